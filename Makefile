@@ -1,0 +1,40 @@
+# make test   installs what is missing, builds, runs the whole test suite
+# make demo   installs what is missing, builds, runs the demo
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test demo test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh core
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+# The suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer, each in a build tree of its own.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=address,undefined -DORVALIS_BUILD_BENCH=OFF
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=thread -DORVALIS_BUILD_BENCH=OFF
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+
+bench: build
+	scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

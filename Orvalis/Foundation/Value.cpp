@@ -1,0 +1,656 @@
+#include <Orvalis/Foundation/Value.h>
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace orvalis {
+namespace detail {
+
+// Every shared block starts with its reference count.
+struct RefCounted {
+    std::atomic<std::uint32_t> rc{1};
+};
+
+struct StringRep : RefCounted {
+    std::size_t size = 0;
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+};
+
+struct ArrayImpl : RefCounted {
+    std::size_t size = 0;
+    std::size_t cap = 0;
+    Value* data = nullptr;
+};
+
+// Two entries live inside the block itself, so a small node is one allocation.
+struct DictImpl : RefCounted {
+    static constexpr std::uint32_t kInlineEntries = 2;
+    std::uint32_t size = 0;
+    std::uint32_t cap = kInlineEntries;
+    DictionaryEntry* data;
+    alignas(DictionaryEntry) unsigned char inline_[kInlineEntries * sizeof(DictionaryEntry)];
+    DictImpl() noexcept : data(reinterpret_cast<DictionaryEntry*>(inline_)) {}
+    bool isInline() const noexcept { return data == reinterpret_cast<const DictionaryEntry*>(inline_); }
+};
+
+namespace {
+
+void* allocOrThrow(std::size_t n) {
+    void* p = std::malloc(n);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+StringRep* makeStringRep(std::string_view s) {
+    auto* rep = new (allocOrThrow(sizeof(StringRep) + s.size())) StringRep();
+    rep->size = s.size();
+    if (!s.empty()) std::memcpy(rep->data(), s.data(), s.size());
+    return rep;
+}
+
+void destroyArray(ArrayImpl* a) noexcept {
+    for (std::size_t i = 0; i < a->size; ++i) a->data[i].~Value();
+    std::free(a->data);
+    a->~ArrayImpl();
+    std::free(a);
+}
+
+void destroyDict(DictImpl* d) noexcept {
+    for (std::uint32_t i = 0; i < d->size; ++i) d->data[i].~DictionaryEntry();
+    if (!d->isInline()) std::free(d->data);
+    d->~DictImpl();
+    std::free(d);
+}
+
+// Freeing a container frees its children; a deep chain would recurse once
+// per level. Containers whose count drops to zero while another is being
+// destroyed on this thread are queued instead, so the stack stays flat.
+struct Disposal {
+    bool draining = false;
+    std::vector<std::pair<void*, bool>> queue;  // (block, isDictionary)
+};
+thread_local Disposal tlDisposal;
+
+void destroyOne(void* p, bool isDict) noexcept {
+    if (isDict)
+        destroyDict(static_cast<DictImpl*>(p));
+    else
+        destroyArray(static_cast<ArrayImpl*>(p));
+}
+
+void dispose(void* p, bool isDict) noexcept {
+    Disposal& d = tlDisposal;
+    if (d.draining) {
+        d.queue.emplace_back(p, isDict);
+        return;
+    }
+    d.draining = true;
+    destroyOne(p, isDict);
+    while (!d.queue.empty()) {
+        auto [q, dict] = d.queue.back();
+        d.queue.pop_back();
+        destroyOne(q, dict);
+    }
+    d.draining = false;
+}
+
+inline void retainBlock(RefCounted* b) noexcept {
+    if (b) b->rc.fetch_add(1, std::memory_order_relaxed);
+}
+inline bool releaseBlock(RefCounted* b) noexcept {
+    return b && b->rc.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+
+ArrayImpl* newArray() { return new (allocOrThrow(sizeof(ArrayImpl))) ArrayImpl(); }
+DictImpl* newDict() { return new (allocOrThrow(sizeof(DictImpl))) DictImpl(); }
+
+// Values and entries hold no pointers into themselves, so moving them to a
+// new buffer is a plain byte copy.
+void growArray(ArrayImpl* a, std::size_t want) {
+    if (want <= a->cap) return;
+    std::size_t cap = a->cap ? a->cap + a->cap / 2 : 4;
+    if (cap < want) cap = want;
+    void* p = std::realloc(static_cast<void*>(a->data), cap * sizeof(Value));
+    if (!p) throw std::bad_alloc();
+    a->data = static_cast<Value*>(p);
+    a->cap = cap;
+}
+
+void growDict(DictImpl* d, std::size_t want) {
+    if (want <= d->cap) return;
+    std::size_t cap = d->cap < 4 ? 4 : d->cap + d->cap / 2;
+    if (cap < want) cap = want;
+    if (cap > UINT32_MAX) throw std::bad_alloc();
+    void* p;
+    if (d->isInline()) {
+        p = allocOrThrow(cap * sizeof(DictionaryEntry));
+        std::memcpy(p, static_cast<void*>(d->data), d->size * sizeof(DictionaryEntry));
+    } else {
+        p = std::realloc(static_cast<void*>(d->data), cap * sizeof(DictionaryEntry));
+        if (!p) throw std::bad_alloc();
+    }
+    d->data = static_cast<DictionaryEntry*>(p);
+    d->cap = static_cast<std::uint32_t>(cap);
+}
+
+}  // namespace
+}  // namespace detail
+
+using detail::ArrayImpl;
+using detail::DictImpl;
+using detail::StringRep;
+
+// ---- Value ---------------------------------------------------------------
+
+namespace {
+constexpr std::uint8_t kSharedString = 0xFF;
+}
+
+Value::Value() noexcept = default;
+Value::Value(std::nullptr_t) noexcept {}
+Value::Value(bool b) noexcept : kind_(Kind::Bool) { std::memcpy(buf_, &b, sizeof b); }
+Value::Value(std::int64_t i, IntTag) noexcept : kind_(Kind::Integer) { std::memcpy(buf_, &i, sizeof i); }
+Value::Value(double d) noexcept : kind_(Kind::Double) { std::memcpy(buf_, &d, sizeof d); }
+
+Value::Value(std::string_view s) : kind_(Kind::String) {
+    if (s.size() <= kInline) {
+        if (!s.empty()) std::memcpy(buf_, s.data(), s.size());
+        len_ = static_cast<std::uint8_t>(s.size());
+    } else {
+        setPtr(detail::makeStringRep(s));
+        len_ = kSharedString;
+    }
+}
+Value::Value(const char* s) : Value(std::string_view(s ? s : "")) {}
+Value::Value(const std::string& s) : Value(std::string_view(s)) {}
+
+Value::Value(const Array& a) noexcept : kind_(Kind::Array) {
+    setPtr(a.impl_);
+    retain();
+}
+Value::Value(const Dictionary& d) noexcept : kind_(Kind::Dictionary) {
+    setPtr(d.impl_);
+    retain();
+}
+Value::Value(Array&& a) noexcept : kind_(Kind::Array) {
+    setPtr(a.impl_);
+    a.impl_ = nullptr;
+}
+Value::Value(Dictionary&& d) noexcept : kind_(Kind::Dictionary) {
+    setPtr(d.impl_);
+    d.impl_ = nullptr;
+}
+
+Value::Value(const Value& o) noexcept : len_(o.len_), kind_(o.kind_) {
+    std::memcpy(buf_, o.buf_, kInline);
+    retain();
+}
+Value::Value(Value&& o) noexcept : len_(o.len_), kind_(o.kind_) {
+    std::memcpy(buf_, o.buf_, kInline);
+    o.kind_ = Kind::Null;
+    o.len_ = 0;
+}
+Value& Value::operator=(const Value& o) noexcept {
+    if (this != &o) {
+        o.retain();
+        release();
+        std::memcpy(buf_, o.buf_, kInline);
+        len_ = o.len_;
+        kind_ = o.kind_;
+    }
+    return *this;
+}
+Value& Value::operator=(Value&& o) noexcept {
+    if (this != &o) {
+        release();
+        std::memcpy(buf_, o.buf_, kInline);
+        len_ = o.len_;
+        kind_ = o.kind_;
+        o.kind_ = Kind::Null;
+        o.len_ = 0;
+    }
+    return *this;
+}
+Value::~Value() { release(); }
+
+void* Value::ptr() const noexcept {
+    void* p;
+    std::memcpy(&p, buf_, sizeof p);
+    return p;
+}
+void Value::setPtr(void* p) noexcept { std::memcpy(buf_, &p, sizeof p); }
+
+void Value::retain() const noexcept {
+    if (kind_ == Kind::Array || kind_ == Kind::Dictionary || (kind_ == Kind::String && len_ == kSharedString))
+        detail::retainBlock(static_cast<detail::RefCounted*>(ptr()));
+}
+
+void Value::release() noexcept {
+    switch (kind_) {
+    case Kind::String:
+        if (len_ == kSharedString) {
+            auto* rep = static_cast<StringRep*>(ptr());
+            if (detail::releaseBlock(rep)) {
+                rep->~StringRep();
+                std::free(rep);
+            }
+        }
+        break;
+    case Kind::Array: {
+        auto* a = static_cast<ArrayImpl*>(ptr());
+        if (detail::releaseBlock(a)) detail::dispose(a, false);
+        break;
+    }
+    case Kind::Dictionary: {
+        auto* d = static_cast<DictImpl*>(ptr());
+        if (detail::releaseBlock(d)) detail::dispose(d, true);
+        break;
+    }
+    default:
+        break;
+    }
+    kind_ = Kind::Null;
+    len_ = 0;
+}
+
+bool Value::asBool() const noexcept {
+    bool b;
+    std::memcpy(&b, buf_, sizeof b);
+    return b;
+}
+std::int64_t Value::asInteger() const noexcept {
+    if (kind_ == Kind::Double) return static_cast<std::int64_t>(asDouble());
+    std::int64_t i;
+    std::memcpy(&i, buf_, sizeof i);
+    return i;
+}
+double Value::asDouble() const noexcept {
+    if (kind_ == Kind::Integer) {
+        std::int64_t i;
+        std::memcpy(&i, buf_, sizeof i);
+        return static_cast<double>(i);
+    }
+    double d;
+    std::memcpy(&d, buf_, sizeof d);
+    return d;
+}
+std::string_view Value::asString() const noexcept {
+    if (len_ == kSharedString) {
+        auto* rep = static_cast<StringRep*>(ptr());
+        return {rep->data(), rep->size};
+    }
+    return {buf_, len_};
+}
+Array Value::asArray() const noexcept {
+    auto* a = static_cast<ArrayImpl*>(ptr());
+    detail::retainBlock(a);
+    return Array(a);
+}
+Dictionary Value::asDictionary() const noexcept {
+    auto* d = static_cast<DictImpl*>(ptr());
+    detail::retainBlock(d);
+    return Dictionary(d);
+}
+std::optional<std::string_view> Value::stringValue() const noexcept {
+    if (!isString()) return std::nullopt;
+    return asString();
+}
+std::optional<Array> Value::arrayValue() const noexcept {
+    if (!isArray()) return std::nullopt;
+    return asArray();
+}
+std::optional<Dictionary> Value::dictionaryValue() const noexcept {
+    if (!isDictionary()) return std::nullopt;
+    return asDictionary();
+}
+
+bool Value::isSame(const Value& o) const noexcept {
+    if (kind_ != o.kind_) return false;
+    if (kind_ == Kind::Array || kind_ == Kind::Dictionary) return ptr() == o.ptr();
+    return *this == o;
+}
+
+Value Value::deepCopy() const {
+    if (!isArray() && !isDictionary()) return *this;
+    auto shell = [](const Value& src) -> Value {
+        if (src.isArray()) {
+            Array a;
+            a.reserve(src.asArray().size());
+            return Value(std::move(a));
+        }
+        Dictionary d;
+        d.reserve(src.asDictionary().size());
+        return Value(std::move(d));
+    };
+    Value root = shell(*this);
+    std::vector<std::pair<Value, Value>> jobs;  // (source, empty copy to fill)
+    jobs.emplace_back(*this, root);
+    while (!jobs.empty()) {
+        auto [src, dst] = std::move(jobs.back());
+        jobs.pop_back();
+        auto copyOne = [&](const Value& v) -> Value {
+            if (!v.isArray() && !v.isDictionary()) return v;
+            Value c = shell(v);
+            jobs.emplace_back(v, c);
+            return c;
+        };
+        if (src.isArray()) {
+            Array s = src.asArray(), d = dst.asArray();
+            for (const Value& v : s) d.push_back(copyOne(v));
+        } else {
+            Dictionary s = src.asDictionary(), d = dst.asDictionary();
+            for (const auto& e : s) d.append(e.key(), copyOne(e.value()));
+        }
+    }
+    return root;
+}
+
+namespace {
+
+void appendQuoted(std::string& out, std::string_view s) {
+    out += '"';
+    for (char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                out += buf;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+void appendNumber(std::string& out, const Value& v) {
+    char buf[64];
+    std::to_chars_result r;
+    if (v.isInteger()) {
+        r = std::to_chars(buf, buf + sizeof buf, v.asInteger());
+    } else {
+        double d = v.asDouble();
+        if (std::isnan(d)) { out += "nan"; return; }
+        if (std::isinf(d)) { out += d < 0 ? "-inf" : "inf"; return; }
+        r = std::to_chars(buf, buf + sizeof buf, d);
+    }
+    out.append(buf, r.ptr);
+}
+
+constexpr int kDescriptionDepth = 64;
+
+void describe(std::string& out, const Value& v, int depth) {
+    switch (v.kind()) {
+    case Value::Kind::Null: out += "null"; break;
+    case Value::Kind::Bool: out += v.asBool() ? "true" : "false"; break;
+    case Value::Kind::Integer:
+    case Value::Kind::Double: appendNumber(out, v); break;
+    case Value::Kind::String: appendQuoted(out, v.asString()); break;
+    case Value::Kind::Array: {
+        if (depth >= kDescriptionDepth) { out += "[...]"; break; }
+        out += '[';
+        bool first = true;
+        for (const Value& e : v.asArray()) {
+            if (!first) out += ',';
+            first = false;
+            describe(out, e, depth + 1);
+        }
+        out += ']';
+        break;
+    }
+    case Value::Kind::Dictionary: {
+        if (depth >= kDescriptionDepth) { out += "{...}"; break; }
+        out += '{';
+        bool first = true;
+        for (const auto& e : v.asDictionary()) {
+            if (!first) out += ',';
+            first = false;
+            appendQuoted(out, e.key());
+            out += ':';
+            describe(out, e.value(), depth + 1);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+std::string Value::description() const {
+    if (isString()) return std::string(asString());
+    std::string out;
+    describe(out, *this, 0);
+    return out;
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+    std::vector<std::pair<const Value*, const Value*>> work;
+    try {
+        work.emplace_back(&a, &b);
+    } catch (...) {
+        return false;
+    }
+    while (!work.empty()) {
+        auto [x, y] = work.back();
+        work.pop_back();
+        if (x->isNumber() && y->isNumber()) {
+            if (x->isInteger() && y->isInteger()) {
+                if (x->asInteger() != y->asInteger()) return false;
+            } else if (x->asDouble() != y->asDouble()) {
+                return false;
+            }
+            continue;
+        }
+        if (x->kind() != y->kind()) return false;
+        switch (x->kind()) {
+        case Value::Kind::Null: break;
+        case Value::Kind::Bool:
+            if (x->asBool() != y->asBool()) return false;
+            break;
+        case Value::Kind::String:
+            if (x->asString() != y->asString()) return false;
+            break;
+        case Value::Kind::Array: {
+            auto* xa = static_cast<ArrayImpl*>(x->ptr());
+            auto* ya = static_cast<ArrayImpl*>(y->ptr());
+            if (xa == ya) break;
+            if (xa->size != ya->size) return false;
+            try {
+                for (std::size_t i = 0; i < xa->size; ++i) work.emplace_back(&xa->data[i], &ya->data[i]);
+            } catch (...) {
+                return false;
+            }
+            break;
+        }
+        case Value::Kind::Dictionary: {
+            auto* xd = static_cast<DictImpl*>(x->ptr());
+            auto* yd = static_cast<DictImpl*>(y->ptr());
+            if (xd == yd) break;
+            if (xd->size != yd->size) return false;
+            Dictionary yh = y->asDictionary();
+            try {
+                for (std::uint32_t i = 0; i < xd->size; ++i) {
+                    const Value* other = yh.find(xd->data[i].key());
+                    if (!other) return false;
+                    work.emplace_back(&xd->data[i].value(), other);
+                }
+            } catch (...) {
+                return false;
+            }
+            break;
+        }
+        default: break;
+        }
+    }
+    return true;
+}
+
+// ---- Array ---------------------------------------------------------------
+
+Array::Array() : impl_(detail::newArray()) {}
+Array::Array(std::initializer_list<Value> items) : Array() {
+    reserve(items.size());
+    for (const Value& v : items) push_back(v);
+}
+Array::Array(const Array& o) noexcept : impl_(o.impl_) { detail::retainBlock(impl_); }
+Array::Array(Array&& o) noexcept : impl_(o.impl_) { o.impl_ = nullptr; }
+Array& Array::operator=(const Array& o) noexcept {
+    if (impl_ != o.impl_) {
+        detail::retainBlock(o.impl_);
+        if (detail::releaseBlock(impl_)) detail::dispose(impl_, false);
+        impl_ = o.impl_;
+    }
+    return *this;
+}
+Array& Array::operator=(Array&& o) noexcept {
+    if (this != &o) {
+        if (detail::releaseBlock(impl_)) detail::dispose(impl_, false);
+        impl_ = o.impl_;
+        o.impl_ = nullptr;
+    }
+    return *this;
+}
+Array::~Array() {
+    if (detail::releaseBlock(impl_)) detail::dispose(impl_, false);
+}
+
+std::size_t Array::size() const noexcept { return impl_ ? impl_->size : 0; }
+const Value& Array::operator[](std::size_t i) const noexcept { return impl_->data[i]; }
+Value& Array::operator[](std::size_t i) noexcept { return impl_->data[i]; }
+const Value& Array::back() const noexcept { return impl_->data[impl_->size - 1]; }
+Value& Array::back() noexcept { return impl_->data[impl_->size - 1]; }
+
+void Array::push_back(Value v) {
+    detail::growArray(impl_, impl_->size + 1);
+    new (&impl_->data[impl_->size]) Value(std::move(v));
+    ++impl_->size;
+}
+void Array::pop_back() noexcept {
+    if (impl_->size == 0) return;
+    --impl_->size;
+    impl_->data[impl_->size].~Value();
+}
+void Array::erase(std::size_t i) {
+    if (i >= impl_->size) return;
+    Value gone(std::move(impl_->data[i]));
+    impl_->data[i].~Value();
+    std::memmove(static_cast<void*>(impl_->data + i), impl_->data + i + 1, (impl_->size - i - 1) * sizeof(Value));
+    --impl_->size;
+}
+void Array::reserve(std::size_t n) { detail::growArray(impl_, n); }
+void Array::clear() noexcept {
+    while (impl_->size) pop_back();
+}
+const Value* Array::begin() const noexcept { return impl_ ? impl_->data : nullptr; }
+const Value* Array::end() const noexcept { return impl_ ? impl_->data + impl_->size : nullptr; }
+Value* Array::begin() noexcept { return impl_ ? impl_->data : nullptr; }
+Value* Array::end() noexcept { return impl_ ? impl_->data + impl_->size : nullptr; }
+
+Array Array::deepCopy() const { return Value(*this).deepCopy().asArray(); }
+std::string Array::description() const { return Value(*this).description(); }
+bool operator==(const Array& a, const Array& b) noexcept { return Value(a) == Value(b); }
+
+// ---- Dictionary ----------------------------------------------------------
+
+Dictionary::Dictionary() : impl_(detail::newDict()) {}
+Dictionary::Dictionary(std::initializer_list<std::pair<std::string_view, Value>> entries) : Dictionary() {
+    reserve(entries.size());
+    for (const auto& [k, v] : entries) set(k, v);
+}
+Dictionary::Dictionary(const Dictionary& o) noexcept : impl_(o.impl_) { detail::retainBlock(impl_); }
+Dictionary::Dictionary(Dictionary&& o) noexcept : impl_(o.impl_) { o.impl_ = nullptr; }
+Dictionary& Dictionary::operator=(const Dictionary& o) noexcept {
+    if (impl_ != o.impl_) {
+        detail::retainBlock(o.impl_);
+        if (detail::releaseBlock(impl_)) detail::dispose(impl_, true);
+        impl_ = o.impl_;
+    }
+    return *this;
+}
+Dictionary& Dictionary::operator=(Dictionary&& o) noexcept {
+    if (this != &o) {
+        if (detail::releaseBlock(impl_)) detail::dispose(impl_, true);
+        impl_ = o.impl_;
+        o.impl_ = nullptr;
+    }
+    return *this;
+}
+Dictionary::~Dictionary() {
+    if (detail::releaseBlock(impl_)) detail::dispose(impl_, true);
+}
+
+std::size_t Dictionary::size() const noexcept { return impl_ ? impl_->size : 0; }
+
+const Value* Dictionary::find(std::string_view key) const noexcept {
+    if (!impl_) return nullptr;
+    for (std::uint32_t i = 0; i < impl_->size; ++i)
+        if (impl_->data[i].key() == key) return &impl_->data[i].value_;
+    return nullptr;
+}
+Value* Dictionary::find(std::string_view key) noexcept {
+    return const_cast<Value*>(static_cast<const Dictionary*>(this)->find(key));
+}
+Value Dictionary::objectForKey(std::string_view key) const noexcept {
+    const Value* v = find(key);
+    return v ? *v : Value();
+}
+
+void Dictionary::set(std::string_view key, Value value) {
+    if (Value* v = find(key)) {
+        *v = std::move(value);
+        return;
+    }
+    append(key, std::move(value));
+}
+void Dictionary::append(std::string_view key, Value value) {
+    Value k(key);
+    detail::growDict(impl_, impl_->size + std::size_t{1});
+    auto* e = new (&impl_->data[impl_->size]) DictionaryEntry();
+    e->key_ = std::move(k);
+    e->value_ = std::move(value);
+    ++impl_->size;
+}
+bool Dictionary::remove(std::string_view key) noexcept {
+    if (!impl_) return false;
+    for (std::uint32_t i = 0; i < impl_->size; ++i) {
+        if (impl_->data[i].key() == key) {
+            DictionaryEntry* e = &impl_->data[i];
+            Value k(std::move(e->key_)), v(std::move(e->value_));
+            e->~DictionaryEntry();
+            std::memmove(static_cast<void*>(e), e + 1, (impl_->size - i - 1) * sizeof(DictionaryEntry));
+            --impl_->size;
+            return true;
+        }
+    }
+    return false;
+}
+void Dictionary::clear() noexcept {
+    while (impl_ && impl_->size) {
+        --impl_->size;
+        impl_->data[impl_->size].~DictionaryEntry();
+    }
+}
+void Dictionary::reserve(std::size_t n) { detail::growDict(impl_, n); }
+
+const DictionaryEntry* Dictionary::begin() const noexcept { return impl_ ? impl_->data : nullptr; }
+const DictionaryEntry* Dictionary::end() const noexcept { return impl_ ? impl_->data + impl_->size : nullptr; }
+DictionaryEntry* Dictionary::begin() noexcept { return impl_ ? impl_->data : nullptr; }
+DictionaryEntry* Dictionary::end() noexcept { return impl_ ? impl_->data + impl_->size : nullptr; }
+
+Dictionary Dictionary::deepCopy() const { return Value(*this).deepCopy().asDictionary(); }
+std::string Dictionary::description() const { return Value(*this).description(); }
+bool operator==(const Dictionary& a, const Dictionary& b) noexcept { return Value(a) == Value(b); }
+
+}  // namespace orvalis

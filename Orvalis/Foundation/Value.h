@@ -1,0 +1,219 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include <Orvalis/Foundation/Export.h>
+
+namespace orvalis {
+
+class Value;
+class Array;
+class Dictionary;
+
+namespace detail {
+struct StringRep;
+struct ArrayImpl;
+struct DictImpl;
+}  // namespace detail
+
+/// A dynamic value: null, boolean, 64-bit integer, double, string, Array or
+/// Dictionary. 16 bytes; strings of up to 14 bytes are stored inline, longer
+/// ones in a shared immutable buffer. Arrays and dictionaries are held by
+/// reference: copying a Value that holds one shares the container.
+class ORVALIS_EXPORT Value {
+public:
+    enum class Kind : std::uint8_t { Null, Bool, Integer, Double, String, Array, Dictionary };
+
+    Value() noexcept;
+    Value(std::nullptr_t) noexcept;
+    Value(bool b) noexcept;
+    template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
+    Value(T i) noexcept : Value(static_cast<std::int64_t>(i), IntTag{}) {}
+    Value(double d) noexcept;
+    Value(std::string_view s);
+    Value(const char* s);
+    Value(const std::string& s);
+    Value(const Array& a) noexcept;
+    Value(const Dictionary& d) noexcept;
+    Value(Array&& a) noexcept;
+    Value(Dictionary&& d) noexcept;
+
+    Value(const Value& other) noexcept;
+    Value(Value&& other) noexcept;
+    Value& operator=(const Value& other) noexcept;
+    Value& operator=(Value&& other) noexcept;
+    ~Value();
+
+    Kind kind() const noexcept { return kind_; }
+    bool isNull() const noexcept { return kind_ == Kind::Null; }
+    bool isBool() const noexcept { return kind_ == Kind::Bool; }
+    bool isInteger() const noexcept { return kind_ == Kind::Integer; }
+    bool isDouble() const noexcept { return kind_ == Kind::Double; }
+    bool isNumber() const noexcept { return kind_ == Kind::Integer || kind_ == Kind::Double; }
+    bool isString() const noexcept { return kind_ == Kind::String; }
+    bool isArray() const noexcept { return kind_ == Kind::Array; }
+    bool isDictionary() const noexcept { return kind_ == Kind::Dictionary; }
+
+    /// Unchecked accessors: the kind must match (asDouble also takes integers).
+    bool asBool() const noexcept;
+    std::int64_t asInteger() const noexcept;
+    double asDouble() const noexcept;
+    std::string_view asString() const noexcept;
+    Array asArray() const noexcept;
+    Dictionary asDictionary() const noexcept;
+
+    /// Checked accessors: no value when the kind differs.
+    std::optional<std::string_view> stringValue() const noexcept;
+    std::optional<Array> arrayValue() const noexcept;
+    std::optional<Dictionary> dictionaryValue() const noexcept;
+
+    /// True when both hold the very same container (or are equal scalars).
+    bool isSame(const Value& other) const noexcept;
+
+    /// Copies containers all the way down (iteratively: any depth).
+    Value deepCopy() const;
+
+    /// Readable one-line text form, used in log lines: strings as themselves
+    /// at top level, containers JSON-like.
+    std::string description() const;
+
+    /// Content equality (integers and doubles compare by numeric value;
+    /// dictionaries ignore order). Iterative: any depth.
+    friend ORVALIS_EXPORT bool operator==(const Value& a, const Value& b) noexcept;
+    friend bool operator!=(const Value& a, const Value& b) noexcept { return !(a == b); }
+
+private:
+    struct IntTag {};
+    Value(std::int64_t i, IntTag) noexcept;
+
+    friend class Array;
+    friend class Dictionary;
+    void* ptr() const noexcept;
+    void setPtr(void* p) noexcept;
+    void retain() const noexcept;
+    void release() noexcept;
+
+    static constexpr std::size_t kInline = 14;
+    alignas(8) char buf_[kInline];
+    std::uint8_t len_ = 0;  // inline string length, or 0xFF for a shared string
+    Kind kind_ = Kind::Null;
+};
+
+static_assert(sizeof(Value) == 16, "Value is meant to stay 16 bytes");
+
+/// A shared, mutable, ordered array of Values. Copying the handle shares the
+/// container; use deepCopy for an independent one. A moved-from handle may
+/// only be assigned to or destroyed.
+class ORVALIS_EXPORT Array {
+public:
+    Array();
+    Array(std::initializer_list<Value> items);
+    Array(const Array& other) noexcept;
+    Array(Array&& other) noexcept;
+    Array& operator=(const Array& other) noexcept;
+    Array& operator=(Array&& other) noexcept;
+    ~Array();
+
+    std::size_t size() const noexcept;
+    bool empty() const noexcept { return size() == 0; }
+    /// Index must be below size().
+    const Value& operator[](std::size_t i) const noexcept;
+    Value& operator[](std::size_t i) noexcept;
+    const Value& back() const noexcept;
+    Value& back() noexcept;
+
+    void push_back(Value v);
+    void pop_back() noexcept;
+    void erase(std::size_t i);
+    void reserve(std::size_t n);
+    void clear() noexcept;
+
+    const Value* begin() const noexcept;
+    const Value* end() const noexcept;
+    Value* begin() noexcept;
+    Value* end() noexcept;
+
+    bool isSame(const Array& other) const noexcept { return impl_ == other.impl_; }
+    Array deepCopy() const;
+    std::string description() const;
+    friend ORVALIS_EXPORT bool operator==(const Array& a, const Array& b) noexcept;
+    friend bool operator!=(const Array& a, const Array& b) noexcept { return !(a == b); }
+
+private:
+    friend class Value;
+    explicit Array(detail::ArrayImpl* adopt) noexcept : impl_(adopt) {}
+    detail::ArrayImpl* impl_;
+};
+
+/// One key/value pair of a Dictionary.
+class ORVALIS_EXPORT DictionaryEntry {
+public:
+    std::string_view key() const noexcept { return key_.asString(); }
+    const Value& value() const noexcept { return value_; }
+    Value& value() noexcept { return value_; }
+
+private:
+    friend class Dictionary;
+    friend struct detail::DictImpl;
+    Value key_;
+    Value value_;
+};
+
+/// A shared, mutable map from string keys to Values that iterates in
+/// insertion order. Copying the handle shares the container; use deepCopy for
+/// an independent one. Pointers and iterators are invalidated by any change.
+/// A moved-from handle may only be assigned to or destroyed.
+class ORVALIS_EXPORT Dictionary {
+public:
+    Dictionary();
+    Dictionary(std::initializer_list<std::pair<std::string_view, Value>> entries);
+    Dictionary(const Dictionary& other) noexcept;
+    Dictionary(Dictionary&& other) noexcept;
+    Dictionary& operator=(const Dictionary& other) noexcept;
+    Dictionary& operator=(Dictionary&& other) noexcept;
+    ~Dictionary();
+
+    std::size_t size() const noexcept;
+    bool empty() const noexcept { return size() == 0; }
+
+    /// The value under key, or nullptr when absent.
+    const Value* find(std::string_view key) const noexcept;
+    Value* find(std::string_view key) noexcept;
+    bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    /// The value under key, or a null Value when absent.
+    Value objectForKey(std::string_view key) const noexcept;
+
+    /// Replaces the value under key in place, or appends a new entry.
+    void set(std::string_view key, Value value);
+    /// Appends without looking for the key first: the key must be absent.
+    void append(std::string_view key, Value value);
+    /// Removes the entry; the others keep their order. False when absent.
+    bool remove(std::string_view key) noexcept;
+    void clear() noexcept;
+    void reserve(std::size_t n);
+
+    const DictionaryEntry* begin() const noexcept;
+    const DictionaryEntry* end() const noexcept;
+    DictionaryEntry* begin() noexcept;
+    DictionaryEntry* end() noexcept;
+
+    bool isSame(const Dictionary& other) const noexcept { return impl_ == other.impl_; }
+    Dictionary deepCopy() const;
+    std::string description() const;
+    friend ORVALIS_EXPORT bool operator==(const Dictionary& a, const Dictionary& b) noexcept;
+    friend bool operator!=(const Dictionary& a, const Dictionary& b) noexcept { return !(a == b); }
+
+private:
+    friend class Value;
+    explicit Dictionary(detail::DictImpl* adopt) noexcept : impl_(adopt) {}
+    detail::DictImpl* impl_;
+};
+
+}  // namespace orvalis

@@ -1,0 +1,1 @@
+orvalis_units(Foundation Export Value Error Log File Bundle URLRequest)

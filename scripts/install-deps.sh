@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, only those missing.
+# Usage: scripts/install-deps.sh [core|fuzz|docs|all]...   (default: core)
+set -euo pipefail
+
+core=(g++ make cmake pkg-config openssl ca-certificates python3
+      libssl-dev libcurl4-openssl-dev libexpat1-dev rapidjson-dev nlohmann-json3-dev
+      libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev)
+fuzz=(clang libclang-rt-14-dev)
+docs=(doxygen)
+
+wanted=()
+for group in "${@:-core}"; do
+  case "$group" in
+    core) wanted+=("${core[@]}") ;;
+    fuzz) wanted+=("${fuzz[@]}") ;;
+    docs) wanted+=("${docs[@]}") ;;
+    all) wanted+=("${core[@]}" "${fuzz[@]}" "${docs[@]}") ;;
+    *) echo "unknown package group: $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
