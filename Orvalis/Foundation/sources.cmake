@@ -1,1 +1,1 @@
-orvalis_units(Foundation Export Value Error Log File Bundle URLRequest)
+orvalis_units(Foundation Export Value Error Log File Bundle URLRequest Callbacks)

@@ -2,6 +2,7 @@
 
 // Umbrella header: everything a host application uses.
 #include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
