@@ -157,9 +157,27 @@ Value::Value(bool b) noexcept : kind_(Kind::Bool) { std::memcpy(buf_, &b, sizeof
 Value::Value(std::int64_t i, IntTag) noexcept : kind_(Kind::Integer) { std::memcpy(buf_, &i, sizeof i); }
 Value::Value(double d) noexcept : kind_(Kind::Double) { std::memcpy(buf_, &d, sizeof d); }
 
+namespace {
+// Short keys and texts are the common case: fixed-size overlapping copies
+// avoid a call to memcpy for them.
+inline void copySmall(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+}  // namespace
+
 Value::Value(std::string_view s) : kind_(Kind::String) {
     if (s.size() <= kInline) {
-        if (!s.empty()) std::memcpy(buf_, s.data(), s.size());
+        copySmall(buf_, s.data(), s.size());
         len_ = static_cast<std::uint8_t>(s.size());
     } else {
         setPtr(detail::makeStringRep(s));
@@ -190,7 +208,7 @@ Value& Value::operator=(const Value& o) noexcept {
     if (this != &o) {
         o.retain();
         release();
-        std::memcpy(buf_, o.buf_, kInline);
+        copyBytes(o);
         len_ = o.len_;
         kind_ = o.kind_;
     }
@@ -199,7 +217,7 @@ Value& Value::operator=(const Value& o) noexcept {
 Value& Value::operator=(Value&& o) noexcept {
     if (this != &o) {
         release();
-        std::memcpy(buf_, o.buf_, kInline);
+        copyBytes(o);
         len_ = o.len_;
         kind_ = o.kind_;
         o.kind_ = Kind::Null;

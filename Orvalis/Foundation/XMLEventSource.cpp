@@ -37,6 +37,7 @@ struct Bridge {
     std::vector<XMLAttribute> attributes;
     std::exception_ptr failure;
     bool inCDATA = false;
+    bool endNames = true;
 
     template <class F>
     static void guarded(void* user, F&& f) noexcept {
@@ -58,7 +59,7 @@ struct Bridge {
         });
     }
     static void onEnd(void* user, const XML_Char* name) {
-        guarded(user, [&](Bridge& b) { b.delegate.didEndElement(name); });
+        guarded(user, [&](Bridge& b) { b.delegate.didEndElement(b.endNames ? std::string_view(name) : std::string_view()); });
     }
     static void onCharacters(void* user, const XML_Char* s, int len) {
         guarded(user, [&](Bridge& b) {
@@ -92,7 +93,7 @@ bool XMLEventSource::parse(XMLEventDelegate& delegate) {
     // entity-amplification limit is left at its default (on).
     ExpatParser owner;
     XML_Parser p = owner.get();
-    Bridge bridge{p, delegate, {}, nullptr, false};
+    Bridge bridge{p, delegate, {}, nullptr, false, delegate.wantsEndElementName()};
     XML_SetUserData(p, &bridge);
     XML_SetElementHandler(p, &Bridge::onStart, &Bridge::onEnd);
     XML_SetCharacterDataHandler(p, &Bridge::onCharacters);

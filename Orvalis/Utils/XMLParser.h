@@ -99,6 +99,8 @@ public:
     /// Block bytes that are not valid UTF-8 add no text.
     void foundCDATA(std::string_view block) override;
     void foundComment(std::string_view comment) override;
+    /// False: the parser never uses the end tag's name.
+    bool wantsEndElementName() const override { return false; }
 
     /// Stores the pending text run (trimmed when trimWhiteSpace is on) in the
     /// innermost open node, unless it is empty; then clears it.
