@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -251,6 +252,109 @@ TEST(XMLParser, SharedInstanceOptionsReachEntryPointsOnEightThreads) {
     for (auto& th : threads) th.join();
     shared = saved;
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+}  // namespace
+
+namespace {
+
+// Forwards events to a parser and looks at its state after each one, which
+// forces every open element to exist as a node at once. The tree must not
+// depend on when elements become nodes.
+class Inspecting : public XMLEventDelegate {
+public:
+    explicit Inspecting(XMLParser& p) : p_(p) {}
+    void didStartElement(std::string_view n, std::span<const XMLAttribute> a) override {
+        p_.didStartElement(n, a);
+        look();
+    }
+    void didEndElement(std::string_view n) override {
+        p_.didEndElement(n);
+        look();
+    }
+    void foundCharacters(std::string_view c) override {
+        p_.foundCharacters(c);
+        look();
+    }
+    void foundCDATA(std::string_view b) override {
+        p_.foundCDATA(b);
+        look();
+    }
+    void foundComment(std::string_view c) override {
+        p_.foundComment(c);
+        look();
+    }
+
+private:
+    void look() {
+        (void)p_.root();
+        (void)p_.stack();
+    }
+    XMLParser& p_;
+};
+
+std::string randomDocument(std::mt19937& rng) {
+    auto pick = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); };
+    static const char* names[] = {"a", "b", "c", "_u", "__text"};
+    static const char* texts[] = {"t", " ", "\n  ", "x y", "&amp;"};
+    std::string out = "<r>";
+    std::vector<std::string> open{"r"};
+    for (int i = 0, n = 5 + static_cast<int>(pick(30)); i < n; ++i) {
+        switch (pick(5)) {
+        case 0:
+        case 1: {
+            std::string name = names[pick(5)];
+            out += "<" + name;
+            if (pick(3) == 0) out += " id='1'";
+            if (pick(4) == 0) out += " _name='n'";
+            out += ">";
+            open.push_back(name);
+            break;
+        }
+        case 2:
+            if (open.size() > 1) {
+                out += "</" + open.back() + ">";
+                open.pop_back();
+            }
+            break;
+        case 3: out += texts[pick(5)]; break;
+        case 4: out += pick(2) ? "<!--c-->" : "<![CDATA[d]]>"; break;
+        }
+    }
+    if (pick(4) != 0)  // otherwise leave it cut off
+        while (!open.empty()) {
+            out += "</" + open.back() + ">";
+            open.pop_back();
+        }
+    return out;
+}
+
+TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        std::string doc = randomDocument(rng);
+        unsigned bits = rng();
+        auto configure = [bits](XMLParser& p) {
+            p.setCollapseTextNodes(bits & 1);
+            p.setStripEmptyNodes(bits & 2);
+            p.setTrimWhiteSpace(bits & 4);
+            p.setAlwaysUseArrays(bits & 8);
+            p.setPreserveComments(bits & 16);
+            p.setWrapRootNode(bits & 32);
+            p.setAttributesMode((bits >> 6) % 4);
+            p.setNodeNameMode((bits >> 8) % 3);
+        };
+        XMLParser plain, inspected;
+        configure(plain);
+        configure(inspected);
+        auto expected = plain.dictionaryWithString(doc);
+        Inspecting spy(inspected);
+        XMLEventSource source(doc);
+        source.parse(spy);
+        auto got = inspected.root();
+        ASSERT_EQ(expected.has_value(), got.has_value()) << doc;
+        ASSERT_EQ(Value(*expected), Value(*got)) << doc << " options " << bits;
+    }
 }
 
 }  // namespace
