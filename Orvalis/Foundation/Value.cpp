@@ -16,10 +16,22 @@ struct RefCounted {
     std::atomic<std::uint32_t> rc{1};
 };
 
+// A shared string's bytes follow its header, or, for text adopted from a
+// TextBuffer, live in that buffer's own block (no second copy).
 struct StringRep : RefCounted {
+    std::uint32_t external = 0;
     std::size_t size = 0;
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    char* data() noexcept;
 };
+
+struct ExternalStringRep : StringRep {
+    char* base;   // the block to free
+    char* bytes;  // where the text starts inside it
+};
+
+inline char* StringRep::data() noexcept {
+    return external ? static_cast<ExternalStringRep*>(this)->bytes : reinterpret_cast<char*>(this + 1);
+}
 
 struct ArrayImpl : RefCounted {
     std::size_t size = 0;
@@ -245,6 +257,7 @@ void Value::release() noexcept {
         if (len_ == kSharedString) {
             auto* rep = static_cast<StringRep*>(ptr());
             if (detail::releaseBlock(rep)) {
+                if (rep->external) std::free(static_cast<detail::ExternalStringRep*>(rep)->base);
                 rep->~StringRep();
                 std::free(rep);
             }
@@ -661,5 +674,65 @@ DictionaryEntry* Dictionary::end() noexcept { return impl_ ? impl_->data + impl_
 Dictionary Dictionary::deepCopy() const { return Value(*this).deepCopy().asDictionary(); }
 std::string Dictionary::description() const { return Value(*this).description(); }
 bool operator==(const Dictionary& a, const Dictionary& b) noexcept { return Value(a) == Value(b); }
+
+// ---- TextBuffer ------------------------------------------------------------
+
+namespace {
+// Below this a run is copied into a fresh string: adopting the buffer
+// would cost more allocations than the copy saves.
+constexpr std::size_t kAdoptMin = 1024;
+constexpr std::size_t kFirstCapacity = 4096;
+}  // namespace
+
+TextBuffer::~TextBuffer() { std::free(data_); }
+
+void TextBuffer::reset() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+}
+
+void TextBuffer::append(std::string_view s) {
+    if (s.empty()) return;
+    if (s.size() > cap_ - size_) {
+        std::size_t want = size_ + s.size();
+        if (want < size_) throw std::bad_alloc();
+        std::size_t cap = cap_ ? cap_ * 2 : kFirstCapacity;
+        if (cap < want) cap = want;
+        void* p = std::realloc(data_, cap);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+    std::memcpy(data_ + size_, s.data(), s.size());
+    size_ += s.size();
+}
+
+Value TextBuffer::take(std::size_t begin, std::size_t end) {
+    if (end > size_) end = size_;
+    if (begin > end) begin = end;
+    std::size_t n = end - begin;
+    if (n < kAdoptMin) {
+        Value v(std::string_view(data_ ? data_ + begin : "", n));
+        size_ = 0;
+        return v;
+    }
+    auto* rep = new (detail::allocOrThrow(sizeof(detail::ExternalStringRep))) detail::ExternalStringRep();
+    // Give back a tail that is mostly unused (a shrinking realloc stays in place).
+    if (cap_ - end > n / 4) {
+        if (void* p = std::realloc(data_, end)) data_ = static_cast<char*>(p);
+    }
+    rep->external = 1;
+    rep->size = n;
+    rep->base = data_;
+    rep->bytes = data_ + begin;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+    Value v;
+    v.kind_ = Value::Kind::String;
+    v.len_ = kSharedString;
+    v.setPtr(rep);
+    return v;
+}
 
 }  // namespace orvalis

@@ -104,6 +104,7 @@ private:
 
     friend class Array;
     friend class Dictionary;
+    friend class TextBuffer;
     void* ptr() const noexcept;
     void setPtr(void* p) noexcept;
     void retain() const noexcept;
@@ -239,6 +240,34 @@ private:
     explicit Dictionary(detail::DictImpl* adopt) noexcept : impl_(adopt) {}
     void releaseImpl() noexcept;
     detail::DictImpl* impl_;
+};
+
+/// Growable text collected in pieces that can become a string Value without
+/// a second copy of long texts.
+class ORVALIS_EXPORT TextBuffer {
+public:
+    TextBuffer() noexcept = default;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer();
+
+    /// Appends bytes; throws std::bad_alloc when memory runs out.
+    void append(std::string_view s);
+    std::string_view view() const noexcept { return {data_ ? data_ : "", size_}; }
+    std::size_t size() const noexcept { return size_; }
+    /// Empties the buffer, keeping its memory.
+    void clear() noexcept { size_ = 0; }
+    /// Empties the buffer and frees its memory.
+    void reset() noexcept;
+    std::size_t capacity() const noexcept { return cap_; }
+    /// The bytes [begin, end) as a string Value; the buffer is left empty.
+    /// Long texts hand over the buffer's memory instead of being copied.
+    Value take(std::size_t begin, std::size_t end);
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
 };
 
 }  // namespace orvalis

@@ -79,7 +79,7 @@ struct Bridge {
 
 // Large enough that typical documents go to expat in one call (it parses
 // straight from our buffer), small enough that lengths always fit an int.
-constexpr std::size_t kChunk = std::size_t{1} << 26;
+constexpr std::size_t kChunk = std::size_t{1} << 30;
 static_assert(kChunk <= INT_MAX);
 
 }  // namespace

@@ -40,11 +40,12 @@ std::size_t spaceBefore(std::string_view s, std::size_t end) noexcept {
     return 0;
 }
 
-std::string_view trimmed(std::string_view s) noexcept {
+// The bounds of s without its leading and trailing white space.
+std::pair<std::size_t, std::size_t> trimmedRange(std::string_view s) noexcept {
     std::size_t b = 0, e = s.size(), n;
     while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
     while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;
-    return s.substr(b, e - b);
+    return {b, e};
 }
 
 bool isUTF8(std::string_view s) noexcept {
@@ -130,7 +131,7 @@ void XMLParser::reset() noexcept {
     text_.clear();
     // Keep buffers for the next document unless one was huge.
     if (stack_.capacity() > 4096) std::vector<Dictionary>().swap(stack_);
-    if (text_.capacity() > (std::size_t{1} << 20)) std::string().swap(text_);
+    if (text_.capacity() > (std::size_t{1} << 20)) text_.reset();
 }
 
 std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
@@ -190,12 +191,13 @@ void XMLParser::setStack(const std::optional<Array>& stack) {
 
 std::optional<std::string> XMLParser::text() const {
     if (!textPending_) return std::nullopt;
-    return text_;
+    return std::string(text_.view());
 }
 
 void XMLParser::setText(std::optional<std::string> text) {
     textPending_ = text.has_value();
-    text_ = text ? std::move(*text) : std::string();
+    text_.clear();
+    if (text) text_.append(*text);
 }
 
 void XMLParser::addText(std::string_view text) {
@@ -203,28 +205,34 @@ void XMLParser::addText(std::string_view text) {
     textPending_ = true;
 }
 
+std::pair<std::size_t, std::size_t> XMLParser::runRange() const noexcept {
+    if (trimWhiteSpace_) return trimmedRange(text_.view());
+    return {0, text_.size()};
+}
+
 void XMLParser::endText() {
     if (!textPending_) return;
-    std::string_view run = text_;
-    if (trimWhiteSpace_) run = trimmed(run);
-    if (!run.empty() && (deferred_ || !stack_.empty())) {
-        materialize();
-        Dictionary& top = stack_.back();
-        Value* entry = top.find(kText);
-        if (!entry) {
-            top.append(kText, Value(run));
-        } else if (entry->isArray()) {
-            entry->asArray().push_back(Value(run));
-        } else {
-            Array runs;
-            runs.reserve(2);
-            runs.push_back(std::move(*entry));
-            runs.push_back(Value(run));
-            *entry = Value(std::move(runs));
-        }
-    }
-    text_.clear();
     textPending_ = false;
+    auto [b, e] = runRange();
+    if (b == e || (!deferred_ && stack_.empty())) {
+        text_.clear();
+        return;
+    }
+    materialize();
+    Value run = text_.take(b, e);
+    Dictionary& top = stack_.back();
+    Value* entry = top.find(kText);
+    if (!entry) {
+        top.append(kText, std::move(run));
+    } else if (entry->isArray()) {
+        entry->asArray().push_back(std::move(run));
+    } else {
+        Array runs;
+        runs.reserve(2);
+        runs.push_back(std::move(*entry));
+        runs.push_back(std::move(run));
+        *entry = Value(std::move(runs));
+    }
 }
 
 void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value child) const {
@@ -313,12 +321,12 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
 void XMLParser::didEndElement(std::string_view) {
     if (deferred_) {
         // Nothing was stored in it, so its only content is the pending run.
-        std::string_view run;
-        if (textPending_) run = trimWhiteSpace_ ? trimmed(text_) : std::string_view(text_);
+        auto [b, e] = textPending_ ? runRange() : std::pair<std::size_t, std::size_t>{0, 0};
+        bool hasText = b != e;
         Dictionary& parent = stack_.back();
-        if (!run.empty() && collapseTextNodes_) {
-            insertChild(parent, deferredName_, Value(run));
-        } else if (run.empty() && stripEmptyNodes_) {
+        if (hasText && collapseTextNodes_) {
+            insertChild(parent, deferredName_, text_.take(b, e));
+        } else if (!hasText && stripEmptyNodes_) {
             // As if it had been added and removed again: a name already
             // present is left as an array.
             Value* entry = parent.find(deferredName_);
@@ -330,8 +338,8 @@ void XMLParser::didEndElement(std::string_view) {
         } else {
             Dictionary node;
             if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
-            if (!run.empty())
-                node.append(kText, Value(run));
+            if (hasText)
+                node.append(kText, text_.take(b, e));
             else if (!collapseTextNodes_ && !stripEmptyNodes_)
                 node.append(kText, Value(""));
             insertChild(parent, deferredName_, Value(std::move(node)));

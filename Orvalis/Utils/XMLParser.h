@@ -115,6 +115,7 @@ private:
     void reset() noexcept;
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
     void materialize() const;
+    std::pair<std::size_t, std::size_t> runRange() const noexcept;
 
     bool collapseTextNodes_ = true;
     bool stripEmptyNodes_ = true;
@@ -132,7 +133,7 @@ private:
     mutable bool deferred_ = false;
     mutable std::string deferredName_;
     bool stackSet_ = false;
-    std::string text_;
+    TextBuffer text_;
     bool textPending_ = false;
     std::string keyBuffer_;
 };
