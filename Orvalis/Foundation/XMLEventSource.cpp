@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/XMLEventSource.h>
-
 #include <expat.h>
 
 #include <algorithm>
@@ -59,7 +58,8 @@ struct Bridge {
         });
     }
     static void onEnd(void* user, const XML_Char* name) {
-        guarded(user, [&](Bridge& b) { b.delegate.didEndElement(b.endNames ? std::string_view(name) : std::string_view()); });
+        guarded(user,
+                [&](Bridge& b) { b.delegate.didEndElement(b.endNames ? std::string_view(name) : std::string_view()); });
     }
     static void onCharacters(void* user, const XML_Char* s, int len) {
         guarded(user, [&](Bridge& b) {

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 

@@ -1,6 +1,5 @@
-#include <Orvalis/Utils/XMLParser.h>
-
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
 namespace orvalis {
@@ -24,8 +23,9 @@ std::size_t spaceAt(std::string_view s, std::size_t i) noexcept {
     if (c == 0xE1) return c1 == 0x9A && c2 == 0x80 ? 3 : 0;  // U+1680
     if (c == 0xE3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;  // U+3000
     if (c == 0xE2) {
-        if (c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;  // U+2000..200A, 2028, 2029, 202F
-        if (c1 == 0x81 && c2 == 0x9F) return 3;                                               // U+205F
+        if (c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF))
+            return 3;                            // U+2000..200A, 2028, 2029, 202F
+        if (c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
     }
     return 0;
 }
@@ -54,11 +54,21 @@ bool isUTF8(std::string_view s) noexcept {
         unsigned char c = static_cast<unsigned char>(s[i]);
         std::size_t len;
         std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-        else return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return false;
         if (n - i < len) return false;
         for (std::size_t k = 1; k < len; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -153,7 +163,9 @@ std::optional<Dictionary> XMLParser::dictionaryWithData(std::string_view bytes) 
     return dictionaryWithParser(source);
 }
 
-std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view string) { return dictionaryWithData(string); }
+std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view string) {
+    return dictionaryWithData(string);
+}
 
 std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path) {
     std::optional<std::string> bytes = readWholeFile(path);
@@ -262,7 +274,7 @@ void XMLParser::materialize() const {
 
 void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
     endText();
-    materialize();  // it has a child now
+    materialize();                        // it has a child now
     if (root_ && stack_.empty()) return;  // a second root from a hand-driven source
     bool storesAttributes = !attributes.empty() && attributesMode_ >= 0 && attributesMode_ <= 2;
     if (root_ && !storesAttributes) {
@@ -274,30 +286,31 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
     if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
         switch (attributesMode_) {
-        case 2:
-            node.reserve(node.size() + attributes.size());
-            for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
-            break;
-        case 1: {
-            Dictionary map;
-            map.reserve(attributes.size());
-            for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
-            node.set(kAttributes, Value(std::move(map)));
-            break;
-        }
-        case 0:
-            node.reserve(node.size() + attributes.size() + 1);
-            for (const XMLAttribute& a : attributes) {
-                keyBuffer_.assign(1, '_');
-                keyBuffer_.append(a.name);
-                // Attribute names are unique, so only "_name" can meet a key already there.
-                if (a.name == "_name")
-                    node.set(keyBuffer_, Value(a.value));
-                else
-                    node.append(keyBuffer_, Value(a.value));
+            case 2:
+                node.reserve(node.size() + attributes.size());
+                for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
+                break;
+            case 1: {
+                Dictionary map;
+                map.reserve(attributes.size());
+                for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
+                node.set(kAttributes, Value(std::move(map)));
+                break;
             }
-            break;
-        default: break;
+            case 0:
+                node.reserve(node.size() + attributes.size() + 1);
+                for (const XMLAttribute& a : attributes) {
+                    keyBuffer_.assign(1, '_');
+                    keyBuffer_.append(a.name);
+                    // Attribute names are unique, so only "_name" can meet a key already there.
+                    if (a.name == "_name")
+                        node.set(keyBuffer_, Value(a.value));
+                    else
+                        node.append(keyBuffer_, Value(a.value));
+                }
+                break;
+            default:
+                break;
         }
     }
 

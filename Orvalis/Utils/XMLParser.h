@@ -1,15 +1,15 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
 
 namespace orvalis {
 

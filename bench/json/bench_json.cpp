@@ -1,12 +1,11 @@
 // Reading a 1 MB JSON document into Value: the library's reader (RapidJSON
 // SAX) against the same Value building driven by nlohmann/json's SAX parser.
 #include <Orvalis/Foundation/JSONSerialization.h>
-
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <variant>
 #include <vector>

@@ -3,7 +3,6 @@
 //   bench_xml [--data=DIR] [benchmark flags]
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <benchmark/benchmark.h>
 #include <expat.h>
 #include <malloc.h>
@@ -37,10 +36,12 @@ constexpr std::size_t kChunk = std::size_t{1} << 30;
 
 bool bareExpat(std::string_view bytes) {
     XML_Parser p = XML_ParserCreate(nullptr);
-    XML_SetElementHandler(p, [](void*, const XML_Char*, const XML_Char**) {}, [](void*, const XML_Char*) {});
+    XML_SetElementHandler(
+        p, [](void*, const XML_Char*, const XML_Char**) {}, [](void*, const XML_Char*) {});
     XML_SetCharacterDataHandler(p, [](void*, const XML_Char*, int) {});
     XML_SetCommentHandler(p, [](void*, const XML_Char*) {});
-    XML_SetCdataSectionHandler(p, [](void*) {}, [](void*) {});
+    XML_SetCdataSectionHandler(
+        p, [](void*) {}, [](void*) {});
     // Fed in the same chunks as the library's event source, so the ratio
     // measures the tree building alone.
     bool ok = true;
@@ -104,7 +105,7 @@ long long peakAboveInput(const Document& doc) {
     if (pid == 0) {
         close(fds[0]);
         long long result = -1;
-        malloc_trim(0);  // free heap pages would otherwise hide what the tree takes
+        malloc_trim(0);                                 // free heap pages would otherwise hide what the tree takes
         std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
         long before = statusKB("VmRSS:");
         {
@@ -177,11 +178,14 @@ int main(int argc, char** argv) {
 
     for (const Document& d : documents()) {
         benchmark::RegisterBenchmark(("bare_expat/" + d.name).c_str(), BM_BareExpat, &d)
-            ->Unit(benchmark::kMillisecond)->Repetitions(5);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
         benchmark::RegisterBenchmark(("dictionaryWithData/" + d.name).c_str(), BM_Dictionary, &d)
-            ->Unit(benchmark::kMillisecond)->Repetitions(5);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
         benchmark::RegisterBenchmark(("XMLString/" + d.name).c_str(), BM_XMLString, &d)
-            ->Unit(benchmark::kMillisecond)->Repetitions(5);
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
     }
     int n = static_cast<int>(args.size());
     benchmark::Initialize(&n, args.data());

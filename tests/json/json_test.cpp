@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,12 +29,12 @@ TEST(JSONReading, AcceptsExactlyOneObjectOrArray) {
         {"true", false},
         {"[1] [2]", false},
         {"{} x", false},
-        {std::string("[1]\0", 4), false},  // NUL after the value
+        {std::string("[1]\0", 4), false},       // NUL after the value
         {std::string("[\"a\0b\"]", 7), false},  // raw NUL inside a string
         {"[1,]", false},
         {"{\"a\":1,}", false},
         {"[\xff]", false},
-        {"[\"\xc3\x28\"]", false},  // invalid UTF-8 in a string
+        {"[\"\xc3\x28\"]", false},      // invalid UTF-8 in a string
         {"[\"\xed\xa0\x80\"]", false},  // encoded surrogate
         {"[1e400]", false},             // out of double range
         {"[NaN]", false},

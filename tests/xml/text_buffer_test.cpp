@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/Value.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,7 +13,8 @@ TEST(TextBuffer, TakesRangesOfEverySizeIntact) {
         std::string text;
         for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
         std::string padded = "  " + text + "\n";
-        for (std::size_t off = 0; off < padded.size(); off += 777) buf.append(std::string_view(padded).substr(off, 777));
+        for (std::size_t off = 0; off < padded.size(); off += 777)
+            buf.append(std::string_view(padded).substr(off, 777));
         ASSERT_EQ(buf.view(), padded);
         Value v = buf.take(2, 2 + n);
         EXPECT_EQ(buf.size(), 0u);

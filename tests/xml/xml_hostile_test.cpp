@@ -1,9 +1,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>

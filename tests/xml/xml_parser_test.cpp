@@ -1,6 +1,5 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -72,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"WrappedEmptyRootVanishes", "<a/>", wrap, R"({})"},
         Case{"RepeatedNamesBecomeArray", "<r><x>1</x><x>2</x></r>", {}, R"({"__name":"r","x":["1","2"]})"},
         Case{"AlwaysArrays", "<r><x>1</x></r>", arrays, R"({"__name":"r","x":["1"]})"},
-        Case{"FirstOccurrenceKeepsItsForm", "<r><x>1</x><x><y>2</y></x></r>", {},
+        Case{"FirstOccurrenceKeepsItsForm",
+             "<r><x>1</x><x><y>2</y></x></r>",
+             {},
              R"({"__name":"r","x":["1",{"y":"2"}]})"},
         Case{"EmptyChildStripped", "<r><x/></r>", {}, R"({"__name":"r"})"},
         Case{"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", arrays, R"({"__name":"r","x":[]})"},
@@ -91,33 +92,40 @@ INSTANTIATE_TEST_SUITE_P(
              R"({"__name":"r","x":["1","2"]})"},
         Case{"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
         Case{"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
-        Case{"UntrimmedWhiteSpaceRuns", "<r>\n<x>1</x>\n</r>", noTrim, R"({"__name":"r","__text":["\n","\n"],"x":"1"})"},
+        Case{"UntrimmedWhiteSpaceRuns", "<r>\n<x>1</x>\n</r>", noTrim,
+             R"({"__name":"r","__text":["\n","\n"],"x":"1"})"},
         Case{"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
-        Case{"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {},
+        Case{"UnicodeSpacesTrimmed",
+             "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>",
+             {},
              R"({"__name":"r","x":"v"})"},
         Case{"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
         Case{"CommentDoesNotSplitRun", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
         Case{"CommentKeepsNode", "<p><r><!--c--></r></p>", comments, R"({"__name":"p","r":{"__comments":["c"]}})"},
         Case{"CommentsInOrder", "<r><!--a--><x/><!--b--></r>", comments, R"({"__name":"r","__comments":["a","b"]})"},
         Case{"CommentBeforeRootDropped", "<!--c--><r/>", comments, R"({"__name":"r"})"},
-        Case{"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->", [](XMLParser& p) {
+        Case{"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->",
+             [](XMLParser& p) {
                  p.setWrapRootNode(true);
                  p.setPreserveComments(true);
              },
              R"({"r":"t","__comments":["c"]})"},
         Case{"CDATAIsText", "<r><x><![CDATA[<x>]]></x></r>", {}, R"({"__name":"r","x":"<x>"})"},
-        Case{"EntitiesDecoded", "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>", {},
+        Case{"EntitiesDecoded",
+             "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>",
+             {},
              "{\"__name\":\"r\",\"x\":{\"_a\":\"\\\"&\",\"__text\":\"<\u00e9\U0001F600\"}}"},
         Case{"AlwaysNamesStillCollapse", "<r><x>1</x><y a='1'/></r>", names(1),
              R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"}})"},
         Case{"NeverNames", "<r><x>1</x></r>", names(2), R"({"x":"1"})"},
-        Case{"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {},
+        Case{"NamesKeepPrefixes",
+             "<a:r xmlns:a='u'><a:x>1</a:x></a:r>",
+             {},
              R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
         Case{"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
         Case{"MalformedKeepsEarlierEvents", "<r><x>1</x><y>2</z></r>", {}, R"({"__name":"r","x":"1","y":{}})"},
         Case{"SecondRootStops", "<r>1</r><s>2</s>", {}, R"({"__name":"r","__text":"1"})"},
-        Case{"EmptyInput", "", {}, "null"},
-        Case{"JSONText", R"({"a":1})", {}, "null"},
+        Case{"EmptyInput", "", {}, "null"}, Case{"JSONText", R"({"a":1})", {}, "null"},
         Case{"WhiteSpaceOnly", "  \n", {}, "null"}));
 
 // The last table entry above passes a C string: the NUL case needs its bytes.
@@ -209,9 +217,7 @@ TEST(XMLParser, NameForNodeFindsNodeByIdentity) {
 
 TEST(XMLParser, FileEntryPoints) {
     auto path = std::filesystem::temp_directory_path() / ("orvalis-xml-" + std::to_string(::getpid()) + ".xml");
-    {
-        std::ofstream(path) << "<?xml version='1.0' encoding='ISO-8859-1'?><r><x>caf\xe9</x></r>";
-    }
+    { std::ofstream(path) << "<?xml version='1.0' encoding='ISO-8859-1'?><r><x>caf\xe9</x></r>"; }
     XMLParser p;
     auto d = p.dictionaryWithFile(path.string());
     std::filesystem::remove(path);
@@ -301,24 +307,28 @@ std::string randomDocument(std::mt19937& rng) {
     std::vector<std::string> open{"r"};
     for (int i = 0, n = 5 + static_cast<int>(pick(30)); i < n; ++i) {
         switch (pick(5)) {
-        case 0:
-        case 1: {
-            std::string name = names[pick(5)];
-            out += "<" + name;
-            if (pick(3) == 0) out += " id='1'";
-            if (pick(4) == 0) out += " _name='n'";
-            out += ">";
-            open.push_back(name);
-            break;
-        }
-        case 2:
-            if (open.size() > 1) {
-                out += "</" + open.back() + ">";
-                open.pop_back();
+            case 0:
+            case 1: {
+                std::string name = names[pick(5)];
+                out += "<" + name;
+                if (pick(3) == 0) out += " id='1'";
+                if (pick(4) == 0) out += " _name='n'";
+                out += ">";
+                open.push_back(name);
+                break;
             }
-            break;
-        case 3: out += texts[pick(5)]; break;
-        case 4: out += pick(2) ? "<!--c-->" : "<![CDATA[d]]>"; break;
+            case 2:
+                if (open.size() > 1) {
+                    out += "</" + open.back() + ">";
+                    open.pop_back();
+                }
+                break;
+            case 3:
+                out += texts[pick(5)];
+                break;
+            case 4:
+                out += pick(2) ? "<!--c-->" : "<![CDATA[d]]>";
+                break;
         }
     }
     if (pick(4) != 0)  // otherwise leave it cut off
