@@ -81,7 +81,13 @@ TEST(XMLHostileInput, ExternalEntitiesAndDTDsAreNeverRead) {
     std::filesystem::remove_all(dir);
 }
 
+// Sanitizers make every step many times slower; a fifth of the depth still
+// overflows any stack if something recursed per level.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kDepth = 200'000;
+#else
 constexpr std::size_t kDepth = 1'000'000;
+#endif
 
 std::string millionLevels() {
     std::string doc;
