@@ -718,8 +718,8 @@ Value TextBuffer::take(std::size_t begin, std::size_t end) {
         return v;
     }
     auto* rep = new (detail::allocOrThrow(sizeof(detail::ExternalStringRep))) detail::ExternalStringRep();
-    // Give back a tail that is mostly unused (a shrinking realloc stays in place).
-    if (cap_ - end > n / 4) {
+    // Give back the unused tail (a shrinking realloc stays in place).
+    if (cap_ - end > 64) {
         if (void* p = std::realloc(data_, end)) data_ = static_cast<char*>(p);
     }
     rep->external = 1;
