@@ -1,7 +1,8 @@
 #pragma once
 
 // Console reporter that, after the run, prints each measured case against its
-// baseline as a ratio of CPU times (steadier than wall time on a shared machine). A case named "<group>/ours/<arg>" is compared with
+// baseline as a ratio of CPU times (steadier than wall time on a shared machine). A case named "<group>/ours/<arg>" is
+// compared with
 // "<group>/baseline/<arg>"; with repetitions the medians are compared.
 
 #include <benchmark/benchmark.h>

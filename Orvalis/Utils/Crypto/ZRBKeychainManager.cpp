@@ -1,10 +1,8 @@
-#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
-
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <openssl/crypto.h>
 
 namespace orvalis {

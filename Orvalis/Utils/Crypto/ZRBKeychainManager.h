@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/CryptoKey.h>
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 
