@@ -180,7 +180,9 @@ Dictionary ZRBOAuthProvider::getAllHeaderParamsForBaseString() const {
     Dictionary all;
     all.reserve(oAuthHeaders_.size() + queryParams_.size());
     for (const DictionaryEntry& e : oAuthHeaders_) all.set(e.key(), e.value());
-    for (const DictionaryEntry& e : queryParams_) all.set(e.key(), e.value());
+    // A null query value is no value: it neither appears nor hides an OAuth one.
+    for (const DictionaryEntry& e : queryParams_)
+        if (!e.value().isNull()) all.set(e.key(), e.value());
     return all;
 }
 

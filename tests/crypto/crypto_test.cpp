@@ -190,8 +190,9 @@ TEST_F(KeyFiles, BadFilesGiveNoKeyAndNoSignature) {
     add("good", good);
     for (const auto& [name, bytes] : files) add(name, bytes);
 
-    const std::pair<std::string, std::string> attempts[] = {
-        {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}, {"good.p12", "pw"}};
+    const std::pair<std::string, std::string> attempts[] = {{"good", "wrong"},  {"good", "PW"},
+                                                            {"missing", "pw"},  {"", "pw"},
+                                                            {"good.p12", "pw"}, {std::string("good\0x", 6), "pw"}};
     for (const auto& [name, pass] : attempts) {
         EXPECT_FALSE(keychain_.getPrivateKey(name, pass)) << name << "/" << pass;
         EXPECT_FALSE(helper_.RSASHA1SSignature("t", name, pass)) << name;

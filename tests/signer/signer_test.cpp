@@ -288,9 +288,14 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
 }
 
 TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
-    ZRBOAuthProvider p = sign(
-        HTTPMethodTypeGET, Dictionary{{"oauth_nonce", "1"}, {"a:b", "a:b"}, {"alpha", "1"}, {"_x", "2"}, {"Zeta", "3"}},
-        std::nullopt);
+    ZRBOAuthProvider p = sign(HTTPMethodTypeGET,
+                              Dictionary{{"oauth_nonce", "1"},
+                                         {"a:b", "a:b"},
+                                         {"alpha", "1"},
+                                         {"_x", "2"},
+                                         {"Zeta", "3"},
+                                         {"oauth_version", nullptr}},
+                              std::nullopt);
     const std::string& base = *p.oAuthSignatureBaseString();
     EXPECT_NE(base.find("oauth_nonce%3D1%26"), std::string::npos);
     EXPECT_EQ(base.find("123456789"), std::string::npos);
@@ -299,6 +304,7 @@ TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
     const std::string params = base.substr(base.find("pairingid&") + 10);
     EXPECT_EQ(params.rfind("Zeta%3D3%26_x%3D2%26a%3Ab%3Da%253Ab%26alpha%3D1%26oauth_consumer_key", 0), 0u) << params;
     EXPECT_NE(base.find("oauth_signature_method%3DRSA-SHA1%26oauth_timestamp"), std::string::npos);
+    EXPECT_NE(base.find("oauth_version%3D1.0"), std::string::npos) << "a null query value hides nothing";
 }
 
 TEST_F(Signer, SignaturesVerifyForEveryMethodHashAndBody) {

@@ -22,7 +22,8 @@ public:
     /// The private key of the first identity in "<keyFileName>.p12", unlocked
     /// with P12Password. An empty handle when either is absent, the file is
     /// missing or unreadable, the password is wrong, the file is damaged or it
-    /// holds no key with its certificate. The file bytes are wiped after use.
+    /// holds no key with its certificate, or the name holds a NUL byte. The
+    /// file bytes are wiped after use.
     PrivateKey getPrivateKey(const std::optional<std::string>& keyFileName,
                              const std::optional<std::string>& P12Password) const;
 
