@@ -232,6 +232,7 @@ private:
     bool started_ = false;
     bool stopping_ = false;
     bool stopped_ = false;
+    std::thread thread_;
     std::thread::id threadId_;
 
     std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
@@ -370,9 +371,8 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
 
 void SessionImpl::startThreadLocked() {
     started_ = true;
-    std::thread thread([this] { run(); });
-    threadId_ = thread.get_id();
-    thread.detach();
+    thread_ = std::thread([this] { run(); });
+    threadId_ = thread_.get_id();
     std::atexit(&SessionImpl::stopAtExit);
 }
 
@@ -384,7 +384,14 @@ void SessionImpl::stopAtExit() noexcept {
     if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
     curl_multi_wakeup(self->multi_);
     // Bounded: a host callback that never returns must not hang the exit.
-    self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; });
+    if (self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; })) {
+        lock.unlock();
+        // The thread has left its loop; joining also waits for its thread-local
+        // clean-up (OpenSSL's per-thread state) before the libraries shut down.
+        self->thread_.join();
+    } else {
+        self->thread_.detach();
+    }
 }
 
 void SessionImpl::run() noexcept {
