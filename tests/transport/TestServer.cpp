@@ -1,7 +1,10 @@
 #include "TestServer.h"
 
+#include <Orvalis/Foundation/URLSession.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,11 +16,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
-#include <Orvalis/Foundation/URLSession.h>
 
 extern char** environ;
 
@@ -136,8 +134,8 @@ TestServer::TestServer() {
         PKeyPtr key = makeEcKey();
         CertOptions o = options;
         o.serial = serial;
-        X509Ptr cert = selfSigned ? makeSelfSignedCert(key.get(), o)
-                                  : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
+        X509Ptr cert =
+            selfSigned ? makeSelfSignedCert(key.get(), o) : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
         dir_.write(std::string(name) + ".pem", certPem(cert.get()));
         dir_.write(std::string(name) + ".key", privateKeyPem(key.get()));
         return pinOf(cert.get());
