@@ -361,17 +361,25 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
     }
     pending_.push_back(std::move(task));
     if (!started_) {
-        startThreadLocked();
-    } else {
-        curl_multi_wakeup(multi_);
+        try {
+            startThreadLocked();
+        } catch (...) {
+            // No thread: the task is not started and the caller hears why.
+            pending_.pop_back();
+            throw;
+        }
+    } else if (curl_multi_wakeup(multi_) != CURLM_OK) {
+        log("URLSession: could not wake the delivery thread; the task starts within a second");
     }
 }
 
 void SessionImpl::startThreadLocked() {
-    started_ = true;
     thread_ = std::thread([this] { run(); });
+    started_ = true;
     threadId_ = thread_.get_id();
-    std::atexit(&SessionImpl::stopAtExit);
+    if (std::atexit(&SessionImpl::stopAtExit) != 0) {
+        log("URLSession: could not register the exit handler");
+    }
 }
 
 void SessionImpl::stopAtExit() noexcept {
@@ -401,25 +409,45 @@ void SessionImpl::run() noexcept {
             if (stopping_) break;
             incoming.swap(pending_);
         }
-        for (auto& task : incoming) start(std::move(task));
+        // Nothing may escape this loop: the thread serves every task of the process.
+        for (auto& task : incoming) {
+            try {
+                start(std::move(task));
+            } catch (const std::exception& e) {
+                log(std::string("URLSession: a task could not be started: ") + e.what());
+            }
+        }
 
         int running = 0;
-        curl_multi_perform(multi_, &running);
+        if (CURLMcode rc = curl_multi_perform(multi_, &running); rc != CURLM_OK) {
+            log(std::string("URLSession: ") + curl_multi_strerror(rc));
+        }
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
             if (msg->msg != CURLMSG_DONE) continue;
             void* task = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &task);
-            finish(static_cast<TaskState*>(task), msg->data.result);
+            try {
+                finish(static_cast<TaskState*>(task), msg->data.result);
+            } catch (const std::exception& e) {
+                log(std::string("URLSession: a task could not be completed: ") + e.what());
+            }
         }
-        expireIdle();
+        try {
+            expireIdle();
+        } catch (const std::exception& e) {
+            log(std::string("URLSession: ") + e.what());
+        }
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             if (!pending_.empty()) continue;
         }
         // Short enough for the idle checks, long enough to cost nothing when quiet.
-        curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr);
+        if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr); rc != CURLM_OK) {
+            log(std::string("URLSession: ") + curl_multi_strerror(rc));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // never spin on a failing poll
+        }
     }
     // Exit path: transfers in flight are abandoned without calling their
     // completions, since the host's objects may already be gone.
@@ -535,14 +563,16 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
         deliver(*task, std::nullopt, std::nullopt, std::move(error));
         return;
     }
-    if (curl_multi_add_handle(multi_, task->easy.get()) != CURLM_OK) {
-        task->easy.reset();
-        deliver(*task, std::nullopt, std::nullopt,
-                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
-        return;
-    }
+    // Registered before libcurl holds the handle, so a failure here leaves nothing behind.
     TaskState* key = task.get();
-    active_.emplace(key, std::move(task));
+    auto it = active_.emplace(key, std::move(task)).first;
+    if (curl_multi_add_handle(multi_, key->easy.get()) != CURLM_OK) {
+        std::unique_ptr<TaskState> failed = std::move(it->second);
+        active_.erase(it);
+        failed->easy.reset();
+        deliver(*failed, std::nullopt, std::nullopt,
+                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
+    }
 }
 
 void SessionImpl::expireIdle() {

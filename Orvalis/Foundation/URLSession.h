@@ -70,6 +70,7 @@ public:
     ~URLSessionDataTask();
 
     /// Hands the task to the session's delivery thread. Calls after the first do nothing.
+    /// Throws std::system_error (the task not started) if that thread cannot be created.
     void resume();
 
 private:
