@@ -91,7 +91,9 @@ struct Server {
 
     Server() {
         const std::string body = jsonAnswer();
-        server.new_task_queue = [] { return new httplib::ThreadPool(kInFlight + 16); };
+        // One server thread per open connection: room for both clients' idle ones.
+        server.new_task_queue = [] { return new httplib::ThreadPool(4 * kInFlight + 16); };
+        server.set_tcp_nodelay(true);  // else Nagle and delayed ACKs cap each connection at ~25 answers/s
         server.set_keep_alive_max_count(1000000);
         server.set_keep_alive_timeout(30);
         server.Get("/json", [body](const httplib::Request&, httplib::Response& res) {
@@ -137,54 +139,68 @@ size_t sink(char* p, size_t s, size_t n, void* user) {
     return s * n;
 }
 
-// The baseline: a plain libcurl multi loop with 32 reused easy handles.
-void runBare(bool freshConnections, int& failures) {
+// The baseline: a plain libcurl multi loop with 32 easy handles. Like the library's
+// session it lives across iterations, so both keep their connections warm.
+struct BareClient {
     CURLM* multi = curl_multi_init();
     CURLSH* share = curl_share_init();
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_slist* headers = freshConnections ? curl_slist_append(nullptr, "Connection: close") : nullptr;
-    const std::string url = server().url();
-    std::vector<CURL*> easy(kInFlight);
-    std::vector<std::string> bodies(kInFlight);
-    int started = 0, done = 0;
-    auto launch = [&](int slot) {
-        bodies[slot].clear();
-        curl_multi_add_handle(multi, easy[slot]);
-        ++started;
-    };
-    for (int i = 0; i < kInFlight; ++i) {
-        CURL* h = easy[i] = curl_easy_init();
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(h, CURLOPT_CAINFO, server().certFile.c_str());
-        curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(h, CURLOPT_SHARE, share);
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");  // the same request as the library sends
-        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &sink);
-        curl_easy_setopt(h, CURLOPT_WRITEDATA, &bodies[i]);
-        curl_easy_setopt(h, CURLOPT_PRIVATE, reinterpret_cast<void*>(static_cast<intptr_t>(i)));
-        launch(i);
-    }
-    while (done < kRequests) {
-        int running = 0;
-        curl_multi_perform(multi, &running);
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            if (msg->data.result != CURLE_OK) ++failures;
-            void* p = nullptr;
-            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &p);
-            curl_multi_remove_handle(multi, msg->easy_handle);
-            ++done;
-            if (started < kRequests) launch(static_cast<int>(reinterpret_cast<intptr_t>(p)));
+    curl_slist* closeHeader = curl_slist_append(nullptr, "Connection: close");
+    std::vector<CURL*> easy = std::vector<CURL*>(kInFlight);
+    std::vector<std::string> bodies = std::vector<std::string>(kInFlight);
+    std::string url = server().url();
+
+    BareClient() {
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        for (int i = 0; i < kInFlight; ++i) {
+            CURL* h = easy[i] = curl_easy_init();
+            curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+            curl_easy_setopt(h, CURLOPT_CAINFO, server().certFile.c_str());
+            curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+            curl_easy_setopt(h, CURLOPT_SHARE, share);
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");  // the same request as the library's
+            curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &sink);
+            curl_easy_setopt(h, CURLOPT_WRITEDATA, &bodies[i]);
+            curl_easy_setopt(h, CURLOPT_PRIVATE, reinterpret_cast<void*>(static_cast<intptr_t>(i)));
         }
-        if (done < kRequests) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
     }
-    for (CURL* h : easy) curl_easy_cleanup(h);
-    curl_slist_free_all(headers);
-    curl_multi_cleanup(multi);
-    curl_share_cleanup(share);
+    ~BareClient() {
+        for (CURL* h : easy) curl_easy_cleanup(h);
+        curl_multi_cleanup(multi);
+        curl_share_cleanup(share);
+        curl_slist_free_all(closeHeader);
+    }
+
+    void run(bool freshConnections, int& failures) {
+        int started = 0, done = 0;
+        auto launch = [&](int slot) {
+            bodies[slot].clear();
+            curl_easy_setopt(easy[slot], CURLOPT_HTTPHEADER, freshConnections ? closeHeader : nullptr);
+            curl_multi_add_handle(multi, easy[slot]);
+            ++started;
+        };
+        for (int i = 0; i < kInFlight; ++i) launch(i);
+        while (done < kRequests) {
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                if (msg->data.result != CURLE_OK) ++failures;
+                void* p = nullptr;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &p);
+                curl_multi_remove_handle(multi, msg->easy_handle);
+                ++done;
+                if (started < kRequests) launch(static_cast<int>(reinterpret_cast<intptr_t>(p)));
+            }
+            if (done < kRequests) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+};
+
+void runBare(bool freshConnections, int& failures) {
+    static BareClient client;
+    client.run(freshConnections, failures);
 }
 
 // The library: pre-built requests through ZRBNetworkManager, each completion
