@@ -146,6 +146,14 @@ TestServer::TestServer() {
     wrong.dnsNames = {"other.invalid"};
     issue("wrong", wrong, false, 3);
     issue("self", localhostCertOptions(), true, 4);
+    CertOptions expired = localhostCertOptions();
+    expired.notBeforeOffset = -7200;
+    expired.notAfterOffset = -3600;
+    issue("expired", expired, false, 5);
+    CertOptions future = localhostCertOptions();
+    future.notBeforeOffset = 3600;
+    future.notAfterOffset = 7200;
+    issue("future", future, false, 6);
 
     child_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"python3", ORVALIS_TEST_SERVER_SCRIPT, dir_.path().string()});
@@ -155,6 +163,8 @@ TestServer::TestServer() {
     wrong_ = jsonInt(line, "wrong");
     self_ = jsonInt(line, "self");
     tls11_ = jsonInt(line, "tls11");
+    expired_ = jsonInt(line, "expired");
+    future_ = jsonInt(line, "future");
 }
 
 TestServer::~TestServer() {
@@ -168,6 +178,8 @@ int TestServer::port(const char* which) const {
     if (w == "wrong") return wrong_;
     if (w == "self") return self_;
     if (w == "tls11") return tls11_;
+    if (w == "expired") return expired_;
+    if (w == "future") return future_;
     throw std::invalid_argument(w);
 }
 

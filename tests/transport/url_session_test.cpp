@@ -135,6 +135,9 @@ TEST_F(URLSessionTest, TransportFailuresBecomeSessionErrors) {
     const std::vector<Case> cases = {
         {server_->url("/echo", "wrong"), URLErrorServerCertificateUntrusted},
         {server_->url("/echo", "self"), URLErrorServerCertificateUntrusted},
+        {server_->url("/echo", "expired"), URLErrorServerCertificateUntrusted},
+        {server_->url("/echo", "future"), URLErrorServerCertificateUntrusted},
+        {server_->url("/badgzip"), URLErrorCannotDecodeContentData},
         {server_->url("/echo", "tls11"), URLErrorSecureConnectionFailed},
         {"https://127.0.0.1:" + std::to_string(closedPort()) + "/", URLErrorCannotConnectToHost},
         {server_->url("/close"), URLErrorNetworkConnectionLost},
