@@ -1,0 +1,16 @@
+# orvalis.pc, relocatable: the prefix is found relative to the .pc file itself,
+# so `cmake --install --prefix <anywhere>` gives a working file.
+set(ORVALIS_PC_DIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+file(RELATIVE_PATH ORVALIS_PC_PREFIX_FROM_PCDIR "/prefix/${ORVALIS_PC_DIR}" "/prefix")
+string(REGEX REPLACE "/$" "" ORVALIS_PC_PREFIX_FROM_PCDIR "${ORVALIS_PC_PREFIX_FROM_PCDIR}")
+if(ORVALIS_PC_PREFIX_FROM_PCDIR STREQUAL "")
+  set(ORVALIS_PC_PREFIX_FROM_PCDIR ".")
+endif()
+# The headers need C++20; the host picks its own -std (20 or later), so it is
+# not forced here.
+set(ORVALIS_PC_CFLAGS "")
+if(NOT BUILD_SHARED_LIBS)
+  set(ORVALIS_PC_CFLAGS "-DORVALIS_STATIC_DEFINE")
+endif()
+configure_file("${CMAKE_CURRENT_LIST_DIR}/orvalis.pc.in" "${PROJECT_BINARY_DIR}/orvalis.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/orvalis.pc" DESTINATION "${ORVALIS_PC_DIR}")
