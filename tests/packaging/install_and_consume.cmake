@@ -82,7 +82,15 @@ if(NOT run_output MATCHES "consumer: ok")
   message(FATAL_ERROR "the pkg-config consumer did not run as expected: ${run_output}")
 endif()
 
-# 3. The version file refuses another major version before anything else is
+# 3. An installed tool runs from the prefix (it finds a shared library there).
+if(EXISTS "${prefix}/bin/orvalis-sign")
+  run(COMMAND "${prefix}/bin/orvalis-sign" --help)
+  if(NOT run_output MATCHES "usage:")
+    message(FATAL_ERROR "the installed orvalis-sign did not print its usage: ${run_output}")
+  endif()
+endif()
+
+# 4. The version file refuses another major version before anything else is
 # looked at (any 1.x is taken: host-app asked for 1 above).
 set(dir "${WORK_DIR}/version-2")
 file(WRITE "${dir}/CMakeLists.txt"
