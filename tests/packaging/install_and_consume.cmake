@@ -1,7 +1,7 @@
 # Installs the built library into a fresh prefix, then builds host programs
 # against the installed tree only: examples/host-app through
 # find_package(Orvalis CONFIG), and a small consumer through pkg-config.
-# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE SHARED
+# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE
 cmake_minimum_required(VERSION 3.23)
 
 function(run)
@@ -63,9 +63,6 @@ endif()
 
 # 2. A consumer compiled with the flags pkg-config gives.
 set(pkgconfig_args --cflags --libs orvalis)
-if(NOT SHARED)
-  set(pkgconfig_args --static ${pkgconfig_args})
-endif()
 file(GLOB_RECURSE pc_file "${prefix}/*/orvalis.pc")
 get_filename_component(pc_dir "${pc_file}" DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
