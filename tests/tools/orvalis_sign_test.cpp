@@ -3,11 +3,11 @@
 // clearly without printing a request.
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Log.h>
-
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/sha.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +18,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <sys/wait.h>
 
 #include "SignCommand.h"
 
@@ -34,14 +32,7 @@ struct Outcome {
     std::string err;
 };
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-}
+void writeFile(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
 
 // Runs a shell command line; returns its exit status and standard output.
 std::pair<int, std::string> shell(const std::string& command) {
@@ -105,7 +96,7 @@ bool verifies(const fs::path& publicKey, const std::string& message, const std::
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(publicKey.c_str(), "r"), &std::fclose);
     if (!f) return false;
     std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(PEM_read_PUBKEY(f.get(), nullptr, nullptr, nullptr),
-                                                        &EVP_PKEY_free);
+                                                       &EVP_PKEY_free);
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!key || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr, key.get()) != 1) return false;
     return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
@@ -126,6 +117,9 @@ protected:
             "openssl pkcs12 -export -inkey key.pem -in cert.pem -out merchant.p12 -passout pass:s3cret "
             ">/dev/null 2>&1 && "
             "openssl pkey -in key.pem -pubout -out public.pem >/dev/null 2>&1 && "
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ec.pem -out ec-cert.pem "
+            "-subj /CN=merchant -days 2 >/dev/null 2>&1 && "
+            "openssl pkcs12 -export -inkey ec.pem -in ec-cert.pem -out ec.p12 -passout pass:s3cret >/dev/null 2>&1 && "
             "printf 's3cret\\n' > password.txt";
         ready_ = std::system(commands.c_str()) == 0;
     }
@@ -154,7 +148,7 @@ protected:
     }
 
     static std::vector<std::string> credentials() {
-        return {"--consumer-key", "CK!1", "--key", path("merchant.p12"), "--password-file", path("password.txt")};
+        return {"--consumer-key", "CK!", "--key", path("merchant.p12"), "--password-file", path("password.txt")};
     }
 
     static std::string path(const std::string& name) { return (*dir_ / name).string(); }
@@ -180,10 +174,9 @@ TEST_F(OrvalisSign, GetBaseStringIsExactAndItsSignatureVerifies) {
     ASSERT_EQ(header.rfind("Authorization: OAuth ", 0), 0u) << r.out;
     const std::string nonce = headerField(header, "oauth_nonce");
     const std::string timestamp = headerField(header, "oauth_timestamp");
-    EXPECT_EQ(base,
-              "GET&https%3A%2F%2Fh.example%2Fquorvex%2Fpairingid&oauth_consumer_key%3DCK%2521%26oauth_nonce%3D" +
-                  nonce + "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D" + timestamp +
-                  "%26oauth_version%3D1.0%26pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
+    EXPECT_EQ(base, "GET&https%3A%2F%2Fh.example%2Fquorvex%2Fpairingid&oauth_consumer_key%3DCK%2521%26oauth_nonce%3D" +
+                        nonce + "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D" + timestamp +
+                        "%26oauth_version%3D1.0%26pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
     EXPECT_EQ(headerField(header, "oauth_consumer_key"), "CK%21");
     EXPECT_EQ(headerField(header, "oauth_body_hash"), "<absent>");
 
@@ -191,6 +184,11 @@ TEST_F(OrvalisSign, GetBaseStringIsExactAndItsSignatureVerifies) {
     ASSERT_EQ(signature.size(), 256u);
     EXPECT_TRUE(verifies(*dir_ / "public.pem", base, signature, EVP_sha1()));
     EXPECT_FALSE(verifies(*dir_ / "public.pem", base + "x", signature, EVP_sha1()));
+
+    // The parameter listing shows each value as given and as the base string writes it.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  pairingTransactionId += t%2B2  ->  t%252B2\n"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  userId += a/b  ->  a%252Fb\n"))) << r.out;
+    EXPECT_FALSE(std::regex_search(r.out, std::regex("\n  oauth_signature +="))) << r.out;
 
     const std::string curl = section(r.out, "curl command");
     EXPECT_NE(curl.find("'https://h.example/quorvex/pairingid?"), std::string::npos) << curl;
@@ -202,8 +200,7 @@ TEST_F(OrvalisSign, PostSignsTheBodyHashAndTheCurlLineSendsTheSameBytes) {
     const std::string bodyPath = path("my body's.json");
     const std::string body = "{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB\"}\n";
     writeFile(bodyPath, body);
-    std::vector<std::string> args = {"--host", "h.example", "--path", "/quorvex/expresscheckout", "--body",
-                                     bodyPath};
+    std::vector<std::string> args = {"--host", "h.example", "--path", "/quorvex/expresscheckout", "--body", bodyPath};
     for (auto& a : credentials()) args.push_back(a);
     Outcome r = run(args);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -231,14 +228,14 @@ TEST_F(OrvalisSign, PostSignsTheBodyHashAndTheCurlLineSendsTheSameBytes) {
     writeFile(path("words.sh"), "printf '%s\\n'" + curl.substr(4) + "\n");
     auto [status, words] = shell("sh '" + path("words.sh") + "'");
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(words, "-X\nPOST\n-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n@" +
-                         bodyPath + "\nhttps://h.example/quorvex/expresscheckout\n");
+    EXPECT_EQ(words, "-X\nPOST\n-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n@" + bodyPath +
+                         "\nhttps://h.example/quorvex/expresscheckout\n");
 }
 
 TEST_F(OrvalisSign, Sha256SignsWithSha256AndHashesTheBodyWithIt) {
     writeFile(path("body.xml"), "<a/>");
-    std::vector<std::string> args = {"--url", "http://h.example/p", "--method", "POST", "--body", path("body.xml"),
-                                     "--content-type", "xml", "--sha256"};
+    std::vector<std::string> args = {"--url",          "http://h.example/p", "--method", "POST",    "--body",
+                                     path("body.xml"), "--content-type",     "xml",      "--sha256"};
     for (auto& a : credentials()) args.push_back(a);
     Outcome r = run(args);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -250,23 +247,27 @@ TEST_F(OrvalisSign, Sha256SignsWithSha256AndHashesTheBodyWithIt) {
     const std::string signature = base64Decode(percentDecode(headerField(header, "oauth_signature")));
     EXPECT_TRUE(verifies(*dir_ / "public.pem", base, signature, EVP_sha256()));
     EXPECT_FALSE(verifies(*dir_ / "public.pem", base, signature, EVP_sha1()));
-    EXPECT_NE(section(r.out, "curl command").find("'Content-Type: application/xml;charset=UTF-8'"),
-              std::string::npos);
+    EXPECT_NE(section(r.out, "curl command").find("'Content-Type: application/xml;charset=UTF-8'"), std::string::npos);
 }
 
 TEST_F(OrvalisSign, AKeyThatCannotBeUnlockedFailsWithoutPrintingARequest) {
     writeFile(path("wrong.txt"), "not-the-password\n");
     writeFile(path("garbage.p12"), "this is not a PKCS#12 file");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {path("merchant.p12"), path("wrong.txt")},
-        {path("garbage.p12"), path("password.txt")},
+    struct Case {
+        std::string key, password, reason;
     };
-    for (const auto& [key, password] : cases) {
-        Outcome r = run({"--url", "https://h.example/p", "--consumer-key", "CK", "--key", key, "--password-file",
-                         password});
-        EXPECT_EQ(r.status, 1) << key;
-        EXPECT_EQ(r.out, "") << key;
+    const std::vector<Case> cases = {
+        {path("merchant.p12"), path("wrong.txt"), "could not be unlocked with this password"},
+        {path("garbage.p12"), path("password.txt"), "could not be unlocked with this password"},
+        {path("ec.p12"), path("password.txt"), "is not an RSA key"},
+    };
+    for (const auto& c : cases) {
+        Outcome r = run(
+            {"--url", "https://h.example/p", "--consumer-key", "CK", "--key", c.key, "--password-file", c.password});
+        EXPECT_EQ(r.status, 1) << c.key;
+        EXPECT_EQ(r.out, "") << c.key;
         EXPECT_NE(r.err.find("no signature was made"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
     }
 }
 
@@ -311,13 +312,13 @@ TEST_F(OrvalisSign, BadCommandLinesAreRefusedWithAReason) {
     }
 
     // Exactly one way of giving the password.
-    Outcome both = run({"--url", "https://h/p", "--consumer-key", "CK", "--key", path("merchant.p12"),
-                        "--password", "s3cret", "--password-file", path("password.txt")});
+    Outcome both = run({"--url", "https://h/p", "--consumer-key", "CK", "--key", path("merchant.p12"), "--password",
+                        "s3cret", "--password-file", path("password.txt")});
     Outcome none = run({"--url", "https://h/p", "--consumer-key", "CK", "--key", path("merchant.p12")});
     EXPECT_EQ(both.status, 2);
     EXPECT_EQ(none.status, 2);
-    Outcome missingKey = run({"--url", "https://h/p", "--consumer-key", "CK", "--key", path("absent.p12"),
-                              "--password", "x"});
+    Outcome missingKey =
+        run({"--url", "https://h/p", "--consumer-key", "CK", "--key", path("absent.p12"), "--password", "x"});
     EXPECT_EQ(missingKey.status, 2);
     EXPECT_NE(missingKey.err.find("cannot find the key file"), std::string::npos) << missingKey.err;
 }

@@ -6,7 +6,9 @@
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 #include <set>
@@ -216,8 +218,9 @@ SignOptions parseArguments(const std::vector<std::string>& args) {
     }
     if (!o.post && o.bodyFile) throw UsageError("a GET request has no body: use --method POST with --body");
     if (o.post && !o.query.empty()) {
-        throw UsageError("a POST request carries no query parameters: the library signs only the OAuth "
-                         "parameters and the body hash for it");
+        throw UsageError(
+            "a POST request carries no query parameters: the library signs only the OAuth "
+            "parameters and the body hash for it");
     }
     if (!o.post && !o.contentType.empty()) throw UsageError("--content-type is for POST requests");
     std::set<std::string> names;
@@ -252,7 +255,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
         key = keyLocation(o.keyFile);
     } catch (const UsageError& e) {
-        err << kProgram << ": " << e.what() << "\n" << "Try '" << kProgram << " --help'.\n";
+        err << kProgram << ": " << e.what() << "\n"
+            << "Try '" << kProgram << " --help'.\n";
         return 2;
     }
 
@@ -262,6 +266,23 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         setLogHandler(nullptr);
     }
     Bundle::mainBundle().setResourcePath(key.first);
+
+    // Say precisely why a key is unusable: the signer alone would only leave
+    // the signature out.
+    {
+        PrivateKey privateKey = ZRBKeychainManager::sharedInstance().getPrivateKey(key.second, o.password);
+        if (!privateKey) {
+            err << kProgram << ": no signature was made: " << o.keyFile
+                << " could not be unlocked with this password, is not a PKCS#12 file, or holds no private key "
+                   "with its certificate\n";
+            return 1;
+        }
+        if (!privateKey.isRSA()) {
+            err << kProgram << ": no signature was made: the key in " << o.keyFile
+                << " is not an RSA key (RSA-SHA1 and RSA-SHA256 need one)\n";
+            return 1;
+        }
+    }
 
     std::optional<Dictionary> query;
     if (!o.query.empty()) {
@@ -273,18 +294,11 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const auto scheme = o.https ? OAuthURLSchemeTypeHTTPS : OAuthURLSchemeTypeHTTP;
     const auto type = o.sha256 ? OAuthSignatureTypeRSASHA256 : OAuthSignatureTypeRSASHA1;
     ZRBOAuthProvider signer = ZRBOAuthProvider::initWith(method, scheme, o.host, o.path, query, o.consumerKey,
-                                                          key.second, o.password, type, body);
+                                                         key.second, o.password, type, body);
 
     const std::string baseString = signer.oAuthSignatureBaseString().value_or("");
-    const bool signedOK = signer.oAuthHeaders().find(kSignature) != nullptr;
-    if (baseString.empty()) {
-        err << kProgram << ": the signature base string cannot be built: a value holds a \"%\" that is not "
-            << "followed by two hexadecimal digits, or is not UTF-8 once decoded\n";
-        return 1;
-    }
-    if (!signedOK) {
-        err << kProgram << ": no signature was made: " << o.keyFile
-            << " could not be unlocked with this password, or it holds no RSA private key with its certificate\n";
+    if (signer.oAuthHeaders().find(kSignature) == nullptr) {
+        err << kProgram << ": no signature was made with " << o.keyFile << "\n";
         return 1;
     }
 
@@ -299,14 +313,27 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << "  Content-Type: " << contentType << '\n'
             << "  body: " << (body ? std::to_string(body->size()) + " bytes from " + *o.bodyFile : "none") << '\n';
     }
-    out << "\nOAuth parameters (as signed, before the final encoding)\n";
-    for (const auto& entry : signer.oAuthHeaders()) {
-        if (entry.key() == kSignature) continue;
-        out << "  " << entry.key() << " = " << entry.value().description() << '\n';
+    // The parameters in the order the base string takes them (names compared
+    // byte by byte), each value as given and as it is written there.
+    const Dictionary all = signer.getAllHeaderParamsForBaseString();
+    std::vector<std::pair<std::string, std::string>> parameters;
+    for (const auto& entry : all) {
+        // The signature joined the OAuth set after the base string was made.
+        if (entry.key() == kSignature && signer.queryParams().find(kSignature) == nullptr) continue;
+        parameters.emplace_back(std::string(entry.key()), entry.value().description());
+    }
+    std::sort(parameters.begin(), parameters.end());
+    std::size_t width = 0;
+    for (const auto& p : parameters) width = std::max(width, p.first.size());
+    out << "\nSigned parameters, in base-string order (value, then as written in the base string)\n";
+    for (const auto& [name, value] : parameters) {
+        out << "  " << name << std::string(width - name.size(), ' ') << " = " << value << "  ->  "
+            << ZRBOAuthProvider::keyEncodeString(value) << '\n';
     }
     out << "\nSignature base string\n" << baseString << "\n";
     out << "\nAuthorization header\n" << kAuthorization << ": " << authorization << "\n";
-    out << "\ncurl command\n" << "curl";
+    out << "\ncurl command\n"
+        << "curl";
     if (o.post) out << " -X POST";
     out << " -H " << shellQuote(std::string(kAuthorization) + ": " + authorization);
     if (o.post) {
