@@ -228,7 +228,7 @@ TEST_F(OrvalisSign, PostSignsTheBodyHashAndTheCurlLineSendsTheSameBytes) {
     writeFile(path("words.sh"), "printf '%s\\n'" + curl.substr(4) + "\n");
     auto [status, words] = shell("sh '" + path("words.sh") + "'");
     ASSERT_EQ(status, 0);
-    EXPECT_EQ(words, "-X\nPOST\n-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n@" + bodyPath +
+    EXPECT_EQ(words, "-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n@" + bodyPath +
                          "\nhttps://h.example/quorvex/expresscheckout\n");
 }
 
@@ -248,6 +248,22 @@ TEST_F(OrvalisSign, Sha256SignsWithSha256AndHashesTheBodyWithIt) {
     EXPECT_TRUE(verifies(*dir_ / "public.pem", base, signature, EVP_sha256()));
     EXPECT_FALSE(verifies(*dir_ / "public.pem", base, signature, EVP_sha1()));
     EXPECT_NE(section(r.out, "curl command").find("'Content-Type: application/xml;charset=UTF-8'"), std::string::npos);
+}
+
+TEST_F(OrvalisSign, PostWithoutBodyCarriesNoBodyHashAndCurlStillPosts) {
+    std::vector<std::string> args = {"--url", "https://h.example/p", "--method", "POST"};
+    for (auto& a : credentials()) args.push_back(a);
+    Outcome r = run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string base = section(r.out, "Signature base string");
+    const std::string header = section(r.out, "Authorization header");
+    EXPECT_EQ(base.rfind("POST&https%3A%2F%2Fh.example%2Fp&oauth_consumer_key%3D", 0), 0u) << base;
+    EXPECT_EQ(headerField(header, "oauth_body_hash"), "<absent>");
+    EXPECT_TRUE(verifies(*dir_ / "public.pem", base,
+                         base64Decode(percentDecode(headerField(header, "oauth_signature"))), EVP_sha1()));
+    const std::string curl = section(r.out, "curl command");
+    EXPECT_EQ(curl.rfind("curl -X POST -H ", 0), 0u) << curl;
+    EXPECT_EQ(curl.find("--data-binary"), std::string::npos) << curl;
 }
 
 TEST_F(OrvalisSign, AKeyThatCannotBeUnlockedFailsWithoutPrintingARequest) {

@@ -260,6 +260,11 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return 2;
     }
 
+    // The library's diagnostic lines repeat what is printed below; they are
+    // shown only on request, and never outlive this call.
+    struct RestoreLog {
+        ~RestoreLog() { resetLogHandler(); }
+    } restoreLog;
     if (o.verbose) {
         setLogHandler([&err](std::string_view line) { err << line << '\n'; });
     } else {
@@ -334,7 +339,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     out << "\nAuthorization header\n" << kAuthorization << ": " << authorization << "\n";
     out << "\ncurl command\n"
         << "curl";
-    if (o.post) out << " -X POST";
+    // With a body curl posts by itself (and warns about a redundant -X POST).
+    if (o.post && !body) out << " -X POST";
     out << " -H " << shellQuote(std::string(kAuthorization) + ": " + authorization);
     if (o.post) {
         out << " -H " << shellQuote(std::string(kHTTPContentType) + ": " + contentType);
