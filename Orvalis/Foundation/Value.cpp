@@ -186,15 +186,6 @@ Value::Value(Dictionary&& d) noexcept : kind_(Kind::Dictionary) {
     d.impl_ = nullptr;
 }
 
-Value::Value(const Value& o) noexcept : len_(o.len_), kind_(o.kind_) {
-    std::memcpy(buf_, o.buf_, kInline);
-    retain();
-}
-Value::Value(Value&& o) noexcept : len_(o.len_), kind_(o.kind_) {
-    std::memcpy(buf_, o.buf_, kInline);
-    o.kind_ = Kind::Null;
-    o.len_ = 0;
-}
 Value& Value::operator=(const Value& o) noexcept {
     if (this != &o) {
         o.retain();
@@ -216,7 +207,7 @@ Value& Value::operator=(Value&& o) noexcept {
     }
     return *this;
 }
-Value::~Value() { release(); }
+void Value::releaseOwned() noexcept { release(); }
 
 void* Value::ptr() const noexcept {
     void* p;
@@ -522,7 +513,7 @@ Array& Array::operator=(Array&& o) noexcept {
     }
     return *this;
 }
-Array::~Array() {
+void Array::releaseImpl() noexcept {
     if (detail::releaseBlock(impl_)) detail::dispose(impl_, false);
 }
 
@@ -587,7 +578,7 @@ Dictionary& Dictionary::operator=(Dictionary&& o) noexcept {
     }
     return *this;
 }
-Dictionary::~Dictionary() {
+void Dictionary::releaseImpl() noexcept {
     if (detail::releaseBlock(impl_)) detail::dispose(impl_, true);
 }
 
@@ -616,10 +607,10 @@ void Dictionary::set(std::string_view key, Value value) {
 }
 void Dictionary::append(std::string_view key, Value value) {
     Value k(key);
-    detail::growDict(impl_, impl_->size + std::size_t{1});
+    if (impl_->size == impl_->cap) detail::growDict(impl_, impl_->size + std::size_t{1});
     auto* e = new (&impl_->data[impl_->size]) DictionaryEntry();
-    e->key_ = std::move(k);
-    e->value_ = std::move(value);
+    new (&e->key_) Value(std::move(k));
+    new (&e->value_) Value(std::move(value));
     ++impl_->size;
 }
 bool Dictionary::remove(std::string_view key) noexcept {

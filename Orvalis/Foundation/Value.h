@@ -45,11 +45,20 @@ public:
     Value(Array&& a) noexcept;
     Value(Dictionary&& d) noexcept;
 
-    Value(const Value& other) noexcept;
-    Value(Value&& other) noexcept;
+    Value(const Value& other) noexcept : len_(other.len_), kind_(other.kind_) {
+        copyBytes(other);
+        if (ownsBlock()) retain();
+    }
+    Value(Value&& other) noexcept : len_(other.len_), kind_(other.kind_) {
+        copyBytes(other);
+        other.kind_ = Kind::Null;
+        other.len_ = 0;
+    }
     Value& operator=(const Value& other) noexcept;
     Value& operator=(Value&& other) noexcept;
-    ~Value();
+    ~Value() {
+        if (ownsBlock()) releaseOwned();
+    }
 
     Kind kind() const noexcept { return kind_; }
     bool isNull() const noexcept { return kind_ == Kind::Null; }
@@ -99,6 +108,14 @@ private:
     void setPtr(void* p) noexcept;
     void retain() const noexcept;
     void release() noexcept;
+    void releaseOwned() noexcept;
+    // Only shared strings and containers hold a reference to release.
+    bool ownsBlock() const noexcept {
+        return kind_ == Kind::Array || kind_ == Kind::Dictionary || (kind_ == Kind::String && len_ == 0xFF);
+    }
+    void copyBytes(const Value& other) noexcept {
+        for (std::size_t i = 0; i < kInline; ++i) buf_[i] = other.buf_[i];
+    }
 
     static constexpr std::size_t kInline = 14;
     alignas(8) char buf_[kInline];
@@ -119,7 +136,9 @@ public:
     Array(Array&& other) noexcept;
     Array& operator=(const Array& other) noexcept;
     Array& operator=(Array&& other) noexcept;
-    ~Array();
+    ~Array() {
+        if (impl_) releaseImpl();
+    }
 
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
@@ -149,6 +168,7 @@ public:
 private:
     friend class Value;
     explicit Array(detail::ArrayImpl* adopt) noexcept : impl_(adopt) {}
+    void releaseImpl() noexcept;
     detail::ArrayImpl* impl_;
 };
 
@@ -178,7 +198,9 @@ public:
     Dictionary(Dictionary&& other) noexcept;
     Dictionary& operator=(const Dictionary& other) noexcept;
     Dictionary& operator=(Dictionary&& other) noexcept;
-    ~Dictionary();
+    ~Dictionary() {
+        if (impl_) releaseImpl();
+    }
 
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
@@ -213,6 +235,7 @@ public:
 private:
     friend class Value;
     explicit Dictionary(detail::DictImpl* adopt) noexcept : impl_(adopt) {}
+    void releaseImpl() noexcept;
     detail::DictImpl* impl_;
 };
 

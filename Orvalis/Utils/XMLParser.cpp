@@ -122,6 +122,7 @@ XMLParser& XMLParser::sharedInstance() {
 }
 
 void XMLParser::reset() noexcept {
+    deferred_ = false;
     root_.reset();
     stack_.clear();
     stackSet_ = false;
@@ -140,6 +141,7 @@ std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser
         reset();
         throw;
     }
+    materialize();  // an element left open still shows, as an empty node
     std::optional<Dictionary> result = std::move(root_);
     reset();
     return result;
@@ -158,7 +160,18 @@ std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path)
     return dictionaryWithData(*bytes);
 }
 
+const std::optional<Dictionary>& XMLParser::root() const {
+    materialize();
+    return root_;
+}
+
+void XMLParser::setRoot(std::optional<Dictionary> root) {
+    materialize();
+    root_ = std::move(root);
+}
+
 std::optional<Array> XMLParser::stack() const {
+    materialize();
     if (!stackSet_ && stack_.empty()) return std::nullopt;
     Array a;
     a.reserve(stack_.size());
@@ -167,6 +180,7 @@ std::optional<Array> XMLParser::stack() const {
 }
 
 void XMLParser::setStack(const std::optional<Array>& stack) {
+    materialize();
     stack_.clear();
     stackSet_ = stack.has_value();
     if (!stack) return;
@@ -193,7 +207,8 @@ void XMLParser::endText() {
     if (!textPending_) return;
     std::string_view run = text_;
     if (trimWhiteSpace_) run = trimmed(run);
-    if (!run.empty() && !stack_.empty()) {
+    if (!run.empty() && (deferred_ || !stack_.empty())) {
+        materialize();
         Dictionary& top = stack_.back();
         Value* entry = top.find(kText);
         if (!entry) {
@@ -212,8 +227,41 @@ void XMLParser::endText() {
     textPending_ = false;
 }
 
+void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value child) const {
+    Value* entry = parent.find(name);
+    if (!entry) {
+        parent.append(name, alwaysUseArrays_ ? Value(Array{std::move(child)}) : std::move(child));
+    } else if (entry->isArray()) {
+        entry->asArray().push_back(std::move(child));
+    } else {
+        Array siblings;
+        siblings.reserve(4);
+        siblings.push_back(std::move(*entry));
+        siblings.push_back(std::move(child));
+        *entry = Value(std::move(siblings));
+    }
+}
+
+// Makes the deferred element the node it would have been from its start.
+void XMLParser::materialize() const {
+    if (!deferred_) return;
+    deferred_ = false;
+    Dictionary node;
+    if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+    insertChild(stack_.back(), deferredName_, Value(node));
+    stack_.push_back(std::move(node));
+}
+
 void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
     endText();
+    materialize();  // it has a child now
+    if (root_ && stack_.empty()) return;  // a second root from a hand-driven source
+    bool storesAttributes = !attributes.empty() && attributesMode_ >= 0 && attributesMode_ <= 2;
+    if (root_ && !storesAttributes) {
+        deferred_ = true;
+        deferredName_.assign(elementName);
+        return;
+    }
     Dictionary node;
     if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
@@ -234,7 +282,11 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
             for (const XMLAttribute& a : attributes) {
                 keyBuffer_.assign(1, '_');
                 keyBuffer_.append(a.name);
-                node.set(keyBuffer_, Value(a.value));
+                // Attribute names are unique, so only "_name" can meet a key already there.
+                if (a.name == "_name")
+                    node.set(keyBuffer_, Value(a.value));
+                else
+                    node.append(keyBuffer_, Value(a.value));
             }
             break;
         default: break;
@@ -242,22 +294,7 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
     }
 
     if (root_) {
-        Dictionary& parent = stack_.back();
-        Value* entry = parent.find(elementName);
-        if (!entry) {
-            if (alwaysUseArrays_)
-                parent.append(elementName, Value(Array{Value(node)}));
-            else
-                parent.append(elementName, Value(node));
-        } else if (entry->isArray()) {
-            entry->asArray().push_back(Value(node));
-        } else {
-            Array siblings;
-            siblings.reserve(4);
-            siblings.push_back(std::move(*entry));
-            siblings.push_back(Value(node));
-            *entry = Value(std::move(siblings));
-        }
+        insertChild(stack_.back(), elementName, Value(node));
         stack_.push_back(std::move(node));
         return;
     }
@@ -274,6 +311,36 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
 }
 
 void XMLParser::didEndElement(std::string_view) {
+    if (deferred_) {
+        // Nothing was stored in it, so its only content is the pending run.
+        std::string_view run;
+        if (textPending_) run = trimWhiteSpace_ ? trimmed(text_) : std::string_view(text_);
+        Dictionary& parent = stack_.back();
+        if (!run.empty() && collapseTextNodes_) {
+            insertChild(parent, deferredName_, Value(run));
+        } else if (run.empty() && stripEmptyNodes_) {
+            // As if it had been added and removed again: a name already
+            // present is left as an array.
+            Value* entry = parent.find(deferredName_);
+            if (!entry) {
+                if (alwaysUseArrays_) parent.append(deferredName_, Value(Array{}));
+            } else if (!entry->isArray()) {
+                *entry = Value(Array{std::move(*entry)});
+            }
+        } else {
+            Dictionary node;
+            if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+            if (!run.empty())
+                node.append(kText, Value(run));
+            else if (!collapseTextNodes_ && !stripEmptyNodes_)
+                node.append(kText, Value(""));
+            insertChild(parent, deferredName_, Value(std::move(node)));
+        }
+        text_.clear();
+        textPending_ = false;
+        deferred_ = false;
+        return;
+    }
     endText();
     if (stack_.empty()) return;  // unbalanced events from a hand-driven source
     Dictionary node = std::move(stack_.back());
@@ -333,7 +400,9 @@ void XMLParser::foundCDATA(std::string_view block) {
 }
 
 void XMLParser::foundComment(std::string_view comment) {
-    if (!preserveComments_ || stack_.empty()) return;
+    if (!preserveComments_) return;
+    materialize();
+    if (stack_.empty()) return;
     Dictionary& top = stack_.back();
     Value* entry = top.find(kComments);
     if (entry && entry->isArray())

@@ -83,8 +83,8 @@ public:
 
     // Parse state (empty while idle).
     /// The result under construction, or no value.
-    const std::optional<Dictionary>& root() const noexcept { return root_; }
-    void setRoot(std::optional<Dictionary> root) { root_ = std::move(root); }
+    const std::optional<Dictionary>& root() const;
+    void setRoot(std::optional<Dictionary> root);
     /// The open elements, innermost last (the same node objects), or no value while idle.
     std::optional<Array> stack() const;
     void setStack(const std::optional<Array>& stack);
@@ -111,6 +111,8 @@ public:
 
 private:
     void reset() noexcept;
+    void insertChild(Dictionary& parent, std::string_view name, Value child) const;
+    void materialize() const;
 
     bool collapseTextNodes_ = true;
     bool stripEmptyNodes_ = true;
@@ -122,7 +124,11 @@ private:
     std::int64_t nodeNameMode_ = 0;
 
     std::optional<Dictionary> root_;
-    std::vector<Dictionary> stack_;
+    // An innermost element without attributes is only made into a node when
+    // something needs to see it; most such elements end up as plain text.
+    mutable std::vector<Dictionary> stack_;
+    mutable bool deferred_ = false;
+    mutable std::string deferredName_;
     bool stackSet_ = false;
     std::string text_;
     bool textPending_ = false;
