@@ -1,15 +1,15 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
 
 namespace orvalis {
 
@@ -99,6 +99,8 @@ public:
     /// Block bytes that are not valid UTF-8 add no text.
     void foundCDATA(std::string_view block) override;
     void foundComment(std::string_view comment) override;
+    /// False: the parser never uses the end tag's name.
+    bool wantsEndElementName() const override { return false; }
 
     /// Stores the pending text run (trimmed when trimWhiteSpace is on) in the
     /// innermost open node, unless it is empty; then clears it.
@@ -113,6 +115,7 @@ private:
     void reset() noexcept;
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
     void materialize() const;
+    std::pair<std::size_t, std::size_t> runRange() const noexcept;
 
     bool collapseTextNodes_ = true;
     bool stripEmptyNodes_ = true;
@@ -130,7 +133,7 @@ private:
     mutable bool deferred_ = false;
     mutable std::string deferredName_;
     bool stackSet_ = false;
-    std::string text_;
+    TextBuffer text_;
     bool textPending_ = false;
     std::string keyBuffer_;
 };
