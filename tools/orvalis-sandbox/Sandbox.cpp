@@ -301,6 +301,7 @@ std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, Re
     std::string url = "https://" + req.get_header_value("Host") + r.path;
     auto base = signatureBaseString(r.method, url, params);
     if (!base) return "parameters that cannot be encoded";
+    r.baseString = *base;
     auto sigText = percentDecode((*oauth)["oauth_signature"]);
     auto sig = sigText ? base64Decode(*sigText) : std::nullopt;
     if (!sig) return "oauth_signature is not Base64";
