@@ -302,6 +302,7 @@ std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, Re
     auto base = signatureBaseString(r.method, url, params);
     if (!base) return "parameters that cannot be encoded";
     r.baseString = *base;
+    if ((*oauth)["oauth_signature"].empty()) return "no signature";
     auto sigText = percentDecode((*oauth)["oauth_signature"]);
     auto sig = sigText ? base64Decode(*sigText) : std::nullopt;
     if (!sig) return "oauth_signature is not Base64";
@@ -367,7 +368,9 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
         res.set_content(errorsBody("No operation at " + r.method + " " + r.path, "NOT_FOUND"), "application/json");
     } else if (reason) {
         res.status = 401;
-        res.set_content(errorsBody("Request rejected: " + *reason, "AUTHENTICATION_FAILED"), "application/json");
+        const bool malformed = reason->rfind("missing query parameter", 0) == 0 || reason->rfind("Content-Type", 0) == 0;
+        res.set_content(errorsBody("Request rejected: " + *reason, malformed ? "INVALID_REQUEST" : "AUTHENTICATION_FAILED"),
+                        "application/json");
     } else {
         switch (fault.kind) {
             case Fault::Kind::ErrorsArray:
