@@ -129,6 +129,10 @@ std::string certificatePEM(X509* cert) {
 }
 
 constexpr std::size_t kRecordLimit = 100000;
+// With a charset the server library leaves answers uncompressed: a sandbox
+// spending its CPU on compression would only disturb clients' measurements.
+constexpr const char* kJsonType = "application/json;charset=UTF-8";
+constexpr const char* kXmlType = "application/xml;charset=UTF-8";
 
 struct Operation {
     const char* name;
@@ -173,7 +177,7 @@ std::pair<std::string, std::string> defaultAnswer(const Operation& op, const Rec
     };
     std::string name = op.name;
     if (name == "authorizepairing") {
-        return {"application/xml;charset=UTF-8",
+        return {kXmlType,
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                 "<PairingDataResponse>\n"
                 "  <PairingId>sbx-pairing-0001</PairingId>\n"
@@ -201,7 +205,7 @@ std::pair<std::string, std::string> defaultAnswer(const Operation& op, const Rec
                 {"cartId", q("cartId")},
                 {"card", {{"brandName", "VISA"}, {"lastFour", "1111"}}}};
     }
-    return {"application/json", body.dump(2)};
+    return {kJsonType, body.dump(2)};
 }
 
 std::string errorsBody(const std::string& description, const char* reasonCode) {
@@ -365,22 +369,22 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
 
     if (op == nullptr) {
         res.status = 404;
-        res.set_content(errorsBody("No operation at " + r.method + " " + r.path, "NOT_FOUND"), "application/json");
+        res.set_content(errorsBody("No operation at " + r.method + " " + r.path, "NOT_FOUND"), kJsonType);
     } else if (reason) {
         res.status = 401;
         const bool malformed = reason->rfind("missing query parameter", 0) == 0 || reason->rfind("Content-Type", 0) == 0;
         res.set_content(errorsBody("Request rejected: " + *reason, malformed ? "INVALID_REQUEST" : "AUTHENTICATION_FAILED"),
-                        "application/json");
+                        kJsonType);
     } else {
         switch (fault.kind) {
             case Fault::Kind::ErrorsArray:
-                res.set_content(errorsBody("Injected failure", "SYSTEM_ERROR"), "application/json");
+                res.set_content(errorsBody("Injected failure", "SYSTEM_ERROR"), kJsonType);
                 break;
             case Fault::Kind::XmlError:
                 res.set_content(
                     "<?xml version=\"1.0\"?>\n<Errors><Error><Description>Injected failure</Description>"
                     "<ReasonCode>SYSTEM_ERROR</ReasonCode></Error></Errors>\n",
-                    "application/xml");
+                    kXmlType);
                 break;
             case Fault::Kind::Http500:
                 res.status = 500;
@@ -395,7 +399,7 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
                     for (const char* ext : {"json", "xml"}) {
                         file = readFile(options.responsesDirectory + "/" + op->name + "." + ext);
                         if (file) {
-                            type = std::string(ext) == "json" ? "application/json" : "application/xml";
+                            type = std::string(ext) == "json" ? kJsonType : kXmlType;
                             break;
                         }
                     }
@@ -477,7 +481,8 @@ bool Sandbox::start(std::string* error) {
     }
     // Clients keep connections open; one worker per connection must not starve them.
     d.server->new_task_queue = [] { return new httplib::ThreadPool(64); };
-    d.server->set_keep_alive_timeout(2);
+    d.server->set_keep_alive_max_count(100000);
+    d.server->set_keep_alive_timeout(5);
     d.server->set_read_timeout(10);
     d.server->set_write_timeout(10);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
