@@ -1,11 +1,11 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Log.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Log.h>
 
 namespace orvalis {
 

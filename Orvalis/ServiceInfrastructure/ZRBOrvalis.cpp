@@ -1,5 +1,4 @@
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
-
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
 #include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBIinitializePairingService.h>

@@ -1,11 +1,11 @@
 #pragma once
 
 // Internal to the request classes: not installed.
+#include <Orvalis/Foundation/Value.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Value.h>
 
 namespace orvalis::detail {
 

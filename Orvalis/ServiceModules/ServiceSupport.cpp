@@ -1,10 +1,9 @@
-#include <Orvalis/ServiceModules/ServiceSupport.h>
-
-#include <cstdint>
-
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/ServiceModules/ServiceSupport.h>
+
+#include <cstdint>
 
 namespace orvalis::detail {
 

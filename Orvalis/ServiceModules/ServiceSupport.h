@@ -1,14 +1,14 @@
 #pragma once
 
 // Internal to the services: not installed.
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace orvalis::detail {
 

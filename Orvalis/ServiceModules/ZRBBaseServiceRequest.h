@@ -1,13 +1,15 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
 
 namespace orvalis {
 
@@ -115,7 +117,8 @@ public:
 
     /// The entry under key, or no value when the key is absent, holds null, or
     /// there is no dictionary. The value is returned as it is.
-    static std::optional<Value> objectOrNilForKey(std::string_view key, const std::optional<Dictionary>& fromDictionary);
+    static std::optional<Value> objectOrNilForKey(std::string_view key,
+                                                  const std::optional<Dictionary>& fromDictionary);
 
 protected:
     /// The fields a subclass exposes by name; the base exposes none.

@@ -6,26 +6,24 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
-#include <support/RatioReporter.h>
-
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <support/RatioReporter.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -67,8 +65,9 @@ struct Setup {
         const std::string portFile = (dir.path() / "port").string();
         const std::string caFile = (dir.path() / "sandbox.pem").string();
         const std::string logFile = (dir.path() / "sandbox.log").string();
-        std::vector<std::string> args{ORVALIS_SANDBOX_PATH, "--merchant-cert", certPath, "--port-file", portFile,
-                                      "--write-cert",       caFile,            "--consumer-key", kConsumerKey};
+        std::vector<std::string> args{
+            ORVALIS_SANDBOX_PATH, "--merchant-cert", certPath, "--port-file", portFile, "--write-cert", caFile,
+            "--consumer-key",     kConsumerKey};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -223,7 +222,17 @@ void signatures(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(operations)->Name("operations/ours")->Arg(1000)->Iterations(1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(signatures)->Name("operations/baseline")->Arg(1000)->Iterations(1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(operations)
+    ->Name("operations/ours")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(signatures)
+    ->Name("operations/baseline")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) { return orvalis::bench::runWithRatios(argc, argv); }

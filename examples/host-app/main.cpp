@@ -28,8 +28,13 @@ struct Outcome {
 Outcome run(const char* name, const std::function<void(SuccessCallback, FailureCallback)>& start) {
     auto promise = std::make_shared<std::promise<Outcome>>();
     std::future<Outcome> future = promise->get_future();
-    start([promise](Dictionary answer) { promise->set_value({std::move(answer), std::nullopt}); },
-          [promise](Error error) { promise->set_value({std::nullopt, std::move(error)}); });
+    start(
+        [promise](Dictionary answer) {
+            promise->set_value({std::move(answer), std::nullopt});
+        },
+        [promise](Error error) {
+            promise->set_value({std::nullopt, std::move(error)});
+        });
     Outcome outcome = future.get();
     if (outcome.answer) {
         std::printf("%-28s ok      %s\n", name, outcome.answer->description().c_str());
@@ -65,13 +70,20 @@ int main(int argc, char** argv) {
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
         auto is = [&](const char* flag) { return std::strcmp(argv[i], flag) == 0 && i + 1 < argc; };
-        if (is("--host")) host = argv[++i];
-        else if (is("--resources")) resources = argv[++i];
-        else if (is("--consumer-key")) consumerKey = argv[++i];
-        else if (is("--key-file")) keyFile = argv[++i];
-        else if (is("--password")) password = argv[++i];
-        else if (is("--trust")) trust = argv[++i];
-        else if (std::strcmp(argv[i], "--quiet") == 0) quiet = true;
+        if (is("--host"))
+            host = argv[++i];
+        else if (is("--resources"))
+            resources = argv[++i];
+        else if (is("--consumer-key"))
+            consumerKey = argv[++i];
+        else if (is("--key-file"))
+            keyFile = argv[++i];
+        else if (is("--password"))
+            password = argv[++i];
+        else if (is("--trust"))
+            trust = argv[++i];
+        else if (std::strcmp(argv[i], "--quiet") == 0)
+            quiet = true;
         else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;

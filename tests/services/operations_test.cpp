@@ -8,10 +8,8 @@
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
-
 #include <Sandbox.h>
 #include <TestPki.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -286,7 +284,8 @@ TEST_F(Operations, AuthorizePairingWithoutTemplateStillSendsASignedEmptyBody) {
     EXPECT_EQ(r.contentType, "application/xml;charset=UTF-8");
     // The default answer is XML: delivered as its root node.
     ASSERT_TRUE(out.all()[0].success) << describe(out.all()[0]);
-    EXPECT_EQ(out.all()[0].success->objectForKey("__name").stringValue(), std::optional<std::string_view>("PairingDataResponse"));
+    EXPECT_EQ(out.all()[0].success->objectForKey("__name").stringValue(),
+              std::optional<std::string_view>("PairingDataResponse"));
 }
 
 TEST_F(Operations, PrecheckoutWithEmptyPairingIdEndsInASlashWithoutQuery) {

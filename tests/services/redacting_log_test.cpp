@@ -1,6 +1,5 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -4,7 +4,6 @@
 #include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
 #include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
 #include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -173,10 +172,10 @@ TEST(ExpressCheckoutRequest, InitWithDictionaryHandlesMissingNullAndForeignKinds
     auto none = ZRBBaseServiceRequest::initWithDictionary<ZRBExpressCheckoutDataRequest>(std::nullopt);
     EXPECT_EQ(none.dictionaryRepresentation(), ZRBExpressCheckoutDataRequest().dictionaryRepresentation());
 
-    Dictionary d{{"checkoutId", 42},           // a number for a string field: left unset
-                 {"currency", Array{"EUR"}},   // an array: left unset
-                 {"amount", 7},                // an integer number is still a number
-                 {"digitalGoods", 1},          // a number for the boolean: left as it is
+    Dictionary d{{"checkoutId", 42},          // a number for a string field: left unset
+                 {"currency", Array{"EUR"}},  // an array: left unset
+                 {"amount", 7},               // an integer number is still a number
+                 {"digitalGoods", 1},         // a number for the boolean: left as it is
                  {"pairingId", nullptr},
                  {"pspId", "not listed"},
                  {"unknown", "x"}};

@@ -3,11 +3,9 @@
 #include <OAuthCheck.h>
 #include <Sandbox.h>
 #include <TestPki.h>
-
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/evp.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -18,9 +16,9 @@ namespace ts = orvalis::testsupport;
 
 TEST(SandboxOAuth, EncodingDecodesThenEncodes) {
     const std::pair<const char*, const char*> cases[] = {
-        {"abc", "abc"},     {"a b", "a%20b"},   {"a+b", "a%2Bb"},         {"a%2Bb", "a%2Bb"},
-        {"~-._", "~-._"},   {"[x]", "x"},       {"*", "%2A"},             {"a/b:c", "a%2Fb%3Ac"},
-        {"'()", "%27%28%29"}, {"!", "%21"},     {"\xC3\xA9", "%C3%A9"},  {"%c3%a9", "%C3%A9"},
+        {"abc", "abc"},       {"a b", "a%20b"}, {"a+b", "a%2Bb"},       {"a%2Bb", "a%2Bb"},
+        {"~-._", "~-._"},     {"[x]", "x"},     {"*", "%2A"},           {"a/b:c", "a%2Fb%3Ac"},
+        {"'()", "%27%28%29"}, {"!", "%21"},     {"\xC3\xA9", "%C3%A9"}, {"%c3%a9", "%C3%A9"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(encodeString(in), std::optional<std::string>(out)) << in;
     for (const char* bad : {"100%", "%4", "%zz", "%C3", "%FF"}) EXPECT_FALSE(encodeString(bad)) << bad;
@@ -28,8 +26,11 @@ TEST(SandboxOAuth, EncodingDecodesThenEncodes) {
 
 TEST(SandboxOAuth, BaseStringOfTheReferenceGetRequest) {
     std::map<std::string, std::string> params{
-        {"oauth_consumer_key", "CK"},         {"oauth_nonce", "123456789"},  {"oauth_signature_method", "RSA-SHA1"},
-        {"oauth_timestamp", "1500000000"},    {"oauth_version", "1.0"},
+        {"oauth_consumer_key", "CK"},
+        {"oauth_nonce", "123456789"},
+        {"oauth_signature_method", "RSA-SHA1"},
+        {"oauth_timestamp", "1500000000"},
+        {"oauth_version", "1.0"},
         {"pairingTransactionId", "t%2B2"},  // as sent in the query: encoded once
         {"userId", "a/b"},                  // or plain: the encoding is idempotent
     };
@@ -138,17 +139,16 @@ protected:
                            "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D" + ts +
                            "%26oauth_version%3D1.0%26pairingTransactionId%3Dt%252B2%26userId%3D" + signedUser;
         return "OAuth oauth_consumer_key=\"ck%211\",oauth_nonce=\"" + nonce + "\",oauth_signature=\"" +
-               pct(sign(merchant_.key.get(), base)) + "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"" +
-               ts + "\",oauth_version=\"1.0\"";
+               pct(sign(merchant_.key.get(), base)) + "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"" + ts +
+               "\",oauth_version=\"1.0\"";
     }
 
     std::string signedExpressHeader(const std::string& nonce, const std::string& hashedBody) {
         std::string ts = now();
         std::string hash = sha1Base64(hashedBody);
         std::string base = "POST&https%3A%2F%2F" + hostPart() + "%2Fquorvex%2Fexpresscheckout&oauth_body_hash%3D" +
-                           twice(hash) + "%26oauth_consumer_key%3Dck%25211%26oauth_nonce%3D" +
-                           nonce + "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D" + ts +
-                           "%26oauth_version%3D1.0";
+                           twice(hash) + "%26oauth_consumer_key%3Dck%25211%26oauth_nonce%3D" + nonce +
+                           "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D" + ts + "%26oauth_version%3D1.0";
         return "OAuth oauth_consumer_key=\"ck%211\",oauth_nonce=\"" + nonce + "\",oauth_body_hash=\"" + hash +
                "\",oauth_signature=\"" + pct(sign(merchant_.key.get(), base)) +
                "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"" + ts + "\",oauth_version=\"1.0\"";

@@ -1,9 +1,6 @@
 #include "Sandbox.h"
 
-#include "OAuthCheck.h"
-
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -16,9 +13,12 @@
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <thread>
+
+#include "OAuthCheck.h"
 
 namespace orvalis::sandbox {
 namespace {
@@ -87,7 +87,8 @@ bool addExtension(X509* cert, int nid, const char* value) {
 
 // A throwaway self-signed server identity for 127.0.0.1 and localhost.
 bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, std::string* error) {
-    key.reset(EVP_RSA_gen(2048));
+    // P-256: quick to make, which keeps test servers quick to start.
+    key.reset(EVP_EC_gen("P-256"));
     cert.reset(X509_new());
     if (!key || !cert) {
         *error = opensslError();
@@ -108,12 +109,12 @@ bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, std::string* error) {
     BN_free(bn);
     X509_NAME* name = X509_get_subject_name(cert.get());
     ok = ok &&
-         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                    reinterpret_cast<const unsigned char*>("orvalis-sandbox"), -1, -1, 0) == 1 &&
+         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("orvalis-sandbox"),
+                                    -1, -1, 0) == 1 &&
          X509_set_issuer_name(cert.get(), name) == 1 &&
          addExtension(cert.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
          addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
-         addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyEncipherment,keyCertSign") &&
+         addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyCertSign") &&
          addExtension(cert.get(), NID_subject_key_identifier, "hash") &&
          X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
     if (!ok) *error = "cannot make a server certificate: " + opensslError();
@@ -147,8 +148,12 @@ const std::vector<Operation>& operations() {
     static const std::vector<Operation> ops{
         {"initializepairing", "GET", "/dataprov-apis/public/initializepairing", false, "", {"checkoutId", "userId"}},
         {"pairingid", "GET", "/quorvex/pairingid", false, "", {"pairingTransactionId", "userId"}},
-        {"authorizepairing", "POST", "/dataprov-apis/stage1/quorvex/partner/v6/pairing", false,
-         "application/xml;charset=UTF-8", {}},
+        {"authorizepairing",
+         "POST",
+         "/dataprov-apis/stage1/quorvex/partner/v6/pairing",
+         false,
+         "application/xml;charset=UTF-8",
+         {}},
         {"precheckoutdata", "GET", "/quorvex/precheckoutdata/", true, "", {}},
         {"expresscheckout", "POST", "/quorvex/expresscheckout", false, "application/json", {}},
         {"paymentdata", "GET", "/quorvex/paymentdata/", true, "", {"checkoutId", "cartId"}},
@@ -198,7 +203,8 @@ std::pair<std::string, std::string> defaultAnswer(const Operation& op, const Rec
                 {"shippingAddresses", json::array({{{"id", "sbx-ship-1"}, {"city", "Springfield"}}})}};
     } else if (name == "expresscheckout") {
         json sent = json::parse(r.body, nullptr, false);
-        body = {{"transactionId", "sbx-tx-0001"}, {"status", "SUCCESS"}, {"received", sent.is_discarded() ? json() : sent}};
+        body = {
+            {"transactionId", "sbx-tx-0001"}, {"status", "SUCCESS"}, {"received", sent.is_discarded() ? json() : sent}};
     } else {
         body = {{"transactionId", decodedOrRaw(r.path.substr(std::string(op.path).size()))},
                 {"checkoutId", q("checkoutId")},
@@ -209,7 +215,8 @@ std::pair<std::string, std::string> defaultAnswer(const Operation& op, const Rec
 }
 
 std::string errorsBody(const std::string& description, const char* reasonCode) {
-    nlohmann::json j = {{"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
+    nlohmann::json j = {
+        {"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
     return j.dump();
 }
 
@@ -259,8 +266,8 @@ struct Sandbox::Impl {
     void handle(const httplib::Request& req, httplib::Response& res);
 };
 
-std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, RecordedRequest& r,
-                                                 const Operation* op, std::map<std::string, std::string>& query) {
+std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, RecordedRequest& r, const Operation* op,
+                                                 std::map<std::string, std::string>& query) {
     if (op == nullptr) return "no such operation";
     if (r.authorization.empty()) return "no Authorization header";
     auto oauth = parseAuthorizationHeader(r.authorization);
@@ -281,9 +288,8 @@ std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, Re
     char* end = nullptr;
     long long when = std::strtoll(ts.c_str(), &end, 10);
     if (ts.empty() || *end != '\0') return "malformed oauth_timestamp";
-    long long now = std::chrono::duration_cast<std::chrono::seconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
+    long long now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     if (std::llabs(now - when) > options.maxClockSkew.count()) return "oauth_timestamp outside the accepted window";
 
     auto hash = oauth->find("oauth_body_hash");
@@ -372,9 +378,11 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
         res.set_content(errorsBody("No operation at " + r.method + " " + r.path, "NOT_FOUND"), kJsonType);
     } else if (reason) {
         res.status = 401;
-        const bool malformed = reason->rfind("missing query parameter", 0) == 0 || reason->rfind("Content-Type", 0) == 0;
-        res.set_content(errorsBody("Request rejected: " + *reason, malformed ? "INVALID_REQUEST" : "AUTHENTICATION_FAILED"),
-                        kJsonType);
+        const bool malformed =
+            reason->rfind("missing query parameter", 0) == 0 || reason->rfind("Content-Type", 0) == 0;
+        res.set_content(
+            errorsBody("Request rejected: " + *reason, malformed ? "INVALID_REQUEST" : "AUTHENTICATION_FAILED"),
+            kJsonType);
     } else {
         switch (fault.kind) {
             case Fault::Kind::ErrorsArray:
@@ -482,7 +490,7 @@ bool Sandbox::start(std::string* error) {
     // Clients keep connections open; one worker per connection must not starve them.
     d.server->new_task_queue = [] { return new httplib::ThreadPool(64); };
     d.server->set_keep_alive_max_count(100000);
-    d.server->set_keep_alive_timeout(5);
+    d.server->set_keep_alive_timeout(1);  // also bounds how long stop() waits for idle connections
     d.server->set_read_timeout(10);
     d.server->set_write_timeout(10);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };

@@ -60,8 +60,8 @@ struct RecordedRequest {
     std::string body;
     std::string baseString;  ///< the signature base string rebuilt from the request, when it got that far
     std::string operation;   ///< operation name, or "" for an unknown path
-    bool accepted = false;  ///< signature, body hash and parameters all good
-    std::string verdict;    ///< "accepted" or "rejected: <reason>"
+    bool accepted = false;   ///< signature, body hash and parameters all good
+    std::string verdict;     ///< "accepted" or "rejected: <reason>"
 };
 
 class Sandbox {

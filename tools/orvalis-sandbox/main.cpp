@@ -1,5 +1,5 @@
 // orvalis-sandbox: a local merchant server for offline tests of Orvalis hosts.
-#include "Sandbox.h"
+#include <pthread.h>
 
 #include <csignal>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include <pthread.h>
+#include "Sandbox.h"
 
 namespace {
 

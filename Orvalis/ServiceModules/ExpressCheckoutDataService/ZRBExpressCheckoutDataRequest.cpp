@@ -7,7 +7,7 @@ namespace orvalis {
 std::string ZRBExpressCheckoutDataRequest::getRelativepath() const { return "/quorvex/expresscheckout"; }
 
 std::vector<std::string> ZRBExpressCheckoutDataRequest::getArraysOfKeys() const {
-    return {"checkoutId", "digitalGoods", "currency", "preCheckoutTransactionId",
+    return {"checkoutId", "digitalGoods", "currency",  "preCheckoutTransactionId",
             "cardId",     "amount",       "pairingId", "shippingAddressId"};
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
+
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 namespace orvalis {
 

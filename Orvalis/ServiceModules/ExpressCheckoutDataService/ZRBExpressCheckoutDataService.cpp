@@ -1,11 +1,10 @@
-#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
-
-#include <exception>
-
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
+
+#include <exception>
 
 namespace orvalis {
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <string>
-
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/ZRBBaseService.h>
+
+#include <string>
 
 namespace orvalis {
 

@@ -1,5 +1,4 @@
 #include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
-
 #include <Orvalis/ServiceModules/RequestQuery.h>
 
 namespace orvalis {

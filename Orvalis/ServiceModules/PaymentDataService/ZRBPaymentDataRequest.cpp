@@ -1,5 +1,4 @@
 #include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
-
 #include <Orvalis/ServiceModules/RequestQuery.h>
 
 namespace orvalis {

@@ -11,7 +11,8 @@ class ORVALIS_EXPORT ZRBPrecheckoutDataService : public ZRBBaseService {
 public:
     /// Signs and starts the request, then returns; exactly one callback follows
     /// later on the delivery thread with the server's answer or the failure.
-    void getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request, SuccessCallback onSuccess, FailureCallback onFailure) const;
+    void getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request, SuccessCallback onSuccess,
+                                   FailureCallback onFailure) const;
 };
 
 }  // namespace orvalis

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
+
 #include <optional>
 #include <string>
-
-#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 namespace orvalis {
 

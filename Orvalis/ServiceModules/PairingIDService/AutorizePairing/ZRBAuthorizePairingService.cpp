@@ -1,11 +1,10 @@
-#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
-
-#include <string_view>
-
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
+
+#include <string_view>
 
 namespace orvalis {
 
@@ -48,8 +47,8 @@ std::optional<std::string> ZRBAuthorizePairingService::getAuthorizePairingBody(
     return body;
 }
 
-void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request,
-                                                  SuccessCallback onSuccess, FailureCallback onFailure) const {
+void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
+                                                  FailureCallback onFailure) const {
     auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
     URLRequest signedRequest =
         detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
 #include <Orvalis/ServiceModules/ZRBBaseService.h>
+
+#include <optional>
+#include <string>
 
 namespace orvalis {
 

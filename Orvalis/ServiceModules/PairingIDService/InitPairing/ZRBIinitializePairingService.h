@@ -11,7 +11,8 @@ class ORVALIS_EXPORT ZRBIinitializePairingService : public ZRBBaseService {
 public:
     /// Signs and starts the request, then returns; exactly one callback follows
     /// later on the delivery thread with the server's answer or the failure.
-    void initializePairing(const ZRBInitializePairingRequest& request, SuccessCallback onSuccess, FailureCallback onFailure) const;
+    void initializePairing(const ZRBInitializePairingRequest& request, SuccessCallback onSuccess,
+                           FailureCallback onFailure) const;
 };
 
 }  // namespace orvalis

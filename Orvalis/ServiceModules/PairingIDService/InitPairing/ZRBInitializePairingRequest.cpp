@@ -1,5 +1,4 @@
 #include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
-
 #include <Orvalis/ServiceModules/RequestQuery.h>
 
 namespace orvalis {
