@@ -185,7 +185,10 @@ void operations(benchmark::State& state) {
         for (int i = 0; i < total; ++i) {
             {
                 std::unique_lock lock(m);
-                cv.wait(lock, [&] { return inFlight < kInFlight; });
+                if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return inFlight < kInFlight; })) {
+                    std::fprintf(stderr, "no operation completed for 5 minutes (%d started, %d done)\n", i, done);
+                    std::_Exit(1);  // pending callbacks refer to this frame
+                }
                 ++inFlight;
             }
             startOne(
@@ -198,7 +201,7 @@ void operations(benchmark::State& state) {
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return done == total; })) {
             // The pending callbacks refer to this frame: stopping here is the only safe way out.
-            std::fprintf(stderr, "operations did not complete within 5 minutes\n");
+            std::fprintf(stderr, "operations did not complete within 5 minutes (%d of %d done)\n", done, total);
             std::_Exit(1);
         }
         if (failures.load() != 0) state.SkipWithError("some operations failed");
@@ -235,4 +238,7 @@ BENCHMARK(signatures)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
 
-int main(int argc, char** argv) { return orvalis::bench::runWithRatios(argc, argv); }
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep what was measured if the run is cut short
+    return orvalis::bench::runWithRatios(argc, argv);
+}

@@ -369,7 +369,7 @@ TEST_F(Operations, FacadeReleasedRightAfterStartingStillDelivers) {
 }
 
 TEST_F(Operations, TwoOperationsOnOneFacadeAnswerInServerOrder) {
-    world().server->setFault("initializepairing", *sandbox::Fault::parse("delay:400"));
+    world().server->setFault("initializepairing", *sandbox::Fault::parse("delay:1500"));
     auto slow = credentialed<ZRBInitializePairingRequest>();
     slow.setCheckoutID("c");
     slow.setUserId("u");

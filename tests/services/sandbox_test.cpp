@@ -164,13 +164,14 @@ protected:
 
 TEST_F(SandboxServer, AcceptsOnlyRequestsWhoseSignatureCoversWhatArrived) {
     const std::string target = "/quorvex/pairingid?pairingTransactionId=t%2B2&userId=a%2Fb";
-    auto good = send("GET", target, signedPairingHeader("100000001", "a%252Fb"));
+    const std::string header = signedPairingHeader("100000001", "a%252Fb");
+    auto good = send("GET", target, header);
     ASSERT_TRUE(good) << httplib::to_string(good.error());
     EXPECT_EQ(good->status, 200) << good->body;
     EXPECT_NE(good->body.find("\"pairingId\""), std::string::npos);
     EXPECT_NE(good->body.find("\"a/b\""), std::string::npos) << good->body;
 
-    auto replay = send("GET", target, signedPairingHeader("100000001", "a%252Fb"));
+    auto replay = send("GET", target, header);
     auto tampered = send("GET", target, signedPairingHeader("100000002", "x"));
     auto unsignedReq = send("GET", target, "");
     for (auto* r : {&replay, &tampered, &unsignedReq}) {
