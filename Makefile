@@ -33,6 +33,22 @@ test-tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
+# The suite built with clang 14 as a shared library (so the export check runs
+# too), in a build tree of its own; `make test` covers g++.
+.PHONY: test-clang docs
+test-clang:
+	@scripts/install-deps.sh core fuzz
+	cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_BENCH=OFF
+	cmake --build build-clang -j$(JOBS)
+	cd build-clang && ctest --output-on-failure -j$(JOBS)
+
+# The API reference of the public headers, in $(BUILD)/docs/html.
+docs: deps
+	@scripts/install-deps.sh docs
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target docs
+
 bench: build
 	scripts/bench.sh $(BUILD)
 

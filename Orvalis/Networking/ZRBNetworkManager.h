@@ -1,12 +1,12 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
+
+#include <optional>
+#include <string>
 
 namespace orvalis {
 

@@ -1,0 +1,40 @@
+# Compiles every public header on its own (twice in one file, so a missing
+# include guard shows too) and checks that none of them pulls in a header of
+# the libraries the library hides from hosts.
+# Variables: HEADERS_FILE SOURCE_DIR WORK_DIR CXX
+cmake_minimum_required(VERSION 3.23)
+file(STRINGS "${HEADERS_FILE}" headers)
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+set(failures "")
+set(count 0)
+foreach(header IN LISTS headers)
+  file(RELATIVE_PATH rel "${SOURCE_DIR}" "${header}")
+  string(MAKE_C_IDENTIFIER "${rel}" stem)
+  set(stub "${WORK_DIR}/${stem}.cpp")
+  file(WRITE "${stub}" "#include <${rel}>\n#include <${rel}>\n")
+  execute_process(
+    COMMAND "${CXX}" -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I "${SOURCE_DIR}"
+            -MD -MF "${WORK_DIR}/${stem}.d" "${stub}"
+    RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_VARIABLE out TIMEOUT 120)
+  if(NOT rc EQUAL 0)
+    string(APPEND failures "${rel} does not compile on its own:\n${err}\n")
+    continue()
+  endif()
+  file(READ "${WORK_DIR}/${stem}.d" deps)
+  foreach(hidden IN ITEMS openssl/ curl/ expat.h expat_external.h rapidjson/ nlohmann/ httplib.h)
+    string(FIND "${deps}" "${hidden}" at)
+    if(NOT at EQUAL -1)
+      string(APPEND failures "${rel} includes ${hidden}, a private dependency\n")
+    endif()
+  endforeach()
+  math(EXPR count "${count} + 1")
+endforeach()
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no public header found in ${HEADERS_FILE}")
+endif()
+message(STATUS "${count} public headers compile on their own")
+file(REMOVE_RECURSE "${WORK_DIR}")

@@ -1,0 +1,101 @@
+# Installs the built library into a fresh prefix, then builds host programs
+# against the installed tree only: examples/host-app through
+# find_package(Orvalis CONFIG), and a small consumer through pkg-config.
+# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE
+cmake_minimum_required(VERSION 3.23)
+
+function(run)
+  cmake_parse_arguments(R "" "WORKING_DIRECTORY;EXPECT" "COMMAND" ${ARGN})
+  if(NOT R_WORKING_DIRECTORY)
+    set(R_WORKING_DIRECTORY "${WORK_DIR}")
+  endif()
+  execute_process(COMMAND ${R_COMMAND} WORKING_DIRECTORY "${R_WORKING_DIRECTORY}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 240)
+  if(R_EXPECT STREQUAL "failure")
+    if(rc EQUAL 0)
+      message(FATAL_ERROR "expected to fail but succeeded: ${R_COMMAND}\n${out}\n${err}")
+    endif()
+  elseif(NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${R_COMMAND}\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+  set(run_error "${err}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE "${WORK_DIR}")
+file(MAKE_DIRECTORY "${WORK_DIR}")
+set(prefix "${WORK_DIR}/prefix")
+run(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+
+# The layout a host relies on.
+file(GLOB_RECURSE config_files "${prefix}/*/OrvalisConfig.cmake")
+file(GLOB_RECURSE version_files "${prefix}/*/OrvalisConfigVersion.cmake")
+file(GLOB_RECURSE pc_files "${prefix}/*/orvalis.pc")
+file(GLOB_RECURSE libs "${prefix}/*/libOrvalis.*")
+foreach(what IN ITEMS config_files version_files pc_files libs)
+  if(NOT ${what})
+    message(FATAL_ERROR "the installed tree lacks ${what}")
+  endif()
+endforeach()
+if(NOT EXISTS "${prefix}/include/Orvalis/ServiceInfrastructure/Orvalis.h")
+  message(FATAL_ERROR "the installed tree lacks the umbrella header")
+endif()
+file(GLOB_RECURSE leaked "${prefix}/include/*.cpp")
+if(leaked)
+  message(FATAL_ERROR "sources installed with the headers: ${leaked}")
+endif()
+
+set(flags "")
+set(link_flags "")
+if(SANITIZE)
+  set(flags "-fsanitize=${SANITIZE} -fno-omit-frame-pointer")
+  set(link_flags "-fsanitize=${SANITIZE}")
+endif()
+
+# 1. examples/host-app as a project of its own.
+run(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/host-app" -B "${WORK_DIR}/host-app"
+            "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_COMPILER=${CXX}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}"
+            "-DCMAKE_CXX_FLAGS=${flags}" "-DCMAKE_EXE_LINKER_FLAGS=${link_flags}")
+run(COMMAND "${CMAKE_COMMAND}" --build "${WORK_DIR}/host-app")
+if(NOT EXISTS "${WORK_DIR}/host-app/host-app")
+  message(FATAL_ERROR "host-app was not built")
+endif()
+
+# 2. A consumer compiled with the flags pkg-config gives.
+set(pkgconfig_args --cflags --libs orvalis)
+file(GLOB_RECURSE pc_file "${prefix}/*/orvalis.pc")
+get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} "${pc_dir}")
+run(COMMAND pkg-config ${pkgconfig_args})
+string(STRIP "${run_output}" pc_flags)
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+separate_arguments(extra UNIX_COMMAND "${flags} ${link_flags}")
+list(GET libs 0 first_lib)
+get_filename_component(lib_dir "${first_lib}" DIRECTORY)
+run(COMMAND "${CXX}" -std=c++20 ${extra} "${SOURCE_DIR}/tests/packaging/consumer/main.cpp" ${pc_flags}
+            "-Wl,-rpath,${lib_dir}" -o "${WORK_DIR}/consumer")
+run(COMMAND "${WORK_DIR}/consumer")
+if(NOT run_output MATCHES "consumer: ok")
+  message(FATAL_ERROR "the pkg-config consumer did not run as expected: ${run_output}")
+endif()
+
+# 3. An installed tool runs from the prefix (it finds a shared library there).
+if(EXISTS "${prefix}/bin/orvalis-sign")
+  run(COMMAND "${prefix}/bin/orvalis-sign" --help)
+  if(NOT run_output MATCHES "usage:")
+    message(FATAL_ERROR "the installed orvalis-sign did not print its usage: ${run_output}")
+  endif()
+endif()
+
+# 4. The version file refuses another major version before anything else is
+# looked at (any 1.x is taken: host-app asked for 1 above).
+set(dir "${WORK_DIR}/version-2")
+file(WRITE "${dir}/CMakeLists.txt"
+  "cmake_minimum_required(VERSION 3.23)\nproject(v LANGUAGES NONE)\nfind_package(Orvalis 2 CONFIG REQUIRED)\n")
+run(COMMAND "${CMAKE_COMMAND}" -S "${dir}" -B "${dir}/b" "-DCMAKE_PREFIX_PATH=${prefix}" EXPECT failure)
+if(NOT run_error MATCHES "version: 1\\.0\\.0")
+  message(FATAL_ERROR "major version 2 was refused for another reason:\n${run_error}")
+endif()
+
+message(STATUS "installed package works from ${prefix}")
+file(REMOVE_RECURSE "${WORK_DIR}")
