@@ -53,7 +53,7 @@ XML
 echo "== sandbox merchant server"
 consumer_key="demo-consumer-key!1"
 "$sandbox_bin" --merchant-cert merchant.pem --cert server.pem --key server.key \
-  --consumer-key "$consumer_key" --port-file port.txt > sandbox.log 2>&1 &
+  --consumer-key "$consumer_key" --keep-alive 2 --port-file port.txt > sandbox.log 2>&1 &
 sandbox_pid=$!
 for _ in $(seq 1 100); do
   [ -s port.txt ] && break

@@ -40,6 +40,7 @@ struct World {
         sandbox::SandboxOptions o;
         o.merchantCertificatePath = dir.write("merchant.pem", ts::certPem(merchant.cert.get())).string();
         o.consumerKey = kConsumerKey;
+        o.keepAlive = std::chrono::seconds(1);  // stop() waits this long for idle connections
         server = std::make_unique<sandbox::Sandbox>(o);
         std::string error;
         if (!server->start(&error)) throw std::runtime_error(error);

@@ -104,6 +104,7 @@ protected:
         SandboxOptions o;
         o.merchantCertificatePath = dir_.write("merchant.pem", ts::certPem(merchant_.cert.get())).string();
         o.consumerKey = "ck!1";
+        o.keepAlive = std::chrono::seconds(1);  // stop() waits this long for idle connections
         sandbox_ = std::make_unique<Sandbox>(o);
         std::string error;
         ASSERT_TRUE(sandbox_->start(&error)) << error;

@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <deque>
@@ -490,7 +491,7 @@ bool Sandbox::start(std::string* error) {
     // Clients keep connections open; one worker per connection must not starve them.
     d.server->new_task_queue = [] { return new httplib::ThreadPool(64); };
     d.server->set_keep_alive_max_count(100000);
-    d.server->set_keep_alive_timeout(1);  // also bounds how long stop() waits for idle connections
+    d.server->set_keep_alive_timeout(static_cast<time_t>(std::max<long long>(1, d.options.keepAlive.count())));
     d.server->set_read_timeout(10);
     d.server->set_write_timeout(10);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };

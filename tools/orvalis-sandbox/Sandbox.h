@@ -45,6 +45,9 @@ struct SandboxOptions {
     std::optional<std::string> consumerKey;
     /// Largest accepted distance between oauth_timestamp and the clock.
     std::chrono::seconds maxClockSkew{600};
+    /// How long an idle client connection is kept open. Longer spares clients
+    /// reconnections; stop() waits up to this long for idle connections.
+    std::chrono::seconds keepAlive{5};
     /// Fault per operation name ("*" for all).
     std::map<std::string, Fault> faults;
 };

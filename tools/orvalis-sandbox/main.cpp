@@ -23,6 +23,7 @@ const char* const kUsage =
     "  --responses DIR        answer with DIR/<operation>.json or .xml where present\n"
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
     "  --max-skew SECONDS     accepted clock difference (default 600)\n"
+    "  --keep-alive SECONDS   how long idle client connections stay open (default 5)\n"
     "  --fail OP=MODE         MODE: errors, xml-error, http500, delay:MS or none; OP: an operation or '*'\n"
     "operations: initializepairing pairingid authorizepairing precheckoutdata expresscheckout paymentdata\n"
     "Stops on SIGINT or SIGTERM; exits 3 when any request was rejected.\n";
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             options.consumerKey = value();
         } else if (arg == "--max-skew") {
             options.maxClockSkew = std::chrono::seconds(std::atol(value().c_str()));
+        } else if (arg == "--keep-alive") {
+            options.keepAlive = std::chrono::seconds(std::atol(value().c_str()));
         } else if (arg == "--fail") {
             std::string spec = value();
             auto eq = spec.find('=');
