@@ -69,14 +69,14 @@ int main(int argc, char** argv) {
         } else if (arg == "--keep-alive") {
             options.keepAlive = std::chrono::seconds(std::atol(value().c_str()));
         } else if (arg == "--fail") {
-            std::string spec = value();
-            auto eq = spec.find('=');
-            auto fault = eq == std::string::npos ? std::nullopt : orvalis::sandbox::Fault::parse(spec.substr(eq + 1));
+            std::string failArg = value();
+            auto eq = failArg.find('=');
+            auto fault = eq == std::string::npos ? std::nullopt : orvalis::sandbox::Fault::parse(failArg.substr(eq + 1));
             if (!fault) {
-                std::cerr << "bad --fail " << spec << "\n" << kUsage;
+                std::cerr << "bad --fail " << failArg << "\n" << kUsage;
                 return 2;
             }
-            options.faults[spec.substr(0, eq)] = *fault;
+            options.faults[failArg.substr(0, eq)] = *fault;
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
