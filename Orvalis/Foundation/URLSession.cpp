@@ -1,0 +1,698 @@
+#include <Orvalis/Foundation/URLSession.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/Log.h>
+
+namespace orvalis {
+namespace detail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct EasyDeleter {
+    void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
+};
+struct UrlDeleter {
+    void operator()(CURLU* u) const noexcept { curl_url_cleanup(u); }
+};
+struct X509Deleter {
+    void operator()(X509* x) const noexcept { X509_free(x); }
+};
+struct BioDeleter {
+    void operator()(BIO* b) const noexcept { BIO_free(b); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    std::transform(out.begin(), out.end(), out.begin(), asciiLower);
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return asciiLower(x) == asciiLower(y);
+           });
+}
+
+// RFC 9110 token characters: what a method or a header name may hold.
+bool isToken(std::string_view s) noexcept {
+    if (s.empty()) return false;
+    for (unsigned char c : s) {
+        if (c <= 0x20 || c >= 0x7f) return false;
+        if (std::strchr("\"(),/:;<=>?@[\\]{}", c) != nullptr) return false;
+    }
+    return true;
+}
+
+// A header value must not be able to start another header line or cut the request.
+bool isSafeHeaderValue(std::string_view s) noexcept {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::string hostOfURL(const std::string& url) {
+    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+    char* host = nullptr;
+    if (curl_url_get(u.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || host == nullptr) return {};
+    std::string out = lowered(host);
+    curl_free(host);
+    return out;
+}
+
+struct ErrorKind {
+    URLErrorCode code;
+    const char* text;
+};
+
+// The one place where libcurl's codes become the session's own.
+ErrorKind classify(CURLcode code) noexcept {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return {URLErrorTimedOut, "The request timed out."};
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return {URLErrorCannotFindHost, "A server with the specified hostname could not be found."};
+        case CURLE_COULDNT_CONNECT:
+            return {URLErrorCannotConnectToHost, "Could not connect to the server."};
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return {URLErrorNetworkConnectionLost, "The network connection was lost."};
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP3:
+            return {URLErrorBadServerResponse, "The server's answer could not be read."};
+        case CURLE_BAD_CONTENT_ENCODING:
+            return {URLErrorCannotDecodeContentData, "The answer's content encoding could not be decoded."};
+        case CURLE_FILESIZE_EXCEEDED:
+            return {URLErrorDataLengthExceedsMaximum, "The answer is larger than the session accepts."};
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_USE_SSL_FAILED:
+            return {URLErrorSecureConnectionFailed, "A TLS error has occurred and a secure connection to the "
+                                                    "server cannot be made."};
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return {URLErrorServerCertificateUntrusted, "The server's certificate is not trusted for this host."};
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return {URLErrorServerPublicKeyPinMismatch, "The server's public key does not match the pinned keys."};
+        case CURLE_URL_MALFORMAT:
+            return {URLErrorBadURL, "The URL is malformed."};
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return {URLErrorUnsupportedURL, "The URL's scheme is not supported."};
+        case CURLE_ABORTED_BY_CALLBACK:
+            return {URLErrorCancelled, "The request was cancelled."};
+        default:
+            return {URLErrorUnknown, "The request failed."};
+    }
+}
+
+// Our description first, then libcurl's own code and message, so logs show both.
+Error makeURLError(CURLcode code, const std::string& url, std::string_view detail) {
+    const ErrorKind kind = classify(code);
+    std::string text = kind.text;
+    text += " (libcurl ";
+    text += std::to_string(static_cast<int>(code));
+    text += ": ";
+    text += detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail;
+    text += ")";
+    Dictionary info{{NSLocalizedDescriptionKey, Value(text)},
+                    {URLErrorFailingURLStringKey, Value(url)},
+                    {URLErrorCurlCodeKey, Value(static_cast<std::int64_t>(code))}};
+    return Error(URLErrorDomain, kind.code, std::move(info));
+}
+
+}  // namespace
+
+// What the host configured: extra trust anchors and public-key pins. Immutable once
+// published, so the delivery thread reads a snapshot without holding a lock.
+struct TrustSettings {
+    std::vector<std::shared_ptr<X509>> certificates;
+    std::map<std::string, std::string> pins;  // lower-case host -> "sha256//...;..."
+};
+
+struct TaskState {
+    std::string url;
+    std::string method;
+    std::optional<std::string> requestBody;
+    std::vector<std::pair<std::string, std::string>> requestHeaders;
+    double timeout = 60.0;
+    DataTaskCompletion completion;
+
+    // Owned while the transfer runs (libcurl keeps pointers into them).
+    EasyHandle easy;
+    HeaderList headerList;
+    std::string pin;
+    std::shared_ptr<const TrustSettings> trust;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    std::string body;
+    HTTPURLResponse response;
+    bool sawHeaders = false;
+    std::uint64_t maxBody = 0;
+    bool bodyTooLarge = false;
+    bool outOfMemory = false;
+    bool timedOut = false;
+    Clock::time_point lastActivity;
+    curl_off_t lastUp = 0;
+    curl_off_t lastDown = 0;
+};
+
+class SessionImpl {
+public:
+    SessionImpl();
+    void submit(std::unique_ptr<TaskState> task);
+    std::shared_ptr<const TrustSettings> trust() const;
+    // These two require configMutex to be held.
+    const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
+    void publish(std::shared_ptr<const TrustSettings> next) noexcept { trust_ = std::move(next); }
+    std::atomic<std::uint64_t> maxBody{256ull * 1024 * 1024};
+    mutable std::mutex configMutex;
+
+private:
+    void startThreadLocked();
+    void run() noexcept;
+    void start(std::unique_ptr<TaskState> task);
+    bool configure(TaskState& task);
+    void finish(TaskState* task, CURLcode code);
+    void expireIdle();
+    static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
+                        std::optional<Error> error) noexcept;
+    static void stopAtExit() noexcept;
+
+    CURLM* multi_ = nullptr;
+    CURLSH* share_ = nullptr;
+    std::string caFile_;
+
+    std::mutex mutex_;
+    std::condition_variable stoppedCv_;
+    std::vector<std::unique_ptr<TaskState>> pending_;
+    bool started_ = false;
+    bool stopping_ = false;
+    bool stopped_ = false;
+    std::thread::id threadId_;
+
+    std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
+    std::unordered_map<TaskState*, std::unique_ptr<TaskState>> active_;  // delivery thread only
+    Clock::time_point lastIdleCheck_;
+};
+
+namespace {
+
+SessionImpl* g_session = nullptr;
+
+size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    const size_t n = size * count;
+    task->lastActivity = Clock::now();
+    if (task->body.size() + n > task->maxBody) {
+        task->bodyTooLarge = true;
+        return 0;  // a short write makes libcurl stop the transfer
+    }
+    try {
+        if (task->body.empty() && task->body.capacity() < n) {
+            // Size the buffer once from the announced length, so a large answer is
+            // held in one allocation of its own size rather than grown by doubling.
+            curl_off_t declared = -1;
+            if (curl_easy_getinfo(task->easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) == CURLE_OK &&
+                declared > 0 && static_cast<std::uint64_t>(declared) <= task->maxBody) {
+                task->body.reserve(static_cast<size_t>(declared));
+            }
+        }
+        task->body.append(data, n);
+    } catch (...) {
+        task->outOfMemory = true;
+        return 0;
+    }
+    return n;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    const size_t n = size * count;
+    task->lastActivity = Clock::now();
+    try {
+        std::string_view line(data, n);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        if (line.substr(0, 5) == "HTTP/") {
+            // A new status line: only the final answer's fields are kept.
+            task->response.headers.clear();
+            task->sawHeaders = true;
+        } else if (auto colon = line.find(':'); colon != std::string_view::npos) {
+            std::string_view value = line.substr(colon + 1);
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+            task->response.headers.emplace_back(std::string(line.substr(0, colon)), std::string(value));
+        }
+    } catch (...) {
+        task->outOfMemory = true;
+        return 0;
+    }
+    return n;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    if (dlnow != task->lastDown || ulnow != task->lastUp) {
+        task->lastDown = dlnow;
+        task->lastUp = ulnow;
+        task->lastActivity = Clock::now();
+    }
+    return 0;
+}
+
+// Runs for each new TLS connection: the host's extra anchors join the verification
+// store (libcurl caches that store across connections, so they are added once).
+CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
+    if (store == nullptr) return CURLE_SSL_CERTPROBLEM;
+    for (const auto& cert : task->trust->certificates) {
+        if (X509_STORE_add_cert(store, cert.get()) != 1) return CURLE_SSL_CERTPROBLEM;
+    }
+    return CURLE_OK;
+}
+
+}  // namespace
+
+SessionImpl::SessionImpl() {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+        log("URLSession: libcurl failed to initialise");
+    }
+    // Make sure the log state outlives the exit handler registered later.
+    (void)logEnabled();
+    multi_ = curl_multi_init();
+    share_ = curl_share_init();
+    if (share_ != nullptr) {
+        // One thread drives every transfer, so the share needs no lock callbacks.
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    }
+    if (multi_ != nullptr) curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    // Naming the CA bundle and no CA directory lets libcurl parse the bundle once and
+    // keep the store for every later connection instead of re-reading it each time.
+    if (const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW); info && info->cainfo) {
+        caFile_ = info->cainfo;
+    }
+}
+
+std::shared_ptr<const TrustSettings> SessionImpl::trust() const {
+    std::lock_guard lock(configMutex);
+    return trust_;
+}
+
+void SessionImpl::submit(std::unique_ptr<TaskState> task) {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || multi_ == nullptr) {
+        // The process is exiting (or libcurl is unusable): nothing more is started.
+        if (multi_ == nullptr) {
+            deliver(*task, std::nullopt, std::nullopt,
+                    Error::withDescription(URLErrorDomain, URLErrorUnknown, "The URL session is unavailable."));
+        }
+        return;
+    }
+    pending_.push_back(std::move(task));
+    if (!started_) {
+        startThreadLocked();
+    } else {
+        curl_multi_wakeup(multi_);
+    }
+}
+
+void SessionImpl::startThreadLocked() {
+    started_ = true;
+    std::thread thread([this] { run(); });
+    threadId_ = thread.get_id();
+    thread.detach();
+    std::atexit(&SessionImpl::stopAtExit);
+}
+
+void SessionImpl::stopAtExit() noexcept {
+    SessionImpl* self = g_session;
+    if (self == nullptr) return;
+    std::unique_lock lock(self->mutex_);
+    self->stopping_ = true;
+    if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
+    curl_multi_wakeup(self->multi_);
+    // Bounded: a host callback that never returns must not hang the exit.
+    self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; });
+}
+
+void SessionImpl::run() noexcept {
+    lastIdleCheck_ = Clock::now();
+    for (;;) {
+        std::vector<std::unique_ptr<TaskState>> incoming;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+            incoming.swap(pending_);
+        }
+        for (auto& task : incoming) start(std::move(task));
+
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+            if (msg->msg != CURLMSG_DONE) continue;
+            void* task = nullptr;
+            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &task);
+            finish(static_cast<TaskState*>(task), msg->data.result);
+        }
+        expireIdle();
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) break;
+            if (!pending_.empty()) continue;
+        }
+        // Short enough for the idle checks, long enough to cost nothing when quiet.
+        curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr);
+    }
+    // Exit path: transfers in flight are abandoned without calling their
+    // completions, since the host's objects may already be gone.
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    stoppedCv_.notify_all();
+}
+
+bool SessionImpl::configure(TaskState& t) {
+    CURL* h = t.easy.get();
+    bool ok = true;
+    auto set = [&](CURLoption option, auto value) {
+        if (curl_easy_setopt(h, option, value) != CURLE_OK) ok = false;
+    };
+    set(CURLOPT_PRIVATE, static_cast<void*>(&t));
+    set(CURLOPT_ERRORBUFFER, t.errorBuffer);
+    set(CURLOPT_URL, t.url.c_str());
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+    set(CURLOPT_SHARE, share_);
+    set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    set(CURLOPT_PIPEWAIT, 1L);
+    set(CURLOPT_ACCEPT_ENCODING, "");
+    // TLS 1.2 is the floor whatever the system's OpenSSL configuration allows.
+    set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    set(CURLOPT_SSL_VERIFYPEER, 1L);
+    set(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caFile_.empty()) {
+        set(CURLOPT_CAINFO, caFile_.c_str());
+        set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+    }
+    if (!t.trust->certificates.empty()) {
+        set(CURLOPT_SSL_CTX_FUNCTION, &onSSLContext);
+        set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
+    }
+    if (!t.trust->pins.empty()) {
+        if (auto it = t.trust->pins.find(hostOfURL(t.url)); it != t.trust->pins.end()) {
+            t.pin = it->second;
+            set(CURLOPT_PINNEDPUBLICKEY, t.pin.c_str());
+        }
+    }
+
+    set(CURLOPT_WRITEFUNCTION, &onBody);
+    set(CURLOPT_WRITEDATA, static_cast<void*>(&t));
+    set(CURLOPT_HEADERFUNCTION, &onHeader);
+    set(CURLOPT_HEADERDATA, static_cast<void*>(&t));
+    set(CURLOPT_NOPROGRESS, 0L);
+    set(CURLOPT_XFERINFOFUNCTION, &onProgress);
+    set(CURLOPT_XFERINFODATA, static_cast<void*>(&t));
+    set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBody));
+    set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(t.timeout * 1000.0)));
+
+    if (!isToken(t.method)) return false;
+    if (t.requestBody) {
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t.requestBody->size()));
+        set(CURLOPT_POSTFIELDS, t.requestBody->data());
+        if (t.method != "POST") set(CURLOPT_CUSTOMREQUEST, t.method.c_str());
+    } else if (t.method == "GET") {
+        set(CURLOPT_HTTPGET, 1L);
+    } else if (t.method == "HEAD") {
+        set(CURLOPT_NOBODY, 1L);
+    } else if (t.method == "POST") {
+        set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        set(CURLOPT_POSTFIELDS, "");
+    } else {
+        set(CURLOPT_CUSTOMREQUEST, t.method.c_str());
+    }
+
+    // The request goes out as built: libcurl's own defaults for a body's type and
+    // for "Expect: 100-continue" are suppressed unless the request sets them.
+    bool hasContentType = false;
+    bool hasExpect = false;
+    curl_slist* list = nullptr;
+    auto append = [&](const std::string& line) {
+        curl_slist* next = curl_slist_append(list, line.c_str());
+        if (next == nullptr) {
+            ok = false;
+            return;
+        }
+        list = next;
+        if (!t.headerList) t.headerList.reset(list);  // the head never changes after the first line
+    };
+    for (const auto& [name, value] : t.requestHeaders) {
+        if (!isToken(name) || !isSafeHeaderValue(value)) return false;
+        hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+        hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (!hasContentType) append("Content-Type:");
+    if (!hasExpect) append("Expect:");
+    set(CURLOPT_HTTPHEADER, list);
+    return ok;
+}
+
+void SessionImpl::start(std::unique_ptr<TaskState> task) {
+    task->easy.reset(curl_easy_init());
+    task->trust = this->trust();
+    task->maxBody = maxBody.load(std::memory_order_relaxed);
+    task->lastActivity = Clock::now();
+    if (!task->easy) {
+        deliver(*task, std::nullopt, std::nullopt,
+                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be created."));
+        return;
+    }
+    if (!configure(*task)) {
+        Error error = Error::withDescription(URLErrorDomain, URLErrorBadRequest,
+                                             "The request cannot be sent: its method or a header field is "
+                                             "malformed, or an option was refused.");
+        task->easy.reset();
+        deliver(*task, std::nullopt, std::nullopt, std::move(error));
+        return;
+    }
+    if (curl_multi_add_handle(multi_, task->easy.get()) != CURLM_OK) {
+        task->easy.reset();
+        deliver(*task, std::nullopt, std::nullopt,
+                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
+        return;
+    }
+    TaskState* key = task.get();
+    active_.emplace(key, std::move(task));
+}
+
+void SessionImpl::expireIdle() {
+    const auto now = Clock::now();
+    if (now - lastIdleCheck_ < std::chrono::milliseconds(100)) return;
+    lastIdleCheck_ = now;
+    std::vector<TaskState*> expired;
+    for (auto& [key, task] : active_) {
+        const auto limit = std::chrono::duration<double>(task->timeout);
+        if (now - task->lastActivity >= limit) expired.push_back(key);
+    }
+    for (TaskState* task : expired) {
+        task->timedOut = true;
+        finish(task, CURLE_OPERATION_TIMEDOUT);
+    }
+}
+
+void SessionImpl::finish(TaskState* raw, CURLcode code) {
+    auto it = active_.find(raw);
+    if (it == active_.end()) return;
+    std::unique_ptr<TaskState> task = std::move(it->second);
+    active_.erase(it);
+    curl_multi_remove_handle(multi_, task->easy.get());
+
+    long status = 0;
+    curl_easy_getinfo(task->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+    std::optional<HTTPURLResponse> response;
+    if (task->sawHeaders) {
+        task->response.statusCode = status;
+        task->response.URL = task->url;
+        response = std::move(task->response);
+    }
+
+    std::optional<Error> error;
+    if (task->timedOut) {
+        error = makeURLError(CURLE_OPERATION_TIMEDOUT, task->url,
+                             "no data for " + std::to_string(task->timeout) + " seconds");
+    } else if (task->bodyTooLarge) {
+        error = makeURLError(CURLE_FILESIZE_EXCEEDED, task->url,
+                             "answer larger than " + std::to_string(task->maxBody) + " bytes");
+    } else if (task->outOfMemory) {
+        error = makeURLError(CURLE_OUT_OF_MEMORY, task->url, "");
+    } else if (code != CURLE_OK) {
+        error = makeURLError(code, task->url, task->errorBuffer);
+    }
+    task->easy.reset();
+    task->headerList.reset();
+    if (error) {
+        task->body.clear();
+        task->body.shrink_to_fit();
+        deliver(*task, std::nullopt, std::move(response), std::move(error));
+    } else {
+        deliver(*task, std::move(task->body), std::move(response), std::nullopt);
+    }
+}
+
+void SessionImpl::deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
+                          std::optional<Error> error) noexcept {
+    DataTaskCompletion completion = std::move(task.completion);
+    if (!completion) return;
+    try {
+        completion(std::move(data), std::move(response), std::move(error));
+    } catch (const std::exception& e) {
+        log(std::string("URLSession: a completion handler threw: ") + e.what());
+    } catch (...) {
+        log("URLSession: a completion handler threw a non-standard exception");
+    }
+}
+
+}  // namespace detail
+
+std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view field) const {
+    for (const auto& [name, value] : headers) {
+        if (detail::equalsIgnoringCase(name, field)) return value;
+    }
+    return std::nullopt;
+}
+
+URLSessionDataTask::URLSessionDataTask(detail::SessionImpl* session, std::unique_ptr<detail::TaskState> state) noexcept
+    : session_(session), state_(std::move(state)) {}
+URLSessionDataTask::URLSessionDataTask(URLSessionDataTask&& other) noexcept
+    : session_(std::exchange(other.session_, nullptr)), state_(std::move(other.state_)) {}
+URLSessionDataTask& URLSessionDataTask::operator=(URLSessionDataTask&& other) noexcept {
+    session_ = std::exchange(other.session_, nullptr);
+    state_ = std::move(other.state_);
+    return *this;
+}
+URLSessionDataTask::~URLSessionDataTask() = default;
+
+void URLSessionDataTask::resume() {
+    if (session_ == nullptr || !state_) return;
+    session_->submit(std::move(state_));
+}
+
+bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
+    std::optional<std::string> pem = readWholeFile(pemPath);
+    if (!pem || pem->size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
+    std::unique_ptr<BIO, detail::BioDeleter> bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
+    if (!bio) return false;
+    std::vector<std::shared_ptr<X509>> found;
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        found.emplace_back(cert, detail::X509Deleter());
+    }
+    ERR_clear_error();  // the loop ends on "no start line", which is not a failure
+    if (found.empty()) return false;
+    std::lock_guard lock(session_->configMutex);
+    auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());
+    next->certificates.insert(next->certificates.end(), found.begin(), found.end());
+    session_->publish(std::move(next));
+    return true;
+}
+
+bool URLSessionConfiguration::pinPublicKeys(const std::string& host, const std::string& pins) {
+    std::string_view rest(pins);
+    while (!rest.empty()) {
+        size_t end = rest.find(';');
+        std::string_view pin = rest.substr(0, end);
+        constexpr std::string_view prefix = "sha256//";
+        // A SHA-256 digest in Base64 is 44 characters with its padding.
+        if (pin.substr(0, prefix.size()) != prefix || pin.size() != prefix.size() + 44) return false;
+        unsigned char digest[48];
+        if (EVP_DecodeBlock(digest, reinterpret_cast<const unsigned char*>(pin.data() + prefix.size()), 44) != 33) {
+            return false;
+        }
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    std::lock_guard lock(session_->configMutex);
+    auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());
+    if (pins.empty()) {
+        next->pins.erase(detail::lowered(host));
+    } else {
+        next->pins[detail::lowered(host)] = pins;
+    }
+    session_->publish(std::move(next));
+    return true;
+}
+
+void URLSessionConfiguration::setMaximumResponseSize(std::uint64_t bytes) noexcept {
+    session_->maxBody.store(bytes, std::memory_order_relaxed);
+}
+
+std::uint64_t URLSessionConfiguration::maximumResponseSize() const noexcept {
+    return session_->maxBody.load(std::memory_order_relaxed);
+}
+
+URLSession::URLSession() : impl_(new detail::SessionImpl()), configuration_(impl_) { detail::g_session = impl_; }
+
+URLSession::~URLSession() = default;  // never runs: the shared session lives until the process ends
+
+URLSession& URLSession::sharedSession() {
+    // Deliberately never destroyed: the delivery thread may still be running while
+    // static objects are torn down at exit.
+    static URLSession* session = new URLSession();
+    return *session;
+}
+
+URLSessionConfiguration& URLSession::configuration() noexcept { return configuration_; }
+
+URLSessionDataTask URLSession::dataTaskWithRequest(const URLRequest& request, DataTaskCompletion completion) {
+    auto state = std::make_unique<detail::TaskState>();
+    state->url = request.URL();
+    state->method = request.HTTPMethod();
+    state->requestBody = request.HTTPBody();
+    state->requestHeaders = request.allHTTPHeaderFields();
+    const double timeout = request.timeoutInterval();
+    state->timeout = (std::isfinite(timeout) && timeout > 0) ? std::min(timeout, 1e7) : 60.0;
+    state->completion = std::move(completion);
+    return URLSessionDataTask(impl_, std::move(state));
+}
+
+}  // namespace orvalis

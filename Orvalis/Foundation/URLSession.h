@@ -1,0 +1,132 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Orvalis/Foundation/Error.h>
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/URLRequest.h>
+
+namespace orvalis {
+
+/// Domain of every Error the URL session reports for a failed exchange.
+inline constexpr const char* URLErrorDomain = "org.orvalis.URLErrorDomain";
+
+/// Codes of URLErrorDomain. They are stable; see docs/transport-errors.md.
+enum URLErrorCode : std::int64_t {
+    URLErrorUnknown = -1,
+    URLErrorCancelled = -999,
+    URLErrorBadURL = -1000,
+    URLErrorTimedOut = -1001,
+    URLErrorUnsupportedURL = -1002,
+    URLErrorCannotFindHost = -1003,
+    URLErrorCannotConnectToHost = -1004,
+    URLErrorNetworkConnectionLost = -1005,
+    URLErrorBadServerResponse = -1011,
+    URLErrorCannotDecodeContentData = -1016,
+    URLErrorDataLengthExceedsMaximum = -1103,
+    URLErrorSecureConnectionFailed = -1200,
+    URLErrorServerCertificateUntrusted = -1202,
+    URLErrorServerPublicKeyPinMismatch = -1210,
+    URLErrorBadRequest = -1220,
+};
+
+/// Keys that URL session errors carry in their userInfo beside the description.
+inline constexpr const char* URLErrorFailingURLStringKey = "NSErrorFailingURLStringKey";
+inline constexpr const char* URLErrorCurlCodeKey = "CURLcode";
+
+/// What the server answered, apart from the body: status code, the URL asked
+/// for, and the header fields of the final answer in the order received.
+struct ORVALIS_EXPORT HTTPURLResponse {
+    long statusCode = 0;
+    std::string URL;
+    std::vector<std::pair<std::string, std::string>> headers;
+    /// The value of a header field (names compare case-insensitively), or no value.
+    std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;
+};
+
+/// Called exactly once per resumed task, on the session's delivery thread, with the
+/// body bytes (none on failure), the answer's metadata (when headers arrived) and an
+/// error (none on success).
+using DataTaskCompletion = std::function<void(std::optional<std::string> data,
+                                              std::optional<HTTPURLResponse> response,
+                                              std::optional<Error> error)>;
+
+namespace detail {
+struct TaskState;
+class SessionImpl;
+}  // namespace detail
+
+/// One exchange prepared by URLSession::dataTaskWithRequest. Nothing is sent until
+/// resume(); a task dropped without resume() never calls its completion.
+class ORVALIS_EXPORT URLSessionDataTask {
+public:
+    URLSessionDataTask(URLSessionDataTask&&) noexcept;
+    URLSessionDataTask& operator=(URLSessionDataTask&&) noexcept;
+    ~URLSessionDataTask();
+
+    /// Hands the task to the session's delivery thread. Calls after the first do nothing.
+    void resume();
+
+private:
+    friend class URLSession;
+    URLSessionDataTask(detail::SessionImpl* session, std::unique_ptr<detail::TaskState> state) noexcept;
+    detail::SessionImpl* session_;
+    std::unique_ptr<detail::TaskState> state_;
+};
+
+/// Trust and size settings of the shared session. Changes apply to tasks resumed
+/// afterwards; connections already open keep the trust they were verified with.
+/// Peer and host-name verification can never be switched off.
+class ORVALIS_EXPORT URLSessionConfiguration {
+public:
+    /// Trusts the certificates of a PEM file in addition to the system store.
+    /// Returns false (and changes nothing) when the file holds no readable certificate.
+    bool addTrustedCertificates(const std::string& pemPath);
+    /// Requires the server for host (a name or IP, compared case-insensitively) to
+    /// present one of the public keys given as "sha256//<base64>" entries joined by
+    /// ";". An empty pin list removes the pin. Returns false for a malformed list.
+    bool pinPublicKeys(const std::string& host, const std::string& pins);
+    /// Largest answer body, after decompression, that a task accepts; larger answers
+    /// fail with URLErrorDataLengthExceedsMaximum. Default 256 MiB.
+    void setMaximumResponseSize(std::uint64_t bytes) noexcept;
+    std::uint64_t maximumResponseSize() const noexcept;
+
+private:
+    friend class URLSession;
+    explicit URLSessionConfiguration(detail::SessionImpl* session) noexcept : session_(session) {}
+    detail::SessionImpl* session_;
+};
+
+/// The process-wide URL session: one libcurl multi handle driven by one delivery
+/// thread started with the first task. TLS 1.2 or later, peer and host verification,
+/// no redirects followed, gzip/deflate answers decoded, connections and TLS sessions
+/// reused across tasks, HTTP/2 when the server offers it.
+class ORVALIS_EXPORT URLSession {
+public:
+    /// The shared session, created on first use and never destroyed.
+    static URLSession& sharedSession();
+
+    /// Prepares a task that sends request unchanged (method, URL, header fields,
+    /// body). The request's time-out is an idle time-out: the task fails when no
+    /// byte moves for that long. Exceptions thrown by completion are caught and logged.
+    URLSessionDataTask dataTaskWithRequest(const URLRequest& request, DataTaskCompletion completion);
+
+    URLSessionConfiguration& configuration() noexcept;
+
+    URLSession(const URLSession&) = delete;
+    URLSession& operator=(const URLSession&) = delete;
+
+private:
+    URLSession();
+    ~URLSession();
+    detail::SessionImpl* impl_;
+    URLSessionConfiguration configuration_;
+};
+
+}  // namespace orvalis
