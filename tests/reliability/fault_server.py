@@ -16,13 +16,14 @@ that started it) or on SIGTERM. The fault is chosen by the request path:
   /gzip                 gzip-encoded JSON body
   /gzipbomb?mb=N        gzip body that inflates to N MiB of spaces
   /badutf8              200, a body that is not UTF-8
-  /big?mb=N             N MiB JSON-ish body with a Content-Length
+  /big?mb=N             N MiB JSON object (one long string) with a Content-Length
   /http10               HTTP/1.0 answer without length, ended by close
   /redirect             302 with a JSON body and a Location header
   /status500            500 with a JSON body without "errors"
   /empty                200 with an empty body
   /xml                  200, an XML document
 
+Any path takes "delay=MS": the answer starts that many milliseconds late.
 Every other path gets 404 with a JSON "errors" body. Requests are counted
 per fault; GET /stats answers with the counts as JSON.
 """
@@ -71,6 +72,8 @@ def gzip_bomb(mb):
 async def serve_one(path, query, reader, writer):
     """Answers one request; returns False when the connection must end."""
     arg = lambda k, d: int(query.get(k, [d])[0])
+    if "delay" in query:
+        await asyncio.sleep(arg("delay", 0) / 1000)
     if path == "/json":
         writer.write(answer("200 OK", JSON_BODY))
     elif path == "/xml":
@@ -128,13 +131,15 @@ async def serve_one(path, query, reader, writer):
     elif path == "/big":
         total = arg("mb", 100) << 20
         writer.write(head("200 OK", [("Content-Type", "application/json"), ("Content-Length", str(total))]))
-        block = b" " * (1 << 16)
-        sent = 0
+        writer.write(b'{"pad":"')
+        block = b"x" * (1 << 16)
+        sent, total = 8, total - 2
         while sent < total:
             part = block[: min(len(block), total - sent)]
             writer.write(part)
             sent += len(part)
             await writer.drain()
+        writer.write(b'"}')
     elif path == "/http10":
         writer.write(head("200 OK", [("Content-Type", "application/json")], version="HTTP/1.0") + JSON_BODY)
         await writer.drain()
