@@ -36,6 +36,7 @@ import socket
 import ssl
 import struct
 import sys
+import zlib
 from urllib.parse import parse_qs, urlsplit
 
 STATS = {}
@@ -63,9 +64,10 @@ GZIP_BOMBS = {}
 
 def gzip_bomb(mb):
     if mb not in GZIP_BOMBS:
-        z = gzip.compress(b" " * (1 << 20), 9)  # one MiB
-        # A gzip file may hold several members; each inflates to one MiB.
-        GZIP_BOMBS[mb] = z * mb
+        # One gzip member (decoders may stop after the first), built a MiB at a time.
+        z = zlib.compressobj(9, zlib.DEFLATED, 31)
+        block = b" " * (1 << 20)
+        GZIP_BOMBS[mb] = b"".join(z.compress(block) for _ in range(mb)) + z.flush()
     return GZIP_BOMBS[mb]
 
 
