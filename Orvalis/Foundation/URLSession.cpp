@@ -639,7 +639,7 @@ bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath)
 
 bool URLSessionConfiguration::pinPublicKeys(const std::string& host, const std::string& pins) {
     std::string_view rest(pins);
-    while (!rest.empty()) {
+    while (!pins.empty()) {
         size_t end = rest.find(';');
         std::string_view pin = rest.substr(0, end);
         constexpr std::string_view prefix = "sha256//";
@@ -649,7 +649,8 @@ bool URLSessionConfiguration::pinPublicKeys(const std::string& host, const std::
         if (EVP_DecodeBlock(digest, reinterpret_cast<const unsigned char*>(pin.data() + prefix.size()), 44) != 33) {
             return false;
         }
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (end == std::string_view::npos) break;
+        rest = rest.substr(end + 1);
     }
     std::lock_guard lock(session_->configMutex);
     auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());

@@ -80,9 +80,8 @@ private:
     std::unique_ptr<detail::TaskState> state_;
 };
 
-/// Trust and size settings of the shared session. Changes apply to tasks resumed
-/// afterwards; connections already open keep the trust they were verified with.
-/// Peer and host-name verification can never be switched off.
+/// Trust and size settings of the shared session; changes apply to tasks resumed
+/// afterwards. Peer and host-name verification can never be switched off.
 class ORVALIS_EXPORT URLSessionConfiguration {
 public:
     /// Trusts the certificates of a PEM file in addition to the system store.

@@ -1,36 +1,17 @@
 #!/usr/bin/env python3
 """HTTPS server for the transport tests: well-behaved and misbehaving answers on 127.0.0.1.
 
-It makes its own throw-away test PKI with the openssl command, listens on ports picked by the
-system, prints one JSON line (ports and the CA file), and serves until its stdin closes.
+Usage: https_test_server.py <dir with the test certificates>. It listens on ports picked by the
+system, prints one JSON line with them, and serves until its stdin closes.
 The answer is picked by the request path; see handle().
 """
 import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
-import asyncio, gzip, json, os, shutil, socket, ssl, struct, subprocess, sys, tempfile, zlib
+import asyncio, gzip, json, os, socket, ssl, struct, sys
 
-workdir = tempfile.mkdtemp(prefix="transport-test-")
+workdir = sys.argv[1]  # holds ca.pem and <name>.pem / <name>.key for good, wrong and self
 stats = {"connections": 0}
-
-
-def openssl(*args):
-    subprocess.run(["openssl", *args], check=True, cwd=workdir,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def make_pki():
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
-    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-            "-subj", "/CN=Transport Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    for name, san in (("good", "DNS:localhost,IP:127.0.0.1,IP:::1"), ("wrong", "DNS:other.invalid")):
-        openssl("req", "-new", *ec, "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name)
-        with open(os.path.join(workdir, name + ".ext"), "w") as f:
-            f.write("subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n" % san)
-        openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                "-CAcreateserial", "-days", "2", "-extfile", name + ".ext", "-out", name + ".pem")
-    openssl("req", "-x509", *ec, "-keyout", "self.key", "-out", "self.pem", "-days", "2",
-            "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
+bomb = None
 
 
 def context(name, old_tls=False):
@@ -66,6 +47,7 @@ async def read_request(reader):
 
 
 async def handle(reader, writer):
+    global bomb
     stats["connections"] += 1
     try:
         while True:
@@ -92,6 +74,8 @@ async def handle(reader, writer):
                 out = gzip.compress(b'{"compressed":"yes","pad":"' + b"z" * 4000 + b'"}')
                 writer.write(head("200 OK", [("Content-Encoding", "gzip")], len(out)) + out)
             elif path == "/gzipbomb":
+                if bomb is None:
+                    bomb = gzip.compress(b"\0" * (16 * 1024 * 1024), compresslevel=6)
                 out = bomb
                 writer.write(head("200 OK", [("Content-Encoding", "gzip")], len(out)) + out)
             elif path == "/big":
@@ -105,12 +89,12 @@ async def handle(reader, writer):
                     sent += len(piece)
                     await writer.drain()
             elif path == "/drip":
-                # Slow but steady: one byte every 0.2 s, for longer than the client's idle time-out.
-                out = b'{"drip":"' + b"d" * 12 + b'"}'
+                # Slow but steady: one byte every 0.25 s, for longer than the client's idle time-out.
+                out = b'{"d":"dd"}'
                 writer.write(head("200 OK", [], len(out)))
                 for b in out:
                     await writer.drain()
-                    await asyncio.sleep(0.2)
+                    await asyncio.sleep(0.25)
                     writer.write(bytes([b]))
             elif path == "/stall":
                 writer.write(head("200 OK", [], 100))
@@ -152,23 +136,15 @@ async def handle(reader, writer):
 
 
 async def main():
-    global bomb
-    make_pki()
-    bomb = gzip.compress(b"\0" * (64 * 1024 * 1024), compresslevel=9)
     servers = {}
     for name, ctx in (("good", context("good")), ("wrong", context("wrong")),
                       ("self", context("self")), ("tls11", context("good", old_tls=True))):
         servers[name] = await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=1024)
     ports = {k: s.sockets[0].getsockname()[1] for k, s in servers.items()}
-    ports["ca"] = os.path.join(workdir, "ca.pem")
-    ports["cert"] = os.path.join(workdir, "good.pem")
     print(json.dumps(ports), flush=True)
     # Serve until the test process closes our stdin (or dies).
     loop = asyncio.get_running_loop()
     await loop.run_in_executor(None, sys.stdin.read)
 
 
-try:
-    asyncio.run(main())
-finally:
-    shutil.rmtree(workdir, ignore_errors=True)
+asyncio.run(main())

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+
+namespace orvalis {
+
+/// Thrown by JSONSerialization::dataWithJSONObject when a value cannot be
+/// written as JSON (a non-finite number, a string that is not UTF-8, a top
+/// level that is neither an Array nor a Dictionary).
+class ORVALIS_EXPORT JSONSerializationError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Reading and writing JSON text as Values.
+struct ORVALIS_EXPORT JSONSerialization {
+    /// Decodes UTF-8 JSON text whose top level is one object or array into
+    /// fresh mutable Dictionary/Array values; integers that fit are kept as
+    /// int64_t. No value when the bytes are not exactly one such document
+    /// (top-level scalars, trailing bytes or a NUL after it, invalid UTF-8,
+    /// numbers out of range, containers nested deeper than kMaxDepth).
+    static std::optional<Value> JSONObjectWithData(std::string_view data);
+
+    /// Writes an Array or Dictionary as UTF-8 JSON text, compact or indented
+    /// by two spaces. Throws JSONSerializationError when it cannot.
+    static std::string dataWithJSONObject(const Value& object, bool prettyPrinted);
+
+    /// Deepest nesting of containers JSONObjectWithData accepts.
+    static constexpr std::size_t kMaxDepth = 512;
+};
+
+}  // namespace orvalis

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <Orvalis/Foundation/Export.h>
+
+namespace orvalis {
+
+/// One attribute of a start tag, as written (no namespace processing).
+struct XMLAttribute {
+    std::string_view name;
+    std::string_view value;
+};
+
+/// Receiver of the events of an XMLEventSource. The views passed in are only
+/// valid during the call. Exceptions thrown here stop the parse and are
+/// rethrown by XMLEventSource::parse.
+class ORVALIS_EXPORT XMLEventDelegate {
+public:
+    virtual ~XMLEventDelegate() = default;
+    virtual void didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) = 0;
+    virtual void didEndElement(std::string_view elementName) = 0;
+    /// Decoded character data; one text may arrive in several pieces.
+    virtual void foundCharacters(std::string_view characters) = 0;
+    /// The content of a CDATA section (UTF-8), possibly in several pieces.
+    virtual void foundCDATA(std::string_view block) = 0;
+    virtual void foundComment(std::string_view comment) = 0;
+};
+
+/// Event-driven XML reader over a document held in memory. Names arrive as
+/// written, prefixes included; no external entity or DTD is ever loaded and
+/// entity-expansion protection is on. Stops at the first error, after
+/// delivering the events before it. The bytes must outlive the source.
+class ORVALIS_EXPORT XMLEventSource {
+public:
+    explicit XMLEventSource(std::string_view document) noexcept : document_(document) {}
+
+    /// Delivers the document's events to delegate, synchronously. True when
+    /// the whole document was well-formed; false at the first error (see
+    /// errorCode/errorDescription). Throws std::bad_alloc when the reader
+    /// cannot be created, and rethrows what the delegate throws.
+    bool parse(XMLEventDelegate& delegate);
+
+    /// The reader's error code of the last parse (0 when none).
+    int errorCode() const noexcept { return errorCode_; }
+    /// Readable text of the last error, with its line and column; empty when none.
+    const std::string& errorDescription() const noexcept { return errorDescription_; }
+
+private:
+    std::string_view document_;
+    int errorCode_ = 0;
+    std::string errorDescription_;
+};
+
+}  // namespace orvalis

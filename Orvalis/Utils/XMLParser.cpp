@@ -1,0 +1,362 @@
+#include <Orvalis/Utils/XMLParser.h>
+
+#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Utils/XMLTree.h>
+
+namespace orvalis {
+namespace {
+
+constexpr std::string_view kName = "__name";
+constexpr std::string_view kAttributes = "__attributes";
+constexpr std::string_view kText = "__text";
+constexpr std::string_view kComments = "__comments";
+
+// Length of the white-space character (tab, U+000A..U+000D, U+0085, Unicode
+// Z separators) that starts at s[i], or 0.
+std::size_t spaceAt(std::string_view s, std::size_t i) noexcept {
+    auto u = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = u(i);
+    if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) return 1;
+    std::size_t left = s.size() - i;
+    if (c == 0xC2 && left >= 2 && (u(i + 1) == 0x85 || u(i + 1) == 0xA0)) return 2;
+    if (left < 3) return 0;
+    unsigned char c1 = u(i + 1), c2 = u(i + 2);
+    if (c == 0xE1) return c1 == 0x9A && c2 == 0x80 ? 3 : 0;  // U+1680
+    if (c == 0xE3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;  // U+3000
+    if (c == 0xE2) {
+        if (c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;  // U+2000..200A, 2028, 2029, 202F
+        if (c1 == 0x81 && c2 == 0x9F) return 3;                                               // U+205F
+    }
+    return 0;
+}
+
+// Same, for the character that ends just before s[end].
+std::size_t spaceBefore(std::string_view s, std::size_t end) noexcept {
+    unsigned char c = static_cast<unsigned char>(s[end - 1]);
+    if (c < 0x80) return spaceAt(s, end - 1);
+    // Lead bytes are never continuation bytes, so looking back is unambiguous.
+    if (end >= 2 && spaceAt(s.substr(0, end), end - 2) == 2) return 2;
+    if (end >= 3 && spaceAt(s.substr(0, end), end - 3) == 3) return 3;
+    return 0;
+}
+
+std::string_view trimmed(std::string_view s) noexcept {
+    std::size_t b = 0, e = s.size(), n;
+    while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
+    while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;
+    return s.substr(b, e - b);
+}
+
+bool isUTF8(std::string_view s) noexcept {
+    std::size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t len;
+        std::uint32_t cp;
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
+        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
+        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
+        else return false;
+        if (n - i < len) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+// What keeps a node from collapsing or vanishing at its end: attributes
+// (a non-empty "__attributes" map, or "_" keys other than the reserved
+// ones), children (keys without "_"), or a "__comments" entry. One pass,
+// nothing allocated.
+bool hasContentBesidesText(const Dictionary& node) noexcept {
+    bool groupedMap = false;  // a "__attributes" map hides the prefixed keys
+    if (const Value* grouped = node.find(kAttributes); grouped && grouped->isDictionary()) {
+        if (!grouped->asDictionary().empty()) return true;
+        groupedMap = true;
+    }
+    for (const DictionaryEntry& e : node) {
+        std::string_view k = e.key();
+        if (k.empty() || k[0] != '_' || k == kComments) return true;
+        if (k == kText || k == kName || groupedMap) continue;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+XMLParser::XMLParser(const XMLParser& o)
+    : collapseTextNodes_(o.collapseTextNodes_),
+      stripEmptyNodes_(o.stripEmptyNodes_),
+      trimWhiteSpace_(o.trimWhiteSpace_),
+      alwaysUseArrays_(o.alwaysUseArrays_),
+      preserveComments_(o.preserveComments_),
+      wrapRootNode_(o.wrapRootNode_),
+      attributesMode_(o.attributesMode_),
+      nodeNameMode_(o.nodeNameMode_) {}
+
+XMLParser& XMLParser::operator=(const XMLParser& o) {
+    collapseTextNodes_ = o.collapseTextNodes_;
+    stripEmptyNodes_ = o.stripEmptyNodes_;
+    trimWhiteSpace_ = o.trimWhiteSpace_;
+    alwaysUseArrays_ = o.alwaysUseArrays_;
+    preserveComments_ = o.preserveComments_;
+    wrapRootNode_ = o.wrapRootNode_;
+    attributesMode_ = o.attributesMode_;
+    nodeNameMode_ = o.nodeNameMode_;
+    return *this;
+}
+
+XMLParser::~XMLParser() = default;
+
+XMLParser& XMLParser::sharedInstance() {
+    static XMLParser* shared = new XMLParser();  // lives until the process ends
+    return *shared;
+}
+
+void XMLParser::reset() noexcept {
+    root_.reset();
+    stack_.clear();
+    stackSet_ = false;
+    textPending_ = false;
+    text_.clear();
+    // Keep buffers for the next document unless one was huge.
+    if (stack_.capacity() > 4096) std::vector<Dictionary>().swap(stack_);
+    if (text_.capacity() > (std::size_t{1} << 20)) std::string().swap(text_);
+}
+
+std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
+    reset();
+    try {
+        parser.parse(*this);  // the outcome is not consulted: a partial tree is still a result
+    } catch (...) {
+        reset();
+        throw;
+    }
+    std::optional<Dictionary> result = std::move(root_);
+    reset();
+    return result;
+}
+
+std::optional<Dictionary> XMLParser::dictionaryWithData(std::string_view bytes) {
+    XMLEventSource source(bytes);
+    return dictionaryWithParser(source);
+}
+
+std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view string) { return dictionaryWithData(string); }
+
+std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path) {
+    std::optional<std::string> bytes = readWholeFile(path);
+    if (!bytes) return std::nullopt;
+    return dictionaryWithData(*bytes);
+}
+
+std::optional<Array> XMLParser::stack() const {
+    if (!stackSet_ && stack_.empty()) return std::nullopt;
+    Array a;
+    a.reserve(stack_.size());
+    for (const Dictionary& d : stack_) a.push_back(d);
+    return a;
+}
+
+void XMLParser::setStack(const std::optional<Array>& stack) {
+    stack_.clear();
+    stackSet_ = stack.has_value();
+    if (!stack) return;
+    for (const Value& v : *stack)
+        if (v.isDictionary()) stack_.push_back(v.asDictionary());
+}
+
+std::optional<std::string> XMLParser::text() const {
+    if (!textPending_) return std::nullopt;
+    return text_;
+}
+
+void XMLParser::setText(std::optional<std::string> text) {
+    textPending_ = text.has_value();
+    text_ = text ? std::move(*text) : std::string();
+}
+
+void XMLParser::addText(std::string_view text) {
+    text_.append(text);
+    textPending_ = true;
+}
+
+void XMLParser::endText() {
+    if (!textPending_) return;
+    std::string_view run = text_;
+    if (trimWhiteSpace_) run = trimmed(run);
+    if (!run.empty() && !stack_.empty()) {
+        Dictionary& top = stack_.back();
+        Value* entry = top.find(kText);
+        if (!entry) {
+            top.append(kText, Value(run));
+        } else if (entry->isArray()) {
+            entry->asArray().push_back(Value(run));
+        } else {
+            Array runs;
+            runs.reserve(2);
+            runs.push_back(std::move(*entry));
+            runs.push_back(Value(run));
+            *entry = Value(std::move(runs));
+        }
+    }
+    text_.clear();
+    textPending_ = false;
+}
+
+void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
+    endText();
+    Dictionary node;
+    if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
+    if (!attributes.empty()) {
+        switch (attributesMode_) {
+        case 2:
+            node.reserve(node.size() + attributes.size());
+            for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
+            break;
+        case 1: {
+            Dictionary map;
+            map.reserve(attributes.size());
+            for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
+            node.set(kAttributes, Value(std::move(map)));
+            break;
+        }
+        case 0:
+            node.reserve(node.size() + attributes.size() + 1);
+            for (const XMLAttribute& a : attributes) {
+                keyBuffer_.assign(1, '_');
+                keyBuffer_.append(a.name);
+                node.set(keyBuffer_, Value(a.value));
+            }
+            break;
+        default: break;
+        }
+    }
+
+    if (root_) {
+        Dictionary& parent = stack_.back();
+        Value* entry = parent.find(elementName);
+        if (!entry) {
+            if (alwaysUseArrays_)
+                parent.append(elementName, Value(Array{Value(node)}));
+            else
+                parent.append(elementName, Value(node));
+        } else if (entry->isArray()) {
+            entry->asArray().push_back(Value(node));
+        } else {
+            Array siblings;
+            siblings.reserve(4);
+            siblings.push_back(std::move(*entry));
+            siblings.push_back(Value(node));
+            *entry = Value(std::move(siblings));
+        }
+        stack_.push_back(std::move(node));
+        return;
+    }
+    if (wrapRootNode_) {
+        Dictionary wrapper;
+        wrapper.append(elementName, Value(node));
+        stack_.push_back(wrapper);
+        root_ = std::move(wrapper);
+    } else {
+        root_ = node;
+    }
+    stackSet_ = true;
+    stack_.push_back(std::move(node));
+}
+
+void XMLParser::didEndElement(std::string_view) {
+    endText();
+    if (stack_.empty()) return;  // unbalanced events from a hand-driven source
+    Dictionary node = std::move(stack_.back());
+    stack_.pop_back();
+    if (hasContentBesidesText(node)) return;
+
+    Dictionary* parent = stack_.empty() ? nullptr : &stack_.back();
+    std::string name;
+    if (const Value* n = node.find(kName)) {
+        name = n->isString() ? std::string(n->asString()) : n->description();
+    } else {
+        if (!parent) return;
+        // The open node sits in its parent under its element name, either
+        // itself or as the last element of that name's array; matching on
+        // that alone keeps this independent of the number of siblings.
+        bool found = false;
+        for (const DictionaryEntry& e : *parent) {
+            const Value& v = e.value();
+            if ((v.isDictionary() && v.asDictionary().isSame(node)) ||
+                (v.isArray() && !v.asArray().empty() && v.asArray().back().isSame(Value(node)))) {
+                name = e.key();
+                found = true;
+                break;
+            }
+        }
+        if (!found) return;
+    }
+
+    Value text = XMLTree::innerText(node);
+    if (!text.isNull() && collapseTextNodes_) {
+        if (!parent) return;
+        Value* entry = parent->find(name);
+        if (entry && entry->isArray()) {
+            Array a = entry->asArray();
+            if (!a.empty()) a.back() = std::move(text);
+        } else {
+            parent->set(name, std::move(text));
+        }
+        return;
+    }
+    if (text.isNull() && stripEmptyNodes_) {
+        if (!parent) return;
+        Value* entry = parent->find(name);
+        if (entry && entry->isArray())
+            entry->asArray().pop_back();  // the array itself stays, even when empty
+        else
+            parent->remove(name);
+        return;
+    }
+    if (text.isNull() && !collapseTextNodes_ && !stripEmptyNodes_) node.set(kText, Value(""));
+}
+
+void XMLParser::foundCharacters(std::string_view characters) { addText(characters); }
+
+void XMLParser::foundCDATA(std::string_view block) {
+    if (isUTF8(block)) addText(block);
+}
+
+void XMLParser::foundComment(std::string_view comment) {
+    if (!preserveComments_ || stack_.empty()) return;
+    Dictionary& top = stack_.back();
+    Value* entry = top.find(kComments);
+    if (entry && entry->isArray())
+        entry->asArray().push_back(Value(comment));
+    else
+        top.set(kComments, Value(Array{Value(comment)}));
+}
+
+Value XMLParser::nameForNode(const Dictionary& node, const std::optional<Dictionary>& inDictionary) {
+    if (const Value* n = node.find(kName)) return *n;
+    if (!inDictionary) return Value();
+    Value self(node);
+    for (const DictionaryEntry& e : *inDictionary) {
+        const Value& v = e.value();
+        if (v.isSame(self)) return Value(e.key());
+        if (v.isArray()) {
+            Array a = v.asArray();
+            if (!a.empty() && a.back().isSame(self)) return Value(e.key());
+            for (const Value& item : a)
+                if (item.isSame(self)) return Value(e.key());
+        }
+    }
+    return Value();
+}
+
+}  // namespace orvalis

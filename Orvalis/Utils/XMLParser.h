@@ -1,0 +1,132 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+
+namespace orvalis {
+
+/// How XMLParser stores the attributes of an element (values of attributesMode).
+enum class AttributesMode : std::int64_t {
+    Prefixed = 0,    ///< each under "_" followed by its name
+    Grouped = 1,     ///< the whole map under "__attributes"
+    Unprefixed = 2,  ///< each under its bare name, merged into the node
+    Discard = 3,     ///< dropped (as is any other value)
+};
+
+/// Which nodes XMLParser names under "__name" (values of nodeNameMode).
+enum class NodeNameMode : std::int64_t {
+    RootOnly = 0,  ///< only the document's root element
+    Always = 1,    ///< every node
+    Never = 2,     ///< none (as is any other value)
+};
+
+/// Turns an XML document into a tree of node Dictionaries, one per element,
+/// shaped by eight options. Copying a parser copies its options only. One
+/// parser handles one document at a time; separate parsers may run on
+/// separate threads.
+class ORVALIS_EXPORT XMLParser : public XMLEventDelegate {
+public:
+    /// A parser with the default options (collapse, strip and trim on).
+    XMLParser() = default;
+    XMLParser(const XMLParser& other);
+    XMLParser& operator=(const XMLParser& other);
+    ~XMLParser() override;
+
+    /// The process-wide parser whose options are the defaults of the
+    /// XMLTree::dictionaryWithXML... entry points. Created once, thread-safely.
+    static XMLParser& sharedInstance();
+
+    /// Runs the source over its document with this parser as delegate and
+    /// returns the root node (or the wrapper with wrapRootNode). Malformed or
+    /// cut-off input gives the tree built so far; no value when no element
+    /// started. The parse state is cleared afterwards in every case.
+    std::optional<Dictionary> dictionaryWithParser(XMLEventSource& parser);
+    /// Parses bytes (UTF-8 or as the document declares); see dictionaryWithParser.
+    std::optional<Dictionary> dictionaryWithData(std::string_view bytes);
+    /// Parses UTF-8 text; see dictionaryWithParser.
+    std::optional<Dictionary> dictionaryWithString(std::string_view string);
+    /// Parses the whole file at path; no value when it cannot be read.
+    std::optional<Dictionary> dictionaryWithFile(const std::string& path);
+
+    /// Writes value as XML text: a node as an element named nodeName, an
+    /// array as one element per item (joined by line feeds), a leaf as an
+    /// element holding its escaped text. The name is written unescaped.
+    static std::string XMLStringForNode(const Value& node, std::string_view nodeName);
+
+    // Options.
+    bool collapseTextNodes() const noexcept { return collapseTextNodes_; }
+    void setCollapseTextNodes(bool v) noexcept { collapseTextNodes_ = v; }
+    bool stripEmptyNodes() const noexcept { return stripEmptyNodes_; }
+    void setStripEmptyNodes(bool v) noexcept { stripEmptyNodes_ = v; }
+    bool trimWhiteSpace() const noexcept { return trimWhiteSpace_; }
+    void setTrimWhiteSpace(bool v) noexcept { trimWhiteSpace_ = v; }
+    bool alwaysUseArrays() const noexcept { return alwaysUseArrays_; }
+    void setAlwaysUseArrays(bool v) noexcept { alwaysUseArrays_ = v; }
+    bool preserveComments() const noexcept { return preserveComments_; }
+    void setPreserveComments(bool v) noexcept { preserveComments_ = v; }
+    bool wrapRootNode() const noexcept { return wrapRootNode_; }
+    void setWrapRootNode(bool v) noexcept { wrapRootNode_ = v; }
+    std::int64_t attributesMode() const noexcept { return attributesMode_; }
+    void setAttributesMode(std::int64_t v) noexcept { attributesMode_ = v; }
+    void setAttributesMode(AttributesMode v) noexcept { attributesMode_ = static_cast<std::int64_t>(v); }
+    std::int64_t nodeNameMode() const noexcept { return nodeNameMode_; }
+    void setNodeNameMode(std::int64_t v) noexcept { nodeNameMode_ = v; }
+    void setNodeNameMode(NodeNameMode v) noexcept { nodeNameMode_ = static_cast<std::int64_t>(v); }
+
+    // Parse state (empty while idle).
+    /// The result under construction, or no value.
+    const std::optional<Dictionary>& root() const noexcept { return root_; }
+    void setRoot(std::optional<Dictionary> root) { root_ = std::move(root); }
+    /// The open elements, innermost last (the same node objects), or no value while idle.
+    std::optional<Array> stack() const;
+    void setStack(const std::optional<Array>& stack);
+    /// The pending run of text, or no value.
+    std::optional<std::string> text() const;
+    void setText(std::optional<std::string> text);
+
+    // Event handlers, called by the event source during a parse.
+    void didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) override;
+    void didEndElement(std::string_view elementName) override;
+    void foundCharacters(std::string_view characters) override;
+    /// Block bytes that are not valid UTF-8 add no text.
+    void foundCDATA(std::string_view block) override;
+    void foundComment(std::string_view comment) override;
+
+    /// Stores the pending text run (trimmed when trimWhiteSpace is on) in the
+    /// innermost open node, unless it is empty; then clears it.
+    void endText();
+    /// Appends to the pending text run, starting one when there is none.
+    void addText(std::string_view text);
+    /// The node's "__name", else the first key of inDictionary whose value
+    /// is node itself or an array holding it; null when there is none.
+    static Value nameForNode(const Dictionary& node, const std::optional<Dictionary>& inDictionary);
+
+private:
+    void reset() noexcept;
+
+    bool collapseTextNodes_ = true;
+    bool stripEmptyNodes_ = true;
+    bool trimWhiteSpace_ = true;
+    bool alwaysUseArrays_ = false;
+    bool preserveComments_ = false;
+    bool wrapRootNode_ = false;
+    std::int64_t attributesMode_ = 0;
+    std::int64_t nodeNameMode_ = 0;
+
+    std::optional<Dictionary> root_;
+    std::vector<Dictionary> stack_;
+    bool stackSet_ = false;
+    std::string text_;
+    bool textPending_ = false;
+    std::string keyBuffer_;
+};
+
+}  // namespace orvalis

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+
+/// Reading, looking up and writing node Dictionaries of the shape XMLParser
+/// builds: "__name", "__attributes", "__text", "__comments", attributes under
+/// "_" + name, and every other key a child element. None changes the node.
+namespace orvalis::XMLTree {
+
+/// The node's attributes: its non-empty "__attributes" map, else its
+/// "_"-prefixed keys without the prefix. Null when there are none.
+ORVALIS_EXPORT std::optional<Dictionary> attributes(const Dictionary& node);
+/// The entries whose keys do not begin with "_" (the same values, not copies); null when none.
+ORVALIS_EXPORT std::optional<Dictionary> childNodes(const Dictionary& node);
+/// The "__comments" entry as it is, or null.
+ORVALIS_EXPORT Value comments(const Dictionary& node);
+/// The "__name" entry as it is, or null.
+ORVALIS_EXPORT Value nodeName(const Dictionary& node);
+/// The "__text" entry: runs of an array joined by "\n", a string as it is; null when absent.
+ORVALIS_EXPORT Value innerText(const Dictionary& node);
+
+/// The value along a dotted key path: each component looks up a key of a
+/// Dictionary; on an array the rest of the path maps over its elements into
+/// a new array. Components on leaves, and components beginning with "@",
+/// give null. Any depth (no recursion).
+ORVALIS_EXPORT Value valueForKeyPath(const Dictionary& node, std::string_view keyPath);
+/// The value found as an array: an array as it is, another value wrapped in one; null when nothing.
+ORVALIS_EXPORT std::optional<Array> arrayValueForKeyPath(const Dictionary& node, std::string_view keyPath);
+/// The value found (first element of an array) as text: a node gives its
+/// innerText, another leaf is returned as it is; null when nothing.
+ORVALIS_EXPORT Value stringValueForKeyPath(const Dictionary& node, std::string_view keyPath);
+/// The value found (first element of an array) as a node: a string s gives
+/// {"__text": s}, anything else is returned as it is; null when nothing.
+ORVALIS_EXPORT Value dictionaryValueForKeyPath(const Dictionary& node, std::string_view keyPath);
+
+/// Parse with a fresh copy of XMLParser::sharedInstance() (its options);
+/// see XMLParser::dictionaryWithParser for the results.
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLParser(XMLEventSource& parser);
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLData(std::string_view data);
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_view string);
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path);
+
+/// The node as one element (named by "__name", else "root"); a node of one
+/// entry without "__name" (a wrapped result) is written as that entry.
+/// Compact: no declaration, no indentation, items separated by "\n".
+ORVALIS_EXPORT std::string XMLString(const Dictionary& node);
+/// The node's content without its own tags: comments, then children, then text.
+ORVALIS_EXPORT std::string innerXML(const Dictionary& node);
+/// text with & < > " ' replaced by their entities; nothing else changed.
+ORVALIS_EXPORT std::string XMLEncodedString(std::string_view text);
+
+}  // namespace orvalis::XMLTree
