@@ -4,6 +4,8 @@
 // the defined result that remains.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <Orvalis/Foundation/JSONSerialization.h>
@@ -35,6 +37,47 @@ TEST(HostileJSON, DeepNestingIsNotJSONAndDoesNotOverflow) {
     const std::size_t max = JSONSerialization::kMaxDepth;
     EXPECT_TRUE(JSONSerialization::JSONObjectWithData(repeat("[", max) + repeat("]", max)));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(repeat("[", max + 1) + repeat("]", max + 1)));
+}
+
+// Inputs found by fuzzing the JSON reader: RapidJSON's own conversion gave
+// wrong numbers for them (and undefined behaviour on the way).
+TEST(HostileJSON, NumbersReadExactlyOrNotAtAll) {
+    struct Case {
+        const char* text;
+        std::optional<double> value;  // none: not JSON
+    };
+    const Case cases[] = {
+        {"[0e-320]", 0.0},
+        {"[0.000e-320]", 0.0},
+        {"[0e-324]", 0.0},
+        {"[1e-400]", 0.0},                 // too small reads as zero
+        {"[4.9e-324]", 4.9406564584124654e-324},
+        {"[1e-320]", 1e-320},
+        {"[0.1]", 0.1},
+        {"[2.2250738585072011e-308]", 2.2250738585072011e-308},
+        {"[1.7976931348623157e308]", 1.7976931348623157e308},
+        {"[1.7976931348623159e308]", std::nullopt},  // rounds to infinity
+        {"[9223372036854775e308]", std::nullopt},
+        {"[1e400]", std::nullopt},
+        {"[9223372036854775808]", 9223372036854775808.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto v = JSONSerialization::JSONObjectWithData(c.text);
+        ASSERT_EQ(v.has_value(), c.value.has_value());
+        if (!v) continue;
+        const Value& n = v->asArray()[0];
+        ASSERT_TRUE(n.isNumber());
+        EXPECT_EQ(n.asDouble(), *c.value);
+    }
+    // Integers stay integers to the last one that fits.
+    const auto ints = JSONSerialization::JSONObjectWithData("[9223372036854775807,-9223372036854775808,-0]");
+    ASSERT_TRUE(ints);
+    EXPECT_EQ(ints->asArray()[0].asInteger(), INT64_MAX);
+    EXPECT_EQ(ints->asArray()[1].asInteger(), INT64_MIN);
+    EXPECT_TRUE(ints->asArray()[2].isInteger());
+    // The whole document found by the fuzzer is not JSON (it has trailing bytes).
+    EXPECT_FALSE(JSONSerialization::JSONObjectWithData("[9223372036854775e308,0e-320]33`8\"e\x93rors\"26"));
 }
 
 TEST(HostileXML, DeepNestingBuildsWalksWritesAndFreesWithoutRecursion) {
