@@ -30,6 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr long kMaxHostConnections = 32;
+constexpr long kMaxTotalConnections = 128;
+
 struct EasyDeleter {
     void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
 };
@@ -191,6 +194,7 @@ struct TaskState {
     bool bodyTooLarge = false;
     bool outOfMemory = false;
     bool timedOut = false;
+    bool connected = false;
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;
@@ -325,7 +329,14 @@ SessionImpl::SessionImpl() {
         curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
         curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     }
-    if (multi_ != nullptr) curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    if (multi_ != nullptr) {
+        curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+        // Thousands of tasks in flight queue for a bounded set of connections
+        // instead of opening one socket each.
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxHostConnections);
+        curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxTotalConnections);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxTotalConnections);
+    }
     // Naming the CA bundle and no CA directory lets libcurl parse the bundle once and
     // keep the store for every later connection instead of re-reading it each time.
     if (const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW); info && info->cainfo) {
@@ -340,12 +351,13 @@ std::shared_ptr<const TrustSettings> SessionImpl::trust() const {
 
 void SessionImpl::submit(std::unique_ptr<TaskState> task) {
     std::lock_guard lock(mutex_);
-    if (stopping_ || multi_ == nullptr) {
-        // The process is exiting (or libcurl is unusable): nothing more is started.
-        if (multi_ == nullptr) {
-            deliver(*task, std::nullopt, std::nullopt,
+    if (stopping_) return;  // the process is exiting: nothing more is started
+    if (multi_ == nullptr) {
+        // libcurl is unusable; still report off the caller's thread, as always.
+        std::thread([t = std::move(task)] {
+            deliver(*t, std::nullopt, std::nullopt,
                     Error::withDescription(URLErrorDomain, URLErrorUnknown, "The URL session is unavailable."));
-        }
+        }).detach();
         return;
     }
     pending_.push_back(std::move(task));
@@ -533,6 +545,17 @@ void SessionImpl::expireIdle() {
     lastIdleCheck_ = now;
     std::vector<TaskState*> expired;
     for (auto& [key, task] : active_) {
+        if (!task->connected) {
+            // Waiting for a free connection is not idling, and connecting has its own
+            // limit (CURLOPT_CONNECTTIMEOUT_MS): the idle clock starts once connected.
+            curl_off_t pretransfer = 0;
+            curl_easy_getinfo(task->easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+            if (pretransfer == 0) {
+                task->lastActivity = now;
+                continue;
+            }
+            task->connected = true;
+        }
         const auto limit = std::chrono::duration<double>(task->timeout);
         if (now - task->lastActivity >= limit) expired.push_back(key);
     }

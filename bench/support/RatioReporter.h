@@ -30,14 +30,14 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-40s %14s %14s %8s\n", "case (ours vs baseline)", "ours", "baseline", "ratio");
+        std::printf("\n%-40s %14s %14s %9s\n", "case (ours vs baseline)", "ours", "baseline", "ratio");
         for (const auto& [name, t] : times_) {
             auto pos = name.find("/ours");
             if (pos == std::string::npos) continue;
             std::string base = name.substr(0, pos) + "/baseline" + name.substr(pos + 5);
             auto it = times_.find(base);
             if (it == times_.end() || it->second <= 0) continue;
-            std::printf("%-40s %14.1f %14.1f %8.3f\n", name.c_str(), t, it->second, t / it->second);
+            std::printf("%-40s %14.1f %14.1f %9.4f\n", name.c_str(), t, it->second, t / it->second);
         }
         std::fflush(stdout);
     }
