@@ -3,15 +3,15 @@
 // and a failure must be the transport's own code-101 Error.
 // The first byte picks whether the success callback throws (which sends the
 // JSON branch on to the XML reading) and whether log lines are built.
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
-
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Networking/ZRBNetworkManager.h>
 
 using namespace orvalis;
 

@@ -4,6 +4,10 @@
 // path, consumer key, body, then parameter names and values alternating.
 // The key file does not exist, so no signature is made: what is checked is
 // everything around it.
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,10 +15,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Networking/ZRBOAuthProvider.h>
 
 using namespace orvalis;
 

@@ -1,15 +1,15 @@
 // XML to tree on arbitrary bytes, with the parser's options taken from the
 // first two bytes; then the node accessors, writing the tree back as XML and
 // parsing that output again.
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Utils/XMLParser.h>
-#include <Orvalis/Utils/XMLTree.h>
 
 using orvalis::Dictionary;
 using orvalis::Value;

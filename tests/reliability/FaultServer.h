@@ -2,8 +2,9 @@
 
 // Starts fault_server.py as a child process on 127.0.0.1 and stops it again.
 
-#include <string>
 #include <sys/types.h>
+
+#include <string>
 
 namespace orvalis::reliability {
 

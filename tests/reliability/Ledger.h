@@ -3,6 +3,10 @@
 // Counts the callbacks of many requests, so a test can check that each
 // request got exactly one, and waits for all of them with a deadline.
 
+#include <Orvalis/Foundation/Callbacks.h>
+#include <Orvalis/Foundation/Error.h>
+#include <Orvalis/Foundation/Value.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,10 +17,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <Orvalis/Foundation/Callbacks.h>
-#include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/Value.h>
 
 namespace orvalis::reliability {
 

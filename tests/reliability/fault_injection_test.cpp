@@ -1,10 +1,12 @@
 // Faults injected by a misbehaving server on 127.0.0.1, seen through the
 // transport's completion steps: which callback, with what, exactly once.
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <gtest/gtest.h>
-
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,12 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Networking/ZRBNetworkManager.h>
-
 #include "FaultServer.h"
 #include "Ledger.h"
+#include "TlsFiles.h"
 
 namespace orvalis::reliability {
 namespace {
@@ -30,10 +29,10 @@ enum class Outcome { Success, ServerError, URLFailure };
 
 struct FaultCase {
     const char* path;
-    double timeout;         // the request's idle time-out, seconds
+    double timeout;  // the request's idle time-out, seconds
     Outcome outcome;
-    std::int64_t urlCode;   // for URLFailure: the URL error code, 0 for any
-    const char* successKey; // for Success: a key the delivered dictionary holds
+    std::int64_t urlCode;    // for URLFailure: the URL error code, 0 for any
+    const char* successKey;  // for Success: a key the delivered dictionary holds
 };
 
 // Each row: the fault, and the sound outcome for the host.
@@ -59,11 +58,14 @@ class Faults : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         setLogHandler({});  // bodies of megabytes would flood the output
-        server_ = new FaultServer();
+        tls_ = new TlsFiles();
+        server_ = new FaultServer(tls_->cert(), tls_->key());
     }
     static void TearDownTestSuite() {
         delete server_;
         server_ = nullptr;
+        delete tls_;
+        tls_ = nullptr;
         resetLogHandler();
     }
 
@@ -81,8 +83,10 @@ protected:
         return ledger;
     }
 
+    static TlsFiles* tls_;
     static FaultServer* server_;
 };
+TlsFiles* Faults::tls_ = nullptr;
 FaultServer* Faults::server_ = nullptr;
 
 void expectOutcome(const FaultCase& fault, Ledger& ledger, std::size_t i, const std::optional<Dictionary>& got) {
@@ -92,7 +96,9 @@ void expectOutcome(const FaultCase& fault, Ledger& ledger, std::size_t i, const 
     switch (fault.outcome) {
         case Outcome::Success:
             EXPECT_EQ(ledger.successes(i), 1) << (error ? error->description() : "");
-            if (got) EXPECT_TRUE(got->contains(fault.successKey)) << got->description();
+            if (got) {
+                EXPECT_TRUE(got->contains(fault.successKey)) << got->description();
+            }
             break;
         case Outcome::ServerError:
             ASSERT_TRUE(error);
@@ -103,7 +109,9 @@ void expectOutcome(const FaultCase& fault, Ledger& ledger, std::size_t i, const 
         case Outcome::URLFailure:
             ASSERT_TRUE(error);
             EXPECT_EQ(error->domain(), URLErrorDomain) << error->description();
-            if (fault.urlCode != 0) EXPECT_EQ(error->code(), fault.urlCode) << error->description();
+            if (fault.urlCode != 0) {
+                EXPECT_EQ(error->code(), fault.urlCode) << error->description();
+            }
             break;
     }
 }
@@ -159,7 +167,9 @@ TEST_F(Faults, BodyLargerThanTheCapFailsAndMemoryStaysBounded) {
         EXPECT_EQ(ledger->error(i)->domain(), URLErrorDomain);
         EXPECT_EQ(ledger->error(i)->code(), URLErrorDataLengthExceedsMaximum);
     }
-    if (!kSanitized) EXPECT_LT(peakResidentBytes() - before, std::size_t{64} << 20);
+    if (!kSanitized) {
+        EXPECT_LT(peakResidentBytes() - before, std::size_t{64} << 20);
+    }
 }
 
 TEST_F(Faults, HundredMegabyteAnswerSucceedsWithinItsMemoryBound) {
@@ -175,7 +185,9 @@ TEST_F(Faults, HundredMegabyteAnswerSucceedsWithinItsMemoryBound) {
     ASSERT_EQ(ledger.successes(0), 1) << ledger.error(0)->description();
     EXPECT_EQ(padSize.load(), body - 10);
     // Body, decoded string and the transient copies: at most four times the body.
-    if (!kSanitized) EXPECT_LT(peakResidentBytes() - before, 4 * body);
+    if (!kSanitized) {
+        EXPECT_LT(peakResidentBytes() - before, 4 * body);
+    }
 }
 
 TEST_F(Faults, ThrowingCallbacksAreContainedOnTheDeliveryThread) {

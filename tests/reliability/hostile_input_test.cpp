@@ -2,15 +2,14 @@
 // deeper than any stack, entity amplification, external entities. The point
 // is what must not happen (stack overflow, unbounded memory, file reads) and
 // the defined result that remains.
+#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Utils/XMLParser.h>
-#include <Orvalis/Utils/XMLTree.h>
 
 #include "Ledger.h"
 
@@ -50,7 +49,7 @@ TEST(HostileJSON, NumbersReadExactlyOrNotAtAll) {
         {"[0e-320]", 0.0},
         {"[0.000e-320]", 0.0},
         {"[0e-324]", 0.0},
-        {"[1e-400]", 0.0},                 // too small reads as zero
+        {"[1e-400]", 0.0},  // too small reads as zero
         {"[4.9e-324]", 4.9406564584124654e-324},
         {"[1e-320]", 1e-320},
         {"[0.1]", 0.1},

@@ -1,11 +1,11 @@
 // A short run of requests with faults, for memcheck: exits 0 when every
 // request got exactly one callback. Leaks are memcheck's to report.
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
+
 #include <chrono>
 #include <cstdio>
 #include <string>
-
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Networking/ZRBNetworkManager.h>
 
 #include "FaultServer.h"
 #include "Ledger.h"
@@ -14,8 +14,8 @@ int main() {
     using namespace orvalis;
     setLogHandler({});
     reliability::FaultServer server;
-    const char* paths[] = {"/json", "/xml", "/gzip", "/http10", "/status500", "/empty", "/badutf8",
-                           "/close", "/reset?after=5", "/badchunk", "/short", "/cutchunk"};
+    const char* paths[] = {"/json",    "/xml",   "/gzip",          "/http10",   "/status500", "/empty",
+                           "/badutf8", "/close", "/reset?after=5", "/badchunk", "/short",     "/cutchunk"};
     constexpr std::size_t kRounds = 3;
     reliability::Ledger ledger(kRounds * std::size(paths));
     std::size_t i = 0;
