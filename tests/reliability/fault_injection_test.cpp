@@ -154,6 +154,40 @@ TEST_F(Faults, RefusedConnectionFailsWithCannotConnect) {
     EXPECT_EQ(ledger->error(0)->code(), URLErrorCannotConnectToHost);
 }
 
+TEST(Certificates, ExpiredNotYetValidAndWeakServerCertificatesNeverSucceed) {
+    setLogHandler({});
+    struct Case {
+        const char* what;
+        std::int64_t notBefore, notAfter;
+        int bits;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"valid (the control: same construction)", -3600, 86400, 2048, true},
+        {"expired", -7 * 86400, -86400, 2048, false},
+        {"not yet valid", 86400, 7 * 86400, 2048, false},
+        {"1024-bit key", -3600, 86400, 1024, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TlsFiles tls(c.notBefore, c.notAfter, c.bits);  // its CA is trusted: only the fault remains
+        FaultServer server(tls.cert(), tls.key());
+        Ledger ledger(1);
+        ZRBNetworkManager().executeService(
+            URLRequest(server.baseURL() + "/json", URLRequestReloadIgnoringLocalCacheData, 10), ledger.onSuccess(0),
+            ledger.onFailure(0));
+        ASSERT_TRUE(ledger.waitAll(30s));
+        if (c.trusted) {
+            EXPECT_EQ(ledger.successes(0), 1) << ledger.error(0)->description();
+            continue;
+        }
+        ASSERT_EQ(ledger.failures(0), 1);
+        EXPECT_EQ(ledger.error(0)->domain(), URLErrorDomain);
+        EXPECT_EQ(ledger.error(0)->code(), URLErrorServerCertificateUntrusted) << ledger.error(0)->description();
+    }
+    resetLogHandler();
+}
+
 TEST_F(Faults, BodyLargerThanTheCapFailsAndMemoryStaysBounded) {
     auto& config = URLSession::sharedSession().configuration();
     const auto previous = config.maximumResponseSize();

@@ -1,7 +1,7 @@
-// Hostile documents for the JSON reader and the XML converter: nesting far
-// deeper than any stack, entity amplification, external entities. The point
-// is what must not happen (stack overflow, unbounded memory, file reads) and
-// the defined result that remains.
+// Hostile documents for the JSON reader and the XML converter beyond those of
+// their own suites: deep objects and unterminated nesting, numbers at the
+// edges of a double, and a deep document that never closes. The point is what
+// must not happen (stack overflow, wrong values) and the defined result.
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
@@ -27,8 +27,7 @@ std::string repeat(std::string_view s, std::size_t n) {
     return out;
 }
 
-TEST(HostileJSON, DeepNestingIsNotJSONAndDoesNotOverflow) {
-    EXPECT_FALSE(JSONSerialization::JSONObjectWithData(repeat("[", kDepth) + repeat("]", kDepth)));
+TEST(HostileJSON, DeepObjectsAndUnterminatedNestingAreNotJSON) {
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(repeat("{\"a\":", kDepth) + "1" + repeat("}", kDepth)));
     // Unterminated: the reader must give up just as safely.
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(repeat("[{\"k\":", kDepth)));
@@ -79,34 +78,6 @@ TEST(HostileJSON, NumbersReadExactlyOrNotAtAll) {
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData("[9223372036854775e308,0e-320]33`8\"e\x93rors\"26"));
 }
 
-TEST(HostileXML, DeepNestingBuildsWalksWritesAndFreesWithoutRecursion) {
-    XMLParser parser;
-    auto tree = parser.dictionaryWithString(repeat("<a>", kDepth) + "x" + repeat("</a>", kDepth));
-    ASSERT_TRUE(tree);
-    // Walk down by hand: each level holds the next under "a".
-    Dictionary node = *tree;
-    std::size_t levels = 1;
-    while (const Value* child = node.find("a")) {
-        if (!child->isDictionary()) {
-            EXPECT_EQ(child->asString(), "x");  // the innermost element collapsed to its text
-            break;
-        }
-        node = child->asDictionary();
-        ++levels;
-    }
-    EXPECT_EQ(levels, kDepth - 1);
-
-    // A key path as long as the tree is deep.
-    EXPECT_EQ(XMLTree::valueForKeyPath(*tree, repeat("a.", kDepth - 2) + "a").description(), "x");
-    const std::string xml = XMLTree::XMLString(*tree);
-    EXPECT_EQ(xml.size(), 3 * kDepth + 4 * kDepth + 1);
-    EXPECT_EQ(xml.substr(0, 6), "<a><a>");
-    Value copy = tree->deepCopy();
-    EXPECT_TRUE(copy == Value(*tree));
-    tree.reset();
-    node = Dictionary();
-}
-
 TEST(HostileXML, UnclosedDeepDocumentGivesThePartialTree) {
     XMLParser parser;
     const auto tree = parser.dictionaryWithString(repeat("<a b='1'>", kDepth));
@@ -114,37 +85,6 @@ TEST(HostileXML, UnclosedDeepDocumentGivesThePartialTree) {
     EXPECT_EQ(tree->objectForKey("__name").asString(), "a");
     ASSERT_TRUE(tree->find("a"));
     EXPECT_EQ(tree->objectForKey("a").asDictionary().objectForKey("_b").asString(), "1");
-}
-
-TEST(HostileXML, EntityAmplificationStopsEarlyWithAPartialTree) {
-    std::string doc = "<?xml version='1.0'?><!DOCTYPE lolz [<!ENTITY l0 'lollollollollollollollollollol'>";
-    for (int i = 1; i <= 9; ++i) {
-        doc += "<!ENTITY l" + std::to_string(i) + " '" + repeat("&l" + std::to_string(i - 1) + ";", 10) + "'>";
-    }
-    doc += "]><r><before>1</before><bomb>&l9;</bomb></r>";
-    XMLParser parser;
-    const auto tree = parser.dictionaryWithString(doc);
-    ASSERT_TRUE(tree);
-    EXPECT_EQ(tree->objectForKey("before").asString(), "1");
-    // 3 GB of text would be &l9;'s expansion; the parser stops far below it.
-    const Value* bomb = tree->find("bomb");
-    EXPECT_TRUE(bomb == nullptr || bomb->description().size() < (64u << 20));
-    EXPECT_LT(peakResidentBytes(), std::size_t{1} << 30);
-}
-
-TEST(HostileXML, ExternalEntitiesAndDTDsAreNeverRead) {
-    const char* docs[] = {
-        "<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r><v>&x;</v><w>2</w></r>",
-        "<!DOCTYPE r SYSTEM 'file:///etc/passwd'><r><w>2</w></r>",
-        "<!DOCTYPE r [<!ENTITY % p SYSTEM 'file:///etc/passwd'> %p;]><r><w>2</w></r>",
-    };
-    for (const char* doc : docs) {
-        XMLParser parser;
-        const auto tree = parser.dictionaryWithString(doc);
-        if (!tree) continue;  // stopping at the reference is as safe as skipping it
-        const std::string text = tree->description();
-        EXPECT_EQ(text.find("root:"), std::string::npos) << doc;
-    }
 }
 
 }  // namespace

@@ -103,14 +103,12 @@ constexpr std::size_t kTolerance = std::size_t{8} << 20;
 
 TEST_F(Load, EightThreadsFiveHundredInFlightOneCallbackEachMemoryBackToBaseline) {
     round(*server_, 500, 8, 120s, kMix);  // warm-up: session, thread, connection pool
-    if (kSanitized) return;  // no RSS figures under sanitizers: their leak checker covers it
+    if (kSanitized) return;               // no RSS figures under sanitizers: their leak checker covers it
     const std::size_t baseline = residentBytes();
     round(*server_, 500, 8, 120s, kMix);
     round(*server_, 500, 8, 120s, kMix);
     const std::size_t after = residentBytes();
-    {
-        EXPECT_LT(after, baseline + kTolerance) << "baseline " << baseline << ", after " << after;
-    }
+    { EXPECT_LT(after, baseline + kTolerance) << "baseline " << baseline << ", after " << after; }
 }
 
 TEST_F(Load, TenThousandInFlightOneCallbackEach) {
