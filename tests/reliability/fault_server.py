@@ -184,7 +184,7 @@ async def handle(reader, writer):
             STATS[url.path] = STATS.get(url.path, 0) + 1
             if not await serve_one(url.path, parse_qs(url.query), reader, writer):
                 return
-    except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, ValueError):
+    except (ConnectionError, asyncio.IncompleteReadError, asyncio.CancelledError, ssl.SSLError, ValueError):
         pass
     finally:
         if not writer.transport.is_closing():

@@ -87,5 +87,29 @@ TEST(HostileXML, UnclosedDeepDocumentGivesThePartialTree) {
     EXPECT_EQ(tree->objectForKey("a").asDictionary().objectForKey("_b").asString(), "1");
 }
 
+TEST(HostileXML, ErrorsKeepTheEventsBeforeThem) {
+    XMLParser parser;
+    // Unterminated CDATA: the open elements stay as they were, the text is dropped.
+    const auto cdata = parser.dictionaryWithString("<r><a>1</a><b><![CDATA[never closed");
+    ASSERT_TRUE(cdata);
+    EXPECT_EQ(cdata->objectForKey("a").asString(), "1");
+    ASSERT_TRUE(cdata->objectForKey("b").isDictionary());
+    EXPECT_TRUE(cdata->objectForKey("b").asDictionary().empty());
+    // A NUL byte ends the document where it stands.
+    const auto nul = parser.dictionaryWithData(std::string("<r><a>1</a>\0<c>2</c></r>", 24));
+    ASSERT_TRUE(nul);
+    EXPECT_EQ(nul->objectForKey("a").asString(), "1");
+    EXPECT_FALSE(nul->contains("c"));
+}
+
+TEST(HostileJSON, DuplicateKeysAreDeterministic) {
+    const auto v = JSONSerialization::JSONObjectWithData(R"({"a":1,"b":2,"a":3})");
+    ASSERT_TRUE(v);
+    const Dictionary d = v->asDictionary();
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d.begin()->key(), "a");  // first place, last value
+    EXPECT_EQ(d.objectForKey("a").asInteger(), 3);
+}
+
 }  // namespace
 }  // namespace orvalis::reliability
