@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
-
 #include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/reader.h>
@@ -137,20 +136,27 @@ void writeValue(Writer& w, const Value& top) {
     auto scalar = [&](const Value& v) {
         bool ok = true;
         switch (v.kind()) {
-        case Value::Kind::Null: ok = w.Null(); break;
-        case Value::Kind::Bool: ok = w.Bool(v.asBool()); break;
-        case Value::Kind::Integer: ok = w.Int64(v.asInteger()); break;
-        case Value::Kind::Double:
-            if (!std::isfinite(v.asDouble())) fail("Invalid number value (infinite or NaN) in JSON write");
-            ok = w.Double(v.asDouble());
-            break;
-        case Value::Kind::String: {
-            auto s = v.asString();
-            if (s.size() > std::numeric_limits<rapidjson::SizeType>::max()) fail("String too long for JSON write");
-            ok = isValidUTF8(s) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
-            break;
-        }
-        default: break;
+            case Value::Kind::Null:
+                ok = w.Null();
+                break;
+            case Value::Kind::Bool:
+                ok = w.Bool(v.asBool());
+                break;
+            case Value::Kind::Integer:
+                ok = w.Int64(v.asInteger());
+                break;
+            case Value::Kind::Double:
+                if (!std::isfinite(v.asDouble())) fail("Invalid number value (infinite or NaN) in JSON write");
+                ok = w.Double(v.asDouble());
+                break;
+            case Value::Kind::String: {
+                auto s = v.asString();
+                if (s.size() > std::numeric_limits<rapidjson::SizeType>::max()) fail("String too long for JSON write");
+                ok = isValidUTF8(s) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+                break;
+            }
+            default:
+                break;
         }
         if (!ok) fail("Invalid string (not UTF-8) in JSON write");
     };

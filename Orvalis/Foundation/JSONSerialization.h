@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
 
 namespace orvalis {
 

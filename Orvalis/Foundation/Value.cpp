@@ -16,10 +16,22 @@ struct RefCounted {
     std::atomic<std::uint32_t> rc{1};
 };
 
+// A shared string's bytes follow its header, or, for text adopted from a
+// TextBuffer, live in that buffer's own block (no second copy).
 struct StringRep : RefCounted {
+    std::uint32_t external = 0;
     std::size_t size = 0;
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+    char* data() noexcept;
 };
+
+struct ExternalStringRep : StringRep {
+    char* base;   // the block to free
+    char* bytes;  // where the text starts inside it
+};
+
+inline char* StringRep::data() noexcept {
+    return external ? static_cast<ExternalStringRep*>(this)->bytes : reinterpret_cast<char*>(this + 1);
+}
 
 struct ArrayImpl : RefCounted {
     std::size_t size = 0;
@@ -157,9 +169,27 @@ Value::Value(bool b) noexcept : kind_(Kind::Bool) { std::memcpy(buf_, &b, sizeof
 Value::Value(std::int64_t i, IntTag) noexcept : kind_(Kind::Integer) { std::memcpy(buf_, &i, sizeof i); }
 Value::Value(double d) noexcept : kind_(Kind::Double) { std::memcpy(buf_, &d, sizeof d); }
 
+namespace {
+// Short keys and texts are the common case: fixed-size overlapping copies
+// avoid a call to memcpy for them.
+inline void copySmall(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + n - 8, src + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(dst, src, 4);
+        std::memcpy(dst + n - 4, src + n - 4, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+}  // namespace
+
 Value::Value(std::string_view s) : kind_(Kind::String) {
     if (s.size() <= kInline) {
-        if (!s.empty()) std::memcpy(buf_, s.data(), s.size());
+        copySmall(buf_, s.data(), s.size());
         len_ = static_cast<std::uint8_t>(s.size());
     } else {
         setPtr(detail::makeStringRep(s));
@@ -186,20 +216,11 @@ Value::Value(Dictionary&& d) noexcept : kind_(Kind::Dictionary) {
     d.impl_ = nullptr;
 }
 
-Value::Value(const Value& o) noexcept : len_(o.len_), kind_(o.kind_) {
-    std::memcpy(buf_, o.buf_, kInline);
-    retain();
-}
-Value::Value(Value&& o) noexcept : len_(o.len_), kind_(o.kind_) {
-    std::memcpy(buf_, o.buf_, kInline);
-    o.kind_ = Kind::Null;
-    o.len_ = 0;
-}
 Value& Value::operator=(const Value& o) noexcept {
     if (this != &o) {
         o.retain();
         release();
-        std::memcpy(buf_, o.buf_, kInline);
+        copyBytes(o);
         len_ = o.len_;
         kind_ = o.kind_;
     }
@@ -208,7 +229,7 @@ Value& Value::operator=(const Value& o) noexcept {
 Value& Value::operator=(Value&& o) noexcept {
     if (this != &o) {
         release();
-        std::memcpy(buf_, o.buf_, kInline);
+        copyBytes(o);
         len_ = o.len_;
         kind_ = o.kind_;
         o.kind_ = Kind::Null;
@@ -216,7 +237,7 @@ Value& Value::operator=(Value&& o) noexcept {
     }
     return *this;
 }
-Value::~Value() { release(); }
+void Value::releaseOwned() noexcept { release(); }
 
 void* Value::ptr() const noexcept {
     void* p;
@@ -236,6 +257,7 @@ void Value::release() noexcept {
         if (len_ == kSharedString) {
             auto* rep = static_cast<StringRep*>(ptr());
             if (detail::releaseBlock(rep)) {
+                if (rep->external) std::free(static_cast<detail::ExternalStringRep*>(rep)->base);
                 rep->~StringRep();
                 std::free(rep);
             }
@@ -522,7 +544,7 @@ Array& Array::operator=(Array&& o) noexcept {
     }
     return *this;
 }
-Array::~Array() {
+void Array::releaseImpl() noexcept {
     if (detail::releaseBlock(impl_)) detail::dispose(impl_, false);
 }
 
@@ -587,7 +609,7 @@ Dictionary& Dictionary::operator=(Dictionary&& o) noexcept {
     }
     return *this;
 }
-Dictionary::~Dictionary() {
+void Dictionary::releaseImpl() noexcept {
     if (detail::releaseBlock(impl_)) detail::dispose(impl_, true);
 }
 
@@ -616,10 +638,10 @@ void Dictionary::set(std::string_view key, Value value) {
 }
 void Dictionary::append(std::string_view key, Value value) {
     Value k(key);
-    detail::growDict(impl_, impl_->size + std::size_t{1});
+    if (impl_->size == impl_->cap) detail::growDict(impl_, impl_->size + std::size_t{1});
     auto* e = new (&impl_->data[impl_->size]) DictionaryEntry();
-    e->key_ = std::move(k);
-    e->value_ = std::move(value);
+    new (&e->key_) Value(std::move(k));
+    new (&e->value_) Value(std::move(value));
     ++impl_->size;
 }
 bool Dictionary::remove(std::string_view key) noexcept {
@@ -652,5 +674,65 @@ DictionaryEntry* Dictionary::end() noexcept { return impl_ ? impl_->data + impl_
 Dictionary Dictionary::deepCopy() const { return Value(*this).deepCopy().asDictionary(); }
 std::string Dictionary::description() const { return Value(*this).description(); }
 bool operator==(const Dictionary& a, const Dictionary& b) noexcept { return Value(a) == Value(b); }
+
+// ---- TextBuffer ------------------------------------------------------------
+
+namespace {
+// Below this a run is copied into a fresh string: adopting the buffer
+// would cost more allocations than the copy saves.
+constexpr std::size_t kAdoptMin = 1024;
+constexpr std::size_t kFirstCapacity = 4096;
+}  // namespace
+
+TextBuffer::~TextBuffer() { std::free(data_); }
+
+void TextBuffer::reset() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+}
+
+void TextBuffer::append(std::string_view s) {
+    if (s.empty()) return;
+    if (s.size() > cap_ - size_) {
+        std::size_t want = size_ + s.size();
+        if (want < size_) throw std::bad_alloc();
+        std::size_t cap = cap_ ? cap_ * 2 : kFirstCapacity;
+        if (cap < want) cap = want;
+        void* p = std::realloc(data_, cap);
+        if (!p) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        cap_ = cap;
+    }
+    std::memcpy(data_ + size_, s.data(), s.size());
+    size_ += s.size();
+}
+
+Value TextBuffer::take(std::size_t begin, std::size_t end) {
+    if (end > size_) end = size_;
+    if (begin > end) begin = end;
+    std::size_t n = end - begin;
+    if (n < kAdoptMin) {
+        Value v(std::string_view(data_ ? data_ + begin : "", n));
+        size_ = 0;
+        return v;
+    }
+    auto* rep = new (detail::allocOrThrow(sizeof(detail::ExternalStringRep))) detail::ExternalStringRep();
+    // Give back a tail that is mostly unused (a shrinking realloc stays in place).
+    if (cap_ - end > n / 4) {
+        if (void* p = std::realloc(data_, end)) data_ = static_cast<char*>(p);
+    }
+    rep->external = 1;
+    rep->size = n;
+    rep->base = data_;
+    rep->bytes = data_ + begin;
+    data_ = nullptr;
+    size_ = cap_ = 0;
+    Value v;
+    v.kind_ = Value::Kind::String;
+    v.len_ = kSharedString;
+    v.setPtr(rep);
+    return v;
+}
 
 }  // namespace orvalis

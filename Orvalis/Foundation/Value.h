@@ -45,11 +45,20 @@ public:
     Value(Array&& a) noexcept;
     Value(Dictionary&& d) noexcept;
 
-    Value(const Value& other) noexcept;
-    Value(Value&& other) noexcept;
+    Value(const Value& other) noexcept : len_(other.len_), kind_(other.kind_) {
+        copyBytes(other);
+        if (ownsBlock()) retain();
+    }
+    Value(Value&& other) noexcept : len_(other.len_), kind_(other.kind_) {
+        copyBytes(other);
+        other.kind_ = Kind::Null;
+        other.len_ = 0;
+    }
     Value& operator=(const Value& other) noexcept;
     Value& operator=(Value&& other) noexcept;
-    ~Value();
+    ~Value() {
+        if (ownsBlock()) releaseOwned();
+    }
 
     Kind kind() const noexcept { return kind_; }
     bool isNull() const noexcept { return kind_ == Kind::Null; }
@@ -95,10 +104,21 @@ private:
 
     friend class Array;
     friend class Dictionary;
+    friend class TextBuffer;
     void* ptr() const noexcept;
     void setPtr(void* p) noexcept;
     void retain() const noexcept;
     void release() noexcept;
+    void releaseOwned() noexcept;
+    // Only shared strings and containers hold a reference to release.
+    bool ownsBlock() const noexcept {
+        return kind_ == Kind::Array || kind_ == Kind::Dictionary || (kind_ == Kind::String && len_ == 0xFF);
+    }
+    void copyBytes(const Value& other) noexcept {
+        // Two fixed-size copies compile to plain moves.
+        __builtin_memcpy(buf_, other.buf_, 8);
+        __builtin_memcpy(buf_ + 8, other.buf_ + 8, kInline - 8);
+    }
 
     static constexpr std::size_t kInline = 14;
     alignas(8) char buf_[kInline];
@@ -119,7 +139,9 @@ public:
     Array(Array&& other) noexcept;
     Array& operator=(const Array& other) noexcept;
     Array& operator=(Array&& other) noexcept;
-    ~Array();
+    ~Array() {
+        if (impl_) releaseImpl();
+    }
 
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
@@ -149,6 +171,7 @@ public:
 private:
     friend class Value;
     explicit Array(detail::ArrayImpl* adopt) noexcept : impl_(adopt) {}
+    void releaseImpl() noexcept;
     detail::ArrayImpl* impl_;
 };
 
@@ -178,7 +201,9 @@ public:
     Dictionary(Dictionary&& other) noexcept;
     Dictionary& operator=(const Dictionary& other) noexcept;
     Dictionary& operator=(Dictionary&& other) noexcept;
-    ~Dictionary();
+    ~Dictionary() {
+        if (impl_) releaseImpl();
+    }
 
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
@@ -213,7 +238,36 @@ public:
 private:
     friend class Value;
     explicit Dictionary(detail::DictImpl* adopt) noexcept : impl_(adopt) {}
+    void releaseImpl() noexcept;
     detail::DictImpl* impl_;
+};
+
+/// Growable text collected in pieces that can become a string Value without
+/// a second copy of long texts.
+class ORVALIS_EXPORT TextBuffer {
+public:
+    TextBuffer() noexcept = default;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer();
+
+    /// Appends bytes; throws std::bad_alloc when memory runs out.
+    void append(std::string_view s);
+    std::string_view view() const noexcept { return {data_ ? data_ : "", size_}; }
+    std::size_t size() const noexcept { return size_; }
+    /// Empties the buffer, keeping its memory.
+    void clear() noexcept { size_ = 0; }
+    /// Empties the buffer and frees its memory.
+    void reset() noexcept;
+    std::size_t capacity() const noexcept { return cap_; }
+    /// The bytes [begin, end) as a string Value; the buffer is left empty.
+    /// Long texts hand over the buffer's memory instead of being copied.
+    Value take(std::size_t begin, std::size_t end);
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
 };
 
 }  // namespace orvalis

@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/XMLEventSource.h>
-
 #include <expat.h>
 
 #include <algorithm>
@@ -37,6 +36,7 @@ struct Bridge {
     std::vector<XMLAttribute> attributes;
     std::exception_ptr failure;
     bool inCDATA = false;
+    bool endNames = true;
 
     template <class F>
     static void guarded(void* user, F&& f) noexcept {
@@ -58,7 +58,8 @@ struct Bridge {
         });
     }
     static void onEnd(void* user, const XML_Char* name) {
-        guarded(user, [&](Bridge& b) { b.delegate.didEndElement(name); });
+        guarded(user,
+                [&](Bridge& b) { b.delegate.didEndElement(b.endNames ? std::string_view(name) : std::string_view()); });
     }
     static void onCharacters(void* user, const XML_Char* s, int len) {
         guarded(user, [&](Bridge& b) {
@@ -78,7 +79,7 @@ struct Bridge {
 
 // Large enough that typical documents go to expat in one call (it parses
 // straight from our buffer), small enough that lengths always fit an int.
-constexpr std::size_t kChunk = std::size_t{1} << 26;
+constexpr std::size_t kChunk = std::size_t{1} << 30;
 static_assert(kChunk <= INT_MAX);
 
 }  // namespace
@@ -92,7 +93,7 @@ bool XMLEventSource::parse(XMLEventDelegate& delegate) {
     // entity-amplification limit is left at its default (on).
     ExpatParser owner;
     XML_Parser p = owner.get();
-    Bridge bridge{p, delegate, {}, nullptr, false};
+    Bridge bridge{p, delegate, {}, nullptr, false, delegate.wantsEndElementName()};
     XML_SetUserData(p, &bridge);
     XML_SetElementHandler(p, &Bridge::onStart, &Bridge::onEnd);
     XML_SetCharacterDataHandler(p, &Bridge::onCharacters);

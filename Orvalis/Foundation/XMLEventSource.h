@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 
@@ -29,6 +29,9 @@ public:
     /// The content of a CDATA section (UTF-8), possibly in several pieces.
     virtual void foundCDATA(std::string_view block) = 0;
     virtual void foundComment(std::string_view comment) = 0;
+    /// Whether didEndElement needs the element name; when false it gets an
+    /// empty view (saves measuring every end tag's name).
+    virtual bool wantsEndElementName() const { return true; }
 };
 
 /// Event-driven XML reader over a document held in memory. Names arrive as

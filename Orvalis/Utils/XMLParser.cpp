@@ -1,6 +1,5 @@
-#include <Orvalis/Utils/XMLParser.h>
-
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
 namespace orvalis {
@@ -24,8 +23,9 @@ std::size_t spaceAt(std::string_view s, std::size_t i) noexcept {
     if (c == 0xE1) return c1 == 0x9A && c2 == 0x80 ? 3 : 0;  // U+1680
     if (c == 0xE3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;  // U+3000
     if (c == 0xE2) {
-        if (c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) return 3;  // U+2000..200A, 2028, 2029, 202F
-        if (c1 == 0x81 && c2 == 0x9F) return 3;                                               // U+205F
+        if (c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF))
+            return 3;                            // U+2000..200A, 2028, 2029, 202F
+        if (c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
     }
     return 0;
 }
@@ -40,11 +40,12 @@ std::size_t spaceBefore(std::string_view s, std::size_t end) noexcept {
     return 0;
 }
 
-std::string_view trimmed(std::string_view s) noexcept {
+// The bounds of s without its leading and trailing white space.
+std::pair<std::size_t, std::size_t> trimmedRange(std::string_view s) noexcept {
     std::size_t b = 0, e = s.size(), n;
     while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
     while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;
-    return s.substr(b, e - b);
+    return {b, e};
 }
 
 bool isUTF8(std::string_view s) noexcept {
@@ -53,11 +54,21 @@ bool isUTF8(std::string_view s) noexcept {
         unsigned char c = static_cast<unsigned char>(s[i]);
         std::size_t len;
         std::uint32_t cp;
-        if (c < 0x80) { ++i; continue; }
-        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-        else return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return false;
         if (n - i < len) return false;
         for (std::size_t k = 1; k < len; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -122,6 +133,7 @@ XMLParser& XMLParser::sharedInstance() {
 }
 
 void XMLParser::reset() noexcept {
+    deferred_ = false;
     root_.reset();
     stack_.clear();
     stackSet_ = false;
@@ -129,7 +141,7 @@ void XMLParser::reset() noexcept {
     text_.clear();
     // Keep buffers for the next document unless one was huge.
     if (stack_.capacity() > 4096) std::vector<Dictionary>().swap(stack_);
-    if (text_.capacity() > (std::size_t{1} << 20)) std::string().swap(text_);
+    if (text_.capacity() > (std::size_t{1} << 20)) text_.reset();
 }
 
 std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
@@ -140,6 +152,7 @@ std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser
         reset();
         throw;
     }
+    materialize();  // an element left open still shows, as an empty node
     std::optional<Dictionary> result = std::move(root_);
     reset();
     return result;
@@ -150,7 +163,9 @@ std::optional<Dictionary> XMLParser::dictionaryWithData(std::string_view bytes) 
     return dictionaryWithParser(source);
 }
 
-std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view string) { return dictionaryWithData(string); }
+std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view string) {
+    return dictionaryWithData(string);
+}
 
 std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path) {
     std::optional<std::string> bytes = readWholeFile(path);
@@ -158,7 +173,18 @@ std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path)
     return dictionaryWithData(*bytes);
 }
 
+const std::optional<Dictionary>& XMLParser::root() const {
+    materialize();
+    return root_;
+}
+
+void XMLParser::setRoot(std::optional<Dictionary> root) {
+    materialize();
+    root_ = std::move(root);
+}
+
 std::optional<Array> XMLParser::stack() const {
+    materialize();
     if (!stackSet_ && stack_.empty()) return std::nullopt;
     Array a;
     a.reserve(stack_.size());
@@ -167,6 +193,7 @@ std::optional<Array> XMLParser::stack() const {
 }
 
 void XMLParser::setStack(const std::optional<Array>& stack) {
+    materialize();
     stack_.clear();
     stackSet_ = stack.has_value();
     if (!stack) return;
@@ -176,12 +203,13 @@ void XMLParser::setStack(const std::optional<Array>& stack) {
 
 std::optional<std::string> XMLParser::text() const {
     if (!textPending_) return std::nullopt;
-    return text_;
+    return std::string(text_.view());
 }
 
 void XMLParser::setText(std::optional<std::string> text) {
     textPending_ = text.has_value();
-    text_ = text ? std::move(*text) : std::string();
+    text_.clear();
+    if (text) text_.append(*text);
 }
 
 void XMLParser::addText(std::string_view text) {
@@ -189,75 +217,105 @@ void XMLParser::addText(std::string_view text) {
     textPending_ = true;
 }
 
+std::pair<std::size_t, std::size_t> XMLParser::runRange() const noexcept {
+    if (trimWhiteSpace_) return trimmedRange(text_.view());
+    return {0, text_.size()};
+}
+
 void XMLParser::endText() {
     if (!textPending_) return;
-    std::string_view run = text_;
-    if (trimWhiteSpace_) run = trimmed(run);
-    if (!run.empty() && !stack_.empty()) {
-        Dictionary& top = stack_.back();
-        Value* entry = top.find(kText);
-        if (!entry) {
-            top.append(kText, Value(run));
-        } else if (entry->isArray()) {
-            entry->asArray().push_back(Value(run));
-        } else {
-            Array runs;
-            runs.reserve(2);
-            runs.push_back(std::move(*entry));
-            runs.push_back(Value(run));
-            *entry = Value(std::move(runs));
-        }
-    }
-    text_.clear();
     textPending_ = false;
+    auto [b, e] = runRange();
+    if (b == e || (!deferred_ && stack_.empty())) {
+        text_.clear();
+        return;
+    }
+    materialize();
+    Value run = text_.take(b, e);
+    Dictionary& top = stack_.back();
+    Value* entry = top.find(kText);
+    if (!entry) {
+        top.append(kText, std::move(run));
+    } else if (entry->isArray()) {
+        entry->asArray().push_back(std::move(run));
+    } else {
+        Array runs;
+        runs.reserve(2);
+        runs.push_back(std::move(*entry));
+        runs.push_back(std::move(run));
+        *entry = Value(std::move(runs));
+    }
+}
+
+void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value child) const {
+    Value* entry = parent.find(name);
+    if (!entry) {
+        parent.append(name, alwaysUseArrays_ ? Value(Array{std::move(child)}) : std::move(child));
+    } else if (entry->isArray()) {
+        entry->asArray().push_back(std::move(child));
+    } else {
+        Array siblings;
+        siblings.reserve(4);
+        siblings.push_back(std::move(*entry));
+        siblings.push_back(std::move(child));
+        *entry = Value(std::move(siblings));
+    }
+}
+
+// Makes the deferred element the node it would have been from its start.
+void XMLParser::materialize() const {
+    if (!deferred_) return;
+    deferred_ = false;
+    Dictionary node;
+    if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+    insertChild(stack_.back(), deferredName_, Value(node));
+    stack_.push_back(std::move(node));
 }
 
 void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
     endText();
+    materialize();                        // it has a child now
+    if (root_ && stack_.empty()) return;  // a second root from a hand-driven source
+    bool storesAttributes = !attributes.empty() && attributesMode_ >= 0 && attributesMode_ <= 2;
+    if (root_ && !storesAttributes) {
+        deferred_ = true;
+        deferredName_.assign(elementName);
+        return;
+    }
     Dictionary node;
     if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
         switch (attributesMode_) {
-        case 2:
-            node.reserve(node.size() + attributes.size());
-            for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
-            break;
-        case 1: {
-            Dictionary map;
-            map.reserve(attributes.size());
-            for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
-            node.set(kAttributes, Value(std::move(map)));
-            break;
-        }
-        case 0:
-            node.reserve(node.size() + attributes.size() + 1);
-            for (const XMLAttribute& a : attributes) {
-                keyBuffer_.assign(1, '_');
-                keyBuffer_.append(a.name);
-                node.set(keyBuffer_, Value(a.value));
+            case 2:
+                node.reserve(node.size() + attributes.size());
+                for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
+                break;
+            case 1: {
+                Dictionary map;
+                map.reserve(attributes.size());
+                for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
+                node.set(kAttributes, Value(std::move(map)));
+                break;
             }
-            break;
-        default: break;
+            case 0:
+                node.reserve(node.size() + attributes.size() + 1);
+                for (const XMLAttribute& a : attributes) {
+                    keyBuffer_.assign(1, '_');
+                    keyBuffer_.append(a.name);
+                    // Attribute names are unique, so only "_name" can meet a key already there.
+                    if (a.name == "_name")
+                        node.set(keyBuffer_, Value(a.value));
+                    else
+                        node.append(keyBuffer_, Value(a.value));
+                }
+                break;
+            default:
+                break;
         }
     }
 
     if (root_) {
-        Dictionary& parent = stack_.back();
-        Value* entry = parent.find(elementName);
-        if (!entry) {
-            if (alwaysUseArrays_)
-                parent.append(elementName, Value(Array{Value(node)}));
-            else
-                parent.append(elementName, Value(node));
-        } else if (entry->isArray()) {
-            entry->asArray().push_back(Value(node));
-        } else {
-            Array siblings;
-            siblings.reserve(4);
-            siblings.push_back(std::move(*entry));
-            siblings.push_back(Value(node));
-            *entry = Value(std::move(siblings));
-        }
+        insertChild(stack_.back(), elementName, Value(node));
         stack_.push_back(std::move(node));
         return;
     }
@@ -274,6 +332,36 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
 }
 
 void XMLParser::didEndElement(std::string_view) {
+    if (deferred_) {
+        // Nothing was stored in it, so its only content is the pending run.
+        auto [b, e] = textPending_ ? runRange() : std::pair<std::size_t, std::size_t>{0, 0};
+        bool hasText = b != e;
+        Dictionary& parent = stack_.back();
+        if (hasText && collapseTextNodes_) {
+            insertChild(parent, deferredName_, text_.take(b, e));
+        } else if (!hasText && stripEmptyNodes_) {
+            // As if it had been added and removed again: a name already
+            // present is left as an array.
+            Value* entry = parent.find(deferredName_);
+            if (!entry) {
+                if (alwaysUseArrays_) parent.append(deferredName_, Value(Array{}));
+            } else if (!entry->isArray()) {
+                *entry = Value(Array{std::move(*entry)});
+            }
+        } else {
+            Dictionary node;
+            if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+            if (hasText)
+                node.append(kText, text_.take(b, e));
+            else if (!collapseTextNodes_ && !stripEmptyNodes_)
+                node.append(kText, Value(""));
+            insertChild(parent, deferredName_, Value(std::move(node)));
+        }
+        text_.clear();
+        textPending_ = false;
+        deferred_ = false;
+        return;
+    }
     endText();
     if (stack_.empty()) return;  // unbalanced events from a hand-driven source
     Dictionary node = std::move(stack_.back());
@@ -333,7 +421,9 @@ void XMLParser::foundCDATA(std::string_view block) {
 }
 
 void XMLParser::foundComment(std::string_view comment) {
-    if (!preserveComments_ || stack_.empty()) return;
+    if (!preserveComments_) return;
+    materialize();
+    if (stack_.empty()) return;
     Dictionary& top = stack_.back();
     Value* entry = top.find(kComments);
     if (entry && entry->isArray())

@@ -1,15 +1,15 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
 
 namespace orvalis {
 
@@ -83,8 +83,8 @@ public:
 
     // Parse state (empty while idle).
     /// The result under construction, or no value.
-    const std::optional<Dictionary>& root() const noexcept { return root_; }
-    void setRoot(std::optional<Dictionary> root) { root_ = std::move(root); }
+    const std::optional<Dictionary>& root() const;
+    void setRoot(std::optional<Dictionary> root);
     /// The open elements, innermost last (the same node objects), or no value while idle.
     std::optional<Array> stack() const;
     void setStack(const std::optional<Array>& stack);
@@ -99,6 +99,8 @@ public:
     /// Block bytes that are not valid UTF-8 add no text.
     void foundCDATA(std::string_view block) override;
     void foundComment(std::string_view comment) override;
+    /// False: the parser never uses the end tag's name.
+    bool wantsEndElementName() const override { return false; }
 
     /// Stores the pending text run (trimmed when trimWhiteSpace is on) in the
     /// innermost open node, unless it is empty; then clears it.
@@ -111,6 +113,9 @@ public:
 
 private:
     void reset() noexcept;
+    void insertChild(Dictionary& parent, std::string_view name, Value child) const;
+    void materialize() const;
+    std::pair<std::size_t, std::size_t> runRange() const noexcept;
 
     bool collapseTextNodes_ = true;
     bool stripEmptyNodes_ = true;
@@ -122,9 +127,13 @@ private:
     std::int64_t nodeNameMode_ = 0;
 
     std::optional<Dictionary> root_;
-    std::vector<Dictionary> stack_;
+    // An innermost element without attributes is only made into a node when
+    // something needs to see it; most such elements end up as plain text.
+    mutable std::vector<Dictionary> stack_;
+    mutable bool deferred_ = false;
+    mutable std::string deferredName_;
     bool stackSet_ = false;
-    std::string text_;
+    TextBuffer text_;
     bool textPending_ = false;
     std::string keyBuffer_;
 };

@@ -1,6 +1,5 @@
-#include <Orvalis/Utils/XMLTree.h>
-
 #include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>
 
 #include <algorithm>
 #include <vector>
@@ -34,12 +33,23 @@ void appendEncoded(std::string& out, std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         const char* entity;
         switch (s[i]) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\'': entity = "&apos;"; break;
-        default: continue;
+            case '&':
+                entity = "&amp;";
+                break;
+            case '<':
+                entity = "&lt;";
+                break;
+            case '>':
+                entity = "&gt;";
+                break;
+            case '"':
+                entity = "&quot;";
+                break;
+            case '\'':
+                entity = "&apos;";
+                break;
+            default:
+                continue;
         }
         out.append(s.data() + plain, i - plain);
         out.append(entity);
@@ -116,20 +126,28 @@ private:
             Op op = ops_.back();
             ops_.pop_back();
             switch (op.kind) {
-            case Op::Element: writeElement(*op.value, op.name); break;
-            case Op::Inner: pushInner(op.value->asDictionary()); break;
-            case Op::Close:
-                out_ += "</";
-                out_ += op.name;
-                out_ += '>';
-                break;
-            case Op::Newline: out_ += '\n'; break;
-            case Op::Comment:
-                out_ += "<!--";
-                appendEncodedText(out_, *op.value);
-                out_ += "-->";
-                break;
-            case Op::Text: appendEncodedInnerText(out_, *op.value); break;
+                case Op::Element:
+                    writeElement(*op.value, op.name);
+                    break;
+                case Op::Inner:
+                    pushInner(op.value->asDictionary());
+                    break;
+                case Op::Close:
+                    out_ += "</";
+                    out_ += op.name;
+                    out_ += '>';
+                    break;
+                case Op::Newline:
+                    out_ += '\n';
+                    break;
+                case Op::Comment:
+                    out_ += "<!--";
+                    appendEncodedText(out_, *op.value);
+                    out_ += "-->";
+                    break;
+                case Op::Text:
+                    appendEncodedInnerText(out_, *op.value);
+                    break;
             }
         }
     }
@@ -272,7 +290,8 @@ Value valueForKeyPath(const Dictionary& node, std::string_view keyPath) {
     std::vector<std::string_view> components;
     for (std::size_t start = 0;;) {
         std::size_t dot = keyPath.find('.', start);
-        components.push_back(keyPath.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+        components.push_back(
+            keyPath.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
         if (dot == std::string_view::npos) break;
         start = dot + 1;
     }

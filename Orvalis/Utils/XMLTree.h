@@ -1,12 +1,12 @@
 #pragma once
 
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/XMLEventSource.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
 
 /// Reading, looking up and writing node Dictionaries of the shape XMLParser
 /// builds: "__name", "__attributes", "__text", "__comments", attributes under

@@ -1,9 +1,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -83,44 +81,54 @@ TEST(XMLHostileInput, ExternalEntitiesAndDTDsAreNeverRead) {
     std::filesystem::remove_all(dir);
 }
 
-TEST(XMLHostileInput, MillionLevelsBuildLookUpWriteAndFree) {
-    constexpr std::size_t kDepth = 1'000'000;
+// Sanitizers make every step many times slower; a fifth of the depth still
+// overflows any stack if something recursed per level.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kDepth = 200'000;
+#else
+constexpr std::size_t kDepth = 1'000'000;
+#endif
+
+std::string millionLevels() {
     std::string doc;
-    doc.reserve(kDepth * 7 + 8);
+    doc.reserve(kDepth * 7 + 1);
     for (std::size_t i = 0; i < kDepth; ++i) doc += "<a>";
     doc += "x";
     for (std::size_t i = 0; i < kDepth; ++i) doc += "</a>";
+    return doc;
+}
 
-    for (bool arrays : {false, true}) {
-        XMLParser p;
-        p.setAlwaysUseArrays(arrays);
-        auto tree = p.dictionaryWithString(doc);
-        ASSERT_TRUE(tree);
+std::string pathOfLevels(std::size_t n) {
+    std::string path = "a";
+    for (std::size_t i = 1; i < n; ++i) path += ".a";
+    return path;
+}
 
-        std::string path = "a";
-        for (std::size_t i = 2; i < kDepth; ++i) path += ".a";
-        Value found = XMLTree::valueForKeyPath(*tree, path);
-        if (arrays) {
-            // Each level wraps the result in one more array.
-            Value v = found;
-            std::size_t levels = 0;
-            while (v.isArray() && v.asArray().size() == 1) {
-                v = v.asArray()[0];
-                ++levels;
-            }
-            EXPECT_EQ(levels, kDepth - 1);
-            EXPECT_EQ(v, Value("x"));
-        } else {
-            EXPECT_EQ(found, Value("x"));
-            EXPECT_EQ(XMLTree::stringValueForKeyPath(*tree, path), Value("x"));
-        }
+TEST(XMLHostileInput, MillionLevelsBuildLookUpWriteAndFree) {
+    const std::string doc = millionLevels();
+    XMLParser p;
+    auto tree = p.dictionaryWithString(doc);
+    ASSERT_TRUE(tree);
+    // The innermost element collapsed into its parent.
+    EXPECT_EQ(XMLTree::stringValueForKeyPath(*tree, pathOfLevels(kDepth - 1)), Value("x"));
+    EXPECT_EQ(XMLTree::XMLString(*tree), doc);
+    tree.reset();  // freeing a million nested nodes must not recurse
+}
 
-        std::string xml = XMLTree::XMLString(*tree);
-        EXPECT_EQ(xml.size(), doc.size());
-        EXPECT_EQ(xml.substr(0, 6), "<a><a>");
-        EXPECT_GT(JSONSerialization::dataWithJSONObject(Value(*tree), false).size(), kDepth);
-        tree.reset();  // freeing a million nested nodes must not recurse
+TEST(XMLHostileInput, MillionLevelsOfArraysLookUp) {
+    XMLParser p;
+    p.setAlwaysUseArrays(true);
+    auto tree = p.dictionaryWithString(millionLevels());
+    ASSERT_TRUE(tree);
+    // Every level is an array, so each wraps the result in one more array.
+    Value v = XMLTree::valueForKeyPath(*tree, pathOfLevels(kDepth - 1));
+    std::size_t levels = 0;
+    while (v.isArray() && v.asArray().size() == 1) {
+        v = v.asArray()[0];
+        ++levels;
     }
+    EXPECT_EQ(levels, kDepth - 1);
+    EXPECT_EQ(v, Value("x"));
 }
 
 TEST(XMLHostileInput, HugeTextNodeIsKeptWhole) {

@@ -1,12 +1,12 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -71,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"WrappedEmptyRootVanishes", "<a/>", wrap, R"({})"},
         Case{"RepeatedNamesBecomeArray", "<r><x>1</x><x>2</x></r>", {}, R"({"__name":"r","x":["1","2"]})"},
         Case{"AlwaysArrays", "<r><x>1</x></r>", arrays, R"({"__name":"r","x":["1"]})"},
-        Case{"FirstOccurrenceKeepsItsForm", "<r><x>1</x><x><y>2</y></x></r>", {},
+        Case{"FirstOccurrenceKeepsItsForm",
+             "<r><x>1</x><x><y>2</y></x></r>",
+             {},
              R"({"__name":"r","x":["1",{"y":"2"}]})"},
         Case{"EmptyChildStripped", "<r><x/></r>", {}, R"({"__name":"r"})"},
         Case{"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", arrays, R"({"__name":"r","x":[]})"},
@@ -90,33 +92,40 @@ INSTANTIATE_TEST_SUITE_P(
              R"({"__name":"r","x":["1","2"]})"},
         Case{"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
         Case{"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
-        Case{"UntrimmedWhiteSpaceRuns", "<r>\n<x>1</x>\n</r>", noTrim, R"({"__name":"r","__text":["\n","\n"],"x":"1"})"},
+        Case{"UntrimmedWhiteSpaceRuns", "<r>\n<x>1</x>\n</r>", noTrim,
+             R"({"__name":"r","__text":["\n","\n"],"x":"1"})"},
         Case{"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
-        Case{"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {},
+        Case{"UnicodeSpacesTrimmed",
+             "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>",
+             {},
              R"({"__name":"r","x":"v"})"},
         Case{"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
         Case{"CommentDoesNotSplitRun", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
         Case{"CommentKeepsNode", "<p><r><!--c--></r></p>", comments, R"({"__name":"p","r":{"__comments":["c"]}})"},
         Case{"CommentsInOrder", "<r><!--a--><x/><!--b--></r>", comments, R"({"__name":"r","__comments":["a","b"]})"},
         Case{"CommentBeforeRootDropped", "<!--c--><r/>", comments, R"({"__name":"r"})"},
-        Case{"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->", [](XMLParser& p) {
+        Case{"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->",
+             [](XMLParser& p) {
                  p.setWrapRootNode(true);
                  p.setPreserveComments(true);
              },
              R"({"r":"t","__comments":["c"]})"},
         Case{"CDATAIsText", "<r><x><![CDATA[<x>]]></x></r>", {}, R"({"__name":"r","x":"<x>"})"},
-        Case{"EntitiesDecoded", "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>", {},
+        Case{"EntitiesDecoded",
+             "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>",
+             {},
              "{\"__name\":\"r\",\"x\":{\"_a\":\"\\\"&\",\"__text\":\"<\u00e9\U0001F600\"}}"},
         Case{"AlwaysNamesStillCollapse", "<r><x>1</x><y a='1'/></r>", names(1),
              R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"}})"},
         Case{"NeverNames", "<r><x>1</x></r>", names(2), R"({"x":"1"})"},
-        Case{"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {},
+        Case{"NamesKeepPrefixes",
+             "<a:r xmlns:a='u'><a:x>1</a:x></a:r>",
+             {},
              R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
         Case{"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
         Case{"MalformedKeepsEarlierEvents", "<r><x>1</x><y>2</z></r>", {}, R"({"__name":"r","x":"1","y":{}})"},
         Case{"SecondRootStops", "<r>1</r><s>2</s>", {}, R"({"__name":"r","__text":"1"})"},
-        Case{"EmptyInput", "", {}, "null"},
-        Case{"JSONText", R"({"a":1})", {}, "null"},
+        Case{"EmptyInput", "", {}, "null"}, Case{"JSONText", R"({"a":1})", {}, "null"},
         Case{"WhiteSpaceOnly", "  \n", {}, "null"}));
 
 // The last table entry above passes a C string: the NUL case needs its bytes.
@@ -208,9 +217,7 @@ TEST(XMLParser, NameForNodeFindsNodeByIdentity) {
 
 TEST(XMLParser, FileEntryPoints) {
     auto path = std::filesystem::temp_directory_path() / ("orvalis-xml-" + std::to_string(::getpid()) + ".xml");
-    {
-        std::ofstream(path) << "<?xml version='1.0' encoding='ISO-8859-1'?><r><x>caf\xe9</x></r>";
-    }
+    { std::ofstream(path) << "<?xml version='1.0' encoding='ISO-8859-1'?><r><x>caf\xe9</x></r>"; }
     XMLParser p;
     auto d = p.dictionaryWithFile(path.string());
     std::filesystem::remove(path);
@@ -251,6 +258,113 @@ TEST(XMLParser, SharedInstanceOptionsReachEntryPointsOnEightThreads) {
     for (auto& th : threads) th.join();
     shared = saved;
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+}  // namespace
+
+namespace {
+
+// Forwards events to a parser and looks at its state after each one, which
+// forces every open element to exist as a node at once. The tree must not
+// depend on when elements become nodes.
+class Inspecting : public XMLEventDelegate {
+public:
+    explicit Inspecting(XMLParser& p) : p_(p) {}
+    void didStartElement(std::string_view n, std::span<const XMLAttribute> a) override {
+        p_.didStartElement(n, a);
+        look();
+    }
+    void didEndElement(std::string_view n) override {
+        p_.didEndElement(n);
+        look();
+    }
+    void foundCharacters(std::string_view c) override {
+        p_.foundCharacters(c);
+        look();
+    }
+    void foundCDATA(std::string_view b) override {
+        p_.foundCDATA(b);
+        look();
+    }
+    void foundComment(std::string_view c) override {
+        p_.foundComment(c);
+        look();
+    }
+
+private:
+    void look() {
+        (void)p_.root();
+        (void)p_.stack();
+    }
+    XMLParser& p_;
+};
+
+std::string randomDocument(std::mt19937& rng) {
+    auto pick = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); };
+    static const char* names[] = {"a", "b", "c", "_u", "__text"};
+    static const char* texts[] = {"t", " ", "\n  ", "x y", "&amp;"};
+    std::string out = "<r>";
+    std::vector<std::string> open{"r"};
+    for (int i = 0, n = 5 + static_cast<int>(pick(30)); i < n; ++i) {
+        switch (pick(5)) {
+            case 0:
+            case 1: {
+                std::string name = names[pick(5)];
+                out += "<" + name;
+                if (pick(3) == 0) out += " id='1'";
+                if (pick(4) == 0) out += " _name='n'";
+                out += ">";
+                open.push_back(name);
+                break;
+            }
+            case 2:
+                if (open.size() > 1) {
+                    out += "</" + open.back() + ">";
+                    open.pop_back();
+                }
+                break;
+            case 3:
+                out += texts[pick(5)];
+                break;
+            case 4:
+                out += pick(2) ? "<!--c-->" : "<![CDATA[d]]>";
+                break;
+        }
+    }
+    if (pick(4) != 0)  // otherwise leave it cut off
+        while (!open.empty()) {
+            out += "</" + open.back() + ">";
+            open.pop_back();
+        }
+    return out;
+}
+
+TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        std::string doc = randomDocument(rng);
+        unsigned bits = rng();
+        auto configure = [bits](XMLParser& p) {
+            p.setCollapseTextNodes(bits & 1);
+            p.setStripEmptyNodes(bits & 2);
+            p.setTrimWhiteSpace(bits & 4);
+            p.setAlwaysUseArrays(bits & 8);
+            p.setPreserveComments(bits & 16);
+            p.setWrapRootNode(bits & 32);
+            p.setAttributesMode((bits >> 6) % 4);
+            p.setNodeNameMode((bits >> 8) % 3);
+        };
+        XMLParser plain, inspected;
+        configure(plain);
+        configure(inspected);
+        auto expected = plain.dictionaryWithString(doc);
+        Inspecting spy(inspected);
+        XMLEventSource source(doc);
+        source.parse(spy);
+        auto got = inspected.root();
+        ASSERT_EQ(expected.has_value(), got.has_value()) << doc;
+        ASSERT_EQ(Value(*expected), Value(*got)) << doc << " options " << bits;
+    }
 }
 
 }  // namespace

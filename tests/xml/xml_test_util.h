@@ -2,7 +2,6 @@
 
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Value.h>
-
 #include <gtest/gtest.h>
 
 #include <ostream>

@@ -1,6 +1,5 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-
 #include <gtest/gtest.h>
 
 #include <random>
@@ -117,7 +116,8 @@ TEST(XMLWriting, ExpectedText) {
         {R"({"__name":"r","x":{"_a":"1"}})", "<r><x a=\"1\"/></r>"},
         {R"({"__name":"r","_c":{"k":"v"}})", "<r c=\"{&quot;k&quot;:&quot;v&quot;}\"/>"},
         {R"({"__name":"a b","__text":"<"})", "<a b>&lt;</a b>"},  // names are not escaped
-        {R"({"__name":"r","n":1.5,"b":true,"z":null,"i":-3})", "<r><n>1.5</n>\n<b>true</b>\n<z>null</z>\n<i>-3</i></r>"},
+        {R"({"__name":"r","n":1.5,"b":true,"z":null,"i":-3})",
+         "<r><n>1.5</n>\n<b>true</b>\n<z>null</z>\n<i>-3</i></r>"},
         {R"({"__name":"r","_q":"a\"b'<&>"})", "<r q=\"a&quot;b&apos;&lt;&amp;&gt;\"/>"},
         {R"({"r":{"__name":"inner","x":"1"}})", "<r><x>1</x></r>"},
     };
@@ -131,7 +131,8 @@ TEST(XMLWriting, EncodesTheFiveSpecialCharactersOnly) {
     EXPECT_EQ(XMLTree::XMLEncodedString("a<b & 'c'"), "a&lt;b &amp; &apos;c&apos;");
     EXPECT_EQ(XMLTree::XMLEncodedString("&amp;"), "&amp;amp;");
     EXPECT_EQ(XMLTree::XMLEncodedString("\"x\">"), "&quot;x&quot;&gt;");
-    EXPECT_EQ(XMLTree::XMLEncodedString(std::string_view("\x01\n\xc3\xa9\0", 5)), std::string_view("\x01\n\xc3\xa9\0", 5));
+    EXPECT_EQ(XMLTree::XMLEncodedString(std::string_view("\x01\n\xc3\xa9\0", 5)),
+              std::string_view("\x01\n\xc3\xa9\0", 5));
     EXPECT_EQ(XMLTree::XMLEncodedString(""), "");
 }
 
@@ -157,9 +158,16 @@ private:
     }
 
     std::string text() {
-        static const char* pieces[] = {"plain", " spaced  words ", "&lt;&gt;&amp;&quot;&apos;", "caf\xc3\xa9",
-                                       "\xe2\x82\xac\xf0\x9f\x98\x80", "&#x4E2D;&#25991;", "1.50", "line\nbreak",
-                                       "<![CDATA[<raw> & ]]>", "a]]&gt;b"};
+        static const char* pieces[] = {"plain",
+                                       " spaced  words ",
+                                       "&lt;&gt;&amp;&quot;&apos;",
+                                       "caf\xc3\xa9",
+                                       "\xe2\x82\xac\xf0\x9f\x98\x80",
+                                       "&#x4E2D;&#25991;",
+                                       "1.50",
+                                       "line\nbreak",
+                                       "<![CDATA[<raw> & ]]>",
+                                       "a]]&gt;b"};
         std::string t;
         for (unsigned i = 0, n = 1 + pick(3); i < n; ++i) {
             if (declared_ && pick(8) == 0)

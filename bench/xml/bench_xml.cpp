@@ -1,0 +1,209 @@
+// XML -> Dictionary against a bare expat pass over the same bytes, peak
+// memory of the tree, and XML writing speed. Usage:
+//   bench_xml [--data=DIR] [benchmark flags]
+#include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>
+#include <benchmark/benchmark.h>
+#include <expat.h>
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace orvalis;
+
+namespace {
+
+struct Document {
+    std::string name;
+    std::string bytes;
+};
+
+std::vector<Document>& documents() {
+    static std::vector<Document> docs;
+    return docs;
+}
+
+constexpr std::size_t kChunk = std::size_t{1} << 30;
+
+bool bareExpat(std::string_view bytes) {
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetElementHandler(
+        p, [](void*, const XML_Char*, const XML_Char**) {}, [](void*, const XML_Char*) {});
+    XML_SetCharacterDataHandler(p, [](void*, const XML_Char*, int) {});
+    XML_SetCommentHandler(p, [](void*, const XML_Char*) {});
+    XML_SetCdataSectionHandler(
+        p, [](void*) {}, [](void*) {});
+    // Fed in the same chunks as the library's event source, so the ratio
+    // measures the tree building alone.
+    bool ok = true;
+    std::size_t off = 0;
+    do {
+        std::size_t n = std::min(kChunk, bytes.size() - off);
+        bool last = off + n == bytes.size();
+        if (XML_Parse(p, bytes.data() + off, static_cast<int>(n), last) != XML_STATUS_OK) {
+            ok = false;
+            break;
+        }
+        off += n;
+    } while (off < bytes.size());
+    XML_ParserFree(p);
+    return ok;
+}
+
+void BM_BareExpat(benchmark::State& state, const Document* doc) {
+    for (auto _ : state) benchmark::DoNotOptimize(bareExpat(doc->bytes));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * doc->bytes.size()));
+}
+
+void BM_Dictionary(benchmark::State& state, const Document* doc) {
+    for (auto _ : state) {
+        XMLParser parser;
+        auto tree = parser.dictionaryWithData(doc->bytes);
+        benchmark::DoNotOptimize(tree);
+        // Freeing the tree is part of the cost (the optional dies here).
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * doc->bytes.size()));
+}
+
+void BM_XMLString(benchmark::State& state, const Document* doc) {
+    XMLParser parser;
+    Dictionary tree = *parser.dictionaryWithData(doc->bytes);
+    std::size_t out = 0;
+    for (auto _ : state) {
+        std::string xml = XMLTree::XMLString(tree);
+        out = xml.size();
+        benchmark::DoNotOptimize(xml);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * out));
+    state.counters["output_MB"] = static_cast<double>(out) / 1e6;
+}
+
+long statusKB(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    return -1;
+}
+
+// Peak resident memory the parse adds above what the process already holds
+// (the input included), measured in a child process so that earlier runs'
+// freed heap cannot hide it. Bytes, or -1.
+long long peakAboveInput(const Document& doc) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        long long result = -1;
+        malloc_trim(0);                                 // free heap pages would otherwise hide what the tree takes
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak to the current size
+        long before = statusKB("VmRSS:");
+        {
+            XMLParser parser;
+            auto tree = parser.dictionaryWithData(doc.bytes);
+            long peak = statusKB("VmHWM:");
+            if (tree && before > 0 && peak > 0) result = (peak - before) * 1024LL;
+        }
+        ssize_t w = write(fds[1], &result, sizeof result);
+        (void)w;
+        _exit(0);
+    }
+    close(fds[1]);
+    long long result = -1;
+    if (pid < 0 || read(fds[0], &result, sizeof result) != sizeof result) result = -1;
+    close(fds[0]);
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    return result;
+}
+
+// Keeps the per-repetition times so the summary can compare medians.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred || r.iterations == 0) continue;
+            auto it = r.counters.find("bytes_per_second");
+            if (it != r.counters.end()) rates_[r.run_name.function_name].push_back(it->second.value);
+        }
+    }
+    double medianMBps(const std::string& name) const {
+        auto it = rates_.find(name);
+        if (it == rates_.end() || it->second.empty()) return 0;
+        std::vector<double> v = it->second;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2] / 1e6;
+    }
+
+private:
+    std::map<std::string, std::vector<double>> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string dir = ORVALIS_BENCH_XML_DATA;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--data=", 7) == 0)
+            dir = argv[i] + 7;
+        else
+            args.push_back(argv[i]);
+    }
+    for (const char* name : {"records", "text-heavy", "deep"}) {
+        std::ifstream in(dir + "/" + name + ".xml", std::ios::binary | std::ios::ate);
+        std::string bytes(in ? static_cast<std::size_t>(in.tellg()) : 0, '\0');
+        in.seekg(0);
+        if (!in || bytes.empty() || !in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+            std::cerr << "cannot read " << dir << "/" << name << ".xml (run gen_xml.py DIR)\n";
+            return 1;
+        }
+        documents().push_back({name, std::move(bytes)});
+    }
+
+    // Memory first, before any timed run has grown the heap.
+    std::map<std::string, double> memory;
+    for (const Document& d : documents())
+        memory[d.name] = static_cast<double>(peakAboveInput(d)) / static_cast<double>(d.bytes.size());
+
+    for (const Document& d : documents()) {
+        benchmark::RegisterBenchmark(("bare_expat/" + d.name).c_str(), BM_BareExpat, &d)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
+        benchmark::RegisterBenchmark(("dictionaryWithData/" + d.name).c_str(), BM_Dictionary, &d)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
+        benchmark::RegisterBenchmark(("XMLString/" + d.name).c_str(), BM_XMLString, &d)
+            ->Unit(benchmark::kMillisecond)
+            ->Repetitions(5);
+    }
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const std::map<std::string, std::pair<double, double>> targets = {
+        {"records", {0.60, 5.0}}, {"text-heavy", {0.85, 2.0}}, {"deep", {0.60, 8.0}}};
+    std::printf("\n%-11s %10s %10s %7s %7s %10s %7s %12s\n", "document", "expat MB/s", "dict MB/s", "ratio", "target",
+                "peak/doc", "target", "XMLString MB/s");
+    for (const Document& d : documents()) {
+        double bare = reporter.medianMBps("bare_expat/" + d.name);
+        double dict = reporter.medianMBps("dictionaryWithData/" + d.name);
+        double write = reporter.medianMBps("XMLString/" + d.name);
+        auto [speedTarget, memTarget] = targets.at(d.name);
+        std::printf("%-11s %10.1f %10.1f %7.2f %7.2f %10.2f %7.1f %12.1f\n", d.name.c_str(), bare, dict,
+                    bare > 0 ? dict / bare : 0, speedTarget, memory[d.name], memTarget, write);
+    }
+    return 0;
+}
