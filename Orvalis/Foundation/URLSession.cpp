@@ -1,4 +1,13 @@
+#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,17 +21,6 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-
-#include <curl/curl.h>
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
-
-#include <Orvalis/Foundation/File.h>
-#include <Orvalis/Foundation/Log.h>
 
 namespace orvalis {
 namespace detail {
@@ -60,9 +58,8 @@ std::string lowered(std::string_view s) {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 // RFC 9110 token characters: what a method or a header name may hold.
@@ -126,8 +123,9 @@ ErrorKind classify(CURLcode code) noexcept {
         case CURLE_SSL_ENGINE_INITFAILED:
         case CURLE_SSL_SHUTDOWN_FAILED:
         case CURLE_USE_SSL_FAILED:
-            return {URLErrorSecureConnectionFailed, "A TLS error has occurred and a secure connection to the "
-                                                    "server cannot be made."};
+            return {URLErrorSecureConnectionFailed,
+                    "A TLS error has occurred and a secure connection to the "
+                    "server cannot be made."};
         case CURLE_PEER_FAILED_VERIFICATION:
         case CURLE_SSL_CACERT_BADFILE:
         case CURLE_SSL_CERTPROBLEM:
@@ -232,6 +230,7 @@ private:
     bool started_ = false;
     bool stopping_ = false;
     bool stopped_ = false;
+    std::thread thread_;
     std::thread::id threadId_;
 
     std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
@@ -362,18 +361,25 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
     }
     pending_.push_back(std::move(task));
     if (!started_) {
-        startThreadLocked();
-    } else {
-        curl_multi_wakeup(multi_);
+        try {
+            startThreadLocked();
+        } catch (...) {
+            // No thread: the task is not started and the caller hears why.
+            pending_.pop_back();
+            throw;
+        }
+    } else if (curl_multi_wakeup(multi_) != CURLM_OK) {
+        log("URLSession: could not wake the delivery thread; the task starts within a second");
     }
 }
 
 void SessionImpl::startThreadLocked() {
+    thread_ = std::thread([this] { run(); });
     started_ = true;
-    std::thread thread([this] { run(); });
-    threadId_ = thread.get_id();
-    thread.detach();
-    std::atexit(&SessionImpl::stopAtExit);
+    threadId_ = thread_.get_id();
+    if (std::atexit(&SessionImpl::stopAtExit) != 0) {
+        log("URLSession: could not register the exit handler");
+    }
 }
 
 void SessionImpl::stopAtExit() noexcept {
@@ -384,7 +390,14 @@ void SessionImpl::stopAtExit() noexcept {
     if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
     curl_multi_wakeup(self->multi_);
     // Bounded: a host callback that never returns must not hang the exit.
-    self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; });
+    if (self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; })) {
+        lock.unlock();
+        // The thread has left its loop; joining also waits for its thread-local
+        // clean-up (OpenSSL's per-thread state) before the libraries shut down.
+        self->thread_.join();
+    } else {
+        self->thread_.detach();
+    }
 }
 
 void SessionImpl::run() noexcept {
@@ -396,25 +409,45 @@ void SessionImpl::run() noexcept {
             if (stopping_) break;
             incoming.swap(pending_);
         }
-        for (auto& task : incoming) start(std::move(task));
+        // Nothing may escape this loop: the thread serves every task of the process.
+        for (auto& task : incoming) {
+            try {
+                start(std::move(task));
+            } catch (const std::exception& e) {
+                log(std::string("URLSession: a task could not be started: ") + e.what());
+            }
+        }
 
         int running = 0;
-        curl_multi_perform(multi_, &running);
+        if (CURLMcode rc = curl_multi_perform(multi_, &running); rc != CURLM_OK) {
+            log(std::string("URLSession: ") + curl_multi_strerror(rc));
+        }
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
             if (msg->msg != CURLMSG_DONE) continue;
             void* task = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &task);
-            finish(static_cast<TaskState*>(task), msg->data.result);
+            try {
+                finish(static_cast<TaskState*>(task), msg->data.result);
+            } catch (const std::exception& e) {
+                log(std::string("URLSession: a task could not be completed: ") + e.what());
+            }
         }
-        expireIdle();
+        try {
+            expireIdle();
+        } catch (const std::exception& e) {
+            log(std::string("URLSession: ") + e.what());
+        }
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             if (!pending_.empty()) continue;
         }
         // Short enough for the idle checks, long enough to cost nothing when quiet.
-        curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr);
+        if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr); rc != CURLM_OK) {
+            log(std::string("URLSession: ") + curl_multi_strerror(rc));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // never spin on a failing poll
+        }
     }
     // Exit path: transfers in flight are abandoned without calling their
     // completions, since the host's objects may already be gone.
@@ -438,7 +471,8 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_SHARE, share_);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     set(CURLOPT_PIPEWAIT, 1L);
-    set(CURLOPT_ACCEPT_ENCODING, "");
+    // gzip and deflate only: brotli at a server's default quality costs it far more than it saves here.
+    set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     // TLS 1.2 is the floor whatever the system's OpenSSL configuration allows.
     set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     set(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -529,14 +563,16 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
         deliver(*task, std::nullopt, std::nullopt, std::move(error));
         return;
     }
-    if (curl_multi_add_handle(multi_, task->easy.get()) != CURLM_OK) {
-        task->easy.reset();
-        deliver(*task, std::nullopt, std::nullopt,
-                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
-        return;
-    }
+    // Registered before libcurl holds the handle, so a failure here leaves nothing behind.
     TaskState* key = task.get();
-    active_.emplace(key, std::move(task));
+    auto it = active_.emplace(key, std::move(task)).first;
+    if (curl_multi_add_handle(multi_, key->easy.get()) != CURLM_OK) {
+        std::unique_ptr<TaskState> failed = std::move(it->second);
+        active_.erase(it);
+        failed->easy.reset();
+        deliver(*failed, std::nullopt, std::nullopt,
+                Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
+    }
 }
 
 void SessionImpl::expireIdle() {

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <Orvalis/Foundation/Error.h>
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/URLRequest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,10 +11,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLRequest.h>
 
 namespace orvalis {
 
@@ -53,8 +53,7 @@ struct ORVALIS_EXPORT HTTPURLResponse {
 /// Called exactly once per resumed task, on the session's delivery thread, with the
 /// body bytes (none on failure), the answer's metadata (when headers arrived) and an
 /// error (none on success).
-using DataTaskCompletion = std::function<void(std::optional<std::string> data,
-                                              std::optional<HTTPURLResponse> response,
+using DataTaskCompletion = std::function<void(std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                                               std::optional<Error> error)>;
 
 namespace detail {
@@ -71,6 +70,7 @@ public:
     ~URLSessionDataTask();
 
     /// Hands the task to the session's delivery thread. Calls after the first do nothing.
+    /// Throws std::system_error (the task not started) if that thread cannot be created.
     void resume();
 
 private:

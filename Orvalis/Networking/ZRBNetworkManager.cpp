@@ -1,12 +1,11 @@
-#include <Orvalis/Networking/ZRBNetworkManager.h>
-
-#include <exception>
-#include <utility>
-
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLParser.h>
+
+#include <exception>
+#include <utility>
 
 namespace orvalis {
 namespace {
@@ -142,14 +141,14 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
     URLSession& session = URLSession::sharedSession();
     if (request.HTTPBody() && logEnabled()) log("Request : " + utf8Text(*request.HTTPBody()));
     session
-        .dataTaskWithRequest(request,
-                             [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
-                                 std::optional<std::string> data, std::optional<HTTPURLResponse>,
-                                 std::optional<Error> error) { complete(data, error, onSuccess, onFailure); })
+        .dataTaskWithRequest(request, [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
+                                          std::optional<std::string> data, std::optional<HTTPURLResponse>,
+                                          std::optional<Error> error) { complete(data, error, onSuccess, onFailure); })
         .resume();
 }
 
-URLRequest ZRBNetworkManager::getJSONPostRequest(const std::string& url, const std::optional<Dictionary>& requestparama) {
+URLRequest ZRBNetworkManager::getJSONPostRequest(const std::string& url,
+                                                 const std::optional<Dictionary>& requestparama) {
     URLRequest request(url);
     request.setHTTPMethod("POST");
     request.setValue("application/json", "Content-Type");

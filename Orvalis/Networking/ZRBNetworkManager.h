@@ -1,13 +1,13 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
+
+#include <optional>
+#include <string>
 
 namespace orvalis {
 

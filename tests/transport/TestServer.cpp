@@ -1,7 +1,10 @@
 #include "TestServer.h"
 
+#include <Orvalis/Foundation/URLSession.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,11 +16,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
-#include <Orvalis/Foundation/URLSession.h>
 
 extern char** environ;
 
@@ -136,8 +134,8 @@ TestServer::TestServer() {
         PKeyPtr key = makeEcKey();
         CertOptions o = options;
         o.serial = serial;
-        X509Ptr cert = selfSigned ? makeSelfSignedCert(key.get(), o)
-                                  : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
+        X509Ptr cert =
+            selfSigned ? makeSelfSignedCert(key.get(), o) : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
         dir_.write(std::string(name) + ".pem", certPem(cert.get()));
         dir_.write(std::string(name) + ".key", privateKeyPem(key.get()));
         return pinOf(cert.get());
@@ -148,6 +146,14 @@ TestServer::TestServer() {
     wrong.dnsNames = {"other.invalid"};
     issue("wrong", wrong, false, 3);
     issue("self", localhostCertOptions(), true, 4);
+    CertOptions expired = localhostCertOptions();
+    expired.notBeforeOffset = -7200;
+    expired.notAfterOffset = -3600;
+    issue("expired", expired, false, 5);
+    CertOptions future = localhostCertOptions();
+    future.notBeforeOffset = 3600;
+    future.notAfterOffset = 7200;
+    issue("future", future, false, 6);
 
     child_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"python3", ORVALIS_TEST_SERVER_SCRIPT, dir_.path().string()});
@@ -157,6 +163,8 @@ TestServer::TestServer() {
     wrong_ = jsonInt(line, "wrong");
     self_ = jsonInt(line, "self");
     tls11_ = jsonInt(line, "tls11");
+    expired_ = jsonInt(line, "expired");
+    future_ = jsonInt(line, "future");
 }
 
 TestServer::~TestServer() {
@@ -170,6 +178,8 @@ int TestServer::port(const char* which) const {
     if (w == "wrong") return wrong_;
     if (w == "self") return self_;
     if (w == "tls11") return tls11_;
+    if (w == "expired") return expired_;
+    if (w == "future") return future_;
     throw std::invalid_argument(w);
 }
 

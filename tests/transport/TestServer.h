@@ -44,6 +44,8 @@ public:
     TestServer();
     ~TestServer();
 
+    /// URL of path on one of the servers: "good", "wrong" (certificate for another
+    /// host), "self" (self-signed), "expired", "future" (not yet valid), "tls11".
     std::string url(const std::string& path, const char* which = "good", const char* host = "127.0.0.1") const;
     int port(const char* which) const;
     const std::string& caFile() const noexcept { return caFile_; }
@@ -55,7 +57,7 @@ private:
     std::string caFile_;
     std::string goodPin_;
     std::unique_ptr<ChildProcess> child_;
-    int good_ = 0, wrong_ = 0, self_ = 0, tls11_ = 0;
+    int good_ = 0, wrong_ = 0, self_ = 0, tls11_ = 0, expired_ = 0, future_ = 0;
 };
 
 /// The process-wide test server, started on first use; the shared session trusts its CA.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <Orvalis/Foundation/URLSession.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -7,8 +9,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-
-#include <Orvalis/Foundation/URLSession.h>
 
 namespace orvalis::transporttest {
 

@@ -9,7 +9,7 @@ import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
 import asyncio, gzip, json, os, socket, ssl, struct, sys
 
-workdir = sys.argv[1]  # holds ca.pem and <name>.pem / <name>.key for good, wrong and self
+workdir = sys.argv[1]  # holds ca.pem and <name>.pem / <name>.key for each server below
 stats = {"connections": 0}
 bomb = None
 
@@ -72,6 +72,9 @@ async def handle(reader, writer):
                 writer.write(head("302 Found", [("Location", "/echo")], len(out)) + out)
             elif path == "/gzip":
                 out = gzip.compress(b'{"compressed":"yes","pad":"' + b"z" * 4000 + b'"}')
+                writer.write(head("200 OK", [("Content-Encoding", "gzip")], len(out)) + out)
+            elif path == "/badgzip":
+                out = b"\x1f\x8b\x08\x00garbage that is not deflate data"
                 writer.write(head("200 OK", [("Content-Encoding", "gzip")], len(out)) + out)
             elif path == "/gzipbomb":
                 if bomb is None:
@@ -137,8 +140,9 @@ async def handle(reader, writer):
 
 async def main():
     servers = {}
-    for name, ctx in (("good", context("good")), ("wrong", context("wrong")),
-                      ("self", context("self")), ("tls11", context("good", old_tls=True))):
+    for name, ctx in (("good", context("good")), ("wrong", context("wrong")), ("self", context("self")),
+                      ("expired", context("expired")), ("future", context("future")),
+                      ("tls11", context("good", old_tls=True))):
         servers[name] = await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=1024)
     ports = {k: s.sockets[0].getsockname()[1] for k, s in servers.items()}
     print(json.dumps(ports), flush=True)

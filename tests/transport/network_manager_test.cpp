@@ -1,3 +1,7 @@
+#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,11 +10,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Networking/ZRBNetworkManager.h>
 
 #include "TestServer.h"
 #include "TransportTestUtil.h"
@@ -81,8 +80,7 @@ protected:
                     std::lock_guard lock(calls->m);
                     calls->errors.push_back(e);
                 }
-                calls->add("failure " + e.domain() + " " + std::to_string(e.code()) + " " +
-                           e.localizedDescription());
+                calls->add("failure " + e.domain() + " " + std::to_string(e.code()) + " " + e.localizedDescription());
             });
         EXPECT_TRUE(calls->waitFor(1));
         drainDeliveries(*server_);
@@ -128,7 +126,8 @@ TEST_F(NetworkManagerTest, AnswersBecomeExactlyOneCallback) {
         {"empty top-level array", "[]", "200 OK", "success {}"},
         {"non-empty top-level array", R"([{"a":1}])", "200 OK", kFailure + "Server Error"},
         {"invalid UTF-8", "\xff\xfe{\"a\":1}", "200 OK", kFailure + "Server Error"},
-        {"XML body", "<r><a>1</a><b k='v'>t</b></r>", "200 OK", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
+        {"XML body", "<r><a>1</a><b k='v'>t</b></r>", "200 OK",
+         R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
         {"XML with an Error child", "<r><Error><m>no</m></Error></r>", "200 OK", kFailure + "Server Error"},
         {"XML root named Error", "<Error><m>no</m></Error>", "200 OK", R"(success {"__name":"Error","m":"no"})"},
         {"cut-off XML", "<r><a>1</a><b>x</b><c", "200 OK", R"(success {"__name":"r","a":"1","b":"x"})"},

@@ -1,8 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <sys/wait.h>
-
 #include <Orvalis/Foundation/URLSession.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "TestServer.h"
 

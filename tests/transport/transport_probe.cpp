@@ -3,15 +3,15 @@
 //   fetch          one GET; prints "ok <status>" or "error <code>"
 //   exit-in-flight starts GETs that never finish, then returns from main at once
 //   exit-in-callback calls exit(0) from inside a completion
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/URLSession.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
-
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
 
 using namespace orvalis;
 
@@ -25,8 +25,7 @@ int main(int argc, char** argv) {
 
     if (mode == "exit-in-flight") {
         for (int i = 0; i < 8; ++i) {
-            session.dataTaskWithRequest(request, [](auto, auto, auto) { std::puts("unexpected completion"); })
-                .resume();
+            session.dataTaskWithRequest(request, [](auto, auto, auto) { std::puts("unexpected completion"); }).resume();
         }
         std::puts("started");
         std::fflush(stdout);
@@ -37,20 +36,20 @@ int main(int argc, char** argv) {
     bool done = false;
     std::string result;
     session
-        .dataTaskWithRequest(request,
-                             [&](std::optional<std::string>, std::optional<HTTPURLResponse> response,
-                                 std::optional<Error> error) {
-                                 if (mode == "exit-in-callback") {
-                                     std::puts("exiting");
-                                     std::fflush(stdout);
-                                     std::exit(0);
-                                 }
-                                 std::lock_guard lock(m);
-                                 result = error ? "error " + std::to_string(error->code())
-                                                : "ok " + std::to_string(response ? response->statusCode : 0);
-                                 done = true;
-                                 cv.notify_all();
-                             })
+        .dataTaskWithRequest(
+            request,
+            [&](std::optional<std::string>, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+                if (mode == "exit-in-callback") {
+                    std::puts("exiting");
+                    std::fflush(stdout);
+                    std::exit(0);
+                }
+                std::lock_guard lock(m);
+                result = error ? "error " + std::to_string(error->code())
+                               : "ok " + std::to_string(response ? response->statusCode : 0);
+                done = true;
+                cv.notify_all();
+            })
         .resume();
     std::unique_lock lock(m);
     if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return done; })) return 4;

@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "TestServer.h"
 #include "TransportTestUtil.h"
@@ -112,10 +113,9 @@ TEST_F(URLSessionTest, UnsafeRequestsAreRefusedBeforeSending) {
         {ok, "X-Test", std::string("a\0b", 3), "GET", URLErrorBadRequest},
         {ok, "Bad Name", "v", "GET", URLErrorBadRequest},
         {ok, "X-Test", "v", "GE T", URLErrorBadRequest},
-        {"file:///etc/hostname", "X-Test", "v", "GET", URLErrorUnsupportedURL},
+        {"file://localhost/answer.json", "X-Test", "v", "GET", URLErrorUnsupportedURL},
         {"ftp://127.0.0.1/", "X-Test", "v", "GET", URLErrorUnsupportedURL},
-        {"https://127.0.0.1:" + std::to_string(server_->port("good")) + "/a b", "X-Test", "v", "GET",
-         URLErrorBadURL},
+        {"https://127.0.0.1:" + std::to_string(server_->port("good")) + "/a b", "X-Test", "v", "GET", URLErrorBadURL},
     };
     for (const Case& c : cases) {
         URLRequest r(c.url, URLRequestReloadIgnoringLocalCacheData, 10);
@@ -137,9 +137,11 @@ TEST_F(URLSessionTest, TransportFailuresBecomeSessionErrors) {
     const std::vector<Case> cases = {
         {server_->url("/echo", "wrong"), URLErrorServerCertificateUntrusted},
         {server_->url("/echo", "self"), URLErrorServerCertificateUntrusted},
+        {server_->url("/echo", "expired"), URLErrorServerCertificateUntrusted},
+        {server_->url("/echo", "future"), URLErrorServerCertificateUntrusted},
+        {server_->url("/badgzip"), URLErrorCannotDecodeContentData},
         {server_->url("/echo", "tls11"), URLErrorSecureConnectionFailed},
         {"https://127.0.0.1:" + std::to_string(closedPort()) + "/", URLErrorCannotConnectToHost},
-        {"https://host.invalid/", URLErrorCannotFindHost},
         {server_->url("/close"), URLErrorNetworkConnectionLost},
         {server_->url("/reset"), URLErrorNetworkConnectionLost},
         {server_->url("/short"), URLErrorNetworkConnectionLost},
@@ -271,11 +273,16 @@ TEST_F(URLSessionTest, TrustedCertificatesNeedAReadablePemFile) {
 }
 
 TEST_F(URLSessionTest, ThrowingCompletionDoesNotStopTheDeliveryThread) {
-    std::vector<std::string> logged;
-    std::mutex m;
-    setLogHandler([&](std::string_view line) {
-        std::lock_guard lock(m);
-        logged.emplace_back(line);
+    struct Log {
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<std::string> lines;
+    };
+    auto logged = std::make_shared<Log>();
+    setLogHandler([logged](std::string_view line) {
+        std::lock_guard lock(logged->m);
+        logged->lines.emplace_back(line);
+        logged->cv.notify_all();
     });
     for (int i = 0; i < 3; ++i) {
         URLSession::sharedSession()
@@ -283,18 +290,24 @@ TEST_F(URLSessionTest, ThrowingCompletionDoesNotStopTheDeliveryThread) {
                                  [](auto, auto, auto) { throw std::runtime_error("host failure"); })
             .resume();
     }
-    Outcome after = fetch(get(server_->url("/echo")));
+    {
+        std::unique_lock lock(logged->m);
+        ASSERT_TRUE(logged->cv.wait_for(lock, std::chrono::seconds(30), [&] { return logged->lines.size() >= 3; }));
+        for (const auto& line : logged->lines) EXPECT_NE(line.find("host failure"), std::string::npos) << line;
+    }
     resetLogHandler();
+    Outcome after = fetch(get(server_->url("/echo")));
     EXPECT_FALSE(after.error) << after.errorText();
-    std::lock_guard lock(m);
-    ASSERT_FALSE(logged.empty());
-    EXPECT_NE(logged[0].find("host failure"), std::string::npos);
 }
 
 TEST_F(URLSessionTest, CompletionRunsOnceOffTheCallingThreadAndUnresumedTasksNeverRun) {
     std::atomic<int> unresumed{0};
-    { auto task = URLSession::sharedSession().dataTaskWithRequest(get(server_->url("/echo")), [&](auto, auto, auto) { ++unresumed; }); }
-    auto task = URLSession::sharedSession().dataTaskWithRequest(get(server_->url("/echo")), [&](auto, auto, auto) { ++unresumed; });
+    {
+        auto task = URLSession::sharedSession().dataTaskWithRequest(get(server_->url("/echo")),
+                                                                    [&](auto, auto, auto) { ++unresumed; });
+    }
+    auto task = URLSession::sharedSession().dataTaskWithRequest(get(server_->url("/echo")),
+                                                                [&](auto, auto, auto) { ++unresumed; });
     Outcome o = fetch(get(server_->url("/echo")));
     ASSERT_FALSE(o.error) << o.errorText();
     EXPECT_NE(o.thread, std::this_thread::get_id());
