@@ -1,8 +1,8 @@
 #pragma once
 
-#include <functional>
-
 #include <Orvalis/Foundation/Export.h>
+
+#include <functional>
 
 namespace orvalis {
 

@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/CryptoContext.h>
-
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>

@@ -1,7 +1,5 @@
-#include <Orvalis/Foundation/CryptoDigest.h>
-
 #include <Orvalis/Foundation/CryptoContext.h>
-
+#include <Orvalis/Foundation/CryptoDigest.h>
 #include <openssl/evp.h>
 
 #include <algorithm>

@@ -1,7 +1,5 @@
-#include <Orvalis/Foundation/CryptoKey.h>
-
 #include <Orvalis/Foundation/CryptoContext.h>
-
+#include <Orvalis/Foundation/CryptoKey.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -106,8 +104,7 @@ std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm 
     // digest in that hash's DigestInfo before padding (block type 1).
     if (!ctx || sig.empty() || EVP_PKEY_sign_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), algorithm == DigestAlgorithm::SHA1 ? EVP_sha1() : EVP_sha256()) !=
-            1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), algorithm == DigestAlgorithm::SHA1 ? EVP_sha1() : EVP_sha256()) != 1 ||
         EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &sigLen,
                       reinterpret_cast<const unsigned char*>(digestBytes.data()), digestBytes.size()) != 1) {
         detail::discardCryptoErrors();

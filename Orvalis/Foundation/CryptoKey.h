@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/CryptoDigest.h>
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/Export.h>
 
 struct evp_pkey_st;
 

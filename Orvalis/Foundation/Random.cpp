@@ -1,10 +1,9 @@
 #include <Orvalis/Foundation/Random.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-
-#include <stdlib.h>
 
 namespace orvalis {
 namespace {

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstdint>
 #include <functional>
-
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include <Orvalis/Foundation/Export.h>
+
+#include <cstdint>
 
 namespace orvalis {
 

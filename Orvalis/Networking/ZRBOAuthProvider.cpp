@@ -1,8 +1,7 @@
-#include <Orvalis/Networking/ZRBOAuthProvider.h>
-
 #include <Orvalis/Foundation/Clock.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 
 #include <algorithm>
@@ -87,14 +86,11 @@ std::string_view storedText(const Dictionary& d, std::string_view key) {
 
 }  // namespace
 
-ZRBOAuthProvider ZRBOAuthProvider::initWith(HTTPMethodType method, OAuthURLSchemeType urlScheme,
-                                            const std::string& host, const std::string& urlpath,
-                                            const std::optional<Dictionary>& queryparams,
-                                            const std::optional<std::string>& consumerkey,
-                                            const std::optional<std::string>& privatekeyp12,
-                                            const std::optional<std::string>& P12Password,
-                                            OAuthSignatureType oAuthSignatureType,
-                                            const std::optional<std::string>& requestbody) {
+ZRBOAuthProvider ZRBOAuthProvider::initWith(
+    HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host, const std::string& urlpath,
+    const std::optional<Dictionary>& queryparams, const std::optional<std::string>& consumerkey,
+    const std::optional<std::string>& privatekeyp12, const std::optional<std::string>& P12Password,
+    OAuthSignatureType oAuthSignatureType, const std::optional<std::string>& requestbody) {
     ZRBOAuthProvider p;
     p.httpMethod_ = tableEntry(HTTPMethodTypeToString, method);
     p.URLScheme_ = tableEntry(OAuthURLSchemeTypeToString, urlScheme);
@@ -184,7 +180,9 @@ Dictionary ZRBOAuthProvider::getAllHeaderParamsForBaseString() const {
     Dictionary all;
     all.reserve(oAuthHeaders_.size() + queryParams_.size());
     for (const DictionaryEntry& e : oAuthHeaders_) all.set(e.key(), e.value());
-    for (const DictionaryEntry& e : queryParams_) all.set(e.key(), e.value());
+    // A null query value is no value: it neither appears nor hides an OAuth one.
+    for (const DictionaryEntry& e : queryParams_)
+        if (!e.value().isNull()) all.set(e.key(), e.value());
     return all;
 }
 
@@ -271,8 +269,8 @@ URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std
                                             OAuthSignatureType outhSigntype,
                                             const std::optional<std::string>& requestBody,
                                             const std::string& contentType) const {
-    ZRBOAuthProvider signer = initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey,
-                                       privatep12, passwordp12, outhSigntype, requestBody);
+    ZRBOAuthProvider signer = initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, privatep12,
+                                       passwordp12, outhSigntype, requestBody);
     URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
     request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
     // The very bytes the body hash covers.

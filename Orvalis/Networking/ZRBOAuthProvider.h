@@ -1,13 +1,13 @@
 #pragma once
 
-#include <optional>
-#include <string>
-#include <string_view>
-
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace orvalis {
 

@@ -5,10 +5,9 @@
 #include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
-#include <support/RatioReporter.h>
-
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
+#include <support/RatioReporter.h>
 
 #include <cstdio>
 #include <map>
@@ -31,9 +30,9 @@ struct KeyDir {
     KeyDir() {
         for (int bits : {2048, 4096}) {
             Identity id = makeRsaIdentity(bits);
-            paths[bits] = dir.write("merchant" + std::to_string(bits) + ".p12",
-                                    makeP12(id.key.get(), id.cert.get(), "password"))
-                              .string();
+            paths[bits] =
+                dir.write("merchant" + std::to_string(bits) + ".p12", makeP12(id.key.get(), id.cert.get(), "password"))
+                    .string();
         }
         Bundle::mainBundle().setResourcePath(dir.path().string());
     }
@@ -118,7 +117,7 @@ void importBaseline(benchmark::State& state) {
 }
 
 void configure(benchmark::internal::Benchmark* b) {
-    b->Arg(2048)->Arg(4096)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+    b->Arg(2048)->Arg(4096)->Unit(benchmark::kMicrosecond)->ReportAggregatesOnly(true);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
 // Console reporter that, after the run, prints each measured case against its
-// baseline as a ratio of CPU times (steadier than wall time on a shared machine). A case named "<group>/ours/<arg>" is compared with
+// baseline as a ratio of CPU times (steadier than wall time on a shared machine). A case named "<group>/ours/<arg>" is
+// compared with
 // "<group>/baseline/<arg>"; with repetitions the medians are compared.
 
 #include <benchmark/benchmark.h>
@@ -50,8 +51,16 @@ private:
     std::map<std::string, bool> medians_;
 };
 
-/// main() for a benchmark program that reports ratios.
+/// main() for a benchmark program that reports ratios. Unless the command line
+/// says otherwise, each case runs 5 times, interleaved at random with the
+/// others, so that drift on a busy machine hits ours and the baseline alike.
 inline int runWithRatios(int argc, char** argv) {
+    std::vector<char*> args(argv, argv + argc);
+    static char repetitions[] = "--benchmark_repetitions=5";
+    static char interleave[] = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + (argc > 0 ? 1 : 0), {repetitions, interleave});  // later flags win
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;

@@ -5,9 +5,7 @@
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <TestPki.h>
-
 #include <gtest/gtest.h>
-
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -63,8 +61,9 @@ TEST(Digest, MatchesPublishedVectorsAsBase64) {
         {"", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
         {"abc", "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=", "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0="},
         {"\xC3\xA9", "vxW+cXrBsIC08cRWaSgliR/1Bz0=", "SplVfkAzw1Od4utlRyAXytX5VX96BiWgnxw/biumnEw="},
-        {"Gr\xC3\xBC\xC3\x9F" "e, \xE4\xB8\x96\xE7\x95\x8C", "PlchUpvOsYA5fTCLH89N3NE1Utk=",
-         "SYN0NHFqpvaRcQTLuoK9W46CqXDdxb/ve8xF49bqYLY="},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e, \xE4\xB8\x96\xE7\x95\x8C",
+         "PlchUpvOsYA5fTCLH89N3NE1Utk=", "SYN0NHFqpvaRcQTLuoK9W46CqXDdxb/ve8xF49bqYLY="},
     };
     ZRBCryptoHelper h;
     for (const Case& c : cases) {
@@ -76,8 +75,12 @@ TEST(Digest, MatchesPublishedVectorsAsBase64) {
 }
 
 TEST(Base64, PadsAndNeverBreaksLines) {
-    const std::pair<std::string, std::string> rfc4648[] = {{"", ""},         {"f", "Zg=="},     {"fo", "Zm8="},
-                                                           {"foo", "Zm9v"},  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+    const std::pair<std::string, std::string> rfc4648[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg=="},
+                                                           {"fooba", "Zm9vYmE="},
                                                            {"foobar", "Zm9vYmFy"}};
     for (const auto& [in, out] : rfc4648) EXPECT_EQ(base64Encode(in), out);
     std::string big;
@@ -187,8 +190,9 @@ TEST_F(KeyFiles, BadFilesGiveNoKeyAndNoSignature) {
     add("good", good);
     for (const auto& [name, bytes] : files) add(name, bytes);
 
-    const std::pair<std::string, std::string> attempts[] = {
-        {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}, {"good.p12", "pw"}};
+    const std::pair<std::string, std::string> attempts[] = {{"good", "wrong"},  {"good", "PW"},
+                                                            {"missing", "pw"},  {"", "pw"},
+                                                            {"good.p12", "pw"}, {std::string("good\0x", 6), "pw"}};
     for (const auto& [name, pass] : attempts) {
         EXPECT_FALSE(keychain_.getPrivateKey(name, pass)) << name << "/" << pass;
         EXPECT_FALSE(helper_.RSASHA1SSignature("t", name, pass)) << name;

@@ -1,8 +1,6 @@
 // Checks that the generated test PKI really has the shapes other tests rely on.
 #include <TestPki.h>
-
 #include <gtest/gtest.h>
-
 #include <openssl/err.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>

@@ -1,5 +1,4 @@
 #include <Orvalis/Utils/Common.h>
-
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -7,9 +6,9 @@
 using namespace orvalis;
 
 TEST(Common, SubstringsCountCodePointsAndClamp) {
-    const std::string e = "\xC3\xA9";          // é: two bytes, one character
-    const std::string euro = "\xE2\x82\xAC";   // €: three bytes
-    const std::string emoji = "\xF0\x9F\x98\x80";  // four bytes
+    const std::string e = "\xC3\xA9";                       // é: two bytes, one character
+    const std::string euro = "\xE2\x82\xAC";                // €: three bytes
+    const std::string emoji = "\xF0\x9F\x98\x80";           // four bytes
     const std::string text = "a" + e + euro + emoji + "z";  // five characters
 
     struct Case {

@@ -5,9 +5,7 @@
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <TestPki.h>
-
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -29,7 +27,8 @@ const std::string kHost = "api.example.com";
 const std::string kCK = "cK7q2Lm9";
 
 std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
-    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size()) s.replace(at, from.size(), to);
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
     return s;
 }
 
@@ -52,8 +51,8 @@ std::string independentDigestBase64(std::string_view data, const char* md) {
     unsigned int n = 0;
     EXPECT_EQ(EVP_Digest(data.data(), data.size(), d, &n, EVP_get_digestbyname(md), nullptr), 1);
     std::string out(4 * ((n + 2) / 3) + 1, '\0');
-    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), d,
-                                                        static_cast<int>(n))));
+    out.resize(static_cast<std::size_t>(
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), d, static_cast<int>(n))));
     return out;
 }
 
@@ -125,8 +124,8 @@ TempDir* Signer::dir_ = nullptr;
 }  // namespace
 
 TEST_F(Signer, GetExampleBaseStringAndHeaderByteForByte) {
-    ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"pairingTransactionId", "t+2"}, {"userId", "a/b"}},
-                              std::nullopt);
+    ZRBOAuthProvider p =
+        sign(HTTPMethodTypeGET, Dictionary{{"pairingTransactionId", "t+2"}, {"userId", "a/b"}}, std::nullopt);
     const std::string base = replaceAll(
         replaceAll("GET&https%3A%2F%2FHOST%2Fquorvex%2Fpairingid&oauth_consumer_key%3DCK%26oauth_nonce%3D123456789%26"
                    "oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0%26"
@@ -138,8 +137,8 @@ TEST_F(Signer, GetExampleBaseStringAndHeaderByteForByte) {
     const Value* s = p.oAuthHeaders().find("oauth_signature");
     ASSERT_NE(s, nullptr);
     const std::string S(s->asString());
-    EXPECT_EQ(S.size(), 344u + 2 * static_cast<std::size_t>(std::count_if(
-                                       S.begin(), S.end(), [](char c) { return c == '%'; })));
+    EXPECT_EQ(S.size(),
+              344u + 2 * static_cast<std::size_t>(std::count_if(S.begin(), S.end(), [](char c) { return c == '%'; })));
     const std::string header = replaceAll(
         replaceAll("OAuth oauth_consumer_key=\"CK\",oauth_nonce=\"123456789\",oauth_signature=\"S\","
                    "oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"",
@@ -169,9 +168,8 @@ TEST_F(Signer, PostExampleCarriesThePlainBodyHashInTheHeader) {
                   "%26oauth_nonce%3D123456789%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000"
                   "%26oauth_version%3D1.0");
     const std::string S(p.oAuthHeaders().find("oauth_signature")->asString());
-    EXPECT_EQ(p.oAuthHeader(), "OAuth oauth_consumer_key=\"" + kCK +
-                                   "\",oauth_nonce=\"123456789\",oauth_body_hash=\"" + hash +
-                                   "\",oauth_signature=\"" + S +
+    EXPECT_EQ(p.oAuthHeader(), "OAuth oauth_consumer_key=\"" + kCK + "\",oauth_nonce=\"123456789\",oauth_body_hash=\"" +
+                                   hash + "\",oauth_signature=\"" + S +
                                    "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\","
                                    "oauth_version=\"1.0\"");
     EXPECT_TRUE(signatureVerifies(p, "SHA1"));
@@ -217,8 +215,8 @@ TEST(Encoding, EncodeStringCases) {
 
 TEST(Encoding, KeyEncodeStringEncodesValuesTwice) {
     const std::pair<std::string, std::string> cases[] = {
-        {"abc", "abc"},       {"a+b", "a%252Bb"}, {"a b", "a%2520b"}, {"a%20b", "a%2520b"},
-        {"%", "%2525"},       {"[]", ""},         {"\"", "%2522"},   {"\xC3\xA9", "%25C3%25A9"},
+        {"abc", "abc"}, {"a+b", "a%252Bb"}, {"a b", "a%2520b"}, {"a%20b", "a%2520b"},
+        {"%", "%2525"}, {"[]", ""},         {"\"", "%2522"},    {"\xC3\xA9", "%25C3%25A9"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(ZRBOAuthProvider::keyEncodeString(in), out) << in;
 }
@@ -290,8 +288,13 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
 }
 
 TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
-    ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"oauth_nonce", "1"}, {"a:b", "a:b"}, {"alpha", "1"},
-                                                            {"_x", "2"}, {"Zeta", "3"}},
+    ZRBOAuthProvider p = sign(HTTPMethodTypeGET,
+                              Dictionary{{"oauth_nonce", "1"},
+                                         {"a:b", "a:b"},
+                                         {"alpha", "1"},
+                                         {"_x", "2"},
+                                         {"Zeta", "3"},
+                                         {"oauth_version", nullptr}},
                               std::nullopt);
     const std::string& base = *p.oAuthSignatureBaseString();
     EXPECT_NE(base.find("oauth_nonce%3D1%26"), std::string::npos);
@@ -301,6 +304,7 @@ TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
     const std::string params = base.substr(base.find("pairingid&") + 10);
     EXPECT_EQ(params.rfind("Zeta%3D3%26_x%3D2%26a%3Ab%3Da%253Ab%26alpha%3D1%26oauth_consumer_key", 0), 0u) << params;
     EXPECT_NE(base.find("oauth_signature_method%3DRSA-SHA1%26oauth_timestamp"), std::string::npos);
+    EXPECT_NE(base.find("oauth_version%3D1.0"), std::string::npos) << "a null query value hides nothing";
 }
 
 TEST_F(Signer, SignaturesVerifyForEveryMethodHashAndBody) {
@@ -350,9 +354,9 @@ TEST_F(Signer, MissingKeyOrConsumerKeyStillBuildsARequest) {
               "oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
     EXPECT_TRUE(linesStartingWith("OAuth Signature: ").empty());
 
-    URLRequest r = ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/p", std::nullopt,
-                                                    std::string("ck"), std::nullopt, std::nullopt,
-                                                    OAuthSignatureTypeRSASHA1);
+    URLRequest r =
+        ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/p", std::nullopt, std::string("ck"),
+                                         std::nullopt, std::nullopt, OAuthSignatureTypeRSASHA1);
     EXPECT_EQ(r.URL(), "https://" + kHost + "/p");
     EXPECT_NE(r.valueForHTTPHeaderField("Authorization")->find("oauth_signature=\"\""), std::string::npos);
 }
@@ -368,8 +372,8 @@ TEST_F(Signer, GetRequestHasTheEncodedQueryAndNoBody) {
     };
     ZRBOAuthProvider builder;
     for (const auto& [query, url] : cases) {
-        URLRequest r = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", query, kCK,
-                                             std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1);
+        URLRequest r = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", query, kCK, std::string("merchant"),
+                                             std::string("pw"), OAuthSignatureTypeRSASHA1);
         EXPECT_EQ(r.URL(), url);
         EXPECT_EQ(r.HTTPMethod(), "GET");
         EXPECT_FALSE(r.HTTPBody());
@@ -379,8 +383,8 @@ TEST_F(Signer, GetRequestHasTheEncodedQueryAndNoBody) {
         EXPECT_EQ(r.allHTTPHeaderFields()[0].first, "Authorization");
         EXPECT_EQ(r.allHTTPHeaderFields()[0].second.rfind("OAuth oauth_consumer_key=", 0), 0u);
     }
-    URLRequest plain = builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", std::nullopt, kCK,
-                                             std::nullopt, std::nullopt, OAuthSignatureTypeRSASHA1);
+    URLRequest plain = builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", std::nullopt, kCK, std::nullopt,
+                                             std::nullopt, OAuthSignatureTypeRSASHA1);
     EXPECT_EQ(plain.URL(), "http://h//p") << "nothing is trimmed";
 }
 
@@ -388,8 +392,8 @@ TEST_F(Signer, PostRequestCarriesBodyBytesAndTwoHeadersInOrder) {
     ZRBOAuthProvider builder;
     const std::string body = "{\"name\":\"Zo\xC3\xAB\"}";
     URLRequest r = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/quorvex/expresscheckout", kCK,
-                                          std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1,
-                                          body, HTTPContentTypeToString[HTTPContentTypeJSON]);
+                                          std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1, body,
+                                          HTTPContentTypeToString[HTTPContentTypeJSON]);
     EXPECT_EQ(r.URL(), "https://" + kHost + "/quorvex/expresscheckout");
     EXPECT_EQ(r.HTTPMethod(), "POST");
     EXPECT_EQ(r.HTTPBody(), body);
@@ -401,25 +405,25 @@ TEST_F(Signer, PostRequestCarriesBodyBytesAndTwoHeadersInOrder) {
     EXPECT_NE(r.allHTTPHeaderFields()[1].second.find("oauth_body_hash=\"" + independentDigestBase64(body, "SHA1")),
               std::string::npos);
 
-    URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/x", kCK,
-                                               std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1,
-                                               std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
+    URLRequest absent =
+        builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/x", kCK, std::string("merchant"), std::string("pw"),
+                               OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
     EXPECT_FALSE(absent.HTTPBody());
     EXPECT_EQ(absent.valueForHTTPHeaderField("Content-Type"), "application/xml;charset=UTF-8");
     EXPECT_EQ(absent.valueForHTTPHeaderField("Authorization")->find("oauth_body_hash"), std::string::npos);
 }
 
 TEST_F(Signer, LogLinesComeInConstructionOrder) {
-    URLRequest r = ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/p", Dictionary{{"a", "b"}},
-                                                    kCK, std::string("merchant"), std::string("pw"),
-                                                    OAuthSignatureTypeRSASHA1);
+    URLRequest r =
+        ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, kHost, "/p", Dictionary{{"a", "b"}}, kCK,
+                                         std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1);
     std::vector<std::string> prefixes;
     {
         std::lock_guard g(logMutex_);
         for (const auto& l : lines_) prefixes.push_back(l.substr(0, l.find(':') + 1));
     }
-    EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:",
-                                                   "OAuth Signature:", "URL :", "OAuth Authorization Header:"}));
+    EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:",
+                                                  "URL :", "OAuth Authorization Header:"}));
     EXPECT_EQ(linesStartingWith("URL : ").at(0), "URL : " + r.URL());
     EXPECT_EQ(linesStartingWith("OAuth Authorization Header: ").at(0),
               "OAuth Authorization Header: " + *r.valueForHTTPHeaderField("Authorization"));
@@ -454,8 +458,8 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
     EXPECT_GT(seen.size(), 190u) << "nonces are drawn, not repeated";
 
     const std::pair<double, std::string> clocks[] = {
-        {1700000000.9, "1700000000"}, {1700000000.0, "1700000000"}, {0.2, "0"}, {-0.5, "0"}, {-1.5, "-1"},
-        {NAN, "0"}, {1e300, "9200000000000000000"}};
+        {1700000000.9, "1700000000"},  {1700000000.0, "1700000000"}, {0.2, "0"}, {-0.5, "0"}, {-1.5, "-1"}, {NAN, "0"},
+        {1e300, "9200000000000000000"}};
     for (const auto& [t, text] : clocks) {
         setClockForTesting([t = t] { return t; });
         EXPECT_EQ(p.timeStamp(), text) << t;
@@ -467,10 +471,10 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
 }
 
 TEST_F(Signer, EnumerationValuesOutsideTheTablesBuildWithoutSigning) {
-    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(
-        static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1), kHost, "/p", std::nullopt,
-        std::string("ck"), std::string("merchant"), std::string("pw"), static_cast<OAuthSignatureType>(2),
-        std::string("body"));
+    ZRBOAuthProvider p =
+        ZRBOAuthProvider::initWith(static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1), kHost, "/p",
+                                   std::nullopt, std::string("ck"), std::string("merchant"), std::string("pw"),
+                                   static_cast<OAuthSignatureType>(2), std::string("body"));
     EXPECT_FALSE(p.httpMethod());
     EXPECT_FALSE(p.URLScheme());
     EXPECT_FALSE(p.requestBodyHash());

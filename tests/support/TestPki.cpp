@@ -1,10 +1,5 @@
 #include "TestPki.h"
 
-#include <map>
-#include <mutex>
-#include <stdexcept>
-#include <system_error>
-
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -13,6 +8,11 @@
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
+
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
 
 namespace orvalis::testsupport {
 namespace {
@@ -36,8 +36,8 @@ void check(int rc, const char* what) {
 }
 
 PKeyPtr keygen(const char* type, const char* param, std::size_t bits) {
-    EVP_PKEY* k = param ? EVP_PKEY_Q_keygen(nullptr, nullptr, type, param)
-                        : EVP_PKEY_Q_keygen(nullptr, nullptr, type, bits);
+    EVP_PKEY* k =
+        param ? EVP_PKEY_Q_keygen(nullptr, nullptr, type, param) : EVP_PKEY_Q_keygen(nullptr, nullptr, type, bits);
     return PKeyPtr(check(k, "key generation"));
 }
 
@@ -138,9 +138,9 @@ std::string buildP12(const std::vector<Entry>& entries, const std::vector<X509*>
                 if (e.key) check(PKCS12_add_localkeyid(bag, keyId, static_cast<int>(keyIdLen)), "key id");
             }
             if (e.key) {
-                PKCS12_SAFEBAG* bag = check(PKCS12_add_key_ex(&keyBags, e.key, 0, PKCS12_DEFAULT_ITER, keyNid, pass,
-                                                              libctx, nullptr),
-                                            "key bag");
+                PKCS12_SAFEBAG* bag =
+                    check(PKCS12_add_key_ex(&keyBags, e.key, 0, PKCS12_DEFAULT_ITER, keyNid, pass, libctx, nullptr),
+                          "key bag");
                 if (e.cert) check(PKCS12_add_localkeyid(bag, keyId, static_cast<int>(keyIdLen)), "key id");
             }
         }

@@ -3,6 +3,9 @@
 // Test-only PKI: keys, certificates and PKCS#12 files made on the fly with
 // the OpenSSL API, so that no secret is ever stored in the repository.
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -10,9 +13,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 
 namespace orvalis::testsupport {
 

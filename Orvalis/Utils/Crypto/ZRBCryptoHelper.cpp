@@ -1,6 +1,5 @@
-#include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
-
 #include <Orvalis/Foundation/CryptoDigest.h>
+#include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 
 namespace orvalis {

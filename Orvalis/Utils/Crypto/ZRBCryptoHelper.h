@@ -1,10 +1,10 @@
 #pragma once
 
+#include <Orvalis/Foundation/Export.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 

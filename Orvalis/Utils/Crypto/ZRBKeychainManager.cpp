@@ -1,10 +1,8 @@
-#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
-
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <openssl/crypto.h>
 
 namespace orvalis {
@@ -34,7 +32,8 @@ ZRBKeychainManager& ZRBKeychainManager::sharedInstance() {
 
 PrivateKey ZRBKeychainManager::getPrivateKey(const std::optional<std::string>& keyFileName,
                                              const std::optional<std::string>& P12Password) const {
-    if (!keyFileName || !P12Password) return PrivateKey();
+    // A NUL would cut the file name short and open some other file.
+    if (!keyFileName || !P12Password || keyFileName->find('\0') != std::string::npos) return PrivateKey();
     std::optional<std::string> path = Bundle::mainBundle().pathForResource(*keyFileName, "p12");
     if (!path) return PrivateKey();
     WipedBytes file;

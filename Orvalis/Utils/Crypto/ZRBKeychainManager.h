@@ -1,12 +1,12 @@
 #pragma once
 
+#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/Export.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <Orvalis/Foundation/CryptoKey.h>
-#include <Orvalis/Foundation/Export.h>
 
 namespace orvalis {
 
@@ -22,7 +22,8 @@ public:
     /// The private key of the first identity in "<keyFileName>.p12", unlocked
     /// with P12Password. An empty handle when either is absent, the file is
     /// missing or unreadable, the password is wrong, the file is damaged or it
-    /// holds no key with its certificate. The file bytes are wiped after use.
+    /// holds no key with its certificate, or the name holds a NUL byte. The
+    /// file bytes are wiped after use.
     PrivateKey getPrivateKey(const std::optional<std::string>& keyFileName,
                              const std::optional<std::string>& P12Password) const;
 
