@@ -1,0 +1,61 @@
+#pragma once
+
+#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvalis {
+
+/// Request of the express-checkout operation, sent as a JSON body of eight
+/// entries. pspId and externalData are stored only; no operation sends them.
+class ORVALIS_EXPORT ZRBExpressCheckoutDataRequest : public ZRBBaseServiceRequest {
+public:
+    const std::optional<std::string>& checkoutId() const noexcept { return checkoutId_; }
+    void setCheckoutId(std::optional<std::string> value) { checkoutId_ = std::move(value); }
+    const std::optional<std::string>& pairingId() const noexcept { return pairingId_; }
+    void setPairingId(std::optional<std::string> value) { pairingId_ = std::move(value); }
+    const std::optional<std::string>& preCheckoutTransactionId() const noexcept { return preCheckoutTransactionId_; }
+    void setPreCheckoutTransactionId(std::optional<std::string> value) { preCheckoutTransactionId_ = std::move(value); }
+    double amount() const noexcept { return amount_; }
+    void setAmount(double value) noexcept { amount_ = value; }
+    const std::optional<std::string>& currency() const noexcept { return currency_; }
+    void setCurrency(std::optional<std::string> value) { currency_ = std::move(value); }
+    const std::optional<std::string>& cardId() const noexcept { return cardId_; }
+    void setCardId(std::optional<std::string> value) { cardId_ = std::move(value); }
+    const std::optional<std::string>& shippingAddressId() const noexcept { return shippingAddressId_; }
+    void setShippingAddressId(std::optional<std::string> value) { shippingAddressId_ = std::move(value); }
+    bool digitalGoods() const noexcept { return digitalGoods_; }
+    void setDigitalGoods(bool value) noexcept { digitalGoods_ = value; }
+    const std::optional<std::string>& pspId() const noexcept { return pspId_; }
+    void setPspId(std::optional<std::string> value) { pspId_ = std::move(value); }
+    const std::optional<std::string>& externalData() const noexcept { return externalData_; }
+    void setExternalData(std::optional<std::string> value) { externalData_ = std::move(value); }
+
+    /// "/quorvex/expresscheckout".
+    std::string getRelativepath() const override;
+    /// "checkoutId", "digitalGoods", "currency", "preCheckoutTransactionId",
+    /// "cardId", "amount", "pairingId", "shippingAddressId".
+    std::vector<std::string> getArraysOfKeys() const override;
+    /// Exactly the eight listed entries: unset strings as null, amount a
+    /// number, digitalGoods a boolean.
+    Dictionary dictionaryRepresentation() const override;
+
+protected:
+    std::span<const detail::RequestField> fieldTable() const override;
+
+private:
+    std::optional<std::string> checkoutId_;
+    std::optional<std::string> pairingId_;
+    std::optional<std::string> preCheckoutTransactionId_;
+    double amount_ = 0;
+    std::optional<std::string> currency_;
+    std::optional<std::string> cardId_;
+    std::optional<std::string> shippingAddressId_;
+    bool digitalGoods_ = false;
+    std::optional<std::string> pspId_;
+    std::optional<std::string> externalData_;
+};
+
+}  // namespace orvalis
