@@ -154,7 +154,9 @@ TEST_F(Faults, RefusedConnectionFailsWithCannotConnect) {
     EXPECT_EQ(ledger->error(0)->code(), URLErrorCannotConnectToHost);
 }
 
-TEST(Certificates, ExpiredNotYetValidAndWeakServerCertificatesNeverSucceed) {
+// Expired and not-yet-valid certificates are the transport suite's; a weak
+// key is checked here, beside a control made the same way.
+TEST(Certificates, WeakServerKeyNeverSucceeds) {
     setLogHandler({});
     struct Case {
         const char* what;
@@ -164,8 +166,6 @@ TEST(Certificates, ExpiredNotYetValidAndWeakServerCertificatesNeverSucceed) {
     };
     const Case cases[] = {
         {"valid (the control: same construction)", -3600, 86400, 2048, true},
-        {"expired", -7 * 86400, -86400, 2048, false},
-        {"not yet valid", 86400, 7 * 86400, 2048, false},
         {"1024-bit key", -3600, 86400, 1024, false},
     };
     for (const auto& c : cases) {
