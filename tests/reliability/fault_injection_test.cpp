@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -224,6 +226,28 @@ TEST_F(Faults, HundredMegabyteAnswerSucceedsWithinItsMemoryBound) {
     if (!kSanitized) {
         EXPECT_LT(peakResidentBytes() - before, 4 * body);
     }
+}
+
+TEST_F(Faults, InvalidUTF8AnswerIsLoggedAsTextAndFails) {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    setLogHandler([&](std::string_view line) {
+        std::lock_guard lock(mutex);
+        lines.emplace_back(line);
+    });
+    const auto ledger = run({request("/badutf8")}, 20s);
+    setLogHandler({});
+    ASSERT_EQ(ledger->failures(0), 1);
+    EXPECT_EQ(ledger->error(0)->code(), kZRBNetworkErrorCode);
+    EXPECT_EQ(ledger->error(0)->localizedDescription(), "Server Error");
+    std::lock_guard lock(mutex);
+    const auto response =
+        std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Response: ", 0) == 0; });
+    ASSERT_NE(response, lines.end());
+    // The bytes that are not UTF-8 stand as U+FFFD; the valid ones stay.
+    EXPECT_NE(response->find("\xEF\xBF\xBD"), std::string::npos);
+    EXPECT_EQ(response->find('\xFF'), std::string::npos);
+    EXPECT_NE(response->find('<'), std::string::npos);
 }
 
 TEST_F(Faults, ThrowingCallbacksAreContainedOnTheDeliveryThread) {
