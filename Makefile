@@ -31,7 +31,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=thread -DORVALIS_BUILD_BENCH=OFF
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j$(JOBS)
 
 # The suite built with clang 14 as a shared library (so the export check runs
 # too), in a build tree of its own; `make test` covers g++.
