@@ -13,6 +13,7 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
+#include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/Value.h>

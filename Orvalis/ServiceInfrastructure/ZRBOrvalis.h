@@ -9,6 +9,8 @@
 #include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
 #include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
 
+/// Everything the library offers: the ZRBOrvalis operations and their request
+/// objects, the XML converter, and the platform layer (values, errors, transport).
 namespace orvalis {
 
 /// The library's entry point: the six merchant operations. Holds no state, so

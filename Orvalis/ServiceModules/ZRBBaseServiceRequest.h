@@ -75,25 +75,38 @@ constexpr RequestField field(std::string_view name) {
 /// Plain data, copyable; not synchronised.
 class ORVALIS_EXPORT ZRBBaseServiceRequest {
 public:
+    /// A request with every field unset.
     ZRBBaseServiceRequest() = default;
+    /**@{*/
+    /// Requests are plain values: a copy or move carries every field along.
     ZRBBaseServiceRequest(const ZRBBaseServiceRequest&) = default;
     ZRBBaseServiceRequest& operator=(const ZRBBaseServiceRequest&) = default;
     ZRBBaseServiceRequest(ZRBBaseServiceRequest&&) = default;
     ZRBBaseServiceRequest& operator=(ZRBBaseServiceRequest&&) = default;
+    /**@}*/
     virtual ~ZRBBaseServiceRequest();
 
-    /// Name of the merchant's key file among the application's resources, without ".p12".
+    /**@{*/
+    /// Name of the merchant's key file among the application's resources, without ".p12";
+    /// unset, no signature can be made.
     const std::optional<std::string>& merechantKeyFileName() const noexcept { return merechantKeyFileName_; }
     void setMerechantKeyFileName(std::optional<std::string> value) { merechantKeyFileName_ = std::move(value); }
-    /// Password of that key file.
+    /**@}*/
+    /**@{*/
+    /// Password of that key file; unset, no signature can be made.
     const std::optional<std::string>& merechantKeyFilePassword() const noexcept { return merechantKeyFilePassword_; }
     void setMerechantKeyFilePassword(std::optional<std::string> value) { merechantKeyFilePassword_ = std::move(value); }
-    /// The merchant's OAuth consumer key.
+    /**@}*/
+    /**@{*/
+    /// The merchant's OAuth consumer key; unset, "oauth_consumer_key" is sent empty.
     const std::optional<std::string>& consumerKey() const noexcept { return consumerKey_; }
     void setConsumerKey(std::optional<std::string> value) { consumerKey_ = std::move(value); }
+    /**@}*/
+    /**@{*/
     /// The server's host: no scheme, no trailing "/".
     const std::optional<std::string>& host() const noexcept { return host_; }
     void setHost(std::optional<std::string> value) { host_ = std::move(value); }
+    /**@}*/
 
     /// The operation's URL path relative to the host; "" for the base class.
     virtual std::string getRelativepath() const;

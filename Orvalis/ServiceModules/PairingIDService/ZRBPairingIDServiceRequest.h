@@ -10,10 +10,16 @@ namespace orvalis {
 /// Request of the pairing-ID operation (GET with the pairing transaction id and user id).
 class ORVALIS_EXPORT ZRBPairingIDServiceRequest : public ZRBBaseServiceRequest {
 public:
+    /**@{*/
+    /// The pairing transaction id, sent as "pairingTransactionId".
     const std::optional<std::string>& pairingTransactionId() const noexcept { return pairingTransactionId_; }
     void setPairingTransactionId(std::optional<std::string> value) { pairingTransactionId_ = std::move(value); }
+    /**@}*/
+    /**@{*/
+    /// The user's id, sent as "userId".
     const std::optional<std::string>& userId() const noexcept { return userId_; }
     void setUserId(std::optional<std::string> value) { userId_ = std::move(value); }
+    /**@}*/
 
     /// "/quorvex/pairingid".
     std::string getRelativepath() const override;

@@ -17,16 +17,31 @@ extern ORVALIS_EXPORT const char* const kPaymentDataRequestCartId;
 /// externalData are stored only; no operation sends them.
 class ORVALIS_EXPORT ZRBPaymentDataRequest : public ZRBBaseServiceRequest {
 public:
+    /**@{*/
+    /// The transaction id: the path segment after "/quorvex/paymentdata/" (unset leaves it empty).
     const std::optional<std::string>& transactionId() const noexcept { return transactionId_; }
     void setTransactionId(std::optional<std::string> value) { transactionId_ = std::move(value); }
+    /**@}*/
+    /**@{*/
+    /// The merchant's cart id, sent as "cartId".
     const std::optional<std::string>& cartId() const noexcept { return cartId_; }
     void setCartId(std::optional<std::string> value) { cartId_ = std::move(value); }
+    /**@}*/
+    /**@{*/
+    /// The merchant's checkout id, sent as "checkoutId".
     const std::optional<std::string>& checkoutId() const noexcept { return checkoutId_; }
     void setCheckoutId(std::optional<std::string> value) { checkoutId_ = std::move(value); }
+    /**@}*/
+    /**@{*/
+    /// The payment service provider's id; kept with the request, never sent.
     const std::optional<std::string>& pspId() const noexcept { return pspId_; }
     void setPspId(std::optional<std::string> value) { pspId_ = std::move(value); }
+    /**@}*/
+    /**@{*/
+    /// Free data of the merchant's; kept with the request, never sent.
     const std::optional<std::string>& externalData() const noexcept { return externalData_; }
     void setExternalData(std::optional<std::string> value) { externalData_ = std::move(value); }
+    /**@}*/
 
     /// "/quorvex/paymentdata" ("/" and the transaction id follow it).
     std::string getRelativepath() const override;

@@ -11,8 +11,11 @@ namespace orvalis {
 /// the path, nothing goes into a query.
 class ORVALIS_EXPORT ZRBPrecheckoutDataRequest : public ZRBBaseServiceRequest {
 public:
+    /**@{*/
+    /// The pairing id, appended to the path as it is (unset appends nothing).
     const std::optional<std::string>& pairingId() const noexcept { return pairingId_; }
     void setPairingId(std::optional<std::string> value) { pairingId_ = std::move(value); }
+    /**@}*/
 
     /// "/quorvex/precheckoutdata/" (the pairing id follows it directly).
     std::string getRelativepath() const override;
