@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/reader.h>
@@ -117,18 +118,6 @@ private:
 };
 
 bool isJSONSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// RapidJSON 1.1's PrettyWriter drops the writer flags, so strings are
-// checked here with the library's own UTF-8 validation.
-bool isValidUTF8(std::string_view s) {
-    struct Discard {
-        void Put(char) {}
-    } out;
-    rapidjson::MemoryStream in(s.data(), s.size());
-    while (in.Tell() < s.size())
-        if (!rapidjson::UTF8<>::Validate(in, out)) return false;
-    return true;
-}
 
 template <class Writer>
 void writeValue(Writer& w, const Value& top) {

@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLParser.h>
 
@@ -18,45 +19,6 @@ Error errorWithMessage(const Value& message) {
     return Error(kZRBNetworkErrorDomain, kZRBNetworkErrorCode, Dictionary{{NSLocalizedDescriptionKey, message}});
 }
 
-// Bodies are logged as text even when they are not valid UTF-8: each byte that does
-// not start a well-formed sequence becomes U+FFFD, so a log sink never sees bad text.
-std::string utf8Text(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c < 0x80) {
-            len = 1;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;  // no overlong forms
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-        }
-        bool ok = len > 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto t = static_cast<unsigned char>(bytes[i + k]);
-            ok = k == 1 ? (t >= lo && t <= hi) : (t >= 0x80 && t <= 0xBF);
-        }
-        if (ok) {
-            out.append(bytes.substr(i, len));
-            i += len;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
 
 // The message for the first entry of a non-empty "errors" array.
 Error errorFromFirst(const Value& first) {
@@ -116,7 +78,7 @@ void complete(const std::optional<std::string>& data, const std::optional<Error>
         return;
     }
     try {
-        if (logEnabled()) log("Response: " + utf8Text(*data));
+        if (logEnabled()) log("Response: " + validUTF8Text(*data));
         if (std::optional<Value> json = JSONSerialization::JSONObjectWithData(*data)) {
             handleJSON(*json, onSuccess, onFailure);
             return;
@@ -139,7 +101,7 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
                                        FailureCallback onFailure) {
     // The shared session is fixed at TLS 1.2 or later for every connection.
     URLSession& session = URLSession::sharedSession();
-    if (request.HTTPBody() && logEnabled()) log("Request : " + utf8Text(*request.HTTPBody()));
+    if (request.HTTPBody() && logEnabled()) log("Request : " + validUTF8Text(*request.HTTPBody()));
     session
         .dataTaskWithRequest(request, [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
                                           std::optional<std::string> data, std::optional<HTTPURLResponse>,

@@ -16,6 +16,7 @@
 #include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/XMLEventSource.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>

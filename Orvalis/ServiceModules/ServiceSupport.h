@@ -22,7 +22,4 @@ URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& p
 /// one of the callbacks, unchanged.
 void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure);
 
-/// True when bytes are well-formed UTF-8.
-bool isValidUTF8(std::string_view bytes) noexcept;
-
 }  // namespace orvalis::detail

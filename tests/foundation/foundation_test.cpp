@@ -3,6 +3,7 @@
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLRequest.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/ServiceInfrastructure/OrvalisVersion.h>
 
 #include <gtest/gtest.h>
@@ -91,4 +92,28 @@ TEST(URLRequest, HeaderFieldsKeepOrderAndMatchCaseInsensitively) {
     r.setHTTPBody(std::string());
     ASSERT_TRUE(r.HTTPBody());
     EXPECT_TRUE(r.HTTPBody()->empty());
+}
+
+TEST(UTF8, ValidatesAndReplacesByteByByte) {
+    struct Case {
+        std::string bytes;
+        bool valid;
+        std::string shown;
+    };
+    const std::string bad = "\xEF\xBF\xBD";
+    const Case cases[] = {
+        {"", true, ""},
+        {"plain", true, "plain"},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", true, "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+        {"a\xC3", false, "a" + bad},                          // cut sequence
+        {"\xC0\xAF", false, bad + bad},                       // overlong "/"
+        {"\xED\xA0\x80", false, bad + bad + bad},             // surrogate
+        {"\xF4\x90\x80\x80", false, bad + bad + bad + bad},   // above U+10FFFF
+        {"x\xFFy", false, "x" + bad + "y"},
+        {std::string("n\0l", 3), true, std::string("n\0l", 3)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isValidUTF8(c.bytes), c.valid) << c.shown;
+        EXPECT_EQ(validUTF8Text(c.bytes), c.shown);
+    }
 }

@@ -1,5 +1,7 @@
 #include "OAuthCheck.h"
 
+#include <Orvalis/Foundation/UTF8.h>
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -13,40 +15,6 @@ int hexValue(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-bool isUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 bool copiedAsIs(unsigned char c) {
@@ -71,7 +39,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
     }
-    if (!isUtf8(out)) return std::nullopt;
+    if (!isValidUTF8(out)) return std::nullopt;
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
@@ -32,7 +33,7 @@ std::optional<std::string> ZRBAuthorizePairingService::getBaseXMLRequest() const
     if (!path) return std::string();
     auto bytes = readWholeFile(*path);
     if (!bytes) return std::string();
-    if (!detail::isValidUTF8(*bytes)) return std::nullopt;
+    if (!isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
 }
 
