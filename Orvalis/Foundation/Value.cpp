@@ -162,26 +162,40 @@ DictImpl* newDict() {
     return d;
 }
 
-void destroyDict(DictImpl* d) noexcept {
+// Freeing a container frees its children; a deep chain would recurse once
+// per level. Containers whose count drops to zero while another is being
+// destroyed on this thread are queued instead, so the stack stays flat.
+// Dictionaries freed one after another mostly share a slab: their slab is
+// counted down once per run rather than once per block.
+struct Disposal {
+    bool draining = false;
+    std::vector<std::pair<void*, bool>> queue;  // (block, isDictionary)
+    Slab* slab = nullptr;
+    std::uint32_t freed = 0;
+
+    void flush() noexcept {
+        if (slab) dropSlab(slab, freed);
+        slab = nullptr;
+        freed = 0;
+    }
+};
+thread_local Disposal tlDisposal;
+
+void destroyDict(DictImpl* d, Disposal& batch) noexcept {
     for (std::uint32_t i = 0; i < d->size; ++i) d->data[i].~DictionaryEntry();
     if (!d->isInline()) std::free(d->data);
     auto* slab = reinterpret_cast<Slab*>(reinterpret_cast<char*>(d) - d->slabOffset);
     d->~DictImpl();
-    dropSlab(slab, 1);
+    if (slab != batch.slab) {
+        batch.flush();
+        batch.slab = slab;
+    }
+    ++batch.freed;
 }
 
-// Freeing a container frees its children; a deep chain would recurse once
-// per level. Containers whose count drops to zero while another is being
-// destroyed on this thread are queued instead, so the stack stays flat.
-struct Disposal {
-    bool draining = false;
-    std::vector<std::pair<void*, bool>> queue;  // (block, isDictionary)
-};
-thread_local Disposal tlDisposal;
-
-void destroyOne(void* p, bool isDict) noexcept {
+void destroyOne(void* p, bool isDict, Disposal& batch) noexcept {
     if (isDict)
-        destroyDict(static_cast<DictImpl*>(p));
+        destroyDict(static_cast<DictImpl*>(p), batch);
     else
         destroyArray(static_cast<ArrayImpl*>(p));
 }
@@ -193,12 +207,13 @@ void dispose(void* p, bool isDict) noexcept {
         return;
     }
     d.draining = true;
-    destroyOne(p, isDict);
+    destroyOne(p, isDict, d);
     while (!d.queue.empty()) {
         auto [q, dict] = d.queue.back();
         d.queue.pop_back();
-        destroyOne(q, dict);
+        destroyOne(q, dict, d);
     }
+    d.flush();
     d.draining = false;
 }
 
