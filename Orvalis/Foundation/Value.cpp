@@ -791,7 +791,7 @@ bool operator==(const Dictionary& a, const Dictionary& b) noexcept { return Valu
 namespace {
 // Below this a run is copied into a fresh string: adopting the buffer
 // would cost more allocations than the copy saves.
-constexpr std::size_t kAdoptMin = std::size_t{64} << 10;
+constexpr std::size_t kAdoptMin = 1024;
 constexpr std::size_t kFirstCapacity = 4096;
 }  // namespace
 
