@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench clean
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -31,7 +31,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=thread -DORVALIS_BUILD_BENCH=OFF
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j$(JOBS)
 
 # The suite built with clang 14 as a shared library (so the export check runs
 # too), in a build tree of its own; `make test` covers g++.
@@ -52,5 +52,18 @@ docs: deps
 bench: build
 	scripts/bench.sh $(BUILD)
 
+# Every libFuzzer target for FUZZ_SECONDS each (FUZZ_TARGETS picks some), in a
+# clang build tree of its own; the library is instrumented for coverage too.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz:
+	@scripts/install-deps.sh core fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DORVALIS_BUILD_FUZZ=ON -DORVALIS_SANITIZE=fuzzer-no-link,address,undefined \
+	  -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_TOOLS=OFF \
+	  -DORVALIS_BUILD_EXAMPLES=OFF -DORVALIS_INSTALL=OFF
+	cmake --build build-fuzz -j$(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

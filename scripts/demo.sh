@@ -1,5 +1,86 @@
 #!/usr/bin/env bash
-# Runs the demo from the build tree given as $1.
+# Runs the demo from the build tree given as $1: throwaway keys and
+# certificates, the sandbox merchant server on 127.0.0.1, and the example host
+# application running all six operations against it. Exits non-zero when an
+# operation failed or the sandbox rejected a signature.
 set -euo pipefail
-build=${1:-build}
-"$build/examples/host-app/host-app"
+build=$(cd "${1:-build}" && pwd)
+sandbox_bin="$build/tools/orvalis-sandbox/orvalis-sandbox"
+host_app="$build/examples/host-app/host-app"
+for exe in "$sandbox_bin" "$host_app"; do
+  [ -x "$exe" ] || { echo "demo: missing $exe (build first)" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+sandbox_pid=
+cleanup() {
+  if [ -n "$sandbox_pid" ] && kill -0 "$sandbox_pid" 2>/dev/null; then
+    kill -TERM "$sandbox_pid" 2>/dev/null || true
+    wait "$sandbox_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+echo "== throwaway certificate authority, server certificate and merchant key"
+openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj "/CN=Orvalis demo CA" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -keyout ca.key -out ca.pem 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' > server.ext
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -sha256 \
+  -extfile server.ext -out server.pem 2>/dev/null
+password="demo-$(openssl rand -hex 8)"
+openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj "/CN=Orvalis demo merchant" \
+  -keyout merchant.key -out merchant.pem 2>/dev/null
+openssl pkcs12 -export -inkey merchant.key -in merchant.pem -name merchant \
+  -passout "pass:$password" -out merchant.p12
+rm merchant.key
+
+cat > AuthorizePairing.xml <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<PairingDataRequest>
+  <OAuthToken>[OAuthToken]</OAuthToken>
+  <MerchantCheckoutId>[MerchantCheckoutId]</MerchantCheckoutId>
+  <PairingDataTypes>
+    <PairingDataType><Type>CARD</Type></PairingDataType>
+    <PairingDataType><Type>ADDRESS</Type></PairingDataType>
+  </PairingDataTypes>
+</PairingDataRequest>
+XML
+
+echo "== sandbox merchant server"
+consumer_key="demo-consumer-key!1"
+"$sandbox_bin" --merchant-cert merchant.pem --cert server.pem --key server.key \
+  --consumer-key "$consumer_key" --keep-alive 2 --port-file port.txt > sandbox.log 2>&1 &
+sandbox_pid=$!
+for _ in $(seq 1 100); do
+  [ -s port.txt ] && break
+  kill -0 "$sandbox_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -s port.txt ]; then
+  echo "demo: the sandbox did not start" >&2
+  cat sandbox.log >&2
+  exit 1
+fi
+port=$(cat port.txt)
+
+echo "== host application against https://127.0.0.1:$port"
+app_status=0
+"$host_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
+  --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
+
+kill -TERM "$sandbox_pid"
+sandbox_status=0
+wait "$sandbox_pid" || sandbox_status=$?
+sandbox_pid=
+echo "== sandbox log"
+cat sandbox.log
+
+if [ "$app_status" -ne 0 ] || [ "$sandbox_status" -ne 0 ] || grep -q ' rejected:' sandbox.log; then
+  echo "demo: FAILED (host application status $app_status, sandbox status $sandbox_status)" >&2
+  exit 1
+fi
+echo "demo: all six operations succeeded and every signature was accepted"

@@ -19,6 +19,7 @@ public:
 
     /// Points the bundle at dir. Safe to call while other threads look up resources.
     void setResourcePath(std::string dir);
+    /// The resource directory currently in use (a copy, so it stays valid).
     std::string resourcePath() const;
 
     /// Full path of the regular file "<name>.<type>" in the resource

@@ -16,15 +16,19 @@ namespace orvalis {
 /// default-constructed handle holds no key and tests false.
 class ORVALIS_EXPORT PrivateKey {
 public:
+    /// A handle that holds no key.
     PrivateKey() noexcept = default;
     /// Takes over one reference to key (may be null).
     explicit PrivateKey(evp_pkey_st* key) noexcept : key_(key) {}
+    /// Takes over other's key; other is left empty.
     PrivateKey(PrivateKey&& other) noexcept : key_(other.key_) { other.key_ = nullptr; }
+    /// Frees the key held, then takes over other's; other is left empty.
     PrivateKey& operator=(PrivateKey&& other) noexcept;
     PrivateKey(const PrivateKey&) = delete;
     PrivateKey& operator=(const PrivateKey&) = delete;
     ~PrivateKey();
 
+    /// True when the handle holds a key.
     explicit operator bool() const noexcept { return key_ != nullptr; }
     /// The underlying key, still owned by this handle.
     evp_pkey_st* get() const noexcept { return key_; }

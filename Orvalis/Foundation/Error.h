@@ -15,12 +15,16 @@ inline constexpr const char* NSLocalizedDescriptionKey = "NSLocalizedDescription
 /// userInfo dictionary holding the description under NSLocalizedDescriptionKey.
 class ORVALIS_EXPORT Error {
 public:
+    /// An Error holding the three parts; userInfo is shared with the caller, not copied.
     Error(std::string domain, std::int64_t code, Dictionary userInfo);
     /// An Error whose userInfo holds exactly the description.
     static Error withDescription(std::string domain, std::int64_t code, std::string_view description);
 
+    /// Who reported the failure, e.g. URLErrorDomain or kZRBNetworkErrorDomain.
     const std::string& domain() const noexcept { return domain_; }
+    /// What failed, as a number whose meaning belongs to the domain.
     std::int64_t code() const noexcept { return code_; }
+    /// The description under NSLocalizedDescriptionKey and any details the domain adds.
     const Dictionary& userInfo() const noexcept { return userInfo_; }
     /// The description from userInfo, or "" when it holds none.
     std::string localizedDescription() const;

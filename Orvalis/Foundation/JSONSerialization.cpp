@@ -5,14 +5,44 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <locale.h>
+#include <string>
+#include <system_error>
 #include <limits>
 #include <variant>
 #include <vector>
 
 namespace orvalis {
 namespace {
+
+// The text of one JSON number (already checked against the grammar): an
+// int64_t when it is integral and fits, otherwise the nearest double; no
+// value when it is too large for a double. Too small reads as zero.
+std::optional<Value> numberValue(std::string_view text) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+        std::int64_t i = 0;
+        const auto [end, ec] = std::from_chars(first, last, i);
+        if (ec == std::errc() && end == last) return Value(i);
+    }
+    double d = 0;
+    const auto [end, ec] = std::from_chars(first, last, d);
+    if (ec == std::errc() && end == last) return Value(d);
+    if (ec != std::errc::result_out_of_range) return std::nullopt;
+    // from_chars reports underflow and overflow alike; strtod tells them
+    // apart (the C locale, whatever the host's locale says about decimal points).
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    if (cLocale == nullptr) return std::nullopt;
+    d = strtod_l(std::string(text).c_str(), nullptr, cLocale);
+    if (!std::isfinite(d)) return std::nullopt;
+    return Value(d);
+}
 
 // SAX handler that builds Values directly (no intermediate DOM). Containers
 // are linked into their parent as soon as they open, so the open ones only
@@ -30,6 +60,13 @@ public:
         return add(Value(static_cast<double>(u)));
     }
     bool Double(double d) { return std::isfinite(d) && add(Value(d)); }
+    // Numbers arrive as text and are converted here: RapidJSON 1.1's own
+    // full-precision conversion returns wrong values for some inputs (a zero
+    // significand with a large negative exponent, "0e-320", gave -2e-137).
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+        const auto v = numberValue(std::string_view(s, n));
+        return v && add(*v);
+    }
     bool String(const char* s, rapidjson::SizeType n, bool) { return add(Value(std::string_view(s, n))); }
     bool Key(const char* s, rapidjson::SizeType n, bool) {
         key_.assign(s, n);
@@ -174,7 +211,7 @@ void writeValue(Writer& w, const Value& top) {
 
 std::optional<Value> JSONSerialization::JSONObjectWithData(std::string_view data) {
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
-                                rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag;
+                                rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::MemoryStream in(data.data(), data.size());
     ValueBuilder builder;
     rapidjson::Reader reader;

@@ -12,6 +12,7 @@ namespace orvalis {
 
 /// Cache policies of a URLRequest.
 enum URLRequestCachePolicy : int {
+    /// The transport's default: the session keeps no cache, so answers always come from the server.
     URLRequestUseProtocolCachePolicy = 0,
     /// Any locally cached answer is ignored: the request always goes to the server.
     URLRequestReloadIgnoringLocalCacheData = 1,
@@ -21,19 +22,30 @@ enum URLRequestCachePolicy : int {
 /// header fields in the order set, cache policy and time-out.
 class ORVALIS_EXPORT URLRequest {
 public:
+    /// A GET request for url with no body and no header fields; the url is kept
+    /// as given (checked only when the request is sent).
     explicit URLRequest(std::string url, int cachePolicy = URLRequestUseProtocolCachePolicy,
                         double timeoutInterval = 60.0);
 
+    /// The URL, as given to the constructor.
     const std::string& URL() const noexcept { return url_; }
+    /**@{*/
+    /// The HTTP method, "GET" unless set; sent as written.
     const std::string& HTTPMethod() const noexcept { return method_; }
     void setHTTPMethod(std::string method) { method_ = std::move(method); }
+    /**@}*/
+    /**@{*/
     /// The body bytes; no value means no body (as distinct from an empty one).
     const std::optional<std::string>& HTTPBody() const noexcept { return body_; }
     void setHTTPBody(std::optional<std::string> body) { body_ = std::move(body); }
+    /**@}*/
+    /// The cache policy given to the constructor (a URLRequestCachePolicy value).
     int cachePolicy() const noexcept { return cachePolicy_; }
+    /**@{*/
     /// Seconds without progress after which the transfer is abandoned.
     double timeoutInterval() const noexcept { return timeout_; }
     void setTimeoutInterval(double seconds) noexcept { timeout_ = seconds; }
+    /**@}*/
 
     /// The value of a header field (names compare case-insensitively), or no value.
     std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;

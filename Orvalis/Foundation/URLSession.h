@@ -19,32 +19,36 @@ inline constexpr const char* URLErrorDomain = "org.orvalis.URLErrorDomain";
 
 /// Codes of URLErrorDomain. They are stable; see docs/transport-errors.md.
 enum URLErrorCode : std::int64_t {
-    URLErrorUnknown = -1,
-    URLErrorCancelled = -999,
-    URLErrorBadURL = -1000,
-    URLErrorTimedOut = -1001,
-    URLErrorUnsupportedURL = -1002,
-    URLErrorCannotFindHost = -1003,
-    URLErrorCannotConnectToHost = -1004,
-    URLErrorNetworkConnectionLost = -1005,
-    URLErrorBadServerResponse = -1011,
-    URLErrorCannotDecodeContentData = -1016,
-    URLErrorDataLengthExceedsMaximum = -1103,
-    URLErrorSecureConnectionFailed = -1200,
-    URLErrorServerCertificateUntrusted = -1202,
-    URLErrorServerPublicKeyPinMismatch = -1210,
-    URLErrorBadRequest = -1220,
+    URLErrorUnknown = -1,                        ///< Any other transfer failure (out of memory, internal error).
+    URLErrorCancelled = -999,                    ///< The transfer was aborted.
+    URLErrorBadURL = -1000,                      ///< The URL cannot be parsed.
+    URLErrorTimedOut = -1001,                    ///< No byte moved for the request's time-out.
+    URLErrorUnsupportedURL = -1002,              ///< A scheme other than "https" or "http".
+    URLErrorCannotFindHost = -1003,              ///< The host name does not resolve.
+    URLErrorCannotConnectToHost = -1004,         ///< The connection was refused or could not be made.
+    URLErrorNetworkConnectionLost = -1005,       ///< The connection closed before the answer was complete.
+    URLErrorBadServerResponse = -1011,           ///< The answer is not HTTP.
+    URLErrorCannotDecodeContentData = -1016,     ///< A gzip or deflate body that does not decode.
+    URLErrorDataLengthExceedsMaximum = -1103,    ///< The body exceeds the configured maximum size.
+    URLErrorSecureConnectionFailed = -1200,      ///< The TLS handshake failed.
+    URLErrorServerCertificateUntrusted = -1202,  ///< The chain is untrusted, out of date or for another host.
+    URLErrorServerPublicKeyPinMismatch = -1210,  ///< The server's key matches none pinned for its host.
+    URLErrorBadRequest = -1220,                  ///< Refused before sending: a malformed method or header.
 };
 
-/// Keys that URL session errors carry in their userInfo beside the description.
+/// userInfo key of the URL that a URL session error concerns.
 inline constexpr const char* URLErrorFailingURLStringKey = "NSErrorFailingURLStringKey";
+/// userInfo key of the transfer library's own error number, when it reported one.
 inline constexpr const char* URLErrorCurlCodeKey = "CURLcode";
 
 /// What the server answered, apart from the body: status code, the URL asked
 /// for, and the header fields of the final answer in the order received.
 struct ORVALIS_EXPORT HTTPURLResponse {
+    /// The HTTP status code of the final answer, e.g. 200.
     long statusCode = 0;
+    /// The URL the request was sent to (redirects are never followed).
     std::string URL;
+    /// Header fields as received: names as the server wrote them, repeats kept.
     std::vector<std::pair<std::string, std::string>> headers;
     /// The value of a header field (names compare case-insensitively), or no value.
     std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;
@@ -65,8 +69,12 @@ class SessionImpl;
 /// resume(); a task dropped without resume() never calls its completion.
 class ORVALIS_EXPORT URLSessionDataTask {
 public:
-    URLSessionDataTask(URLSessionDataTask&&) noexcept;
-    URLSessionDataTask& operator=(URLSessionDataTask&&) noexcept;
+    /// Takes over other's exchange; other is left empty and its resume() does nothing.
+    URLSessionDataTask(URLSessionDataTask&& other) noexcept;
+    /// Takes over other's exchange; a task held here and not yet resumed is dropped
+    /// (its completion never runs).
+    URLSessionDataTask& operator=(URLSessionDataTask&& other) noexcept;
+    /// Drops a task that was never resumed; a resumed one runs to completion.
     ~URLSessionDataTask();
 
     /// Hands the task to the session's delivery thread. Calls after the first do nothing.
@@ -94,6 +102,7 @@ public:
     /// Largest answer body, after decompression, that a task accepts; larger answers
     /// fail with URLErrorDataLengthExceedsMaximum. Default 256 MiB.
     void setMaximumResponseSize(std::uint64_t bytes) noexcept;
+    /// The largest answer body accepted, in bytes (see setMaximumResponseSize).
     std::uint64_t maximumResponseSize() const noexcept;
 
 private:
@@ -116,6 +125,7 @@ public:
     /// byte moves for that long. Exceptions thrown by completion are caught and logged.
     URLSessionDataTask dataTaskWithRequest(const URLRequest& request, DataTaskCompletion completion);
 
+    /// The session's trust and size settings, shared by every task.
     URLSessionConfiguration& configuration() noexcept;
 
     URLSession(const URLSession&) = delete;

@@ -130,6 +130,11 @@ void complete(const std::optional<std::string>& data, const std::optional<Error>
 
 }  // namespace
 
+void detail::runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
+                                const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+    complete(data, error, onSuccess, onFailure);
+}
+
 void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallback onSuccess,
                                        FailureCallback onFailure) {
     // The shared session is fixed at TLS 1.2 or later for every connection.

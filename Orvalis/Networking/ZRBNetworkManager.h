@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Callbacks.h>
+#include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
@@ -31,5 +32,14 @@ public:
     /// it cannot be written as JSON).
     URLRequest getJSONPostRequest(const std::string& url, const std::optional<Dictionary>& requestparama);
 };
+
+namespace detail {
+/// The completion steps of executeService on their own, without a network (for
+/// fuzzing and tests): calls onSuccess or onFailure for the body and the error
+/// that an exchange ended with. Exceptions from the JSON branch are handled as
+/// there; others propagate to the caller.
+ORVALIS_EXPORT void runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
+                                       const SuccessCallback& onSuccess, const FailureCallback& onFailure);
+}  // namespace detail
 
 }  // namespace orvalis

@@ -14,20 +14,20 @@ enum OAuthSignatureType : std::int64_t {
 
 /// URL scheme of a signed request.
 enum OAuthURLSchemeType : std::int64_t {
-    OAuthURLSchemeTypeHTTP = 0,
-    OAuthURLSchemeTypeHTTPS = 1,
+    OAuthURLSchemeTypeHTTP = 0,   ///< "http://"
+    OAuthURLSchemeTypeHTTPS = 1,  ///< "https://"
 };
 
 /// HTTP method of a signed request.
 enum HTTPMethodType : std::int64_t {
-    HTTPMethodTypeGET = 0,
-    HTTPMethodTypePOST = 1,
+    HTTPMethodTypeGET = 0,   ///< "GET"
+    HTTPMethodTypePOST = 1,  ///< "POST"
 };
 
 /// Content type of a POST body.
 enum HTTPContentType : std::int64_t {
-    HTTPContentTypeXML = 0,
-    HTTPContentTypeJSON = 1,
+    HTTPContentTypeXML = 0,   ///< "application/xml;charset=UTF-8"
+    HTTPContentTypeJSON = 1,  ///< "application/json"
 };
 
 /// Texts of the enumerations, indexed by value (0 or 1 only: no range check).

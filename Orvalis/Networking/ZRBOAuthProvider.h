@@ -89,30 +89,66 @@ public:
     /// their fixed order. Logs it.
     std::string oAuthHeader() const;
 
+    /**@{*/
+    /// "GET" or "POST" from initWith; absent for a method value out of range.
     const std::optional<std::string>& httpMethod() const noexcept { return httpMethod_; }
     void setHttpMethod(std::optional<std::string> v) { httpMethod_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// "http://" or "https://" from initWith; absent for a scheme value out of range.
     const std::optional<std::string>& URLScheme() const noexcept { return URLScheme_; }
     void setURLScheme(std::optional<std::string> v) { URLScheme_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// The server's host, as given to initWith.
     const std::optional<std::string>& host() const noexcept { return host_; }
     void setHost(std::optional<std::string> v) { host_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// The URL path, as given to initWith.
     const std::optional<std::string>& URLPath() const noexcept { return URLPath_; }
     void setURLPath(std::optional<std::string> v) { URLPath_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// The query parameters (a copy of the caller's map); empty when there are none.
     const Dictionary& queryParams() const noexcept { return queryParams_; }
     void setQueryParams(Dictionary v) { queryParams_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// The OAuth parameters set so far, "oauth_signature" last once signed.
     const Dictionary& oAuthHeaders() const noexcept { return oAuthHeaders_; }
     void setOAuthHeaders(Dictionary v) { oAuthHeaders_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// The OAuth consumer key; absent, the header carries it empty.
     const std::optional<std::string>& consumerKey() const noexcept { return consumerKey_; }
     void setConsumerKey(std::optional<std::string> v) { consumerKey_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// Resource name of the PKCS#12 key file, without ".p12".
     const std::optional<std::string>& privateKeyP12() const noexcept { return privateKeyP12_; }
     void setPrivateKeyP12(std::optional<std::string> v) { privateKeyP12_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// Password of the key file.
     const std::optional<std::string>& P12Password() const noexcept { return P12Password_; }
     void setP12Password(std::optional<std::string> v) { P12Password_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// Which signature method and body digest are used.
     OAuthSignatureType oAuthSignatureType() const noexcept { return oAuthSignatureType_; }
     void setOAuthSignatureType(OAuthSignatureType v) noexcept { oAuthSignatureType_ = v; }
+    /**@}*/
+    /**@{*/
+    /// The signature base string, once setupSignatureBaseString has built it.
     const std::optional<std::string>& oAuthSignatureBaseString() const noexcept { return oAuthSignatureBaseString_; }
     void setOAuthSignatureBaseString(std::optional<std::string> v) { oAuthSignatureBaseString_ = std::move(v); }
+    /**@}*/
+    /**@{*/
+    /// Base64 digest of the body, once setupRequestBodyHash has run; absent without a body.
     const std::optional<std::string>& requestBodyHash() const noexcept { return requestBodyHash_; }
     void setRequestBodyHash(std::optional<std::string> v) { requestBodyHash_ = std::move(v); }
+    /**@}*/
 
 private:
     std::optional<std::string> httpMethod_;

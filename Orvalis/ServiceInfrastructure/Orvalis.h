@@ -1,11 +1,44 @@
 #pragma once
 
 // Umbrella header: everything a host application uses.
+
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Callbacks.h>
+#include <Orvalis/Foundation/Clock.h>
+#include <Orvalis/Foundation/CryptoDigest.h>
+#include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Foundation/RedactingLogHandler.h>
+#include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Foundation/URLRequest.h>
+#include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/OrvalisVersion.h>
+#include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
+#include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBIinitializePairingService.h>
+#include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDService.h>
+#include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
+#include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
+#include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataService.h>
+#include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
+#include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataService.h>
+#include <Orvalis/ServiceModules/ZRBBaseService.h>
+#include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
+#include <Orvalis/Utils/Common.h>
+#include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
+#include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>

@@ -39,11 +39,15 @@ ORVALIS_EXPORT Value stringValueForKeyPath(const Dictionary& node, std::string_v
 /// {"__text": s}, anything else is returned as it is; null when nothing.
 ORVALIS_EXPORT Value dictionaryValueForKeyPath(const Dictionary& node, std::string_view keyPath);
 
-/// Parse with a fresh copy of XMLParser::sharedInstance() (its options);
-/// see XMLParser::dictionaryWithParser for the results.
+/// The tree of the document parser delivers, read with a fresh copy of
+/// XMLParser::sharedInstance() (its options). Malformed input gives the tree
+/// built so far; no value when no element started (XMLParser::dictionaryWithParser).
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLParser(XMLEventSource& parser);
+/// As dictionaryWithXMLParser, for the document in data (UTF-8 or as it declares).
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLData(std::string_view data);
+/// As dictionaryWithXMLParser, for a document held as UTF-8 text.
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_view string);
+/// As dictionaryWithXMLParser, for the file at path; no value when it cannot be read.
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path);
 
 /// The node as one element (named by "__name", else "root"); a node of one

@@ -2,8 +2,8 @@
 #include <Orvalis/Foundation/CryptoDigest.h>
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-#include <openssl/crypto.h>
 
 namespace orvalis {
 namespace {
@@ -11,9 +11,7 @@ namespace {
 // The file holds the encrypted key: wipe our copy whatever happens.
 struct WipedBytes {
     std::string bytes;
-    ~WipedBytes() {
-        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-    }
+    ~WipedBytes() { secureWipe(bytes.data(), bytes.size()); }
 };
 
 std::optional<std::string> signWith(DigestAlgorithm algorithm, std::string_view data, const PrivateKey& key) {

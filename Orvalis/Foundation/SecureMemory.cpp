@@ -1,0 +1,13 @@
+#include <Orvalis/Foundation/SecureMemory.h>
+#include <openssl/crypto.h>
+
+namespace orvalis {
+
+// OpenSSL's cleanse is written so that the stores survive dead-store
+// elimination, which a plain memset before free does not.
+void secureWipe(void* data, std::size_t size) noexcept {
+    if (data == nullptr || size == 0) return;
+    OPENSSL_cleanse(data, size);
+}
+
+}  // namespace orvalis

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <Orvalis/Foundation/Export.h>
+
+#include <cstddef>
+
+namespace orvalis {
+
+/// Overwrites size bytes at data with zeros in a way the compiler may not
+/// optimise away, for copies of secrets (key files, passwords) about to be
+/// freed. Does nothing when data is null or size is 0.
+ORVALIS_EXPORT void secureWipe(void* data, std::size_t size) noexcept;
+
+}  // namespace orvalis

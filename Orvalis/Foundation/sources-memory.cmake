@@ -1,0 +1,2 @@
+# Wiping copies of secrets.
+orvalis_units(Foundation SecureMemory)

@@ -1,0 +1,28 @@
+#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
+#include <Orvalis/ServiceModules/ServiceSupport.h>
+
+#include <exception>
+
+namespace orvalis {
+
+std::string ZRBExpressCheckoutDataService::requestBody(const ZRBExpressCheckoutDataRequest& request) {
+    try {
+        return JSONSerialization::dataWithJSONObject(Value(request.dictionaryRepresentation()), true);
+    } catch (const std::exception& e) {
+        log(std::string("ExpressCheckoutService serialization fail:") + e.what());
+    }
+    return std::string();
+}
+
+void ZRBExpressCheckoutDataService::expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request,
+                                                               SuccessCallback onSuccess,
+                                                               FailureCallback onFailure) const {
+    URLRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
+                                                  HTTPContentTypeToString[HTTPContentTypeJSON]);
+    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+}
+
+}  // namespace orvalis

@@ -1,0 +1,58 @@
+#include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
+#include <Orvalis/ServiceModules/ServiceSupport.h>
+
+#include <string_view>
+
+namespace orvalis {
+
+const char* const kAutorizeParingServiceOAuthToken = "[OAuthToken]";
+const char* const kAutorizeParingServiceMerchantCheckoutId = "[MerchantCheckoutId]";
+
+namespace {
+
+void replaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(placeholder, from)) != std::string::npos; from = at + placeholder.size()) {
+        out.append(text, from, at - from);
+        out.append(value);
+    }
+    // One pass over the original text: a value that contains the placeholder is not replaced again.
+    out.append(text, from, std::string::npos);
+    text = std::move(out);
+}
+
+}  // namespace
+
+std::optional<std::string> ZRBAuthorizePairingService::getBaseXMLRequest() const {
+    auto path = Bundle::mainBundle().pathForResource("AuthorizePairing", "xml");
+    if (!path) return std::string();
+    auto bytes = readWholeFile(*path);
+    if (!bytes) return std::string();
+    if (!detail::isValidUTF8(*bytes)) return std::nullopt;
+    return bytes;
+}
+
+std::optional<std::string> ZRBAuthorizePairingService::getAuthorizePairingBody(
+    const std::optional<std::string>& pairingTransactionId, const std::optional<std::string>& checkoutID) const {
+    auto body = getBaseXMLRequest();
+    if (!body) return std::nullopt;
+    // Checkout id first, token second: a token placeholder brought in by the
+    // checkout id is then replaced by the token.
+    replaceAll(*body, kAutorizeParingServiceMerchantCheckoutId, checkoutID.value_or(std::string()));
+    replaceAll(*body, kAutorizeParingServiceOAuthToken, pairingTransactionId.value_or(std::string()));
+    return body;
+}
+
+void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
+                                                  FailureCallback onFailure) const {
+    auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
+    URLRequest signedRequest =
+        detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);
+    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+}
+
+}  // namespace orvalis

@@ -1,0 +1,12 @@
+#include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDService.h>
+#include <Orvalis/ServiceModules/ServiceSupport.h>
+
+namespace orvalis {
+
+void ZRBPairingIDService::getPairingIDService(const ZRBPairingIDServiceRequest& request, SuccessCallback onSuccess,
+                                              FailureCallback onFailure) const {
+    URLRequest signedRequest = detail::signedGET(request, request.getRelativepath(), request.getQueryParam());
+    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+}
+
+}  // namespace orvalis

@@ -1,0 +1,14 @@
+#include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataService.h>
+#include <Orvalis/ServiceModules/ServiceSupport.h>
+
+namespace orvalis {
+
+void ZRBPaymentDataService::getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
+                                                       FailureCallback onFailure) const {
+    URLRequest signedRequest =
+        detail::signedGET(request, request.getRelativepath() + "/" + request.transactionId().value_or(std::string()),
+                          request.getQueryParam());
+    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+}
+
+}  // namespace orvalis

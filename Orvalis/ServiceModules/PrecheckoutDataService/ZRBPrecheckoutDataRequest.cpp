@@ -1,0 +1,7 @@
+#include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
+
+namespace orvalis {
+
+std::string ZRBPrecheckoutDataRequest::getRelativepath() const { return "/quorvex/precheckoutdata/"; }
+
+}  // namespace orvalis

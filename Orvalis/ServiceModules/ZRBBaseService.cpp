@@ -1,0 +1,7 @@
+#include <Orvalis/ServiceModules/ZRBBaseService.h>
+
+namespace orvalis {
+
+ZRBBaseService::~ZRBBaseService() = default;
+
+}  // namespace orvalis

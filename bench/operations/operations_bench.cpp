@@ -1,0 +1,245 @@
+// CPU cost of whole operations (request object to callback: signing, TLS,
+// HTTP, JSON or XML decoding) against their signatures alone. The signature
+// reads and imports the PKCS#12 file every time and dominates; the rest of an
+// operation should add little. Both cases count the CPU of every thread of
+// this process; the sandbox runs in a process of its own.
+#include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
+#include <TestPki.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <support/RatioReporter.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+using namespace orvalis;
+namespace ts = orvalis::testsupport;
+
+namespace {
+
+constexpr int kInFlight = 32;
+constexpr const char* kPassword = "bench-password";
+constexpr const char* kConsumerKey = "bench-consumer";
+
+// A base string of the length a real request signs.
+const std::string kBaseString =
+    "GET&https%3A%2F%2F127.0.0.1%3A40000%2Fquorvex%2Fpairingid&oauth_consumer_key%3Dbench-consumer"
+    "%26oauth_nonce%3D123456789%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version"
+    "%3D1.0%26pairingTransactionId%3Dptx-0001%26userId%3Duser-42";
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Keys, template and a sandbox process, for the whole program.
+struct Setup {
+    ts::TempDir dir;
+    pid_t sandbox = -1;
+    std::string host;
+
+    Setup() {
+        ts::Identity merchant = ts::makeRsaIdentity(2048);
+        dir.write("merchant.p12", ts::makeP12(merchant.key.get(), merchant.cert.get(), kPassword));
+        auto certPath = dir.write("merchant.pem", ts::certPem(merchant.cert.get())).string();
+        dir.write("AuthorizePairing.xml",
+                  "<PairingDataRequest><OAuthToken>[OAuthToken]</OAuthToken>"
+                  "<MerchantCheckoutId>[MerchantCheckoutId]</MerchantCheckoutId></PairingDataRequest>");
+        const std::string portFile = (dir.path() / "port").string();
+        const std::string caFile = (dir.path() / "sandbox.pem").string();
+        const std::string logFile = (dir.path() / "sandbox.log").string();
+        std::vector<std::string> args{
+            ORVALIS_SANDBOX_PATH, "--merchant-cert", certPath, "--port-file", portFile, "--write-cert", caFile,
+            "--consumer-key",     kConsumerKey};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int rc = posix_spawn(&sandbox, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) throw std::runtime_error("cannot start the sandbox");
+        std::string port;
+        for (int i = 0; i < 200 && port.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            port = readAll(portFile);
+        }
+        if (port.empty()) throw std::runtime_error("the sandbox did not start");
+        host = "127.0.0.1:" + std::to_string(std::stoi(port));
+        URLSession::sharedSession().configuration().addTrustedCertificates(caFile);
+        Bundle::mainBundle().setResourcePath(dir.path().string());
+        setLogHandler(LogHandler());  // measure the work, not the diagnostic output
+    }
+    ~Setup() {
+        if (sandbox > 0) {
+            // A clean stop would wait for the idle connections to time out: not needed here.
+            kill(sandbox, SIGKILL);
+            int status = 0;
+            waitpid(sandbox, &status, 0);
+            std::string log = readAll((dir.path() / "sandbox.log").string());
+            if (log.find("rejected:") != std::string::npos) std::fprintf(stderr, "sandbox rejected requests\n");
+        }
+    }
+};
+
+Setup& setup() {
+    static Setup s;
+    return s;
+}
+
+template <class R>
+R credentialed() {
+    R r;
+    r.setHost(setup().host);
+    r.setConsumerKey(kConsumerKey);
+    r.setMerechantKeyFileName("merchant");
+    r.setMerechantKeyFilePassword(kPassword);
+    return r;
+}
+
+void startOne(const ZRBOrvalis& orvalis, int i, SuccessCallback ok, FailureCallback fail) {
+    switch (i % 6) {
+        case 0: {
+            auto r = credentialed<ZRBInitializePairingRequest>();
+            r.setCheckoutID("chk-" + std::to_string(i));
+            r.setUserId("user-42");
+            orvalis.initializePairing(r, std::move(ok), std::move(fail));
+            break;
+        }
+        case 1: {
+            auto r = credentialed<ZRBPairingIDServiceRequest>();
+            r.setPairingTransactionId("ptx-" + std::to_string(i));
+            r.setUserId("user-42");
+            orvalis.getPairingIDService(r, std::move(ok), std::move(fail));
+            break;
+        }
+        case 2: {
+            auto r = credentialed<ZRBAuthorisePairingRequest>();
+            r.setCheckoutID("chk-" + std::to_string(i));
+            r.setPairingTransactionId("ptx-" + std::to_string(i));
+            orvalis.authorizePairing(r, std::move(ok), std::move(fail));
+            break;
+        }
+        case 3: {
+            auto r = credentialed<ZRBPrecheckoutDataRequest>();
+            r.setPairingId("pairing-" + std::to_string(i));
+            orvalis.getPreCheckoutDataService(r, std::move(ok), std::move(fail));
+            break;
+        }
+        case 4: {
+            auto r = credentialed<ZRBExpressCheckoutDataRequest>();
+            r.setCheckoutId("chk-" + std::to_string(i));
+            r.setPairingId("pairing-1");
+            r.setPreCheckoutTransactionId("pre-1");
+            r.setAmount(19.99);
+            r.setCurrency("EUR");
+            r.setCardId("card-1");
+            r.setShippingAddressId("ship-1");
+            orvalis.expressCheckoutDataService(r, std::move(ok), std::move(fail));
+            break;
+        }
+        default: {
+            auto r = credentialed<ZRBPaymentDataRequest>();
+            r.setTransactionId("tx-" + std::to_string(i));
+            r.setCheckoutId("chk-1");
+            r.setCartId("cart-1");
+            orvalis.getChekcoutResourceService(r, std::move(ok), std::move(fail));
+            break;
+        }
+    }
+}
+
+void operations(benchmark::State& state) {
+    setup();
+    const int total = static_cast<int>(state.range(0));
+    ZRBOrvalis orvalis;
+    for (auto _ : state) {
+        std::mutex m;
+        std::condition_variable cv;
+        int inFlight = 0;
+        int done = 0;
+        std::atomic<int> failures{0};
+        auto finish = [&] {
+            std::lock_guard lock(m);
+            --inFlight;
+            ++done;
+            cv.notify_all();
+        };
+        for (int i = 0; i < total; ++i) {
+            {
+                std::unique_lock lock(m);
+                if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return inFlight < kInFlight; })) {
+                    std::fprintf(stderr, "no operation completed for 5 minutes (%d started, %d done)\n", i, done);
+                    std::_Exit(1);  // pending callbacks refer to this frame
+                }
+                ++inFlight;
+            }
+            startOne(
+                orvalis, i, [&](Dictionary) { finish(); },
+                [&](Error e) {
+                    if (failures.fetch_add(1) == 0) std::fprintf(stderr, "first failure: %s\n", e.description().c_str());
+                    finish();
+                });
+        }
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return done == total; })) {
+            // The pending callbacks refer to this frame: stopping here is the only safe way out.
+            std::fprintf(stderr, "operations did not complete within 5 minutes (%d of %d done)\n", done, total);
+            std::_Exit(1);
+        }
+        if (failures.load() != 0) state.SkipWithError("some operations failed");
+    }
+    state.SetItemsProcessed(state.iterations() * total);
+}
+
+void signatures(benchmark::State& state) {
+    setup();
+    const int total = static_cast<int>(state.range(0));
+    const std::optional<std::string> key("merchant"), pass(kPassword);
+    for (auto _ : state) {
+        for (int i = 0; i < total; ++i) {
+            auto sig = ZRBCryptoHelper().RSASHA1SSignature(kBaseString, key, pass);
+            if (!sig) state.SkipWithError("no signature");
+            benchmark::DoNotOptimize(sig);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * total);
+}
+
+}  // namespace
+
+BENCHMARK(operations)
+    ->Name("operations/ours")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(signatures)
+    ->Name("operations/baseline")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep what was measured if the run is cut short
+    return orvalis::bench::runWithRatios(argc, argv);
+}

@@ -1,0 +1,558 @@
+#include "Sandbox.h"
+
+#include <httplib.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "OAuthCheck.h"
+
+namespace orvalis::sandbox {
+namespace {
+
+struct PkeyDeleter {
+    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+};
+struct X509Deleter {
+    void operator()(X509* p) const noexcept { X509_free(p); }
+};
+struct BioDeleter {
+    void operator()(BIO* p) const noexcept { BIO_free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using X509Ptr = std::unique_ptr<X509, X509Deleter>;
+using BioPtr = std::unique_ptr<BIO, BioDeleter>;
+
+std::string opensslError() {
+    unsigned long e = ERR_get_error();
+    if (e == 0) return "unknown OpenSSL error";
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    ERR_clear_error();
+    return buf;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    return ss.str();
+}
+
+// Every certificate (or bare public key) of a PEM file.
+std::vector<PkeyPtr> loadPublicKeys(const std::string& pem) {
+    std::vector<PkeyPtr> keys;
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    while (bio) {
+        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (!cert) break;
+        if (EVP_PKEY* k = X509_get_pubkey(cert.get())) keys.emplace_back(k);
+    }
+    ERR_clear_error();
+    if (keys.empty()) {
+        BioPtr again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        if (again) {
+            if (EVP_PKEY* k = PEM_read_bio_PUBKEY(again.get(), nullptr, nullptr, nullptr)) keys.emplace_back(k);
+        }
+        ERR_clear_error();
+    }
+    return keys;
+}
+
+bool addExtension(X509* cert, int nid, const char* value) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    if (ext == nullptr) return false;
+    bool ok = X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    return ok;
+}
+
+// A throwaway self-signed server identity for 127.0.0.1 and localhost.
+bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, std::string* error) {
+    // P-256: quick to make, which keeps test servers quick to start.
+    key.reset(EVP_EC_gen("P-256"));
+    cert.reset(X509_new());
+    if (!key || !cert) {
+        *error = opensslError();
+        return false;
+    }
+    unsigned char serial[16];
+    if (RAND_bytes(serial, sizeof serial) != 1) {
+        *error = opensslError();
+        return false;
+    }
+    serial[0] &= 0x7F;
+    BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
+    bool ok = bn != nullptr && X509_set_version(cert.get(), 2) == 1 &&
+              BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr &&
+              X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
+              X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7L * 24 * 3600) != nullptr &&
+              X509_set_pubkey(cert.get(), key.get()) == 1;
+    BN_free(bn);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    ok = ok &&
+         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("orvalis-sandbox"),
+                                    -1, -1, 0) == 1 &&
+         X509_set_issuer_name(cert.get(), name) == 1 &&
+         addExtension(cert.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
+         addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
+         addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyCertSign") &&
+         addExtension(cert.get(), NID_subject_key_identifier, "hash") &&
+         X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+    if (!ok) *error = "cannot make a server certificate: " + opensslError();
+    return ok;
+}
+
+std::string certificatePEM(X509* cert) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) return {};
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(n));
+}
+
+constexpr std::size_t kRecordLimit = 100000;
+// With a charset the server library leaves answers uncompressed: a sandbox
+// spending its CPU on compression would only disturb clients' measurements.
+constexpr const char* kJsonType = "application/json;charset=UTF-8";
+constexpr const char* kXmlType = "application/xml;charset=UTF-8";
+
+struct Operation {
+    const char* name;
+    const char* method;
+    const char* path;  // exact path, or prefix when byPrefix
+    bool byPrefix;
+    const char* contentType;  // required for POSTs
+    std::vector<const char*> requiredQuery;
+};
+
+const std::vector<Operation>& operations() {
+    static const std::vector<Operation> ops{
+        {"initializepairing", "GET", "/dataprov-apis/public/initializepairing", false, "", {"checkoutId", "userId"}},
+        {"pairingid", "GET", "/quorvex/pairingid", false, "", {"pairingTransactionId", "userId"}},
+        {"authorizepairing",
+         "POST",
+         "/dataprov-apis/stage1/quorvex/partner/v6/pairing",
+         false,
+         "application/xml;charset=UTF-8",
+         {}},
+        {"precheckoutdata", "GET", "/quorvex/precheckoutdata/", true, "", {}},
+        {"expresscheckout", "POST", "/quorvex/expresscheckout", false, "application/json", {}},
+        {"paymentdata", "GET", "/quorvex/paymentdata/", true, "", {"checkoutId", "cartId"}},
+    };
+    return ops;
+}
+
+const Operation* findOperation(const std::string& method, const std::string& path) {
+    for (const Operation& op : operations()) {
+        bool match = op.byPrefix ? path.rfind(op.path, 0) == 0 : path == op.path;
+        if (match && method == op.method) return &op;
+    }
+    return nullptr;
+}
+
+std::string decodedOrRaw(const std::string& s) { return percentDecode(s).value_or(s); }
+
+// The built-in answers: small but shaped like the real ones, echoing what the
+// request carried so that a host can see its values arrive.
+std::pair<std::string, std::string> defaultAnswer(const Operation& op, const RecordedRequest& r,
+                                                  const std::map<std::string, std::string>& query) {
+    using nlohmann::json;
+    auto q = [&](const char* k) {
+        auto it = query.find(k);
+        return it == query.end() ? json(nullptr) : json(decodedOrRaw(it->second));
+    };
+    std::string name = op.name;
+    if (name == "authorizepairing") {
+        return {kXmlType,
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<PairingDataResponse>\n"
+                "  <PairingId>sbx-pairing-0001</PairingId>\n"
+                "  <Status>AUTHORIZED</Status>\n"
+                "</PairingDataResponse>\n"};
+    }
+    json body;
+    if (name == "initializepairing") {
+        body = {{"pairingTransactionId", "sbx-ptx-0001"}, {"checkoutId", q("checkoutId")}, {"userId", q("userId")}};
+    } else if (name == "pairingid") {
+        body = {{"pairingId", "sbx-pairing-0001"},
+                {"pairingTransactionId", q("pairingTransactionId")},
+                {"userId", q("userId")}};
+    } else if (name == "precheckoutdata") {
+        body = {{"preCheckoutTransactionId", "sbx-pre-0001"},
+                {"pairingId", decodedOrRaw(r.path.substr(std::string(op.path).size()))},
+                {"cards", json::array({{{"cardId", "sbx-card-1"}, {"brandName", "VISA"}, {"lastFour", "1111"}}})},
+                {"shippingAddresses", json::array({{{"id", "sbx-ship-1"}, {"city", "Springfield"}}})}};
+    } else if (name == "expresscheckout") {
+        json sent = json::parse(r.body, nullptr, false);
+        body = {
+            {"transactionId", "sbx-tx-0001"}, {"status", "SUCCESS"}, {"received", sent.is_discarded() ? json() : sent}};
+    } else {
+        body = {{"transactionId", decodedOrRaw(r.path.substr(std::string(op.path).size()))},
+                {"checkoutId", q("checkoutId")},
+                {"cartId", q("cartId")},
+                {"card", {{"brandName", "VISA"}, {"lastFour", "1111"}}}};
+    }
+    return {kJsonType, body.dump(2)};
+}
+
+std::string errorsBody(const std::string& description, const char* reasonCode) {
+    nlohmann::json j = {
+        {"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
+    return j.dump();
+}
+
+}  // namespace
+
+std::optional<Fault> Fault::parse(const std::string& text) {
+    Fault f;
+    if (text == "errors") {
+        f.kind = Kind::ErrorsArray;
+    } else if (text == "xml-error") {
+        f.kind = Kind::XmlError;
+    } else if (text == "http500") {
+        f.kind = Kind::Http500;
+    } else if (text == "none") {
+        f.kind = Kind::None;
+    } else if (text.rfind("delay:", 0) == 0) {
+        const std::string ms = text.substr(6);
+        char* end = nullptr;
+        long v = std::strtol(ms.c_str(), &end, 10);
+        if (ms.empty() || *end != '\0' || v < 0 || v > 600000) return std::nullopt;
+        f.kind = Kind::Delay;
+        f.delayMs = static_cast<int>(v);
+    } else {
+        return std::nullopt;
+    }
+    return f;
+}
+
+struct Sandbox::Impl {
+    SandboxOptions options;
+    std::vector<PkeyPtr> merchantKeys;
+    PkeyPtr serverKey;
+    X509Ptr serverCert;
+    std::unique_ptr<httplib::SSLServer> server;
+    std::thread thread;
+    int port = 0;
+
+    mutable std::mutex mutex;  // guards everything below
+    std::map<std::string, Fault> faults;
+    std::function<void(const RecordedRequest&)> observer;
+    std::deque<RecordedRequest> log;  // the latest kRecordLimit requests
+    std::size_t rejected = 0;
+    std::set<std::string> seenNonces;
+
+    std::optional<std::string> verify(const httplib::Request& req, RecordedRequest& r, const Operation* op,
+                                      std::map<std::string, std::string>& query);
+    void handle(const httplib::Request& req, httplib::Response& res);
+};
+
+std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, RecordedRequest& r, const Operation* op,
+                                                 std::map<std::string, std::string>& query) {
+    if (op == nullptr) return "no such operation";
+    if (r.authorization.empty()) return "no Authorization header";
+    auto oauth = parseAuthorizationHeader(r.authorization);
+    if (!oauth) return "malformed Authorization header";
+    for (const char* k : {"oauth_consumer_key", "oauth_nonce", "oauth_signature", "oauth_signature_method",
+                          "oauth_timestamp", "oauth_version"}) {
+        if (oauth->find(k) == oauth->end()) return std::string("no ") + k;
+    }
+    if ((*oauth)["oauth_version"] != "1.0") return "oauth_version is not 1.0";
+    const std::string& method = (*oauth)["oauth_signature_method"];
+    if (method != "RSA-SHA1" && method != "RSA-SHA256") return "unsupported signature method " + method;
+    const bool sha256 = method == "RSA-SHA256";
+    if (options.consumerKey && percentDecode((*oauth)["oauth_consumer_key"]) != options.consumerKey) {
+        return "unknown consumer key";
+    }
+
+    const std::string& ts = (*oauth)["oauth_timestamp"];
+    char* end = nullptr;
+    long long when = std::strtoll(ts.c_str(), &end, 10);
+    if (ts.empty() || *end != '\0') return "malformed oauth_timestamp";
+    long long now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (std::llabs(now - when) > options.maxClockSkew.count()) return "oauth_timestamp outside the accepted window";
+
+    auto hash = oauth->find("oauth_body_hash");
+    if (hash != oauth->end()) {
+        if (hash->second != base64Digest(req.body, sha256)) return "body hash mismatch";
+    } else if (!req.body.empty()) {
+        return "body without oauth_body_hash";
+    }
+
+    // The signed parameters: the header's, then the query's replacing same names.
+    std::map<std::string, std::string> params;
+    for (const auto& [k, v] : *oauth) {
+        if (k != "oauth_signature") params[k] = v;
+    }
+    for (auto& [k, v] : splitQuery(r.query)) {
+        query[k] = v;
+        params[k] = v;
+    }
+    std::string url = "https://" + req.get_header_value("Host") + r.path;
+    auto base = signatureBaseString(r.method, url, params);
+    if (!base) return "parameters that cannot be encoded";
+    r.baseString = *base;
+    if ((*oauth)["oauth_signature"].empty()) return "no signature";
+    auto sigText = percentDecode((*oauth)["oauth_signature"]);
+    auto sig = sigText ? base64Decode(*sigText) : std::nullopt;
+    if (!sig) return "oauth_signature is not Base64";
+    bool good = false;
+    for (const PkeyPtr& key : merchantKeys) {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        if (ctx == nullptr) break;
+        good = EVP_DigestVerifyInit(ctx, nullptr, sha256 ? EVP_sha256() : EVP_sha1(), nullptr, key.get()) == 1 &&
+               EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig->data()), sig->size(),
+                                reinterpret_cast<const unsigned char*>(base->data()), base->size()) == 1;
+        EVP_MD_CTX_free(ctx);
+        ERR_clear_error();
+        if (good) break;
+    }
+    if (!good) return "signature does not verify";
+
+    // Only a request that verified may use up its nonce.
+    {
+        std::lock_guard lock(mutex);
+        if (!seenNonces.insert((*oauth)["oauth_consumer_key"] + ' ' + ts + ' ' + (*oauth)["oauth_nonce"]).second) {
+            return "nonce already used";
+        }
+    }
+    if (std::string(op->method) == "POST" && r.contentType != op->contentType) {
+        return "Content-Type is not " + std::string(op->contentType);
+    }
+    for (const char* k : op->requiredQuery) {
+        if (query.find(k) == query.end()) return std::string("missing query parameter ") + k;
+    }
+    return std::nullopt;
+}
+
+void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) {
+    RecordedRequest r;
+    r.method = req.method;
+    r.target = req.target;
+    std::size_t qm = req.target.find('?');
+    r.path = req.target.substr(0, qm);
+    r.query = qm == std::string::npos ? std::string() : req.target.substr(qm + 1);
+    r.contentType = req.get_header_value("Content-Type");
+    r.authorization = req.get_header_value("Authorization");
+    r.body = req.body;
+    const Operation* op = findOperation(r.method, r.path);
+    r.operation = op != nullptr ? op->name : "";
+
+    std::map<std::string, std::string> query;
+    std::optional<std::string> reason = verify(req, r, op, query);
+    r.accepted = !reason;
+    r.verdict = reason ? "rejected: " + *reason : "accepted";
+
+    Fault fault;
+    std::function<void(const RecordedRequest&)> obs;
+    {
+        std::lock_guard lock(mutex);
+        auto f = faults.find(r.operation);
+        if (f == faults.end()) f = faults.find("*");
+        if (f != faults.end()) fault = f->second;
+        obs = observer;
+    }
+
+    if (op == nullptr) {
+        res.status = 404;
+        res.set_content(errorsBody("No operation at " + r.method + " " + r.path, "NOT_FOUND"), kJsonType);
+    } else if (reason) {
+        res.status = 401;
+        const bool malformed =
+            reason->rfind("missing query parameter", 0) == 0 || reason->rfind("Content-Type", 0) == 0;
+        res.set_content(
+            errorsBody("Request rejected: " + *reason, malformed ? "INVALID_REQUEST" : "AUTHENTICATION_FAILED"),
+            kJsonType);
+    } else {
+        switch (fault.kind) {
+            case Fault::Kind::ErrorsArray:
+                res.set_content(errorsBody("Injected failure", "SYSTEM_ERROR"), kJsonType);
+                break;
+            case Fault::Kind::XmlError:
+                res.set_content(
+                    "<?xml version=\"1.0\"?>\n<Errors><Error><Description>Injected failure</Description>"
+                    "<ReasonCode>SYSTEM_ERROR</ReasonCode></Error></Errors>\n",
+                    kXmlType);
+                break;
+            case Fault::Kind::Http500:
+                res.status = 500;
+                break;
+            case Fault::Kind::Delay:
+                std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+                [[fallthrough]];
+            case Fault::Kind::None: {
+                std::optional<std::string> file;
+                std::string type;
+                if (!options.responsesDirectory.empty()) {
+                    for (const char* ext : {"json", "xml"}) {
+                        file = readFile(options.responsesDirectory + "/" + op->name + "." + ext);
+                        if (file) {
+                            type = std::string(ext) == "json" ? kJsonType : kXmlType;
+                            break;
+                        }
+                    }
+                }
+                if (file) {
+                    res.set_content(*file, type.c_str());
+                } else {
+                    auto [t, body] = defaultAnswer(*op, r, query);
+                    res.set_content(body, t.c_str());
+                }
+                break;
+            }
+        }
+    }
+
+    {
+        std::lock_guard lock(mutex);
+        if (!r.accepted) ++rejected;
+        log.push_back(r);
+        if (log.size() > kRecordLimit) log.pop_front();
+    }
+    if (obs) obs(r);
+}
+
+Sandbox::Sandbox(SandboxOptions options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+    impl_->faults = impl_->options.faults;
+}
+
+Sandbox::~Sandbox() { stop(); }
+
+bool Sandbox::start(std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    Impl& d = *impl_;
+    auto merchant = readFile(d.options.merchantCertificatePath);
+    if (!merchant) {
+        *error = "cannot read the merchant certificate " + d.options.merchantCertificatePath;
+        return false;
+    }
+    d.merchantKeys = loadPublicKeys(*merchant);
+    if (d.merchantKeys.empty()) {
+        *error = "no certificate or public key in " + d.options.merchantCertificatePath;
+        return false;
+    }
+
+    if (d.options.serverCertificatePath.empty() != d.options.serverKeyPath.empty()) {
+        *error = "give both the server certificate and its key, or neither";
+        return false;
+    }
+    if (d.options.serverCertificatePath.empty()) {
+        if (!makeSelfSigned(d.serverKey, d.serverCert, error)) return false;
+    } else {
+        auto certPem = readFile(d.options.serverCertificatePath);
+        auto keyPem = readFile(d.options.serverKeyPath);
+        if (!certPem || !keyPem) {
+            *error = "cannot read the server certificate or key";
+            return false;
+        }
+        BioPtr cb(BIO_new_mem_buf(certPem->data(), static_cast<int>(certPem->size())));
+        BioPtr kb(BIO_new_mem_buf(keyPem->data(), static_cast<int>(keyPem->size())));
+        if (cb) d.serverCert.reset(PEM_read_bio_X509(cb.get(), nullptr, nullptr, nullptr));
+        if (kb) d.serverKey.reset(PEM_read_bio_PrivateKey(kb.get(), nullptr, nullptr, nullptr));
+        if (!d.serverCert || !d.serverKey) {
+            *error = "cannot load the server certificate or key: " + opensslError();
+            return false;
+        }
+    }
+
+    X509* cert = d.serverCert.get();
+    EVP_PKEY* key = d.serverKey.get();
+    d.server = std::make_unique<httplib::SSLServer>([cert, key](SSL_CTX& ctx) {
+        return SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION) == 1 && SSL_CTX_use_certificate(&ctx, cert) == 1 &&
+               SSL_CTX_use_PrivateKey(&ctx, key) == 1 && SSL_CTX_check_private_key(&ctx) == 1;
+    });
+    if (!d.server->is_valid()) {
+        *error = "cannot set up TLS: " + opensslError();
+        return false;
+    }
+    // Clients keep connections open; one worker per connection must not starve them.
+    d.server->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    d.server->set_keep_alive_max_count(100000);
+    d.server->set_keep_alive_timeout(static_cast<time_t>(std::max<long long>(1, d.options.keepAlive.count())));
+    d.server->set_read_timeout(10);
+    d.server->set_write_timeout(10);
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
+    d.server->Get(".*", handler);
+    d.server->Post(".*", handler);
+
+    if (d.options.port == 0) {
+        d.port = d.server->bind_to_any_port("127.0.0.1");
+    } else {
+        d.port = d.server->bind_to_port("127.0.0.1", d.options.port) ? d.options.port : -1;
+    }
+    if (d.port <= 0) {
+        *error = "cannot listen on 127.0.0.1:" + std::to_string(d.options.port);
+        return false;
+    }
+    d.thread = std::thread([&d] { d.server->listen_after_bind(); });
+    // stop() only reaches a server that is already listening.
+    for (int i = 0; i < 500 && !d.server->is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void Sandbox::stop() {
+    if (impl_ && impl_->server) {
+        impl_->server->stop();
+        if (impl_->thread.joinable()) impl_->thread.join();
+        impl_->server.reset();
+    }
+}
+
+int Sandbox::port() const { return impl_->port; }
+
+std::string Sandbox::serverCertificatePEM() const {
+    return impl_->serverCert ? certificatePEM(impl_->serverCert.get()) : std::string();
+}
+
+void Sandbox::setFault(const std::string& operation, Fault fault) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->faults[operation] = fault;
+}
+
+void Sandbox::setObserver(std::function<void(const RecordedRequest&)> observer) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->observer = std::move(observer);
+}
+
+std::vector<RecordedRequest> Sandbox::requests() const {
+    std::lock_guard lock(impl_->mutex);
+    return {impl_->log.begin(), impl_->log.end()};
+}
+
+std::size_t Sandbox::rejectedCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->rejected;
+}
+
+std::vector<std::string> Sandbox::operationNames() {
+    std::vector<std::string> names;
+    for (const Operation& op : operations()) names.emplace_back(op.name);
+    return names;
+}
+
+}  // namespace orvalis::sandbox
