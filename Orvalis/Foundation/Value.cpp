@@ -3,6 +3,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -44,6 +45,7 @@ struct DictImpl : RefCounted {
     static constexpr std::uint32_t kInlineEntries = 2;
     std::uint32_t size = 0;
     std::uint32_t cap = kInlineEntries;
+    std::uint32_t slabOffset = 0;  // distance from the start of the slab it was carved from
     DictionaryEntry* data;
     alignas(DictionaryEntry) unsigned char inline_[kInlineEntries * sizeof(DictionaryEntry)];
     DictImpl() noexcept : data(reinterpret_cast<DictionaryEntry*>(inline_)) {}
@@ -72,25 +74,134 @@ void destroyArray(ArrayImpl* a) noexcept {
     std::free(a);
 }
 
-void destroyDict(DictImpl* d) noexcept {
-    for (std::uint32_t i = 0; i < d->size; ++i) d->data[i].~DictionaryEntry();
-    if (!d->isInline()) std::free(d->data);
-    d->~DictImpl();
-    std::free(d);
+// Dictionary blocks are carved from slabs, one open slab per thread: taking
+// a block is a pointer bump, giving one back only counts its slab down, and
+// the slab goes back to malloc whole once every block in it is gone,
+// whichever threads free them. A block that outlives its neighbours keeps
+// its slab alive.
+struct Slab {
+    // Blocks not yet freed, plus the part of kBias not yet handed out while
+    // the slab is still being carved.
+    std::atomic<std::uint32_t> live;
+};
+
+constexpr std::size_t kSlabBytes = std::size_t{32} << 10;
+constexpr std::size_t kBlockBytes = (sizeof(DictImpl) + alignof(DictImpl) - 1) / alignof(DictImpl) * alignof(DictImpl);
+constexpr std::size_t kFirstBlock = alignof(std::max_align_t);
+constexpr std::uint32_t kBlocksPerSlab = static_cast<std::uint32_t>((kSlabBytes - kFirstBlock) / kBlockBytes);
+constexpr std::uint32_t kBias = kBlocksPerSlab + 1;
+static_assert(sizeof(Slab) <= kFirstBlock && kFirstBlock % alignof(DictImpl) == 0);
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCarve = false;  // one malloc per block, so the sanitizer sees each
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCarve = false;
+#else
+constexpr bool kCarve = true;
+#endif
+#else
+constexpr bool kCarve = true;
+#endif
+
+// Trivially destructible, so it stays usable while the thread's other
+// thread-locals are destroyed.
+struct SlabCursor {
+    Slab* slab;
+    std::uint32_t used;
+    bool closed;
+};
+thread_local SlabCursor tlCursor{nullptr, 0, false};
+
+void dropSlab(Slab* s, std::uint32_t n) noexcept {
+    if (s->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
+        s->~Slab();
+        std::free(s);
+    }
+}
+
+// Stops carving: the blocks never handed out no longer hold the slab.
+void retireSlab(SlabCursor& c) noexcept {
+    if (c.slab) dropSlab(c.slab, kBias - c.used);
+    c.slab = nullptr;
+    c.used = 0;
+}
+
+struct SlabCursorCloser {
+    ~SlabCursorCloser() {
+        retireSlab(tlCursor);
+        tlCursor.closed = true;
+    }
+};
+thread_local SlabCursorCloser tlCursorCloser;
+
+Slab* newSlab(std::size_t bytes, std::uint32_t live) {
+    auto* s = new (allocOrThrow(bytes)) Slab();
+    s->live.store(live, std::memory_order_relaxed);
+    return s;
+}
+
+DictImpl* newDict() {
+    SlabCursor& c = tlCursor;
+    if (!kCarve || c.closed) {
+        // A slab of one block.
+        auto* d = new (reinterpret_cast<char*>(newSlab(kFirstBlock + kBlockBytes, 1)) + kFirstBlock) DictImpl();
+        d->slabOffset = kFirstBlock;
+        return d;
+    }
+    if (!c.slab || c.used == kBlocksPerSlab) {
+        (void)&tlCursorCloser;  // retires the open slab when the thread ends
+        Slab* s = newSlab(kSlabBytes, kBias);
+        retireSlab(c);
+        c.slab = s;
+    }
+    std::size_t offset = kFirstBlock + std::size_t{c.used} * kBlockBytes;
+    char* at = reinterpret_cast<char*>(c.slab) + offset;
+    // The next block is written soon after, on memory no cache holds yet:
+    // ask for its lines now rather than stall on them then. (A hint only;
+    // past the slab's end it does nothing harmful.)
+    __builtin_prefetch(at + kBlockBytes, 1);
+    __builtin_prefetch(at + kBlockBytes + 64, 1);
+    auto* d = new (at) DictImpl();
+    d->slabOffset = static_cast<std::uint32_t>(offset);
+    ++c.used;
+    return d;
 }
 
 // Freeing a container frees its children; a deep chain would recurse once
 // per level. Containers whose count drops to zero while another is being
 // destroyed on this thread are queued instead, so the stack stays flat.
+// Dictionaries freed one after another mostly share a slab: their slab is
+// counted down once per run rather than once per block.
 struct Disposal {
     bool draining = false;
     std::vector<std::pair<void*, bool>> queue;  // (block, isDictionary)
+    Slab* slab = nullptr;
+    std::uint32_t freed = 0;
+
+    void flush() noexcept {
+        if (slab) dropSlab(slab, freed);
+        slab = nullptr;
+        freed = 0;
+    }
 };
 thread_local Disposal tlDisposal;
 
-void destroyOne(void* p, bool isDict) noexcept {
+void destroyDict(DictImpl* d, Disposal& batch) noexcept {
+    for (std::uint32_t i = 0; i < d->size; ++i) d->data[i].~DictionaryEntry();
+    if (!d->isInline()) std::free(d->data);
+    auto* slab = reinterpret_cast<Slab*>(reinterpret_cast<char*>(d) - d->slabOffset);
+    d->~DictImpl();
+    if (slab != batch.slab) {
+        batch.flush();
+        batch.slab = slab;
+    }
+    ++batch.freed;
+}
+
+void destroyOne(void* p, bool isDict, Disposal& batch) noexcept {
     if (isDict)
-        destroyDict(static_cast<DictImpl*>(p));
+        destroyDict(static_cast<DictImpl*>(p), batch);
     else
         destroyArray(static_cast<ArrayImpl*>(p));
 }
@@ -102,12 +213,13 @@ void dispose(void* p, bool isDict) noexcept {
         return;
     }
     d.draining = true;
-    destroyOne(p, isDict);
+    destroyOne(p, isDict, d);
     while (!d.queue.empty()) {
         auto [q, dict] = d.queue.back();
         d.queue.pop_back();
-        destroyOne(q, dict);
+        destroyOne(q, dict, d);
     }
+    d.flush();
     d.draining = false;
 }
 
@@ -119,7 +231,6 @@ inline bool releaseBlock(RefCounted* b) noexcept {
 }
 
 ArrayImpl* newArray() { return new (allocOrThrow(sizeof(ArrayImpl))) ArrayImpl(); }
-DictImpl* newDict() { return new (allocOrThrow(sizeof(DictImpl))) DictImpl(); }
 
 // Values and entries hold no pointers into themselves, so moving them to a
 // new buffer is a plain byte copy.

@@ -77,10 +77,14 @@ struct Bridge {
     static void onEndCDATA(void* user) { static_cast<Bridge*>(user)->inCDATA = false; }
 };
 
-// Large enough that typical documents go to expat in one call (it parses
-// straight from our buffer), small enough that lengths always fit an int.
-constexpr std::size_t kChunk = std::size_t{1} << 30;
-static_assert(kChunk <= INT_MAX);
+// expat copies whatever it is given into a buffer of its own. Documents up
+// to kOneCall bytes go in one call, the fastest way; larger ones go in
+// kChunk pieces, so that copy stays small. (Pieces cost expat a line and
+// column count over each, which it skips for a final piece: about half
+// again its time on text-heavy documents, hence not for every size.)
+constexpr std::size_t kOneCall = std::size_t{16} << 20;
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+static_assert(kOneCall <= INT_MAX && kChunk <= INT_MAX);
 
 }  // namespace
 
@@ -101,10 +105,11 @@ bool XMLEventSource::parse(XMLEventDelegate& delegate) {
     XML_SetCdataSectionHandler(p, &Bridge::onStartCDATA, &Bridge::onEndCDATA);
     XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
 
+    const std::size_t piece = document_.size() <= kOneCall ? kOneCall : kChunk;
     std::size_t offset = 0;
     bool ok = true;
     do {
-        std::size_t n = std::min(kChunk, document_.size() - offset);
+        std::size_t n = std::min(piece, document_.size() - offset);
         bool last = offset + n == document_.size();
         if (XML_Parse(p, document_.data() + offset, static_cast<int>(n), last ? XML_TRUE : XML_FALSE) !=
             XML_STATUS_OK) {

@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/Value.h>
-
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -144,4 +143,30 @@ TEST(Value, SharedContainersSurviveConcurrentCopies) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(shared.objectForKey("k").asString(), std::string(100, 'v'));
+}
+
+// Dictionaries outlive the thread that made them and are freed on other
+// threads in any order; the ones still held keep their contents.
+TEST(Dictionary, OutliveTheirThreadAndFreeAnywhere) {
+    constexpr int kThreads = 4, kEach = 2000;
+    std::vector<std::vector<Dictionary>> made(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&made, t] {
+            for (int i = 0; i < kEach; ++i) made[t].push_back(Dictionary{{"t", t}, {"i", i}});
+        });
+    for (auto& th : threads) th.join();
+    threads.clear();
+    // Each thread drops every other dictionary of another thread's batch.
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&made, t] {
+            auto& batch = made[(t + 1) % kThreads];
+            for (int i = 0; i < kEach; i += 2) batch[i] = Dictionary();
+        });
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 1; i < kEach; i += 2) {
+            ASSERT_EQ(made[t][i].objectForKey("t"), Value(t));
+            ASSERT_EQ(made[t][i].objectForKey("i"), Value(i));
+        }
 }

@@ -145,6 +145,38 @@ TEST(XMLHostileInput, HugeTextNodeIsKeptWhole) {
     EXPECT_EQ(t.asString().size(), kSize);
 }
 
+// Past a size the document reaches the reader in pieces: tags, attribute
+// values, entities, CDATA and comments then straddle piece boundaries, and an
+// error after the first piece still keeps the events before it.
+TEST(XMLHostileInput, DocumentsLargerThanOnePieceKeepEveryEvent) {
+    std::string doc = "<r>";
+    std::size_t n = 0;
+    while (doc.size() < (std::size_t{18} << 20)) {
+        std::string i = std::to_string(n++);
+        doc += "<e id=\"" + i + "\"><t>v&amp;" + i + "</t><c><![CDATA[<" + i + ">]]><!--" + i + "--></c></e>";
+    }
+    const std::size_t records = n;
+    XMLParser p;
+    p.setPreserveComments(true);
+    for (bool broken : {false, true}) {
+        std::string text = broken ? doc + "<e>\x01</e>" : doc + "</r>";
+        auto tree = p.dictionaryWithData(text);
+        ASSERT_TRUE(tree);
+        Value e = tree->objectForKey("e");
+        ASSERT_TRUE(e.isArray());
+        ASSERT_EQ(e.asArray().size(), records + (broken ? 1 : 0)) << broken;
+        for (std::size_t k = 0; k < records; ++k) {
+            std::string i = std::to_string(k);
+            Dictionary node = e.asArray()[k].asDictionary();
+            ASSERT_EQ(node.objectForKey("_id"), Value(i)) << k;
+            ASSERT_EQ(node.objectForKey("t"), Value("v&" + i)) << k;
+            Dictionary c = node.objectForKey("c").asDictionary();
+            ASSERT_EQ(c.objectForKey("__text"), Value("<" + i + ">")) << k;
+            ASSERT_EQ(c.objectForKey("__comments"), Value(Array{Value(i)})) << k;
+        }
+    }
+}
+
 TEST(XMLHostileInput, ByteFlipsNeverCrashAndKeepEarlierEvents) {
     const std::string good = "<r a='1'><x>1</x><y><![CDATA[c]]><!--k--></y><z>&amp;</z></r>";
     std::size_t trees = 0;
