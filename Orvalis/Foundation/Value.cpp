@@ -174,7 +174,6 @@ DictImpl* newDict() {
 // Dictionaries freed one after another mostly share a slab: their slab is
 // counted down once per run rather than once per block.
 struct Disposal {
-    bool draining = false;
     std::vector<std::pair<void*, bool>> queue;  // (block, isDictionary)
     Slab* slab = nullptr;
     std::uint32_t freed = 0;
@@ -184,8 +183,14 @@ struct Disposal {
         slab = nullptr;
         freed = 0;
     }
+    ~Disposal();
 };
 thread_local Disposal tlDisposal;
+// Trivially destructible, so they stay usable while the thread's other
+// thread-locals (which may hold Values) are destroyed after tlDisposal.
+thread_local bool tlDisposalGone = false;
+thread_local Disposal* tlDraining = nullptr;
+Disposal::~Disposal() { tlDisposalGone = true; }
 
 void destroyDict(DictImpl* d, Disposal& batch) noexcept {
     for (std::uint32_t i = 0; i < d->size; ++i) d->data[i].~DictionaryEntry();
@@ -206,13 +211,8 @@ void destroyOne(void* p, bool isDict, Disposal& batch) noexcept {
         destroyArray(static_cast<ArrayImpl*>(p));
 }
 
-void dispose(void* p, bool isDict) noexcept {
-    Disposal& d = tlDisposal;
-    if (d.draining) {
-        d.queue.emplace_back(p, isDict);
-        return;
-    }
-    d.draining = true;
+void drain(Disposal& d, void* p, bool isDict) noexcept {
+    tlDraining = &d;
     destroyOne(p, isDict, d);
     while (!d.queue.empty()) {
         auto [q, dict] = d.queue.back();
@@ -220,7 +220,21 @@ void dispose(void* p, bool isDict) noexcept {
         destroyOne(q, dict, d);
     }
     d.flush();
-    d.draining = false;
+    tlDraining = nullptr;
+}
+
+void dispose(void* p, bool isDict) noexcept {
+    if (Disposal* active = tlDraining) {
+        active->queue.emplace_back(p, isDict);
+        return;
+    }
+    if (tlDisposalGone) {
+        // The thread is ending and its queue is already destroyed.
+        Disposal local;
+        drain(local, p, isDict);
+        return;
+    }
+    drain(tlDisposal, p, isDict);
 }
 
 inline void retainBlock(RefCounted* b) noexcept {

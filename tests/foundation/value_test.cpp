@@ -170,3 +170,26 @@ TEST(Dictionary, OutliveTheirThreadAndFreeAnywhere) {
             ASSERT_EQ(made[t][i].objectForKey("i"), Value(i));
         }
 }
+
+namespace {
+// A thread-local that outlives the library's own per-thread state: its
+// destructor frees a deep tree while the thread is ending.
+struct HeldAtThreadExit {
+    Value tree;
+    ~HeldAtThreadExit() { tree = Value(); }
+};
+}  // namespace
+
+TEST(Value, TreesFreedByThreadLocalsAtThreadExit) {
+    std::thread t([] {
+        static thread_local HeldAtThreadExit held;
+        held.tree = chain(1000);
+        Value warm = chain(2);  // the library's per-thread state now exists
+        warm = Value();
+        // Constructed after `held`, so destroyed before it.
+        static thread_local HeldAtThreadExit later;
+        later.tree = chain(1000);
+    });
+    t.join();
+    SUCCEED();
+}
