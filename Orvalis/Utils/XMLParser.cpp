@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
@@ -46,40 +47,6 @@ std::pair<std::size_t, std::size_t> trimmedRange(std::string_view s) noexcept {
     while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
     while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;
     return {b, e};
-}
-
-bool isUTF8(std::string_view s) noexcept {
-    std::size_t i = 0, n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else
-            return false;
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
 }
 
 // What keeps a node from collapsing or vanishing at its end: attributes
@@ -417,7 +384,7 @@ void XMLParser::didEndElement(std::string_view) {
 void XMLParser::foundCharacters(std::string_view characters) { addText(characters); }
 
 void XMLParser::foundCDATA(std::string_view block) {
-    if (isUTF8(block)) addText(block);
+    if (isValidUTF8(block)) addText(block);
 }
 
 void XMLParser::foundComment(std::string_view comment) {
