@@ -87,6 +87,12 @@ std::string hostOfURL(const std::string& url) {
     return out;
 }
 
+// The scheme as libcurl will read it (case-insensitive, before "://").
+bool schemeIsHTTPS(std::string_view url) noexcept {
+    const size_t end = url.find("://");
+    return end != std::string_view::npos && equalsIgnoringCase(url.substr(0, end), "https");
+}
+
 struct ErrorKind {
     URLErrorCode code;
     const char* text;
@@ -470,7 +476,10 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-    set(CURLOPT_PIPEWAIT, 1L);
+    // Waiting for a connection that might multiplex only pays where HTTP/2 can be
+    // negotiated (https). Over http:// every exchange is HTTP/1.1, and waiting would
+    // queue tasks one by one behind a server that closes without answering.
+    if (schemeIsHTTPS(t.url)) set(CURLOPT_PIPEWAIT, 1L);
     // gzip and deflate only: brotli at a server's default quality costs it far more than it saves here.
     set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     // TLS 1.2 is the floor whatever the system's OpenSSL configuration allows.
