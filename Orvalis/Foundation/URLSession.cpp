@@ -235,6 +235,8 @@ private:
     std::vector<std::unique_ptr<TaskState>> pending_;
     bool started_ = false;
     bool stopping_ = false;
+    // Set once exit has begun; read without the lock between steps of the loop.
+    static inline std::atomic<bool> exiting_{false};
     bool stopped_ = false;
     std::thread thread_;
     std::thread::id threadId_;
@@ -393,6 +395,7 @@ void SessionImpl::stopAtExit() noexcept {
     if (self == nullptr) return;
     std::unique_lock lock(self->mutex_);
     self->stopping_ = true;
+    exiting_.store(true);
     if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
     curl_multi_wakeup(self->multi_);
     // Bounded: a host callback that never returns must not hang the exit.
@@ -430,6 +433,9 @@ void SessionImpl::run() noexcept {
         }
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+            // After the exit handler gave up waiting, static objects, OpenSSL and the
+            // host's state may already be torn down: no further completion or library call.
+            if (exiting_.load()) break;
             if (msg->msg != CURLMSG_DONE) continue;
             void* task = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &task);
@@ -439,6 +445,7 @@ void SessionImpl::run() noexcept {
                 log(std::string("URLSession: a task could not be completed: ") + e.what());
             }
         }
+        if (exiting_.load()) break;
         try {
             expireIdle();
         } catch (const std::exception& e) {
@@ -640,6 +647,7 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     }
     task->easy.reset();
     task->headerList.reset();
+    task->trust.reset();  // nothing of OpenSSL is freed after the host's code has run
     if (error) {
         task->body.clear();
         task->body.shrink_to_fit();
@@ -656,9 +664,10 @@ void SessionImpl::deliver(TaskState& task, std::optional<std::string> data, std:
     try {
         completion(std::move(data), std::move(response), std::move(error));
     } catch (const std::exception& e) {
-        log(std::string("URLSession: a completion handler threw: ") + e.what());
+        // The log's state may be gone once exit has begun.
+        if (!exiting_.load()) log(std::string("URLSession: a completion handler threw: ") + e.what());
     } catch (...) {
-        log("URLSession: a completion handler threw a non-standard exception");
+        if (!exiting_.load()) log("URLSession: a completion handler threw a non-standard exception");
     }
 }
 
