@@ -199,6 +199,7 @@ struct TaskState {
     bool outOfMemory = false;
     bool timedOut = false;
     bool connected = false;
+    bool resent = false;
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;
@@ -221,6 +222,7 @@ private:
     void start(std::unique_ptr<TaskState> task);
     bool configure(TaskState& task);
     void finish(TaskState* task, CURLcode code);
+    bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     void expireIdle();
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                         std::optional<Error> error) noexcept;
@@ -617,12 +619,44 @@ void SessionImpl::expireIdle() {
     }
 }
 
+// A kept-alive connection that the server closed just as it was picked for reuse
+// refuses the request's bytes (EPIPE / reset while sending). The request never
+// reached the server whole, so it cannot have been acted on: it is sent once more,
+// on a new connection. Any failure after the request was sent is reported as is,
+// so a request the server may have processed is never repeated.
+bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code) {
+    if (code != CURLE_SEND_ERROR || task->resent || task->timedOut || task->sawHeaders) return false;
+    CURL* h = task->easy.get();
+    long newConnections = -1;
+    if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &newConnections) != CURLE_OK || newConnections != 0) return false;
+    long headerSize = -1;
+    if (curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerSize) != CURLE_OK || headerSize != 0) return false;
+    if (curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
+    task->resent = true;
+    task->body.clear();
+    task->response = HTTPURLResponse{};
+    task->connected = false;
+    task->lastActivity = Clock::now();
+    task->lastUp = 0;
+    task->lastDown = 0;
+    task->errorBuffer[0] = '\0';
+    TaskState* key = task.get();
+    auto it = active_.emplace(key, std::move(task)).first;
+    if (curl_multi_add_handle(multi_, h) != CURLM_OK) {
+        task = std::move(it->second);
+        active_.erase(it);
+        return false;
+    }
+    return true;
+}
+
 void SessionImpl::finish(TaskState* raw, CURLcode code) {
     auto it = active_.find(raw);
     if (it == active_.end()) return;
     std::unique_ptr<TaskState> task = std::move(it->second);
     active_.erase(it);
     curl_multi_remove_handle(multi_, task->easy.get());
+    if (resendOnFreshConnection(task, code)) return;
 
     long status = 0;
     curl_easy_getinfo(task->easy.get(), CURLINFO_RESPONSE_CODE, &status);
