@@ -87,6 +87,12 @@ std::string hostOfURL(const std::string& url) {
     return out;
 }
 
+// The scheme as libcurl will read it (case-insensitive, before "://").
+bool schemeIsHTTPS(std::string_view url) noexcept {
+    const size_t end = url.find("://");
+    return end != std::string_view::npos && equalsIgnoringCase(url.substr(0, end), "https");
+}
+
 struct ErrorKind {
     URLErrorCode code;
     const char* text;
@@ -193,6 +199,7 @@ struct TaskState {
     bool outOfMemory = false;
     bool timedOut = false;
     bool connected = false;
+    bool resent = false;
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;
@@ -215,6 +222,7 @@ private:
     void start(std::unique_ptr<TaskState> task);
     bool configure(TaskState& task);
     void finish(TaskState* task, CURLcode code);
+    bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     void expireIdle();
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                         std::optional<Error> error) noexcept;
@@ -229,6 +237,8 @@ private:
     std::vector<std::unique_ptr<TaskState>> pending_;
     bool started_ = false;
     bool stopping_ = false;
+    // Set once exit has begun; read without the lock between steps of the loop.
+    static inline std::atomic<bool> exiting_{false};
     bool stopped_ = false;
     std::thread thread_;
     std::thread::id threadId_;
@@ -387,6 +397,7 @@ void SessionImpl::stopAtExit() noexcept {
     if (self == nullptr) return;
     std::unique_lock lock(self->mutex_);
     self->stopping_ = true;
+    exiting_.store(true);
     if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
     curl_multi_wakeup(self->multi_);
     // Bounded: a host callback that never returns must not hang the exit.
@@ -424,6 +435,9 @@ void SessionImpl::run() noexcept {
         }
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+            // After the exit handler gave up waiting, static objects, OpenSSL and the
+            // host's state may already be torn down: no further completion or library call.
+            if (exiting_.load()) break;
             if (msg->msg != CURLMSG_DONE) continue;
             void* task = nullptr;
             curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &task);
@@ -433,6 +447,7 @@ void SessionImpl::run() noexcept {
                 log(std::string("URLSession: a task could not be completed: ") + e.what());
             }
         }
+        if (exiting_.load()) break;
         try {
             expireIdle();
         } catch (const std::exception& e) {
@@ -470,7 +485,10 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
-    set(CURLOPT_PIPEWAIT, 1L);
+    // Waiting for a connection that might multiplex only pays where HTTP/2 can be
+    // negotiated (https). Over http:// every exchange is HTTP/1.1, and waiting would
+    // queue tasks one by one behind a server that closes without answering.
+    if (schemeIsHTTPS(t.url)) set(CURLOPT_PIPEWAIT, 1L);
     // gzip and deflate only: brotli at a server's default quality costs it far more than it saves here.
     set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     // TLS 1.2 is the floor whatever the system's OpenSSL configuration allows.
@@ -601,12 +619,44 @@ void SessionImpl::expireIdle() {
     }
 }
 
+// A kept-alive connection that the server closed just as it was picked for reuse
+// refuses the request's bytes (EPIPE / reset while sending). The request never
+// reached the server whole, so it cannot have been acted on: it is sent once more,
+// on a new connection. Any failure after the request was sent is reported as is,
+// so a request the server may have processed is never repeated.
+bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code) {
+    if (code != CURLE_SEND_ERROR || task->resent || task->timedOut || task->sawHeaders) return false;
+    CURL* h = task->easy.get();
+    long newConnections = -1;
+    if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &newConnections) != CURLE_OK || newConnections != 0) return false;
+    long headerSize = -1;
+    if (curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerSize) != CURLE_OK || headerSize != 0) return false;
+    if (curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
+    task->resent = true;
+    task->body.clear();
+    task->response = HTTPURLResponse{};
+    task->connected = false;
+    task->lastActivity = Clock::now();
+    task->lastUp = 0;
+    task->lastDown = 0;
+    task->errorBuffer[0] = '\0';
+    TaskState* key = task.get();
+    auto it = active_.emplace(key, std::move(task)).first;
+    if (curl_multi_add_handle(multi_, h) != CURLM_OK) {
+        task = std::move(it->second);
+        active_.erase(it);
+        return false;
+    }
+    return true;
+}
+
 void SessionImpl::finish(TaskState* raw, CURLcode code) {
     auto it = active_.find(raw);
     if (it == active_.end()) return;
     std::unique_ptr<TaskState> task = std::move(it->second);
     active_.erase(it);
     curl_multi_remove_handle(multi_, task->easy.get());
+    if (resendOnFreshConnection(task, code)) return;
 
     long status = 0;
     curl_easy_getinfo(task->easy.get(), CURLINFO_RESPONSE_CODE, &status);
@@ -631,6 +681,7 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     }
     task->easy.reset();
     task->headerList.reset();
+    task->trust.reset();  // nothing of OpenSSL is freed after the host's code has run
     if (error) {
         task->body.clear();
         task->body.shrink_to_fit();
@@ -647,9 +698,10 @@ void SessionImpl::deliver(TaskState& task, std::optional<std::string> data, std:
     try {
         completion(std::move(data), std::move(response), std::move(error));
     } catch (const std::exception& e) {
-        log(std::string("URLSession: a completion handler threw: ") + e.what());
+        // The log's state may be gone once exit has begun.
+        if (!exiting_.load()) log(std::string("URLSession: a completion handler threw: ") + e.what());
     } catch (...) {
-        log("URLSession: a completion handler threw a non-standard exception");
+        if (!exiting_.load()) log("URLSession: a completion handler threw a non-standard exception");
     }
 }
 
