@@ -29,9 +29,14 @@ struct DictImpl;
 /// reference: copying a Value that holds one shares the container.
 class ORVALIS_EXPORT Value {
 public:
+    /// What a Value holds.
     enum class Kind : std::uint8_t { Null, Bool, Integer, Double, String, Array, Dictionary };
 
+    /// A null Value.
     Value() noexcept;
+    /**@{*/
+    /// A Value holding the argument: integers of any width as 64-bit integers,
+    /// strings copied (as bytes), containers shared with the handle given.
     Value(std::nullptr_t) noexcept;
     Value(bool b) noexcept;
     template <class T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>, int> = 0>
@@ -44,7 +49,10 @@ public:
     Value(const Dictionary& d) noexcept;
     Value(Array&& a) noexcept;
     Value(Dictionary&& d) noexcept;
+    /**@}*/
 
+    /**@{*/
+    /// Copies share the container or string buffer; a moved-from Value is null.
     Value(const Value& other) noexcept : len_(other.len_), kind_(other.kind_) {
         copyBytes(other);
         if (ownsBlock()) retain();
@@ -56,10 +64,13 @@ public:
     }
     Value& operator=(const Value& other) noexcept;
     Value& operator=(Value&& other) noexcept;
+    /**@}*/
     ~Value() {
         if (ownsBlock()) releaseOwned();
     }
 
+    /**@{*/
+    /// What the Value holds; isNumber is true for integers and doubles.
     Kind kind() const noexcept { return kind_; }
     bool isNull() const noexcept { return kind_ == Kind::Null; }
     bool isBool() const noexcept { return kind_ == Kind::Bool; }
@@ -69,19 +80,25 @@ public:
     bool isString() const noexcept { return kind_ == Kind::String; }
     bool isArray() const noexcept { return kind_ == Kind::Array; }
     bool isDictionary() const noexcept { return kind_ == Kind::Dictionary; }
+    /**@}*/
 
-    /// Unchecked accessors: the kind must match (asDouble also takes integers).
+    /**@{*/
+    /// Unchecked accessors: the kind must match (asDouble and asInteger also
+    /// take the other number kind). Containers come back as sharing handles.
     bool asBool() const noexcept;
     std::int64_t asInteger() const noexcept;
     double asDouble() const noexcept;
     std::string_view asString() const noexcept;
     Array asArray() const noexcept;
     Dictionary asDictionary() const noexcept;
+    /**@}*/
 
+    /**@{*/
     /// Checked accessors: no value when the kind differs.
     std::optional<std::string_view> stringValue() const noexcept;
     std::optional<Array> arrayValue() const noexcept;
     std::optional<Dictionary> dictionaryValue() const noexcept;
+    /**@}*/
 
     /// True when both hold the very same container (or are equal scalars).
     bool isSame(const Value& other) const noexcept;
@@ -96,6 +113,7 @@ public:
     /// Content equality (integers and doubles compare by numeric value;
     /// dictionaries ignore order). Iterative: any depth.
     friend ORVALIS_EXPORT bool operator==(const Value& a, const Value& b) noexcept;
+    /// Negation of operator==.
     friend bool operator!=(const Value& a, const Value& b) noexcept { return !(a == b); }
 
 private:
@@ -133,40 +151,63 @@ static_assert(sizeof(Value) == 16, "Value is meant to stay 16 bytes");
 /// only be assigned to or destroyed.
 class ORVALIS_EXPORT Array {
 public:
+    /// A new empty array.
     Array();
+    /// A new array holding items, in order.
     Array(std::initializer_list<Value> items);
+    /**@{*/
+    /// Copies share the container; moving leaves the source empty-handed.
     Array(const Array& other) noexcept;
     Array(Array&& other) noexcept;
     Array& operator=(const Array& other) noexcept;
     Array& operator=(Array&& other) noexcept;
+    /**@}*/
     ~Array() {
         if (impl_) releaseImpl();
     }
 
+    /**@{*/
+    /// Number of elements.
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
-    /// Index must be below size().
+    /**@}*/
+    /**@{*/
+    /// Element access; the index must be below size(), back() needs a non-empty array.
     const Value& operator[](std::size_t i) const noexcept;
     Value& operator[](std::size_t i) noexcept;
     const Value& back() const noexcept;
     Value& back() noexcept;
+    /**@}*/
 
+    /**@{*/
+    /// Edits seen through every handle. pop_back on an empty array and erase
+    /// past the end do nothing; growing throws std::bad_alloc when memory runs out.
     void push_back(Value v);
     void pop_back() noexcept;
     void erase(std::size_t i);
     void reserve(std::size_t n);
     void clear() noexcept;
+    /**@}*/
 
+    /**@{*/
+    /// Contiguous iteration; invalidated by any change to the array.
     const Value* begin() const noexcept;
     const Value* end() const noexcept;
     Value* begin() noexcept;
     Value* end() noexcept;
+    /**@}*/
 
+    /// True when both handles share one container.
     bool isSame(const Array& other) const noexcept { return impl_ == other.impl_; }
+    /// An independent copy, containers copied all the way down.
     Array deepCopy() const;
+    /// Readable JSON-like text, for logs.
     std::string description() const;
+    /**@{*/
+    /// Element-wise content equality, at any depth.
     friend ORVALIS_EXPORT bool operator==(const Array& a, const Array& b) noexcept;
     friend bool operator!=(const Array& a, const Array& b) noexcept { return !(a == b); }
+    /**@}*/
 
 private:
     friend class Value;
@@ -178,9 +219,13 @@ private:
 /// One key/value pair of a Dictionary.
 class ORVALIS_EXPORT DictionaryEntry {
 public:
+    /// The entry's key.
     std::string_view key() const noexcept { return key_.asString(); }
+    /**@{*/
+    /// The entry's value; the mutable one may be replaced in place.
     const Value& value() const noexcept { return value_; }
     Value& value() noexcept { return value_; }
+    /**@}*/
 
 private:
     friend class Dictionary;
@@ -195,23 +240,34 @@ private:
 /// A moved-from handle may only be assigned to or destroyed.
 class ORVALIS_EXPORT Dictionary {
 public:
+    /// A new empty dictionary.
     Dictionary();
+    /// A new dictionary holding entries, in order (a repeated key keeps its
+    /// first position and its last value).
     Dictionary(std::initializer_list<std::pair<std::string_view, Value>> entries);
+    /**@{*/
+    /// Copies share the container; moving leaves the source empty-handed.
     Dictionary(const Dictionary& other) noexcept;
     Dictionary(Dictionary&& other) noexcept;
     Dictionary& operator=(const Dictionary& other) noexcept;
     Dictionary& operator=(Dictionary&& other) noexcept;
+    /**@}*/
     ~Dictionary() {
         if (impl_) releaseImpl();
     }
 
+    /**@{*/
+    /// Number of entries.
     std::size_t size() const noexcept;
     bool empty() const noexcept { return size() == 0; }
+    /**@}*/
 
-    /// The value under key, or nullptr when absent.
+    /**@{*/
+    /// The value under key, or nullptr (false) when absent.
     const Value* find(std::string_view key) const noexcept;
     Value* find(std::string_view key) noexcept;
     bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+    /**@}*/
     /// The value under key, or a null Value when absent.
     Value objectForKey(std::string_view key) const noexcept;
 
@@ -221,19 +277,30 @@ public:
     void append(std::string_view key, Value value);
     /// Removes the entry; the others keep their order. False when absent.
     bool remove(std::string_view key) noexcept;
+    /// Removes every entry.
     void clear() noexcept;
+    /// Makes room for n entries; throws std::bad_alloc when memory runs out.
     void reserve(std::size_t n);
 
+    /**@{*/
+    /// Iteration in insertion order; invalidated by any change.
     const DictionaryEntry* begin() const noexcept;
     const DictionaryEntry* end() const noexcept;
     DictionaryEntry* begin() noexcept;
     DictionaryEntry* end() noexcept;
+    /**@}*/
 
+    /// True when both handles share one container.
     bool isSame(const Dictionary& other) const noexcept { return impl_ == other.impl_; }
+    /// An independent copy, containers copied all the way down.
     Dictionary deepCopy() const;
+    /// Readable JSON-like text, for logs.
     std::string description() const;
+    /**@{*/
+    /// Content equality at any depth; the order of entries does not count.
     friend ORVALIS_EXPORT bool operator==(const Dictionary& a, const Dictionary& b) noexcept;
     friend bool operator!=(const Dictionary& a, const Dictionary& b) noexcept { return !(a == b); }
+    /**@}*/
 
 private:
     friend class Value;
@@ -253,12 +320,16 @@ public:
 
     /// Appends bytes; throws std::bad_alloc when memory runs out.
     void append(std::string_view s);
+    /**@{*/
+    /// The bytes collected so far.
     std::string_view view() const noexcept { return {data_ ? data_ : "", size_}; }
     std::size_t size() const noexcept { return size_; }
+    /**@}*/
     /// Empties the buffer, keeping its memory.
     void clear() noexcept { size_ = 0; }
     /// Empties the buffer and frees its memory.
     void reset() noexcept;
+    /// Bytes the buffer can hold before it grows.
     std::size_t capacity() const noexcept { return cap_; }
     /// The bytes [begin, end) as a string Value; the buffer is left empty.
     /// Long texts hand over the buffer's memory instead of being copied.
