@@ -12,7 +12,9 @@ namespace orvalis {
 
 /// One attribute of a start tag, as written (no namespace processing).
 struct XMLAttribute {
+    /// The attribute's name, prefix included.
     std::string_view name;
+    /// The attribute's value, with entity and character references decoded.
     std::string_view value;
 };
 
@@ -22,12 +24,17 @@ struct XMLAttribute {
 class ORVALIS_EXPORT XMLEventDelegate {
 public:
     virtual ~XMLEventDelegate() = default;
+    /// Start tag (or empty-element tag): the element's name as written and
+    /// its attributes in document order, empty when it has none.
     virtual void didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) = 0;
+    /// End of the innermost open element; elementName is empty when
+    /// wantsEndElementName is false.
     virtual void didEndElement(std::string_view elementName) = 0;
     /// Decoded character data; one text may arrive in several pieces.
     virtual void foundCharacters(std::string_view characters) = 0;
     /// The content of a CDATA section (UTF-8), possibly in several pieces.
     virtual void foundCDATA(std::string_view block) = 0;
+    /// The text of a comment, without its "<!--" and "-->".
     virtual void foundComment(std::string_view comment) = 0;
     /// Whether didEndElement needs the element name; when false it gets an
     /// empty view (saves measuring every end tag's name).
@@ -40,6 +47,7 @@ public:
 /// delivering the events before it. The bytes must outlive the source.
 class ORVALIS_EXPORT XMLEventSource {
 public:
+    /// A source over document (not copied); nothing is read until parse.
     explicit XMLEventSource(std::string_view document) noexcept : document_(document) {}
 
     /// Delivers the document's events to delegate, synchronously. True when

@@ -36,7 +36,10 @@ class ORVALIS_EXPORT XMLParser : public XMLEventDelegate {
 public:
     /// A parser with the default options (collapse, strip and trim on).
     XMLParser() = default;
+    /// A parser with other's eight options; the parse state is not copied.
     XMLParser(const XMLParser& other);
+    /// Takes other's eight options, leaving this parser's parse state as it
+    /// is; returns *this.
     XMLParser& operator=(const XMLParser& other);
     ~XMLParser() override;
 
@@ -62,42 +65,90 @@ public:
     static std::string XMLStringForNode(const Value& node, std::string_view nodeName);
 
     // Options.
+    /**@{*/
+    /// Whether an element holding only text (no attributes, children or
+    /// comments) is replaced in its parent by that text. On by default.
     bool collapseTextNodes() const noexcept { return collapseTextNodes_; }
     void setCollapseTextNodes(bool v) noexcept { collapseTextNodes_ = v; }
+    /**@}*/
+    /**@{*/
+    /// Whether an element with no attributes, children, comments or text is
+    /// removed from its parent. On by default.
     bool stripEmptyNodes() const noexcept { return stripEmptyNodes_; }
     void setStripEmptyNodes(bool v) noexcept { stripEmptyNodes_ = v; }
+    /**@}*/
+    /**@{*/
+    /// Whether each text run loses its leading and trailing white space and
+    /// line breaks before it is stored; runs left empty are dropped. On by default.
     bool trimWhiteSpace() const noexcept { return trimWhiteSpace_; }
     void setTrimWhiteSpace(bool v) noexcept { trimWhiteSpace_ = v; }
+    /**@}*/
+    /**@{*/
+    /// Whether every child entry is an array, even for a single child. Off by default.
     bool alwaysUseArrays() const noexcept { return alwaysUseArrays_; }
     void setAlwaysUseArrays(bool v) noexcept { alwaysUseArrays_ = v; }
+    /**@}*/
+    /**@{*/
+    /// Whether comments are kept, in document order, under "__comments";
+    /// otherwise they are dropped. Off by default.
     bool preserveComments() const noexcept { return preserveComments_; }
     void setPreserveComments(bool v) noexcept { preserveComments_ = v; }
+    /**@}*/
+    /**@{*/
+    /// Whether the result is a one-entry Dictionary keyed by the root
+    /// element's name instead of the root node itself. Off by default.
     bool wrapRootNode() const noexcept { return wrapRootNode_; }
     void setWrapRootNode(bool v) noexcept { wrapRootNode_ = v; }
+    /**@}*/
+    /**@{*/
+    /// How attributes are stored, as an AttributesMode value (0, Prefixed, by
+    /// default); a value outside the enumeration discards them.
     std::int64_t attributesMode() const noexcept { return attributesMode_; }
     void setAttributesMode(std::int64_t v) noexcept { attributesMode_ = v; }
     void setAttributesMode(AttributesMode v) noexcept { attributesMode_ = static_cast<std::int64_t>(v); }
+    /**@}*/
+    /**@{*/
+    /// Which nodes carry "__name", as a NodeNameMode value (0, RootOnly, by
+    /// default); a value outside the enumeration names none.
     std::int64_t nodeNameMode() const noexcept { return nodeNameMode_; }
     void setNodeNameMode(std::int64_t v) noexcept { nodeNameMode_ = v; }
     void setNodeNameMode(NodeNameMode v) noexcept { nodeNameMode_ = static_cast<std::int64_t>(v); }
+    /**@}*/
 
     // Parse state (empty while idle).
-    /// The result under construction, or no value.
+    /**@{*/
+    /// The result under construction, or no value; the setter replaces it.
     const std::optional<Dictionary>& root() const;
     void setRoot(std::optional<Dictionary> root);
-    /// The open elements, innermost last (the same node objects), or no value while idle.
+    /**@}*/
+    /**@{*/
+    /// The open elements, innermost last (the same node objects), or no value
+    /// while idle. The setter replaces them and skips entries that are not nodes.
     std::optional<Array> stack() const;
     void setStack(const std::optional<Array>& stack);
-    /// The pending run of text, or no value.
+    /**@}*/
+    /**@{*/
+    /// The pending run of text, or no value; the setter replaces it (no value
+    /// discards the run).
     std::optional<std::string> text() const;
     void setText(std::optional<std::string> text);
+    /**@}*/
 
     // Event handlers, called by the event source during a parse.
+    /// Stores the pending text, then opens a node for the element (named and
+    /// with its attributes as the options say) under the innermost open node,
+    /// turning a repeated name into an array; the first element becomes the root.
     void didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) override;
+    /// Stores the pending text and closes the innermost node: one with only
+    /// text collapses to it, an empty one is stripped, as the options say.
+    /// A node with attributes, children or comments stays as it is.
     void didEndElement(std::string_view elementName) override;
     void foundCharacters(std::string_view characters) override;
     /// Block bytes that are not valid UTF-8 add no text.
     void foundCDATA(std::string_view block) override;
+    /// With preserveComments on, appends the comment to the innermost open
+    /// node's "__comments"; otherwise, or with no open node, drops it. The
+    /// pending text run goes on across it.
     void foundComment(std::string_view comment) override;
     /// False: the parser never uses the end tag's name.
     bool wantsEndElementName() const override { return false; }
