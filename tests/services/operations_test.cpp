@@ -8,8 +8,7 @@
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
-#include <Sandbox.h>
-#include <TestPki.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -25,89 +24,11 @@ namespace ts = orvalis::testsupport;
 
 namespace {
 
-constexpr const char* kPassword = "pw e2e!";
-constexpr const char* kConsumerKey = "ck+e2e!";
+using ts::credentialed;
+using ts::Outcomes;
 
-// One sandbox for the whole test program: the URL session is process-wide.
-struct World {
-    ts::TempDir dir;
-    std::unique_ptr<sandbox::Sandbox> server;
-    std::string host;
-
-    World() {
-        ts::Identity merchant = ts::makeSharedRsaIdentity(2048);
-        dir.write("merchant.p12", ts::makeP12(merchant.key.get(), merchant.cert.get(), kPassword));
-        sandbox::SandboxOptions o;
-        o.merchantCertificatePath = dir.write("merchant.pem", ts::certPem(merchant.cert.get())).string();
-        o.consumerKey = kConsumerKey;
-        o.keepAlive = std::chrono::seconds(1);  // stop() waits this long for idle connections
-        server = std::make_unique<sandbox::Sandbox>(o);
-        std::string error;
-        if (!server->start(&error)) throw std::runtime_error(error);
-        auto pem = dir.write("sandbox.pem", server->serverCertificatePEM());
-        if (!URLSession::sharedSession().configuration().addTrustedCertificates(pem.string())) {
-            throw std::runtime_error("cannot trust the sandbox certificate");
-        }
-        Bundle::mainBundle().setResourcePath(dir.path().string());
-        setLogHandler(LogHandler());  // full bodies and headers would drown the test output
-        host = "127.0.0.1:" + std::to_string(server->port());
-    }
-    ~World() { server->stop(); }
-};
-
-World& world() {
-    static World w;
-    return w;
-}
-
-template <class R>
-R credentialed() {
-    R r;
-    r.setHost(world().host);
-    r.setConsumerKey(kConsumerKey);
-    r.setMerechantKeyFileName("merchant");
-    r.setMerechantKeyFilePassword(kPassword);
-    return r;
-}
-
-// Collects the callbacks of one or more operations.
-class Outcomes {
-public:
-    SuccessCallback success() {
-        return [this](Dictionary d) { record(std::move(d), std::nullopt); };
-    }
-    FailureCallback failure() {
-        return [this](Error e) { record(std::nullopt, std::move(e)); };
-    }
-    // Waits (bounded) until n callbacks have arrived.
-    bool waitFor(std::size_t n) {
-        std::unique_lock lock(m_);
-        return cv_.wait_for(lock, std::chrono::seconds(60), [&] { return order_.size() >= n; });
-    }
-    struct One {
-        std::optional<Dictionary> success;
-        std::optional<Error> failure;
-        std::thread::id thread;  // never the caller's: callbacks come from the delivery thread
-    };
-    std::vector<One> all() {
-        std::lock_guard lock(m_);
-        return order_;
-    }
-
-private:
-    void record(std::optional<Dictionary> d, std::optional<Error> e) {
-        std::lock_guard lock(m_);
-        order_.push_back({std::move(d), std::move(e), std::this_thread::get_id()});
-        cv_.notify_all();
-    }
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<One> order_;
-};
-
-std::string describe(const Outcomes::One& o) {
-    return o.success ? o.success->description() : o.failure ? o.failure->description() : "nothing";
-}
+ts::SandboxWorld& world() { return ts::sandboxWorld(); }
+std::string describe(const Outcomes::One& o) { return o.describe(); }
 
 class Operations : public ::testing::Test {
 protected:

@@ -1,0 +1,109 @@
+#pragma once
+
+// One in-process sandbox merchant server per test program (the URL session is
+// process-wide), with a merchant key in a temporary resource folder, and a
+// collector for operation callbacks.
+#include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/Callbacks.h>
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/URLSession.h>
+#include <Sandbox.h>
+#include <TestPki.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orvalis::testsupport {
+
+inline constexpr const char* kSandboxPassword = "pw e2e!";
+inline constexpr const char* kSandboxConsumerKey = "ck+e2e!";
+
+struct SandboxWorld {
+    TempDir dir;
+    std::unique_ptr<sandbox::Sandbox> server;
+    std::string host;
+
+    SandboxWorld() {
+        Identity merchant = makeSharedRsaIdentity(2048);
+        dir.write("merchant.p12", makeP12(merchant.key.get(), merchant.cert.get(), kSandboxPassword));
+        sandbox::SandboxOptions o;
+        o.merchantCertificatePath = dir.write("merchant.pem", certPem(merchant.cert.get())).string();
+        o.consumerKey = kSandboxConsumerKey;
+        o.keepAlive = std::chrono::seconds(1);  // stop() waits this long for idle connections
+        server = std::make_unique<sandbox::Sandbox>(o);
+        std::string error;
+        if (!server->start(&error)) throw std::runtime_error(error);
+        auto pem = dir.write("sandbox.pem", server->serverCertificatePEM());
+        if (!URLSession::sharedSession().configuration().addTrustedCertificates(pem.string())) {
+            throw std::runtime_error("cannot trust the sandbox certificate");
+        }
+        Bundle::mainBundle().setResourcePath(dir.path().string());
+        setLogHandler(LogHandler());  // full bodies and headers would drown the test output
+        host = "127.0.0.1:" + std::to_string(server->port());
+    }
+    ~SandboxWorld() { server->stop(); }
+};
+
+/// The program's sandbox, started on first use.
+inline SandboxWorld& sandboxWorld() {
+    static SandboxWorld w;
+    return w;
+}
+
+/// A request of type R carrying the sandbox's host and the merchant's credentials.
+template <class R>
+R credentialed() {
+    R r;
+    r.setHost(sandboxWorld().host);
+    r.setConsumerKey(kSandboxConsumerKey);
+    r.setMerechantKeyFileName("merchant");
+    r.setMerechantKeyFilePassword(kSandboxPassword);
+    return r;
+}
+
+/// Collects the callbacks of one or more operations.
+class Outcomes {
+public:
+    SuccessCallback success() {
+        return [this](Dictionary d) { record(std::move(d), std::nullopt); };
+    }
+    FailureCallback failure() {
+        return [this](Error e) { record(std::nullopt, std::move(e)); };
+    }
+    /// Waits (bounded) until n callbacks have arrived.
+    bool waitFor(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, limit, [&] { return order_.size() >= n; });
+    }
+    struct One {
+        std::optional<Dictionary> success;
+        std::optional<Error> failure;
+        std::thread::id thread;  // never the caller's: callbacks come from the delivery thread
+        std::string describe() const {
+            return success ? success->description() : failure ? failure->description() : "nothing";
+        }
+    };
+    std::vector<One> all() {
+        std::lock_guard lock(m_);
+        return order_;
+    }
+
+private:
+    void record(std::optional<Dictionary> d, std::optional<Error> e) {
+        std::lock_guard lock(m_);
+        order_.push_back({std::move(d), std::move(e), std::this_thread::get_id()});
+        cv_.notify_all();
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<One> order_;
+};
+
+}  // namespace orvalis::testsupport
