@@ -1,7 +1,8 @@
 # Compiles every public header on its own (twice in one file, so a missing
 # include guard shows too) and checks that none of them pulls in a header of
 # the libraries the library hides from hosts.
-# Variables: HEADERS_FILE SOURCE_DIR WORK_DIR CXX
+# Below C++20 the headers must stop with their own message first.
+# Variables: HEADERS_FILE SOURCE_DIR GENERATED_DIR WORK_DIR CXX
 cmake_minimum_required(VERSION 3.23)
 file(STRINGS "${HEADERS_FILE}" headers)
 file(REMOVE_RECURSE "${WORK_DIR}")
@@ -9,13 +10,17 @@ file(MAKE_DIRECTORY "${WORK_DIR}")
 set(failures "")
 set(count 0)
 foreach(header IN LISTS headers)
-  file(RELATIVE_PATH rel "${SOURCE_DIR}" "${header}")
+  if(header MATCHES "^${GENERATED_DIR}/")
+    file(RELATIVE_PATH rel "${GENERATED_DIR}" "${header}")
+  else()
+    file(RELATIVE_PATH rel "${SOURCE_DIR}" "${header}")
+  endif()
   string(MAKE_C_IDENTIFIER "${rel}" stem)
   set(stub "${WORK_DIR}/${stem}.cpp")
   file(WRITE "${stub}" "#include <${rel}>\n#include <${rel}>\n")
   execute_process(
     COMMAND "${CXX}" -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -I "${SOURCE_DIR}"
-            -MD -MF "${WORK_DIR}/${stem}.d" "${stub}"
+            -I "${GENERATED_DIR}" -MD -MF "${WORK_DIR}/${stem}.d" "${stub}"
     RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_VARIABLE out TIMEOUT 120)
   if(NOT rc EQUAL 0)
     string(APPEND failures "${rel} does not compile on its own:\n${err}\n")
@@ -30,6 +35,13 @@ foreach(header IN LISTS headers)
   endforeach()
   math(EXPR count "${count} + 1")
 endforeach()
+file(WRITE "${WORK_DIR}/cxx17.cpp" "#include <Orvalis/ServiceInfrastructure/Orvalis.h>\n")
+execute_process(COMMAND "${CXX}" -std=c++17 -fsyntax-only -I "${SOURCE_DIR}" -I "${GENERATED_DIR}" "${WORK_DIR}/cxx17.cpp"
+                RESULT_VARIABLE rc ERROR_VARIABLE err TIMEOUT 120)
+string(REGEX MATCH "error: [^\n]*" first_error "${err}")
+if(rc EQUAL 0 OR NOT first_error MATCHES "needs C\\+\\+20")
+  string(APPEND failures "below C++20 the first error is not ours: ${first_error}\n")
+endif()
 if(failures)
   message(FATAL_ERROR "${failures}")
 endif()

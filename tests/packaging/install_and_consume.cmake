@@ -72,7 +72,9 @@ separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
 separate_arguments(extra UNIX_COMMAND "${flags} ${link_flags}")
 list(GET libs 0 first_lib)
 get_filename_component(lib_dir "${first_lib}" DIRECTORY)
-run(COMMAND "${CXX}" -std=c++20 ${extra} "${SOURCE_DIR}/tests/packaging/consumer/main.cpp" ${pc_flags}
+run(COMMAND pkg-config --modversion orvalis)
+string(STRIP "${run_output}" pc_version)
+run(COMMAND "${CXX}" -std=c++20 ${extra} "-DEXPECTED_VERSION=\"${pc_version}\"" "${SOURCE_DIR}/tests/packaging/consumer/main.cpp" ${pc_flags}
             "-Wl,-rpath,${lib_dir}" -o "${WORK_DIR}/consumer")
 run(COMMAND "${WORK_DIR}/consumer")
 if(NOT run_output MATCHES "consumer: ok")
