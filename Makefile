@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package
 
 all: build
 
@@ -47,7 +47,19 @@ test-clang:
 docs: deps
 	@scripts/install-deps.sh docs
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) --target docs
+	cmake --build $(BUILD) --target orvalis_docs
+
+# Debian packages of a shared build (library, development, tools) in
+# $(PACKAGE_BUILD)/packages, checked and used to build the host example.
+# PACKAGE_BUILD may name an existing shared build tree (CI reuses build-clang).
+PACKAGE_BUILD ?= build-package
+package: deps
+	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_EXAMPLES=OFF
+	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
+	cd $(PACKAGE_BUILD) && cpack
+	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) \
+	  -DWORK_DIR=$(CURDIR)/$(PACKAGE_BUILD)/package-check -P tests/packaging/check_debs.cmake
 
 bench: build
 	scripts/bench.sh $(BUILD)
@@ -66,4 +78,4 @@ fuzz:
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-clang build-libcxx build-package build-demo

@@ -1,8 +1,8 @@
-# `docs` target: the API reference of the public headers (those installed with
+# `orvalis_docs` target (`make docs`): the API reference of the public headers (those installed with
 # the library) and the user guides in docs/, written to <build>/docs/html.
 find_package(Doxygen QUIET)
 if(NOT DOXYGEN_FOUND)
-  add_custom_target(docs
+  add_custom_target(orvalis_docs
     COMMAND ${CMAKE_COMMAND} -E echo "doxygen not found: run scripts/install-deps.sh docs, then configure again"
     COMMAND ${CMAKE_COMMAND} -E false)
   return()
@@ -17,7 +17,7 @@ list(JOIN orvalis_guides " \\\n    " guides_text)
 set(ORVALIS_DOCS_INPUT "${PROJECT_SOURCE_DIR}/README.md \\\n    ${guides_text} \\\n    ${headers_text}")
 configure_file("${PROJECT_SOURCE_DIR}/docs/Doxyfile.in" "${PROJECT_BINARY_DIR}/Doxyfile" @ONLY)
 
-add_custom_target(docs
+add_custom_target(orvalis_docs
   COMMAND ${CMAKE_COMMAND} -E make_directory "${ORVALIS_DOCS_OUTPUT}"
   COMMAND Doxygen::doxygen "${PROJECT_BINARY_DIR}/Doxyfile"
   COMMAND ${CMAKE_COMMAND} -E echo "API reference: ${ORVALIS_DOCS_OUTPUT}/html/index.html (warnings in ${ORVALIS_DOCS_OUTPUT}/warnings.log)"

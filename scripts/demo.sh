@@ -5,6 +5,7 @@
 # operation failed or the sandbox rejected a signature.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
 sandbox_bin="$build/tools/orvalis-sandbox/orvalis-sandbox"
 host_app="$build/examples/host-app/host-app"
 for exe in "$sandbox_bin" "$host_app"; do
@@ -38,17 +39,7 @@ openssl pkcs12 -export -inkey merchant.key -in merchant.pem -name merchant \
   -passout "pass:$password" -out merchant.p12
 rm merchant.key
 
-cat > AuthorizePairing.xml <<'XML'
-<?xml version="1.0" encoding="UTF-8"?>
-<PairingDataRequest>
-  <OAuthToken>[OAuthToken]</OAuthToken>
-  <MerchantCheckoutId>[MerchantCheckoutId]</MerchantCheckoutId>
-  <PairingDataTypes>
-    <PairingDataType><Type>CARD</Type></PairingDataType>
-    <PairingDataType><Type>ADDRESS</Type></PairingDataType>
-  </PairingDataTypes>
-</PairingDataRequest>
-XML
+cp "$repo/examples/resources/AuthorizePairing.xml" .
 
 echo "== sandbox merchant server"
 consumer_key="demo-consumer-key!1"

@@ -45,16 +45,16 @@ private:
 /// DER PKCS#12 archive unlocked with password. Reads both the OpenSSL 3
 /// default form and the legacy RC2/3DES form. An empty handle on any failure
 /// (damaged file, wrong password, no key, a key without its certificate).
-ORVALIS_EXPORT PrivateKey importPKCS12PrivateKey(std::string_view der, const std::string& password);
+PrivateKey importPKCS12PrivateKey(std::string_view der, const std::string& password);
 
 /// The RSASSA-PKCS1-v1_5 signature (the digest wrapped in its DigestInfo) of
 /// an already computed digest of the given algorithm: blockSize() bytes. No
 /// value without a key, for a key that is not plain RSA, for a digest of the
 /// wrong length, or when signing fails.
-ORVALIS_EXPORT std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm algorithm,
-                                                        std::string_view digestBytes);
+std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm algorithm,
+                                         std::string_view digestBytes);
 
 /// The public modulus of an RSA key as blockSize() big-endian bytes, or no value.
-ORVALIS_EXPORT std::optional<std::string> rsaPublicModulus(const PrivateKey& key);
+std::optional<std::string> rsaPublicModulus(const PrivateKey& key);
 
 }  // namespace orvalis

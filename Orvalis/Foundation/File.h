@@ -8,6 +8,6 @@
 namespace orvalis {
 
 /// The whole content of the file at path, or no value when it cannot be read.
-ORVALIS_EXPORT std::optional<std::string> readWholeFile(const std::string& path);
+std::optional<std::string> readWholeFile(const std::string& path);
 
 }  // namespace orvalis

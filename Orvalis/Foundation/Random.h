@@ -18,6 +18,6 @@ using RandomSource = std::function<std::uint32_t(std::uint32_t upperBound)>;
 /// Test hook: every later arc4random_uniform call in the process goes to
 /// source; an empty function restores the system source. Meant for tests that
 /// need fixed nonces; results outside the bound are reduced modulo it.
-ORVALIS_EXPORT void setRandomSourceForTesting(RandomSource source);
+void setRandomSourceForTesting(RandomSource source);
 
 }  // namespace orvalis

@@ -9,6 +9,6 @@ namespace orvalis {
 /// Overwrites size bytes at data with zeros in a way the compiler may not
 /// optimise away, for copies of secrets (key files, passwords) about to be
 /// freed. Does nothing when data is null or size is 0.
-ORVALIS_EXPORT void secureWipe(void* data, std::size_t size) noexcept;
+void secureWipe(void* data, std::size_t size) noexcept;
 
 }  // namespace orvalis

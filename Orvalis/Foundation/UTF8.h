@@ -9,10 +9,10 @@ namespace orvalis {
 
 /// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates,
 /// nothing above U+10FFFF).
-ORVALIS_EXPORT bool isValidUTF8(std::string_view bytes) noexcept;
+bool isValidUTF8(std::string_view bytes) noexcept;
 
 /// bytes as UTF-8 text: well-formed sequences are kept, every other byte
 /// becomes U+FFFD. For showing bytes that may not be text, e.g. in log lines.
-ORVALIS_EXPORT std::string validUTF8Text(std::string_view bytes);
+std::string validUTF8Text(std::string_view bytes);
 
 }  // namespace orvalis

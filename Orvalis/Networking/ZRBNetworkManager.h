@@ -38,8 +38,8 @@ namespace detail {
 /// fuzzing and tests): calls onSuccess or onFailure for the body and the error
 /// that an exchange ended with. Exceptions from the JSON branch are handled as
 /// there; others propagate to the caller.
-ORVALIS_EXPORT void runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
-                                       const SuccessCallback& onSuccess, const FailureCallback& onFailure);
+void runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
+                        const SuccessCallback& onSuccess, const FailureCallback& onFailure);
 }  // namespace detail
 
 }  // namespace orvalis

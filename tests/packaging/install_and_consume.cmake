@@ -1,7 +1,7 @@
 # Installs the built library into a fresh prefix, then builds host programs
 # against the installed tree only: examples/host-app through
 # find_package(Orvalis CONFIG), and a small consumer through pkg-config.
-# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE
+# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE TOOLS
 cmake_minimum_required(VERSION 3.23)
 
 function(run)
@@ -81,12 +81,23 @@ if(NOT run_output MATCHES "consumer: ok")
   message(FATAL_ERROR "the pkg-config consumer did not run as expected: ${run_output}")
 endif()
 
-# 3. An installed tool runs from the prefix (it finds a shared library there).
-if(EXISTS "${prefix}/bin/orvalis-sign")
-  run(COMMAND "${prefix}/bin/orvalis-sign" --help)
-  if(NOT run_output MATCHES "usage:")
-    message(FATAL_ERROR "the installed orvalis-sign did not print its usage: ${run_output}")
+# 3. Every installed tool runs from the prefix (a shared library is found
+# relative to the tool), and the sample template is there.
+set(tools orvalis-sign orvalis-xml orvalis-sandbox)
+if(NOT TOOLS)
+  set(tools "")
+endif()
+foreach(tool IN LISTS tools)
+  if(NOT EXISTS "${prefix}/bin/${tool}")
+    message(FATAL_ERROR "${tool} is not installed")
   endif()
+  run(COMMAND "${prefix}/bin/${tool}" --version)
+  if(NOT run_output MATCHES "^${tool} \\(Orvalis\\) ${pc_version}\n$")
+    message(FATAL_ERROR "the installed ${tool} did not print its version: ${run_output}")
+  endif()
+endforeach()
+if(NOT EXISTS "${prefix}/share/orvalis/AuthorizePairing.xml")
+  message(FATAL_ERROR "the sample AuthorizePairing.xml is not installed")
 endif()
 
 # 4. The version file refuses another major version before anything else is

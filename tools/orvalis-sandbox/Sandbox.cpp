@@ -10,6 +10,10 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <atomic>
 #include <cstdlib>
 #include <deque>
@@ -46,13 +50,20 @@ std::string opensslError() {
     return buf;
 }
 
+// The file's bytes, or no value with errno saying why.
 std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return ss.str();
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!f) return std::nullopt;
+    std::string data;
+    char buffer[16384];
+    std::size_t n;
+    errno = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0) data.append(buffer, n);
+    if (std::ferror(f.get())) {
+        if (errno == 0) errno = EIO;
+        return std::nullopt;
+    }
+    return data;
 }
 
 // Every certificate (or bare public key) of a PEM file.
@@ -446,7 +457,8 @@ bool Sandbox::start(std::string* error) {
     Impl& d = *impl_;
     auto merchant = readFile(d.options.merchantCertificatePath);
     if (!merchant) {
-        *error = "cannot read the merchant certificate " + d.options.merchantCertificatePath;
+        *error = "cannot read the merchant certificate " + d.options.merchantCertificatePath + ": " +
+                 std::strerror(errno);
         return false;
     }
     d.merchantKeys = loadPublicKeys(*merchant);
@@ -462,11 +474,14 @@ bool Sandbox::start(std::string* error) {
     if (d.options.serverCertificatePath.empty()) {
         if (!makeSelfSigned(d.serverKey, d.serverCert, error)) return false;
     } else {
-        auto certPem = readFile(d.options.serverCertificatePath);
-        auto keyPem = readFile(d.options.serverKeyPath);
-        if (!certPem || !keyPem) {
-            *error = "cannot read the server certificate or key";
-            return false;
+        std::optional<std::string> certPem, keyPem;
+        for (auto [path, into] : {std::pair{&d.options.serverCertificatePath, &certPem},
+                                  std::pair{&d.options.serverKeyPath, &keyPem}}) {
+            *into = readFile(*path);
+            if (!*into) {
+                *error = "cannot read " + *path + ": " + std::strerror(errno);
+                return false;
+            }
         }
         BioPtr cb(BIO_new_mem_buf(certPem->data(), static_cast<int>(certPem->size())));
         BioPtr kb(BIO_new_mem_buf(keyPem->data(), static_cast<int>(keyPem->size())));

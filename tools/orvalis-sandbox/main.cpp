@@ -1,94 +1,117 @@
 // orvalis-sandbox: a local merchant server for offline tests of Orvalis hosts.
 #include <pthread.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <string>
 
 #include "Sandbox.h"
+#include "ToolSupport.h"
 
 namespace {
+
+using orvalis::tools::kExitDone;
+using orvalis::tools::kExitFailed;
+using orvalis::tools::kExitUsage;
+using orvalis::tools::Option;
+using orvalis::tools::parseOptions;
+using orvalis::tools::UsageError;
+using orvalis::tools::versionText;
 
 const char* const kUsage =
     "usage: orvalis-sandbox --merchant-cert FILE [options]\n"
     "  --merchant-cert FILE   PEM certificate (or public key) of the merchant's signing key\n"
     "  --port N               port on 127.0.0.1 (default 0: a free one)\n"
     "  --cert FILE --key FILE PEM server certificate and key (default: a self-signed pair is made)\n"
-    "  --write-cert FILE      write the server certificate in use (PEM), for the client's trust\n"
+    "  --write-cert FILE      write the server certificate in use (PEM), for the client's trust (\"-\": stdout)\n"
     "  --port-file FILE       write the port in use once listening\n"
     "  --responses DIR        answer with DIR/<operation>.json or .xml where present\n"
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
     "  --max-skew SECONDS     accepted clock difference (default 600)\n"
     "  --keep-alive SECONDS   how long idle client connections stay open (default 5)\n"
     "  --fail OP=MODE         MODE: errors, xml-error, http500, delay:MS or none; OP: an operation or '*'\n"
+    "  -h, --help             this text\n"
+    "  -V, --version          the version\n"
     "operations: initializepairing pairingid authorizepairing precheckoutdata expresscheckout paymentdata\n"
-    "Stops on SIGINT or SIGTERM; exits 3 when any request was rejected.\n";
+    "Every option also takes its value as --name=VALUE. Stops on SIGINT or SIGTERM.\n"
+    "Exit status: 0 every request accepted, 1 failed (the reason follows), 2 bad usage,\n"
+    "3 some request was rejected.\n";
 
+struct Settings {
+    orvalis::sandbox::SandboxOptions options;
+    std::string certOut, portFile;
+    bool help = false, version = false;
+};
+
+long number(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || n < 0) throw UsageError(std::string(what) + " takes a number: " + text);
+    return n;
+}
+
+constexpr Option<Settings> kOptions[] = {
+    {"help", 'h', false, [](Settings& s, const std::string&) { s.help = true; }},
+    {"version", 'V', false, [](Settings& s, const std::string&) { s.version = true; }},
+    {"merchant-cert", 0, true, [](Settings& s, const std::string& v) { s.options.merchantCertificatePath = v; }},
+    {"port", 0, true, [](Settings& s, const std::string& v) { s.options.port = static_cast<int>(number(v, "--port")); }},
+    {"cert", 0, true, [](Settings& s, const std::string& v) { s.options.serverCertificatePath = v; }},
+    {"key", 0, true, [](Settings& s, const std::string& v) { s.options.serverKeyPath = v; }},
+    {"write-cert", 0, true, [](Settings& s, const std::string& v) { s.certOut = v; }},
+    {"port-file", 0, true, [](Settings& s, const std::string& v) { s.portFile = v; }},
+    {"responses", 0, true, [](Settings& s, const std::string& v) { s.options.responsesDirectory = v; }},
+    {"consumer-key", 0, true, [](Settings& s, const std::string& v) { s.options.consumerKey = v; }},
+    {"max-skew", 0, true,
+     [](Settings& s, const std::string& v) { s.options.maxClockSkew = std::chrono::seconds(number(v, "--max-skew")); }},
+    {"keep-alive", 0, true,
+     [](Settings& s, const std::string& v) { s.options.keepAlive = std::chrono::seconds(number(v, "--keep-alive")); }},
+    {"fail", 0, true,
+     [](Settings& s, const std::string& v) {
+         auto eq = v.find('=');
+         auto fault = eq == std::string::npos ? std::nullopt : orvalis::sandbox::Fault::parse(v.substr(eq + 1));
+         if (!fault) throw UsageError("bad --fail " + v);
+         s.options.faults[v.substr(0, eq)] = *fault;
+     }},
+};
+
+// Writes text to path ("-": standard output); false with the system's reason on err.
 bool writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    return static_cast<bool>(out);
+    std::FILE* f = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+    bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = (f == stdout ? std::fflush(f) == 0 : (f != nullptr && std::fclose(f) == 0)) && ok;
+    if (!ok) std::cerr << "orvalis-sandbox: cannot write " << path << ": " << std::strerror(errno) << "\n";
+    return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    orvalis::sandbox::SandboxOptions options;
-    std::string certOut, portFile;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                std::cerr << arg << " needs a value\n" << kUsage;
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--merchant-cert") {
-            options.merchantCertificatePath = value();
-        } else if (arg == "--port") {
-            options.port = std::atoi(value().c_str());
-        } else if (arg == "--cert") {
-            options.serverCertificatePath = value();
-        } else if (arg == "--key") {
-            options.serverKeyPath = value();
-        } else if (arg == "--write-cert") {
-            certOut = value();
-        } else if (arg == "--port-file") {
-            portFile = value();
-        } else if (arg == "--responses") {
-            options.responsesDirectory = value();
-        } else if (arg == "--consumer-key") {
-            options.consumerKey = value();
-        } else if (arg == "--max-skew") {
-            options.maxClockSkew = std::chrono::seconds(std::atol(value().c_str()));
-        } else if (arg == "--keep-alive") {
-            options.keepAlive = std::chrono::seconds(std::atol(value().c_str()));
-        } else if (arg == "--fail") {
-            std::string failArg = value();
-            auto eq = failArg.find('=');
-            auto fault = eq == std::string::npos ? std::nullopt : orvalis::sandbox::Fault::parse(failArg.substr(eq + 1));
-            if (!fault) {
-                std::cerr << "bad --fail " << failArg << "\n" << kUsage;
-                return 2;
-            }
-            options.faults[failArg.substr(0, eq)] = *fault;
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else {
-            std::cerr << "unknown argument " << arg << "\n" << kUsage;
-            return 2;
+    Settings settings;
+    try {
+        if (!parseOptions<Settings>({argv + 1, argv + argc}, kOptions, settings).empty()) {
+            throw UsageError("unexpected argument");
         }
+        if (!settings.help && !settings.version && settings.options.merchantCertificatePath.empty()) {
+            throw UsageError("--merchant-cert is required");
+        }
+        if (settings.options.port > 65535) throw UsageError("--port is at most 65535");
+    } catch (const UsageError& e) {
+        std::cerr << "orvalis-sandbox: " << e.what() << "\nTry 'orvalis-sandbox --help'.\n";
+        return kExitUsage;
     }
-    if (options.merchantCertificatePath.empty() || options.port < 0 || options.port > 65535) {
-        std::cerr << kUsage;
-        return 2;
+    if (settings.help || settings.version) {
+        std::cout << (settings.help ? std::string(kUsage) : versionText("orvalis-sandbox"));
+        return kExitDone;
     }
+    auto& options = settings.options;
+    const std::string& certOut = settings.certOut;
+    const std::string& portFile = settings.portFile;
 
     // Signals are taken by one waiting thread, never by the server's threads.
     sigset_t stopSignals;
@@ -110,13 +133,9 @@ int main(int argc, char** argv) {
         std::cerr << "orvalis-sandbox: " << error << "\n";
         return 1;
     }
-    if (!certOut.empty() && !writeFile(certOut, sandbox.serverCertificatePEM())) {
-        std::cerr << "orvalis-sandbox: cannot write " << certOut << "\n";
-        return 1;
-    }
-    if (!portFile.empty() && !writeFile(portFile, std::to_string(sandbox.port()) + "\n")) {
-        std::cerr << "orvalis-sandbox: cannot write " << portFile << "\n";
-        return 1;
+    if ((!certOut.empty() && !writeFile(certOut, sandbox.serverCertificatePEM())) ||
+        (!portFile.empty() && !writeFile(portFile, std::to_string(sandbox.port()) + "\n"))) {
+        return kExitFailed;
     }
     {
         std::lock_guard lock(out);
@@ -130,5 +149,5 @@ int main(int argc, char** argv) {
     auto all = sandbox.requests().size();
     auto rejected = sandbox.rejectedCount();
     std::printf("%zu requests, %zu rejected\n", all, rejected);
-    return rejected == 0 ? 0 : 3;
+    return rejected == 0 ? kExitDone : 3;
 }

@@ -1,7 +1,6 @@
 #include "SignCommand.h"
 
 #include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
@@ -18,11 +17,6 @@ namespace {
 
 constexpr const char* kProgram = "orvalis-sign";
 
-std::string requireValue(const std::vector<std::string>& args, std::size_t& i) {
-    if (i + 1 >= args.size()) throw UsageError("option " + args[i] + " needs a value");
-    return args[++i];
-}
-
 std::pair<std::string, std::string> splitPair(const std::string& text) {
     auto eq = text.find('=');
     if (eq == std::string::npos || eq == 0) {
@@ -38,10 +32,9 @@ std::string contentTypeFor(const std::string& given) {
 }
 
 std::string readPasswordFile(const std::string& path) {
-    auto bytes = readWholeFile(path);
-    if (!bytes) throw UsageError("cannot read the password file " + path);
     // The first line is the password; editors add a line feed (or CR LF).
-    std::string password = bytes->substr(0, bytes->find('\n'));
+    const std::string bytes = readInput(path);
+    std::string password = bytes.substr(0, bytes.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();
     return password;
 }
@@ -55,8 +48,8 @@ std::pair<std::string, std::string> keyLocation(const std::string& keyFile) {
         throw UsageError("the key file must be named <name>.p12, as the library looks it up: " + keyFile);
     }
     std::error_code ec;
-    if (!fs::is_regular_file(p, ec)) throw UsageError("cannot find the key file " + keyFile);
-    if (!readWholeFile(keyFile)) throw UsageError("cannot read the key file " + keyFile);
+    readInput(keyFile);  // the system's reason when it cannot be read
+    if (!fs::is_regular_file(p, ec)) throw FileError("the key file is not a regular file: " + keyFile);
     fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
     return {fs::absolute(dir, ec).string(), p.stem().string()};
 }
@@ -79,26 +72,36 @@ request:
       --host HOST          the host, without scheme or trailing "/" (with --path)
       --path PATH          the resource path, beginning with "/" (with --host)
       --http               with --host: use http:// instead of https://
-  -q, --query NAME=VALUE   a query parameter of a GET request; repeat for more
-  -d, --body FILE          the body of a POST request, sent byte for byte
+      --query NAME=VALUE   a query parameter of a GET request; repeat for more
+      --body FILE          the body of a POST request, sent byte for byte
+                           ("-": standard input)
       --content-type TYPE  json (default), xml, or a full media type
 
 credentials:
-  -k, --consumer-key KEY   the merchant's consumer key
+      --consumer-key KEY   the merchant's consumer key
       --key FILE.p12       the merchant's PKCS#12 key file
       --password-file FILE the key file's password, on the first line of FILE
+                           ("-": standard input)
       --password TEXT      the password itself (other users may see it in the
                            process list: prefer --password-file)
       --sha256             sign with RSA-SHA256 (default RSA-SHA1, as the
                            library's operations)
 
 other:
+reproducing a logged request:
+      --nonce TEXT         use this oauth_nonce instead of a fresh one
+      --timestamp SECONDS  use this oauth_timestamp instead of the clock
+
+other:
   -v, --verbose            also print the library's diagnostic lines (stderr)
   -h, --help               this text
+  -V, --version            the version
 
-Values are signed as given: a value already percent-encoded is decoded first,
-as the library does. Each run draws its own nonce and timestamp.
-Exit status: 0 signed, 1 could not sign (key file or password), 2 bad usage.
+Every option also takes its value as --name=VALUE. Values are signed as given:
+a value already percent-encoded is decoded first, as the library does.
+Without --nonce and --timestamp each run draws its own.
+Exit status: 0 signed, 1 could not sign or read a file (the reason follows),
+2 bad usage.
 )";
 }
 
@@ -146,50 +149,51 @@ void applyURL(const std::string& url, SignOptions& options) {
     }
 }
 
+namespace {
+
+// One row per option; the usage text above lists them for people.
+constexpr Option<SignOptions> kOptions[] = {
+    {"help", 'h', false, [](SignOptions& o, const std::string&) { o.help = true; }},
+    {"version", 'V', false, [](SignOptions& o, const std::string&) { o.version = true; }},
+    {"method", 'X', true, [](SignOptions& o, const std::string& v) { o.method = v; }},
+    {"url", 0, true, [](SignOptions& o, const std::string& v) { o.url = v; }},
+    {"host", 0, true,
+     [](SignOptions& o, const std::string& v) {
+         o.host = v;
+         o.hostGiven = true;
+     }},
+    {"path", 0, true,
+     [](SignOptions& o, const std::string& v) {
+         o.path = v;
+         o.pathGiven = true;
+     }},
+    {"http", 0, false, [](SignOptions& o, const std::string&) { o.httpGiven = true; }},
+    {"query", 0, true, [](SignOptions& o, const std::string& v) { o.query.push_back(splitPair(v)); }},
+    {"body", 0, true, [](SignOptions& o, const std::string& v) { o.bodyFile = v; }},
+    {"content-type", 0, true, [](SignOptions& o, const std::string& v) { o.contentType = v; }},
+    {"consumer-key", 0, true, [](SignOptions& o, const std::string& v) { o.consumerKey = v; }},
+    {"key", 0, true, [](SignOptions& o, const std::string& v) { o.keyFile = v; }},
+    {"password", 0, true, [](SignOptions& o, const std::string& v) { o.password = v; }},
+    {"password-file", 0, true, [](SignOptions& o, const std::string& v) { o.passwordFile = v; }},
+    {"sha256", 0, false, [](SignOptions& o, const std::string&) { o.sha256 = true; }},
+    {"nonce", 0, true, [](SignOptions& o, const std::string& v) { o.nonce = v; }},
+    {"timestamp", 0, true, [](SignOptions& o, const std::string& v) { o.timestamp = v; }},
+    {"verbose", 'v', false, [](SignOptions& o, const std::string&) { o.verbose = true; }},
+};
+
+}  // namespace
+
+std::span<const Option<SignOptions>> signOptionTable() { return kOptions; }
+
 SignOptions parseArguments(const std::vector<std::string>& args) {
     SignOptions o;
-    std::optional<std::string> method, url;
-    bool hostGiven = false, pathGiven = false, httpGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-h" || a == "--help") {
-            o.help = true;
-            return o;
-        } else if (a == "-X" || a == "--method") {
-            method = requireValue(args, i);
-        } else if (a == "--url") {
-            url = requireValue(args, i);
-        } else if (a == "--host") {
-            o.host = requireValue(args, i);
-            hostGiven = true;
-        } else if (a == "--path") {
-            o.path = requireValue(args, i);
-            pathGiven = true;
-        } else if (a == "--http") {
-            httpGiven = true;
-        } else if (a == "-q" || a == "--query") {
-            o.query.push_back(splitPair(requireValue(args, i)));
-        } else if (a == "-d" || a == "--body") {
-            o.bodyFile = requireValue(args, i);
-        } else if (a == "--content-type") {
-            o.contentType = requireValue(args, i);
-        } else if (a == "-k" || a == "--consumer-key") {
-            o.consumerKey = requireValue(args, i);
-        } else if (a == "--key") {
-            o.keyFile = requireValue(args, i);
-        } else if (a == "--password") {
-            o.password = requireValue(args, i);
-        } else if (a == "--password-file") {
-            o.passwordFile = requireValue(args, i);
-        } else if (a == "--sha256") {
-            o.sha256 = true;
-        } else if (a == "-v" || a == "--verbose") {
-            o.verbose = true;
-        } else {
-            throw UsageError("unknown argument " + a);
-        }
+    if (auto operands = parseOptions(args, signOptionTable(), o); !operands.empty()) {
+        throw UsageError("unexpected argument " + operands.front());
     }
-
+    if (o.help || o.version) return o;
+    const auto& url = o.url;
+    const auto& method = o.method;
+    const bool hostGiven = o.hostGiven, pathGiven = o.pathGiven, httpGiven = o.httpGiven;
     if (url && (hostGiven || pathGiven || httpGiven)) throw UsageError("give either --url or --host and --path");
     if (url) {
         auto fromCommandLine = std::move(o.query);
@@ -232,6 +236,13 @@ SignOptions parseArguments(const std::vector<std::string>& args) {
 
     if (o.consumerKey.empty()) throw UsageError("--consumer-key is required");
     if (o.keyFile.empty()) throw UsageError("--key is required");
+    if (o.timestamp && (o.timestamp->empty() || o.timestamp->find_first_not_of("0123456789") != std::string::npos)) {
+        throw UsageError("--timestamp takes seconds since 1970, digits only: " + *o.timestamp);
+    }
+    if (o.nonce && o.nonce->empty()) throw UsageError("--nonce needs a non-empty value");
+    if (o.bodyFile == "-" && o.passwordFile == "-") {
+        throw UsageError("standard input can give the body or the password file, not both");
+    }
     if (o.password.has_value() == o.passwordFile.has_value()) {
         throw UsageError("give the key file's password with exactly one of --password-file and --password");
     }
@@ -244,20 +255,20 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::pair<std::string, std::string> key;
     try {
         o = parseArguments(args);
-        if (o.help) {
-            out << usageText();
-            return 0;
+        if (o.help || o.version) {
+            out << (o.help ? usageText() : versionText(kProgram));
+            return kExitDone;
         }
         if (o.passwordFile) o.password = readPasswordFile(*o.passwordFile);
-        if (o.bodyFile) {
-            body = readWholeFile(*o.bodyFile);
-            if (!body) throw UsageError("cannot read the body file " + *o.bodyFile);
-        }
+        if (o.bodyFile) body = readInput(*o.bodyFile);
         key = keyLocation(o.keyFile);
     } catch (const UsageError& e) {
         err << kProgram << ": " << e.what() << "\n"
             << "Try '" << kProgram << " --help'.\n";
-        return 2;
+        return kExitUsage;
+    } catch (const FileError& e) {
+        err << kProgram << ": " << e.what() << "\n";
+        return kExitFailed;
     }
 
     // The library's diagnostic lines repeat what is printed below; they are
@@ -298,8 +309,28 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const auto method = o.post ? HTTPMethodTypePOST : HTTPMethodTypeGET;
     const auto scheme = o.https ? OAuthURLSchemeTypeHTTPS : OAuthURLSchemeTypeHTTP;
     const auto type = o.sha256 ? OAuthSignatureTypeRSASHA256 : OAuthSignatureTypeRSASHA1;
-    ZRBOAuthProvider signer = ZRBOAuthProvider::initWith(method, scheme, o.host, o.path, query, o.consumerKey,
-                                                         key.second, o.password, type, body);
+    // The signer's own steps, as initWith runs them, with room to put back a
+    // nonce and timestamp that a server logged.
+    ZRBOAuthProvider signer;
+    signer.setHttpMethod(HTTPMethodTypeToString[method]);
+    signer.setURLScheme(OAuthURLSchemeTypeToString[scheme]);
+    signer.setHost(o.host);
+    signer.setURLPath(o.path);
+    if (query) signer.setQueryParams(*query);
+    signer.setConsumerKey(o.consumerKey);
+    signer.setPrivateKeyP12(key.second);
+    signer.setP12Password(o.password);
+    signer.setOAuthSignatureType(type);
+    if (body) signer.setupRequestBodyHash(*body);
+    signer.setupOAuthHeaders();
+    if (o.nonce || o.timestamp) {
+        Dictionary headers = signer.oAuthHeaders().deepCopy();
+        if (o.nonce) headers.set(kNonce, Value(*o.nonce));
+        if (o.timestamp) headers.set(kTimestamp, Value(*o.timestamp));
+        signer.setOAuthHeaders(headers);
+    }
+    signer.setupSignatureBaseString();
+    signer.setupEncodedSignature();
 
     const std::string baseString = signer.oAuthSignatureBaseString().value_or("");
     if (signer.oAuthHeaders().find(kSignature) == nullptr) {
@@ -316,7 +347,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         << "  " << methodText << ' ' << url << '\n';
     if (o.post) {
         out << "  Content-Type: " << contentType << '\n'
-            << "  body: " << (body ? std::to_string(body->size()) + " bytes from " + *o.bodyFile : "none") << '\n';
+            << "  body: " << (body ? std::to_string(body->size()) + " bytes from " + shownName(*o.bodyFile) : "none")
+            << '\n';
     }
     // The parameters in the order the base string takes them (names compared
     // byte by byte), each value as given and as it is written there.
@@ -344,7 +376,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     out << " -H " << shellQuote(std::string(kAuthorization) + ": " + authorization);
     if (o.post) {
         out << " -H " << shellQuote(std::string(kHTTPContentType) + ": " + contentType);
-        if (body) out << " --data-binary @" << shellQuote(*o.bodyFile);
+        // A body from standard input is gone once read: the line carries it.
+        if (body) out << " --data-binary " << (*o.bodyFile == "-" ? shellQuote(*body) : "@" + shellQuote(*o.bodyFile));
     }
     out << ' ' << shellQuote(url) << '\n';
     return 0;

@@ -3,23 +3,21 @@
 // The orvalis-sign command: signs one request the way the library's
 // operations do and prints what a merchant needs to compare with the server.
 
+#include "ToolSupport.h"
+
 #include <iosfwd>
 #include <optional>
-#include <stdexcept>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace orvalis::tools {
 
-/// A command line that cannot be carried out as given; the text says why.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 /// What the command line asks for.
 struct SignOptions {
     bool help = false;
+    bool version = false;
     bool post = false;
     bool https = true;
     bool sha256 = false;
@@ -33,7 +31,18 @@ struct SignOptions {
     std::string keyFile;
     std::optional<std::string> password;
     std::optional<std::string> passwordFile;
+    std::optional<std::string> nonce;
+    std::optional<std::string> timestamp;
+    // As given, checked once every option is read.
+    std::optional<std::string> method;
+    std::optional<std::string> url;
+    bool hostGiven = false;
+    bool pathGiven = false;
+    bool httpGiven = false;
 };
+
+/// The options orvalis-sign takes; a new option is one more row.
+std::span<const Option<SignOptions>> signOptionTable();
 
 /// Parses the arguments (without the program name); throws UsageError.
 SignOptions parseArguments(const std::vector<std::string>& args);
@@ -45,7 +54,8 @@ void applyURL(const std::string& url, SignOptions& options);
 std::string shellQuote(const std::string& text);
 
 /// Runs the command: 0 when the request was signed and printed, 1 when it
-/// could not be signed, 2 for a command-line error.
+/// could not be signed or a file could not be read, 2 for a command-line error.
+/// A body given as "-" is read from standard input.
 int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 /// The --help text.

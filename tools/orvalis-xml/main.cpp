@@ -1,29 +1,33 @@
 // orvalis-xml: XML to the JSON form of its Dictionary tree, and back.
-#include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/XMLEventSource.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
+#include <cctype>
 #include <cstdio>
+#include <initializer_list>
+#include <vector>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "ToolSupport.h"
+
 using namespace orvalis;
+using namespace orvalis::tools;
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: orvalis-xml [OPTIONS] [FILE]\n"
-    "       orvalis-xml --to-xml [FILE]\n"
+    "usage: orvalis-xml [OPTIONS] [FILE...]\n"
+    "       orvalis-xml --to-xml [FILE...]\n"
     "\n"
-    "Converts an XML document (FILE, or standard input when FILE is absent or\n"
-    "\"-\") into the Dictionary tree the library builds from it, printed as\n"
-    "indented JSON. With --to-xml, reads such JSON (an object) and writes it\n"
-    "back as XML.\n"
+    "Converts each XML document (each FILE in turn; standard input when no FILE\n"
+    "is given or FILE is \"-\") into the Dictionary tree the library builds from\n"
+    "it, printed as JSON, one document after the other. With --to-xml, reads such\n"
+    "JSON (an object) and writes it back as XML.\n"
     "\n"
     "Tree options (defaults in brackets):\n"
     "  --no-collapse          keep text-only elements as nodes [collapse to text]\n"
@@ -32,118 +36,178 @@ constexpr const char* kUsage =
     "  --always-arrays        store every child in an array [only repeated ones]\n"
     "  --comments             keep comments under \"__comments\" [drop them]\n"
     "  --wrap-root            wrap the root in {name: root} [root node itself]\n"
-    "  --attributes=MODE      prefixed (\"_name\"), grouped (\"__attributes\"),\n"
+    "  --attributes MODE      prefixed (\"_name\"), grouped (\"__attributes\"),\n"
     "                         unprefixed (bare names) or discard [prefixed]\n"
-    "  --node-names=MODE      which nodes get \"__name\": root, always or never [root]\n"
+    "  --node-names MODE      which nodes get \"__name\": root, always or never [root]\n"
+    "\n"
+    "Output:\n"
+    "  -c, --compact          JSON on one line per document [indented]\n"
+    "      --pretty           indented JSON (the default)\n"
+    "      --to-xml           JSON tree in, XML out; a name that is not an XML\n"
+    "                         name is refused, nothing is written for that input\n"
+    "  -o, --output FILE      write to FILE instead of standard output (\"-\": stdout)\n"
     "\n"
     "Other options:\n"
-    "  --to-xml               JSON tree in, XML out\n"
-    "  --help                 show this text\n"
+    "  -h, --help             this text\n"
+    "  -V, --version          the version\n"
+    "Every option also takes its value as --name=VALUE.\n"
     "\n"
-    "Exit status: 0 on success; 1 when the input cannot be read, is not\n"
-    "well-formed XML (the part read so far is still printed) or, with --to-xml,\n"
-    "is not a JSON object; 2 on a usage error.\n";
+    "Exit status: 0 when every input was converted; 1 when an input cannot be\n"
+    "read, is not well-formed XML (the part read so far is still printed) or,\n"
+    "with --to-xml, is not a JSON object or holds a name that is not an XML\n"
+    "name (the other inputs are still converted); 2 on a usage error.\n";
 
-int usageError(const std::string& message) {
-    std::cerr << "orvalis-xml: " << message << "\nTry 'orvalis-xml --help'.\n";
-    return 2;
+struct Settings {
+    XMLParser parser;
+    bool toXML = false, compact = false, help = false, version = false;
+    std::string output = "-";
+};
+
+template <class Mode>
+void setMode(std::string_view option, const std::string& value,
+             std::initializer_list<std::pair<std::string_view, Mode>> modes, void (XMLParser::*set)(Mode),
+             XMLParser& parser) {
+    for (const auto& [name, mode] : modes) {
+        if (value == name) return (parser.*set)(mode);
+    }
+    throw UsageError("unknown " + std::string(option) + " mode '" + value + "'");
 }
 
-std::optional<std::string> readInput(const std::string& path) {
-    if (path.empty() || path == "-") {
-        std::string all{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-        if (std::cin.bad()) return std::nullopt;
-        return all;
+constexpr Option<Settings> kOptions[] = {
+    {"help", 'h', false, [](Settings& s, const std::string&) { s.help = true; }},
+    {"version", 'V', false, [](Settings& s, const std::string&) { s.version = true; }},
+    {"no-collapse", 0, false, [](Settings& s, const std::string&) { s.parser.setCollapseTextNodes(false); }},
+    {"keep-empty", 0, false, [](Settings& s, const std::string&) { s.parser.setStripEmptyNodes(false); }},
+    {"no-trim", 0, false, [](Settings& s, const std::string&) { s.parser.setTrimWhiteSpace(false); }},
+    {"always-arrays", 0, false, [](Settings& s, const std::string&) { s.parser.setAlwaysUseArrays(true); }},
+    {"comments", 0, false, [](Settings& s, const std::string&) { s.parser.setPreserveComments(true); }},
+    {"wrap-root", 0, false, [](Settings& s, const std::string&) { s.parser.setWrapRootNode(true); }},
+    {"to-xml", 0, false, [](Settings& s, const std::string&) { s.toXML = true; }},
+    {"compact", 'c', false, [](Settings& s, const std::string&) { s.compact = true; }},
+    {"pretty", 0, false, [](Settings& s, const std::string&) { s.compact = false; }},
+    {"output", 'o', true, [](Settings& s, const std::string& v) { s.output = v; }},
+    {"attributes", 0, true,
+     [](Settings& s, const std::string& v) {
+         setMode<AttributesMode>("attributes", v,
+                                 {{"prefixed", AttributesMode::Prefixed},
+                                  {"grouped", AttributesMode::Grouped},
+                                  {"unprefixed", AttributesMode::Unprefixed},
+                                  {"discard", AttributesMode::Discard}},
+                                 &XMLParser::setAttributesMode, s.parser);
+     }},
+    {"node-names", 0, true,
+     [](Settings& s, const std::string& v) {
+         setMode<NodeNameMode>("node-names", v,
+                               {{"root", NodeNameMode::RootOnly},
+                                {"always", NodeNameMode::Always},
+                                {"never", NodeNameMode::Never}},
+                               &XMLParser::setNodeNameMode, s.parser);
+     }},
+};
+
+// An XML name (XML 1.0 fifth edition), checked on its UTF-8 bytes: any
+// non-ASCII character is taken as a name character.
+bool isXMLName(std::string_view name) {
+    auto start = [](unsigned char c) { return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80; };
+    auto rest = [&](unsigned char c) { return start(c) || std::isdigit(c) || c == '-' || c == '.'; };
+    if (name.empty() || !start(static_cast<unsigned char>(name[0]))) return false;
+    for (unsigned char c : name.substr(1)) {
+        if (!rest(c)) return false;
     }
-    return readWholeFile(path);
+    return true;
+}
+
+// The first key under tree that would be written as an element or attribute
+// name and is not an XML name ("_"-prefixed keys are attributes, "__" keys
+// are the tree's own).
+std::optional<std::string> badName(const Value& value) {
+    if (value.isArray()) {
+        for (const Value& v : value.asArray()) {
+            if (auto bad = badName(v)) return bad;
+        }
+    } else if (value.isDictionary()) {
+        for (const auto& entry : value.asDictionary()) {
+            std::string_view key = entry.key();
+            if (key.rfind("__", 0) == 0 && key != "__attributes") continue;
+            std::string_view name = key == "__attributes" ? std::string_view("x") : key.substr(key.rfind('_', 0) == 0);
+            if (!isXMLName(name)) return std::string(key);
+            if (auto bad = badName(entry.value())) return bad;
+        }
+    }
+    return std::nullopt;
+}
+
+// Converts one input; false (with the reason on stderr) when it failed.
+bool convert(const std::string& path, Settings& s, std::string& out) {
+    const std::string shown = shownName(path);
+    std::string input;
+    try {
+        input = readInput(path);
+    } catch (const FileError& e) {
+        std::cerr << "orvalis-xml: " << e.what() << "\n";
+        return false;
+    }
+    if (s.toXML) {
+        std::optional<Value> tree = JSONSerialization::JSONObjectWithData(input);
+        if (!tree || !tree->isDictionary()) {
+            std::cerr << "orvalis-xml: " << shown << " is not a JSON object\n";
+            return false;
+        }
+        if (auto bad = badName(*tree)) {
+            std::cerr << "orvalis-xml: " << shown << ": \"" << *bad << "\" is not an XML name; nothing written\n";
+            return false;
+        }
+        out += XMLTree::XMLString(tree->asDictionary()) + "\n";
+        return true;
+    }
+    XMLEventSource source(input);
+    std::optional<Dictionary> tree = s.parser.dictionaryWithParser(source);
+    if (tree) {
+        try {
+            out += JSONSerialization::dataWithJSONObject(Value(*tree), !s.compact) + "\n";
+        } catch (const JSONSerializationError& e) {
+            std::cerr << "orvalis-xml: cannot write the tree of " << shown << " as JSON: " << e.what() << "\n";
+            return false;
+        }
+    }
+    if (source.errorCode() != 0) {
+        std::cerr << "orvalis-xml: " << shown << " is not well-formed XML: " << source.errorDescription() << "\n";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    XMLParser parser;
-    bool toXML = false;
-    std::string path;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg == "--no-collapse") {
-            parser.setCollapseTextNodes(false);
-        } else if (arg == "--keep-empty") {
-            parser.setStripEmptyNodes(false);
-        } else if (arg == "--no-trim") {
-            parser.setTrimWhiteSpace(false);
-        } else if (arg == "--always-arrays") {
-            parser.setAlwaysUseArrays(true);
-        } else if (arg == "--comments") {
-            parser.setPreserveComments(true);
-        } else if (arg == "--wrap-root") {
-            parser.setWrapRootNode(true);
-        } else if (arg == "--to-xml") {
-            toXML = true;
-        } else if (arg.rfind("--attributes=", 0) == 0) {
-            std::string_view mode = arg.substr(13);
-            if (mode == "prefixed")
-                parser.setAttributesMode(AttributesMode::Prefixed);
-            else if (mode == "grouped")
-                parser.setAttributesMode(AttributesMode::Grouped);
-            else if (mode == "unprefixed")
-                parser.setAttributesMode(AttributesMode::Unprefixed);
-            else if (mode == "discard")
-                parser.setAttributesMode(AttributesMode::Discard);
-            else
-                return usageError("unknown attributes mode '" + std::string(mode) + "'");
-        } else if (arg.rfind("--node-names=", 0) == 0) {
-            std::string_view mode = arg.substr(13);
-            if (mode == "root")
-                parser.setNodeNameMode(NodeNameMode::RootOnly);
-            else if (mode == "always")
-                parser.setNodeNameMode(NodeNameMode::Always);
-            else if (mode == "never")
-                parser.setNodeNameMode(NodeNameMode::Never);
-            else
-                return usageError("unknown node-names mode '" + std::string(mode) + "'");
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usageError("unknown option '" + std::string(arg) + "'");
-        } else if (!path.empty()) {
-            return usageError("only one input file may be given");
-        } else {
-            path = arg;
-        }
+    Settings settings;
+    std::vector<std::string> files;
+    try {
+        files = parseOptions<Settings>({argv + 1, argv + argc}, kOptions, settings);
+    } catch (const UsageError& e) {
+        std::cerr << "orvalis-xml: " << e.what() << "\nTry 'orvalis-xml --help'.\n";
+        return kExitUsage;
     }
+    if (settings.help || settings.version) {
+        std::cout << (settings.help ? std::string(kUsage) : versionText("orvalis-xml"));
+        return kExitDone;
+    }
+    if (files.empty()) files.push_back("-");
 
-    const std::string shown = path.empty() || path == "-" ? std::string("standard input") : path;
-    std::optional<std::string> input = readInput(path);
-    if (!input) {
-        std::cerr << "orvalis-xml: cannot read " << shown << "\n";
-        return 1;
+    std::FILE* out = settings.output == "-" ? stdout : std::fopen(settings.output.c_str(), "wb");
+    if (out == nullptr) {
+        std::cerr << "orvalis-xml: cannot write " << settings.output << ": " << std::strerror(errno) << "\n";
+        return kExitFailed;
     }
-
-    if (toXML) {
-        std::optional<Value> tree = JSONSerialization::JSONObjectWithData(*input);
-        if (!tree || !tree->isDictionary()) {
-            std::cerr << "orvalis-xml: " << shown << " is not a JSON object\n";
-            return 1;
-        }
-        std::cout << XMLTree::XMLString(tree->asDictionary()) << "\n";
-        return 0;
+    bool ok = true;
+    for (const std::string& file : files) {
+        std::string text;
+        ok = convert(file, settings, text) && ok;
+        if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) break;
     }
-
-    XMLEventSource source(*input);
-    std::optional<Dictionary> tree = parser.dictionaryWithParser(source);
-    if (tree) {
-        try {
-            std::cout << JSONSerialization::dataWithJSONObject(Value(*tree), true) << "\n";
-        } catch (const JSONSerializationError& e) {
-            std::cerr << "orvalis-xml: cannot write the tree as JSON: " << e.what() << "\n";
-            return 1;
-        }
+    if (std::fflush(out) != 0 || std::ferror(out) || (out != stdout && std::fclose(out) != 0)) {
+        std::cerr << "orvalis-xml: cannot write " << shownName(settings.output) << ": " << std::strerror(errno) << "\n";
+        return kExitFailed;
     }
-    if (source.errorCode() != 0) {
-        std::cerr << "orvalis-xml: " << shown << " is not well-formed XML: " << source.errorDescription() << "\n";
-        return 1;
-    }
-    return 0;
+    return ok ? kExitDone : kExitFailed;
 }
