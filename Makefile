@@ -18,7 +18,10 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-demo: build
+# Only what the demo runs: the library, the sandbox server and the host example.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app
 	scripts/demo.sh $(BUILD)
 
 # The suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
@@ -42,6 +45,17 @@ test-clang:
 	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_BENCH=OFF
 	cmake --build build-clang -j$(JOBS)
 	cd build-clang && ctest --output-on-failure -j$(JOBS)
+
+# The suite built with clang 14 and LLVM's libc++ (the standard library of
+# phones), GoogleTest built from its sources in that tree. The sandbox server
+# and its tests are left out: Debian's cpp-httplib is built for libstdc++.
+.PHONY: test-libcxx
+test-libcxx:
+	@scripts/install-deps.sh core libcxx
+	cmake -S . -B build-libcxx -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DORVALIS_USE_LIBCXX=ON -DORVALIS_BUILD_BENCH=OFF
+	cmake --build build-libcxx -j$(JOBS)
+	cd build-libcxx && ctest --output-on-failure -j$(JOBS)
 
 # The API reference of the public headers, in $(BUILD)/docs/html.
 docs: deps

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
-# Usage: scripts/install-deps.sh [core|fuzz|docs|all]...   (default: core)
+# Usage: scripts/install-deps.sh [core|fuzz|libcxx|docs|all]...   (default: core)
 set -euo pipefail
 
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev rapidjson-dev nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind)
 fuzz=(clang libclang-rt-14-dev)
+# clang with LLVM's standard library; GoogleTest is built from its sources there.
+libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)
 docs=(doxygen)
 
 wanted=()
@@ -14,8 +16,9 @@ for group in "${@:-core}"; do
   case "$group" in
     core) wanted+=("${core[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
+    libcxx) wanted+=("${libcxx[@]}") ;;
     docs) wanted+=("${docs[@]}") ;;
-    all) wanted+=("${core[@]}" "${fuzz[@]}" "${docs[@]}") ;;
+    all) wanted+=("${core[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done

@@ -1,7 +1,7 @@
 # Installs the built library into a fresh prefix, then builds host programs
 # against the installed tree only: examples/host-app through
 # find_package(Orvalis CONFIG), and a small consumer through pkg-config.
-# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE TOOLS
+# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE TOOLS EXTRA_FLAGS
 cmake_minimum_required(VERSION 3.23)
 
 function(run)
@@ -51,6 +51,8 @@ if(SANITIZE)
   set(flags "-fsanitize=${SANITIZE} -fno-omit-frame-pointer")
   set(link_flags "-fsanitize=${SANITIZE}")
 endif()
+string(APPEND flags " ${EXTRA_FLAGS}")
+string(APPEND link_flags " ${EXTRA_FLAGS}")
 
 # 1. examples/host-app as a project of its own.
 run(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/host-app" -B "${WORK_DIR}/host-app"
@@ -83,14 +85,11 @@ endif()
 
 # 3. Every installed tool runs from the prefix (a shared library is found
 # relative to the tool), and the sample template is there.
-set(tools orvalis-sign orvalis-xml orvalis-sandbox)
-if(NOT TOOLS)
-  set(tools "")
+file(GLOB tools RELATIVE "${prefix}/bin" "${prefix}/bin/orvalis-*")
+if(TOOLS AND NOT tools MATCHES "orvalis-sign;orvalis-xml")
+  message(FATAL_ERROR "tools are missing from the install: ${tools}")
 endif()
 foreach(tool IN LISTS tools)
-  if(NOT EXISTS "${prefix}/bin/${tool}")
-    message(FATAL_ERROR "${tool} is not installed")
-  endif()
   run(COMMAND "${prefix}/bin/${tool}" --version)
   if(NOT run_output MATCHES "^${tool} \\(Orvalis\\) ${pc_version}\n$")
     message(FATAL_ERROR "the installed ${tool} did not print its version: ${run_output}")
