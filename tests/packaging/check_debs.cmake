@@ -13,6 +13,7 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(root "${WORK_DIR}/root")
+file(MAKE_DIRECTORY "${root}")
 # package name -> files it must hold; the other packages it must depend on
 set(liborvalis1_files "libOrvalis\\.so\\.1")
 set(liborvalis-dev_files "include/Orvalis/ServiceInfrastructure/Orvalis\\.h" "include/Orvalis/Version\\.h"
