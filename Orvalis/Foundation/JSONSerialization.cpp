@@ -33,15 +33,20 @@ std::optional<Value> numberValue(std::string_view text) {
         if (ec == std::errc() && end == last) return Value(i);
     }
     double d = 0;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     const auto [end, ec] = std::from_chars(first, last, d);
     if (ec == std::errc() && end == last) return Value(d);
     if (ec != std::errc::result_out_of_range) return std::nullopt;
-    // from_chars reports underflow and overflow alike; strtod tells them
-    // apart (the C locale, whatever the host's locale says about decimal points).
+#endif
+    // from_chars reports underflow and overflow alike, and some standard
+    // libraries (libc++ 14) have none for double: strtod, in the C locale
+    // whatever the host's locale says about decimal points, tells them apart.
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
     if (cLocale == nullptr) return std::nullopt;
-    d = strtod_l(std::string(text).c_str(), nullptr, cLocale);
-    if (!std::isfinite(d)) return std::nullopt;
+    const std::string copy(text);
+    char* stop = nullptr;
+    d = strtod_l(copy.c_str(), &stop, cLocale);
+    if (stop != copy.c_str() + copy.size() || !std::isfinite(d)) return std::nullopt;
     return Value(d);
 }
 
