@@ -92,4 +92,4 @@ fuzz:
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-clang build-libcxx build-package build-demo
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-clang build-libcxx build-package
