@@ -1,10 +1,10 @@
 // The request as it reaches the server (host, path segments, headers), the
 // answer as it comes back (gzip members), and what log lines may show.
+#include <OAuthCheck.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
-#include <OAuthCheck.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
@@ -64,7 +64,8 @@ TEST_P(HostCheck, OnlyAPlainHostAndPortIsSent) {
     request.setHost(withPort(row.host));
     request.setPairingTransactionId("t1");
     request.setUserId("u1");
-    auto [got, seen] = exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
     if (row.code == URLErrorBadHost) return expectRefusedLocally(got, seen, row.code, withPort(row.host), row.problem);
     ASSERT_EQ(got.size(), 1u);
     if (row.code == 0) {
@@ -80,29 +81,30 @@ TEST_P(HostCheck, OnlyAPlainHostAndPortIsSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Wire, HostCheck,
-    ::testing::Values(
-        HostRow{"IPv4AndPort", "127.0.0.1:{port}", 0, ""}, HostRow{"NameAndPort", "localhost:{port}", 0, ""},
-        HostRow{"BracketedIPv6", "[::1]:{port}", URLErrorCannotConnectToHost, ""},
-        HostRow{"Scheme", "https://127.0.0.1:{port}", URLErrorBadHost, "scheme"},
-        HostRow{"UserInfo", "good.example@127.0.0.1:{port}", URLErrorBadHost, "user info"},
-        HostRow{"Path", "127.0.0.1:{port}/evil?", URLErrorBadHost, "path"},
-        HostRow{"Query", "127.0.0.1:{port}?x=1", URLErrorBadHost, "query"},
-        HostRow{"Fragment", "host#x", URLErrorBadHost, "fragment"},
-        HostRow{"Nul", std::string("127.0.0.1\0:{port}", 17), URLErrorBadHost, "control character"},
-        HostRow{"Space", "127.0.0.1 :{port}", URLErrorBadHost, "white space"},
-        HostRow{"LineBreak", "127.0.0.1:{port}\r\n", URLErrorBadHost, "white space"},
-        HostRow{"Backslash", "127.0.0.1\\x", URLErrorBadHost, "backslash"},
-        HostRow{"Empty", "", URLErrorBadHost, "empty"}, HostRow{"PortZero", "127.0.0.1:0", URLErrorBadHost, "port"},
-        HostRow{"PortTooLarge", "127.0.0.1:65536", URLErrorBadHost, "port"},
-        HostRow{"PortEmpty", "localhost:", URLErrorBadHost, "port"},
-        HostRow{"PortNotANumber", "localhost:80a", URLErrorBadHost, "port"},
-        HostRow{"IPv6WithoutBrackets", "::1", URLErrorBadHost, "[\""},
-        HostRow{"BadIPv6", "[::g]:{port}", URLErrorBadHost, "IPv6"},
-        HostRow{"UnclosedBracket", "[::1:{port}", URLErrorBadHost, "\"[\""},
-        HostRow{"IPv4OutOfRange", "127.0.0.256:{port}", URLErrorBadHost, "IPv4"},
-        HostRow{"ShortIPv4", "127.1:{port}", URLErrorBadHost, "IPv4"},
-        HostRow{"EmptyLabel", "a..b:{port}", URLErrorBadHost, "empty label"},
-        HostRow{"NonAscii", "caf\xC3\xA9.example", URLErrorBadHost, "host name cannot hold"}),
+    ::testing::Values(HostRow{"IPv4AndPort", "127.0.0.1:{port}", 0, ""},
+                      HostRow{"NameAndPort", "localhost:{port}", 0, ""},
+                      HostRow{"BracketedIPv6", "[::1]:{port}", URLErrorCannotConnectToHost, ""},
+                      HostRow{"Scheme", "https://127.0.0.1:{port}", URLErrorBadHost, "scheme"},
+                      HostRow{"UserInfo", "good.example@127.0.0.1:{port}", URLErrorBadHost, "user info"},
+                      HostRow{"Path", "127.0.0.1:{port}/evil?", URLErrorBadHost, "path"},
+                      HostRow{"Query", "127.0.0.1:{port}?x=1", URLErrorBadHost, "query"},
+                      HostRow{"Fragment", "host#x", URLErrorBadHost, "fragment"},
+                      HostRow{"Nul", std::string("127.0.0.1\0:{port}", 17), URLErrorBadHost, "control character"},
+                      HostRow{"Space", "127.0.0.1 :{port}", URLErrorBadHost, "white space"},
+                      HostRow{"LineBreak", "127.0.0.1:{port}\r\n", URLErrorBadHost, "white space"},
+                      HostRow{"Backslash", "127.0.0.1\\x", URLErrorBadHost, "backslash"},
+                      HostRow{"Empty", "", URLErrorBadHost, "empty"},
+                      HostRow{"PortZero", "127.0.0.1:0", URLErrorBadHost, "port"},
+                      HostRow{"PortTooLarge", "127.0.0.1:65536", URLErrorBadHost, "port"},
+                      HostRow{"PortEmpty", "localhost:", URLErrorBadHost, "port"},
+                      HostRow{"PortNotANumber", "localhost:80a", URLErrorBadHost, "port"},
+                      HostRow{"IPv6WithoutBrackets", "::1", URLErrorBadHost, "[\""},
+                      HostRow{"BadIPv6", "[::g]:{port}", URLErrorBadHost, "IPv6"},
+                      HostRow{"UnclosedBracket", "[::1:{port}", URLErrorBadHost, "\"[\""},
+                      HostRow{"IPv4OutOfRange", "127.0.0.256:{port}", URLErrorBadHost, "IPv4"},
+                      HostRow{"ShortIPv4", "127.1:{port}", URLErrorBadHost, "IPv4"},
+                      HostRow{"EmptyLabel", "a..b:{port}", URLErrorBadHost, "empty label"},
+                      HostRow{"NonAscii", "caf\xC3\xA9.example", URLErrorBadHost, "host name cannot hold"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IdRow {
@@ -148,10 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Wire, PathIds,
                                            IdRow{"DotsInside", "a..b.", nullptr}, IdRow{"Dot", ".", "dot segment"},
                                            IdRow{"DotDot", "..", "dot segment"},
                                            IdRow{"OnlyDots", "...", "dot segment"},
-                                           IdRow{"Traversal", "../../admin/x", "\"/\""},
-                                           IdRow{"Slash", "a/b", "\"/\""}, IdRow{"Question", "a?b", "query"},
-                                           IdRow{"Hash", "a#b", "fragment"}, IdRow{"Percent", "a%2Fb", "\"%\""},
-                                           IdRow{"Space", "a b", "white space"},
+                                           IdRow{"Traversal", "../../admin/x", "\"/\""}, IdRow{"Slash", "a/b", "\"/\""},
+                                           IdRow{"Question", "a?b", "query"}, IdRow{"Hash", "a#b", "fragment"},
+                                           IdRow{"Percent", "a%2Fb", "\"%\""}, IdRow{"Space", "a b", "white space"},
                                            IdRow{"Brackets", "x[1]", "cannot carry"},
                                            IdRow{"NonAscii", "caf\xC3\xA9", "cannot carry"}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -165,13 +166,14 @@ TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
     const std::string host = sandboxWorld().host;
     const ZRBOAuthProvider provider;
     const URLRequest request =
-        post ? provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/expresscheckout", kSandboxConsumerKey,
-                                       "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, "{}",
-                                       "application/json")
-             : provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/pairingid",
-                                      Dictionary{{"pairingTransactionId", Value("t")}, {"userId", Value("u")}},
-                                      kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
-    auto [got, seen] = exchange([&](Outcomes& o) { ZRBNetworkManager().executeService(request, o.success(), o.failure()); });
+        post
+            ? provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/expresscheckout", kSandboxConsumerKey,
+                                      "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, "{}", "application/json")
+            : provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/pairingid",
+                                     Dictionary{{"pairingTransactionId", Value("t")}, {"userId", Value("u")}},
+                                     kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBNetworkManager().executeService(request, o.success(), o.failure()); });
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].accepted) << seen[0].verdict;
     std::set<std::pair<std::string, std::string>> expected{{"accept-encoding", "gzip, deflate"}, {"host", host}};
@@ -192,7 +194,8 @@ TEST(ContentDecoding, AGzipAnswerOfTwoMembersDecodesWhole) {
     auto request = credentialed<ZRBPairingIDServiceRequest>();
     request.setPairingTransactionId("ptx-first-half");
     request.setUserId("user-second-half");
-    auto [got, seen] = exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
     sandboxWorld().server->setFault("pairingid", sandbox::Fault{});
     ASSERT_EQ(got.size(), 1u);
     ASSERT_TRUE(got[0].success) << got[0].describe();

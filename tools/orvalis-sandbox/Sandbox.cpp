@@ -11,8 +11,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <deque>
 #include <fstream>

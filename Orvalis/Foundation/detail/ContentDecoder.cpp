@@ -1,5 +1,4 @@
 #include <Orvalis/Foundation/detail/ContentDecoder.h>
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -98,7 +97,8 @@ bool ContentDecoder::feedStage(std::size_t index, std::string_view bytes, const 
             // "deflate" should be zlib-wrapped, but some servers send the raw stream.
             s.head.append(bytes);
             if (s.head.size() < 2) return true;
-            const bool zlib = isZlibHeader(static_cast<unsigned char>(s.head[0]), static_cast<unsigned char>(s.head[1]));
+            const bool zlib =
+                isZlibHeader(static_cast<unsigned char>(s.head[0]), static_cast<unsigned char>(s.head[1]));
             if (!s.begin(zlib ? MAX_WBITS : -MAX_WBITS)) return false;
             std::string head = std::move(s.head);
             s.head.clear();

@@ -1,6 +1,5 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
-
 #include <arpa/inet.h>
 
 #include <cstdio>
@@ -55,8 +54,7 @@ std::optional<std::string> nameProblem(std::string_view name) {
     if (name.empty()) return "has no name before its port";
     for (char c : name) {
         if (!isAsciiAlnum(c) && c != '-' && c != '.' && c != '_') {
-            return std::string("holds \"") + printable(std::string_view(&c, 1)) +
-                   "\", which a host name cannot hold";
+            return std::string("holds \"") + printable(std::string_view(&c, 1)) + "\", which a host name cannot hold";
         }
     }
     std::string_view labels = name;
