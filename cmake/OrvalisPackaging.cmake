@@ -18,13 +18,13 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME "liborvalis${PROJECT_VERSION_MAJOR}")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME liborvalis-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev, zlib1g-dev")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME orvalis-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 # dpkg-shlibdeps cannot see libOrvalis in the sibling package: the tools'
 # other run-time dependencies are named here (the sandbox also links TLS).
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6, libstdc++6, libssl3, libcurl4, libexpat1")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libc6, libstdc++6, libssl3, libcurl4, libexpat1, zlib1g")
 # The run-time dependencies (libssl3, libcurl4, ...) as the binaries need them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
