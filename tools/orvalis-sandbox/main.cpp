@@ -34,14 +34,10 @@ const char* const kUsage =
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
     "  --max-skew SECONDS     accepted clock difference (default 600)\n"
     "  --keep-alive SECONDS   how long idle client connections stay open (default 5)\n"
-    "  --fail OP=MODE         MODE: errors, xml-error, http500, gzip-members, delay:MS or none; OP: an operation
-"
-    "                         or '*'
-"
-    "  -h, --help             this text
-"
-    "  -V, --version          the version
-"
+    "  --fail OP=MODE         MODE: errors, xml-error, http500, gzip-members, delay:MS or none; OP: an operation\n"
+    "                         or '*'\n"
+    "  -h, --help             this text\n"
+    "  -V, --version          the version\n"
     "operations: initializepairing pairingid authorizepairing precheckoutdata expresscheckout paymentdata\n"
     "Every option also takes its value as --name=VALUE. Stops on SIGINT or SIGTERM.\n"
     "Exit status: 0 every request accepted, 1 failed (the reason follows), 2 bad usage,\n"
