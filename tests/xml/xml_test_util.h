@@ -12,7 +12,9 @@ namespace orvalis::testsupport {
 // Expected values are written as JSON, scalars and "null" included: shorter
 // than building Dictionaries.
 inline Value json(std::string_view text) {
-    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]");
+    std::string list = "[";
+    list.append(text).push_back(']');
+    auto v = JSONSerialization::JSONObjectWithData(list);
     EXPECT_TRUE(v) << "bad expectation: " << text;
     return v ? v->asArray()[0] : Value();
 }
