@@ -1,7 +1,8 @@
 #pragma once
 
 // Test-only PKI: keys, certificates and PKCS#12 files made on the fly with
-// the OpenSSL API, so that no secret is ever stored in the repository.
+// the OpenSSL API, so that no secret is ever stored in the repository. Every
+// maker throws std::runtime_error when OpenSSL fails.
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -16,23 +17,24 @@
 
 namespace orvalis::testsupport {
 
-struct PKeyFree {
-    void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
+template <auto Free>
+struct FreeWith {
+    template <class T>
+    void operator()(T* p) const noexcept {
+        Free(p);
+    }
 };
-struct X509Free {
-    void operator()(X509* c) const noexcept { X509_free(c); }
-};
-using PKeyPtr = std::unique_ptr<EVP_PKEY, PKeyFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
+using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
 
-/// A fresh RSA key of the given size; throws std::runtime_error on failure.
+/// A fresh RSA key of the given size.
 PKeyPtr makeRsaKey(int bits);
 /// A fresh P-256 EC key.
 PKeyPtr makeEcKey();
 /// A fresh RSA-PSS key (its own key type, not plain RSA).
 PKeyPtr makeRsaPssKey(int bits);
-/// A process-wide RSA key per size, made once: key generation is slow and most
-/// tests only need some key of a given size. Thread-safe.
+/// One RSA key per size for the whole process, made on first use (key
+/// generation is slow); thread-safe.
 EVP_PKEY* sharedRsaKey(int bits);
 
 /// What goes into a certificate. Validity is given relative to now, in seconds.
@@ -45,13 +47,12 @@ struct CertOptions {
     bool isCA = false;
     long serial = 1;
 };
-
 /// Options for a server certificate valid for localhost, 127.0.0.1 and ::1.
 CertOptions localhostCertOptions();
 
-/// A certificate for key signed by itself (SHA-256).
+/// A SHA-256 certificate for key, signed by itself.
 X509Ptr makeSelfSignedCert(EVP_PKEY* key, const CertOptions& options = {});
-/// A certificate for key signed by issuer (SHA-256).
+/// A SHA-256 certificate for key, signed by the issuer.
 X509Ptr makeSignedCert(EVP_PKEY* key, const CertOptions& options, X509* issuerCert, EVP_PKEY* issuerKey);
 
 /// A key with its certificate.
@@ -63,7 +64,7 @@ struct Identity {
 Identity makeRsaIdentity(int bits, const std::string& commonName = "merchant");
 /// A self-signed identity over sharedRsaKey(bits): fast, same key every time.
 Identity makeSharedRsaIdentity(int bits, const std::string& commonName = "merchant");
-/// A test certificate authority (key + CA certificate).
+/// A test certificate authority (2048-bit key + CA certificate).
 Identity makeTestCA(const std::string& commonName = "Orvalis Test CA");
 /// A certificate signed by ca for a fresh 2048-bit key, e.g. a TLS server identity.
 Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options);
@@ -74,20 +75,18 @@ Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options);
 enum class P12Form { Default, Legacy };
 
 /// DER bytes of a PKCS#12 archive. key and/or cert may be null (a file with
-/// certificates only, or a key without its certificate). Throws on failure.
+/// certificates only, or a key without its certificate).
 std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form = P12Form::Default,
                     const std::vector<X509*>& extraCerts = {});
 /// A PKCS#12 archive holding every identity in order (each key with its certificate).
 std::string makeP12WithIdentities(const std::vector<const Identity*>& identities, const std::string& password,
                                   P12Form form = P12Form::Default);
 
-/// PEM text of a certificate, a private key (PKCS#8, unencrypted) or a public key.
+/// PEM text of a certificate, or of a private key (PKCS#8, unencrypted).
 std::string certPem(X509* cert);
 std::string privateKeyPem(EVP_PKEY* key);
-std::string publicKeyPem(EVP_PKEY* key);
 
-/// A fresh directory under the system temp dir, removed with its content on
-/// destruction.
+/// A fresh directory under the system temp dir, removed with its content on destruction.
 class TempDir {
 public:
     TempDir();
@@ -102,12 +101,10 @@ private:
     std::filesystem::path path_;
 };
 
-/// Bytes of standard Base64 text (no line breaks expected), or none when it is not Base64.
+/// Bytes of standard Base64 text (no line breaks), or none when it is not Base64.
 std::optional<std::string> base64Decode(std::string_view text);
 /// True when sig is a valid RSASSA-PKCS1-v1_5 signature of data with the
 /// given digest ("SHA1", "SHA256") under the public key of cert.
 bool verifyPkcs1Signature(X509* cert, std::string_view data, std::string_view sig, const char* digest);
-/// Modulus size in bytes of an RSA key.
-int rsaModulusBytes(EVP_PKEY* key);
 
 }  // namespace orvalis::testsupport

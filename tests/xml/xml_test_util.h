@@ -1,24 +1,42 @@
 #pragma once
 
 #include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Utils/XMLParser.h>
 #include <gtest/gtest.h>
 
-#include <ostream>
+#include <string>
 #include <string_view>
 
-namespace orvalis {
-// Failure messages show trees as text rather than bytes.
-inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
-}  // namespace orvalis
+namespace orvalis::testsupport {
 
-namespace orvalis::testing {
-
-// Expected trees are written as JSON: shorter than building Dictionaries.
+// Expected values are written as JSON, scalars and "null" included: shorter
+// than building Dictionaries.
 inline Value json(std::string_view text) {
-    auto v = JSONSerialization::JSONObjectWithData(text);
+    std::string list = "[";
+    list.append(text).push_back(']');
+    auto v = JSONSerialization::JSONObjectWithData(list);
     EXPECT_TRUE(v) << "bad expectation: " << text;
-    return v ? *v : Value();
+    return v ? v->asArray()[0] : Value();
 }
 
-}  // namespace orvalis::testing
+// The parser's eight options, with the parser's own defaults.
+struct Options {
+    bool collapse = true, strip = true, trim = true, arrays = false, comments = false, wrap = false;
+    std::int64_t attributes = 0, names = 0;
+
+    void applyTo(XMLParser& p) const {
+        p.setCollapseTextNodes(collapse), p.setStripEmptyNodes(strip), p.setTrimWhiteSpace(trim);
+        p.setAlwaysUseArrays(arrays), p.setPreserveComments(comments), p.setWrapRootNode(wrap);
+        p.setAttributesMode(attributes), p.setNodeNameMode(names);
+    }
+};
+
+// The tree of xml read with the options, or null.
+inline Value parse(std::string_view xml, const Options& options = {}) {
+    XMLParser p;
+    options.applyTo(p);
+    auto d = p.dictionaryWithData(xml);
+    return d ? Value(*d) : Value();
+}
+
+}  // namespace orvalis::testsupport

@@ -1,0 +1,80 @@
+// The documentation shows what the code does: the README's host-app listing
+// is the program `make demo` builds, and every option example and writing
+// example of docs/xml-converter.md is read from the guide and run.
+#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Utils/XMLParser.h>
+#include <Orvalis/Utils/XMLTree.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+using namespace orvalis;
+
+namespace {
+
+std::string slurp(const char* path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+}
+
+// The guide writes a line feed as the two characters \n.
+std::string unescape(std::string text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
+
+Value json(const std::string& text) {
+    auto v = JSONSerialization::JSONObjectWithData(text);
+    return v ? *v : Value("<not JSON: " + text + ">");
+}
+
+TEST(Readme, HostAppListingIsTheExampleProgram) {
+    const std::string readme = slurp(ORVALIS_README), program = slurp(ORVALIS_HOST_APP);
+    const std::string begin = "<!-- host-app:begin -->\n```cpp\n", end = "```\n<!-- host-app:end -->";
+    const std::size_t b = readme.find(begin), e = readme.find(end);
+    ASSERT_TRUE(b != std::string::npos && e != std::string::npos && b < e && !program.empty());
+    EXPECT_EQ(readme.substr(b + begin.size(), e - b - begin.size()), program);
+}
+
+TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
+    std::istringstream lines(slurp(ORVALIS_XML_GUIDE));
+    const std::regex heading("^### `(\\w+)`$"), input("^Input .*`([^`]+)`:$"), bullet("^- ([^:,]+)[^:]*: `(.+)`$"),
+        row("^\\| `(\\{.*\\})` \\| `([^`]+)`.*\\|$");
+    std::string line, option, doc;
+    std::map<std::string, int> checked;
+    for (std::smatch m; std::getline(lines, line);) {
+        if (line.starts_with("#")) {
+            option = std::regex_match(line, m, heading) ? m.str(1) : "", doc.clear();
+        } else if (!option.empty() && std::regex_match(line, m, input)) {
+            doc = unescape(m[1]);
+        } else if (!doc.empty() && std::regex_match(line, m, bullet)) {
+            const bool on = m[1] == "on";
+            const std::int64_t mode = std::isdigit(m.str(1)[0]) ? std::stoll(m[1]) : 0;
+            XMLParser p;
+            const std::map<std::string, std::function<void()>> set = {{"collapseTextNodes", [&] { p.setCollapseTextNodes(on); }},
+                                                                      {"stripEmptyNodes", [&] { p.setStripEmptyNodes(on); }},
+                                                                      {"trimWhiteSpace", [&] { p.setTrimWhiteSpace(on); }},
+                                                                      {"alwaysUseArrays", [&] { p.setAlwaysUseArrays(on); }},
+                                                                      {"preserveComments", [&] { p.setPreserveComments(on); }},
+                                                                      {"wrapRootNode", [&] { p.setWrapRootNode(on); }},
+                                                                      {"attributesMode", [&] { p.setAttributesMode(mode); }},
+                                                                      {"nodeNameMode", [&] { p.setNodeNameMode(mode); }}};
+            set.at(option)();
+            Value tree = Value(p.dictionaryWithString(doc).value()), shown = json(m[2]);
+            if (!shown.isDictionary())
+                shown = json("{\"__name\":\"r\"," + m.str(2) + "}");  // "name": value, one entry of the root
+            EXPECT_EQ(tree, shown) << option << " " << m[1] << ": " << doc;
+            ++checked[option];
+        } else if (std::regex_match(line, m, row)) {
+            EXPECT_EQ(XMLTree::XMLString(json(m[1]).asDictionary()), unescape(m[2])) << m[1];
+            ++checked["writing"];
+        }
+    }
+    EXPECT_EQ(checked.size(), 9u);  // each option with at least two settings, and the writing table
+    for (const auto& [name, count] : checked) EXPECT_GE(count, 2) << name;
+}
+
+}  // namespace
