@@ -92,6 +92,11 @@ credentials:
       --sha256             sign with RSA-SHA256 (default RSA-SHA1, as the
                            library's operations)
 
+key check:
+      --check-key          with --key and a password: print the certificate (subject,
+                           issuer, serial, dates, key) and warn when it expires within
+                           30 days or has expired (exit status 3 with a warning)
+
 other:
   -v, --verbose            also print the library's diagnostic lines (stderr)
   -h, --help               this text
