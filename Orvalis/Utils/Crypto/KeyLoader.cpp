@@ -141,7 +141,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     std::string_view bytes;
     switch (source.kind()) {
         case KeySource::Kind::Resource:
-            if (!isPlainResourceName(source.location())) return failure(source, KeyStatus::NotPlainResourceName);
+            if (!Bundle::isPlainResourceName(source.location())) return failure(source, KeyStatus::NotPlainResourceName);
             path = Bundle::mainBundle().pathForResource(source.location(), "p12");
             if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
             break;

@@ -87,9 +87,4 @@ std::string_view describe(KeyStatus status) noexcept {
     return "unknown";
 }
 
-bool isPlainResourceName(std::string_view name) noexcept {
-    if (name.empty() || name == "." || name == "..") return false;
-    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
-}
-
 }  // namespace orvalis

@@ -26,7 +26,7 @@ public:
     enum class Kind { Resource, File, Memory, Callback };
 
     /// "<name>.p12" among Bundle::mainBundle()'s resources. name must be a plain
-    /// resource name (no "/", "\\", ".." or NUL): any other gives no key.
+    /// resource name (Bundle::isPlainResourceName): any other gives no key.
     static KeySource resource(std::string name);
     /// The file at path, as given (absolute, or relative to the working directory).
     static KeySource file(std::string path);
@@ -80,9 +80,5 @@ struct ORVALIS_EXPORT KeyCheck {
     KeyStatus status = KeyStatus::NotFound;
     std::optional<CertificateReport> certificate;
 };
-
-/// True when name can only mean a file inside the resource directory: not
-/// empty, not "." or "..", and no "/", "\\" or NUL.
-ORVALIS_EXPORT bool isPlainResourceName(std::string_view name) noexcept;
 
 }  // namespace orvalis
