@@ -31,7 +31,7 @@ enum class PKCS12ImportStatus {
 
 /// The first identity of a PKCS#12 archive: its key and what its certificate says.
 struct ORVALIS_EXPORT PKCS12Identity {
-    PKCS12ImportStatus status = PKCS12ImportStatus::WrongPasswordOrDamaged;
+    PKCS12ImportStatus status = PKCS12ImportStatus::WrongPasswordOrDamaged;  ///< How the import ended.
     PrivateKey key;                               ///< Empty unless status is Imported.
     std::optional<CertificateReport> certificate;  ///< Set when status is Imported.
     std::string certificateDigest;                ///< SHA-256 of the certificate's DER bytes, when Imported.

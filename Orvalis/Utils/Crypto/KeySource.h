@@ -23,7 +23,12 @@ public:
     using BytesProvider = std::function<std::optional<std::string>()>;
 
     /// Which kind of source this is.
-    enum class Kind { Resource, File, Memory, Callback };
+    enum class Kind {
+        Resource,  ///< A resource of Bundle::mainBundle(), "<name>.p12".
+        File,      ///< A file at a path.
+        Memory,    ///< PKCS#12 bytes held by the source.
+        Callback,  ///< Bytes handed over by the host when a key is needed.
+    };
 
     /// "<name>.p12" among Bundle::mainBundle()'s resources. name must be a plain
     /// resource name (Bundle::isPlainResourceName): any other gives no key.
@@ -77,8 +82,8 @@ ORVALIS_EXPORT std::string_view describe(KeyStatus status) noexcept;
 /// What checking a key source found: the status and, when the archive could
 /// be opened, its certificate.
 struct ORVALIS_EXPORT KeyCheck {
-    KeyStatus status = KeyStatus::NotFound;
-    std::optional<CertificateReport> certificate;
+    KeyStatus status = KeyStatus::NotFound;        ///< Loaded, or why there is no key.
+    std::optional<CertificateReport> certificate;  ///< Set whenever the archive opened.
 };
 
 }  // namespace orvalis
