@@ -37,7 +37,7 @@ std::string Bundle::resourcePath() const {
 }
 
 std::optional<std::string> Bundle::pathForResource(std::string_view name, std::string_view type) const {
-    if (name.empty()) return std::nullopt;
+    if (!isPlainResourceName(name)) return std::nullopt;
     std::string file(name);
     if (!type.empty()) {
         file += '.';
@@ -47,6 +47,13 @@ std::optional<std::string> Bundle::pathForResource(std::string_view name, std::s
     std::error_code ec;
     if (!std::filesystem::is_regular_file(p, ec)) return std::nullopt;
     return p.string();
+}
+
+bool Bundle::isPlainResourceName(std::string_view name) noexcept {
+    // A separator or ".." would leave the directory; a NUL would cut the name
+    // short in the system call and open another file.
+    if (name.empty() || name == "." || name == "..") return false;
+    return name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
 }
 
 }  // namespace orvalis

@@ -23,8 +23,13 @@ public:
     std::string resourcePath() const;
 
     /// Full path of the regular file "<name>.<type>" in the resource
-    /// directory, or no value when there is none (or name is empty).
+    /// directory, or no value when there is none or name is not a plain
+    /// resource name (so that nothing outside the directory is ever named).
     std::optional<std::string> pathForResource(std::string_view name, std::string_view type) const;
+
+    /// True when name can only mean a file inside the resource directory: not
+    /// empty, not "." or "..", and no "/", "\\" or NUL. Any thread.
+    static bool isPlainResourceName(std::string_view name) noexcept;
 
 private:
     Bundle();

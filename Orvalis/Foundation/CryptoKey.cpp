@@ -1,12 +1,11 @@
 #include <Orvalis/Foundation/CryptoContext.h>
 #include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/MerchantIdentity.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/pkcs12.h>
 #include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include <climits>
 #include <memory>
@@ -21,33 +20,8 @@ struct Deleter {
         Free(p);
     }
 };
-using PKCS12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-
-struct CertStackFree {
-    void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_pop_free(s, X509_free); }
-};
-using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackFree>;
-
-// PKCS12_parse has no library-context argument in OpenSSL 3.0: make our
-// context this thread's default just for the call, then put the host's back.
-class ThreadDefaultContext {
-public:
-    explicit ThreadDefaultContext(OSSL_LIB_CTX* ctx) noexcept : previous_(OSSL_LIB_CTX_set0_default(ctx)) {}
-    ~ThreadDefaultContext() { OSSL_LIB_CTX_set0_default(previous_); }
-    ThreadDefaultContext(const ThreadDefaultContext&) = delete;
-    ThreadDefaultContext& operator=(const ThreadDefaultContext&) = delete;
-
-private:
-    OSSL_LIB_CTX* previous_;
-};
-
-PrivateKey failed() noexcept {
-    detail::discardCryptoErrors();
-    return PrivateKey();
-}
 
 }  // namespace
 
@@ -60,7 +34,15 @@ PrivateKey& PrivateKey::operator=(PrivateKey&& other) noexcept {
     return *this;
 }
 
+// In OpenSSL 3 the last EVP_PKEY_free of an RSA key frees its private
+// components (d, p, q, the CRT values, blinding and Montgomery data) with
+// BN_clear_free, which overwrites each number before freeing it.
 PrivateKey::~PrivateKey() { EVP_PKEY_free(key_); }
+
+PrivateKey PrivateKey::share() const noexcept {
+    if (key_ == nullptr || EVP_PKEY_up_ref(key_) != 1) return PrivateKey();
+    return PrivateKey(key_);
+}
 
 bool PrivateKey::isRSA() const noexcept {
     // EVP_PKEY_RSA only: an RSA-PSS key would otherwise sign with PSS padding.
@@ -74,24 +56,7 @@ std::size_t PrivateKey::blockSize() const noexcept {
 }
 
 PrivateKey importPKCS12PrivateKey(std::string_view der, const std::string& password) {
-    OSSL_LIB_CTX* ctx = detail::cryptoLibraryContext();
-    if (ctx == nullptr || der.empty() || der.size() > static_cast<std::size_t>(LONG_MAX)) return failed();
-    ThreadDefaultContext scope(ctx);
-
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
-    PKCS12Ptr p12(d2i_PKCS12(nullptr, &p, static_cast<long>(der.size())));
-    if (!p12) return failed();
-
-    EVP_PKEY* rawKey = nullptr;
-    X509* rawCert = nullptr;
-    STACK_OF(X509)* rawCa = nullptr;
-    int ok = PKCS12_parse(p12.get(), password.c_str(), &rawKey, &rawCert, &rawCa);
-    PrivateKey key(rawKey);
-    X509Ptr cert(rawCert);
-    CertStackPtr ca(rawCa);
-    // An identity is a key with its certificate: a bare key is not one.
-    if (ok != 1 || !key || !cert) return failed();
-    return key;
+    return importPKCS12Identity(der, password).key;
 }
 
 std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm algorithm,

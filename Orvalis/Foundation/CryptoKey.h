@@ -34,6 +34,9 @@ public:
     evp_pkey_st* get() const noexcept { return key_; }
     /// True for a plain RSA key (not RSA-PSS, EC or anything else).
     bool isRSA() const noexcept;
+    /// A second handle to the same key (OpenSSL reference count), or an empty
+    /// one without a key. The key is freed, and wiped, with its last handle.
+    PrivateKey share() const noexcept;
     /// The key's block size in bytes (the RSA modulus length), or 0 without a key.
     std::size_t blockSize() const noexcept;
 

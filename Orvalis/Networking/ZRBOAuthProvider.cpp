@@ -91,6 +91,29 @@ ZRBOAuthProvider ZRBOAuthProvider::initWith(
     const std::optional<Dictionary>& queryparams, const std::optional<std::string>& consumerkey,
     const std::optional<std::string>& privatekeyp12, const std::optional<std::string>& P12Password,
     OAuthSignatureType oAuthSignatureType, const std::optional<std::string>& requestbody) {
+    return build(method, urlScheme, host, urlpath, queryparams, consumerkey, privatekeyp12, std::nullopt, P12Password,
+                 oAuthSignatureType, requestbody);
+}
+
+ZRBOAuthProvider ZRBOAuthProvider::initWith(
+    HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host, const std::string& urlpath,
+    const std::optional<Dictionary>& queryparams, const std::optional<std::string>& consumerkey,
+    const KeySource& keySource, const std::optional<std::string>& P12Password, OAuthSignatureType oAuthSignatureType,
+    const std::optional<std::string>& requestbody) {
+    std::optional<std::string> resourceName;
+    if (keySource.kind() == KeySource::Kind::Resource) resourceName = keySource.location();
+    return build(method, urlScheme, host, urlpath, queryparams, consumerkey, resourceName, keySource, P12Password,
+                 oAuthSignatureType, requestbody);
+}
+
+ZRBOAuthProvider ZRBOAuthProvider::build(HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host,
+                                         const std::string& urlpath, const std::optional<Dictionary>& queryparams,
+                                         const std::optional<std::string>& consumerkey,
+                                         const std::optional<std::string>& privatekeyp12,
+                                         const std::optional<KeySource>& keySource,
+                                         const std::optional<std::string>& P12Password,
+                                         OAuthSignatureType oAuthSignatureType,
+                                         const std::optional<std::string>& requestbody) {
     ZRBOAuthProvider p;
     p.httpMethod_ = tableEntry(HTTPMethodTypeToString, method);
     p.URLScheme_ = tableEntry(OAuthURLSchemeTypeToString, urlScheme);
@@ -100,6 +123,7 @@ ZRBOAuthProvider ZRBOAuthProvider::initWith(
     if (queryparams) p.queryParams_ = queryparams->deepCopy();
     p.consumerKey_ = consumerkey;
     p.privateKeyP12_ = privatekeyp12;
+    p.merchantKeySource_ = keySource;
     p.P12Password_ = P12Password;
     p.oAuthSignatureType_ = oAuthSignatureType;
     if (requestbody) p.setupRequestBodyHash(*requestbody);
@@ -224,9 +248,14 @@ void ZRBOAuthProvider::setupEncodedSignature() {
     if (!isKnown(oAuthSignatureType_)) return;
     ZRBCryptoHelper helper;
     const std::string& base = oAuthSignatureBaseString_ ? *oAuthSignatureBaseString_ : std::string();
-    std::optional<std::string> sig = isSHA256(oAuthSignatureType_)
-                                         ? helper.RSASHA256SSignature(base, privateKeyP12_, P12Password_)
-                                         : helper.RSASHA1SSignature(base, privateKeyP12_, P12Password_);
+    std::optional<std::string> sig;
+    if (merchantKeySource_) {
+        sig = isSHA256(oAuthSignatureType_) ? helper.RSASHA256SSignature(base, *merchantKeySource_, P12Password_)
+                                            : helper.RSASHA1SSignature(base, *merchantKeySource_, P12Password_);
+    } else {
+        sig = isSHA256(oAuthSignatureType_) ? helper.RSASHA256SSignature(base, privateKeyP12_, P12Password_)
+                                            : helper.RSASHA1SSignature(base, privateKeyP12_, P12Password_);
+    }
     if (!sig) return;
     std::string encoded = encodeString(*sig);
     if (logEnabled()) log("OAuth Signature: " + encoded);
@@ -253,13 +282,17 @@ URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std:
                                            const std::optional<std::string>& privatep12,
                                            const std::optional<std::string>& passwordp12,
                                            OAuthSignatureType outhSigntype) const {
-    ZRBOAuthProvider signer = initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, privatep12,
-                                       passwordp12, outhSigntype, std::nullopt);
-    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
-    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
-    request.setHTTPBody(std::nullopt);
-    request.setValue(signer.oAuthHeader(), kAuthorization);
-    return request;
+    return signedGET(initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, privatep12,
+                              passwordp12, outhSigntype, std::nullopt));
+}
+
+URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std::string& host,
+                                           const std::string& urlPath, const std::optional<Dictionary>& queryparam,
+                                           const std::optional<std::string>& consumerkey, const KeySource& keySource,
+                                           const std::optional<std::string>& passwordp12,
+                                           OAuthSignatureType outhSigntype) const {
+    return signedGET(initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, keySource,
+                              passwordp12, outhSigntype, std::nullopt));
 }
 
 URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host,
@@ -269,8 +302,32 @@ URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std
                                             OAuthSignatureType outhSigntype,
                                             const std::optional<std::string>& requestBody,
                                             const std::string& contentType) const {
-    ZRBOAuthProvider signer = initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, privatep12,
-                                       passwordp12, outhSigntype, requestBody);
+    return signedPOST(initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, privatep12,
+                               passwordp12, outhSigntype, requestBody),
+                      requestBody, contentType);
+}
+
+URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host,
+                                            const std::string& urlPath, const std::optional<std::string>& consumerKey,
+                                            const KeySource& keySource, const std::optional<std::string>& passwordp12,
+                                            OAuthSignatureType outhSigntype,
+                                            const std::optional<std::string>& requestBody,
+                                            const std::string& contentType) const {
+    return signedPOST(initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, keySource,
+                               passwordp12, outhSigntype, requestBody),
+                      requestBody, contentType);
+}
+
+URLRequest ZRBOAuthProvider::signedGET(const ZRBOAuthProvider& signer) {
+    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
+    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
+    request.setHTTPBody(std::nullopt);
+    request.setValue(signer.oAuthHeader(), kAuthorization);
+    return request;
+}
+
+URLRequest ZRBOAuthProvider::signedPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
+                                        const std::string& contentType) {
     URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
     request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
     // The very bytes the body hash covers.

@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <optional>
 #include <string>
@@ -46,6 +47,14 @@ public:
                                      OAuthSignatureType oAuthSignatureType,
                                      const std::optional<std::string>& requestbody);
 
+    /// As above, with the key taken from keySource instead of a resource name.
+    static ZRBOAuthProvider initWith(HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host,
+                                     const std::string& urlpath, const std::optional<Dictionary>& queryparams,
+                                     const std::optional<std::string>& consumerkey, const KeySource& keySource,
+                                     const std::optional<std::string>& P12Password,
+                                     OAuthSignatureType oAuthSignatureType,
+                                     const std::optional<std::string>& requestbody);
+
     /// A signed GET request: URL with the encoded query, no body, cache
     /// bypassed, 180 s time-out, "Authorization" header. Always returns one.
     URLRequest GETURLRequest(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
@@ -57,6 +66,17 @@ public:
     URLRequest POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
                               const std::optional<std::string>& consumerKey,
                               const std::optional<std::string>& privatep12,
+                              const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype,
+                              const std::optional<std::string>& requestBody, const std::string& contentType) const;
+
+    /// GETURLRequest with the key taken from keySource.
+    URLRequest GETURLRequest(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                             const std::optional<Dictionary>& queryparam, const std::optional<std::string>& consumerkey,
+                             const KeySource& keySource, const std::optional<std::string>& passwordp12,
+                             OAuthSignatureType outhSigntype) const;
+    /// POSTURLRequest with the key taken from keySource.
+    URLRequest POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                              const std::optional<std::string>& consumerKey, const KeySource& keySource,
                               const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype,
                               const std::optional<std::string>& requestBody, const std::string& contentType) const;
 
@@ -130,6 +150,11 @@ public:
     void setPrivateKeyP12(std::optional<std::string> v) { privateKeyP12_ = std::move(v); }
     /**@}*/
     /**@{*/
+    /// Where the key comes from when set; unset, the resource privateKeyP12 names.
+    const std::optional<KeySource>& merchantKeySource() const noexcept { return merchantKeySource_; }
+    void setMerchantKeySource(std::optional<KeySource> v) { merchantKeySource_ = std::move(v); }
+    /**@}*/
+    /**@{*/
     /// Password of the key file.
     const std::optional<std::string>& P12Password() const noexcept { return P12Password_; }
     void setP12Password(std::optional<std::string> v) { P12Password_ = std::move(v); }
@@ -151,6 +176,18 @@ public:
     /**@}*/
 
 private:
+    static ZRBOAuthProvider build(HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host,
+                                  const std::string& urlpath, const std::optional<Dictionary>& queryparams,
+                                  const std::optional<std::string>& consumerkey,
+                                  const std::optional<std::string>& privatekeyp12,
+                                  const std::optional<KeySource>& keySource,
+                                  const std::optional<std::string>& P12Password,
+                                  OAuthSignatureType oAuthSignatureType,
+                                  const std::optional<std::string>& requestbody);
+    static URLRequest signedGET(const ZRBOAuthProvider& signer);
+    static URLRequest signedPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
+                                 const std::string& contentType);
+
     std::optional<std::string> httpMethod_;
     std::optional<std::string> URLScheme_;
     std::optional<std::string> host_;
@@ -160,6 +197,7 @@ private:
     std::optional<std::string> consumerKey_;
     std::optional<std::string> privateKeyP12_;
     std::optional<std::string> P12Password_;
+    std::optional<KeySource> merchantKeySource_;
     OAuthSignatureType oAuthSignatureType_ = OAuthSignatureTypeRSASHA1;
     std::optional<std::string> oAuthSignatureBaseString_;
     std::optional<std::string> requestBodyHash_;

@@ -9,8 +9,10 @@
 #include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/FileStamp.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/MerchantIdentity.h>
 #include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
 #include <Orvalis/Foundation/SecureMemory.h>
@@ -39,6 +41,8 @@
 #include <Orvalis/ServiceModules/ZRBBaseService.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 #include <Orvalis/Utils/Common.h>
+#include <Orvalis/Utils/Crypto/KeyCache.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <Orvalis/Utils/XMLParser.h>

@@ -20,6 +20,11 @@ URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& pa
                      const std::optional<Dictionary>& query) {
     // The builders never read the provider they are called on.
     const ZRBOAuthProvider provider;
+    if (const auto& source = request.merchantKeySource()) {
+        return provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
+                                      request.consumerKey(), *source, request.merechantKeyFilePassword(),
+                                      OAuthSignatureTypeRSASHA1);
+    }
     return provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
                                   request.consumerKey(), request.merechantKeyFileName(),
                                   request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1);
@@ -28,6 +33,11 @@ URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& pa
 URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
                       const std::optional<std::string>& body, const std::string& contentType) {
     const ZRBOAuthProvider provider;
+    if (const auto& source = request.merchantKeySource()) {
+        return provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path,
+                                       request.consumerKey(), *source, request.merechantKeyFilePassword(),
+                                       OAuthSignatureTypeRSASHA1, body, contentType);
+    }
     return provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path,
                                    request.consumerKey(), request.merechantKeyFileName(),
                                    request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType);

@@ -2,6 +2,7 @@
 
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <optional>
 #include <span>
@@ -98,6 +99,13 @@ public:
     void setMerechantKeyFilePassword(std::optional<std::string> value) { merechantKeyFilePassword_ = std::move(value); }
     /**@}*/
     /**@{*/
+    /// Where the merchant key comes from (a file path, bytes in memory, a host
+    /// callback, or a resource); unset, the resource merechantKeyFileName names.
+    /// Unlocked with merechantKeyFilePassword either way.
+    const std::optional<KeySource>& merchantKeySource() const noexcept { return merchantKeySource_; }
+    void setMerchantKeySource(std::optional<KeySource> source) { merchantKeySource_ = std::move(source); }
+    /**@}*/
+    /**@{*/
     /// The merchant's OAuth consumer key; unset, "oauth_consumer_key" is sent empty.
     const std::optional<std::string>& consumerKey() const noexcept { return consumerKey_; }
     void setConsumerKey(std::optional<std::string> value) { consumerKey_ = std::move(value); }
@@ -148,6 +156,7 @@ private:
     std::optional<std::string> merechantKeyFilePassword_;
     std::optional<std::string> consumerKey_;
     std::optional<std::string> host_;
+    std::optional<KeySource> merchantKeySource_;
 };
 
 }  // namespace orvalis

@@ -87,6 +87,11 @@ credentials:
       --sha256             sign with RSA-SHA256 (default RSA-SHA1, as the
                            library's operations)
 
+key check:
+      --check-key          with --key and a password: print the certificate (subject,
+                           issuer, serial, dates, key) and warn when it expires within
+                           30 days or has expired (exit status 3 with a warning)
+
 other:
 reproducing a logged request:
       --nonce TEXT         use this oauth_nonce instead of a fresh one

@@ -13,11 +13,11 @@ std::optional<std::string> base64Digest(DigestAlgorithm algorithm, std::string_v
 
 using SignFn = std::optional<std::string> (ZRBKeychainManager::*)(std::string_view, const PrivateKey&) const;
 
-std::optional<std::string> base64Signature(SignFn sign, std::string_view text,
-                                           const std::optional<std::string>& keyFile,
+template <class Source>
+std::optional<std::string> base64Signature(SignFn sign, std::string_view text, const Source& keyFile,
                                            const std::optional<std::string>& password) {
     ZRBKeychainManager& keychain = ZRBKeychainManager::sharedInstance();
-    // The key lives only for this call: nothing survives to the next signature.
+    // This handle lives only for this call; only the opt-in KeyCache keeps a key longer.
     PrivateKey key = keychain.getPrivateKey(keyFile, password);
     if (!key) return std::nullopt;
     std::optional<std::string> sig = (keychain.*sign)(text, key);
@@ -45,6 +45,16 @@ std::optional<std::string> ZRBCryptoHelper::RSASHA256SSignature(std::string_view
                                                                 const std::optional<std::string>& keyFile,
                                                                 const std::optional<std::string>& P12Password) const {
     return base64Signature(&ZRBKeychainManager::RSASHA256Signature, text, keyFile, P12Password);
+}
+
+std::optional<std::string> ZRBCryptoHelper::RSASHA1SSignature(std::string_view text, const KeySource& keySource,
+                                                              const std::optional<std::string>& P12Password) const {
+    return base64Signature(&ZRBKeychainManager::RSASHA1Signature, text, keySource, P12Password);
+}
+
+std::optional<std::string> ZRBCryptoHelper::RSASHA256SSignature(std::string_view text, const KeySource& keySource,
+                                                                const std::optional<std::string>& P12Password) const {
+    return base64Signature(&ZRBKeychainManager::RSASHA256Signature, text, keySource, P12Password);
 }
 
 }  // namespace orvalis

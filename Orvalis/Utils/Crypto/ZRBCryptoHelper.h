@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <optional>
 #include <string>
@@ -24,6 +25,13 @@ public:
                                                  const std::optional<std::string>& P12Password) const;
     /// As RSASHA1SSignature, with SHA-256.
     std::optional<std::string> RSASHA256SSignature(std::string_view text, const std::optional<std::string>& keyFile,
+                                                   const std::optional<std::string>& P12Password) const;
+
+    /// As RSASHA1SSignature, with the key from keySource (through the KeyCache when it is on).
+    std::optional<std::string> RSASHA1SSignature(std::string_view text, const KeySource& keySource,
+                                                 const std::optional<std::string>& P12Password) const;
+    /// As RSASHA256SSignature, with the key from keySource (through the KeyCache when it is on).
+    std::optional<std::string> RSASHA256SSignature(std::string_view text, const KeySource& keySource,
                                                    const std::optional<std::string>& P12Password) const;
 };
 

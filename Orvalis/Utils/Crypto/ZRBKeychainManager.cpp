@@ -1,18 +1,10 @@
-#include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
+#include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 namespace orvalis {
 namespace {
-
-// The file holds the encrypted key: wipe our copy whatever happens.
-struct WipedBytes {
-    std::string bytes;
-    ~WipedBytes() { secureWipe(bytes.data(), bytes.size()); }
-};
 
 std::optional<std::string> signWith(DigestAlgorithm algorithm, std::string_view data, const PrivateKey& key) {
     if (!key.isRSA()) return std::nullopt;
@@ -30,16 +22,22 @@ ZRBKeychainManager& ZRBKeychainManager::sharedInstance() {
 
 PrivateKey ZRBKeychainManager::getPrivateKey(const std::optional<std::string>& keyFileName,
                                              const std::optional<std::string>& P12Password) const {
-    // A NUL would cut the file name short and open some other file.
-    if (!keyFileName || !P12Password || keyFileName->find('\0') != std::string::npos) return PrivateKey();
-    std::optional<std::string> path = Bundle::mainBundle().pathForResource(*keyFileName, "p12");
-    if (!path) return PrivateKey();
-    WipedBytes file;
-    if (auto bytes = readWholeFile(*path))
-        file.bytes = std::move(*bytes);
-    else
+    if (!keyFileName) {
+        log("Merchant key: no key: no key file name given");
         return PrivateKey();
-    return importPKCS12PrivateKey(file.bytes, *P12Password);
+    }
+    return getPrivateKey(KeySource::resource(*keyFileName), P12Password);
+}
+
+PrivateKey ZRBKeychainManager::getPrivateKey(const KeySource& source,
+                                             const std::optional<std::string>& P12Password) const {
+    // A key that is not plain RSA still comes back, as before: signing refuses it.
+    return detail::loadMerchantKey(source, P12Password, true).key;
+}
+
+KeyCheck ZRBKeychainManager::checkKey(const KeySource& source, const std::optional<std::string>& P12Password) const {
+    detail::LoadedKey loaded = detail::loadMerchantKey(source, P12Password, false);
+    return KeyCheck{loaded.status, std::move(loaded.certificate)};
 }
 
 std::optional<std::string> ZRBKeychainManager::RSASHA1Signature(std::string_view data,

@@ -1,0 +1,1 @@
+orvalis_units(Foundation FileStamp MerchantIdentity)

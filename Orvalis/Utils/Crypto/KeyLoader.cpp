@@ -1,0 +1,233 @@
+#include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/Clock.h>
+#include <Orvalis/Foundation/CryptoDigest.h>
+#include <Orvalis/Foundation/FileStamp.h>
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Utils/Crypto/KeyCache.h>
+#include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
+
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+namespace orvalis {
+namespace {
+
+// The archive's bytes hold the encrypted key: wipe our copy whatever happens.
+struct WipedBytes {
+    std::string bytes;
+    WipedBytes() = default;
+    WipedBytes(const WipedBytes&) = delete;
+    WipedBytes& operator=(const WipedBytes&) = delete;
+    ~WipedBytes() { secureWipe(bytes.data(), bytes.size()); }
+};
+
+struct CacheEntry {
+    std::string passwordDigest;
+    std::optional<FileStamp> stamp;  // files only
+    double importedAt = 0;
+    PrivateKey key;
+    std::optional<CertificateReport> certificate;
+    std::string certificateDigest;
+};
+
+struct CacheState {
+    std::mutex mutex;
+    double lifetimeSeconds = 0;  // 0: off
+    std::unordered_map<std::string, CacheEntry> entries;  // by source identity
+
+    // Drops what has outlived its lifetime. A clock set back counts as expired:
+    // a key is never kept longer than asked.
+    void dropExpired(double now) {
+        for (auto it = entries.begin(); it != entries.end();) {
+            double age = now - it->second.importedAt;
+            if (age < 0 || age >= lifetimeSeconds) {
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+};
+
+CacheState& cacheState() {
+    static CacheState state;
+    return state;
+}
+
+// Once per certificate and process: a busy host would otherwise log the same
+// line with every request.
+void warnIfExpired(const KeySource& source, const CertificateReport& certificate, const std::string& digest) {
+    if (currentTimeIntervalSince1970() <= static_cast<double>(certificate.notAfter)) return;
+    static std::mutex mutex;
+    static std::set<std::string> warned;
+    {
+        std::lock_guard lock(mutex);
+        if (!warned.insert(digest.empty() ? certificate.subject + certificate.serialNumber : digest).second) return;
+    }
+    log("Merchant key: the certificate of " + source.description() + " (" + certificate.subject + ", serial " +
+        certificate.serialNumber + ") expired on " + certificateTimeText(certificate.notAfter) +
+        "; signing with it anyway");
+}
+
+detail::LoadedKey failure(const KeySource& source, KeyStatus status, std::string_view cause = {}) {
+    log("Merchant key: no key from " + source.description() + ": " +
+        std::string(cause.empty() ? describe(status) : cause));
+    detail::LoadedKey out;
+    out.status = status;
+    return out;
+}
+
+detail::LoadedKey fromEntry(const KeySource& source, const CacheEntry& entry, bool forSigning) {
+    detail::LoadedKey out;
+    out.key = entry.key.share();
+    out.certificate = entry.certificate;
+    out.status = out.key.isRSA() ? KeyStatus::Loaded : KeyStatus::NotRSA;
+    if (out.status == KeyStatus::NotRSA) log("Merchant key: no key from " + source.description() + ": " +
+                                             std::string(describe(KeyStatus::NotRSA)));
+    if (forSigning && entry.certificate) warnIfExpired(source, *entry.certificate, entry.certificateDigest);
+    return out;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+}  // namespace
+
+KeyCache& KeyCache::sharedInstance() {
+    static KeyCache cache;
+    return cache;
+}
+
+bool KeyCache::setLifetime(std::chrono::milliseconds lifetime) {
+    if (lifetime.count() < 0) return false;
+    CacheState& s = cacheState();
+    std::lock_guard lock(s.mutex);
+    s.lifetimeSeconds = std::chrono::duration<double>(lifetime).count();
+    if (s.lifetimeSeconds == 0) s.entries.clear();
+    return true;
+}
+
+std::chrono::milliseconds KeyCache::lifetime() const {
+    CacheState& s = cacheState();
+    std::lock_guard lock(s.mutex);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(s.lifetimeSeconds));
+}
+
+void KeyCache::clear() {
+    CacheState& s = cacheState();
+    std::lock_guard lock(s.mutex);
+    s.entries.clear();
+}
+
+std::size_t KeyCache::count() const {
+    CacheState& s = cacheState();
+    std::lock_guard lock(s.mutex);
+    return s.entries.size();
+}
+
+namespace detail {
+
+LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning) {
+    // Where the bytes are: a path for resources and files, else the bytes themselves.
+    std::optional<std::string> path;
+    WipedBytes fetched;
+    std::string_view bytes;
+    switch (source.kind()) {
+        case KeySource::Kind::Resource:
+            if (!Bundle::isPlainResourceName(source.location())) return failure(source, KeyStatus::NotPlainResourceName);
+            path = Bundle::mainBundle().pathForResource(source.location(), "p12");
+            if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
+            break;
+        case KeySource::Kind::File:
+            if (source.location().empty() || !fileStamp(source.location()))
+                return failure(source, KeyStatus::NotFound);
+            path = absolutePath(source.location());
+            break;
+        case KeySource::Kind::Memory:
+            bytes = source.bytes();
+            if (bytes.empty()) return failure(source, KeyStatus::NotFound, "no bytes given");
+            break;
+        case KeySource::Kind::Callback: {
+            std::optional<std::string> given;
+            try {
+                if (source.provider() != nullptr) given = (*source.provider())();
+            } catch (const std::exception&) {
+                given.reset();  // a throwing provider gives no key, like an empty one
+            }
+            if (given) {
+                fetched.bytes = std::move(*given);
+                secureWipe(given->data(), given->capacity());
+            }
+            if (fetched.bytes.empty()) return failure(source, KeyStatus::NotFound, "the callback gave no bytes");
+            bytes = fetched.bytes;
+            break;
+        }
+    }
+    if (!password) return failure(source, KeyStatus::NoPassword);
+
+    CacheState& cache = cacheState();
+    bool caching = false;
+    std::string identity, passwordDigest;
+    std::optional<FileStamp> stamp;
+    {
+        std::lock_guard lock(cache.mutex);
+        caching = cache.lifetimeSeconds > 0;
+    }
+    if (caching) {
+        passwordDigest = processLocalSecretDigest(*password);
+        if (path) {
+            identity = "path:" + *path;
+            stamp = fileStamp(*path);
+        } else if (auto d = digest(DigestAlgorithm::SHA256, bytes)) {
+            identity = "bytes:" + *d;
+        }
+        caching = !passwordDigest.empty() && !identity.empty() && (!path || stamp);
+    }
+    if (caching) {
+        std::lock_guard lock(cache.mutex);
+        cache.dropExpired(currentTimeIntervalSince1970());
+        auto it = cache.entries.find(identity);
+        if (it != cache.entries.end() && it->second.passwordDigest == passwordDigest && it->second.stamp == stamp)
+            return fromEntry(source, it->second, forSigning);
+    }
+
+    if (path) {
+        std::optional<StampedFile> file = readStampedFile(*path);
+        if (!file) return failure(source, KeyStatus::Unreadable);
+        fetched.bytes = std::move(file->bytes);
+        bytes = fetched.bytes;
+        // The stamp of what was actually read: a file replaced in between is read again next time.
+        stamp = file->stamp;
+    }
+    PKCS12Identity imported = importPKCS12Identity(bytes, *password);
+    if (imported.status == PKCS12ImportStatus::WrongPasswordOrDamaged)
+        return failure(source, KeyStatus::WrongPasswordOrDamaged);
+    if (imported.status == PKCS12ImportStatus::NoIdentity) return failure(source, KeyStatus::NoKeyWithCertificate);
+
+    CacheEntry entry;
+    entry.key = std::move(imported.key);
+    entry.certificate = std::move(imported.certificate);
+    entry.certificateDigest = std::move(imported.certificateDigest);
+    entry.stamp = stamp;
+    entry.passwordDigest = std::move(passwordDigest);
+    LoadedKey out = fromEntry(source, entry, forSigning);
+    if (caching) {
+        std::lock_guard lock(cache.mutex);
+        // Only while still on; one entry per source, so a new password replaces the old key.
+        if (cache.lifetimeSeconds > 0) {
+            entry.importedAt = currentTimeIntervalSince1970();
+            cache.entries.insert_or_assign(identity, std::move(entry));
+        }
+    }
+    return out;
+}
+
+}  // namespace detail
+}  // namespace orvalis

@@ -1,0 +1,1 @@
+orvalis_units(Utils/Crypto KeySource KeyCache KeyLoader)
