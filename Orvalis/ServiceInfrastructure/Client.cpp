@@ -28,16 +28,20 @@ std::optional<Dictionary> firstErrorEntry(const std::string& body) {
         if (std::optional<Value> json = JSONSerialization::JSONObjectWithData(body)) {
             if (!json->isDictionary()) return std::nullopt;
             const Value* errors = json->asDictionary().find("errors");
-            if (errors == nullptr || !errors->isArray() || errors->asArray().empty()) return std::nullopt;
-            const Value& first = errors->asArray()[0];
-            if (first.isDictionary()) return first.asDictionary();
-            return std::nullopt;
+            if (errors == nullptr || !errors->isArray()) return std::nullopt;
+            const Array list = errors->asArray();
+            if (list.empty() || !list[0].isDictionary()) return std::nullopt;
+            return list[0].asDictionary();
         }
         XMLParser parser;
         std::optional<Dictionary> root = parser.dictionaryWithData(body);
         const Value* entry = root ? root->find("Error") : nullptr;
-        if (entry != nullptr && entry->isArray() && !entry->asArray().empty()) entry = &entry->asArray()[0];
-        if (entry != nullptr && entry->isDictionary()) return entry->asDictionary();
+        if (entry != nullptr && entry->isArray()) {
+            const Array repeated = entry->asArray();  // several Error elements: the first
+            if (!repeated.empty() && repeated[0].isDictionary()) return repeated[0].asDictionary();
+        } else if (entry != nullptr && entry->isDictionary()) {
+            return entry->asDictionary();
+        }
     } catch (const std::exception& e) {
         log(std::string("Operation: the error entry could not be read: ") + e.what());
     }

@@ -15,6 +15,7 @@
 #include <exception>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 
 using namespace orvalis;
@@ -57,9 +58,10 @@ std::string text(const OperationResult& result, const char* key) {
 
 // A text entry of the first object in an answer's list ("" when absent).
 std::string firstOf(const OperationResult& result, const char* list, const char* key) {
-    Value entries = result.answer->objectForKey(list);
-    if (!entries.isArray() || entries.asArray().empty()) return std::string();
-    auto value = entries.asArray()[0].asDictionary().objectForKey(key).stringValue();
+    std::optional<Array> entries = result.answer->objectForKey(list).arrayValue();
+    if (!entries || entries->empty()) return std::string();
+    std::optional<Dictionary> first = (*entries)[0].dictionaryValue();
+    auto value = first ? first->objectForKey(key).stringValue() : std::nullopt;
     return value ? std::string(*value) : std::string();
 }
 
