@@ -126,7 +126,7 @@ bool paymentDataByCallback(const std::string& host, const std::string& consumerK
     auto done = std::make_shared<std::promise<bool>>();
     std::future<bool> succeeded = done->get_future();
     ZRBOrvalis().getChekcoutResourceService(
-        request, [done](Dictionary) { done->set_value(true); },
+        request, [done](const Dictionary&) { done->set_value(true); },
         [done](Error error) {
             std::printf("callback API: %s\n", error.description().c_str());
             done->set_value(false);
