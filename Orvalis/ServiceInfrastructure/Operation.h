@@ -67,7 +67,7 @@ public:
     OperationResult get() const;
     /// Blocks until the operation has completed. Same thread rule as get().
     void wait() const;
-    /// Waits at most timeout: std::future_status::ready once completed, else ::timeout.
+    /// Waits at most timeout: `std::future_status::ready` once completed, else `std::future_status::timeout`.
     template <class Rep, class Period>
     std::future_status wait_for(const std::chrono::duration<Rep, Period>& timeout) const {
         return waitFor(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
