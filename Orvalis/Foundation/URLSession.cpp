@@ -178,12 +178,22 @@ struct TrustSettings {
     std::map<std::string, std::string> pins;  // lower-case host -> "sha256//...;..."
 };
 
+// Shared by a task and the handle that created it, so that the host can cancel
+// after resume() has handed the task over.
+struct TaskControl {
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> mayHaveBeenSent{false};
+    TaskState* live = nullptr;  // delivery thread only: the task while libcurl runs it
+};
+
 struct TaskState {
     std::string url;
     std::string method;
     std::optional<std::string> requestBody;
     std::vector<std::pair<std::string, std::string>> requestHeaders;
     double timeout = 60.0;
+    std::optional<Clock::time_point> deadline;
+    std::shared_ptr<TaskControl> control;
     DataTaskCompletion completion;
     std::optional<Error> refusal;  // refused before sending: delivered as is
 
@@ -206,6 +216,8 @@ struct TaskState {
     bool decoderReady = false;
     bool undecodable = false;
     bool timedOut = false;
+    bool pastDeadline = false;
+    bool cancelled = false;
     bool connected = false;
     bool resent = false;
     Clock::time_point lastActivity;
@@ -217,6 +229,7 @@ class SessionImpl {
 public:
     SessionImpl();
     void submit(std::unique_ptr<TaskState> task);
+    void cancel(std::shared_ptr<TaskControl> control);
     std::shared_ptr<const TrustSettings> trust() const;
     // These two require configMutex to be held.
     const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
@@ -232,6 +245,7 @@ private:
     void finish(TaskState* task, CURLcode code);
     bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     void expireIdle();
+    void cancelRequested();
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                         std::optional<Error> error) noexcept;
     static void stopAtExit() noexcept;
@@ -243,6 +257,7 @@ private:
     std::mutex mutex_;
     std::condition_variable stoppedCv_;
     std::vector<std::unique_ptr<TaskState>> pending_;
+    std::vector<std::shared_ptr<TaskControl>> cancels_;
     bool started_ = false;
     bool stopping_ = false;
     // Set once exit has begun; read without the lock between steps of the loop.
@@ -417,6 +432,29 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
     }
 }
 
+void SessionImpl::cancel(std::shared_ptr<TaskControl> control) {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || !started_) return;  // not started: the flag stops the task when it starts
+    cancels_.push_back(std::move(control));
+    curl_multi_wakeup(multi_);
+}
+
+// Cancelled tasks leave libcurl at once; only their own connection can be
+// affected (one cut mid-answer is closed), never another transfer's.
+void SessionImpl::cancelRequested() {
+    std::vector<std::shared_ptr<TaskControl>> cancels;
+    {
+        std::lock_guard lock(mutex_);
+        cancels.swap(cancels_);
+    }
+    for (const auto& control : cancels) {
+        if (TaskState* task = control->live) {
+            task->cancelled = true;
+            finish(task, CURLE_ABORTED_BY_CALLBACK);
+        }
+    }
+}
+
 void SessionImpl::startThreadLocked() {
     thread_ = std::thread([this] { run(); });
     started_ = true;
@@ -463,6 +501,12 @@ void SessionImpl::run() noexcept {
             }
         }
 
+        try {
+            cancelRequested();
+        } catch (const std::exception& e) {
+            log(std::string("URLSession: ") + e.what());
+        }
+
         int running = 0;
         if (CURLMcode rc = curl_multi_perform(multi_, &running); rc != CURLM_OK) {
             log(std::string("URLSession: ") + curl_multi_strerror(rc));
@@ -490,7 +534,7 @@ void SessionImpl::run() noexcept {
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
-            if (!pending_.empty()) continue;
+            if (!pending_.empty() || !cancels_.empty()) continue;
         }
         // Short enough for the idle checks, long enough to cost nothing when quiet.
         if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr); rc != CURLM_OK) {
@@ -614,6 +658,12 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
     task->trust = this->trust();
     task->maxBody = maxBody.load(std::memory_order_relaxed);
     task->lastActivity = Clock::now();
+    if (task->control && task->control->cancelled.load()) {
+        task->easy.reset();
+        deliver(*task, std::nullopt, std::nullopt,
+                makeURLError(CURLE_ABORTED_BY_CALLBACK, task->url, "cancelled before it started"));
+        return;
+    }
     if (!task->easy) {
         deliver(*task, std::nullopt, std::nullopt,
                 Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be created."));
@@ -630,8 +680,10 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
     // Registered before libcurl holds the handle, so a failure here leaves nothing behind.
     TaskState* key = task.get();
     auto it = active_.emplace(key, std::move(task)).first;
+    if (key->control) key->control->live = key;
     if (curl_multi_add_handle(multi_, key->easy.get()) != CURLM_OK) {
         std::unique_ptr<TaskState> failed = std::move(it->second);
+        if (failed->control) failed->control->live = nullptr;
         active_.erase(it);
         failed->easy.reset();
         deliver(*failed, std::nullopt, std::nullopt,
@@ -645,6 +697,11 @@ void SessionImpl::expireIdle() {
     lastIdleCheck_ = now;
     std::vector<TaskState*> expired;
     for (auto& [key, task] : active_) {
+        if (task->deadline && now >= *task->deadline) {
+            task->pastDeadline = true;
+            expired.push_back(key);
+            continue;
+        }
         if (!task->connected) {
             // Waiting for a free connection is not idling, and connecting has its own
             // limit (CURLOPT_CONNECTTIMEOUT_MS): the idle clock starts once connected.
@@ -703,6 +760,12 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     active_.erase(it);
     curl_multi_remove_handle(multi_, task->easy.get());
     if (resendOnFreshConnection(task, code)) return;
+    if (task->control) {
+        task->control->live = nullptr;
+        curl_off_t pretransfer = 0;
+        curl_easy_getinfo(task->easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+        task->control->mayHaveBeenSent.store(task->connected || task->sawHeaders || pretransfer > 0);
+    }
 
     long status = 0;
     curl_easy_getinfo(task->easy.get(), CURLINFO_RESPONSE_CODE, &status);
@@ -714,7 +777,11 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     }
 
     std::optional<Error> error;
-    if (task->timedOut) {
+    if (task->cancelled) {
+        error = makeURLError(CURLE_ABORTED_BY_CALLBACK, task->url, "cancelled by the application");
+    } else if (task->pastDeadline) {
+        error = makeURLError(CURLE_OPERATION_TIMEDOUT, task->url, "the task's deadline passed");
+    } else if (task->timedOut) {
         error = makeURLError(CURLE_OPERATION_TIMEDOUT, task->url,
                              "no data for " + std::to_string(task->timeout) + " seconds");
     } else if (task->bodyTooLarge) {
@@ -776,12 +843,15 @@ std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_
 }
 
 URLSessionDataTask::URLSessionDataTask(detail::SessionImpl* session, std::unique_ptr<detail::TaskState> state) noexcept
-    : session_(session), state_(std::move(state)) {}
+    : session_(session), state_(std::move(state)), control_(state_->control) {}
 URLSessionDataTask::URLSessionDataTask(URLSessionDataTask&& other) noexcept
-    : session_(std::exchange(other.session_, nullptr)), state_(std::move(other.state_)) {}
+    : session_(std::exchange(other.session_, nullptr)),
+      state_(std::move(other.state_)),
+      control_(std::move(other.control_)) {}
 URLSessionDataTask& URLSessionDataTask::operator=(URLSessionDataTask&& other) noexcept {
     session_ = std::exchange(other.session_, nullptr);
     state_ = std::move(other.state_);
+    control_ = std::move(other.control_);
     return *this;
 }
 URLSessionDataTask::~URLSessionDataTask() = default;
@@ -789,6 +859,20 @@ URLSessionDataTask::~URLSessionDataTask() = default;
 void URLSessionDataTask::resume() {
     if (session_ == nullptr || !state_) return;
     session_->submit(std::move(state_));
+}
+
+void URLSessionDataTask::cancel() {
+    if (!control_ || control_->cancelled.exchange(true)) return;
+    // Not yet resumed: start() sees the flag. Resumed: the delivery thread removes it.
+    if (!state_ && session_ != nullptr) session_->cancel(control_);
+}
+
+void URLSessionDataTask::setDeadline(std::chrono::steady_clock::time_point deadline) noexcept {
+    if (state_) state_->deadline = deadline;
+}
+
+bool URLSessionDataTask::requestMayHaveBeenSent() const noexcept {
+    return control_ && control_->mayHaveBeenSent.load();
 }
 
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
@@ -865,6 +949,7 @@ URLSessionDataTask URLSession::dataTaskWithRequest(const URLRequest& request, Da
     const double timeout = request.timeoutInterval();
     state->timeout = (std::isfinite(timeout) && timeout > 0) ? std::min(timeout, 1e7) : 60.0;
     state->completion = std::move(completion);
+    state->control = std::make_shared<detail::TaskControl>();
     return URLSessionDataTask(impl_, std::move(state));
 }
 

@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/URLRequest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,6 +67,7 @@ using DataTaskCompletion = std::function<void(std::optional<std::string> data, s
 
 namespace detail {
 struct TaskState;
+struct TaskControl;
 class SessionImpl;
 }  // namespace detail
 
@@ -85,11 +87,25 @@ public:
     /// Throws std::system_error (the task not started) if that thread cannot be created.
     void resume();
 
+    /// Ends the task with URLErrorCancelled: before resume() (it then ends as soon as
+    /// it is resumed) or during the exchange, releasing its transfer at once. After
+    /// completion it does nothing. Any thread; completion still runs exactly once.
+    void cancel();
+
+    /// Ends the task with URLErrorTimedOut once the steady clock passes deadline,
+    /// whatever moves. Call before resume(); later calls do nothing.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) noexcept;
+
+    /// Whether any byte of the request may have gone out: false when the task
+    /// failed before its connection was ready. Read it from the completion or later.
+    bool requestMayHaveBeenSent() const noexcept;
+
 private:
     friend class URLSession;
     URLSessionDataTask(detail::SessionImpl* session, std::unique_ptr<detail::TaskState> state) noexcept;
     detail::SessionImpl* session_;
     std::unique_ptr<detail::TaskState> state_;
+    std::shared_ptr<detail::TaskControl> control_;
 };
 
 /// Trust and size settings of the shared session; changes apply to tasks resumed

@@ -24,6 +24,8 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/OrvalisVersion.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>

@@ -4,6 +4,8 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
 
+#include <utility>
+
 
 namespace orvalis::detail {
 
@@ -43,7 +45,21 @@ URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& p
                                    request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType);
 }
 
+namespace {
+thread_local SendRoute* t_route = nullptr;
+}  // namespace
+
+SendRoute::SendRoute(Handler handler, void* context) noexcept
+    : handler_(handler), context_(context), previous_(std::exchange(t_route, this)) {}
+SendRoute::~SendRoute() { t_route = previous_; }
+SendRoute* SendRoute::current() noexcept { return t_route; }
+
 void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure) {
+    if (const SendRoute* route = SendRoute::current()) {
+        // The route completes the operation itself; these callbacks are not called.
+        route->take(request);
+        return;
+    }
     ZRBNetworkManager manager;
     manager.executeService(request, std::move(onSuccess), std::move(onFailure));
 }

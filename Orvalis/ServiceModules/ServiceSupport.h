@@ -25,7 +25,28 @@ URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& pa
 URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
                       const std::optional<std::string>& body, const std::string& contentType);
 /// Hands the request to a new transport object; the outcome reaches exactly
-/// one of the callbacks, unchanged.
+/// one of the callbacks, unchanged. While a SendRoute is in place on the calling
+/// thread, the request goes to it instead.
 void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure);
+
+/// Takes the signed requests that services send on this thread while it lives
+/// (the operation handles run their own exchange). Ending, it puts back the one before.
+class SendRoute {
+public:
+    using Handler = void (*)(void* context, const URLRequest& request);
+    SendRoute(Handler handler, void* context) noexcept;
+    ~SendRoute();
+    SendRoute(const SendRoute&) = delete;
+    SendRoute& operator=(const SendRoute&) = delete;
+    /// The route in place on this thread, or nullptr.
+    static SendRoute* current() noexcept;
+    /// Passes a signed request on to the handler.
+    void take(const URLRequest& request) const { handler_(context_, request); }
+
+private:
+    Handler handler_;
+    void* context_;
+    SendRoute* previous_;
+};
 
 }  // namespace orvalis::detail

@@ -3,6 +3,8 @@
 // reads and imports the PKCS#12 file every time and dominates; the rest of an
 // operation should add little. Both cases count the CPU of every thread of
 // this process; the sandbox runs in a process of its own.
+// "handles" runs the same operations awaited through Client handles against
+// the callback API: what the handles add per operation.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <coroutine>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -115,37 +118,91 @@ R credentialed() {
     return r;
 }
 
-void startOne(const ZRBOrvalis& orvalis, int i, SuccessCallback ok, FailureCallback fail) {
+// Starts one operation through the callback API.
+struct ViaCallbacks {
+    const ZRBOrvalis& orvalis;
+    SuccessCallback ok;
+    FailureCallback fail;
+    static constexpr bool kStamped = false;  // the requests carry the credentials
+    void operator()(const ZRBInitializePairingRequest& r) const { orvalis.initializePairing(r, ok, fail); }
+    void operator()(const ZRBPairingIDServiceRequest& r) const { orvalis.getPairingIDService(r, ok, fail); }
+    void operator()(const ZRBAuthorisePairingRequest& r) const { orvalis.authorizePairing(r, ok, fail); }
+    void operator()(const ZRBPrecheckoutDataRequest& r) const { orvalis.getPreCheckoutDataService(r, ok, fail); }
+    void operator()(const ZRBExpressCheckoutDataRequest& r) const { orvalis.expressCheckoutDataService(r, ok, fail); }
+    void operator()(const ZRBPaymentDataRequest& r) const { orvalis.getChekcoutResourceService(r, ok, fail); }
+};
+
+struct Detached {
+    struct promise_type {
+        Detached get_return_object() { return {}; }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_never final_suspend() noexcept { return {}; }
+        void return_void() {}
+        void unhandled_exception() { std::terminate(); }
+    };
+};
+
+Detached awaitThen(Operation op, ViaCallbacks report) {
+    OperationResult r = co_await op;
+    if (r.succeeded()) {
+        report.ok(*r.answer);
+    } else {
+        report.fail(*r.error);
+    }
+}
+
+// Starts one operation through a Client (which stamps the credentials) and awaits it.
+struct ViaHandle {
+    const Client& client;
+    ViaCallbacks report;
+    static constexpr bool kStamped = true;
+    void operator()(ZRBInitializePairingRequest r) const { awaitThen(client.initializePairing(std::move(r)), report); }
+    void operator()(ZRBPairingIDServiceRequest r) const { awaitThen(client.getPairingIDService(std::move(r)), report); }
+    void operator()(ZRBAuthorisePairingRequest r) const { awaitThen(client.authorizePairing(std::move(r)), report); }
+    void operator()(ZRBPrecheckoutDataRequest r) const { awaitThen(client.getPreCheckoutDataService(std::move(r)), report); }
+    void operator()(ZRBExpressCheckoutDataRequest r) const {
+        awaitThen(client.expressCheckoutDataService(std::move(r)), report);
+    }
+    void operator()(ZRBPaymentDataRequest r) const { awaitThen(client.getChekcoutResourceService(std::move(r)), report); }
+};
+
+template <class R, class Via>
+R requestFor() {
+    return Via::kStamped ? R() : credentialed<R>();
+}
+
+template <class Via>
+void startOne(const Via& start, int i) {
     switch (i % 6) {
         case 0: {
-            auto r = credentialed<ZRBInitializePairingRequest>();
+            auto r = requestFor<ZRBInitializePairingRequest, Via>();
             r.setCheckoutID("chk-" + std::to_string(i));
             r.setUserId("user-42");
-            orvalis.initializePairing(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
         case 1: {
-            auto r = credentialed<ZRBPairingIDServiceRequest>();
+            auto r = requestFor<ZRBPairingIDServiceRequest, Via>();
             r.setPairingTransactionId("ptx-" + std::to_string(i));
             r.setUserId("user-42");
-            orvalis.getPairingIDService(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
         case 2: {
-            auto r = credentialed<ZRBAuthorisePairingRequest>();
+            auto r = requestFor<ZRBAuthorisePairingRequest, Via>();
             r.setCheckoutID("chk-" + std::to_string(i));
             r.setPairingTransactionId("ptx-" + std::to_string(i));
-            orvalis.authorizePairing(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
         case 3: {
-            auto r = credentialed<ZRBPrecheckoutDataRequest>();
+            auto r = requestFor<ZRBPrecheckoutDataRequest, Via>();
             r.setPairingId("pairing-" + std::to_string(i));
-            orvalis.getPreCheckoutDataService(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
         case 4: {
-            auto r = credentialed<ZRBExpressCheckoutDataRequest>();
+            auto r = requestFor<ZRBExpressCheckoutDataRequest, Via>();
             r.setCheckoutId("chk-" + std::to_string(i));
             r.setPairingId("pairing-1");
             r.setPreCheckoutTransactionId("pre-1");
@@ -153,24 +210,31 @@ void startOne(const ZRBOrvalis& orvalis, int i, SuccessCallback ok, FailureCallb
             r.setCurrency("EUR");
             r.setCardId("card-1");
             r.setShippingAddressId("ship-1");
-            orvalis.expressCheckoutDataService(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
         default: {
-            auto r = credentialed<ZRBPaymentDataRequest>();
+            auto r = requestFor<ZRBPaymentDataRequest, Via>();
             r.setTransactionId("tx-" + std::to_string(i));
             r.setCheckoutId("chk-1");
             r.setCartId("cart-1");
-            orvalis.getChekcoutResourceService(r, std::move(ok), std::move(fail));
+            start(r);
             break;
         }
     }
 }
 
+template <bool kHandles>
 void operations(benchmark::State& state) {
     setup();
     const int total = static_cast<int>(state.range(0));
     ZRBOrvalis orvalis;
+    ClientConfiguration configuration;
+    configuration.host = setup().host;
+    configuration.consumerKey = kConsumerKey;
+    configuration.keyFileName = "merchant";
+    configuration.keyFilePassword = kPassword;
+    Client client(configuration);
     for (auto _ : state) {
         std::mutex m;
         std::condition_variable cv;
@@ -192,12 +256,17 @@ void operations(benchmark::State& state) {
                 }
                 ++inFlight;
             }
-            startOne(
-                orvalis, i, [&](Dictionary) { finish(); },
+            ViaCallbacks callbacks{
+                orvalis, [&](Dictionary) { finish(); },
                 [&](Error e) {
                     if (failures.fetch_add(1) == 0) std::fprintf(stderr, "first failure: %s\n", e.description().c_str());
                     finish();
-                });
+                }};
+            if constexpr (kHandles) {
+                startOne(ViaHandle{client, std::move(callbacks)}, i);
+            } else {
+                startOne(callbacks, i);
+            }
         }
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return done == total; })) {
@@ -226,7 +295,7 @@ void signatures(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(operations)
+BENCHMARK(operations<false>)
     ->Name("operations/ours")
     ->Arg(1000)
     ->Iterations(1)
@@ -234,6 +303,18 @@ BENCHMARK(operations)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(signatures)
     ->Name("operations/baseline")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<true>)
+    ->Name("handles/ours")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<false>)
+    ->Name("handles/baseline")
     ->Arg(1000)
     ->Iterations(1)
     ->MeasureProcessCPUTime()

@@ -1,5 +1,6 @@
-// A small host application: runs the six merchant operations in the order a
-// checkout uses them, each step taking what it needs from the previous answer.
+// A small host application: one C++20 coroutine runs the six merchant
+// operations in the order a checkout uses them, each step taking what it needs
+// from the previous answer; then one operation the callback way.
 //
 //   host-app --host HOST --resources DIR --consumer-key KEY --key-file NAME
 //            --password PASSWORD [--trust SERVER_CA.pem] [--quiet]
@@ -8,59 +9,131 @@
 // authorize-pairing template). Exits 1 when any operation fails.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 
+#include <coroutine>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <exception>
 #include <future>
+#include <memory>
+#include <optional>
 #include <string>
 
 using namespace orvalis;
 
 namespace {
 
-struct Outcome {
-    std::optional<Dictionary> answer;
-    std::optional<Error> error;
+// The coroutine's return type: starts at once and reports its exit status
+// through a future. (Any coroutine library's task type does the same job.)
+struct Checkout {
+    struct promise_type {
+        std::promise<int> status;
+        Checkout get_return_object() { return {status.get_future()}; }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_never final_suspend() noexcept { return {}; }
+        void return_value(int code) { status.set_value(code); }
+        void unhandled_exception() { status.set_exception(std::current_exception()); }
+    };
+    std::future<int> status;
 };
 
-// Starts one operation and waits for its callback. The callbacks run on the
-// library's delivery thread, so they only hand the outcome over.
-Outcome run(const char* name, const std::function<void(SuccessCallback, FailureCallback)>& start) {
-    auto promise = std::make_shared<std::promise<Outcome>>();
-    std::future<Outcome> future = promise->get_future();
-    start(
-        [promise](Dictionary answer) {
-            promise->set_value({std::move(answer), std::nullopt});
-        },
-        [promise](Error error) {
-            promise->set_value({std::nullopt, std::move(error)});
-        });
-    Outcome outcome = future.get();
-    if (outcome.answer) {
-        std::printf("%-28s ok      %s\n", name, outcome.answer->description().c_str());
+// Prints one line per operation; true when it succeeded.
+bool report(const char* name, const OperationResult& result) {
+    if (result.succeeded()) {
+        std::printf("%-28s ok      %s\n", name, result.answer->description().c_str());
     } else {
-        std::printf("%-28s FAILED  %s\n", name, outcome.error->description().c_str());
+        // The whole failure: the Error, the HTTP status and the server's own entry.
+        std::printf("%-28s FAILED  %s (HTTP %ld%s%s)\n", name, result.error->description().c_str(),
+                    result.statusCode(), result.serverErrorEntry ? ", server: " : "",
+                    result.serverErrorEntry ? result.serverErrorEntry->description().c_str() : "");
     }
     std::fflush(stdout);
-    return outcome;
+    return result.succeeded();
 }
 
-// A text entry of an answer, or fallback when the server did not send one.
-std::string text(const Outcome& o, const char* key, const char* fallback) {
-    if (!o.answer) return fallback;
-    auto v = o.answer->objectForKey(key).stringValue();
-    return v ? std::string(*v) : std::string(fallback);
+// A text entry of an answer ("" when absent).
+std::string text(const OperationResult& result, const char* key) {
+    auto value = result.answer->objectForKey(key).stringValue();
+    return value ? std::string(*value) : std::string();
 }
 
-template <class Request>
-Request withCredentials(const std::string& host, const std::string& consumerKey, const std::string& keyFile,
-                        const std::string& password) {
-    Request r;
-    r.setHost(host);
-    r.setConsumerKey(consumerKey);
-    r.setMerechantKeyFileName(keyFile);
-    r.setMerechantKeyFilePassword(password);
-    return r;
+// A text entry of the first object in an answer's list ("" when absent).
+std::string firstOf(const OperationResult& result, const char* list, const char* key) {
+    std::optional<Array> entries = result.answer->objectForKey(list).arrayValue();
+    if (!entries || entries->empty()) return std::string();
+    std::optional<Dictionary> first = (*entries)[0].dictionaryValue();
+    auto value = first ? first->objectForKey(key).stringValue() : std::nullopt;
+    return value ? std::string(*value) : std::string();
+}
+
+// After each co_await the coroutine continues on the library's delivery
+// thread (no executor is configured), so it never blocks.
+Checkout checkout(const Client& client) {
+    ZRBInitializePairingRequest init;
+    init.setCheckoutID("checkout-1001");
+    init.setUserId("user-42");
+    OperationResult initialized = co_await client.initializePairing(init);
+    if (!report("initializePairing", initialized)) co_return 1;
+
+    ZRBPairingIDServiceRequest pairing;
+    pairing.setPairingTransactionId(text(initialized, "pairingTransactionId"));
+    pairing.setUserId("user-42");
+    OperationResult paired = co_await client.getPairingIDService(pairing);
+    if (!report("getPairingIDService", paired)) co_return 1;
+
+    ZRBAuthorisePairingRequest authorise;
+    authorise.setCheckoutID("checkout-1001");
+    authorise.setPairingTransactionId(text(paired, "pairingTransactionId"));
+    if (!report("authorizePairing", co_await client.authorizePairing(authorise))) co_return 1;
+
+    ZRBPrecheckoutDataRequest precheckout;
+    precheckout.setPairingId(text(paired, "pairingId"));
+    OperationResult pre = co_await client.getPreCheckoutDataService(precheckout);
+    if (!report("getPreCheckoutDataService", pre)) co_return 1;
+
+    ZRBExpressCheckoutDataRequest express;
+    express.setCheckoutId("checkout-1001");
+    express.setPairingId(text(pre, "pairingId"));
+    express.setPreCheckoutTransactionId(text(pre, "preCheckoutTransactionId"));
+    express.setAmount(49.90);
+    express.setCurrency("EUR");
+    express.setCardId(firstOf(pre, "cards", "cardId"));
+    express.setShippingAddressId(firstOf(pre, "shippingAddresses", "id"));
+    express.setDigitalGoods(false);
+    // A payment: on a failure that may have reached the server (result.reached is
+    // not Reached::No) ask for the payment data before thinking of sending it again.
+    OperationResult paid = co_await client.expressCheckoutDataService(express);
+    if (!report("expressCheckoutDataService", paid)) co_return 1;
+
+    ZRBPaymentDataRequest payment;
+    payment.setTransactionId(text(paid, "transactionId"));
+    payment.setCheckoutId("checkout-1001");
+    payment.setCartId("cart-7");
+    if (!report("getChekcoutResourceService", co_await client.getChekcoutResourceService(payment))) co_return 1;
+    co_return 0;
+}
+
+// The callback API: the callbacks run on the delivery thread and only hand over.
+bool paymentDataByCallback(const std::string& host, const std::string& consumerKey, const std::string& keyFile,
+                           const std::string& password) {
+    ZRBPaymentDataRequest request;
+    request.setHost(host);
+    request.setConsumerKey(consumerKey);
+    request.setMerechantKeyFileName(keyFile);
+    request.setMerechantKeyFilePassword(password);
+    request.setTransactionId("sbx-tx-0001");
+    request.setCheckoutId("checkout-1001");
+    request.setCartId("cart-7");
+    auto done = std::make_shared<std::promise<bool>>();
+    std::future<bool> succeeded = done->get_future();
+    ZRBOrvalis().getChekcoutResourceService(
+        request, [done](const Dictionary&) { done->set_value(true); },
+        [done](Error error) {
+            std::printf("callback API: %s\n", error.description().c_str());
+            done->set_value(false);
+        });
+    bool ok = succeeded.get();
+    std::printf("%-28s %s\n", "callback API", ok ? "ok" : "FAILED");
+    return ok;
 }
 
 }  // namespace
@@ -106,63 +179,21 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    ZRBOrvalis orvalis;
-    int failures = 0;
-    auto count = [&failures](const Outcome& o) {
-        failures += o.answer ? 0 : 1;
-        return o;
-    };
+    // Credentials once, on the client; every operation gets them.
+    ClientConfiguration configuration;
+    configuration.host = host;
+    configuration.consumerKey = consumerKey;
+    configuration.keyFileName = keyFile;
+    configuration.keyFilePassword = password;
+    configuration.idleTimeout = std::chrono::seconds(30);
+    Client client(configuration);
 
-    auto init = withCredentials<ZRBInitializePairingRequest>(host, consumerKey, keyFile, password);
-    init.setCheckoutID("checkout-1001");
-    init.setUserId("user-42");
-    Outcome initialized = count(run("initializePairing", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.initializePairing(init, std::move(ok), std::move(fail));
-    }));
-    std::string pairingTransaction = text(initialized, "pairingTransactionId", "pairing-tx");
+    int status = checkout(client).status.get();
+    if (!paymentDataByCallback(host, consumerKey, keyFile, password)) status = 1;
 
-    auto pairingID = withCredentials<ZRBPairingIDServiceRequest>(host, consumerKey, keyFile, password);
-    pairingID.setPairingTransactionId(pairingTransaction);
-    pairingID.setUserId("user-42");
-    Outcome paired = count(run("getPairingIDService", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.getPairingIDService(pairingID, std::move(ok), std::move(fail));
-    }));
-    std::string pairingId = text(paired, "pairingId", "pairing-id");
-
-    auto authorise = withCredentials<ZRBAuthorisePairingRequest>(host, consumerKey, keyFile, password);
-    authorise.setCheckoutID("checkout-1001");
-    authorise.setPairingTransactionId(pairingTransaction);
-    count(run("authorizePairing", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.authorizePairing(authorise, std::move(ok), std::move(fail));
-    }));
-
-    auto precheckout = withCredentials<ZRBPrecheckoutDataRequest>(host, consumerKey, keyFile, password);
-    precheckout.setPairingId(pairingId);
-    Outcome pre = count(run("getPreCheckoutDataService", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.getPreCheckoutDataService(precheckout, std::move(ok), std::move(fail));
-    }));
-
-    auto express = withCredentials<ZRBExpressCheckoutDataRequest>(host, consumerKey, keyFile, password);
-    express.setCheckoutId("checkout-1001");
-    express.setPairingId(pairingId);
-    express.setPreCheckoutTransactionId(text(pre, "preCheckoutTransactionId", "precheckout-tx"));
-    express.setAmount(49.90);
-    express.setCurrency("EUR");
-    express.setCardId("card-1");
-    express.setShippingAddressId("ship-1");
-    express.setDigitalGoods(false);
-    Outcome checkedOut = count(run("expressCheckoutDataService", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.expressCheckoutDataService(express, std::move(ok), std::move(fail));
-    }));
-
-    auto payment = withCredentials<ZRBPaymentDataRequest>(host, consumerKey, keyFile, password);
-    payment.setTransactionId(text(checkedOut, "transactionId", "transaction"));
-    payment.setCheckoutId("checkout-1001");
-    payment.setCartId("cart-7");
-    count(run("getChekcoutResourceService", [&](SuccessCallback ok, FailureCallback fail) {
-        orvalis.getChekcoutResourceService(payment, std::move(ok), std::move(fail));
-    }));
-
-    std::printf("%d of 6 operations failed\n", failures);
-    return failures == 0 ? 0 : 1;
+    // Before leaving main: nothing may still be running when the process exits.
+    client.cancelAll();
+    client.waitUntilIdle(std::chrono::seconds(5));
+    std::printf("%s\n", status == 0 ? "all operations succeeded" : "an operation failed");
+    return status;
 }

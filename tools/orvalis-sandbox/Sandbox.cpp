@@ -160,7 +160,9 @@ struct Operation {
 };
 
 const std::vector<Operation>& operations() {
-    static const std::vector<Operation> ops{
+    // Never destroyed: a request still being answered while the process exits
+    // (a delayed answer, say) must not read a table that exit already freed.
+    static const auto* ops = new std::vector<Operation>{
         {"initializepairing", "GET", "/dataprov-apis/public/initializepairing", false, "", {"checkoutId", "userId"}},
         {"pairingid", "GET", "/quorvex/pairingid", false, "", {"pairingTransactionId", "userId"}},
         {"authorizepairing",
@@ -173,7 +175,7 @@ const std::vector<Operation>& operations() {
         {"expresscheckout", "POST", "/quorvex/expresscheckout", false, "application/json", {}},
         {"paymentdata", "GET", "/quorvex/paymentdata/", true, "", {"checkoutId", "cartId"}},
     };
-    return ops;
+    return *ops;
 }
 
 const Operation* findOperation(const std::string& method, const std::string& path) {

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/ServiceInfrastructure/Operation.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
+#include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
+#include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace orvalis {
+
+/// The idle time-out of every operation unless the client or the call sets another.
+inline constexpr std::chrono::milliseconds kDefaultIdleTimeout{180000};
+
+/// What a Client stamps on each request and how it runs each operation.
+struct ClientConfiguration {
+    /// The server's host (no scheme, no trailing "/"), used when a request has none.
+    std::optional<std::string> host;
+    /// The OAuth consumer key, used when a request has none.
+    std::optional<std::string> consumerKey;
+    /// The merchant's key file name among the resources, without ".p12", used when a request has none.
+    std::optional<std::string> keyFileName;
+    /// That key file's password, used when a request has none; wiped when the client goes.
+    std::optional<std::string> keyFilePassword;
+    /// An operation fails with URLErrorTimedOut when no byte moves for this long.
+    std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
+    /// When set, an operation fails with URLErrorTimedOut once this long has
+    /// passed since it started, however steadily bytes move.
+    std::optional<std::chrono::milliseconds> overallTimeout;
+    /// Where awaiting coroutines resume; empty: on the library's delivery thread.
+    Executor executor;
+};
+
+/// Per-call settings; each one that is set wins over the client's.
+struct OperationOptions {
+    /// Idle time-out of this operation.
+    std::optional<std::chrono::milliseconds> idleTimeout;
+    /// Overall time limit of this operation, counted from its start.
+    std::optional<std::chrono::milliseconds> overallTimeout;
+};
+
+namespace detail {
+struct ClientCore;
+}
+
+/// The six operations of ZRBOrvalis as handles (Operation): awaitable in a
+/// coroutine, waitable, cancellable, with time-outs and the whole failure.
+/// Credentials are given once; a value set on a request wins over the client's.
+/// Any thread may start operations; completion runs on the delivery thread.
+/// Destroying the client does not stop its operations (see cancelAll()).
+class ORVALIS_EXPORT Client {
+public:
+    /// A client that stamps configuration on every request it sends.
+    explicit Client(ClientConfiguration configuration);
+    /// Wipes the password; operations in flight go on and complete.
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    /// GET "/dataprov-apis/public/initializepairing" (see ZRBOrvalis).
+    Operation initializePairing(ZRBInitializePairingRequest request, const OperationOptions& options = {}) const;
+    /// GET "/quorvex/pairingid" (see ZRBOrvalis).
+    Operation getPairingIDService(ZRBPairingIDServiceRequest request, const OperationOptions& options = {}) const;
+    /// POST "/dataprov-apis/stage1/quorvex/partner/v6/pairing" (see ZRBOrvalis).
+    Operation authorizePairing(ZRBAuthorisePairingRequest request, const OperationOptions& options = {}) const;
+    /// GET "/quorvex/precheckoutdata/<pairingId>" (see ZRBOrvalis).
+    Operation getPreCheckoutDataService(ZRBPrecheckoutDataRequest request, const OperationOptions& options = {}) const;
+    /// POST "/quorvex/expresscheckout" (see ZRBOrvalis). Never re-send it blindly after a failure.
+    Operation expressCheckoutDataService(ZRBExpressCheckoutDataRequest request,
+                                         const OperationOptions& options = {}) const;
+    /// GET "/quorvex/paymentdata/<transactionId>" (see ZRBOrvalis).
+    Operation getChekcoutResourceService(ZRBPaymentDataRequest request, const OperationOptions& options = {}) const;
+
+    /// Number of this client's operations not yet completed. Any thread.
+    std::size_t inFlight() const noexcept;
+    /// Waits until every operation of this client has completed (continuations
+    /// included) or timeout has passed; true when none is left. Not on the delivery thread.
+    bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+    /// Cancels every operation of this client in flight (see Operation::cancel). Any thread.
+    void cancelAll() const;
+
+private:
+    template <class Request, class Start>
+    Operation run(Request& request, const OperationOptions& options, Start start) const;
+    std::shared_ptr<detail::ClientCore> core_;
+};
+
+}  // namespace orvalis

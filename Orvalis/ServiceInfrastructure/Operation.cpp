@@ -1,0 +1,125 @@
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/ServiceInfrastructure/Operation.h>
+#include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
+
+#include <atomic>
+#include <exception>
+#include <utility>
+
+namespace orvalis {
+namespace detail {
+
+void ClientCore::add(const std::shared_ptr<OperationState>& state) {
+    std::lock_guard lock(mutex);
+    live.emplace(state.get(), state);
+}
+
+void ClientCore::remove(const OperationState* state) noexcept {
+    std::lock_guard lock(mutex);
+    live.erase(state);
+    if (live.empty()) idle.notify_all();
+}
+
+void OperationState::complete(OperationResult outcome) noexcept {
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard lock(mutex);
+        if (done) return;
+        result = std::move(outcome);
+        done = true;
+        waiting.swap(continuations);
+        task.reset();
+        completed.notify_all();
+    }
+    for (auto& continuation : waiting) {
+        try {
+            continuation();
+        } catch (const std::exception& e) {
+            log(std::string("Operation: a continuation threw: ") + e.what());
+        } catch (...) {
+            log("Operation: a continuation threw a non-standard exception");
+        }
+    }
+    // Last, so that a host waiting for the client to go idle also sees the
+    // continuations through (they may start further operations of their own).
+    if (core) core->remove(this);
+}
+
+void OperationState::cancel() {
+    std::lock_guard lock(mutex);
+    if (done) return;
+    cancelRequested = true;
+    if (task) task->cancel();
+}
+
+}  // namespace detail
+
+Operation::Operation(std::shared_ptr<detail::OperationState> state) noexcept : state_(std::move(state)) {}
+
+bool Operation::isDone() const noexcept {
+    std::lock_guard lock(state_->mutex);
+    return state_->done;
+}
+
+OperationResult Operation::get() const {
+    std::unique_lock lock(state_->mutex);
+    state_->completed.wait(lock, [this] { return state_->done; });
+    return state_->result;
+}
+
+void Operation::wait() const {
+    std::unique_lock lock(state_->mutex);
+    state_->completed.wait(lock, [this] { return state_->done; });
+}
+
+std::future_status Operation::waitFor(std::chrono::nanoseconds timeout) const {
+    std::unique_lock lock(state_->mutex);
+    return state_->completed.wait_for(lock, timeout, [this] { return state_->done; }) ? std::future_status::ready
+                                                                                       : std::future_status::timeout;
+}
+
+std::future<OperationResult> Operation::future() const {
+    auto promise = std::make_shared<std::promise<OperationResult>>();
+    std::future<OperationResult> future = promise->get_future();
+    std::unique_lock lock(state_->mutex);
+    if (state_->done) {
+        promise->set_value(state_->result);
+    } else {
+        // The state outlives its continuations, so a plain pointer to it is safe here.
+        state_->continuations.emplace_back(
+            [promise, state = state_.get()] { promise->set_value(state->result); });
+    }
+    return future;
+}
+
+void Operation::cancel() const { state_->cancel(); }
+
+bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
+    std::lock_guard lock(state_->mutex);
+    if (state_->done) return false;
+    state_->continuations.emplace_back([continuation, core = state_->core] {
+        const Executor* executor = core ? &core->configuration.executor : nullptr;
+        if (executor == nullptr || !*executor) {
+            continuation.resume();
+            return;
+        }
+        auto resumed = std::make_shared<std::atomic<bool>>(false);
+        try {
+            (*executor)([continuation, resumed] {
+                if (!resumed->exchange(true)) continuation.resume();
+            });
+        } catch (...) {
+            // An executor that cannot take the task must not strand the coroutine.
+            log("Operation: the executor threw; resuming on the delivery thread");
+            if (!resumed->exchange(true)) continuation.resume();
+        }
+    });
+    return true;
+}
+
+OperationResult Operation::await_resume() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->result;
+}
+
+}  // namespace orvalis

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <Orvalis/Foundation/Error.h>
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Value.h>
+
+#include <chrono>
+#include <coroutine>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+
+namespace orvalis {
+
+/// Whether a failed operation's request may have reached the server.
+enum class Reached {
+    No,     ///< refused locally, or name lookup, connection or TLS failed before anything was sent
+    Maybe,  ///< sending began but no answer came (lost connection, time-out, cancelled)
+    Yes,    ///< the server answered (see OperationResult::response)
+};
+
+/// Everything known about how one operation ended. Exactly one of answer and
+/// error is set. Plain data: copies share the Dictionaries, as everywhere.
+struct ORVALIS_EXPORT OperationResult {
+    /// On success: the decoded answer, as the success callback would receive it.
+    std::optional<Dictionary> answer;
+    /// On failure: the Error the failure callback would receive, unchanged.
+    std::optional<Error> error;
+    /// Status line and header fields of the answer, when one came (also on failure).
+    std::optional<HTTPURLResponse> response;
+    /// The first entry of the answer's "errors" array (JSON) or its Error element
+    /// (XML), whole, when the server sent one as an object.
+    std::optional<Dictionary> serverErrorEntry;
+    /// Whether the request may have reached the server (Yes whenever an answer came).
+    Reached reached = Reached::No;
+
+    /// True when the operation succeeded (answer is set).
+    bool succeeded() const noexcept { return answer.has_value(); }
+    /// The answer's HTTP status, or 0 when no answer came.
+    long statusCode() const noexcept { return response ? response->statusCode : 0; }
+};
+
+/// Runs a task somewhere (for example on the host's main loop); see ClientConfiguration.
+using Executor = std::function<void(std::function<void()> task)>;
+
+namespace detail {
+struct OperationState;
+}
+
+/// A handle to one operation in flight, made by Client. Copies refer to the same
+/// operation. It completes exactly once; every way of waiting sees that result.
+/// Dropping every handle does not stop the operation (see cancel()).
+///
+///     OperationResult r = co_await client.getPairingIDService(request);
+///
+/// A coroutine that awaits it resumes on the client's executor, or without one
+/// on the library's delivery thread. Never block (get(), wait()) on that thread.
+class ORVALIS_EXPORT Operation {
+public:
+    /// True once the operation has completed. Any thread.
+    bool isDone() const noexcept;
+
+    /// Blocks until the operation has completed and returns its result. Any thread
+    /// but the library's delivery thread (which would wait for itself).
+    OperationResult get() const;
+    /// Blocks until the operation has completed. Same thread rule as get().
+    void wait() const;
+    /// Waits at most timeout: `std::future_status::ready` once completed, else `std::future_status::timeout`.
+    template <class Rep, class Period>
+    std::future_status wait_for(const std::chrono::duration<Rep, Period>& timeout) const {
+        return waitFor(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
+    }
+    /// A std::future that becomes ready with the result. Any thread; may be called again.
+    std::future<OperationResult> future() const;
+
+    /// Ends the operation with URLErrorCancelled (domain URLErrorDomain, -999) unless
+    /// it has completed already, in which case nothing happens. Its transfer is
+    /// released at once; other operations are not disturbed. Any thread.
+    void cancel() const;
+
+    /// Coroutine support: `co_await operation` yields the OperationResult.
+    bool await_ready() const noexcept { return isDone(); }
+    /// Coroutine support: registers the coroutine; false when already completed.
+    bool await_suspend(std::coroutine_handle<> continuation) const;
+    /// Coroutine support: the result, once completed.
+    OperationResult await_resume() const;
+
+private:
+    friend class Client;
+    explicit Operation(std::shared_ptr<detail::OperationState> state) noexcept;
+    std::future_status waitFor(std::chrono::nanoseconds timeout) const;
+    std::shared_ptr<detail::OperationState> state_;
+};
+
+}  // namespace orvalis

@@ -1,0 +1,53 @@
+#pragma once
+
+// Internal to the operation handles: not installed.
+#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/ServiceInfrastructure/Operation.h>
+#include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace orvalis::detail {
+
+/// What a client shares with its operations: they may outlive the Client object.
+struct ClientCore {
+    ClientConfiguration configuration;
+    ZRBOrvalis orvalis;
+    mutable std::mutex mutex;
+    mutable std::condition_variable idle;
+    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
+
+    void add(const std::shared_ptr<OperationState>& state);
+    void remove(const OperationState* state) noexcept;
+};
+
+/// One operation: its exchange, its result once complete, and who waits for it.
+struct OperationState {
+    std::shared_ptr<ClientCore> core;
+    double idleSeconds = 180.0;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+
+    std::mutex mutex;  // guards everything below
+    std::condition_variable completed;
+    bool done = false;
+    bool cancelRequested = false;
+    OperationResult result;
+    std::optional<URLSessionDataTask> task;           // the exchange, once it was handed over
+    std::vector<std::function<void()>> continuations;  // run once, right after completion
+
+    /// Records the result (the first one wins), wakes every waiter, runs the
+    /// continuations, then tells the client. Never throws.
+    void complete(OperationResult outcome) noexcept;
+    /// Cancels the exchange, or marks the operation so it is cancelled when handed over.
+    void cancel();
+};
+
+}  // namespace orvalis::detail

@@ -1,0 +1,1 @@
+orvalis_units(ServiceInfrastructure Operation Client)
