@@ -1,24 +1,19 @@
 #pragma once
 
 // One in-process sandbox merchant server per test program (the URL session is
-// process-wide), with a merchant key in a temporary resource folder, and a
-// collector for operation callbacks.
+// process-wide), with a merchant key in a temporary resource folder; and the
+// collector for operation callbacks (Outcomes.h).
 #include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Outcomes.h>
 #include <Sandbox.h>
 #include <TestPki.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace orvalis::testsupport {
 
@@ -67,43 +62,5 @@ R credentialed() {
     r.setMerechantKeyFilePassword(kSandboxPassword);
     return r;
 }
-
-/// Collects the callbacks of one or more operations.
-class Outcomes {
-public:
-    SuccessCallback success() {
-        return [this](Dictionary d) { record(std::move(d), std::nullopt); };
-    }
-    FailureCallback failure() {
-        return [this](Error e) { record(std::nullopt, std::move(e)); };
-    }
-    /// Waits (bounded) until n callbacks have arrived.
-    bool waitFor(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
-        std::unique_lock lock(m_);
-        return cv_.wait_for(lock, limit, [&] { return order_.size() >= n; });
-    }
-    struct One {
-        std::optional<Dictionary> success;
-        std::optional<Error> failure;
-        std::thread::id thread;  // never the caller's: callbacks come from the delivery thread
-        std::string describe() const {
-            return success ? success->description() : failure ? failure->description() : "nothing";
-        }
-    };
-    std::vector<One> all() {
-        std::lock_guard lock(m_);
-        return order_;
-    }
-
-private:
-    void record(std::optional<Dictionary> d, std::optional<Error> e) {
-        std::lock_guard lock(m_);
-        order_.push_back({std::move(d), std::move(e), std::this_thread::get_id()});
-        cv_.notify_all();
-    }
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::vector<One> order_;
-};
 
 }  // namespace orvalis::testsupport

@@ -1,59 +1,74 @@
-#include <Orvalis/Foundation/URLSession.h>
+// How a host process that uses the session ends, and what it leaves behind, watched from outside
+// (transport_probe in a child process).
+#include <TestServer.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "TestServer.h"
-
-namespace orvalis::transporttest {
+namespace orvalis::testsupport {
 namespace {
 
-// An OpenSSL configuration that would let any client negotiate TLS 1.0 with weak
-// ciphers: the session's own floor must still refuse the old-TLS server.
-constexpr const char* kPermissiveOpenSSLConf =
-    "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n[ssl_sect]\n"
-    "system_default = system_default_sect\n[system_default_sect]\nMinProtocol = TLSv1\n"
-    "CipherString = DEFAULT@SECLEVEL=0\n";
-
-struct ProbeResult {
+struct Ended {
     int status;
-    std::string output;
+    std::string out;
 };
 
-ProbeResult probe(const std::string& mode, const std::string& url, const std::vector<std::string>& env = {}) {
-    TestServer& server = sharedServer();
-    ChildProcess child({ORVALIS_TRANSPORT_PROBE, mode, url, server.caFile()}, env);
-    std::string out = child.readLine(std::chrono::seconds(30));
-    int status = child.wait(std::chrono::seconds(30));
-    return {status, out};
+Ended probe(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
+    args.push_back(sharedServer().caFile());
+    ChildProcess child(args, env);
+    std::string out = child.readAll(std::chrono::seconds(240));
+    return {child.wait(std::chrono::seconds(30)), out};
 }
 
-TEST(TransportProcessTest, OldTlsIsRefusedEvenWhenOpenSSLIsConfiguredToAllowIt) {
-    testsupport::TempDir dir;
-    const std::string conf = dir.write("openssl.cnf", kPermissiveOpenSSLConf).string();
-    TestServer& server = sharedServer();
-    ProbeResult old = probe("fetch", server.url("/stats", "tls11"), {"OPENSSL_CONF=" + conf});
-    ProbeResult modern = probe("fetch", server.url("/stats"), {"OPENSSL_CONF=" + conf});
-    EXPECT_EQ(old.output, "error " + std::to_string(URLErrorSecureConnectionFailed));
-    EXPECT_EQ(modern.output, "ok 200");
+void expectCleanExit(const Ended& e) {
+    ASSERT_NE(e.status, -1) << "the process hung at exit";
+    ASSERT_TRUE(WIFEXITED(e.status)) << "the process died of signal " << WTERMSIG(e.status) << "\n" << e.out;
+    EXPECT_EQ(WEXITSTATUS(e.status), 0) << e.out;
 }
 
-TEST(TransportProcessTest, ExitWithTasksInFlightNeitherCrashesNorHangs) {
-    TestServer& server = sharedServer();
-    ProbeResult r = probe("exit-in-flight", server.url("/stall"));
-    EXPECT_EQ(r.output, "started");
-    ASSERT_NE(r.status, -1) << "the process hung at exit";
-    ASSERT_TRUE(WIFEXITED(r.status)) << "the process died of signal " << WTERMSIG(r.status);
-    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+TEST(Process, OldTlsIsRefusedEvenWhenOpenSSLIsConfiguredToAllowIt) {
+    TempDir dir;  // a configuration that would let any client negotiate TLS 1.0 with weak ciphers
+    const std::string conf = dir.write("openssl.cnf",
+                                       "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n[ssl_sect]\n"
+                                       "system_default = system_default_sect\n[system_default_sect]\nMinProtocol = TLSv1\n"
+                                       "CipherString = DEFAULT@SECLEVEL=0\n").string();
+    Ended old = probe({ORVALIS_PROBE, "fetch", sharedServer().url("/stats", "tls11")}, {"OPENSSL_CONF=" + conf});
+    Ended modern = probe({ORVALIS_PROBE, "fetch", sharedServer().url("/stats")}, {"OPENSSL_CONF=" + conf});
+    EXPECT_EQ(old.out, "error " + std::to_string(URLErrorSecureConnectionFailed) + "\n");
+    EXPECT_EQ(modern.out, "ok 200\n");
 }
 
-TEST(TransportProcessTest, ExitFromInsideACompletionEndsTheProcessCleanly) {
-    TestServer& server = sharedServer();
-    ProbeResult r = probe("exit-in-callback", server.url("/echo"));
-    EXPECT_EQ(r.output, "exiting");
-    ASSERT_NE(r.status, -1) << "the process hung at exit";
-    ASSERT_TRUE(WIFEXITED(r.status)) << "the process died of signal " << WTERMSIG(r.status);
-    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+struct Exit {
+    const char* name;
+    const char* mode;
+    const char* path;  // on the test server; "" for a port where nothing listens
+    const char* out;   // everything the probe prints; a completion after main returned would print "late"
+};
+class ProcessExit : public ::testing::TestWithParam<Exit> {};
+
+TEST_P(ProcessExit, NeitherCrashesNorHangsNorCallsBackLate) {
+    const Exit& e = GetParam();
+    const std::string url = *e.path ? sharedServer().url(e.path) : "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
+    Ended ended = probe({ORVALIS_PROBE, e.mode, url});
+    EXPECT_EQ(ended.out, e.out);
+    expectCleanExit(ended);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
+                         ::testing::Values(Exit{"WithTasksInFlight", "exit-in-flight", "/stall", "started\n"},
+                                           Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "exiting\n"},
+                                           Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "", "exiting\n"}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {
+#ifndef ORVALIS_VALGRIND
+    GTEST_SKIP() << "memcheck runs in the GCC build without sanitizers, where valgrind is installed";
+#else
+    const std::string base = sharedServer().url("", "plain");
+    Ended e = probe({ORVALIS_VALGRIND, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect",
+                     "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99", "--quiet", ORVALIS_PROBE, "faults", base});
+    expectCleanExit(e);
+#endif
 }
 
 }  // namespace
-}  // namespace orvalis::transporttest
+}  // namespace orvalis::testsupport

@@ -1,0 +1,104 @@
+#pragma once
+
+// The HTTPS test server (test_server.py, a child process on 127.0.0.1 serving good and misbehaving
+// answers with certificates made for this run), the child-process launcher it runs on, and a
+// collector for URL-session data tasks.
+#include <Orvalis/Foundation/URLSession.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestPki.h"
+
+namespace orvalis::testsupport {
+
+/// A child process with a pipe to its stdin and one from its stdout (stderr stays the test's).
+class ChildProcess {
+public:
+    /// Starts argv[0] (searched in PATH) with extra environment entries "NAME=value"; throws on failure.
+    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    /// One line of the child's stdout, or "" when none came within timeout.
+    std::string readLine(std::chrono::milliseconds timeout);
+    /// Everything the child writes until it closes its stdout (bounded by timeout).
+    std::string readAll(std::chrono::milliseconds timeout);
+    /// Closes the child's stdin, then waits up to timeout for it to end: its wait status, or -1
+    /// (after killing it) when it did not end in time.
+    int wait(std::chrono::milliseconds timeout);
+
+private:
+    bool fill(std::chrono::steady_clock::time_point deadline);  // one read; false at the deadline or the end
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffered_;
+};
+
+/// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
+/// "expired", "future" (not yet valid), "weak" (1024-bit RSA), "tls11" (TLS 1.0-1.1 only), "plain"
+/// (http).
+class TestServer {
+public:
+    TestServer();
+    std::string url(const std::string& path, const std::string& port = "good", const char* host = "127.0.0.1") const;
+    const std::string& caFile() const noexcept { return caFile_; }
+    /// "sha256//..." pin of the good certificate's public key.
+    const std::string& goodPin() const noexcept { return goodPin_; }
+    /// A counter of the server: "connections" accepted, most connections "held" together, or
+    /// requests per path ("/echo"); -1 when it cannot be read.
+    long stat(const std::string& name) const;
+
+private:
+    TempDir dir_;
+    std::string caFile_;
+    std::string goodPin_;
+    std::string ports_;
+    std::unique_ptr<ChildProcess> child_;
+};
+
+/// The process-wide test server, started on first use; the shared session trusts its CA.
+TestServer& sharedServer();
+
+/// A port on 127.0.0.1 where nothing listens (bound, then released).
+int closedPort();
+
+/// What one data task reported, and how often its completion ran.
+struct Outcome {
+    std::optional<std::string> data;
+    std::optional<HTTPURLResponse> response;
+    std::optional<Error> error;
+    std::thread::id thread;
+    std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+    std::string errorText() const { return error ? error->description() : std::string("no error"); }
+};
+
+/// Starts a task for request; the future holds its first completion.
+std::future<Outcome> start(const URLRequest& request);
+/// Runs request to its end; no completion within limit reads as an error of domain "test".
+Outcome fetch(const URLRequest& request, std::chrono::seconds limit = std::chrono::seconds(30));
+/// A GET of url with the given idle time-out in seconds.
+URLRequest get(const std::string& url, double timeout = 10.0);
+
+/// Resident set size of this process (after handing freed heap memory back), and its peak so far.
+std::size_t residentBytes();
+std::size_t peakResidentBytes();
+/// True under AddressSanitizer or ThreadSanitizer: shadow memory makes resident sizes meaningless
+/// and each request several times slower.
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
+}  // namespace orvalis::testsupport

@@ -1,0 +1,110 @@
+// Runs one scenario of the shared URL session in a process of its own, so that tests can watch how
+// the process ends. Usage: transport_probe <mode> <url> <ca.pem>; prints what happened on stdout.
+//   fetch             one GET; prints "ok <status>" or "error <code>"
+//   exit-in-flight    starts GETs that never finish, then returns from main at once
+//   exit-in-callback  calls exit(0) from inside a completion
+//   slow-exit         returns from main while its first completion outlasts the exit handler's
+//                     wait, other tasks finished behind it; prints "late" for any that runs later
+//   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
+//                     exits 1 unless each request gets exactly one callback (for memcheck)
+#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace orvalis;
+
+namespace {
+
+std::atomic<bool> mainReturned{false};
+std::atomic<bool> firstEntered{false};
+
+void print(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+int faults(const std::string& base) {
+    const char* paths[] = {"/json", "/xml", "/gzip", "/http10", "/reply", "/close", "/reset", "/badchunk", "/short", "/chunkcut"};
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<int> calls(3 * std::size(paths));
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        auto record = [&, i] {
+            std::lock_guard lock(m);
+            ++calls[i];
+            ++done;
+            cv.notify_all();
+        };
+        ZRBNetworkManager().executeService(URLRequest(base + paths[i % std::size(paths)], URLRequestReloadIgnoringLocalCacheData, 30),
+                                           [record](Dictionary) { record(); }, [record](Error) { record(); });
+    }
+    std::unique_lock lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(120), [&] { return done >= calls.size(); })) return 1;
+    for (int c : calls)
+        if (c != 1) return 1;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) return 2;
+    const std::string mode = argv[1];
+    URLSession& session = URLSession::sharedSession();
+    if (!session.configuration().addTrustedCertificates(argv[3])) return 3;
+    setLogHandler({});
+    if (mode == "faults") return faults(argv[2]);
+    URLRequest request(argv[2], URLRequestReloadIgnoringLocalCacheData, 30);
+    if (mode == "exit-in-flight") {
+        for (int i = 0; i < 8; ++i) session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();
+        print("started");
+        return 0;
+    }
+    if (mode == "slow-exit") {
+        static std::vector<std::string> seen;  // destroyed early in exit, like any host static
+        seen.reserve(16);
+        std::atexit([] { std::this_thread::sleep_for(std::chrono::seconds(3)); });  // keeps the process alive meanwhile
+        for (int i = 0; i < 8; ++i)
+            session.dataTaskWithRequest(request, [](auto, auto, auto) {
+                if (!firstEntered.exchange(true)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // outlasts the exit handler's wait
+                } else if (mainReturned.load()) {
+                    (void)!::write(1, "late\n", 5);
+                    seen.push_back("late");
+                }
+            }).resume();
+        for (int i = 0; i < 500 && !firstEntered.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other transfers fail and wait behind the first
+        print("exiting");
+        mainReturned = true;
+        return 0;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::string result;
+    session.dataTaskWithRequest(request, [&](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+        if (mode == "exit-in-callback") {
+            print("exiting");
+            std::exit(0);
+        }
+        std::lock_guard lock(m);
+        result = error ? "error " + std::to_string(error->code()) : "ok " + std::to_string(response ? response->statusCode : 0);
+        cv.notify_all();
+    }).resume();
+    std::unique_lock lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return !result.empty(); })) return 4;
+    print(result);
+    return 0;
+}
