@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/detail/RefusedTask.h>
 #include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -183,6 +184,8 @@ struct TaskState {
     std::vector<std::pair<std::string, std::string>> requestHeaders;
     double timeout = 60.0;
     DataTaskCompletion completion;
+    // Set for a request refused before sending: delivered as it is, nothing goes out.
+    std::optional<Error> refusal;
 
     // Owned while the transfer runs (libcurl keeps pointers into them).
     EasyHandle easy;
@@ -365,7 +368,9 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
         // libcurl is unusable; still report off the caller's thread, as always.
         std::thread([t = std::move(task)] {
             deliver(*t, std::nullopt, std::nullopt,
-                    Error::withDescription(URLErrorDomain, URLErrorUnknown, "The URL session is unavailable."));
+                    t->refusal ? *t->refusal
+                               : Error::withDescription(URLErrorDomain, URLErrorUnknown,
+                                                        "The URL session is unavailable."));
         }).detach();
         return;
     }
@@ -564,6 +569,11 @@ bool SessionImpl::configure(TaskState& t) {
 }
 
 void SessionImpl::start(std::unique_ptr<TaskState> task) {
+    if (task->refusal) {
+        Error error = std::move(*task->refusal);
+        deliver(*task, std::nullopt, std::nullopt, std::move(error));
+        return;
+    }
     task->easy.reset(curl_easy_init());
     task->trust = this->trust();
     task->maxBody = maxBody.load(std::memory_order_relaxed);
@@ -805,6 +815,14 @@ URLSessionDataTask URLSession::dataTaskWithRequest(const URLRequest& request, Da
     state->timeout = (std::isfinite(timeout) && timeout > 0) ? std::min(timeout, 1e7) : 60.0;
     state->completion = std::move(completion);
     return URLSessionDataTask(impl_, std::move(state));
+}
+
+void detail::completeWithoutSending(Error error, DataTaskCompletion completion) {
+    URLSession::sharedSession();  // the session (and g_session) exists from here on
+    auto state = std::make_unique<detail::TaskState>();
+    state->completion = std::move(completion);
+    state->refusal = std::move(error);
+    detail::g_session->submit(std::move(state));
 }
 
 }  // namespace orvalis

@@ -34,6 +34,7 @@ enum URLErrorCode : std::int64_t {
     URLErrorServerCertificateUntrusted = -1202,  ///< The chain is untrusted, out of date or for another host.
     URLErrorServerPublicKeyPinMismatch = -1210,  ///< The server's key matches none pinned for its host.
     URLErrorBadRequest = -1220,                  ///< Refused before sending: a malformed method or header.
+    URLErrorCannotSignRequest = -1231,           ///< Not sent: no signature could be made and one is required.
 };
 
 /// userInfo key of the URL that a URL session error concerns.

@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 
 #include <algorithm>
@@ -247,19 +248,50 @@ std::string ZRBOAuthProvider::oAuthHeader() const {
     return h;
 }
 
+namespace detail {
+
+SignedRequest buildSignedGET(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                             const std::optional<Dictionary>& queryparam, const std::optional<std::string>& consumerkey,
+                             const std::optional<std::string>& privatep12, const std::optional<std::string>& passwordp12,
+                             OAuthSignatureType outhSigntype) {
+    ZRBOAuthProvider signer = ZRBOAuthProvider::initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam,
+                                                         consumerkey, privatep12, passwordp12, outhSigntype,
+                                                         std::nullopt);
+    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
+    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
+    request.setHTTPBody(std::nullopt);
+    request.setValue(signer.oAuthHeader(), kAuthorization);
+    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+}
+
+SignedRequest buildSignedPOST(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                              const std::optional<std::string>& consumerKey,
+                              const std::optional<std::string>& privatep12,
+                              const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype,
+                              const std::optional<std::string>& requestBody, const std::string& contentType) {
+    ZRBOAuthProvider signer = ZRBOAuthProvider::initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt,
+                                                         consumerKey, privatep12, passwordp12, outhSigntype,
+                                                         requestBody);
+    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
+    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
+    // The very bytes the body hash covers.
+    request.setHTTPBody(requestBody);
+    request.setValue(contentType, kHTTPContentType);
+    request.setValue(signer.oAuthHeader(), kAuthorization);
+    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+}
+
+}  // namespace detail
+
 URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std::string& host,
                                            const std::string& urlPath, const std::optional<Dictionary>& queryparam,
                                            const std::optional<std::string>& consumerkey,
                                            const std::optional<std::string>& privatep12,
                                            const std::optional<std::string>& passwordp12,
                                            OAuthSignatureType outhSigntype) const {
-    ZRBOAuthProvider signer = initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, privatep12,
-                                       passwordp12, outhSigntype, std::nullopt);
-    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
-    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
-    request.setHTTPBody(std::nullopt);
-    request.setValue(signer.oAuthHeader(), kAuthorization);
-    return request;
+    return detail::buildSignedGET(scheme, host, urlPath, queryparam, consumerkey, privatep12, passwordp12,
+                                  outhSigntype)
+        .request;
 }
 
 URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host,
@@ -269,15 +301,9 @@ URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std
                                             OAuthSignatureType outhSigntype,
                                             const std::optional<std::string>& requestBody,
                                             const std::string& contentType) const {
-    ZRBOAuthProvider signer = initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, privatep12,
-                                       passwordp12, outhSigntype, requestBody);
-    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
-    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
-    // The very bytes the body hash covers.
-    request.setHTTPBody(requestBody);
-    request.setValue(contentType, kHTTPContentType);
-    request.setValue(signer.oAuthHeader(), kAuthorization);
-    return request;
+    return detail::buildSignedPOST(scheme, host, urlPath, consumerKey, privatep12, passwordp12, outhSigntype,
+                                   requestBody, contentType)
+        .request;
 }
 
 }  // namespace orvalis

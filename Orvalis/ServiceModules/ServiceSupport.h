@@ -4,6 +4,8 @@
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Networking/detail/SignedRequest.h>
+#include <Orvalis/ServiceModules/ZRBBaseService.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 #include <optional>
@@ -13,13 +15,16 @@
 namespace orvalis::detail {
 
 /// Signs a GET for request's host and credentials over HTTPS with RSA-SHA1.
-URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
-                     const std::optional<Dictionary>& query);
+SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
+                        const std::optional<Dictionary>& query);
 /// Signs a POST with body and contentType for request's host and credentials.
-URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
-                      const std::optional<std::string>& body, const std::string& contentType);
-/// Hands the request to a new transport object; the outcome reaches exactly
-/// one of the callbacks, unchanged.
-void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure);
+SignedRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
+                         const std::optional<std::string>& body, const std::string& contentType);
+/// Hands the signed request to a new transport object; the outcome reaches
+/// exactly one of the callbacks, unchanged. When service requires a signature
+/// and there is none, nothing is sent and onFailure gets
+/// URLErrorCannotSignRequest on the delivery thread.
+void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, const SignedRequest& signedRequest,
+          SuccessCallback onSuccess, FailureCallback onFailure);
 
 }  // namespace orvalis::detail

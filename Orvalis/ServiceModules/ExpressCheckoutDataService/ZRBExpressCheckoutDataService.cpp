@@ -20,9 +20,9 @@ std::string ZRBExpressCheckoutDataService::requestBody(const ZRBExpressCheckoutD
 void ZRBExpressCheckoutDataService::expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request,
                                                                SuccessCallback onSuccess,
                                                                FailureCallback onFailure) const {
-    URLRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
-                                                  HTTPContentTypeToString[HTTPContentTypeJSON]);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::SignedRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
+                                                             HTTPContentTypeToString[HTTPContentTypeJSON]);
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

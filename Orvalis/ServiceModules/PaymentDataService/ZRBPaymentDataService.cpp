@@ -5,10 +5,10 @@ namespace orvalis {
 
 void ZRBPaymentDataService::getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
                                                        FailureCallback onFailure) const {
-    URLRequest signedRequest =
+    detail::SignedRequest signedRequest =
         detail::signedGET(request, request.getRelativepath() + "/" + request.transactionId().value_or(std::string()),
                           request.getQueryParam());
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

@@ -5,9 +5,9 @@ namespace orvalis {
 
 void ZRBPrecheckoutDataService::getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request,
                                                           SuccessCallback onSuccess, FailureCallback onFailure) const {
-    URLRequest signedRequest = detail::signedGET(
+    detail::SignedRequest signedRequest = detail::signedGET(
         request, request.getRelativepath() + request.pairingId().value_or(std::string()), std::nullopt);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

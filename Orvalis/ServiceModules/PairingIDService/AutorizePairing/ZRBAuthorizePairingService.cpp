@@ -51,9 +51,9 @@ std::optional<std::string> ZRBAuthorizePairingService::getAuthorizePairingBody(
 void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
                                                   FailureCallback onFailure) const {
     auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
-    URLRequest signedRequest =
+    detail::SignedRequest signedRequest =
         detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis
