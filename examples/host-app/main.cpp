@@ -13,6 +13,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <string_view>
 
 using namespace orvalis;
 
@@ -46,9 +47,10 @@ Outcome run(const char* name, const std::function<void(SuccessCallback, FailureC
 }
 
 // A text entry of an answer, or fallback when the server did not send one.
+// operator[] reads the entry in place: the view lives as long as the answer.
 std::string text(const Outcome& o, const char* key, const char* fallback) {
     if (!o.answer) return fallback;
-    auto v = o.answer->objectForKey(key).stringValue();
+    std::optional<std::string_view> v = (*o.answer)[key].stringValue();
     return v ? std::string(*v) : std::string(fallback);
 }
 
@@ -107,6 +109,9 @@ int main(int argc, char** argv) {
     }
 
     ZRBOrvalis orvalis;
+    // A key that cannot be used ends the operation here, saying so, instead of
+    // sending an unsigned request for the server to refuse.
+    orvalis.setRequireSignature(true);
     int failures = 0;
     auto count = [&failures](const Outcome& o) {
         failures += o.answer ? 0 : 1;

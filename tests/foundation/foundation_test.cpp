@@ -31,7 +31,7 @@ TEST(Error, DescriptionLivesInUserInfo) {
     EXPECT_EQ(e.domain(), "com.example");
     EXPECT_EQ(e.code(), 101);
     EXPECT_EQ(e.userInfo().size(), 1u);
-    EXPECT_EQ(e.userInfo().objectForKey(NSLocalizedDescriptionKey).asString(), "Server Error");
+    EXPECT_EQ(e.userInfo()[NSLocalizedDescriptionKey].asString(), "Server Error");
     EXPECT_EQ(e.localizedDescription(), "Server Error");
     EXPECT_EQ(Error("d", 1, Dictionary{}).localizedDescription(), "");
 }

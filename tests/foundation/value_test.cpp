@@ -43,7 +43,7 @@ TEST(Dictionary, HandlesShareOneContainer) {
     Dictionary b = a;
     b.set("k", "v");
     ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(a.objectForKey("k").asString(), "v");
+    EXPECT_EQ(a["k"].asString(), "v");
     EXPECT_TRUE(a.isSame(b));
 
     Value held(a);
@@ -68,7 +68,7 @@ TEST(Dictionary, KeepsInsertionOrderAndReplacesInPlace) {
     ASSERT_EQ(keys.size(), 39u);
     EXPECT_EQ(keys.front(), "key1");
     EXPECT_EQ(keys[2], "key3");
-    EXPECT_EQ(d.objectForKey("key3").asString(), "three");
+    EXPECT_EQ(d["key3"].asString(), "three");
     EXPECT_EQ(d.objectForKey("key39").asInteger(), 39);
     EXPECT_TRUE(d.objectForKey("key0").isNull());
     EXPECT_EQ(d.find("key0"), nullptr);
@@ -142,7 +142,7 @@ TEST(Value, SharedContainersSurviveConcurrentCopies) {
             }
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(shared.objectForKey("k").asString(), std::string(100, 'v'));
+    EXPECT_EQ(shared["k"].asString(), std::string(100, 'v'));
 }
 
 // Dictionaries outlive the thread that made them and are freed on other

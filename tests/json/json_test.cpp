@@ -89,7 +89,7 @@ TEST(JSONReading, StringsAndContainers) {
         R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})");
     ASSERT_TRUE(v);
     Dictionary d = v->asDictionary();
-    EXPECT_EQ(d.objectForKey("s").asString(), std::string_view("a\0b\n\xc3\xa9\xf0\x9f\x98\x80", 10));
+    EXPECT_EQ(d["s"].asString(), std::string_view("a\0b\n\xc3\xa9\xf0\x9f\x98\x80", 10));
     EXPECT_EQ(d.size(), 3u);  // a repeated key keeps one entry, the last value
     EXPECT_EQ(d.objectForKey("dup").asInteger(), 2);
     Array x = d.objectForKey("k").asDictionary().objectForKey("x").asArray();

@@ -217,7 +217,7 @@ TEST_F(Faults, HundredMegabyteAnswerSucceedsWithinItsMemoryBound) {
     Ledger ledger(1);
     ZRBNetworkManager().executeService(
         request("/big?mb=" + std::to_string(mb)),
-        ledger.onSuccess(0, [&](const Dictionary& d) { padSize = d.objectForKey("pad").asString().size(); }),
+        ledger.onSuccess(0, [&](const Dictionary& d) { padSize = d["pad"].asString().size(); }),
         ledger.onFailure(0));
     ASSERT_TRUE(ledger.waitAll(120s));
     ASSERT_EQ(ledger.successes(0), 1) << ledger.error(0)->description();

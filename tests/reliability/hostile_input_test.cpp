@@ -82,9 +82,9 @@ TEST(HostileXML, UnclosedDeepDocumentGivesThePartialTree) {
     XMLParser parser;
     const auto tree = parser.dictionaryWithString(repeat("<a b='1'>", kDepth));
     ASSERT_TRUE(tree);
-    EXPECT_EQ(tree->objectForKey("__name").asString(), "a");
+    EXPECT_EQ((*tree)["__name"].asString(), "a");
     ASSERT_TRUE(tree->find("a"));
-    EXPECT_EQ(tree->objectForKey("a").asDictionary().objectForKey("_b").asString(), "1");
+    EXPECT_EQ((*tree)["a"]["_b"].asString(), "1");
 }
 
 TEST(HostileXML, ErrorsKeepTheEventsBeforeThem) {
@@ -92,13 +92,13 @@ TEST(HostileXML, ErrorsKeepTheEventsBeforeThem) {
     // Unterminated CDATA: the open elements stay as they were, the text is dropped.
     const auto cdata = parser.dictionaryWithString("<r><a>1</a><b><![CDATA[never closed");
     ASSERT_TRUE(cdata);
-    EXPECT_EQ(cdata->objectForKey("a").asString(), "1");
+    EXPECT_EQ((*cdata)["a"].asString(), "1");
     ASSERT_TRUE(cdata->objectForKey("b").isDictionary());
     EXPECT_TRUE(cdata->objectForKey("b").asDictionary().empty());
     // A NUL byte ends the document where it stands.
     const auto nul = parser.dictionaryWithData(std::string("<r><a>1</a>\0<c>2</c></r>", 24));
     ASSERT_TRUE(nul);
-    EXPECT_EQ(nul->objectForKey("a").asString(), "1");
+    EXPECT_EQ((*nul)["a"].asString(), "1");
     EXPECT_FALSE(nul->contains("c"));
 }
 

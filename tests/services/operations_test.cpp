@@ -206,7 +206,7 @@ TEST_F(Operations, AuthorizePairingWithoutTemplateStillSendsASignedEmptyBody) {
     EXPECT_EQ(r.contentType, "application/xml;charset=UTF-8");
     // The default answer is XML: delivered as its root node.
     ASSERT_TRUE(out.all()[0].success) << describe(out.all()[0]);
-    EXPECT_EQ(out.all()[0].success->objectForKey("__name").stringValue(),
+    EXPECT_EQ((*out.all()[0].success)["__name"].stringValue(),
               std::optional<std::string_view>("PairingDataResponse"));
 }
 

@@ -120,7 +120,7 @@ TEST(OperationRequests, QueryMapsAreFreshAndLeaveOutUnsetFields) {
 
     Dictionary first = init.getQueryParam();
     first.set("userId", "changed");
-    EXPECT_EQ(init.getQueryParam().objectForKey("userId").asString(), "u");
+    EXPECT_EQ(init.getQueryParam()["userId"], Value("u"));
     EXPECT_TRUE(ZRBPaymentDataRequest().getQueryParam().empty());
 }
 
@@ -151,7 +151,7 @@ TEST(ExpressCheckoutRequest, DictionaryRoundTripReproducesTheEightFields) {
     Dictionary d = original.dictionaryRepresentation();
     EXPECT_TRUE(d.objectForKey("digitalGoods").isBool());
     EXPECT_TRUE(d.objectForKey("cardId").isNull());
-    EXPECT_EQ(d.objectForKey("pairingId").asString(), "");
+    EXPECT_EQ(d["pairingId"].asString(), "");
 
     auto copy = ZRBBaseServiceRequest::initWithDictionary<ZRBExpressCheckoutDataRequest>(d);
     EXPECT_EQ(copy.checkoutId(), original.checkoutId());

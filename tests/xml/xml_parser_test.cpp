@@ -182,7 +182,7 @@ TEST(XMLParser, RepeatedChildrenShareNoNode) {
     Array xs = d->find("x")->asArray();
     ASSERT_EQ(xs.size(), 2u);
     xs[0].asDictionary().set("_a", "changed");
-    EXPECT_EQ(xs[1].asDictionary().objectForKey("_a").asString(), "2");
+    EXPECT_EQ(xs[1]["_a"].asString(), "2");
 }
 
 TEST(XMLParser, CopiesTakeOptionsOnly) {
@@ -249,8 +249,8 @@ TEST(XMLParser, SharedInstanceOptionsReachEntryPointsOnEightThreads) {
                 }
                 Dictionary doc = d->objectForKey("doc").asDictionary();
                 Array items = doc.objectForKey("item").asArray();
-                if (items.size() != 2 || items[0].asDictionary().objectForKey("id").asString() != n ||
-                    items[0].asDictionary().objectForKey("__text").asString() != n || items[1].asString() != "x")
+                if (items.size() != 2 || items[0]["id"].asString() != n ||
+                    items[0]["__text"].asString() != n || items[1].asString() != "x")
                     ++failures[t];
             }
         });

@@ -52,7 +52,7 @@ TEST(XMLTreeAccessors, ChildNodesShareValuesAndGroupedMapIsTheSameObject) {
     Dictionary n = node(R"({"__attributes":{"a":"1"},"c":{"d":"e"}})");
     Dictionary children = *XMLTree::childNodes(n);
     children.objectForKey("c").asDictionary().set("d", "changed");
-    EXPECT_EQ(n.objectForKey("c").asDictionary().objectForKey("d").asString(), "changed");
+    EXPECT_EQ(n["c"]["d"].asString(), "changed");
     EXPECT_TRUE(XMLTree::attributes(n)->isSame(n.objectForKey("__attributes").asDictionary()));
 }
 
