@@ -416,16 +416,21 @@ private:
 
 }  // namespace orvalis
 
-/// DictionaryEntry binds as a pair: std::string_view key, Value value.
+/// Structured bindings of a DictionaryEntry (see orvalis::get).
+namespace std {
+/// DictionaryEntry binds as two names: the key, then the value.
 template <>
-struct std::tuple_size<orvalis::DictionaryEntry> : std::integral_constant<std::size_t, 2> {};
+struct tuple_size<orvalis::DictionaryEntry> : integral_constant<size_t, 2> {};
 /// The key binds as a std::string_view.
 template <>
-struct std::tuple_element<0, orvalis::DictionaryEntry> {
-    using type = std::string_view;
+struct tuple_element<0, orvalis::DictionaryEntry> {
+    /// std::string_view
+    using type = string_view;
 };
 /// The value binds as a Value.
 template <>
-struct std::tuple_element<1, orvalis::DictionaryEntry> {
+struct tuple_element<1, orvalis::DictionaryEntry> {
+    /// orvalis::Value
     using type = orvalis::Value;
 };
+}  // namespace std

@@ -60,7 +60,9 @@ const Value& Dictionary::operator[](std::string_view key) const& noexcept {
     return found ? *found : nullValue();
 }
 
-Value Dictionary::operator[](std::string_view key) const&& noexcept { return static_cast<const Dictionary&>(*this)[key]; }
+Value Dictionary::operator[](std::string_view key) const&& noexcept {
+    return static_cast<const Dictionary&>(*this)[key];
+}
 
 std::ostream& operator<<(std::ostream& out, const Value& value) { return out << value.description(); }
 std::ostream& operator<<(std::ostream& out, const Array& array) { return out << array.description(); }

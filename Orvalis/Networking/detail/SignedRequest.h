@@ -20,8 +20,8 @@ struct SignedRequest {
 /// What ZRBOAuthProvider::GETURLRequest builds, with the signing outcome.
 SignedRequest buildSignedGET(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
                              const std::optional<Dictionary>& queryparam, const std::optional<std::string>& consumerkey,
-                             const std::optional<std::string>& privatep12, const std::optional<std::string>& passwordp12,
-                             OAuthSignatureType outhSigntype);
+                             const std::optional<std::string>& privatep12,
+                             const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype);
 /// What ZRBOAuthProvider::POSTURLRequest builds, with the signing outcome.
 SignedRequest buildSignedPOST(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
                               const std::optional<std::string>& consumerKey,
