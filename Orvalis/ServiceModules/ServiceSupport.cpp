@@ -1,5 +1,5 @@
 #include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/detail/RefusedTask.h>
+#include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
@@ -24,6 +24,15 @@ Error cannotSignError(const ZRBBaseServiceRequest& request, const URLRequest& si
 
 }  // namespace
 
+bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
+                          FailureCallback& onFailure) {
+    std::optional<Error> refusal = checkHost(request.host().value_or(std::string()));
+    for (auto id = pathIds.begin(); !refusal && id != pathIds.end(); ++id) refusal = checkPathSegment(*id);
+    if (!refusal) return false;
+    failBeforeSending(std::move(*refusal), std::move(onFailure));
+    return true;
+}
+
 SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
                         const std::optional<Dictionary>& query) {
     return buildSignedGET(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
@@ -42,10 +51,7 @@ void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, c
           SuccessCallback onSuccess, FailureCallback onFailure) {
     if (service.requireSignature() && !signedRequest.isSigned) {
         // Reported like a transport failure: later, on the delivery thread, never in this call.
-        completeWithoutSending(
-            cannotSignError(request, signedRequest.request),
-            [onFailure = std::move(onFailure)](std::optional<std::string>, std::optional<HTTPURLResponse>,
-                                               std::optional<Error> error) { onFailure(*error); });
+        failBeforeSending(cannotSignError(request, signedRequest.request), std::move(onFailure));
         return;
     }
     ZRBNetworkManager manager;

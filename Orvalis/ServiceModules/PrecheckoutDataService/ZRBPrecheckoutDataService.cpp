@@ -5,8 +5,10 @@ namespace orvalis {
 
 void ZRBPrecheckoutDataService::getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request,
                                                           SuccessCallback onSuccess, FailureCallback onFailure) const {
-    detail::SignedRequest signedRequest = detail::signedGET(
-        request, request.getRelativepath() + request.pairingId().value_or(std::string()), std::nullopt);
+    const std::string pairingId = request.pairingId().value_or(std::string());
+    if (detail::refusedBeforeSending(request, {pairingId}, onFailure)) return;
+    detail::SignedRequest signedRequest =
+        detail::signedGET(request, request.getRelativepath() + pairingId, std::nullopt);
     detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
