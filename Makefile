@@ -24,12 +24,13 @@ demo: deps
 	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app
 	scripts/demo.sh $(BUILD)
 
-# The suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
-# ThreadSanitizer, each in a build tree of its own.
+# The suite (and the demo) under AddressSanitizer + UndefinedBehaviorSanitizer,
+# and the suite under ThreadSanitizer, each in a build tree of its own.
 test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=address,undefined -DORVALIS_BUILD_BENCH=OFF
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 scripts/demo.sh build-asan
 
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=thread -DORVALIS_BUILD_BENCH=OFF

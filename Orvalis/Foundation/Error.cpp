@@ -1,5 +1,7 @@
 #include <Orvalis/Foundation/Error.h>
 
+#include <ostream>
+
 namespace orvalis {
 
 Error::Error(std::string domain, std::int64_t code, Dictionary userInfo)
@@ -18,5 +20,7 @@ std::string Error::localizedDescription() const {
 std::string Error::description() const {
     return domain_ + " " + std::to_string(code_) + ": " + localizedDescription();
 }
+
+std::ostream& operator<<(std::ostream& out, const Error& error) { return out << error.description(); }
 
 }  // namespace orvalis

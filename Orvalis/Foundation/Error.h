@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
 #include <Orvalis/Foundation/Export.h>
@@ -36,5 +37,8 @@ private:
     std::int64_t code_;
     Dictionary userInfo_;
 };
+
+/// Writes description(): "domain code: description".
+ORVALIS_EXPORT std::ostream& operator<<(std::ostream& out, const Error& error);
 
 }  // namespace orvalis

@@ -414,7 +414,9 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
         // libcurl is unusable; still report off the caller's thread, as always.
         std::thread([t = std::move(task)] {
             deliver(*t, std::nullopt, std::nullopt,
-                    Error::withDescription(URLErrorDomain, URLErrorUnknown, "The URL session is unavailable."));
+                    t->refusal ? *t->refusal
+                               : Error::withDescription(URLErrorDomain, URLErrorUnknown,
+                                                        "The URL session is unavailable."));
         }).detach();
         return;
     }

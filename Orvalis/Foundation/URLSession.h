@@ -35,8 +35,9 @@ enum URLErrorCode : std::int64_t {
     URLErrorServerCertificateUntrusted = -1202,  ///< The chain is untrusted, out of date or for another host.
     URLErrorServerPublicKeyPinMismatch = -1210,  ///< The server's key matches none pinned for its host.
     URLErrorBadRequest = -1220,                  ///< Refused before sending: a malformed method or header.
-    URLErrorBadHost = -1230,         ///< Refused before sending: the host is not name, IPv4 or [IPv6], optional port.
-    URLErrorBadPathSegment = -1233,  ///< Refused before sending: an id that cannot stand in the URL path as it is.
+    URLErrorBadHost = -1230,  ///< Refused before sending: the host is not name, IPv4 or [IPv6], optional port.
+    URLErrorCannotSignRequest = -1231,  ///< Not sent: no signature could be made and one is required.
+    URLErrorBadPathSegment = -1233,     ///< Refused before sending: an id that cannot stand in the URL path as it is.
 };
 
 /// userInfo key of the URL that a URL session error concerns.

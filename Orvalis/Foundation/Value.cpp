@@ -426,7 +426,7 @@ double Value::asDouble() const noexcept {
     std::memcpy(&d, buf_, sizeof d);
     return d;
 }
-std::string_view Value::asString() const noexcept {
+std::string_view Value::asString() const& noexcept {
     if (len_ == kSharedString) {
         auto* rep = static_cast<StringRep*>(ptr());
         return {rep->data(), rep->size};
@@ -443,7 +443,7 @@ Dictionary Value::asDictionary() const noexcept {
     detail::retainBlock(d);
     return Dictionary(d);
 }
-std::optional<std::string_view> Value::stringValue() const noexcept {
+std::optional<std::string_view> Value::stringValue() const& noexcept {
     if (!isString()) return std::nullopt;
     return asString();
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,15 @@ struct DictImpl;
 /// Dictionary. 16 bytes; strings of up to 14 bytes are stored inline, longer
 /// ones in a shared immutable buffer. Arrays and dictionaries are held by
 /// reference: copying a Value that holds one shares the container.
+///
+/// Lifetimes. A Value owns what it holds; keep a Value (a cheap copy) to keep
+/// its content. A view or reference handed out (asString, stringValue,
+/// operator[], find, DictionaryEntry::key, iteration) points into the Value or
+/// container it came from and is valid while that Value, or any handle sharing
+/// the container, lives and the container is not changed. Views of a
+/// temporary Value do not compile (`d.objectForKey("k").stringValue()`): read
+/// through a named container (`d["k"].stringValue()`), keep the Value, or copy
+/// the text. operator[] on a temporary returns a Value, never a reference.
 class ORVALIS_EXPORT Value {
 public:
     /// What a Value holds.
@@ -88,16 +98,42 @@ public:
     bool asBool() const noexcept;
     std::int64_t asInteger() const noexcept;
     double asDouble() const noexcept;
-    std::string_view asString() const noexcept;
+    std::string_view asString() const& noexcept;
     Array asArray() const noexcept;
     Dictionary asDictionary() const noexcept;
     /**@}*/
+    /// Deleted: the view would outlive the temporary Value (see Lifetimes above).
+    std::string_view asString() const&& = delete;
 
     /**@{*/
-    /// Checked accessors: no value when the kind differs.
-    std::optional<std::string_view> stringValue() const noexcept;
+    /// Checked accessors: no value when the kind differs. A string view lives
+    /// as long as this Value; stringValue of a temporary does not compile.
+    std::optional<std::string_view> stringValue() const& noexcept;
     std::optional<Array> arrayValue() const noexcept;
     std::optional<Dictionary> dictionaryValue() const noexcept;
+    /**@}*/
+    /// Deleted: the view would outlive the temporary Value (see Lifetimes above).
+    std::optional<std::string_view> stringValue() const&& = delete;
+
+    /**@{*/
+    /// Checked scalar accessors: no value when the Value cannot be read as
+    /// asked. boolValue takes booleans only; integerValue integers and doubles
+    /// with an integral value inside the int64 range; doubleValue any number
+    /// (integers become the nearest double).
+    std::optional<bool> boolValue() const noexcept;
+    std::optional<std::int64_t> integerValue() const noexcept;
+    std::optional<double> doubleValue() const noexcept;
+    /**@}*/
+
+    /**@{*/
+    /// Read-only lookup: the entry under key of a Dictionary, or the element at
+    /// index of an Array; a null Value when absent, out of range or when this
+    /// Value is not that container. A named Value gives a reference into it; a
+    /// temporary gives a copy.
+    const Value& operator[](std::string_view key) const& noexcept;
+    Value operator[](std::string_view key) const&& noexcept;
+    const Value& operator[](std::size_t index) const& noexcept;
+    Value operator[](std::size_t index) const&& noexcept;
     /**@}*/
 
     /// True when both hold the very same container (or are equal scalars).
@@ -268,8 +304,15 @@ public:
     Value* find(std::string_view key) noexcept;
     bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
     /**@}*/
-    /// The value under key, or a null Value when absent.
+    /// The value under key, or a null Value when absent: a Value the caller owns.
     Value objectForKey(std::string_view key) const noexcept;
+    /**@{*/
+    /// Read-only lookup: the value under key, or a null Value when absent. A
+    /// named Dictionary gives a reference into it (valid until it changes); a
+    /// temporary handle gives a copy. Any thread that may read the Dictionary.
+    const Value& operator[](std::string_view key) const& noexcept;
+    Value operator[](std::string_view key) const&& noexcept;
+    /**@}*/
 
     /// Replaces the value under key in place, or appends a new entry.
     void set(std::string_view key, Value value);
@@ -309,6 +352,36 @@ private:
     detail::DictImpl* impl_;
 };
 
+/**@{*/
+/// Writes description(): strings as they are, containers as JSON-like text.
+ORVALIS_EXPORT std::ostream& operator<<(std::ostream& out, const Value& value);
+ORVALIS_EXPORT std::ostream& operator<<(std::ostream& out, const Array& array);
+ORVALIS_EXPORT std::ostream& operator<<(std::ostream& out, const Dictionary& dictionary);
+/**@}*/
+
+/**@{*/
+/// Structured bindings over entries, `for (auto& [key, value] : dictionary)`:
+/// the key as a view, the value as a reference into the entry.
+template <std::size_t I>
+decltype(auto) get(const DictionaryEntry& entry) noexcept {
+    static_assert(I < 2, "a DictionaryEntry binds a key and a value");
+    if constexpr (I == 0) {
+        return entry.key();
+    } else {
+        return entry.value();
+    }
+}
+template <std::size_t I>
+decltype(auto) get(DictionaryEntry& entry) noexcept {
+    static_assert(I < 2, "a DictionaryEntry binds a key and a value");
+    if constexpr (I == 0) {
+        return entry.key();
+    } else {
+        return entry.value();
+    }
+}
+/**@}*/
+
 /// Growable text collected in pieces that can become a string Value without
 /// a second copy of long texts.
 class ORVALIS_EXPORT TextBuffer {
@@ -342,3 +415,22 @@ private:
 };
 
 }  // namespace orvalis
+
+/// Structured bindings of a DictionaryEntry (see orvalis::get).
+namespace std {
+/// DictionaryEntry binds as two names: the key, then the value.
+template <>
+struct tuple_size<orvalis::DictionaryEntry> : integral_constant<size_t, 2> {};
+/// The key binds as a std::string_view.
+template <>
+struct tuple_element<0, orvalis::DictionaryEntry> {
+    /// std::string_view
+    using type = string_view;
+};
+/// The value binds as a Value.
+template <>
+struct tuple_element<1, orvalis::DictionaryEntry> {
+    /// orvalis::Value
+    using type = orvalis::Value;
+};
+}  // namespace std

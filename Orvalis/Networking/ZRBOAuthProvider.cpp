@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 
 #include <algorithm>
@@ -276,14 +277,68 @@ std::string ZRBOAuthProvider::oAuthHeader() const {
     return h;
 }
 
+namespace detail {
+namespace {
+
+SignedRequest finishGET(const ZRBOAuthProvider& signer) {
+    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
+    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
+    request.setHTTPBody(std::nullopt);
+    request.setValue(signer.oAuthHeader(), kAuthorization);
+    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+}
+
+SignedRequest finishPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
+                         const std::string& contentType) {
+    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
+    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
+    // The very bytes the body hash covers.
+    request.setHTTPBody(requestBody);
+    request.setValue(contentType, kHTTPContentType);
+    request.setValue(signer.oAuthHeader(), kAuthorization);
+    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+}
+
+}  // namespace
+
+SignedRequest buildSignedGET(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                             const std::optional<Dictionary>& queryparam, const std::optional<std::string>& consumerkey,
+                             const std::optional<std::string>& privatep12, const std::optional<KeySource>& keySource,
+                             const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype) {
+    if (keySource) {
+        return finishGET(ZRBOAuthProvider::initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey,
+                                                    *keySource, passwordp12, outhSigntype, std::nullopt));
+    }
+    return finishGET(ZRBOAuthProvider::initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey,
+                                                privatep12, passwordp12, outhSigntype, std::nullopt));
+}
+
+SignedRequest buildSignedPOST(OAuthURLSchemeType scheme, const std::string& host, const std::string& urlPath,
+                              const std::optional<std::string>& consumerKey,
+                              const std::optional<std::string>& privatep12, const std::optional<KeySource>& keySource,
+                              const std::optional<std::string>& passwordp12, OAuthSignatureType outhSigntype,
+                              const std::optional<std::string>& requestBody, const std::string& contentType) {
+    if (keySource) {
+        return finishPOST(ZRBOAuthProvider::initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt,
+                                                     consumerKey, *keySource, passwordp12, outhSigntype, requestBody),
+                          requestBody, contentType);
+    }
+    return finishPOST(ZRBOAuthProvider::initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey,
+                                                 privatep12, passwordp12, outhSigntype, requestBody),
+                      requestBody, contentType);
+}
+
+}  // namespace detail
+
 URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std::string& host,
                                            const std::string& urlPath, const std::optional<Dictionary>& queryparam,
                                            const std::optional<std::string>& consumerkey,
                                            const std::optional<std::string>& privatep12,
                                            const std::optional<std::string>& passwordp12,
                                            OAuthSignatureType outhSigntype) const {
-    return signedGET(initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, privatep12,
-                              passwordp12, outhSigntype, std::nullopt));
+    return detail::buildSignedGET(scheme, host, urlPath, queryparam, consumerkey, privatep12, std::nullopt,
+                                  passwordp12, outhSigntype)
+        .request;
 }
 
 URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std::string& host,
@@ -291,8 +346,9 @@ URLRequest ZRBOAuthProvider::GETURLRequest(OAuthURLSchemeType scheme, const std:
                                            const std::optional<std::string>& consumerkey, const KeySource& keySource,
                                            const std::optional<std::string>& passwordp12,
                                            OAuthSignatureType outhSigntype) const {
-    return signedGET(initWith(HTTPMethodTypeGET, scheme, host, urlPath, queryparam, consumerkey, keySource,
-                              passwordp12, outhSigntype, std::nullopt));
+    return detail::buildSignedGET(scheme, host, urlPath, queryparam, consumerkey, std::nullopt, keySource, passwordp12,
+                                  outhSigntype)
+        .request;
 }
 
 URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host,
@@ -302,9 +358,9 @@ URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std
                                             OAuthSignatureType outhSigntype,
                                             const std::optional<std::string>& requestBody,
                                             const std::string& contentType) const {
-    return signedPOST(initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, privatep12,
-                               passwordp12, outhSigntype, requestBody),
-                      requestBody, contentType);
+    return detail::buildSignedPOST(scheme, host, urlPath, consumerKey, privatep12, std::nullopt, passwordp12,
+                                   outhSigntype, requestBody, contentType)
+        .request;
 }
 
 URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std::string& host,
@@ -313,28 +369,9 @@ URLRequest ZRBOAuthProvider::POSTURLRequest(OAuthURLSchemeType scheme, const std
                                             OAuthSignatureType outhSigntype,
                                             const std::optional<std::string>& requestBody,
                                             const std::string& contentType) const {
-    return signedPOST(initWith(HTTPMethodTypePOST, scheme, host, urlPath, std::nullopt, consumerKey, keySource,
-                               passwordp12, outhSigntype, requestBody),
-                      requestBody, contentType);
-}
-
-URLRequest ZRBOAuthProvider::signedGET(const ZRBOAuthProvider& signer) {
-    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
-    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
-    request.setHTTPBody(std::nullopt);
-    request.setValue(signer.oAuthHeader(), kAuthorization);
-    return request;
-}
-
-URLRequest ZRBOAuthProvider::signedPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
-                                        const std::string& contentType) {
-    URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
-    request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypePOST]);
-    // The very bytes the body hash covers.
-    request.setHTTPBody(requestBody);
-    request.setValue(contentType, kHTTPContentType);
-    request.setValue(signer.oAuthHeader(), kAuthorization);
-    return request;
+    return detail::buildSignedPOST(scheme, host, urlPath, consumerKey, std::nullopt, keySource, passwordp12,
+                                   outhSigntype, requestBody, contentType)
+        .request;
 }
 
 }  // namespace orvalis

@@ -184,9 +184,6 @@ private:
                                   const std::optional<std::string>& P12Password,
                                   OAuthSignatureType oAuthSignatureType,
                                   const std::optional<std::string>& requestbody);
-    static URLRequest signedGET(const ZRBOAuthProvider& signer);
-    static URLRequest signedPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
-                                 const std::string& contentType);
 
     std::optional<std::string> httpMethod_;
     std::optional<std::string> URLScheme_;

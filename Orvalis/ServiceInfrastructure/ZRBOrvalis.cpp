@@ -9,35 +9,51 @@
 // Each call makes its own service object and lets go of it on return: the
 // pending request, not the facade or the service, keeps the callbacks alive.
 namespace orvalis {
+namespace {
+
+template <class Service>
+Service service(bool requireSignature) {
+    Service s;
+    s.setRequireSignature(requireSignature);
+    return s;
+}
+
+}  // namespace
 
 void ZRBOrvalis::initializePairing(const ZRBInitializePairingRequest& request, SuccessCallback onSuccess,
                                    FailureCallback onFailure) const {
-    ZRBIinitializePairingService().initializePairing(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBIinitializePairingService>(requireSignature_)
+        .initializePairing(request, std::move(onSuccess), std::move(onFailure));
 }
 
 void ZRBOrvalis::getPairingIDService(const ZRBPairingIDServiceRequest& request, SuccessCallback onSuccess,
                                      FailureCallback onFailure) const {
-    ZRBPairingIDService().getPairingIDService(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBPairingIDService>(requireSignature_)
+        .getPairingIDService(request, std::move(onSuccess), std::move(onFailure));
 }
 
 void ZRBOrvalis::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
                                   FailureCallback onFailure) const {
-    ZRBAuthorizePairingService().authorizePairing(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBAuthorizePairingService>(requireSignature_)
+        .authorizePairing(request, std::move(onSuccess), std::move(onFailure));
 }
 
 void ZRBOrvalis::getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request, SuccessCallback onSuccess,
                                            FailureCallback onFailure) const {
-    ZRBPrecheckoutDataService().getPreCheckoutDataService(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBPrecheckoutDataService>(requireSignature_)
+        .getPreCheckoutDataService(request, std::move(onSuccess), std::move(onFailure));
 }
 
 void ZRBOrvalis::expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request, SuccessCallback onSuccess,
                                             FailureCallback onFailure) const {
-    ZRBExpressCheckoutDataService().expressCheckoutDataService(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBExpressCheckoutDataService>(requireSignature_)
+        .expressCheckoutDataService(request, std::move(onSuccess), std::move(onFailure));
 }
 
 void ZRBOrvalis::getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
                                             FailureCallback onFailure) const {
-    ZRBPaymentDataService().getChekcoutResourceService(request, std::move(onSuccess), std::move(onFailure));
+    service<ZRBPaymentDataService>(requireSignature_)
+        .getChekcoutResourceService(request, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

@@ -13,9 +13,9 @@
 /// objects, the XML converter, and the platform layer (values, errors, transport).
 namespace orvalis {
 
-/// The library's entry point: the six merchant operations. Holds no state, so
-/// one object serves any number of calls from any thread and may be dropped
-/// while calls are in flight.
+/// The library's entry point: the six merchant operations. Holds nothing but
+/// the requireSignature setting, so one object serves any number of calls from
+/// any thread and may be dropped while calls are in flight.
 ///
 /// Each operation reads the request during the call (it may be reused as soon
 /// as the call returns), starts the signed HTTPS request and returns. Later,
@@ -25,6 +25,16 @@ namespace orvalis {
 /// Both callbacks must be given.
 class ORVALIS_EXPORT ZRBOrvalis {
 public:
+    /**@{*/
+    /// Off (the default): a request that could not be signed (key file missing
+    /// or unreadable, wrong password, no RSA key) goes out unsigned and the
+    /// server refuses it. On: nothing is sent, and onFailure gets
+    /// URLErrorCannotSignRequest (-1231) on the delivery thread. Set it before
+    /// the object is shared between threads; the operations only read it.
+    bool requireSignature() const noexcept { return requireSignature_; }
+    void setRequireSignature(bool require) noexcept { requireSignature_ = require; }
+    /**@}*/
+
     /// GET "/dataprov-apis/public/initializepairing" with checkoutId and userId.
     void initializePairing(const ZRBInitializePairingRequest& request, SuccessCallback onSuccess,
                            FailureCallback onFailure) const;
@@ -45,6 +55,9 @@ public:
     /// the payment data of a checkout.
     void getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
                                     FailureCallback onFailure) const;
+
+private:
+    bool requireSignature_ = false;
 };
 
 }  // namespace orvalis

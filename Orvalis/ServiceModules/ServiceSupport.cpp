@@ -1,13 +1,30 @@
+#include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
-#include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceModules/ServiceSupport.h>
 
 #include <utility>
 
-
 namespace orvalis::detail {
+namespace {
+
+Error cannotSignError(const ZRBBaseServiceRequest& request, const URLRequest& signedRequest) {
+    const std::optional<std::string>& keyFile = request.merechantKeyFileName();
+    std::string text = "The request was not sent: ";
+    if (keyFile) {
+        text += "no signature could be made with the key file \"" + *keyFile +
+                ".p12\" (missing, unreadable, another password, or no RSA key in it)";
+    } else {
+        text += "no key file name is set, so no signature could be made";
+    }
+    text += ", and a signature is required.";
+    return Error(URLErrorDomain, URLErrorCannotSignRequest,
+                 Dictionary{{NSLocalizedDescriptionKey, Value(text)},
+                            {URLErrorFailingURLStringKey, Value(signedRequest.URL())}});
+}
+
+}  // namespace
 
 bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
                           FailureCallback& onFailure) {
@@ -18,31 +35,18 @@ bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer
     return true;
 }
 
-URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
-                     const std::optional<Dictionary>& query) {
-    // The builders never read the provider they are called on.
-    const ZRBOAuthProvider provider;
-    if (const auto& source = request.merchantKeySource()) {
-        return provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
-                                      request.consumerKey(), *source, request.merechantKeyFilePassword(),
-                                      OAuthSignatureTypeRSASHA1);
-    }
-    return provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
-                                  request.consumerKey(), request.merechantKeyFileName(),
-                                  request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1);
+SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
+                        const std::optional<Dictionary>& query) {
+    return buildSignedGET(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
+                          request.consumerKey(), request.merechantKeyFileName(), request.merchantKeySource(),
+                          request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1);
 }
 
-URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
-                      const std::optional<std::string>& body, const std::string& contentType) {
-    const ZRBOAuthProvider provider;
-    if (const auto& source = request.merchantKeySource()) {
-        return provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path,
-                                       request.consumerKey(), *source, request.merechantKeyFilePassword(),
-                                       OAuthSignatureTypeRSASHA1, body, contentType);
-    }
-    return provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path,
-                                   request.consumerKey(), request.merechantKeyFileName(),
-                                   request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType);
+SignedRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
+                         const std::optional<std::string>& body, const std::string& contentType) {
+    return buildSignedPOST(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, request.consumerKey(),
+                           request.merechantKeyFileName(), request.merchantKeySource(),
+                           request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType);
 }
 
 namespace {
@@ -54,14 +58,20 @@ SendRoute::SendRoute(Handler handler, void* context) noexcept
 SendRoute::~SendRoute() { t_route = previous_; }
 SendRoute* SendRoute::current() noexcept { return t_route; }
 
-void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure) {
+void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, const SignedRequest& signedRequest,
+          SuccessCallback onSuccess, FailureCallback onFailure) {
+    if (service.requireSignature() && !signedRequest.isSigned) {
+        // Reported like a transport failure: later, on the delivery thread, never in this call.
+        failBeforeSending(cannotSignError(request, signedRequest.request), std::move(onFailure));
+        return;
+    }
     if (const SendRoute* route = SendRoute::current()) {
         // The route completes the operation itself; these callbacks are not called.
-        route->take(request);
+        route->take(signedRequest.request);
         return;
     }
     ZRBNetworkManager manager;
-    manager.executeService(request, std::move(onSuccess), std::move(onFailure));
+    manager.executeService(signedRequest.request, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis::detail

@@ -4,6 +4,8 @@
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Networking/detail/SignedRequest.h>
+#include <Orvalis/ServiceModules/ZRBBaseService.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 #include <initializer_list>
@@ -19,15 +21,18 @@ namespace orvalis::detail {
 bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
                           FailureCallback& onFailure);
 /// Signs a GET for request's host and credentials over HTTPS with RSA-SHA1.
-URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
-                     const std::optional<Dictionary>& query);
+SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
+                        const std::optional<Dictionary>& query);
 /// Signs a POST with body and contentType for request's host and credentials.
-URLRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
-                      const std::optional<std::string>& body, const std::string& contentType);
-/// Hands the request to a new transport object; the outcome reaches exactly
-/// one of the callbacks, unchanged. While a SendRoute is in place on the calling
-/// thread, the request goes to it instead.
-void send(const URLRequest& request, SuccessCallback onSuccess, FailureCallback onFailure);
+SignedRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
+                         const std::optional<std::string>& body, const std::string& contentType);
+/// Hands the signed request to a new transport object; the outcome reaches
+/// exactly one of the callbacks, unchanged. When service requires a signature
+/// and there is none, nothing is sent and onFailure gets
+/// URLErrorCannotSignRequest on the delivery thread. While a SendRoute is in
+/// place on the calling thread, the request goes to it instead.
+void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, const SignedRequest& signedRequest,
+          SuccessCallback onSuccess, FailureCallback onFailure);
 
 /// Takes the signed requests that services send on this thread while it lives
 /// (the operation handles run their own exchange). Ending, it puts back the one before.

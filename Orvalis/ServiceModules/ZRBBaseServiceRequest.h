@@ -69,11 +69,32 @@ constexpr RequestField field(std::string_view name) {
     return f;
 }
 
+/// What the text setters take besides std::optional<std::string>: a
+/// std::string, a std::string_view or a C string.
+template <class T>
+concept TextLike = std::is_convertible_v<T, std::string_view>;
+
+/// value as a field's text; a null C string leaves the field unset.
+template <TextLike T>
+std::optional<std::string> optionalText(T&& value) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<T>, std::string>) {
+        return std::string(std::forward<T>(value));
+    } else if constexpr (std::is_convertible_v<T, const char*>) {
+        const char* text = value;
+        if (text == nullptr) return std::nullopt;
+        return std::string(text);
+    } else {
+        return std::string(std::string_view(value));
+    }
+}
+
 }  // namespace detail
 
 /// Base of the six operation requests: the server's host, the OAuth consumer
 /// key and the merchant's PKCS#12 key file (name without extension, password).
-/// Plain data, copyable; not synchronised.
+/// Plain data, copyable; not synchronised. Text setters take an optional
+/// string (std::nullopt unsets), a std::string, std::string_view or C string
+/// (nullptr unsets).
 class ORVALIS_EXPORT ZRBBaseServiceRequest {
 public:
     /// A request with every field unset.
@@ -92,11 +113,17 @@ public:
     /// unset, no signature can be made.
     const std::optional<std::string>& merechantKeyFileName() const noexcept { return merechantKeyFileName_; }
     void setMerechantKeyFileName(std::optional<std::string> value) { merechantKeyFileName_ = std::move(value); }
+    void setMerechantKeyFileName(detail::TextLike auto&& value) {
+        merechantKeyFileName_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
     /**@{*/
     /// Password of that key file; unset, no signature can be made.
     const std::optional<std::string>& merechantKeyFilePassword() const noexcept { return merechantKeyFilePassword_; }
     void setMerechantKeyFilePassword(std::optional<std::string> value) { merechantKeyFilePassword_ = std::move(value); }
+    void setMerechantKeyFilePassword(detail::TextLike auto&& value) {
+        merechantKeyFilePassword_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
     /**@{*/
     /// Where the merchant key comes from (a file path, bytes in memory, a host
@@ -109,11 +136,15 @@ public:
     /// The merchant's OAuth consumer key; unset, "oauth_consumer_key" is sent empty.
     const std::optional<std::string>& consumerKey() const noexcept { return consumerKey_; }
     void setConsumerKey(std::optional<std::string> value) { consumerKey_ = std::move(value); }
+    void setConsumerKey(detail::TextLike auto&& value) {
+        consumerKey_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
     /**@{*/
     /// The server's host: no scheme, no trailing "/".
     const std::optional<std::string>& host() const noexcept { return host_; }
     void setHost(std::optional<std::string> value) { host_ = std::move(value); }
+    void setHost(detail::TextLike auto&& value) { host_ = detail::optionalText(std::forward<decltype(value)>(value)); }
     /**@}*/
 
     /// The operation's URL path relative to the host; "" for the base class.

@@ -52,16 +52,14 @@ bool report(const char* name, const OperationResult& result) {
 
 // A text entry of an answer ("" when absent).
 std::string text(const OperationResult& result, const char* key) {
-    auto value = result.answer->objectForKey(key).stringValue();
+    auto value = (*result.answer)[key].stringValue();
     return value ? std::string(*value) : std::string();
 }
 
 // A text entry of the first object in an answer's list ("" when absent).
 std::string firstOf(const OperationResult& result, const char* list, const char* key) {
-    std::optional<Array> entries = result.answer->objectForKey(list).arrayValue();
-    if (!entries || entries->empty()) return std::string();
-    std::optional<Dictionary> first = (*entries)[0].dictionaryValue();
-    auto value = first ? first->objectForKey(key).stringValue() : std::nullopt;
+    // operator[] reads in place; an absent entry reads as null.
+    auto value = (*result.answer)[list][std::size_t{0}][key].stringValue();
     return value ? std::string(*value) : std::string();
 }
 

@@ -21,9 +21,9 @@ void ZRBExpressCheckoutDataService::expressCheckoutDataService(const ZRBExpressC
                                                                SuccessCallback onSuccess,
                                                                FailureCallback onFailure) const {
     if (detail::refusedBeforeSending(request, {}, onFailure)) return;
-    URLRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
-                                                  HTTPContentTypeToString[HTTPContentTypeJSON]);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::SignedRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
+                                                             HTTPContentTypeToString[HTTPContentTypeJSON]);
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

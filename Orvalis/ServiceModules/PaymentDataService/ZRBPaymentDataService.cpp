@@ -7,9 +7,9 @@ void ZRBPaymentDataService::getChekcoutResourceService(const ZRBPaymentDataReque
                                                        FailureCallback onFailure) const {
     const std::string transactionId = request.transactionId().value_or(std::string());
     if (detail::refusedBeforeSending(request, {transactionId}, onFailure)) return;
-    URLRequest signedRequest =
+    detail::SignedRequest signedRequest =
         detail::signedGET(request, request.getRelativepath() + "/" + transactionId, request.getQueryParam());
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

@@ -15,6 +15,9 @@ public:
     /// The pairing id, appended to the path as it is (unset appends nothing).
     const std::optional<std::string>& pairingId() const noexcept { return pairingId_; }
     void setPairingId(std::optional<std::string> value) { pairingId_ = std::move(value); }
+    void setPairingId(detail::TextLike auto&& value) {
+        pairingId_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
 
     /// "/quorvex/precheckoutdata/" (the pairing id follows it directly).

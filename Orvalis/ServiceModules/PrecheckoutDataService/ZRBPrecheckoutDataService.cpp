@@ -7,8 +7,9 @@ void ZRBPrecheckoutDataService::getPreCheckoutDataService(const ZRBPrecheckoutDa
                                                           SuccessCallback onSuccess, FailureCallback onFailure) const {
     const std::string pairingId = request.pairingId().value_or(std::string());
     if (detail::refusedBeforeSending(request, {pairingId}, onFailure)) return;
-    URLRequest signedRequest = detail::signedGET(request, request.getRelativepath() + pairingId, std::nullopt);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::SignedRequest signedRequest =
+        detail::signedGET(request, request.getRelativepath() + pairingId, std::nullopt);
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

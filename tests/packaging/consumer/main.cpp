@@ -15,7 +15,7 @@ int main() {
     d.set("k", Value("v"));
     Error e = Error::withDescription("org.example.consumer", 101, "Server Error");
     const char* version = reinterpret_cast<const char*>(OrvalisVersionString);
-    if (seen != "installed library answers" || d.objectForKey("k").asString() != "v" ||
+    if (seen != "installed library answers" || d["k"].asString() != "v" ||
         e.localizedDescription() != "Server Error" || std::strstr(version, "PROJECT:Orvalis-1") == nullptr ||
         OrvalisVersionNumber != 1.0 || std::strcmp(ORVALIS_VERSION_STRING, EXPECTED_VERSION) != 0) {
         std::puts("consumer: unexpected results");

@@ -15,11 +15,17 @@ public:
     /// The merchant's checkout id, written over "[MerchantCheckoutId]" in the template.
     const std::optional<std::string>& checkoutID() const noexcept { return checkoutID_; }
     void setCheckoutID(std::optional<std::string> value) { checkoutID_ = std::move(value); }
+    void setCheckoutID(detail::TextLike auto&& value) {
+        checkoutID_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
     /**@{*/
     /// The pairing transaction id, written over "[OAuthToken]" in the template.
     const std::optional<std::string>& pairingTransactionId() const noexcept { return pairingTransactionId_; }
     void setPairingTransactionId(std::optional<std::string> value) { pairingTransactionId_ = std::move(value); }
+    void setPairingTransactionId(detail::TextLike auto&& value) {
+        pairingTransactionId_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
 
     /// "/dataprov-apis/stage1/quorvex/partner/v6/pairing".

@@ -52,9 +52,9 @@ void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingReque
                                                   FailureCallback onFailure) const {
     if (detail::refusedBeforeSending(request, {}, onFailure)) return;
     auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
-    URLRequest signedRequest =
+    detail::SignedRequest signedRequest =
         detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);
-    detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis

@@ -14,11 +14,17 @@ public:
     /// The merchant's checkout id, sent as "checkoutId".
     const std::optional<std::string>& checkoutID() const noexcept { return checkoutID_; }
     void setCheckoutID(std::optional<std::string> value) { checkoutID_ = std::move(value); }
+    void setCheckoutID(detail::TextLike auto&& value) {
+        checkoutID_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
     /**@{*/
     /// The user's id, sent as "userId".
     const std::optional<std::string>& userId() const noexcept { return userId_; }
     void setUserId(std::optional<std::string> value) { userId_ = std::move(value); }
+    void setUserId(detail::TextLike auto&& value) {
+        userId_ = detail::optionalText(std::forward<decltype(value)>(value));
+    }
     /**@}*/
 
     /// "/dataprov-apis/public/initializepairing".

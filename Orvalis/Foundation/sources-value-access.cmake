@@ -1,0 +1,2 @@
+# Checked reading, lookup and printing of Values.
+orvalis_units(Foundation ValueAccess)

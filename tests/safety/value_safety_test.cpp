@@ -1,0 +1,123 @@
+// Reading answers safely: lookups that never fail, checked scalar reads at
+// their boundaries, entry bindings, printing, and text setters.
+#include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace orvalis;
+
+namespace {
+
+struct Scalar {
+    const char* name;
+    Value value;
+    std::optional<bool> asBool;
+    std::optional<std::int64_t> asInteger;
+    std::optional<double> asDouble;
+    std::optional<std::string> asText;
+};
+void PrintTo(const Scalar& row, std::ostream* out) { *out << row.name; }
+
+class CheckedAccessors : public ::testing::TestWithParam<Scalar> {};
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+TEST_P(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
+    const Scalar& row = GetParam();
+    EXPECT_EQ(row.value.boolValue(), row.asBool);
+    EXPECT_EQ(row.value.integerValue(), row.asInteger);
+    // Bit patterns, so that NaN matches NaN and -0.0 differs from 0.0.
+    auto bits = [](std::optional<double> d) {
+        return d ? std::optional(std::bit_cast<std::uint64_t>(*d)) : std::nullopt;
+    };
+    EXPECT_EQ(bits(row.value.doubleValue()), bits(row.asDouble));
+    std::optional<std::string_view> text = row.value.stringValue();
+    EXPECT_EQ(text ? std::optional<std::string>(*text) : std::nullopt, row.asText);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Boundaries, CheckedAccessors, ::testing::Values(
+    Scalar{"Int64Max", Value(kMax), {}, kMax, 9223372036854775808.0, {}},
+    Scalar{"Int64Min", Value(kMin), {}, kMin, -9223372036854775808.0, {}},
+    Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
+    Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, kMin, -9223372036854775808.0, {}},
+    Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
+    Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
+    Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
+    Scalar{"Infinity", Value(kInf), {}, {}, kInf, {}},
+    Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
+    Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},
+    Scalar{"ZeroIsNoBool", Value(0), {}, 0, 0.0, {}},
+    Scalar{"NumericTextIsText", Value("42"), {}, {}, {}, "42"},
+    Scalar{"EmptyText", Value(""), {}, {}, {}, ""},
+    Scalar{"Null", Value(), {}, {}, {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
+
+TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNull) {
+    Dictionary card{{"number", "4111"}};
+    Dictionary answer{{"card", card}, {"list", Array{1, "two"}}, {"n", 7}};
+    EXPECT_EQ(answer["card"]["number"].stringValue(), "4111");
+    EXPECT_EQ(answer["list"][1].stringValue(), "two");
+    for (const Value* v : {&answer["absent"], &answer["card"]["absent"], &answer["list"][2], &answer["n"]["x"],
+                           &answer["n"][0], &answer["card"][0], &answer["list"]["0"]}) {
+        EXPECT_TRUE(v->isNull()) << v->description();
+    }
+}
+
+TEST(Lookup, ATemporaryGivesAValueThatOwnsItsText) {
+    // A reference into the freed dictionary would be a use after free (ASan).
+    auto&& kept = Dictionary{{"id", "short"}, {"long", std::string(100, 'x')}}["id"];
+    auto&& nested = Value(Dictionary{{"a", Array{"inline"}}})["a"][0];
+    EXPECT_EQ(kept.description(), "short");
+    EXPECT_EQ(nested.description(), "inline");
+}
+
+TEST(Bindings, VisitEntriesInInsertionOrderAndWriteThrough) {
+    Dictionary d{{"z", 1}, {"a", 2}, {"m", 3}};
+    std::vector<std::string> keys;
+    for (auto& [key, value] : d) {
+        keys.emplace_back(key);
+        value = value.asInteger() * 10;
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"z", "a", "m"}));
+    EXPECT_EQ(d, (Dictionary{{"z", 10}, {"a", 20}, {"m", 30}}));
+    const Dictionary& view = d;
+    std::string seen;
+    for (const auto& [key, value] : view) seen += std::string(key) + "=" + value.description() + ";";
+    EXPECT_EQ(seen, "z=10;a=20;m=30;");
+}
+
+TEST(Printing, WritesTheDescription) {
+    std::ostringstream out;
+    out << Value("a\"b") << '|' << Dictionary{{"k", Array{1, 2.5, true, nullptr}}} << '|' << Array{"x"} << '|'
+        << Error::withDescription("dom", -1231, "not sent");
+    EXPECT_EQ(out.str(), "a\"b|{\"k\":[1,2.5,true,null]}|[\"x\"]|dom -1231: not sent");
+}
+
+TEST(TextSetters, TakeViewsCStringsAndNullAsUnset) {
+    ZRBPaymentDataRequest r;
+    std::string_view hostAndPort = "h.example:8443";
+    r.setHost(hostAndPort.substr(0, 9));  // a view that is not NUL-terminated
+    r.setCartId(std::string("cart"));
+    r.setCheckoutId("chk");
+    r.setTransactionId("tx");
+    EXPECT_EQ(r.host(), "h.example");
+    EXPECT_EQ(r.cartId(), "cart");
+    EXPECT_EQ(r.checkoutId(), "chk");
+    r.setCheckoutId(nullptr);
+    r.setTransactionId({});
+    r.setCartId(std::nullopt);
+    EXPECT_FALSE(r.checkoutId() || r.transactionId() || r.cartId());
+}
