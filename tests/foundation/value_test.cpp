@@ -135,8 +135,10 @@ TEST(Value, SharedContainersSurviveConcurrentCopies) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([shared] {
-            for (int i = 0; i < 20000; ++i)
-                ASSERT_EQ(Value(shared).asDictionary().objectForKey("k").asString().size(), 100u);
+            for (int i = 0; i < 20000; ++i) {
+                const Dictionary copy = Value(shared).asDictionary();
+                ASSERT_EQ(copy["k"].asString().size(), 100u);
+            }
         });
     for (auto& t : threads) t.join();
 }

@@ -82,7 +82,7 @@ TEST(JSONReading, StringsRepeatedKeysAndFreshContainers) {
     auto v = JSONSerialization::JSONObjectWithData(
         R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})");
     Dictionary d = v.value().asDictionary();
-    EXPECT_EQ(d.objectForKey("s").asString(), "a\0b\n\xc3\xa9\xf0\x9f\x98\x80"s);
+    EXPECT_EQ(d["s"].asString(), "a\0b\n\xc3\xa9\xf0\x9f\x98\x80"s);
     EXPECT_EQ(d, (Dictionary{{"s", d.objectForKey("s")},
                              {"k", Dictionary{{"x", Array{nullptr, true, false}}}},
                              {"dup", 2}}));  // a repeated key keeps one entry, the last value

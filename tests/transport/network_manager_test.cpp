@@ -227,7 +227,7 @@ TEST_F(Manager, HundredMegabyteAnswerIsDecodedWithinFourTimesItsSize) {
     auto calls = execute(get(server.url("/big?json=1&bytes=" + std::to_string(size))));
     ASSERT_EQ(calls.size(), 1u);
     ASSERT_TRUE(calls[0].success) << calls[0].describe();
-    EXPECT_EQ(calls[0].success->objectForKey("pad").asString().size(), size - 10);
+    EXPECT_EQ((*calls[0].success)["pad"].asString().size(), size - 10);
     // the body, its decoded form and the transient copies
     if (!kSanitized) { EXPECT_LT(peakResidentBytes() - peak, 4 * size); }
 }

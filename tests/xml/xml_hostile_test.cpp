@@ -85,7 +85,7 @@ TEST(XMLHostileInput, HugeTextNodeIsKeptWhole) {
     auto tree = XMLParser().dictionaryWithData(doc);
     doc = std::string();
     ASSERT_TRUE(tree);
-    EXPECT_EQ(tree->objectForKey("t").asString().size(), kSize);
+    EXPECT_EQ((*tree)["t"].asString().size(), kSize);
 }
 
 // Past a size the document reaches the reader in pieces: tags, attribute
