@@ -214,12 +214,16 @@ TEST_F(Faults, HundredMegabyteAnswerSucceedsWithinItsMemoryBound) {
     const std::size_t body = mb << 20;
     const std::size_t before = peakResidentBytes();
     std::atomic<std::size_t> padSize{0};
+    auto& config = URLSession::sharedSession().configuration();
+    const std::uint64_t cap = config.maximumResponseSize();
+    config.setMaximumResponseSize(std::uint64_t{256} << 20);  // above the default cap on purpose
     Ledger ledger(1);
     ZRBNetworkManager().executeService(
         request("/big?mb=" + std::to_string(mb)),
         ledger.onSuccess(0, [&](const Dictionary& d) { padSize = d.objectForKey("pad").asString().size(); }),
         ledger.onFailure(0));
     ASSERT_TRUE(ledger.waitAll(120s));
+    config.setMaximumResponseSize(cap);
     ASSERT_EQ(ledger.successes(0), 1) << ledger.error(0)->description();
     EXPECT_EQ(padSize.load(), body - 10);
     // Body, decoded string and the transient copies: at most four times the body.

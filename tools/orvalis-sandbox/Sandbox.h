@@ -23,9 +23,13 @@ struct Fault {
         XmlError,     ///< 200 with an XML document whose root holds an Error element
         Http500,      ///< status 500 with an empty body
         Delay,        ///< the normal answer after delayMs milliseconds
+        Body,         ///< status with body as given (content type contentType)
     };
     Kind kind = Kind::None;
     int delayMs = 0;
+    int status = 200;
+    std::string body;
+    std::string contentType = "text/html";
 
     /// Reads "errors", "xml-error", "http500" or "delay:MS"; no value otherwise.
     static std::optional<Fault> parse(const std::string& text);
