@@ -200,7 +200,11 @@ TEST_F(URLSessionTest, AnswersAreDeliveredAsReceived) {
 
 TEST_F(URLSessionTest, LargeAnswerArrivesWholeInOneBufferOfItsSize) {
     const size_t size = 100u * 1024 * 1024;
+    auto& config = URLSession::sharedSession().configuration();
+    const auto saved = config.maximumResponseSize();
+    config.setMaximumResponseSize(size);  // above the default cap on purpose
     Outcome o = fetch(get(server_->url("/big?" + std::to_string(size))), std::chrono::seconds(120));
+    config.setMaximumResponseSize(saved);
     ASSERT_FALSE(o.error) << o.errorText();
     ASSERT_TRUE(o.data);
     ASSERT_EQ(o.data->size(), size);
