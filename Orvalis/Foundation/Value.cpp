@@ -72,11 +72,14 @@ inline void charge(std::size_t n) {
     if (DecodeBudget* b = tlBudget) b->charge(n + kMallocOverhead);
 }
 
-// Containers grow by half while small; large ones grow by a quarter, so a
-// long array built element by element holds at most a quarter unused (glibc
-// moves large blocks by remapping pages, so growing often costs no copying).
+// Containers grow by half while small, then by a quarter, and past a million
+// elements by an eighth: a long array built element by element holds little
+// unused room (glibc moves large blocks by remapping pages, so growing them
+// often costs no copying).
 inline std::size_t grownCapacity(std::size_t cap) noexcept {
-    return cap < (std::size_t{1} << 16) ? cap + cap / 2 : cap + cap / 4;
+    if (cap < (std::size_t{1} << 16)) return cap + cap / 2;
+    if (cap < (std::size_t{1} << 20)) return cap + cap / 4;
+    return cap + cap / 8;
 }
 
 void* allocOrThrow(std::size_t n) {
@@ -249,12 +252,42 @@ void drain(Disposal& d, void* p, bool isDict) noexcept {
         destroyOne(q, dict, d);
     }
     d.flush();
+    // A huge tree's queue is not kept for the thread's next one.
+    if (d.queue.capacity() > 4096) std::vector<std::pair<void*, bool>>().swap(d.queue);
     tlDraining = nullptr;
+}
+
+bool holdsBlockOfContainer(const Value& v) noexcept {
+    return (v.isArray() || v.isDictionary()) && !ValueAccess::isUnbornContainer(v);
+}
+
+// A container whose elements hold no further container block: freeing it
+// now cannot recurse, and keeps the queue (and the memory of a large tree
+// being freed) from growing by one entry per small node.
+bool isLeafContainer(void* p, bool isDict) noexcept {
+    if (isDict) {
+        auto* d = static_cast<DictImpl*>(p);
+        for (std::uint32_t i = 0; i < d->size; ++i)
+            if (holdsBlockOfContainer(d->data[i].value())) return false;
+    } else {
+        auto* a = static_cast<ArrayImpl*>(p);
+        for (std::size_t i = 0; i < a->size; ++i)
+            if (holdsBlockOfContainer(a->data[i])) return false;
+    }
+    return true;
 }
 
 void dispose(void* p, bool isDict) noexcept {
     if (Disposal* active = tlDraining) {
-        active->queue.emplace_back(p, isDict);
+        if (isLeafContainer(p, isDict)) {
+            destroyOne(p, isDict, *active);
+            return;
+        }
+        try {
+            active->queue.emplace_back(p, isDict);
+        } catch (...) {
+            destroyOne(p, isDict, *active);  // no memory to queue it: recurse this once
+        }
         return;
     }
     if (tlDisposalGone) {

@@ -22,12 +22,14 @@ Error answerTooLargeError() {
 }
 
 // The memory an answer of n bytes may take as Values while it is decoded.
-// The densest answers measured (millions of tiny elements or empty objects)
-// take up to about 7 times their size; the allowance on top lets small
-// answers of any shape through. The XML reader's own copy of the document
-// comes on top, about once its size.
+// The densest answers measured (millions of empty objects or one-child
+// elements) take up to about 6 times their size; the allowance on top lets
+// small answers of any shape through. The reader's own buffers (expat's copy
+// of the document, about once its size; a transient copy of a growing
+// array) come on top: 8 times in all.
 detail::DecodeBudget answerBudget(std::size_t n) {
-    return detail::DecodeBudget(kAnswerDecodingFactor * n + (std::size_t{1} << 20), JSONSerialization::kMaxDepth);
+    const auto limit = static_cast<std::size_t>(kAnswerDecodingFactor * static_cast<double>(n));
+    return detail::DecodeBudget(limit + (std::size_t{1} << 20), JSONSerialization::kMaxDepth);
 }
 
 Error errorWithMessage(const Value& message) {

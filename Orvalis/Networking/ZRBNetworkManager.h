@@ -26,8 +26,9 @@ inline constexpr std::int64_t kZRBNetworkErrorCode = 101;
 /// 1 MiB, or nest deeper than 512; no part of such an answer is delivered.
 inline constexpr std::int64_t kZRBNetworkAnswerTooLargeErrorCode = 102;
 
-/// Memory an answer may take while decoded, as a multiple of its size.
-inline constexpr std::size_t kAnswerDecodingFactor = 7;
+/// Memory the Values of an answer may take while it is decoded, as a multiple
+/// of its size (the reader's own buffers come on top: 8 times in all).
+inline constexpr double kAnswerDecodingFactor = 6.5;
 
 /// Sends signed requests over the shared URL session and turns each answer into
 /// exactly one callback: a Dictionary decoded from JSON (else XML), or an Error.

@@ -87,7 +87,6 @@ struct Dense {
     const char* name;
     std::string (*body)();
     std::int64_t code;  // 0: delivered
-    double maxRatio;    // peak heap during decoding / answer size
 };
 
 class DenseAnswers : public ::testing::TestWithParam<Dense> {};
@@ -102,24 +101,24 @@ TEST_P(DenseAnswers, StayWithinEightTimesTheirSizeOrFailWithTheDocumentedError) 
     gPeak.store(start);
     EXPECT_EQ(complete(body), GetParam().code);
     const double ratio = static_cast<double>(gPeak.load() - start) / static_cast<double>(body.size());
-    EXPECT_LE(ratio, GetParam().maxRatio) << body.size() << " bytes";
+    EXPECT_LE(ratio, 8.0) << body.size() << " bytes";
     EXPECT_GT(ratio, 0.0) << "nothing counted: the malloc hook is not in use";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, DenseAnswers,
     ::testing::Values(
-        Dense{"FourMillionEmptyObjects", [] { return repeat("{\"a\":[{}", ",{}", 3'999'999, "]}"); }, 0, 8},
-        Dense{"SmallNestedElements", [] { return repeat("<r>", "<e><f>1</f></e>", 1'048'576, "</r>"); }, 0, 8},
+        Dense{"FourMillionEmptyObjects", [] { return repeat("{\"a\":[{}", ",{}", 3'999'999, "]}"); }, 0},
+        Dense{"SmallNestedElements", [] { return repeat("<r>", "<e><f>1</f></e>", 1'048'576, "</r>"); }, 0},
         Dense{"TwoMillionNestedElements",
               [] { return repeat("", "<a>", 2'000'000, "") + repeat("", "</a>", 2'000'000, ""); },
-              kZRBNetworkAnswerTooLargeErrorCode, 8},
-        // Stopped at the bound, after the allocator's transient copy of the growing array.
+              kZRBNetworkAnswerTooLargeErrorCode},
         Dense{"OneKeyObjectsBeyondTheBound", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 1'500'000, "]}"); },
-              kZRBNetworkAnswerTooLargeErrorCode, 12}),
+              kZRBNetworkAnswerTooLargeErrorCode}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AnswerBound, SmallAnswersOfAnyShapeAreDeliveredWhole) {
+    setLogHandler(LogHandler());
     EXPECT_EQ(complete(repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 10'000, "]}")), 0);
     EXPECT_EQ(complete(repeat("", "<a>", 512, "x") + repeat("", "</a>", 512, "")), 0);
     EXPECT_EQ(complete(repeat("", "<a>", 513, "x") + repeat("", "</a>", 513, "")), kZRBNetworkAnswerTooLargeErrorCode);
@@ -258,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Marks, Encodings,
 
 TEST(Encodings, BrokenUtf16IsNotJson) {
     std::string lone = encoded(2, false, false);
-    lone.replace(lone.size() - 8, 2, "\x00\xD8", 2);  // the surrogate pair loses its low half
+    lone.replace(lone.size() - 6, 2, "A\0", 2);  // the surrogate pair loses its low half
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(lone));
     EXPECT_FALSE(JSONSerialization::JSONObjectWithData(encoded(2, false, false).substr(1)));
 }
