@@ -28,6 +28,10 @@ using namespace orvalis::testsupport;
 
 namespace {
 std::atomic<long long> gLive{0}, gPeak{0};
+}  // namespace
+
+#ifndef ANSWERS_NO_MALLOC_COUNT
+namespace {
 void note(long long delta) {
     long long now = gLive.fetch_add(delta, std::memory_order_relaxed) + delta;
     long long peak = gPeak.load(std::memory_order_relaxed);
@@ -37,7 +41,6 @@ void note(long long delta) {
 long long usable(void* p) { return p ? static_cast<long long>(malloc_usable_size(p)) : 0; }
 }  // namespace
 
-#ifndef ANSWERS_NO_MALLOC_COUNT
 // Every malloc of the program is counted, so the peak of live heap bytes
 // during one decoding can be read back.
 extern "C" {
