@@ -30,6 +30,19 @@ std::size_t valueStart(std::string_view s, std::size_t pos) {
     return pos < s.size() ? pos : std::string_view::npos;
 }
 
+// Where a quoted value that starts at from ends: the next quote that no
+// backslash escapes ("a\"b" is one value), or npos.
+std::size_t closingQuote(const std::string& s, std::size_t from, char quote) {
+    for (std::size_t i = from; i < s.size(); ++i) {
+        if (s[i] == '\\') {
+            ++i;  // the escaped character, whatever it is
+        } else if (s[i] == quote) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
+
 // The value of every field whose name contains needle (lower case) replaced
 // by the mask: quoted values up to their closing quote, bare ones (when
 // allowed) up to a separator, XML element content up to the next "<".
@@ -54,7 +67,7 @@ std::string maskFields(const std::string& s, std::string_view needle, bool bareV
         } else if (std::size_t v = valueStart(s, end); v != std::string::npos) {
             if (s[v] == '"' || s[v] == '\'') {
                 vs = v + 1;
-                ve = s.find(s[v], vs);
+                ve = closingQuote(s, vs, s[v]);
             } else if (bareValues) {
                 vs = v;
                 ve = s.find_first_of(" ,;&\"'<>\t}]", vs);
@@ -72,6 +85,18 @@ std::string maskFields(const std::string& s, std::string_view needle, bool bareV
     return out;
 }
 
+bool isCardLength(std::size_t digits) { return digits >= 13 && digits <= 19; }
+
+// Copies text, which holds digits digits, with all but its last four masked.
+void appendMasked(std::string& out, std::string_view text, std::size_t digits) {
+    std::size_t seen = 0;
+    for (char c : text) {
+        out += (isDigit(c) && seen++ < digits - 4) ? '*' : c;
+    }
+}
+
+// 13 to 19 digits look like a card number, written in one run or in groups
+// separated by single spaces or dashes ("4111 1111 1111 1111"); the last four stay.
 void maskCardNumbers(std::string& s) {
     std::string out;
     out.reserve(s.size());
@@ -81,16 +106,36 @@ void maskCardNumbers(std::string& s) {
             out += s[i++];
             continue;
         }
-        std::size_t j = i;
-        while (j < s.size() && isDigit(s[j])) ++j;
-        std::size_t n = j - i;
-        if (n >= 13 && n <= 19) {
-            out.append(n - 4, '*');
-            out.append(s, j - 4, 4);
-        } else {
-            out.append(s, i, n);
+        std::size_t end = i;
+        std::size_t digits = 0;
+        while (true) {
+            while (end < s.size() && isDigit(s[end])) ++end, ++digits;
+            if (end + 1 < s.size() && (s[end] == ' ' || s[end] == '-') && isDigit(s[end + 1])) {
+                ++end;
+                continue;
+            }
+            break;
         }
-        i = j;
+        const std::string_view sequence = std::string_view(s).substr(i, end - i);
+        if (isCardLength(digits)) {
+            appendMasked(out, sequence, digits);
+        } else {
+            // Too many digits for one card: each run on its own may still be one.
+            std::size_t at = 0;
+            while (at < sequence.size()) {
+                std::size_t runEnd = at;
+                while (runEnd < sequence.size() && isDigit(sequence[runEnd])) ++runEnd;
+                const std::size_t run = runEnd - at;
+                if (isCardLength(run)) {
+                    appendMasked(out, sequence.substr(at, run), run);
+                } else {
+                    out.append(sequence.substr(at, run));
+                }
+                if (runEnd < sequence.size()) out += sequence[runEnd];
+                at = runEnd + 1;
+            }
+        }
+        i = end;
     }
     s = std::move(out);
 }
@@ -109,6 +154,8 @@ std::string redactLogLine(std::string_view line, const std::vector<std::string>&
     if (s.rfind(kSignatureLine, 0) == 0) s = std::string(kSignatureLine) + std::string(kMask);
     // Only quoted OAuth values: the base string's encoded parameters stay readable.
     s = maskFields(s, "oauth_", false);
+    // A signature in query form ("?oauth_signature=...&") is as good as the header's.
+    s = maskFields(s, "oauth_signature", true);
     s = maskFields(s, "password", true);
     maskCardNumbers(s);
     return s;

@@ -1,6 +1,8 @@
 #include <Orvalis/Foundation/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/detail/ContentDecoder.h>
+#include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -183,6 +185,7 @@ struct TaskState {
     std::vector<std::pair<std::string, std::string>> requestHeaders;
     double timeout = 60.0;
     DataTaskCompletion completion;
+    std::optional<Error> refusal;  // refused before sending: delivered as is
 
     // Owned while the transfer runs (libcurl keeps pointers into them).
     EasyHandle easy;
@@ -197,6 +200,11 @@ struct TaskState {
     std::uint64_t maxBody = 0;
     bool bodyTooLarge = false;
     bool outOfMemory = false;
+    // libcurl's own decoding is off (it stops after the first gzip member): the
+    // body is decoded here, and the size cap applies to the decoded bytes.
+    ContentDecoder decoder;
+    bool decoderReady = false;
+    bool undecodable = false;
     bool timedOut = false;
     bool connected = false;
     bool resent = false;
@@ -254,13 +262,11 @@ namespace {
 
 SessionImpl* g_session = nullptr;
 
-size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
-    auto* task = static_cast<TaskState*>(user);
-    const size_t n = size * count;
-    task->lastActivity = Clock::now();
+// Adds decoded answer bytes to the body; false stops the transfer.
+bool appendBody(TaskState* task, const char* data, size_t n) noexcept {
     if (task->body.size() + n > task->maxBody) {
         task->bodyTooLarge = true;
-        return 0;  // a short write makes libcurl stop the transfer
+        return false;
     }
     try {
         if (task->body.empty() && task->body.capacity() < n) {
@@ -275,9 +281,37 @@ size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
         task->body.append(data, n);
     } catch (...) {
         task->outOfMemory = true;
-        return 0;
+        return false;
     }
-    return n;
+    return true;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    const size_t n = size * count;
+    task->lastActivity = Clock::now();
+    try {
+        if (!task->decoderReady) {
+            std::vector<std::string_view> encodings;
+            for (const auto& [name, value] : task->response.headers) {
+                if (equalsIgnoringCase(name, "Content-Encoding")) encodings.emplace_back(value);
+            }
+            task->decoderReady = true;
+            if (!task->decoder.configure(encodings)) {
+                task->undecodable = true;
+                return 0;
+            }
+        }
+        if (!task->decoder.active()) return appendBody(task, data, n) ? n : 0;
+        const bool decoded = task->decoder.feed(std::string_view(data, n), [task](std::string_view piece) {
+            return appendBody(task, piece.data(), piece.size());
+        });
+        if (decoded) return n;
+        if (!task->bodyTooLarge && !task->outOfMemory) task->undecodable = true;
+    } catch (...) {
+        task->outOfMemory = true;
+    }
+    return 0;  // a short write makes libcurl stop the transfer
 }
 
 size_t onHeader(char* data, size_t size, size_t count, void* user) noexcept {
@@ -492,7 +526,11 @@ bool SessionImpl::configure(TaskState& t) {
     // queue tasks one by one behind a server that closes without answering.
     if (schemeIsHTTPS(t.url)) set(CURLOPT_PIPEWAIT, 1L);
     // gzip and deflate only: brotli at a server's default quality costs it far more than it saves here.
+    // The header is still sent, but the answer is decoded by ContentDecoder.
     set(CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    // The path goes out as signed: libcurl would otherwise remove "." and ".." segments.
+    set(CURLOPT_PATH_AS_IS, 1L);
     // TLS 1.2 is the floor whatever the system's OpenSSL configuration allows.
     set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     set(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -538,10 +576,11 @@ bool SessionImpl::configure(TaskState& t) {
         set(CURLOPT_CUSTOMREQUEST, t.method.c_str());
     }
 
-    // The request goes out as built: libcurl's own defaults for a body's type and
-    // for "Expect: 100-continue" are suppressed unless the request sets them.
+    // The request goes out as built: libcurl's own defaults for a body's type,
+    // "Accept: */*" and "Expect: 100-continue" are suppressed unless the request sets them.
     bool hasContentType = false;
     bool hasExpect = false;
+    bool hasAccept = false;
     curl_slist* list = nullptr;
     auto append = [&](const std::string& line) {
         curl_slist* next = curl_slist_append(list, line.c_str());
@@ -556,16 +595,23 @@ bool SessionImpl::configure(TaskState& t) {
         if (!isToken(name) || !isSafeHeaderValue(value)) return false;
         hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
         hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
+        hasAccept = hasAccept || equalsIgnoringCase(name, "Accept");
         // "Name;" is libcurl's way of sending a header with an empty value.
         append(value.empty() ? name + ";" : name + ": " + value);
     }
     if (!hasContentType) append("Content-Type:");
     if (!hasExpect) append("Expect:");
+    if (!hasAccept) append("Accept:");
     set(CURLOPT_HTTPHEADER, list);
     return ok;
 }
 
 void SessionImpl::start(std::unique_ptr<TaskState> task) {
+    if (task->refusal) {
+        Error refusal = std::move(*task->refusal);
+        deliver(*task, std::nullopt, std::nullopt, std::move(refusal));
+        return;
+    }
     task->easy.reset(curl_easy_init());
     task->trust = this->trust();
     task->maxBody = maxBody.load(std::memory_order_relaxed);
@@ -678,8 +724,12 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
                              "answer larger than " + std::to_string(task->maxBody) + " bytes");
     } else if (task->outOfMemory) {
         error = makeURLError(CURLE_OUT_OF_MEMORY, task->url, "");
+    } else if (task->undecodable) {
+        error = makeURLError(CURLE_BAD_CONTENT_ENCODING, task->url, "the answer's content encoding does not decode");
     } else if (code != CURLE_OK) {
         error = makeURLError(code, task->url, task->errorBuffer);
+    } else if (!task->decoder.complete()) {
+        error = makeURLError(CURLE_BAD_CONTENT_ENCODING, task->url, "the compressed answer ends early");
     }
     task->easy.reset();
     task->headerList.reset();
@@ -705,6 +755,17 @@ void SessionImpl::deliver(TaskState& task, std::optional<std::string> data, std:
     } catch (...) {
         if (!exiting_.load()) log("URLSession: a completion handler threw a non-standard exception");
     }
+}
+
+void failBeforeSending(Error error, FailureCallback onFailure) {
+    auto state = std::make_unique<TaskState>();
+    state->refusal = std::move(error);
+    state->completion = [onFailure = std::move(onFailure)](std::optional<std::string>, std::optional<HTTPURLResponse>,
+                                                           std::optional<Error> refusal) {
+        if (onFailure && refusal) onFailure(std::move(*refusal));
+    };
+    URLSession::sharedSession();  // the session (and g_session) exists from here on
+    g_session->submit(std::move(state));
 }
 
 }  // namespace detail

@@ -34,12 +34,16 @@ enum URLErrorCode : std::int64_t {
     URLErrorServerCertificateUntrusted = -1202,  ///< The chain is untrusted, out of date or for another host.
     URLErrorServerPublicKeyPinMismatch = -1210,  ///< The server's key matches none pinned for its host.
     URLErrorBadRequest = -1220,                  ///< Refused before sending: a malformed method or header.
+    URLErrorBadHost = -1230,         ///< Refused before sending: the host is not name, IPv4 or [IPv6], optional port.
+    URLErrorBadPathSegment = -1233,  ///< Refused before sending: an id that cannot stand in the URL path as it is.
 };
 
 /// userInfo key of the URL that a URL session error concerns.
 inline constexpr const char* URLErrorFailingURLStringKey = "NSErrorFailingURLStringKey";
 /// userInfo key of the transfer library's own error number, when it reported one.
 inline constexpr const char* URLErrorCurlCodeKey = "CURLcode";
+/// userInfo key of the value (a host or a path id) a request was refused for.
+inline constexpr const char* URLErrorRefusedValueKey = "OrvalisRefusedValue";
 
 /// What the server answered, apart from the body: status code, the URL asked
 /// for, and the header fields of the final answer in the order received.
@@ -113,9 +117,8 @@ private:
 };
 
 /// The process-wide URL session: one libcurl multi handle driven by one delivery
-/// thread started with the first task. TLS 1.2 or later, peer and host verification,
-/// no redirects followed, gzip/deflate answers decoded, connections and TLS sessions
-/// reused across tasks, HTTP/2 when the server offers it.
+/// thread started with the first task. TLS 1.2 or later, verification always on, no
+/// redirects; requests go out as built, with only "Accept-Encoding: gzip, deflate" added.
 class ORVALIS_EXPORT URLSession {
 public:
     /// The shared session, created on first use and never destroyed.

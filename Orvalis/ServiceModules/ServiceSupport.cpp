@@ -1,3 +1,4 @@
+#include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
@@ -5,6 +6,15 @@
 
 
 namespace orvalis::detail {
+
+bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
+                          FailureCallback& onFailure) {
+    std::optional<Error> refusal = checkHost(request.host().value_or(std::string()));
+    for (auto id = pathIds.begin(); !refusal && id != pathIds.end(); ++id) refusal = checkPathSegment(*id);
+    if (!refusal) return false;
+    failBeforeSending(std::move(*refusal), std::move(onFailure));
+    return true;
+}
 
 URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
                      const std::optional<Dictionary>& query) {

@@ -6,12 +6,18 @@
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace orvalis::detail {
 
+/// Checks request's host and the ids the path will carry as segments. When one is
+/// refused, its error reaches onFailure on the delivery thread, nothing is sent, and
+/// true comes back (onFailure is then moved from).
+bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
+                          FailureCallback& onFailure);
 /// Signs a GET for request's host and credentials over HTTPS with RSA-SHA1.
 URLRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
                      const std::optional<Dictionary>& query);

@@ -43,15 +43,12 @@ std::optional<std::string> percentDecode(std::string_view text) {
     return out;
 }
 
-std::optional<std::string> encodeString(std::string_view text) {
-    auto decoded = percentDecode(text);
-    if (!decoded) return std::nullopt;
+std::string percentEncode(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(decoded->size() * 3);
-    for (char ch : *decoded) {
+    out.reserve(text.size() * 3);
+    for (char ch : text) {
         auto c = static_cast<unsigned char>(ch);
-        if (c == '[' || c == ']') continue;
         if (copiedAsIs(c)) {
             out += ch;
         } else {
@@ -61,6 +58,17 @@ std::optional<std::string> encodeString(std::string_view text) {
         }
     }
     return out;
+}
+
+std::optional<std::string> encodeString(std::string_view text) {
+    auto decoded = percentDecode(text);
+    if (!decoded) return std::nullopt;
+    std::string kept;
+    kept.reserve(decoded->size());
+    for (char c : *decoded) {
+        if (c != '[' && c != ']') kept += c;
+    }
+    return percentEncode(kept);
 }
 
 std::optional<std::map<std::string, std::string>> parseAuthorizationHeader(std::string_view header) {
@@ -122,12 +130,13 @@ std::optional<std::string> signatureBaseString(std::string_view method, std::str
         joined += '&';
     }
     if (!joined.empty()) joined.pop_back();
-    auto encodedUrl = encodeString(url);
+    // The URL as received: its escapes are not decoded, their "%" is encoded again.
+    const std::string encodedUrl = percentEncode(url);
     auto encodedParams = encodeString(joined);
-    if (!encodedUrl || !encodedParams) return std::nullopt;
+    if (!encodedParams) return std::nullopt;
     std::string out(method);
     out += '&';
-    out += *encodedUrl;
+    out += encodedUrl;
     out += '&';
     out += *encodedParams;
     return out;

@@ -26,8 +26,12 @@ std::optional<std::map<std::string, std::string>> parseAuthorizationHeader(std::
 /// Raw name/value pairs of a query string (values left as sent).
 std::vector<std::pair<std::string, std::string>> splitQuery(std::string_view query);
 
-/// The signature base string of method, URL (scheme, host and path, no query)
-/// and the signed parameters (each value as sent, encoded at most once).
+/// RFC 5849 encoding of text as it stands: every byte other than letters, digits
+/// and "-._~" as %XX, so an escape received keeps its "%" as "%25".
+std::string percentEncode(std::string_view text);
+
+/// The signature base string of method, URL (scheme, host and path exactly as
+/// received, no query) and the signed parameters (each value as sent, encoded at most once).
 /// No value when some part cannot be encoded.
 std::optional<std::string> signatureBaseString(std::string_view method, std::string_view url,
                                                const std::map<std::string, std::string>& params);

@@ -8,9 +8,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "OAuthCheck.h"
 
@@ -215,6 +218,22 @@ std::pair<std::string, std::string> defaultAnswer(const Operation& op, const Rec
     return {kJsonType, body.dump(2)};
 }
 
+// One gzip member (RFC 1952) holding bytes.
+std::string gzipMember(std::string_view bytes) {
+    z_stream z{};
+    std::string out;
+    if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return out;
+    out.resize(deflateBound(&z, static_cast<uLong>(bytes.size())) + 32);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const bool ok = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    out.resize(ok ? z.total_out : 0);
+    deflateEnd(&z);
+    return out;
+}
+
 std::string errorsBody(const std::string& description, const char* reasonCode) {
     nlohmann::json j = {
         {"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
@@ -231,6 +250,8 @@ std::optional<Fault> Fault::parse(const std::string& text) {
         f.kind = Kind::XmlError;
     } else if (text == "http500") {
         f.kind = Kind::Http500;
+    } else if (text == "gzip-members") {
+        f.kind = Kind::GzipMembers;
     } else if (text == "none") {
         f.kind = Kind::None;
     } else if (text.rfind("delay:", 0) == 0) {
@@ -355,6 +376,14 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
     r.query = qm == std::string::npos ? std::string() : req.target.substr(qm + 1);
     r.contentType = req.get_header_value("Content-Type");
     r.authorization = req.get_header_value("Authorization");
+    for (const auto& [name, value] : req.headers) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        // The server library files the peer's address among the headers.
+        if (lower.rfind("remote_", 0) == 0 || lower.rfind("local_", 0) == 0) continue;
+        r.headers.emplace_back(std::move(lower), value);
+    }
+    std::sort(r.headers.begin(), r.headers.end());
     r.body = req.body;
     const Operation* op = findOperation(r.method, r.path);
     r.operation = op != nullptr ? op->name : "";
@@ -405,6 +434,7 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
             case Fault::Kind::Delay:
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
                 [[fallthrough]];
+            case Fault::Kind::GzipMembers:
             case Fault::Kind::None: {
                 std::optional<std::string> file;
                 std::string type;
@@ -417,12 +447,14 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
                         }
                     }
                 }
-                if (file) {
-                    res.set_content(*file, type.c_str());
-                } else {
-                    auto [t, body] = defaultAnswer(*op, r, query);
-                    res.set_content(body, t.c_str());
+                if (!file) std::tie(type, file) = defaultAnswer(*op, r, query);
+                if (fault.kind == Fault::Kind::GzipMembers) {
+                    const std::string_view all(*file);
+                    const std::size_t half = all.size() / 2;
+                    *file = gzipMember(all.substr(0, half)) + gzipMember(all.substr(half));
+                    res.set_header("Content-Encoding", "gzip");
                 }
+                res.set_content(*file, type.c_str());
                 break;
             }
         }

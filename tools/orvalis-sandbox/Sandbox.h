@@ -23,6 +23,7 @@ struct Fault {
         XmlError,     ///< 200 with an XML document whose root holds an Error element
         Http500,      ///< status 500 with an empty body
         Delay,        ///< the normal answer after delayMs milliseconds
+        GzipMembers,  ///< the normal answer as two gzip members, "Content-Encoding: gzip"
         Body,         ///< status with body as given (content type contentType)
     };
     Kind kind = Kind::None;
@@ -31,7 +32,7 @@ struct Fault {
     std::string body;
     std::string contentType = "text/html";
 
-    /// Reads "errors", "xml-error", "http500" or "delay:MS"; no value otherwise.
+    /// Reads "errors", "xml-error", "http500", "gzip-members" or "delay:MS"; no value otherwise.
     static std::optional<Fault> parse(const std::string& text);
 };
 
@@ -64,6 +65,9 @@ struct RecordedRequest {
     std::string query;   ///< raw query, without "?"
     std::string contentType;
     std::string authorization;
+    /// Header fields received, names in lower case, ordered by name; values as the
+    /// server library gives them (percent-decoded).
+    std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     std::string baseString;  ///< the signature base string rebuilt from the request, when it got that far
     std::string operation;   ///< operation name, or "" for an unknown path

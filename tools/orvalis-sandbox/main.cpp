@@ -24,7 +24,7 @@ const char* const kUsage =
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
     "  --max-skew SECONDS     accepted clock difference (default 600)\n"
     "  --keep-alive SECONDS   how long idle client connections stay open (default 5)\n"
-    "  --fail OP=MODE         MODE: errors, xml-error, http500, delay:MS or none; OP: an operation or '*'\n"
+    "  --fail OP=MODE         MODE: errors, xml-error, http500, gzip-members, delay:MS or none; OP: an operation or '*'\n"
     "operations: initializepairing pairingid authorizepairing precheckoutdata expresscheckout paymentdata\n"
     "Stops on SIGINT or SIGTERM; exits 3 when any request was rejected.\n";
 

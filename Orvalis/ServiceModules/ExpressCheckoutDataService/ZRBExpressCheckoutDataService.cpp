@@ -20,6 +20,7 @@ std::string ZRBExpressCheckoutDataService::requestBody(const ZRBExpressCheckoutD
 void ZRBExpressCheckoutDataService::expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request,
                                                                SuccessCallback onSuccess,
                                                                FailureCallback onFailure) const {
+    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
     URLRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
                                                   HTTPContentTypeToString[HTTPContentTypeJSON]);
     detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));

@@ -5,9 +5,10 @@ namespace orvalis {
 
 void ZRBPaymentDataService::getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
                                                        FailureCallback onFailure) const {
+    const std::string transactionId = request.transactionId().value_or(std::string());
+    if (detail::refusedBeforeSending(request, {transactionId}, onFailure)) return;
     URLRequest signedRequest =
-        detail::signedGET(request, request.getRelativepath() + "/" + request.transactionId().value_or(std::string()),
-                          request.getQueryParam());
+        detail::signedGET(request, request.getRelativepath() + "/" + transactionId, request.getQueryParam());
     detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 

@@ -5,8 +5,9 @@ namespace orvalis {
 
 void ZRBPrecheckoutDataService::getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request,
                                                           SuccessCallback onSuccess, FailureCallback onFailure) const {
-    URLRequest signedRequest = detail::signedGET(
-        request, request.getRelativepath() + request.pairingId().value_or(std::string()), std::nullopt);
+    const std::string pairingId = request.pairingId().value_or(std::string());
+    if (detail::refusedBeforeSending(request, {pairingId}, onFailure)) return;
+    URLRequest signedRequest = detail::signedGET(request, request.getRelativepath() + pairingId, std::nullopt);
     detail::send(signedRequest, std::move(onSuccess), std::move(onFailure));
 }
 

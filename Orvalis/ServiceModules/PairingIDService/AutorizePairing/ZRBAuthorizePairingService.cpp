@@ -50,6 +50,7 @@ std::optional<std::string> ZRBAuthorizePairingService::getAuthorizePairingBody(
 
 void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
                                                   FailureCallback onFailure) const {
+    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
     auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
     URLRequest signedRequest =
         detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);

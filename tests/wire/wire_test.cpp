@@ -1,0 +1,234 @@
+// The request as it reaches the server (host, path segments, headers), the
+// answer as it comes back (gzip members), and what log lines may show.
+#include <OAuthCheck.h>
+#include <Orvalis/Foundation/RedactingLogHandler.h>
+#include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
+#include <SandboxWorld.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+using namespace orvalis;
+using namespace orvalis::testsupport;
+
+namespace {
+
+std::string withPort(std::string text) {
+    const std::string port = std::to_string(sandboxWorld().server->port());
+    for (size_t at; (at = text.find("{port}")) != std::string::npos;) text.replace(at, 6, port);
+    return text;
+}
+
+// Starts one operation, waits for its callbacks, and returns them with the
+// requests the sandbox saw meanwhile.
+template <class Start>
+std::pair<std::vector<Outcomes::One>, std::vector<sandbox::RecordedRequest>> exchange(Start start) {
+    const size_t before = sandboxWorld().server->requests().size();
+    Outcomes outcomes;
+    start(outcomes);
+    EXPECT_TRUE(outcomes.waitFor(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second callback, which must not come
+    auto all = sandboxWorld().server->requests();
+    return {outcomes.all(), {all.begin() + static_cast<std::ptrdiff_t>(before), all.end()}};
+}
+
+void expectRefusedLocally(const std::vector<Outcomes::One>& got, const std::vector<sandbox::RecordedRequest>& seen,
+                          std::int64_t code, const std::string& value, const std::string& problem) {
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_TRUE(got[0].failure) << got[0].describe();
+    EXPECT_EQ(got[0].failure->domain(), URLErrorDomain);
+    EXPECT_EQ(got[0].failure->code(), code) << got[0].describe();
+    EXPECT_NE(got[0].failure->localizedDescription().find(problem), std::string::npos) << got[0].describe();
+    const Value* refused = got[0].failure->userInfo().find(URLErrorRefusedValueKey);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->stringValue(), value);
+    EXPECT_NE(got[0].thread, std::this_thread::get_id());
+    EXPECT_TRUE(seen.empty()) << seen.front().target;
+}
+
+struct HostRow {
+    const char* name;
+    std::string host;     // "{port}" stands for the sandbox's port
+    std::int64_t code;    // 0: the operation succeeds
+    const char* problem;  // refused rows: words the description holds
+};
+
+class HostCheck : public ::testing::TestWithParam<HostRow> {};
+
+TEST_P(HostCheck, OnlyAPlainHostAndPortIsSent) {
+    const HostRow& row = GetParam();
+    auto request = credentialed<ZRBPairingIDServiceRequest>();
+    request.setHost(withPort(row.host));
+    request.setPairingTransactionId("t1");
+    request.setUserId("u1");
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
+    if (row.code == URLErrorBadHost) return expectRefusedLocally(got, seen, row.code, withPort(row.host), row.problem);
+    ASSERT_EQ(got.size(), 1u);
+    if (row.code == 0) {
+        ASSERT_TRUE(got[0].success) << got[0].describe();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].path, "/quorvex/pairingid");
+        EXPECT_TRUE(seen[0].accepted) << seen[0].verdict;
+    } else {
+        ASSERT_TRUE(got[0].failure);
+        EXPECT_EQ(got[0].failure->code(), row.code) << got[0].describe();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wire, HostCheck,
+    ::testing::Values(HostRow{"IPv4AndPort", "127.0.0.1:{port}", 0, ""},
+                      HostRow{"NameAndPort", "localhost:{port}", 0, ""},
+                      HostRow{"BracketedIPv6", "[::1]:{port}", URLErrorCannotConnectToHost, ""},
+                      HostRow{"Scheme", "https://127.0.0.1:{port}", URLErrorBadHost, "scheme"},
+                      HostRow{"UserInfo", "good.example@127.0.0.1:{port}", URLErrorBadHost, "user info"},
+                      HostRow{"Path", "127.0.0.1:{port}/evil?", URLErrorBadHost, "path"},
+                      HostRow{"Query", "127.0.0.1:{port}?x=1", URLErrorBadHost, "query"},
+                      HostRow{"Fragment", "host#x", URLErrorBadHost, "fragment"},
+                      HostRow{"Nul", std::string("127.0.0.1\0:{port}", 17), URLErrorBadHost, "control character"},
+                      HostRow{"Space", "127.0.0.1 :{port}", URLErrorBadHost, "white space"},
+                      HostRow{"LineBreak", "127.0.0.1:{port}\r\n", URLErrorBadHost, "white space"},
+                      HostRow{"Backslash", "127.0.0.1\\x", URLErrorBadHost, "backslash"},
+                      HostRow{"Empty", "", URLErrorBadHost, "empty"},
+                      HostRow{"PortZero", "127.0.0.1:0", URLErrorBadHost, "port"},
+                      HostRow{"PortTooLarge", "127.0.0.1:65536", URLErrorBadHost, "port"},
+                      HostRow{"PortEmpty", "localhost:", URLErrorBadHost, "port"},
+                      HostRow{"PortNotANumber", "localhost:80a", URLErrorBadHost, "port"},
+                      HostRow{"IPv6WithoutBrackets", "::1", URLErrorBadHost, "[\""},
+                      HostRow{"BadIPv6", "[::g]:{port}", URLErrorBadHost, "IPv6"},
+                      HostRow{"UnclosedBracket", "[::1:{port}", URLErrorBadHost, "\"[\""},
+                      HostRow{"IPv4OutOfRange", "127.0.0.256:{port}", URLErrorBadHost, "IPv4"},
+                      HostRow{"ShortIPv4", "127.1:{port}", URLErrorBadHost, "IPv4"},
+                      HostRow{"EmptyLabel", "a..b:{port}", URLErrorBadHost, "empty label"},
+                      HostRow{"NonAscii", "caf\xC3\xA9.example", URLErrorBadHost, "host name cannot hold"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct IdRow {
+    const char* name;
+    const char* id;
+    const char* problem;  // nullptr: the id is sent as one segment and verifies
+};
+
+class PathIds : public ::testing::TestWithParam<IdRow> {};
+
+TEST_P(PathIds, ReachTheServerAsOneVerifiedSegmentOrAreRefused) {
+    const IdRow& row = GetParam();
+    auto precheckout = credentialed<ZRBPrecheckoutDataRequest>();
+    precheckout.setPairingId(row.id);
+    auto payment = credentialed<ZRBPaymentDataRequest>();
+    payment.setTransactionId(row.id);
+    payment.setCheckoutId("c1");
+    payment.setCartId("k1");
+    const std::pair<std::string, std::function<void(Outcomes&)>> operations[] = {
+        {"/quorvex/precheckoutdata/",
+         [&](Outcomes& o) { ZRBOrvalis().getPreCheckoutDataService(precheckout, o.success(), o.failure()); }},
+        {"/quorvex/paymentdata/",
+         [&](Outcomes& o) { ZRBOrvalis().getChekcoutResourceService(payment, o.success(), o.failure()); }},
+    };
+    for (const auto& [prefix, start] : operations) {
+        SCOPED_TRACE(prefix);
+        auto [got, seen] = exchange(start);
+        if (row.problem != nullptr) {
+            expectRefusedLocally(got, seen, URLErrorBadPathSegment, row.id, row.problem);
+            continue;
+        }
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(got[0].success) << got[0].describe();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].path, prefix + row.id);
+        EXPECT_TRUE(seen[0].accepted) << seen[0].verdict << "\n" << seen[0].baseString;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, PathIds,
+                         ::testing::Values(IdRow{"Plain", "sbx-pairing-0001", nullptr},
+                                           IdRow{"SubDelimsColonAt", "a!$&'()*+,;=:@~b", nullptr},
+                                           IdRow{"DotsInside", "a..b.", nullptr}, IdRow{"Dot", ".", "dot segment"},
+                                           IdRow{"DotDot", "..", "dot segment"},
+                                           IdRow{"OnlyDots", "...", "dot segment"},
+                                           IdRow{"Traversal", "../../admin/x", "\"/\""}, IdRow{"Slash", "a/b", "\"/\""},
+                                           IdRow{"Question", "a?b", "query"}, IdRow{"Hash", "a#b", "fragment"},
+                                           IdRow{"Percent", "a%2Fb", "\"%\""}, IdRow{"Space", "a b", "white space"},
+                                           IdRow{"Brackets", "x[1]", "cannot carry"},
+                                           IdRow{"NonAscii", "caf\xC3\xA9", "cannot carry"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class HeadersOnTheWire : public ::testing::TestWithParam<bool> {};
+
+// Exactly the fields the signer built, plus Accept-Encoding and what HTTP/1.1
+// framing needs (Host, and Content-Length for a body); no "Accept: */*".
+TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
+    const bool post = GetParam();
+    const std::string host = sandboxWorld().host;
+    const ZRBOAuthProvider provider;
+    const URLRequest request =
+        post
+            ? provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/expresscheckout", kSandboxConsumerKey,
+                                      "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, "{}", "application/json")
+            : provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/pairingid",
+                                     Dictionary{{"pairingTransactionId", Value("t")}, {"userId", Value("u")}},
+                                     kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBNetworkManager().executeService(request, o.success(), o.failure()); });
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].accepted) << seen[0].verdict;
+    std::set<std::pair<std::string, std::string>> expected{{"accept-encoding", "gzip, deflate"}, {"host", host}};
+    if (post) expected.insert({"content-length", "2"});
+    for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+        expected.insert({lower, sandbox::percentDecode(value).value_or(value)});  // as the server library gives it
+    }
+    EXPECT_EQ(std::set(seen[0].headers.begin(), seen[0].headers.end()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, HeadersOnTheWire, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Post" : "Get"; });
+
+TEST(ContentDecoding, AGzipAnswerOfTwoMembersDecodesWhole) {
+    sandboxWorld().server->setFault("pairingid", sandbox::Fault{sandbox::Fault::Kind::GzipMembers});
+    auto request = credentialed<ZRBPairingIDServiceRequest>();
+    request.setPairingTransactionId("ptx-first-half");
+    request.setUserId("user-second-half");
+    auto [got, seen] =
+        exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
+    sandboxWorld().server->setFault("pairingid", sandbox::Fault{});
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_TRUE(got[0].success) << got[0].describe();
+    EXPECT_EQ(*got[0].success, (Dictionary{{"pairingId", Value("sbx-pairing-0001")},
+                                           {"pairingTransactionId", Value("ptx-first-half")},
+                                           {"userId", Value("user-second-half")}}));
+}
+
+struct RedactRow {
+    const char* name;
+    const char* line;
+    const char* shown;
+};
+
+class Redaction : public ::testing::TestWithParam<RedactRow> {};
+
+TEST_P(Redaction, HidesSecretsInEveryForm) { EXPECT_EQ(redactLogLine(GetParam().line), GetParam().shown); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Wire, Redaction,
+    ::testing::Values(
+        RedactRow{"EscapedQuote", R"(Request : {"password":"hunt\"er2secret","user":"u"})",
+                  R"(Request : {"password":"***","user":"u"})"},
+        RedactRow{"EscapedBackslashEndsValue", R"({"password":"a\\","user":"u"})", R"({"password":"***","user":"u"})"},
+        RedactRow{"CardInSpacedGroups", "card 4111 1111 1111 1111 ok", "card **** **** **** 1111 ok"},
+        RedactRow{"CardInDashedGroups", "pan=4111-1111-1111-1111;", "pan=****-****-****-1111;"},
+        RedactRow{"FifteenDigitCard", "3782 822463 10005", "**** ****** *0005"},
+        RedactRow{"NineteenDigitsGrouped", "6011 0000 0000 0000 004", "**** **** **** ***0 004"},
+        RedactRow{"PhoneNumberStays", "call 555-123-4567 or 555 123 4567", "call 555-123-4567 or 555 123 4567"},
+        RedactRow{"TwentyGroupedDigitsStay", "ids 1234 5678 9012 3456 7890", "ids 1234 5678 9012 3456 7890"},
+        RedactRow{"DateBeforeCard", "2026-12-06 4111111111111111", "2026-12-06 ************1111"},
+        RedactRow{"SignatureInQuery", "URL : https://h/p?oauth_signature=ab%2Bc%3D&userId=7",
+                  "URL : https://h/p?oauth_signature=***&userId=7"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
