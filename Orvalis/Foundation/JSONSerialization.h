@@ -20,11 +20,13 @@ public:
 
 /// Reading and writing JSON text as Values.
 struct ORVALIS_EXPORT JSONSerialization {
-    /// Decodes UTF-8 JSON text whose top level is one object or array into
-    /// fresh mutable Dictionary/Array values; integers that fit are kept as
-    /// int64_t. No value when the bytes are not exactly one such document
-    /// (top-level scalars, trailing bytes or a NUL after it, invalid UTF-8,
-    /// numbers out of range, containers nested deeper than kMaxDepth).
+    /// Decodes JSON text (UTF-8, UTF-16 or UTF-32, with or without a byte-order
+    /// mark) whose top level is one object or array into fresh mutable
+    /// Dictionary/Array values; integers that fit are kept as int64_t, other
+    /// numbers as doubles that keep their text when inexact. No value when the bytes are not
+    /// exactly one such document (top-level scalars, trailing bytes or a NUL
+    /// after it, invalid encoding, numbers beyond a double, containers nested
+    /// deeper than kMaxDepth). Any thread.
     static std::optional<Value> JSONObjectWithData(std::string_view data);
 
     /// Writes an Array or Dictionary as UTF-8 JSON text, compact or indented

@@ -234,7 +234,9 @@ public:
     // These two require configMutex to be held.
     const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
     void publish(std::shared_ptr<const TrustSettings> next) noexcept { trust_ = std::move(next); }
-    std::atomic<std::uint64_t> maxBody{256ull * 1024 * 1024};
+    // The merchant API answers in kilobytes; decoding takes up to 8 times the
+    // body, so this keeps one answer's worst case near 128 MiB.
+    std::atomic<std::uint64_t> maxBody{16ull * 1024 * 1024};
     mutable std::mutex configMutex;
 
 private:

@@ -121,7 +121,8 @@ public:
     /// ";". An empty pin list removes the pin. Returns false for a malformed list.
     bool pinPublicKeys(const std::string& host, const std::string& pins);
     /// Largest answer body, after decompression, that a task accepts; larger answers
-    /// fail with URLErrorDataLengthExceedsMaximum. Default 256 MiB.
+    /// fail with URLErrorDataLengthExceedsMaximum. Default 16 MiB (answers of this
+    /// API are kilobytes; decoding may take up to 8 times the body). Any thread.
     void setMaximumResponseSize(std::uint64_t bytes) noexcept;
     /// The largest answer body accepted, in bytes (see setMaximumResponseSize).
     std::uint64_t maximumResponseSize() const noexcept;

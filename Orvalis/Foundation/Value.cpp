@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/detail/DecodeBudget.h>
 
 #include <atomic>
 #include <charconv>
@@ -34,15 +35,23 @@ inline char* StringRep::data() noexcept {
     return external ? static_cast<ExternalStringRep*>(this)->bytes : reinterpret_cast<char*>(this + 1);
 }
 
+// A number kept with its text: the nearest double, then the digits.
+struct NumberRep : RefCounted {
+    double value = 0;
+    std::size_t size = 0;
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+};
+
 struct ArrayImpl : RefCounted {
     std::size_t size = 0;
     std::size_t cap = 0;
     Value* data = nullptr;
 };
 
-// Two entries live inside the block itself, so a small node is one allocation.
+// One entry lives inside the block itself, so an element holding one child
+// or one text is a single 56-byte block; more entries move to the heap.
 struct DictImpl : RefCounted {
-    static constexpr std::uint32_t kInlineEntries = 2;
+    static constexpr std::uint32_t kInlineEntries = 1;
     std::uint32_t size = 0;
     std::uint32_t cap = kInlineEntries;
     std::uint32_t slabOffset = 0;  // distance from the start of the slab it was carved from
@@ -54,6 +63,25 @@ struct DictImpl : RefCounted {
 
 namespace {
 
+thread_local DecodeBudget* tlBudget = nullptr;
+
+// What malloc adds to each block, charged on top of what is asked for.
+constexpr std::size_t kMallocOverhead = 16;
+
+inline void charge(std::size_t n) {
+    if (DecodeBudget* b = tlBudget) b->charge(n + kMallocOverhead);
+}
+
+// Containers grow by half while small, then by a quarter, and past a million
+// elements by an eighth: a long array built element by element holds little
+// unused room (glibc moves large blocks by remapping pages, so growing them
+// often costs no copying).
+inline std::size_t grownCapacity(std::size_t cap) noexcept {
+    if (cap < (std::size_t{1} << 16)) return cap + cap / 2;
+    if (cap < (std::size_t{1} << 20)) return cap + cap / 4;
+    return cap + cap / 8;
+}
+
 void* allocOrThrow(std::size_t n) {
     void* p = std::malloc(n);
     if (!p) throw std::bad_alloc();
@@ -61,6 +89,7 @@ void* allocOrThrow(std::size_t n) {
 }
 
 StringRep* makeStringRep(std::string_view s) {
+    charge(sizeof(StringRep) + s.size());
     auto* rep = new (allocOrThrow(sizeof(StringRep) + s.size())) StringRep();
     rep->size = s.size();
     if (!s.empty()) std::memcpy(rep->data(), s.data(), s.size());
@@ -135,23 +164,26 @@ struct SlabCursorCloser {
 };
 thread_local SlabCursorCloser tlCursorCloser;
 
-Slab* newSlab(std::size_t bytes, std::uint32_t live) {
+Slab* newSlab(std::size_t bytes, std::uint32_t live, bool charged) {
+    if (charged) charge(bytes);
     auto* s = new (allocOrThrow(bytes)) Slab();
     s->live.store(live, std::memory_order_relaxed);
     return s;
 }
 
-DictImpl* newDict() {
+// charged: false where a block is made inside a noexcept call (an unborn
+// container handed out), which must not throw for the budget.
+DictImpl* newDict(bool charged = true) {
     SlabCursor& c = tlCursor;
     if (!kCarve || c.closed) {
         // A slab of one block.
-        auto* d = new (reinterpret_cast<char*>(newSlab(kFirstBlock + kBlockBytes, 1)) + kFirstBlock) DictImpl();
+        auto* d = new (reinterpret_cast<char*>(newSlab(kFirstBlock + kBlockBytes, 1, charged)) + kFirstBlock) DictImpl();
         d->slabOffset = kFirstBlock;
         return d;
     }
     if (!c.slab || c.used == kBlocksPerSlab) {
         (void)&tlCursorCloser;  // retires the open slab when the thread ends
-        Slab* s = newSlab(kSlabBytes, kBias);
+        Slab* s = newSlab(kSlabBytes, kBias, charged);
         retireSlab(c);
         c.slab = s;
     }
@@ -220,12 +252,42 @@ void drain(Disposal& d, void* p, bool isDict) noexcept {
         destroyOne(q, dict, d);
     }
     d.flush();
+    // A huge tree's queue is not kept for the thread's next one.
+    if (d.queue.capacity() > 4096) std::vector<std::pair<void*, bool>>().swap(d.queue);
     tlDraining = nullptr;
+}
+
+bool holdsBlockOfContainer(const Value& v) noexcept {
+    return (v.isArray() || v.isDictionary()) && !ValueAccess::isUnbornContainer(v);
+}
+
+// A container whose elements hold no further container block: freeing it
+// now cannot recurse, and keeps the queue (and the memory of a large tree
+// being freed) from growing by one entry per small node.
+bool isLeafContainer(void* p, bool isDict) noexcept {
+    if (isDict) {
+        auto* d = static_cast<DictImpl*>(p);
+        for (std::uint32_t i = 0; i < d->size; ++i)
+            if (holdsBlockOfContainer(d->data[i].value())) return false;
+    } else {
+        auto* a = static_cast<ArrayImpl*>(p);
+        for (std::size_t i = 0; i < a->size; ++i)
+            if (holdsBlockOfContainer(a->data[i])) return false;
+    }
+    return true;
 }
 
 void dispose(void* p, bool isDict) noexcept {
     if (Disposal* active = tlDraining) {
-        active->queue.emplace_back(p, isDict);
+        if (isLeafContainer(p, isDict)) {
+            destroyOne(p, isDict, *active);
+            return;
+        }
+        try {
+            active->queue.emplace_back(p, isDict);
+        } catch (...) {
+            destroyOne(p, isDict, *active);  // no memory to queue it: recurse this once
+        }
         return;
     }
     if (tlDisposalGone) {
@@ -244,14 +306,18 @@ inline bool releaseBlock(RefCounted* b) noexcept {
     return b && b->rc.fetch_sub(1, std::memory_order_acq_rel) == 1;
 }
 
-ArrayImpl* newArray() { return new (allocOrThrow(sizeof(ArrayImpl))) ArrayImpl(); }
+ArrayImpl* newArray(bool charged = true) {
+    if (charged) charge(sizeof(ArrayImpl));
+    return new (allocOrThrow(sizeof(ArrayImpl))) ArrayImpl();
+}
 
 // Values and entries hold no pointers into themselves, so moving them to a
 // new buffer is a plain byte copy.
 void growArray(ArrayImpl* a, std::size_t want) {
     if (want <= a->cap) return;
-    std::size_t cap = a->cap ? a->cap + a->cap / 2 : 4;
+    std::size_t cap = a->cap ? grownCapacity(a->cap) : 4;
     if (cap < want) cap = want;
+    charge((cap - a->cap) * sizeof(Value));
     void* p = std::realloc(static_cast<void*>(a->data), cap * sizeof(Value));
     if (!p) throw std::bad_alloc();
     a->data = static_cast<Value*>(p);
@@ -260,9 +326,10 @@ void growArray(ArrayImpl* a, std::size_t want) {
 
 void growDict(DictImpl* d, std::size_t want) {
     if (want <= d->cap) return;
-    std::size_t cap = d->cap < 4 ? 4 : d->cap + d->cap / 2;
+    std::size_t cap = d->cap < 4 ? 4 : grownCapacity(d->cap);
     if (cap < want) cap = want;
     if (cap > UINT32_MAX) throw std::bad_alloc();
+    charge((d->isInline() ? cap : cap - d->cap) * sizeof(DictionaryEntry));
     void* p;
     if (d->isInline()) {
         p = allocOrThrow(cap * sizeof(DictionaryEntry));
@@ -276,10 +343,30 @@ void growDict(DictImpl* d, std::size_t want) {
 }
 
 }  // namespace
+
+// ---- DecodeBudget ----------------------------------------------------------
+
+const char* DecodeBudgetExceeded::what() const noexcept { return "decoding would exceed its memory bound"; }
+
+DecodeBudget::DecodeBudget(std::size_t limitBytes, std::size_t maxDepth) noexcept
+    : limit_(limitBytes), maxDepth_(maxDepth), outer_(tlBudget) {
+    tlBudget = this;
+}
+DecodeBudget::~DecodeBudget() { tlBudget = outer_; }
+void DecodeBudget::charge(std::size_t bytes) {
+    used_ += bytes;
+    if (used_ > limit_) throw DecodeBudgetExceeded();
+}
+void DecodeBudget::checkDepth(std::size_t depth) const {
+    if (depth > maxDepth_) throw DecodeBudgetExceeded();
+}
+DecodeBudget* DecodeBudget::current() noexcept { return tlBudget; }
+
 }  // namespace detail
 
 using detail::ArrayImpl;
 using detail::DictImpl;
+using detail::NumberRep;
 using detail::StringRep;
 
 // ---- Value ---------------------------------------------------------------
@@ -342,13 +429,7 @@ Value::Value(Dictionary&& d) noexcept : kind_(Kind::Dictionary) {
 }
 
 Value& Value::operator=(const Value& o) noexcept {
-    if (this != &o) {
-        o.retain();
-        release();
-        copyBytes(o);
-        len_ = o.len_;
-        kind_ = o.kind_;
-    }
+    if (this != &o) *this = Value(o);
     return *this;
 }
 Value& Value::operator=(Value&& o) noexcept {
@@ -364,20 +445,51 @@ Value& Value::operator=(Value&& o) noexcept {
 }
 void Value::releaseOwned() noexcept { release(); }
 
+// An unborn container's pointer may be set by another thread reading the
+// same Value (containerBlock), so the pointer is read atomically.
 void* Value::ptr() const noexcept {
-    void* p;
-    std::memcpy(&p, buf_, sizeof p);
-    return p;
+    return __atomic_load_n(reinterpret_cast<void* const*>(buf_), __ATOMIC_ACQUIRE);
 }
 void Value::setPtr(void* p) noexcept { std::memcpy(buf_, &p, sizeof p); }
 
 void Value::retain() const noexcept {
-    if (kind_ == Kind::Array || kind_ == Kind::Dictionary || (kind_ == Kind::String && len_ == kSharedString))
-        detail::retainBlock(static_cast<detail::RefCounted*>(ptr()));
+    if (ownsBlock()) detail::retainBlock(static_cast<detail::RefCounted*>(ptr()));
+}
+
+// The block of an Array or Dictionary Value, made now for an unborn one. The
+// first thread to publish its block wins; any other frees its own.
+void* Value::containerBlock() const noexcept {
+    void* p = ptr();
+    if (p) return p;
+    void* made;
+    if (kind_ == Kind::Array)
+        made = detail::newArray(false);
+    else
+        made = detail::newDict(false);
+    void* expected = nullptr;
+    auto* slot = reinterpret_cast<void**>(const_cast<char*>(buf_));
+    if (__atomic_compare_exchange_n(slot, &expected, made, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return made;
+    detail::dispose(made, kind_ == Kind::Dictionary);
+    return expected;
+}
+
+void Value::shareContainer(const Value& other) noexcept {
+    void* p = other.containerBlock();
+    detail::retainBlock(static_cast<detail::RefCounted*>(p));
+    setPtr(p);
 }
 
 void Value::release() noexcept {
     switch (kind_) {
+    case Kind::Double:
+        if (len_ == kSharedString) {
+            auto* rep = static_cast<NumberRep*>(ptr());
+            if (detail::releaseBlock(rep)) {
+                rep->~NumberRep();
+                std::free(rep);
+            }
+        }
+        break;
     case Kind::String:
         if (len_ == kSharedString) {
             auto* rep = static_cast<StringRep*>(ptr());
@@ -411,7 +523,14 @@ bool Value::asBool() const noexcept {
     return b;
 }
 std::int64_t Value::asInteger() const noexcept {
-    if (kind_ == Kind::Double) return static_cast<std::int64_t>(asDouble());
+    if (kind_ == Kind::Double) {
+        // Saturates: converting a double out of range would be undefined.
+        double d = asDouble();
+        if (std::isnan(d)) return 0;
+        if (d >= 9223372036854775808.0) return INT64_MAX;
+        if (d < -9223372036854775808.0) return INT64_MIN;
+        return static_cast<std::int64_t>(d);
+    }
     std::int64_t i;
     std::memcpy(&i, buf_, sizeof i);
     return i;
@@ -422,6 +541,7 @@ double Value::asDouble() const noexcept {
         std::memcpy(&i, buf_, sizeof i);
         return static_cast<double>(i);
     }
+    if (len_ == kSharedString) return static_cast<NumberRep*>(ptr())->value;
     double d;
     std::memcpy(&d, buf_, sizeof d);
     return d;
@@ -434,12 +554,12 @@ std::string_view Value::asString() const& noexcept {
     return {buf_, len_};
 }
 Array Value::asArray() const noexcept {
-    auto* a = static_cast<ArrayImpl*>(ptr());
+    auto* a = static_cast<ArrayImpl*>(containerBlock());
     detail::retainBlock(a);
     return Array(a);
 }
 Dictionary Value::asDictionary() const noexcept {
-    auto* d = static_cast<DictImpl*>(ptr());
+    auto* d = static_cast<DictImpl*>(containerBlock());
     detail::retainBlock(d);
     return Dictionary(d);
 }
@@ -458,12 +578,13 @@ std::optional<Dictionary> Value::dictionaryValue() const noexcept {
 
 bool Value::isSame(const Value& o) const noexcept {
     if (kind_ != o.kind_) return false;
-    if (kind_ == Kind::Array || kind_ == Kind::Dictionary) return ptr() == o.ptr();
+    if (kind_ == Kind::Array || kind_ == Kind::Dictionary) return containerBlock() == o.containerBlock();
     return *this == o;
 }
 
 Value Value::deepCopy() const {
     if (!isArray() && !isDictionary()) return *this;
+    if (detail::ValueAccess::isUnbornContainer(*this)) return detail::ValueAccess::emptyContainer(kind_);
     auto shell = [](const Value& src) -> Value {
         if (src.isArray()) {
             Array a;
@@ -482,6 +603,7 @@ Value Value::deepCopy() const {
         jobs.pop_back();
         auto copyOne = [&](const Value& v) -> Value {
             if (!v.isArray() && !v.isDictionary()) return v;
+            if (detail::ValueAccess::isUnbornContainer(v)) return detail::ValueAccess::emptyContainer(v.kind());
             Value c = shell(v);
             jobs.emplace_back(v, c);
             return c;
@@ -522,6 +644,10 @@ void appendQuoted(std::string& out, std::string_view s) {
 }
 
 void appendNumber(std::string& out, const Value& v) {
+    if (auto kept = detail::ValueAccess::keptNumberText(v); !kept.empty()) {
+        out += kept;
+        return;
+    }
     char buf[64];
     std::to_chars_result r;
     if (v.isInteger()) {
@@ -545,6 +671,7 @@ void describe(std::string& out, const Value& v, int depth) {
     case Value::Kind::Double: appendNumber(out, v); break;
     case Value::Kind::String: appendQuoted(out, v.asString()); break;
     case Value::Kind::Array: {
+        if (detail::ValueAccess::isUnbornContainer(v)) { out += "[]"; break; }
         if (depth >= kDescriptionDepth) { out += "[...]"; break; }
         out += '[';
         bool first = true;
@@ -557,6 +684,7 @@ void describe(std::string& out, const Value& v, int depth) {
         break;
     }
     case Value::Kind::Dictionary: {
+        if (detail::ValueAccess::isUnbornContainer(v)) { out += "{}"; break; }
         if (depth >= kDescriptionDepth) { out += "{...}"; break; }
         out += '{';
         bool first = true;
@@ -574,6 +702,14 @@ void describe(std::string& out, const Value& v, int depth) {
 }
 
 }  // namespace
+
+std::optional<std::string> Value::numberText() const {
+    if (!isNumber()) return std::nullopt;
+    if (auto kept = detail::ValueAccess::keptNumberText(*this); !kept.empty()) return std::string(kept);
+    std::string out;
+    appendNumber(out, *this);
+    return out;
+}
 
 std::string Value::description() const {
     if (isString()) return std::string(asString());
@@ -593,7 +729,10 @@ bool operator==(const Value& a, const Value& b) noexcept {
         auto [x, y] = work.back();
         work.pop_back();
         if (x->isNumber() && y->isNumber()) {
-            if (x->isInteger() && y->isInteger()) {
+            auto xt = detail::ValueAccess::keptNumberText(*x), yt = detail::ValueAccess::keptNumberText(*y);
+            if (!xt.empty() && !yt.empty()) {
+                if (xt != yt) return false;
+            } else if (x->isInteger() && y->isInteger()) {
                 if (x->asInteger() != y->asInteger()) return false;
             } else if (x->asDouble() != y->asDouble()) {
                 return false;
@@ -601,6 +740,15 @@ bool operator==(const Value& a, const Value& b) noexcept {
             continue;
         }
         if (x->kind() != y->kind()) return false;
+        if (x->isArray() || x->isDictionary()) {
+            // An unborn container is empty; its block is not made to compare.
+            bool xu = detail::ValueAccess::isUnbornContainer(*x), yu = detail::ValueAccess::isUnbornContainer(*y);
+            if (xu || yu) {
+                if (!(xu ? true : x->isArray() ? x->asArray().empty() : x->asDictionary().empty())) return false;
+                if (!(yu ? true : y->isArray() ? y->asArray().empty() : y->asDictionary().empty())) return false;
+                continue;
+            }
+        }
         switch (x->kind()) {
         case Value::Kind::Null: break;
         case Value::Kind::Bool:
@@ -642,6 +790,35 @@ bool operator==(const Value& a, const Value& b) noexcept {
         }
     }
     return true;
+}
+
+// ---- ValueAccess -----------------------------------------------------------
+
+Value detail::ValueAccess::emptyContainer(Value::Kind kind) noexcept {
+    Value v;
+    v.kind_ = kind == Value::Kind::Array ? Value::Kind::Array : Value::Kind::Dictionary;
+    v.setPtr(nullptr);
+    return v;
+}
+bool detail::ValueAccess::isUnbornContainer(const Value& v) noexcept {
+    return (v.kind_ == Value::Kind::Array || v.kind_ == Value::Kind::Dictionary) && v.ptr() == nullptr;
+}
+Value detail::ValueAccess::numberWithText(double nearest, std::string_view text) {
+    charge(sizeof(NumberRep) + text.size());
+    auto* rep = new (allocOrThrow(sizeof(NumberRep) + text.size())) NumberRep();
+    rep->value = nearest;
+    rep->size = text.size();
+    std::memcpy(rep->data(), text.data(), text.size());
+    Value v;
+    v.kind_ = Value::Kind::Double;
+    v.len_ = kSharedString;
+    v.setPtr(rep);
+    return v;
+}
+std::string_view detail::ValueAccess::keptNumberText(const Value& v) noexcept {
+    if (v.kind_ != Value::Kind::Double || v.len_ != kSharedString) return {};
+    auto* rep = static_cast<NumberRep*>(v.ptr());
+    return {rep->data(), rep->size};
 }
 
 // ---- Array ---------------------------------------------------------------
@@ -824,6 +1001,7 @@ void TextBuffer::append(std::string_view s) {
         if (want < size_) throw std::bad_alloc();
         std::size_t cap = cap_ ? cap_ * 2 : kFirstCapacity;
         if (cap < want) cap = want;
+        detail::charge(cap - cap_);
         void* p = std::realloc(data_, cap);
         if (!p) throw std::bad_alloc();
         data_ = static_cast<char*>(p);
@@ -842,6 +1020,7 @@ Value TextBuffer::take(std::size_t begin, std::size_t end) {
         size_ = 0;
         return v;
     }
+    detail::charge(sizeof(detail::ExternalStringRep));
     auto* rep = new (detail::allocOrThrow(sizeof(detail::ExternalStringRep))) detail::ExternalStringRep();
     // Give back the unused tail (a shrinking realloc stays in place).
     if (cap_ - end > 64) {

@@ -22,6 +22,7 @@ namespace detail {
 struct StringRep;
 struct ArrayImpl;
 struct DictImpl;
+struct ValueAccess;
 }  // namespace detail
 
 /// A dynamic value: null, boolean, 64-bit integer, double, string, Array or
@@ -37,6 +38,11 @@ struct DictImpl;
 /// temporary Value do not compile (`d.objectForKey("k").stringValue()`): read
 /// through a named container (`d["k"].stringValue()`), keep the Value, or copy
 /// the text. operator[] on a temporary returns a Value, never a reference.
+///
+/// An empty container read from JSON takes no block of its own until it is
+/// first copied or handed out (any thread may do that first; it is made once).
+/// A number read from JSON that no double or 64-bit integer holds exactly is
+/// a Double that also keeps its text (numberText, JSON writing, description).
 class ORVALIS_EXPORT Value {
 public:
     /// What a Value holds.
@@ -64,6 +70,10 @@ public:
     /**@{*/
     /// Copies share the container or string buffer; a moved-from Value is null.
     Value(const Value& other) noexcept : len_(other.len_), kind_(other.kind_) {
+        if (kind_ == Kind::Array || kind_ == Kind::Dictionary) {
+            shareContainer(other);
+            return;
+        }
         copyBytes(other);
         if (ownsBlock()) retain();
     }
@@ -136,6 +146,11 @@ public:
     Value operator[](std::size_t index) const&& noexcept;
     /**@}*/
 
+    /// The number as text: the digits it was read with when no double or
+    /// 64-bit integer holds it exactly, else the shortest text that reads back
+    /// as the same value. No value when the Value is not a number.
+    std::optional<std::string> numberText() const;
+
     /// True when both hold the very same container (or are equal scalars).
     bool isSame(const Value& other) const noexcept;
 
@@ -159,15 +174,17 @@ private:
     friend class Array;
     friend class Dictionary;
     friend class TextBuffer;
+    friend struct detail::ValueAccess;
+    void shareContainer(const Value& other) noexcept;
+    void* containerBlock() const noexcept;
     void* ptr() const noexcept;
     void setPtr(void* p) noexcept;
     void retain() const noexcept;
     void release() noexcept;
     void releaseOwned() noexcept;
-    // Only shared strings and containers hold a reference to release.
-    bool ownsBlock() const noexcept {
-        return kind_ == Kind::Array || kind_ == Kind::Dictionary || (kind_ == Kind::String && len_ == 0xFF);
-    }
+    // Only shared strings, numbers kept as text and containers hold a
+    // reference to release.
+    bool ownsBlock() const noexcept { return kind_ == Kind::Array || kind_ == Kind::Dictionary || len_ == 0xFF; }
     void copyBytes(const Value& other) noexcept {
         // Two fixed-size copies compile to plain moves.
         __builtin_memcpy(buf_, other.buf_, 8);
@@ -176,7 +193,7 @@ private:
 
     static constexpr std::size_t kInline = 14;
     alignas(8) char buf_[kInline];
-    std::uint8_t len_ = 0;  // inline string length, or 0xFF for a shared string
+    std::uint8_t len_ = 0;  // inline string length, or 0xFF for a shared string or a number kept as text
     Kind kind_ = Kind::Null;
 };
 

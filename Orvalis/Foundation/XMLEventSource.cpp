@@ -91,6 +91,7 @@ static_assert(kOneCall <= INT_MAX && kChunk <= INT_MAX);
 bool XMLEventSource::parse(XMLEventDelegate& delegate) {
     errorCode_ = 0;
     errorDescription_.clear();
+    error_.reset();
 
     // No external entity handler is installed, and parameter entities stay
     // unparsed: nothing outside the document is ever read. Expat's
@@ -124,9 +125,13 @@ bool XMLEventSource::parse(XMLEventDelegate& delegate) {
         XML_Error code = XML_GetErrorCode(p);
         errorCode_ = static_cast<int>(code);
         const XML_LChar* text = XML_ErrorString(code);
-        errorDescription_ = std::string(text ? text : "unknown error") + " at line " +
-                            std::to_string(XML_GetCurrentLineNumber(p)) + ", column " +
-                            std::to_string(XML_GetCurrentColumnNumber(p));
+        XMLParseError e;
+        e.code = errorCode_;
+        e.line = static_cast<std::int64_t>(XML_GetCurrentLineNumber(p));
+        e.column = static_cast<std::int64_t>(XML_GetCurrentColumnNumber(p));
+        e.message = text ? text : "unknown error";
+        errorDescription_ = e.message + " at line " + std::to_string(e.line) + ", column " + std::to_string(e.column);
+        error_ = std::move(e);
     }
     return ok;
 }

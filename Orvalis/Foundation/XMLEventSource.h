@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +17,17 @@ struct XMLAttribute {
     std::string_view name;
     /// The attribute's value, with entity and character references decoded.
     std::string_view value;
+};
+
+/// Why and where a document stopped being well-formed.
+struct XMLParseError {
+    /// The XML reader's error code (never 0).
+    int code = 0;
+    /// Line (from 1) and column (from 0, in bytes) where the reader stopped.
+    std::int64_t line = 0;
+    std::int64_t column = 0;
+    /// The reader's text for the code, e.g. "mismatched tag".
+    std::string message;
 };
 
 /// Receiver of the events of an XMLEventSource. The views passed in are only
@@ -60,11 +72,14 @@ public:
     int errorCode() const noexcept { return errorCode_; }
     /// Readable text of the last error, with its line and column; empty when none.
     const std::string& errorDescription() const noexcept { return errorDescription_; }
+    /// The last parse's error with its position; no value when it succeeded.
+    const std::optional<XMLParseError>& error() const noexcept { return error_; }
 
 private:
     std::string_view document_;
     int errorCode_ = 0;
     std::string errorDescription_;
+    std::optional<XMLParseError> error_;
 };
 
 }  // namespace orvalis

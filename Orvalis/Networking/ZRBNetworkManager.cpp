@@ -3,6 +3,7 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <exception>
@@ -14,6 +15,22 @@ namespace {
 constexpr const char* kServerError = "Server Error";
 
 Error serverError() { return Error::withDescription(kZRBNetworkErrorDomain, kZRBNetworkErrorCode, kServerError); }
+
+Error answerTooLargeError() {
+    return Error::withDescription(kZRBNetworkErrorDomain, kZRBNetworkAnswerTooLargeErrorCode,
+                                  "Answer too large to decode");
+}
+
+// The memory an answer of n bytes may take as Values while it is decoded.
+// The densest answers measured (millions of empty objects or one-child
+// elements) take up to about 6 times their size; the allowance on top lets
+// small answers of any shape through. The reader's own buffers (expat's copy
+// of the document, about once its size; a transient copy of a growing
+// array) come on top: 8 times in all.
+detail::DecodeBudget answerBudget(std::size_t n) {
+    const auto limit = static_cast<std::size_t>(kAnswerDecodingFactor * static_cast<double>(n));
+    return detail::DecodeBudget(limit + (std::size_t{1} << 20), JSONSerialization::kMaxDepth);
+}
 
 Error errorWithMessage(const Value& message) {
     return Error(kZRBNetworkErrorDomain, kZRBNetworkErrorCode, Dictionary{{NSLocalizedDescriptionKey, message}});
@@ -59,8 +76,18 @@ void handleJSON(const Value& json, const SuccessCallback& onSuccess, const Failu
 
 void handleXML(std::string_view body, const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
     XMLParser parser;
-    std::optional<Dictionary> root = parser.dictionaryWithData(body);
-    if (root && !root->contains("Error")) {
+    XMLEventSource source(body);
+    std::optional<Dictionary> root;
+    try {
+        detail::DecodeBudget budget = answerBudget(body.size());
+        root = parser.dictionaryWithParser(source);
+    } catch (const detail::DecodeBudgetExceeded&) {
+        onFailure(answerTooLargeError());
+        return;
+    }
+    // Only a well-formed document is an answer: a cut-off one or an HTML
+    // error page would be delivered as part of a tree.
+    if (root && !source.error() && !root->contains("Error")) {
         onSuccess(*root);
     } else {
         onFailure(serverError());
@@ -79,7 +106,15 @@ void complete(const std::optional<std::string>& data, const std::optional<Error>
     }
     try {
         if (logEnabled()) log("Response: " + validUTF8Text(*data));
-        if (std::optional<Value> json = JSONSerialization::JSONObjectWithData(*data)) {
+        std::optional<Value> json;
+        try {
+            detail::DecodeBudget budget = answerBudget(data->size());
+            json = JSONSerialization::JSONObjectWithData(*data);
+        } catch (const detail::DecodeBudgetExceeded&) {
+            onFailure(answerTooLargeError());  // never a partial answer, and no XML reading either
+            return;
+        }
+        if (json) {
             handleJSON(*json, onSuccess, onFailure);
             return;
         }

@@ -6,17 +6,29 @@
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 namespace orvalis {
 
-/// Domain of the Errors (always code 101) that ZRBNetworkManager makes from an
-/// answer it received; transport failures keep the URL session's own domain.
+/// Domain of the Errors (code 101, or 102 for an answer too large to decode)
+/// that ZRBNetworkManager makes from an answer it received; transport
+/// failures keep the URL session's own domain.
 inline constexpr const char* kZRBNetworkErrorDomain = "org.orvalis.ZRBNetworkManager";
 
-/// Code of every Error in kZRBNetworkErrorDomain.
+/// Code of the Errors in kZRBNetworkErrorDomain that an answer's content causes.
 inline constexpr std::int64_t kZRBNetworkErrorCode = 101;
+
+/// Code of the Error ("Answer too large to decode") for an answer whose
+/// decoding would take more than kAnswerDecodingFactor times its size plus
+/// 1 MiB, or nest deeper than 512; no part of such an answer is delivered.
+inline constexpr std::int64_t kZRBNetworkAnswerTooLargeErrorCode = 102;
+
+/// Memory the Values of an answer may take while it is decoded, as a multiple
+/// of its size (the reader's own buffers come on top: 8 times in all).
+inline constexpr double kAnswerDecodingFactor = 6.5;
 
 /// Sends signed requests over the shared URL session and turns each answer into
 /// exactly one callback: a Dictionary decoded from JSON (else XML), or an Error.

@@ -2,6 +2,10 @@
 #include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Orvalis/Foundation/detail/DecodeBudget.h>
+
+#include <memory>
+#include <mutex>
 
 namespace orvalis {
 namespace {
@@ -70,34 +74,102 @@ bool hasContentBesidesText(const Dictionary& node) noexcept {
 
 }  // namespace
 
-XMLParser::XMLParser(const XMLParser& o)
-    : collapseTextNodes_(o.collapseTextNodes_),
-      stripEmptyNodes_(o.stripEmptyNodes_),
-      trimWhiteSpace_(o.trimWhiteSpace_),
-      alwaysUseArrays_(o.alwaysUseArrays_),
-      preserveComments_(o.preserveComments_),
-      wrapRootNode_(o.wrapRootNode_),
-      attributesMode_(o.attributesMode_),
-      nodeNameMode_(o.nodeNameMode_) {}
+// The eight options as one value.
+struct XMLParser::OptionSet {
+    bool collapseTextNodes = true;
+    bool stripEmptyNodes = true;
+    bool trimWhiteSpace = true;
+    bool alwaysUseArrays = false;
+    bool preserveComments = false;
+    bool wrapRootNode = false;
+    std::int64_t attributesMode = 0;
+    std::int64_t nodeNameMode = 0;
+};
+
+// The shared instance's options: a change publishes a new immutable set, and
+// readers take the current one whole, so no thread sees a set being written.
+struct XMLParser::SharedOptions {
+    mutable std::mutex lock;
+    std::shared_ptr<const OptionSet> current = std::make_shared<const OptionSet>();
+
+    std::shared_ptr<const OptionSet> load() const {
+        std::lock_guard guard(lock);
+        return current;
+    }
+    template <class Change>
+    void update(Change change) {
+        auto next = std::make_shared<OptionSet>(*load());
+        std::lock_guard guard(lock);
+        *next = *current;  // changes made meanwhile are kept
+        change(*next);
+        current = std::move(next);
+    }
+};
+
+XMLParser::OptionSet XMLParser::options() const {
+    if (shared_) return *shared_->load();
+    return {collapseTextNodes_, stripEmptyNodes_, trimWhiteSpace_, alwaysUseArrays_,
+            preserveComments_,  wrapRootNode_,    attributesMode_, nodeNameMode_};
+}
+
+void XMLParser::setFields(const OptionSet& set) noexcept {
+    collapseTextNodes_ = set.collapseTextNodes;
+    stripEmptyNodes_ = set.stripEmptyNodes;
+    trimWhiteSpace_ = set.trimWhiteSpace;
+    alwaysUseArrays_ = set.alwaysUseArrays;
+    preserveComments_ = set.preserveComments;
+    wrapRootNode_ = set.wrapRootNode;
+    attributesMode_ = set.attributesMode;
+    nodeNameMode_ = set.nodeNameMode;
+}
+
+XMLParser::XMLParser(const XMLParser& o) { setFields(o.options()); }
 
 XMLParser& XMLParser::operator=(const XMLParser& o) {
-    collapseTextNodes_ = o.collapseTextNodes_;
-    stripEmptyNodes_ = o.stripEmptyNodes_;
-    trimWhiteSpace_ = o.trimWhiteSpace_;
-    alwaysUseArrays_ = o.alwaysUseArrays_;
-    preserveComments_ = o.preserveComments_;
-    wrapRootNode_ = o.wrapRootNode_;
-    attributesMode_ = o.attributesMode_;
-    nodeNameMode_ = o.nodeNameMode_;
+    if (this == &o) return *this;
+    OptionSet set = o.options();
+    if (shared_)
+        shared_->update([&](OptionSet& s) { s = set; });
+    else
+        setFields(set);
     return *this;
 }
 
 XMLParser::~XMLParser() = default;
 
 XMLParser& XMLParser::sharedInstance() {
-    static XMLParser* shared = new XMLParser();  // lives until the process ends
+    static XMLParser* shared = [] {  // lives until the process ends
+        auto* p = new XMLParser();
+        p->shared_ = new SharedOptions();
+        return p;
+    }();
     return *shared;
 }
+
+// The shared instance parses with the options current when it starts.
+void XMLParser::adoptSharedOptions() {
+    if (shared_) setFields(*shared_->load());
+}
+
+#define ORVALIS_XML_OPTION(Type, getter, Setter, field)                                 \
+    Type XMLParser::getter() const noexcept {                                           \
+        return shared_ ? shared_->load()->field : getter##_;                            \
+    }                                                                                   \
+    void XMLParser::Setter(Type v) noexcept {                                           \
+        if (shared_)                                                                    \
+            shared_->update([&](OptionSet& s) { s.field = v; });                        \
+        else                                                                            \
+            getter##_ = v;                                                              \
+    }
+ORVALIS_XML_OPTION(bool, collapseTextNodes, setCollapseTextNodes, collapseTextNodes)
+ORVALIS_XML_OPTION(bool, stripEmptyNodes, setStripEmptyNodes, stripEmptyNodes)
+ORVALIS_XML_OPTION(bool, trimWhiteSpace, setTrimWhiteSpace, trimWhiteSpace)
+ORVALIS_XML_OPTION(bool, alwaysUseArrays, setAlwaysUseArrays, alwaysUseArrays)
+ORVALIS_XML_OPTION(bool, preserveComments, setPreserveComments, preserveComments)
+ORVALIS_XML_OPTION(bool, wrapRootNode, setWrapRootNode, wrapRootNode)
+ORVALIS_XML_OPTION(std::int64_t, attributesMode, setAttributesMode, attributesMode)
+ORVALIS_XML_OPTION(std::int64_t, nodeNameMode, setNodeNameMode, nodeNameMode)
+#undef ORVALIS_XML_OPTION
 
 void XMLParser::reset() noexcept {
     deferred_ = false;
@@ -113,6 +185,7 @@ void XMLParser::reset() noexcept {
 
 std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
     reset();
+    adoptSharedOptions();
     try {
         parser.parse(*this);  // the outcome is not consulted: a partial tree is still a result
     } catch (...) {
@@ -243,6 +316,7 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
     endText();
     materialize();                        // it has a child now
     if (root_ && stack_.empty()) return;  // a second root from a hand-driven source
+    if (detail::DecodeBudget* budget = detail::DecodeBudget::current()) budget->checkDepth(stack_.size() + 1);
     bool storesAttributes = !attributes.empty() && attributesMode_ >= 0 && attributesMode_ <= 2;
     if (root_ && !storesAttributes) {
         deferred_ = true;

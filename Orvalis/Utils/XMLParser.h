@@ -45,6 +45,8 @@ public:
 
     /// The process-wide parser whose options are the defaults of the
     /// XMLTree::dictionaryWithXML... entry points. Created once, thread-safely.
+    /// Its options are published as an immutable snapshot: any thread may read
+    /// or change them while others convert (each change is seen whole).
     static XMLParser& sharedInstance();
 
     /// Runs the source over its document with this parser as delegate and
@@ -68,51 +70,51 @@ public:
     /**@{*/
     /// Whether an element holding only text (no attributes, children or
     /// comments) is replaced in its parent by that text. On by default.
-    bool collapseTextNodes() const noexcept { return collapseTextNodes_; }
-    void setCollapseTextNodes(bool v) noexcept { collapseTextNodes_ = v; }
+    bool collapseTextNodes() const noexcept;
+    void setCollapseTextNodes(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// Whether an element with no attributes, children, comments or text is
     /// removed from its parent. On by default.
-    bool stripEmptyNodes() const noexcept { return stripEmptyNodes_; }
-    void setStripEmptyNodes(bool v) noexcept { stripEmptyNodes_ = v; }
+    bool stripEmptyNodes() const noexcept;
+    void setStripEmptyNodes(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// Whether each text run loses its leading and trailing white space and
     /// line breaks before it is stored; runs left empty are dropped. On by default.
-    bool trimWhiteSpace() const noexcept { return trimWhiteSpace_; }
-    void setTrimWhiteSpace(bool v) noexcept { trimWhiteSpace_ = v; }
+    bool trimWhiteSpace() const noexcept;
+    void setTrimWhiteSpace(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// Whether every child entry is an array, even for a single child. Off by default.
-    bool alwaysUseArrays() const noexcept { return alwaysUseArrays_; }
-    void setAlwaysUseArrays(bool v) noexcept { alwaysUseArrays_ = v; }
+    bool alwaysUseArrays() const noexcept;
+    void setAlwaysUseArrays(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// Whether comments are kept, in document order, under "__comments";
     /// otherwise they are dropped. Off by default.
-    bool preserveComments() const noexcept { return preserveComments_; }
-    void setPreserveComments(bool v) noexcept { preserveComments_ = v; }
+    bool preserveComments() const noexcept;
+    void setPreserveComments(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// Whether the result is a one-entry Dictionary keyed by the root
     /// element's name instead of the root node itself. Off by default.
-    bool wrapRootNode() const noexcept { return wrapRootNode_; }
-    void setWrapRootNode(bool v) noexcept { wrapRootNode_ = v; }
+    bool wrapRootNode() const noexcept;
+    void setWrapRootNode(bool v) noexcept;
     /**@}*/
     /**@{*/
     /// How attributes are stored, as an AttributesMode value (0, Prefixed, by
     /// default); a value outside the enumeration discards them.
-    std::int64_t attributesMode() const noexcept { return attributesMode_; }
-    void setAttributesMode(std::int64_t v) noexcept { attributesMode_ = v; }
-    void setAttributesMode(AttributesMode v) noexcept { attributesMode_ = static_cast<std::int64_t>(v); }
+    std::int64_t attributesMode() const noexcept;
+    void setAttributesMode(std::int64_t v) noexcept;
+    void setAttributesMode(AttributesMode v) noexcept { setAttributesMode(static_cast<std::int64_t>(v)); }
     /**@}*/
     /**@{*/
     /// Which nodes carry "__name", as a NodeNameMode value (0, RootOnly, by
     /// default); a value outside the enumeration names none.
-    std::int64_t nodeNameMode() const noexcept { return nodeNameMode_; }
-    void setNodeNameMode(std::int64_t v) noexcept { nodeNameMode_ = v; }
-    void setNodeNameMode(NodeNameMode v) noexcept { nodeNameMode_ = static_cast<std::int64_t>(v); }
+    std::int64_t nodeNameMode() const noexcept;
+    void setNodeNameMode(std::int64_t v) noexcept;
+    void setNodeNameMode(NodeNameMode v) noexcept { setNodeNameMode(static_cast<std::int64_t>(v)); }
     /**@}*/
 
     // Parse state (empty while idle).
@@ -163,6 +165,11 @@ public:
     static Value nameForNode(const Dictionary& node, const std::optional<Dictionary>& inDictionary);
 
 private:
+    struct OptionSet;
+    struct SharedOptions;
+    OptionSet options() const;
+    void setFields(const OptionSet& set) noexcept;
+    void adoptSharedOptions();
     void reset() noexcept;
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
     void materialize() const;
@@ -176,6 +183,9 @@ private:
     bool wrapRootNode_ = false;
     std::int64_t attributesMode_ = 0;
     std::int64_t nodeNameMode_ = 0;
+    // Only the shared instance has one; its options live there, and the
+    // fields above are its working copy during its own parses.
+    SharedOptions* shared_ = nullptr;
 
     std::optional<Dictionary> root_;
     // An innermost element without attributes is only made into a node when

@@ -1,3 +1,4 @@
+#include <Orvalis/Foundation/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
@@ -380,6 +381,26 @@ std::optional<Dictionary> dictionaryWithXMLString(std::string_view string) {
 std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path) {
     XMLParser copy(XMLParser::sharedInstance());
     return copy.dictionaryWithFile(path);
+}
+
+std::optional<Dictionary> dictionaryWithXMLData(std::string_view data, std::optional<XMLParseError>& error) {
+    error.reset();
+    XMLParser copy(XMLParser::sharedInstance());
+    XMLEventSource source(data);
+    std::optional<Dictionary> tree = copy.dictionaryWithParser(source);
+    error = source.error();
+    return tree;
+}
+
+std::optional<Dictionary> dictionaryWithXMLString(std::string_view string, std::optional<XMLParseError>& error) {
+    return dictionaryWithXMLData(string, error);
+}
+
+std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path, std::optional<XMLParseError>& error) {
+    error.reset();
+    std::optional<std::string> bytes = readWholeFile(path);
+    if (!bytes) return std::nullopt;
+    return dictionaryWithXMLData(*bytes, error);
 }
 
 std::string XMLString(const Dictionary& node) {

@@ -50,6 +50,18 @@ ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_vie
 /// As dictionaryWithXMLParser, for the file at path; no value when it cannot be read.
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path);
 
+/**@{*/
+/// As the entry points above, and error tells whether the document was
+/// malformed: why and where the reader stopped (the tree returned is the
+/// part built before that point), or no value for a whole document. Any thread.
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLData(std::string_view data,
+                                                               std::optional<XMLParseError>& error);
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_view string,
+                                                                 std::optional<XMLParseError>& error);
+ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path,
+                                                               std::optional<XMLParseError>& error);
+/**@}*/
+
 /// The node as one element (named by "__name", else "root"); a node of one
 /// entry without "__name" (a wrapped result) is written as that entry.
 /// Compact: no declaration, no indentation, items separated by "\n".

@@ -134,7 +134,11 @@ TEST_F(Transport, StatusAndHeadersOfAnAnswerAreDeliveredAndRedirectsNotFollowed)
 
 TEST_F(Transport, LargeAnswerArrivesWholeInOneBufferOfItsSize) {
     const size_t size = 100u * 1024 * 1024;
+    auto& config = URLSession::sharedSession().configuration();
+    const auto cap = config.maximumResponseSize();
+    config.setMaximumResponseSize(size);  // above the default cap on purpose
     Outcome o = fetch(get(server.url("/big?bytes=" + std::to_string(size))), std::chrono::seconds(120));
+    config.setMaximumResponseSize(cap);
     ASSERT_FALSE(o.error) << o.errorText();
     ASSERT_EQ(o.data->size(), size);
     EXPECT_LE(o.data->capacity(), size + 64);  // no doubling: memory bounded by the body

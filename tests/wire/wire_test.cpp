@@ -190,7 +190,7 @@ INSTANTIATE_TEST_SUITE_P(Wire, HeadersOnTheWire, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Post" : "Get"; });
 
 TEST(ContentDecoding, AGzipAnswerOfTwoMembersDecodesWhole) {
-    sandboxWorld().server->setFault("pairingid", sandbox::Fault{sandbox::Fault::Kind::GzipMembers});
+    sandboxWorld().server->setFault("pairingid", *sandbox::Fault::parse("gzip-members"));
     auto request = credentialed<ZRBPairingIDServiceRequest>();
     request.setPairingTransactionId("ptx-first-half");
     request.setUserId("user-second-half");

@@ -440,6 +440,10 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
             case Fault::Kind::Http500:
                 res.status = 500;
                 break;
+            case Fault::Kind::Body:
+                res.status = fault.status;
+                res.set_content(fault.body, fault.contentType.c_str());
+                break;
             case Fault::Kind::Delay:
                 std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
                 [[fallthrough]];

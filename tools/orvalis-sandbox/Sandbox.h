@@ -24,9 +24,13 @@ struct Fault {
         Http500,      ///< status 500 with an empty body
         Delay,        ///< the normal answer after delayMs milliseconds
         GzipMembers,  ///< the normal answer as two gzip members, "Content-Encoding: gzip"
+        Body,         ///< status with body as given (content type contentType)
     };
     Kind kind = Kind::None;
     int delayMs = 0;
+    int status = 200;
+    std::string body;
+    std::string contentType = "text/html";
 
     /// Reads "errors", "xml-error", "http500", "gzip-members" or "delay:MS"; no value otherwise.
     static std::optional<Fault> parse(const std::string& text);
