@@ -119,7 +119,8 @@ std::optional<Value> numberValue(std::string_view text) {
     d = strtod_l(copy.c_str(), &stop, cLocale);
     if (stop != copy.c_str() + copy.size() || !std::isfinite(d)) return std::nullopt;
     // Underflow (and, without from_chars, any inexact number) keeps its digits.
-    if (!doubleHoldsExactly(d, text)) return ValueAccess::numberWithText(d, text);
+    if (!doubleHoldsExactly(d, text) || (d == 0 && decimalOf(text) != Decimal{}))
+        return ValueAccess::numberWithText(d, text);
     return Value(d);
 }
 

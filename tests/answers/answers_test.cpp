@@ -244,7 +244,7 @@ class Encodings : public ::testing::TestWithParam<Encoding> {};
 TEST_P(Encodings, ReadAsTheSameDocument) {
     auto json = JSONSerialization::JSONObjectWithData(GetParam().bytes);
     ASSERT_TRUE(json);
-    EXPECT_EQ(json->asDictionary().objectForKey("k").asString(), "\u00e9\u20ac\U0001F600");
+    EXPECT_EQ((*json)["k"].asString(), "\u00e9\u20ac\U0001F600");
 }
 
 INSTANTIATE_TEST_SUITE_P(Marks, Encodings,
