@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/CryptoContext.h>
+#include <Orvalis/Foundation/detail/Handles.h>
 #include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <openssl/bn.h>
@@ -13,15 +14,8 @@
 namespace orvalis {
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <class T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-using PKeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+using detail::PKeyCtxPtr;
+using detail::BignumPtr;
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/CryptoContext.h>
+#include <Orvalis/Foundation/detail/Handles.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -17,18 +18,11 @@
 namespace orvalis {
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <class T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-using PKCS12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using ASN1TimePtr = std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>>;
+using detail::PKCS12Ptr;
+using detail::X509Ptr;
+using detail::BioPtr;
+using detail::BignumPtr;
+using ASN1TimePtr = std::unique_ptr<ASN1_TIME, detail::Deleter<ASN1_TIME_free>>;
 
 struct CertStackFree {
     void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_pop_free(s, X509_free); }

@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/ContentDecoder.h>
+#include <Orvalis/Foundation/detail/Handles.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <curl/curl.h>
 #include <openssl/bio.h>
@@ -33,23 +34,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kMaxHostConnections = 32;
 constexpr long kMaxTotalConnections = 128;
 
-struct EasyDeleter {
-    void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
-};
-struct UrlDeleter {
-    void operator()(CURLU* u) const noexcept { curl_url_cleanup(u); }
-};
-struct X509Deleter {
-    void operator()(X509* x) const noexcept { X509_free(x); }
-};
-struct BioDeleter {
-    void operator()(BIO* b) const noexcept { BIO_free(b); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
+using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
 
 char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -80,7 +66,7 @@ bool isSafeHeaderValue(std::string_view s) noexcept {
 }
 
 std::string hostOfURL(const std::string& url) {
-    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    std::unique_ptr<CURLU, Deleter<curl_url_cleanup>> u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
     char* host = nullptr;
     if (curl_url_get(u.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || host == nullptr) return {};
@@ -882,11 +868,11 @@ bool URLSessionDataTask::requestMayHaveBeenSent() const noexcept {
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
     std::optional<std::string> pem = readWholeFile(pemPath);
     if (!pem || pem->size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
-    std::unique_ptr<BIO, detail::BioDeleter> bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
+    detail::BioPtr bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
     if (!bio) return false;
     std::vector<std::shared_ptr<X509>> found;
     while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-        found.emplace_back(cert, detail::X509Deleter());
+        found.emplace_back(cert, detail::Deleter<X509_free>());
     }
     ERR_clear_error();  // the loop ends on "no start line", which is not a failure
     if (found.empty()) return false;

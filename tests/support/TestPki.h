@@ -4,6 +4,7 @@
 // the OpenSSL API, so that no secret is ever stored in the repository. Every
 // maker throws std::runtime_error when OpenSSL fails.
 
+#include <Orvalis/Foundation/detail/Handles.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -17,15 +18,11 @@
 
 namespace orvalis::testsupport {
 
+// The library's own handle owners.
 template <auto Free>
-struct FreeWith {
-    template <class T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
+using FreeWith = orvalis::detail::Deleter<Free>;
 using PKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
+using X509Ptr = orvalis::detail::X509Ptr;
 
 /// A fresh RSA key of the given size.
 PKeyPtr makeRsaKey(int bits);

@@ -1,4 +1,5 @@
 #include "Sandbox.h"
+#include <Orvalis/Foundation/detail/Handles.h>
 
 #include <httplib.h>
 #include <openssl/err.h>
@@ -31,18 +32,9 @@
 namespace orvalis::sandbox {
 namespace {
 
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-struct X509Deleter {
-    void operator()(X509* p) const noexcept { X509_free(p); }
-};
-struct BioDeleter {
-    void operator()(BIO* p) const noexcept { BIO_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-using BioPtr = std::unique_ptr<BIO, BioDeleter>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, detail::Deleter<EVP_PKEY_free>>;
+using detail::BioPtr;
+using detail::X509Ptr;
 
 std::string opensslError() {
     unsigned long e = ERR_get_error();
