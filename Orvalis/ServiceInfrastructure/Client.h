@@ -48,7 +48,7 @@ struct OperationOptions {
 
 namespace detail {
 struct ClientCore;
-}
+}  // namespace detail
 
 /// The six operations of ZRBOrvalis as handles (Operation): awaitable in a
 /// coroutine, waitable, cancellable, with time-outs and the whole failure.

@@ -47,7 +47,7 @@ using Executor = std::function<void(std::function<void()> task)>;
 
 namespace detail {
 struct OperationState;
-}
+}  // namespace detail
 
 /// A handle to one operation in flight, made by Client. Copies refer to the same
 /// operation. It completes exactly once; every way of waiting sees that result.

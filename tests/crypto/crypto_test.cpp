@@ -81,7 +81,8 @@ struct KeySize {
 class Signing : public KeyFiles, public ::testing::WithParamInterface<KeySize> {};
 
 TEST_P(Signing, SignaturesAreDeterministicFullLengthAndVerify) {
-    const auto [_, bits, sha256] = GetParam();
+    const int bits = GetParam().bits;
+    const bool sha256 = GetParam().sha256;
     const char* md = sha256 ? "SHA256" : "SHA1";
     Identity id = makeSharedRsaIdentity(bits);
     add("k", makeP12(id.key.get(), id.cert.get(), "pw"));

@@ -112,7 +112,7 @@ def entity(demangled):
     # Strip template arguments.
     out, depth = [], 0
     for c in head:
-        if c == "<" and not "".join(out).endswith("operator"):
+        if c == "<" and not re.search(r"operator<*$", "".join(out)):
             depth += 1
         elif c == ">" and depth:
             depth -= 1

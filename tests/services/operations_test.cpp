@@ -197,8 +197,9 @@ TEST_F(Operations, BadCredentialsAndUnsetFieldsAreRefusedByTheServer) {
         {with<ZRBPairingIDServiceRequest>([](auto& r) { r.setConsumerKey("other"); r.setPairingTransactionId("t"); r.setUserId("u"); }),
          "Request rejected: unknown consumer key"},
     };
-    for (const auto& [request, message] : cases) {
-        auto got = run([&](ZRBOrvalis& o, Outcomes& out) { o.getPairingIDService(request, out.success(), out.failure()); });
+    for (const auto& c : cases) {
+        const auto& [request, message] = c;
+        auto got = run([&c](ZRBOrvalis& o, Outcomes& out) { o.getPairingIDService(c.first, out.success(), out.failure()); });
         ASSERT_TRUE(got.failure) << got.describe();
         EXPECT_EQ(got.failure->code(), 101);
         EXPECT_EQ(got.failure->localizedDescription(), message);

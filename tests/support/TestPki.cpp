@@ -127,7 +127,8 @@ std::string pem(Write write) {
     std::unique_ptr<BIO, FreeWith<BIO_free>> bio(check(BIO_new(BIO_s_mem()), "BIO"));
     check(write(bio.get()), "PEM");
     char* data = nullptr;
-    return std::string(data, static_cast<std::size_t>(BIO_get_mem_data(bio.get(), &data)));
+    const long size = BIO_get_mem_data(bio.get(), &data);  // before data is read: argument order is unspecified
+    return std::string(data, static_cast<std::size_t>(size));
 }
 
 PKeyPtr keygen(const char* type, int bits) {

@@ -13,7 +13,7 @@ namespace orvalis::detail {
 
 /// Thrown while a DecodeBudget is active on the thread and the Values built
 /// under it would take more than its limit, or nest deeper than its depth.
-class ORVALIS_EXPORT DecodeBudgetExceeded : public std::bad_alloc {
+class DecodeBudgetExceeded : public std::bad_alloc {
 public:
     const char* what() const noexcept override;
 };
@@ -22,7 +22,7 @@ public:
 /// (with the allocator's own overhead); passing the limit throws
 /// DecodeBudgetExceeded. Frees are not credited: the charge bounds the peak.
 /// Scopes nest; the innermost counts.
-class ORVALIS_EXPORT DecodeBudget {
+class DecodeBudget {
 public:
     DecodeBudget(std::size_t limitBytes, std::size_t maxDepth) noexcept;
     ~DecodeBudget();
@@ -46,7 +46,7 @@ private:
 };
 
 /// The Value internals decoders use.
-struct ORVALIS_EXPORT ValueAccess {
+struct ValueAccess {
     /// An empty Array or Dictionary (kind given) that takes no block until
     /// it is first copied or handed out as a handle.
     static Value emptyContainer(Value::Kind kind) noexcept;
