@@ -113,6 +113,10 @@ void sendRouted(void* context, const URLRequest& signedRequest) {
 void stamp(ZRBBaseServiceRequest& request, const ClientConfiguration& configuration) {
     if (!request.host()) request.setHost(configuration.host);
     if (!request.consumerKey()) request.setConsumerKey(configuration.consumerKey);
+    // A request that names a key of its own keeps it, in whichever form.
+    if (!request.merchantKeySource() && !request.merechantKeyFileName()) {
+        request.setMerchantKeySource(configuration.keySource);
+    }
     if (!request.merechantKeyFileName()) request.setMerechantKeyFileName(configuration.keyFileName);
     if (!request.merechantKeyFilePassword()) request.setMerechantKeyFilePassword(configuration.keyFilePassword);
 }

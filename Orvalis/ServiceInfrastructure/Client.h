@@ -8,6 +8,7 @@
 #include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
 #include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
 #include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <chrono>
 #include <memory>
@@ -29,6 +30,9 @@ struct ClientConfiguration {
     std::optional<std::string> keyFileName;
     /// That key file's password, used when a request has none; wiped when the client goes.
     std::optional<std::string> keyFilePassword;
+    /// Where the merchant key comes from (file, bytes, callback or resource), used when
+    /// a request names no key of its own; wins over keyFileName. Unlocked with keyFilePassword.
+    std::optional<KeySource> keySource;
     /// An operation fails with URLErrorTimedOut when no byte moves for this long.
     std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
     /// When set, an operation fails with URLErrorTimedOut once this long has

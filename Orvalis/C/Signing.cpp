@@ -1,0 +1,145 @@
+#include <Orvalis/C/detail/Bridge.h>
+#include <Orvalis/C/orvalis.h>
+#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+using namespace orvalis;
+using orvalis::detail::copyForCaller;
+using orvalis::detail::covers;
+using orvalis::detail::failWith;
+using orvalis::detail::guarded;
+
+namespace {
+
+using UrlPtr = std::unique_ptr<CURLU, detail::Deleter<curl_url_cleanup>>;
+
+struct SplitURL {
+    bool https = true;
+    std::string host;  // with ":port" when the URL gives one
+    std::string path;
+    Dictionary query;
+};
+
+// One part of a parsed URL, or no value when the URL has none.
+std::optional<std::string> part(CURLU* url, CURLUPart which) {
+    char* text = nullptr;
+    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
+    std::string copy(text);
+    curl_free(text);
+    return copy;
+}
+
+// The URL split as the signer takes a request: libcurl parses it (the path as
+// written, dot segments kept); the query's name=value pairs stay as written,
+// since the signer decodes them itself.
+std::optional<std::string> splitURL(const char* text, SplitURL& out) {
+    UrlPtr url(curl_url());
+    if (!url) throw std::bad_alloc();
+    if (curl_url_set(url.get(), CURLUPART_URL, text, CURLU_PATH_AS_IS | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+        return "not a URL: " + std::string(text);
+    }
+    const std::optional<std::string> scheme = part(url.get(), CURLUPART_SCHEME);
+    if (scheme != "https" && scheme != "http") return "the URL must begin with https:// or http://";
+    if (part(url.get(), CURLUPART_FRAGMENT)) return "a URL fragment (#...) is never sent";
+    if (part(url.get(), CURLUPART_USER)) return "a URL with a user name is not a request of this library";
+    out.https = scheme == "https";
+    out.host = part(url.get(), CURLUPART_HOST).value_or("");
+    if (auto port = part(url.get(), CURLUPART_PORT)) out.host += ":" + *port;
+    out.path = part(url.get(), CURLUPART_PATH).value_or("/");
+    const std::string query = part(url.get(), CURLUPART_QUERY).value_or("");
+    std::size_t start = 0;
+    while (start < query.size()) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        const std::string_view pair = std::string_view(query).substr(start, end - start);
+        start = end + 1;
+        if (pair.empty()) continue;
+        const std::size_t eq = pair.find('=');
+        if (eq == 0 || eq == std::string_view::npos) return "query parameter \"" + std::string(pair) + "\" is not name=value";
+        const std::string name(pair.substr(0, eq));
+        if (out.query.find(name) != nullptr) return "query parameter \"" + name + "\" is given twice";
+        out.query.set(name, Value(std::string(pair.substr(eq + 1))));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+extern "C" {
+
+orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_string_out, char** authorization_out) {
+    if (base_string_out != nullptr) *base_string_out = nullptr;
+    if (authorization_out != nullptr) *authorization_out = nullptr;
+    if (!covers(request) || request->url == nullptr || request->key_source == nullptr ||
+        (request->body == nullptr && request->body_length > 0)) {
+        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no request, URL or key source, or struct_size too small");
+    }
+    return guarded([&] {
+        const std::string_view method = request->method ? request->method : (request->body ? "POST" : "GET");
+        if (method != "GET" && method != "POST") return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the method is GET or POST");
+        const std::string_view timestamp = request->timestamp ? request->timestamp : "";
+        if (request->timestamp && (timestamp.empty() || timestamp.find_first_not_of("0123456789") != timestamp.npos)) {
+            return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the timestamp is seconds since 1970, digits only");
+        }
+        SplitURL url;
+        if (auto problem = splitURL(request->url, url)) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, *problem);
+
+        const KeySource& key = request->key_source->source;
+        const std::optional<std::string> password =
+            request->password ? std::optional<std::string>(request->password) : std::nullopt;
+        const KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(key, password);
+        if (check.status != KeyStatus::Loaded) {
+            return failWith(ORVALIS_ERROR_KEY, key.description() + ": " + std::string(describe(check.status)));
+        }
+
+        // The signer's own steps, as initWith runs them, with room for a logged
+        // nonce and timestamp.
+        const auto type = request->sha256 ? OAuthSignatureTypeRSASHA256 : OAuthSignatureTypeRSASHA1;
+        ZRBOAuthProvider signer;
+        signer.setHttpMethod(std::string(method));
+        signer.setURLScheme(OAuthURLSchemeTypeToString[url.https ? OAuthURLSchemeTypeHTTPS : OAuthURLSchemeTypeHTTP]);
+        signer.setHost(url.host);
+        signer.setURLPath(url.path);
+        signer.setQueryParams(url.query);
+        if (request->consumer_key) signer.setConsumerKey(std::string(request->consumer_key));
+        signer.setMerchantKeySource(key);
+        signer.setP12Password(password);
+        signer.setOAuthSignatureType(type);
+        if (request->body) signer.setupRequestBodyHash(std::string(request->body, request->body_length));
+        signer.setupOAuthHeaders();
+        if (request->nonce || request->timestamp) {
+            Dictionary headers = signer.oAuthHeaders().deepCopy();
+            if (request->nonce) headers.set(kNonce, Value(std::string(request->nonce)));
+            if (request->timestamp) headers.set(kTimestamp, Value(std::string(timestamp)));
+            signer.setOAuthHeaders(headers);
+        }
+        signer.setupSignatureBaseString();
+        signer.setupEncodedSignature();
+        if (signer.oAuthHeaders().find(kSignature) == nullptr) {
+            return failWith(ORVALIS_ERROR_KEY, key.description() + ": no signature could be made");
+        }
+        std::unique_ptr<char, decltype(&orvalis_free)> base(copyForCaller(signer.oAuthSignatureBaseString().value_or("")),
+                                                            &orvalis_free);
+        char* authorization = copyForCaller(signer.oAuthHeader());
+        if (base_string_out != nullptr) *base_string_out = base.release();
+        if (authorization_out != nullptr) {
+            *authorization_out = authorization;
+        } else {
+            orvalis_free(authorization);
+        }
+        return ORVALIS_OK;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,62 @@
+#pragma once
+
+// Internal to the C interface: not installed. What every orvalis_ function
+// shares: the thread's last error, C strings for the caller, and the guard that
+// keeps C++ exceptions on this side of the interface.
+#include <Orvalis/C/orvalis.h>
+#include <Orvalis/Utils/Crypto/KeySource.h>
+
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+/// The handle of a key source: the C++ source, immutable.
+struct orvalis_key_source {
+    orvalis::KeySource source;
+};
+
+namespace orvalis::detail {
+
+/// Records message as the calling thread's last error and returns status.
+orvalis_status failWith(orvalis_status status, std::string_view message) noexcept;
+
+/// A malloc'd, NUL-terminated copy of text for the caller (orvalis_free frees
+/// it); throws std::bad_alloc.
+char* copyForCaller(std::string_view text);
+
+/// Whether a caller's struct is there and covers every field of this version.
+template <class Struct>
+bool covers(const Struct* given) noexcept {
+    return given != nullptr && given->struct_size >= sizeof(Struct);
+}
+
+/// Runs body (returning an orvalis_status); an exception becomes NO_MEMORY or
+/// INTERNAL with its text as the last error.
+template <class Body>
+orvalis_status guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return failWith(ORVALIS_ERROR_NO_MEMORY, "out of memory");
+    } catch (const std::exception& e) {
+        return failWith(ORVALIS_ERROR_INTERNAL, e.what());
+    } catch (...) {
+        return failWith(ORVALIS_ERROR_INTERNAL, "unknown failure");
+    }
+}
+
+/// Runs body (returning a char* for the caller); an exception gives NULL and
+/// the last error.
+template <class Body>
+char* guardedText(Body&& body) noexcept {
+    char* text = nullptr;
+    guarded([&] {
+        text = body();
+        return ORVALIS_OK;
+    });
+    return text;
+}
+
+}  // namespace orvalis::detail

@@ -1,0 +1,470 @@
+/* Orvalis C interface: the six merchant operations, the XML converter and the
+ * request signer for hosts written in C or in any language that calls C
+ * (Swift, Kotlin/JNI, Python ctypes, C#). C11, also usable from C++.
+ *
+ * Ownership
+ *   - Every `char*` a function returns or writes to an out parameter belongs to
+ *     the caller: free it with orvalis_free(). Text is UTF-8, NUL-terminated.
+ *   - `const char*` results (orvalis_version, orvalis_status_text) are static:
+ *     never free them.
+ *   - Each handle has its own _free function; every _free accepts NULL.
+ *   - Input strings and structs are read during the call only (copied when kept).
+ *
+ * Failures
+ *   - Functions that can fail return an orvalis_status; ORVALIS_OK (0) is success.
+ *     On failure their out parameters are set to NULL, and orvalis_last_error()
+ *     gives the reason on the calling thread.
+ *   - A NULL where a handle or struct is required, or a struct whose struct_size
+ *     is too small, gives ORVALIS_ERROR_INVALID_ARGUMENT, never a crash.
+ *   - No C++ exception ever crosses this interface.
+ *
+ * Threads
+ *   - Any thread may call any function, except that waiting (orvalis_operation_wait,
+ *     orvalis_client_wait_idle) inside a completion callback gives
+ *     ORVALIS_ERROR_WRONG_THREAD: the callback runs on the thread it would wait for.
+ *   - Completion callbacks run exactly once per started operation, on the library's
+ *     delivery thread, never inside the call that started the operation.
+ *
+ * ABI rules
+ *   - A minor version (1.x) may add functions, enumerators and struct fields at the
+ *     end; it never changes or removes any. A patch version changes no declaration.
+ *   - Structs passed by pointer begin with struct_size: set it to sizeof the struct
+ *     you compiled against (zero-initialise the rest). The library reads only the
+ *     fields that struct_size covers, so old callers keep working. All other types
+ *     are opaque handles.
+ */
+#ifndef ORVALIS_C_ORVALIS_H
+#define ORVALIS_C_ORVALIS_H
+
+#include <Orvalis/Version.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* ORVALIS_C_EXPORT marks the functions of this interface: exported from every
+ * shared Orvalis library, whatever else that library hides. */
+#if defined(_WIN32)
+#if defined(ORVALIS_BUILDING)
+#define ORVALIS_C_EXPORT __declspec(dllexport)
+#elif defined(ORVALIS_STATIC_DEFINE)
+#define ORVALIS_C_EXPORT
+#else
+#define ORVALIS_C_EXPORT __declspec(dllimport)
+#endif
+#else
+#define ORVALIS_C_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------- basics */
+
+/** What a call gave. Values are stable; new ones may be added at the end. */
+typedef enum orvalis_status {
+    ORVALIS_OK = 0,                     /**< success */
+    ORVALIS_ERROR_INVALID_ARGUMENT = 1, /**< NULL, a too small struct_size, or a value out of range */
+    ORVALIS_ERROR_TIMEOUT = 2,          /**< a wait ended before the operation(s) completed */
+    ORVALIS_ERROR_MALFORMED_INPUT = 3,  /**< XML that is not well-formed, JSON that is not an object, a bad URL */
+    ORVALIS_ERROR_KEY = 4,              /**< the merchant key could not be loaded or cannot sign */
+    ORVALIS_ERROR_WRONG_THREAD = 5,     /**< a wait called inside a completion callback */
+    ORVALIS_ERROR_NO_MEMORY = 6,        /**< memory ran out */
+    ORVALIS_ERROR_INTERNAL = 7          /**< anything else (e.g. the delivery thread could not start) */
+} orvalis_status;
+
+/** The library's "MAJOR.MINOR.PATCH" (compare with ORVALIS_VERSION_STRING of the
+ *  header you compiled against). Static: never freed. Never fails. */
+ORVALIS_C_EXPORT const char* orvalis_version(void);
+
+/** A short English name for status ("invalid argument"); "unknown status" for any
+ *  other value. Static: never freed. */
+ORVALIS_C_EXPORT const char* orvalis_status_text(orvalis_status status);
+
+/** Frees a string (or any other memory) the library handed out. NULL does nothing. */
+ORVALIS_C_EXPORT void orvalis_free(void* memory);
+
+/** Why the last call that failed on this thread failed (a copy: free it with
+ *  orvalis_free), or NULL when no call failed on this thread yet. */
+ORVALIS_C_EXPORT char* orvalis_last_error(void);
+
+/* ------------------------------------------------- process-wide settings */
+
+/** Where the library looks for key resources ("<name>.p12") and the
+ *  "AuthorizePairing.xml" template. INVALID_ARGUMENT when directory is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_set_resource_path(const char* directory);
+
+/** Trusts the certificates of a PEM file besides the system store, for every
+ *  client. INVALID_ARGUMENT when pem_path is NULL or the file holds no certificate. */
+ORVALIS_C_EXPORT orvalis_status orvalis_add_trusted_certificates(const char* pem_path);
+
+/** Requires the server at host to present one of pins ("sha256//<base64>" joined by
+ *  ";"; "" removes the pin), for every client. INVALID_ARGUMENT for NULL or a malformed list. */
+ORVALIS_C_EXPORT orvalis_status orvalis_pin_public_keys(const char* host, const char* pins);
+
+/** Receives one diagnostic line (line[length] is NUL; the text is valid during the
+ *  call only). Called on any thread, possibly on several at once. */
+typedef void (*orvalis_log_handler)(const char* line, size_t length, void* user_data);
+
+/** Sends the library's diagnostic lines to handler with user_data; a NULL handler
+ *  silences them. Lines may hold request bodies and headers. Never fails. */
+ORVALIS_C_EXPORT void orvalis_set_log_handler(orvalis_log_handler handler, void* user_data);
+
+/** Sends the diagnostic lines to standard error again (the default). */
+ORVALIS_C_EXPORT void orvalis_reset_log_handler(void);
+
+/* ------------------------------------------------------------ key source */
+
+/** Where a merchant's PKCS#12 key comes from. Immutable; any thread may use one. */
+typedef struct orvalis_key_source orvalis_key_source;
+
+/** "<name>.p12" among the resources (orvalis_set_resource_path). INVALID_ARGUMENT
+ *  when name or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_resource(const char* name, orvalis_key_source** source_out);
+
+/** The PKCS#12 file at path (absolute or relative to the working directory).
+ *  INVALID_ARGUMENT when path or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_file(const char* path, orvalis_key_source** source_out);
+
+/** A copy of length PKCS#12 (DER) bytes, wiped when the last user lets go.
+ *  INVALID_ARGUMENT when bytes (with length > 0) or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_memory(const void* bytes, size_t length,
+                                                         orvalis_key_source** source_out);
+
+/** Frees a key source; clients and configurations made with it keep their own copy. */
+ORVALIS_C_EXPORT void orvalis_key_source_free(orvalis_key_source* source);
+
+/* ---------------------------------------------------------------- client */
+
+/** The settings a client is made from. Not synchronised: one thread at a time. */
+typedef struct orvalis_client_config orvalis_client_config;
+
+/** A new configuration: no host, consumer key or key, idle time-out 180000 ms, no
+ *  overall time-out. INVALID_ARGUMENT when config_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_new(orvalis_client_config** config_out);
+
+/** Frees a configuration, wiping the password it holds. */
+ORVALIS_C_EXPORT void orvalis_client_config_free(orvalis_client_config* config);
+
+/** The server's host, e.g. "api.example.com" or "127.0.0.1:8443" (no scheme, no
+ *  trailing "/"); NULL unsets. INVALID_ARGUMENT when config is NULL. A host that is
+ *  not a host makes each operation fail before sending. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_host(orvalis_client_config* config, const char* host);
+
+/** The OAuth consumer key; NULL unsets. INVALID_ARGUMENT when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_consumer_key(orvalis_client_config* config,
+                                                                      const char* consumer_key);
+
+/** The merchant key (copied); NULL unsets. INVALID_ARGUMENT when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_key_source(orvalis_client_config* config,
+                                                                    const orvalis_key_source* source);
+
+/** The key's password (copied, wiped when no longer needed); NULL unsets.
+ *  INVALID_ARGUMENT when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_key_password(orvalis_client_config* config,
+                                                                      const char* password);
+
+/** An operation fails with URL error ORVALIS_URL_ERROR_TIMED_OUT when no byte moves
+ *  for milliseconds. INVALID_ARGUMENT when config is NULL or milliseconds <= 0. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_idle_timeout_ms(orvalis_client_config* config,
+                                                                         int64_t milliseconds);
+
+/** An operation fails with ORVALIS_URL_ERROR_TIMED_OUT once milliseconds have passed
+ *  since its start; 0 removes the limit. INVALID_ARGUMENT when config is NULL or milliseconds < 0. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_overall_timeout_ms(orvalis_client_config* config,
+                                                                            int64_t milliseconds);
+
+/** Runs the six operations with one configuration. Thread-safe. */
+typedef struct orvalis_client orvalis_client;
+
+/** A client with a copy of config (free config whenever you like).
+ *  INVALID_ARGUMENT when config or client_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_new(const orvalis_client_config* config, orvalis_client** client_out);
+
+/** Frees a client. Its operations in flight go on and still call their callbacks
+ *  (cancel them first with orvalis_client_cancel_all if they must stop). */
+ORVALIS_C_EXPORT void orvalis_client_free(orvalis_client* client);
+
+/** Number of the client's operations not yet completed (callbacks included); 0 for NULL. */
+ORVALIS_C_EXPORT size_t orvalis_client_in_flight(const orvalis_client* client);
+
+/** Waits until every operation of the client has completed and its callback has
+ *  returned, or timeout_ms (< 0: no limit) has passed: OK, TIMEOUT, WRONG_THREAD or
+ *  INVALID_ARGUMENT (client NULL). */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t timeout_ms);
+
+/** Cancels every operation of the client in flight (see orvalis_operation_cancel).
+ *  INVALID_ARGUMENT when client is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_cancel_all(const orvalis_client* client);
+
+/* ------------------------------------------------------------ operations */
+
+/** Whether a failed operation's request may have reached the server. */
+typedef enum orvalis_reached {
+    ORVALIS_REACHED_NO = 0,    /**< refused locally, or no connection was made: nothing was sent */
+    ORVALIS_REACHED_MAYBE = 1, /**< sending began but no answer came (lost, timed out, cancelled) */
+    ORVALIS_REACHED_YES = 2    /**< the server answered (also on every success) */
+} orvalis_reached;
+
+/** Error domain of transport failures (no answer); codes ORVALIS_URL_ERROR_*. */
+#define ORVALIS_URL_ERROR_DOMAIN "org.orvalis.URLErrorDomain"
+/** Error domain of failures the server's answer caused (code 101; 102: too large to decode). */
+#define ORVALIS_NETWORK_ERROR_DOMAIN "org.orvalis.ZRBNetworkManager"
+/** The operation was cancelled. */
+#define ORVALIS_URL_ERROR_CANCELLED (-999)
+/** An idle or overall time-out passed. */
+#define ORVALIS_URL_ERROR_TIMED_OUT (-1001)
+/** The connection was refused or could not be made. */
+#define ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST (-1004)
+
+/** How an operation ended. Immutable; any thread may read it. */
+typedef struct orvalis_result orvalis_result;
+
+/** 1 when the operation succeeded (the answer is there), 0 when it failed or result is NULL. */
+ORVALIS_C_EXPORT int orvalis_result_succeeded(const orvalis_result* result);
+
+/** The answer's HTTP status (also on failure), or 0 when no answer came or result is NULL. */
+ORVALIS_C_EXPORT int orvalis_result_http_status(const orvalis_result* result);
+
+/** Whether the request may have reached the server; ORVALIS_REACHED_NO for NULL. */
+ORVALIS_C_EXPORT orvalis_reached orvalis_result_reached(const orvalis_result* result);
+
+/** On success, the decoded answer as compact JSON text, every number with all its
+ *  digits (free it with orvalis_free); NULL on failure or for NULL. */
+ORVALIS_C_EXPORT char* orvalis_result_answer_json(const orvalis_result* result);
+
+/** On failure, the error's domain (ORVALIS_URL_ERROR_DOMAIN, ORVALIS_NETWORK_ERROR_DOMAIN,
+ *  ...; free it with orvalis_free); NULL on success or for NULL. */
+ORVALIS_C_EXPORT char* orvalis_result_error_domain(const orvalis_result* result);
+
+/** On failure, the error's code within its domain; 0 on success or for NULL. */
+ORVALIS_C_EXPORT int64_t orvalis_result_error_code(const orvalis_result* result);
+
+/** On failure, the error's description (free it with orvalis_free); NULL on success or for NULL. */
+ORVALIS_C_EXPORT char* orvalis_result_error_message(const orvalis_result* result);
+
+/** On failure, the server's own error entry as compact JSON text (the first object of
+ *  a JSON "errors" array, or an XML Error element; free it with orvalis_free); NULL
+ *  when the server sent none, on success, or for NULL. */
+ORVALIS_C_EXPORT char* orvalis_result_server_error_json(const orvalis_result* result);
+
+/** A second handle to the same result, to keep beyond a callback (free both).
+ *  INVALID_ARGUMENT when result or copy_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_result_copy(const orvalis_result* result, orvalis_result** copy_out);
+
+/** Frees a result handle. */
+ORVALIS_C_EXPORT void orvalis_result_free(orvalis_result* result);
+
+/** Called exactly once when an operation completes, on the library's delivery thread.
+ *  result is valid during the call only (orvalis_result_copy keeps it); never free it.
+ *  Return promptly: every operation's completion runs on that one thread. */
+typedef void (*orvalis_completion)(const orvalis_result* result, void* user_data);
+
+/** An operation in flight or completed. Freeing the handle does not stop the operation. */
+typedef struct orvalis_operation orvalis_operation;
+
+/** Waits until the operation has completed or timeout_ms (< 0: no limit) has passed.
+ *  OK (and, when result_out is not NULL, a result to free), TIMEOUT, WRONG_THREAD or
+ *  INVALID_ARGUMENT (operation NULL). */
+ORVALIS_C_EXPORT orvalis_status orvalis_operation_wait(const orvalis_operation* operation, int64_t timeout_ms,
+                                                      orvalis_result** result_out);
+
+/** 1 once the operation has completed, else 0 (also for NULL). */
+ORVALIS_C_EXPORT int orvalis_operation_is_done(const orvalis_operation* operation);
+
+/** Ends the operation with ORVALIS_URL_ERROR_CANCELLED unless it has completed (then
+ *  nothing happens); its callback still runs once. INVALID_ARGUMENT when operation is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_operation_cancel(const orvalis_operation* operation);
+
+/** Frees the handle; the operation goes on and its callback still runs. */
+ORVALIS_C_EXPORT void orvalis_operation_free(orvalis_operation* operation);
+
+/** Per-call settings; a field left 0 keeps the client's value. */
+typedef struct orvalis_call_options {
+    size_t struct_size;         /**< sizeof(orvalis_call_options) */
+    int64_t idle_timeout_ms;    /**< idle time-out of this call; 0: the client's */
+    int64_t overall_timeout_ms; /**< overall limit of this call; 0: the client's */
+} orvalis_call_options;
+
+/* The request of each operation: its own fields, NULL for unset text. The
+ * client's host, consumer key and key are added to every request.
+ *
+ * Every start function below takes the client, the request, options (NULL: the
+ * client's), a completion callback (may be NULL) with its user_data, and
+ * operation_out (NULL: no handle is kept). On ORVALIS_OK the callback will run
+ * exactly once and *operation_out (when given) is a handle to free. On any other
+ * status (INVALID_ARGUMENT for a NULL client or request or a too small struct_size;
+ * INTERNAL when the operation could not start) the callback never runs and
+ * *operation_out is NULL. Failures of the operation itself (a refused host, no
+ * signature, the server's error, a transport failure) arrive in the result. */
+
+/** GET "/dataprov-apis/public/initializepairing". */
+typedef struct orvalis_initialize_pairing_request {
+    size_t struct_size;      /**< sizeof(orvalis_initialize_pairing_request) */
+    const char* checkout_id; /**< "checkoutId" */
+    const char* user_id;     /**< "userId" */
+} orvalis_initialize_pairing_request;
+
+/** Starts initialize-pairing; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_initialize_pairing(const orvalis_client* client,
+                                                                 const orvalis_initialize_pairing_request* request,
+                                                                 const orvalis_call_options* options,
+                                                                 orvalis_completion completion, void* user_data,
+                                                                 orvalis_operation** operation_out);
+
+/** GET "/quorvex/pairingid". */
+typedef struct orvalis_pairing_id_request {
+    size_t struct_size;                 /**< sizeof(orvalis_pairing_id_request) */
+    const char* pairing_transaction_id; /**< "pairingTransactionId" */
+    const char* user_id;                /**< "userId" */
+} orvalis_pairing_id_request;
+
+/** Starts get-pairing-id; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_get_pairing_id(const orvalis_client* client,
+                                                             const orvalis_pairing_id_request* request,
+                                                             const orvalis_call_options* options,
+                                                             orvalis_completion completion, void* user_data,
+                                                             orvalis_operation** operation_out);
+
+/** POST "/dataprov-apis/stage1/quorvex/partner/v6/pairing" (body from the
+ *  "AuthorizePairing.xml" resource). */
+typedef struct orvalis_authorize_pairing_request {
+    size_t struct_size;                 /**< sizeof(orvalis_authorize_pairing_request) */
+    const char* checkout_id;            /**< the template's checkout id */
+    const char* pairing_transaction_id; /**< the template's pairing transaction id */
+} orvalis_authorize_pairing_request;
+
+/** Starts authorize-pairing; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_authorize_pairing(const orvalis_client* client,
+                                                                const orvalis_authorize_pairing_request* request,
+                                                                const orvalis_call_options* options,
+                                                                orvalis_completion completion, void* user_data,
+                                                                orvalis_operation** operation_out);
+
+/** GET "/quorvex/precheckoutdata/<pairing_id>". */
+typedef struct orvalis_precheckout_data_request {
+    size_t struct_size;     /**< sizeof(orvalis_precheckout_data_request) */
+    const char* pairing_id; /**< the path's pairing id */
+} orvalis_precheckout_data_request;
+
+/** Starts get-precheckout-data; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_get_precheckout_data(const orvalis_client* client,
+                                                                   const orvalis_precheckout_data_request* request,
+                                                                   const orvalis_call_options* options,
+                                                                   orvalis_completion completion, void* user_data,
+                                                                   orvalis_operation** operation_out);
+
+/** POST "/quorvex/expresscheckout" with a JSON body. Never re-send it blindly after
+ *  a failure whose reach-state is not ORVALIS_REACHED_NO. */
+typedef struct orvalis_express_checkout_request {
+    size_t struct_size;                     /**< sizeof(orvalis_express_checkout_request) */
+    const char* checkout_id;                /**< "checkoutId" */
+    const char* pairing_id;                 /**< "pairingId" */
+    const char* pre_checkout_transaction_id; /**< "preCheckoutTransactionId" */
+    double amount;                          /**< "amount" */
+    const char* currency;                   /**< "currency" */
+    const char* card_id;                    /**< "cardId" */
+    const char* shipping_address_id;        /**< "shippingAddressId" */
+    int digital_goods;                      /**< "digitalGoods": nonzero for true */
+    const char* psp_id;                     /**< "pspId" */
+    const char* external_data;              /**< "externalData" */
+} orvalis_express_checkout_request;
+
+/** Starts express-checkout; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_express_checkout(const orvalis_client* client,
+                                                               const orvalis_express_checkout_request* request,
+                                                               const orvalis_call_options* options,
+                                                               orvalis_completion completion, void* user_data,
+                                                               orvalis_operation** operation_out);
+
+/** GET "/quorvex/paymentdata/<transaction_id>". */
+typedef struct orvalis_payment_data_request {
+    size_t struct_size;         /**< sizeof(orvalis_payment_data_request) */
+    const char* transaction_id; /**< the path's transaction id */
+    const char* cart_id;        /**< "cartId" */
+    const char* checkout_id;    /**< "checkoutId" */
+    const char* psp_id;         /**< "pspId" */
+    const char* external_data;  /**< "externalData" */
+} orvalis_payment_data_request;
+
+/** Starts get-payment-data; see the start functions' contract above. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_get_payment_data(const orvalis_client* client,
+                                                               const orvalis_payment_data_request* request,
+                                                               const orvalis_call_options* options,
+                                                               orvalis_completion completion, void* user_data,
+                                                               orvalis_operation** operation_out);
+
+/* --------------------------------------------------------- XML converter */
+
+/** How attributes are stored (orvalis_xml_options.attributes_mode). */
+typedef enum orvalis_xml_attributes {
+    ORVALIS_XML_ATTRIBUTES_PREFIXED = 0,   /**< each under "_" + name (default) */
+    ORVALIS_XML_ATTRIBUTES_GROUPED = 1,    /**< the whole map under "__attributes" */
+    ORVALIS_XML_ATTRIBUTES_UNPREFIXED = 2, /**< each under its bare name */
+    ORVALIS_XML_ATTRIBUTES_DISCARD = 3     /**< dropped */
+} orvalis_xml_attributes;
+
+/** Which nodes carry "__name" (orvalis_xml_options.node_name_mode). */
+typedef enum orvalis_xml_node_names {
+    ORVALIS_XML_NODE_NAMES_ROOT_ONLY = 0, /**< the root only (default) */
+    ORVALIS_XML_NODE_NAMES_ALWAYS = 1,    /**< every node */
+    ORVALIS_XML_NODE_NAMES_NEVER = 2      /**< none */
+} orvalis_xml_node_names;
+
+/** The converter's eight options; start from orvalis_xml_options_init. Flags are
+ *  nonzero for on. */
+typedef struct orvalis_xml_options {
+    size_t struct_size;      /**< sizeof(orvalis_xml_options) */
+    int collapse_text_nodes; /**< a text-only element becomes its text (default on) */
+    int strip_empty_nodes;   /**< empty elements are removed (default on) */
+    int trim_white_space;    /**< text loses surrounding white space (default on) */
+    int always_use_arrays;   /**< every child is an array (default off) */
+    int preserve_comments;   /**< comments kept under "__comments" (default off) */
+    int wrap_root_node;      /**< the result is {root name: root node} (default off) */
+    int attributes_mode;     /**< an orvalis_xml_attributes value; others discard */
+    int node_name_mode;      /**< an orvalis_xml_node_names value; others name none */
+} orvalis_xml_options;
+
+/** Fills options with the defaults and struct_size. NULL does nothing. */
+ORVALIS_C_EXPORT void orvalis_xml_options_init(orvalis_xml_options* options);
+
+/** Converts length bytes of XML (UTF-8 or as declared) into the compact JSON text of
+ *  its tree (free it with orvalis_free); options NULL: the defaults. MALFORMED_INPUT
+ *  when the document is not well-formed (reason, line and column in orvalis_last_error);
+ *  INVALID_ARGUMENT for NULL (xml may be NULL when length is 0) or a too small struct_size. */
+ORVALIS_C_EXPORT orvalis_status orvalis_xml_to_json(const char* xml, size_t length,
+                                                   const orvalis_xml_options* options, char** json_out);
+
+/** Writes a JSON object (a tree of the shape orvalis_xml_to_json gives) as compact XML
+ *  text (free it with orvalis_free). MALFORMED_INPUT when json is not one object or
+ *  holds a key that is not an XML name; INVALID_ARGUMENT for NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_json_to_xml(const char* json, size_t length, char** xml_out);
+
+/* ---------------------------------------------------------------- signer */
+
+/** One request to sign for debugging, as the operations sign theirs. */
+typedef struct orvalis_sign_request {
+    size_t struct_size;                    /**< sizeof(orvalis_sign_request) */
+    const char* method;                    /**< "GET" or "POST"; NULL: POST with a body, else GET */
+    const char* url;                       /**< "https://host[:port]/path?name=value&..." (http:// too) */
+    const char* body;                      /**< POST body bytes; NULL: none */
+    size_t body_length;                    /**< bytes of body */
+    const char* consumer_key;              /**< the OAuth consumer key */
+    const orvalis_key_source* key_source;  /**< the merchant key */
+    const char* password;                  /**< the key's password */
+    int sha256;                            /**< nonzero: RSA-SHA256; 0: RSA-SHA1 like the operations */
+    const char* nonce;                     /**< "oauth_nonce" to reuse; NULL: a fresh one */
+    const char* timestamp;                 /**< "oauth_timestamp" to reuse (digits); NULL: the clock */
+} orvalis_sign_request;
+
+/** Signs request: the signature base string and the Authorization header value
+ *  ("OAuth ...") to free with orvalis_free (either out pointer may be NULL).
+ *  MALFORMED_INPUT for a bad URL, method or timestamp; KEY when no signature can be made. */
+ORVALIS_C_EXPORT orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_string_out,
+                                            char** authorization_out);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ORVALIS_C_ORVALIS_H */
