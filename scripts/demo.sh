@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs the demo from the build tree given as $1: throwaway keys and
 # certificates, the sandbox merchant server on 127.0.0.1, and the example host
-# application running all six operations against it. Exits non-zero when an
+# application running all six operations against it, then the same six from
+# the C example. Exits non-zero when an
 # operation failed or the sandbox rejected a signature.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 sandbox_bin="$build/tools/orvalis-sandbox/orvalis-sandbox"
 host_app="$build/examples/host-app/host-app"
-for exe in "$sandbox_bin" "$host_app"; do
+c_app="$build/examples/c/checkout-c"
+for exe in "$sandbox_bin" "$host_app" "$c_app"; do
   [ -x "$exe" ] || { echo "demo: missing $exe (build first)" >&2; exit 1; }
 done
 
@@ -62,6 +64,9 @@ echo "== host application against https://127.0.0.1:$port"
 app_status=0
 "$host_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
   --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
+echo "== C example against https://127.0.0.1:$port"
+"$c_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
+  --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
 
 kill -TERM "$sandbox_pid"
 sandbox_status=0
@@ -74,4 +79,4 @@ if [ "$app_status" -ne 0 ] || [ "$sandbox_status" -ne 0 ] || grep -q ' rejected:
   echo "demo: FAILED (host application status $app_status, sandbox status $sandbox_status)" >&2
   exit 1
 fi
-echo "demo: all six operations succeeded and every signature was accepted"
+echo "demo: all six operations succeeded (C++ and C) and every signature was accepted"
