@@ -1,0 +1,230 @@
+"""The six operations, blocking (Client) and awaitable (AsyncClient)."""
+from __future__ import annotations
+
+import asyncio
+import atexit
+import os
+import threading
+import weakref
+from typing import Any, Awaitable, Dict, Generic, Optional, TypeVar, Union
+
+from . import _native
+from ._errors import OperationError
+
+R = TypeVar("R")
+Answer = Dict[str, Any]
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class _Operations(Generic[R]):
+    """The six merchant operations; R is what each call gives (the answer, or an awaitable of it).
+
+    Every field is optional, as on the C++ requests: one left as None is not sent. timeout (seconds)
+    limits one call overall, on top of the client's time-outs. On failure a call raises OperationError;
+    a setting the library refuses raises ValueError. Any thread may call; close() frees the client.
+    """
+
+    def __init__(self, host: str, consumer_key: str, *, key_name: Optional[str] = None,
+                 key_file: Optional[PathLike] = None, key_data: Optional[bytes] = None,
+                 key_password: Optional[str] = None, idle_timeout: Optional[float] = None,
+                 overall_timeout: Optional[float] = None) -> None:
+        """Makes a client that signs every request with one merchant key.
+
+        host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
+        library's resource directory), key_file (a PKCS#12 file) or key_data (PKCS#12 bytes), opened with
+        key_password. Time-outs are in seconds: an operation fails with code -1001 when no byte moves for
+        idle_timeout (default 180), or once overall_timeout has passed. Trust anchors and pins are
+        process-wide: add_trusted_certificates(), pin_public_keys(). Raises ValueError for a refused setting.
+        """
+        if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
+            raise ValueError("give at most one of key_name, key_file and key_data")
+        self._lock = threading.Lock()
+        self._waiters = 0  # threads inside wait_idle: the handle is freed after they leave
+        self._closed = False
+        self._handle = _native.new_client(
+            host=host, consumer_key=consumer_key, key_name=key_name,
+            key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
+            key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout)
+        _live.add(self)
+
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> R:
+        raise NotImplementedError
+
+    def _start(self, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+               done: _native.Completion) -> _native.Operation:
+        with self._lock:
+            if self._closed:
+                raise RuntimeError("the client is closed")
+            return _native.start(self._handle, operation, fields, timeout, done)
+
+    def initialize_pairing(self, *, checkout_id: Optional[str] = None, user_id: Optional[str] = None,
+                           timeout: Optional[float] = None) -> R:
+        """GET "/dataprov-apis/public/initializepairing" (C++ initializePairing)."""
+        return self._run("initialize_pairing", {"checkout_id": checkout_id, "user_id": user_id}, timeout)
+
+    def get_pairing_id(self, *, pairing_transaction_id: Optional[str] = None, user_id: Optional[str] = None,
+                       timeout: Optional[float] = None) -> R:
+        """GET "/quorvex/pairingid" (C++ getPairingIDService)."""
+        return self._run("get_pairing_id", {"pairing_transaction_id": pairing_transaction_id, "user_id": user_id},
+                         timeout)
+
+    def authorize_pairing(self, *, checkout_id: Optional[str] = None, pairing_transaction_id: Optional[str] = None,
+                          timeout: Optional[float] = None) -> R:
+        """POST "/dataprov-apis/stage1/quorvex/partner/v6/pairing", the body filled in from the
+        "AuthorizePairing.xml" resource (see set_resource_path; C++ authorizePairing)."""
+        return self._run("authorize_pairing",
+                         {"checkout_id": checkout_id, "pairing_transaction_id": pairing_transaction_id}, timeout)
+
+    def get_precheckout_data(self, *, pairing_id: Optional[str] = None, timeout: Optional[float] = None) -> R:
+        """GET "/quorvex/precheckoutdata/<pairing_id>" (C++ getPreCheckoutDataService)."""
+        return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout)
+
+    def express_checkout(self, *, checkout_id: Optional[str] = None, pairing_id: Optional[str] = None,
+                         pre_checkout_transaction_id: Optional[str] = None, amount: float = 0.0,
+                         currency: Optional[str] = None, card_id: Optional[str] = None,
+                         shipping_address_id: Optional[str] = None, digital_goods: bool = False,
+                         psp_id: Optional[str] = None, external_data: Optional[str] = None,
+                         timeout: Optional[float] = None) -> R:
+        """POST "/quorvex/expresscheckout" (C++ expressCheckoutDataService): the payment. After a failure
+        whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again."""
+        return self._run("express_checkout", {
+            "checkout_id": checkout_id, "pairing_id": pairing_id,
+            "pre_checkout_transaction_id": pre_checkout_transaction_id, "amount": float(amount),
+            "currency": currency, "card_id": card_id, "shipping_address_id": shipping_address_id,
+            "digital_goods": int(bool(digital_goods)), "psp_id": psp_id, "external_data": external_data}, timeout)
+
+    def get_payment_data(self, *, transaction_id: Optional[str] = None, checkout_id: Optional[str] = None,
+                         cart_id: Optional[str] = None, psp_id: Optional[str] = None,
+                         external_data: Optional[str] = None, timeout: Optional[float] = None) -> R:
+        """GET "/quorvex/paymentdata/<transaction_id>" (C++ getChekcoutResourceService)."""
+        return self._run("get_payment_data", {
+            "transaction_id": transaction_id, "checkout_id": checkout_id, "cart_id": cart_id,
+            "psp_id": psp_id, "external_data": external_data}, timeout)
+
+    @property
+    def in_flight(self) -> int:
+        """Number of this client's operations not yet completed. Any thread."""
+        with self._lock:
+            return 0 if self._closed else _native.in_flight(self._handle)
+
+    def cancel_all(self) -> None:
+        """Cancels every operation of this client in flight (each fails with code -999). Any thread."""
+        with self._lock:
+            if not self._closed:
+                _native.cancel_all(self._handle)
+
+    def wait_idle(self, timeout: float) -> bool:
+        """Waits up to timeout seconds until no operation of this client is in flight; True if none is."""
+        with self._lock:
+            if self._closed:
+                return True
+            handle, self._waiters = self._handle, self._waiters + 1
+        try:
+            return _native.wait_idle(handle, timeout)
+        finally:
+            with self._lock:
+                self._waiters -= 1
+                self._free_if_unused()
+
+    def close(self) -> None:
+        """Frees the client. Operations in flight go on and complete (see cancel_all)."""
+        with self._lock:
+            self._closed = True
+            self._free_if_unused()
+        _live.discard(self)
+
+    def _free_if_unused(self) -> None:  # with the lock held
+        if self._closed and self._waiters == 0 and self._handle is not None:
+            _native.free_client(self._handle)
+            self._handle = None
+
+    def __enter__(self: Any) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+
+class Client(_Operations[Answer]):
+    """Blocking client: each operation returns the answer as a dict or raises OperationError.
+
+    An exception in the waiting thread (KeyboardInterrupt, say) cancels the operation before it
+    propagates; cancel_all() from another thread ends every call with a cancelled OperationError.
+    """
+
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Answer:
+        finished = threading.Event()
+        outcome: list[_native.Outcome] = []
+
+        def done(result: _native.Outcome) -> None:  # on the library's delivery thread
+            outcome.append(result)
+            finished.set()
+
+        op = self._start(operation, fields, timeout, done)
+        try:
+            while not finished.wait(0.2):  # short waits keep Ctrl-C responsive
+                pass
+        except BaseException:
+            op.cancel()
+            raise
+        finally:
+            op.free()
+        return _unwrap(outcome[0])
+
+
+class AsyncClient(_Operations[Awaitable[Answer]]):
+    """asyncio client: each operation is a coroutine giving the answer as a dict or raising
+    OperationError. Cancelling the awaiting task cancels the operation in the library.
+    Call the operations from a running event loop; the answer comes back on that loop.
+    """
+
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Awaitable[Answer]:
+        return self._await(operation, fields, timeout)
+
+    async def _await(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Answer:
+        loop = asyncio.get_running_loop()
+        future: asyncio.Future[_native.Outcome] = loop.create_future()
+
+        def settle(result: _native.Outcome) -> None:
+            if not future.done():
+                future.set_result(result)
+
+        def done(result: _native.Outcome) -> None:  # on the library's delivery thread
+            try:
+                loop.call_soon_threadsafe(settle, result)
+            except RuntimeError:  # the loop is closed: nobody waits any more
+                pass
+
+        op = self._start(operation, fields, timeout, done)
+        try:
+            return _unwrap(await future)
+        except asyncio.CancelledError:
+            op.cancel()
+            raise
+        finally:
+            op.free()
+
+
+def _unwrap(outcome: _native.Outcome) -> Answer:
+    if isinstance(outcome, OperationError):
+        raise outcome
+    return outcome
+
+
+# Clients still open when the interpreter exits: their operations are cancelled and
+# waited for, so that no completion calls into Python while it shuts down.
+_live: "weakref.WeakSet[_Operations[Any]]" = weakref.WeakSet()
+
+
+@atexit.register
+def _cancel_at_exit() -> None:
+    for client in list(_live):
+        client.cancel_all()
+    for _ in range(250):  # 5 s at most: the cancelled operations complete at once
+        if _native.waiting() == 0:
+            break
+        threading.Event().wait(0.02)

@@ -1,0 +1,44 @@
+"""The failure of an operation, as the C interface reports it."""
+from __future__ import annotations
+
+import enum
+from typing import Any, Dict, Optional
+
+#: Domain of transport failures (codes are negative; -999 is a cancellation).
+URL_ERROR_DOMAIN = "org.orvalis.URLErrorDomain"
+#: Domain of answers that carry an error or cannot be decoded (code 101).
+NETWORK_ERROR_DOMAIN = "org.orvalis.ZRBNetworkManager"
+#: Code of a cancelled operation in URL_ERROR_DOMAIN.
+CANCELLED = -999
+
+
+class Reached(enum.IntEnum):
+    """Whether a failed operation's request may have reached the server."""
+
+    NO = 0  #: refused locally, or no connection was made: safe to send again
+    MAYBE = 1  #: sending began but no answer came (lost connection, time-out, cancelled)
+    YES = 2  #: the server answered (see OperationError.status and .server_error)
+
+
+class OperationError(Exception):
+    """An operation failed: the library's error plus what is known about the exchange.
+
+    domain, code and message are the C++ Error's; status is the answer's HTTP status (0 when no answer
+    came); server_error is the server's own error entry (a dict) when it sent one; reached says whether
+    the request may have reached the server.
+    """
+
+    def __init__(self, domain: str, code: int, message: str, status: int = 0,
+                 server_error: Optional[Dict[str, Any]] = None, reached: Reached = Reached.NO) -> None:
+        super().__init__(f"{message} ({domain} {code}, HTTP {status})")
+        self.domain = domain
+        self.code = code
+        self.message = message
+        self.status = status
+        self.server_error = server_error
+        self.reached = reached
+
+    @property
+    def cancelled(self) -> bool:
+        """True when the operation ended because it was cancelled."""
+        return self.domain == URL_ERROR_DOMAIN and self.code == CANCELLED

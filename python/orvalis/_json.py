@@ -1,0 +1,46 @@
+"""Exact JSON between Python values and the C layer's JSON text."""
+from __future__ import annotations
+
+import json
+import math
+from decimal import Decimal
+from typing import Any
+
+
+def loads(text: str) -> Any:
+    """Reads JSON text: integers become int, numbers with a fraction or exponent Decimal (every digit kept)."""
+    return json.loads(text, parse_float=Decimal)
+
+
+def dumps(value: Any) -> str:
+    """Writes value as JSON text. Decimal and int are written with every digit; NaN and infinities are refused."""
+    parts: list[str] = []
+    _write(value, parts)
+    return "".join(parts)
+
+
+def _write(value: Any, out: list[str]) -> None:
+    if value is None or isinstance(value, (bool, str)):
+        out.append(json.dumps(value, ensure_ascii=False))
+    elif isinstance(value, (int, float, Decimal)):
+        if isinstance(value, Decimal) and not value.is_finite() or isinstance(value, float) and not math.isfinite(value):
+            raise ValueError(f"{value!r} has no JSON form")
+        # json.dumps writes float.__repr__ (shortest round trip) and int in full; Decimal as written.
+        out.append(str(value) if isinstance(value, Decimal) else json.dumps(value))
+    elif isinstance(value, dict):
+        out.append("{")
+        for i, (key, item) in enumerate(value.items()):
+            if not isinstance(key, str):
+                raise TypeError(f"dictionary keys must be str, not {type(key).__name__}")
+            out.append(("," if i else "") + json.dumps(key, ensure_ascii=False) + ":")
+            _write(item, out)
+        out.append("}")
+    elif isinstance(value, (list, tuple)):
+        out.append("[")
+        for i, item in enumerate(value):
+            if i:
+                out.append(",")
+            _write(item, out)
+        out.append("]")
+    else:
+        raise TypeError(f"{type(value).__name__} has no JSON form")

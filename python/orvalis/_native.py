@@ -1,0 +1,335 @@
+"""ctypes declarations of Orvalis' C interface (<Orvalis/C/orvalis.h>) and the few helpers over them."""
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import itertools
+import os
+import threading
+from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_size_t, c_void_p,
+                    sizeof)
+from typing import Any, Callable, Dict, Optional, Union
+
+from . import _json
+from ._errors import OperationError, Reached
+
+OK = 0
+TIMEOUT = 2
+MALFORMED_INPUT = 3
+
+
+def _library_path() -> str:
+    """ORVALIS_LIBRARY, else the path the build wrote into _paths.py, else the system's search."""
+    path = os.environ.get("ORVALIS_LIBRARY")
+    if path:
+        return path
+    try:
+        from ._paths import LIBRARY  # written by the build
+        if os.path.exists(LIBRARY):
+            return LIBRARY
+    except ImportError:
+        pass
+    found = ctypes.util.find_library("OrvalisC")
+    if found is None:
+        raise ImportError("the Orvalis C library (libOrvalisC) was not found: set ORVALIS_LIBRARY to its path")
+    return found
+
+
+_lib = ctypes.CDLL(_library_path())
+
+
+class _Sized(Structure):
+    """A struct of the C interface: struct_size is filled in, text fields take str (None: unset)."""
+
+    def __init__(self, **fields: Any) -> None:
+        super().__init__(sizeof(self), **{k: v.encode() if isinstance(v, str) else v
+                                          for k, v in fields.items() if v is not None})
+
+
+def _struct(name: str, *fields: "tuple[str, Any]") -> type:
+    text = [(f, c_char_p) if isinstance(f, str) else f for f in fields]
+    return type(name, (_Sized,), {"_fields_": [("struct_size", c_size_t), *text]})
+
+
+_CallOptions = _struct("orvalis_call_options", ("idle_timeout_ms", c_int64), ("overall_timeout_ms", c_int64))
+_XMLOptions = _struct("orvalis_xml_options", *[(f, c_int) for f in (
+    "collapse_text_nodes", "strip_empty_nodes", "trim_white_space", "always_use_arrays", "preserve_comments",
+    "wrap_root_node", "attributes_mode", "node_name_mode")])
+
+# Python method name -> (C start function, request struct).
+_OPERATIONS = {
+    "initialize_pairing": ("orvalis_client_initialize_pairing",
+                           _struct("orvalis_initialize_pairing_request", "checkout_id", "user_id")),
+    "get_pairing_id": ("orvalis_client_get_pairing_id",
+                       _struct("orvalis_pairing_id_request", "pairing_transaction_id", "user_id")),
+    "authorize_pairing": ("orvalis_client_authorize_pairing",
+                          _struct("orvalis_authorize_pairing_request", "checkout_id", "pairing_transaction_id")),
+    "get_precheckout_data": ("orvalis_client_get_precheckout_data",
+                             _struct("orvalis_precheckout_data_request", "pairing_id")),
+    "express_checkout": ("orvalis_client_express_checkout", _struct(
+        "orvalis_express_checkout_request", "checkout_id", "pairing_id", "pre_checkout_transaction_id",
+        ("amount", c_double), "currency", "card_id", "shipping_address_id", ("digital_goods", c_int), "psp_id",
+        "external_data")),
+    "get_payment_data": ("orvalis_client_get_payment_data", _struct(
+        "orvalis_payment_data_request", "transaction_id", "cart_id", "checkout_id", "psp_id", "external_data")),
+}
+
+_COMPLETION = CFUNCTYPE(None, c_void_p, c_void_p)
+_LOG_HANDLER = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
+_OUT = POINTER(c_void_p)
+
+
+def _declare(name: str, restype: Any, *argtypes: Any) -> None:
+    function = getattr(_lib, name)
+    function.restype, function.argtypes = restype, list(argtypes)
+
+
+for _name, _restype, _args in [
+    ("orvalis_version", c_char_p, ()), ("orvalis_free", None, (c_void_p,)), ("orvalis_last_error", c_void_p, ()),
+    ("orvalis_set_resource_path", c_int, (c_char_p,)), ("orvalis_add_trusted_certificates", c_int, (c_char_p,)),
+    ("orvalis_pin_public_keys", c_int, (c_char_p, c_char_p)),
+    ("orvalis_set_log_handler", None, (_LOG_HANDLER, c_void_p)), ("orvalis_reset_log_handler", None, ()),
+    ("orvalis_key_source_resource", c_int, (c_char_p, _OUT)), ("orvalis_key_source_file", c_int, (c_char_p, _OUT)),
+    ("orvalis_key_source_memory", c_int, (c_char_p, c_size_t, _OUT)),
+    ("orvalis_key_source_free", None, (c_void_p,)),
+    ("orvalis_client_config_new", c_int, (_OUT,)), ("orvalis_client_config_free", None, (c_void_p,)),
+    ("orvalis_client_config_set_host", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_set_consumer_key", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_set_key_source", c_int, (c_void_p, c_void_p)),
+    ("orvalis_client_config_set_key_password", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_set_idle_timeout_ms", c_int, (c_void_p, c_int64)),
+    ("orvalis_client_config_set_overall_timeout_ms", c_int, (c_void_p, c_int64)),
+    ("orvalis_client_new", c_int, (c_void_p, _OUT)), ("orvalis_client_free", None, (c_void_p,)),
+    ("orvalis_client_in_flight", c_size_t, (c_void_p,)),
+    ("orvalis_client_wait_idle", c_int, (c_void_p, c_int64)), ("orvalis_client_cancel_all", c_int, (c_void_p,)),
+    ("orvalis_result_succeeded", c_int, (c_void_p,)), ("orvalis_result_http_status", c_int, (c_void_p,)),
+    ("orvalis_result_reached", c_int, (c_void_p,)), ("orvalis_result_answer_json", c_void_p, (c_void_p,)),
+    ("orvalis_result_error_domain", c_void_p, (c_void_p,)), ("orvalis_result_error_code", c_int64, (c_void_p,)),
+    ("orvalis_result_error_message", c_void_p, (c_void_p,)),
+    ("orvalis_result_server_error_json", c_void_p, (c_void_p,)),
+    ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
+    ("orvalis_xml_to_json", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT)),
+    ("orvalis_json_to_xml", c_int, (c_char_p, c_size_t, _OUT)),
+]:
+    _declare(_name, _restype, *_args)
+for _start, _request in _OPERATIONS.values():
+    _declare(_start, c_int, c_void_p, POINTER(_request), POINTER(_CallOptions), _COMPLETION, c_void_p, _OUT)
+
+
+def _take(pointer: Optional[int]) -> Optional[str]:
+    """The text of a string the library handed over, which is then freed."""
+    if not pointer:
+        return None
+    try:
+        return ctypes.string_at(pointer).decode("utf-8", "replace")
+    finally:
+        _lib.orvalis_free(pointer)
+
+
+def _check(status: int, what: str) -> None:
+    if status != OK:
+        reason = _take(_lib.orvalis_last_error()) or "status %d" % status
+        raise (ValueError if status in (1, MALFORMED_INPUT) else RuntimeError)(f"{what}: {reason}")
+
+
+def _milliseconds(seconds: Optional[float], what: str) -> int:
+    if seconds is None:
+        return 0
+    if seconds <= 0:
+        raise ValueError(f"{what} must be positive")
+    return max(1, round(seconds * 1000))
+
+
+def library_version() -> str:
+    """The C library's version, "MAJOR.MINOR.PATCH"."""
+    return _lib.orvalis_version().decode()
+
+
+# ---------------------------------------------------------------- settings
+
+def set_resource_path(directory: Union[str, "os.PathLike[str]"]) -> None:
+    """Where key resources ("<name>.p12") and the "AuthorizePairing.xml" template are found (process-wide)."""
+    _check(_lib.orvalis_set_resource_path(os.fsencode(directory)), "resource path")
+
+
+def add_trusted_certificates(pem_path: Union[str, "os.PathLike[str]"]) -> None:
+    """Trusts the certificates of a PEM file besides the system store, for every client (process-wide).
+    Raises ValueError when the file holds no certificate."""
+    _check(_lib.orvalis_add_trusted_certificates(os.fsencode(pem_path)), "trusted certificates")
+
+
+def pin_public_keys(host: str, pins: "list[str]") -> None:
+    """Requires the server at host to present one of pins ("sha256//<base64>"); [] removes the pin.
+    Process-wide, on top of normal verification. Raises ValueError for a malformed pin."""
+    _check(_lib.orvalis_pin_public_keys(host.encode(), ";".join(pins).encode()), "public key pins")
+
+
+_log_handlers: "list[Any]" = []  # every ctypes callback handed over: a thread may still be inside an old one
+
+
+def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
+    """Sends the library's diagnostic lines to handler (called on any thread, maybe on several at once);
+    None silences them. The lines may hold request bodies and headers."""
+    def forward(line: int, length: int, _: Any) -> None:
+        try:
+            handler(ctypes.string_at(line, length).decode("utf-8", "replace"))  # type: ignore[misc]
+        except Exception:  # never into the library's thread
+            pass
+    new = _LOG_HANDLER(forward) if handler else _LOG_HANDLER()
+    _log_handlers.append(new)
+    _lib.orvalis_set_log_handler(new, None)
+
+
+def reset_log_handler() -> None:
+    """Sends the diagnostic lines to standard error again (the default)."""
+    _lib.orvalis_reset_log_handler()
+
+
+# ------------------------------------------------------------------ client
+
+def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: Optional[str],
+               key_data: Optional[bytes], key_password: Optional[str], idle_timeout: Optional[float],
+               overall_timeout: Optional[float]) -> int:
+    config, source, client = c_void_p(), c_void_p(), c_void_p()
+    _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
+    try:
+        _check(_lib.orvalis_client_config_set_host(config, host.encode()), "host")
+        _check(_lib.orvalis_client_config_set_consumer_key(config, consumer_key.encode()), "consumer key")
+        if key_name is not None:
+            _check(_lib.orvalis_key_source_resource(key_name.encode(), ctypes.byref(source)), "key name")
+        elif key_file is not None:
+            _check(_lib.orvalis_key_source_file(os.fsencode(key_file), ctypes.byref(source)), "key file")
+        elif key_data is not None:
+            _check(_lib.orvalis_key_source_memory(key_data, len(key_data), ctypes.byref(source)), "key data")
+        if source:
+            _check(_lib.orvalis_client_config_set_key_source(config, source), "key")
+        if key_password is not None:
+            _check(_lib.orvalis_client_config_set_key_password(config, key_password.encode()), "password")
+        if idle_timeout is not None:
+            _check(_lib.orvalis_client_config_set_idle_timeout_ms(
+                config, _milliseconds(idle_timeout, "idle_timeout")), "idle time-out")
+        if overall_timeout is not None:
+            _check(_lib.orvalis_client_config_set_overall_timeout_ms(
+                config, _milliseconds(overall_timeout, "overall_timeout")), "overall time-out")
+        _check(_lib.orvalis_client_new(config, ctypes.byref(client)), "client")
+        return client.value  # type: ignore[return-value]
+    finally:
+        _lib.orvalis_key_source_free(source)
+        _lib.orvalis_client_config_free(config)
+
+
+def free_client(client: int) -> None:
+    _lib.orvalis_client_free(client)
+
+
+def cancel_all(client: int) -> None:
+    _lib.orvalis_client_cancel_all(client)
+
+
+def in_flight(client: int) -> int:
+    return int(_lib.orvalis_client_in_flight(client))
+
+
+def wait_idle(client: int, timeout: float) -> bool:
+    status = _lib.orvalis_client_wait_idle(client, max(0, round(timeout * 1000)))
+    if status not in (OK, TIMEOUT):
+        _check(status, "wait")
+    return status == OK
+
+
+# -------------------------------------------------------------- operations
+
+#: What an operation ends with: the answer, or the failure to raise.
+Outcome = Union[Dict[str, Any], OperationError]
+#: Receives the outcome, on the library's delivery thread.
+Completion = Callable[[Outcome], None]
+
+# Completions waiting for their operation, by the key passed as user_data. One
+# trampoline serves them all, so no ctypes callback object can die too early.
+_waiting: Dict[int, Completion] = {}
+_waiting_lock = threading.Lock()
+_keys = itertools.count(1)
+
+
+def _outcome(result: int) -> Outcome:
+    """Copies everything out of a result the library lends to a completion."""
+    if _lib.orvalis_result_succeeded(result):
+        return _json.loads(_take(_lib.orvalis_result_answer_json(result)) or "{}")
+    entry = _take(_lib.orvalis_result_server_error_json(result))
+    return OperationError(_take(_lib.orvalis_result_error_domain(result)) or "",
+                          int(_lib.orvalis_result_error_code(result)),
+                          _take(_lib.orvalis_result_error_message(result)) or "",
+                          int(_lib.orvalis_result_http_status(result)),
+                          None if entry is None else _json.loads(entry),
+                          Reached(_lib.orvalis_result_reached(result)))
+
+
+@_COMPLETION
+def _trampoline(result: int, key: int) -> None:  # on the library's delivery thread
+    with _waiting_lock:
+        done = _waiting.pop(key, None)
+    try:
+        outcome = _outcome(result)
+    except Exception as e:  # an answer Python cannot read: still exactly one outcome
+        outcome = OperationError("orvalis.python", 0, f"the answer cannot be read: {e}")
+    if done is not None:
+        try:
+            done(outcome)
+        except Exception:  # nothing may propagate into the library's thread
+            pass
+
+
+class Operation:
+    """An operation in flight; cancel() ends it with a cancelled OperationError. Any thread."""
+
+    def __init__(self, handle: int) -> None:
+        self._handle: Optional[int] = handle
+
+    def cancel(self) -> None:
+        if self._handle is not None:
+            _lib.orvalis_operation_cancel(self._handle)
+
+    def free(self) -> None:
+        handle, self._handle = self._handle, None
+        _lib.orvalis_operation_free(handle)
+
+
+def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+          done: Completion) -> Operation:
+    """Starts an operation; done gets its outcome exactly once, on the delivery thread."""
+    function, request_type = _OPERATIONS[operation]
+    request = request_type(**fields)
+    options = _CallOptions(overall_timeout_ms=_milliseconds(timeout, "timeout"))
+    key, handle = next(_keys), c_void_p()
+    with _waiting_lock:
+        _waiting[key] = done
+    status = getattr(_lib, function)(client, ctypes.byref(request), ctypes.byref(options), _trampoline, key,
+                                     ctypes.byref(handle))
+    if status != OK:
+        with _waiting_lock:
+            _waiting.pop(key, None)
+        _check(status, operation)
+    return Operation(handle.value)  # type: ignore[arg-type]
+
+
+def waiting() -> int:
+    """Number of completions not yet delivered."""
+    with _waiting_lock:
+        return len(_waiting)
+
+
+# ----------------------------------------------------------------- XML
+
+def xml_to_json(text: Union[str, bytes], options: Dict[str, int]) -> str:
+    data = text.encode() if isinstance(text, str) else bytes(text)
+    out = c_void_p()
+    _check(_lib.orvalis_xml_to_json(data, len(data), ctypes.byref(_XMLOptions(**options)), ctypes.byref(out)),
+           "XML")
+    return _take(out.value) or ""
+
+
+def json_to_xml(json_text: str) -> str:
+    data = json_text.encode()
+    out = c_void_p()
+    _check(_lib.orvalis_json_to_xml(data, len(data), ctypes.byref(out)), "tree")
+    return _take(out.value) or ""
