@@ -1,0 +1,101 @@
+# The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
+import asyncio, threading
+from decimal import Decimal
+import pytest
+import orvalis
+from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
+from conftest import BIG, SUM
+
+
+def test_six_operations_return_answers_with_exact_numbers(good, connect):
+    c = connect(good)
+    init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
+    assert (init["pairingTransactionId"], init["userId"]) == ("sbx-ptx-0001", "u 1")
+    paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
+    assert c.authorize_pairing(checkout_id="c-1", pairing_transaction_id="p")["PairingId"] == "sbx-pairing-0001"
+    pre = c.get_precheckout_data(pairing_id=paired["pairingId"])
+    assert pre["cards"][0]["cardId"] == "sbx-card-1"
+    paid = c.express_checkout(checkout_id="c-1", pairing_id=pre["pairingId"], amount=49.9,
+                                           currency="EUR", card_id="sbx-card-1", digital_goods=True)
+    assert paid["received"]["currency"] == "EUR" and paid["received"]["digitalGoods"] is True
+    data = c.get_payment_data(transaction_id=paid["transactionId"], checkout_id="c-1", cart_id="k")
+    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7}
+
+
+def test_server_error_carries_the_whole_failure(faulty, connect):
+    with pytest.raises(OperationError) as caught:
+        connect(faulty).get_pairing_id(pairing_transaction_id="p", user_id="u")
+    e = caught.value
+    assert (e.domain, e.code, e.message, e.status) == (orvalis.NETWORK_ERROR_DOMAIN, 101, "Injected failure", 200)
+    assert e.server_error == {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}
+    assert e.reached is Reached.YES and not e.cancelled
+
+
+def test_transport_failure_says_nothing_was_sent(refused_host, connect):
+    with pytest.raises(OperationError) as caught:
+        connect(refused_host).initialize_pairing(checkout_id="c", user_id="u")
+    e = caught.value
+    assert (e.domain, e.code, e.status, e.server_error, e.reached) == (orvalis.URL_ERROR_DOMAIN, -1004, 0, None,
+                                                                       Reached.NO)
+
+
+def test_cancel_all_ends_a_blocking_call(faulty, connect):
+    c, errors = connect(faulty), []
+
+    def call():
+        try:
+            c.initialize_pairing(checkout_id="c", user_id="u")
+        except OperationError as e:
+            errors.append(e)
+    worker = threading.Thread(target=call)
+    worker.start()
+    threading.Event().wait(0.5)  # the call is in flight; the server answers after 5 s
+    c.cancel_all()
+    worker.join(10)
+    assert len(errors) == 1 and errors[0].cancelled and errors[0].reached is Reached.MAYBE
+
+
+def test_async_operations_run_together_and_task_cancellation_cancels(good, faulty, connect):
+    async def main():
+        c, slow = connect(good, orvalis.AsyncClient), connect(faulty, orvalis.AsyncClient)
+        a, b = await asyncio.gather(c.initialize_pairing(checkout_id="c-1", user_id="u"),
+                                    c.get_precheckout_data(pairing_id="p-9"))
+        assert (a["checkoutId"], b["pairingId"]) == ("c-1", "p-9")
+        task = asyncio.create_task(slow.initialize_pairing(checkout_id="c", user_id="u"))
+        await asyncio.sleep(0.5)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert slow.wait_idle(3.0)  # the operation itself ended, long before the server's answer
+        with pytest.raises(OperationError) as caught:
+            await slow.get_pairing_id(pairing_transaction_id="p", user_id="u")
+        assert caught.value.code == 101
+    asyncio.run(main())
+
+
+XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </Note></Order>'
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Note": "hi"}),
+    ({"attributes_mode": AttributesMode.GROUPED, "node_name_mode": NodeNameMode.NEVER},
+     {"__attributes": {"id": "7"}, "Item": ["a", "b"], "Note": "hi"}),
+    ({"trim_white_space": False, "preserve_comments": True, "attributes_mode": AttributesMode.DISCARD},
+     {"__name": "Order", "__comments": ["gift"], "Item": ["a", "b"], "Note": " hi "}),
+    ({"always_use_arrays": True, "strip_empty_nodes": False},
+     {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Empty": [{}], "Note": ["hi"]}),
+    ({"collapse_text_nodes": False, "wrap_root_node": True, "attributes_mode": AttributesMode.UNPREFIXED,
+      "node_name_mode": NodeNameMode.ALWAYS}, {"Order": {"__name": "Order", "id": "7", "Item": [
+          {"__name": "Item", "__text": "a"}, {"__name": "Item", "__text": "b"}], "Note": {"__name": "Note", "__text": "hi"}}}),
+], ids=["defaults", "grouped-unnamed", "untrimmed-comments", "arrays-empty-kept", "uncollapsed-wrapped-named"])
+def test_xml_to_dict_options(options, expected):
+    assert orvalis.xml_to_dict(XML, **options) == expected
+
+
+def test_xml_round_trip_keeps_every_digit():
+    tree = {"__name": "Pay", "_id": "7", "amount": Decimal(SUM), "big": int(BIG), "tags": ["a", "<b&>"]}
+    text = orvalis.dict_to_xml(tree)
+    assert f"<big>{BIG}</big>" in text and f"<amount>{SUM}</amount>" in text
+    assert orvalis.xml_to_dict(text) == {**tree, "amount": SUM, "big": BIG}
+    with pytest.raises(ValueError):
+        orvalis.xml_to_dict("no element here")
