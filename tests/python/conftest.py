@@ -1,46 +1,37 @@
 # Sandbox merchant servers on 127.0.0.1 for the Python package's tests. The build
 # passes ORVALIS_SANDBOX (the orvalis-sandbox program) and ORVALIS_RESOURCES.
-import os, shutil, socket, subprocess, time
-import pytest
-import orvalis
+import os, shutil, subprocess, time
+import pytest, orvalis
 
 PASSWORD = "py-test-password"
 BIG, SUM = "123456789012345678901234567890123456789", "1234567890.123456789012"  # more digits than a double holds
 
 
-def openssl(*args, cwd):
-    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True, timeout=60)
-
-
 @pytest.fixture(scope="session")
 def keys(tmp_path_factory):
     d = tmp_path_factory.mktemp("keys")
+    openssl = lambda *a: subprocess.run(["openssl", *a], cwd=d, check=True, capture_output=True, timeout=60)
     for name, extra in (("m", []), ("server", ["-addext", "subjectAltName=IP:127.0.0.1"])):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=" + name, *extra,
-                "-keyout", name + ".key", "-out", name + ".pem", cwd=d)
-    orvalis.add_trusted_certificates(d / "server.pem")
-    openssl("pkcs12", "-export", "-inkey", "m.key", "-in", "m.pem", "-passout", "pass:" + PASSWORD,
-            "-out", "merchant.p12", cwd=d)
+                "-keyout", name + ".key", "-out", name + ".pem")
+    openssl("pkcs12", "-export", "-inkey", "m.key", "-in", "m.pem", "-passout", "pass:" + PASSWORD, "-out", "m.p12")
     shutil.copy(os.path.join(os.environ["ORVALIS_RESOURCES"], "AuthorizePairing.xml"), d)
+    orvalis.add_trusted_certificates(d / "server.pem")
     orvalis.set_resource_path(d)
-    orvalis.set_log_handler(None)
-    (d / "answers").mkdir()
-    (d / "answers" / "paymentdata.json").write_text('{"id": %s, "amount": %s, "n": -7}' % (BIG, SUM))
+    (d / "paymentdata.json").write_text('{"id": %s, "amount": %s, "n": -7}' % (BIG, SUM))
     return d
 
 
+# Starts orvalis-sandbox; yields its host ("127.0.0.1:PORT"), then stops it.
 def sandbox(keys, name, *args):
-    """Starts orvalis-sandbox; yields its host ("127.0.0.1:PORT"), then stops it."""
-    port_file = keys / (name + ".port")
+    port = keys / (name + ".port")
     proc = subprocess.Popen([os.environ["ORVALIS_SANDBOX"], "--merchant-cert", keys / "m.pem", "--keep-alive", "1",
-                             "--cert", keys / "server.pem", "--key", keys / "server.key", "--port-file", port_file, *args],
+                             "--cert", keys / "server.pem", "--key", keys / "server.key", "--port-file", port, *args],
                             stdout=subprocess.DEVNULL)
     try:
-        for _ in range(200):  # 10 s at most
-            if port_file.exists() and port_file.read_text().endswith("\n"):
-                break
-            time.sleep(0.05)
-        yield "127.0.0.1:" + port_file.read_text().strip()
+        for _ in range(200):  # 10 s at most, until the port is written
+            time.sleep(0 if port.exists() and port.read_text().endswith("\n") else 0.05)
+        yield "127.0.0.1:" + port.read_text().strip()
     finally:
         proc.terminate()
         proc.wait(timeout=20)
@@ -48,31 +39,20 @@ def sandbox(keys, name, *args):
 
 @pytest.fixture(scope="session")
 def good(keys):
-    yield from sandbox(keys, "good", "--responses", keys / "answers")
+    yield from sandbox(keys, "good", "--responses", keys)
 
 
 @pytest.fixture(scope="session")
-def faulty(keys):
+def faulty(keys):  # the server's error for pairingid; initializepairing answers after 5 s
     yield from sandbox(keys, "faulty", "--fail", "pairingid=errors", "--fail", "initializepairing=delay:5000")
 
 
+# Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key; closes them.
 @pytest.fixture
 def connect(keys):
-    """Makes clients (orvalis.Client or orvalis.AsyncClient) for a host with the test key and trust."""
     made = []
-
-    def make(host, kind=orvalis.Client, **settings):
-        made.append(kind(host, "py-consumer", key_file=keys / "merchant.p12", key_password=PASSWORD, **settings))
-        return made[-1]
-    yield make
+    yield lambda host, kind=orvalis.Client: made.append(
+        kind(host, "py-consumer", key_file=keys / "m.p12", key_password=PASSWORD)) or made[-1]
     for client in made:
         client.cancel_all()
         client.close()
-
-
-@pytest.fixture
-def refused_host():
-    """A host:port on 127.0.0.1 where nothing listens."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return "127.0.0.1:%d" % s.getsockname()[1]
