@@ -18,10 +18,10 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-# Only what the demo runs: the library, the sandbox server and the two host examples.
+# Only what the demo runs: the library, the sandbox server and the host examples (C++, C, Python).
 demo: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app checkout-c
+	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app checkout-c orvalis-python
 	scripts/demo.sh $(BUILD)
 
 # The suite (and the demo) under AddressSanitizer + UndefinedBehaviorSanitizer,

@@ -46,6 +46,7 @@ class _Operations(Generic[R]):
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout)
         _live.add(self)
+        _retire()
 
     def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> R:
         raise NotImplementedError
@@ -135,7 +136,7 @@ class _Operations(Generic[R]):
 
     def _free_if_unused(self) -> None:  # with the lock held
         if self._closed and self._waiters == 0 and self._handle is not None:
-            _native.free_client(self._handle)
+            _retire(self._handle)
             self._handle = None
 
     def __enter__(self: Any) -> Any:
@@ -215,16 +216,35 @@ def _unwrap(outcome: _native.Outcome) -> Answer:
     return outcome
 
 
-# Clients still open when the interpreter exits: their operations are cancelled and
-# waited for, so that no completion calls into Python while it shuts down.
+# A completion still running when the interpreter shuts down would call into a
+# finalizing Python (which ends that thread under the library's feet). So a closed
+# client's handle is freed only once its callbacks have all returned, and at exit
+# every operation is cancelled and waited for.
 _live: "weakref.WeakSet[_Operations[Any]]" = weakref.WeakSet()
+_retired: "set[int]" = set()  # handles of closed clients, freed once nothing of theirs is in flight
+_retired_lock = threading.Lock()
+
+
+def _retire(handle: Optional[int] = None) -> None:
+    with _retired_lock:
+        if handle is not None:
+            _retired.add(handle)
+        for idle in [h for h in _retired if _native.in_flight(h) == 0]:
+            _native.free_client(idle)
+            _retired.discard(idle)
 
 
 @atexit.register
-def _cancel_at_exit() -> None:
-    for client in list(_live):
+def _quiesce_at_exit() -> None:
+    clients = list(_live)
+    with _retired_lock:
+        retired = list(_retired)
+    for client in clients:
         client.cancel_all()
-    for _ in range(250):  # 5 s at most: the cancelled operations complete at once
-        if _native.waiting() == 0:
-            break
-        threading.Event().wait(0.02)
+    for handle in retired:
+        _native.cancel_all(handle)
+    for client in clients:
+        client.wait_idle(5.0)  # the cancelled operations complete at once
+    for handle in retired:
+        _native.wait_idle(handle, 5.0)
+    _retire()

@@ -312,12 +312,6 @@ def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional
     return Operation(handle.value)  # type: ignore[arg-type]
 
 
-def waiting() -> int:
-    """Number of completions not yet delivered."""
-    with _waiting_lock:
-        return len(_waiting)
-
-
 # ----------------------------------------------------------------- XML
 
 def xml_to_json(text: Union[str, bytes], options: Dict[str, int]) -> str:
