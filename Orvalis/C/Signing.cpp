@@ -6,7 +6,6 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-
 #include <curl/curl.h>
 
 #include <memory>
@@ -66,7 +65,8 @@ std::optional<std::string> splitURL(const char* text, SplitURL& out) {
         start = end + 1;
         if (pair.empty()) continue;
         const std::size_t eq = pair.find('=');
-        if (eq == 0 || eq == std::string_view::npos) return "query parameter \"" + std::string(pair) + "\" is not name=value";
+        if (eq == 0 || eq == std::string_view::npos)
+            return "query parameter \"" + std::string(pair) + "\" is not name=value";
         const std::string name(pair.substr(0, eq));
         if (out.query.find(name) != nullptr) return "query parameter \"" + name + "\" is given twice";
         out.query.set(name, Value(std::string(pair.substr(eq + 1))));
@@ -87,7 +87,8 @@ orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_str
     }
     return guarded([&] {
         const std::string_view method = request->method ? request->method : (request->body ? "POST" : "GET");
-        if (method != "GET" && method != "POST") return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the method is GET or POST");
+        if (method != "GET" && method != "POST")
+            return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the method is GET or POST");
         const std::string_view timestamp = request->timestamp ? request->timestamp : "";
         if (request->timestamp && (timestamp.empty() || timestamp.find_first_not_of("0123456789") != timestamp.npos)) {
             return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the timestamp is seconds since 1970, digits only");
@@ -129,8 +130,8 @@ orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_str
         if (signer.oAuthHeaders().find(kSignature) == nullptr) {
             return failWith(ORVALIS_ERROR_KEY, key.description() + ": no signature could be made");
         }
-        std::unique_ptr<char, decltype(&orvalis_free)> base(copyForCaller(signer.oAuthSignatureBaseString().value_or("")),
-                                                            &orvalis_free);
+        std::unique_ptr<char, decltype(&orvalis_free)> base(
+            copyForCaller(signer.oAuthSignatureBaseString().value_or("")), &orvalis_free);
         char* authorization = copyForCaller(signer.oAuthHeader());
         if (base_string_out != nullptr) *base_string_out = base.release();
         if (authorization_out != nullptr) {

@@ -99,14 +99,15 @@ orvalis_status orvalis_xml_to_json(const char* xml, size_t length, const orvalis
         std::optional<Dictionary> tree = parser.dictionaryWithParser(source);
         if (source.errorCode() != 0 || !tree) {
             return failWith(ORVALIS_ERROR_MALFORMED_INPUT,
-                            "not well-formed XML: " + (source.errorCode() != 0 ? source.errorDescription()
-                                                                                : std::string("no element")));
+                            "not well-formed XML: " +
+                                (source.errorCode() != 0 ? source.errorDescription() : std::string("no element")));
         }
         std::string json;
         try {
             json = JSONSerialization::dataWithJSONObject(Value(*tree), false);
         } catch (const JSONSerializationError& e) {
-            return failWith(ORVALIS_ERROR_MALFORMED_INPUT, std::string("the tree cannot be written as JSON: ") + e.what());
+            return failWith(ORVALIS_ERROR_MALFORMED_INPUT,
+                            std::string("the tree cannot be written as JSON: ") + e.what());
         }
         *json_out = copyForCaller(json);
         return ORVALIS_OK;

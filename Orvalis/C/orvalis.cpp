@@ -251,14 +251,22 @@ const char* orvalis_version(void) { return ORVALIS_VERSION_STRING; }
 
 const char* orvalis_status_text(orvalis_status status) {
     switch (status) {
-        case ORVALIS_OK: return "ok";
-        case ORVALIS_ERROR_INVALID_ARGUMENT: return "invalid argument";
-        case ORVALIS_ERROR_TIMEOUT: return "time-out";
-        case ORVALIS_ERROR_MALFORMED_INPUT: return "malformed input";
-        case ORVALIS_ERROR_KEY: return "unusable key";
-        case ORVALIS_ERROR_WRONG_THREAD: return "wrong thread";
-        case ORVALIS_ERROR_NO_MEMORY: return "out of memory";
-        case ORVALIS_ERROR_INTERNAL: return "internal error";
+        case ORVALIS_OK:
+            return "ok";
+        case ORVALIS_ERROR_INVALID_ARGUMENT:
+            return "invalid argument";
+        case ORVALIS_ERROR_TIMEOUT:
+            return "time-out";
+        case ORVALIS_ERROR_MALFORMED_INPUT:
+            return "malformed input";
+        case ORVALIS_ERROR_KEY:
+            return "unusable key";
+        case ORVALIS_ERROR_WRONG_THREAD:
+            return "wrong thread";
+        case ORVALIS_ERROR_NO_MEMORY:
+            return "out of memory";
+        case ORVALIS_ERROR_INTERNAL:
+            return "internal error";
     }
     return "unknown status";
 }
@@ -376,8 +384,7 @@ orvalis_status orvalis_client_config_set_idle_timeout_ms(orvalis_client_config* 
 orvalis_status orvalis_client_config_set_overall_timeout_ms(orvalis_client_config* config, int64_t milliseconds) {
     if (milliseconds < 0) return invalid("the overall time-out must not be negative");
     return configure(config, [&](ClientConfiguration& c) {
-        c.overallTimeout = milliseconds == 0 ? std::nullopt
-                                             : std::optional<std::chrono::milliseconds>(milliseconds);
+        c.overallTimeout = milliseconds == 0 ? std::nullopt : std::optional<std::chrono::milliseconds>(milliseconds);
     });
 }
 
@@ -483,8 +490,7 @@ orvalis_status orvalis_operation_wait(const orvalis_operation* operation, int64_
     return guarded([&] {
         if (timeout_ms < 0) {
             operation->operation->wait();
-        } else if (operation->operation->wait_for(std::chrono::milliseconds(timeout_ms)) !=
-                   std::future_status::ready) {
+        } else if (operation->operation->wait_for(std::chrono::milliseconds(timeout_ms)) != std::future_status::ready) {
             return waitStatus(false);
         }
         if (result_out != nullptr) {
@@ -563,7 +569,9 @@ orvalis_status orvalis_client_get_precheckout_data(const orvalis_client* client,
             r.setPairingId(in.pairing_id);
             return r;
         },
-        [](const Client& c, auto r, const OperationOptions& o) { return c.getPreCheckoutDataService(std::move(r), o); });
+        [](const Client& c, auto r, const OperationOptions& o) {
+            return c.getPreCheckoutDataService(std::move(r), o);
+        });
 }
 
 orvalis_status orvalis_client_express_checkout(const orvalis_client* client,
@@ -606,7 +614,9 @@ orvalis_status orvalis_client_get_payment_data(const orvalis_client* client,
             r.setExternalData(in.external_data);
             return r;
         },
-        [](const Client& c, auto r, const OperationOptions& o) { return c.getChekcoutResourceService(std::move(r), o); });
+        [](const Client& c, auto r, const OperationOptions& o) {
+            return c.getChekcoutResourceService(std::move(r), o);
+        });
 }
 
 }  // extern "C"
