@@ -12,6 +12,7 @@ from . import _native
 from ._errors import OperationError
 
 R = TypeVar("R")
+Self = TypeVar("Self", bound="_Operations[Any]")
 Answer = Dict[str, Any]
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -139,7 +140,7 @@ class _Operations(Generic[R]):
             _retire(self._handle)
             self._handle = None
 
-    def __enter__(self: Any) -> Any:
+    def __enter__(self: Self) -> Self:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
@@ -158,6 +159,8 @@ class Client(_Operations[Answer]):
     """
 
     def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Answer:
+        if threading.get_ident() == _native.delivery_thread:
+            raise RuntimeError("a blocking call on the library's delivery thread would wait for itself")
         finished = threading.Event()
         outcome: list[_native.Outcome] = []
 

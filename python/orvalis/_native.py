@@ -264,8 +264,14 @@ def _outcome(result: int) -> Outcome:
                           Reached(_lib.orvalis_result_reached(result)))
 
 
+#: The library's delivery thread (its threading ident), once a completion has run there.
+delivery_thread: Optional[int] = None
+
+
 @_COMPLETION
 def _trampoline(result: int, key: int) -> None:  # on the library's delivery thread
+    global delivery_thread
+    delivery_thread = threading.get_ident()
     with _waiting_lock:
         done = _waiting.pop(key, None)
     try:
