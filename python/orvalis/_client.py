@@ -251,3 +251,4 @@ def _quiesce_at_exit() -> None:
     for handle in retired:
         _native.wait_idle(handle, 5.0)
     _retire()
+    _native.detach_log_handler()

@@ -22,11 +22,12 @@ def dumps(value: Any) -> str:
 def _write(value: Any, out: list[str]) -> None:
     if value is None or isinstance(value, (bool, str)):
         out.append(json.dumps(value, ensure_ascii=False))
-    elif isinstance(value, (int, float, Decimal)):
-        if isinstance(value, Decimal) and not value.is_finite() or isinstance(value, float) and not math.isfinite(value):
+    elif isinstance(value, int):
+        out.append(int.__repr__(value))  # every digit
+    elif isinstance(value, (float, Decimal)):
+        if not value.is_finite() if isinstance(value, Decimal) else not math.isfinite(value):
             raise ValueError(f"{value!r} has no JSON form")
-        # json.dumps writes float.__repr__ (shortest round trip) and int in full; Decimal as written.
-        out.append(str(value) if isinstance(value, Decimal) else json.dumps(value))
+        out.append(str(value) if isinstance(value, Decimal) else float.__repr__(value))  # as written; shortest
     elif isinstance(value, dict):
         out.append("{")
         for i, (key, item) in enumerate(value.items()):

@@ -180,6 +180,12 @@ def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
     _lib.orvalis_set_log_handler(new, None)
 
 
+def detach_log_handler() -> None:
+    """Silences the library if its lines go to Python: at exit, when Python can no longer take them."""
+    if _log_handlers:
+        _lib.orvalis_set_log_handler(_LOG_HANDLER(), None)
+
+
 def reset_log_handler() -> None:
     """Sends the diagnostic lines to standard error again (the default)."""
     _lib.orvalis_reset_log_handler()
