@@ -10,8 +10,8 @@ from conftest import BIG, SUM
 def test_six_operations_return_answers_with_exact_numbers(good, connect):
     c = connect(good)
     init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
-    assert (init["pairingTransactionId"], init["userId"]) == ("sbx-ptx-0001", "u 1")
     paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
+    assert (init["userId"], paired["pairingTransactionId"], paired["userId"]) == ("u 1", "sbx-ptx-0001", "u 1")
     assert c.authorize_pairing(checkout_id="c-1", pairing_transaction_id="p")["PairingId"] == "sbx-pairing-0001"
     pre = c.get_precheckout_data(pairing_id=paired["pairingId"])
     paid = c.express_checkout(checkout_id="c-1", pairing_id=pre["pairingId"], pre_checkout_transaction_id="pt",
@@ -56,8 +56,8 @@ def test_async_operations_run_together_and_task_cancellation_cancels(good, fault
     async def main():
         c, slow = connect(good, orvalis.AsyncClient), connect(faulty, orvalis.AsyncClient)
         a, b = await asyncio.gather(c.initialize_pairing(checkout_id="c-1", user_id="u"),
-                                    c.get_precheckout_data(pairing_id="p-9"))
-        assert (a["checkoutId"], b["pairingId"]) == ("c-1", "p-9")
+                                    slow.get_payment_data(transaction_id="t-1", checkout_id="c-2", cart_id="k-3"))
+        assert (a["checkoutId"], b["transactionId"], b["checkoutId"], b["cartId"]) == ("c-1", "t-1", "c-2", "k-3")
         task = asyncio.create_task(slow.initialize_pairing(checkout_id="c", user_id="u"))
         await asyncio.sleep(0.5)
         task.cancel()
