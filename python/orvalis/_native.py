@@ -1,4 +1,4 @@
-"""ctypes declarations of Orvalis' C interface (<Orvalis/C/orvalis.h>) and the few helpers over them."""
+"""ctypes declarations of Orvalis' C interface (<Orvalis/C/orvalis.h>) and the thin functions over them."""
 from __future__ import annotations
 
 import ctypes
