@@ -3,7 +3,7 @@
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
@@ -67,7 +67,7 @@ struct Tracker {
 struct orvalis_client_config {
     ClientConfiguration configuration;
     ~orvalis_client_config() {
-        if (auto& password = configuration.keyFilePassword) secureWipe(password->data(), password->size());
+        if (auto& password = configuration.keyFilePassword) detail::secureWipe(password->data(), password->size());
     }
 };
 
@@ -371,7 +371,7 @@ orvalis_status orvalis_client_config_set_key_source(orvalis_client_config* confi
 
 orvalis_status orvalis_client_config_set_key_password(orvalis_client_config* config, const char* password) {
     return configure(config, [&](ClientConfiguration& c) {
-        if (c.keyFilePassword) secureWipe(c.keyFilePassword->data(), c.keyFilePassword->size());
+        if (c.keyFilePassword) detail::secureWipe(c.keyFilePassword->data(), c.keyFilePassword->size());
         c.keyFilePassword = optionalText(password);
     });
 }
