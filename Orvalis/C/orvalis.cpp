@@ -78,7 +78,7 @@ struct orvalis_client {
 };
 
 struct orvalis_result {
-    std::shared_ptr<const OperationResult> result;
+    OperationResult outcome;  // copies share its Dictionaries, which nobody changes
 };
 
 struct orvalis_operation {
@@ -156,7 +156,7 @@ struct Completion {
 void report(const Completion& completion, const Operation& operation) noexcept {
     if (completion.callback != nullptr) {
         try {
-            orvalis_result result{std::make_shared<const OperationResult>(operation.await_resume())};
+            orvalis_result result{operation.await_resume()};
             t_inCompletion = true;
             completion.callback(&result, completion.userData);
         } catch (...) {
@@ -432,40 +432,40 @@ orvalis_status orvalis_client_cancel_all(const orvalis_client* client) {
 
 // Results.
 
-int orvalis_result_succeeded(const orvalis_result* result) { return result && result->result->succeeded() ? 1 : 0; }
+int orvalis_result_succeeded(const orvalis_result* result) { return result && result->outcome.succeeded() ? 1 : 0; }
 
 int orvalis_result_http_status(const orvalis_result* result) {
-    return result ? static_cast<int>(result->result->statusCode()) : 0;
+    return result ? static_cast<int>(result->outcome.statusCode()) : 0;
 }
 
 orvalis_reached orvalis_result_reached(const orvalis_result* result) {
-    return result ? static_cast<orvalis_reached>(result->result->reached) : ORVALIS_REACHED_NO;
+    return result ? static_cast<orvalis_reached>(result->outcome.reached) : ORVALIS_REACHED_NO;
 }
 
 char* orvalis_result_answer_json(const orvalis_result* result) {
-    if (result == nullptr || !result->result->answer) return nullptr;
+    if (result == nullptr || !result->outcome.answer) return nullptr;
     return guardedText(
-        [&] { return copyForCaller(JSONSerialization::dataWithJSONObject(Value(*result->result->answer), false)); });
+        [&] { return copyForCaller(JSONSerialization::dataWithJSONObject(Value(*result->outcome.answer), false)); });
 }
 
 char* orvalis_result_error_domain(const orvalis_result* result) {
-    if (result == nullptr || !result->result->error) return nullptr;
-    return guardedText([&] { return copyForCaller(result->result->error->domain()); });
+    if (result == nullptr || !result->outcome.error) return nullptr;
+    return guardedText([&] { return copyForCaller(result->outcome.error->domain()); });
 }
 
 int64_t orvalis_result_error_code(const orvalis_result* result) {
-    return result && result->result->error ? result->result->error->code() : 0;
+    return result && result->outcome.error ? result->outcome.error->code() : 0;
 }
 
 char* orvalis_result_error_message(const orvalis_result* result) {
-    if (result == nullptr || !result->result->error) return nullptr;
-    return guardedText([&] { return copyForCaller(result->result->error->localizedDescription()); });
+    if (result == nullptr || !result->outcome.error) return nullptr;
+    return guardedText([&] { return copyForCaller(result->outcome.error->localizedDescription()); });
 }
 
 char* orvalis_result_server_error_json(const orvalis_result* result) {
-    if (result == nullptr || !result->result->serverErrorEntry) return nullptr;
+    if (result == nullptr || !result->outcome.serverErrorEntry) return nullptr;
     return guardedText([&] {
-        return copyForCaller(JSONSerialization::dataWithJSONObject(Value(*result->result->serverErrorEntry), false));
+        return copyForCaller(JSONSerialization::dataWithJSONObject(Value(*result->outcome.serverErrorEntry), false));
     });
 }
 
@@ -473,7 +473,7 @@ orvalis_status orvalis_result_copy(const orvalis_result* result, orvalis_result*
     if (copy_out != nullptr) *copy_out = nullptr;
     if (result == nullptr || copy_out == nullptr) return invalid("no result or no place for the copy");
     return guarded([&] {
-        *copy_out = new orvalis_result{result->result};
+        *copy_out = new orvalis_result{result->outcome};
         return ORVALIS_OK;
     });
 }
@@ -494,7 +494,7 @@ orvalis_status orvalis_operation_wait(const orvalis_operation* operation, int64_
             return waitStatus(false);
         }
         if (result_out != nullptr) {
-            *result_out = new orvalis_result{std::make_shared<const OperationResult>(operation->operation->get())};
+            *result_out = new orvalis_result{operation->operation->get()};
         }
         return ORVALIS_OK;
     });
