@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -54,15 +53,17 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
             const bool on = m[1] == "on";
             const std::int64_t mode = std::isdigit(m.str(1)[0]) ? std::stoll(m[1]) : 0;
             XMLParser p;
-            const std::map<std::string, std::function<void()>> set = {{"collapseTextNodes", [&] { p.setCollapseTextNodes(on); }},
-                                                                      {"stripEmptyNodes", [&] { p.setStripEmptyNodes(on); }},
-                                                                      {"trimWhiteSpace", [&] { p.setTrimWhiteSpace(on); }},
-                                                                      {"alwaysUseArrays", [&] { p.setAlwaysUseArrays(on); }},
-                                                                      {"preserveComments", [&] { p.setPreserveComments(on); }},
-                                                                      {"wrapRootNode", [&] { p.setWrapRootNode(on); }},
-                                                                      {"attributesMode", [&] { p.setAttributesMode(mode); }},
-                                                                      {"nodeNameMode", [&] { p.setNodeNameMode(mode); }}};
-            set.at(option)();
+            const std::map<std::string, void (XMLParser::*)(bool)> flags = {
+                {"collapseTextNodes", &XMLParser::setCollapseTextNodes},
+                {"stripEmptyNodes", &XMLParser::setStripEmptyNodes},
+                {"trimWhiteSpace", &XMLParser::setTrimWhiteSpace},
+                {"alwaysUseArrays", &XMLParser::setAlwaysUseArrays},
+                {"preserveComments", &XMLParser::setPreserveComments},
+                {"wrapRootNode", &XMLParser::setWrapRootNode}};
+            if (option == "attributesMode" || option == "nodeNameMode")
+                (option == "attributesMode" ? p.setAttributesMode(mode) : p.setNodeNameMode(mode));
+            else
+                (p.*flags.at(option))(on);
             Value tree = Value(p.dictionaryWithString(doc).value()), shown = json(m[2]);
             if (!shown.isDictionary())
                 shown = json("{\"__name\":\"r\"," + m.str(2) + "}");  // "name": value, one entry of the root

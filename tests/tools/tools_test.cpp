@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -20,7 +21,7 @@ struct Outcome {
     std::string out, err;
 };
 
-ts::TempDir* dir = nullptr;
+std::optional<ts::TempDir> dir;  // for the whole program
 
 // Runs a shell command line in the test directory; stdout and stderr apart.
 Outcome shell(const std::string& command) {
@@ -42,13 +43,13 @@ std::string field(const std::string& header, const std::string& name) {
 }
 
 const std::string kSign = "'" ORVALIS_SIGN_EXE "' --consumer-key CK! --key merchant.p12 --password-file password.txt ";
-ts::Identity* merchant = nullptr;
+std::optional<ts::Identity> merchant;
 
 class Tools : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new ts::TempDir;
-        merchant = new ts::Identity(ts::makeSharedRsaIdentity(2048));
+        dir.emplace();
+        merchant.emplace(ts::makeSharedRsaIdentity(2048));
         dir->write("merchant.p12", ts::makeP12(merchant->key.get(), merchant->cert.get(), "s3cret"));
         const ts::Identity ec{ts::makeEcKey(), nullptr};
         dir->write("ec.p12", ts::makeP12(ec.key.get(), ts::makeSelfSignedCert(ec.key.get()).get(), "s3cret"));
@@ -56,10 +57,7 @@ protected:
         dir->write("body.json", "{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n");
         dir->write("a.xml", "<a k=\"1\"><x>1</x></a>");
     }
-    static void TearDownTestSuite() {
-        delete merchant;
-        delete dir;
-    }
+    static void TearDownTestSuite() { merchant.reset(); }  // before OpenSSL's own cleanup at exit
     static bool verifies(const std::string& base, const std::string& header, const char* digest) {
         std::string encoded = field(header, "oauth_signature");
         for (auto [from, to] : {std::pair{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}})
@@ -120,7 +118,6 @@ struct Case {
     int status;
     std::string out, err;  // expected in stdout / stderr
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class ToolConventions : public Tools, public ::testing::WithParamInterface<Case> {};
 
