@@ -53,17 +53,14 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
             const bool on = m[1] == "on";
             const std::int64_t mode = std::isdigit(m.str(1)[0]) ? std::stoll(m[1]) : 0;
             XMLParser p;
-            const std::map<std::string, void (XMLParser::*)(bool)> flags = {
-                {"collapseTextNodes", &XMLParser::setCollapseTextNodes},
-                {"stripEmptyNodes", &XMLParser::setStripEmptyNodes},
-                {"trimWhiteSpace", &XMLParser::setTrimWhiteSpace},
-                {"alwaysUseArrays", &XMLParser::setAlwaysUseArrays},
-                {"preserveComments", &XMLParser::setPreserveComments},
-                {"wrapRootNode", &XMLParser::setWrapRootNode}};
-            if (option == "attributesMode" || option == "nodeNameMode")
-                (option == "attributesMode" ? p.setAttributesMode(mode) : p.setNodeNameMode(mode));
-            else
-                (p.*flags.at(option))(on);
+            if (option == "collapseTextNodes") p.setCollapseTextNodes(on);
+            if (option == "stripEmptyNodes") p.setStripEmptyNodes(on);
+            if (option == "trimWhiteSpace") p.setTrimWhiteSpace(on);
+            if (option == "alwaysUseArrays") p.setAlwaysUseArrays(on);
+            if (option == "preserveComments") p.setPreserveComments(on);
+            if (option == "wrapRootNode") p.setWrapRootNode(on);
+            if (option == "attributesMode") p.setAttributesMode(mode);
+            if (option == "nodeNameMode") p.setNodeNameMode(mode);
             Value tree = Value(p.dictionaryWithString(doc).value()), shown = json(m[2]);
             if (!shown.isDictionary())
                 shown = json("{\"__name\":\"r\"," + m.str(2) + "}");  // "name": value, one entry of the root

@@ -13,11 +13,7 @@ namespace {
 // A chain of `depth` nested containers: {"c":[{"c":[...]}]}.
 Value chain(int depth) {
     Dictionary root, cur = root;
-    for (int i = 0; i < depth; ++i) {
-        Dictionary next;
-        cur.set("c", Array{next});
-        cur = next;
-    }
+    for (int i = 0; i < depth; ++i, cur = cur["c"].asArray()[0].asDictionary()) cur.set("c", Array{Dictionary()});
     return root;
 }
 
@@ -59,12 +55,12 @@ TEST(Value, EqualityMatchesNumbersAcrossKindsAndContentsInAnyOrder) {
     EXPECT_EQ(Value(std::numeric_limits<std::int64_t>::min()).asInteger(), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(Value(2), Value(2.0));
     EXPECT_EQ(Value(), Value(nullptr));
-    for (const auto& [a, b] : {std::pair{Value(2), Value(2.5)},
-                               {Value(true), Value(1)},
-                               {Value("1"), Value(1)},
-                               {Value("ab"), Value("ac")},
-                               {Value(std::int64_t{1} << 62), Value((std::int64_t{1} << 62) + 1)}})
+    const std::int64_t big = std::int64_t{1} << 62;  // beyond a double's 53 bits
+    // clang-format off
+    for (const auto& [a, b] : {std::pair{Value(2), Value(2.5)}, {Value(true), Value(1)}, {Value("1"), Value(1)},
+                               {Value("ab"), Value("ac")}, {Value(big), Value(big + 1)}})
         EXPECT_NE(a, b);
+    // clang-format on
     Dictionary da{{"x", 1}, {"y", Array{"a", Dictionary{{"z", nullptr}}}}};
     Dictionary db{{"y", Array{"a", Dictionary{{"z", nullptr}}}}, {"x", 1.0}};
     EXPECT_EQ(da, db);

