@@ -2,7 +2,7 @@
 // header and curl line that carry that signature; every tool keeps the same
 // conventions (--version, --name=value, "-" for standard input, the system's
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -27,8 +27,9 @@ std::optional<ts::TempDir> dir;  // for the whole program
 Outcome shell(const std::string& command) {
     const std::string at = dir->path().string() + "/";
     const int status = std::system(("cd '" + at + "' && (" + command + ") >stdout.txt 2>stderr.txt").c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, orvalis::readWholeFile(at + "stdout.txt").value_or(""),
-            orvalis::readWholeFile(at + "stderr.txt").value_or("")};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            orvalis::detail::readWholeFile(at + "stdout.txt").value_or(""),
+            orvalis::detail::readWholeFile(at + "stderr.txt").value_or("")};
 }
 
 // The line after a section title of orvalis-sign's output.
