@@ -1,12 +1,11 @@
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Foundation/detail/URLParts.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-#include <curl/curl.h>
 
 #include <memory>
 #include <optional>
@@ -21,8 +20,6 @@ using orvalis::detail::guarded;
 
 namespace {
 
-using UrlPtr = std::unique_ptr<CURLU, detail::Deleter<curl_url_cleanup>>;
-
 struct SplitURL {
     bool https = true;
     std::string host;  // with ":port" when the URL gives one
@@ -30,33 +27,18 @@ struct SplitURL {
     Dictionary query;
 };
 
-// One part of a parsed URL, or no value when the URL has none.
-std::optional<std::string> part(CURLU* url, CURLUPart which) {
-    char* text = nullptr;
-    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
-    std::string copy(text);
-    curl_free(text);
-    return copy;
-}
-
-// The URL split as the signer takes a request: libcurl parses it (the path as
-// written, dot segments kept); the query's name=value pairs stay as written,
-// since the signer decodes them itself.
+// The URL split as the signer takes a request: the query's name=value pairs
+// stay as written, since the signer decodes them itself.
 std::optional<std::string> splitURL(const char* text, SplitURL& out) {
-    UrlPtr url(curl_url());
-    if (!url) throw std::bad_alloc();
-    if (curl_url_set(url.get(), CURLUPART_URL, text, CURLU_PATH_AS_IS | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
-        return "not a URL: " + std::string(text);
-    }
-    const std::optional<std::string> scheme = part(url.get(), CURLUPART_SCHEME);
-    if (scheme != "https" && scheme != "http") return "the URL must begin with https:// or http://";
-    if (part(url.get(), CURLUPART_FRAGMENT)) return "a URL fragment (#...) is never sent";
-    if (part(url.get(), CURLUPART_USER)) return "a URL with a user name is not a request of this library";
-    out.https = scheme == "https";
-    out.host = part(url.get(), CURLUPART_HOST).value_or("");
-    if (auto port = part(url.get(), CURLUPART_PORT)) out.host += ":" + *port;
-    out.path = part(url.get(), CURLUPART_PATH).value_or("/");
-    const std::string query = part(url.get(), CURLUPART_QUERY).value_or("");
+    const std::optional<detail::URLParts> url = detail::parseURL(text);
+    if (!url) return "not a URL: " + std::string(text);
+    if (url->scheme != "https" && url->scheme != "http") return "the URL must begin with https:// or http://";
+    if (url->hasFragment) return "a URL fragment (#...) is never sent";
+    if (url->hasUser) return "a URL with a user name is not a request of this library";
+    out.https = url->scheme == "https";
+    out.host = url->host + (url->port ? ":" + *url->port : "");
+    out.path = url->path;
+    const std::string& query = url->query;
     std::size_t start = 0;
     while (start < query.size()) {
         std::size_t end = query.find('&', start);

@@ -3,9 +3,9 @@
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>

@@ -1,6 +1,6 @@
 # Everything above the Foundation layer must build on any platform with a
-# C++20 compiler: it may include only the C++ standard library and the
-# library's own headers. Fails naming each file that includes anything else
+# C++20 compiler: it may include only the C++ standard library (and, in the C
+# interface's header, the C one's) and the library's own headers. Fails naming each file that includes anything else
 # (a C library's header, a POSIX or system header, a dependency's header).
 # Variables: SOURCE_DIR
 cmake_minimum_required(VERSION 3.23)
@@ -13,7 +13,8 @@ set(standard_headers
   latch limits list locale map memory memory_resource mutex new numbers numeric optional ostream queue random
   ranges ratio regex scoped_allocator semaphore set shared_mutex source_location span sstream stack
   stdexcept stop_token streambuf string string_view syncstream system_error thread tuple type_traits typeindex
-  typeinfo unordered_map unordered_set utility valarray variant vector version)
+  typeinfo unordered_map unordered_set utility valarray variant vector version
+  stddef.h stdint.h)  # the C standard library's, for the C interface's header
 
 file(GLOB_RECURSE sources "${SOURCE_DIR}/Orvalis/*.h" "${SOURCE_DIR}/Orvalis/*.cpp")
 set(failures "")
