@@ -33,7 +33,7 @@ def sandbox(keys, name, *args):
             time.sleep(0 if port.exists() and port.read_text().endswith("\n") else 0.05)
         yield "127.0.0.1:" + port.read_text().strip()
     finally:
-        proc.terminate()
+        proc.kill()  # at once: a delayed answer may still be pending
         proc.wait(timeout=20)
 
 
