@@ -2,7 +2,7 @@
 """HTTPS test server on 127.0.0.1: well-behaved and misbehaving answers, chosen by the request path.
 
 Usage: test_server.py <dir>. <dir> holds <name>.pem / <name>.key for each TLS port below. Prints one JSON
-line with the ports (picked by the system), then serves until its stdin closes.
+line with the ports (picked by the system), then serves until its parent process ends.
 Every path takes "delay=MS" in its query: the answer starts that much later. See serve() for the paths.
 """
 import warnings
@@ -13,7 +13,7 @@ from urllib.parse import parse_qs
 workdir = sys.argv[1]
 stats = {"connections": 0, "held": 0}
 holding = []
-bombs = {}
+JSON = [("Content-Type", "application/json")]
 
 
 def context(cert, old_tls=False, weak=False):
@@ -27,29 +27,12 @@ def context(cert, old_tls=False, weak=False):
 
 
 def answer(status, body=b"", headers=(), length=True):
-    lines = ["HTTP/1.1 " + status] + ["%s: %s" % kv for kv in headers]
-    if length:
-        lines.append("Content-Length: %d" % len(body))
+    lines = ["HTTP/1.1 " + status] + ["%s: %s" % kv for kv in headers] + (["Content-Length: %d" % len(body)] if length else [])
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
 
 
-def gzip_bomb(mb):  # one gzip member that inflates to mb MiB of spaces
-    if mb not in bombs:
-        z = zlib.compressobj(1, zlib.DEFLATED, 31)
-        bombs[mb] = b"".join(z.compress(b" " * (1 << 20)) for _ in range(mb)) + z.flush()
-    return bombs[mb]
-
-
-async def hold(n):
-    """Keeps the connection unanswered until n are held together (5 s at most), then drops it."""
-    holding.append(1)
-    stats["held"] = max(stats["held"], len(holding))
-    for _ in range(250):
-        if len(holding) >= n:
-            break
-        await asyncio.sleep(0.02)
-    await asyncio.sleep(0.1)
-    holding.pop()
+def head(length=None, chunked=False):  # a 200 head whose body the caller writes
+    return answer("200 OK", headers=[("Transfer-Encoding", "chunked")] if chunked else [("Content-Length", str(length))], length=False)
 
 
 async def serve(path, query, headers, raw, body, writer):
@@ -60,9 +43,9 @@ async def serve(path, query, headers, raw, body, writer):
     if path == "/echo":  # the request exactly as it arrived
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/reply":  # the request's body under the status it asks for
-        w(answer(headers.get("x-status", "200 OK"), body, [("Content-Type", "application/json")]))
+        w(answer(headers.get("x-status", "200 OK"), body, JSON))
     elif path == "/json":
-        w(answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', [("Content-Type", "application/json")]))
+        w(answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', JSON))
     elif path == "/xml":
         w(answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]))
     elif path == "/stats":
@@ -73,11 +56,12 @@ async def serve(path, query, headers, raw, body, writer):
         w(answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]))
     elif path == "/badgzip":
         w(answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]))
-    elif path == "/gzipbomb":
-        w(answer("200 OK", gzip_bomb(arg("mb", 100)), [("Content-Encoding", "gzip")]))
+    elif path == "/gzipbomb":  # one gzip member that inflates to 100 MiB of spaces
+        z = zlib.compressobj(1, zlib.DEFLATED, 31)
+        w(answer("200 OK", b"".join(z.compress(b" " * (1 << 20)) for _ in range(100)) + z.flush(), [("Content-Encoding", "gzip")]))
     elif path == "/big":  # ?bytes=N in all: bytes 0..255 repeated, or with &json=1 {"pad":"xxx..."}
         size, block, sent = arg("bytes", 0), bytes(range(256)) * 4096, 0
-        w(answer("200 OK", headers=[("Content-Length", str(size))], length=False))
+        w(head(size))
         if "json" in query:
             block, size, sent = b"x" * (1 << 20), size - 2, 8
             w(b'{"pad":"')
@@ -87,29 +71,29 @@ async def serve(path, query, headers, raw, body, writer):
             await writer.drain()
         if "json" in query:
             w(b'"}')
-    elif path == "/drip":  # steady: a byte every 0.25 s, 2.5 s in all
+    elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
         out = b'{"d":"dd"}'
-        w(answer("200 OK", headers=[("Content-Length", str(len(out)))], length=False))
+        w(head(len(out)))
         for b in out:
             await writer.drain()
-            await asyncio.sleep(0.25)
+            await asyncio.sleep(0.1)
             w(bytes([b]))
     elif path == "/stall":
-        w(answer("200 OK", headers=[("Content-Length", "100")], length=False))
+        w(head(100))
         await writer.drain()
         await asyncio.sleep(600)
         return False
     elif path == "/short":  # fewer bytes than announced, then close
-        w(answer("200 OK", headers=[("Content-Length", "100")], length=False) + b'{"cut":"')
+        w(head(100) + b'{"cut":"')
         return False
     elif path == "/chunkcut":
-        w(answer("200 OK", headers=[("Transfer-Encoding", "chunked")], length=False) + b'8\r\n{"cut":"\r\n20\r\nabc')
+        w(head(chunked=True) + b'8\r\n{"cut":"\r\n20\r\nabc')
         return False
     elif path == "/badchunk":
-        w(answer("200 OK", headers=[("Transfer-Encoding", "chunked")], length=False) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n')
+        w(head(chunked=True) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n')
         return False
     elif path == "/reset":  # part of the body, then a TCP reset
-        w(answer("200 OK", headers=[("Content-Length", "1000")], length=False) + b'{"reset":"' + b"r" * 100)
+        w(head(1000) + b'{"reset":"' + b"r" * 100)
         await writer.drain()
         await asyncio.sleep(0.05)
         writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -121,8 +105,15 @@ async def serve(path, query, headers, raw, body, writer):
     elif path == "/http10":  # no length: the body ends with the connection
         w(b'HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"old":"http"}')
         return False
-    elif path == "/hold":
-        await hold(arg("n", 1))
+    elif path == "/hold":  # unanswered until n are held together (5 s at most), then dropped
+        holding.append(1)
+        stats["held"] = max(stats["held"], len(holding))
+        for _ in range(250):
+            if len(holding) >= arg("n", 1):
+                break
+            await asyncio.sleep(0.02)
+        await asyncio.sleep(0.1)
+        holding.pop()
         return False
     else:
         w(answer("404 Not Found"))
@@ -138,10 +129,9 @@ async def handle(reader, writer):
             except (asyncio.IncompleteReadError, asyncio.LimitOverrunError):
                 return
             lines = raw.decode("latin-1").split("\r\n")
-            target = lines[0].split(" ")[1]
             headers = {k.strip().lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if ":" in l)}
             body = await reader.readexactly(int(headers.get("content-length", "0")))
-            path, _, query = target.partition("?")
+            path, _, query = lines[0].split(" ")[1].partition("?")
             stats[path] = stats.get(path, 0) + 1
             keep = await serve(path, parse_qs(query), headers, raw, body, writer)
             await writer.drain()
@@ -154,16 +144,16 @@ async def handle(reader, writer):
 
 
 async def main():
-    ports = {}
-    servers = []
+    ports, servers = {}, []
     for name, ctx in (("good", context("good")), ("wrong", context("wrong")), ("self", context("self")),
                       ("expired", context("expired")), ("future", context("future")), ("weak", context("weak", weak=True)),
                       ("tls11", context("good", old_tls=True)), ("plain", None)):
-        server = await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20)
-        servers.append(server)
-        ports[name] = server.sockets[0].getsockname()[1]
+        servers.append(await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
+        ports[name] = servers[-1].sockets[0].getsockname()[1]
+    parent = os.getppid()
     print(json.dumps(ports), flush=True)
-    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)  # until the test process is gone
+    while os.getppid() == parent:  # until the test process is gone
+        await asyncio.sleep(0.2)
 
 
 asyncio.run(main())

@@ -74,7 +74,8 @@ struct Failure {
 };
 class TransportFailure : public Manager, public ::testing::WithParamInterface<Failure> {};
 
-TEST_P(TransportFailure, BecomesItsSessionErrorAndReachesOnFailureUnchanged) {
+// The manager passes these on unchanged: ThrowingCallbacksAreContained checks one of them there.
+TEST_P(TransportFailure, BecomesItsSessionError) {
     const Failure& f = GetParam();
     const std::string url = std::string(f.port) == "closed" ? "https://127.0.0.1:" + std::to_string(closedPort()) + f.path
                                                             : server.url(f.path, f.port);
@@ -85,12 +86,6 @@ TEST_P(TransportFailure, BecomesItsSessionErrorAndReachesOnFailureUnchanged) {
     EXPECT_NE(o.error->localizedDescription().find("(libcurl "), std::string::npos) << o.errorText();
     EXPECT_EQ(o.error->userInfo().objectForKey(URLErrorFailingURLStringKey), Value(url));
     EXPECT_FALSE(o.data) << "a partial body must never be delivered";
-
-    auto calls = execute(get(url, f.timeout));
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(event(calls[0]).rfind("failure " + std::string(URLErrorDomain) + " " + std::to_string(f.code) + " ", 0), 0u)
-        << event(calls[0]);
-    for (const auto& line : logLines()) EXPECT_NE(line.rfind("Response:", 0), 0u) << "a partial body was read: " << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
                       Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
                       Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
-                      Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 1.0}),
+                      Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
     [](const auto& info) { return info.param.name; });
 
 const std::string kFailure = std::string("failure ") + kZRBNetworkErrorDomain + " 101 ";
@@ -133,8 +128,7 @@ TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, AnswerToCallback,
     ::testing::Values(
-        Answer{"PlainObject", R"({"a":1,"b":[true,null]})", "200 OK", R"(success {"a":1,"b":[true,null]})"},
-        Answer{"StatusIsIgnored", R"({"a":1})", "500 Internal Server Error", R"(success {"a":1})"},
+        Answer{"PlainObjectUnderAnyStatus", R"({"a":1,"b":[true,null]})", "500 Internal Server Error", R"(success {"a":1,"b":[true,null]})"},
         Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", "200 OK", R"(success {"errors":[],"a":"x"})"},
         Answer{"EmptyErrorsObject", R"({"errors":{}})", "200 OK", R"(success {"errors":{}})"},
         Answer{"ErrorsNull", R"({"errors":null})", "200 OK", kFailure + "Server Error"},
@@ -145,8 +139,6 @@ INSTANTIATE_TEST_SUITE_P(
         Answer{"FirstErrorIsNumber", R"({"errors":[42]})", "200 OK", kFailure + "42"},
         Answer{"FirstErrorIsNull", R"({"errors":[null]})", "200 OK", kFailure + "Server Error"},
         Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsText", R"({"errors":"x"})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsFalse", R"({"errors":false})", "200 OK", kFailure + "Server Error"},
         Answer{"ZeroLengthBody", "", "200 OK", kFailure + "Server Error"},
         Answer{"TopLevelScalar", R"("just text")", "200 OK", kFailure + "Server Error"},
         Answer{"EmptyTopLevelArray", "[]", "200 OK", "success {}"},
@@ -213,6 +205,8 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
         throw 42;
     });
     EXPECT_TRUE(failed.waitFor(1));
+    EXPECT_EQ(event(failed.all()[0]).rfind("failure " + std::string(URLErrorDomain) + " " + std::to_string(URLErrorNetworkConnectionLost), 0), 0u)
+        << "a transport failure reaches onFailure unchanged";
     auto after = exchange(R"({"still":"alive"})");
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(event(after[0]), R"(success {"still":"alive"})");
@@ -276,8 +270,7 @@ protected:
             go.arrive_and_wait();
             for (std::size_t i = t; i < total; i += 8) {
                 const auto& [path, _] = l.mix[i % l.mix.size()];
-                const bool stall = path == "/stall";
-                ZRBNetworkManager().executeService(get(server.url(path, l.port), stall ? 1.0 : l.timeout), out.success(i), out.failure(i));
+                ZRBNetworkManager().executeService(get(server.url(path, l.port), path == "/stall" ? 0.5 : l.timeout), out.success(i), out.failure(i));
             }
         });
         for (auto& th : threads) th.join();
@@ -317,7 +310,7 @@ const std::vector<std::pair<std::string, bool>> kFaultMix = {  // each answer 10
     {"/chunkcut?delay=100", false}, {"/missing?delay=100", false}, {"/stall", false}};
 
 INSTANTIATE_TEST_SUITE_P(Rows, ManyInFlight,
-                         ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 2, 8},
+                         ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 1, 8},
                                            // waiting for one of the session's connections is not idling
                                            Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 1, 32}),
                          [](const auto& info) { return info.param.name; });

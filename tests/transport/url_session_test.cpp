@@ -3,34 +3,12 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
-#include <strings.h>
 
 #include <string>
 #include <vector>
 
 namespace orvalis::testsupport {
 namespace {
-
-// An echoed request split into its head lines and its body.
-struct Echo {
-    std::vector<std::string> head;
-    std::string body;
-    explicit Echo(const std::string& raw) {
-        const size_t end = raw.find("\r\n\r\n");
-        if (end == std::string::npos) return;
-        for (size_t at = 0; at < end;) {
-            const size_t next = std::min(raw.find("\r\n", at), end);
-            head.push_back(raw.substr(at, next - at));
-            at = next + 2;
-        }
-        body = raw.substr(end + 4);
-    }
-    size_t find(const std::string& prefix) const {  // index of the first line starting so (any case), or npos
-        for (size_t i = 0; i < head.size(); ++i)
-            if (strncasecmp(head[i].c_str(), prefix.c_str(), prefix.size()) == 0) return i;
-        return std::string::npos;
-    }
-};
 
 class Transport : public ::testing::Test {
 protected:
@@ -53,22 +31,23 @@ TEST_P(RequestOnTheWire, GoesOutExactlyAsBuilt) {
     for (const auto& [name, value] : c.headers) r.setValue(value, name);
     Outcome o = fetch(r);
     ASSERT_FALSE(o.error) << o.errorText();
-    EXPECT_EQ(o.response->statusCode, 200);
-    Echo echo(*o.data);
-    ASSERT_FALSE(echo.head.empty());
-    EXPECT_EQ(echo.head[0], std::string(c.method) + " /echo HTTP/1.1");
+    const size_t end = o.data->find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos);
+    const std::string head = o.data->substr(0, end + 2);
+    auto line = [&](const std::string& start) { return head.find("\r\n" + start); };  // npos: no such header line
+    EXPECT_EQ(head.rfind(std::string(c.method) + " /echo HTTP/1.1\r\n", 0), 0u) << head;
     size_t previous = 0;
     for (const auto& [name, value] : c.headers) {
-        const size_t at = echo.find(name + ": " + value);
+        const size_t at = line(name + ": " + value + "\r\n");
         ASSERT_NE(at, std::string::npos) << name;
         EXPECT_GT(at, previous) << name << " out of order";
         previous = at;
     }
-    if (c.headers.empty()) { EXPECT_EQ(echo.find("Content-Type:"), std::string::npos); }  // none added
-    EXPECT_EQ(echo.find("Expect:"), std::string::npos);
-    EXPECT_EQ(echo.body, c.body.value_or(""));
-    if (c.body) { EXPECT_NE(echo.find("Content-Length: " + std::to_string(c.body->size())), std::string::npos); }
-    if (!c.body && std::string(c.method) == "GET") { EXPECT_EQ(echo.find("Content-Length:"), std::string::npos); }
+    if (c.headers.empty()) { EXPECT_EQ(line("Content-Type:"), std::string::npos); }  // none added
+    EXPECT_EQ(line("Expect:"), std::string::npos);
+    EXPECT_EQ(o.data->substr(end + 4), c.body.value_or(""));
+    if (c.body) { EXPECT_NE(line("Content-Length: " + std::to_string(c.body->size()) + "\r\n"), std::string::npos); }
+    if (!c.body && std::string(c.method) == "GET") { EXPECT_EQ(line("Content-Length:"), std::string::npos); }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -110,13 +89,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Unsafe{"HeaderNameWithSpace", "/echo", "Bad Name", "v", "GET", URLErrorBadRequest},
                       Unsafe{"MethodWithSpace", "/echo", "X-Test", "v", "GE T", URLErrorBadRequest},
                       Unsafe{"FileScheme", "file://localhost/answer.json", "X-Test", "v", "GET", URLErrorUnsupportedURL},
-                      Unsafe{"FtpScheme", "ftp://127.0.0.1/", "X-Test", "v", "GET", URLErrorUnsupportedURL},
                       Unsafe{"SpaceInPath", "/a b", "X-Test", "v", "GET", URLErrorBadURL}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Transport, SteadyDripOutlastsTheIdleTimeOut) {
-    // 1 s idle time-out; a byte every quarter second for 2.5 s. (A stall is a TransportFailure row.)
-    Outcome o = fetch(get(server.url("/drip"), 1.0));
+    // 0.5 s idle time-out; a byte every 0.1 s for 1 s. (A stall is a TransportFailure row.)
+    Outcome o = fetch(get(server.url("/drip"), 0.5));
     ASSERT_FALSE(o.error) << o.errorText();
     EXPECT_EQ(*o.data, "{\"d\":\"dd\"}");
 }
@@ -133,7 +111,7 @@ TEST_F(Transport, StatusAndHeadersOfAnAnswerAreDeliveredAndRedirectsNotFollowed)
 }
 
 TEST_F(Transport, LargeAnswerArrivesWholeInOneBufferOfItsSize) {
-    const size_t size = 100u * 1024 * 1024;
+    const size_t size = 20u << 20;
     auto& config = URLSession::sharedSession().configuration();
     const auto cap = config.maximumResponseSize();
     config.setMaximumResponseSize(size);  // above the default cap on purpose
