@@ -120,13 +120,13 @@ async def serve(path, query, headers, raw, body, writer):
     return True
 
 
-async def handle(reader, writer):
+async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive connection may wait for a request
     stats["connections"] += 1
     try:
         while True:
             try:
-                raw = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError):
+                raw = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), idle)
+            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError):
                 return
             lines = raw.decode("latin-1").split("\r\n")
             headers = {k.strip().lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if ":" in l)}
@@ -145,10 +145,12 @@ async def handle(reader, writer):
 
 async def main():
     ports, servers = {}, []
-    for name, ctx in (("good", context("good")), ("wrong", context("wrong")), ("self", context("self")),
-                      ("expired", context("expired")), ("future", context("future")), ("weak", context("weak", weak=True)),
-                      ("tls11", context("good", old_tls=True)), ("plain", None)):
-        servers.append(await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
+    for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
+                            ("expired", context("expired"), None), ("future", context("future"), None),
+                            ("weak", context("weak", weak=True), None), ("tls11", context("good", old_tls=True), None),
+                            ("plain", None, None), ("idle", context("good"), 1.0)):
+        serve_one = lambda r, w, idle=idle: handle(r, w, idle)
+        servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
         ports[name] = servers[-1].sockets[0].getsockname()[1]
     parent = os.getppid()
     print(json.dumps(ports), flush=True)

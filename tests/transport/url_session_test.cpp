@@ -150,6 +150,26 @@ TEST_F(Transport, ConnectionsAreReusedAcrossTasks) {
     EXPECT_LE(server.stat("connections") - before, 1);
 }
 
+TEST_F(Transport, ConnectionClosedByTheServerAtReuseIsReplacedWithoutRepeatingTheRequest) {
+    const long before = std::max(0L, server.stat("/reply"));  // -1: none yet
+    URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
+    r.setHTTPMethod("POST");
+    r.setHTTPBody(std::string(200, 'p'));
+    // Bursts on all the connections, each after a pause close to the server's idle limit, so that
+    // some are reused just as the server closes them.
+    for (int b = 0; b < 5; ++b) {
+        if (b > 0) std::this_thread::sleep_for(std::chrono::milliseconds(985 + 5 * b));
+        std::vector<std::future<Outcome>> burst;
+        for (int i = 0; i < 32; ++i) burst.push_back(start(r));
+        for (auto& f : burst) {
+            ASSERT_EQ(f.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+            Outcome o = f.get();
+            EXPECT_EQ(o.data, r.HTTPBody()) << o.errorText();
+        }
+    }
+    EXPECT_EQ(server.stat("/reply") - before, 5 * 32) << "each request reaches the server exactly once";
+}
+
 TEST_F(Transport, PlainHttpTasksDoNotQueueBehindAServerThatNeverAnswers) {
     std::vector<std::future<Outcome>> tasks;
     for (int i = 0; i < 4; ++i) tasks.push_back(start(get(server.url("/hold?n=4", "plain"), 20)));
