@@ -35,46 +35,51 @@ def head(length=None, chunked=False):  # a 200 head whose body the caller writes
     return answer("200 OK", headers=[("Transfer-Encoding", "chunked")] if chunked else [("Content-Length", str(length))], length=False)
 
 
+# Fixed answers by path; the second set ends the connection after the bytes.
+ANSWERS = {
+    "/json": answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', JSON),
+    "/xml": answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]),
+    "/redirect": answer("302 Found", b'{"moved":true}', [("Location", "/echo")]),
+    "/gzip": answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]),
+    "/badgzip": answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]),
+}
+CLOSING = {
+    "/short": head(100) + b'{"cut":"',  # fewer bytes than announced
+    "/chunkcut": head(chunked=True) + b'8\r\n{"cut":"\r\n20\r\nabc',
+    "/badchunk": head(chunked=True) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n',
+    "/http10": b'HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"old":"http"}',  # no length: ends with the connection
+}
+
+
 async def serve(path, query, headers, raw, body, writer):
     """Answers one request; False when the connection must end."""
     arg = lambda k, d: int(query.get(k, [d])[0])
     await asyncio.sleep(arg("delay", 0) / 1000)
     w = writer.write
-    if path == "/echo":  # the request exactly as it arrived
+    if path in ANSWERS:
+        w(ANSWERS[path])
+    elif path in CLOSING:
+        w(CLOSING[path])
+        return False
+    elif path == "/echo":  # the request exactly as it arrived
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/reply":  # the request's body under the status it asks for
         w(answer(headers.get("x-status", "200 OK"), body, JSON))
-    elif path == "/json":
-        w(answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', JSON))
-    elif path == "/xml":
-        w(answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]))
     elif path == "/stats":
         w(answer("200 OK", json.dumps(stats).encode()))
-    elif path == "/redirect":
-        w(answer("302 Found", b'{"moved":true}', [("Location", "/echo")]))
-    elif path == "/gzip":
-        w(answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]))
-    elif path == "/badgzip":
-        w(answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]))
     elif path == "/gzipbomb":  # one gzip member that inflates to 100 MiB of spaces
         z = zlib.compressobj(1, zlib.DEFLATED, 31)
         w(answer("200 OK", b"".join(z.compress(b" " * (1 << 20)) for _ in range(100)) + z.flush(), [("Content-Encoding", "gzip")]))
-    elif path == "/big":  # ?bytes=N in all: bytes 0..255 repeated, or with &json=1 {"pad":"xxx..."}
+    elif path == "/big":  # ?bytes=N: bytes 0..255 repeated
         size, block, sent = arg("bytes", 0), bytes(range(256)) * 4096, 0
         w(head(size))
-        if "json" in query:
-            block, size, sent = b"x" * (1 << 20), size - 2, 8
-            w(b'{"pad":"')
         while sent < size:
             w(block[: min(len(block), size - sent)])
             sent += min(len(block), size - sent)
             await writer.drain()
-        if "json" in query:
-            w(b'"}')
     elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
-        out = b'{"d":"dd"}'
-        w(head(len(out)))
-        for b in out:
+        w(head(10))
+        for b in b'{"d":"dd"}':
             await writer.drain()
             await asyncio.sleep(0.1)
             w(bytes([b]))
@@ -82,15 +87,6 @@ async def serve(path, query, headers, raw, body, writer):
         w(head(100))
         await writer.drain()
         await asyncio.sleep(600)
-        return False
-    elif path == "/short":  # fewer bytes than announced, then close
-        w(head(100) + b'{"cut":"')
-        return False
-    elif path == "/chunkcut":
-        w(head(chunked=True) + b'8\r\n{"cut":"\r\n20\r\nabc')
-        return False
-    elif path == "/badchunk":
-        w(head(chunked=True) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n')
         return False
     elif path == "/reset":  # part of the body, then a TCP reset
         w(head(1000) + b'{"reset":"' + b"r" * 100)
@@ -101,9 +97,6 @@ async def serve(path, query, headers, raw, body, writer):
         return False
     elif path == "/close":
         writer.transport.abort()
-        return False
-    elif path == "/http10":  # no length: the body ends with the connection
-        w(b'HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"old":"http"}')
         return False
     elif path == "/hold":  # unanswered until n are held together (5 s at most), then dropped
         holding.append(1)

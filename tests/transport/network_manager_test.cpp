@@ -39,11 +39,7 @@ protected:
     std::vector<Outcomes::One> execute(const URLRequest& r, std::function<void(Dictionary)> alsoOnSuccess = nullptr) {
         auto out = std::make_shared<Outcomes>();
         ZRBNetworkManager().executeService(
-            r,
-            [out, alsoOnSuccess](Dictionary d) {
-                out->success()(d);
-                if (alsoOnSuccess) alsoOnSuccess(d);
-            },
+            r, [out, alsoOnSuccess](Dictionary d) { out->success()(d); if (alsoOnSuccess) alsoOnSuccess(d); },
             out->failure());
         EXPECT_TRUE(out->waitFor(1));
         fetch(get(server.url("/stats")));
@@ -101,14 +97,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
                       Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
                       Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
-    [](const auto& info) { return info.param.name; });
+    RowName());
 
 const std::string kFailure = std::string("failure ") + kZRBNetworkErrorDomain + " 101 ";
+const std::string kServerError = kFailure + "Server Error";
 
 struct Answer {
     const char* name;
-    std::string body;  // sent back by the server under status; or the answer of GET path
-    const char* status;
+    std::string body;  // sent back by the server under "200 OK"; or the answer of GET path
     std::string expected;
     const char* path = nullptr;
 };
@@ -116,7 +112,7 @@ class AnswerToCallback : public Manager, public ::testing::WithParamInterface<An
 
 TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
     const Answer& a = GetParam();
-    auto calls = a.path ? execute(get(server.url(a.path))) : exchange(a.body, a.status);
+    auto calls = a.path ? execute(get(server.url(a.path))) : exchange(a.body);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(event(calls[0]), a.expected);
     EXPECT_NE(calls[0].thread, std::this_thread::get_id());
@@ -126,29 +122,32 @@ TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, AnswerToCallback,
     ::testing::Values(
-        Answer{"PlainObjectUnderAnyStatus", R"({"a":1,"b":[true,null]})", "500 Internal Server Error", R"(success {"a":1,"b":[true,null]})"},
-        Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", "200 OK", R"(success {"errors":[],"a":"x"})"},
-        Answer{"EmptyErrorsObject", R"({"errors":{}})", "200 OK", R"(success {"errors":{}})"},
-        Answer{"ErrorsNull", R"({"errors":null})", "200 OK", kFailure + "Server Error"},
+        Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
+        Answer{"EmptyErrorsObject", R"({"errors":{}})", R"(success {"errors":{}})"},
+        Answer{"ErrorsNull", R"({"errors":null})", kServerError},
+        Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", kServerError},
         Answer{"FirstErrorDescription", R"({"errors":[{"source":"s","description":"Bad key"},{"description":"2nd"}]})",
-               "200 OK", kFailure + "Bad key"},
-        Answer{"FirstErrorWithoutDescription", R"({"errors":[{"code":"E1"}]})", "200 OK", kFailure + "Server Error"},
-        Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", "200 OK", kFailure + "plain words"},
-        Answer{"FirstErrorIsNumber", R"({"errors":[42]})", "200 OK", kFailure + "42"},
-        Answer{"FirstErrorIsNull", R"({"errors":[null]})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", "200 OK", kFailure + "Server Error"},
-        Answer{"ZeroLengthBody", "", "200 OK", kFailure + "Server Error"},
-        Answer{"TopLevelScalar", R"("just text")", "200 OK", kFailure + "Server Error"},
-        Answer{"EmptyTopLevelArray", "[]", "200 OK", "success {}"},
-        Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", "200 OK", kFailure + "Server Error"},
-        Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", "200 OK", kFailure + "Server Error"},
-        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>", "200 OK", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
-        Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", "200 OK", kFailure + "Server Error"},
-        Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", "200 OK", R"(success {"__name":"Error","m":"no"})"},
-        Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", "200 OK", kFailure + "Server Error"},
-        Answer{"GzipDecoded", "", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
-        Answer{"Http10EndedByClose", "", "", R"(success {"old":"http"})", "/http10"}),
-    [](const auto& info) { return info.param.name; });
+               kFailure + "Bad key"},
+        Answer{"FirstErrorWithoutDescription", R"({"errors":[{"code":"E1"}]})", kServerError},
+        Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", kFailure + "plain words"},
+        Answer{"FirstErrorIsNumber", R"({"errors":[42]})", kFailure + "42"},
+        Answer{"FirstErrorIsNull", R"({"errors":[null]})", kServerError}, Answer{"ZeroLengthBody", "", kServerError},
+        Answer{"TopLevelScalar", R"("just text")", kServerError}, Answer{"EmptyTopLevelArray", "[]", "success {}"},
+        Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
+        Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", kServerError},
+        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
+        Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", kServerError},
+        Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", R"(success {"__name":"Error","m":"no"})"},
+        Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", kServerError},
+        Answer{"GzipDecoded", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
+        Answer{"Http10EndedByClose", "", R"(success {"old":"http"})", "/http10"}),
+    RowName());
+
+TEST_F(Manager, TheAnswersStatusIsIgnored) {
+    auto calls = exchange(R"({"a":1,"b":[true,null]})", "500 Internal Server Error");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(event(calls[0]), R"(success {"a":1,"b":[true,null]})");
+}
 
 TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     execute(get(server.url("/json")));  // a GET has no body to log
@@ -177,7 +176,7 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     auto json = exchange(R"({"a":1})", "200 OK", [](Dictionary) { throw std::runtime_error("host bug"); });
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(event(json[0]), R"(success {"a":1})");
-    EXPECT_EQ(event(json[1]), kFailure + "Server Error");
+    EXPECT_EQ(event(json[1]), kServerError);
     // Outside it (XML branch, transport failure) the throw ends the callback and nothing else.
     EXPECT_EQ(exchange("<r><a>1</a></r>", "200 OK", [](Dictionary) { throw std::runtime_error("bug"); }).size(), 1u);
     Outcomes failed;
@@ -186,35 +185,20 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
         throw 42;
     });
     EXPECT_TRUE(failed.waitFor(1));
-    EXPECT_EQ(event(failed.all()[0]).rfind("failure " + std::string(URLErrorDomain) + " " + std::to_string(URLErrorNetworkConnectionLost), 0), 0u)
-        << "a transport failure reaches onFailure unchanged";
     auto after = exchange(R"({"still":"alive"})");
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(event(after[0]), R"(success {"still":"alive"})");
-    EXPECT_EQ(failed.all().size(), 1u);
+    ASSERT_EQ(failed.all().size(), 1u);
+    EXPECT_EQ(failed.all()[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     const auto lines = logLines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != std::string::npos; }), 3);
-}
-
-TEST_F(Manager, HundredMegabyteAnswerIsDecodedWithinFourTimesItsSize) {
-    setLogHandler({});  // a "Response:" line of 100 MB would flood the output
-    const std::size_t size = (kSanitized ? 16u : 100u) << 20, peak = peakResidentBytes();
-    auto& config = URLSession::sharedSession().configuration();
-    const auto cap = config.maximumResponseSize();
-    config.setMaximumResponseSize(size + 1024);  // above the default cap on purpose
-    auto calls = execute(get(server.url("/big?json=1&bytes=" + std::to_string(size))));
-    config.setMaximumResponseSize(cap);
-    ASSERT_EQ(calls.size(), 1u);
-    ASSERT_TRUE(calls[0].success) << calls[0].describe();
-    EXPECT_EQ((*calls[0].success)["pad"].asString().size(), size - 10);
-    // the body, its decoded form and the transient copies
-    if (!kSanitized) { EXPECT_LT(peakResidentBytes() - peak, 4 * size); }
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
     const Dictionary params{{"a", Value(1)}, {"b", Value("x")}};
     URLRequest r = ZRBNetworkManager().getJSONPostRequest("https://h.example/p", params);
-    EXPECT_EQ(r.URL() + " " + r.HTTPMethod() + " " + r.valueForHTTPHeaderField("Content-Type").value_or("none"), "https://h.example/p POST application/json");
+    EXPECT_EQ(r.URL() + " " + r.HTTPMethod(), "https://h.example/p POST");
+    EXPECT_EQ(r.valueForHTTPHeaderField("Content-Type"), "application/json");
     EXPECT_FALSE(r.valueForHTTPHeaderField("Authorization"));
     ASSERT_TRUE(r.HTTPBody());
     EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
@@ -227,7 +211,7 @@ TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
 
 struct Load {
     const char* name;
-    std::size_t total;  // requests per round, started by 8 threads at once
+    std::size_t total;  // requests, started by 8 threads at once
     std::vector<std::pair<std::string, bool>> mix;  // path (every 12th request a stall) -> succeeds
     double timeout;
     const char* port;
@@ -243,8 +227,9 @@ protected:
         for (unsigned t = 0; t < 8; ++t) threads.emplace_back([&, t] {
             go.arrive_and_wait();
             for (std::size_t i = t; i < total; i += 8) {
-                const auto& [path, _] = l.mix[i % l.mix.size()];
-                ZRBNetworkManager().executeService(get(server.url(path, l.port), path == "/stall" ? 0.5 : l.timeout), out.success(i), out.failure(i));
+                const std::string& path = l.mix[i % l.mix.size()].first;
+                const double timeout = path == "/stall" ? 0.5 : l.timeout;
+                ZRBNetworkManager().executeService(get(server.url(path, l.port), timeout), out.success(i), out.failure(i));
             }
         });
         std::set<std::thread::id> starters;
@@ -279,16 +264,16 @@ TEST_P(ManyInFlight, EachGetsExactlyOneCallbackAndMemoryReturnsToItsBaseline) {
 }
 
 const std::vector<std::pair<std::string, bool>> kFaultMix = {  // each answer 100 ms late: all in flight together
-    {"/json?delay=100", true},     {"/xml?delay=100", true},    {"/gzip?delay=100", true},
-    {"/http10?delay=100", true},   {"/reply?delay=100", false}, {"/close?delay=100", false},
-    {"/reset?delay=100", false},   {"/short?delay=100", false}, {"/badchunk?delay=100", false},
+    {"/json?delay=100", true},      {"/xml?delay=100", true},    {"/gzip?delay=100", true},
+    {"/http10?delay=100", true},    {"/reply?delay=100", false}, {"/close?delay=100", false},
+    {"/reset?delay=100", false},    {"/short?delay=100", false}, {"/badchunk?delay=100", false},
     {"/chunkcut?delay=100", false}, {"/missing?delay=100", false}, {"/stall", false}};
 
 INSTANTIATE_TEST_SUITE_P(Rows, ManyInFlight,
                          ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 8},
                                            // waiting for one of the session's connections is not idling
                                            Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 32}),
-                         [](const auto& info) { return info.param.name; });
+                         RowName());
 
 }  // namespace
 }  // namespace orvalis::testsupport
