@@ -149,9 +149,10 @@ Identity selfSigned(PKeyPtr key, const std::string& commonName, bool isCA = fals
     return Identity{std::move(key), std::move(cert)};
 }
 
+PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
+
 }  // namespace
 
-PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
 PKeyPtr makeRsaPssKey(int bits) { return keygen("RSA-PSS", bits); }
 PKeyPtr makeEcKey() { return PKeyPtr(check(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), "EC key")); }
 

@@ -24,8 +24,6 @@ using FreeWith = orvalis::detail::Deleter<Free>;
 using PKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
 using X509Ptr = orvalis::detail::X509Ptr;
 
-/// A fresh RSA key of the given size.
-PKeyPtr makeRsaKey(int bits);
 /// A fresh P-256 EC key.
 PKeyPtr makeEcKey();
 /// A fresh RSA-PSS key (its own key type, not plain RSA).

@@ -27,8 +27,7 @@ struct Ended {
 Ended runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
-/// "expired", "future" (not yet valid), "weak" (1024-bit RSA), "tls11" (TLS 1.0-1.1 only), "plain"
-/// (http), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
+/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
 class TestServer {
 public:
     TestServer();

@@ -16,11 +16,10 @@ holding = []
 JSON = [("Content-Type", "application/json")]
 
 
-def context(cert, old_tls=False, weak=False):
+def context(cert, old_tls=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    if old_tls or weak:  # permissive on this side: refusing is the client's job
+    if old_tls:  # permissive on this side: refusing is the client's job
         ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-    if old_tls:
         ctx.minimum_version, ctx.maximum_version = ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1
     ctx.load_cert_chain(os.path.join(workdir, cert + ".pem"), os.path.join(workdir, cert + ".key"))
     return ctx
@@ -139,9 +138,7 @@ async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive conne
 async def main():
     ports, servers = {}, []
     for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
-                            ("expired", context("expired"), None), ("future", context("future"), None),
-                            ("weak", context("weak", weak=True), None), ("tls11", context("good", old_tls=True), None),
-                            ("plain", None, None), ("idle", context("good"), 1.0)):
+                            ("tls11", context("good", old_tls=True), None), ("plain", None, None), ("idle", context("good"), 1.0)):
         serve_one = lambda r, w, idle=idle: handle(r, w, idle)
         servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
         ports[name] = servers[-1].sockets[0].getsockname()[1]
