@@ -2,10 +2,8 @@
 
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <malloc.h>
-#include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -94,18 +92,6 @@ TestServer& sharedServer() {
     static const bool trusted = URLSession::sharedSession().configuration().addTrustedCertificates(server.caFile());
     if (!trusted) throw std::runtime_error("the test CA was not accepted");
     return server;
-}
-
-int closedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 std::future<Outcome> start(const URLRequest& request) {

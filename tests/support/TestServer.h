@@ -27,7 +27,7 @@ struct Ended {
 Ended runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
-/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
+/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
 class TestServer {
 public:
     TestServer();
@@ -46,9 +46,6 @@ private:
 
 /// The process-wide test server, started on first use; the shared session trusts its CA.
 TestServer& sharedServer();
-
-/// A port on 127.0.0.1 where nothing listens (bound, then released).
-int closedPort();
 
 /// What one data task reported, and how often its completion ran.
 struct Outcome {

@@ -142,6 +142,9 @@ async def main():
         serve_one = lambda r, w, idle=idle: handle(r, w, idle)
         servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
         ports[name] = servers[-1].sockets[0].getsockname()[1]
+    with socket.socket() as s:  # a port where nothing listens
+        s.bind(("127.0.0.1", 0))
+        ports["closed"] = s.getsockname()[1]
     parent = os.getppid()
     print(json.dumps(ports), flush=True)
     while os.getppid() == parent:  # until the test process is gone

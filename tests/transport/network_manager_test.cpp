@@ -61,7 +61,7 @@ protected:
 struct Failure {
     const char* name;
     const char* path;
-    const char* port;  // of the test server; "closed": a port where nothing listens
+    const char* port;  // of the test server
     std::int64_t code;
     double timeout = 10;
 };
@@ -72,8 +72,7 @@ class TransportFailure : public Manager, public ::testing::WithParamInterface<Fa
 // host name. The TLS floor is tested under a permissive OpenSSL configuration (process_test.cpp).
 TEST_P(TransportFailure, BecomesItsSessionError) {
     const Failure& f = GetParam();
-    const std::string url = std::string(f.port) == "closed" ? "https://127.0.0.1:" + std::to_string(closedPort()) + f.path
-                                                            : server.url(f.path, f.port);
+    const std::string url = server.url(f.path, f.port);
     Outcome o = fetch(get(url, f.timeout));
     ASSERT_TRUE(o.error);
     EXPECT_EQ(o.error->domain(), URLErrorDomain);
