@@ -9,6 +9,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 
 using namespace orvalis;
@@ -101,14 +102,11 @@ TEST(Printing, WritesTheDescription) {
 
 TEST(TextSetters, TakeViewsCStringsAndNullAsUnset) {
     ZRBPaymentDataRequest r;
-    std::string_view hostAndPort = "h.example:8443";
-    r.setHost(hostAndPort.substr(0, 9));  // a view that is not NUL-terminated
+    r.setHost(std::string_view("h.example:8443").substr(0, 9));  // a view that is not NUL-terminated
     r.setCartId(std::string("cart"));
     r.setCheckoutId("chk");
     r.setTransactionId("tx");
-    EXPECT_EQ(r.host(), "h.example");
-    EXPECT_EQ(r.cartId(), "cart");
-    EXPECT_EQ(r.checkoutId(), "chk");
+    EXPECT_EQ(std::tuple(r.host(), r.cartId(), r.checkoutId(), r.transactionId()), std::tuple("h.example", "cart", "chk", "tx"));
     r.setCheckoutId(nullptr);
     r.setTransactionId({});
     r.setCartId(std::nullopt);

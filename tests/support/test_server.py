@@ -40,6 +40,7 @@ ANSWERS = {
     "/xml": answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]),
     "/redirect": answer("302 Found", b'{"moved":true}', [("Location", "/echo")]),
     "/gzip": answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]),
+    "/gzip2": answer("200 OK", gzip.compress(b'{"two":') + gzip.compress(b'"members"}'), [("Content-Encoding", "gzip")]),
     "/badgzip": answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]),
 }
 CLOSING = {

@@ -137,6 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
         Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", R"(success {"__name":"Error","m":"no"})"},
         Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", kServerError},
         Answer{"GzipDecoded", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
+        Answer{"GzipOfTwoMembersDecodesWhole", "", R"(success {"two":"members"})", "/gzip2"},
         Answer{"Http10EndedByClose", "", R"(success {"old":"http"})", "/http10"}),
     RowName());
 

@@ -1,5 +1,5 @@
-// The request as it reaches the server (host, path segments, headers), the
-// answer as it comes back (gzip members), and what log lines may show.
+// The request as it reaches the server (host, path segments, headers), and
+// what log lines may show.
 #include <OAuthCheck.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
@@ -180,21 +180,6 @@ TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
 
 INSTANTIATE_TEST_SUITE_P(Wire, HeadersOnTheWire, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Post" : "Get"; });
-
-TEST(ContentDecoding, AGzipAnswerOfTwoMembersDecodesWhole) {
-    sandboxWorld().server->setFault("pairingid", *sandbox::Fault::parse("gzip-members"));
-    auto request = credentialed<ZRBPairingIDServiceRequest>();
-    request.setPairingTransactionId("ptx-first-half");
-    request.setUserId("user-second-half");
-    auto [got, seen] =
-        exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
-    sandboxWorld().server->setFault("pairingid", sandbox::Fault{});
-    ASSERT_EQ(got.size(), 1u);
-    ASSERT_TRUE(got[0].success) << got[0].describe();
-    EXPECT_EQ(*got[0].success, (Dictionary{{"pairingId", Value("sbx-pairing-0001")},
-                                           {"pairingTransactionId", Value("ptx-first-half")},
-                                           {"userId", Value("user-second-half")}}));
-}
 
 struct RedactRow {
     const char* name;
