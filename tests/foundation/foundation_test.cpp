@@ -1,9 +1,9 @@
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 
@@ -50,8 +50,8 @@ TEST(Bundle, FindsRegularFilesByNameAndType) {
         EXPECT_FALSE(b.pathForResource(n.substr(0, n.find('.')), n.substr(n.find('.') + 1))) << name;
     }
     b.setResourcePath(before);
-    EXPECT_EQ(readWholeFile(key), "x");
-    EXPECT_FALSE(readWholeFile(key + ".missing"));
+    EXPECT_EQ(detail::readWholeFile(key), "x");
+    EXPECT_FALSE(detail::readWholeFile(key + ".missing"));
 }
 
 TEST(URLRequest, HeaderFieldsKeepOrderAndMatchCaseInsensitively) {
@@ -77,8 +77,8 @@ struct Bytes {
 class UTF8 : public ::testing::TestWithParam<Bytes> {};
 
 TEST_P(UTF8, ValidatesAndReplacesByteByByte) {
-    EXPECT_EQ(isValidUTF8(GetParam().bytes), GetParam().bytes == GetParam().shown);
-    EXPECT_EQ(validUTF8Text(GetParam().bytes), GetParam().shown);
+    EXPECT_EQ(detail::isValidUTF8(GetParam().bytes), GetParam().bytes == GetParam().shown);
+    EXPECT_EQ(detail::validUTF8Text(GetParam().bytes), GetParam().shown);
 }
 
 const std::string bad = "\xEF\xBF\xBD";

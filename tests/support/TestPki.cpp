@@ -153,7 +153,15 @@ PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
 
 }  // namespace
 
-PKeyPtr makeRsaPssKey(int bits) { return keygen("RSA-PSS", bits); }
+PKeyPtr makeRsaPssKey(int bits) {
+    std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>> ctx(
+        check(EVP_PKEY_CTX_new_from_name(nullptr, "RSA-PSS", nullptr), "RSA-PSS context"));
+    EVP_PKEY* key = nullptr;
+    check(EVP_PKEY_keygen_init(ctx.get()) > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) > 0 &&
+              EVP_PKEY_keygen(ctx.get(), &key) > 0,
+          "RSA-PSS key");
+    return PKeyPtr(key);
+}
 PKeyPtr makeEcKey() { return PKeyPtr(check(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), "EC key")); }
 
 EVP_PKEY* sharedRsaKey(int bits) {
@@ -198,9 +206,7 @@ std::string makeP12WithIdentities(const std::vector<const Identity*>& identities
     return buildP12(entries, {}, password, form);
 }
 
-std::string certPem(X509* cert) {
-    return pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); });
-}
+std::string certPem(X509* cert) { return pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); }); }
 std::string privateKeyPem(EVP_PKEY* key) {
     return pem([&](BIO* b) { return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
@@ -210,10 +216,7 @@ TempDir::TempDir() {
     if (::mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
     path_ = name;
 }
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+TempDir::~TempDir() { std::filesystem::remove_all(path_, ignored_); }
 std::filesystem::path TempDir::write(const std::string& name, std::string_view bytes) const {
     std::filesystem::path p = path_ / name;
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(p.c_str(), "wb"), &std::fclose);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace orvalis::testsupport {
@@ -94,6 +95,7 @@ public:
 
 private:
     std::filesystem::path path_;
+    std::error_code ignored_;  // of removing the directory
 };
 
 /// Bytes of standard Base64 text (no line breaks), or none when it is not Base64.
