@@ -46,15 +46,11 @@ INSTANTIATE_TEST_SUITE_P(
         FromDictionary{"TextForNumbers", Dictionary{{"amount", "12"}, {"digitalGoods", "true"}}, kFresh}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ExpressCheckoutRequest, NonFiniteAmountStaysANumber) {
-    ZRBExpressCheckoutDataRequest r;
-    r.setAmount(std::numeric_limits<double>::infinity());
-    Value amount = r.dictionaryRepresentation().objectForKey("amount");
-    ASSERT_TRUE(amount.isNumber());
-    EXPECT_TRUE(std::isinf(amount.asDouble()));
-}
-
-TEST(OperationRequests, QueryMapsLeaveOutUnsetFieldsButKeepEmptyOnes) {
+TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFieldsButKeepEmptyOnes) {
+    ZRBExpressCheckoutDataRequest express;
+    express.setAmount(std::numeric_limits<double>::infinity());
+    const Value amount = express.dictionaryRepresentation().objectForKey("amount");
+    EXPECT_TRUE(amount.isNumber() && std::isinf(amount.asDouble()));
     ZRBInitializePairingRequest init;
     init.setUserId("u");
     EXPECT_EQ(init.getQueryParam(), (Dictionary{{"userId", "u"}}));

@@ -59,21 +59,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(Sandbox, InjectedFaultsReplaceTheAnswer) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"errors", "200 \"errors\""}, {"xml-error", "200 <Error>"}, {"http500", "500 "}, {"delay:20", "200 \"pairingId\""}};
-    for (const auto& [fault, expected] : cases) {
-        ASSERT_TRUE(sandbox::Fault::parse(fault)) << fault;
-        sandboxWorld().server->setFault("pairingid", *sandbox::Fault::parse(fault));
+    for (const auto& [fault, status, part] : {std::tuple{"errors", 200, "\"errors\""}, {"xml-error", 200, "<Error>"}, {"http500", 500, ""},
+                                              {"delay:20", 200, "\"pairingId\""}}) {
+        sandboxWorld().server->setFault("pairingid", sandbox::Fault::parse(fault).value());
         Outcome o = fetch(signedGET("u"));
         sandboxWorld().server->setFault("pairingid", sandbox::Fault{});
         ASSERT_FALSE(o.error) << o.errorText();
-        const std::string part = std::string(expected).substr(4);
-        EXPECT_EQ(std::to_string(o.response->statusCode) + " ", std::string(expected).substr(0, 4)) << fault;
-        EXPECT_TRUE(part.empty() ? o.data->empty() : o.data->find(part) != std::string::npos) << *o.data;
+        EXPECT_EQ(o.response->statusCode, status) << fault;
+        EXPECT_TRUE(*part ? o.data->find(part) != std::string::npos : o.data->empty()) << *o.data;
     }
     for (const char* bad : {"delay:", "delay:-1", "crash", "delay:5x"}) EXPECT_FALSE(sandbox::Fault::parse(bad)) << bad;
-    Outcome unknown = fetch(get("https://" + sandboxWorld().host + "/nowhere"));
-    EXPECT_EQ(unknown.response->statusCode, 404);
+    EXPECT_EQ(fetch(get("https://" + sandboxWorld().host + "/nowhere")).response->statusCode, 404);
 }
 
 TEST(Sandbox, AuthorizationHeaderParsing) {
