@@ -20,10 +20,8 @@ class ExpressCheckoutFromDictionary : public ::testing::TestWithParam<FromDictio
 TEST_P(ExpressCheckoutFromDictionary, KeepsTheListedKeysOfTheirKindsInListOrder) {
     auto r = ZRBBaseServiceRequest::initWithDictionary<ZRBExpressCheckoutDataRequest>(GetParam().input);
     EXPECT_EQ(r.dictionaryRepresentation().description(), GetParam().representation);
-    EXPECT_FALSE(r.pspId());  // not in the key list: never carried over
-    EXPECT_FALSE(r.externalData());
-    EXPECT_FALSE(r.host());  // the base fields are never mapped
-    EXPECT_FALSE(r.consumerKey());
+    // Fields not in the key list and the base fields are never carried over.
+    EXPECT_FALSE(r.pspId() || r.externalData() || r.host() || r.consumerKey());
 }
 
 const std::string kFresh =
@@ -60,12 +58,11 @@ TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFields
 
 TEST(BaseServiceRequest, ObjectOrNilForKeyTreatsAbsentAndNullAlikeAndConvertsNothing) {
     Dictionary d{{"null", nullptr}, {"empty", ""}, {"num", 3}, {"arr", Array{1}}};
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("absent", d));
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("null", d));
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("empty", std::nullopt));
-    EXPECT_EQ(ZRBBaseServiceRequest::objectOrNilForKey("empty", d), Value(""));
-    EXPECT_TRUE(ZRBBaseServiceRequest::objectOrNilForKey("num", d)->isInteger());
-    EXPECT_TRUE(ZRBBaseServiceRequest::objectOrNilForKey("arr", d)->isSame(d.objectForKey("arr")));
+    auto get = [&d](const char* key) { return ZRBBaseServiceRequest::objectOrNilForKey(key, d); };
+    EXPECT_FALSE(get("absent") || get("null") || ZRBBaseServiceRequest::objectOrNilForKey("empty", std::nullopt));
+    EXPECT_EQ(get("empty"), Value(""));
+    EXPECT_TRUE(get("num")->isInteger());
+    EXPECT_TRUE(get("arr")->isSame(d.objectForKey("arr")));
 }
 
 // A host's own request type: its key list must be the one consulted while it is created.
