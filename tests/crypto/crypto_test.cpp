@@ -89,10 +89,7 @@ TEST_F(KeyFiles, DefaultAndLegacyArchivesImportWithoutTouchingTheGlobalContext) 
     add("legacy", makeP12(id.key.get(), id.cert.get(), "secret", P12Form::Legacy));
     for (const char* name : {"modern", "legacy"}) {
         PrivateKey key = keychain_.getPrivateKey(std::string(name), std::string("secret"));
-        ASSERT_TRUE(key) << name;
-        EXPECT_EQ(EVP_PKEY_eq(key.get(), X509_get0_pubkey(id.cert.get())), 1) << name;
-        EXPECT_EQ(key.blockSize(), 256u);
-        auto sig = keychain_.RSASHA256Signature("data", key);
+        auto sig = keychain_.RSASHA256Signature("data", key);  // verifying under the certificate: the very key
         EXPECT_TRUE(sig && verifyPkcs1Signature(id.cert.get(), "data", *sig, "SHA256")) << name;
     }
     // The host's own context never got the legacy provider, and this thread's
@@ -184,11 +181,9 @@ TEST_F(KeyFiles, PrintKeyLogsThePublicModulusOnly) {
     BIGNUM* n = nullptr;
     ASSERT_EQ(EVP_PKEY_get_bn_param(id.key.get(), OSSL_PKEY_PARAM_RSA_N, &n), 1);
     std::string modulus(static_cast<std::size_t>(BN_num_bytes(n)), '\0');
-    BN_bn2bin(n, reinterpret_cast<unsigned char*>(modulus.data()));
-    BN_free(n);
+    BN_bn2bin(n, reinterpret_cast<unsigned char*>(modulus.data())), BN_free(n);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].substr(0, 6), "Key : ");
-    EXPECT_EQ(base64Decode(lines[0].substr(6)), modulus);
+    EXPECT_EQ(lines[0].rfind("Key : ", 0) == 0 ? base64Decode(lines[0].substr(6)) : std::nullopt, modulus) << lines[0];
     EXPECT_EQ(lines[1], "Key : (null)");
 }
 
@@ -201,10 +196,8 @@ TEST_F(KeyFiles, ConcurrentSignaturesAllVerify) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 4; ++i) {
                 std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
-                auto sig = i % 2 ? ZRBCryptoHelper().RSASHA256SSignature(text, "k", "pw")
-                                 : ZRBCryptoHelper().RSASHA1SSignature(text, "k", "pw");
-                good +=
-                    sig && verifyPkcs1Signature(id.cert.get(), text, *base64Decode(*sig), i % 2 ? "SHA256" : "SHA1");
+                auto sig = i % 2 ? ZRBCryptoHelper().RSASHA256SSignature(text, "k", "pw") : ZRBCryptoHelper().RSASHA1SSignature(text, "k", "pw");
+                good += sig && verifyPkcs1Signature(id.cert.get(), text, *base64Decode(*sig), i % 2 ? "SHA256" : "SHA1");
             }
         });
     for (auto& t : threads) t.join();
