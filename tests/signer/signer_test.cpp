@@ -234,38 +234,33 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
                                                   "OAuth Authorization Header:"}));
     EXPECT_EQ(lines[3], "URL : https://h/p?b=1%202&a=x1&n=42");
     EXPECT_EQ(lines[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
-    EXPECT_EQ(get.URL(), "https://h/p?b=1%202&a=x1&n=42");
-    EXPECT_EQ(get.HTTPMethod(), "GET");
-    EXPECT_FALSE(get.HTTPBody());
-    EXPECT_EQ(get.allHTTPHeaderFields().size(), 1u);
+    EXPECT_EQ(std::tuple(get.URL(), get.HTTPMethod(), get.HTTPBody(), get.allHTTPHeaderFields().size()),
+              std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
     EXPECT_EQ(builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", Dictionary{}, "ck", {}, {}, OAuthSignatureTypeRSASHA1).URL(),
               "http://h//p");  // nothing is trimmed
 
     const std::string body = "{\"name\":\"Zo\xC3\xAB\"}";
     URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"), std::string("pw"),
                                              OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
-    EXPECT_EQ(post.URL(), "https://h/e");
-    EXPECT_EQ(post.HTTPMethod(), "POST");
-    EXPECT_EQ(post.HTTPBody(), body);
+    EXPECT_EQ(std::tuple(post.URL(), post.HTTPMethod(), post.HTTPBody()), std::tuple("https://h/e", "POST", body));
     for (const URLRequest* r : {&get, &post})
         EXPECT_TRUE(r->cachePolicy() == URLRequestReloadIgnoringLocalCacheData && r->timeoutInterval() == 180.0) << r->HTTPMethod();
-    ASSERT_EQ(post.allHTTPHeaderFields().size(), 2u);
-    EXPECT_EQ(post.allHTTPHeaderFields()[0], (std::pair<std::string, std::string>("Content-Type", "application/json")));
-    EXPECT_EQ(post.allHTTPHeaderFields()[1].first, "Authorization");
-    EXPECT_NE(post.allHTTPHeaderFields()[1].second.find("oauth_body_hash=\"" + digestBase64(body, "SHA1") + "\""), std::string::npos);
+    const auto headers = post.allHTTPHeaderFields();
+    ASSERT_EQ(headers.size(), 2u);
+    EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first), std::tuple("Content-Type", "application/json", "Authorization"));
+    EXPECT_NE(headers[1].second.find("oauth_body_hash=\"" + digestBase64(body, "SHA1") + "\""), std::string::npos);
     URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/x", "ck", std::string("merchant"), std::string("pw"),
                                                OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
-    EXPECT_FALSE(absent.HTTPBody());
-    EXPECT_EQ(absent.valueForHTTPHeaderField("Content-Type"), "application/xml;charset=UTF-8");
+    EXPECT_EQ(std::tuple(absent.HTTPBody(), absent.valueForHTTPHeaderField("Content-Type")), std::tuple(std::nullopt, "application/xml;charset=UTF-8"));
     EXPECT_EQ(absent.valueForHTTPHeaderField("Authorization")->find("oauth_body_hash"), std::string::npos);
 }
 
 TEST(NonceAndTimestamp, BoundsAndTruncation) {
     ZRBOAuthProvider p;
     setRandomSourceForTesting([](std::uint32_t bound) { return bound - 1; });
-    EXPECT_EQ(p.nonce(), "999999999");
+    const std::string highest = p.nonce();
     setRandomSourceForTesting([](std::uint32_t) { return 0u; });
-    EXPECT_EQ(p.nonce(), "100000000");
+    EXPECT_EQ(std::tuple(highest, p.nonce()), std::tuple("999999999", "100000000"));
     setRandomSourceForTesting(nullptr);
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) seen.insert(p.nonce());
