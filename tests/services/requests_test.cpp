@@ -66,19 +66,13 @@ TEST(BaseServiceRequest, ObjectOrNilForKeyTreatsAbsentAndNullAlikeAndConvertsNot
 }
 
 // A host's own request type: its key list must be the one consulted while it is created.
-class TwoFieldRequest : public ZRBBaseServiceRequest {
-public:
+struct TwoFieldRequest : ZRBBaseServiceRequest {
     std::vector<std::string> getArraysOfKeys() const override { return {"weight", "name", "missingField"}; }
     Dictionary dictionaryRepresentation() const override { return dictionaryOfListedFields(); }
-
-protected:
     std::span<const detail::RequestField> fieldTable() const override {
-        static constexpr detail::RequestField fields[] = {detail::field<&TwoFieldRequest::name_>("name"),
-                                                          detail::field<&TwoFieldRequest::weight_>("weight")};
+        static constexpr detail::RequestField fields[] = {detail::field<&TwoFieldRequest::name_>("name"), detail::field<&TwoFieldRequest::weight_>("weight")};
         return fields;
     }
-
-private:
     std::optional<std::string> name_;
     double weight_ = 0;
 };

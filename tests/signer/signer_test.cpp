@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <mutex>
 #include <set>
 #include <vector>
 
@@ -49,10 +48,7 @@ protected:
         Bundle::mainBundle().setResourcePath(dir_->path().string());
         setRandomSourceForTesting([](std::uint32_t) { return 23456789u; });
         setClockForTesting([] { return 1500000000.5; });
-        setLogHandler([this](std::string_view l) {
-            std::lock_guard g(logMutex_);
-            lines_.emplace_back(l);
-        });
+        setLogHandler([this](std::string_view l) { lines_.emplace_back(l); });  // signing logs on the calling thread
     }
     void TearDown() override { resetLogHandler(), setRandomSourceForTesting(nullptr), setClockForTesting(nullptr); }
 
@@ -70,14 +66,9 @@ protected:
             replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
         return raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md);
     }
-    std::vector<std::string> logLines() {
-        std::lock_guard g(logMutex_);
-        return lines_;
-    }
 
     static inline Identity* identity_ = nullptr;
     static inline TempDir* dir_ = nullptr;
-    std::mutex logMutex_;
     std::vector<std::string> lines_;
 };
 
@@ -217,7 +208,7 @@ TEST_F(Signer, MissingKeyOrConsumerKeyStillBuildsARequest) {
     EXPECT_EQ(p.oAuthSignatureBaseString(), "GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D123456789%26oauth_signature_method"
                                             "%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
     EXPECT_FALSE(p.oAuthHeaders().contains("oauth_signature") || p.oAuthHeaders().contains("oauth_consumer_key"));
-    for (const std::string& line : logLines()) EXPECT_NE(line.rfind("OAuth Signature: ", 0), 0u) << line;
+    for (const std::string& line : lines_) EXPECT_NE(line.rfind("OAuth Signature: ", 0), 0u) << line;
     URLRequest r = ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", {}, {}, {}, {}, OAuthSignatureTypeRSASHA1);
     EXPECT_EQ(r.URL(), "https://h/p");
     EXPECT_EQ(r.valueForHTTPHeaderField("Authorization"), "OAuth oauth_consumer_key=\"\",oauth_nonce=\"123456789\",oauth_signature=\"\","
@@ -228,12 +219,12 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     ZRBOAuthProvider builder;
     URLRequest get = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", Dictionary{{"b", "1 2"}, {"a", "x[1]"}, {"n", 42}, {"skip", nullptr}},
                                            "ck", std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1);
-    std::vector<std::string> lines = logLines(), prefixes;
-    for (const std::string& l : lines) prefixes.push_back(l.substr(0, l.find(':') + 1));
+    std::vector<std::string> prefixes;
+    for (const std::string& l : lines_) prefixes.push_back(l.substr(0, l.find(':') + 1));
     EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:", "URL :",
                                                   "OAuth Authorization Header:"}));
-    EXPECT_EQ(lines[3], "URL : https://h/p?b=1%202&a=x1&n=42");
-    EXPECT_EQ(lines[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
+    EXPECT_EQ(lines_[3], "URL : https://h/p?b=1%202&a=x1&n=42");
+    EXPECT_EQ(lines_[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
     EXPECT_EQ(std::tuple(get.URL(), get.HTTPMethod(), get.HTTPBody(), get.allHTTPHeaderFields().size()),
               std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
     EXPECT_EQ(builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", Dictionary{}, "ck", {}, {}, OAuthSignatureTypeRSASHA1).URL(),
