@@ -30,8 +30,7 @@ std::string digestBase64(std::string_view data, const char* md) {
     unsigned char d[EVP_MAX_MD_SIZE], text[2 * EVP_MAX_MD_SIZE];
     std::size_t n = 0;
     EXPECT_EQ(EVP_Q_digest(nullptr, md, nullptr, data.data(), data.size(), d, &n), 1);
-    return std::string(reinterpret_cast<char*>(text),
-                       static_cast<std::size_t>(EVP_EncodeBlock(text, d, static_cast<int>(n))));
+    return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(EVP_EncodeBlock(text, d, static_cast<int>(n))));
 }
 
 // Fixed nonce (123456789) and clock (1500000000.5), a merchant key file
@@ -62,8 +61,7 @@ protected:
     static bool signatureVerifies(const ZRBOAuthProvider& p, const char* md) {
         const Value* s = p.oAuthHeaders().find("oauth_signature");
         if (!s || !p.oAuthSignatureBaseString()) return false;
-        auto raw = base64Decode(
-            replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
+        auto raw = base64Decode(replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
         return raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md);
     }
 
@@ -81,9 +79,8 @@ TEST_F(Signer, GetExampleBaseStringAndHeaderByteForByte) {
     const std::string S(p.oAuthHeaders().find("oauth_signature")->asString());
     EXPECT_EQ(S.find_first_of("+/="), std::string::npos) << "Base64 is percent-encoded in the header";
     EXPECT_EQ(S.size(), 344u + 2 * static_cast<std::size_t>(std::count(S.begin(), S.end(), '%')));
-    const std::string header =
-        "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_signature=\"" + S +
-        "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"";
+    const std::string header = "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_signature=\"" + S +
+                               "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"";
     EXPECT_EQ(p.oAuthHeader(), header);
     EXPECT_EQ(p.oAuthHeader(), header) << "the header is the same on every call";
     EXPECT_TRUE(signatureVerifies(p, "SHA1"));
@@ -101,11 +98,9 @@ TEST_F(Signer, PostExampleCarriesThePlainBodyHashInTheHeader) {
                   replaceAll(replaceAll(replaceAll(hash, "+", "%252B"), "/", "%252F"), "=", "%253D") +
                   "%26oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26oauth_signature_method%3DRSA-SHA1"
                   "%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
-    EXPECT_EQ(p.oAuthHeader(), "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_body_hash=\"" +
-                                   hash + "\",oauth_signature=\"" +
-                                   std::string(p.oAuthHeaders().find("oauth_signature")->asString()) +
-                                   "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\","
-                                   "oauth_version=\"1.0\"");
+    EXPECT_EQ(p.oAuthHeader(), "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_body_hash=\"" + hash +
+                                   "\",oauth_signature=\"" + std::string(p.oAuthHeaders().find("oauth_signature")->asString()) +
+                                   "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
     EXPECT_TRUE(signatureVerifies(p, "SHA1"));
 }
 
@@ -187,14 +182,8 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
 }
 
 TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
-    ZRBOAuthProvider p = sign(HTTPMethodTypeGET,
-                              Dictionary{{"oauth_nonce", "1"},
-                                         {"a:b", "a:b"},
-                                         {"alpha", "1"},
-                                         {"_x", "2"},
-                                         {"Zeta", "3"},
-                                         {"oauth_version", nullptr}},
-                              {});
+    ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"oauth_nonce", "1"}, {"a:b", "a:b"}, {"alpha", "1"}, {"_x", "2"}, {"Zeta", "3"},
+                                                        {"oauth_version", nullptr}}, {});
     EXPECT_EQ(p.oAuthSignatureBaseString(),
               "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&Zeta%3D3%26_x%3D2%26a%3Ab%3Da%253Ab%26alpha%3D1%26"
               "oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D1%26oauth_signature_method%3DRSA-SHA1%26"
@@ -267,9 +256,8 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
 }
 
 TEST_F(Signer, EnumerationValuesOutsideTheTablesBuildWithoutSigning) {
-    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1),
-                                                    "h", "/p", {}, std::string("ck"), std::string("merchant"),
-                                                    std::string("pw"), static_cast<OAuthSignatureType>(2), "body");
+    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1), "h", "/p", {},
+                                                    std::string("ck"), std::string("merchant"), std::string("pw"), static_cast<OAuthSignatureType>(2), "body");
     EXPECT_FALSE(p.httpMethod() || p.URLScheme() || p.requestBodyHash());
     EXPECT_FALSE(p.oAuthHeaders().contains("oauth_signature") || p.oAuthHeaders().contains("oauth_signature_method"));
     EXPECT_EQ(p.completeServiceURL(), "h/p");
