@@ -106,9 +106,8 @@ TEST_F(KeyFiles, FirstOfTwoIdentitiesSignsAndAnEmptyPasswordIsAPassword) {
     EXPECT_TRUE(verifyPkcs1Signature(first.cert.get(), "text", sig, "SHA1"));
     EXPECT_FALSE(verifyPkcs1Signature(second.cert.get(), "text", sig, "SHA1"));
     EXPECT_TRUE(keychain_.getPrivateKey(std::string("legacy"), std::string("")));
-    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt));
-    EXPECT_FALSE(keychain_.getPrivateKey(std::nullopt, std::string("")));
-    EXPECT_FALSE(helper_.RSASHA1SSignature("x", std::string("two"), std::nullopt));
+    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt) || keychain_.getPrivateKey(std::nullopt, std::string("")) ||
+                 helper_.RSASHA1SSignature("x", std::string("two"), std::nullopt));
 }
 
 TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
@@ -155,11 +154,9 @@ TEST(RawSign, RejectsDigestsOfTheWrongLength) {
     PrivateKey key(k);
     std::string d = digest(DigestAlgorithm::SHA1, "x").value();
     EXPECT_TRUE(rawSignDigest(key, DigestAlgorithm::SHA1, d));
-    EXPECT_FALSE(rawSignDigest(key, DigestAlgorithm::SHA256, d));
-    EXPECT_FALSE(rawSignDigest(key, DigestAlgorithm::SHA1, d.substr(1)));
+    EXPECT_FALSE(rawSignDigest(key, DigestAlgorithm::SHA256, d) || rawSignDigest(key, DigestAlgorithm::SHA1, d.substr(1)));
     PrivateKey moved = std::move(key);
-    EXPECT_FALSE(key);  // NOLINT(bugprone-use-after-move): a moved-from handle is empty by contract
-    EXPECT_TRUE(moved);
+    EXPECT_TRUE(!key && moved);  // NOLINT(bugprone-use-after-move): a moved-from handle is empty by contract
 }
 
 TEST(Keychain, StatusTextsNameFourCodesAndNumberTheRest) {

@@ -150,7 +150,6 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, AuthorizePairingTemplate,
     ::testing::Values(Template{"NoTemplateFile", "", "t", "c", ""},
                       Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]", "T", "C", "TT-CxC"},
-                      Template{"NoPlaceholder", "<plain/>", "T", "C", "<plain/>"},
                       Template{"NoEscaping", "<a>[MerchantCheckoutId]</a>", "T", "x&y<z>", "<a>x&y<z></a>"},
                       // The checkout id goes in first, so a token placeholder inside it is replaced too.
                       Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},

@@ -37,10 +37,7 @@ TEST(RedactingLogHandler, MasksTheHostsLiteralSecretsInEveryLineFromManyThreads)
     std::vector<std::string> seen;
     setLogHandler(redactingLogHandler([&](std::string_view line) { std::scoped_lock lock(m); seen.emplace_back(line); }, {"topsecret"}));
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([] {
-            for (int i = 0; i < 50; ++i) log("card 5500000000000004 pass topsecret");
-        });
+    for (int t = 0; t < 4; ++t) threads.emplace_back([] { for (int i = 0; i < 50; ++i) log("card 5500000000000004 pass topsecret"); });
     for (auto& t : threads) t.join();
     resetLogHandler();
     ASSERT_EQ(seen.size(), 200u);

@@ -42,10 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, SandboxVerdict,
     ::testing::Values(Verdict{"Replayed", [] { auto r = signedGET("u"); return std::vector{r, r}; }, "rejected: nonce already used"},
                       Verdict{"QueryChangedAfterSigning", [] {
-                                  auto r = signedGET("u");
-                                  URLRequest altered(r.URL() + "x", URLRequestReloadIgnoringLocalCacheData, 10);
-                                  altered.setValue(r.valueForHTTPHeaderField("Authorization"), "Authorization");
-                                  return std::vector{altered};
+                                  auto r = signedGET("u"), altered = URLRequest(r.URL() + "x", URLRequestReloadIgnoringLocalCacheData, 10);
+                                  return altered.setValue(r.valueForHTTPHeaderField("Authorization"), "Authorization"), std::vector{altered};
                               }, "rejected: signature does not verify"},
                       Verdict{"Unsigned", [] { auto r = signedGET("u"); r.setValue(std::nullopt, "Authorization"); return std::vector{r}; },
                               "rejected: no Authorization header"},
