@@ -118,7 +118,7 @@ struct Limit {
 class TimeOuts : public testing::TestWithParam<Limit> {};
 
 TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
-    setFault("delay:4000");
+    setFault("delay:1500");
     Client client(sandboxConfiguration());
     OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall}).get();
     ASSERT_FALSE(r.succeeded());
@@ -152,7 +152,7 @@ TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) 
     Client client(sandboxConfiguration());
     const Operation done = client.initializePairing(initRequest());
     ASSERT_TRUE(done.get().succeeded());
-    setFault("delay:5000");
+    setFault("delay:2000");
     std::vector<Operation> slow;
     for (int i = 0; i < 8; ++i) slow.push_back(client.initializePairing(initRequest()));
     client.cancelAll();
