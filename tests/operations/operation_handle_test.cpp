@@ -3,9 +3,6 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <future>
@@ -17,17 +14,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-ClientConfiguration sandboxConfiguration() {
+ClientConfiguration sandboxConfiguration(bool keyless = false) {
     ClientConfiguration c;
     c.host = ts::sandboxWorld().host;
-    c.consumerKey = ts::kSandboxConsumerKey;
-    c.keyFileName = "merchant";
-    c.keyFilePassword = ts::kSandboxPassword;
+    if (!keyless) c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
     return c;
 }
 
-ZRBInitializePairingRequest initRequest() {
-    ZRBInitializePairingRequest r;
+template <class R = ZRBInitializePairingRequest>
+R initRequest(R r = {}) {
     r.setCheckoutID("chk-1");
     r.setUserId("user-42");
     return r;
@@ -35,19 +30,6 @@ ZRBInitializePairingRequest initRequest() {
 
 void setFault(const char* fault) {
     ts::sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse(fault));
-}
-
-// A port on 127.0.0.1 that nothing listens on.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 // The smallest coroutine: starts at once, nobody awaits it.
@@ -61,12 +43,11 @@ struct Detached {
     };
 };
 
-Detached awaitInto(Operation op, std::shared_ptr<std::promise<OperationResult>> out) { out->set_value(co_await op); }
-
+// Awaits op in a coroutine; its result.
 OperationResult awaited(const Operation& op) {
     auto out = std::make_shared<std::promise<OperationResult>>();
+    [](Operation o, std::shared_ptr<std::promise<OperationResult>> p) -> Detached { p->set_value(co_await o); }(op, out);
     auto f = out->get_future();
-    awaitInto(op, out);
     EXPECT_EQ(f.wait_for(60s), std::future_status::ready);
     return f.get();
 }
@@ -86,39 +67,28 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     const Row& row = GetParam();
     setFault(row.fault);
     ClientConfiguration c = sandboxConfiguration();
-    if (row.refused) c.host = "127.0.0.1:" + std::to_string(closedPort());
+    if (row.refused) c.host = "127.0.0.1:1";  // a privileged port nothing listens on
     Client client(c);
-    auto request = initRequest();
     ts::Outcomes callbacks;
-    auto signedRequest = ts::credentialed<ZRBInitializePairingRequest>();
-    signedRequest.setHost(c.host);
-    signedRequest.setCheckoutID("chk-1");
-    signedRequest.setUserId("user-42");
-    ZRBOrvalis().initializePairing(signedRequest, callbacks.success(), callbacks.failure());
+    auto request = initRequest(ts::credentialed<ZRBInitializePairingRequest>());
+    request.setHost(c.host);
+    ZRBOrvalis().initializePairing(request, callbacks.success(), callbacks.failure());
     ASSERT_TRUE(callbacks.waitFor(1));
     const auto expected = callbacks.all().front();
-
-    for (const OperationResult& r : {client.initializePairing(request).get(), awaited(client.initializePairing(request))}) {
+    for (const OperationResult& r : {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest()))}) {
         ASSERT_EQ(r.succeeded(), expected.success.has_value()) << expected.describe();
         if (expected.success) {
             EXPECT_EQ(*r.answer, *expected.success);
         } else {
-            EXPECT_EQ(r.error->domain(), expected.failure->domain());
-            EXPECT_EQ(r.error->code(), expected.failure->code());
-            if (!row.refused) {
-                EXPECT_EQ(r.error->description(), expected.failure->description());
-            }
+            EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()), std::tuple(expected.failure->domain(), expected.failure->code()));
+            if (!row.refused) { EXPECT_EQ(r.error->description(), expected.failure->description()); }
         }
         EXPECT_EQ(r.statusCode(), row.status);
         EXPECT_EQ(r.reached, row.reached);
         EXPECT_EQ(r.response.has_value(), row.reached == Reached::Yes);
-        if (r.response) {
-            EXPECT_TRUE(r.response->valueForHTTPHeaderField("Content-Length").has_value());
-        }
+        EXPECT_EQ(r.response && r.response->valueForHTTPHeaderField("Content-Length"), row.reached == Reached::Yes);
         ASSERT_EQ(r.serverErrorEntry.has_value(), row.reasonKey != nullptr);
-        if (row.reasonKey) {
-            EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, row.reasonKey), Value("SYSTEM_ERROR"));
-        }
+        if (row.reasonKey) { EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, row.reasonKey), Value("SYSTEM_ERROR")); }
     }
 }
 
@@ -131,13 +101,11 @@ INSTANTIATE_TEST_SUITE_P(
                     Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr}),
     [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
-TEST(Credentials, ClientFillsWhatTheRequestLeavesUnsetAndTheRequestWins) {
+TEST(Credentials, TheRequestsOwnWinOverTheClients) {
     setFault("none");
-    Client client(sandboxConfiguration());
-    EXPECT_TRUE(client.initializePairing(initRequest()).get().succeeded());
-    auto request = initRequest();
+    auto request = initRequest();  // the client's credentials filling an unset request: SameOutcomes/Answer
     request.setConsumerKey("another-key");
-    OperationResult r = client.initializePairing(request).get();
+    OperationResult r = Client(sandboxConfiguration()).initializePairing(request).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_EQ(r.statusCode(), 401);
 }
@@ -150,13 +118,12 @@ struct Limit {
 class TimeOuts : public testing::TestWithParam<Limit> {};
 
 TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
-    setFault("delay:4000");
+    setFault("delay:1500");
     Client client(sandboxConfiguration());
     OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall}).get();
     ASSERT_FALSE(r.succeeded());
-    EXPECT_EQ(r.error->domain(), URLErrorDomain);
-    EXPECT_EQ(r.error->code(), URLErrorTimedOut) << r.error->description();
-    EXPECT_EQ(r.reached, Reached::Maybe);
+    EXPECT_TRUE(r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
+        << r.error->description();
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, TimeOuts,
@@ -170,23 +137,22 @@ Detached twoInARow(const Client& client, std::atomic<int>* finished) {
 }
 
 TEST(Shutdown, WaitUntilIdleReturnsWhenTheLastOperationAndItsContinuationsAreDone) {
-    setFault("delay:600");
+    setFault("delay:300");
     Client client(sandboxConfiguration());
     std::atomic<int> finished{0};
     twoInARow(client, &finished);
     Operation single = client.initializePairing(initRequest());
     EXPECT_FALSE(client.waitUntilIdle(50ms));
     ASSERT_TRUE(client.waitUntilIdle(60s));
-    EXPECT_EQ(finished.load(), 1);
-    EXPECT_TRUE(single.isDone());
-    EXPECT_EQ(client.inFlight(), 0u);
+    EXPECT_TRUE(finished.load() == 1 && single.isDone() && client.inFlight() == 0u);
 }
 
 TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) {
+    setFault("none");
     Client client(sandboxConfiguration());
-    Operation done = client.initializePairing(initRequest());
+    const Operation done = client.initializePairing(initRequest());
     ASSERT_TRUE(done.get().succeeded());
-    setFault("delay:5000");
+    setFault("delay:2000");
     std::vector<Operation> slow;
     for (int i = 0; i < 8; ++i) slow.push_back(client.initializePairing(initRequest()));
     client.cancelAll();
@@ -194,38 +160,24 @@ TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) 
     for (const Operation& op : slow) {
         OperationResult r = op.future().get();
         ASSERT_FALSE(r.succeeded());
-        EXPECT_EQ(r.error->code(), URLErrorCancelled) << r.error->description();
-        EXPECT_NE(r.reached, Reached::Yes);
+        EXPECT_TRUE(r.error->code() == URLErrorCancelled && r.reached != Reached::Yes) << r.error->description();
     }
     EXPECT_TRUE(done.get().succeeded());
     EXPECT_TRUE(client.waitUntilIdle(60s));
 }
 
+thread_local bool inExecutor = false;
+
 TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
     setFault("none");
-    std::mutex m;
-    std::vector<std::function<void()>> queue;
     ClientConfiguration c = sandboxConfiguration();
-    c.executor = [&](std::function<void()> task) {
-        std::lock_guard lock(m);
-        queue.push_back(std::move(task));
-    };
+    c.executor = [](std::function<void()> task) { inExecutor = true, task(), inExecutor = false; };
     Client client(c);
-    auto out = std::make_shared<std::promise<std::thread::id>>();
-    [](Operation op, std::shared_ptr<std::promise<std::thread::id>> o) -> Detached {
-        co_await op;
-        o->set_value(std::this_thread::get_id());
-    }(client.initializePairing(initRequest()), out);
-    auto resumedOn = out->get_future();
-    for (int i = 0; i < 6000 && resumedOn.wait_for(10ms) != std::future_status::ready; ++i) {
-        std::vector<std::function<void()>> tasks;
-        {
-            std::lock_guard lock(m);
-            tasks.swap(queue);
-        }
-        for (auto& t : tasks) t();
-    }
-    EXPECT_EQ(resumedOn.get(), std::this_thread::get_id());
+    auto out = std::make_shared<std::promise<bool>>();
+    [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached { co_await op; o->set_value(inExecutor); }(client.initializePairing(initRequest()), out);
+    auto resumedInExecutor = out->get_future();
+    ASSERT_EQ(resumedInExecutor.wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(resumedInExecutor.get());
 }
 
 Detached countCompletion(Operation op, std::atomic<int>* count) {
@@ -234,51 +186,42 @@ Detached countCompletion(Operation op, std::atomic<int>* count) {
 }
 
 // Unsigned requests (no key file) keep the signing cost out; the sandbox answers 401.
-TEST(Cancellation, TenThousandCancelledAtRandomMomentsCompleteExactlyOnce) {
+TEST(Cancellation, ThousandsCancelledAtRandomMomentsCompleteExactlyOnce) {
     setFault("none");
-    ClientConfiguration keyless;
-    keyless.host = ts::sandboxWorld().host;
-    Client client(keyless);
-    constexpr int kTotal = 10000, kBatch = 250;
-    std::vector<std::atomic<int>> handleDone(kTotal), taskDone(kTotal);
+    Client client(sandboxConfiguration(true));
+    constexpr int kTotal = 2000, kBatch = 250;
+    std::vector<std::atomic<int>> done(kTotal);
     std::mt19937 rng(13);
     const std::string url = "https://" + ts::sandboxWorld().host + "/quorvex/pairingid";
     for (int start = 0; start < kTotal; start += kBatch) {
-        std::vector<Operation> later;
+        std::vector<std::function<void()>> later;  // cancels at the batch's end
         std::vector<URLSessionDataTask> tasks;
         tasks.reserve(kBatch);
-        std::vector<URLSessionDataTask*> laterTasks;
         for (int i = start; i < start + kBatch; ++i) {
             // Even rows go through handles, odd rows straight through the session.
-            std::optional<Operation> op;
+            std::function<void()> cancel;
             const unsigned when = rng() % 5;  // 0 before start, 1 soon after, 2 at the batch's end, else never
             if (i % 2 == 0) {
-                op = client.initializePairing(initRequest());
-                countCompletion(*op, &handleDone[i]);
-                if (when == 0) op->cancel();
+                Operation op = client.initializePairing(initRequest());
+                countCompletion(op, &done[i]);
+                cancel = [op] { op.cancel(); };
             } else {
-                tasks.push_back(URLSession::sharedSession().dataTaskWithRequest(
-                    URLRequest(url), [&taskDone, i](auto, auto, auto) { taskDone[i].fetch_add(1); }));
-                if (when == 0) tasks.back().cancel();
+                tasks.push_back(URLSession::sharedSession().dataTaskWithRequest(URLRequest(url), [&done, i](auto, auto, auto) { done[i].fetch_add(1); }));
+                cancel = [t = &tasks.back()] { t->cancel(); };
+                if (when == 0) cancel();
                 tasks.back().resume();
             }
-            if (when == 1) {
-                std::this_thread::sleep_for(std::chrono::microseconds(rng() % 1500));
-                op ? op->cancel() : tasks.back().cancel();
-            }
-            if (when == 2) op ? later.push_back(*op) : laterTasks.push_back(&tasks.back());
+            if (when == 1) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 1500));
+            if (when == 1 || (when == 0 && i % 2 == 0)) cancel();
+            if (when == 2) later.push_back(cancel);
         }
-        for (URLSessionDataTask* task : laterTasks) task->cancel();
-        for (const Operation& op : later) op.cancel();
+        for (auto& cancel : later) cancel();
         ASSERT_TRUE(client.waitUntilIdle(120s));
     }
-    for (int i = 0; i < 3000; ++i) {  // the session's own tasks have no idle wait: poll, bounded
-        int total = 0;
-        for (int k = 1; k < kTotal; k += 2) total += taskDone[k].load();
-        if (total >= kTotal / 2) break;
+    // The session's own tasks have no idle wait: poll, bounded.
+    for (int i = 0; i < 3000 && std::any_of(done.begin(), done.end(), [](auto& d) { return d == 0; }); ++i)
         std::this_thread::sleep_for(20ms);
-    }
-    for (int i = 0; i < kTotal; ++i) ASSERT_EQ((i % 2 == 0 ? handleDone : taskDone)[i].load(), 1) << "row " << i;
+    for (int i = 0; i < kTotal; ++i) ASSERT_EQ(done[i].load(), 1) << "row " << i;
     // Cancelled transfers left the session able to serve the next operation.
     EXPECT_TRUE(Client(sandboxConfiguration()).initializePairing(initRequest()).get().succeeded());
 }

@@ -20,10 +20,8 @@ class ExpressCheckoutFromDictionary : public ::testing::TestWithParam<FromDictio
 TEST_P(ExpressCheckoutFromDictionary, KeepsTheListedKeysOfTheirKindsInListOrder) {
     auto r = ZRBBaseServiceRequest::initWithDictionary<ZRBExpressCheckoutDataRequest>(GetParam().input);
     EXPECT_EQ(r.dictionaryRepresentation().description(), GetParam().representation);
-    EXPECT_FALSE(r.pspId());  // not in the key list: never carried over
-    EXPECT_FALSE(r.externalData());
-    EXPECT_FALSE(r.host());  // the base fields are never mapped
-    EXPECT_FALSE(r.consumerKey());
+    // Fields not in the key list and the base fields are never carried over.
+    EXPECT_FALSE(r.pspId() || r.externalData() || r.host() || r.consumerKey());
 }
 
 const std::string kFresh =
@@ -46,15 +44,11 @@ INSTANTIATE_TEST_SUITE_P(
         FromDictionary{"TextForNumbers", Dictionary{{"amount", "12"}, {"digitalGoods", "true"}}, kFresh}),
     [](const auto& info) { return info.param.name; });
 
-TEST(ExpressCheckoutRequest, NonFiniteAmountStaysANumber) {
-    ZRBExpressCheckoutDataRequest r;
-    r.setAmount(std::numeric_limits<double>::infinity());
-    Value amount = r.dictionaryRepresentation().objectForKey("amount");
-    ASSERT_TRUE(amount.isNumber());
-    EXPECT_TRUE(std::isinf(amount.asDouble()));
-}
-
-TEST(OperationRequests, QueryMapsLeaveOutUnsetFieldsButKeepEmptyOnes) {
+TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFieldsButKeepEmptyOnes) {
+    ZRBExpressCheckoutDataRequest express;
+    express.setAmount(std::numeric_limits<double>::infinity());
+    const Value amount = express.dictionaryRepresentation().objectForKey("amount");
+    EXPECT_TRUE(amount.isNumber() && std::isinf(amount.asDouble()));
     ZRBInitializePairingRequest init;
     init.setUserId("u");
     EXPECT_EQ(init.getQueryParam(), (Dictionary{{"userId", "u"}}));
@@ -64,28 +58,21 @@ TEST(OperationRequests, QueryMapsLeaveOutUnsetFieldsButKeepEmptyOnes) {
 
 TEST(BaseServiceRequest, ObjectOrNilForKeyTreatsAbsentAndNullAlikeAndConvertsNothing) {
     Dictionary d{{"null", nullptr}, {"empty", ""}, {"num", 3}, {"arr", Array{1}}};
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("absent", d));
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("null", d));
-    EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey("empty", std::nullopt));
-    EXPECT_EQ(ZRBBaseServiceRequest::objectOrNilForKey("empty", d), Value(""));
-    EXPECT_TRUE(ZRBBaseServiceRequest::objectOrNilForKey("num", d)->isInteger());
-    EXPECT_TRUE(ZRBBaseServiceRequest::objectOrNilForKey("arr", d)->isSame(d.objectForKey("arr")));
+    auto get = [&d](const char* key) { return ZRBBaseServiceRequest::objectOrNilForKey(key, d); };
+    EXPECT_FALSE(get("absent") || get("null") || ZRBBaseServiceRequest::objectOrNilForKey("empty", std::nullopt));
+    EXPECT_EQ(get("empty"), Value(""));
+    EXPECT_TRUE(get("num")->isInteger());
+    EXPECT_TRUE(get("arr")->isSame(d.objectForKey("arr")));
 }
 
 // A host's own request type: its key list must be the one consulted while it is created.
-class TwoFieldRequest : public ZRBBaseServiceRequest {
-public:
+struct TwoFieldRequest : ZRBBaseServiceRequest {
     std::vector<std::string> getArraysOfKeys() const override { return {"weight", "name", "missingField"}; }
     Dictionary dictionaryRepresentation() const override { return dictionaryOfListedFields(); }
-
-protected:
     std::span<const detail::RequestField> fieldTable() const override {
-        static constexpr detail::RequestField fields[] = {detail::field<&TwoFieldRequest::name_>("name"),
-                                                          detail::field<&TwoFieldRequest::weight_>("weight")};
+        static constexpr detail::RequestField fields[] = {detail::field<&TwoFieldRequest::name_>("name"), detail::field<&TwoFieldRequest::weight_>("weight")};
         return fields;
     }
-
-private:
     std::optional<std::string> name_;
     double weight_ = 0;
 };

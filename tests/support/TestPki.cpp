@@ -32,7 +32,9 @@ T check(T result, const char* what) {
     throw std::runtime_error(std::string("test PKI: ") + what + ": " + text);
 }
 
-X509Ptr buildCert(EVP_PKEY* key, const CertOptions& o, X509* issuerCert, EVP_PKEY* issuerKey) {
+}  // namespace
+
+X509Ptr makeSignedCert(EVP_PKEY* key, const CertOptions& o, X509* issuerCert, EVP_PKEY* issuerKey) {
     X509Ptr cert(check(X509_new(), "X509_new"));
     X509* c = cert.get();
     X509* issuer = issuerCert ? issuerCert : c;
@@ -65,6 +67,9 @@ X509Ptr buildCert(EVP_PKEY* key, const CertOptions& o, X509* issuerCert, EVP_PKE
     check(X509_sign(c, issuerKey ? issuerKey : key, EVP_sha256()), "certificate signature");
     return cert;
 }
+X509Ptr makeSelfSignedCert(EVP_PKEY* key, const CertOptions& options) { return makeSignedCert(key, options, nullptr, nullptr); }
+
+namespace {
 
 // Everything built on the way to an archive, freed on every path.
 struct P12Parts {
@@ -140,13 +145,14 @@ Identity selfSigned(PKeyPtr key, const std::string& commonName, bool isCA = fals
     o.commonName = commonName;
     o.isCA = isCA;
     if (isCA) o.notAfterOffset = 10LL * 365 * 24 * 3600;
-    X509Ptr cert = buildCert(key.get(), o, nullptr, nullptr);
+    X509Ptr cert = makeSelfSignedCert(key.get(), o);
     return Identity{std::move(key), std::move(cert)};
 }
 
+PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
+
 }  // namespace
 
-PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
 PKeyPtr makeRsaPssKey(int bits) {
     std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>> ctx(
         check(EVP_PKEY_CTX_new_from_name(nullptr, "RSA-PSS", nullptr), "RSA-PSS context"));
@@ -174,12 +180,6 @@ CertOptions localhostCertOptions() {
     return o;
 }
 
-X509Ptr makeSelfSignedCert(EVP_PKEY* key, const CertOptions& options) {
-    return buildCert(key, options, nullptr, nullptr);
-}
-X509Ptr makeSignedCert(EVP_PKEY* key, const CertOptions& options, X509* issuerCert, EVP_PKEY* issuerKey) {
-    return buildCert(key, options, issuerCert, issuerKey);
-}
 
 Identity makeRsaIdentity(int bits, const std::string& commonName) { return selfSigned(makeRsaKey(bits), commonName); }
 Identity makeSharedRsaIdentity(int bits, const std::string& commonName) {
@@ -190,7 +190,7 @@ Identity makeSharedRsaIdentity(int bits, const std::string& commonName) {
 Identity makeTestCA(const std::string& commonName) { return selfSigned(makeRsaKey(2048), commonName, true); }
 Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options) {
     PKeyPtr key = makeRsaKey(2048);
-    X509Ptr cert = buildCert(key.get(), options, ca.cert.get(), ca.key.get());
+    X509Ptr cert = makeSignedCert(key.get(), options, ca.cert.get(), ca.key.get());
     return Identity{std::move(key), std::move(cert)};
 }
 
@@ -206,9 +206,7 @@ std::string makeP12WithIdentities(const std::vector<const Identity*>& identities
     return buildP12(entries, {}, password, form);
 }
 
-std::string certPem(X509* cert) {
-    return pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); });
-}
+std::string certPem(X509* cert) { return pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); }); }
 std::string privateKeyPem(EVP_PKEY* key) {
     return pem([&](BIO* b) { return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
@@ -218,10 +216,7 @@ TempDir::TempDir() {
     if (::mkdtemp(name.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
     path_ = name;
 }
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
+TempDir::~TempDir() { std::filesystem::remove_all(path_, ignored_); }
 std::filesystem::path TempDir::write(const std::string& name, std::string_view bytes) const {
     std::filesystem::path p = path_ / name;
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(p.c_str(), "wb"), &std::fclose);

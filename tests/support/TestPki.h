@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace orvalis::testsupport {
@@ -24,8 +25,6 @@ using FreeWith = orvalis::detail::Deleter<Free>;
 using PKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
 using X509Ptr = orvalis::detail::X509Ptr;
 
-/// A fresh RSA key of the given size.
-PKeyPtr makeRsaKey(int bits);
 /// A fresh P-256 EC key.
 PKeyPtr makeEcKey();
 /// A fresh RSA-PSS key (its own key type, not plain RSA).
@@ -96,6 +95,7 @@ public:
 
 private:
     std::filesystem::path path_;
+    std::error_code ignored_;  // of removing the directory
 };
 
 /// Bytes of standard Base64 text (no line breaks), or none when it is not Base64.

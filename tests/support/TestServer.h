@@ -1,10 +1,9 @@
 #pragma once
 
 // The HTTPS test server (test_server.py, a child process on 127.0.0.1 serving good and misbehaving
-// answers with certificates made for this run), the child-process launcher it runs on, and a
-// collector for URL-session data tasks.
+// answers with certificates made for this run), a runner for other child programs, and a collector
+// for URL-session data tasks.
 #include <Orvalis/Foundation/URLSession.h>
-#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,34 +18,16 @@
 
 namespace orvalis::testsupport {
 
-/// A child process with a pipe to its stdin and one from its stdout (stderr stays the test's).
-class ChildProcess {
-public:
-    /// Starts argv[0] (searched in PATH) with extra environment entries "NAME=value"; throws on failure.
-    explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    /// One line of the child's stdout, or "" when none came within timeout.
-    std::string readLine(std::chrono::milliseconds timeout);
-    /// Everything the child writes until it closes its stdout (bounded by timeout).
-    std::string readAll(std::chrono::milliseconds timeout);
-    /// Closes the child's stdin, then waits up to timeout for it to end: its wait status, or -1
-    /// (after killing it) when it did not end in time.
-    int wait(std::chrono::milliseconds timeout);
-
-private:
-    bool fill(std::chrono::steady_clock::time_point deadline);  // one read; false at the deadline or the end
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    std::string buffered_;
+/// What a child program printed on stdout and its wait status (exit status 124: killed after 240 s).
+struct Ended {
+    int status;
+    std::string out;
 };
+/// Runs argv[0] (searched in PATH) to its end with extra environment entries "NAME=value".
+Ended runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
-/// "expired", "future" (not yet valid), "weak" (1024-bit RSA), "tls11" (TLS 1.0-1.1 only), "plain"
-/// (http).
+/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
 class TestServer {
 public:
     TestServer();
@@ -60,17 +41,11 @@ public:
 
 private:
     TempDir dir_;
-    std::string caFile_;
-    std::string goodPin_;
-    std::string ports_;
-    std::unique_ptr<ChildProcess> child_;
+    std::string caFile_, goodPin_, ports_;
 };
 
 /// The process-wide test server, started on first use; the shared session trusts its CA.
 TestServer& sharedServer();
-
-/// A port on 127.0.0.1 where nothing listens (bound, then released).
-int closedPort();
 
 /// What one data task reported, and how often its completion ran.
 struct Outcome {

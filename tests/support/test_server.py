@@ -2,7 +2,7 @@
 """HTTPS test server on 127.0.0.1: well-behaved and misbehaving answers, chosen by the request path.
 
 Usage: test_server.py <dir>. <dir> holds <name>.pem / <name>.key for each TLS port below. Prints one JSON
-line with the ports (picked by the system), then serves until its stdin closes.
+line with the ports (picked by the system), then serves until its parent process ends.
 Every path takes "delay=MS" in its query: the answer starts that much later. See serve() for the paths.
 """
 import warnings
@@ -13,43 +13,42 @@ from urllib.parse import parse_qs
 workdir = sys.argv[1]
 stats = {"connections": 0, "held": 0}
 holding = []
-bombs = {}
+JSON = [("Content-Type", "application/json")]
 
 
-def context(cert, old_tls=False, weak=False):
+def context(cert, old_tls=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    if old_tls or weak:  # permissive on this side: refusing is the client's job
+    if old_tls:  # permissive on this side: refusing is the client's job
         ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-    if old_tls:
         ctx.minimum_version, ctx.maximum_version = ssl.TLSVersion.TLSv1, ssl.TLSVersion.TLSv1_1
     ctx.load_cert_chain(os.path.join(workdir, cert + ".pem"), os.path.join(workdir, cert + ".key"))
     return ctx
 
 
 def answer(status, body=b"", headers=(), length=True):
-    lines = ["HTTP/1.1 " + status] + ["%s: %s" % kv for kv in headers]
-    if length:
-        lines.append("Content-Length: %d" % len(body))
+    lines = ["HTTP/1.1 " + status] + ["%s: %s" % kv for kv in headers] + (["Content-Length: %d" % len(body)] if length else [])
     return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
 
 
-def gzip_bomb(mb):  # one gzip member that inflates to mb MiB of spaces
-    if mb not in bombs:
-        z = zlib.compressobj(1, zlib.DEFLATED, 31)
-        bombs[mb] = b"".join(z.compress(b" " * (1 << 20)) for _ in range(mb)) + z.flush()
-    return bombs[mb]
+def head(length=None, chunked=False):  # a 200 head whose body the caller writes
+    return answer("200 OK", headers=[("Transfer-Encoding", "chunked")] if chunked else [("Content-Length", str(length))], length=False)
 
 
-async def hold(n):
-    """Keeps the connection unanswered until n are held together (5 s at most), then drops it."""
-    holding.append(1)
-    stats["held"] = max(stats["held"], len(holding))
-    for _ in range(250):
-        if len(holding) >= n:
-            break
-        await asyncio.sleep(0.02)
-    await asyncio.sleep(0.1)
-    holding.pop()
+# Fixed answers by path; the second set ends the connection after the bytes.
+ANSWERS = {
+    "/json": answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', JSON),
+    "/xml": answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]),
+    "/redirect": answer("302 Found", b'{"moved":true}', [("Location", "/echo")]),
+    "/gzip": answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]),
+    "/gzip2": answer("200 OK", gzip.compress(b'{"two":') + gzip.compress(b'"members"}'), [("Content-Encoding", "gzip")]),
+    "/badgzip": answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]),
+}
+CLOSING = {
+    "/short": head(100) + b'{"cut":"',  # fewer bytes than announced
+    "/chunkcut": head(chunked=True) + b'8\r\n{"cut":"\r\n20\r\nabc',
+    "/badchunk": head(chunked=True) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n',
+    "/http10": b'HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"old":"http"}',  # no length: ends with the connection
+}
 
 
 async def serve(path, query, headers, raw, body, writer):
@@ -57,59 +56,40 @@ async def serve(path, query, headers, raw, body, writer):
     arg = lambda k, d: int(query.get(k, [d])[0])
     await asyncio.sleep(arg("delay", 0) / 1000)
     w = writer.write
-    if path == "/echo":  # the request exactly as it arrived
+    if path in ANSWERS:
+        w(ANSWERS[path])
+    elif path in CLOSING:
+        w(CLOSING[path])
+        return False
+    elif path == "/echo":  # the request exactly as it arrived
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/reply":  # the request's body under the status it asks for
-        w(answer(headers.get("x-status", "200 OK"), body, [("Content-Type", "application/json")]))
-    elif path == "/json":
-        w(answer("200 OK", b'{"status":"OK","text":"caf\xc3\xa9"}', [("Content-Type", "application/json")]))
-    elif path == "/xml":
-        w(answer("200 OK", b"<Pairing><Id>9</Id></Pairing>", [("Content-Type", "application/xml")]))
+        w(answer(headers.get("x-status", "200 OK"), body, JSON))
     elif path == "/stats":
         w(answer("200 OK", json.dumps(stats).encode()))
-    elif path == "/redirect":
-        w(answer("302 Found", b'{"moved":true}', [("Location", "/echo")]))
-    elif path == "/gzip":
-        w(answer("200 OK", gzip.compress(b'{"zipped":"' + b"z" * 40 + b'"}'), [("Content-Encoding", "gzip")]))
-    elif path == "/badgzip":
-        w(answer("200 OK", b"\x1f\x8b\x08\x00 not deflate data", [("Content-Encoding", "gzip")]))
-    elif path == "/gzipbomb":
-        w(answer("200 OK", gzip_bomb(arg("mb", 100)), [("Content-Encoding", "gzip")]))
-    elif path == "/big":  # ?bytes=N in all: bytes 0..255 repeated, or with &json=1 {"pad":"xxx..."}
+    elif path == "/gzipbomb":  # one gzip member that inflates to 100 MiB of spaces
+        z = zlib.compressobj(1, zlib.DEFLATED, 31)
+        w(answer("200 OK", b"".join(z.compress(b" " * (1 << 20)) for _ in range(100)) + z.flush(), [("Content-Encoding", "gzip")]))
+    elif path == "/big":  # ?bytes=N: bytes 0..255 repeated
         size, block, sent = arg("bytes", 0), bytes(range(256)) * 4096, 0
-        w(answer("200 OK", headers=[("Content-Length", str(size))], length=False))
-        if "json" in query:
-            block, size, sent = b"x" * (1 << 20), size - 2, 8
-            w(b'{"pad":"')
+        w(head(size))
         while sent < size:
             w(block[: min(len(block), size - sent)])
             sent += min(len(block), size - sent)
             await writer.drain()
-        if "json" in query:
-            w(b'"}')
-    elif path == "/drip":  # steady: a byte every 0.25 s, 2.5 s in all
-        out = b'{"d":"dd"}'
-        w(answer("200 OK", headers=[("Content-Length", str(len(out)))], length=False))
-        for b in out:
+    elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
+        w(head(10))
+        for b in b'{"d":"dd"}':
             await writer.drain()
-            await asyncio.sleep(0.25)
+            await asyncio.sleep(0.1)
             w(bytes([b]))
     elif path == "/stall":
-        w(answer("200 OK", headers=[("Content-Length", "100")], length=False))
+        w(head(100))
         await writer.drain()
         await asyncio.sleep(600)
         return False
-    elif path == "/short":  # fewer bytes than announced, then close
-        w(answer("200 OK", headers=[("Content-Length", "100")], length=False) + b'{"cut":"')
-        return False
-    elif path == "/chunkcut":
-        w(answer("200 OK", headers=[("Transfer-Encoding", "chunked")], length=False) + b'8\r\n{"cut":"\r\n20\r\nabc')
-        return False
-    elif path == "/badchunk":
-        w(answer("200 OK", headers=[("Transfer-Encoding", "chunked")], length=False) + b'4\r\n{"a"\r\nzz\r\n:1}\r\n0\r\n\r\n')
-        return False
     elif path == "/reset":  # part of the body, then a TCP reset
-        w(answer("200 OK", headers=[("Content-Length", "1000")], length=False) + b'{"reset":"' + b"r" * 100)
+        w(head(1000) + b'{"reset":"' + b"r" * 100)
         await writer.drain()
         await asyncio.sleep(0.05)
         writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -118,30 +98,33 @@ async def serve(path, query, headers, raw, body, writer):
     elif path == "/close":
         writer.transport.abort()
         return False
-    elif path == "/http10":  # no length: the body ends with the connection
-        w(b'HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"old":"http"}')
-        return False
-    elif path == "/hold":
-        await hold(arg("n", 1))
+    elif path == "/hold":  # unanswered until n are held together (5 s at most), then dropped
+        holding.append(1)
+        stats["held"] = max(stats["held"], len(holding))
+        for _ in range(250):
+            if len(holding) >= arg("n", 1):
+                break
+            await asyncio.sleep(0.02)
+        await asyncio.sleep(0.1)
+        holding.pop()
         return False
     else:
         w(answer("404 Not Found"))
     return True
 
 
-async def handle(reader, writer):
+async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive connection may wait for a request
     stats["connections"] += 1
     try:
         while True:
             try:
-                raw = await reader.readuntil(b"\r\n\r\n")
-            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError):
+                raw = await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), idle)
+            except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, asyncio.TimeoutError):
                 return
             lines = raw.decode("latin-1").split("\r\n")
-            target = lines[0].split(" ")[1]
             headers = {k.strip().lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if ":" in l)}
             body = await reader.readexactly(int(headers.get("content-length", "0")))
-            path, _, query = target.partition("?")
+            path, _, query = lines[0].split(" ")[1].partition("?")
             stats[path] = stats.get(path, 0) + 1
             keep = await serve(path, parse_qs(query), headers, raw, body, writer)
             await writer.drain()
@@ -154,16 +137,19 @@ async def handle(reader, writer):
 
 
 async def main():
-    ports = {}
-    servers = []
-    for name, ctx in (("good", context("good")), ("wrong", context("wrong")), ("self", context("self")),
-                      ("expired", context("expired")), ("future", context("future")), ("weak", context("weak", weak=True)),
-                      ("tls11", context("good", old_tls=True)), ("plain", None)):
-        server = await asyncio.start_server(handle, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20)
-        servers.append(server)
-        ports[name] = server.sockets[0].getsockname()[1]
+    ports, servers = {}, []
+    for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
+                            ("tls11", context("good", old_tls=True), None), ("plain", None, None), ("idle", context("good"), 1.0)):
+        serve_one = lambda r, w, idle=idle: handle(r, w, idle)
+        servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
+        ports[name] = servers[-1].sockets[0].getsockname()[1]
+    with socket.socket() as s:  # a port where nothing listens
+        s.bind(("127.0.0.1", 0))
+        ports["closed"] = s.getsockname()[1]
+    parent = os.getppid()
     print(json.dumps(ports), flush=True)
-    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)  # until the test process is gone
+    while os.getppid() == parent:  # until the test process is gone
+        await asyncio.sleep(0.2)
 
 
 asyncio.run(main())

@@ -27,10 +27,7 @@ std::string event(const Outcomes::One& o) {
 class Manager : public ::testing::Test {
 protected:
     void SetUp() override {
-        setLogHandler([this](std::string_view line) {
-            std::lock_guard lock(logMutex_);
-            log_.emplace_back(line);
-        });
+        setLogHandler([this](std::string_view line) { std::lock_guard lock(logMutex_); log_.emplace_back(line); });
     }
     void TearDown() override { resetLogHandler(); }
     std::vector<std::string> logLines() {
@@ -42,11 +39,7 @@ protected:
     std::vector<Outcomes::One> execute(const URLRequest& r, std::function<void(Dictionary)> alsoOnSuccess = nullptr) {
         auto out = std::make_shared<Outcomes>();
         ZRBNetworkManager().executeService(
-            r,
-            [out, alsoOnSuccess](Dictionary d) {
-                out->success()(d);
-                if (alsoOnSuccess) alsoOnSuccess(d);
-            },
+            r, [out, alsoOnSuccess](Dictionary d) { out->success()(d); if (alsoOnSuccess) alsoOnSuccess(d); },
             out->failure());
         EXPECT_TRUE(out->waitFor(1));
         fetch(get(server.url("/stats")));
@@ -68,16 +61,18 @@ protected:
 struct Failure {
     const char* name;
     const char* path;
-    const char* port;  // of the test server; "closed": a port where nothing listens
+    const char* port;  // of the test server
     std::int64_t code;
     double timeout = 10;
 };
 class TransportFailure : public Manager, public ::testing::WithParamInterface<Failure> {};
 
-TEST_P(TransportFailure, BecomesItsSessionErrorAndReachesOnFailureUnchanged) {
+// The manager passes these on unchanged: ThrowingCallbacksAreContained checks one of them there.
+// Certificates are checked by OpenSSL once verification is on: one row for the chain, one for the
+// host name. The TLS floor is tested under a permissive OpenSSL configuration (process_test.cpp).
+TEST_P(TransportFailure, BecomesItsSessionError) {
     const Failure& f = GetParam();
-    const std::string url = std::string(f.port) == "closed" ? "https://127.0.0.1:" + std::to_string(closedPort()) + f.path
-                                                            : server.url(f.path, f.port);
+    const std::string url = server.url(f.path, f.port);
     Outcome o = fetch(get(url, f.timeout));
     ASSERT_TRUE(o.error);
     EXPECT_EQ(o.error->domain(), URLErrorDomain);
@@ -85,22 +80,12 @@ TEST_P(TransportFailure, BecomesItsSessionErrorAndReachesOnFailureUnchanged) {
     EXPECT_NE(o.error->localizedDescription().find("(libcurl "), std::string::npos) << o.errorText();
     EXPECT_EQ(o.error->userInfo().objectForKey(URLErrorFailingURLStringKey), Value(url));
     EXPECT_FALSE(o.data) << "a partial body must never be delivered";
-
-    auto calls = execute(get(url, f.timeout));
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(event(calls[0]).rfind("failure " + std::string(URLErrorDomain) + " " + std::to_string(f.code) + " ", 0), 0u)
-        << event(calls[0]);
-    for (const auto& line : logLines()) EXPECT_NE(line.rfind("Response:", 0), 0u) << "a partial body was read: " << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, TransportFailure,
     ::testing::Values(Failure{"CertificateForAnotherHost", "/echo", "wrong", URLErrorServerCertificateUntrusted},
                       Failure{"SelfSignedCertificate", "/echo", "self", URLErrorServerCertificateUntrusted},
-                      Failure{"ExpiredCertificate", "/echo", "expired", URLErrorServerCertificateUntrusted},
-                      Failure{"NotYetValidCertificate", "/echo", "future", URLErrorServerCertificateUntrusted},
-                      Failure{"WeakServerKey", "/echo", "weak", URLErrorServerCertificateUntrusted},
-                      Failure{"OldTlsOnly", "/echo", "tls11", URLErrorSecureConnectionFailed},
                       Failure{"ConnectionRefused", "/", "closed", URLErrorCannotConnectToHost},
                       Failure{"BadGzip", "/badgzip", "good", URLErrorCannotDecodeContentData},
                       Failure{"ClosedWithoutAnswer", "/close", "good", URLErrorNetworkConnectionLost},
@@ -108,15 +93,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
                       Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
                       Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
-                      Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 1.0}),
-    [](const auto& info) { return info.param.name; });
+                      Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
+    RowName());
 
 const std::string kFailure = std::string("failure ") + kZRBNetworkErrorDomain + " 101 ";
+const std::string kServerError = kFailure + "Server Error";
 
 struct Answer {
     const char* name;
-    std::string body;  // sent back by the server under status; or the answer of GET path
-    const char* status;
+    std::string body;  // sent back by the server under "200 OK"; or the answer of GET path
     std::string expected;
     const char* path = nullptr;
 };
@@ -124,57 +109,46 @@ class AnswerToCallback : public Manager, public ::testing::WithParamInterface<An
 
 TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
     const Answer& a = GetParam();
-    auto calls = a.path ? execute(get(server.url(a.path))) : exchange(a.body, a.status);
+    auto calls = a.path ? execute(get(server.url(a.path))) : exchange(a.body);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(event(calls[0]), a.expected);
     EXPECT_NE(calls[0].thread, std::this_thread::get_id());
+    if (calls[0].failure) { EXPECT_EQ(calls[0].failure->userInfo().size(), 1u) << "only the description"; }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, AnswerToCallback,
     ::testing::Values(
-        Answer{"PlainObject", R"({"a":1,"b":[true,null]})", "200 OK", R"(success {"a":1,"b":[true,null]})"},
-        Answer{"StatusIsIgnored", R"({"a":1})", "500 Internal Server Error", R"(success {"a":1})"},
-        Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", "200 OK", R"(success {"errors":[],"a":"x"})"},
-        Answer{"EmptyErrorsObject", R"({"errors":{}})", "200 OK", R"(success {"errors":{}})"},
-        Answer{"ErrorsNull", R"({"errors":null})", "200 OK", kFailure + "Server Error"},
+        Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
+        Answer{"EmptyErrorsObject", R"({"errors":{}})", R"(success {"errors":{}})"},
+        Answer{"ErrorsNull", R"({"errors":null})", kServerError},
+        Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", kServerError},
         Answer{"FirstErrorDescription", R"({"errors":[{"source":"s","description":"Bad key"},{"description":"2nd"}]})",
-               "200 OK", kFailure + "Bad key"},
-        Answer{"FirstErrorWithoutDescription", R"({"errors":[{"code":"E1"}]})", "200 OK", kFailure + "Server Error"},
-        Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", "200 OK", kFailure + "plain words"},
-        Answer{"FirstErrorIsNumber", R"({"errors":[42]})", "200 OK", kFailure + "42"},
-        Answer{"FirstErrorIsNull", R"({"errors":[null]})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsText", R"({"errors":"x"})", "200 OK", kFailure + "Server Error"},
-        Answer{"ErrorsFalse", R"({"errors":false})", "200 OK", kFailure + "Server Error"},
-        Answer{"ZeroLengthBody", "", "200 OK", kFailure + "Server Error"},
-        Answer{"TopLevelScalar", R"("just text")", "200 OK", kFailure + "Server Error"},
-        Answer{"EmptyTopLevelArray", "[]", "200 OK", "success {}"},
-        Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", "200 OK", kFailure + "Server Error"},
-        Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", "200 OK", kFailure + "Server Error"},
-        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>", "200 OK", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
-        Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", "200 OK", kFailure + "Server Error"},
-        Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", "200 OK", R"(success {"__name":"Error","m":"no"})"},
-        Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", "200 OK", kFailure + "Server Error"},
-        Answer{"RedirectNotFollowed", "", "", R"(success {"moved":true})", "/redirect"},
-        Answer{"GzipDecoded", "", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
-        Answer{"Http10EndedByClose", "", "", R"(success {"old":"http"})", "/http10"}),
-    [](const auto& info) { return info.param.name; });
+               kFailure + "Bad key"},
+        Answer{"FirstErrorWithoutDescription", R"({"errors":[{"code":"E1"}]})", kServerError},
+        Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", kFailure + "plain words"},
+        Answer{"FirstErrorIsNumber", R"({"errors":[42]})", kFailure + "42"},
+        Answer{"FirstErrorIsNull", R"({"errors":[null]})", kServerError}, Answer{"ZeroLengthBody", "", kServerError},
+        Answer{"TopLevelScalar", R"("just text")", kServerError}, Answer{"EmptyTopLevelArray", "[]", "success {}"},
+        Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
+        Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", kServerError},
+        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
+        Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", kServerError},
+        Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", R"(success {"__name":"Error","m":"no"})"},
+        Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", kServerError},
+        Answer{"GzipDecoded", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
+        Answer{"GzipOfTwoMembersDecodesWhole", "", R"(success {"two":"members"})", "/gzip2"},
+        Answer{"Http10EndedByClose", "", R"(success {"old":"http"})", "/http10"}),
+    RowName());
 
-TEST_F(Manager, ErrorsCarryOnlyTheDescriptionAndDeliveredObjectsAreMutable) {
-    auto failed = exchange(R"({"errors":[{"description":"Bad key"}]})");
-    ASSERT_TRUE(failed[0].failure);
-    EXPECT_EQ(failed[0].failure->userInfo(), (Dictionary{{NSLocalizedDescriptionKey, Value("Bad key")}}));
-    auto ok = exchange(R"({"list":[1],"map":{"k":"v"}})");
-    ASSERT_TRUE(ok[0].success);
-    Dictionary d = *ok[0].success;
-    d.objectForKey("list").asArray().push_back(Value(2));
-    d.objectForKey("map").asDictionary().set("k2", Value("v2"));
-    d.set("added", Value(true));
-    EXPECT_EQ(d.description(), R"({"list":[1,2],"map":{"k":"v","k2":"v2"},"added":true})");
+TEST_F(Manager, TheAnswersStatusIsIgnored) {
+    auto calls = exchange(R"({"a":1,"b":[true,null]})", "500 Internal Server Error");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(event(calls[0]), R"(success {"a":1,"b":[true,null]})");
 }
 
 TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
+    execute(get(server.url("/json")));  // a GET has no body to log
     URLRequest post(server.url("/reply"), URLRequestReloadIgnoringLocalCacheData, 10);
     post.setHTTPMethod("POST");
     post.setHTTPBody("{\"k\":\"caf\xC3\xA9\xff\"}");
@@ -183,16 +157,12 @@ TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     const auto beforeCompletion = logLines();
     ASSERT_TRUE(out.waitFor(1));
     fetch(get(server.url("/stats")));
+    const std::string text = "{\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}";
     ASSERT_FALSE(beforeCompletion.empty());
-    EXPECT_EQ(beforeCompletion[0], "Request : {\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}");
+    EXPECT_EQ(beforeCompletion.back(), "Request : " + text);
     const auto all = logLines();
-    EXPECT_NE(std::find(all.begin(), all.end(), "Response: {\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}"), all.end());
-    {
-        std::lock_guard lock(logMutex_);
-        log_.clear();
-    }
-    execute(get(server.url("/json")));
-    for (const auto& line : logLines()) EXPECT_NE(line.rfind("Request : ", 0), 0u) << "a GET has no body to log";
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](auto& l) { return l.rfind("Request : ", 0) == 0; }), 1);
+    EXPECT_NE(std::find(all.begin(), all.end(), "Response: " + text), all.end());
 }
 
 TEST_F(Manager, ThrowingCallbacksAreContained) {
@@ -204,7 +174,7 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     auto json = exchange(R"({"a":1})", "200 OK", [](Dictionary) { throw std::runtime_error("host bug"); });
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(event(json[0]), R"(success {"a":1})");
-    EXPECT_EQ(event(json[1]), kFailure + "Server Error");
+    EXPECT_EQ(event(json[1]), kServerError);
     // Outside it (XML branch, transport failure) the throw ends the callback and nothing else.
     EXPECT_EQ(exchange("<r><a>1</a></r>", "200 OK", [](Dictionary) { throw std::runtime_error("bug"); }).size(), 1u);
     Outcomes failed;
@@ -216,50 +186,33 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     auto after = exchange(R"({"still":"alive"})");
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(event(after[0]), R"(success {"still":"alive"})");
-    EXPECT_EQ(failed.all().size(), 1u);
+    ASSERT_EQ(failed.all().size(), 1u);
+    EXPECT_EQ(failed.all()[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     const auto lines = logLines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != std::string::npos; }), 3);
 }
 
-TEST_F(Manager, HundredMegabyteAnswerIsDecodedWithinFourTimesItsSize) {
-    setLogHandler({});  // a "Response:" line of 100 MB would flood the output
-    const std::size_t size = (kSanitized ? 16u : 100u) << 20, peak = peakResidentBytes();
-    auto& config = URLSession::sharedSession().configuration();
-    const auto cap = config.maximumResponseSize();
-    config.setMaximumResponseSize(size + 1024);  // above the default cap on purpose
-    auto calls = execute(get(server.url("/big?json=1&bytes=" + std::to_string(size))));
-    config.setMaximumResponseSize(cap);
-    ASSERT_EQ(calls.size(), 1u);
-    ASSERT_TRUE(calls[0].success) << calls[0].describe();
-    EXPECT_EQ((*calls[0].success)["pad"].asString().size(), size - 10);
-    // the body, its decoded form and the transient copies
-    if (!kSanitized) { EXPECT_LT(peakResidentBytes() - peak, 4 * size); }
-}
-
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
-    ZRBNetworkManager manager;
-    URLRequest r = manager.getJSONPostRequest("https://h.example/p", Dictionary{{"a", Value(1)}, {"b", Value("x")}});
-    EXPECT_EQ(r.URL(), "https://h.example/p");
-    EXPECT_EQ(r.HTTPMethod(), "POST");
+    const Dictionary params{{"a", Value(1)}, {"b", Value("x")}};
+    URLRequest r = ZRBNetworkManager().getJSONPostRequest("https://h.example/p", params);
+    EXPECT_EQ(r.URL() + " " + r.HTTPMethod(), "https://h.example/p POST");
     EXPECT_EQ(r.valueForHTTPHeaderField("Content-Type"), "application/json");
     EXPECT_FALSE(r.valueForHTTPHeaderField("Authorization"));
     ASSERT_TRUE(r.HTTPBody());
     EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
-    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()), Value(Dictionary{{"a", Value(1)}, {"b", Value("x")}}));
-    EXPECT_FALSE(manager.getJSONPostRequest("https://h.example/p", std::nullopt).HTTPBody());
-    URLRequest unwritable = manager.getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}});
-    EXPECT_FALSE(unwritable.HTTPBody());
+    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()), Value(params));
+    EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", std::nullopt).HTTPBody());
+    EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}}).HTTPBody());
     ASSERT_FALSE(logLines().empty());
     EXPECT_EQ(logLines().back().rfind("NSJSONSerialization error:", 0), 0u) << logLines().back();
 }
 
 struct Load {
     const char* name;
-    std::size_t total;  // requests per round, started by 8 threads at once
+    std::size_t total;  // requests, started by 8 threads at once
     std::vector<std::pair<std::string, bool>> mix;  // path (every 12th request a stall) -> succeeds
     double timeout;
     const char* port;
-    int rounds;  // after the baseline
     std::size_t toleranceMiB;
 };
 class ManyInFlight : public Manager, public ::testing::WithParamInterface<Load> {
@@ -269,18 +222,16 @@ protected:
         Outcomes out;
         std::barrier go(8);
         std::vector<std::thread> threads;
-        std::set<std::thread::id> starters;
-        std::mutex m;
         for (unsigned t = 0; t < 8; ++t) threads.emplace_back([&, t] {
-            { std::lock_guard lock(m); starters.insert(std::this_thread::get_id()); }
             go.arrive_and_wait();
             for (std::size_t i = t; i < total; i += 8) {
-                const auto& [path, _] = l.mix[i % l.mix.size()];
-                const bool stall = path == "/stall";
-                ZRBNetworkManager().executeService(get(server.url(path, l.port), stall ? 1.0 : l.timeout), out.success(i), out.failure(i));
+                const std::string& path = l.mix[i % l.mix.size()].first;
+                const double timeout = path == "/stall" ? 0.5 : l.timeout;
+                ZRBNetworkManager().executeService(get(server.url(path, l.port), timeout), out.success(i), out.failure(i));
             }
         });
-        for (auto& th : threads) th.join();
+        std::set<std::thread::id> starters;
+        for (auto& th : threads) { starters.insert(th.get_id()); th.join(); }
         ASSERT_TRUE(out.waitFor(total, std::chrono::seconds(300))) << out.all().size() << " of " << total;
         fetch(get(server.url("/stats")));  // a second callback would have run by now
         std::vector<int> calls(total);
@@ -305,22 +256,22 @@ TEST_P(ManyInFlight, EachGetsExactlyOneCallbackAndMemoryReturnsToItsBaseline) {
     if (files.rlim_cur < total + 256) GTEST_SKIP() << "needs " << total + 256 << " file descriptors";
     round(std::min<std::size_t>(total, 500));  // warm-up: session, thread, connection pool, TLS sessions
     const std::size_t baseline = residentBytes();
-    for (int i = 0; i < (kSanitized ? 1 : GetParam().rounds); ++i) round(total);
+    round(total);
     // What the allocator and libcurl keep for reuse stays; a leaked buffer or answer per request shows.
     if (!kSanitized) { EXPECT_LT(residentBytes(), baseline + (GetParam().toleranceMiB << 20)) << "baseline " << baseline; }
 }
 
 const std::vector<std::pair<std::string, bool>> kFaultMix = {  // each answer 100 ms late: all in flight together
-    {"/json?delay=100", true},     {"/xml?delay=100", true},    {"/gzip?delay=100", true},
-    {"/http10?delay=100", true},   {"/reply?delay=100", false}, {"/close?delay=100", false},
-    {"/reset?delay=100", false},   {"/short?delay=100", false}, {"/badchunk?delay=100", false},
+    {"/json?delay=100", true},      {"/xml?delay=100", true},    {"/gzip?delay=100", true},
+    {"/http10?delay=100", true},    {"/reply?delay=100", false}, {"/close?delay=100", false},
+    {"/reset?delay=100", false},    {"/short?delay=100", false}, {"/badchunk?delay=100", false},
     {"/chunkcut?delay=100", false}, {"/missing?delay=100", false}, {"/stall", false}};
 
 INSTANTIATE_TEST_SUITE_P(Rows, ManyInFlight,
-                         ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 2, 8},
+                         ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 8},
                                            // waiting for one of the session's connections is not idling
-                                           Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 1, 32}),
-                         [](const auto& info) { return info.param.name; });
+                                           Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 32}),
+                         RowName());
 
 }  // namespace
 }  // namespace orvalis::testsupport
