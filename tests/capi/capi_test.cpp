@@ -85,7 +85,8 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault("precheckoutdata",
                                         {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON});
-    Client c = client(row.closedPort ? "127.0.0.1:" + std::to_string(ts::closedPort()) : ts::sandboxWorld().host,
+    // The test server's closed port, as host:port (its URL without "https://").
+    Client c = client(row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host,
                       row.consumerKey);
     orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
     orvalis_operation* op = nullptr;
