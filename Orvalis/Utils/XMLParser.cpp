@@ -4,6 +4,7 @@
 #include <Orvalis/Utils/XMLTree.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -302,11 +303,31 @@ void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value chi
     }
 }
 
+// A node for an element about to open at the current depth, with room for
+// the known entries plus as many more as the last node of that name at that
+// depth ended with (one more when there is none): repeated records then take
+// one block each, sized right, instead of a block and a heap array.
+Dictionary XMLParser::newNode(std::string_view name, std::size_t known) const {
+    const std::size_t depth = stack_.size();
+    std::size_t room = known + 1;
+    if (depth < kShapeDepths) {
+        if (shapes_.size() <= depth) shapes_.resize(depth + 1);
+        Shape& shape = shapes_[depth];
+        if (shape.name == name) {
+            room = std::max<std::size_t>(known, shape.entries);
+        } else {
+            shape.name.assign(name);
+            shape.entries = 0;
+        }
+    }
+    return detail::ValueAccess::dictionaryWithRoom(room);
+}
+
 // Makes the deferred element the node it would have been from its start.
 void XMLParser::materialize() const {
     if (!deferred_) return;
     deferred_ = false;
-    Dictionary node;
+    Dictionary node = newNode(deferredName_, nodeNameMode_ == 1 ? 1 : 0);
     if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
     insertChild(stack_.back(), deferredName_, Value(node));
     stack_.push_back(std::move(node));
@@ -323,8 +344,10 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
         deferredName_.assign(elementName);
         return;
     }
-    Dictionary node;
-    if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
+    const bool named = nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_);
+    const std::size_t attributeEntries = !storesAttributes ? 0 : attributesMode_ == 1 ? 1 : attributes.size();
+    Dictionary node = newNode(elementName, (named ? 1 : 0) + attributeEntries);
+    if (named) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
         switch (attributesMode_) {
             case 2:
@@ -332,8 +355,7 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
                 for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
                 break;
             case 1: {
-                Dictionary map;
-                map.reserve(attributes.size());
+                Dictionary map = detail::ValueAccess::dictionaryWithRoom(attributes.size());
                 for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
                 node.set(kAttributes, Value(std::move(map)));
                 break;
@@ -390,7 +412,7 @@ void XMLParser::didEndElement(std::string_view) {
                 *entry = Value(Array{std::move(*entry)});
             }
         } else {
-            Dictionary node;
+            Dictionary node = detail::ValueAccess::dictionaryWithRoom((nodeNameMode_ == 1 ? 1 : 0) + 1);
             if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
             if (hasText)
                 node.append(kText, text_.take(b, e));
@@ -405,6 +427,8 @@ void XMLParser::didEndElement(std::string_view) {
     }
     endText();
     if (stack_.empty()) return;  // unbalanced events from a hand-driven source
+    if (const std::size_t depth = stack_.size() - 1; depth < shapes_.size())
+        shapes_[depth].entries = static_cast<std::uint32_t>(stack_.back().size());
     Dictionary node = std::move(stack_.back());
     stack_.pop_back();
     if (hasContentBesidesText(node)) return;
