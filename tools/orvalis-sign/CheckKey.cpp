@@ -1,8 +1,8 @@
 #include "CheckKey.h"
+#include "LogRoute.h"
 
 #include <Orvalis/Foundation/Clock.h>
 #include <Orvalis/Foundation/File.h>
-#include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
@@ -82,14 +82,7 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
         err << kProgram << ": " << usage.what() << "\n";
         return 2;
     }
-    struct RestoreLog {
-        ~RestoreLog() { resetLogHandler(); }
-    } restoreLog;
-    if (o.verbose) {
-        setLogHandler([&err](std::string_view line) { err << line << '\n'; });
-    } else {
-        setLogHandler(nullptr);
-    }
+    const LogRoute logRoute(o.verbose, err);
 
     KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::file(o.keyFile), o.password);
     if (o.password) secureWipe(o.password->data(), o.password->size());

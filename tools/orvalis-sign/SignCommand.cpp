@@ -1,7 +1,7 @@
 #include "SignCommand.h"
+#include "LogRoute.h"
 
 #include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
@@ -276,16 +276,7 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return kExitFailed;
     }
 
-    // The library's diagnostic lines repeat what is printed below; they are
-    // shown only on request, and never outlive this call.
-    struct RestoreLog {
-        ~RestoreLog() { resetLogHandler(); }
-    } restoreLog;
-    if (o.verbose) {
-        setLogHandler([&err](std::string_view line) { err << line << '\n'; });
-    } else {
-        setLogHandler(nullptr);
-    }
+    const LogRoute logRoute(o.verbose, err);
     Bundle::mainBundle().setResourcePath(key.first);
 
     // Say precisely why a key is unusable: the signer alone would only leave
