@@ -304,20 +304,22 @@ void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value chi
 }
 
 // A node for an element about to open at the current depth, with room for
-// the known entries plus as many more as the last node of that name at that
-// depth ended with (one more when there is none): repeated records then take
-// one block each, sized right, instead of a block and a heap array.
+// the known entries and as many more as the last two nodes of that name at
+// that depth both ended with (one more while there are none): repeated
+// records then take one block each, sized right, instead of a block and a
+// heap array. Taking the smaller of two keeps an odd large sibling from
+// making the next ones large too.
 Dictionary XMLParser::newNode(std::string_view name, std::size_t known) const {
     const std::size_t depth = stack_.size();
     std::size_t room = known + 1;
     if (depth < kShapeDepths) {
         if (shapes_.size() <= depth) shapes_.resize(depth + 1);
         Shape& shape = shapes_[depth];
-        if (shape.name == name) {
-            room = std::max<std::size_t>(known, shape.entries);
-        } else {
+        if (shape.name != name) {
             shape.name.assign(name);
-            shape.entries = 0;
+            shape.last = shape.before = Shape::kUnknown;
+        } else if (shape.last != Shape::kUnknown) {
+            room = std::max<std::size_t>(known, std::min(shape.last, shape.before));
         }
     }
     return detail::ValueAccess::dictionaryWithRoom(room);
@@ -427,8 +429,11 @@ void XMLParser::didEndElement(std::string_view) {
     }
     endText();
     if (stack_.empty()) return;  // unbalanced events from a hand-driven source
-    if (const std::size_t depth = stack_.size() - 1; depth < shapes_.size())
-        shapes_[depth].entries = static_cast<std::uint32_t>(stack_.back().size());
+    if (const std::size_t depth = stack_.size() - 1; depth < shapes_.size()) {
+        Shape& shape = shapes_[depth];
+        shape.before = shape.last;
+        shape.last = static_cast<std::uint32_t>(stack_.back().size());
+    }
     Dictionary node = std::move(stack_.back());
     stack_.pop_back();
     if (hasContentBesidesText(node)) return;

@@ -199,10 +199,13 @@ private:
     bool textPending_ = false;
     std::string keyBuffer_;
     // The element name each depth last opened a node for, and the entries
-    // that node ended with: how much room the next one of that name gets.
+    // the last two nodes of that name there ended with: how much room the
+    // next one gets.
     struct Shape {
+        static constexpr std::uint32_t kUnknown = UINT32_MAX;
         std::string name;
-        std::uint32_t entries = 0;
+        std::uint32_t last = kUnknown;
+        std::uint32_t before = kUnknown;
     };
     static constexpr std::size_t kShapeDepths = 1024;
     mutable std::vector<Shape> shapes_;
