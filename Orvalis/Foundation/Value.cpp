@@ -940,10 +940,41 @@ void Dictionary::releaseImpl() noexcept {
 
 std::size_t Dictionary::size() const noexcept { return impl_ ? impl_->size : 0; }
 
+namespace {
+// Same, comparing: n bytes (at most 16) of a and b are equal.
+inline bool equalSmall(const char* a, const char* b, std::size_t n) noexcept {
+    auto load8 = [](const char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    auto load4 = [](const char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+}  // namespace
+
 const Value* Dictionary::find(std::string_view key) const noexcept {
     if (!impl_) return nullptr;
-    for (std::uint32_t i = 0; i < impl_->size; ++i)
-        if (impl_->data[i].key() == key) return &impl_->data[i].value_;
+    const std::uint32_t n = impl_->size;
+    const DictionaryEntry* e = impl_->data;
+    if (key.size() <= Value::kInline) {
+        // Keys this short are stored inline: compare their bytes in place.
+        const auto len = static_cast<std::uint8_t>(key.size());
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const Value& k = e[i].key_;
+            if (k.len_ == len ? equalSmall(k.buf_, key.data(), len) : k.len_ == kSharedString && k.asString() == key)
+                return &e[i].value_;
+        }
+        return nullptr;
+    }
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (e[i].key() == key) return &e[i].value_;
     return nullptr;
 }
 Value* Dictionary::find(std::string_view key) noexcept {

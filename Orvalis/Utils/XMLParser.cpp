@@ -363,7 +363,7 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
                 break;
             }
             case 0:
-                node.reserve(node.size() + attributes.size() + 1);
+                node.reserve(node.size() + attributes.size());
                 for (const XMLAttribute& a : attributes) {
                     keyBuffer_.assign(1, '_');
                     keyBuffer_.append(a.name);
