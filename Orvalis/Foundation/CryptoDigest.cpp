@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/CryptoContext.h>
+#include <Orvalis/Foundation/detail/CryptoContext.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
 #include <openssl/evp.h>
 

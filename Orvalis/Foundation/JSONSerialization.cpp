@@ -1,5 +1,5 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <iconv.h>
 #include <rapidjson/memorystream.h>
@@ -300,7 +300,7 @@ void writeValue(Writer& w, const Value& top) {
             case Value::Kind::String: {
                 auto s = v.asString();
                 if (s.size() > std::numeric_limits<rapidjson::SizeType>::max()) fail("String too long for JSON write");
-                ok = isValidUTF8(s) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+                ok = detail::isValidUTF8(s) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
                 break;
             }
             default:
@@ -344,7 +344,7 @@ void writeValue(Writer& w, const Value& top) {
             }
             const DictionaryEntry& e = dict.begin()[f.next++];
             auto k = e.key();
-            if (!isValidUTF8(k) || !w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size())))
+            if (!detail::isValidUTF8(k) || !w.Key(k.data(), static_cast<rapidjson::SizeType>(k.size())))
                 fail("Invalid key (not UTF-8) in JSON write");
             child = &e.value();
         }

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/CryptoContext.h>
+#include <Orvalis/Foundation/detail/CryptoContext.h>
 #include <Orvalis/Foundation/detail/Handles.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <openssl/asn1.h>

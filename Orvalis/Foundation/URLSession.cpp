@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/ContentDecoder.h>
@@ -866,7 +866,7 @@ bool URLSessionDataTask::requestMayHaveBeenSent() const noexcept {
 }
 
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
-    std::optional<std::string> pem = readWholeFile(pemPath);
+    std::optional<std::string> pem = detail::readWholeFile(pemPath);
     if (!pem || pem->size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
     detail::BioPtr bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
     if (!bio) return false;

@@ -1,1 +1,2 @@
-orvalis_units(Foundation FileStamp MerchantIdentity)
+orvalis_units(Foundation MerchantIdentity)
+target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/Foundation/detail/FileStamp.cpp")

@@ -1,2 +1,2 @@
 # Wiping copies of secrets.
-orvalis_units(Foundation SecureMemory)
+target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/Foundation/detail/SecureMemory.cpp")

@@ -1,1 +1,1 @@
-orvalis_units(Foundation Random Clock)
+orvalis_units(Foundation Random Clock TestSeams)

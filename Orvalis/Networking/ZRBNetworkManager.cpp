@@ -1,7 +1,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <Orvalis/Utils/XMLParser.h>
@@ -105,7 +105,7 @@ void complete(const std::optional<std::string>& data, const std::optional<Error>
         return;
     }
     try {
-        if (logEnabled()) log("Response: " + validUTF8Text(*data));
+        if (logEnabled()) log("Response: " + detail::validUTF8Text(*data));
         std::optional<Value> json;
         try {
             detail::DecodeBudget budget = answerBudget(data->size());
@@ -136,7 +136,7 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
                                        FailureCallback onFailure) {
     // The shared session is fixed at TLS 1.2 or later for every connection.
     URLSession& session = URLSession::sharedSession();
-    if (request.HTTPBody() && logEnabled()) log("Request : " + validUTF8Text(*request.HTTPBody()));
+    if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
     session
         .dataTaskWithRequest(request, [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
                                           std::optional<std::string> data, std::optional<HTTPURLResponse>,

@@ -1,12 +1,12 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
-#include <Orvalis/ServiceModules/ServiceSupport.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <exception>
@@ -86,7 +86,7 @@ struct RouteContext {
 
 void sendRouted(void* context, const URLRequest& signedRequest) {
     std::shared_ptr<detail::OperationState> state = static_cast<RouteContext*>(context)->state;
-    if (signedRequest.HTTPBody() && logEnabled()) log("Request : " + validUTF8Text(*signedRequest.HTTPBody()));
+    if (signedRequest.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*signedRequest.HTTPBody()));
     std::optional<URLRequest> adjusted;
     if (signedRequest.timeoutInterval() != state->idleSeconds) {
         adjusted = signedRequest;
@@ -129,7 +129,7 @@ Client::~Client() {
     // Operations in flight keep the core; only the secret is taken from it now.
     std::lock_guard lock(core_->mutex);
     if (std::optional<std::string>& password = core_->configuration.keyFilePassword) {
-        secureWipe(password->data(), password->size());
+        detail::secureWipe(password->data(), password->size());
         password.reset();
     }
 }

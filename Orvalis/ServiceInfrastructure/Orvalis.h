@@ -4,21 +4,15 @@
 
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Callbacks.h>
-#include <Orvalis/Foundation/Clock.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
 #include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/File.h>
-#include <Orvalis/Foundation/FileStamp.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
-#include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
-#include <Orvalis/Foundation/SecureMemory.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/UTF8.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/XMLEventSource.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>

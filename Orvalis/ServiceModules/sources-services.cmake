@@ -6,4 +6,4 @@ orvalis_units(ServiceModules/PrecheckoutDataService ZRBPrecheckoutDataService)
 orvalis_units(ServiceModules/ExpressCheckoutDataService ZRBExpressCheckoutDataService)
 orvalis_units(ServiceModules/PaymentDataService ZRBPaymentDataService)
 # Shared by the services only; its header is not installed.
-target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/ServiceModules/ServiceSupport.cpp")
+target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/ServiceModules/detail/ServiceSupport.cpp")

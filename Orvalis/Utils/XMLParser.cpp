@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/File.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/File.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
@@ -209,7 +209,7 @@ std::optional<Dictionary> XMLParser::dictionaryWithString(std::string_view strin
 }
 
 std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path) {
-    std::optional<std::string> bytes = readWholeFile(path);
+    std::optional<std::string> bytes = detail::readWholeFile(path);
     if (!bytes) return std::nullopt;
     return dictionaryWithData(*bytes);
 }
@@ -487,7 +487,7 @@ void XMLParser::didEndElement(std::string_view) {
 void XMLParser::foundCharacters(std::string_view characters) { addText(characters); }
 
 void XMLParser::foundCDATA(std::string_view block) {
-    if (isValidUTF8(block)) addText(block);
+    if (detail::isValidUTF8(block)) addText(block);
 }
 
 void XMLParser::foundComment(std::string_view comment) {

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 
@@ -398,7 +398,7 @@ std::optional<Dictionary> dictionaryWithXMLString(std::string_view string, std::
 
 std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path, std::optional<XMLParseError>& error) {
     error.reset();
-    std::optional<std::string> bytes = readWholeFile(path);
+    std::optional<std::string> bytes = detail::readWholeFile(path);
     if (!bytes) return std::nullopt;
     return dictionaryWithXMLData(*bytes, error);
 }

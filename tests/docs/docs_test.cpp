@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -54,15 +53,14 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
             const bool on = m[1] == "on";
             const std::int64_t mode = std::isdigit(m.str(1)[0]) ? std::stoll(m[1]) : 0;
             XMLParser p;
-            const std::map<std::string, std::function<void()>> set = {{"collapseTextNodes", [&] { p.setCollapseTextNodes(on); }},
-                                                                      {"stripEmptyNodes", [&] { p.setStripEmptyNodes(on); }},
-                                                                      {"trimWhiteSpace", [&] { p.setTrimWhiteSpace(on); }},
-                                                                      {"alwaysUseArrays", [&] { p.setAlwaysUseArrays(on); }},
-                                                                      {"preserveComments", [&] { p.setPreserveComments(on); }},
-                                                                      {"wrapRootNode", [&] { p.setWrapRootNode(on); }},
-                                                                      {"attributesMode", [&] { p.setAttributesMode(mode); }},
-                                                                      {"nodeNameMode", [&] { p.setNodeNameMode(mode); }}};
-            set.at(option)();
+            if (option == "collapseTextNodes") p.setCollapseTextNodes(on);
+            if (option == "stripEmptyNodes") p.setStripEmptyNodes(on);
+            if (option == "trimWhiteSpace") p.setTrimWhiteSpace(on);
+            if (option == "alwaysUseArrays") p.setAlwaysUseArrays(on);
+            if (option == "preserveComments") p.setPreserveComments(on);
+            if (option == "wrapRootNode") p.setWrapRootNode(on);
+            if (option == "attributesMode") p.setAttributesMode(mode);
+            if (option == "nodeNameMode") p.setNodeNameMode(mode);
             Value tree = Value(p.dictionaryWithString(doc).value()), shown = json(m[2]);
             if (!shown.isDictionary())
                 shown = json("{\"__name\":\"r\"," + m.str(2) + "}");  // "name": value, one entry of the root

@@ -2,6 +2,8 @@
 // says, and the opt-in key cache.
 #include <CheckKey.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Orvalis/Foundation/Clock.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
@@ -28,7 +30,7 @@ struct KeyLog {
     ~KeyLog() { setLogHandler(LogHandler()); }
 };
 
-std::string merchantP12() { return *readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }
+std::string merchantP12() { return *detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }
 auto sign(const KeySource& s, const std::string& pw) { return ZRBCryptoHelper().RSASHA1SSignature("base string", s, pw); }
 
 struct Row {

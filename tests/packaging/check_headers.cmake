@@ -1,6 +1,6 @@
 # Compiles every public header on its own (twice in one file, so a missing
 # include guard shows too) and checks that none of them pulls in a header of
-# the libraries the library hides from hosts.
+# the libraries the library hides from hosts or an internal detail/ header.
 # Below C++20 the headers must stop with their own message first.
 # Variables: HEADERS_FILE SOURCE_DIR GENERATED_DIR WORK_DIR CXX
 cmake_minimum_required(VERSION 3.23)
@@ -14,6 +14,9 @@ foreach(header IN LISTS headers)
     file(RELATIVE_PATH rel "${GENERATED_DIR}" "${header}")
   else()
     file(RELATIVE_PATH rel "${SOURCE_DIR}" "${header}")
+  endif()
+  if(rel MATCHES "/detail/")
+    string(APPEND failures "${rel} is internal (detail/) but installed as a public header\n")
   endif()
   string(MAKE_C_IDENTIFIER "${rel}" stem)
   set(stub "${WORK_DIR}/${stem}.cpp")
@@ -33,6 +36,12 @@ foreach(header IN LISTS headers)
       string(APPEND failures "${rel} includes ${hidden}, a private dependency\n")
     endif()
   endforeach()
+  if(deps MATCHES "Orvalis/[A-Za-z/]*detail/[A-Za-z0-9_]+\\.h")
+    string(APPEND failures "${rel} includes ${CMAKE_MATCH_0}, which is not installed\n")
+  endif()
+  if(rel STREQUAL "Orvalis/ServiceInfrastructure/Orvalis.h" AND deps MATCHES "TestSeams\\.h")
+    string(APPEND failures "the umbrella header pulls in the test seams\n")
+  endif()
   math(EXPR count "${count} + 1")
 endforeach()
 file(WRITE "${WORK_DIR}/cxx17.cpp" "#include <Orvalis/ServiceInfrastructure/Orvalis.h>\n")

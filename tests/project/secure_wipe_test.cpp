@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -6,7 +6,7 @@
 
 namespace {
 
-using orvalis::secureWipe;
+using orvalis::detail::secureWipe;
 
 TEST(SecureWipe, ZeroesExactlyTheGivenRange) {
     struct Case {

@@ -2,14 +2,15 @@
 // header and curl line that carry that signature; every tool keeps the same
 // conventions (--version, --name=value, "-" for standard input, the system's
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
+#include <Orvalis/Foundation/detail/File.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <regex>
 #include <string>
-#include <vector>
 
 namespace ts = orvalis::testsupport;
 
@@ -20,31 +21,21 @@ struct Outcome {
     std::string out, err;
 };
 
-ts::TempDir* dir = nullptr;
-
-std::string path(const std::string& name) { return (dir->path() / name).string(); }
+std::optional<ts::TempDir> dir;  // for the whole program
 
 // Runs a shell command line in the test directory; stdout and stderr apart.
 Outcome shell(const std::string& command) {
-    Outcome r{-1, "", ""};
-    FILE* pipe = popen(("cd '" + dir->path().string() + "' && " + command + " 2>stderr.txt").c_str(), "r");
-    if (pipe == nullptr) return r;
-    char buffer[4096];
-    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
-    const int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    FILE* err = std::fopen(path("stderr.txt").c_str(), "rb");
-    for (std::size_t n; err && (n = fread(buffer, 1, sizeof buffer, err)) > 0;) r.err.append(buffer, n);
-    if (err) std::fclose(err);
-    return r;
+    const std::string at = dir->path().string() + "/";
+    const int status = std::system(("cd '" + at + "' && (" + command + ") >stdout.txt 2>stderr.txt").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+            orvalis::detail::readWholeFile(at + "stdout.txt").value_or(""),
+            orvalis::detail::readWholeFile(at + "stderr.txt").value_or("")};
 }
 
 // The line after a section title of orvalis-sign's output.
 std::string section(const std::string& out, const std::string& title) {
-    auto at = out.find("\n" + title + "\n");
-    if (at == std::string::npos) return {};
-    at += title.size() + 2;
-    return out.substr(at, out.find('\n', at) - at);
+    std::smatch m;
+    return std::regex_search(out, m, std::regex("\n" + title + "\n([^\n]*)")) ? m[1].str() : "";
 }
 
 std::string field(const std::string& header, const std::string& name) {
@@ -53,13 +44,13 @@ std::string field(const std::string& header, const std::string& name) {
 }
 
 const std::string kSign = "'" ORVALIS_SIGN_EXE "' --consumer-key CK! --key merchant.p12 --password-file password.txt ";
-ts::Identity* merchant = nullptr;
+std::optional<ts::Identity> merchant;
 
 class Tools : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir = new ts::TempDir;
-        merchant = new ts::Identity(ts::makeSharedRsaIdentity(2048));
+        dir.emplace();
+        merchant.emplace(ts::makeSharedRsaIdentity(2048));
         dir->write("merchant.p12", ts::makeP12(merchant->key.get(), merchant->cert.get(), "s3cret"));
         const ts::Identity ec{ts::makeEcKey(), nullptr};
         dir->write("ec.p12", ts::makeP12(ec.key.get(), ts::makeSelfSignedCert(ec.key.get()).get(), "s3cret"));
@@ -67,21 +58,20 @@ protected:
         dir->write("body.json", "{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n");
         dir->write("a.xml", "<a k=\"1\"><x>1</x></a>");
     }
-    static void TearDownTestSuite() {
-        delete merchant;
-        delete dir;
-    }
+    static void TearDownTestSuite() { merchant.reset(); }  // before OpenSSL's own cleanup at exit
     static bool verifies(const std::string& base, const std::string& header, const char* digest) {
-        const std::string encoded = std::regex_replace(field(header, "oauth_signature"), std::regex("%2B"), "+");
-        auto signature = ts::base64Decode(std::regex_replace(std::regex_replace(encoded, std::regex("%2F"), "/"),
-                                                             std::regex("%3D"), "="));
+        std::string encoded = field(header, "oauth_signature");
+        for (auto [from, to] : {std::pair{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}})
+            encoded = std::regex_replace(encoded, std::regex(from), to);
+        auto signature = ts::base64Decode(encoded);
         return signature && ts::verifyPkcs1Signature(merchant->cert.get(), base, *signature, digest);
     }
 };
 
 TEST_F(Tools, SignReproducesALoggedGetRequestByteForByte) {
-    Outcome r = shell(kSign + "--url=https://h.example/quorvex/pairingid?pairingTransactionId=t%2B2 --query userId=a/b "
-                          "--nonce=N0nce --timestamp 1700000000");
+    Outcome r = shell(kSign +
+                      "--url=https://h.example/quorvex/pairingid?pairingTransactionId=t%2B2 --query userId=a/b "
+                      "--nonce=N0nce --timestamp 1700000000");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string base = section(r.out, "Signature base string");
     EXPECT_EQ(base,
@@ -112,13 +102,14 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
     EXPECT_EQ(field(header, "oauth_signature_method"), "RSA-SHA256");
     EXPECT_TRUE(verifies(section(fromFile.out, "Signature base string"), header, "SHA256"));
     // The shell must split each curl line into these words; from stdin the line carries the body itself.
-    for (const auto& [run, data] : {std::pair{&fromFile, std::string("@body.json")},
-                                    std::pair{&fromStdin, std::string("{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n")}}) {
+    for (const auto& [run, data] :
+         {std::pair{&fromFile, std::string("@body.json")},
+          std::pair{&fromStdin, std::string("{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n")}}) {
         const std::string curl = run->out.substr(run->out.find("\ncurl command\n") + 14);
         ASSERT_EQ(curl.rfind("curl ", 0), 0u) << curl;
         dir->write("words.sh", "printf '%s\\n'" + curl.substr(4));
         EXPECT_EQ(shell("sh words.sh").out, "-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n" +
-                                                 data + "\nhttps://h.example/quorvex/expresscheckout\n");
+                                                data + "\nhttps://h.example/quorvex/expresscheckout\n");
     }
 }
 
@@ -128,7 +119,6 @@ struct Case {
     int status;
     std::string out, err;  // expected in stdout / stderr
 };
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class ToolConventions : public Tools, public ::testing::WithParamInterface<Case> {};
 
@@ -142,52 +132,44 @@ TEST_P(ToolConventions, StatusOutputAndReason) {
     }
 }
 
-const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ";
-const std::string kGet = "--url https://h/p ";
+const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ", kGet = "--url https://h/p ";
 
-INSTANTIATE_TEST_SUITE_P(
-    Tools, ToolConventions,
-    ::testing::Values(
-        Case{"SignVersion", "'" ORVALIS_SIGN_EXE "' -V", 0, "orvalis-sign (Orvalis) 1.", ""},
-        Case{"XmlVersion", kXml + "--version", 0, "orvalis-xml (Orvalis) 1.", ""},
-        Case{"SandboxVersion", kSandbox + "--version", 0, "orvalis-sandbox (Orvalis) 1.", ""},
-        Case{"SandboxHelp", kSandbox + "-h", 0, "Exit status", ""},
-        Case{"SignTwoPasswords", kSign + kGet + "--password=s3cret", 2, "", "exactly one"},
-        Case{"SignLockedKey", "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key merchant.p12 --password x " + kGet, 1, "",
-             "could not be unlocked"},
-        Case{"SignEcKey", "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key ec.p12 --password s3cret " + kGet, 1, "",
-             "is not an RSA key"},
-        Case{"SignMissingBody", kSign + "--url https://h/p --body absent.json", 1, "",
-             "absent.json: No such file or directory"},
-        Case{"SignCurlShortOptionsRefused", kSign + kGet + "-k", 2, "", "unknown option -k"},
-        Case{"SignCurlDataOptionRefused", kSign + "--url https://h/p -d body.json", 2, "", "unknown option -d"},
-        Case{"SignFlagWithValue", kSign + kGet + "--sha256=yes", 2, "", "takes no value"},
-        Case{"SignBadTimestamp", kSign + kGet + "--timestamp 17e8", 2, "", "digits only"},
-        Case{"SignStdinTwice", kSign + "--url https://h/p --body - --password-file - --password x", 2, "",
-             "not both"},
-        Case{"SignMissingValue", kSign + "--url", 2, "", "needs a value"},
-        Case{"SignFragment", kSign + "--url https://h/p#f", 2, "", "fragment"},
-        Case{"SignGetWithBody", kSign + "--url https://h/p -X GET --body body.json", 2, "", "has no body"},
-        Case{"SignPostWithQuery", kSign + "--url https://h/p?a=1 -X POST", 2, "", "no query parameters"},
-        Case{"SignRepeatedName", kSign + "--url https://h/p?a=1 --query a=2", 2, "", "given twice"},
-        Case{"XmlSeveralFilesAndStdin", "printf '<b>t</b>' | " + kXml + "-c a.xml - a.xml", 0,
-             "{\"__name\":\"a\",\"_k\":\"1\",\"x\":\"1\"}\n{\"__name\":\"b\",\"__text\":\"t\"}\n{\"__name\":\"a\"", ""},
-        Case{"XmlPrettyByDefault", kXml + "--attributes=grouped a.xml", 0, "{\n  \"__name\": \"a\",\n  \"__attributes\"",
-             ""},
-        Case{"XmlMalformedStillPrintsWhatWasRead", "printf '<r><a>1</a><b>' | " + kXml + "--compact", 1,
-             "{\"__name\":\"r\",\"a\":\"1\"", "not well-formed"},
-        Case{"XmlMissingFileDoesNotStopTheOthers", kXml + "-c absent.xml a.xml", 1, "{\"__name\":\"a\"",
-             "absent.xml: No such file or directory"},
-        Case{"XmlRefusesANameThatIsNotAnXmlName", "echo '{\"r\":{\"bad name\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
-             "\"bad name\" is not an XML name"},
-        Case{"XmlRefusesABadAttributeName", "echo '{\"r\":{\"_1a\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
-             "\"_1a\" is not an XML name"},
-        Case{"XmlWritesToAFile", kXml + "-o out.json -c a.xml && cat out.json", 0, "{\"__name\":\"a\"", ""},
-        Case{"XmlUnwritableOutput", kXml + "-o no-dir/out.json a.xml", 1, "", "no-dir/out.json: No such file"},
-        Case{"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},
-        Case{"SandboxUnreadableCertificate", kSandbox + "--merchant-cert=absent.pem", 1, "",
-             "absent.pem: No such file or directory"},
-        Case{"SandboxBadNumber", kSandbox + "--merchant-cert a.pem --port=x", 2, "", "takes a number"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::string kSignAlone = "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key ";
+// clang-format off
+const Case kCases[] = {
+    {"SignVersion", "'" ORVALIS_SIGN_EXE "' -V", 0, "orvalis-sign (Orvalis) 1.", ""},
+    {"SandboxHelp", kSandbox + "-h", 0, "Exit status", ""},
+    {"SignTwoPasswords", kSign + kGet + "--password=s3cret", 2, "", "exactly one"},
+    {"SignLockedKey", kSignAlone + "merchant.p12 --password x " + kGet, 1, "", "could not be unlocked"},
+    {"SignEcKey", kSignAlone + "ec.p12 --password s3cret " + kGet, 1, "", "is not an RSA key"},
+    {"SignMissingBody", kSign + kGet + "--body absent.json", 1, "", "absent.json: No such file or directory"},
+    {"SignCurlShortOptionsRefused", kSign + kGet + "-k", 2, "", "unknown option -k"},
+    {"SignFlagWithValue", kSign + kGet + "--sha256=yes", 2, "", "takes no value"},
+    {"SignBadTimestamp", kSign + kGet + "--timestamp 17e8", 2, "", "digits only"},
+    {"SignStdinTwice", kSign + kGet + "--body - --password-file - --password x", 2, "", "not both"},
+    {"SignMissingValue", kSign + "--url", 2, "", "needs a value"},
+    {"SignFragment", kSign + "--url https://h/p#f", 2, "", "fragment"},
+    {"SignGetWithBody", kSign + kGet + "-X GET --body body.json", 2, "", "has no body"},
+    {"SignPostWithQuery", kSign + "--url https://h/p?a=1 -X POST", 2, "", "no query parameters"},
+    {"SignRepeatedName", kSign + "--url https://h/p?a=1 --query a=2", 2, "", "given twice"},
+    {"XmlSeveralFilesAndStdin", "printf '<b>t</b>' | " + kXml + "-c a.xml - a.xml", 0,
+     "{\"__name\":\"a\",\"_k\":\"1\",\"x\":\"1\"}\n{\"__name\":\"b\",\"__text\":\"t\"}\n{\"__name\":\"a\"", ""},
+    {"XmlPrettyByDefault", kXml + "--attributes=grouped a.xml", 0, "{\n  \"__name\": \"a\",\n  \"__attributes\"", ""},
+    {"XmlMalformedStillPrintsWhatWasRead", "printf '<r><a>1</a><b>' | " + kXml + "--compact", 1,
+     "{\"__name\":\"r\",\"a\":\"1\"", "not well-formed"},
+    {"XmlMissingFileDoesNotStopTheOthers", kXml + "-c absent.xml a.xml", 1, "{\"__name\":\"a\"",
+     "absent.xml: No such file or directory"},
+    {"XmlRefusesANameThatIsNotAnXmlName", "echo '{\"r\":{\"bad name\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
+     "\"bad name\" is not an XML name"},
+    {"XmlRefusesABadAttributeName", "echo '{\"r\":{\"_1a\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
+     "\"_1a\" is not an XML name"},
+    {"XmlWritesToAFile", kXml + "-o out.json -c a.xml && cat out.json", 0, "{\"__name\":\"a\"", ""},
+    {"XmlUnwritableOutput", kXml + "-o no-dir/out.json a.xml", 1, "", "no-dir/out.json: No such file"},
+    {"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},
+    {"SandboxUnreadableCertificate", kSandbox + "--merchant-cert=absent.pem", 1, "",
+     "absent.pem: No such file or directory"},
+    {"SandboxBadNumber", kSandbox + "--merchant-cert a.pem --port=x", 2, "", "takes a number"}};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Tools, ToolConventions, ::testing::ValuesIn(kCases), ts::RowName());
 
 }  // namespace

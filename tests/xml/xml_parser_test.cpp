@@ -3,6 +3,7 @@
 #include <TestPki.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
 #include <vector>
@@ -28,98 +29,41 @@ TEST_P(TreeShape, BuildsTheExpectedTree) {
     EXPECT_EQ(parse(GetParam().xml, GetParam().options), json(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Options, TreeShape,
-    ::testing::Values(
-        Shape{"RootDoesNotCollapse", "<a>hello</a>", {}, R"({"__name":"a","__text":"hello"})"},
-        Shape{"WrappedRootCollapses", "<a>hello</a>", {.wrap = true}, R"({"a":"hello"})"},
-        Shape{"WrappedEmptyRootVanishes", "<a/>", {.wrap = true}, R"({})"},
-        Shape{"LeafCollapses", "<r><x>1</x></r>", {}, R"({"__name":"r","x":"1"})"},
-        Shape{"LeafKeptWhenNotCollapsing",
-              "<r><x>1</x></r>",
-              {.collapse = false},
-              R"({"__name":"r","x":{"__text":"1"}})"},
-        Shape{"RepeatedNamesBecomeArray", "<r><x>1</x><x>2</x></r>", {}, R"({"__name":"r","x":["1","2"]})"},
-        Shape{"AlwaysArrays", "<r><x>1</x></r>", {.arrays = true}, R"({"__name":"r","x":["1"]})"},
-        Shape{"FirstOccurrenceKeepsItsForm",
-              "<r><x>1</x><x><y>2</y></x></r>",
-              {},
-              R"({"__name":"r","x":["1",{"y":"2"}]})"},
-        Shape{"EmptyChildStripped", "<r><x/></r>", {}, R"({"__name":"r"})"},
-        Shape{"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", {.arrays = true}, R"({"__name":"r","x":[]})"},
-        Shape{"EmptyChildKept", "<r><x/></r>", {.strip = false}, R"({"__name":"r","x":{}})"},
-        Shape{"EmptyTextMarker",
-              "<r><x/></r>",
-              {.collapse = false, .strip = false},
-              R"({"__name":"r","x":{"__text":""}})"},
-        Shape{"PrefixedAttributes", "<r><x id='7'>t</x></r>", {}, R"({"__name":"r","x":{"_id":"7","__text":"t"}})"},
-        Shape{"GroupedAttributes",
-              "<r><x id='7'>t</x></r>",
-              {.attributes = 1},
-              R"({"__name":"r","x":{"__attributes":{"id":"7"},"__text":"t"}})"},
-        Shape{"UnprefixedAttributes",
-              "<r><x id='7'>t</x></r>",
-              {.attributes = 2},
-              R"({"__name":"r","x":{"id":"7","__text":"t"}})"},
-        Shape{"DiscardedAttributes", "<r><x id='7'>t</x></r>", {.attributes = 3}, R"({"__name":"r","x":"t"})"},
-        Shape{"UnknownModeDiscards", "<r><x id='7'>t</x></r>", {.attributes = 42}, R"({"__name":"r","x":"t"})"},
-        Shape{"UnprefixedAttributeMeetsChild",
-              "<r x='1'><x>2</x></r>",
-              {.attributes = 2},
-              R"({"__name":"r","x":["1","2"]})"},
-        Shape{"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
-        Shape{"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
-        Shape{"UntrimmedWhiteSpaceRuns",
-              "<r>\n  <x> a </x>\n</r>",
-              {.trim = false},
-              R"({"__name":"r","__text":["\n  ","\n"],"x":" a "})"},
-        Shape{"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
-        Shape{"UnicodeSpacesTrimmed",
-              "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>",
-              {},
-              R"({"__name":"r","x":"v"})"},
-        Shape{"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
-        Shape{"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
-        Shape{"CommentKeepsNode",
-              "<p><r><!--c--></r></p>",
-              {.comments = true},
-              R"({"__name":"p","r":{"__comments":["c"]}})"},
-        Shape{"CommentsInOrder",
-              "<r><!--a--><x/><!--b--></r>",
-              {.comments = true},
-              R"({"__name":"r","__comments":["a","b"]})"},
-        Shape{"CommentBeforeRootDropped", "<!--c--><r/>", {.comments = true}, R"({"__name":"r"})"},
-        Shape{"CommentAfterRootGoesToWrapper",
-              "<r>t</r><!--c-->",
-              {.comments = true, .wrap = true},
-              R"({"r":"t","__comments":["c"]})"},
-        Shape{"CDATAIsText", "<r><x><![CDATA[<x>]]></x></r>", {}, R"({"__name":"r","x":"<x>"})"},
-        Shape{"EntitiesDecoded",
-              "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>",
-              {},
-              "{\"__name\":\"r\",\"x\":{\"_a\":\"\\\"&\",\"__text\":\"<\u00e9\U0001F600\"}}"},
-        Shape{"AlwaysNamesStillCollapse",
-              "<r><x>1</x><y a='1'/></r>",
-              {.names = 1},
-              R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"}})"},
-        Shape{"AlwaysNamesNested",
-              "<r><x><y>1</y></x></r>",
-              {.names = 1},
-              R"({"__name":"r","x":{"__name":"x","y":"1"}})"},
-        Shape{"NeverNames", "<r><x>1</x></r>", {.names = 2}, R"({"x":"1"})"},
-        Shape{"NamesKeepPrefixes",
-              "<a:r xmlns:a='u'><a:x>1</a:x></a:r>",
-              {},
-              R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
-        Shape{"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
-        Shape{"MalformedKeepsEarlierEvents", "<r><x>1</x><y>2</z></r>", {}, R"({"__name":"r","x":"1","y":{}})"},
-        Shape{"NulByteStopsAfterEarlierEvents", "<r><x>1</x>\0<y/></r>"sv, {}, R"({"__name":"r","x":"1"})"},
-        Shape{"SecondRootStops", "<r>1</r><s>2</s>", {}, R"({"__name":"r","__text":"1"})"},
-        Shape{"EmptyInput", "", {}, "null"}, Shape{"JSONText", R"({"a":1})", {}, "null"},
-        Shape{"WhiteSpaceOnly", "  \n", {}, "null"}),
-    RowName());
+// clang-format off
+const Shape kShapes[] = {
+    {"WrappedEmptyRootVanishes", "<a/>", {.wrap = true}, R"({})"},
+    {"RepeatedNamesBecomeArray", "<r><x>1</x><x>2</x></r>", {}, R"({"__name":"r","x":["1","2"]})"},
+    {"FirstOccurrenceKeepsItsForm", "<r><x>1</x><x><y>2</y></x></r>", {}, R"({"__name":"r","x":["1",{"y":"2"}]})"},
+    {"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", {.arrays = true}, R"({"__name":"r","x":[]})"},
+    {"EmptyTextMarker", "<r><x/></r>", {.collapse = false, .strip = false}, R"({"__name":"r","x":{"__text":""}})"},
+    {"UnknownModeDiscards", "<r><x id='7'>t</x></r>", {.attributes = 42}, R"({"__name":"r","x":"t"})"},
+    {"UnprefixedAttributeMeetsChild", "<r x='1'><x>2</x></r>", {.attributes = 2}, R"({"__name":"r","x":["1","2"]})"},
+    {"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
+    {"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
+    {"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
+    {"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {}, R"({"__name":"r","x":"v"})"},
+    {"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
+    {"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
+    {"CommentKeepsNode", "<p><r><!--c--></r></p>", {.comments = true}, R"({"__name":"p","r":{"__comments":["c"]}})"},
+    {"CommentsInOrder", "<r><!--a--><x/><!--b--></r>", {.comments = true}, R"({"__name":"r","__comments":["a","b"]})"},
+    {"CommentBeforeRootDropped", "<!--c--><r/>", {.comments = true}, R"({"__name":"r"})"},
+    {"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->", {.comments = true, .wrap = true},
+     R"({"r":"t","__comments":["c"]})"},
+    {"CDATAIsText", "<r><x><![CDATA[<x>]]></x></r>", {}, R"({"__name":"r","x":"<x>"})"},
+    {"EntitiesDecoded", "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>", {},
+     "{\"__name\":\"r\",\"x\":{\"_a\":\"\\\"&\",\"__text\":\"<\u00e9\U0001F600\"}}"},
+    {"AlwaysNames", "<r><x>1</x><y a='1'/><z><w>1</w></z></r>", {.names = 1},
+     R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"},"z":{"__name":"z","w":"1"}})"},
+    {"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {}, R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
+    {"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
+    {"MalformedKeepsEarlierEvents", "<r><x>1</x><y>2</z></r>", {}, R"({"__name":"r","x":"1","y":{}})"},
+    {"NulByteStopsAfterEarlierEvents", "<r><x>1</x>\0<y/></r>"sv, {}, R"({"__name":"r","x":"1"})"},
+    {"SecondRootStops", "<r>1</r><s>2</s>", {}, R"({"__name":"r","__text":"1"})"},
+    {"EmptyInput", "", {}, "null"}, {"JSONText", R"({"a":1})", {}, "null"}, {"WhiteSpaceOnly", "  \n", {}, "null"}};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Options, TreeShape, ::testing::ValuesIn(kShapes), RowName());
 
-TEST(XMLParser, HandDrivenEventsShowTheirStateAndIgnoreASecondRoot) {
+TEST(XMLParser, HandDrivenEventsShowTheirStateIgnoreASecondRootAndClearBetweenDocuments) {
     XMLParser p;
     p.didStartElement("a", {});
     p.didStartElement("b", {});
@@ -133,13 +77,9 @@ TEST(XMLParser, HandDrivenEventsShowTheirStateAndIgnoreASecondRoot) {
     p.didEndElement("a");
     p.didStartElement("second", {});
     EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":"xy"})"));
-}
-
-TEST(XMLParser, StateIsClearedBetweenDocuments) {
-    XMLParser p;
-    auto first = p.dictionaryWithString("<a><b>cut");
+    auto cut = p.dictionaryWithString("<a><b>cut");
     EXPECT_FALSE(p.root() || p.stack() || p.text());
-    EXPECT_EQ(Value(first.value()), json(R"({"__name":"a","b":{}})"));
+    EXPECT_EQ(Value(cut.value()), json(R"({"__name":"a","b":{}})"));
     EXPECT_EQ(Value(p.dictionaryWithString("<c>t</c>").value()), json(R"({"__name":"c","__text":"t"})"));
 }
 
@@ -181,45 +121,50 @@ TEST(XMLParser, FileEntryPointsHonourTheDeclaredEncoding) {
     EXPECT_FALSE(XMLTree::dictionaryWithXMLFile(path + ".missing"));
 }
 
-TEST(XMLParser, SharedInstanceOptionsReachEntryPointsOnEightThreads) {
+// The XMLTree entry points read with the shared instance's options, each call
+// with one whole set of them while another thread keeps assigning new ones.
+TEST(XMLParser, SharedOptionsReachEntryPointsWholeWhileThreadsConvert) {
     XMLParser& shared = XMLParser::sharedInstance();
     EXPECT_EQ(&shared, &XMLParser::sharedInstance());
-    XMLParser saved(shared);
-    shared.setWrapRootNode(true);
-    shared.setAttributesMode(AttributesMode::Unprefixed);
-    std::vector<std::string> wrong(8);  // a tree that came out otherwise, per thread
+    const XMLParser defaults(shared);
+    XMLParser other;
+    other.setWrapRootNode(true);
+    other.setAttributesMode(AttributesMode::Unprefixed);
+    std::atomic<int> sawOther{0};       // bit 0: by string, bit 1: by data
+    std::vector<std::string> wrong(4);  // a tree that came out otherwise, per thread
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([t, &wrong] {
-            for (int i = 0; i < 200; ++i) {
-                std::string n = std::to_string(t * 200 + i), xml = "<d><i id='" + n + "'>" + n + "</i><i>x</i></d>";
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong, &sawOther] {
+            for (int i = 0; i < 500; ++i) {
+                std::string n = std::to_string(t * 500 + i), xml = "<d><i id='" + n + "'>" + n + "</i><i>x</i></d>";
                 auto d = i % 2 ? XMLTree::dictionaryWithXMLString(xml) : XMLTree::dictionaryWithXMLData(xml);
-                Value want = json(R"({"d":{"__name":"d","i":[{"id":")" + n + R"(","__text":")" + n + R"("},"x"]}})");
-                if (!d || Value(*d) != want) wrong[t] = d ? d->description() : "none";
+                Value a = json(R"({"__name":"d","i":[{"_id":")" + n + R"(","__text":")" + n + R"("},"x"]})"),
+                      b = json(R"({"d":{"__name":"d","i":[{"id":")" + n + R"(","__text":")" + n + R"("},"x"]}})");
+                if (d && Value(*d) == b) sawOther |= 1 << (i % 2 ? 0 : 1);
+                if (!d || (Value(*d) != a && Value(*d) != b)) wrong[t] = d ? d->description() : "none";
             }
         });
+    for (int i = 0; i < 2000; ++i) shared = (i % 2) ? other : defaults;  // ends with other
     for (auto& th : threads) th.join();
-    shared = saved;
-    EXPECT_EQ(wrong, std::vector<std::string>(8));
+    shared = defaults;
+    EXPECT_EQ(wrong, std::vector<std::string>(4));
+    EXPECT_EQ(sawOther, 3);
 }
 
-// Forwards events to a parser and reads its state after each one, which makes
-// every open element a node at once: the tree must not depend on when
-// elements become nodes.
-class Inspecting : public XMLEventDelegate {
+// Reads its state after each event, which makes every open element a node at
+// once: the tree must not depend on when elements become nodes.
+class Inspecting : public XMLParser {
 public:
-    explicit Inspecting(XMLParser& p) : p_(p) {}
     void didStartElement(std::string_view n, std::span<const XMLAttribute> a) override {
-        p_.didStartElement(n, a), look();
+        XMLParser::didStartElement(n, a), look();
     }
-    void didEndElement(std::string_view n) override { p_.didEndElement(n), look(); }
-    void foundCharacters(std::string_view c) override { p_.foundCharacters(c), look(); }
-    void foundCDATA(std::string_view b) override { p_.foundCDATA(b), look(); }
-    void foundComment(std::string_view c) override { p_.foundComment(c), look(); }
+    void didEndElement(std::string_view n) override { XMLParser::didEndElement(n), look(); }
+    void foundCharacters(std::string_view c) override { XMLParser::foundCharacters(c), look(); }
+    void foundCDATA(std::string_view b) override { XMLParser::foundCDATA(b), look(); }
+    void foundComment(std::string_view c) override { XMLParser::foundComment(c), look(); }
 
 private:
-    void look() { (void)p_.root(), (void)p_.stack(); }
-    XMLParser& p_;
+    void look() { (void)root(), (void)stack(); }
 };
 
 TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
@@ -244,11 +189,10 @@ TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
         unsigned bits = rng();
         Options options{bool(bits & 1),  bool(bits & 2),  bool(bits & 4),  bool(bits & 8),
                         bool(bits & 16), bool(bits & 32), (bits >> 6) % 4, (bits >> 8) % 3};
-        XMLParser inspected;
+        Inspecting inspected;
         options.applyTo(inspected);
-        Inspecting spy(inspected);
         XMLEventSource source(doc);
-        source.parse(spy);
+        source.parse(inspected);
         ASSERT_EQ(inspected.root() ? Value(*inspected.root()) : Value(), parse(doc, options)) << doc << " " << bits;
     }
 }

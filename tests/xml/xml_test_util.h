@@ -12,9 +12,7 @@ namespace orvalis::testsupport {
 // Expected values are written as JSON, scalars and "null" included: shorter
 // than building Dictionaries.
 inline Value json(std::string_view text) {
-    std::string list = "[";
-    list.append(text).push_back(']');
-    auto v = JSONSerialization::JSONObjectWithData(list);
+    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]");
     EXPECT_TRUE(v) << "bad expectation: " << text;
     return v ? v->asArray()[0] : Value();
 }

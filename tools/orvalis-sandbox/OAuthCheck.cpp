@@ -1,6 +1,6 @@
 #include "OAuthCheck.h"
 
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 
 #include <openssl/evp.h>
 
@@ -39,7 +39,7 @@ std::optional<std::string> percentDecode(std::string_view text) {
         out += static_cast<char>(hi * 16 + lo);
         i += 2;
     }
-    if (!isValidUTF8(out)) return std::nullopt;
+    if (!detail::isValidUTF8(out)) return std::nullopt;
     return out;
 }
 

@@ -2,9 +2,9 @@
 #include "LogRoute.h"
 
 #include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 
 #include <algorithm>
@@ -56,12 +56,12 @@ CheckOptions parse(const std::vector<std::string>& args) {
     if (o.password.has_value() == o.passwordFile.has_value())
         throw CheckUsage("give the key file's password with exactly one of --password-file and --password");
     if (o.passwordFile) {
-        std::optional<std::string> bytes = readWholeFile(*o.passwordFile);
+        std::optional<std::string> bytes = detail::readWholeFile(*o.passwordFile);
         if (!bytes) throw CheckUsage("cannot read the password file " + *o.passwordFile);
         // The first line is the password; editors add a line feed (or CR LF).
         o.password = bytes->substr(0, bytes->find('\n'));
         if (!o.password->empty() && o.password->back() == '\r') o.password->pop_back();
-        secureWipe(bytes->data(), bytes->size());
+        detail::secureWipe(bytes->data(), bytes->size());
     }
     return o;
 }
@@ -85,7 +85,7 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
     const LogRoute logRoute(o.verbose, err);
 
     KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::file(o.keyFile), o.password);
-    if (o.password) secureWipe(o.password->data(), o.password->size());
+    if (o.password) detail::secureWipe(o.password->data(), o.password->size());
     if (!check.certificate) {
         err << kProgram << ": " << o.keyFile << ": " << describe(check.status) << "\n";
         return 1;

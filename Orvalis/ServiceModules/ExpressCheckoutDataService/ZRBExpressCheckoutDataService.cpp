@@ -2,7 +2,7 @@
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
-#include <Orvalis/ServiceModules/ServiceSupport.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <exception>
 

@@ -1,5 +1,5 @@
 #include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDService.h>
-#include <Orvalis/ServiceModules/ServiceSupport.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 namespace orvalis {
 

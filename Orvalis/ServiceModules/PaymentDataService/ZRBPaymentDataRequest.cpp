@@ -1,5 +1,5 @@
 #include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
-#include <Orvalis/ServiceModules/RequestQuery.h>
+#include <Orvalis/ServiceModules/detail/RequestQuery.h>
 
 namespace orvalis {
 

@@ -1,9 +1,9 @@
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Clock.h>
 #include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/FileStamp.h>
+#include <Orvalis/Foundation/detail/FileStamp.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
@@ -22,12 +22,12 @@ struct WipedBytes {
     WipedBytes() = default;
     WipedBytes(const WipedBytes&) = delete;
     WipedBytes& operator=(const WipedBytes&) = delete;
-    ~WipedBytes() { secureWipe(bytes.data(), bytes.size()); }
+    ~WipedBytes() { detail::secureWipe(bytes.data(), bytes.size()); }
 };
 
 struct CacheEntry {
     std::string passwordDigest;
-    std::optional<FileStamp> stamp;  // files only
+    std::optional<detail::FileStamp> stamp;  // files only
     double importedAt = 0;
     PrivateKey key;
     std::optional<CertificateReport> certificate;
@@ -146,7 +146,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
             break;
         case KeySource::Kind::File:
-            if (source.location().empty() || !fileStamp(source.location()))
+            if (source.location().empty() || !detail::fileStamp(source.location()))
                 return failure(source, KeyStatus::NotFound);
             path = absolutePath(source.location());
             break;
@@ -163,7 +163,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             }
             if (given) {
                 fetched.bytes = std::move(*given);
-                secureWipe(given->data(), given->capacity());
+                detail::secureWipe(given->data(), given->capacity());
             }
             if (fetched.bytes.empty()) return failure(source, KeyStatus::NotFound, "the callback gave no bytes");
             bytes = fetched.bytes;
@@ -175,7 +175,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     CacheState& cache = cacheState();
     bool caching = false;
     std::string identity, passwordDigest;
-    std::optional<FileStamp> stamp;
+    std::optional<detail::FileStamp> stamp;
     {
         std::lock_guard lock(cache.mutex);
         caching = cache.lifetimeSeconds > 0;
@@ -184,7 +184,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
         passwordDigest = processLocalSecretDigest(*password);
         if (path) {
             identity = "path:" + *path;
-            stamp = fileStamp(*path);
+            stamp = detail::fileStamp(*path);
         } else if (auto d = digest(DigestAlgorithm::SHA256, bytes)) {
             identity = "bytes:" + *d;
         }
@@ -199,7 +199,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     }
 
     if (path) {
-        std::optional<StampedFile> file = readStampedFile(*path);
+        std::optional<detail::StampedFile> file = detail::readStampedFile(*path);
         if (!file) return failure(source, KeyStatus::Unreadable);
         fetched.bytes = std::move(file->bytes);
         bytes = fetched.bytes;

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 namespace orvalis {
@@ -6,7 +6,7 @@ namespace orvalis {
 struct KeySource::Secret {
     std::string bytes;
     explicit Secret(std::string_view b) : bytes(b) {}
-    ~Secret() { secureWipe(bytes.data(), bytes.size()); }
+    ~Secret() { detail::secureWipe(bytes.data(), bytes.size()); }
     Secret(const Secret&) = delete;
     Secret& operator=(const Secret&) = delete;
 };

@@ -1,9 +1,9 @@
 #include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/File.h>
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/File.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
-#include <Orvalis/ServiceModules/ServiceSupport.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <string_view>
 
@@ -31,9 +31,9 @@ void replaceAll(std::string& text, std::string_view placeholder, std::string_vie
 std::optional<std::string> ZRBAuthorizePairingService::getBaseXMLRequest() const {
     auto path = Bundle::mainBundle().pathForResource("AuthorizePairing", "xml");
     if (!path) return std::string();
-    auto bytes = readWholeFile(*path);
+    auto bytes = detail::readWholeFile(*path);
     if (!bytes) return std::string();
-    if (!isValidUTF8(*bytes)) return std::nullopt;
+    if (!detail::isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
 }
 

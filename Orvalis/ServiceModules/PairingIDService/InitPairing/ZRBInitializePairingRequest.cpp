@@ -1,5 +1,5 @@
 #include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
-#include <Orvalis/ServiceModules/RequestQuery.h>
+#include <Orvalis/ServiceModules/detail/RequestQuery.h>
 
 namespace orvalis {
 

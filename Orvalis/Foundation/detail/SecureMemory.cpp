@@ -1,7 +1,7 @@
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <openssl/crypto.h>
 
-namespace orvalis {
+namespace orvalis::detail {
 
 // OpenSSL's cleanse is written so that the stores survive dead-store
 // elimination, which a plain memset before free does not.
@@ -10,4 +10,4 @@ void secureWipe(void* data, std::size_t size) noexcept {
     OPENSSL_cleanse(data, size);
 }
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

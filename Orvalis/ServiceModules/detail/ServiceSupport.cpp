@@ -2,7 +2,7 @@
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
-#include <Orvalis/ServiceModules/ServiceSupport.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <utility>
 

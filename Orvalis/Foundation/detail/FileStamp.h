@@ -1,16 +1,14 @@
 #pragma once
 
-#include <Orvalis/Foundation/Export.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 
-namespace orvalis {
+namespace orvalis::detail {
 
 /// What tells one version of a file from another without reading it: size,
 /// modification time (nanoseconds) and identity (device and inode).
-struct ORVALIS_EXPORT FileStamp {
+struct FileStamp {
     std::uint64_t device = 0;             ///< Device the file lives on.
     std::uint64_t inode = 0;              ///< Its inode on that device.
     std::uint64_t size = 0;               ///< Size in bytes.
@@ -21,10 +19,10 @@ struct ORVALIS_EXPORT FileStamp {
 
 /// The stamp of the regular file at path (symbolic links followed), or no
 /// value when there is none or it cannot be examined. Any thread.
-ORVALIS_EXPORT std::optional<FileStamp> fileStamp(const std::string& path);
+std::optional<FileStamp> fileStamp(const std::string& path);
 
 /// A file's bytes together with the stamp of the very file they were read from.
-struct ORVALIS_EXPORT StampedFile {
+struct StampedFile {
     std::string bytes;  ///< The whole content.
     FileStamp stamp;    ///< The stamp of the file as it was opened.
 };
@@ -32,6 +30,6 @@ struct ORVALIS_EXPORT StampedFile {
 /// Reads the whole regular file at path without stdio buffers, so that the
 /// returned bytes are the only copy left (wipe them after use). No value when
 /// the file cannot be opened or read. Any thread.
-ORVALIS_EXPORT std::optional<StampedFile> readStampedFile(const std::string& path);
+std::optional<StampedFile> readStampedFile(const std::string& path);
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

@@ -1,9 +1,9 @@
-#include <Orvalis/Foundation/File.h>
+#include <Orvalis/Foundation/detail/File.h>
 
 #include <cstdio>
 #include <memory>
 
-namespace orvalis {
+namespace orvalis::detail {
 
 std::optional<std::string> readWholeFile(const std::string& path) {
     std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
@@ -19,4 +19,4 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return out;
 }
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

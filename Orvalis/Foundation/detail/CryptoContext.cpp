@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/CryptoContext.h>
+#include <Orvalis/Foundation/detail/CryptoContext.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>

@@ -3,11 +3,9 @@
 #include <optional>
 #include <string>
 
-#include <Orvalis/Foundation/Export.h>
-
-namespace orvalis {
+namespace orvalis::detail {
 
 /// The whole content of the file at path, or no value when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

@@ -1,9 +1,9 @@
-#include <Orvalis/Foundation/UTF8.h>
+#include <Orvalis/Foundation/detail/UTF8.h>
 
 #include <rapidjson/encodings.h>
 #include <rapidjson/memorystream.h>
 
-namespace orvalis {
+namespace orvalis::detail {
 namespace {
 
 struct Discard {
@@ -45,4 +45,4 @@ std::string validUTF8Text(std::string_view bytes) {
     return out;
 }
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

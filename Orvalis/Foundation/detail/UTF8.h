@@ -3,9 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include <Orvalis/Foundation/Export.h>
-
-namespace orvalis {
+namespace orvalis::detail {
 
 /// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates,
 /// nothing above U+10FFFF).
@@ -15,4 +13,4 @@ bool isValidUTF8(std::string_view bytes) noexcept;
 /// becomes U+FFFD. For showing bytes that may not be text, e.g. in log lines.
 std::string validUTF8Text(std::string_view bytes);
 
-}  // namespace orvalis
+}  // namespace orvalis::detail

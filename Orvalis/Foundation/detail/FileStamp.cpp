@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/FileStamp.h>
-#include <Orvalis/Foundation/SecureMemory.h>
+#include <Orvalis/Foundation/detail/FileStamp.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 
 #include <cerrno>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace orvalis {
+namespace orvalis::detail {
 namespace {
 
 FileStamp stampOf(const struct stat& st) {
@@ -72,4 +72,4 @@ std::optional<StampedFile> readStampedFile(const std::string& path) {
     return out;
 }
 
-}  // namespace orvalis
+}  // namespace orvalis::detail
