@@ -48,18 +48,20 @@ struct ArrayImpl : RefCounted {
     Value* data = nullptr;
 };
 
-// One entry lives inside the block itself, so an element holding one child
-// or one text is a single 56-byte block; more entries move to the heap.
+// The first entries live inside the block itself, right after its header:
+// one by default, so an element holding one child or one text is a single
+// 56-byte block; a builder that knows how many entries a dictionary will
+// hold asks for that many up front. Past them, entries move to the heap.
 struct DictImpl : RefCounted {
-    static constexpr std::uint32_t kInlineEntries = 1;
     std::uint32_t size = 0;
-    std::uint32_t cap = kInlineEntries;
+    std::uint32_t cap;
     std::uint32_t slabOffset = 0;  // distance from the start of the slab it was carved from
     DictionaryEntry* data;
-    alignas(DictionaryEntry) unsigned char inline_[kInlineEntries * sizeof(DictionaryEntry)];
-    DictImpl() noexcept : data(reinterpret_cast<DictionaryEntry*>(inline_)) {}
-    bool isInline() const noexcept { return data == reinterpret_cast<const DictionaryEntry*>(inline_); }
+    explicit DictImpl(std::uint32_t inlineEntries) noexcept : cap(inlineEntries), data(inlineData()) {}
+    DictionaryEntry* inlineData() noexcept { return reinterpret_cast<DictionaryEntry*>(this + 1); }
+    bool isInline() const noexcept { return data == reinterpret_cast<const DictionaryEntry*>(this + 1); }
 };
+static_assert(sizeof(DictImpl) % alignof(DictionaryEntry) == 0, "inline entries follow the header");
 
 namespace {
 
@@ -115,10 +117,15 @@ struct Slab {
 };
 
 constexpr std::size_t kSlabBytes = std::size_t{32} << 10;
-constexpr std::size_t kBlockBytes = (sizeof(DictImpl) + alignof(DictImpl) - 1) / alignof(DictImpl) * alignof(DictImpl);
 constexpr std::size_t kFirstBlock = alignof(std::max_align_t);
-constexpr std::uint32_t kBlocksPerSlab = static_cast<std::uint32_t>((kSlabBytes - kFirstBlock) / kBlockBytes);
-constexpr std::uint32_t kBias = kBlocksPerSlab + 1;
+// Blocks with more inline entries than this are not worth carving: the
+// entries go to the heap instead.
+constexpr std::uint32_t kMaxInlineEntries = 16;
+constexpr std::size_t blockBytes(std::uint32_t inlineEntries) noexcept {
+    return sizeof(DictImpl) + std::size_t{inlineEntries} * sizeof(DictionaryEntry);
+}
+// More than the number of blocks a slab can ever hold (one inline entry at least).
+constexpr std::uint32_t kBias = static_cast<std::uint32_t>((kSlabBytes - kFirstBlock) / blockBytes(1)) + 1;
 static_assert(sizeof(Slab) <= kFirstBlock && kFirstBlock % alignof(DictImpl) == 0);
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -137,10 +144,11 @@ constexpr bool kCarve = true;
 // thread-locals are destroyed.
 struct SlabCursor {
     Slab* slab;
-    std::uint32_t used;
+    std::uint32_t used;    // blocks handed out
+    std::uint32_t offset;  // bytes handed out, from the start of the slab
     bool closed;
 };
-thread_local SlabCursor tlCursor{nullptr, 0, false};
+thread_local SlabCursor tlCursor{nullptr, 0, 0, false};
 
 void dropSlab(Slab* s, std::uint32_t n) noexcept {
     if (s->live.fetch_sub(n, std::memory_order_acq_rel) == n) {
@@ -154,6 +162,7 @@ void retireSlab(SlabCursor& c) noexcept {
     if (c.slab) dropSlab(c.slab, kBias - c.used);
     c.slab = nullptr;
     c.used = 0;
+    c.offset = 0;
 }
 
 struct SlabCursorCloser {
@@ -171,31 +180,36 @@ Slab* newSlab(std::size_t bytes, std::uint32_t live, bool charged) {
     return s;
 }
 
-// charged: false where a block is made inside a noexcept call (an unborn
-// container handed out), which must not throw for the budget.
-DictImpl* newDict(bool charged = true) {
+// A dictionary block with room for inlineEntries entries (1 to
+// kMaxInlineEntries). charged: false where a block is made inside a noexcept
+// call (an unborn container handed out), which must not throw for the budget.
+DictImpl* newDict(std::uint32_t inlineEntries = 1, bool charged = true) {
+    const std::size_t bytes = blockBytes(inlineEntries);
     SlabCursor& c = tlCursor;
     if (!kCarve || c.closed) {
         // A slab of one block.
-        auto* d = new (reinterpret_cast<char*>(newSlab(kFirstBlock + kBlockBytes, 1, charged)) + kFirstBlock) DictImpl();
+        auto* d = new (reinterpret_cast<char*>(newSlab(kFirstBlock + bytes, 1, charged)) + kFirstBlock)
+            DictImpl(inlineEntries);
         d->slabOffset = kFirstBlock;
         return d;
     }
-    if (!c.slab || c.used == kBlocksPerSlab) {
+    if (!c.slab || c.offset + bytes > kSlabBytes) {
         (void)&tlCursorCloser;  // retires the open slab when the thread ends
         Slab* s = newSlab(kSlabBytes, kBias, charged);
         retireSlab(c);
         c.slab = s;
+        c.offset = kFirstBlock;
     }
-    std::size_t offset = kFirstBlock + std::size_t{c.used} * kBlockBytes;
+    const std::size_t offset = c.offset;
     char* at = reinterpret_cast<char*>(c.slab) + offset;
     // The next block is written soon after, on memory no cache holds yet:
     // ask for its lines now rather than stall on them then. (A hint only;
     // past the slab's end it does nothing harmful.)
-    __builtin_prefetch(at + kBlockBytes, 1);
-    __builtin_prefetch(at + kBlockBytes + 64, 1);
-    auto* d = new (at) DictImpl();
+    __builtin_prefetch(at + bytes, 1);
+    __builtin_prefetch(at + bytes + 64, 1);
+    auto* d = new (at) DictImpl(inlineEntries);
     d->slabOffset = static_cast<std::uint32_t>(offset);
+    c.offset = static_cast<std::uint32_t>(offset + bytes);
     ++c.used;
     return d;
 }
@@ -465,7 +479,7 @@ void* Value::containerBlock() const noexcept {
     if (kind_ == Kind::Array)
         made = detail::newArray(false);
     else
-        made = detail::newDict(false);
+        made = detail::newDict(1, false);
     void* expected = nullptr;
     auto* slot = reinterpret_cast<void**>(const_cast<char*>(buf_));
     if (__atomic_compare_exchange_n(slot, &expected, made, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) return made;
@@ -815,6 +829,15 @@ Value detail::ValueAccess::numberWithText(double nearest, std::string_view text)
     v.setPtr(rep);
     return v;
 }
+Dictionary detail::ValueAccess::dictionaryWithRoom(std::size_t entries) {
+    if (entries <= 1) return Dictionary();
+    if (entries > kMaxInlineEntries) {
+        Dictionary d;
+        d.reserve(entries);
+        return d;
+    }
+    return Dictionary(newDict(static_cast<std::uint32_t>(entries)));
+}
 std::string_view detail::ValueAccess::keptNumberText(const Value& v) noexcept {
     if (v.kind_ != Value::Kind::Double || v.len_ != kSharedString) return {};
     auto* rep = static_cast<NumberRep*>(v.ptr());
@@ -917,10 +940,41 @@ void Dictionary::releaseImpl() noexcept {
 
 std::size_t Dictionary::size() const noexcept { return impl_ ? impl_->size : 0; }
 
+namespace {
+// Same, comparing: n bytes (at most 16) of a and b are equal.
+inline bool equalSmall(const char* a, const char* b, std::size_t n) noexcept {
+    auto load8 = [](const char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    auto load4 = [](const char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+}  // namespace
+
 const Value* Dictionary::find(std::string_view key) const noexcept {
     if (!impl_) return nullptr;
-    for (std::uint32_t i = 0; i < impl_->size; ++i)
-        if (impl_->data[i].key() == key) return &impl_->data[i].value_;
+    const std::uint32_t n = impl_->size;
+    const DictionaryEntry* e = impl_->data;
+    if (key.size() <= Value::kInline) {
+        // Keys this short are stored inline: compare their bytes in place.
+        const auto len = static_cast<std::uint8_t>(key.size());
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const Value& k = e[i].key_;
+            if (k.len_ == len ? equalSmall(k.buf_, key.data(), len) : k.len_ == kSharedString && k.asString() == key)
+                return &e[i].value_;
+        }
+        return nullptr;
+    }
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (e[i].key() == key) return &e[i].value_;
     return nullptr;
 }
 Value* Dictionary::find(std::string_view key) noexcept {

@@ -364,6 +364,7 @@ public:
 
 private:
     friend class Value;
+    friend struct detail::ValueAccess;
     explicit Dictionary(detail::DictImpl* adopt) noexcept : impl_(adopt) {}
     void releaseImpl() noexcept;
     detail::DictImpl* impl_;

@@ -4,6 +4,7 @@
 #include <Orvalis/Utils/XMLTree.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -302,11 +303,33 @@ void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value chi
     }
 }
 
+// A node for an element about to open at the current depth, with room for
+// the known entries and as many more as the last two nodes of that name at
+// that depth both ended with (one more while there are none): repeated
+// records then take one block each, sized right, instead of a block and a
+// heap array. Taking the smaller of two keeps an odd large sibling from
+// making the next ones large too.
+Dictionary XMLParser::newNode(std::string_view name, std::size_t known) const {
+    const std::size_t depth = stack_.size();
+    std::size_t room = known + 1;
+    if (depth < kShapeDepths) {
+        if (shapes_.size() <= depth) shapes_.resize(depth + 1);
+        Shape& shape = shapes_[depth];
+        if (shape.name != name) {
+            shape.name.assign(name);
+            shape.last = shape.before = Shape::kUnknown;
+        } else if (shape.last != Shape::kUnknown) {
+            room = std::max<std::size_t>(known, std::min(shape.last, shape.before));
+        }
+    }
+    return detail::ValueAccess::dictionaryWithRoom(room);
+}
+
 // Makes the deferred element the node it would have been from its start.
 void XMLParser::materialize() const {
     if (!deferred_) return;
     deferred_ = false;
-    Dictionary node;
+    Dictionary node = newNode(deferredName_, nodeNameMode_ == 1 ? 1 : 0);
     if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
     insertChild(stack_.back(), deferredName_, Value(node));
     stack_.push_back(std::move(node));
@@ -323,8 +346,10 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
         deferredName_.assign(elementName);
         return;
     }
-    Dictionary node;
-    if (nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_)) node.append(kName, Value(elementName));
+    const bool named = nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_);
+    const std::size_t attributeEntries = !storesAttributes ? 0 : attributesMode_ == 1 ? 1 : attributes.size();
+    Dictionary node = newNode(elementName, (named ? 1 : 0) + attributeEntries);
+    if (named) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
         switch (attributesMode_) {
             case 2:
@@ -332,14 +357,13 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
                 for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
                 break;
             case 1: {
-                Dictionary map;
-                map.reserve(attributes.size());
+                Dictionary map = detail::ValueAccess::dictionaryWithRoom(attributes.size());
                 for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
                 node.set(kAttributes, Value(std::move(map)));
                 break;
             }
             case 0:
-                node.reserve(node.size() + attributes.size() + 1);
+                node.reserve(node.size() + attributes.size());
                 for (const XMLAttribute& a : attributes) {
                     keyBuffer_.assign(1, '_');
                     keyBuffer_.append(a.name);
@@ -390,7 +414,7 @@ void XMLParser::didEndElement(std::string_view) {
                 *entry = Value(Array{std::move(*entry)});
             }
         } else {
-            Dictionary node;
+            Dictionary node = detail::ValueAccess::dictionaryWithRoom((nodeNameMode_ == 1 ? 1 : 0) + 1);
             if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
             if (hasText)
                 node.append(kText, text_.take(b, e));
@@ -405,6 +429,11 @@ void XMLParser::didEndElement(std::string_view) {
     }
     endText();
     if (stack_.empty()) return;  // unbalanced events from a hand-driven source
+    if (const std::size_t depth = stack_.size() - 1; depth < shapes_.size()) {
+        Shape& shape = shapes_[depth];
+        shape.before = shape.last;
+        shape.last = static_cast<std::uint32_t>(stack_.back().size());
+    }
     Dictionary node = std::move(stack_.back());
     stack_.pop_back();
     if (hasContentBesidesText(node)) return;

@@ -173,6 +173,7 @@ private:
     void reset() noexcept;
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
     void materialize() const;
+    Dictionary newNode(std::string_view name, std::size_t known) const;
     std::pair<std::size_t, std::size_t> runRange() const noexcept;
 
     bool collapseTextNodes_ = true;
@@ -197,6 +198,17 @@ private:
     TextBuffer text_;
     bool textPending_ = false;
     std::string keyBuffer_;
+    // The element name each depth last opened a node for, and the entries
+    // the last two nodes of that name there ended with: how much room the
+    // next one gets.
+    struct Shape {
+        static constexpr std::uint32_t kUnknown = UINT32_MAX;
+        std::string name;
+        std::uint32_t last = kUnknown;
+        std::uint32_t before = kUnknown;
+    };
+    static constexpr std::size_t kShapeDepths = 1024;
+    mutable std::vector<Shape> shapes_;
 };
 
 }  // namespace orvalis

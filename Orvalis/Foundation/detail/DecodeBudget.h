@@ -56,6 +56,9 @@ struct ValueAccess {
     static Value numberWithText(double nearest, std::string_view text);
     /// The kept text of a number made by numberWithText, else empty.
     static std::string_view keptNumberText(const Value& v) noexcept;
+    /// An empty Dictionary whose block holds room for entries entries (one
+    /// block, carved like any other, up to 16); throws std::bad_alloc.
+    static Dictionary dictionaryWithRoom(std::size_t entries);
 };
 
 }  // namespace orvalis::detail
