@@ -15,52 +15,6 @@ using orvalis::detail::covers;
 using orvalis::detail::failWith;
 using orvalis::detail::guarded;
 
-namespace {
-
-// An XML name (XML 1.0 fifth edition), checked on its UTF-8 bytes: any
-// non-ASCII character is taken as a name character.
-bool isXMLName(std::string_view name) {
-    auto start = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
-    };
-    auto rest = [&](unsigned char c) { return start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; };
-    if (name.empty() || !start(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name.substr(1)) {
-        if (!rest(c)) return false;
-    }
-    return true;
-}
-
-// The first key that would be written as an element or attribute name and is
-// not an XML name: the writer puts names out as they are, so one such key
-// would let the JSON inject markup.
-std::optional<std::string> badName(const Value& value) {
-    if (value.isArray()) {
-        for (const Value& item : value.asArray()) {
-            if (auto bad = badName(item)) return bad;
-        }
-    } else if (value.isDictionary()) {
-        for (const auto& entry : value.asDictionary()) {
-            std::string_view key = entry.key();
-            if (key == "__name") {  // the element's name
-                const Value& name = entry.value();
-                if (name.isString() && !isXMLName(name.asString())) return std::string(name.asString());
-                continue;
-            }
-            if (key.starts_with("__") && key != "__attributes") continue;  // the tree's own entries
-            if (key == "__attributes") {
-                if (auto bad = badName(entry.value())) return bad;
-                continue;
-            }
-            if (!isXMLName(key.substr(key.starts_with("_") ? 1 : 0))) return std::string(key);
-            if (auto bad = badName(entry.value())) return bad;
-        }
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 extern "C" {
 
 void orvalis_xml_options_init(orvalis_xml_options* options) {
@@ -122,7 +76,7 @@ orvalis_status orvalis_json_to_xml(const char* json, size_t length, char** xml_o
     return guarded([&] {
         std::optional<Value> tree = JSONSerialization::JSONObjectWithData(std::string_view(json ? json : "", length));
         if (!tree || !tree->isDictionary()) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "not one JSON object");
-        if (auto bad = badName(*tree)) {
+        if (auto bad = XMLTree::firstInvalidName(*tree)) {
             return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "\"" + *bad + "\" is not an XML name");
         }
         *xml_out = copyForCaller(XMLTree::XMLString(tree->asDictionary()));

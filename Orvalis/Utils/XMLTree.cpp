@@ -424,5 +424,48 @@ std::string XMLEncodedString(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// An XML name (XML 1.0 fifth edition), checked on its UTF-8 bytes: any
+// non-ASCII character is taken as a name character.
+bool isXMLName(std::string_view name) {
+    auto start = [](unsigned char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
+    };
+    auto rest = [&](unsigned char c) { return start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; };
+    if (name.empty() || !start(static_cast<unsigned char>(name[0]))) return false;
+    for (unsigned char c : name.substr(1)) {
+        if (!rest(c)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> firstInvalidName(const Value& tree) {
+    if (tree.isArray()) {
+        for (const Value& item : tree.asArray()) {
+            if (auto bad = firstInvalidName(item)) return bad;
+        }
+    } else if (tree.isDictionary()) {
+        for (const auto& entry : tree.asDictionary()) {
+            std::string_view key = entry.key();
+            if (key == kName) {
+                const Value& name = entry.value();
+                if (name.isString() && !isXMLName(name.asString())) return std::string(name.asString());
+                continue;
+            }
+            if (key == kAttributes) {
+                if (auto bad = firstInvalidName(entry.value())) return bad;
+                continue;
+            }
+            if (key.starts_with("__")) continue;  // the tree's own entries
+            if (!isXMLName(key.substr(key.starts_with("_") ? 1 : 0))) return std::string(key);
+            if (auto bad = firstInvalidName(entry.value())) return bad;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace XMLTree
 }  // namespace orvalis

@@ -68,6 +68,10 @@ ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string
 ORVALIS_EXPORT std::string XMLString(const Dictionary& node);
 /// The node's content without its own tags: comments, then children, then text.
 ORVALIS_EXPORT std::string innerXML(const Dictionary& node);
+/// The first key (or "__name" value) in tree that XMLString would write as an
+/// element or attribute name and that is not an XML name; null when there is
+/// none. Names are written as they are, so check trees from outside first.
+ORVALIS_EXPORT std::optional<std::string> firstInvalidName(const Value& tree);
 /// text with & < > " ' replaced by their entities; nothing else changed.
 ORVALIS_EXPORT std::string XMLEncodedString(std::string_view text);
 

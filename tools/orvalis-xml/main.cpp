@@ -105,38 +105,6 @@ constexpr Option<Settings> kOptions[] = {
      }},
 };
 
-// An XML name (XML 1.0 fifth edition), checked on its UTF-8 bytes: any
-// non-ASCII character is taken as a name character.
-bool isXMLName(std::string_view name) {
-    auto start = [](unsigned char c) { return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80; };
-    auto rest = [&](unsigned char c) { return start(c) || std::isdigit(c) || c == '-' || c == '.'; };
-    if (name.empty() || !start(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name.substr(1)) {
-        if (!rest(c)) return false;
-    }
-    return true;
-}
-
-// The first key under tree that would be written as an element or attribute
-// name and is not an XML name ("_"-prefixed keys are attributes, "__" keys
-// are the tree's own).
-std::optional<std::string> badName(const Value& value) {
-    if (value.isArray()) {
-        for (const Value& v : value.asArray()) {
-            if (auto bad = badName(v)) return bad;
-        }
-    } else if (value.isDictionary()) {
-        for (const auto& entry : value.asDictionary()) {
-            std::string_view key = entry.key();
-            if (key.rfind("__", 0) == 0 && key != "__attributes") continue;
-            std::string_view name = key == "__attributes" ? std::string_view("x") : key.substr(key.rfind('_', 0) == 0);
-            if (!isXMLName(name)) return std::string(key);
-            if (auto bad = badName(entry.value())) return bad;
-        }
-    }
-    return std::nullopt;
-}
-
 // Converts one input; false (with the reason on stderr) when it failed.
 bool convert(const std::string& path, Settings& s, std::string& out) {
     const std::string shown = shownName(path);
@@ -153,7 +121,7 @@ bool convert(const std::string& path, Settings& s, std::string& out) {
             std::cerr << "orvalis-xml: " << shown << " is not a JSON object\n";
             return false;
         }
-        if (auto bad = badName(*tree)) {
+        if (auto bad = XMLTree::firstInvalidName(*tree)) {
             std::cerr << "orvalis-xml: " << shown << ": \"" << *bad << "\" is not an XML name; nothing written\n";
             return false;
         }
