@@ -3,6 +3,7 @@
 //   bench_answers [benchmark flags]
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <benchmark/benchmark.h>
+#include <support/ProcessMemory.h>
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,14 +53,6 @@ bool decode(const std::string& body) {
 void BM_Decode(benchmark::State& state, const Answer* a) {
     for (auto _ : state) benchmark::DoNotOptimize(decode(a->body));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * a->body.size()));
-}
-
-long statusKB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
-    return -1;
 }
 
 // Peak resident memory the decoding adds above the process (answer included),

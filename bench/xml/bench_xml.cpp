@@ -5,6 +5,7 @@
 #include <Orvalis/Utils/XMLTree.h>
 #include <benchmark/benchmark.h>
 #include <expat.h>
+#include <support/ProcessMemory.h>
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,14 +89,6 @@ void BM_XMLString(benchmark::State& state, const Document* doc) {
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * out));
     state.counters["output_MB"] = static_cast<double>(out) / 1e6;
-}
-
-long statusKB(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
-    return -1;
 }
 
 // Peak resident memory the parse adds above what the process already holds
