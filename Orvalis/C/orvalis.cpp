@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/detail/Durations.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
@@ -32,6 +33,10 @@ using orvalis::detail::guardedText;
 static_assert(ORVALIS_URL_ERROR_CANCELLED == URLErrorCancelled);
 static_assert(ORVALIS_URL_ERROR_TIMED_OUT == URLErrorTimedOut);
 static_assert(ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST == URLErrorCannotConnectToHost);
+static_assert(ORVALIS_URL_ERROR_NETWORK_CONNECTION_LOST == URLErrorNetworkConnectionLost);
+static_assert(ORVALIS_URL_ERROR_CANNOT_SIGN_REQUEST == URLErrorCannotSignRequest);
+static_assert(ORVALIS_URL_ERROR_CANNOT_WRITE_BODY == URLErrorCannotWriteBody);
+static_assert(ORVALIS_URL_ERROR_BAD_PATH_SEGMENT == URLErrorBadPathSegment);
 static_assert(std::string_view(ORVALIS_URL_ERROR_DOMAIN) == URLErrorDomain);
 static_assert(std::string_view(ORVALIS_NETWORK_ERROR_DOMAIN) == kZRBNetworkErrorDomain);
 static_assert(ORVALIS_REACHED_NO == static_cast<int>(Reached::No) &&
@@ -66,9 +71,7 @@ struct Tracker {
 
 struct orvalis_client_config {
     ClientConfiguration configuration;
-    ~orvalis_client_config() {
-        if (auto& password = configuration.keyFilePassword) detail::secureWipe(password->data(), password->size());
-    }
+    ~orvalis_client_config() { detail::secureWipe(configuration.keyFilePassword); }
 };
 
 struct orvalis_client {
@@ -371,13 +374,17 @@ orvalis_status orvalis_client_config_set_key_source(orvalis_client_config* confi
 
 orvalis_status orvalis_client_config_set_key_password(orvalis_client_config* config, const char* password) {
     return configure(config, [&](ClientConfiguration& c) {
-        if (c.keyFilePassword) detail::secureWipe(c.keyFilePassword->data(), c.keyFilePassword->size());
+        detail::secureWipe(c.keyFilePassword);
         c.keyFilePassword = optionalText(password);
     });
 }
 
+orvalis_status orvalis_client_config_set_require_signature(orvalis_client_config* config, int require) {
+    return configure(config, [&](ClientConfiguration& c) { c.requireSignature = require != 0; });
+}
+
 orvalis_status orvalis_client_config_set_idle_timeout_ms(orvalis_client_config* config, int64_t milliseconds) {
-    if (milliseconds <= 0) return invalid("the idle time-out must be positive");
+    if (milliseconds <= 0) return invalid("the idle time-out must be above zero");
     return configure(config, [&](ClientConfiguration& c) { c.idleTimeout = std::chrono::milliseconds(milliseconds); });
 }
 
@@ -418,7 +425,7 @@ orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t ti
             tracker.idle.wait(lock, none);
             return ORVALIS_OK;
         }
-        return waitStatus(tracker.idle.wait_for(lock, std::chrono::milliseconds(timeout_ms), none));
+        return waitStatus(detail::waitAtMost(tracker.idle, lock, std::chrono::milliseconds(timeout_ms), none));
     });
 }
 

@@ -164,13 +164,22 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_key_source(orvalis_cli
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_key_password(orvalis_client_config* config,
                                                                       const char* password);
 
+/** On (non-zero, the default): a request that cannot be signed is not sent; the
+ *  operation fails with ORVALIS_URL_ERROR_CANNOT_SIGN_REQUEST, its message naming the
+ *  cause (wrong password, not found, ...) and where the key was looked for. 0: such a
+ *  request goes out unsigned. INVALID_ARGUMENT when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_require_signature(orvalis_client_config* config,
+                                                                           int require);
+
 /** An operation fails with URL error ORVALIS_URL_ERROR_TIMED_OUT when no byte moves
- *  for milliseconds. INVALID_ARGUMENT when config is NULL or milliseconds <= 0. */
+ *  for milliseconds; INT64_MAX means no limit. INVALID_ARGUMENT ("the idle time-out
+ *  must be above zero") when config is NULL or milliseconds <= 0. */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_idle_timeout_ms(orvalis_client_config* config,
                                                                          int64_t milliseconds);
 
 /** An operation fails with ORVALIS_URL_ERROR_TIMED_OUT once milliseconds have passed
- *  since its start; 0 removes the limit. INVALID_ARGUMENT when config is NULL or milliseconds < 0. */
+ *  since its start; 0 (or INT64_MAX) removes the limit. INVALID_ARGUMENT when config is
+ *  NULL or milliseconds < 0. */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_overall_timeout_ms(orvalis_client_config* config,
                                                                             int64_t milliseconds);
 
@@ -189,7 +198,7 @@ ORVALIS_C_EXPORT void orvalis_client_free(orvalis_client* client);
 ORVALIS_C_EXPORT size_t orvalis_client_in_flight(const orvalis_client* client);
 
 /** Waits until every operation of the client has completed and its callback has
- *  returned, or timeout_ms (< 0: no limit) has passed: OK, TIMEOUT, WRONG_THREAD or
+ *  returned, or timeout_ms (< 0 or INT64_MAX: no limit) has passed: OK, TIMEOUT, WRONG_THREAD or
  *  INVALID_ARGUMENT (client NULL). */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t timeout_ms);
 
@@ -216,6 +225,14 @@ typedef enum orvalis_reached {
 #define ORVALIS_URL_ERROR_TIMED_OUT (-1001)
 /** The connection was refused or could not be made. */
 #define ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST (-1004)
+/** The connection closed before the answer was complete (the request may have reached the server). */
+#define ORVALIS_URL_ERROR_NETWORK_CONNECTION_LOST (-1005)
+/** Not sent: no signature could be made and one is required. */
+#define ORVALIS_URL_ERROR_CANNOT_SIGN_REQUEST (-1231)
+/** Not sent: the body cannot be written (text that is not UTF-8, a number that is not finite). */
+#define ORVALIS_URL_ERROR_CANNOT_WRITE_BODY (-1232)
+/** Not sent: a path id is empty, missing, or cannot stand in the URL path. */
+#define ORVALIS_URL_ERROR_BAD_PATH_SEGMENT (-1233)
 
 /** How an operation ended. Immutable; any thread may read it. */
 typedef struct orvalis_result orvalis_result;
@@ -263,7 +280,7 @@ typedef void (*orvalis_completion)(const orvalis_result* result, void* user_data
 /** An operation in flight or completed. Freeing the handle does not stop the operation. */
 typedef struct orvalis_operation orvalis_operation;
 
-/** Waits until the operation has completed or timeout_ms (< 0: no limit) has passed.
+/** Waits until the operation has completed or timeout_ms (< 0 or INT64_MAX: no limit) has passed.
  *  OK (and, when result_out is not NULL, a result to free), TIMEOUT, WRONG_THREAD or
  *  INVALID_ARGUMENT (operation NULL). */
 ORVALIS_C_EXPORT orvalis_status orvalis_operation_wait(const orvalis_operation* operation, int64_t timeout_ms,
@@ -273,7 +290,10 @@ ORVALIS_C_EXPORT orvalis_status orvalis_operation_wait(const orvalis_operation* 
 ORVALIS_C_EXPORT int orvalis_operation_is_done(const orvalis_operation* operation);
 
 /** Ends the operation with ORVALIS_URL_ERROR_CANCELLED unless it has completed (then
- *  nothing happens); its callback still runs once. INVALID_ARGUMENT when operation is NULL. */
+ *  nothing happens); its callback still runs once. Once this returns, the result is
+ *  the one completed before the call or the cancel failure, never a later success;
+ *  when the answer had already arrived, the cancel failure keeps its HTTP status and
+ *  ORVALIS_REACHED_YES. INVALID_ARGUMENT when operation is NULL. */
 ORVALIS_C_EXPORT orvalis_status orvalis_operation_cancel(const orvalis_operation* operation);
 
 /** Frees the handle; the operation goes on and its callback still runs. */

@@ -23,6 +23,9 @@
 #include <map>
 #include <mutex>
 #include <thread>
+
+#include <poll.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace orvalis {
@@ -206,6 +209,10 @@ struct TaskState {
     bool cancelled = false;
     bool connected = false;
     bool resent = false;
+    // Times the transfer library was about to send this request (per attempt of ours).
+    int sends = 0;
+    bool secondSendStopped = false;
+    bool closedBeforeSending = false;
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;
@@ -236,7 +243,18 @@ private:
     void cancelRequested();
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                         std::optional<Error> error) noexcept;
-    static void stopAtExit() noexcept;
+
+public:
+    // Stops deliveries for good: after main returned, and at exit.
+    static void stopAtExit() noexcept { stop(false); }
+    // After main returned, while every library is still whole: also ends the
+    // kept-alive connections, so servers see them closed rather than abandoned.
+    static void stopAfterMain() noexcept { stop(true); }
+
+private:
+    static void stop(bool closeConnections) noexcept;
+
+private:
 
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;
@@ -348,6 +366,41 @@ int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
     return 0;
 }
 
+// Whether a kept-alive connection already has something to read before the
+// request is written: the server's close (or its TLS alert) on a connection it
+// let go while idle. Nothing of the request has left yet, so it can go on a
+// fresh connection instead.
+bool closedWhileIdle(CURL* easy) noexcept {
+    long fresh = -1;
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &fresh) != CURLE_OK || fresh != 0) return false;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) return false;
+    pollfd ready{socket, POLLIN, 0};
+    return ::poll(&ready, 1, 0) > 0;
+}
+
+// Called by the transfer library each time it is about to send the request. A
+// second call is its own retry after a reused connection died: allowed only when
+// none of the request's bytes were written; otherwise the server may have it, and
+// it is never sent again behind the host's back.
+int onPreRequest(void* user, char*, char*, int, int) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    if (task->sends++ == 0) {
+        if (!task->resent && closedWhileIdle(task->easy.get())) {
+            task->closedBeforeSending = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        return CURL_PREREQFUNC_OK;
+    }
+    long written = -1;
+    if (curl_easy_getinfo(task->easy.get(), CURLINFO_REQUEST_SIZE, &written) == CURLE_OK && written == 0 &&
+        task->lastUp == 0) {
+        return CURL_PREREQFUNC_OK;
+    }
+    task->secondSendStopped = true;
+    return CURL_PREREQFUNC_ABORT;
+}
+
 // Runs for each new TLS connection: the host's extra anchors join the verification
 // store (libcurl caches that store across connections, so they are added once).
 CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
@@ -454,13 +507,14 @@ void SessionImpl::startThreadLocked() {
     }
 }
 
-void SessionImpl::stopAtExit() noexcept {
+void SessionImpl::stop(bool closeConnections) noexcept {
     SessionImpl* self = g_session;
     if (self == nullptr) return;
     std::unique_lock lock(self->mutex_);
     self->stopping_ = true;
     exiting_.store(true);
-    if (!self->started_ || std::this_thread::get_id() == self->threadId_) return;
+    // Runs twice (main thread's exit watch, then the exit handler): the second finds it done.
+    if (!self->started_ || !self->thread_.joinable() || std::this_thread::get_id() == self->threadId_) return;
     curl_multi_wakeup(self->multi_);
     // Bounded: a host callback that never returns must not hang the exit.
     if (self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; })) {
@@ -468,10 +522,34 @@ void SessionImpl::stopAtExit() noexcept {
         // The thread has left its loop; joining also waits for its thread-local
         // clean-up (OpenSSL's per-thread state) before the libraries shut down.
         self->thread_.join();
+        if (closeConnections) {
+            for (auto& [key, task] : self->active_) curl_multi_remove_handle(self->multi_, task->easy.get());
+            curl_multi_cleanup(self->multi_);
+            self->multi_ = nullptr;
+        }
     } else {
         self->thread_.detach();
     }
 }
+
+namespace {
+
+// Thread-local destructors of the thread that calls exit() (as returning from
+// main does) run before every exit handler and static destructor: the first
+// moment after main returned, before any of the host's own exit work. Set up
+// when the library is loaded, for the main thread only: another thread's end
+// is not the process's.
+struct MainThreadExitWatch {
+    ~MainThreadExitWatch() { SessionImpl::stopAfterMain(); }
+};
+
+[[gnu::constructor]] void watchMainThreadExit() {
+    if (gettid() != getpid()) return;
+    static thread_local MainThreadExitWatch watch;
+    (void)&watch;
+}
+
+}  // namespace
 
 void SessionImpl::run() noexcept {
     lastIdleCheck_ = Clock::now();
@@ -589,6 +667,8 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &onProgress);
     set(CURLOPT_XFERINFODATA, static_cast<void*>(&t));
+    set(CURLOPT_PREREQFUNCTION, &onPreRequest);
+    set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBody));
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(t.timeout * 1000.0)));
 
@@ -718,7 +798,10 @@ void SessionImpl::expireIdle() {
 // on a new connection. Any failure after the request was sent is reported as is,
 // so a request the server may have processed is never repeated.
 bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code) {
-    if (code != CURLE_SEND_ERROR || task->resent || task->timedOut || task->sawHeaders) return false;
+    if ((code != CURLE_SEND_ERROR && !task->closedBeforeSending) || task->resent || task->timedOut ||
+        task->sawHeaders) {
+        return false;
+    }
     CURL* h = task->easy.get();
     long newConnections = -1;
     if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &newConnections) != CURLE_OK || newConnections != 0) return false;
@@ -726,6 +809,8 @@ bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURL
     if (curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerSize) != CURLE_OK || headerSize != 0) return false;
     if (curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
     task->resent = true;
+    task->sends = 0;  // a new attempt: none of the first one's bytes were taken
+    task->closedBeforeSending = false;
     task->body.clear();
     task->response = HTTPURLResponse{};
     task->connected = false;
@@ -754,7 +839,8 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
         task->control->live = nullptr;
         curl_off_t pretransfer = 0;
         curl_easy_getinfo(task->easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-        task->control->mayHaveBeenSent.store(task->connected || task->sawHeaders || pretransfer > 0);
+        task->control->mayHaveBeenSent.store(task->connected || task->sawHeaders || pretransfer > 0 ||
+                                             task->secondSendStopped);
     }
 
     long status = 0;
@@ -774,6 +860,11 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     } else if (task->timedOut) {
         error = makeURLError(CURLE_OPERATION_TIMEDOUT, task->url,
                              "no data for " + std::to_string(task->timeout) + " seconds");
+    } else if (task->closedBeforeSending) {
+        error = makeURLError(CURLE_SEND_ERROR, task->url, "the server closed the kept-alive connection first");
+    } else if (task->secondSendStopped) {
+        error = makeURLError(CURLE_GOT_NOTHING, task->url,
+                             "the connection closed after the request was sent; it is not sent again");
     } else if (task->bodyTooLarge) {
         error = makeURLError(CURLE_FILESIZE_EXCEEDED, task->url,
                              "answer larger than " + std::to_string(task->maxBody) + " bytes");

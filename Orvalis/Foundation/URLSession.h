@@ -37,6 +37,7 @@ enum URLErrorCode : std::int64_t {
     URLErrorBadRequest = -1220,                  ///< Refused before sending: a malformed method or header.
     URLErrorBadHost = -1230,  ///< Refused before sending: the host is not name, IPv4 or [IPv6], optional port.
     URLErrorCannotSignRequest = -1231,  ///< Not sent: no signature could be made and one is required.
+    URLErrorCannotWriteBody = -1232,    ///< Refused before sending: the body cannot be written (bad UTF-8, NaN).
     URLErrorBadPathSegment = -1233,     ///< Refused before sending: an id that cannot stand in the URL path as it is.
 };
 
@@ -46,6 +47,10 @@ inline constexpr const char* URLErrorFailingURLStringKey = "NSErrorFailingURLStr
 inline constexpr const char* URLErrorCurlCodeKey = "CURLcode";
 /// userInfo key of the value (a host or a path id) a request was refused for.
 inline constexpr const char* URLErrorRefusedValueKey = "OrvalisRefusedValue";
+/// userInfo key, with URLErrorCannotSignRequest, of why there was no key (describe(KeyStatus)).
+inline constexpr const char* URLErrorKeyStatusKey = "OrvalisKeyStatus";
+/// userInfo key, with URLErrorCannotSignRequest, of where the key was to come from (KeySource::description()).
+inline constexpr const char* URLErrorKeySourceKey = "OrvalisKeySource";
 
 /// What the server answered, apart from the body: status code, the URL asked
 /// for, and the header fields of the final answer in the order received.

@@ -3,6 +3,7 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Networking/detail/AnswerDecoding.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <Orvalis/Utils/XMLParser.h>
 
@@ -48,33 +49,55 @@ Error errorFromFirst(const Value& first) {
     return serverError();
 }
 
-// Steps on a decoded JSON answer; may throw (host callbacks included).
-void handleJSON(const Value& json, const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+detail::DecodedAnswer failed(Error error) {
+    detail::DecodedAnswer out;
+    out.error = std::move(error);
+    return out;
+}
+
+detail::DecodedAnswer succeeded(Dictionary answer) {
+    detail::DecodedAnswer out;
+    out.answer = std::move(answer);
+    return out;
+}
+
+detail::DecodedAnswer fromJSON(const Value& json) {
+    detail::DecodedAnswer out;
     if (json.isArray()) {
         // The services answer with objects; an empty array carries no error, and a
         // non-empty one cannot be delivered as a Dictionary.
-        if (json.asArray().empty()) {
-            onSuccess(Dictionary());
+        out = json.asArray().empty() ? succeeded(Dictionary()) : failed(serverError());
+    } else {
+        Dictionary object = json.asDictionary();
+        const Value* errors = object.find("errors");
+        if (errors == nullptr || (errors->isArray() && errors->asArray().empty()) ||
+            (errors->isDictionary() && errors->asDictionary().empty())) {
+            out = succeeded(std::move(object));
+        } else if (errors->isArray()) {
+            const Value first = errors->asArray()[0];
+            out = failed(errorFromFirst(first));
+            if (first.isDictionary()) out.serverErrorEntry = first.asDictionary();
         } else {
-            onFailure(serverError());
+            out = failed(serverError());
         }
-        return;
     }
-    Dictionary object = json.asDictionary();
-    const Value* errors = object.find("errors");
-    if (errors == nullptr || (errors->isArray() && errors->asArray().empty()) ||
-        (errors->isDictionary() && errors->asDictionary().empty())) {
-        onSuccess(object);
-        return;
-    }
-    if (errors->isArray()) {
-        onFailure(errorFromFirst(errors->asArray()[0]));
-        return;
-    }
-    onFailure(serverError());
+    out.readAsJSON = true;
+    return out;
 }
 
-void handleXML(std::string_view body, const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+// The Error element of an XML answer, whole (the first of several).
+std::optional<Dictionary> errorElement(const Dictionary& root) {
+    const Value* entry = root.find("Error");
+    if (entry == nullptr) return std::nullopt;
+    if (entry->isDictionary()) return entry->asDictionary();
+    if (entry->isArray()) {
+        const Array repeated = entry->asArray();
+        if (!repeated.empty() && repeated[0].isDictionary()) return repeated[0].asDictionary();
+    }
+    return std::nullopt;
+}
+
+detail::DecodedAnswer fromXML(std::string_view body) {
     XMLParser parser;
     XMLEventSource source(body);
     std::optional<Dictionary> root;
@@ -82,28 +105,57 @@ void handleXML(std::string_view body, const SuccessCallback& onSuccess, const Fa
         detail::DecodeBudget budget = answerBudget(body.size());
         root = parser.dictionaryWithParser(source);
     } catch (const detail::DecodeBudgetExceeded&) {
-        onFailure(answerTooLargeError());
-        return;
+        return failed(answerTooLargeError());
     }
     // Only a well-formed document is an answer: a cut-off one or an HTML
     // error page would be delivered as part of a tree.
-    if (root && !source.error() && !root->contains("Error")) {
-        onSuccess(*root);
+    if (root && !source.error() && !root->contains("Error")) return succeeded(std::move(*root));
+    detail::DecodedAnswer out = failed(serverError());
+    if (root && !source.error()) out.serverErrorEntry = errorElement(*root);
+    return out;
+}
+
+// Runs the callback for decoded; may throw what the callback throws.
+void call(const detail::DecodedAnswer& decoded, const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+    if (decoded.answer) {
+        onSuccess(*decoded.answer);
     } else {
-        onFailure(serverError());
+        onFailure(*decoded.error);
     }
 }
 
-void complete(const std::optional<std::string>& data, const std::optional<Error>& error,
-              const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
-    if (error) {
-        onFailure(*error);
+// The callback facade's delivery. Whatever failed on the JSON branch, the
+// host's callback included, the answer gets its XML reading; a JSON body ends
+// there as "Server Error".
+void deliver(const detail::DecodedAnswer& decoded, const std::optional<std::string>& data,
+             const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+    if (decoded.readAsJSON) {
+        try {
+            call(decoded, onSuccess, onFailure);
+            return;
+        } catch (...) {
+        }
+        call(detail::decodeXMLAnswer(*data), onSuccess, onFailure);
         return;
     }
-    if (!data) {
-        onFailure(serverError());
-        return;
+    call(decoded, onSuccess, onFailure);
+}
+
+}  // namespace
+
+detail::DecodedAnswer detail::decodeXMLAnswer(std::string_view body) noexcept {
+    try {
+        return fromXML(body);
+    } catch (...) {
+        // Out of memory while building the tree: nothing of it is delivered.
+        return failed(serverError());
     }
+}
+
+detail::DecodedAnswer detail::decodeAnswer(const std::optional<std::string>& data,
+                                           const std::optional<Error>& error) noexcept {
+    if (error) return failed(*error);
+    if (!data) return failed(serverError());
     try {
         if (logEnabled()) log("Response: " + detail::validUTF8Text(*data));
         std::optional<Value> json;
@@ -111,25 +163,18 @@ void complete(const std::optional<std::string>& data, const std::optional<Error>
             detail::DecodeBudget budget = answerBudget(data->size());
             json = JSONSerialization::JSONObjectWithData(*data);
         } catch (const detail::DecodeBudgetExceeded&) {
-            onFailure(answerTooLargeError());  // never a partial answer, and no XML reading either
-            return;
+            return failed(answerTooLargeError());  // never a partial answer, and no XML reading either
         }
-        if (json) {
-            handleJSON(*json, onSuccess, onFailure);
-            return;
-        }
+        if (json) return fromJSON(*json);
     } catch (...) {
-        // Whatever failed on the JSON branch, the host's callback included, the
-        // answer gets its XML reading; a JSON body ends there as "Server Error".
+        // Whatever failed on the JSON branch, the answer gets its XML reading.
     }
-    handleXML(*data, onSuccess, onFailure);
+    return decodeXMLAnswer(*data);
 }
-
-}  // namespace
 
 void detail::runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
                                 const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
-    complete(data, error, onSuccess, onFailure);
+    deliver(decodeAnswer(data, error), data, onSuccess, onFailure);
 }
 
 void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallback onSuccess,
@@ -138,9 +183,12 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
     URLSession& session = URLSession::sharedSession();
     if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
     session
-        .dataTaskWithRequest(request, [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
-                                          std::optional<std::string> data, std::optional<HTTPURLResponse>,
-                                          std::optional<Error> error) { complete(data, error, onSuccess, onFailure); })
+        .dataTaskWithRequest(request,
+                             [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
+                                 std::optional<std::string> data, std::optional<HTTPURLResponse>,
+                                 std::optional<Error> error) {
+                                 deliver(detail::decodeAnswer(data, error), data, onSuccess, onFailure);
+                             })
         .resume();
 }
 

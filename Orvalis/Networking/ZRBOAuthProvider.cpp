@@ -1,9 +1,12 @@
 #include <Orvalis/Foundation/Clock.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/Random.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
+#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
+#include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 #include <algorithm>
 #include <cmath>
@@ -86,6 +89,14 @@ std::string_view storedText(const Dictionary& d, std::string_view key) {
 }
 
 }  // namespace
+
+ZRBOAuthProvider::~ZRBOAuthProvider() { detail::secureWipe(P12Password_); }
+
+void ZRBOAuthProvider::setP12Password(std::optional<std::string> v) {
+    detail::secureWipe(P12Password_);
+    P12Password_ = std::move(v);
+    detail::secureWipe(v);
+}
 
 ZRBOAuthProvider ZRBOAuthProvider::initWith(
     HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host, const std::string& urlpath,
@@ -247,18 +258,25 @@ void ZRBOAuthProvider::setupSignatureBaseString() {
 
 void ZRBOAuthProvider::setupEncodedSignature() {
     if (!isKnown(oAuthSignatureType_)) return;
-    ZRBCryptoHelper helper;
     const std::string& base = oAuthSignatureBaseString_ ? *oAuthSignatureBaseString_ : std::string();
-    std::optional<std::string> sig;
-    if (merchantKeySource_) {
-        sig = isSHA256(oAuthSignatureType_) ? helper.RSASHA256SSignature(base, *merchantKeySource_, P12Password_)
-                                            : helper.RSASHA1SSignature(base, *merchantKeySource_, P12Password_);
-    } else {
-        sig = isSHA256(oAuthSignatureType_) ? helper.RSASHA256SSignature(base, privateKeyP12_, P12Password_)
-                                            : helper.RSASHA1SSignature(base, privateKeyP12_, P12Password_);
+    if (!merchantKeySource_ && !privateKeyP12_) {
+        log("Merchant key: no key: no key file name given");
+        keyStatus_ = KeyStatus::NotNamed;
+        return;
     }
-    if (!sig) return;
-    std::string encoded = encodeString(*sig);
+    // The key lives only for this signature; only the opt-in KeyCache keeps one longer.
+    detail::LoadedKey loaded = detail::loadMerchantKey(
+        merchantKeySource_ ? *merchantKeySource_ : KeySource::resource(*privateKeyP12_), P12Password_, true);
+    keyStatus_ = loaded.status;
+    if (loaded.status != KeyStatus::Loaded) return;
+    const ZRBKeychainManager& keychain = ZRBKeychainManager::sharedInstance();
+    std::optional<std::string> sig = isSHA256(oAuthSignatureType_) ? keychain.RSASHA256Signature(base, loaded.key)
+                                                                   : keychain.RSASHA1Signature(base, loaded.key);
+    if (!sig) {
+        keyStatus_ = KeyStatus::SigningFailed;
+        return;
+    }
+    std::string encoded = encodeString(base64Encode(*sig));
     if (logEnabled()) log("OAuth Signature: " + encoded);
     oAuthHeaders_.set(kSignature, std::move(encoded));
 }
@@ -280,12 +298,24 @@ std::string ZRBOAuthProvider::oAuthHeader() const {
 namespace detail {
 namespace {
 
+SignedRequest outcome(URLRequest request, const ZRBOAuthProvider& signer) {
+    SignedRequest out{std::move(request), signer.oAuthHeaders().contains(kSignature), KeyStatus::NotNamed,
+                      std::nullopt};
+    out.keyStatus = signer.keyStatus().value_or(KeyStatus::NotNamed);
+    if (signer.merchantKeySource()) {
+        out.keySource = signer.merchantKeySource();
+    } else if (signer.privateKeyP12()) {
+        out.keySource = KeySource::resource(*signer.privateKeyP12());
+    }
+    return out;
+}
+
 SignedRequest finishGET(const ZRBOAuthProvider& signer) {
     URLRequest request(signer.URLWithQueriesParams(), URLRequestReloadIgnoringLocalCacheData, 180.0);
     request.setHTTPMethod(HTTPMethodTypeToString[HTTPMethodTypeGET]);
     request.setHTTPBody(std::nullopt);
     request.setValue(signer.oAuthHeader(), kAuthorization);
-    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+    return outcome(std::move(request), signer);
 }
 
 SignedRequest finishPOST(const ZRBOAuthProvider& signer, const std::optional<std::string>& requestBody,
@@ -296,7 +326,7 @@ SignedRequest finishPOST(const ZRBOAuthProvider& signer, const std::optional<std
     request.setHTTPBody(requestBody);
     request.setValue(contentType, kHTTPContentType);
     request.setValue(signer.oAuthHeader(), kAuthorization);
-    return {std::move(request), signer.oAuthHeaders().contains(kSignature)};
+    return outcome(std::move(request), signer);
 }
 
 }  // namespace

@@ -34,6 +34,14 @@ class ORVALIS_EXPORT ZRBOAuthProvider {
 public:
     /// An empty signer: every field absent or empty. The builders need no more.
     ZRBOAuthProvider() = default;
+    /**@{*/
+    /// Copies and moves carry every field; each object wipes its copy of the password when it goes.
+    ZRBOAuthProvider(const ZRBOAuthProvider&) = default;
+    ZRBOAuthProvider(ZRBOAuthProvider&&) noexcept = default;
+    ZRBOAuthProvider& operator=(const ZRBOAuthProvider&) = default;
+    ZRBOAuthProvider& operator=(ZRBOAuthProvider&&) noexcept = default;
+    ~ZRBOAuthProvider();
+    /**@}*/
 
     /// A finished signer for one request: stores the arguments (the query map
     /// is copied), computes the body hash when requestbody is present (empty
@@ -157,7 +165,7 @@ public:
     /**@{*/
     /// Password of the key file.
     const std::optional<std::string>& P12Password() const noexcept { return P12Password_; }
-    void setP12Password(std::optional<std::string> v) { P12Password_ = std::move(v); }
+    void setP12Password(std::optional<std::string> v);
     /**@}*/
     /**@{*/
     /// Which signature method and body digest are used.
@@ -174,6 +182,11 @@ public:
     const std::optional<std::string>& requestBodyHash() const noexcept { return requestBodyHash_; }
     void setRequestBodyHash(std::optional<std::string> v) { requestBodyHash_ = std::move(v); }
     /**@}*/
+
+    /// What the last setupEncodedSignature found: KeyStatus::Loaded when it signed,
+    /// else why there was no key; no value before it ran or when the signature
+    /// type is out of range.
+    const std::optional<KeyStatus>& keyStatus() const noexcept { return keyStatus_; }
 
 private:
     static ZRBOAuthProvider build(HTTPMethodType method, OAuthURLSchemeType urlScheme, const std::string& host,
@@ -198,6 +211,7 @@ private:
     OAuthSignatureType oAuthSignatureType_ = OAuthSignatureTypeRSASHA1;
     std::optional<std::string> oAuthSignatureBaseString_;
     std::optional<std::string> requestBodyHash_;
+    std::optional<KeyStatus> keyStatus_;
 };
 
 }  // namespace orvalis

@@ -1,75 +1,33 @@
-#include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/detail/Durations.h>
+#include <Orvalis/Foundation/detail/RequestTarget.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Foundation/detail/UTF8.h>
-#include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Networking/detail/AnswerDecoding.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
-#include <Orvalis/Utils/XMLParser.h>
 
-#include <exception>
+#include <stdexcept>
 #include <utility>
 
-// The handles reuse the services unchanged: each operation calls ZRBOrvalis with
-// a SendRoute in place, so the request is signed and built exactly as for the
-// callback API, and only the exchange runs here, where its task can be
-// cancelled and its status, headers and reach can be seen.
+// Each operation runs the same stages as the callback API, top-down:
+// prepare (every local check, the signature), exchange (one cancellable
+// transfer), decode (once, within the answer budget), then the result.
 namespace orvalis {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// The first error entry of a failed answer, whole: a JSON "errors" array's first
-// object, or an XML answer's Error element.
-std::optional<Dictionary> firstErrorEntry(const std::string& body) {
-    try {
-        if (std::optional<Value> json = JSONSerialization::JSONObjectWithData(body)) {
-            if (!json->isDictionary()) return std::nullopt;
-            const Value* errors = json->asDictionary().find("errors");
-            if (errors == nullptr || !errors->isArray()) return std::nullopt;
-            const Array list = errors->asArray();
-            if (list.empty() || !list[0].isDictionary()) return std::nullopt;
-            return list[0].asDictionary();
-        }
-        XMLParser parser;
-        std::optional<Dictionary> root = parser.dictionaryWithData(body);
-        const Value* entry = root ? root->find("Error") : nullptr;
-        if (entry != nullptr && entry->isArray()) {
-            const Array repeated = entry->asArray();  // several Error elements: the first
-            if (!repeated.empty() && repeated[0].isDictionary()) return repeated[0].asDictionary();
-        } else if (entry != nullptr && entry->isDictionary()) {
-            return entry->asDictionary();
-        }
-    } catch (const std::exception& e) {
-        log(std::string("Operation: the error entry could not be read: ") + e.what());
-    }
-    return std::nullopt;
-}
-
-// Runs on the delivery thread: the callback API's own completion steps decide
-// success or failure; the rest of what the exchange showed is added to it.
-void finishExchange(const std::shared_ptr<detail::OperationState>& state, std::optional<std::string> data,
-                    std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+// The decode stage, on the delivery thread; what the exchange showed is kept beside it.
+void finishExchange(const std::shared_ptr<detail::OperationState>& state, const std::optional<std::string>& data,
+                    std::optional<HTTPURLResponse> response, const std::optional<Error>& error) {
+    detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
     OperationResult result;
-    try {
-        detail::runCompletionSteps(
-            data, error,
-            [&result](Dictionary answer) {
-                if (!result.answer && !result.error) result.answer = std::move(answer);
-            },
-            [&result](Error failure) {
-                if (!result.answer && !result.error) result.error = std::move(failure);
-            });
-    } catch (...) {
-    }
-    if (!result.answer && !result.error) {
-        result.error = Error::withDescription(kZRBNetworkErrorDomain, kZRBNetworkErrorCode, "Server Error");
-    }
-    if (result.error && data && result.error->domain() == kZRBNetworkErrorDomain) {
-        result.serverErrorEntry = firstErrorEntry(*data);
-    }
+    result.answer = std::move(decoded.answer);
+    result.error = std::move(decoded.error);
+    result.serverErrorEntry = std::move(decoded.serverErrorEntry);
     if (response) {
         result.reached = Reached::Yes;
     } else {
@@ -80,22 +38,14 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, std::o
     state->complete(std::move(result));
 }
 
-struct RouteContext {
-    std::shared_ptr<detail::OperationState> state;
-};
-
-void sendRouted(void* context, const URLRequest& signedRequest) {
-    std::shared_ptr<detail::OperationState> state = static_cast<RouteContext*>(context)->state;
-    if (signedRequest.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*signedRequest.HTTPBody()));
-    std::optional<URLRequest> adjusted;
-    if (signedRequest.timeoutInterval() != state->idleSeconds) {
-        adjusted = signedRequest;
-        adjusted->setTimeoutInterval(state->idleSeconds);
-    }
+// The exchange stage: one transfer with the operation's time-outs, cancellable from the start.
+void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
+    request.setTimeoutInterval(state->idleSeconds);
     URLSessionDataTask task = URLSession::sharedSession().dataTaskWithRequest(
-        adjusted ? *adjusted : signedRequest,
+        request,
         [state](std::optional<std::string> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
-            finishExchange(state, std::move(data), std::move(response), std::move(error));
+            finishExchange(state, data, std::move(response), error);
         });
     if (state->deadline) task.setDeadline(*state->deadline);
     std::lock_guard lock(state->mutex);
@@ -110,6 +60,15 @@ void sendRouted(void* context, const URLRequest& signedRequest) {
     }
 }
 
+// A refusal of the prepare stage, reported later on the delivery thread like any failure.
+void refuse(const std::shared_ptr<detail::OperationState>& state, Error refusal) {
+    detail::failBeforeSending(std::move(refusal), [state](Error error) {
+        OperationResult result;
+        result.error = std::move(error);
+        state->complete(std::move(result));
+    });
+}
+
 void stamp(ZRBBaseServiceRequest& request, const ClientConfiguration& configuration) {
     if (!request.host()) request.setHost(configuration.host);
     if (!request.consumerKey()) request.setConsumerKey(configuration.consumerKey);
@@ -121,50 +80,51 @@ void stamp(ZRBBaseServiceRequest& request, const ClientConfiguration& configurat
     if (!request.merechantKeyFilePassword()) request.setMerechantKeyFilePassword(configuration.keyFilePassword);
 }
 
-double seconds(std::chrono::milliseconds duration) { return std::chrono::duration<double>(duration).count(); }
+// A time-out of 0 or less would end every operation at once (or, in the
+// transfer library, mean its own default): it is a host's mistake.
+void checkTimeouts(milliseconds idle, const std::optional<milliseconds>& overall) {
+    if (idle <= milliseconds::zero()) throw std::invalid_argument("the idle time-out must be above zero");
+    if (overall && *overall <= milliseconds::zero()) {
+        throw std::invalid_argument("the overall time-out must be above zero (leave it unset for no limit)");
+    }
+}
+
+double seconds(milliseconds duration) { return std::chrono::duration<double>(duration).count(); }
 
 }  // namespace
 
 Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detail::ClientCore>()) {
+    checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
     core_->configuration = std::move(configuration);
+    detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }
 
 Client::~Client() {
     // Operations in flight keep the core; only the secret is taken from it now.
     std::lock_guard lock(core_->mutex);
-    if (std::optional<std::string>& password = core_->configuration.keyFilePassword) {
-        detail::secureWipe(password->data(), password->size());
-        password.reset();
-    }
+    detail::secureWipe(core_->configuration.keyFilePassword);
 }
 
-template <class Request, class Start>
-Operation Client::run(Request& request, const OperationOptions& options, Start start) const {
+template <class Request>
+Operation Client::run(Request& request, const OperationOptions& options) const {
     const ClientConfiguration& configuration = core_->configuration;
+    const milliseconds idle = options.idleTimeout.value_or(configuration.idleTimeout);
+    const std::optional<milliseconds> overall = options.overallTimeout ? options.overallTimeout
+                                                                       : configuration.overallTimeout;
+    checkTimeouts(idle, overall);
     stamp(request, configuration);
     auto state = std::make_shared<detail::OperationState>();
     state->core = core_;
-    state->idleSeconds = seconds(options.idleTimeout.value_or(configuration.idleTimeout));
-    if (auto overall = options.overallTimeout ? options.overallTimeout : configuration.overallTimeout) {
-        state->deadline = SteadyClock::now() + *overall;
-    }
+    state->idleSeconds = seconds(idle);
+    if (overall) state->deadline = detail::deadlineAfter(*overall);
     core_->add(state);
     try {
-        RouteContext context{state};
-        detail::SendRoute route(&sendRouted, &context);
-        // Called only when a service refuses the request before sending it.
-        start(
-            core_->orvalis, request,
-            [state](Dictionary answer) {
-                OperationResult result;
-                result.answer = std::move(answer);
-                state->complete(std::move(result));
-            },
-            [state](Error error) {
-                OperationResult result;
-                result.error = std::move(error);
-                state->complete(std::move(result));
-            });
+        detail::PreparedRequest prepared = detail::prepare(request, {configuration.requireSignature});
+        if (prepared.refusal) {
+            refuse(state, std::move(*prepared.refusal));
+        } else {
+            startExchange(state, std::move(*prepared.request));
+        }
     } catch (...) {
         core_->remove(state.get());
         throw;
@@ -173,41 +133,29 @@ Operation Client::run(Request& request, const OperationOptions& options, Start s
 }
 
 Operation Client::initializePairing(ZRBInitializePairingRequest request, const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.initializePairing(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 Operation Client::getPairingIDService(ZRBPairingIDServiceRequest request, const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.getPairingIDService(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 Operation Client::authorizePairing(ZRBAuthorisePairingRequest request, const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.authorizePairing(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 Operation Client::getPreCheckoutDataService(ZRBPrecheckoutDataRequest request,
                                             const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.getPreCheckoutDataService(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 Operation Client::expressCheckoutDataService(ZRBExpressCheckoutDataRequest request,
                                              const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.expressCheckoutDataService(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 Operation Client::getChekcoutResourceService(ZRBPaymentDataRequest request, const OperationOptions& options) const {
-    return run(request, options, [](const ZRBOrvalis& o, const auto& r, SuccessCallback ok, FailureCallback fail) {
-        o.getChekcoutResourceService(r, std::move(ok), std::move(fail));
-    });
+    return run(request, options);
 }
 
 std::size_t Client::inFlight() const noexcept {
@@ -217,7 +165,7 @@ std::size_t Client::inFlight() const noexcept {
 
 bool Client::waitUntilIdle(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(core_->mutex);
-    return core_->idle.wait_for(lock, timeout, [this] { return core_->live.empty(); });
+    return detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); });
 }
 
 void Client::cancelAll() const {

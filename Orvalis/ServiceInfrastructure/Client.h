@@ -34,19 +34,26 @@ struct ClientConfiguration {
     /// a request names no key of its own; wins over keyFileName. Unlocked with keyFilePassword.
     std::optional<KeySource> keySource;
     /// An operation fails with URLErrorTimedOut when no byte moves for this long.
+    /// Above zero (the Client refuses 0 or less); milliseconds::max() means no limit.
     std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
     /// When set, an operation fails with URLErrorTimedOut once this long has
-    /// passed since it started, however steadily bytes move.
+    /// passed since it started, however steadily bytes move. Above zero when set;
+    /// milliseconds::max() means no limit.
     std::optional<std::chrono::milliseconds> overallTimeout;
+    /// On (the default): a request that cannot be signed (no key named, key not
+    /// found, wrong password, not RSA, ...) is not sent; the operation fails with
+    /// URLErrorCannotSignRequest (-1231) naming the cause and where the key was
+    /// looked for. Off: such a request goes out unsigned, as with ZRBOrvalis.
+    bool requireSignature = true;
     /// Where awaiting coroutines resume; empty: on the library's delivery thread.
     Executor executor;
 };
 
 /// Per-call settings; each one that is set wins over the client's.
 struct OperationOptions {
-    /// Idle time-out of this operation.
+    /// Idle time-out of this operation; above zero when set.
     std::optional<std::chrono::milliseconds> idleTimeout;
-    /// Overall time limit of this operation, counted from its start.
+    /// Overall time limit of this operation, counted from its start; above zero when set.
     std::optional<std::chrono::milliseconds> overallTimeout;
 };
 
@@ -58,10 +65,14 @@ struct ClientCore;
 /// coroutine, waitable, cancellable, with time-outs and the whole failure.
 /// Credentials are given once; a value set on a request wins over the client's.
 /// Any thread may start operations; completion runs on the delivery thread.
+/// Every operation throws std::invalid_argument, and sends nothing, when
+/// options hold a time-out of 0 or less; every other refusal (a bad host or
+/// id, a body that cannot be written, no signature) is the operation's failure.
 /// Destroying the client does not stop its operations (see cancelAll()).
 class ORVALIS_EXPORT Client {
 public:
-    /// A client that stamps configuration on every request it sends.
+    /// A client that stamps configuration on every request it sends. Throws
+    /// std::invalid_argument when a time-out is 0 or less.
     explicit Client(ClientConfiguration configuration);
     /// Wipes the password; operations in flight go on and complete.
     ~Client();
@@ -85,14 +96,15 @@ public:
     /// Number of this client's operations not yet completed. Any thread.
     std::size_t inFlight() const noexcept;
     /// Waits until every operation of this client has completed (continuations
-    /// included) or timeout has passed; true when none is left. Not on the delivery thread.
+    /// included) or timeout has passed; true when none is left. A timeout of a
+    /// hundred years or more (milliseconds::max()) waits without limit. Not on the delivery thread.
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
     /// Cancels every operation of this client in flight (see Operation::cancel). Any thread.
     void cancelAll() const;
 
 private:
-    template <class Request, class Start>
-    Operation run(Request& request, const OperationOptions& options, Start start) const;
+    template <class Request>
+    Operation run(Request& request, const OperationOptions& options) const;
     std::shared_ptr<detail::ClientCore> core_;
 };
 

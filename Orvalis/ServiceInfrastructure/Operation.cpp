@@ -2,8 +2,11 @@
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
 
+#include <Orvalis/Foundation/detail/Durations.h>
+
 #include <atomic>
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 namespace orvalis {
@@ -20,11 +23,38 @@ void ClientCore::remove(const OperationState* state) noexcept {
     if (live.empty()) idle.notify_all();
 }
 
+namespace {
+
+bool isCancelFailure(const OperationResult& outcome) noexcept {
+    return outcome.error && outcome.error->code() == URLErrorCancelled && outcome.error->domain() == URLErrorDomain;
+}
+
+// What a cancel asked for before the operation completed turns its outcome into:
+// the answer's status and headers stay, the answer itself does not.
+OperationResult cancelled(OperationResult outcome) {
+    OperationResult out;
+    out.error = Error::withDescription(URLErrorDomain, URLErrorCancelled,
+                                       outcome.response ? "The request was cancelled after its answer arrived."
+                                                        : "The request was cancelled.");
+    out.reached = outcome.reached;
+    out.response = std::move(outcome.response);
+    return out;
+}
+
+}  // namespace
+
 void OperationState::complete(OperationResult outcome) noexcept {
     std::vector<std::function<void()>> waiting;
     {
         std::lock_guard lock(mutex);
         if (done) return;
+        if (cancelRequested && !isCancelFailure(outcome)) {
+            try {
+                outcome = cancelled(std::move(outcome));
+            } catch (...) {
+                outcome.answer.reset();  // no memory for the text: still never a success
+            }
+        }
         result = std::move(outcome);
         done = true;
         waiting.swap(continuations);
@@ -56,29 +86,44 @@ void OperationState::cancel() {
 
 Operation::Operation(std::shared_ptr<detail::OperationState> state) noexcept : state_(std::move(state)) {}
 
+namespace {
+
+const std::shared_ptr<detail::OperationState>& checked(const std::shared_ptr<detail::OperationState>& state) {
+    if (!state) throw std::logic_error("orvalis::Operation: this handle was moved from and refers to no operation");
+    return state;
+}
+
+}  // namespace
+
 bool Operation::isDone() const noexcept {
+    if (!state_) return false;
     std::lock_guard lock(state_->mutex);
     return state_->done;
 }
 
 OperationResult Operation::get() const {
+    checked(state_);
     std::unique_lock lock(state_->mutex);
     state_->completed.wait(lock, [this] { return state_->done; });
     return state_->result;
 }
 
 void Operation::wait() const {
+    checked(state_);
     std::unique_lock lock(state_->mutex);
     state_->completed.wait(lock, [this] { return state_->done; });
 }
 
 std::future_status Operation::waitFor(std::chrono::nanoseconds timeout) const {
+    checked(state_);
     std::unique_lock lock(state_->mutex);
-    return state_->completed.wait_for(lock, timeout, [this] { return state_->done; }) ? std::future_status::ready
-                                                                                       : std::future_status::timeout;
+    return detail::waitAtMost(state_->completed, lock, timeout, [this] { return state_->done; })
+               ? std::future_status::ready
+               : std::future_status::timeout;
 }
 
 std::future<OperationResult> Operation::future() const {
+    checked(state_);
     auto promise = std::make_shared<std::promise<OperationResult>>();
     std::future<OperationResult> future = promise->get_future();
     std::unique_lock lock(state_->mutex);
@@ -92,9 +137,12 @@ std::future<OperationResult> Operation::future() const {
     return future;
 }
 
-void Operation::cancel() const { state_->cancel(); }
+void Operation::cancel() const {
+    if (state_) state_->cancel();
+}
 
 bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
+    checked(state_);
     std::lock_guard lock(state_->mutex);
     if (state_->done) return false;
     state_->continuations.emplace_back([continuation, core = state_->core] {
@@ -118,6 +166,7 @@ bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
 }
 
 OperationResult Operation::await_resume() const {
+    checked(state_);
     std::lock_guard lock(state_->mutex);
     return state_->result;
 }

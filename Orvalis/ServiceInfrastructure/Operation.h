@@ -51,7 +51,9 @@ struct OperationState;
 
 /// A handle to one operation in flight, made by Client. Copies refer to the same
 /// operation. It completes exactly once; every way of waiting sees that result.
-/// Dropping every handle does not stop the operation (see cancel()).
+/// Dropping every handle does not stop the operation (see cancel()). A
+/// moved-from handle refers to none: isDone() is false, cancel() does nothing,
+/// and the waiting members throw std::logic_error.
 ///
 ///     OperationResult r = co_await client.getPairingIDService(request);
 ///
@@ -68,15 +70,21 @@ public:
     /// Blocks until the operation has completed. Same thread rule as get().
     void wait() const;
     /// Waits at most timeout: `std::future_status::ready` once completed, else `std::future_status::timeout`.
+    /// Saturates: a timeout of a hundred years or more (any duration's max()) waits without limit.
     template <class Rep, class Period>
     std::future_status wait_for(const std::chrono::duration<Rep, Period>& timeout) const {
+        using Exact = std::chrono::duration<long double, std::nano>;
+        if (Exact(timeout) >= Exact(std::chrono::nanoseconds::max())) return waitFor(std::chrono::nanoseconds::max());
         return waitFor(std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
     }
     /// A std::future that becomes ready with the result. Any thread; may be called again.
     std::future<OperationResult> future() const;
 
     /// Ends the operation with URLErrorCancelled (domain URLErrorDomain, -999) unless
-    /// it has completed already, in which case nothing happens. Its transfer is
+    /// it has completed already, in which case nothing happens. Once cancel()
+    /// returns, the result is the one completed before the call or the cancel
+    /// failure, never a later success; when the answer had already arrived, the
+    /// cancel failure keeps its response and Reached::Yes. The transfer is
     /// released at once; other operations are not disturbed. Any thread.
     void cancel() const;
 

@@ -1,8 +1,16 @@
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 namespace orvalis {
 
-ZRBBaseServiceRequest::~ZRBBaseServiceRequest() = default;
+ZRBBaseServiceRequest::~ZRBBaseServiceRequest() { detail::secureWipe(merechantKeyFilePassword_); }
+
+void ZRBBaseServiceRequest::setMerechantKeyFilePassword(std::optional<std::string> value) {
+    // The old value's buffer would otherwise be freed, or handed to value and freed with it, unwiped.
+    detail::secureWipe(merechantKeyFilePassword_);
+    merechantKeyFilePassword_ = std::move(value);
+    detail::secureWipe(value);
+}
 
 std::string ZRBBaseServiceRequest::getRelativepath() const { return std::string(); }
 

@@ -106,6 +106,7 @@ public:
     ZRBBaseServiceRequest(ZRBBaseServiceRequest&&) = default;
     ZRBBaseServiceRequest& operator=(ZRBBaseServiceRequest&&) = default;
     /**@}*/
+    /// Wipes the password's bytes before they are freed.
     virtual ~ZRBBaseServiceRequest();
 
     /**@{*/
@@ -120,9 +121,9 @@ public:
     /**@{*/
     /// Password of that key file; unset, no signature can be made.
     const std::optional<std::string>& merechantKeyFilePassword() const noexcept { return merechantKeyFilePassword_; }
-    void setMerechantKeyFilePassword(std::optional<std::string> value) { merechantKeyFilePassword_ = std::move(value); }
+    void setMerechantKeyFilePassword(std::optional<std::string> value);
     void setMerechantKeyFilePassword(detail::TextLike auto&& value) {
-        merechantKeyFilePassword_ = detail::optionalText(std::forward<decltype(value)>(value));
+        setMerechantKeyFilePassword(detail::optionalText(std::forward<decltype(value)>(value)));
     }
     /**@}*/
     /**@{*/

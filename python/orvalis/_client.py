@@ -28,13 +28,16 @@ class _Operations(Generic[R]):
     def __init__(self, host: str, consumer_key: str, *, key_name: Optional[str] = None,
                  key_file: Optional[PathLike] = None, key_data: Optional[bytes] = None,
                  key_password: Optional[str] = None, idle_timeout: Optional[float] = None,
-                 overall_timeout: Optional[float] = None) -> None:
+                 overall_timeout: Optional[float] = None, require_signature: bool = True) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
         library's resource directory), key_file (a PKCS#12 file) or key_data (PKCS#12 bytes), opened with
         key_password. Time-outs are in seconds: an operation fails with code -1001 when no byte moves for
-        idle_timeout (default 180), or once overall_timeout has passed. Trust anchors and pins are
+        idle_timeout (default 180), or once overall_timeout has passed; both must be above zero, and
+        float("inf") means no limit. With require_signature (the default) a request that cannot be signed
+        is not sent: the call raises OperationError -1231 naming the cause (wrong password, not found, ...)
+        and where the key was looked for; False sends it unsigned. Trust anchors and pins are
         process-wide: add_trusted_certificates(), pin_public_keys(). Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
@@ -45,7 +48,8 @@ class _Operations(Generic[R]):
         self._handle = _native.new_client(
             host=host, consumer_key=consumer_key, key_name=key_name,
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
-            key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout)
+            key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
+            require_signature=require_signature)
         _live.add(self)
         _retire()
 

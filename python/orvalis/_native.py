@@ -98,6 +98,7 @@ for _name, _restype, _args in [
     ("orvalis_client_config_set_key_source", c_int, (c_void_p, c_void_p)),
     ("orvalis_client_config_set_key_password", c_int, (c_void_p, c_char_p)),
     ("orvalis_client_config_set_idle_timeout_ms", c_int, (c_void_p, c_int64)),
+    ("orvalis_client_config_set_require_signature", c_int, (c_void_p, c_int)),
     ("orvalis_client_config_set_overall_timeout_ms", c_int, (c_void_p, c_int64)),
     ("orvalis_client_new", c_int, (c_void_p, _OUT)), ("orvalis_client_free", None, (c_void_p,)),
     ("orvalis_client_in_flight", c_size_t, (c_void_p,)),
@@ -132,12 +133,24 @@ def _check(status: int, what: str) -> None:
         raise (ValueError if status in (1, MALFORMED_INPUT) else RuntimeError)(f"{what}: {reason}")
 
 
+_INT64_MAX = 2**63 - 1
+
+
+def _saturated(seconds: float) -> int:
+    """Milliseconds, at most INT64_MAX (which the library reads as no limit): never a wrap-around."""
+    if seconds != seconds:
+        raise ValueError("a time-out cannot be NaN")
+    if seconds >= _INT64_MAX / 1000:
+        return _INT64_MAX
+    return round(seconds * 1000)
+
+
 def _milliseconds(seconds: Optional[float], what: str) -> int:
     if seconds is None:
         return 0
     if seconds <= 0:
-        raise ValueError(f"{what} must be positive")
-    return max(1, round(seconds * 1000))
+        raise ValueError(f"{what} must be above zero")
+    return max(1, _saturated(seconds))
 
 
 def library_version() -> str:
@@ -195,7 +208,7 @@ def reset_log_handler() -> None:
 
 def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: Optional[str],
                key_data: Optional[bytes], key_password: Optional[str], idle_timeout: Optional[float],
-               overall_timeout: Optional[float]) -> int:
+               overall_timeout: Optional[float], require_signature: bool = True) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -211,6 +224,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
             _check(_lib.orvalis_client_config_set_key_source(config, source), "key")
         if key_password is not None:
             _check(_lib.orvalis_client_config_set_key_password(config, key_password.encode()), "password")
+        _check(_lib.orvalis_client_config_set_require_signature(config, int(bool(require_signature))),
+               "require signature")
         if idle_timeout is not None:
             _check(_lib.orvalis_client_config_set_idle_timeout_ms(
                 config, _milliseconds(idle_timeout, "idle_timeout")), "idle time-out")
@@ -237,7 +252,7 @@ def in_flight(client: int) -> int:
 
 
 def wait_idle(client: int, timeout: float) -> bool:
-    status = _lib.orvalis_client_wait_idle(client, max(0, round(timeout * 1000)))
+    status = _lib.orvalis_client_wait_idle(client, max(0, _saturated(timeout)))
     if status not in (OK, TIMEOUT):
         _check(status, "wait")
     return status == OK

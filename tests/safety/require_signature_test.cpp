@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -19,6 +21,7 @@ struct KeyCase {
     const char* name;
     std::optional<std::string> keyFile;
     std::optional<std::string> password;
+    const char* cause;  // describe(KeyStatus) of why there is no key
 };
 void PrintTo(const KeyCase& row, std::ostream* out) { *out << row.name; }
 
@@ -27,13 +30,26 @@ protected:
     void SetUp() override { before_ = ts::sandboxWorld().server->requests().size(); }
     std::size_t sent() const { return ts::sandboxWorld().server->requests().size() - before_; }
 
-    // A request of type R with the row's key file and password.
+    // A request of type R with the row's key file and password (and the ids a path needs).
     template <class R>
     R keyed() const {
         auto request = ts::credentialed<R>();
         request.setMerechantKeyFileName(GetParam().keyFile);
         request.setMerechantKeyFilePassword(GetParam().password);
+        if constexpr (std::is_same_v<R, ZRBPrecheckoutDataRequest>) request.setPairingId("pair-1");
+        if constexpr (std::is_same_v<R, ZRBPaymentDataRequest>) request.setTransactionId("tx-1");
         return request;
+    }
+    // The refusal names the cause and the key, whichever face reports it.
+    void expectCannotSign(const Error& error) const {
+        EXPECT_EQ(std::tuple(error.domain(), error.code()), std::tuple(std::string(URLErrorDomain), -1231));
+        const std::string text = error.localizedDescription();
+        EXPECT_NE(text.find(GetParam().cause), std::string::npos) << text;
+        if (GetParam().keyFile) {
+            EXPECT_NE(text.find("resource \"" + *GetParam().keyFile + "\""), std::string::npos) << text;
+            EXPECT_NE(text.find(*GetParam().keyFile + ".p12\""), std::string::npos) << "where it looked: " << text;
+        }
+        EXPECT_EQ(error.userInfo().objectForKey(URLErrorKeyStatusKey), Value(GetParam().cause));
     }
     std::size_t before_ = 0;
 };
@@ -43,6 +59,12 @@ ZRBPairingIDServiceRequest pairing(ZRBPairingIDServiceRequest request) {
     request.setPairingTransactionId("tx");
     request.setUserId("user");
     return request;
+}
+
+ClientConfiguration sandboxHost() {
+    ClientConfiguration c;
+    c.host = ts::sandboxWorld().host;
+    return c;
 }
 
 }  // namespace
@@ -63,11 +85,7 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
     auto all = out.all();
     for (const auto& one : all) {
         if (one.success) continue;
-        EXPECT_EQ(one.failure->domain(), URLErrorDomain);
-        EXPECT_EQ(one.failure->code(), -1231) << one.describe();
-        EXPECT_NE(one.failure->localizedDescription().find(GetParam().keyFile.value_or("no key file name")),
-                  std::string::npos)
-            << one.describe();
+        expectCannotSign(*one.failure);
         EXPECT_NE(one.thread, std::this_thread::get_id());
     }
     EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& one) { return one.failure.has_value(); }), 6);
@@ -75,21 +93,46 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
     EXPECT_TRUE(ts::sandboxWorld().server->requests().back().accepted);
 }
 
+// The client refuses by default, on every operation, with the same cause as the facade.
+TEST_P(RequireSignature, IsTheClientsDefault) {
+    Client client(sandboxHost());
+    for (const Operation& op : {client.initializePairing(keyed<ZRBInitializePairingRequest>()),
+                                client.getPairingIDService(keyed<ZRBPairingIDServiceRequest>()),
+                                client.authorizePairing(keyed<ZRBAuthorisePairingRequest>()),
+                                client.getPreCheckoutDataService(keyed<ZRBPrecheckoutDataRequest>()),
+                                client.expressCheckoutDataService(keyed<ZRBExpressCheckoutDataRequest>()),
+                                client.getChekcoutResourceService(keyed<ZRBPaymentDataRequest>())}) {
+        OperationResult r = op.get();
+        ASSERT_TRUE(r.error);
+        expectCannotSign(*r.error);
+        EXPECT_EQ(r.reached, Reached::No);
+    }
+    EXPECT_EQ(sent(), 0u);
+}
+
 TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
     ts::Outcomes out;
     ZRBOrvalis().getPairingIDService(pairing(keyed<ZRBPairingIDServiceRequest>()), out.success(), out.failure());
     ASSERT_TRUE(out.waitFor(1));
-    ASSERT_EQ(sent(), 1u);
-    const auto seen = ts::sandboxWorld().server->requests().back();
-    EXPECT_NE(seen.authorization.find("oauth_signature=\"\""), std::string::npos) << seen.authorization;
-    EXPECT_EQ(seen.verdict, "rejected: no signature");
+    ClientConfiguration optedOut = sandboxHost();
+    optedOut.requireSignature = false;
+    OperationResult viaClient = Client(optedOut).getPairingIDService(pairing(keyed<ZRBPairingIDServiceRequest>())).get();
+    ASSERT_EQ(sent(), 2u);
+    const auto all = ts::sandboxWorld().server->requests();
+    for (std::size_t i = before_; i < all.size(); ++i) {
+        EXPECT_NE(all[i].authorization.find("oauth_signature=\"\""), std::string::npos) << all[i].authorization;
+        EXPECT_EQ(all[i].verdict, "rejected: no signature");
+    }
     ASSERT_TRUE(out.all()[0].failure);
     EXPECT_EQ(out.all()[0].failure->domain(), kZRBNetworkErrorDomain);  // the server's refusal, as before
+    ASSERT_TRUE(viaClient.error);
+    EXPECT_EQ(viaClient.error->domain(), kZRBNetworkErrorDomain);
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, RequireSignature,
-                         ::testing::Values(KeyCase{"MissingKeyFile", "absent", ts::kSandboxPassword},
-                                           KeyCase{"WrongPassword", "merchant", "not the password"},
-                                           KeyCase{"NoPassword", "merchant", std::nullopt},
-                                           KeyCase{"NoKeyFileName", std::nullopt, ts::kSandboxPassword}),
+                         ::testing::Values(KeyCase{"MissingKeyFile", "absent", ts::kSandboxPassword, "file not found"},
+                                           KeyCase{"WrongPassword", "merchant", "not the password",
+                                                   "wrong password or damaged file"},
+                                           KeyCase{"NoPassword", "merchant", std::nullopt, "no password given"},
+                                           KeyCase{"NoKeyFileName", std::nullopt, ts::kSandboxPassword, "no key named"}),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -2,6 +2,7 @@
 // every signature with the merchant's certificate.
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Foundation/Log.h>
+#include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
@@ -90,8 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
              [] { return std::string("<Req><Token>tok<2></Token><Checkout>c&1</Checkout></Req>"); }},
         Sent{"PrecheckoutData", op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("pair-9"); }),
              "GET", "/quorvex/precheckoutdata/pair-9", "", nullptr},
-        Sent{"PrecheckoutDataWithEmptyPairingId", op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId(""); }),
-             "GET", "/quorvex/precheckoutdata/", "", nullptr},
         Sent{"ExpressCheckout", op(&ZRBOrvalis::expressCheckoutDataService, express), "POST", "/quorvex/expresscheckout", "application/json",
              [] { return ZRBExpressCheckoutDataService::requestBody(with<ZRBExpressCheckoutDataRequest>(express)); }},
         Sent{"PaymentData", op(&ZRBOrvalis::getChekcoutResourceService, [](auto& r) {
@@ -110,27 +109,75 @@ TEST_F(Operations, ExpressCheckoutSendsAllEightKeysAsPrettyJSON) {
                 d.objectForKey("amount") == Value(3.5)) << body;
 }
 
-TEST_F(Operations, UnwritableOrMissingBodiesAreSentSignedAndEmpty) {
-    std::mutex m;
-    std::vector<std::string> lines;
-    setLogHandler([&](std::string_view l) {
-        std::lock_guard lock(m);
-        lines.emplace_back(l);
-    });
-    run(op(&ZRBOrvalis::expressCheckoutDataService, [](auto& r) { r.setAmount(std::numeric_limits<double>::quiet_NaN()); }));
-    // No template: the body is empty too, and the default answer is XML, delivered as its root.
+// What cannot be right is refused before anything is signed or sent, on the callback facade and the client alike.
+struct Refused {
+    const char* name;
+    Start facade;
+    std::function<orvalis::Operation(const Client&)> client;
+    std::int64_t code;
+};
+class NeverSent : public Operations, public ::testing::WithParamInterface<Refused> {};
+
+TEST_P(NeverSent, ARequestThatCannotBeRight) {
+    const Refused& c = GetParam();
+    auto got = run(c.facade);
+    ClientConfiguration configuration;
+    configuration.host = sandboxWorld().host;
+    OperationResult viaClient = c.client(Client(configuration)).get();
+    for (const Error& error : {got.failure.value_or(Error("none", 0, {})), viaClient.error.value_or(Error("none", 0, {}))}) {
+        EXPECT_EQ(std::tuple(error.domain(), error.code()), std::tuple(std::string(URLErrorDomain), c.code)) << error;
+    }
+    EXPECT_EQ(viaClient.reached, Reached::No);
+    EXPECT_TRUE(seen().empty()) << "sent: " << seen().front().target;
+}
+
+template <class R>
+std::function<orvalis::Operation(const Client&)> viaClient(orvalis::Operation (Client::*start)(R, const OperationOptions&) const,
+                                                           std::type_identity_t<std::function<void(R&)>> fill) {
+    return [=](const Client& client) { return (client.*start)(with<R>(fill), {}); };
+}
+#define ROW(name, facadeStart, clientStart, fill, code) Refused{name, op(facadeStart, fill), viaClient(clientStart, fill), code}
+auto amount(double value) { return [value](ZRBExpressCheckoutDataRequest& r) { express(r), r.setAmount(value); }; }
+auto currency(const char* value) { return [value](ZRBExpressCheckoutDataRequest& r) { express(r), r.setCurrency(value); }; }
+void emptyPairingId(ZRBPrecheckoutDataRequest& r) { r.setPairingId(""); }
+void noPairingId(ZRBPrecheckoutDataRequest&) {}
+void emptyTransactionId(ZRBPaymentDataRequest& r) { r.setTransactionId(""), r.setCheckoutId("c"); }
+void noTransactionId(ZRBPaymentDataRequest& r) { r.setCheckoutId("c"); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NeverSent,
+    ::testing::Values(
+        ROW("NaNAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckoutDataService,
+            amount(std::numeric_limits<double>::quiet_NaN()), URLErrorCannotWriteBody),
+        ROW("InfiniteAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckoutDataService,
+            amount(-std::numeric_limits<double>::infinity()), URLErrorCannotWriteBody),
+        ROW("InvalidUtf8", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckoutDataService,
+            currency("E\xffR\xc0"), URLErrorCannotWriteBody),
+        ROW("EncodedSurrogate", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckoutDataService,
+            currency("\xed\xa0\x80"), URLErrorCannotWriteBody),
+        ROW("EmptyPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPreCheckoutDataService, emptyPairingId,
+            URLErrorBadPathSegment),
+        ROW("MissingPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPreCheckoutDataService, noPairingId,
+            URLErrorBadPathSegment),
+        ROW("EmptyTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getChekcoutResourceService,
+            emptyTransactionId, URLErrorBadPathSegment),
+        ROW("MissingTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getChekcoutResourceService,
+            noTransactionId, URLErrorBadPathSegment)),
+    [](const auto& info) { return info.param.name; });
+#undef ROW
+
+TEST_F(Operations, AMissingTemplateIsSentSignedAndEmpty) {
+    // No template: the body is empty, and the default answer is XML, delivered as its root.
     auto got = run(op(&ZRBOrvalis::authorizePairing, [](auto& r) { r.setCheckoutID("c"), r.setPairingTransactionId("t"); }));
-    setLogHandler(LogHandler());
     ASSERT_TRUE(got.success) << got.describe();
     EXPECT_EQ(got.success->objectForKey("__name"), Value("PairingDataResponse"));
     auto requests = seen();
-    ASSERT_EQ(requests.size(), 2u);
-    for (const auto& r : requests)  // the digest of zero bytes, not a missing hash
-        EXPECT_TRUE(r.verdict == "accepted" && r.body.empty() && r.authorization.find("oauth_body_hash=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"") != std::string::npos)
-            << r.verdict << r.authorization;
-    EXPECT_EQ(requests[1].contentType, "application/xml;charset=UTF-8");
-    std::lock_guard lock(m);
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.rfind("ExpressCheckoutService serialization fail:", 0) == 0; }));
+    ASSERT_EQ(requests.size(), 1u);
+    // The digest of zero bytes, not a missing hash.
+    EXPECT_TRUE(requests[0].verdict == "accepted" && requests[0].body.empty() &&
+                requests[0].authorization.find("oauth_body_hash=\"2jmj7l5rSw0yVb/vlWAYkK/YBwk=\"") != std::string::npos)
+        << requests[0].verdict << requests[0].authorization;
+    EXPECT_EQ(requests[0].contentType, "application/xml;charset=UTF-8");
 }
 
 struct Template {

@@ -31,7 +31,9 @@ struct SandboxWorld {
         sandbox::SandboxOptions o;
         o.merchantCertificatePath = dir.write("merchant.pem", certPem(merchant.cert.get())).string();
         o.consumerKey = kSandboxConsumerKey;
-        o.keepAlive = std::chrono::seconds(1);  // stop() waits this long for idle connections
+        // Longer than any pause in a test, so that no kept-alive connection is closed under a request
+        // (which may have reached it, so it is not sent again); the session closes them when main returns.
+        o.keepAlive = std::chrono::seconds(60);
         server = std::make_unique<sandbox::Sandbox>(o);
         std::string error;
         if (!server->start(&error)) throw std::runtime_error(error);

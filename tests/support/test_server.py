@@ -98,6 +98,8 @@ async def serve(path, query, headers, raw, body, writer):
     elif path == "/close":
         writer.transport.abort()
         return False
+    elif path == "/drop":  # the request read whole, then the connection closed without a word
+        return False
     elif path == "/hold":  # unanswered until n are held together (5 s at most), then dropped
         holding.append(1)
         stats["held"] = max(stats["held"], len(holding))

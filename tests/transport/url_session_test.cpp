@@ -127,13 +127,14 @@ TEST_F(Transport, ConnectionsAreReusedAcrossTasks) {
     EXPECT_LE(server.stat("connections") - before, 1);
 }
 
-TEST_F(Transport, ConnectionClosedByTheServerAtReuseIsReplacedWithoutRepeatingTheRequest) {
+TEST_F(Transport, ConnectionClosedByTheServerAtReuseNeverRepeatsTheRequest) {
     const long before = std::max(0L, server.stat("/reply"));  // -1: none yet
     URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
     r.setHTTPMethod("POST");
     r.setHTTPBody(std::string(200, 'p'));
     // Bursts on all the connections, each after a pause close to the server's idle limit, so that
     // some are reused just as the server closes them.
+    int answered = 0;
     for (int b = 0; b < 5; ++b) {
         if (b > 0) std::this_thread::sleep_for(std::chrono::milliseconds(985 + 5 * b));
         std::vector<std::future<Outcome>> burst;
@@ -141,10 +142,41 @@ TEST_F(Transport, ConnectionClosedByTheServerAtReuseIsReplacedWithoutRepeatingTh
         for (auto& f : burst) {
             ASSERT_EQ(f.wait_for(std::chrono::seconds(60)), std::future_status::ready);
             Outcome o = f.get();
-            EXPECT_EQ(o.data, r.HTTPBody()) << o.errorText();
+            if (!o.error) {
+                EXPECT_EQ(o.data, r.HTTPBody());
+                ++answered;
+            } else {  // written just as the server closed: it may have arrived, so it is not sent again
+                EXPECT_EQ(o.error->code(), URLErrorNetworkConnectionLost) << o.errorText();
+            }
         }
     }
-    EXPECT_EQ(server.stat("/reply") - before, 5 * 32) << "each request reaches the server exactly once";
+    const long received = server.stat("/reply") - before;
+    EXPECT_LE(received, 5 * 32) << "no request reaches the server twice";
+    EXPECT_GE(received, answered);
+    EXPECT_GT(answered, 5 * 32 / 2);
+}
+
+TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConnection) {
+    std::vector<std::future<Outcome>> warm;  // several kept-alive connections to pick from
+    for (int i = 0; i < 6; ++i) warm.push_back(start(get(server.url("/echo?delay=300"))));
+    for (auto& w : warm) ASSERT_FALSE(w.get().error);
+    for (const char* method : {"POST", "GET"}) {
+        const long before = std::max(0L, server.stat("/drop"));
+        URLRequest r(server.url("/drop"), URLRequestReloadIgnoringLocalCacheData, 10);
+        r.setHTTPMethod(method);
+        if (std::string(method) == "POST") r.setHTTPBody(R"({"amount":"49.90"})");
+        std::promise<std::optional<Error>> ended;
+        auto task = URLSession::sharedSession().dataTaskWithRequest(
+            r, [&](std::optional<std::string>, std::optional<HTTPURLResponse>, std::optional<Error> e) {
+                ended.set_value(std::move(e));
+            });
+        task.resume();
+        std::optional<Error> error = ended.get_future().get();
+        ASSERT_TRUE(error) << method;
+        EXPECT_EQ(error->code(), URLErrorNetworkConnectionLost) << error->description();
+        EXPECT_TRUE(task.requestMayHaveBeenSent()) << method;
+        EXPECT_EQ(server.stat("/drop") - before, 1) << method << " arrived more than once";
+    }
 }
 
 TEST_F(Transport, PlainHttpTasksDoNotQueueBehindAServerThatNeverAnswers) {

@@ -149,7 +149,11 @@ std::optional<Error> checkPathSegment(std::string_view id) {
     // escape cannot be signed here: the base string decodes the URL before
     // encoding it, while an RFC 5849 server encodes the escape's "%" again.
     constexpr std::string_view kAllowed = "-._~!$&'()*+,;=:@";
-    bool onlyDots = !id.empty();
+    if (id.empty()) {
+        return refusal(URLErrorBadPathSegment, "id", id,
+                       "is empty or missing, which would send the request to the collection's path");
+    }
+    bool onlyDots = true;
     for (char c : id) {
         onlyDots = onlyDots && c == '.';
         if (isAsciiAlnum(c) || kAllowed.find(c) != std::string_view::npos) continue;

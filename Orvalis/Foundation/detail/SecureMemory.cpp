@@ -10,4 +10,15 @@ void secureWipe(void* data, std::size_t size) noexcept {
     OPENSSL_cleanse(data, size);
 }
 
+void secureWipe(std::string& secret) noexcept {
+    secureWipe(secret.data(), secret.capacity());
+    secret.clear();
+}
+
+void secureWipe(std::optional<std::string>& secret) noexcept {
+    if (!secret) return;
+    secureWipe(*secret);
+    secret.reset();
+}
+
 }  // namespace orvalis::detail

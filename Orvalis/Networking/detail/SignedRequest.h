@@ -16,6 +16,10 @@ namespace orvalis::detail {
 struct SignedRequest {
     URLRequest request;
     bool isSigned = false;
+    /// Loaded when signed; else why there was no key.
+    KeyStatus keyStatus = KeyStatus::NotNamed;
+    /// Where the key was to come from; none when no key was named.
+    std::optional<KeySource> keySource;
 };
 
 /// What ZRBOAuthProvider::GETURLRequest builds (key from keySource when set, else the

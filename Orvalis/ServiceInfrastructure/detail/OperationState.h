@@ -4,7 +4,6 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
-#include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -20,7 +19,6 @@ namespace orvalis::detail {
 /// What a client shares with its operations: they may outlive the Client object.
 struct ClientCore {
     ClientConfiguration configuration;
-    ZRBOrvalis orvalis;
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
     std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
@@ -43,8 +41,9 @@ struct OperationState {
     std::optional<URLSessionDataTask> task;           // the exchange, once it was handed over
     std::vector<std::function<void()>> continuations;  // run once, right after completion
 
-    /// Records the result (the first one wins), wakes every waiter, runs the
-    /// continuations, then tells the client. Never throws.
+    /// Records the result (the first one wins; once cancel() was asked, it
+    /// becomes the cancel failure, keeping the response), wakes every waiter,
+    /// runs the continuations, then tells the client. Never throws.
     void complete(OperationResult outcome) noexcept;
     /// Cancels the exchange, or marks the operation so it is cancelled when handed over.
     void cancel();

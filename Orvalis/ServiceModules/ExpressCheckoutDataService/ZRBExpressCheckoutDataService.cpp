@@ -17,13 +17,23 @@ std::string ZRBExpressCheckoutDataService::requestBody(const ZRBExpressCheckoutD
     return std::string();
 }
 
+detail::PreparedRequest detail::prepare(const ZRBExpressCheckoutDataRequest& request, const PreparePolicy& policy) {
+    std::string body;
+    try {
+        body = JSONSerialization::dataWithJSONObject(Value(request.dictionaryRepresentation()), true);
+    } catch (const std::exception& e) {
+        // An empty payment must never go out signed: the server could take it for one.
+        log(std::string("ExpressCheckoutService serialization fail:") + e.what());
+        return {std::nullopt, bodyRefusal(e.what())};
+    }
+    return preparePOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeJSON], policy);
+}
+
 void ZRBExpressCheckoutDataService::expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request,
                                                                SuccessCallback onSuccess,
                                                                FailureCallback onFailure) const {
-    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
-    detail::SignedRequest signedRequest = detail::signedPOST(request, request.getRelativepath(), requestBody(request),
-                                                             HTTPContentTypeToString[HTTPContentTypeJSON]);
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis

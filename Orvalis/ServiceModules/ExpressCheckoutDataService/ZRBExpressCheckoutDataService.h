@@ -14,11 +14,13 @@ class ORVALIS_EXPORT ZRBExpressCheckoutDataService : public ZRBBaseService {
 public:
     /// Signs and starts the request, then returns; exactly one callback follows
     /// later on the delivery thread. A request that cannot be written as JSON
-    /// (a non-finite amount) is logged and sent with an empty body.
+    /// (text that is not UTF-8, a non-finite amount) is not sent: onFailure gets
+    /// URLErrorCannotWriteBody (-1232).
     void expressCheckoutDataService(const ZRBExpressCheckoutDataRequest& request, SuccessCallback onSuccess,
                                     FailureCallback onFailure) const;
 
-    /// The JSON text that expressCheckoutDataService sends for request.
+    /// The JSON text that expressCheckoutDataService sends for request; "" (and a
+    /// log line) when it cannot be written.
     static std::string requestBody(const ZRBExpressCheckoutDataRequest& request);
 };
 

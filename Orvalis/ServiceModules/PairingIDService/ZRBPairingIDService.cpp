@@ -3,12 +3,14 @@
 
 namespace orvalis {
 
+detail::PreparedRequest detail::prepare(const ZRBPairingIDServiceRequest& request, const PreparePolicy& policy) {
+    return prepareGET(request, {}, request.getRelativepath(), request.getQueryParam(), policy);
+}
+
 void ZRBPairingIDService::getPairingIDService(const ZRBPairingIDServiceRequest& request, SuccessCallback onSuccess,
                                               FailureCallback onFailure) const {
-    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
-    detail::SignedRequest signedRequest =
-        detail::signedGET(request, request.getRelativepath(), request.getQueryParam());
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis

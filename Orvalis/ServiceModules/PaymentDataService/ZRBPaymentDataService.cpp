@@ -3,13 +3,16 @@
 
 namespace orvalis {
 
+detail::PreparedRequest detail::prepare(const ZRBPaymentDataRequest& request, const PreparePolicy& policy) {
+    const std::string transactionId = request.transactionId().value_or(std::string());
+    return prepareGET(request, {transactionId}, request.getRelativepath() + "/" + transactionId,
+                      request.getQueryParam(), policy);
+}
+
 void ZRBPaymentDataService::getChekcoutResourceService(const ZRBPaymentDataRequest& request, SuccessCallback onSuccess,
                                                        FailureCallback onFailure) const {
-    const std::string transactionId = request.transactionId().value_or(std::string());
-    if (detail::refusedBeforeSending(request, {transactionId}, onFailure)) return;
-    detail::SignedRequest signedRequest =
-        detail::signedGET(request, request.getRelativepath() + "/" + transactionId, request.getQueryParam());
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis

@@ -3,13 +3,15 @@
 
 namespace orvalis {
 
+detail::PreparedRequest detail::prepare(const ZRBPrecheckoutDataRequest& request, const PreparePolicy& policy) {
+    const std::string pairingId = request.pairingId().value_or(std::string());
+    return prepareGET(request, {pairingId}, request.getRelativepath() + pairingId, std::nullopt, policy);
+}
+
 void ZRBPrecheckoutDataService::getPreCheckoutDataService(const ZRBPrecheckoutDataRequest& request,
                                                           SuccessCallback onSuccess, FailureCallback onFailure) const {
-    const std::string pairingId = request.pairingId().value_or(std::string());
-    if (detail::refusedBeforeSending(request, {pairingId}, onFailure)) return;
-    detail::SignedRequest signedRequest =
-        detail::signedGET(request, request.getRelativepath() + pairingId, std::nullopt);
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis

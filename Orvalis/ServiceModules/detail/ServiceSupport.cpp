@@ -1,7 +1,9 @@
+#include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
+#include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <utility>
@@ -9,69 +11,78 @@
 namespace orvalis::detail {
 namespace {
 
-Error cannotSignError(const ZRBBaseServiceRequest& request, const URLRequest& signedRequest) {
-    const std::optional<std::string>& keyFile = request.merechantKeyFileName();
-    std::string text = "The request was not sent: ";
-    if (keyFile) {
-        text += "no signature could be made with the key file \"" + *keyFile +
-                ".p12\" (missing, unreadable, another password, or no RSA key in it)";
-    } else {
-        text += "no key file name is set, so no signature could be made";
+// Names the cause and where the key was looked for: production hosts often
+// silence the log line that says the same.
+Error cannotSignError(const SignedRequest& signedRequest) {
+    std::string text = "The request was not sent: no signature could be made";
+    if (signedRequest.keySource) {
+        text += " with the key from " + signedRequest.keySource->description();
+        const std::string searched = signedRequest.keySource->searchedLocation();
+        if (!searched.empty() && searched != signedRequest.keySource->description()) {
+            text += " (looked for " + searched + ")";
+        }
     }
-    text += ", and a signature is required.";
-    return Error(URLErrorDomain, URLErrorCannotSignRequest,
-                 Dictionary{{NSLocalizedDescriptionKey, Value(text)},
-                            {URLErrorFailingURLStringKey, Value(signedRequest.URL())}});
+    text += ": ";
+    text += describe(signedRequest.keyStatus);
+    text += "; a signature is required.";
+    Dictionary info{{NSLocalizedDescriptionKey, Value(text)},
+                    {URLErrorFailingURLStringKey, Value(signedRequest.request.URL())},
+                    {URLErrorKeyStatusKey, Value(std::string(describe(signedRequest.keyStatus)))}};
+    if (signedRequest.keySource) info.set(URLErrorKeySourceKey, Value(signedRequest.keySource->description()));
+    return Error(URLErrorDomain, URLErrorCannotSignRequest, std::move(info));
+}
+
+std::optional<Error> checkTarget(const ZRBBaseServiceRequest& request,
+                                 std::initializer_list<std::string_view> pathIds) {
+    if (std::optional<Error> refusal = checkHost(request.host().value_or(std::string()))) return refusal;
+    for (std::string_view id : pathIds) {
+        if (std::optional<Error> refusal = checkPathSegment(id)) return refusal;
+    }
+    return std::nullopt;
+}
+
+PreparedRequest finish(SignedRequest signedRequest, const PreparePolicy& policy) {
+    if (policy.requireSignature && !signedRequest.isSigned) return {std::nullopt, cannotSignError(signedRequest)};
+    return {std::move(signedRequest.request), std::nullopt};
 }
 
 }  // namespace
 
-bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
-                          FailureCallback& onFailure) {
-    std::optional<Error> refusal = checkHost(request.host().value_or(std::string()));
-    for (auto id = pathIds.begin(); !refusal && id != pathIds.end(); ++id) refusal = checkPathSegment(*id);
-    if (!refusal) return false;
-    failBeforeSending(std::move(*refusal), std::move(onFailure));
-    return true;
+PreparedRequest prepareGET(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
+                           const std::string& path, const std::optional<Dictionary>& query,
+                           const PreparePolicy& policy) {
+    if (std::optional<Error> refusal = checkTarget(request, pathIds)) return {std::nullopt, std::move(refusal)};
+    return finish(buildSignedGET(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
+                                 request.consumerKey(), request.merechantKeyFileName(), request.merchantKeySource(),
+                                 request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1),
+                  policy);
 }
 
-SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
-                        const std::optional<Dictionary>& query) {
-    return buildSignedGET(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, query,
-                          request.consumerKey(), request.merechantKeyFileName(), request.merchantKeySource(),
-                          request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1);
+PreparedRequest preparePOST(const ZRBBaseServiceRequest& request, const std::string& path,
+                            const std::optional<std::string>& body, const std::string& contentType,
+                            const PreparePolicy& policy) {
+    if (std::optional<Error> refusal = checkTarget(request, {})) return {std::nullopt, std::move(refusal)};
+    return finish(buildSignedPOST(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path,
+                                  request.consumerKey(), request.merechantKeyFileName(), request.merchantKeySource(),
+                                  request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType),
+                  policy);
 }
 
-SignedRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
-                         const std::optional<std::string>& body, const std::string& contentType) {
-    return buildSignedPOST(OAuthURLSchemeTypeHTTPS, request.host().value_or(std::string()), path, request.consumerKey(),
-                           request.merechantKeyFileName(), request.merchantKeySource(),
-                           request.merechantKeyFilePassword(), OAuthSignatureTypeRSASHA1, body, contentType);
+Error bodyRefusal(std::string_view reason) {
+    std::string text = "The request was not sent: its body cannot be written (";
+    text += reason;
+    text += ").";
+    return Error::withDescription(URLErrorDomain, URLErrorCannotWriteBody, text);
 }
 
-namespace {
-thread_local SendRoute* t_route = nullptr;
-}  // namespace
-
-SendRoute::SendRoute(Handler handler, void* context) noexcept
-    : handler_(handler), context_(context), previous_(std::exchange(t_route, this)) {}
-SendRoute::~SendRoute() { t_route = previous_; }
-SendRoute* SendRoute::current() noexcept { return t_route; }
-
-void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, const SignedRequest& signedRequest,
-          SuccessCallback onSuccess, FailureCallback onFailure) {
-    if (service.requireSignature() && !signedRequest.isSigned) {
+void sendWithCallbacks(PreparedRequest prepared, SuccessCallback onSuccess, FailureCallback onFailure) {
+    if (prepared.refusal) {
         // Reported like a transport failure: later, on the delivery thread, never in this call.
-        failBeforeSending(cannotSignError(request, signedRequest.request), std::move(onFailure));
-        return;
-    }
-    if (const SendRoute* route = SendRoute::current()) {
-        // The route completes the operation itself; these callbacks are not called.
-        route->take(signedRequest.request);
+        failBeforeSending(std::move(*prepared.refusal), std::move(onFailure));
         return;
     }
     ZRBNetworkManager manager;
-    manager.executeService(signedRequest.request, std::move(onSuccess), std::move(onFailure));
+    manager.executeService(*prepared.request, std::move(onSuccess), std::move(onFailure));
 }
 
 }  // namespace orvalis::detail

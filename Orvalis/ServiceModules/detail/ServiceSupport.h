@@ -1,11 +1,18 @@
 #pragma once
 
-// Internal to the services: not installed.
+// Internal to the library: not installed. The first stage of every operation,
+// whatever face started it: every local check, the body written, the key
+// loaded and the request signed, before anything may be sent.
 #include <Orvalis/Foundation/Callbacks.h>
+#include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/URLRequest.h>
 #include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Networking/detail/SignedRequest.h>
-#include <Orvalis/ServiceModules/ZRBBaseService.h>
+#include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
+#include <Orvalis/ServiceModules/PairingIDService/ZRBPairingIDServiceRequest.h>
+#include <Orvalis/ServiceModules/PaymentDataService/ZRBPaymentDataRequest.h>
+#include <Orvalis/ServiceModules/PrecheckoutDataService/ZRBPrecheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 #include <initializer_list>
@@ -15,43 +22,46 @@
 
 namespace orvalis::detail {
 
-/// Checks request's host and the ids the path will carry as segments. When one is
-/// refused, its error reaches onFailure on the delivery thread, nothing is sent, and
-/// true comes back (onFailure is then moved from).
-bool refusedBeforeSending(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
-                          FailureCallback& onFailure);
-/// Signs a GET for request's host and credentials over HTTPS with RSA-SHA1.
-SignedRequest signedGET(const ZRBBaseServiceRequest& request, const std::string& path,
-                        const std::optional<Dictionary>& query);
-/// Signs a POST with body and contentType for request's host and credentials.
-SignedRequest signedPOST(const ZRBBaseServiceRequest& request, const std::string& path,
-                         const std::optional<std::string>& body, const std::string& contentType);
-/// Hands the signed request to a new transport object; the outcome reaches
-/// exactly one of the callbacks, unchanged. When service requires a signature
-/// and there is none, nothing is sent and onFailure gets
-/// URLErrorCannotSignRequest on the delivery thread. While a SendRoute is in
-/// place on the calling thread, the request goes to it instead.
-void send(const ZRBBaseService& service, const ZRBBaseServiceRequest& request, const SignedRequest& signedRequest,
-          SuccessCallback onSuccess, FailureCallback onFailure);
-
-/// Takes the signed requests that services send on this thread while it lives
-/// (the operation handles run their own exchange). Ending, it puts back the one before.
-class SendRoute {
-public:
-    using Handler = void (*)(void* context, const URLRequest& request);
-    SendRoute(Handler handler, void* context) noexcept;
-    ~SendRoute();
-    SendRoute(const SendRoute&) = delete;
-    SendRoute& operator=(const SendRoute&) = delete;
-    /// The route in place on this thread, or nullptr.
-    static SendRoute* current() noexcept;
-    /// Passes a signed request on to the handler.
-    void take(const URLRequest& request) const { handler_(context_, request); }
-
-private:
-    Handler handler_;
-    void* context_;
-    SendRoute* previous_;
+/// What a face asks of the prepare stage.
+struct PreparePolicy {
+    /// Refuse a request that could not be signed (URLErrorCannotSignRequest)
+    /// instead of letting it go out unsigned.
+    bool requireSignature = false;
 };
+
+/// A request ready to send, or the reason nothing may be sent: exactly one is set.
+struct PreparedRequest {
+    std::optional<URLRequest> request;
+    std::optional<Error> refusal;
+};
+
+/**@{*/
+/// The six operations' requests, prepared. A host's mistake (a host that is not
+/// a host, an empty or unsafe path id, a body the writer refuses, a missing
+/// signature where one is required) becomes the refusal; nothing is sent for it.
+PreparedRequest prepare(const ZRBInitializePairingRequest& request, const PreparePolicy& policy);
+PreparedRequest prepare(const ZRBPairingIDServiceRequest& request, const PreparePolicy& policy);
+PreparedRequest prepare(const ZRBAuthorisePairingRequest& request, const PreparePolicy& policy);
+PreparedRequest prepare(const ZRBPrecheckoutDataRequest& request, const PreparePolicy& policy);
+PreparedRequest prepare(const ZRBExpressCheckoutDataRequest& request, const PreparePolicy& policy);
+PreparedRequest prepare(const ZRBPaymentDataRequest& request, const PreparePolicy& policy);
+/**@}*/
+
+/// A signed GET of path (with the ids it carries as segments, each checked)
+/// and query, for request's host and credentials over HTTPS with RSA-SHA1.
+PreparedRequest prepareGET(const ZRBBaseServiceRequest& request, std::initializer_list<std::string_view> pathIds,
+                           const std::string& path, const std::optional<Dictionary>& query,
+                           const PreparePolicy& policy);
+/// A signed POST of body (no body when absent) with contentType.
+PreparedRequest preparePOST(const ZRBBaseServiceRequest& request, const std::string& path,
+                            const std::optional<std::string>& body, const std::string& contentType,
+                            const PreparePolicy& policy);
+/// The URLErrorCannotWriteBody refusal for a body the writer refused, with its reason.
+Error bodyRefusal(std::string_view reason);
+
+/// The callback facade's last stages: a refusal reaches onFailure on the
+/// delivery thread; a request goes to ZRBNetworkManager, whose answer reaches
+/// exactly one of the callbacks.
+void sendWithCallbacks(PreparedRequest prepared, SuccessCallback onSuccess, FailureCallback onFailure);
 
 }  // namespace orvalis::detail

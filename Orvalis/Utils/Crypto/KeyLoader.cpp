@@ -158,8 +158,8 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             std::optional<std::string> given;
             try {
                 if (source.provider() != nullptr) given = (*source.provider())();
-            } catch (const std::exception&) {
-                given.reset();  // a throwing provider gives no key, like an empty one
+            } catch (...) {
+                given.reset();  // a provider that throws anything gives no key, like an empty one
             }
             if (given) {
                 fetched.bytes = std::move(*given);

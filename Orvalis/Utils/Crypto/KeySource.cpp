@@ -1,3 +1,4 @@
+#include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
@@ -63,6 +64,19 @@ std::string KeySource::description() const {
     return {};
 }
 
+std::string KeySource::searchedLocation() const {
+    switch (kind_) {
+        case Kind::Resource:
+            return quoted(Bundle::mainBundle().resourcePath() + "/" + location_ + ".p12");
+        case Kind::File:
+            return quoted(location_);
+        case Kind::Memory:
+        case Kind::Callback:
+            break;
+    }
+    return {};
+}
+
 std::string_view KeySource::bytes() const noexcept { return bytes_ ? std::string_view(bytes_->bytes) : std::string_view(); }
 
 std::string_view describe(KeyStatus status) noexcept {
@@ -83,6 +97,10 @@ std::string_view describe(KeyStatus status) noexcept {
             return "no private key with its certificate in it";
         case KeyStatus::NotRSA:
             return "no RSA key in it";
+        case KeyStatus::NotNamed:
+            return "no key named";
+        case KeyStatus::SigningFailed:
+            return "the signature could not be made";
     }
     return "unknown";
 }

@@ -50,6 +50,10 @@ public:
     /// `bytes in memory`, `host callback` (control bytes escaped).
     std::string description() const;
 
+    /// Where a key request looks, quoted and escaped like description(): the
+    /// file's path, or for a resource its path in Bundle::mainBundle()'s
+    /// resource directory at the time of the call; "" for memory and callback sources.
+    std::string searchedLocation() const;
     /// The bytes of a memory source (empty for other kinds).
     std::string_view bytes() const noexcept;
     /// The provider of a callback source (null for other kinds).
@@ -74,6 +78,8 @@ enum class KeyStatus {
     WrongPasswordOrDamaged,  ///< Not PKCS#12, damaged, or the password does not open it.
     NoKeyWithCertificate,    ///< Opened, but no private key with its certificate inside.
     NotRSA,                  ///< The key is not a plain RSA key (EC, RSA-PSS, ...): it cannot sign.
+    NotNamed,                ///< No key was named: neither a key source nor a key file name is set.
+    SigningFailed,           ///< The key loaded, but the signature could not be made with it.
 };
 
 /// A short English text for status, as the log lines use it ("wrong password or damaged file").

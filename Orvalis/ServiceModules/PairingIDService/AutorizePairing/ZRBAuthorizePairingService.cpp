@@ -48,13 +48,17 @@ std::optional<std::string> ZRBAuthorizePairingService::getAuthorizePairingBody(
     return body;
 }
 
+detail::PreparedRequest detail::prepare(const ZRBAuthorisePairingRequest& request, const PreparePolicy& policy) {
+    // A missing template sends an empty document, as the server expects to judge it.
+    auto body = ZRBAuthorizePairingService().getAuthorizePairingBody(request.pairingTransactionId(),
+                                                                     request.checkoutID());
+    return preparePOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML], policy);
+}
+
 void ZRBAuthorizePairingService::authorizePairing(const ZRBAuthorisePairingRequest& request, SuccessCallback onSuccess,
                                                   FailureCallback onFailure) const {
-    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
-    auto body = getAuthorizePairingBody(request.pairingTransactionId(), request.checkoutID());
-    detail::SignedRequest signedRequest =
-        detail::signedPOST(request, request.getRelativepath(), body, HTTPContentTypeToString[HTTPContentTypeXML]);
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis

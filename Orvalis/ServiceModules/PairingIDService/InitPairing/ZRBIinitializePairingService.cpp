@@ -3,12 +3,14 @@
 
 namespace orvalis {
 
+detail::PreparedRequest detail::prepare(const ZRBInitializePairingRequest& request, const PreparePolicy& policy) {
+    return prepareGET(request, {}, request.getRelativepath(), request.getQueryParam(), policy);
+}
+
 void ZRBIinitializePairingService::initializePairing(const ZRBInitializePairingRequest& request,
                                                      SuccessCallback onSuccess, FailureCallback onFailure) const {
-    if (detail::refusedBeforeSending(request, {}, onFailure)) return;
-    detail::SignedRequest signedRequest =
-        detail::signedGET(request, request.getRelativepath(), request.getQueryParam());
-    detail::send(*this, request, signedRequest, std::move(onSuccess), std::move(onFailure));
+    detail::sendWithCallbacks(detail::prepare(request, {requireSignature()}), std::move(onSuccess),
+                              std::move(onFailure));
 }
 
 }  // namespace orvalis
