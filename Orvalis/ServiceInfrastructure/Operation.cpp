@@ -75,11 +75,12 @@ void OperationState::complete(OperationResult outcome) noexcept {
     if (core) core->remove(this);
 }
 
-void OperationState::cancel() {
+bool OperationState::cancel() {
     std::lock_guard lock(mutex);
-    if (done) return;
+    if (done) return false;
     cancelRequested = true;
     if (task) task->cancel();
+    return true;
 }
 
 }  // namespace detail
@@ -137,9 +138,7 @@ std::future<OperationResult> Operation::future() const {
     return future;
 }
 
-void Operation::cancel() const {
-    if (state_) state_->cancel();
-}
+bool Operation::cancel() const { return state_ && state_->cancel(); }
 
 bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
     checked(state_);

@@ -85,8 +85,9 @@ public:
     /// returns, the result is the one completed before the call or the cancel
     /// failure, never a later success; when the answer had already arrived, the
     /// cancel failure keeps its response and Reached::Yes. The transfer is
-    /// released at once; other operations are not disturbed. Any thread.
-    void cancel() const;
+    /// released at once; other operations are not disturbed. Any thread. True
+    /// when the call decided the result (the operation had not completed).
+    bool cancel() const;
 
     /// Coroutine support: `co_await operation` yields the OperationResult.
     bool await_ready() const noexcept { return isDone(); }

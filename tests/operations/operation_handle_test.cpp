@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
 #include <random>
+#include <stdexcept>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -41,6 +43,17 @@ struct Detached {
         std::suspend_never final_suspend() noexcept { return {}; }
         void return_void() {}
         void unhandled_exception() { std::terminate(); }
+    };
+};
+
+// A coroutine whose exceptions leave through whoever resumed it (here: the library).
+struct Rethrowing {
+    struct promise_type {
+        Rethrowing get_return_object() { return {}; }
+        std::suspend_never initial_suspend() noexcept { return {}; }
+        std::suspend_never final_suspend() noexcept { return {}; }
+        void return_void() {}
+        void unhandled_exception() { throw; }
     };
 };
 
@@ -165,6 +178,86 @@ TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) 
     }
     EXPECT_TRUE(done.get().succeeded());
     EXPECT_TRUE(client.waitUntilIdle(60s));
+}
+
+// Once cancel() has decided an operation, nothing later turns it into a success: not the answer
+// being decoded at that moment (held here in the log line the decoding writes), whose status and
+// headers the cancel failure keeps.
+TEST(Cancellation, ACancelWhileTheAnswerIsDecodedWinsAndKeepsTheResponse) {
+    setFault("none");
+    Client client(sandboxConfiguration());
+    std::promise<void> decoding;
+    std::atomic<bool> first{true};
+    setLogHandler([&](std::string_view line) {
+        if (line.rfind("Response:", 0) != 0 || !first.exchange(false)) return;
+        decoding.set_value();
+        std::this_thread::sleep_for(200ms);
+    });
+    Operation op = client.initializePairing(initRequest());
+    decoding.get_future().wait();
+    const bool decided = op.cancel();
+    OperationResult r = op.get();
+    setLogHandler(LogHandler());
+    EXPECT_TRUE(decided);
+    ASSERT_FALSE(r.succeeded());
+    EXPECT_EQ(r.error->code(), URLErrorCancelled);
+    EXPECT_TRUE(r.reached == Reached::Yes && r.statusCode() == 200);
+    EXPECT_FALSE(op.cancel());  // completed: nothing more happens
+}
+
+TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
+    setFault("delay:200");
+    ClientConfiguration c = sandboxConfiguration();
+    c.idleTimeout = std::chrono::milliseconds::max();
+    c.overallTimeout = std::chrono::milliseconds::max();
+    Client client(c);
+    Operation op = client.initializePairing(initRequest(), {std::chrono::milliseconds::max(), std::chrono::milliseconds(10'000'000'000'000)});
+    EXPECT_EQ(op.wait_for(std::chrono::hours::max()), std::future_status::ready);
+    EXPECT_TRUE(op.get().succeeded()) << op.get().error->description();
+    Operation second = client.initializePairing(initRequest());
+    EXPECT_TRUE(client.waitUntilIdle(std::chrono::milliseconds::max()));
+    EXPECT_TRUE(second.isDone() && second.get().succeeded());
+    for (auto zero : {std::chrono::milliseconds(0), std::chrono::milliseconds(-5)}) {
+        ClientConfiguration idle = sandboxConfiguration();
+        idle.idleTimeout = zero;
+        EXPECT_THROW(Client{idle}, std::invalid_argument);
+        EXPECT_THROW(client.initializePairing(initRequest(), {zero, std::nullopt}), std::invalid_argument);
+        EXPECT_THROW(client.initializePairing(initRequest(), {std::nullopt, zero}), std::invalid_argument);
+    }
+    EXPECT_TRUE(client.waitUntilIdle(60s));
+}
+
+// Whatever a host's own callback throws, the operation ends as documented and the process lives.
+TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
+    setFault("none");
+    ClientConfiguration c = sandboxConfiguration();
+    c.keySource = KeySource::callback([]() -> std::optional<std::string> { throw 42; });
+    c.keyFileName.reset();
+    c.executor = [](std::function<void()>) { throw 42; };
+    Client client(c);
+    OperationResult r = awaited(client.initializePairing(initRequest()));  // resumed despite the executor
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);  // the key callback's throw means no key
+    EXPECT_NE(r.error->localizedDescription().find("host callback"), std::string::npos) << r.error->description();
+    setFault("delay:200");  // still running when the throwing continuation attaches
+    ClientConfiguration signing = sandboxConfiguration();
+    signing.executor = c.executor;
+    Operation op = Client(signing).initializePairing(initRequest());
+    [](Operation o) -> Rethrowing { co_await o; throw 42; }(op);
+    EXPECT_EQ(op.wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(client.waitUntilIdle(20s));
+}
+
+TEST(Threads, AMovedFromHandleIsSafeToAsk) {
+    setFault("none");
+    Client client(sandboxConfiguration());
+    Operation op = client.initializePairing(initRequest());
+    Operation moved = std::move(op);
+    EXPECT_FALSE(op.isDone());  // NOLINT(bugprone-use-after-move): the point of the test
+    EXPECT_FALSE(op.await_ready());
+    EXPECT_FALSE(op.cancel());
+    EXPECT_THROW(op.get(), std::logic_error);
+    EXPECT_TRUE(moved.get().succeeded());
 }
 
 thread_local bool inExecutor = false;

@@ -3,6 +3,8 @@
 //   fetch             one GET; prints "ok <status>" or "error <code>"
 //   exit-in-flight    starts GETs that never finish, then returns from main at once
 //   exit-in-callback  calls exit(0) from inside a completion
+//   host-exit-work    returns from main while answers keep arriving, behind a host static whose
+//                     destructor takes 100 ms; prints "late" for any completion that starts in it
 //   slow-exit         returns from main while its first completion outlasts the exit handler's
 //                     wait, other tasks finished behind it; prints "late" for any that runs later
 //   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
@@ -25,7 +27,15 @@ using namespace orvalis;
 
 namespace {
 
-std::atomic<bool> mainReturned{false}, firstEntered{false};
+std::atomic<bool> mainReturned{false}, firstEntered{false}, hostExitBegun{false};
+
+// Made after the session started, so destroyed before the session's own exit handler runs.
+struct SlowHostStatic {
+    ~SlowHostStatic() {
+        hostExitBegun = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+};
 
 void print(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -60,6 +70,19 @@ int main(int argc, char** argv) {
     if (mode == "exit-in-flight") {
         for (int i = 0; i < 8; ++i) session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();
         print("started");
+        return 0;
+    }
+    if (mode == "host-exit-work") {
+        for (int i = 0; i < 40; ++i) {
+            URLRequest staggered(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i),
+                                 URLRequestReloadIgnoringLocalCacheData, 30);
+            session.dataTaskWithRequest(staggered, [](auto, auto, auto) {
+                if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
+            }).resume();
+        }
+        static SlowHostStatic slow;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));  // answers go on arriving until 490 ms
+        print("exiting");
         return 0;
     }
     if (mode == "slow-exit") {

@@ -48,6 +48,7 @@ TEST_P(ProcessExit, NeitherCrashesNorHangsNorCallsBackLate) {
 INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
                          ::testing::Values(Exit{"WithTasksInFlight", "exit-in-flight", "/stall", "good", "started\n"},
                                            Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "good", "exiting\n"},
+                                           Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
                                            Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"}),
                          [](const auto& info) { return info.param.name; });
 

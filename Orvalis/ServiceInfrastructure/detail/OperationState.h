@@ -45,8 +45,9 @@ struct OperationState {
     /// becomes the cancel failure, keeping the response), wakes every waiter,
     /// runs the continuations, then tells the client. Never throws.
     void complete(OperationResult outcome) noexcept;
-    /// Cancels the exchange, or marks the operation so it is cancelled when handed over.
-    void cancel();
+    /// Cancels the exchange, or marks the operation so it is cancelled when handed
+    /// over; false (and nothing done) when it had completed.
+    bool cancel();
 };
 
 }  // namespace orvalis::detail
