@@ -35,6 +35,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr long kMaxHostConnections = 32;
+// Servers close idle connections after a few seconds (2 s is common). A request
+// written just as one closes may have reached it and is never sent again, so a
+// connection idle this long is not reused: the race stays on the server's side.
+constexpr long kMaxIdleSecondsForReuse = 2;
 constexpr long kMaxTotalConnections = 128;
 
 using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
@@ -630,6 +634,7 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
+    set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     // Waiting for a connection that might multiplex only pays where HTTP/2 can be
     // negotiated (https). Over http:// every exchange is HTTP/1.1, and waiting would

@@ -4,7 +4,9 @@
 // operation should add little. Both cases count the CPU of every thread of
 // this process; the sandbox runs in a process of its own.
 // "handles" runs the same operations awaited through Client handles against
-// the callback API: what the handles add per operation.
+// the callback API: what the handles add per operation; "cface" the same
+// through the C interface, with a C completion callback.
+#include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
@@ -166,6 +168,54 @@ struct ViaHandle {
     void operator()(ZRBPaymentDataRequest r) const { awaitThen(client.getChekcoutResourceService(std::move(r)), report); }
 };
 
+// Starts one operation through the C interface; its completion reports to the callbacks.
+struct ViaC {
+    const orvalis_client* client;
+    ViaCallbacks report;
+    static constexpr bool kStamped = true;
+    static void completed(const orvalis_result* result, void* user) {
+        auto* callbacks = static_cast<ViaCallbacks*>(user);
+        if (orvalis_result_succeeded(result)) {
+            callbacks->ok(Dictionary());
+        } else {
+            callbacks->fail(Error::withDescription("c", orvalis_result_error_code(result), "failed"));
+        }
+        delete callbacks;
+    }
+    template <class CRequest, class Start>
+    void run(CRequest request, Start start) const {
+        request.struct_size = sizeof(CRequest);
+        auto* user = new ViaCallbacks(report);
+        if (start(client, &request, nullptr, &completed, user, nullptr) != ORVALIS_OK) completed(nullptr, user);
+    }
+    static const char* text(const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; }
+    void operator()(const ZRBInitializePairingRequest& r) const {
+        run(orvalis_initialize_pairing_request{0, text(r.checkoutID()), text(r.userId())}, orvalis_client_initialize_pairing);
+    }
+    void operator()(const ZRBPairingIDServiceRequest& r) const {
+        run(orvalis_pairing_id_request{0, text(r.pairingTransactionId()), text(r.userId())}, orvalis_client_get_pairing_id);
+    }
+    void operator()(const ZRBAuthorisePairingRequest& r) const {
+        run(orvalis_authorize_pairing_request{0, text(r.checkoutID()), text(r.pairingTransactionId())},
+            orvalis_client_authorize_pairing);
+    }
+    void operator()(const ZRBPrecheckoutDataRequest& r) const {
+        run(orvalis_precheckout_data_request{0, text(r.pairingId())}, orvalis_client_get_precheckout_data);
+    }
+    void operator()(const ZRBExpressCheckoutDataRequest& r) const {
+        run(orvalis_express_checkout_request{0, text(r.checkoutId()), text(r.pairingId()),
+                                             text(r.preCheckoutTransactionId()), r.amount(),
+                                             text(r.currency()), text(r.cardId()), text(r.shippingAddressId()),
+                                             r.digitalGoods() ? 1 : 0, nullptr, nullptr},
+            orvalis_client_express_checkout);
+    }
+    void operator()(const ZRBPaymentDataRequest& r) const {
+        run(orvalis_payment_data_request{0, text(r.transactionId()), text(r.cartId()), text(r.checkoutId()), nullptr,
+                                         nullptr},
+            orvalis_client_get_payment_data);
+    }
+};
+
 template <class R, class Via>
 R requestFor() {
     return Via::kStamped ? R() : credentialed<R>();
@@ -224,7 +274,9 @@ void startOne(const Via& start, int i) {
     }
 }
 
-template <bool kHandles>
+enum class Face { Callbacks, Handles, C };
+
+template <Face kFace>
 void operations(benchmark::State& state) {
     setup();
     const int total = static_cast<int>(state.range(0));
@@ -235,6 +287,18 @@ void operations(benchmark::State& state) {
     configuration.keyFileName = "merchant";
     configuration.keyFilePassword = kPassword;
     Client client(configuration);
+    orvalis_client_config* cConfiguration = nullptr;
+    orvalis_key_source* cKey = nullptr;
+    orvalis_client* cClient = nullptr;
+    if (orvalis_client_config_new(&cConfiguration) || orvalis_key_source_resource("merchant", &cKey) ||
+        orvalis_client_config_set_host(cConfiguration, setup().host.c_str()) ||
+        orvalis_client_config_set_consumer_key(cConfiguration, kConsumerKey) ||
+        orvalis_client_config_set_key_source(cConfiguration, cKey) ||
+        orvalis_client_config_set_key_password(cConfiguration, kPassword) || orvalis_client_new(cConfiguration, &cClient)) {
+        state.SkipWithError("no C client");
+    }
+    orvalis_client_config_free(cConfiguration);
+    orvalis_key_source_free(cKey);
     for (auto _ : state) {
         std::mutex m;
         std::condition_variable cv;
@@ -262,8 +326,10 @@ void operations(benchmark::State& state) {
                     if (failures.fetch_add(1) == 0) std::fprintf(stderr, "first failure: %s\n", e.description().c_str());
                     finish();
                 }};
-            if constexpr (kHandles) {
+            if constexpr (kFace == Face::Handles) {
                 startOne(ViaHandle{client, std::move(callbacks)}, i);
+            } else if constexpr (kFace == Face::C) {
+                startOne(ViaC{cClient, std::move(callbacks)}, i);
             } else {
                 startOne(callbacks, i);
             }
@@ -276,6 +342,7 @@ void operations(benchmark::State& state) {
         }
         if (failures.load() != 0) state.SkipWithError("some operations failed");
     }
+    orvalis_client_free(cClient);
     state.SetItemsProcessed(state.iterations() * total);
 }
 
@@ -295,7 +362,7 @@ void signatures(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(operations<false>)
+BENCHMARK(operations<Face::Callbacks>)
     ->Name("operations/ours")
     ->Arg(1000)
     ->Iterations(1)
@@ -307,14 +374,26 @@ BENCHMARK(signatures)
     ->Iterations(1)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(operations<true>)
+BENCHMARK(operations<Face::Handles>)
     ->Name("handles/ours")
     ->Arg(1000)
     ->Iterations(1)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(operations<false>)
+BENCHMARK(operations<Face::Callbacks>)
     ->Name("handles/baseline")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::C>)
+    ->Name("cface/ours")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::Callbacks>)
+    ->Name("cface/baseline")
     ->Arg(1000)
     ->Iterations(1)
     ->MeasureProcessCPUTime()
