@@ -1,13 +1,19 @@
 // The C interface as a C caller meets it: its failure paths, the whole outcome
-// of an operation, and 1,000 cancelled operations started from C.
+// of an operation, requests refused before sending, time limits, and cancels.
 #include <Orvalis/C/orvalis.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
+#include <vector>
 
 extern "C" int start_and_cancel(orvalis_client* client, int n, int counts[4]);
 
@@ -19,15 +25,25 @@ static std::string take(char* text) {
     return std::unique_ptr<char, decltype(&orvalis_free)>(text, &orvalis_free) ? text : "";
 }
 
-static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey) {
+struct Settings {
+    const char* key = "merchant";  // a resource; nullptr: no key
+    const char* password = ts::kSandboxPassword;
+    int requireSignature = 1;
+    int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
+};
+
+static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey, Settings s = {}) {
     orvalis_client_config* config = nullptr;
     orvalis_key_source* key = nullptr;
     orvalis_client* made = nullptr;
-    EXPECT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
+    EXPECT_EQ(orvalis_client_config_new(&config) || (s.key && orvalis_key_source_resource(s.key, &key)) ||
                   orvalis_client_config_set_host(config, host.c_str()) ||
                   orvalis_client_config_set_consumer_key(config, consumerKey) ||
                   orvalis_client_config_set_key_source(config, key) ||
-                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
+                  orvalis_client_config_set_key_password(config, s.password) ||
+                  orvalis_client_config_set_require_signature(config, s.requireSignature) ||
+                  (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
+                  (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
                   orvalis_client_new(config, &made),
               ORVALIS_OK);
     orvalis_client_config_free(config);
@@ -110,3 +126,151 @@ INSTANTIATE_TEST_SUITE_P(
                                R"("reasonCode":"AUTHENTICATION_FAILED")"},
                     OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 0, ORVALIS_URL_ERROR_DOMAIN, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+enum class Op { PreCheckout, PaymentData, ExpressCheckout };
+
+struct RefusalRow {
+    const char* name;
+    Settings settings;
+    Op op;
+    const char* text;  // the path id, or express checkout's currency
+    double amount;
+    int64_t code;                   // 101: sent unsigned, and the server's refusal
+    std::vector<std::string> said;  // in the error's message
+};
+
+class CRefusals : public testing::TestWithParam<RefusalRow> {};
+
+TEST_P(CRefusals, AreNotSent) {
+    const RefusalRow& row = GetParam();
+    Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, row.settings);
+    orvalis_precheckout_data_request pre = {sizeof pre, row.text};
+    orvalis_payment_data_request pay = {sizeof pay, row.text, "k", "c", nullptr, nullptr};
+    orvalis_express_checkout_request pay_now = {sizeof pay_now, "c", "p", "pt", row.amount, row.text, "card",
+                                                "s", 0, nullptr, nullptr};
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    const size_t before = ts::sandboxWorld().server->requests().size();
+    ASSERT_EQ(row.op == Op::PreCheckout   ? orvalis_client_get_precheckout_data(c.get(), &pre, {}, {}, {}, &op)
+              : row.op == Op::PaymentData ? orvalis_client_get_payment_data(c.get(), &pay, {}, {}, {}, &op)
+                                          : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, &op),
+              ORVALIS_OK);
+    ASSERT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
+    const bool sent = row.code == 101;
+    EXPECT_EQ(orvalis_result_error_code(r), row.code);
+    EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_NETWORK_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
+    EXPECT_EQ(orvalis_result_reached(r), sent ? ORVALIS_REACHED_YES : ORVALIS_REACHED_NO);
+    const std::string message = take(orvalis_result_error_message(r));
+    for (const std::string& part : row.said) EXPECT_NE(message.find(part), std::string::npos) << message;
+    const auto requests = ts::sandboxWorld().server->requests();
+    ASSERT_EQ(requests.size(), before + sent);
+    EXPECT_TRUE(!sent || requests.back().verdict == "rejected: no signature") << requests.back().verdict;
+    orvalis_result_free(r);
+    orvalis_operation_free(op);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CRefusals,
+    testing::Values(
+        RefusalRow{"KeyNotFound", {.key = "absent"}, Op::PreCheckout, "pair-1", 0, -1231,
+                   {"file not found", "resource \"absent\"", "absent.p12\""}},
+        RefusalRow{"WrongPassword", {.password = "not it"}, Op::PreCheckout, "pair-1", 0, -1231,
+                   {"wrong password or damaged file", "resource \"merchant\"", "merchant.p12\""}},
+        RefusalRow{"NoPassword", {.password = nullptr}, Op::PaymentData, "tx-1", 0, -1231, {"no password given"}},
+        RefusalRow{"NoKeyNamed", {.key = nullptr}, Op::ExpressCheckout, "EUR", 1, -1231, {"no key named"}},
+        RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1", 0,
+                   101, {}},
+        RefusalRow{"AmountNaN", {}, Op::ExpressCheckout, "EUR", NAN, -1232, {}},
+        RefusalRow{"AmountInfinite", {}, Op::ExpressCheckout, "EUR", -INFINITY, -1232, {}},
+        RefusalRow{"TextNotUTF8", {}, Op::ExpressCheckout, "E\xffR\xc0", 1, -1232, {}},
+        RefusalRow{"EmptyPairingId", {}, Op::PreCheckout, "", 0, -1233, {}},
+        RefusalRow{"NoPairingId", {}, Op::PreCheckout, nullptr, 0, -1233, {}},
+        RefusalRow{"EmptyTransactionId", {}, Op::PaymentData, "", 0, -1233, {}},
+        RefusalRow{"NoTransactionId", {}, Op::PaymentData, nullptr, 0, -1233, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
+    orvalis_client_config* config = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
+    EXPECT_EQ(orvalis_client_config_set_idle_timeout_ms(config, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(take(orvalis_last_error()), "the idle time-out must be above zero");
+    orvalis_client_config_free(config);
+    ts::sandboxWorld().server->setFault("initializepairing", *orvalis::sandbox::Fault::parse("delay:1000"));
+    Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.idleMs = INT64_MAX, .overallMs = INT64_MAX});
+    orvalis_initialize_pairing_request request = {sizeof request, "c-1", "u-1"};
+    orvalis_call_options shortIdle = {sizeof shortIdle, 300, 0};
+    orvalis_operation *slow = nullptr, *cut = nullptr;
+    orvalis_result *answered = nullptr, *timedOut = nullptr;
+    ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
+                  orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
+              ORVALIS_OK);
+    // Each wait has something left to wait for: the cut one ends first, the slow one a while later.
+    ASSERT_EQ(orvalis_operation_wait(cut, INT64_MAX, &timedOut), ORVALIS_OK);
+    ASSERT_EQ(orvalis_client_wait_idle(c.get(), INT64_MAX), ORVALIS_OK);
+    ASSERT_EQ(orvalis_operation_wait(slow, 0, &answered), ORVALIS_OK);
+    ts::sandboxWorld().server->setFault("initializepairing", {});
+    EXPECT_TRUE(orvalis_result_succeeded(answered)) << take(orvalis_result_error_message(answered));
+    EXPECT_EQ(orvalis_result_error_code(timedOut), ORVALIS_URL_ERROR_TIMED_OUT);
+    EXPECT_EQ(orvalis_result_reached(timedOut), ORVALIS_REACHED_MAYBE);
+    for (orvalis_result* r : {answered, timedOut}) orvalis_result_free(r);
+    for (orvalis_operation* op : {slow, cut}) orvalis_operation_free(op);
+}
+
+// Holds the delivery thread at the "Response: " log line, where an answer has
+// arrived and is not yet handled, until the gate opens. No answer is handled,
+// and so no success can complete, while it is shut.
+static struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = true, holding = false;
+    static void atLine(const char* line, size_t, void* self) {
+        Gate& g = *static_cast<Gate*>(self);
+        if (std::strncmp(line, "Response: ", 10) != 0) return;
+        std::unique_lock lock(g.mutex);
+        g.holding = true;
+        g.changed.notify_all();
+        g.changed.wait(lock, [&] { return g.open; });
+        g.holding = false;
+    }
+    void set(bool opened) {
+        std::lock_guard lock(mutex);
+        open = opened;
+        changed.notify_all();
+    }
+} gate;
+
+TEST(CInterface, CancelBeforeCompletionNeverEndsInSuccess) {
+    Client c = client(ts::sandboxWorld().host);
+    orvalis_set_log_handler(&Gate::atLine, &gate);
+    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+    std::mt19937 rng(std::random_device{}());
+    for (int i = 0; i < 200; ++i) {
+        const unsigned moment = rng() % 4;  // not cancelled, at once, after a while, while its answer is held
+        gate.set(false);
+        orvalis_operation* op = nullptr;
+        EXPECT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, {}, {}, {}, &op), ORVALIS_OK);
+        for (unsigned spin = moment == 2 ? rng() % 50000 : 0; spin > 0; --spin) (void)orvalis_operation_is_done(op);
+        if (moment == 3) {
+            std::unique_lock lock(gate.mutex);
+            EXPECT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(30), [] { return gate.holding; }));
+        }
+        const bool live = !orvalis_operation_is_done(op);
+        if (moment != 0) {
+            EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK);
+        }
+        gate.set(true);
+        orvalis_result* r = nullptr;
+        EXPECT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
+        const int status = orvalis_result_http_status(r);
+        if (moment == 0) {
+            EXPECT_TRUE(orvalis_result_succeeded(r)) << i;
+        } else if (live) {
+            EXPECT_EQ(orvalis_result_error_code(r), ORVALIS_URL_ERROR_CANCELLED) << i << " at moment " << moment;
+            EXPECT_TRUE(status == 0 || orvalis_result_reached(r) == ORVALIS_REACHED_YES) << i;
+        }
+        EXPECT_TRUE(moment != 3 || status == 200) << i;  // its answer had arrived
+        orvalis_result_free(r);
+        orvalis_operation_free(op);
+    }
+    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
+}

@@ -22,12 +22,18 @@ def keys(tmp_path_factory):
     return d
 
 
+# The requests the sandbox "name" has seen: it prints one line per request ("GET /path verdict").
+def seen(keys, name):
+    return [line for line in (keys / (name + ".log")).read_text().splitlines() if not line.startswith("listening")]
+
+
 # Starts orvalis-sandbox; yields its host ("127.0.0.1:PORT"), then stops it.
 def sandbox(keys, name, *args):
     port = keys / (name + ".port")
-    proc = subprocess.Popen([os.environ["ORVALIS_SANDBOX"], "--merchant-cert", keys / "m.pem", "--keep-alive", "1",
-                             "--cert", keys / "server.pem", "--key", keys / "server.key", "--port-file", port, *args],
-                            stdout=subprocess.DEVNULL)
+    with open(keys / (name + ".log"), "w") as log:
+        proc = subprocess.Popen([os.environ["ORVALIS_SANDBOX"], "--merchant-cert", keys / "m.pem", "--keep-alive",
+                                 "1", "--cert", keys / "server.pem", "--key", keys / "server.key", "--port-file", port,
+                                 *args], stdout=log)
     try:
         for _ in range(200):  # 10 s at most, until the port is written
             time.sleep(0 if port.exists() and port.read_text().endswith("\n") else 0.05)
@@ -47,12 +53,13 @@ def faulty(keys):  # the server's error for pairingid; initializepairing answers
     yield from sandbox(keys, "faulty", "--fail", "pairingid=errors", "--fail", "initializepairing=delay:5000")
 
 
-# Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key; closes them.
+# Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options
+# say otherwise; closes them.
 @pytest.fixture
 def connect(keys):
     made = []
-    yield lambda host, kind=orvalis.Client: made.append(
-        kind(host, "py-consumer", key_file=keys / "m.p12", key_password=PASSWORD)) or made[-1]
+    yield lambda host, kind=orvalis.Client, **options: made.append(kind(
+        host, "py-consumer", **{"key_file": keys / "m.p12", "key_password": PASSWORD, **options})) or made[-1]
     for client in made:
         client.cancel_all()
         client.close()

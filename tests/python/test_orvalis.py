@@ -1,10 +1,10 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, socket, time
+import asyncio, socket, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, SUM
+from conftest import BIG, SUM, seen
 
 
 def test_six_operations_return_answers_with_exact_numbers(good, connect):
@@ -68,6 +68,74 @@ def test_async_operations_run_together_and_task_cancellation_cancels(good, fault
             await slow.get_pairing_id(pairing_transaction_id="p", user_id="u")
         assert caught.value.code == 101
     asyncio.run(main())
+
+
+NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
+
+
+@pytest.mark.parametrize("options, operation, fields, code, said", [
+    ({**NO_KEY, "key_name": "absent"}, "get_precheckout_data", {"pairing_id": "p"}, -1231,
+     ["file not found", 'resource "absent"', 'absent.p12"']),
+    ({"key_password": "not it"}, "get_payment_data", {"transaction_id": "t"}, -1231, ["wrong password or damaged"]),
+    ({"key_password": None}, "express_checkout", PAY, -1231, ["no password given"]),
+    (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
+    ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 101,
+     ["rejected: no signature"]),
+    ({}, "express_checkout", {"amount": float("nan")}, -1232, []),
+    ({}, "express_checkout", {"amount": float("-inf")}, -1232, []),
+    ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
+    ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
+    ({}, "get_precheckout_data", {}, -1233, []),
+    ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
+], ids=["key-not-found", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
+        "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
+def test_refused_requests_are_not_sent(good, keys, connect, options, operation, fields, code, said):
+    c, before, sent = connect(good, **options), seen(keys, "good"), code == 101
+    with pytest.raises(ValueError if code is None else OperationError) as caught:
+        getattr(c, operation)(**fields)
+    if code is not None:
+        e = caught.value
+        domain = orvalis.NETWORK_ERROR_DOMAIN if sent else orvalis.URL_ERROR_DOMAIN
+        assert (e.code, e.domain, e.reached) == (code, domain, Reached.YES if sent else Reached.NO)
+        assert all(part in e.message for part in said), e.message
+    assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])
+
+
+def test_inf_is_no_time_limit_and_an_idle_time_out_leaves_reached_maybe(good, faulty, connect):
+    with pytest.raises(ValueError, match="above zero"):
+        connect(good, idle_timeout=0)
+    inf = float("inf")
+    unlimited = connect(good, idle_timeout=inf, overall_timeout=inf)
+    assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=inf)["userId"] == "u"
+    slow = connect(faulty, idle_timeout=0.3)
+    with ThreadPoolExecutor() as pool:
+        call = pool.submit(slow.initialize_pairing, checkout_id="c", user_id="u")  # answered after 5 s
+        while not slow.in_flight and not call.done():
+            time.sleep(0.01)
+        assert slow.wait_idle(inf) and slow.in_flight == 0
+        e = call.exception(timeout=10)
+    assert (e.code, e.status, e.reached) == (-1001, 0, Reached.MAYBE)
+
+
+def test_cancel_while_the_answer_is_handled_never_ends_in_success(good, connect):
+    c, arrived, go = connect(good), threading.Event(), threading.Event()
+
+    def hold(line):  # on the delivery thread: the answer is in, not yet handled
+        if line.startswith("Response: "):
+            arrived.set()
+            go.wait(10)
+    orvalis.set_log_handler(hold)
+    try:
+        with ThreadPoolExecutor() as pool:
+            call = pool.submit(c.get_pairing_id, pairing_transaction_id="p", user_id="u")
+            assert arrived.wait(10)
+            c.cancel_all()
+            go.set()
+            e = call.exception(timeout=10)
+    finally:
+        go.set()
+        orvalis.reset_log_handler()
+    assert isinstance(e, OperationError) and e.cancelled and (e.status, e.reached) == (200, Reached.YES)
 
 
 XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </Note></Order>'
