@@ -4,6 +4,7 @@
 // 100,000-key time is 100 times the 1,000-key one (ratio 1.0). Also small
 // answers and lookups in small dictionaries, the cases an index must not slow.
 //   bench_wide [--tool=PATH]
+#include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -87,6 +88,7 @@ void row(const char* name, double small, double wide) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setLogHandler(nullptr);  // lines are not built when nobody reads them: the decoding is measured
     std::string tool;
 #ifdef ORVALIS_XML_TOOL
     tool = ORVALIS_XML_TOOL;

@@ -150,7 +150,7 @@ TEST_P(DictionaryWidths, LookupsFollowEveryEditInInsertionOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Widths, DictionaryWidths,
                          testing::Values(Width{"One", 1, 0}, Width{"Sixteen", 16, 0}, Width{"Seventeen", 17, 0},
-                                         Width{"Nineteen", 19, 0}, Width{"Forty", 40, 0}, Width{"Wide", 30000, 0},
+                                         Width{"TwentyEight", 28, 0}, Width{"TwentyNine", 29, 0}, Width{"Forty", 40, 0}, Width{"Wide", 30000, 0},
                                          Width{"Reserved", 1000, 1000}, Width{"ReservedSmall", 40, 5}),
                          [](const auto& info) { return std::string(info.param.name); });
 
