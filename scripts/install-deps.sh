@@ -5,7 +5,8 @@ set -euo pipefail
 
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev rapidjson-dev nlohmann-json3-dev
-      libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest)
+      libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
+      libxml2-utils)  # xmllint: an independent check that written XML is well-formed
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.
 libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)

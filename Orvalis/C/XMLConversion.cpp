@@ -31,9 +31,30 @@ void orvalis_xml_options_init(orvalis_xml_options* options) {
                                    static_cast<int>(defaults.nodeNameMode())};
 }
 
+namespace {
+
+// Hands text to the caller: a copy, and its length when asked for.
+orvalis_status handOver(std::string_view text, char** out, size_t* length_out) {
+    *out = copyForCaller(text);
+    if (length_out != nullptr) *length_out = text.size();
+    return ORVALIS_OK;
+}
+
+}  // namespace
+
 orvalis_status orvalis_xml_to_json(const char* xml, size_t length, const orvalis_xml_options* options,
                                    char** json_out) {
+    return orvalis_xml_to_json_sized(xml, length, options, json_out, nullptr);
+}
+
+orvalis_status orvalis_json_to_xml(const char* json, size_t length, char** xml_out) {
+    return orvalis_json_to_xml_sized(json, length, xml_out, nullptr);
+}
+
+orvalis_status orvalis_xml_to_json_sized(const char* xml, size_t length, const orvalis_xml_options* options,
+                                         char** json_out, size_t* json_length_out) {
     if (json_out != nullptr) *json_out = nullptr;
+    if (json_length_out != nullptr) *json_length_out = 0;
     if (json_out == nullptr || (xml == nullptr && length > 0) || (options != nullptr && !covers(options))) {
         return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no XML, no place for the JSON, or options too small");
     }
@@ -63,24 +84,23 @@ orvalis_status orvalis_xml_to_json(const char* xml, size_t length, const orvalis
             return failWith(ORVALIS_ERROR_MALFORMED_INPUT,
                             std::string("the tree cannot be written as JSON: ") + e.what());
         }
-        *json_out = copyForCaller(json);
-        return ORVALIS_OK;
+        return handOver(json, json_out, json_length_out);
     });
 }
 
-orvalis_status orvalis_json_to_xml(const char* json, size_t length, char** xml_out) {
+orvalis_status orvalis_json_to_xml_sized(const char* json, size_t length, char** xml_out, size_t* xml_length_out) {
     if (xml_out != nullptr) *xml_out = nullptr;
+    if (xml_length_out != nullptr) *xml_length_out = 0;
     if (xml_out == nullptr || (json == nullptr && length > 0)) {
         return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no JSON or no place for the XML");
     }
     return guarded([&] {
         std::optional<Value> tree = JSONSerialization::JSONObjectWithData(std::string_view(json ? json : "", length));
         if (!tree || !tree->isDictionary()) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "not one JSON object");
-        if (auto bad = XMLTree::firstInvalidName(*tree)) {
-            return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "\"" + *bad + "\" is not an XML name");
-        }
-        *xml_out = copyForCaller(XMLTree::XMLString(tree->asDictionary()));
-        return ORVALIS_OK;
+        std::optional<XMLWriteError> refused;
+        std::optional<std::string> xml = XMLTree::wellFormedXMLString(tree->asDictionary(), refused);
+        if (!xml) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the tree cannot be written as XML: " + refused->description());
+        return handOver(*xml, xml_out, xml_length_out);
     });
 }
 

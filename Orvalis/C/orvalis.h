@@ -455,10 +455,25 @@ ORVALIS_C_EXPORT void orvalis_xml_options_init(orvalis_xml_options* options);
 ORVALIS_C_EXPORT orvalis_status orvalis_xml_to_json(const char* xml, size_t length,
                                                    const orvalis_xml_options* options, char** json_out);
 
-/** Writes a JSON object (a tree of the shape orvalis_xml_to_json gives) as compact XML
- *  text (free it with orvalis_free). MALFORMED_INPUT when json is not one object or
- *  holds a key that is not an XML name; INVALID_ARGUMENT for NULL. */
+/** Writes a JSON object (a tree of the shape orvalis_xml_to_json gives) as compact XML 1.0
+ *  text, one element (free it with orvalis_free). MALFORMED_INPUT, naming the first key or
+ *  value in the way in orvalis_last_error, when json is not one object or the tree cannot
+ *  be written as well-formed XML: a key or "__name" that is not an XML Name, a character
+ *  XML cannot carry (U+0000, other controls but tab/LF/CR, U+FFFE, U+FFFF), a comment
+ *  holding "--" or ending in "-", a tree that is not one element. Strings holding a lone
+ *  surrogate escape ("\udc00") are not JSON text here. INVALID_ARGUMENT for NULL. */
 ORVALIS_C_EXPORT orvalis_status orvalis_json_to_xml(const char* json, size_t length, char** xml_out);
+
+/** As orvalis_xml_to_json, and *json_length_out (when not NULL) gets the text's length
+ *  in bytes (0 on failure). Any thread. */
+ORVALIS_C_EXPORT orvalis_status orvalis_xml_to_json_sized(const char* xml, size_t length,
+                                                         const orvalis_xml_options* options, char** json_out,
+                                                         size_t* json_length_out);
+
+/** As orvalis_json_to_xml, and *xml_length_out (when not NULL) gets the text's length in
+ *  bytes (0 on failure). Any thread. */
+ORVALIS_C_EXPORT orvalis_status orvalis_json_to_xml_sized(const char* json, size_t length, char** xml_out,
+                                                         size_t* xml_length_out);
 
 /* ---------------------------------------------------------------- signer */
 

@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/detail/UTF8.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <iconv.h>
+#include <nlohmann/json.hpp>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/reader.h>
@@ -14,10 +15,12 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 #include <string>
 #include <system_error>
 #include <limits>
+#include <map>
 #include <variant>
 #include <vector>
 
@@ -90,12 +93,15 @@ bool doubleHoldsExactly(double d, std::string_view text) {
 
 // The text of one JSON number (already checked against the grammar): an
 // int64_t when it is integral and fits, otherwise the nearest double, which
-// also keeps the text when the double does not hold the number exactly; no
-// value when it is too large for a double. Too small reads as zero (with its text).
+// also keeps the text when the double may not stand for it exactly. An
+// integer beyond int64_t always keeps its digits (a double holding 2^64 would
+// be written back as 1.8446744073709552e19); a number beyond the double range
+// keeps its text and reads as an infinity. Too small reads as zero (with its text).
 std::optional<Value> numberValue(std::string_view text) {
     const char* first = text.data();
     const char* last = first + text.size();
-    if (text.find_first_of(".eE") == std::string_view::npos) {
+    const bool integral = text.find_first_of(".eE") == std::string_view::npos;
+    if (integral) {
         std::int64_t i = 0;
         const auto [end, ec] = std::from_chars(first, last, i);
         if (ec == std::errc() && end == last) return Value(i);
@@ -104,7 +110,7 @@ std::optional<Value> numberValue(std::string_view text) {
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     const auto [end, ec] = std::from_chars(first, last, d);
     if (ec == std::errc() && end == last) {
-        if (doubleHoldsExactly(d, text)) return Value(d);
+        if (!integral && doubleHoldsExactly(d, text)) return Value(d);
         return ValueAccess::numberWithText(d, text);
     }
     if (ec != std::errc::result_out_of_range) return std::nullopt;
@@ -117,11 +123,24 @@ std::optional<Value> numberValue(std::string_view text) {
     const std::string copy(text);
     char* stop = nullptr;
     d = strtod_l(copy.c_str(), &stop, cLocale);
-    if (stop != copy.c_str() + copy.size() || !std::isfinite(d)) return std::nullopt;
-    // Underflow (and, without from_chars, any inexact number) keeps its digits.
-    if (!doubleHoldsExactly(d, text) || (d == 0 && decimalOf(text) != Decimal{}))
+    if (stop != copy.c_str() + copy.size()) return std::nullopt;
+    // Overflow (an infinity), underflow and any inexact number keep their digits.
+    if (integral || !std::isfinite(d) || !doubleHoldsExactly(d, text) || (d == 0 && decimalOf(text) != Decimal{}))
         return ValueAccess::numberWithText(d, text);
     return Value(d);
+}
+
+// RapidJSON decodes a \u escape of a lone surrogate into the bytes of that
+// surrogate (ED A0..BF xx), which are not UTF-8: no face could hand such a
+// string over or write it back, so the document is refused as malformed.
+// Everything else is already checked UTF-8, so only an ED byte needs a look.
+bool holdsSurrogate(const char* s, std::size_t n) noexcept {
+    const char* end = s + n;
+    for (const char* p = s; (p = static_cast<const char*>(std::memchr(p, 0xED, static_cast<std::size_t>(end - p))));
+         ++p) {
+        if (end - p >= 2 && (static_cast<unsigned char>(p[1]) & 0xE0) == 0xA0) return true;
+    }
+    return false;
 }
 
 // SAX handler that builds Values directly (no intermediate DOM). Containers
@@ -149,8 +168,11 @@ public:
         const auto v = numberValue(std::string_view(s, n));
         return v && adds(std::move(*v));
     }
-    bool String(const char* s, rapidjson::SizeType n, bool) { return adds(Value(std::string_view(s, n))); }
+    bool String(const char* s, rapidjson::SizeType n, bool) {
+        return !holdsSurrogate(s, n) && adds(Value(std::string_view(s, n)));
+    }
     bool Key(const char* s, rapidjson::SizeType n, bool) {
+        if (holdsSurrogate(s, n)) return false;
         key_.assign(s, n);
         return true;
     }
@@ -376,18 +398,68 @@ std::optional<Value> JSONSerialization::JSONObjectWithData(std::string_view data
 }
 
 namespace {
+// RapidJSON refuses numbers past the double range outright, text kept or
+// not. A document it refuses for that alone is read again by nlohmann's
+// reader with long double numbers (range to 1e4932), whose events carry each
+// number's text; the builder keeps that text as for any other number.
+class WideNumberEvents : public nlohmann::json_sax<nlohmann::basic_json<std::map, std::vector, std::string, bool,
+                                                                         std::int64_t, std::uint64_t, long double>> {
+public:
+    explicit WideNumberEvents(ValueBuilder& builder) : b_(builder) {}
+    bool null() override { return b_.Null(); }
+    bool boolean(bool v) override { return b_.Bool(v); }
+    bool number_integer(number_integer_t v) override { return b_.Int64(v); }
+    bool number_unsigned(number_unsigned_t v) override {
+        char buf[24];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v);
+        return b_.RawNumber(buf, static_cast<rapidjson::SizeType>(r.ptr - buf), false);
+    }
+    bool number_float(number_float_t, const string_t& text) override {
+        return b_.RawNumber(text.data(), static_cast<rapidjson::SizeType>(text.size()), false);
+    }
+    bool string(string_t& v) override { return b_.String(v.data(), static_cast<rapidjson::SizeType>(v.size()), false); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return b_.StartObject(); }
+    bool key(string_t& v) override { return b_.Key(v.data(), static_cast<rapidjson::SizeType>(v.size()), false); }
+    bool end_object() override { return b_.EndObject(0); }
+    bool start_array(std::size_t) override { return b_.StartArray(); }
+    bool end_array() override { return b_.EndArray(0); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    ValueBuilder& b_;
+};
+
+std::optional<Value> parseWideNumbers(std::string_view data) {
+    ValueBuilder builder;
+    WideNumberEvents events(builder);
+    if (!nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t,
+                              long double>::sax_parse(data.begin(), data.end(), &events))
+        return std::nullopt;
+    return builder.take();
+}
+
 std::optional<Value> parseUTF8(std::string_view data) {
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::MemoryStream in(data.data(), data.size());
-    ValueBuilder builder;
-    rapidjson::Reader reader;
-    if (reader.Parse<kFlags>(in, builder).IsError()) return std::nullopt;
+    std::optional<Value> read;
+    {
+        ValueBuilder builder;
+        rapidjson::Reader reader;
+        if (const rapidjson::ParseResult r = reader.Parse<kFlags>(in, builder); r.IsError()) {
+            if (r.Code() != rapidjson::kParseErrorNumberTooBig) return std::nullopt;
+            // The part built so far is freed (the builder) before the second reading.
+            builder = ValueBuilder();
+            return parseWideNumbers(data);
+        }
+        read = builder.take();
+    }
     // The reader stops after the document; only white space may follow (a
     // NUL byte included, which the stream would otherwise take for the end).
     for (std::size_t i = in.Tell(); i < data.size(); ++i)
         if (!isJSONSpace(data[i])) return std::nullopt;
-    return builder.take();
+    return read;
 }
 }  // namespace
 

@@ -22,10 +22,13 @@ public:
 struct ORVALIS_EXPORT JSONSerialization {
     /// Decodes JSON text (UTF-8, UTF-16 or UTF-32, with or without a byte-order
     /// mark) whose top level is one object or array into fresh mutable
-    /// Dictionary/Array values; integers that fit are kept as int64_t, other
-    /// numbers as doubles that keep their text when inexact. No value when the bytes are not
-    /// exactly one such document (top-level scalars, trailing bytes or a NUL
-    /// after it, invalid encoding, numbers beyond a double, containers nested
+    /// Dictionary/Array values. Numbers are exact: integers that fit are
+    /// int64_t; other integers, numbers no double holds exactly and numbers
+    /// beyond the double range keep their text (Value::numberText, written back
+    /// as read) beside the nearest double (an infinity beyond the range). No
+    /// value when the bytes are not exactly one such document (top-level
+    /// scalars, trailing bytes or a NUL after it, invalid encoding, a string or
+    /// key holding a lone surrogate escape such as "\udc00", containers nested
     /// deeper than kMaxDepth). Any thread.
     static std::optional<Value> JSONObjectWithData(std::string_view data);
 

@@ -41,8 +41,10 @@ struct ValueAccess;
 ///
 /// An empty container read from JSON takes no block of its own until it is
 /// first copied or handed out (any thread may do that first; it is made once).
-/// A number read from JSON that no double or 64-bit integer holds exactly is
-/// a Double that also keeps its text (numberText, JSON writing, description).
+/// A number read from JSON that no double or 64-bit integer holds exactly (an
+/// integer beyond 64 bits, a fraction past a double's digits, a number beyond
+/// the double range) is a Double that also keeps its text (numberText, JSON
+/// writing, description); its double is the nearest one, an infinity past the range.
 class ORVALIS_EXPORT Value {
 public:
     /// What a Value holds.
@@ -147,7 +149,7 @@ public:
     /**@}*/
 
     /// The number as text: the digits it was read with when no double or
-    /// 64-bit integer holds it exactly, else the shortest text that reads back
+    /// 64-bit integer holds it exactly (any integer beyond 64 bits), else the shortest text that reads back
     /// as the same value. No value when the Value is not a number.
     std::optional<std::string> numberText() const;
 

@@ -1,8 +1,12 @@
 #include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Orvalis/Utils/detail/XMLChars.h>
+
+#include <Orvalis/Foundation/detail/UTF8.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace orvalis {
@@ -16,16 +20,17 @@ constexpr std::string_view kComments = "__comments";
 bool isReserved(std::string_view k) noexcept { return k == kComments || k == kText || k == kName; }
 bool isChildKey(std::string_view k) noexcept { return k.empty() || k[0] != '_'; }
 
-// Calls f(name, value) for each attribute, in the order attributes() lists them.
+// Calls f(name, value, key) for each attribute, in the order attributes()
+// lists them; key is the tree's key the attribute comes from.
 template <class F>
 void forEachAttribute(const Dictionary& node, F&& f) {
     if (const Value* grouped = node.find(kAttributes); grouped && grouped->isDictionary()) {
-        for (const DictionaryEntry& e : grouped->asDictionary()) f(e.key(), e.value());
+        for (const DictionaryEntry& e : grouped->asDictionary()) f(e.key(), e.value(), e.key());
         return;
     }
     for (const DictionaryEntry& e : node) {
         std::string_view k = e.key();
-        if (!isChildKey(k) && !isReserved(k)) f(k.substr(1), e.value());
+        if (!isChildKey(k) && !isReserved(k)) f(k.substr(1), e.value(), k);
     }
 }
 
@@ -101,10 +106,22 @@ bool writesNothing(const Value& v) {
     return false;
 }
 
-// Writes XML with an explicit stack, so any depth of nesting is safe.
+// Events nobody needs: for reading written text back as a check.
+struct Discard : XMLEventDelegate {
+    void didStartElement(std::string_view, std::span<const XMLAttribute>) override {}
+    void didEndElement(std::string_view) override {}
+    void foundCharacters(std::string_view) override {}
+    void foundCDATA(std::string_view) override {}
+    void foundComment(std::string_view) override {}
+    bool wantsEndElementName() const override { return false; }
+};
+
+// Writes XML with an explicit stack, so any depth of nesting is safe. Given
+// a place for an error, it checks every name and text as it writes it and
+// stops at the first that would not make XML 1.0.
 class XMLWriter {
 public:
-    explicit XMLWriter(std::string& out) : out_(out) {}
+    explicit XMLWriter(std::string& out, std::optional<XMLWriteError>* error = nullptr) : out_(out), error_(error) {}
 
     void element(const Value& v, std::string_view name) {
         ops_.push_back({Op::Element, &v, name});
@@ -121,6 +138,60 @@ private:
         const Value* value;
         std::string_view name;
     };
+
+    bool failed() const { return error_ && *error_; }
+    void fail(std::string_view item, std::string reason) {
+        *error_ = XMLWriteError{std::string(item), std::move(reason)};
+        ops_.clear();
+    }
+    bool checkName(std::string_view name, std::string_view key, const char* what) {
+        if (!error_) return true;
+        const char* why = !detail::isXMLName(name) ? "is not an XML name"
+                          : !readerReadsName(name) ? "is an XML name our reader cannot read back"
+                                                   : nullptr;
+        if (!why) return true;
+        fail(key, name == key ? std::string(why) : why + (" (as " + std::string(what) + " \"" + std::string(name) + "\")"));
+        return false;
+    }
+    // expat reads names by the older (fourth edition) classes, which leave out
+    // some later ones (U+212C, past U+FFFF): what it cannot read is refused too.
+    static bool readerReadsName(std::string_view name) {
+        if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return true;  // both editions agree on ASCII
+        const std::string doc = "<" + std::string(name) + "/>";
+        XMLEventSource reader(doc);
+        Discard discard;
+        return reader.parse(discard) && reader.errorCode() == 0;
+    }
+    bool checkText(std::string_view text, const char* what) {
+        if (!error_) return true;
+        if (std::size_t at = detail::firstNonXMLChar(text); at != std::string_view::npos) {
+            fail(text, "holds a character XML cannot carry (" + std::string(what) + ", byte " + std::to_string(at) + ")");
+            return false;
+        }
+        return true;
+    }
+    // A leaf's text as appendEncodedText writes it, checked.
+    bool checkLeaf(const Value& v, const char* what) {
+        if (!error_) return true;
+        return v.isString() ? checkText(v.asString(), what) : checkText(v.description(), what);
+    }
+    bool checkInnerText(const Value& text) {
+        if (!error_ || !text.isArray()) return checkLeaf(text, "text");
+        for (const Value& run : text.asArray())
+            if (!checkLeaf(run, "text")) return false;
+        return true;
+    }
+    bool checkComment(const Value& v) {
+        if (!checkLeaf(v, "comment")) return false;
+        if (!error_) return true;
+        std::string text = v.isString() ? std::string(v.asString()) : v.description();
+        if (text.find("--") != std::string::npos || (!text.empty() && text.back() == '-')) {
+            fail(text, "is a comment holding \"--\" or ending in \"-\"");
+            return false;
+        }
+        return true;
+    }
 
     void run() {
         while (!ops_.empty()) {
@@ -142,11 +213,13 @@ private:
                     out_ += '\n';
                     break;
                 case Op::Comment:
+                    if (!checkComment(*op.value)) break;
                     out_ += "<!--";
                     appendEncodedText(out_, *op.value);
                     out_ += "-->";
                     break;
                 case Op::Text:
+                    if (!checkInnerText(*op.value)) break;
                     appendEncodedInnerText(out_, *op.value);
                     break;
             }
@@ -162,7 +235,9 @@ private:
             }
             return;
         }
+        if (!checkName(name, name, "element name")) return;
         if (!v.isDictionary()) {
+            if (!checkLeaf(v, "text")) return;
             out_ += '<';
             out_ += name;
             out_ += '>';
@@ -175,13 +250,16 @@ private:
         Dictionary node = v.asDictionary();
         out_ += '<';
         out_ += name;
-        forEachAttribute(node, [&](std::string_view key, const Value& value) {
+        forEachAttribute(node, [&](std::string_view attribute, const Value& value, std::string_view key) {
+            if (failed() || !checkName(attribute, key, "attribute name") || !checkLeaf(value, "attribute value"))
+                return;
             out_ += ' ';
-            appendEncoded(out_, key);
+            appendEncoded(out_, attribute);
             out_ += "=\"";
             appendEncodedText(out_, value);
             out_ += '"';
         });
+        if (failed()) return;
         if (innerIsEmpty(node)) {
             out_ += "/>";
             return;
@@ -233,6 +311,7 @@ private:
     }
 
     std::string& out_;
+    std::optional<XMLWriteError>* error_;
     std::vector<Op> ops_;
 };
 
@@ -253,7 +332,7 @@ std::optional<Dictionary> attributes(const Dictionary& node) {
         return map;
     }
     Dictionary result;
-    forEachAttribute(node, [&](std::string_view k, const Value& v) { result.set(k, v); });
+    forEachAttribute(node, [&](std::string_view k, const Value& v, std::string_view) { result.set(k, v); });
     if (result.empty()) return std::nullopt;
     return result;
 }
@@ -410,6 +489,38 @@ std::string XMLString(const Dictionary& node) {
     return XMLParser::XMLStringForNode(Value(node), nameText);
 }
 
+std::optional<std::string> wellFormedXMLString(const Dictionary& node, std::optional<XMLWriteError>& error) {
+    error.reset();
+    std::string out;
+    const Value holder(node);
+    if (node.size() == 1 && !node.contains(kName)) {
+        const DictionaryEntry& only = *node.begin();
+        if (!isChildKey(only.key())) {
+            error = XMLWriteError{std::string(only.key()), "is the only entry but not an element"};
+            return std::nullopt;
+        }
+        XMLWriter(out, &error).inner(holder);
+    } else {
+        const Value* name = node.find(kName);
+        if (name && !name->isNull() && !name->isString()) {
+            error = XMLWriteError{name->description(), "is a \"__name\" that is not a string"};
+            return std::nullopt;
+        }
+        XMLWriter(out, &error).element(holder, name && name->isString() ? name->asString() : "root");
+    }
+    if (error) return std::nullopt;
+    // The checks above keep names and characters right; the shape (one root
+    // element, not an array of them or nothing) is confirmed by reading back.
+    Discard discard;
+    XMLEventSource reader(out);
+    if (!reader.parse(discard) || reader.errorCode() != 0) {
+        error = XMLWriteError{std::string(node.begin() != node.end() ? node.begin()->key() : std::string_view()),
+                              "does not make one XML element (" + reader.errorDescription() + ")"};
+        return std::nullopt;
+    }
+    return out;
+}
+
 std::string innerXML(const Dictionary& node) {
     std::string out;
     Value holder(node);
@@ -424,24 +535,6 @@ std::string XMLEncodedString(std::string_view text) {
     return out;
 }
 
-namespace {
-
-// An XML name (XML 1.0 fifth edition), checked on its UTF-8 bytes: any
-// non-ASCII character is taken as a name character.
-bool isXMLName(std::string_view name) {
-    auto start = [](unsigned char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80;
-    };
-    auto rest = [&](unsigned char c) { return start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; };
-    if (name.empty() || !start(static_cast<unsigned char>(name[0]))) return false;
-    for (unsigned char c : name.substr(1)) {
-        if (!rest(c)) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 std::optional<std::string> firstInvalidName(const Value& tree) {
     if (tree.isArray()) {
         for (const Value& item : tree.asArray()) {
@@ -452,15 +545,17 @@ std::optional<std::string> firstInvalidName(const Value& tree) {
             std::string_view key = entry.key();
             if (key == kName) {
                 const Value& name = entry.value();
-                if (name.isString() && !isXMLName(name.asString())) return std::string(name.asString());
+                if (name.isString() && !detail::isXMLName(name.asString())) return std::string(name.asString());
+                if (!name.isString() && !name.isNull()) return name.description();
                 continue;
             }
             if (key == kAttributes) {
                 if (auto bad = firstInvalidName(entry.value())) return bad;
                 continue;
             }
-            if (key.starts_with("__")) continue;  // the tree's own entries
-            if (!isXMLName(key.substr(key.starts_with("_") ? 1 : 0))) return std::string(key);
+            if (key == kText || key == kComments) continue;  // the tree's own entries
+            // Any other "_" key is an attribute named without the first "_".
+            if (!detail::isXMLName(key.substr(key.starts_with("_") ? 1 : 0))) return std::string(key);
             if (auto bad = firstInvalidName(entry.value())) return bad;
         }
     }
@@ -468,4 +563,19 @@ std::optional<std::string> firstInvalidName(const Value& tree) {
 }
 
 }  // namespace XMLTree
+
+std::string XMLWriteError::description() const {
+    std::string shown;
+    for (char c : item.size() > 80 ? item.substr(0, 80) + "..." : item) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+            shown += buf;
+        } else {
+            shown += c;
+        }
+    }
+    return "\"" + detail::validUTF8Text(shown) + "\" " + reason;
+}
+
 }  // namespace orvalis

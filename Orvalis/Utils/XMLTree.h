@@ -8,6 +8,19 @@
 #include <string>
 #include <string_view>
 
+namespace orvalis {
+
+/// Why XMLTree::wellFormedXMLString refused a tree: the first key or value
+/// that cannot be written, as the tree holds it, and the reason.
+struct ORVALIS_EXPORT XMLWriteError {
+    std::string item;
+    std::string reason;
+    /// The item, quoted (control characters as \u escapes, cut after 80 bytes), then the reason.
+    std::string description() const;
+};
+
+}  // namespace orvalis
+
 /// Reading, looking up and writing node Dictionaries of the shape XMLParser
 /// builds: "__name", "__attributes", "__text", "__comments", attributes under
 /// "_" + name, and every other key a child element. None changes the node.
@@ -66,11 +79,20 @@ ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string
 /// entry without "__name" (a wrapped result) is written as that entry.
 /// Compact: no declaration, no indentation, items separated by "\n".
 ORVALIS_EXPORT std::string XMLString(const Dictionary& node);
+/// As XMLString, but only ever XML 1.0 text that is one element: every
+/// element and attribute name an XML Name, every character an XML Char,
+/// comments without "--" and not ending in "-", "__name" a string (or
+/// absent). No value when the tree cannot be written so, and error names the
+/// first key or value in the way (text and attributes are escaped, so "]]>"
+/// and markup never need refusing). Any thread.
+ORVALIS_EXPORT std::optional<std::string> wellFormedXMLString(const Dictionary& node,
+                                                              std::optional<XMLWriteError>& error);
 /// The node's content without its own tags: comments, then children, then text.
 ORVALIS_EXPORT std::string innerXML(const Dictionary& node);
-/// The first key (or "__name" value) in tree that XMLString would write as an
-/// element or attribute name and that is not an XML name; null when there is
-/// none. Names are written as they are, so check trees from outside first.
+/// The first key (or "__name" value, as text) in tree that XMLString would
+/// write as an element or attribute name and that is not an XML Name (a
+/// "__name" that is not a string counts as one); null when there is none.
+/// Names are written as they are: prefer wellFormedXMLString for trees from outside.
 ORVALIS_EXPORT std::optional<std::string> firstInvalidName(const Value& tree);
 /// text with & < > " ' replaced by their entities; nothing else changed.
 ORVALIS_EXPORT std::string XMLEncodedString(std::string_view text);

@@ -3,25 +3,41 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from decimal import Decimal
 from typing import Any
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def loads(text: str) -> Any:
-    """Reads JSON text: integers become int, numbers with a fraction or exponent Decimal (every digit kept)."""
+    """Reads JSON text: integers become int (any size), numbers with a fraction or exponent Decimal
+    (every digit kept, 1e400 too)."""
     return json.loads(text, parse_float=Decimal)
 
 
 def dumps(value: Any) -> str:
-    """Writes value as JSON text. Decimal and int are written with every digit; NaN and infinities are refused."""
+    """Writes value as JSON text. Decimal and int are written with every digit; NaN, infinities and
+    strings holding a lone surrogate are refused with ValueError."""
     parts: list[str] = []
     _write(value, parts)
     return "".join(parts)
 
 
+def _text(value: str) -> str:
+    # A lone surrogate is not Unicode text: the library refuses it, so it is refused here with its place.
+    lone = _SURROGATE.search(value)
+    if lone:
+        raise ValueError(f"{value[:40]!r} holds a lone surrogate (U+{ord(lone.group()):04X}) at {lone.start()}")
+    return json.dumps(value, ensure_ascii=False)
+
+
 def _write(value: Any, out: list[str]) -> None:
-    if value is None or isinstance(value, (bool, str)):
-        out.append(json.dumps(value, ensure_ascii=False))
+    if value is None or isinstance(value, bool):
+        out.append(json.dumps(value))
+    elif isinstance(value, str):
+        out.append(_text(value))
     elif isinstance(value, int):
         out.append(int.__repr__(value))  # every digit
     elif isinstance(value, (float, Decimal)):
@@ -33,7 +49,7 @@ def _write(value: Any, out: list[str]) -> None:
         for i, (key, item) in enumerate(value.items()):
             if not isinstance(key, str):
                 raise TypeError(f"dictionary keys must be str, not {type(key).__name__}")
-            out.append(("," if i else "") + json.dumps(key, ensure_ascii=False) + ":")
+            out.append(("," if i else "") + _text(key) + ":")
             _write(item, out)
         out.append("}")
     elif isinstance(value, (list, tuple)):

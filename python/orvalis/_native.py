@@ -109,8 +109,8 @@ for _name, _restype, _args in [
     ("orvalis_result_error_message", c_void_p, (c_void_p,)),
     ("orvalis_result_server_error_json", c_void_p, (c_void_p,)),
     ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
-    ("orvalis_xml_to_json", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT)),
-    ("orvalis_json_to_xml", c_int, (c_char_p, c_size_t, _OUT)),
+    ("orvalis_xml_to_json_sized", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT, POINTER(c_size_t))),
+    ("orvalis_json_to_xml_sized", c_int, (c_char_p, c_size_t, _OUT, POINTER(c_size_t))),
 ]:
     _declare(_name, _restype, *_args)
 for _start, _request in _OPERATIONS.values():
@@ -341,16 +341,26 @@ def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional
 
 # ----------------------------------------------------------------- XML
 
+def _take_sized(pointer: Optional[int], length: int) -> str:
+    """All length bytes of a text the library handed over (a NUL inside included), then freed."""
+    if not pointer:
+        return ""
+    try:
+        return ctypes.string_at(pointer, length).decode("utf-8", "replace")
+    finally:
+        _lib.orvalis_free(pointer)
+
+
 def xml_to_json(text: Union[str, bytes], options: Dict[str, int]) -> str:
     data = text.encode() if isinstance(text, str) else bytes(text)
-    out = c_void_p()
-    _check(_lib.orvalis_xml_to_json(data, len(data), ctypes.byref(_XMLOptions(**options)), ctypes.byref(out)),
-           "XML")
-    return _take(out.value) or ""
+    out, length = c_void_p(), c_size_t()
+    _check(_lib.orvalis_xml_to_json_sized(data, len(data), ctypes.byref(_XMLOptions(**options)), ctypes.byref(out),
+                                          ctypes.byref(length)), "XML")
+    return _take_sized(out.value, length.value)
 
 
 def json_to_xml(json_text: str) -> str:
     data = json_text.encode()
-    out = c_void_p()
-    _check(_lib.orvalis_json_to_xml(data, len(data), ctypes.byref(out)), "tree")
-    return _take(out.value) or ""
+    out, length = c_void_p(), c_size_t()
+    _check(_lib.orvalis_json_to_xml_sized(data, len(data), ctypes.byref(out), ctypes.byref(length)), "tree")
+    return _take_sized(out.value, length.value)

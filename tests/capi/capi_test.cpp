@@ -79,8 +79,62 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     char* out = nullptr;
     EXPECT_EQ(orvalis_xml_to_json("<a><b></a>", 10, nullptr, &out), ORVALIS_ERROR_MALFORMED_INPUT);
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
-    for (const std::string json : {R"({"a><b":"x"})", R"({"__name":"r><s","c":"x"})", "[1]", "{"})
+    for (const std::string json : {R"({"a><b":"x"})", R"({"__name":"r><s","c":"x"})", "[1]", "{",
+                                   R"({"r":{"__a b":"1"}})", R"({"__name":5})", R"({"r":"\u0001"})",
+                                   R"({"r":{"__comments":"a--b"}})"})
         EXPECT_EQ(orvalis_json_to_xml(json.data(), json.size(), &out), ORVALIS_ERROR_MALFORMED_INPUT) << json;
+}
+
+// Answers whose numbers no double holds, and one with a lone surrogate escape.
+struct AnswerRow {
+    const char* name;
+    const char* body;
+    const char* json;  // the answer as C gets it; nullptr: refused as a malformed answer
+};
+class CAnswers : public testing::TestWithParam<AnswerRow> {};
+
+TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
+    const AnswerRow& row = GetParam();
+    ts::sandboxWorld().server->setFault("precheckoutdata",
+                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json"});
+    Client c = client(ts::sandboxWorld().host);
+    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, nullptr, nullptr, nullptr, &op) ||
+                  orvalis_operation_wait(op, 60000, &r),
+              ORVALIS_OK);
+    EXPECT_EQ(orvalis_result_succeeded(r), row.json != nullptr);
+    EXPECT_EQ(take(orvalis_result_answer_json(r)), row.json ? row.json : "");
+    EXPECT_EQ(orvalis_result_error_code(r), row.json ? 0 : 101);
+    orvalis_result_free(r);
+    orvalis_operation_free(op);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, CAnswers,
+    testing::Values(AnswerRow{"TwoTo64", R"({"over64":18446744073709551616})", R"({"over64":18446744073709551616})"},
+                    AnswerRow{"TwoTo63", R"({"n":9223372036854775808})", R"({"n":9223372036854775808})"},
+                    AnswerRow{"TenTo20", R"({"n":100000000000000000000})", R"({"n":100000000000000000000})"},
+                    AnswerRow{"MinusTwoTo64", R"({"n":-18446744073709551616})", R"({"n":-18446744073709551616})"},
+                    AnswerRow{"BeyondDouble", R"({"a":1e309,"b":1e400,"c":1E+400})", R"({"a":1e309,"b":1e400,"c":1E+400})"},
+                    AnswerRow{"LoneSurrogate", R"({"a":"\udc00"})", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
+    char* out = nullptr;
+    size_t length = 99;
+    const std::string json = R"({"__name":"r","c":"a&b"})";
+    ASSERT_EQ(orvalis_json_to_xml_sized(json.data(), json.size(), &out, &length), ORVALIS_OK);
+    EXPECT_EQ(length, 21u);
+    EXPECT_EQ(take(out), "<r><c>a&amp;b</c></r>");
+    ASSERT_EQ(orvalis_xml_to_json_sized("<r>&#9;</r>", 11, nullptr, &out, &length), ORVALIS_OK);
+    EXPECT_EQ(take(out).size(), length);
+    const std::string nul = "{\"r\":\"a\\u0000b\"}";
+    EXPECT_EQ(orvalis_json_to_xml_sized(nul.data(), nul.size(), &out, &length), ORVALIS_ERROR_MALFORMED_INPUT);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(take(orvalis_last_error()),
+              "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
 }
 
 constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890})";

@@ -55,7 +55,10 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"NulAfterValue", "[1]\0"s, ""}, Text{"RawNulInString", "[\"a\0b\"]"s, ""},
     Text{"TrailingComma", "[1,]", ""}, Text{"TrailingCommaInObject", "{\"a\":1,}", ""},
     Text{"InvalidByte", "[\xff]", ""}, Text{"InvalidUTF8InString", "[\"\xc3\x28\"]", ""},
-    Text{"EncodedSurrogate", "[\"\xed\xa0\x80\"]", ""}, Text{"OutOfDoubleRange", "[1e400]", ""},
+    Text{"EncodedSurrogate", "[\"\xed\xa0\x80\"]", ""}, Text{"OutOfDoubleRange", "[1e400]", "[1e400]"},
+    Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneHighSurrogateEscape", R"(["a\ud800"])", ""},
+    Text{"LoneSurrogateKey", R"({"\udfff":1})", ""}, Text{"HighThenLetter", R"(["\ud800\u0041"])", ""},
+    Text{"SurrogatePairEscape", R"(["\ud83d\ude00"])", "[\"\U0001F600\"]"},
     Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""},
     Text{"Utf8Mark", "\xEF\xBB\xBF" + kK, kK}, Text{"Utf16LE", encoded(2, false, false), kK},
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
@@ -98,12 +101,17 @@ TEST_P(JSONNumbers, KeepTheirKindTheNearestValueAndEveryDigit) {
 }
 
 constexpr auto I = Value::Kind::Integer, D = Value::Kind::Double;
+const std::string kNines(400, '9');  // beyond the double range, as an integer
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"MinusOne", "-1", I, "-1", true}, Number{"Int64Max", "9223372036854775807", I, "9223372036854775807", true},
     Number{"Int64Min", "-9223372036854775808", I, "-9223372036854775808", true},
-    Number{"AboveInt64", "9223372036854775808", D, "9223372036854775808", false},
-    Number{"AboveUInt64", "18446744073709551616", D, "18446744073709551616", false},
+    Number{"AboveInt64", "9223372036854775808", D, "9223372036854775808", true},
+    Number{"AboveUInt64", "18446744073709551616", D, "18446744073709551616", true},
+    Number{"MinusTwoTo64", "-18446744073709551616", D, "-18446744073709551616", true},
+    Number{"BeyondDouble", "1e309", D, "1e309", true}, Number{"FarBeyondDouble", "1E+400", D, "1E+400", true},
+    Number{"FarBelowMinusDouble", "-1e400", D, "-1e400", true},
+    Number{"IntegerBeyondDouble", kNines.c_str(), D, kNines.c_str(), true},
     Number{"BelowInt64", "-9223372036854775809", D, "-9223372036854775809", true},
     Number{"ManyDigits", "123456789012345678901234567890123456789", D, "123456789012345678901234567890123456789", true},
     Number{"LongFraction", "3.14159265358979323846264338", D, "3.14159265358979323846264338", true},
@@ -111,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"ZeroWithExponent", "0e-320", D, "0", false},
     Number{"NegativeZero", "-0.0", D, "-0", true}, Number{"Fraction", "1.5", D, "1.5", true},
     Number{"PointOne", "0.1", D, "0.1", true}, Number{"Exponent", "1e3", D, "1000", false},
-    Number{"ExactPowerOfTen", "100000000000000000000", D, "1e+20", false},
+    Number{"ExactPowerOfTen", "100000000000000000000", D, "100000000000000000000", true},
     Number{"TrailingZeros", "1.50", D, "1.5", false}),
     RowName());
 // clang-format on

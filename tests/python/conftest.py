@@ -5,6 +5,10 @@ import pytest, orvalis
 
 PASSWORD = "py-test-password"
 BIG, SUM = "123456789012345678901234567890123456789", "1234567890.123456789012"  # more digits than a double holds
+# Integers a double happens to hold, and numbers beyond the double range.
+WIDE = '"p64": 18446744073709551616, "p63": 9223372036854775808, "e20": 100000000000000000000, ' \
+       '"m64": -18446744073709551616, "far": 1E+400, "near": 1e309'
+WIDE_VALUES = {"p64": 2**64, "p63": 2**63, "e20": 10**20, "m64": -2**64}
 
 
 @pytest.fixture(scope="session")
@@ -18,7 +22,9 @@ def keys(tmp_path_factory):
     shutil.copy(os.path.join(os.environ["ORVALIS_RESOURCES"], "AuthorizePairing.xml"), d)
     orvalis.add_trusted_certificates(d / "server.pem")
     orvalis.set_resource_path(d)
-    (d / "paymentdata.json").write_text('{"id": %s, "amount": %s, "n": -7}' % (BIG, SUM))
+    (d / "paymentdata.json").write_text('{"id": %s, "amount": %s, "n": -7, %s}' % (BIG, SUM, WIDE))
+    (d / "odd").mkdir()
+    (d / "odd" / "paymentdata.json").write_text('{"a": "\\udc00"}')  # a lone surrogate escape
     return d
 
 
@@ -46,6 +52,11 @@ def sandbox(keys, name, *args):
 @pytest.fixture(scope="session")
 def good(keys):
     yield from sandbox(keys, "good", "--responses", keys)
+
+
+@pytest.fixture(scope="session")
+def odd(keys):  # answers that are not Unicode text
+    yield from sandbox(keys, "odd", "--responses", keys / "odd")
 
 
 @pytest.fixture(scope="session")

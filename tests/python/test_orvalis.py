@@ -4,7 +4,7 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, SUM, seen
+from conftest import BIG, SUM, WIDE_VALUES, seen
 
 
 def test_six_operations_return_answers_with_exact_numbers(good, connect):
@@ -21,7 +21,24 @@ def test_six_operations_return_answers_with_exact_numbers(good, connect):
                                 "amount": Decimal("49.9"), "currency": "EUR", "cardId": "sbx-card-1",
                                 "shippingAddressId": "s", "digitalGoods": True}
     data = c.get_payment_data(transaction_id=paid["transactionId"], checkout_id="c-1", cart_id="k")
-    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7}
+    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
+                    "far": Decimal("1e400"), "near": Decimal("1e309")}
+    assert all(type(data[k]) is int for k in WIDE_VALUES)
+
+
+def test_an_answer_with_a_lone_surrogate_fails_as_malformed(odd, connect):
+    with pytest.raises(OperationError) as caught:
+        connect(odd).get_payment_data(transaction_id="t", checkout_id="c", cart_id="k")
+    assert (caught.value.domain, caught.value.code, caught.value.status) == (orvalis.NETWORK_ERROR_DOMAIN, 101, 200)
+
+
+@pytest.mark.parametrize("tree", [{"r": "\udc00"}, {"\ud800": "x"}, {"r": "a\x00b"}, {"r": {"__a b": "1"}},
+                                  {"__name": 5}, {"r": {"__comments": "a--"}}, {"r": "\ufffe"}],
+                         ids=["lone-surrogate", "lone-surrogate-key", "nul", "attribute", "name-not-text",
+                              "comment", "non-character"])
+def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
+    with pytest.raises(ValueError):
+        orvalis.dict_to_xml(tree)
 
 
 def test_server_error_carries_the_whole_failure(faulty, connect):

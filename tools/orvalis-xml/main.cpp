@@ -43,8 +43,9 @@ constexpr const char* kUsage =
     "Output:\n"
     "  -c, --compact          JSON on one line per document [indented]\n"
     "      --pretty           indented JSON (the default)\n"
-    "      --to-xml           JSON tree in, XML out; a name that is not an XML\n"
-    "                         name is refused, nothing is written for that input\n"
+    "      --to-xml           JSON tree in, XML out; a tree that is not XML 1.0\n"
+    "                         (a bad name, character or comment) is refused,\n"
+    "                         nothing is written for that input\n"
     "  -o, --output FILE      write to FILE instead of standard output (\"-\": stdout)\n"
     "\n"
     "Other options:\n"
@@ -54,8 +55,8 @@ constexpr const char* kUsage =
     "\n"
     "Exit status: 0 when every input was converted; 1 when an input cannot be\n"
     "read, is not well-formed XML (the part read so far is still printed) or,\n"
-    "with --to-xml, is not a JSON object or holds a name that is not an XML\n"
-    "name (the other inputs are still converted); 2 on a usage error.\n";
+    "with --to-xml, is not a JSON object or cannot be written as XML 1.0 (the\n"
+    "other inputs are still converted); 2 on a usage error.\n";
 
 struct Settings {
     XMLParser parser;
@@ -121,11 +122,13 @@ bool convert(const std::string& path, Settings& s, std::string& out) {
             std::cerr << "orvalis-xml: " << shown << " is not a JSON object\n";
             return false;
         }
-        if (auto bad = XMLTree::firstInvalidName(*tree)) {
-            std::cerr << "orvalis-xml: " << shown << ": \"" << *bad << "\" is not an XML name; nothing written\n";
+        std::optional<XMLWriteError> refused;
+        std::optional<std::string> xml = XMLTree::wellFormedXMLString(tree->asDictionary(), refused);
+        if (!xml) {
+            std::cerr << "orvalis-xml: " << shown << ": " << refused->description() << "; nothing written\n";
             return false;
         }
-        out += XMLTree::XMLString(tree->asDictionary()) + "\n";
+        out += *xml + "\n";
         return true;
     }
     XMLEventSource source(input);

@@ -1,0 +1,127 @@
+// The checked writer against hostile trees: every text it writes must parse as
+// well-formed XML 1.0 with an independent parser (libxml2's xmllint), and it
+// refuses exactly the trees that hold a piece XML cannot carry.
+#include <Orvalis/Utils/XMLTree.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+using namespace orvalis;
+using namespace std::string_literals;
+
+namespace {
+
+struct Piece {
+    std::string text;
+    bool fits;            // an XML Name (for names) or XML text (for texts and comments)
+    bool fitsAfterUnderscore = fits;  // a name still after a "_"
+};
+
+const std::vector<Piece> kNames = {
+    {"a", true}, {"a-b.c", true}, {"\u00e9t\u00e9", true}, {"a:b", true}, {"a\u0300", true}, {"_a", true},
+    {"\u212c", false}, {"\U00010000x", false},  // XML Names, but not to expat's older classes {"a b", false}, {"1a", false, true}, {"-a", false, true},
+    {"\u00d7", false}, {"\u00a0", false}, {"\u0300a", false, true}, {"a\u037e", false}, {"r><x", false},
+    {"", false, true}, {"a\0b"s, false}, {"\xff", false}};
+const std::vector<Piece> kTexts = {
+    {"plain", true}, {"]]>", true}, {"<&>\"'", true}, {"\t\n\r", true}, {"\ud7ff\ue000\ufffd", true},
+    {"\U0010FFFF", true}, {"\x01", false}, {"\x1f", false}, {"\ufffe", false}, {"\uffff", false},
+    {"a\0b"s, false}, {"\xed\xa0\x80", false}, {"\xc0\xaf", false}};
+const std::vector<Piece> kComments = {{"a - b", true}, {"-a", true}, {"a--b", false}, {"a-", false}, {"-", false}};
+
+struct Case {
+    std::string name;
+    Dictionary tree;
+    bool fits;
+};
+
+std::vector<Case> hostileTrees() {
+    std::vector<Case> cases;
+    auto add = [&](std::string name, Dictionary tree, bool fits) {
+        cases.push_back({name + std::to_string(cases.size()), std::move(tree), fits});
+    };
+    for (const Piece& n : kNames) {
+        add("element", Dictionary{{"__name", "r"}, {n.text, "x"}}, n.fits);
+        add("attribute", Dictionary{{"__name", "r"}, {"_" + n.text, "1"}}, n.fits);
+        add("doubleUnderscore", Dictionary{{"__name", "r"}, {"__" + n.text, "1"}}, n.fitsAfterUnderscore);
+        add("grouped", Dictionary{{"__name", "r"}, {"__attributes", Dictionary{{n.text, "1"}}}}, n.fits);
+        add("rootName", Dictionary{{"__name", n.text}, {"c", "x"}}, n.fits);
+        add("wrapped", Dictionary{{n.text, Dictionary{{"c", "x"}}}}, n.fits && n.text[0] != '_');
+    }
+    for (const Piece& t : kTexts) {
+        add("text", Dictionary{{"__name", "r"}, {"__text", t.text}}, t.fits);
+        add("runs", Dictionary{{"__name", "r"}, {"__text", Array{"a", t.text}}}, t.fits);
+        add("leaf", Dictionary{{"__name", "r"}, {"c", Array{"a", t.text}}}, t.fits);
+        add("value", Dictionary{{"__name", "r"}, {"_v", t.text}}, t.fits);
+        add("comment", Dictionary{{"__name", "r"}, {"__comments", t.text}}, t.fits);
+    }
+    for (const Piece& c : kComments) add("dashes", Dictionary{{"__name", "r"}, {"__comments", Array{c.text}}}, c.fits);
+    add("numberName", Dictionary{{"__name", 5}, {"c", "x"}}, false);
+    add("arrayName", Dictionary{{"__name", Array{"r><x"}}}, false);
+    add("twoRoots", Dictionary{{"r", Array{"a", "b"}}}, false);
+    add("noRoot", Dictionary{{"r", Array{}}}, false);
+    add("textOnly", Dictionary{{"__text", "t"}}, false);
+    return cases;
+}
+
+TEST(XMLWriting, HostileTreesAreWrittenWellFormedOrRefusedByName) {
+    const auto dir = std::filesystem::temp_directory_path() / ("orvalis-xml-writer-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::string files;
+    int written = 0;
+    for (const Case& c : hostileTrees()) {
+        std::optional<XMLWriteError> error;
+        std::optional<std::string> xml = XMLTree::wellFormedXMLString(c.tree, error);
+        EXPECT_EQ(xml.has_value(), c.fits) << c.name << ": " << (error ? error->description() : *xml);
+        EXPECT_EQ(error.has_value(), !xml.has_value()) << c.name;
+        if (!xml) continue;
+        const auto file = dir / (c.name + ".xml");
+        std::ofstream(file, std::ios::binary) << *xml;
+        files += " '" + file.string() + "'";
+        ++written;
+    }
+    ASSERT_GT(written, 50);
+    // Namespace warnings (an undeclared "a:" prefix) are not XML 1.0 errors and leave the status 0.
+    const int status = std::system(("xmllint --noout --nonet" + files).c_str());
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(status, 0) << "xmllint found text that is not well-formed XML (see above), or is missing";
+}
+
+struct Refusal {
+    const char* name;
+    Dictionary tree;
+    const char* description;
+};
+class XMLRefusals : public testing::TestWithParam<Refusal> {};
+
+TEST_P(XMLRefusals, NameTheFirstOffendingKeyOrValue) {
+    std::optional<XMLWriteError> error;
+    EXPECT_FALSE(XMLTree::wellFormedXMLString(GetParam().tree, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description(), GetParam().description);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, XMLRefusals,
+    testing::Values(
+        Refusal{"DoubleUnderscoreKey", {{"__name", "r"}, {"ok", "1"}, {"__a b", "1"}, {"__c d", "1"}},
+                R"("__a b" is not an XML name (as attribute name "_a b"))"},
+        Refusal{"ControlCharacter", {{"__name", "r"}, {"c", "a\x01"}}, "\"a\\u0001\" holds a character XML cannot carry (text, byte 1)"},
+        Refusal{"Nul", {{"__name", "r"}, {"_v", "a\0b"s}}, "\"a\\u0000b\" holds a character XML cannot carry (attribute value, byte 1)"},
+        Refusal{"CommentDashes", {{"__name", "r"}, {"__comments", "x--y"}}, R"("x--y" is a comment holding "--" or ending in "-")"},
+        Refusal{"NumberAsName", {{"__name", 5}}, R"("5" is a "__name" that is not a string)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(XMLWriting, FirstInvalidNameUsesTheRealNameClasses) {
+    EXPECT_EQ(XMLTree::firstInvalidName(Value(Dictionary{{"\u00e9", "x"}, {"\u00d7", "x"}})), "\u00d7");
+    EXPECT_EQ(XMLTree::firstInvalidName(Value(Dictionary{{"__a b", "1"}})), "__a b");
+    EXPECT_EQ(XMLTree::firstInvalidName(Value(Dictionary{{"__name", 5}})), "5");
+    EXPECT_EQ(XMLTree::firstInvalidName(Value(Dictionary{{"__text", "\x01"}, {"a\u0300", "x"}})), std::nullopt);
+}
+
+}  // namespace
