@@ -1,7 +1,10 @@
 // Decoding the densest answers through the operations' completion steps:
-// speed, and peak memory above the answer as a multiple of its size.
+// speed, and peak memory above the answer as a multiple of its size, through
+// the callback facade's steps and through the decode stage that Client (and
+// so C and Python) runs, which also keeps the server's error entry.
 //   bench_answers [benchmark flags]
 #include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/Networking/detail/AnswerDecoding.h>
 #include <benchmark/benchmark.h>
 #include <support/ProcessMemory.h>
 #include <malloc.h>
@@ -50,6 +53,9 @@ bool decode(const std::string& body) {
     return ok;
 }
 
+// The handles' decode stage: true when it gave an answer.
+bool decodeForHandles(const std::string& body) { return detail::decodeAnswer(body, std::nullopt).answer.has_value(); }
+
 void BM_Decode(benchmark::State& state, const Answer* a) {
     for (auto _ : state) benchmark::DoNotOptimize(decode(a->body));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * a->body.size()));
@@ -57,7 +63,7 @@ void BM_Decode(benchmark::State& state, const Answer* a) {
 
 // Peak resident memory the decoding adds above the process (answer included),
 // measured in a child so that earlier runs' freed heap cannot hide it.
-double peakAboveAnswer(const Answer& a, bool* delivered) {
+double peakAboveAnswer(const Answer& a, bool* delivered, bool (*decode)(const std::string&)) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
     pid_t pid = fork();
@@ -89,10 +95,12 @@ double peakAboveAnswer(const Answer& a, bool* delivered) {
 int main(int argc, char** argv) {
     static const std::vector<Answer> all = answers();
     std::vector<std::pair<double, bool>> memory;
+    std::vector<double> handles;
     for (const Answer& a : all) {
-        bool delivered = false;
-        double m = peakAboveAnswer(a, &delivered);
+        bool delivered = false, same = false;
+        double m = peakAboveAnswer(a, &delivered, &decode);
         memory.emplace_back(m, delivered);
+        handles.push_back(peakAboveAnswer(a, &same, &decodeForHandles));
     }
     for (const Answer& a : all)
         benchmark::RegisterBenchmark(("decode/" + a.name).c_str(), BM_Decode, &a)
@@ -102,9 +110,10 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::printf("\n%-20s %10s %12s %10s\n", "answer", "MB", "peak/answer", "delivered");
+    std::printf("\n%-20s %10s %12s %15s %10s\n", "answer", "MB", "peak/answer", "handles ratio", "delivered");
     for (std::size_t i = 0; i < all.size(); ++i)
-        std::printf("%-20s %10.1f %12.2f %10s\n", all[i].name.c_str(), static_cast<double>(all[i].body.size()) / 1e6,
-                    memory[i].first, memory[i].second ? "yes" : "no (error)");
+        std::printf("%-20s %10.1f %12.2f %15.2f %10s\n", all[i].name.c_str(),
+                    static_cast<double>(all[i].body.size()) / 1e6, memory[i].first,
+                    memory[i].first > 0 ? handles[i] / memory[i].first : -1.0, memory[i].second ? "yes" : "no (error)");
     return 0;
 }
