@@ -127,13 +127,16 @@ TEST(Credentials, TheRequestsOwnWinOverTheClients) {
 struct Limit {
     const char* name;
     std::optional<std::chrono::milliseconds> idle, overall;
+    std::optional<std::chrono::milliseconds> clientOverall;  // the client's own, when the call sets none
 };
 
 class TimeOuts : public testing::TestWithParam<Limit> {};
 
 TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
     setFault("delay:1500");
-    Client client(sandboxConfiguration());
+    ClientConfiguration c = sandboxConfiguration();
+    c.overallTimeout = GetParam().clientOverall;
+    Client client(c);
     OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall}).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_TRUE(r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
@@ -141,7 +144,9 @@ TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, TimeOuts,
-                         testing::Values(Limit{"Idle", 400ms, std::nullopt}, Limit{"Overall", std::nullopt, 400ms}),
+                         testing::Values(Limit{"Idle", 400ms, std::nullopt, std::nullopt},
+                                         Limit{"Overall", std::nullopt, 400ms, std::nullopt},
+                                         Limit{"ClientsOverall", std::nullopt, std::nullopt, 400ms}),
                          [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
 
 Detached twoInARow(const Client& client, std::atomic<int>* finished) {

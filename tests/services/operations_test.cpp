@@ -143,6 +143,8 @@ void emptyPairingId(ZRBPrecheckoutDataRequest& r) { r.setPairingId(""); }
 void noPairingId(ZRBPrecheckoutDataRequest&) {}
 void emptyTransactionId(ZRBPaymentDataRequest& r) { r.setTransactionId(""), r.setCheckoutId("c"); }
 void noTransactionId(ZRBPaymentDataRequest& r) { r.setCheckoutId("c"); }
+void badHostGoodPairingId(ZRBPrecheckoutDataRequest& r) { r.setHost("h/x"), r.setPairingId("p"); }
+void badHostGoodTransactionId(ZRBPaymentDataRequest& r) { r.setHost("h?x"), r.setTransactionId("t"); }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, NeverSent,
@@ -162,7 +164,11 @@ INSTANTIATE_TEST_SUITE_P(
         ROW("EmptyTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getChekcoutResourceService,
             emptyTransactionId, URLErrorBadPathSegment),
         ROW("MissingTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getChekcoutResourceService,
-            noTransactionId, URLErrorBadPathSegment)),
+            noTransactionId, URLErrorBadPathSegment),
+        ROW("BadHostWithAGoodPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPreCheckoutDataService,
+            badHostGoodPairingId, URLErrorBadHost),
+        ROW("BadHostWithAGoodTransactionId", &ZRBOrvalis::getChekcoutResourceService,
+            &Client::getChekcoutResourceService, badHostGoodTransactionId, URLErrorBadHost)),
     [](const auto& info) { return info.param.name; });
 #undef ROW
 

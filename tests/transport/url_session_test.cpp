@@ -120,6 +120,14 @@ TEST_F(Transport, AnswersOverTheSizeCapFailAndLargeOnesArriveInOneBufferOfTheirS
         EXPECT_EQ(static_cast<unsigned char>((*big.data)[at]), at % 256) << at;
 }
 
+TEST_F(Transport, DotSegmentsGoOutAsSignedNotResolved) {
+    const long before = std::max(0L, server.stat("/dots/../echo/./"));
+    Outcome o = fetch(get(server.url("/dots/../echo/./")));
+    ASSERT_FALSE(o.error) << o.errorText();
+    EXPECT_EQ(o.response->statusCode, 404);  // the server saw the path as written, not "/echo/"
+    EXPECT_EQ(server.stat("/dots/../echo/./") - before, 1);
+}
+
 TEST_F(Transport, ConnectionsAreReusedAcrossTasks) {
     const long before = server.stat("connections");
     ASSERT_GE(before, 0);

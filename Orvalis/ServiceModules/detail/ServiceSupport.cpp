@@ -17,9 +17,9 @@ Error cannotSignError(const SignedRequest& signedRequest) {
     std::string text = "The request was not sent: no signature could be made";
     if (signedRequest.keySource) {
         text += " with the key from " + signedRequest.keySource->description();
-        const std::string searched = signedRequest.keySource->searchedLocation();
-        if (!searched.empty() && searched != signedRequest.keySource->description()) {
-            text += " (looked for " + searched + ")";
+        // A file's description is its path already; a resource's says only its name.
+        if (signedRequest.keySource->kind() == KeySource::Kind::Resource) {
+            text += " (looked for " + signedRequest.keySource->searchedLocation() + ")";
         }
     }
     text += ": ";
