@@ -23,10 +23,10 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include <poll.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace orvalis {
 namespace detail {
@@ -257,8 +257,6 @@ public:
 
 private:
     static void stop(bool closeConnections) noexcept;
-
-private:
 
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;

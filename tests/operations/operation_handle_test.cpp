@@ -46,15 +46,17 @@ struct Detached {
     };
 };
 
-// A coroutine whose exceptions leave through whoever resumed it (here: the library).
+// A coroutine whose exceptions leave through whoever resumed it (here: the library). Its frame then
+// stays at its final suspension point, for the test to destroy.
 struct Rethrowing {
     struct promise_type {
-        Rethrowing get_return_object() { return {}; }
+        Rethrowing get_return_object() { return {std::coroutine_handle<promise_type>::from_promise(*this)}; }
         std::suspend_never initial_suspend() noexcept { return {}; }
         std::suspend_never final_suspend() noexcept { return {}; }
         void return_void() {}
         void unhandled_exception() { throw; }
     };
+    std::coroutine_handle<promise_type> frame;
 };
 
 // Awaits op in a coroutine; its result.
@@ -247,10 +249,12 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     setFault("delay:200");  // still running when the throwing continuation attaches
     ClientConfiguration signing = sandboxConfiguration();
     signing.executor = c.executor;
-    Operation op = Client(signing).initializePairing(initRequest());
-    [](Operation o) -> Rethrowing { co_await o; throw 42; }(op);
-    EXPECT_EQ(op.wait_for(20s), std::future_status::ready);
-    EXPECT_TRUE(client.waitUntilIdle(20s));
+    Client signingClient(signing);
+    Operation op = signingClient.initializePairing(initRequest());
+    Rethrowing thrower = [](Operation o) -> Rethrowing { co_await o; throw 42; }(op);
+    EXPECT_TRUE(signingClient.waitUntilIdle(20s));  // the continuation has thrown by then
+    EXPECT_TRUE(op.isDone());
+    thrower.frame.destroy();
 }
 
 TEST(Threads, AMovedFromHandleIsSafeToAsk) {
