@@ -51,6 +51,18 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
     return Client(made, &orvalis_client_free);
 }
 
+// Pre-checkout data of the sandbox's pairing through client, waited for: its result (to free), or NULL.
+static orvalis_result* precheckout(const Client& client) {
+    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    if (orvalis_client_get_precheckout_data(client.get(), &request, nullptr, nullptr, nullptr, &op) == ORVALIS_OK) {
+        orvalis_operation_wait(op, 60000, &r);
+    }
+    orvalis_operation_free(op);
+    return r;
+}
+
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {
     int sent[4], refused[4];  // callbacks, cancelled, inside the start call, waits refused
     ASSERT_EQ(start_and_cancel(client(ts::sandboxWorld().host).release(), 1000, sent), 0);
@@ -97,18 +109,12 @@ TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
     const AnswerRow& row = GetParam();
     ts::sandboxWorld().server->setFault("precheckoutdata",
                                         {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json"});
-    Client c = client(ts::sandboxWorld().host);
-    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
-    orvalis_operation* op = nullptr;
-    orvalis_result* r = nullptr;
-    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, nullptr, nullptr, nullptr, &op) ||
-                  orvalis_operation_wait(op, 60000, &r),
-              ORVALIS_OK);
+    orvalis_result* r = precheckout(client(ts::sandboxWorld().host));
+    ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_succeeded(r), row.json != nullptr);
     EXPECT_EQ(take(orvalis_result_answer_json(r)), row.json ? row.json : "");
     EXPECT_EQ(orvalis_result_error_code(r), row.json ? 0 : 101);
     orvalis_result_free(r);
-    orvalis_operation_free(op);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,21 +162,15 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     ts::sandboxWorld().server->setFault("precheckoutdata",
                                         {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON});
     // The test server's closed port, as host:port (its URL without "https://").
-    Client c = client(row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host,
-                      row.consumerKey);
-    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
-    orvalis_operation* op = nullptr;
-    orvalis_result* r = nullptr;
-    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, nullptr, nullptr, nullptr, &op) ||
-                  orvalis_operation_wait(op, 60000, &r),
-              ORVALIS_OK);
+    orvalis_result* r = precheckout(
+        client(row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
+    ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_http_status(r), row.status);
     EXPECT_EQ(orvalis_result_reached(r), row.closedPort ? ORVALIS_REACHED_NO : ORVALIS_REACHED_YES);
     EXPECT_EQ(take(orvalis_result_error_domain(r)), row.domain ? row.domain : "");
     const std::string json = take(row.domain ? orvalis_result_server_error_json(r) : orvalis_result_answer_json(r));
     EXPECT_TRUE(json.find(row.json) != std::string::npos && json.empty() == !*row.json) << json;
     orvalis_result_free(r);
-    orvalis_operation_free(op);
 }
 
 INSTANTIATE_TEST_SUITE_P(
