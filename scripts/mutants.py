@@ -147,14 +147,14 @@ def main():
         path = os.path.join(SRC, f["file"])
         log = os.path.join(LOGS, f["id"] + ".log")
         open(log, "w").close()
-        with open(path, encoding="utf-8") as src:
+        with open(path, encoding="utf-8", newline="") as src:
             original = src.read()
         count = original.count(f["original"])
         if count != 1 or "\n" in f["original"]:
             result, caught = ("MOVED", "original text found %d times: re-target it" % count)
         else:
             try:
-                with open(path, "w", encoding="utf-8") as out:
+                with open(path, "w", encoding="utf-8", newline="") as out:
                     out.write(original.replace(f["original"], f["replacement"]))
                 tests = tests_of(f["tests"])
                 if not tests:
@@ -165,7 +165,7 @@ def main():
                     failed = check(f["tests"], log)
                     result, caught = ("caught", ", ".join(failed)) if failed else ("MISSED", f["effect"])
             finally:
-                with open(path, "w", encoding="utf-8") as out:
+                with open(path, "w", encoding="utf-8", newline="") as out:
                     out.write(original)
         bad += result != "caught"
         rows.append((f["id"], result, time.monotonic() - begin, caught))
