@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants
 
 all: build
 
@@ -92,5 +92,13 @@ fuzz:
 	cmake --build build-fuzz -j$(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
+# The planted faults of tests/mutation/faults.txt, each in a scratch copy of the
+# sources (build-mutants): every one must make the tests it names fail.
+# MUTANTS=id1,id2 runs some, MUTANTS_SHARD=K/N the K-th of N parts (K from 0).
+MUTANTS ?=
+MUTANTS_SHARD ?=
+mutants: deps
+	MUTANTS=$(MUTANTS) MUTANTS_SHARD=$(MUTANTS_SHARD) JOBS=$(JOBS) python3 scripts/mutants.py
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-clang build-libcxx build-package
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-clang build-libcxx build-package build-mutants
