@@ -258,6 +258,12 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
               ORVALIS_OK);
+    orvalis_call_options negative = {sizeof negative, 0, -1};
+    orvalis_operation* refused = nullptr;
+    EXPECT_EQ(orvalis_client_initialize_pairing(c.get(), &request, &negative, {}, {}, &refused),
+              ORVALIS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(orvalis_operation_wait(slow, 10, &answered), ORVALIS_ERROR_TIMEOUT);  // still running: no result
+    EXPECT_EQ(answered, nullptr);
     // Each wait has something left to wait for: the cut one ends first, the slow one a while later.
     ASSERT_EQ(orvalis_operation_wait(cut, INT64_MAX, &timedOut), ORVALIS_OK);
     ASSERT_EQ(orvalis_client_wait_idle(c.get(), INT64_MAX), ORVALIS_OK);

@@ -65,6 +65,7 @@ def test_cancel_all_ends_a_blocking_call(faulty, connect):
         call = pool.submit(c.initialize_pairing, checkout_id="c", user_id="u")  # answered after 5 s
         while not c.in_flight and not call.done():
             time.sleep(0.01)
+        assert c.wait_idle(0.05) is False  # the call is still in flight
         c.cancel_all()
         assert isinstance(call.exception(timeout=10), OperationError) and call.exception().cancelled
 
