@@ -127,6 +127,25 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerRow{"LoneSurrogate", R"({"a":"\udc00"})", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not.
+TEST(CInterface, SignHashesTheBodyByItsLength) {
+    ts::sandboxWorld();  // the "merchant" resource
+    orvalis_key_source* key = nullptr;
+    ASSERT_EQ(orvalis_key_source_resource("merchant", &key), ORVALIS_OK);
+    auto baseString = [key](const char* body, size_t length) {
+        const orvalis_sign_request r = {sizeof r, "POST", "https://127.0.0.1/x", body, length, "ck", key,
+                                        ts::kSandboxPassword, 0, "fixed-nonce", "1700000000"};
+        char* base = nullptr;
+        EXPECT_EQ(orvalis_sign(&r, &base, nullptr), ORVALIS_OK);
+        return take(base);
+    };
+    const std::string withNul = baseString("a\0b", 3);
+    EXPECT_THAT(withNul, testing::HasSubstr("oauth_body_hash"));
+    EXPECT_NE(withNul, baseString("a\0c", 3));
+    EXPECT_EQ(baseString("abX", 2), baseString("ab", 2));
+    orvalis_key_source_free(key);
+}
+
 TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
     char* out = nullptr;
     size_t length = 99;

@@ -118,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"BelowTheSmallestDouble", "1e-400", D, "1e-400", true},
     Number{"ZeroWithExponent", "0e-320", D, "0", false},
     Number{"NegativeZero", "-0.0", D, "-0", true}, Number{"Fraction", "1.5", D, "1.5", true},
-    Number{"PointOne", "0.1", D, "0.1", true}, Number{"Exponent", "1e3", D, "1000", false},
+    Number{"PointOne", "0.1", D, "0.1", true},
+    Number{"SeventeenDigits", "0.10000000000000001", D, "0.10000000000000001", true}, Number{"Exponent", "1e3", D, "1000", false},
     Number{"ExactPowerOfTen", "100000000000000000000", D, "100000000000000000000", true},
     Number{"TrailingZeros", "1.50", D, "1.5", false}),
     RowName());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <limits>
 #include <random>
@@ -185,6 +186,25 @@ TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) 
     }
     EXPECT_TRUE(done.get().succeeded());
     EXPECT_TRUE(client.waitUntilIdle(60s));
+}
+
+// cancelAll() while an operation is still being signed (here: from its key callback) keeps it from going out.
+TEST(Shutdown, CancelAllBeforeTheTransferExistsSendsNothing) {
+    setFault("none");
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    const Client* self = nullptr;
+    ClientConfiguration c = sandboxConfiguration();
+    c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
+        self->cancelAll();
+        return p12;
+    });
+    c.keyFileName.reset();
+    Client client(c);
+    self = &client;
+    OperationResult r = client.initializePairing(initRequest()).get();
+    ASSERT_TRUE(r.error);
+    EXPECT_TRUE(r.error->code() == URLErrorCancelled && r.reached == Reached::No) << r.error->description();
 }
 
 // Once cancel() has decided an operation, nothing later turns it into a success: not the answer

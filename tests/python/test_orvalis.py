@@ -123,8 +123,9 @@ def test_inf_is_no_time_limit_and_an_idle_time_out_leaves_reached_maybe(good, fa
     with pytest.raises(ValueError, match="above zero"):
         connect(good, idle_timeout=0)
     inf = float("inf")
-    unlimited = connect(good, idle_timeout=inf, overall_timeout=inf)
+    unlimited = connect(good, idle_timeout=1e300, overall_timeout=inf)  # far beyond int64 milliseconds too
     assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=inf)["userId"] == "u"
+    assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=1e300)["userId"] == "u"
     slow = connect(faulty, idle_timeout=0.3)
     with ThreadPoolExecutor() as pool:
         call = pool.submit(slow.initialize_pairing, checkout_id="c", user_id="u")  # answered after 5 s
@@ -154,6 +155,24 @@ def test_cancel_while_the_answer_is_handled_never_ends_in_success(good, connect)
         go.set()
         orvalis.reset_log_handler()
     assert isinstance(e, OperationError) and e.cancelled and (e.status, e.reached) == (200, Reached.YES)
+
+
+def test_a_blocking_call_on_the_delivery_thread_raises_instead_of_waiting_for_itself(good, connect):
+    c, raised = connect(good), []
+    c.get_pairing_id(pairing_transaction_id="p", user_id="u")  # the delivery thread is known from here on
+
+    def reenter(line):  # on the delivery thread, before the outer call's completion
+        if line.startswith("Response: ") and not raised:
+            try:
+                c.get_pairing_id(pairing_transaction_id="p", user_id="u")
+            except RuntimeError as e:
+                raised.append(e)
+    orvalis.set_log_handler(reenter)
+    try:
+        assert c.get_pairing_id(pairing_transaction_id="p", user_id="u")["userId"] == "u"
+    finally:
+        orvalis.reset_log_handler()
+    assert raised and "wait for itself" in str(raised[0])
 
 
 XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </Note></Order>'
