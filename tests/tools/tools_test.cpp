@@ -55,6 +55,7 @@ protected:
         const ts::Identity ec{ts::makeEcKey(), nullptr};
         dir->write("ec.p12", ts::makeP12(ec.key.get(), ts::makeSelfSignedCert(ec.key.get()).get(), "s3cret"));
         dir->write("password.txt", "s3cret\n");
+        dir->write("merchant.pem", ts::certPem(merchant->cert.get()));
         dir->write("body.json", "{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n");
         dir->write("a.xml", "<a k=\"1\"><x>1</x></a>");
     }
@@ -166,6 +167,14 @@ const Case kCases[] = {
     {"XmlWritesToAFile", kXml + "-o out.json -c a.xml && cat out.json", 0, "{\"__name\":\"a\"", ""},
     {"XmlUnwritableOutput", kXml + "-o no-dir/out.json a.xml", 1, "", "no-dir/out.json: No such file"},
     {"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},
+    {"CheckKeyTakesEqualsAndStandardInput", "printf 's3cret\\n' | " + kSignAlone.substr(0, kSignAlone.find(" --")) +
+     " --check-key --key=merchant.p12 --password-file -", 0, "Merchant key merchant.p12", ""},
+    {"SandboxCertificateAloneOnStandardOutput", kSandbox + "--merchant-cert merchant.pem --bind=127.0.0.1 "
+     "--write-cert - >cert.pem 2>log.txt & for i in $(seq 400); do grep -q listening log.txt && break; sleep 0.05; "
+     "done; kill $! && wait $!; cat log.txt >&2; test \"$(grep -c -v -e '^-----' -e '^[A-Za-z0-9+/=]*$' cert.pem)\" = 0 "
+     "&& openssl x509 -noout -subject <cert.pem", 0, "orvalis-sandbox", "listening on https://127.0.0.1:"},
+    {"SandboxBadBindAddress", kSandbox + "--merchant-cert merchant.pem --bind 256.1.1.1", 1, "",
+     "cannot listen on 256.1.1.1"},
     {"SandboxUnreadableCertificate", kSandbox + "--merchant-cert=absent.pem", 1, "",
      "absent.pem: No such file or directory"},
     {"SandboxBadNumber", kSandbox + "--merchant-cert a.pem --port=x", 2, "", "takes a number"}};

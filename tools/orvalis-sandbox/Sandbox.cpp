@@ -1,6 +1,7 @@
 #include "Sandbox.h"
 #include <Orvalis/Foundation/detail/Handles.h>
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -92,8 +93,16 @@ bool addExtension(X509* cert, int nid, const char* value) {
     return ok;
 }
 
-// A throwaway self-signed server identity for 127.0.0.1 and localhost.
-bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, std::string* error) {
+std::string subjectAltNames(const std::string& address) {
+    std::string names = "DNS:localhost,IP:127.0.0.1";
+    unsigned char ip[16];
+    const bool literal = inet_pton(AF_INET, address.c_str(), ip) == 1 || inet_pton(AF_INET6, address.c_str(), ip) == 1;
+    if (address != "127.0.0.1") names += (literal ? ",IP:" : ",DNS:") + address;
+    return names;
+}
+
+// A throwaway self-signed server identity for 127.0.0.1, localhost and the address listened on.
+bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, const std::string& address, std::string* error) {
     // P-256: quick to make, which keeps test servers quick to start.
     key.reset(EVP_EC_gen("P-256"));
     cert.reset(X509_new());
@@ -119,7 +128,7 @@ bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, std::string* error) {
          X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("orvalis-sandbox"),
                                     -1, -1, 0) == 1 &&
          X509_set_issuer_name(cert.get(), name) == 1 &&
-         addExtension(cert.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
+         addExtension(cert.get(), NID_subject_alt_name, subjectAltNames(address).c_str()) &&
          addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
          addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyCertSign") &&
          addExtension(cert.get(), NID_subject_key_identifier, "hash") &&
@@ -502,7 +511,7 @@ bool Sandbox::start(std::string* error) {
         return false;
     }
     if (d.options.serverCertificatePath.empty()) {
-        if (!makeSelfSigned(d.serverKey, d.serverCert, error)) return false;
+        if (!makeSelfSigned(d.serverKey, d.serverCert, d.options.bindAddress, error)) return false;
     } else {
         std::optional<std::string> certPem, keyPem;
         for (auto [path, into] : {std::pair{&d.options.serverCertificatePath, &certPem},
@@ -543,13 +552,14 @@ bool Sandbox::start(std::string* error) {
     d.server->Get(".*", handler);
     d.server->Post(".*", handler);
 
+    const std::string& address = d.options.bindAddress;
     if (d.options.port == 0) {
-        d.port = d.server->bind_to_any_port("127.0.0.1");
+        d.port = d.server->bind_to_any_port(address);
     } else {
-        d.port = d.server->bind_to_port("127.0.0.1", d.options.port) ? d.options.port : -1;
+        d.port = d.server->bind_to_port(address, d.options.port) ? d.options.port : -1;
     }
     if (d.port <= 0) {
-        *error = "cannot listen on 127.0.0.1:" + std::to_string(d.options.port);
+        *error = "cannot listen on " + address + ":" + std::to_string(d.options.port);
         return false;
     }
     d.thread = std::thread([&d] { d.server->listen_after_bind(); });

@@ -1,6 +1,7 @@
 #pragma once
 
-// A local stand-in for the merchant server: HTTPS on 127.0.0.1, checks every
+// A local stand-in for the merchant server: HTTPS on 127.0.0.1 (or another
+// address asked for), checks every
 // request's OAuth 1.0a RSA signature and body hash against the merchant's
 // certificate, and answers the six operations with canned bodies or with a
 // failure chosen by the caller.
@@ -44,6 +45,8 @@ struct SandboxOptions {
     std::string serverKeyPath;
     /// 0 picks a free port.
     int port = 0;
+    /// The address to listen on: loopback unless another is asked for.
+    std::string bindAddress = "127.0.0.1";
     /// Folder with "<operation>.json" or "<operation>.xml" bodies that replace the defaults.
     std::string responsesDirectory;
     /// When set, requests must carry this consumer key.

@@ -26,9 +26,11 @@ using orvalis::tools::versionText;
 const char* const kUsage =
     "usage: orvalis-sandbox --merchant-cert FILE [options]\n"
     "  --merchant-cert FILE   PEM certificate (or public key) of the merchant's signing key\n"
-    "  --port N               port on 127.0.0.1 (default 0: a free one)\n"
+    "  --port N               port to listen on (default 0: a free one)\n"
+    "  --bind ADDRESS         address to listen on (default 127.0.0.1; the certificate made names it)\n"
     "  --cert FILE --key FILE PEM server certificate and key (default: a self-signed pair is made)\n"
-    "  --write-cert FILE      write the server certificate in use (PEM), for the client's trust (\"-\": stdout)\n"
+    "  --write-cert FILE      write the server certificate in use (PEM), for the client's trust (\"-\": stdout,\n"
+    "                         the log lines then go to stderr)\n"
     "  --port-file FILE       write the port in use once listening\n"
     "  --responses DIR        answer with DIR/<operation>.json or .xml where present\n"
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
@@ -65,6 +67,7 @@ constexpr Option<Settings> kOptions[] = {
     {"cert", 0, true, [](Settings& s, const std::string& v) { s.options.serverCertificatePath = v; }},
     {"key", 0, true, [](Settings& s, const std::string& v) { s.options.serverKeyPath = v; }},
     {"write-cert", 0, true, [](Settings& s, const std::string& v) { s.certOut = v; }},
+    {"bind", 0, true, [](Settings& s, const std::string& v) { s.options.bindAddress = v; }},
     {"port-file", 0, true, [](Settings& s, const std::string& v) { s.portFile = v; }},
     {"responses", 0, true, [](Settings& s, const std::string& v) { s.options.responsesDirectory = v; }},
     {"consumer-key", 0, true, [](Settings& s, const std::string& v) { s.options.consumerKey = v; }},
@@ -122,12 +125,14 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The certificate on standard output stays alone there, for a pipe.
+    std::FILE* const log = certOut == "-" ? stderr : stdout;
     orvalis::sandbox::Sandbox sandbox(options);
     std::mutex out;
-    sandbox.setObserver([&out](const orvalis::sandbox::RecordedRequest& r) {
+    sandbox.setObserver([&out, log](const orvalis::sandbox::RecordedRequest& r) {
         std::lock_guard lock(out);
-        std::printf("%s %s %s\n", r.method.c_str(), r.path.c_str(), r.verdict.c_str());
-        std::fflush(stdout);
+        std::fprintf(log, "%s %s %s\n", r.method.c_str(), r.path.c_str(), r.verdict.c_str());
+        std::fflush(log);
     });
     std::string error;
     if (!sandbox.start(&error)) {
@@ -140,8 +145,11 @@ int main(int argc, char** argv) {
     }
     {
         std::lock_guard lock(out);
-        std::printf("listening on https://127.0.0.1:%d\n", sandbox.port());
-        std::fflush(stdout);
+        const std::string& host = options.bindAddress;
+        const bool ipv6 = host.find(':') != std::string::npos;
+        std::fprintf(log, "listening on https://%s%s%s:%d\n", ipv6 ? "[" : "", host.c_str(), ipv6 ? "]" : "",
+                     sandbox.port());
+        std::fflush(log);
     }
 
     int sig = 0;
@@ -149,6 +157,6 @@ int main(int argc, char** argv) {
     sandbox.stop();
     auto all = sandbox.requests().size();
     auto rejected = sandbox.rejectedCount();
-    std::printf("%zu requests, %zu rejected\n", all, rejected);
+    std::fprintf(log, "%zu requests, %zu rejected\n", all, rejected);
     return rejected == 0 ? kExitDone : 3;
 }

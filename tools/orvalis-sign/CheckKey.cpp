@@ -1,8 +1,8 @@
 #include "CheckKey.h"
 #include "LogRoute.h"
+#include "SignCommand.h"
 
 #include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/detail/File.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
@@ -19,10 +19,6 @@ namespace {
 constexpr const char* kProgram = "orvalis-sign";
 constexpr double kWarnSeconds = 30 * 86400.0;
 
-struct CheckUsage : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 struct CheckOptions {
     std::string keyFile;
     std::optional<std::string> password;
@@ -30,39 +26,27 @@ struct CheckOptions {
     bool verbose = false;
 };
 
-// Throws CheckUsage for a command line that cannot be carried out.
+// The same conventions as signing: "--name value" or "--name=value", "-" for standard input.
+constexpr Option<CheckOptions> kCheckOptions[] = {
+    {"check-key", 0, false, [](CheckOptions&, const std::string&) {}},
+    {"key", 0, true, [](CheckOptions& o, const std::string& v) { o.keyFile = v; }},
+    {"password", 0, true, [](CheckOptions& o, const std::string& v) { o.password = v; }},
+    {"password-file", 0, true, [](CheckOptions& o, const std::string& v) { o.passwordFile = v; }},
+    {"verbose", 'v', false, [](CheckOptions& o, const std::string&) { o.verbose = true; }},
+};
+
+// Throws UsageError for a command line that cannot be carried out, FileError for an unreadable password file.
 CheckOptions parse(const std::vector<std::string>& args) {
     CheckOptions o;
-    auto value = [&](std::size_t& i) {
-        if (i + 1 >= args.size()) throw CheckUsage("option " + args[i] + " needs a value");
-        return args[++i];
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--check-key") continue;
-        if (a == "--key") {
-            o.keyFile = value(i);
-        } else if (a == "--password") {
-            o.password = value(i);
-        } else if (a == "--password-file") {
-            o.passwordFile = value(i);
-        } else if (a == "-v" || a == "--verbose") {
-            o.verbose = true;
-        } else {
-            throw CheckUsage("--check-key takes --key, --password or --password-file, and -v; not " + a);
-        }
+    try {
+        if (!parseOptions<CheckOptions>(args, kCheckOptions, o).empty()) throw UsageError("unexpected argument");
+    } catch (const UsageError& e) {
+        throw UsageError(std::string(e.what()) + " (--check-key takes --key, --password or --password-file, and -v)");
     }
-    if (o.keyFile.empty()) throw CheckUsage("--check-key needs --key FILE.p12");
+    if (o.keyFile.empty()) throw UsageError("--check-key needs --key FILE.p12");
     if (o.password.has_value() == o.passwordFile.has_value())
-        throw CheckUsage("give the key file's password with exactly one of --password-file and --password");
-    if (o.passwordFile) {
-        std::optional<std::string> bytes = detail::readWholeFile(*o.passwordFile);
-        if (!bytes) throw CheckUsage("cannot read the password file " + *o.passwordFile);
-        // The first line is the password; editors add a line feed (or CR LF).
-        o.password = bytes->substr(0, bytes->find('\n'));
-        if (!o.password->empty() && o.password->back() == '\r') o.password->pop_back();
-        detail::secureWipe(bytes->data(), bytes->size());
-    }
+        throw UsageError("give the key file's password with exactly one of --password-file and --password");
+    if (o.passwordFile) o.password = readPasswordFile(*o.passwordFile);
     return o;
 }
 
@@ -78,9 +62,12 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
     CheckOptions o;
     try {
         o = parse(args);
-    } catch (const CheckUsage& usage) {
+    } catch (const UsageError& usage) {
         err << kProgram << ": " << usage.what() << "\n";
-        return 2;
+        return kExitUsage;
+    } catch (const FileError& e) {
+        err << kProgram << ": " << e.what() << "\n";
+        return kExitFailed;
     }
     const LogRoute logRoute(o.verbose, err);
 

@@ -3,6 +3,7 @@
 
 #include <Orvalis/Foundation/Bundle.h>
 #include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
@@ -31,14 +32,6 @@ std::string contentTypeFor(const std::string& given) {
     return given;
 }
 
-std::string readPasswordFile(const std::string& path) {
-    // The first line is the password; editors add a line feed (or CR LF).
-    const std::string bytes = readInput(path);
-    std::string password = bytes.substr(0, bytes.find('\n'));
-    if (!password.empty() && password.back() == '\r') password.pop_back();
-    return password;
-}
-
 // The key is looked up among the resources as "<name>.p12", like the library's
 // operations do, so the tool exercises the very same path.
 std::pair<std::string, std::string> keyLocation(const std::string& keyFile) {
@@ -55,6 +48,15 @@ std::pair<std::string, std::string> keyLocation(const std::string& keyFile) {
 }
 
 }  // namespace
+
+std::string readPasswordFile(const std::string& path) {
+    // The first line is the password; editors add a line feed (or CR LF).
+    std::string bytes = readInput(path);
+    std::string password = bytes.substr(0, bytes.find('\n'));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    detail::secureWipe(bytes);
+    return password;
+}
 
 std::string usageText() {
     return R"(orvalis-sign: sign a merchant request exactly as Orvalis does, and print the

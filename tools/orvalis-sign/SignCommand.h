@@ -44,6 +44,10 @@ struct SignOptions {
 /// The options orvalis-sign takes; a new option is one more row.
 std::span<const Option<SignOptions>> signOptionTable();
 
+/// The first line of path ("-": standard input), without its line end: a key file's password.
+/// Throws FileError with the system's reason.
+std::string readPasswordFile(const std::string& path);
+
 /// Parses the arguments (without the program name); throws UsageError.
 SignOptions parseArguments(const std::vector<std::string>& args);
 
