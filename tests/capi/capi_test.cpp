@@ -65,9 +65,12 @@ static orvalis_result* precheckout(const Client& client) {
 
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {
     int sent[4], refused[4];  // callbacks, cancelled, inside the start call, waits refused
+    // Answers wait a little, so that a cancel finds them in flight even when this thread is descheduled.
+    ts::sandboxWorld().server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("delay:50"));
     ASSERT_EQ(start_and_cancel(client(ts::sandboxWorld().host).release(), 1000, sent), 0);
+    ts::sandboxWorld().server->setFault("precheckoutdata", {});
     ASSERT_EQ(start_and_cancel(client("bad host/").release(), 200, refused), 0);  // fail at once
-    // On a loaded machine a few may finish before their cancel.
+    // On a loaded machine a few may still finish before their cancel.
     EXPECT_THAT(sent, testing::ElementsAre(1000, testing::Gt(900), 0, 1000));
     EXPECT_THAT(refused, testing::ElementsAre(200, testing::_, 0, 200));
 }
