@@ -169,10 +169,11 @@ const Case kCases[] = {
     {"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},
     {"CheckKeyTakesEqualsAndStandardInput", "printf 's3cret\\n' | " + kSignAlone.substr(0, kSignAlone.find(" --")) +
      " --check-key --key=merchant.p12 --password-file -", 0, "Merchant key merchant.p12", ""},
-    {"SandboxCertificateAloneOnStandardOutput", kSandbox + "--merchant-cert merchant.pem --bind=127.0.0.1 "
+    {"SandboxCertificateAloneOnStandardOutput", "cat merchant.pem | " + kSandbox + "--merchant-cert - --bind=127.0.0.1 "
      "--write-cert - >cert.pem 2>log.txt & for i in $(seq 400); do grep -q listening log.txt && break; sleep 0.05; "
      "done; kill $! && wait $!; cat log.txt >&2; test \"$(grep -c -v -e '^-----' -e '^[A-Za-z0-9+/=]*$' cert.pem)\" = 0 "
      "&& openssl x509 -noout -subject <cert.pem", 0, "orvalis-sandbox", "listening on https://127.0.0.1:"},
+    {"SandboxStandardInputOnce", kSandbox + "--merchant-cert - --cert - --key k.pem", 2, "", "one option only"},
     {"SandboxBadBindAddress", kSandbox + "--merchant-cert merchant.pem --bind 256.1.1.1", 1, "",
      "cannot listen on 256.1.1.1"},
     {"SandboxUnreadableCertificate", kSandbox + "--merchant-cert=absent.pem", 1, "",

@@ -46,9 +46,10 @@ std::string opensslError() {
     return buf;
 }
 
-// The file's bytes, or no value with errno saying why.
+// The file's bytes ("-": standard input), or no value with errno saying why.
 std::optional<std::string> readFile(const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> f(path == "-" ? stdin : std::fopen(path.c_str(), "rb"),
+                                            path == "-" ? [](FILE*) { return 0; } : &std::fclose);
     if (!f) return std::nullopt;
     std::string data;
     char buffer[16384];

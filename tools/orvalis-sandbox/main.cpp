@@ -41,7 +41,8 @@ const char* const kUsage =
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "operations: initializepairing pairingid authorizepairing precheckoutdata expresscheckout paymentdata\n"
-    "Every option also takes its value as --name=VALUE. Stops on SIGINT or SIGTERM.\n"
+    "Every option also takes its value as --name=VALUE; one FILE may be \"-\" (standard input, or\n"
+    "standard output for --write-cert and --port-file). Stops on SIGINT or SIGTERM.\n"
     "Exit status: 0 every request accepted, 1 failed (the reason follows), 2 bad usage,\n"
     "3 some request was rejected.\n";
 
@@ -105,6 +106,10 @@ int main(int argc, char** argv) {
             throw UsageError("--merchant-cert is required");
         }
         if (settings.options.port > 65535) throw UsageError("--port is at most 65535");
+        const auto& o = settings.options;
+        if ((o.merchantCertificatePath == "-") + (o.serverCertificatePath == "-") + (o.serverKeyPath == "-") > 1) {
+            throw UsageError("standard input (\"-\") can be read for one option only");
+        }
     } catch (const UsageError& e) {
         std::cerr << "orvalis-sandbox: " << e.what() << "\nTry 'orvalis-sandbox --help'.\n";
         return kExitUsage;
