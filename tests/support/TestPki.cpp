@@ -16,58 +16,7 @@
 #include <type_traits>
 
 namespace orvalis::testsupport {
-namespace {
-
-// OpenSSL reports failure as a null pointer or a count <= 0.
-template <class T>
-T check(T result, const char* what) {
-    if constexpr (std::is_pointer_v<T>) {
-        if (result != nullptr) return result;
-    } else if (result > 0) {
-        return result;
-    }
-    char text[256] = "";
-    ERR_error_string_n(ERR_get_error(), text, sizeof text);
-    ERR_clear_error();
-    throw std::runtime_error(std::string("test PKI: ") + what + ": " + text);
-}
-
-}  // namespace
-
-X509Ptr makeSignedCert(EVP_PKEY* key, const CertOptions& o, X509* issuerCert, EVP_PKEY* issuerKey) {
-    X509Ptr cert(check(X509_new(), "X509_new"));
-    X509* c = cert.get();
-    X509* issuer = issuerCert ? issuerCert : c;
-    check(X509_set_version(c, 2) && ASN1_INTEGER_set(X509_get_serialNumber(c), o.serial) &&
-              X509_gmtime_adj(X509_getm_notBefore(c), static_cast<long>(o.notBeforeOffset)) &&
-              X509_gmtime_adj(X509_getm_notAfter(c), static_cast<long>(o.notAfterOffset)) && X509_set_pubkey(c, key) &&
-              X509_NAME_add_entry_by_txt(X509_get_subject_name(c), "CN", MBSTRING_UTF8,
-                                         reinterpret_cast<const unsigned char*>(o.commonName.c_str()), -1, -1, 0) &&
-              X509_set_issuer_name(c, X509_get_subject_name(issuer)),
-          "certificate fields");
-    std::string san;
-    for (const auto& d : o.dnsNames) san += (san.empty() ? "DNS:" : ",DNS:") + d;
-    for (const auto& ip : o.ipAddresses) san += (san.empty() ? "IP:" : ",IP:") + ip;
-    const std::pair<int, std::string> extensions[] = {
-        {NID_basic_constraints, o.isCA ? "critical,CA:TRUE" : "CA:FALSE"},
-        {NID_key_usage, o.isCA ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment"},
-        {NID_subject_key_identifier, "hash"},
-        {NID_authority_key_identifier, issuerCert ? "keyid:always" : ""},
-        {NID_subject_alt_name, san}};
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, issuer, c, nullptr, nullptr, 0);
-    for (const auto& [nid, value] : extensions) {
-        if (value.empty()) continue;
-        X509_EXTENSION* ext = check(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()), "extension");
-        int added = X509_add_ext(c, ext, -1);
-        X509_EXTENSION_free(ext);
-        check(added, "add extension");
-    }
-    check(X509_sign(c, issuerKey ? issuerKey : key, EVP_sha256()), "certificate signature");
-    return cert;
-}
-X509Ptr makeSelfSignedCert(EVP_PKEY* key, const CertOptions& options) { return makeSignedCert(key, options, nullptr, nullptr); }
+using pki::check;
 
 namespace {
 
@@ -127,19 +76,6 @@ std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, co
     return der;
 }
 
-template <class Write>
-std::string pem(Write write) {
-    std::unique_ptr<BIO, FreeWith<BIO_free>> bio(check(BIO_new(BIO_s_mem()), "BIO"));
-    check(write(bio.get()), "PEM");
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);  // before data is read: argument order is unspecified
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-PKeyPtr keygen(const char* type, int bits) {
-    return PKeyPtr(check(EVP_PKEY_Q_keygen(nullptr, nullptr, type, static_cast<std::size_t>(bits)), type));
-}
-
 Identity selfSigned(PKeyPtr key, const std::string& commonName, bool isCA = false) {
     CertOptions o;
     o.commonName = commonName;
@@ -148,8 +84,6 @@ Identity selfSigned(PKeyPtr key, const std::string& commonName, bool isCA = fals
     X509Ptr cert = makeSelfSignedCert(key.get(), o);
     return Identity{std::move(key), std::move(cert)};
 }
-
-PKeyPtr makeRsaKey(int bits) { return keygen("RSA", bits); }
 
 }  // namespace
 
@@ -162,14 +96,13 @@ PKeyPtr makeRsaPssKey(int bits) {
           "RSA-PSS key");
     return PKeyPtr(key);
 }
-PKeyPtr makeEcKey() { return PKeyPtr(check(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), "EC key")); }
 
 EVP_PKEY* sharedRsaKey(int bits) {
     static std::mutex m;
     static auto* keys = new std::map<int, PKeyPtr>();  // lives until exit
     std::lock_guard lock(m);
     PKeyPtr& slot = (*keys)[bits];
-    if (!slot) slot = makeRsaKey(bits);
+    if (!slot) slot = pki::makeRsaKey(bits);
     return slot.get();
 }
 
@@ -181,15 +114,15 @@ CertOptions localhostCertOptions() {
 }
 
 
-Identity makeRsaIdentity(int bits, const std::string& commonName) { return selfSigned(makeRsaKey(bits), commonName); }
+Identity makeRsaIdentity(int bits, const std::string& commonName) { return selfSigned(pki::makeRsaKey(bits), commonName); }
 Identity makeSharedRsaIdentity(int bits, const std::string& commonName) {
     EVP_PKEY* key = sharedRsaKey(bits);
     check(EVP_PKEY_up_ref(key), "key reference");
     return selfSigned(PKeyPtr(key), commonName);
 }
-Identity makeTestCA(const std::string& commonName) { return selfSigned(makeRsaKey(2048), commonName, true); }
+Identity makeTestCA(const std::string& commonName) { return selfSigned(pki::makeRsaKey(2048), commonName, true); }
 Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options) {
-    PKeyPtr key = makeRsaKey(2048);
+    PKeyPtr key = pki::makeRsaKey(2048);
     X509Ptr cert = makeSignedCert(key.get(), options, ca.cert.get(), ca.key.get());
     return Identity{std::move(key), std::move(cert)};
 }
@@ -204,11 +137,6 @@ std::string makeP12WithIdentities(const std::vector<const Identity*>& identities
     std::vector<std::pair<EVP_PKEY*, X509*>> entries;
     for (const Identity* id : identities) entries.emplace_back(id->key.get(), id->cert.get());
     return buildP12(entries, {}, password, form);
-}
-
-std::string certPem(X509* cert) { return pem([&](BIO* b) { return PEM_write_bio_X509(b, cert); }); }
-std::string privateKeyPem(EVP_PKEY* key) {
-    return pem([&](BIO* b) { return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
 
 TempDir::TempDir() {

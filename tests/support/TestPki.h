@@ -4,7 +4,7 @@
 // the OpenSSL API, so that no secret is ever stored in the repository. Every
 // maker throws std::runtime_error when OpenSSL fails.
 
-#include <Orvalis/Foundation/detail/Handles.h>
+#include <Pki.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -22,34 +22,24 @@ namespace orvalis::testsupport {
 // The library's own handle owners.
 template <auto Free>
 using FreeWith = orvalis::detail::Deleter<Free>;
-using PKeyPtr = std::unique_ptr<EVP_PKEY, FreeWith<EVP_PKEY_free>>;
-using X509Ptr = orvalis::detail::X509Ptr;
+// Certificates are made as the sandbox server makes its own.
+using pki::CertOptions;
+using pki::certPem;
+using pki::makeEcKey;
+using pki::makeSelfSignedCert;
+using pki::makeSignedCert;
+using pki::PKeyPtr;
+using pki::privateKeyPem;
+using pki::X509Ptr;
 
-/// A fresh P-256 EC key.
-PKeyPtr makeEcKey();
 /// A fresh RSA-PSS key (its own key type, not plain RSA).
 PKeyPtr makeRsaPssKey(int bits);
 /// One RSA key per size for the whole process, made on first use (key
 /// generation is slow); thread-safe.
 EVP_PKEY* sharedRsaKey(int bits);
 
-/// What goes into a certificate. Validity is given relative to now, in seconds.
-struct CertOptions {
-    std::string commonName = "localhost";
-    std::vector<std::string> dnsNames;     // subjectAltName DNS entries
-    std::vector<std::string> ipAddresses;  // subjectAltName IP entries ("127.0.0.1", "::1")
-    std::int64_t notBeforeOffset = -3600;
-    std::int64_t notAfterOffset = 365 * 24 * 3600;
-    bool isCA = false;
-    long serial = 1;
-};
 /// Options for a server certificate valid for localhost, 127.0.0.1 and ::1.
 CertOptions localhostCertOptions();
-
-/// A SHA-256 certificate for key, signed by itself.
-X509Ptr makeSelfSignedCert(EVP_PKEY* key, const CertOptions& options = {});
-/// A SHA-256 certificate for key, signed by the issuer.
-X509Ptr makeSignedCert(EVP_PKEY* key, const CertOptions& options, X509* issuerCert, EVP_PKEY* issuerKey);
 
 /// A key with its certificate.
 struct Identity {
@@ -77,10 +67,6 @@ std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12F
 /// A PKCS#12 archive holding every identity in order (each key with its certificate).
 std::string makeP12WithIdentities(const std::vector<const Identity*>& identities, const std::string& password,
                                   P12Form form = P12Form::Default);
-
-/// PEM text of a certificate, or of a private key (PKCS#8, unencrypted).
-std::string certPem(X509* cert);
-std::string privateKeyPem(EVP_PKEY* key);
 
 /// A fresh directory under the system temp dir, removed with its content on destruction.
 class TempDir {

@@ -6,10 +6,8 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -29,6 +27,7 @@
 #include <tuple>
 
 #include "OAuthCheck.h"
+#include "Pki.h"
 
 namespace orvalis::sandbox {
 namespace {
@@ -83,67 +82,26 @@ std::vector<PkeyPtr> loadPublicKeys(const std::string& pem) {
     return keys;
 }
 
-bool addExtension(X509* cert, int nid, const char* value) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (ext == nullptr) return false;
-    bool ok = X509_add_ext(cert, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return ok;
-}
-
-std::string subjectAltNames(const std::string& address) {
-    std::string names = "DNS:localhost,IP:127.0.0.1";
-    unsigned char ip[16];
-    const bool literal = inet_pton(AF_INET, address.c_str(), ip) == 1 || inet_pton(AF_INET6, address.c_str(), ip) == 1;
-    if (address != "127.0.0.1") names += (literal ? ",IP:" : ",DNS:") + address;
-    return names;
-}
-
 // A throwaway self-signed server identity for 127.0.0.1, localhost and the address listened on.
 bool makeSelfSigned(PkeyPtr& key, X509Ptr& cert, const std::string& address, std::string* error) {
-    // P-256: quick to make, which keeps test servers quick to start.
-    key.reset(EVP_EC_gen("P-256"));
-    cert.reset(X509_new());
-    if (!key || !cert) {
-        *error = opensslError();
+    pki::CertOptions o;
+    o.commonName = "orvalis-sandbox";
+    o.dnsNames = {"localhost"};
+    o.ipAddresses = {"127.0.0.1"};
+    unsigned char ip[16];
+    const bool literal = inet_pton(AF_INET, address.c_str(), ip) == 1 || inet_pton(AF_INET6, address.c_str(), ip) == 1;
+    if (address != "127.0.0.1") (literal ? o.ipAddresses : o.dnsNames).push_back(address);
+    o.notAfterOffset = 7L * 24 * 3600;
+    o.isCA = o.servesTLS = true;  // its own trust anchor for the clients
+    o.serial = 0;
+    try {
+        key = pki::makeEcKey();  // P-256: quick to make, which keeps test servers quick to start
+        cert = pki::makeSelfSignedCert(key.get(), o);
+        return true;
+    } catch (const std::exception& e) {
+        *error = std::string("cannot make a server certificate: ") + e.what();
         return false;
     }
-    unsigned char serial[16];
-    if (RAND_bytes(serial, sizeof serial) != 1) {
-        *error = opensslError();
-        return false;
-    }
-    serial[0] &= 0x7F;
-    BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
-    bool ok = bn != nullptr && X509_set_version(cert.get(), 2) == 1 &&
-              BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr &&
-              X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
-              X509_gmtime_adj(X509_getm_notAfter(cert.get()), 7L * 24 * 3600) != nullptr &&
-              X509_set_pubkey(cert.get(), key.get()) == 1;
-    BN_free(bn);
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    ok = ok &&
-         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("orvalis-sandbox"),
-                                    -1, -1, 0) == 1 &&
-         X509_set_issuer_name(cert.get(), name) == 1 &&
-         addExtension(cert.get(), NID_subject_alt_name, subjectAltNames(address).c_str()) &&
-         addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
-         addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyCertSign") &&
-         addExtension(cert.get(), NID_subject_key_identifier, "hash") &&
-         X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
-    if (!ok) *error = "cannot make a server certificate: " + opensslError();
-    return ok;
-}
-
-std::string certificatePEM(X509* cert) {
-    BioPtr bio(BIO_new(BIO_s_mem()));
-    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) return {};
-    char* data = nullptr;
-    long n = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<std::size_t>(n));
 }
 
 constexpr std::size_t kRecordLimit = 100000;
@@ -585,7 +543,7 @@ void Sandbox::stop() {
 int Sandbox::port() const { return impl_->port; }
 
 std::string Sandbox::serverCertificatePEM() const {
-    return impl_->serverCert ? certificatePEM(impl_->serverCert.get()) : std::string();
+    return impl_->serverCert ? pki::certPem(impl_->serverCert.get()) : std::string();
 }
 
 void Sandbox::setFault(const std::string& operation, Fault fault) {
