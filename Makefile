@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel
 
 all: build
 
@@ -63,6 +63,12 @@ docs: deps
 	@scripts/install-deps.sh docs
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target orvalis_docs
+
+# The Python wheel, libOrvalisC inside: $(BUILD)/dist/orvalis-<version>-py3-none-<platform>.whl,
+# for `pip install --no-index` into any venv of this system's python3.
+wheel: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target orvalis-wheel
 
 # Debian packages of a shared build (library, development, tools) in
 # $(PACKAGE_BUILD)/packages, checked and used to build the host example.
