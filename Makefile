@@ -70,16 +70,20 @@ wheel: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS) --target orvalis-wheel
 
-# Debian packages of a shared build (library, development, tools) in
-# $(PACKAGE_BUILD)/packages, checked and used to build the host example.
-# PACKAGE_BUILD may name an existing shared build tree (CI reuses build-clang).
+# Debian packages of a shared build (libraries, development, tools, Python) in
+# $(PACKAGE_BUILD)/packages, checked by lintian, unpacked and used to build and
+# run hosts. PACKAGE_BUILD may name an existing shared build tree (CI reuses
+# build-clang): it is configured for /usr, which puts the libraries in the
+# multiarch directory.
 PACKAGE_BUILD ?= build-package
 package: deps
+	@scripts/install-deps.sh package
 	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
-	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) \
+	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) -DBUILD_DIR=$(CURDIR)/$(PACKAGE_BUILD) \
 	  -DWORK_DIR=$(CURDIR)/$(PACKAGE_BUILD)/package-check -P tests/packaging/check_debs.cmake
 
 bench: build

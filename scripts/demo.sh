@@ -5,13 +5,14 @@
 # the C example and the Python example (left out in a sanitizer build, whose
 # library python3 cannot load). Exits non-zero when an
 # operation failed or the sandbox rejected a signature.
-# The hosts may come from elsewhere (an installed prefix, a venv): DEMO_HOST_APP,
-# DEMO_C_APPS (several C programs, space-separated) and DEMO_PYTHON (a python3
-# that imports an installed orvalis) replace the build's own.
+# The programs may come from elsewhere (an installed prefix, a venv, unpacked
+# packages): DEMO_SANDBOX, DEMO_HOST_APP, DEMO_C_APPS (several C programs,
+# space-separated) and DEMO_PYTHON (a python3 that imports an installed
+# orvalis) replace the build's own.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
-sandbox_bin="$build/tools/orvalis-sandbox/orvalis-sandbox"
+sandbox_bin="${DEMO_SANDBOX:-$build/tools/orvalis-sandbox/orvalis-sandbox}"
 host_app="${DEMO_HOST_APP:-$build/examples/host-app/host-app}"
 read -r -a c_apps <<< "${DEMO_C_APPS:-$build/examples/c/checkout-c}"
 for exe in "$sandbox_bin" "$host_app" "${c_apps[@]}"; do
