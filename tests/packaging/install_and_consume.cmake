@@ -150,5 +150,31 @@ if(TOOLS AND NOT EXTRA_FLAGS MATCHES "stdlib")
               bash "${SOURCE_DIR}/scripts/demo.sh" "${BUILD_DIR}")
 endif()
 
+# 6. A build of the other linkage installed into the same prefix (a stub
+# stands for it) keeps its targets file through this one's install, and
+# Orvalis_SHARED, else BUILD_SHARED_LIBS, picks between them.
+get_filename_component(cmake_dir "${config_files}" DIRECTORY)
+set(own static)
+set(other shared)
+if(EXISTS "${cmake_dir}/OrvalisTargets-shared.cmake")
+  set(own shared)
+  set(other static)
+endif()
+file(WRITE "${cmake_dir}/OrvalisTargets-${other}.cmake" "add_library(Orvalis::Orvalis INTERFACE IMPORTED)\n")
+run(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+set(dir "${WORK_DIR}/linkage")
+file(WRITE "${dir}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.23)\nproject(l LANGUAGES C)\n"
+  "find_package(Orvalis CONFIG REQUIRED)\nget_target_property(t Orvalis::Orvalis TYPE)\nmessage(STATUS \"type=\${t}\")\n")
+foreach(case IN ITEMS "static;-DBUILD_SHARED_LIBS=OFF" "shared;-DBUILD_SHARED_LIBS=ON" "shared;-DOrvalis_SHARED=ON"
+                      "static;-DOrvalis_SHARED=OFF;-DBUILD_SHARED_LIBS=ON")
+  string(MAKE_C_IDENTIFIER "${case}" build)
+  list(POP_FRONT case linkage)
+  run(COMMAND "${CMAKE_COMMAND}" -S "${dir}" -B "${dir}/${build}" "-DCMAKE_PREFIX_PATH=${prefix}" ${case})
+  string(REGEX MATCH "type=INTERFACE" stub "${run_output}")
+  if((linkage STREQUAL own AND stub) OR (NOT linkage STREQUAL own AND NOT stub))
+    message(FATAL_ERROR "${case} did not pick the ${linkage} targets:\n${run_output}")
+  endif()
+endforeach()
+
 message(STATUS "installed package works from ${prefix}")
 file(REMOVE_RECURSE "${WORK_DIR}")
