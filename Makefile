@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel
 
 all: build
 
@@ -64,16 +64,26 @@ docs: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --target orvalis_docs
 
-# Debian packages of a shared build (library, development, tools) in
-# $(PACKAGE_BUILD)/packages, checked and used to build the host example.
-# PACKAGE_BUILD may name an existing shared build tree (CI reuses build-clang).
+# The Python wheel, libOrvalisC inside: $(BUILD)/dist/orvalis-<version>-py3-none-<platform>.whl,
+# for `pip install --no-index` into any venv of this system's python3.
+wheel: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target orvalis-wheel
+
+# Debian packages of a shared build (libraries, development, tools, Python) in
+# $(PACKAGE_BUILD)/packages, checked by lintian, unpacked and used to build and
+# run hosts. PACKAGE_BUILD may name an existing shared build tree (CI reuses
+# build-clang): it is configured for /usr, which puts the libraries in the
+# multiarch directory.
 PACKAGE_BUILD ?= build-package
 package: deps
+	@scripts/install-deps.sh package
 	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_EXAMPLES=OFF
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
-	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) \
+	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) -DBUILD_DIR=$(CURDIR)/$(PACKAGE_BUILD) \
 	  -DWORK_DIR=$(CURDIR)/$(PACKAGE_BUILD)/package-check -P tests/packaging/check_debs.cmake
 
 bench: build

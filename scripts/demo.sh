@@ -5,15 +5,26 @@
 # the C example and the Python example (left out in a sanitizer build, whose
 # library python3 cannot load). Exits non-zero when an
 # operation failed or the sandbox rejected a signature.
+# The programs may come from elsewhere (an installed prefix, a venv, unpacked
+# packages): DEMO_SANDBOX, DEMO_HOST_APP, DEMO_C_APPS (several C programs,
+# space-separated) and DEMO_PYTHON (a python3 that imports an installed
+# orvalis) replace the build's own.
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
-sandbox_bin="$build/tools/orvalis-sandbox/orvalis-sandbox"
-host_app="$build/examples/host-app/host-app"
-c_app="$build/examples/c/checkout-c"
-for exe in "$sandbox_bin" "$host_app" "$c_app"; do
+sandbox_bin="${DEMO_SANDBOX:-$build/tools/orvalis-sandbox/orvalis-sandbox}"
+host_app="${DEMO_HOST_APP:-$build/examples/host-app/host-app}"
+read -r -a c_apps <<< "${DEMO_C_APPS:-$build/examples/c/checkout-c}"
+for exe in "$sandbox_bin" "$host_app" "${c_apps[@]}"; do
   [ -x "$exe" ] || { echo "demo: missing $exe (build first)" >&2; exit 1; }
 done
+if [ -n "${DEMO_PYTHON:-}" ]; then
+  python=("$DEMO_PYTHON")
+elif [ -f "$build/python/orvalis/_library.py" ] && ! grep -q '^ORVALIS_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
+  python=(env "PYTHONPATH=$build/python" "${PYTHON:-python3}")
+else
+  python=()
+fi
 
 work=$(mktemp -d)
 sandbox_pid=
@@ -65,12 +76,14 @@ echo "== host application against https://127.0.0.1:$port"
 app_status=0
 "$host_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
   --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
-echo "== C example against https://127.0.0.1:$port"
-"$c_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
-  --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
-if [ -f "$build/python/orvalis/_paths.py" ] && ! grep -q '^ORVALIS_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
+for c_app in "${c_apps[@]}"; do
+  echo "== C example ($c_app) against https://127.0.0.1:$port"
+  "$c_app" --host "127.0.0.1:$port" --resources "$work" --consumer-key "$consumer_key" \
+    --key-file merchant --password "$password" --trust ca.pem --quiet || app_status=$?
+done
+if [ ${#python[@]} -gt 0 ]; then
   echo "== Python example against https://127.0.0.1:$port"
-  PYTHONPATH="$build/python" "${PYTHON:-python3}" "$repo/examples/python/checkout.py" --host "127.0.0.1:$port" \
+  "${python[@]}" "$repo/examples/python/checkout.py" --host "127.0.0.1:$port" \
     --resources "$work" --consumer-key "$consumer_key" --key-file merchant --password "$password" \
     --trust ca.pem --quiet || app_status=$?
 fi

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
-# Usage: scripts/install-deps.sh [core|fuzz|libcxx|docs|all]...   (default: core)
+# Usage: scripts/install-deps.sh [core|fuzz|libcxx|docs|package|all]...   (default: core)
 set -euo pipefail
 
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev rapidjson-dev nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
-      libxml2-utils)  # xmllint: an independent check that written XML is well-formed
+      libxml2-utils  # xmllint: an independent check that written XML is well-formed
+      python3-venv python3-setuptools python3-wheel)  # the wheel, and a venv to install it into
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.
 libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)
 docs=(doxygen)
+# The Debian packages: dependencies read from the binaries, then lintian's checks.
+package=(dpkg-dev file lintian)
 
 wanted=()
 for group in "${@:-core}"; do
@@ -19,7 +22,8 @@ for group in "${@:-core}"; do
     fuzz) wanted+=("${fuzz[@]}") ;;
     libcxx) wanted+=("${libcxx[@]}") ;;
     docs) wanted+=("${docs[@]}") ;;
-    all) wanted+=("${core[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}") ;;
+    package) wanted+=("${package[@]}") ;;
+    all) wanted+=("${core[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}" "${package[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done

@@ -18,24 +18,30 @@ TIMEOUT = 2
 MALFORMED_INPUT = 3
 
 
-def _library_path() -> str:
-    """ORVALIS_LIBRARY, else the path the build wrote into _paths.py, else the system's search."""
+def _load_library() -> ctypes.CDLL:
+    """ORVALIS_LIBRARY, else the library inside this package (a wheel, or the build's layout), else the
+    system's: its soname by the dynamic loader's rules (LD_LIBRARY_PATH, ldconfig's cache), then
+    ctypes.util.find_library. Never a path of the machine that built the package."""
     path = os.environ.get("ORVALIS_LIBRARY")
     if path:
-        return path
+        return ctypes.CDLL(path)
     try:
-        from ._paths import LIBRARY  # written by the build
-        if os.path.exists(LIBRARY):
-            return LIBRARY
+        from ._library import SONAME  # written by the build: a file name, not a path
     except ImportError:
-        pass
+        SONAME = None
+    if SONAME:
+        inside = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+        try:
+            return ctypes.CDLL(inside if os.path.exists(inside) else SONAME)
+        except OSError:
+            pass
     found = ctypes.util.find_library("OrvalisC")
     if found is None:
         raise ImportError("the Orvalis C library (libOrvalisC) was not found: set ORVALIS_LIBRARY to its path")
-    return found
+    return ctypes.CDLL(found)
 
 
-_lib = ctypes.CDLL(_library_path())
+_lib = _load_library()
 
 
 class _Sized(Structure):

@@ -1,7 +1,9 @@
-# Checks the Debian packages of a shared build: what each holds and depends
-# on, then unpacks them and builds examples/host-app against the unpacked
-# development package only, and runs the unpacked tools.
-# Variables: PACKAGE_DIR SOURCE_DIR WORK_DIR
+# Checks the Debian packages of a shared build: lintian finds no error, what
+# each holds and depends on; then unpacks them into one root, builds
+# examples/host-app and examples/c against the unpacked development package
+# only, and runs them and the unpacked Python module against the unpacked
+# sandbox.
+# Variables: PACKAGE_DIR SOURCE_DIR WORK_DIR BUILD_DIR
 cmake_minimum_required(VERSION 3.23)
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
@@ -14,14 +16,26 @@ endfunction()
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(root "${WORK_DIR}/root")
 file(MAKE_DIRECTORY "${root}")
-# package name -> files it must hold; the other packages it must depend on
-set(liborvalis1_files "libOrvalis\\.so\\.1")
+file(GLOB debs "${PACKAGE_DIR}/*.deb")
+execute_process(COMMAND lintian --fail-on error ${debs} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+message(STATUS "lintian:\n${out}")
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "lintian found errors (${rc})")
+endif()
+# package name -> files it must hold (libraries in the multiarch directory);
+# the other packages it must depend on
+set(multiarch "usr/lib/[a-z0-9_]+-[a-z0-9_-]+/")
+set(liborvalis1_files "${multiarch}libOrvalis\\.so\\.1")
+set(liborvalisc1_files "${multiarch}libOrvalisC\\.so\\.1")
 set(liborvalis-dev_files "include/Orvalis/ServiceInfrastructure/Orvalis\\.h" "include/Orvalis/Version\\.h"
-    "libOrvalis\\.so " "OrvalisConfig\\.cmake" "orvalis\\.pc" "share/orvalis/AuthorizePairing\\.xml")
-set(liborvalis-dev_depends liborvalis1 libssl-dev)
-set(orvalis-tools_files "bin/orvalis-sign" "bin/orvalis-xml" "bin/orvalis-sandbox")
-set(orvalis-tools_depends liborvalis1)
-foreach(package IN ITEMS liborvalis1 liborvalis-dev orvalis-tools)
+    "${multiarch}libOrvalis\\.so " "${multiarch}libOrvalisC\\.so " "OrvalisConfig\\.cmake" "orvalis\\.pc"
+    "orvalis-c\\.pc" "share/orvalis/AuthorizePairing\\.xml")
+set(liborvalis-dev_depends liborvalis1 liborvalisc1 libssl-dev)
+set(orvalis-tools_files "bin/orvalis-sign" "bin/orvalis-xml" "bin/orvalis-sandbox" "man1/orvalis-sandbox\\.1\\.gz")
+set(orvalis-tools_depends liborvalis1 libcpp-httplib0\\.11 libssl3)
+set(python3-orvalis_files "usr/lib/python3/dist-packages/orvalis/_native\\.py")
+set(python3-orvalis_depends liborvalisc1 python3)
+foreach(package IN ITEMS liborvalis1 liborvalisc1 liborvalis-dev orvalis-tools python3-orvalis)
   file(GLOB deb "${PACKAGE_DIR}/${package}_*.deb")
   if(NOT deb)
     message(FATAL_ERROR "no ${package} package in ${PACKAGE_DIR}")
@@ -37,18 +51,23 @@ foreach(package IN ITEMS liborvalis1 liborvalis-dev orvalis-tools)
   endif()
   run(dpkg-deb --field ${deb} Depends)
   foreach(expected IN LISTS ${package}_depends)
-    if(NOT run_output MATCHES "(^|, )${expected}( |,|$)")
+    if(NOT run_output MATCHES "(^|, )${expected}( |,|\n|$)")
       message(FATAL_ERROR "${package} does not depend on ${expected}: ${run_output}")
     endif()
   endforeach()
   run(dpkg-deb -x ${deb} "${root}")
 endforeach()
 
-# The host example against the unpacked development package, and the tools
-# run from where they were unpacked.
-file(GLOB_RECURSE config "${root}/*/OrvalisConfig.cmake")
-run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/host-app" -B "${WORK_DIR}/host-app" "-DCMAKE_PREFIX_PATH=${root}/usr")
-run("${CMAKE_COMMAND}" --build "${WORK_DIR}/host-app")
-run("${root}/usr/bin/orvalis-xml" --version)
-message(STATUS "packages hold what they should; host-app builds against liborvalis-dev: ${run_output}")
+# The host examples against the unpacked development package; they, the
+# Python module and the sandbox run from where they were unpacked.
+foreach(example IN ITEMS host-app c)
+  run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/${example}" -B "${WORK_DIR}/${example}" "-DCMAKE_PREFIX_PATH=${root}/usr")
+  run("${CMAKE_COMMAND}" --build "${WORK_DIR}/${example}")
+endforeach()
+file(GLOB_RECURSE lib "${root}/usr/lib/*/libOrvalisC.so.1")
+get_filename_component(lib_dir "${lib}" DIRECTORY)
+run(env "LD_LIBRARY_PATH=${lib_dir}" "PYTHONPATH=${root}/usr/lib/python3/dist-packages" "DEMO_PYTHON=python3"
+        "DEMO_SANDBOX=${root}/usr/bin/orvalis-sandbox" "DEMO_HOST_APP=${WORK_DIR}/host-app/host-app"
+        "DEMO_C_APPS=${WORK_DIR}/c/checkout-c" bash "${SOURCE_DIR}/scripts/demo.sh" "${BUILD_DIR}")
+message(STATUS "packages hold what they should; hosts built against liborvalis-dev run: ${run_output}")
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -1,7 +1,8 @@
 # Installs the built library into a fresh prefix, then builds host programs
 # against the installed tree only: examples/host-app through
-# find_package(Orvalis CONFIG), and a small consumer through pkg-config.
-# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE TOOLS EXTRA_FLAGS
+# find_package(Orvalis CONFIG), a small consumer through pkg-config, C hosts
+# and the wheel in a venv, which then run against the build's sandbox.
+# Variables: BUILD_DIR SOURCE_DIR WORK_DIR CXX BUILD_TYPE SANITIZE TOOLS EXTRA_FLAGS PYTHON
 cmake_minimum_required(VERSION 3.23)
 
 function(run)
@@ -32,7 +33,8 @@ file(GLOB_RECURSE config_files "${prefix}/*/OrvalisConfig.cmake")
 file(GLOB_RECURSE version_files "${prefix}/*/OrvalisConfigVersion.cmake")
 file(GLOB_RECURSE pc_files "${prefix}/*/orvalis.pc")
 file(GLOB_RECURSE libs "${prefix}/*/libOrvalis.*")
-foreach(what IN ITEMS config_files version_files pc_files libs)
+file(GLOB_RECURSE c_libs "${prefix}/*/libOrvalisC.so.1")
+foreach(what IN ITEMS config_files version_files pc_files libs c_libs)
   if(NOT ${what})
     message(FATAL_ERROR "the installed tree lacks ${what}")
   endif()
@@ -108,6 +110,72 @@ run(COMMAND "${CMAKE_COMMAND}" -S "${dir}" -B "${dir}/b" "-DCMAKE_PREFIX_PATH=${
 if(NOT run_error MATCHES "version: 1\\.0\\.0")
   message(FATAL_ERROR "major version 2 was refused for another reason:\n${run_error}")
 endif()
+
+# 5. C hosts (not with libc++, whose flags the C driver does not take, nor
+# with sanitizers, whose builds run the demo themselves):
+# examples/c as a C-only project linking Orvalis::C, then Orvalis::Orvalis;
+# checkout.c through pkg-config's orvalis-c, then orvalis. With the installed
+# host-app and the wheel in a plain venv, each runs against the sandbox.
+if(TOOLS AND NOT SANITIZE AND NOT EXTRA_FLAGS MATCHES "stdlib")
+  set(c_apps "")
+  foreach(target IN ITEMS Orvalis::C Orvalis::Orvalis)
+    string(MAKE_C_IDENTIFIER "${target}" dir)
+    run(COMMAND "${CMAKE_COMMAND}" -S "${SOURCE_DIR}/examples/c" -B "${WORK_DIR}/${dir}" "-DORVALIS_TARGET=${target}"
+                "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_BUILD_TYPE=${BUILD_TYPE}" "-DCMAKE_C_FLAGS=${flags}"
+                "-DCMAKE_EXE_LINKER_FLAGS=${link_flags}")
+    run(COMMAND "${CMAKE_COMMAND}" --build "${WORK_DIR}/${dir}")
+    list(APPEND c_apps "${WORK_DIR}/${dir}/checkout-c")
+  endforeach()
+  foreach(module IN ITEMS orvalis-c orvalis)
+    run(COMMAND pkg-config --cflags --libs ${module})
+    separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
+    run(COMMAND cc -std=c11 ${extra} "${SOURCE_DIR}/examples/c/checkout.c" ${pc_flags} "-Wl,-rpath,${lib_dir}"
+                -o "${WORK_DIR}/${module}-cc")
+    list(APPEND c_apps "${WORK_DIR}/${module}-cc")
+  endforeach()
+  list(JOIN c_apps " " c_apps)
+  set(python "")
+  if(PYTHON)
+    run(COMMAND "${CMAKE_COMMAND}" --build "${BUILD_DIR}" --target orvalis-wheel)
+    file(GLOB wheel "${BUILD_DIR}/dist/orvalis-${pc_version}-py3-none-*.whl")
+    run(COMMAND "${PYTHON}" -m venv "${WORK_DIR}/venv")
+    run(COMMAND "${WORK_DIR}/venv/bin/pip" install --no-index ${wheel})
+    set(python "${WORK_DIR}/venv/bin/python")
+    run(COMMAND "${python}" -c "print(__import__('orvalis._native').__dict__['_native']._lib._name)")
+    string(FIND "${run_output}" "${WORK_DIR}/venv/" at)
+    if(NOT at EQUAL 0 OR NOT run_output MATCHES "/orvalis/libOrvalisC\\.so\\.1\n$")
+      message(FATAL_ERROR "the installed wheel loads another library: ${run_output}")
+    endif()
+  endif()
+  run(COMMAND env "DEMO_HOST_APP=${WORK_DIR}/host-app/host-app" "DEMO_C_APPS=${c_apps}" "DEMO_PYTHON=${python}"
+              bash "${SOURCE_DIR}/scripts/demo.sh" "${BUILD_DIR}")
+endif()
+
+# 6. A build of the other linkage installed into the same prefix (a stub
+# stands for it) keeps its targets file through this one's install, and
+# Orvalis_SHARED, else BUILD_SHARED_LIBS, picks between them.
+get_filename_component(cmake_dir "${config_files}" DIRECTORY)
+set(own static)
+set(other shared)
+if(EXISTS "${cmake_dir}/OrvalisTargets-shared.cmake")
+  set(own shared)
+  set(other static)
+endif()
+file(WRITE "${cmake_dir}/OrvalisTargets-${other}.cmake" "add_library(Orvalis::Orvalis INTERFACE IMPORTED)\n")
+run(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+set(dir "${WORK_DIR}/linkage")
+file(WRITE "${dir}/CMakeLists.txt" "cmake_minimum_required(VERSION 3.23)\nproject(l LANGUAGES C)\n"
+  "find_package(Orvalis CONFIG REQUIRED)\nget_target_property(t Orvalis::Orvalis TYPE)\nmessage(STATUS \"type=\${t}\")\n")
+foreach(case IN ITEMS "static;-DBUILD_SHARED_LIBS=OFF" "shared;-DBUILD_SHARED_LIBS=ON" "shared;-DOrvalis_SHARED=ON"
+                      "static;-DOrvalis_SHARED=OFF;-DBUILD_SHARED_LIBS=ON")
+  string(MAKE_C_IDENTIFIER "${case}" build)
+  list(POP_FRONT case linkage)
+  run(COMMAND "${CMAKE_COMMAND}" -S "${dir}" -B "${dir}/${build}" "-DCMAKE_PREFIX_PATH=${prefix}" ${case})
+  string(REGEX MATCH "type=INTERFACE" stub "${run_output}")
+  if((linkage STREQUAL own AND stub) OR (NOT linkage STREQUAL own AND NOT stub))
+    message(FATAL_ERROR "${case} did not pick the ${linkage} targets:\n${run_output}")
+  endif()
+endforeach()
 
 message(STATUS "installed package works from ${prefix}")
 file(REMOVE_RECURSE "${WORK_DIR}")
