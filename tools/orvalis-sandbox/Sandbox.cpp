@@ -240,32 +240,30 @@ std::string gzipMember(std::string_view bytes) {
 }
 
 std::string errorsBody(const std::string& description, const char* reasonCode) {
-    nlohmann::json j = {
-        {"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
-    return j.dump();
+    using nlohmann::json;
+    return json{{"errors", json::array({{{"description", description}, {"reasonCode", reasonCode}}})}}.dump();
+}
+
+// The number after prefix in text, from 0 to most; none when text is not of that form.
+std::optional<int> numberAfter(const std::string& text, std::string_view prefix, long most) {
+    if (text.rfind(prefix, 0) != 0 || text.size() == prefix.size()) return std::nullopt;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str() + prefix.size(), &end, 10);
+    return *end != '\0' || v < 0 || v > most ? std::nullopt : std::optional<int>(v);
 }
 
 }  // namespace
 
 std::optional<Fault> Fault::parse(const std::string& text) {
+    static const std::map<std::string, Kind> kNamed = {{"errors", Kind::ErrorsArray}, {"xml-error", Kind::XmlError},
+        {"http500", Kind::Http500}, {"gzip-members", Kind::GzipMembers}, {"none", Kind::None}};
+    auto named = kNamed.find(text);
+    if (named != kNamed.end()) return Fault{named->second, 0, 200, "", "text/html", "", -1};
     Fault f;
-    if (text == "errors") {
-        f.kind = Kind::ErrorsArray;
-    } else if (text == "xml-error") {
-        f.kind = Kind::XmlError;
-    } else if (text == "http500") {
-        f.kind = Kind::Http500;
-    } else if (text == "gzip-members") {
-        f.kind = Kind::GzipMembers;
-    } else if (text == "none") {
-        f.kind = Kind::None;
-    } else if (text.rfind("delay:", 0) == 0) {
-        const std::string ms = text.substr(6);
-        char* end = nullptr;
-        long v = std::strtol(ms.c_str(), &end, 10);
-        if (ms.empty() || *end != '\0' || v < 0 || v > 600000) return std::nullopt;
-        f.kind = Kind::Delay;
-        f.delayMs = static_cast<int>(v);
+    if (std::optional<int> count = numberAfter(text, "unavailable:", 1000000)) {
+        f = Fault{Kind::Body, 0, 503, "Service Unavailable", "text/plain", "1", *count};
+    } else if (std::optional<int> ms = numberAfter(text, "delay:", 600000)) {
+        f.kind = Kind::Delay, f.delayMs = *ms;
     } else {
         return std::nullopt;
     }
@@ -404,7 +402,8 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
         std::lock_guard lock(mutex);
         auto f = faults.find(r.operation);
         if (f == faults.end()) f = faults.find("*");
-        if (f != faults.end()) fault = f->second;
+        if (f != faults.end() && f->second.remaining != 0) fault = f->second;
+        if (f != faults.end() && f->second.remaining > 0 && op != nullptr && !reason) --f->second.remaining;
         obs = observer;
     }
 
@@ -434,6 +433,7 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
                 break;
             case Fault::Kind::Body:
                 res.status = fault.status;
+                if (!fault.retryAfter.empty()) res.set_header("Retry-After", fault.retryAfter);
                 res.set_content(fault.body, fault.contentType.c_str());
                 break;
             case Fault::Kind::Delay:
