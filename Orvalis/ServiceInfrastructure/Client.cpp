@@ -131,7 +131,8 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     {
         std::lock_guard lock(state->mutex);
         if (state->task) record.timings = state->task->metrics();
-        if (!response) reached = state->task && state->task->requestMayHaveBeenSent() ? Reached::Maybe : Reached::No;
+        const bool sent = state->task ? state->task->requestMayHaveBeenSent() : state->answeredSent;
+        if (!response) reached = sent ? Reached::Maybe : Reached::No;
     }
     const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
 
@@ -170,6 +171,27 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     if (!retrying) conclude(state, std::move(result));
 }
 
+// The exchange without the network: the host's answerer plays the server, on the
+// delivery thread, and what it says goes through the same decode and retry steps.
+void answerInProcess(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    detail::scheduleOnDeliveryThread(std::chrono::steady_clock::now(), [state, request = std::move(request)] {
+        AnswererReply reply;
+        try {
+            reply = state->core->configuration.answerer(request);
+        } catch (...) {
+            reply.failure = Error::withDescription(URLErrorDomain, URLErrorUnknown, "The in-process answerer threw.");
+            reply.requestSent = false;
+        }
+        state->answeredSent = reply.failure && reply.requestSent;
+        if (reply.failure) {
+            finishExchange(state, std::nullopt, std::nullopt, reply.failure);
+        } else {
+            finishExchange(state, std::move(reply.body),
+                           HTTPURLResponse{reply.statusCode, request.URL(), std::move(reply.headers)}, std::nullopt);
+        }
+    });
+}
+
 // The exchange stage: one transfer with the operation's time-outs, cancellable from the start.
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
     if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
@@ -177,6 +199,10 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
     state->attemptNonce = nonceOf(request);
     state->readOnly = request.HTTPMethod() == "GET";
     state->attemptStartedAt = std::chrono::steady_clock::now();
+    if (state->core->configuration.answerer) {
+        answerInProcess(state, std::move(request));
+        return;
+    }
     URLSessionDataTask task = URLSession::sharedSession().dataTaskWithRequest(
         request,
         [state](std::optional<std::string> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {

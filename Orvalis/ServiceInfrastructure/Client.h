@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
+#include <Orvalis/ServiceInfrastructure/Answerer.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
@@ -99,6 +100,9 @@ struct ClientConfiguration {
     RetryPolicy retry;
     /// Told when each operation starts, after each attempt, and at completion; empty: nobody.
     OperationObserver observer;
+    /// For a host's own tests: when set, every request is built and signed as usual and
+    /// handed to this function instead of the network (see Answerer, docs/testing.md).
+    Answerer answerer;
 };
 
 /// Per-call settings; each one that is set wins over the client's.

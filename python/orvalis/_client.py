@@ -9,7 +9,7 @@ import weakref
 from typing import Any, Awaitable, Callable, Dict, Generic, Optional, TypeVar, Union
 
 from . import _native
-from ._errors import Event, OperationError
+from ._errors import Event, OperationError, Reply, Request
 
 R = TypeVar("R")
 Self = TypeVar("Self", bound="_Operations[Any]")
@@ -31,7 +31,8 @@ class _Operations(Generic[R]):
                  key_password: Optional[str] = None, idle_timeout: Optional[float] = None,
                  overall_timeout: Optional[float] = None, require_signature: bool = True,
                  attempts: int = 3, backoff: float = 0.25, max_backoff: float = 4.0,
-                 max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None) -> None:
+                 max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
+                 answerer: Optional[Callable[[Request], Reply]] = None) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -46,7 +47,9 @@ class _Operations(Generic[R]):
         have reached the server. Pauses start at backoff seconds and double up to max_backoff, less a
         random part of up to half; a Retry-After of up to max_retry_after seconds is waited for.
         observer(Event) is told when each call starts, after each attempt and at completion (timings,
-        correlation ids), mostly on the library's thread; what it raises is ignored. Trust anchors and pins are
+        correlation ids), mostly on the library's thread; what it raises is ignored. answerer(Request) ->
+        Reply, for your own tests, answers every signed request in place of the network (docs/testing.md).
+        Trust anchors and pins are
         process-wide: add_trusted_certificates(), pin_public_keys(). Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
@@ -59,7 +62,7 @@ class _Operations(Generic[R]):
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
-            observer=observer)
+            observer=observer, answerer=answerer)
         _live.add(self)
         _retire()
 

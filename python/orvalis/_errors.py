@@ -47,6 +47,26 @@ class Event(NamedTuple):
     error: Optional["OperationError"] = None  #: "completed": the failure, None on success
 
 
+class Request(NamedTuple):
+    """A request as it would go out, handed to a client's answerer (see docs/testing.md)."""
+
+    method: str
+    url: str
+    headers: "List[tuple[str, str]]"  #: in order; "Authorization" holds the OAuth signature
+    body: Optional[bytes]
+
+
+class Reply(NamedTuple):
+    """What an answerer says in place of the server: an answer, or with error_code a failed exchange
+    (a URL_ERROR_DOMAIN code such as -1005; sent: whether the request may have reached the server)."""
+
+    status: int = 200
+    body: bytes = b""
+    content_type: Optional[str] = "application/json"
+    error_code: int = 0
+    sent: bool = False
+
+
 class OperationError(Exception):
     """An operation failed: the library's error plus what is known about the exchange.
 

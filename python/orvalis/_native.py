@@ -11,7 +11,7 @@ from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_
 from typing import Any, Callable, Dict, Optional, Union
 
 from . import _json
-from ._errors import Attempt, Event, OperationError, Reached
+from ._errors import Attempt, Event, OperationError, Reached, Reply, Request
 
 OK = 0
 TIMEOUT = 2
@@ -84,6 +84,12 @@ _COMPLETION = CFUNCTYPE(None, c_void_p, c_void_p)
 _LOG_HANDLER = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
 _OUT = POINTER(c_void_p)
 _OBSERVER = CFUNCTYPE(None, POINTER(_Event), c_void_p)
+_Exchange = _struct("orvalis_exchange", "method", "url", ("header_count", c_size_t),
+                    ("header_names", POINTER(c_char_p)), ("header_values", POINTER(c_char_p)), ("body", c_void_p),
+                    ("body_length", c_size_t))
+_Reply = _struct("orvalis_reply", ("http_status", c_int), "content_type", ("body", c_char_p),
+                 ("body_length", c_size_t), ("error_code", c_int64), ("request_sent", c_int))
+_ANSWERER = CFUNCTYPE(None, POINTER(_Exchange), POINTER(_Reply), c_void_p)
 
 
 def _declare(name: str, restype: Any, *argtypes: Any) -> None:
@@ -120,6 +126,8 @@ for _name, _restype, _args in [
     ("orvalis_result_attempt_count", c_size_t, (c_void_p,)),
     ("orvalis_result_attempt", c_int, (c_void_p, c_size_t, POINTER(_Attempt))),
     ("orvalis_result_attempt_correlation_id", c_void_p, (c_void_p, c_size_t)),
+    ("orvalis_client_config_set_answerer", c_int, (c_void_p, _ANSWERER, c_void_p)),
+    ("orvalis_check_signature", c_int, (POINTER(_Exchange), c_char_p, c_char_p, _OUT)),
     ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
     ("orvalis_xml_to_json_sized", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT, POINTER(c_size_t))),
     ("orvalis_json_to_xml_sized", c_int, (c_char_p, c_size_t, _OUT, POINTER(c_size_t))),
@@ -222,7 +230,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
                key_data: Optional[bytes], key_password: Optional[str], idle_timeout: Optional[float],
                overall_timeout: Optional[float], require_signature: bool = True,
                retry: Optional["tuple[int, float, float, float]"] = None,
-               observer: Optional[Callable[[Event], None]] = None) -> int:
+               observer: Optional[Callable[[Event], None]] = None,
+               answerer: Optional[Callable[[Request], Reply]] = None) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -253,8 +262,11 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
         if observer is not None:
             _observers[key] = observer
             _check(_lib.orvalis_client_config_set_observer(config, _observe, key), "observer")
+        if answerer is not None:
+            _answerers[key] = answerer
+            _check(_lib.orvalis_client_config_set_answerer(config, _answer, key), "answerer")
         _check(_lib.orvalis_client_new(config, ctypes.byref(client)), "client")
-        if observer is not None:
+        if observer is not None or answerer is not None:
             _observer_of[client.value] = key  # type: ignore[index]
         return client.value  # type: ignore[return-value]
     finally:
@@ -264,7 +276,10 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
 
 def free_client(client: int) -> None:
     _lib.orvalis_client_free(client)
-    _observers.pop(_observer_of.pop(client, 0), None)
+    key = _observer_of.pop(client, 0)
+    _observers.pop(key, None)
+    _answerers.pop(key, None)
+    _replies.pop(key, None)
 
 
 def cancel_all(client: int) -> None:
@@ -324,6 +339,49 @@ def _outcome(result: int) -> Outcome:
                            Reached(_lib.orvalis_result_reached(result)))
     error.attempts = _attempts(result)
     return error
+
+
+# Answerers of clients by the key passed as user_data, and the last reply of each, kept
+# until the library has copied it (it does so right after the answerer returns).
+_answerers: Dict[int, Callable[[Request], Reply]] = {}
+_replies: Dict[int, bytes] = {}
+
+
+def _request(e: Any) -> Request:
+    headers = [(e.header_names[i].decode(), e.header_values[i].decode()) for i in range(e.header_count)]
+    body = ctypes.string_at(e.body, e.body_length) if e.body else None
+    return Request(e.method.decode(), e.url.decode(), headers, body)
+
+
+@_ANSWERER
+def _answer(exchange: Any, reply: Any, key: int) -> None:  # on the library's delivery thread
+    try:
+        answered = _answerers[key](_request(exchange.contents))
+    except Exception:  # the answerer failed: nothing was "sent"
+        answered = Reply(error_code=-1)
+    body = answered.body.encode() if isinstance(answered.body, str) else bytes(answered.body)
+    _replies[key] = body
+    out = reply.contents
+    out.http_status, out.error_code, out.request_sent = answered.status, answered.error_code, int(answered.sent)
+    out.content_type = None if answered.content_type is None else answered.content_type.encode()
+    out.body, out.body_length = body, len(body)
+
+
+def check_signature(request: Request, certificate_pem: str, consumer_key: Optional[str] = None) -> Optional[str]:
+    """None when request's OAuth signature, body hash and clock window verify against the certificate
+    (PEM text) as the merchant server checks them; otherwise the reason."""
+    names = (c_char_p * len(request.headers))(*[n.encode() for n, _ in request.headers])
+    values = (c_char_p * len(request.headers))(*[v.encode() for _, v in request.headers])
+    body = request.body or b""
+    exchange = _Exchange(method=request.method, url=request.url, header_count=len(request.headers),
+                         header_names=names, header_values=values,
+                         body=ctypes.cast(ctypes.c_char_p(body), c_void_p) if request.body is not None else None,
+                         body_length=len(body))
+    reason = c_void_p()
+    _check(_lib.orvalis_check_signature(ctypes.byref(exchange), certificate_pem.encode(),
+                                        None if consumer_key is None else consumer_key.encode(),
+                                        ctypes.byref(reason)), "signature check")
+    return _take(reason.value)
 
 
 # Observers of clients by the key passed as user_data, and each client's key.

@@ -1,6 +1,7 @@
 // The C interface as a C caller meets it: its failure paths, the whole outcome
 // of an operation, requests refused before sending, time limits, and cancels.
 #include <Orvalis/C/orvalis.h>
+#include <Orvalis/C/orvalis_testing.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gmock/gmock.h>
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -390,4 +393,62 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
         orvalis_result_free(out);
         orvalis_operation_free(op);
     }
+}
+
+// The test double from C: the answerer sees each signed request, which the signature check accepts,
+// and rejects once tampered with.
+struct Seen {
+    std::string method, url, body;
+    std::vector<std::string> names, values;
+};
+
+static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* user_data) {
+    Seen seen{request->method, request->url, request->body ? std::string(request->body, request->body_length) : ""};
+    for (size_t i = 0; i < request->header_count; ++i) seen.names.push_back(request->header_names[i]), seen.values.push_back(request->header_values[i]);
+    static_cast<std::vector<Seen>*>(user_data)->push_back(seen);  // delivery thread; read after the waits
+    reply->content_type = "application/json";
+    reply->body = "{\"ok\":1}";
+    reply->body_length = std::strlen(reply->body);
+}
+
+static std::string check(const Seen& s, const std::string& pem) {
+    std::vector<const char*> names, values;
+    for (size_t i = 0; i < s.names.size(); ++i) names.push_back(s.names[i].c_str()), values.push_back(s.values[i].c_str());
+    orvalis_exchange e = {sizeof e, s.method.c_str(), s.url.c_str(), names.size(), names.data(), values.data(), s.body.data(), s.body.size()};
+    char* reason = reinterpret_cast<char*>(1);
+    EXPECT_EQ(orvalis_check_signature(&e, pem.c_str(), ts::kSandboxConsumerKey, &reason), ORVALIS_OK);
+    return reason == nullptr ? "verifies" : take(reason);
+}
+
+TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
+    std::vector<Seen> seen;
+    orvalis_client_config* config = nullptr;
+    orvalis_key_source* key = nullptr;
+    orvalis_client* made = nullptr;
+    ts::sandboxWorld();
+    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
+                  orvalis_client_config_set_host(config, "api.example.com") ||
+                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
+                  orvalis_client_config_set_key_source(config, key) ||
+                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
+                  orvalis_client_config_set_answerer(config, &answer, &seen) || orvalis_client_new(config, &made),
+              ORVALIS_OK);
+    orvalis_client_config_free(config);
+    orvalis_key_source_free(key);
+    Client c(made, &orvalis_client_free);
+    std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
+    ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
+    EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
+    orvalis_express_checkout_request payment = {sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+    orvalis_operation* op = nullptr;
+    ASSERT_EQ(orvalis_client_express_checkout(c.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
+    ASSERT_EQ(orvalis_operation_wait(op, 60000, nullptr), ORVALIS_OK);
+    orvalis_operation_free(op);
+    std::ostringstream pem;
+    pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(check(seen[0], pem.str()), "verifies");
+    EXPECT_EQ(check(seen[1], pem.str()), "verifies");
+    seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
+    EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
 }

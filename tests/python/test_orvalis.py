@@ -201,3 +201,21 @@ def test_xml_round_trip_keeps_every_digit():
     assert orvalis.xml_to_dict(orvalis.dict_to_xml(tree)) == {**tree, "amount": SUM, "big": BIG}  # text in XML
     with pytest.raises(ValueError):
         orvalis.xml_to_dict("no element here")
+
+
+def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tampered_ones(keys, connect):
+    seen = []
+
+    def answer(request):
+        seen.append(request)
+        return orvalis.Reply(body=b'{"ok": 1}') if request.method == "POST" else orvalis.Reply(error_code=-1005, sent=True)
+
+    c = connect("api.example.com", answerer=answer, backoff=0.001)
+    assert c.express_checkout(checkout_id="c", amount=1.5, currency="EUR") == {"ok": 1}
+    with pytest.raises(OperationError) as caught:
+        c.get_payment_data(transaction_id="t", checkout_id="c")
+    assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1005, Reached.MAYBE, 3)
+    pem = (keys / "m.pem").read_text()
+    assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 4
+    paid = seen[0]
+    assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"

@@ -46,6 +46,7 @@ struct OperationState {
     std::chrono::steady_clock::time_point attemptStartedAt;
     std::string attemptNonce;
     bool readOnly = false;  // a GET: the server may see it twice
+    bool answeredSent = false;  // an answerer's failure: whether it says the request went out
     std::vector<AttemptRecord> attempts;
     Reached furthest = Reached::No;
 
