@@ -69,19 +69,10 @@ struct Tracker {
 
 }  // namespace
 
-struct orvalis_client_config {
-    ClientConfiguration configuration;
-    ~orvalis_client_config() { detail::secureWipe(configuration.keyFilePassword); }
-};
-
 struct orvalis_client {
     explicit orvalis_client(ClientConfiguration configuration) : client(std::move(configuration)) {}
     Client client;
     std::shared_ptr<Tracker> tracker = std::make_shared<Tracker>();
-};
-
-struct orvalis_result {
-    OperationResult outcome;  // copies share its Dictionaries, which nobody changes
 };
 
 struct orvalis_operation {
@@ -188,8 +179,8 @@ orvalis_status checkStart(const orvalis_client* client, const CRequest* request,
     if (operationOut != nullptr) *operationOut = nullptr;
     if (client == nullptr) return invalid("no client");
     if (!covers(request)) return invalid("no request, or its struct_size is too small");
-    if (options != nullptr && (!covers(options) || options->idle_timeout_ms < 0 || options->overall_timeout_ms < 0)) {
-        return invalid("the call options' struct_size is too small or a time-out is negative");
+    if (!detail::acceptableCallOptions(options)) {
+        return invalid("the call options' struct_size is too small, a time-out negative or the attempts out of range");
     }
     return ORVALIS_OK;
 }
@@ -203,13 +194,7 @@ orvalis_status startOperation(const orvalis_client* client, const CRequest* requ
         return status;
     }
     return guarded([&] {
-        OperationOptions callOptions;
-        if (options != nullptr && options->idle_timeout_ms > 0) {
-            callOptions.idleTimeout = std::chrono::milliseconds(options->idle_timeout_ms);
-        }
-        if (options != nullptr && options->overall_timeout_ms > 0) {
-            callOptions.overallTimeout = std::chrono::milliseconds(options->overall_timeout_ms);
-        }
+        const OperationOptions callOptions = detail::callOptions(options);
         auto handle = operationOut != nullptr ? std::make_unique<orvalis_operation>() : nullptr;
         client->tracker->started();
         std::optional<Operation> operation;

@@ -304,6 +304,7 @@ typedef struct orvalis_call_options {
     size_t struct_size;         /**< sizeof(orvalis_call_options) */
     int64_t idle_timeout_ms;    /**< idle time-out of this call; 0: the client's */
     int64_t overall_timeout_ms; /**< overall limit of this call; 0: the client's */
+    int max_attempts;           /**< attempts of this call, 1 (no retry) to 10; 0: the client's (since 1.1) */
 } orvalis_call_options;
 
 /* The request of each operation: its own fields, NULL for unset text. The
@@ -413,6 +414,73 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_get_payment_data(const orvalis_cl
                                                                const orvalis_call_options* options,
                                                                orvalis_completion completion, void* user_data,
                                                                orvalis_operation** operation_out);
+
+/* ---------------------------------------- attempts, retries and observer */
+
+/** Tries a failed operation again where that is safe: a request never sent (any
+ *  operation); for the GET operations also a lost connection, a time-out, or HTTP 429,
+ *  502, 503 or 504. A POST that may have reached the server is never sent again.
+ *  max_attempts counts the first (0 or 1: no retry; at most 10; default 3); the pause
+ *  before the second attempt is initial_backoff_ms (default 250), doubling up to
+ *  max_backoff_ms (default 4000), less a random part of up to half; a Retry-After of
+ *  up to max_retry_after_ms (default 60000) is waited for, a longer one ends the
+ *  operation. INVALID_ARGUMENT for NULL or a value out of range. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_retry(orvalis_client_config* config, int max_attempts,
+                                                               int64_t initial_backoff_ms, int64_t max_backoff_ms,
+                                                               int64_t max_retry_after_ms);
+
+/** One attempt of an operation. Durations in microseconds; the phases never decrease
+ *  in this order (a reused connection shows 0 for lookup, connect and TLS). */
+typedef struct orvalis_attempt {
+    size_t struct_size;       /**< sizeof(orvalis_attempt) */
+    int64_t started_after_us; /**< when the attempt started, from the operation's start */
+    int64_t name_lookup_us;   /**< name resolved */
+    int64_t connect_us;       /**< connection made */
+    int64_t tls_us;           /**< TLS handshake done */
+    int64_t first_byte_us;    /**< first byte of the answer */
+    int64_t total_us;         /**< transfer ended */
+    int http_status;          /**< the answer's status; 0 when none came */
+    int64_t error_code;       /**< the attempt's error code; 0 on success */
+} orvalis_attempt;
+
+/** Number of attempts the operation made (0: refused before sending, or NULL). */
+ORVALIS_C_EXPORT size_t orvalis_result_attempt_count(const orvalis_result* result);
+
+/** Fills *attempt_out (set its struct_size first) with attempt index (0 for the first).
+ *  INVALID_ARGUMENT for NULL, a too small struct_size or an index past the last. */
+ORVALIS_C_EXPORT orvalis_status orvalis_result_attempt(const orvalis_result* result, size_t index,
+                                                      orvalis_attempt* attempt_out);
+
+/** The correlation id of attempt index: the oauth_nonce its request carried, as the
+ *  server saw it (free it with orvalis_free); NULL for NULL or an index past the last. */
+ORVALIS_C_EXPORT char* orvalis_result_attempt_correlation_id(const orvalis_result* result, size_t index);
+
+/** What an observer is told about. */
+typedef enum orvalis_event_kind {
+    ORVALIS_EVENT_STARTED = 0,       /**< an operation started (on the thread that started it) */
+    ORVALIS_EVENT_ATTEMPT_ENDED = 1, /**< one attempt ended (delivery thread) */
+    ORVALIS_EVENT_COMPLETED = 2      /**< the operation completed, before its callback (delivery thread) */
+} orvalis_event_kind;
+
+/** One event of one operation; everything in it is valid during the observer's call only. */
+typedef struct orvalis_event {
+    size_t struct_size;            /**< sizeof(orvalis_event) as the library knows it */
+    orvalis_event_kind kind;       /**< what happened */
+    const char* operation;         /**< the C++ operation's name, e.g. "getPairingIDService" */
+    int attempt;                   /**< ATTEMPT_ENDED: its number from 1; COMPLETED: attempts made */
+    int64_t retry_in_ms;           /**< ATTEMPT_ENDED: the pause before the next attempt; -1: none follows */
+    const char* correlation_id;    /**< ATTEMPT_ENDED: the attempt's oauth_nonce; else "" */
+    orvalis_attempt attempt_info;  /**< ATTEMPT_ENDED: that attempt */
+    const orvalis_result* result;  /**< COMPLETED: the result; else NULL */
+} orvalis_event;
+
+/** Receives the events of a client's operations, for metrics or tracing. Return promptly. */
+typedef void (*orvalis_observer)(const orvalis_event* event, void* user_data);
+
+/** Tells observer (with user_data) when each operation starts, after each attempt and
+ *  at completion; NULL: nobody. INVALID_ARGUMENT when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_observer(orvalis_client_config* config,
+                                                                  orvalis_observer observer, void* user_data);
 
 /* --------------------------------------------------------- XML converter */
 

@@ -3,7 +3,9 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/detail/ContentDecoder.h>
 #include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Foundation/detail/DeliveryTimer.h>
 #include <Orvalis/Foundation/detail/RequestTarget.h>
+#include <Orvalis/Foundation/detail/TransferSupport.h>
 #include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -44,124 +46,6 @@ constexpr long kMaxTotalConnections = 128;
 using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
 using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
 
-char asciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), asciiLower);
-    return out;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
-}
-
-// RFC 9110 token characters: what a method or a header name may hold.
-bool isToken(std::string_view s) noexcept {
-    if (s.empty()) return false;
-    for (unsigned char c : s) {
-        if (c <= 0x20 || c >= 0x7f) return false;
-        if (std::strchr("\"(),/:;<=>?@[\\]{}", c) != nullptr) return false;
-    }
-    return true;
-}
-
-// A header value must not be able to start another header line or cut the request.
-bool isSafeHeaderValue(std::string_view s) noexcept {
-    return s.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
-std::string hostOfURL(const std::string& url) {
-    std::unique_ptr<CURLU, Deleter<curl_url_cleanup>> u(curl_url());
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
-    char* host = nullptr;
-    if (curl_url_get(u.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK || host == nullptr) return {};
-    std::string out = lowered(host);
-    curl_free(host);
-    return out;
-}
-
-// The scheme as libcurl will read it (case-insensitive, before "://").
-bool schemeIsHTTPS(std::string_view url) noexcept {
-    const size_t end = url.find("://");
-    return end != std::string_view::npos && equalsIgnoringCase(url.substr(0, end), "https");
-}
-
-struct ErrorKind {
-    URLErrorCode code;
-    const char* text;
-};
-
-// The one place where libcurl's codes become the session's own.
-ErrorKind classify(CURLcode code) noexcept {
-    switch (code) {
-        case CURLE_OPERATION_TIMEDOUT:
-            return {URLErrorTimedOut, "The request timed out."};
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return {URLErrorCannotFindHost, "A server with the specified hostname could not be found."};
-        case CURLE_COULDNT_CONNECT:
-            return {URLErrorCannotConnectToHost, "Could not connect to the server."};
-        case CURLE_GOT_NOTHING:
-        case CURLE_PARTIAL_FILE:
-        case CURLE_RECV_ERROR:
-        case CURLE_SEND_ERROR:
-        case CURLE_HTTP2:
-        case CURLE_HTTP2_STREAM:
-            return {URLErrorNetworkConnectionLost, "The network connection was lost."};
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_HTTP3:
-            return {URLErrorBadServerResponse, "The server's answer could not be read."};
-        case CURLE_BAD_CONTENT_ENCODING:
-            return {URLErrorCannotDecodeContentData, "The answer's content encoding could not be decoded."};
-        case CURLE_FILESIZE_EXCEEDED:
-            return {URLErrorDataLengthExceedsMaximum, "The answer is larger than the session accepts."};
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_SSL_CIPHER:
-        case CURLE_SSL_ENGINE_NOTFOUND:
-        case CURLE_SSL_ENGINE_SETFAILED:
-        case CURLE_SSL_ENGINE_INITFAILED:
-        case CURLE_SSL_SHUTDOWN_FAILED:
-        case CURLE_USE_SSL_FAILED:
-            return {URLErrorSecureConnectionFailed,
-                    "A TLS error has occurred and a secure connection to the "
-                    "server cannot be made."};
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CRL_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR:
-        case CURLE_SSL_INVALIDCERTSTATUS:
-            return {URLErrorServerCertificateUntrusted, "The server's certificate is not trusted for this host."};
-        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-            return {URLErrorServerPublicKeyPinMismatch, "The server's public key does not match the pinned keys."};
-        case CURLE_URL_MALFORMAT:
-            return {URLErrorBadURL, "The URL is malformed."};
-        case CURLE_UNSUPPORTED_PROTOCOL:
-            return {URLErrorUnsupportedURL, "The URL's scheme is not supported."};
-        case CURLE_ABORTED_BY_CALLBACK:
-            return {URLErrorCancelled, "The request was cancelled."};
-        default:
-            return {URLErrorUnknown, "The request failed."};
-    }
-}
-
-// Our description first, then libcurl's own code and message, so logs show both.
-Error makeURLError(CURLcode code, const std::string& url, std::string_view detail) {
-    const ErrorKind kind = classify(code);
-    std::string text = kind.text;
-    text += " (libcurl ";
-    text += std::to_string(static_cast<int>(code));
-    text += ": ";
-    text += detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail;
-    text += ")";
-    Dictionary info{{NSLocalizedDescriptionKey, Value(text)},
-                    {URLErrorFailingURLStringKey, Value(url)},
-                    {URLErrorCurlCodeKey, Value(static_cast<std::int64_t>(code))}};
-    return Error(URLErrorDomain, kind.code, std::move(info));
-}
-
 }  // namespace
 
 // What the host configured: extra trust anchors and public-key pins. Immutable once
@@ -176,6 +60,7 @@ struct TrustSettings {
 struct TaskControl {
     std::atomic<bool> cancelled{false};
     std::atomic<bool> mayHaveBeenSent{false};
+    URLSessionTaskMetrics metrics;  // written before the completion runs
     TaskState* live = nullptr;  // delivery thread only: the task while libcurl runs it
 };
 
@@ -222,11 +107,18 @@ struct TaskState {
     curl_off_t lastDown = 0;
 };
 
+struct ScheduledEntry {
+    Clock::time_point when;  // guarded by the session's mutex
+    std::function<void()> call;
+};
+
 class SessionImpl {
 public:
     SessionImpl();
     void submit(std::unique_ptr<TaskState> task);
     void cancel(std::shared_ptr<TaskControl> control);
+    void schedule(const std::shared_ptr<ScheduledEntry>& entry);
+    void bringForward(ScheduledEntry& entry);
     std::shared_ptr<const TrustSettings> trust() const;
     // These two require configMutex to be held.
     const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
@@ -245,6 +137,9 @@ private:
     bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     void expireIdle();
     void cancelRequested();
+    void runScheduled();
+    // Milliseconds the loop may sleep: at most quiet, and not past the next scheduled call.
+    long sleepLocked(long quiet) const;
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
                         std::optional<Error> error) noexcept;
 
@@ -266,6 +161,7 @@ private:
     std::condition_variable stoppedCv_;
     std::vector<std::unique_ptr<TaskState>> pending_;
     std::vector<std::shared_ptr<TaskControl>> cancels_;
+    std::vector<std::shared_ptr<ScheduledEntry>> scheduled_;
     bool started_ = false;
     bool stopping_ = false;
     // Set once exit has begun; read without the lock between steps of the loop.
@@ -477,6 +373,68 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
     }
 }
 
+void SessionImpl::schedule(const std::shared_ptr<ScheduledEntry>& entry) {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    if (multi_ == nullptr) {  // libcurl is unusable; the call still runs, later, elsewhere
+        std::thread([entry] {
+            std::this_thread::sleep_until(entry->when);
+            if (entry->call) entry->call();
+        }).detach();
+        return;
+    }
+    scheduled_.push_back(entry);
+    if (!started_) {
+        try {
+            startThreadLocked();
+        } catch (...) {
+            scheduled_.pop_back();
+            throw;
+        }
+    } else {
+        curl_multi_wakeup(multi_);
+    }
+}
+
+void SessionImpl::bringForward(ScheduledEntry& entry) {
+    std::lock_guard lock(mutex_);
+    entry.when = Clock::time_point::min();
+    if (started_ && !stopping_) curl_multi_wakeup(multi_);
+}
+
+void SessionImpl::runScheduled() {
+    std::vector<std::shared_ptr<ScheduledEntry>> due;
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        auto firstLater = std::partition(scheduled_.begin(), scheduled_.end(),
+                                         [now](const auto& entry) { return entry->when <= now; });
+        due.assign(scheduled_.begin(), firstLater);
+        scheduled_.erase(scheduled_.begin(), firstLater);
+    }
+    for (auto& entry : due) {
+        std::function<void()> call = std::move(entry->call);
+        try {
+            if (call) call();
+        } catch (const std::exception& e) {
+            log(std::string("URLSession: a scheduled call threw: ") + e.what());
+        } catch (...) {
+            log("URLSession: a scheduled call threw a non-standard exception");
+        }
+    }
+}
+
+long SessionImpl::sleepLocked(long quiet) const {
+    const auto now = Clock::now();
+    long limit = quiet;
+    for (const auto& entry : scheduled_) {
+        if (entry->when <= now) return 0;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(entry->when - now).count();
+        limit = static_cast<long>(std::min<long long>(limit, left));
+    }
+    return limit;
+}
+
 void SessionImpl::cancel(std::shared_ptr<TaskControl> control) {
     std::lock_guard lock(mutex_);
     if (stopping_ || !started_) return;  // not started: the flag stops the task when it starts
@@ -573,6 +531,7 @@ void SessionImpl::run() noexcept {
 
         try {
             cancelRequested();
+            runScheduled();
         } catch (const std::exception& e) {
             log(std::string("URLSession: ") + e.what());
         }
@@ -601,13 +560,15 @@ void SessionImpl::run() noexcept {
         } catch (const std::exception& e) {
             log(std::string("URLSession: ") + e.what());
         }
+        long sleep = 0;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             if (!pending_.empty() || !cancels_.empty()) continue;
+            // Short enough for the idle checks, long enough to cost nothing when quiet.
+            sleep = sleepLocked(active_.empty() ? 1000 : 200);
         }
-        // Short enough for the idle checks, long enough to cost nothing when quiet.
-        if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, active_.empty() ? 1000 : 200, nullptr); rc != CURLM_OK) {
+        if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, static_cast<int>(sleep), nullptr); rc != CURLM_OK) {
             log(std::string("URLSession: ") + curl_multi_strerror(rc));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // never spin on a failing poll
         }
@@ -655,6 +616,9 @@ bool SessionImpl::configure(TaskState& t) {
     if (!t.trust->certificates.empty()) {
         set(CURLOPT_SSL_CTX_FUNCTION, &onSSLContext);
         set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
+        // libcurl's cached CA store, made on an earlier connection, would replace the
+        // store these anchors join: anchors added later would never be seen.
+        set(CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
     if (!t.trust->pins.empty()) {
         if (auto it = t.trust->pins.find(hostOfURL(t.url)); it != t.trust->pins.end()) {
@@ -840,6 +804,7 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     if (resendOnFreshConnection(task, code)) return;
     if (task->control) {
         task->control->live = nullptr;
+        task->control->metrics = readMetrics(task->easy.get());
         curl_off_t pretransfer = 0;
         curl_easy_getinfo(task->easy.get(), CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
         task->control->mayHaveBeenSent.store(task->connected || task->sawHeaders || pretransfer > 0 ||
@@ -906,6 +871,19 @@ void SessionImpl::deliver(TaskState& task, std::optional<std::string> data, std:
     }
 }
 
+ScheduledCall scheduleOnDeliveryThread(Clock::time_point when, std::function<void()> call) {
+    auto entry = std::make_shared<ScheduledEntry>();
+    entry->when = when;
+    entry->call = std::move(call);
+    URLSession::sharedSession();  // the session (and g_session) exists from here on
+    g_session->schedule(entry);
+    return ScheduledCall(std::move(entry));
+}
+
+void ScheduledCall::runNow() const {
+    if (entry_ && g_session != nullptr) g_session->bringForward(*entry_);
+}
+
 void failBeforeSending(Error error, FailureCallback onFailure) {
     auto state = std::make_unique<TaskState>();
     state->refusal = std::move(error);
@@ -957,6 +935,10 @@ void URLSessionDataTask::setDeadline(std::chrono::steady_clock::time_point deadl
 
 bool URLSessionDataTask::requestMayHaveBeenSent() const noexcept {
     return control_ && control_->mayHaveBeenSent.load();
+}
+
+URLSessionTaskMetrics URLSessionDataTask::metrics() const noexcept {
+    return control_ ? control_->metrics : URLSessionTaskMetrics{};
 }
 
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {

@@ -65,6 +65,17 @@ struct ORVALIS_EXPORT HTTPURLResponse {
     std::optional<std::string> valueForHTTPHeaderField(std::string_view field) const;
 };
 
+/// How long the phases of one exchange took, each counted from the start of its
+/// transfer. Never decreasing in this order: a reused connection shows 0 for the
+/// lookup, connect and TLS phases, plain HTTP shows the connect time for TLS.
+struct URLSessionTaskMetrics {
+    std::chrono::microseconds nameLookup{0};        ///< name resolved
+    std::chrono::microseconds connect{0};           ///< TCP connection made
+    std::chrono::microseconds secureConnection{0};  ///< TLS handshake done
+    std::chrono::microseconds firstByte{0};         ///< first byte of the answer received
+    std::chrono::microseconds total{0};             ///< transfer ended
+};
+
 /// Called exactly once per resumed task, on the session's delivery thread, with the
 /// body bytes (none on failure), the answer's metadata (when headers arrived) and an
 /// error (none on success).
@@ -105,6 +116,10 @@ public:
     /// Whether any byte of the request may have gone out: false when the task
     /// failed before its connection was ready. Read it from the completion or later.
     bool requestMayHaveBeenSent() const noexcept;
+
+    /// The phases of the exchange (all zero when no transfer ran). Read it from the
+    /// completion or later, on the thread that ran the completion.
+    URLSessionTaskMetrics metrics() const noexcept;
 
 private:
     friend class URLSession;

@@ -7,8 +7,10 @@
 #include <Orvalis/Networking/detail/AnswerDecoding.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
+#include <Orvalis/ServiceInfrastructure/detail/RetryRules.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -20,28 +22,187 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The decode stage, on the delivery thread; what the exchange showed is kept beside it.
+// The request's oauth_nonce, as written in its Authorization header: what the
+// server sees, so the host can find this exchange in the server's records.
+std::string nonceOf(const URLRequest& request) {
+    std::optional<std::string> header = request.valueForHTTPHeaderField("Authorization");
+    if (!header) return {};
+    constexpr std::string_view key = "oauth_nonce=\"";
+    const size_t start = header->find(key);
+    if (start == std::string::npos) return {};
+    const size_t end = header->find('"', start + key.size());
+    return end == std::string::npos ? std::string() : header->substr(start + key.size(), end - start - key.size());
+}
+
+void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
+
+void observe(const detail::OperationState& state, const OperationEvent& event) noexcept {
+    const OperationObserver& observer = state.core->configuration.observer;
+    if (!observer) return;
+    try {
+        observer(event);
+    } catch (...) {
+        log(std::string("Client: the observer threw (") + state.name + ")");
+    }
+}
+
+// The operation ends with result, which keeps the story of every attempt.
+void conclude(const std::shared_ptr<detail::OperationState>& state, OperationResult result) {
+    if (!state->attempts.empty()) {
+        result.correlationId = state->attempts.back().correlationId;
+        result.reached = std::max(result.reached, state->furthest);
+        result.attempts = state->attempts;
+    }
+    state->complete(std::move(result));
+}
+
+// The next attempt, on the delivery thread once the pause is over (or cut short
+// by a cancel): prepared and signed afresh, with its own nonce and timestamp.
+void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
+    OperationResult last;
+    bool stop = false;
+    {
+        std::lock_guard lock(state->mutex);
+        state->backoff.reset();
+        if (!state->lastAttempt) return;  // completed meanwhile
+        last = std::move(*state->lastAttempt);
+        state->lastAttempt.reset();
+        stop = state->cancelRequested || (state->deadline && std::chrono::steady_clock::now() >= *state->deadline);
+    }
+    if (stop) {
+        conclude(state, std::move(last));  // a cancel turns it into the cancel failure
+        return;
+    }
+    try {
+        detail::PreparedRequest prepared = state->prepareAgain();
+        if (prepared.refusal) {
+            OperationResult refused;
+            refused.error = std::move(prepared.refusal);
+            conclude(state, std::move(refused));
+            return;
+        }
+        startExchange(state, std::move(*prepared.request));
+    } catch (const std::exception& e) {
+        OperationResult failed;
+        failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,
+                                              std::string("The request could not be sent again: ") + e.what());
+        conclude(state, std::move(failed));
+    }
+}
+
+// The pause before another attempt at what ended so, or none when the
+// operation ends here: the rules of RetryPolicy, the deadline and Retry-After.
+std::optional<milliseconds> pauseBeforeRetry(const detail::OperationState& state, bool readOnly,
+                                             const std::optional<Error>& transportError,
+                                             const std::optional<HTTPURLResponse>& response, Reached reached) {
+    const int made = static_cast<int>(state.attempts.size()) + 1;  // the attempt just ended included
+    if (made >= state.retry.maxAttempts) return std::nullopt;
+    if (!detail::mayRetry(readOnly, transportError, response ? response->statusCode : 0, reached)) return std::nullopt;
+    milliseconds pause = detail::backoffBefore(made + 1, state.retry);
+    if (std::optional<milliseconds> asked = detail::retryAfter(response)) {
+        if (*asked > state.retry.maxRetryAfter) return std::nullopt;
+        pause = std::max(pause, *asked);
+    }
+    // No attempt starts past the deadline, and no pause is slept that would pass it.
+    if (state.deadline && std::chrono::steady_clock::now() + pause >= *state.deadline) return std::nullopt;
+    return pause;
+}
+
+void logAttempt(const detail::OperationState& state, const AttemptRecord& record,
+                const std::optional<milliseconds>& pause) {
+    if (!logEnabled()) return;
+    std::string line = std::string("Client: ") + state.name + " attempt " + std::to_string(state.attempts.size());
+    line += " of " + std::to_string(std::max(1, state.retry.maxAttempts)) + " (" + record.correlationId + "): ";
+    line += record.error ? record.error->description() : "HTTP " + std::to_string(record.statusCode);
+    line += pause ? "; next attempt in " + std::to_string(pause->count()) + " ms" : "; no further attempt";
+    log(line);
+}
+
+// The decode stage, on the delivery thread; what the exchange showed is kept
+// beside it. Then the operation ends, or pauses before its next attempt.
 void finishExchange(const std::shared_ptr<detail::OperationState>& state, const std::optional<std::string>& data,
                     std::optional<HTTPURLResponse> response, const std::optional<Error>& error) {
+    AttemptRecord record;
+    record.correlationId = std::move(state->attemptNonce);
+    record.startedAfter =
+        std::chrono::duration_cast<std::chrono::microseconds>(state->attemptStartedAt - state->startedAt);
+    record.statusCode = response ? response->statusCode : 0;
+    Reached reached = Reached::Yes;
+    {
+        std::lock_guard lock(state->mutex);
+        if (state->task) record.timings = state->task->metrics();
+        const bool sent = state->task ? state->task->requestMayHaveBeenSent() : state->answeredSent;
+        if (!response) reached = sent ? Reached::Maybe : Reached::No;
+    }
+    const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
+
     detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
     OperationResult result;
     result.answer = std::move(decoded.answer);
     result.error = std::move(decoded.error);
     result.serverErrorEntry = std::move(decoded.serverErrorEntry);
-    if (response) {
-        result.reached = Reached::Yes;
-    } else {
-        std::lock_guard lock(state->mutex);
-        result.reached = state->task && state->task->requestMayHaveBeenSent() ? Reached::Maybe : Reached::No;
-    }
+    result.reached = reached;
     result.response = std::move(response);
-    state->complete(std::move(result));
+    record.error = result.error;
+    state->attempts.push_back(std::move(record));
+    state->furthest = std::max(state->furthest, reached);
+    logAttempt(*state, state->attempts.back(), pause);
+
+    bool retrying = false;
+    if (pause) {
+        std::lock_guard lock(state->mutex);
+        // Decided under the lock a cancel takes: it either comes first and ends the
+        // operation here, or finds the pause and cuts it short.
+        if (!state->cancelRequested) {
+            state->task.reset();
+            state->lastAttempt = result;
+            state->backoff = detail::scheduleOnDeliveryThread(std::chrono::steady_clock::now() + *pause,
+                                                               [state] { nextAttempt(state); });
+            retrying = true;
+        }
+    }
+    OperationEvent event;
+    event.kind = OperationEventKind::AttemptEnded;
+    event.operation = state->name;
+    event.attempt = static_cast<int>(state->attempts.size());
+    event.attemptRecord = &state->attempts.back();
+    if (retrying) event.retryIn = pause;
+    observe(*state, event);
+    if (!retrying) conclude(state, std::move(result));
+}
+
+// The exchange without the network: the host's answerer plays the server, on the
+// delivery thread, and what it says goes through the same decode and retry steps.
+void answerInProcess(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    detail::scheduleOnDeliveryThread(std::chrono::steady_clock::now(), [state, request = std::move(request)] {
+        AnswererReply reply;
+        try {
+            reply = state->core->configuration.answerer(request);
+        } catch (...) {
+            reply.failure = Error::withDescription(URLErrorDomain, URLErrorUnknown, "The in-process answerer threw.");
+            reply.requestSent = false;
+        }
+        state->answeredSent = reply.failure && reply.requestSent;
+        if (reply.failure) {
+            finishExchange(state, std::nullopt, std::nullopt, reply.failure);
+        } else {
+            finishExchange(state, std::move(reply.body),
+                           HTTPURLResponse{reply.statusCode, request.URL(), std::move(reply.headers)}, std::nullopt);
+        }
+    });
 }
 
 // The exchange stage: one transfer with the operation's time-outs, cancellable from the start.
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
     if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
     request.setTimeoutInterval(state->idleSeconds);
+    state->attemptNonce = nonceOf(request);
+    state->readOnly = request.HTTPMethod() == "GET";
+    state->attemptStartedAt = std::chrono::steady_clock::now();
+    if (state->core->configuration.answerer) {
+        answerInProcess(state, std::move(request));
+        return;
+    }
     URLSessionDataTask task = URLSession::sharedSession().dataTaskWithRequest(
         request,
         [state](std::optional<std::string> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
@@ -95,6 +256,7 @@ double seconds(milliseconds duration) { return std::chrono::duration<double>(dur
 
 Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detail::ClientCore>()) {
     checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
+    detail::checkRetryPolicy(configuration.retry);
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }
@@ -106,20 +268,46 @@ Client::~Client() {
 }
 
 template <class Request>
-Operation Client::run(Request& request, const OperationOptions& options) const {
+Operation Client::run(Request& request, const OperationOptions& options, const char* name) const {
     const ClientConfiguration& configuration = core_->configuration;
     const milliseconds idle = options.idleTimeout.value_or(configuration.idleTimeout);
     const std::optional<milliseconds> overall = options.overallTimeout ? options.overallTimeout
                                                                        : configuration.overallTimeout;
     checkTimeouts(idle, overall);
+    RetryPolicy retry = configuration.retry;
+    if (options.maxAttempts) {
+        retry.maxAttempts = *options.maxAttempts;
+        detail::checkRetryPolicy(retry);
+    }
     stamp(request, configuration);
     auto state = std::make_shared<detail::OperationState>();
     state->core = core_;
+    state->name = name;
+    state->startedAt = std::chrono::steady_clock::now();
     state->idleSeconds = seconds(idle);
     if (overall) state->deadline = detail::deadlineAfter(*overall);
+    state->retry = retry;
+    const detail::PreparePolicy policy{configuration.requireSignature};
+    // Only a policy that may try again needs its own copy of the request.
+    if (state->retry.maxAttempts > 1) {
+        state->prepareAgain = [request, policy] { return detail::prepare(request, policy); };
+    }
+    if (configuration.observer) {
+        state->onCompleted = [raw = state.get()](const OperationResult& result) {
+            OperationEvent event;
+            event.kind = OperationEventKind::Completed;
+            event.operation = raw->name;
+            event.attempt = static_cast<int>(result.attempts.size());
+            event.result = &result;
+            observe(*raw, event);
+        };
+        OperationEvent started;
+        started.operation = name;
+        observe(*state, started);
+    }
     core_->add(state);
     try {
-        detail::PreparedRequest prepared = detail::prepare(request, {configuration.requireSignature});
+        detail::PreparedRequest prepared = detail::prepare(request, policy);
         if (prepared.refusal) {
             refuse(state, std::move(*prepared.refusal));
         } else {
@@ -133,29 +321,29 @@ Operation Client::run(Request& request, const OperationOptions& options) const {
 }
 
 Operation Client::initializePairing(ZRBInitializePairingRequest request, const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "initializePairing");
 }
 
 Operation Client::getPairingIDService(ZRBPairingIDServiceRequest request, const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "getPairingIDService");
 }
 
 Operation Client::authorizePairing(ZRBAuthorisePairingRequest request, const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "authorizePairing");
 }
 
 Operation Client::getPreCheckoutDataService(ZRBPrecheckoutDataRequest request,
                                             const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "getPreCheckoutDataService");
 }
 
 Operation Client::expressCheckoutDataService(ZRBExpressCheckoutDataRequest request,
                                              const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "expressCheckoutDataService");
 }
 
 Operation Client::getChekcoutResourceService(ZRBPaymentDataRequest request, const OperationOptions& options) const {
-    return run(request, options);
+    return run(request, options, "getChekcoutResourceService");
 }
 
 std::size_t Client::inFlight() const noexcept {

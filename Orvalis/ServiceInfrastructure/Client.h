@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
+#include <Orvalis/ServiceInfrastructure/Answerer.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
@@ -11,6 +12,7 @@
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,53 @@ namespace orvalis {
 
 /// The idle time-out of every operation unless the client or the call sets another.
 inline constexpr std::chrono::milliseconds kDefaultIdleTimeout{180000};
+
+/// How a Client tries an operation again after a failure that allows it: a
+/// request never sent (any operation); for the GET operations also a lost
+/// connection, a time-out, or HTTP 429, 502, 503 or 504. A POST whose request may
+/// have reached the server is never sent again. See docs/operations.md.
+struct RetryPolicy {
+    /// Attempts in all, the first included; 0 or 1 means no retry. At most kMaxAttempts.
+    int maxAttempts = 3;
+    /// The pause before the second attempt; each later pause doubles, up to
+    /// maxBackoff, and a random part of up to half of it is taken off. 0 or more.
+    std::chrono::milliseconds initialBackoff{250};
+    /// The longest pause between attempts; not below initialBackoff.
+    std::chrono::milliseconds maxBackoff{4000};
+    /// A server's Retry-After (seconds) is waited for, up to this long; a longer one
+    /// ends the operation with that answer's failure instead. 0 or more.
+    std::chrono::milliseconds maxRetryAfter{60000};
+
+    /// The most attempts a policy may ask for.
+    static constexpr int kMaxAttempts = 10;
+};
+
+/// What an OperationObserver is told about.
+enum class OperationEventKind {
+    Started,       ///< the operation was started (on the thread that started it)
+    AttemptEnded,  ///< one attempt's exchange ended (delivery thread)
+    Completed,     ///< the operation completed, before anyone waiting for it wakes (delivery thread)
+};
+
+/// One event of one operation. The pointers are valid during the observer's call only.
+struct OperationEvent {
+    OperationEventKind kind = OperationEventKind::Started;
+    /// The operation's name, e.g. "getPairingIDService"; static text.
+    const char* operation = "";
+    /// AttemptEnded: the attempt's number (1 for the first); Completed: the attempts made.
+    int attempt = 0;
+    /// AttemptEnded: that attempt.
+    const AttemptRecord* attemptRecord = nullptr;
+    /// AttemptEnded: the pause before the next attempt, when one follows.
+    std::optional<std::chrono::milliseconds> retryIn;
+    /// Completed: the operation's result.
+    const OperationResult* result = nullptr;
+};
+
+/// Called for each OperationEvent of a client's operations (for metrics or
+/// tracing). Keep it short: most calls run on the delivery thread. Whatever it
+/// throws is logged and ignored.
+using OperationObserver = std::function<void(const OperationEvent&)>;
 
 /// What a Client stamps on each request and how it runs each operation.
 struct ClientConfiguration {
@@ -47,6 +96,13 @@ struct ClientConfiguration {
     bool requireSignature = true;
     /// Where awaiting coroutines resume; empty: on the library's delivery thread.
     Executor executor;
+    /// When and how often a failed operation is tried again; on by default.
+    RetryPolicy retry;
+    /// Told when each operation starts, after each attempt, and at completion; empty: nobody.
+    OperationObserver observer;
+    /// For a host's own tests: when set, every request is built and signed as usual and
+    /// handed to this function instead of the network (see Answerer, docs/testing.md).
+    Answerer answerer;
 };
 
 /// Per-call settings; each one that is set wins over the client's.
@@ -55,6 +111,9 @@ struct OperationOptions {
     std::optional<std::chrono::milliseconds> idleTimeout;
     /// Overall time limit of this operation, counted from its start; above zero when set.
     std::optional<std::chrono::milliseconds> overallTimeout;
+    /// Attempts of this operation, 0 to RetryPolicy::kMaxAttempts (0 or 1: no retry);
+    /// the pauses are the client's.
+    std::optional<int> maxAttempts;
 };
 
 namespace detail {
@@ -66,13 +125,13 @@ struct ClientCore;
 /// Credentials are given once; a value set on a request wins over the client's.
 /// Any thread may start operations; completion runs on the delivery thread.
 /// Every operation throws std::invalid_argument, and sends nothing, when
-/// options hold a time-out of 0 or less; every other refusal (a bad host or
+/// options hold a time-out of 0 or less or attempts out of range; every other refusal (a bad host or
 /// id, a body that cannot be written, no signature) is the operation's failure.
 /// Destroying the client does not stop its operations (see cancelAll()).
 class ORVALIS_EXPORT Client {
 public:
     /// A client that stamps configuration on every request it sends. Throws
-    /// std::invalid_argument when a time-out is 0 or less.
+    /// std::invalid_argument when a time-out is 0 or less or the retry policy is out of range.
     explicit Client(ClientConfiguration configuration);
     /// Wipes the password; operations in flight go on and complete.
     ~Client();
@@ -104,7 +163,7 @@ public:
 
 private:
     template <class Request>
-    Operation run(Request& request, const OperationOptions& options) const;
+    Operation run(Request& request, const OperationOptions& options, const char* name) const;
     std::shared_ptr<detail::ClientCore> core_;
 };
 

@@ -38,6 +38,8 @@ OperationResult cancelled(OperationResult outcome) {
                                                         : "The request was cancelled.");
     out.reached = outcome.reached;
     out.response = std::move(outcome.response);
+    out.attempts = std::move(outcome.attempts);
+    out.correlationId = std::move(outcome.correlationId);
     return out;
 }
 
@@ -59,8 +61,18 @@ void OperationState::complete(OperationResult outcome) noexcept {
         done = true;
         waiting.swap(continuations);
         task.reset();
-        completed.notify_all();
+        backoff.reset();
+        lastAttempt.reset();
     }
+    // The result no longer changes: the observer reads it before anyone waiting wakes.
+    if (onCompleted) {
+        try {
+            onCompleted(result);
+        } catch (...) {
+            log("Operation: the observer threw at completion");
+        }
+    }
+    completed.notify_all();
     for (auto& continuation : waiting) {
         try {
             continuation();
@@ -79,7 +91,11 @@ bool OperationState::cancel() {
     std::lock_guard lock(mutex);
     if (done) return false;
     cancelRequested = true;
-    if (task) task->cancel();
+    if (task) {
+        task->cancel();
+    } else if (backoff) {
+        backoff->runNow();  // the pause ends now: the next step sees the cancel and ends the operation
+    }
     return true;
 }
 

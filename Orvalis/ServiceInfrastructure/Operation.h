@@ -11,6 +11,8 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace orvalis {
 
@@ -19,6 +21,21 @@ enum class Reached {
     No,     ///< refused locally, or name lookup, connection or TLS failed before anything was sent
     Maybe,  ///< sending began but no answer came (lost connection, time-out, cancelled)
     Yes,    ///< the server answered (see OperationResult::response)
+};
+
+/// One attempt of an operation: which request went out, when, and how its exchange went.
+struct ORVALIS_EXPORT AttemptRecord {
+    /// The attempt's correlation id: the oauth_nonce its request carried, which the
+    /// server sees in the Authorization header ("" for a request without one).
+    std::string correlationId;
+    /// When the attempt started, counted from the operation's start.
+    std::chrono::microseconds startedAfter{0};
+    /// How long its exchange's phases took (all zero when no transfer ran).
+    URLSessionTaskMetrics timings;
+    /// The answer's HTTP status, or 0 when no answer came.
+    long statusCode = 0;
+    /// Its failure, as the operation would report it; none on success.
+    std::optional<Error> error;
 };
 
 /// Everything known about how one operation ended. Exactly one of answer and
@@ -33,8 +50,14 @@ struct ORVALIS_EXPORT OperationResult {
     /// The first entry of the answer's "errors" array (JSON) or its Error element
     /// (XML), whole, when the server sent one as an object.
     std::optional<Dictionary> serverErrorEntry;
-    /// Whether the request may have reached the server (Yes whenever an answer came).
+    /// Whether the request may have reached the server (Yes whenever an answer came);
+    /// after several attempts, the furthest any of them got.
     Reached reached = Reached::No;
+    /// Every attempt made, in order (none when the request was refused before sending).
+    /// The result's own fields are those of the last one.
+    std::vector<AttemptRecord> attempts;
+    /// The last attempt's correlation id (its oauth_nonce), "" when none was made.
+    std::string correlationId;
 
     /// True when the operation succeeded (answer is set).
     bool succeeded() const noexcept { return answer.has_value(); }

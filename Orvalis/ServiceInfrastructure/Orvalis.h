@@ -15,9 +15,11 @@
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Networking/SignatureCheck.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Orvalis/ServiceInfrastructure/Answerer.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/OrvalisVersion.h>

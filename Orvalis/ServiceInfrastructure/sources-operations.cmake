@@ -1,1 +1,2 @@
-orvalis_units(ServiceInfrastructure Operation Client)
+orvalis_units(ServiceInfrastructure Operation Client Answerer)
+target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/ServiceInfrastructure/detail/RetryRules.cpp")

@@ -5,7 +5,8 @@
 // this process; the sandbox runs in a process of its own.
 // "handles" runs the same operations awaited through Client handles against
 // the callback API: what the handles add per operation; "cface" the same
-// through the C interface, with a C completion callback.
+// through the C interface, with a C completion callback; "retry" the handles with
+// the default retry policy on (no retry needed) against the policy off.
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
@@ -274,7 +275,7 @@ void startOne(const Via& start, int i) {
     }
 }
 
-enum class Face { Callbacks, Handles, C };
+enum class Face { Callbacks, Handles, HandlesWithoutRetry, C };
 
 template <Face kFace>
 void operations(benchmark::State& state) {
@@ -286,6 +287,7 @@ void operations(benchmark::State& state) {
     configuration.consumerKey = kConsumerKey;
     configuration.keyFileName = "merchant";
     configuration.keyFilePassword = kPassword;
+    if (kFace == Face::HandlesWithoutRetry) configuration.retry.maxAttempts = 1;
     Client client(configuration);
     orvalis_client_config* cConfiguration = nullptr;
     orvalis_key_source* cKey = nullptr;
@@ -326,7 +328,7 @@ void operations(benchmark::State& state) {
                     if (failures.fetch_add(1) == 0) std::fprintf(stderr, "first failure: %s\n", e.description().c_str());
                     finish();
                 }};
-            if constexpr (kFace == Face::Handles) {
+            if constexpr (kFace == Face::Handles || kFace == Face::HandlesWithoutRetry) {
                 startOne(ViaHandle{client, std::move(callbacks)}, i);
             } else if constexpr (kFace == Face::C) {
                 startOne(ViaC{cClient, std::move(callbacks)}, i);
@@ -394,6 +396,19 @@ BENCHMARK(operations<Face::C>)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(operations<Face::Callbacks>)
     ->Name("cface/baseline")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(operations<Face::Handles>)
+    ->Name("retry/ours")
+    ->Arg(1000)
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::HandlesWithoutRetry>)
+    ->Name("retry/baseline")
     ->Arg(1000)
     ->Iterations(1)
     ->MeasureProcessCPUTime()

@@ -6,10 +6,10 @@ import atexit
 import os
 import threading
 import weakref
-from typing import Any, Awaitable, Dict, Generic, Optional, TypeVar, Union
+from typing import Any, Awaitable, Callable, Dict, Generic, Optional, TypeVar, Union
 
 from . import _native
-from ._errors import OperationError
+from ._errors import Event, OperationError, Reply, Request
 
 R = TypeVar("R")
 Self = TypeVar("Self", bound="_Operations[Any]")
@@ -21,14 +21,18 @@ class _Operations(Generic[R]):
     """The six merchant operations; R is what each call gives (the answer, or an awaitable of it).
 
     Every field is optional, as on the C++ requests: one left as None is not sent. timeout (seconds)
-    limits one call overall, on top of the client's time-outs. On failure a call raises OperationError;
+    limits one call overall, on top of the client's time-outs; attempts (1 to 10) overrides the
+    client's for one call (1: no retry). On failure a call raises OperationError;
     a setting the library refuses raises ValueError. Any thread may call; close() frees the client.
     """
 
     def __init__(self, host: str, consumer_key: str, *, key_name: Optional[str] = None,
                  key_file: Optional[PathLike] = None, key_data: Optional[bytes] = None,
                  key_password: Optional[str] = None, idle_timeout: Optional[float] = None,
-                 overall_timeout: Optional[float] = None, require_signature: bool = True) -> None:
+                 overall_timeout: Optional[float] = None, require_signature: bool = True,
+                 attempts: int = 3, backoff: float = 0.25, max_backoff: float = 4.0,
+                 max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
+                 answerer: Optional[Callable[[Request], Reply]] = None) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -37,7 +41,15 @@ class _Operations(Generic[R]):
         idle_timeout (default 180), or once overall_timeout has passed; both must be above zero, and
         float("inf") means no limit. With require_signature (the default) a request that cannot be signed
         is not sent: the call raises OperationError -1231 naming the cause (wrong password, not found, ...)
-        and where the key was looked for; False sends it unsigned. Trust anchors and pins are
+        and where the key was looked for; False sends it unsigned. A failed call is tried again where
+        that is safe, up to attempts in all (1: never): a request never sent (any operation); a read
+        (GET) also after a lost connection, a time-out or HTTP 429/502/503/504; never a payment that may
+        have reached the server. Pauses start at backoff seconds and double up to max_backoff, less a
+        random part of up to half; a Retry-After of up to max_retry_after seconds is waited for.
+        observer(Event) is told when each call starts, after each attempt and at completion (timings,
+        correlation ids), mostly on the library's thread; what it raises is ignored. answerer(Request) ->
+        Reply, for your own tests, answers every signed request in place of the network (docs/testing.md).
+        Trust anchors and pins are
         process-wide: add_trusted_certificates(), pin_public_keys(). Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
@@ -49,63 +61,72 @@ class _Operations(Generic[R]):
             host=host, consumer_key=consumer_key, key_name=key_name,
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
-            require_signature=require_signature)
+            require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
+            observer=observer, answerer=answerer)
         _live.add(self)
         _retire()
 
-    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> R:
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float], attempts: Optional[int]) -> R:
         raise NotImplementedError
 
-    def _start(self, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+    def _start(self, operation: str, fields: Dict[str, Any], timeout: Optional[float], attempts: Optional[int],
                done: _native.Completion) -> _native.Operation:
         with self._lock:
             if self._closed:
                 raise RuntimeError("the client is closed")
-            return _native.start(self._handle, operation, fields, timeout, done)
+            return _native.start(self._handle, operation, fields, timeout, done, attempts)
 
     def initialize_pairing(self, *, checkout_id: Optional[str] = None, user_id: Optional[str] = None,
-                           timeout: Optional[float] = None) -> R:
+                           timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """GET "/dataprov-apis/public/initializepairing" (C++ initializePairing)."""
-        return self._run("initialize_pairing", {"checkout_id": checkout_id, "user_id": user_id}, timeout)
+        return self._run("initialize_pairing", {"checkout_id": checkout_id, "user_id": user_id}, timeout, attempts)
 
     def get_pairing_id(self, *, pairing_transaction_id: Optional[str] = None, user_id: Optional[str] = None,
-                       timeout: Optional[float] = None) -> R:
+                       timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """GET "/quorvex/pairingid" (C++ getPairingIDService)."""
         return self._run("get_pairing_id", {"pairing_transaction_id": pairing_transaction_id, "user_id": user_id},
-                         timeout)
+                         timeout, attempts)
 
     def authorize_pairing(self, *, checkout_id: Optional[str] = None, pairing_transaction_id: Optional[str] = None,
-                          timeout: Optional[float] = None) -> R:
+                          timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """POST "/dataprov-apis/stage1/quorvex/partner/v6/pairing", the body filled in from the
         "AuthorizePairing.xml" resource (see set_resource_path; C++ authorizePairing)."""
         return self._run("authorize_pairing",
-                         {"checkout_id": checkout_id, "pairing_transaction_id": pairing_transaction_id}, timeout)
+                         {"checkout_id": checkout_id, "pairing_transaction_id": pairing_transaction_id},
+                         timeout, attempts)
 
-    def get_precheckout_data(self, *, pairing_id: Optional[str] = None, timeout: Optional[float] = None) -> R:
+    def get_precheckout_data(self, *, pairing_id: Optional[str] = None, timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """GET "/quorvex/precheckoutdata/<pairing_id>" (C++ getPreCheckoutDataService)."""
-        return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout)
+        return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout, attempts)
 
     def express_checkout(self, *, checkout_id: Optional[str] = None, pairing_id: Optional[str] = None,
                          pre_checkout_transaction_id: Optional[str] = None, amount: float = 0.0,
                          currency: Optional[str] = None, card_id: Optional[str] = None,
                          shipping_address_id: Optional[str] = None, digital_goods: bool = False,
                          psp_id: Optional[str] = None, external_data: Optional[str] = None,
-                         timeout: Optional[float] = None) -> R:
+                         timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """POST "/quorvex/expresscheckout" (C++ expressCheckoutDataService): the payment. After a failure
         whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again."""
         return self._run("express_checkout", {
             "checkout_id": checkout_id, "pairing_id": pairing_id,
             "pre_checkout_transaction_id": pre_checkout_transaction_id, "amount": float(amount),
             "currency": currency, "card_id": card_id, "shipping_address_id": shipping_address_id,
-            "digital_goods": int(bool(digital_goods)), "psp_id": psp_id, "external_data": external_data}, timeout)
+            "digital_goods": int(bool(digital_goods)), "psp_id": psp_id, "external_data": external_data},
+            timeout, attempts)
 
     def get_payment_data(self, *, transaction_id: Optional[str] = None, checkout_id: Optional[str] = None,
                          cart_id: Optional[str] = None, psp_id: Optional[str] = None,
-                         external_data: Optional[str] = None, timeout: Optional[float] = None) -> R:
+                         external_data: Optional[str] = None, timeout: Optional[float] = None,
+        attempts: Optional[int] = None) -> R:
         """GET "/quorvex/paymentdata/<transaction_id>" (C++ getChekcoutResourceService)."""
         return self._run("get_payment_data", {
             "transaction_id": transaction_id, "checkout_id": checkout_id, "cart_id": cart_id,
-            "psp_id": psp_id, "external_data": external_data}, timeout)
+            "psp_id": psp_id, "external_data": external_data}, timeout, attempts)
 
     @property
     def in_flight(self) -> int:
@@ -162,7 +183,7 @@ class Client(_Operations[Answer]):
     propagates; cancel_all() from another thread ends every call with a cancelled OperationError.
     """
 
-    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Answer:
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float], attempts: Optional[int]) -> Answer:
         if threading.get_ident() == _native.delivery_thread:
             raise RuntimeError("a blocking call on the library's delivery thread would wait for itself")
         finished = threading.Event()
@@ -172,7 +193,7 @@ class Client(_Operations[Answer]):
             outcome.append(result)
             finished.set()
 
-        op = self._start(operation, fields, timeout, done)
+        op = self._start(operation, fields, timeout, attempts, done)
         try:
             while not finished.wait(0.2):  # short waits keep Ctrl-C responsive
                 pass
@@ -190,10 +211,12 @@ class AsyncClient(_Operations[Awaitable[Answer]]):
     Call the operations from a running event loop; the answer comes back on that loop.
     """
 
-    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Awaitable[Answer]:
-        return self._await(operation, fields, timeout)
+    def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+             attempts: Optional[int]) -> Awaitable[Answer]:
+        return self._await(operation, fields, timeout, attempts)
 
-    async def _await(self, operation: str, fields: Dict[str, Any], timeout: Optional[float]) -> Answer:
+    async def _await(self, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+                     attempts: Optional[int]) -> Answer:
         loop = asyncio.get_running_loop()
         future: asyncio.Future[_native.Outcome] = loop.create_future()
 
@@ -207,7 +230,7 @@ class AsyncClient(_Operations[Awaitable[Answer]]):
             except RuntimeError:  # the loop is closed: nobody waits any more
                 pass
 
-        op = self._start(operation, fields, timeout, done)
+        op = self._start(operation, fields, timeout, attempts, done)
         try:
             return _unwrap(await future)
         except asyncio.CancelledError:

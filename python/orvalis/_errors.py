@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import enum
-from typing import Any, Dict, Optional
+from typing import Any, Dict, List, NamedTuple, Optional
 
 #: Domain of transport failures (codes are negative; -999 is a cancellation).
 URL_ERROR_DOMAIN = "org.orvalis.URLErrorDomain"
@@ -20,12 +20,60 @@ class Reached(enum.IntEnum):
     YES = 2  #: the server answered (see OperationError.status and .server_error)
 
 
+class Attempt(NamedTuple):
+    """One attempt of an operation. Times in seconds; the phases never decrease in this order
+    (a reused connection shows 0 for lookup, connect and TLS)."""
+
+    correlation_id: str  #: the oauth_nonce the attempt's request carried, as the server saw it
+    started_after: float  #: when it started, from the operation's start
+    name_lookup: float
+    connect: float
+    tls: float
+    first_byte: float
+    total: float
+    status: int  #: the answer's HTTP status, 0 when none came
+    error_code: int  #: 0 on success
+
+
+class Event(NamedTuple):
+    """What a client's observer is told: "started", "attempt" (one attempt ended) or "completed"."""
+
+    kind: str
+    operation: str  #: the C++ name, e.g. "getPairingIDService"
+    attempt: int  #: "attempt": its number from 1; "completed": the attempts made
+    retry_in: Optional[float] = None  #: "attempt": seconds before the next attempt, None when none follows
+    attempt_info: Optional[Attempt] = None  #: "attempt": that attempt
+    attempts: "List[Attempt]" = []  #: "completed": every attempt
+    error: Optional["OperationError"] = None  #: "completed": the failure, None on success
+
+
+class Request(NamedTuple):
+    """A request as it would go out, handed to a client's answerer (see docs/testing.md)."""
+
+    method: str
+    url: str
+    headers: "List[tuple[str, str]]"  #: in order; "Authorization" holds the OAuth signature
+    body: Optional[bytes]
+
+
+class Reply(NamedTuple):
+    """What an answerer says in place of the server: an answer, or with error_code a failed exchange
+    (a URL_ERROR_DOMAIN code such as -1005; sent: whether the request may have reached the server)."""
+
+    status: int = 200
+    body: bytes = b""
+    content_type: Optional[str] = "application/json"
+    error_code: int = 0
+    sent: bool = False
+
+
 class OperationError(Exception):
     """An operation failed: the library's error plus what is known about the exchange.
 
     domain, code and message are the C++ Error's; status is the answer's HTTP status (0 when no answer
     came); server_error is the server's own error entry (a dict) when it sent one; reached says whether
-    the request may have reached the server.
+    the request may have reached the server (the furthest any attempt got); attempts lists every attempt
+    made and correlation_id is the last one's.
     """
 
     def __init__(self, domain: str, code: int, message: str, status: int = 0,
@@ -37,6 +85,12 @@ class OperationError(Exception):
         self.status = status
         self.server_error = server_error
         self.reached = reached
+        self.attempts: List[Attempt] = []
+
+    @property
+    def correlation_id(self) -> str:
+        """The last attempt's oauth_nonce ("" when the request was refused before sending)."""
+        return self.attempts[-1].correlation_id if self.attempts else ""
 
     @property
     def cancelled(self) -> bool:

@@ -11,7 +11,7 @@ from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_
 from typing import Any, Callable, Dict, Optional, Union
 
 from . import _json
-from ._errors import OperationError, Reached
+from ._errors import Attempt, Event, OperationError, Reached, Reply, Request
 
 OK = 0
 TIMEOUT = 2
@@ -57,7 +57,13 @@ def _struct(name: str, *fields: "tuple[str, Any]") -> type:
     return type(name, (_Sized,), {"_fields_": [("struct_size", c_size_t), *text]})
 
 
-_CallOptions = _struct("orvalis_call_options", ("idle_timeout_ms", c_int64), ("overall_timeout_ms", c_int64))
+_CallOptions = _struct("orvalis_call_options", ("idle_timeout_ms", c_int64), ("overall_timeout_ms", c_int64),
+                       ("max_attempts", c_int))
+_Attempt = _struct("orvalis_attempt", *[(f, c_int64) for f in (
+    "started_after_us", "name_lookup_us", "connect_us", "tls_us", "first_byte_us", "total_us")],
+    ("http_status", c_int), ("error_code", c_int64))
+_Event = _struct("orvalis_event", ("kind", c_int), "operation", ("attempt", c_int), ("retry_in_ms", c_int64),
+                 "correlation_id", ("attempt_info", _Attempt), ("result", c_void_p))
 _XMLOptions = _struct("orvalis_xml_options", *[(f, c_int) for f in (
     "collapse_text_nodes", "strip_empty_nodes", "trim_white_space", "always_use_arrays", "preserve_comments",
     "wrap_root_node", "attributes_mode", "node_name_mode")])
@@ -83,6 +89,13 @@ _OPERATIONS = {
 _COMPLETION = CFUNCTYPE(None, c_void_p, c_void_p)
 _LOG_HANDLER = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
 _OUT = POINTER(c_void_p)
+_OBSERVER = CFUNCTYPE(None, POINTER(_Event), c_void_p)
+_Exchange = _struct("orvalis_exchange", "method", "url", ("header_count", c_size_t),
+                    ("header_names", POINTER(c_char_p)), ("header_values", POINTER(c_char_p)), ("body", c_void_p),
+                    ("body_length", c_size_t))
+_Reply = _struct("orvalis_reply", ("http_status", c_int), "content_type", ("body", c_char_p),
+                 ("body_length", c_size_t), ("error_code", c_int64), ("request_sent", c_int))
+_ANSWERER = CFUNCTYPE(None, POINTER(_Exchange), POINTER(_Reply), c_void_p)
 
 
 def _declare(name: str, restype: Any, *argtypes: Any) -> None:
@@ -114,6 +127,13 @@ for _name, _restype, _args in [
     ("orvalis_result_error_domain", c_void_p, (c_void_p,)), ("orvalis_result_error_code", c_int64, (c_void_p,)),
     ("orvalis_result_error_message", c_void_p, (c_void_p,)),
     ("orvalis_result_server_error_json", c_void_p, (c_void_p,)),
+    ("orvalis_client_config_set_retry", c_int, (c_void_p, c_int, c_int64, c_int64, c_int64)),
+    ("orvalis_client_config_set_observer", c_int, (c_void_p, _OBSERVER, c_void_p)),
+    ("orvalis_result_attempt_count", c_size_t, (c_void_p,)),
+    ("orvalis_result_attempt", c_int, (c_void_p, c_size_t, POINTER(_Attempt))),
+    ("orvalis_result_attempt_correlation_id", c_void_p, (c_void_p, c_size_t)),
+    ("orvalis_client_config_set_answerer", c_int, (c_void_p, _ANSWERER, c_void_p)),
+    ("orvalis_check_signature", c_int, (POINTER(_Exchange), c_char_p, c_char_p, _OUT)),
     ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
     ("orvalis_xml_to_json_sized", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT, POINTER(c_size_t))),
     ("orvalis_json_to_xml_sized", c_int, (c_char_p, c_size_t, _OUT, POINTER(c_size_t))),
@@ -214,7 +234,10 @@ def reset_log_handler() -> None:
 
 def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: Optional[str],
                key_data: Optional[bytes], key_password: Optional[str], idle_timeout: Optional[float],
-               overall_timeout: Optional[float], require_signature: bool = True) -> int:
+               overall_timeout: Optional[float], require_signature: bool = True,
+               retry: Optional["tuple[int, float, float, float]"] = None,
+               observer: Optional[Callable[[Event], None]] = None,
+               answerer: Optional[Callable[[Request], Reply]] = None) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -238,7 +261,19 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
         if overall_timeout is not None:
             _check(_lib.orvalis_client_config_set_overall_timeout_ms(
                 config, _milliseconds(overall_timeout, "overall_timeout")), "overall time-out")
+        if retry is not None:
+            attempts, *pauses = retry
+            _check(_lib.orvalis_client_config_set_retry(config, attempts, *(_saturated(p) for p in pauses)), "retry")
+        key = next(_keys)
+        if observer is not None:
+            _observers[key] = observer
+            _check(_lib.orvalis_client_config_set_observer(config, _observe, key), "observer")
+        if answerer is not None:
+            _answerers[key] = answerer
+            _check(_lib.orvalis_client_config_set_answerer(config, _answer, key), "answerer")
         _check(_lib.orvalis_client_new(config, ctypes.byref(client)), "client")
+        if observer is not None or answerer is not None:
+            _observer_of[client.value] = key  # type: ignore[index]
         return client.value  # type: ignore[return-value]
     finally:
         _lib.orvalis_key_source_free(source)
@@ -247,6 +282,10 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
 
 def free_client(client: int) -> None:
     _lib.orvalis_client_free(client)
+    key = _observer_of.pop(client, 0)
+    _observers.pop(key, None)
+    _answerers.pop(key, None)
+    _replies.pop(key, None)
 
 
 def cancel_all(client: int) -> None:
@@ -278,17 +317,106 @@ _waiting_lock = threading.Lock()
 _keys = itertools.count(1)
 
 
+def _attempt(info: Any, correlation_id: Optional[str]) -> Attempt:
+    seconds = [getattr(info, f) / 1e6 for f in ("started_after_us", "name_lookup_us", "connect_us", "tls_us",
+                                                 "first_byte_us", "total_us")]
+    return Attempt(correlation_id or "", *seconds, int(info.http_status), int(info.error_code))
+
+
+def _attempts(result: int) -> "list[Attempt]":
+    out = []
+    for i in range(_lib.orvalis_result_attempt_count(result)):
+        info = _Attempt()
+        _check(_lib.orvalis_result_attempt(result, i, ctypes.byref(info)), "attempt")
+        out.append(_attempt(info, _take(_lib.orvalis_result_attempt_correlation_id(result, i))))
+    return out
+
+
 def _outcome(result: int) -> Outcome:
     """Copies everything out of a result the library lends to a completion."""
     if _lib.orvalis_result_succeeded(result):
         return _json.loads(_take(_lib.orvalis_result_answer_json(result)) or "{}")
     entry = _take(_lib.orvalis_result_server_error_json(result))
-    return OperationError(_take(_lib.orvalis_result_error_domain(result)) or "",
-                          int(_lib.orvalis_result_error_code(result)),
-                          _take(_lib.orvalis_result_error_message(result)) or "",
-                          int(_lib.orvalis_result_http_status(result)),
-                          None if entry is None else _json.loads(entry),
-                          Reached(_lib.orvalis_result_reached(result)))
+    error = OperationError(_take(_lib.orvalis_result_error_domain(result)) or "",
+                           int(_lib.orvalis_result_error_code(result)),
+                           _take(_lib.orvalis_result_error_message(result)) or "",
+                           int(_lib.orvalis_result_http_status(result)),
+                           None if entry is None else _json.loads(entry),
+                           Reached(_lib.orvalis_result_reached(result)))
+    error.attempts = _attempts(result)
+    return error
+
+
+# Answerers of clients by the key passed as user_data, and the last reply of each, kept
+# until the library has copied it (it does so right after the answerer returns).
+_answerers: Dict[int, Callable[[Request], Reply]] = {}
+_replies: Dict[int, bytes] = {}
+
+
+def _request(e: Any) -> Request:
+    headers = [(e.header_names[i].decode(), e.header_values[i].decode()) for i in range(e.header_count)]
+    body = ctypes.string_at(e.body, e.body_length) if e.body else None
+    return Request(e.method.decode(), e.url.decode(), headers, body)
+
+
+@_ANSWERER
+def _answer(exchange: Any, reply: Any, key: int) -> None:  # on the library's delivery thread
+    try:
+        answered = _answerers[key](_request(exchange.contents))
+    except Exception:  # the answerer failed: nothing was "sent"
+        answered = Reply(error_code=-1)
+    body = answered.body.encode() if isinstance(answered.body, str) else bytes(answered.body)
+    _replies[key] = body
+    out = reply.contents
+    out.http_status, out.error_code, out.request_sent = answered.status, answered.error_code, int(answered.sent)
+    out.content_type = None if answered.content_type is None else answered.content_type.encode()
+    out.body, out.body_length = body, len(body)
+
+
+def check_signature(request: Request, certificate_pem: str, consumer_key: Optional[str] = None) -> Optional[str]:
+    """None when request's OAuth signature, body hash and clock window verify against the certificate
+    (PEM text) as the merchant server checks them; otherwise the reason."""
+    names = (c_char_p * len(request.headers))(*[n.encode() for n, _ in request.headers])
+    values = (c_char_p * len(request.headers))(*[v.encode() for _, v in request.headers])
+    body = request.body or b""
+    exchange = _Exchange(method=request.method, url=request.url, header_count=len(request.headers),
+                         header_names=names, header_values=values,
+                         body=ctypes.cast(ctypes.c_char_p(body), c_void_p) if request.body is not None else None,
+                         body_length=len(body))
+    reason = c_void_p()
+    _check(_lib.orvalis_check_signature(ctypes.byref(exchange), certificate_pem.encode(),
+                                        None if consumer_key is None else consumer_key.encode(),
+                                        ctypes.byref(reason)), "signature check")
+    return _take(reason.value)
+
+
+# Observers of clients by the key passed as user_data, and each client's key.
+_observers: Dict[int, Callable[[Event], None]] = {}
+_observer_of: Dict[int, int] = {}
+_KINDS = ("started", "attempt", "completed")
+
+
+@_OBSERVER
+def _observe(event: Any, key: int) -> None:  # mostly on the library's delivery thread
+    observer = _observers.get(key)
+    if observer is None:
+        return
+    try:
+        e = event.contents
+        kind = _KINDS[e.kind]
+        if kind == "attempt":
+            info = _attempt(e.attempt_info, (e.correlation_id or b"").decode())
+            told = Event(kind, e.operation.decode(), e.attempt,
+                         None if e.retry_in_ms < 0 else e.retry_in_ms / 1000, info)
+        elif kind == "completed":
+            outcome = _outcome(e.result)
+            told = Event(kind, e.operation.decode(), e.attempt, attempts=_attempts(e.result),
+                         error=outcome if isinstance(outcome, OperationError) else None)
+        else:
+            told = Event(kind, e.operation.decode(), 0)
+        observer(told)
+    except Exception:  # nothing may propagate into the library's thread
+        pass
 
 
 #: The library's delivery thread (its threading ident), once a completion has run there.
@@ -328,11 +456,13 @@ class Operation:
 
 
 def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional[float],
-          done: Completion) -> Operation:
+          done: Completion, attempts: Optional[int] = None) -> Operation:
     """Starts an operation; done gets its outcome exactly once, on the delivery thread."""
     function, request_type = _OPERATIONS[operation]
     request = request_type(**fields)
-    options = _CallOptions(overall_timeout_ms=_milliseconds(timeout, "timeout"))
+    if attempts is not None and not 1 <= attempts <= 10:
+        raise ValueError("attempts must be 1 (no retry) to 10")
+    options = _CallOptions(overall_timeout_ms=_milliseconds(timeout, "timeout"), max_attempts=attempts or 0)
     key, handle = next(_keys), c_void_p()
     with _waiting_lock:
         _waiting[key] = done

@@ -1,6 +1,7 @@
 // The C interface as a C caller meets it: its failure paths, the whole outcome
 // of an operation, requests refused before sending, time limits, and cancels.
 #include <Orvalis/C/orvalis.h>
+#include <Orvalis/C/orvalis_testing.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gmock/gmock.h>
@@ -9,6 +10,8 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -78,7 +81,7 @@ TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThre
 TEST(CInterface, NullsAndBadSizesGiveInvalidArgumentAndNoHandle) {
     Client c = client(ts::sandboxWorld().host);
     orvalis_precheckout_data_request tooSmall = {sizeof(size_t), "id"}, request = {sizeof request, "id"};
-    orvalis_call_options negative = {sizeof negative, -1, 0};
+    orvalis_call_options negative = {sizeof negative, -1, 0, 0};
     orvalis_operation* op = reinterpret_cast<orvalis_operation*>(1);
     for (orvalis_status status :
          {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
@@ -280,7 +283,7 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
               ORVALIS_OK);
-    orvalis_call_options negative = {sizeof negative, 0, -1};
+    orvalis_call_options negative = {sizeof negative, 0, -1, 0};
     orvalis_operation* refused = nullptr;
     EXPECT_EQ(orvalis_client_initialize_pairing(c.get(), &request, &negative, {}, {}, &refused),
               ORVALIS_ERROR_INVALID_ARGUMENT);
@@ -355,4 +358,119 @@ TEST(CInterface, CancelBeforeCompletionNeverEndsInSuccess) {
         orvalis_operation_free(op);
     }
     orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
+}
+
+// Retries, attempt timings, correlation ids and the observer, as a C host sees them.
+static void collect(const orvalis_event* event, void* user_data) {
+    auto* seen = static_cast<std::vector<std::string>*>(user_data);  // delivery thread; read after the wait
+    seen->push_back(std::to_string(event->kind) + (event->retry_in_ms >= 1000 ? "+pause" : "") +
+                    (event->kind == ORVALIS_EVENT_COMPLETED && orvalis_result_attempt_count(event->result) == 2 ? "+2" : ""));
+}
+
+TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
+    auto& world = ts::sandboxWorld();
+    world.server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("unavailable:1"));
+    std::vector<std::string> seen;
+    orvalis_client_config* config = nullptr;
+    orvalis_key_source* key = nullptr;
+    orvalis_client* made = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
+                  orvalis_client_config_set_host(config, world.host.c_str()) ||
+                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
+                  orvalis_client_config_set_key_source(config, key) ||
+                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
+                  orvalis_client_config_set_retry(config, 3, 50, 1000, 60000) ||
+                  orvalis_client_config_set_observer(config, &collect, &seen) || orvalis_client_new(config, &made),
+              ORVALIS_OK);
+    EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
+    orvalis_client_config_free(config);
+    orvalis_key_source_free(key);
+    Client c(made, &orvalis_client_free);
+    std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
+    ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
+    ASSERT_EQ(orvalis_result_attempt_count(r.get()), 2u);
+    orvalis_attempt a[2] = {};
+    a[0].struct_size = a[1].struct_size = sizeof(orvalis_attempt);
+    ASSERT_EQ(orvalis_result_attempt(r.get(), 0, &a[0]) || orvalis_result_attempt(r.get(), 1, &a[1]), ORVALIS_OK);
+    EXPECT_EQ(orvalis_result_attempt(r.get(), 2, &a[0]), ORVALIS_ERROR_INVALID_ARGUMENT);
+    EXPECT_TRUE(a[0].http_status == 503 && a[1].http_status == 200 && a[1].started_after_us - a[0].started_after_us >= 950000);
+    EXPECT_TRUE(a[1].name_lookup_us <= a[1].connect_us && a[1].connect_us <= a[1].tls_us && a[1].tls_us <= a[1].first_byte_us &&
+                a[1].first_byte_us <= a[1].total_us && a[1].total_us > 0);
+    const auto requests = world.server->requests();
+    const std::string auth = requests.back().authorization, id = take(orvalis_result_attempt_correlation_id(r.get(), 1));
+    EXPECT_TRUE(!id.empty() && auth.find("oauth_nonce=\"" + id + "\"") != std::string::npos) << auth;
+    EXPECT_NE(id, take(orvalis_result_attempt_correlation_id(r.get(), 0)));
+    EXPECT_EQ(seen, (std::vector<std::string>{"0", "1+pause", "1", "2+2"}));
+    // A payment refused before sending goes again, unless the call asks for one attempt.
+    Client refused = client(ts::sharedServer().url("", "closed").substr(8));
+    for (int attempts : {0, 1}) {
+        orvalis_express_checkout_request payment = {sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+        orvalis_call_options options = {sizeof options, 0, 0, attempts};
+        orvalis_operation* op = nullptr;
+        orvalis_result* out = nullptr;
+        ASSERT_EQ(orvalis_client_express_checkout(refused.get(), &payment, &options, nullptr, nullptr, &op), ORVALIS_OK);
+        ASSERT_EQ(orvalis_operation_wait(op, 60000, &out), ORVALIS_OK);
+        EXPECT_EQ(orvalis_result_error_code(out), ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST);
+        EXPECT_EQ(orvalis_result_attempt_count(out), attempts == 0 ? 3u : 1u);
+        orvalis_result_free(out);
+        orvalis_operation_free(op);
+    }
+}
+
+// The test double from C: the answerer sees each signed request, which the signature check accepts,
+// and rejects once tampered with.
+struct Seen {
+    std::string method, url, body;
+    std::vector<std::string> names, values;
+};
+
+static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* user_data) {
+    Seen seen{request->method, request->url, request->body ? std::string(request->body, request->body_length) : ""};
+    for (size_t i = 0; i < request->header_count; ++i) seen.names.push_back(request->header_names[i]), seen.values.push_back(request->header_values[i]);
+    static_cast<std::vector<Seen>*>(user_data)->push_back(seen);  // delivery thread; read after the waits
+    reply->content_type = "application/json";
+    reply->body = "{\"ok\":1}";
+    reply->body_length = std::strlen(reply->body);
+}
+
+static std::string check(const Seen& s, const std::string& pem) {
+    std::vector<const char*> names, values;
+    for (size_t i = 0; i < s.names.size(); ++i) names.push_back(s.names[i].c_str()), values.push_back(s.values[i].c_str());
+    orvalis_exchange e = {sizeof e, s.method.c_str(), s.url.c_str(), names.size(), names.data(), values.data(), s.body.data(), s.body.size()};
+    char* reason = reinterpret_cast<char*>(1);
+    EXPECT_EQ(orvalis_check_signature(&e, pem.c_str(), ts::kSandboxConsumerKey, &reason), ORVALIS_OK);
+    return reason == nullptr ? "verifies" : take(reason);
+}
+
+TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
+    std::vector<Seen> seen;
+    orvalis_client_config* config = nullptr;
+    orvalis_key_source* key = nullptr;
+    orvalis_client* made = nullptr;
+    ts::sandboxWorld();
+    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
+                  orvalis_client_config_set_host(config, "api.example.com") ||
+                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
+                  orvalis_client_config_set_key_source(config, key) ||
+                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
+                  orvalis_client_config_set_answerer(config, &answer, &seen) || orvalis_client_new(config, &made),
+              ORVALIS_OK);
+    orvalis_client_config_free(config);
+    orvalis_key_source_free(key);
+    Client c(made, &orvalis_client_free);
+    std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
+    ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
+    EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
+    orvalis_express_checkout_request payment = {sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+    orvalis_operation* op = nullptr;
+    ASSERT_EQ(orvalis_client_express_checkout(c.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
+    ASSERT_EQ(orvalis_operation_wait(op, 60000, nullptr), ORVALIS_OK);
+    orvalis_operation_free(op);
+    std::ostringstream pem;
+    pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(check(seen[0], pem.str()), "verifies");
+    EXPECT_EQ(check(seen[1], pem.str()), "verifies");
+    seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
+    EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
 }

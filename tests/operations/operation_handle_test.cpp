@@ -140,7 +140,7 @@ TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
     ClientConfiguration c = sandboxConfiguration();
     c.overallTimeout = GetParam().clientOverall;
     Client client(c);
-    OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall}).get();
+    OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_TRUE(r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
         << r.error->description();
@@ -238,7 +238,7 @@ TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
     c.idleTimeout = std::chrono::milliseconds::max();
     c.overallTimeout = std::chrono::milliseconds::max();
     Client client(c);
-    Operation op = client.initializePairing(initRequest(), {std::chrono::milliseconds::max(), std::chrono::milliseconds(10'000'000'000'000)});
+    Operation op = client.initializePairing(initRequest(), {std::chrono::milliseconds::max(), std::chrono::milliseconds(10'000'000'000'000), {}});
     EXPECT_EQ(op.wait_for(std::chrono::hours::max()), std::future_status::ready);
     EXPECT_TRUE(op.get().succeeded()) << op.get().error->description();
     Operation second = client.initializePairing(initRequest());
@@ -248,8 +248,8 @@ TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
         ClientConfiguration idle = sandboxConfiguration();
         idle.idleTimeout = zero;
         EXPECT_THROW(Client{idle}, std::invalid_argument);
-        EXPECT_THROW(client.initializePairing(initRequest(), {zero, std::nullopt}), std::invalid_argument);
-        EXPECT_THROW(client.initializePairing(initRequest(), {std::nullopt, zero}), std::invalid_argument);
+        EXPECT_THROW(client.initializePairing(initRequest(), {zero, std::nullopt, {}}), std::invalid_argument);
+        EXPECT_THROW(client.initializePairing(initRequest(), {std::nullopt, zero, {}}), std::invalid_argument);
     }
     EXPECT_TRUE(client.waitUntilIdle(60s));
 }

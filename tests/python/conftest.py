@@ -64,6 +64,11 @@ def faulty(keys):  # the server's error for pairingid; initializepairing answers
     yield from sandbox(keys, "faulty", "--fail", "pairingid=errors", "--fail", "initializepairing=delay:5000")
 
 
+@pytest.fixture(scope="session")
+def busy(keys):  # pre-checkout data: 503 with "Retry-After: 1" once; the payment answers after 3 s
+    yield from sandbox(keys, "busy", "--fail", "precheckoutdata=unavailable:1", "--fail", "expresscheckout=delay:3000")
+
+
 # Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options
 # say otherwise; closes them.
 @pytest.fixture

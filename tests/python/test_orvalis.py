@@ -51,12 +51,33 @@ def test_server_error_carries_the_whole_failure(faulty, connect):
 
 
 def test_transport_failure_says_nothing_was_sent(connect):
-    with socket.socket() as s, pytest.raises(OperationError) as caught:
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))  # bound, not listening: connections are refused
-        connect("127.0.0.1:%d" % s.getsockname()[1]).initialize_pairing(checkout_id="c", user_id="u")
+        host = "127.0.0.1:%d" % s.getsockname()[1]
+        with pytest.raises(OperationError) as caught:
+            connect(host).initialize_pairing(checkout_id="c", user_id="u")
+        with pytest.raises(OperationError) as once:
+            connect(host).express_checkout(amount=1, attempts=1)
     e = caught.value
     assert (e.domain, e.code, e.status, e.server_error) == (orvalis.URL_ERROR_DOMAIN, -1004, 0, None)
     assert e.reached is Reached.NO and not e.cancelled
+    assert (len(e.attempts), len(once.value.attempts)) == (3, 1)  # never sent: safe to try again, unless told not to
+
+
+def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arrived_are_not(busy, connect):
+    events = []
+    c = connect(busy, observer=events.append, backoff=0.05, idle_timeout=0.5)
+    c.get_precheckout_data(pairing_id="sbx-pairing-0001")
+    # (a kept-alive connection the sandbox closes after 1 s idle may cost one more attempt)
+    assert [(e.kind, e.retry_in is not None) for e in events[:2] + events[-2:]] == [
+        ("started", False), ("attempt", True), ("attempt", False), ("completed", False)]
+    first, second = events[-1].attempts[0], events[-1].attempts[-1]
+    assert (first.status, second.status) == (503, 200) and second.started_after - first.started_after >= 0.95
+    assert first.correlation_id != second.correlation_id and second.correlation_id.isdigit()
+    assert 0 <= second.name_lookup <= second.connect <= second.tls <= second.first_byte <= second.total > 0
+    with pytest.raises(OperationError) as caught:
+        c.express_checkout(checkout_id="c", pairing_id="p", amount=1, currency="EUR")
+    assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1001, Reached.MAYBE, 1)
 
 
 def test_cancel_all_ends_a_blocking_call(faulty, connect):
@@ -199,3 +220,21 @@ def test_xml_round_trip_keeps_every_digit():
     assert orvalis.xml_to_dict(orvalis.dict_to_xml(tree)) == {**tree, "amount": SUM, "big": BIG}  # text in XML
     with pytest.raises(ValueError):
         orvalis.xml_to_dict("no element here")
+
+
+def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tampered_ones(keys, connect):
+    seen = []
+
+    def answer(request):
+        seen.append(request)
+        return orvalis.Reply(body=b'{"ok": 1}') if request.method == "POST" else orvalis.Reply(error_code=-1005, sent=True)
+
+    c = connect("api.example.com", answerer=answer, backoff=0.001)
+    assert c.express_checkout(checkout_id="c", amount=1.5, currency="EUR") == {"ok": 1}
+    with pytest.raises(OperationError) as caught:
+        c.get_payment_data(transaction_id="t", checkout_id="c")
+    assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1005, Reached.MAYBE, 3)
+    pem = (keys / "m.pem").read_text()
+    assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 4
+    paid = seen[0]
+    assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"

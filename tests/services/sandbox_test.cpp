@@ -1,7 +1,7 @@
 // The sandbox's own checks: requests signed by the library, then replayed or altered after signing,
 // must be refused, so that the end-to-end tests can trust its verdicts.
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
-#include <OAuthCheck.h>
+#include <Orvalis/Foundation/detail/OAuthCheck.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
@@ -60,11 +60,11 @@ TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {
 }
 
 TEST(Sandbox, AuthorizationHeaderParsing) {
-    auto p = sandbox::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")");
+    auto p = detail::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")");
     ASSERT_TRUE(p);
     EXPECT_EQ(*p, (std::map<std::string, std::string>{{"oauth_consumer_key", "c%21"}, {"oauth_body_hash", "a+b/="}, {"oauth_nonce", "1"}}));
     for (const char* bad : {"Bearer x", R"(OAuth a="1" ,b="2")", R"(OAuth a="1)", R"(OAuth a="1",a="2")"})
-        EXPECT_FALSE(sandbox::parseAuthorizationHeader(bad)) << bad;
+        EXPECT_FALSE(detail::parseAuthorizationHeader(bad)) << bad;
 }
 
 }  // namespace

@@ -54,6 +54,8 @@ CLOSING = {
 async def serve(path, query, headers, raw, body, writer):
     """Answers one request; False when the connection must end."""
     arg = lambda k, d: int(query.get(k, [d])[0])
+    if path.startswith("/quorvex/"):  # an operation's path: its last segment (a path id) picks the answer
+        path = "/" + path.rsplit("/", 1)[1]
     await asyncio.sleep(arg("delay", 0) / 1000)
     w = writer.write
     if path in ANSWERS:
@@ -65,6 +67,8 @@ async def serve(path, query, headers, raw, body, writer):
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/reply":  # the request's body under the status it asks for
         w(answer(headers.get("x-status", "200 OK"), body, JSON))
+    elif path.startswith("/busy"):  # /busyN: 503 asking for a pause of N seconds (default 1)
+        w(answer("503 Service Unavailable", b"busy", [("Retry-After", path[5:] or "1")]))
     elif path == "/stats":
         w(answer("200 OK", json.dumps(stats).encode()))
     elif path == "/gzipbomb":  # one gzip member that inflates to 100 MiB of spaces

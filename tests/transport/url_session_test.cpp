@@ -135,6 +135,21 @@ TEST_F(Transport, ConnectionsAreReusedAcrossTasks) {
     EXPECT_LE(server.stat("connections") - before, 1);
 }
 
+// Plain HTTP has no TLS phase and a reused connection no lookup or connect: the phases still never decrease.
+TEST_F(Transport, PhaseTimingsNeverDecreaseWhateverTheConnection) {
+    for (const char* port : {"plain", "plain", "good"}) {
+        std::promise<URLSessionTaskMetrics> measured;
+        std::optional<URLSessionDataTask> task;
+        task.emplace(URLSession::sharedSession().dataTaskWithRequest(
+            get(server.url("/json", port)), [&](auto, auto, auto) { measured.set_value(task->metrics()); }));
+        task->resume();
+        const URLSessionTaskMetrics m = measured.get_future().get();
+        EXPECT_TRUE(m.nameLookup <= m.connect && m.connect <= m.secureConnection && m.secureConnection <= m.firstByte &&
+                    m.firstByte <= m.total && m.total.count() > 0 && m.connect.count() >= 0)
+            << port << " " << m.nameLookup.count() << " " << m.connect.count() << " " << m.secureConnection.count();
+    }
+}
+
 TEST_F(Transport, ConnectionClosedByTheServerAtReuseNeverRepeatsTheRequest) {
     const long before = std::max(0L, server.stat("/reply"));  // -1: none yet
     URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);

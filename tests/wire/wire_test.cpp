@@ -1,6 +1,6 @@
 // The request as it reaches the server (host, path segments, headers), and
 // what log lines may show.
-#include <OAuthCheck.h>
+#include <Orvalis/Foundation/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
@@ -173,7 +173,7 @@ TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
     for (const auto& [name, value] : request.allHTTPHeaderFields()) {
         std::string lower = name;
         std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-        expected.insert({lower, sandbox::percentDecode(value).value_or(value)});  // as the server library gives it
+        expected.insert({lower, detail::percentDecode(value).value_or(value)});  // as the server library gives it
     }
     EXPECT_EQ(std::set(seen[0].headers.begin(), seen[0].headers.end()), expected);
 }

@@ -26,7 +26,8 @@
 #include <thread>
 #include <tuple>
 
-#include "OAuthCheck.h"
+#include <Orvalis/Foundation/detail/OAuthCheck.h>
+
 #include "Pki.h"
 
 namespace orvalis::sandbox {
@@ -60,26 +61,6 @@ std::optional<std::string> readFile(const std::string& path) {
         return std::nullopt;
     }
     return data;
-}
-
-// Every certificate (or bare public key) of a PEM file.
-std::vector<PkeyPtr> loadPublicKeys(const std::string& pem) {
-    std::vector<PkeyPtr> keys;
-    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    while (bio) {
-        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!cert) break;
-        if (EVP_PKEY* k = X509_get_pubkey(cert.get())) keys.emplace_back(k);
-    }
-    ERR_clear_error();
-    if (keys.empty()) {
-        BioPtr again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-        if (again) {
-            if (EVP_PKEY* k = PEM_read_bio_PUBKEY(again.get(), nullptr, nullptr, nullptr)) keys.emplace_back(k);
-        }
-        ERR_clear_error();
-    }
-    return keys;
 }
 
 // A throwaway self-signed server identity for 127.0.0.1, localhost and the address listened on.
@@ -146,7 +127,7 @@ const Operation* findOperation(const std::string& method, const std::string& pat
     return nullptr;
 }
 
-std::string decodedOrRaw(const std::string& s) { return percentDecode(s).value_or(s); }
+std::string decodedOrRaw(const std::string& s) { return detail::percentDecode(s).value_or(s); }
 
 // The built-in answers: small but shaped like the real ones, echoing what the
 // request carried so that a host can see its values arrive.
@@ -208,32 +189,30 @@ std::string gzipMember(std::string_view bytes) {
 }
 
 std::string errorsBody(const std::string& description, const char* reasonCode) {
-    nlohmann::json j = {
-        {"errors", nlohmann::json::array({{{"description", description}, {"reasonCode", reasonCode}}})}};
-    return j.dump();
+    using nlohmann::json;
+    return json{{"errors", json::array({{{"description", description}, {"reasonCode", reasonCode}}})}}.dump();
+}
+
+// The number after prefix in text, from 0 to most; none when text is not of that form.
+std::optional<int> numberAfter(const std::string& text, std::string_view prefix, long most) {
+    if (text.rfind(prefix, 0) != 0 || text.size() == prefix.size()) return std::nullopt;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str() + prefix.size(), &end, 10);
+    return *end != '\0' || v < 0 || v > most ? std::nullopt : std::optional<int>(v);
 }
 
 }  // namespace
 
 std::optional<Fault> Fault::parse(const std::string& text) {
+    static const std::map<std::string, Kind> kNamed = {{"errors", Kind::ErrorsArray}, {"xml-error", Kind::XmlError},
+        {"http500", Kind::Http500}, {"gzip-members", Kind::GzipMembers}, {"none", Kind::None}};
+    auto named = kNamed.find(text);
+    if (named != kNamed.end()) return Fault{named->second, 0, 200, "", "text/html", "", -1};
     Fault f;
-    if (text == "errors") {
-        f.kind = Kind::ErrorsArray;
-    } else if (text == "xml-error") {
-        f.kind = Kind::XmlError;
-    } else if (text == "http500") {
-        f.kind = Kind::Http500;
-    } else if (text == "gzip-members") {
-        f.kind = Kind::GzipMembers;
-    } else if (text == "none") {
-        f.kind = Kind::None;
-    } else if (text.rfind("delay:", 0) == 0) {
-        const std::string ms = text.substr(6);
-        char* end = nullptr;
-        long v = std::strtol(ms.c_str(), &end, 10);
-        if (ms.empty() || *end != '\0' || v < 0 || v > 600000) return std::nullopt;
-        f.kind = Kind::Delay;
-        f.delayMs = static_cast<int>(v);
+    if (std::optional<int> count = numberAfter(text, "unavailable:", 1000000)) {
+        f = Fault{Kind::Body, 0, 503, "Service Unavailable", "text/plain", "1", *count};
+    } else if (std::optional<int> ms = numberAfter(text, "delay:", 600000)) {
+        f.kind = Kind::Delay, f.delayMs = *ms;
     } else {
         return std::nullopt;
     }
@@ -242,7 +221,7 @@ std::optional<Fault> Fault::parse(const std::string& text) {
 
 struct Sandbox::Impl {
     SandboxOptions options;
-    std::vector<PkeyPtr> merchantKeys;
+    std::vector<detail::PublicKey> merchantKeys;
     PkeyPtr serverKey;
     X509Ptr serverCert;
     std::unique_ptr<httplib::SSLServer> server;
@@ -264,70 +243,18 @@ struct Sandbox::Impl {
 std::optional<std::string> Sandbox::Impl::verify(const httplib::Request& req, RecordedRequest& r, const Operation* op,
                                                  std::map<std::string, std::string>& query) {
     if (op == nullptr) return "no such operation";
-    if (r.authorization.empty()) return "no Authorization header";
-    auto oauth = parseAuthorizationHeader(r.authorization);
-    if (!oauth) return "malformed Authorization header";
-    for (const char* k : {"oauth_consumer_key", "oauth_nonce", "oauth_signature", "oauth_signature_method",
-                          "oauth_timestamp", "oauth_version"}) {
-        if (oauth->find(k) == oauth->end()) return std::string("no ") + k;
-    }
-    if ((*oauth)["oauth_version"] != "1.0") return "oauth_version is not 1.0";
-    const std::string& method = (*oauth)["oauth_signature_method"];
-    if (method != "RSA-SHA1" && method != "RSA-SHA256") return "unsupported signature method " + method;
-    const bool sha256 = method == "RSA-SHA256";
-    if (options.consumerKey && percentDecode((*oauth)["oauth_consumer_key"]) != options.consumerKey) {
-        return "unknown consumer key";
-    }
-
-    const std::string& ts = (*oauth)["oauth_timestamp"];
-    char* end = nullptr;
-    long long when = std::strtoll(ts.c_str(), &end, 10);
-    if (ts.empty() || *end != '\0') return "malformed oauth_timestamp";
-    long long now =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    if (std::llabs(now - when) > options.maxClockSkew.count()) return "oauth_timestamp outside the accepted window";
-
-    auto hash = oauth->find("oauth_body_hash");
-    if (hash != oauth->end()) {
-        if (hash->second != base64Digest(req.body, sha256)) return "body hash mismatch";
-    } else if (!req.body.empty()) {
-        return "body without oauth_body_hash";
-    }
-
-    // The signed parameters: the header's, then the query's replacing same names.
-    std::map<std::string, std::string> params;
-    for (const auto& [k, v] : *oauth) {
-        if (k != "oauth_signature") params[k] = v;
-    }
-    for (auto& [k, v] : splitQuery(r.query)) {
-        query[k] = v;
-        params[k] = v;
-    }
-    std::string url = "https://" + req.get_header_value("Host") + r.path;
-    auto base = signatureBaseString(r.method, url, params);
-    if (!base) return "parameters that cannot be encoded";
-    r.baseString = *base;
-    if ((*oauth)["oauth_signature"].empty()) return "no signature";
-    auto sigText = percentDecode((*oauth)["oauth_signature"]);
-    auto sig = sigText ? base64Decode(*sigText) : std::nullopt;
-    if (!sig) return "oauth_signature is not Base64";
-    bool good = false;
-    for (const PkeyPtr& key : merchantKeys) {
-        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-        if (ctx == nullptr) break;
-        good = EVP_DigestVerifyInit(ctx, nullptr, sha256 ? EVP_sha256() : EVP_sha1(), nullptr, key.get()) == 1 &&
-               EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(sig->data()), sig->size(),
-                                reinterpret_cast<const unsigned char*>(base->data()), base->size()) == 1;
-        EVP_MD_CTX_free(ctx);
-        ERR_clear_error();
-        if (good) break;
-    }
-    if (!good) return "signature does not verify";
-
+    const std::string url = "https://" + req.get_header_value("Host") + r.path;
+    detail::OAuthCheck check = detail::checkOAuthRequest(r.method, url, r.query, r.authorization, req.body,
+                                                         merchantKeys, {options.consumerKey, options.maxClockSkew});
+    r.baseString = check.baseString;
+    for (auto& [k, v] : check.query) query[k] = v;
+    if (check.refusal) return check.refusal;
     // Only a request that verified may use up its nonce.
     {
         std::lock_guard lock(mutex);
-        if (!seenNonces.insert((*oauth)["oauth_consumer_key"] + ' ' + ts + ' ' + (*oauth)["oauth_nonce"]).second) {
+        const std::string& consumer = check.oauth["oauth_consumer_key"];
+        if (!seenNonces.insert(consumer + ' ' + check.oauth["oauth_timestamp"] + ' ' + check.oauth["oauth_nonce"])
+                 .second) {
             return "nonce already used";
         }
     }
@@ -372,7 +299,8 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
         std::lock_guard lock(mutex);
         auto f = faults.find(r.operation);
         if (f == faults.end()) f = faults.find("*");
-        if (f != faults.end()) fault = f->second;
+        if (f != faults.end() && f->second.remaining != 0) fault = f->second;
+        if (f != faults.end() && f->second.remaining > 0 && op != nullptr && !reason) --f->second.remaining;
         obs = observer;
     }
 
@@ -402,6 +330,7 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
                 break;
             case Fault::Kind::Body:
                 res.status = fault.status;
+                if (!fault.retryAfter.empty()) res.set_header("Retry-After", fault.retryAfter);
                 res.set_content(fault.body, fault.contentType.c_str());
                 break;
             case Fault::Kind::Delay:
@@ -459,7 +388,7 @@ bool Sandbox::start(std::string* error) {
                  std::strerror(errno);
         return false;
     }
-    d.merchantKeys = loadPublicKeys(*merchant);
+    d.merchantKeys = detail::loadPublicKeys(*merchant);
     if (d.merchantKeys.empty()) {
         *error = "no certificate or public key in " + d.options.merchantCertificatePath;
         return false;

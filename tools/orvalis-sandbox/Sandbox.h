@@ -32,8 +32,13 @@ struct Fault {
     int status = 200;
     std::string body;
     std::string contentType = "text/html";
+    /// A Retry-After header sent with a Body answer, when not empty.
+    std::string retryAfter;
+    /// How many more requests get this fault before the normal answer returns; -1: all.
+    int remaining = -1;
 
-    /// Reads "errors", "xml-error", "http500", "gzip-members" or "delay:MS"; no value otherwise.
+    /// Reads "errors", "xml-error", "http500", "gzip-members", "delay:MS" or
+    /// "unavailable:N" (503 with "Retry-After: 1" for the next N requests); no value otherwise.
     static std::optional<Fault> parse(const std::string& text);
 };
 

@@ -4,6 +4,8 @@
 // shares: the thread's last error, C strings for the caller, and the guard that
 // keeps C++ exceptions on this side of the interface.
 #include <Orvalis/C/orvalis.h>
+#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <exception>
@@ -17,7 +19,23 @@ struct orvalis_key_source {
     orvalis::KeySource source;
 };
 
+/// The settings a C client is made from.
+struct orvalis_client_config {
+    orvalis::ClientConfiguration configuration;
+    ~orvalis_client_config() { orvalis::detail::secureWipe(configuration.keyFilePassword); }
+};
+
+/// A result handle: copies share its Dictionaries, which nobody changes.
+struct orvalis_result {
+    orvalis::OperationResult outcome;
+};
+
 namespace orvalis::detail {
+
+/// Whether options (NULL: none) covers this version's first fields and holds nothing out of range.
+bool acceptableCallOptions(const orvalis_call_options* options) noexcept;
+/// What options (NULL: none) asks of one operation; fields beyond its struct_size are the client's.
+OperationOptions callOptions(const orvalis_call_options* options);
 
 /// Records message as the calling thread's last error and returns status.
 orvalis_status failWith(orvalis_status status, std::string_view message) noexcept;

@@ -3,7 +3,9 @@
 // Internal to the operation handles: not installed.
 #include <Orvalis/Foundation/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/Foundation/detail/DeliveryTimer.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
+#include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -32,6 +34,21 @@ struct OperationState {
     std::shared_ptr<ClientCore> core;
     double idleSeconds = 180.0;
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    const char* name = "";
+    RetryPolicy retry;
+    std::chrono::steady_clock::time_point startedAt;
+    /// Prepares (checks, writes, signs) the request once more: each attempt is fresh.
+    std::function<PreparedRequest()> prepareAgain;
+    /// Told of the final result before any waiter wakes (the client's observer).
+    std::function<void(const OperationResult&)> onCompleted;
+
+    // The attempt in flight and those before it: delivery thread only once started.
+    std::chrono::steady_clock::time_point attemptStartedAt;
+    std::string attemptNonce;
+    bool readOnly = false;  // a GET: the server may see it twice
+    bool answeredSent = false;  // an answerer's failure: whether it says the request went out
+    std::vector<AttemptRecord> attempts;
+    Reached furthest = Reached::No;
 
     std::mutex mutex;  // guards everything below
     std::condition_variable completed;
@@ -39,14 +56,16 @@ struct OperationState {
     bool cancelRequested = false;
     OperationResult result;
     std::optional<URLSessionDataTask> task;           // the exchange, once it was handed over
+    std::optional<ScheduledCall> backoff;             // the next attempt, while pausing before it
+    std::optional<OperationResult> lastAttempt;       // what the operation ends with if no attempt follows
     std::vector<std::function<void()>> continuations;  // run once, right after completion
 
     /// Records the result (the first one wins; once cancel() was asked, it
     /// becomes the cancel failure, keeping the response), wakes every waiter,
     /// runs the continuations, then tells the client. Never throws.
     void complete(OperationResult outcome) noexcept;
-    /// Cancels the exchange, or marks the operation so it is cancelled when handed
-    /// over; false (and nothing done) when it had completed.
+    /// Cancels the exchange, ends a pause between attempts at once, or marks the
+    /// operation so it is cancelled when handed over; false (and nothing done) when it had completed.
     bool cancel();
 };
 

@@ -1,13 +1,18 @@
-#include "OAuthCheck.h"
+#include <Orvalis/Foundation/detail/OAuthCheck.h>
 
 #include <Orvalis/Foundation/detail/UTF8.h>
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstdint>
 
-namespace orvalis::sandbox {
+namespace orvalis::detail {
 namespace {
 
 int hexValue(char c) {
@@ -166,4 +171,104 @@ std::optional<std::string> base64Decode(std::string_view text) {
     return out;
 }
 
-}  // namespace orvalis::sandbox
+std::vector<PublicKey> loadPublicKeys(const std::string& pem) {
+    std::vector<PublicKey> keys;
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    while (bio) {
+        X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        if (!cert) break;
+        if (EVP_PKEY* k = X509_get_pubkey(cert.get())) keys.emplace_back(k);
+    }
+    ERR_clear_error();
+    if (keys.empty()) {
+        BioPtr again(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        if (again) {
+            if (EVP_PKEY* k = PEM_read_bio_PUBKEY(again.get(), nullptr, nullptr, nullptr)) keys.emplace_back(k);
+        }
+        ERR_clear_error();
+    }
+    return keys;
+}
+
+namespace {
+
+bool verifies(const std::vector<PublicKey>& keys, bool sha256, const std::string& signature, const std::string& base) {
+    for (const PublicKey& key : keys) {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        if (ctx == nullptr) break;
+        const bool good =
+            EVP_DigestVerifyInit(ctx, nullptr, sha256 ? EVP_sha256() : EVP_sha1(), nullptr, key.get()) == 1 &&
+            EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
+                             reinterpret_cast<const unsigned char*>(base.data()), base.size()) == 1;
+        EVP_MD_CTX_free(ctx);
+        ERR_clear_error();
+        if (good) return true;
+    }
+    return false;
+}
+
+std::optional<std::string> check(OAuthCheck& c, std::string_view method, std::string_view url,
+                                 std::string_view authorization, std::string_view body,
+                                 const std::vector<PublicKey>& keys, const SignatureCheckOptions& options) {
+    if (authorization.empty()) return "no Authorization header";
+    auto oauth = parseAuthorizationHeader(authorization);
+    if (!oauth) return "malformed Authorization header";
+    c.oauth = *oauth;
+    for (const char* k : {"oauth_consumer_key", "oauth_nonce", "oauth_signature", "oauth_signature_method",
+                          "oauth_timestamp", "oauth_version"}) {
+        if (oauth->find(k) == oauth->end()) return std::string("no ") + k;
+    }
+    if ((*oauth)["oauth_version"] != "1.0") return "oauth_version is not 1.0";
+    const std::string& signatureMethod = (*oauth)["oauth_signature_method"];
+    if (signatureMethod != "RSA-SHA1" && signatureMethod != "RSA-SHA256") {
+        return "unsupported signature method " + signatureMethod;
+    }
+    const bool sha256 = signatureMethod == "RSA-SHA256";
+    if (options.consumerKey && percentDecode((*oauth)["oauth_consumer_key"]) != options.consumerKey) {
+        return "unknown consumer key";
+    }
+
+    const std::string& ts = (*oauth)["oauth_timestamp"];
+    char* end = nullptr;
+    long long when = std::strtoll(ts.c_str(), &end, 10);
+    if (ts.empty() || *end != '\0') return "malformed oauth_timestamp";
+    long long now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (std::llabs(now - when) > options.maxClockSkew.count()) return "oauth_timestamp outside the accepted window";
+
+    auto hash = oauth->find("oauth_body_hash");
+    if (hash != oauth->end()) {
+        if (hash->second != base64Digest(body, sha256)) return "body hash mismatch";
+    } else if (!body.empty()) {
+        return "body without oauth_body_hash";
+    }
+
+    // The signed parameters: the header's, then the query's replacing same names.
+    std::map<std::string, std::string> params;
+    for (const auto& [k, v] : *oauth) {
+        if (k != "oauth_signature") params[k] = v;
+    }
+    for (const auto& [k, v] : c.query) params[k] = v;
+    auto base = signatureBaseString(method, url, params);
+    if (!base) return "parameters that cannot be encoded";
+    c.baseString = *base;
+    if ((*oauth)["oauth_signature"].empty()) return "no signature";
+    auto sigText = percentDecode((*oauth)["oauth_signature"]);
+    auto sig = sigText ? base64Decode(*sigText) : std::nullopt;
+    if (!sig) return "oauth_signature is not Base64";
+    if (!verifies(keys, sha256, *sig, *base)) return "signature does not verify";
+    return std::nullopt;
+}
+
+}  // namespace
+
+OAuthCheck checkOAuthRequest(std::string_view method, std::string_view url, std::string_view query,
+                             std::string_view authorization, std::string_view body,
+                             const std::vector<PublicKey>& keys, const SignatureCheckOptions& options) {
+    OAuthCheck c;
+    c.query = splitQuery(query);
+    c.refusal = check(c, method, url, authorization, body, keys, options);
+    return c;
+}
+
+}  // namespace orvalis::detail

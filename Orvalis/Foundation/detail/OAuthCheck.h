@@ -1,14 +1,20 @@
 #pragma once
 
-// The sandbox's own reading of an OAuth 1.0a RSA request, written from the
-// wire format alone so that it checks the library instead of mirroring it.
+// Internal to the library: not installed. A server's reading of an OAuth 1.0a
+// RSA request, written from the wire format alone so that it checks the signer
+// instead of mirroring it: the sandbox and checkRequestSignature use it.
+#include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Networking/SignatureCheck.h>
+#include <openssl/evp.h>
+
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace orvalis::sandbox {
+namespace orvalis::detail {
 
 /// Percent-decodes text ("+" stays "+"); no value for a "%" without two hex
 /// digits or for bytes that are not UTF-8.
@@ -42,4 +48,25 @@ std::string base64Digest(std::string_view bytes, bool sha256);
 /// Base64 decoding; no value for text that is not Base64.
 std::optional<std::string> base64Decode(std::string_view text);
 
-}  // namespace orvalis::sandbox
+/// A public key that verifies signatures.
+using PublicKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+
+/// The public keys of the certificates in pem, or of one PEM public key; none when it holds neither.
+std::vector<PublicKey> loadPublicKeys(const std::string& pem);
+
+/// What a server made of one request.
+struct OAuthCheck {
+    std::optional<std::string> refusal;        ///< why it does not verify; none when it does
+    std::map<std::string, std::string> oauth;  ///< the Authorization header's parameters, as sent
+    std::vector<std::pair<std::string, std::string>> query;  ///< the query's pairs, as sent
+    std::string baseString;                    ///< the base string rebuilt, when it got that far
+};
+
+/// Checks a request as a server does: the Authorization header's parameters, the
+/// consumer key and clock window of options, the body hash, and the signature of the
+/// base string of method, url (scheme, host and path as received) and query against keys.
+OAuthCheck checkOAuthRequest(std::string_view method, std::string_view url, std::string_view query,
+                             std::string_view authorization, std::string_view body,
+                             const std::vector<PublicKey>& keys, const SignatureCheckOptions& options);
+
+}  // namespace orvalis::detail

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/URLRequest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvalis {
+
+/// What checkRequestSignature demands beyond a good signature.
+struct SignatureCheckOptions {
+    /// When set, the request must carry this consumer key.
+    std::optional<std::string> consumerKey;
+    /// Largest accepted distance between oauth_timestamp and the clock.
+    std::chrono::seconds maxClockSkew{600};
+};
+
+/// Checks a signed request as the merchant server does (the sandbox runs the same
+/// code): its OAuth 1.0a Authorization header, the body hash, the clock window and
+/// the RSA-SHA1 (or RSA-SHA256) signature against the certificates or public key in
+/// certificatePEM. No value when the request verifies; otherwise the reason, e.g.
+/// "signature does not verify" or "body hash mismatch". Any thread.
+ORVALIS_EXPORT std::optional<std::string> checkRequestSignature(const URLRequest& request,
+                                                                std::string_view certificatePEM,
+                                                                const SignatureCheckOptions& options = {});
+
+}  // namespace orvalis

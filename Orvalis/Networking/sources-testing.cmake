@@ -1,0 +1,1 @@
+orvalis_units(Networking SignatureCheck)

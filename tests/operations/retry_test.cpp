@@ -1,0 +1,173 @@
+// Safe retries, attempt timings, correlation ids and the observer, end to end:
+// the sandbox verifies every attempt's signature, the test server misbehaves on
+// cue (an operation's last path segment names its fault).
+#include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <SandboxWorld.h>
+#include <TestServer.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <mutex>
+
+using namespace orvalis;
+namespace ts = orvalis::testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+ClientConfiguration configured(std::string host) {
+    ClientConfiguration c;
+    c.host = std::move(host);
+    c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
+    ts::sandboxWorld();  // the merchant key's resource folder
+    ts::sharedServer();  // trusted after the session's first connections: still seen
+    return c;
+}
+
+std::string serverHost(const std::string& port = "good") {
+    const std::string url = ts::sharedServer().url("", port);
+    return url.substr(std::string("https://").size());
+}
+
+std::string nonceOf(const std::string& authorization) {
+    const size_t at = authorization.find("oauth_nonce=\"") + 13;
+    return authorization.substr(at, authorization.find('"', at) - at);
+}
+
+ZRBExpressCheckoutDataRequest payment() {
+    ZRBExpressCheckoutDataRequest r;
+    r.setCheckoutId("chk-1"), r.setPairingId("pair-1"), r.setPreCheckoutTransactionId("pre-1");
+    r.setAmount(12.5), r.setCurrency("EUR"), r.setCardId("card-1"), r.setShippingAddressId("ship-1");
+    return r;
+}
+
+ZRBPrecheckoutDataRequest read(const char* fault) {
+    ZRBPrecheckoutDataRequest r;
+    r.setPairingId(fault);
+    return r;
+}
+
+void expectOrdered(const URLSessionTaskMetrics& t) {
+    EXPECT_TRUE(t.nameLookup <= t.connect && t.connect <= t.secureConnection && t.secureConnection <= t.firstByte &&
+                t.firstByte <= t.total && t.total.count() > 0)
+        << t.nameLookup.count() << " " << t.connect.count() << " " << t.secureConnection.count() << " "
+        << t.firstByte.count() << " " << t.total.count();
+}
+
+struct Events {
+    std::mutex m;
+    std::vector<std::string> seen;
+    std::promise<void> paused;
+    bool signalled = false;
+    OperationObserver observer() {
+        return [this](const OperationEvent& e) {
+            std::lock_guard lock(m);
+            const char* kinds[] = {"started", "attempt", "completed"};
+            seen.push_back(std::string(kinds[static_cast<int>(e.kind)]) + (e.retryIn ? "+retry" : ""));
+            if (e.retryIn && !signalled) signalled = true, paused.set_value();
+            if (e.kind == OperationEventKind::Completed) throw 42;  // contained
+        };
+    }
+};
+
+// A read that met a busy server comes back after the pause the server asked for; each attempt is
+// signed afresh and verifies; the result's correlation id is the nonce the server saw last.
+TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) {
+    auto& world = ts::sandboxWorld();
+    world.server->setFault("initializepairing", *sandbox::Fault::parse("unavailable:1"));
+    Events events;
+    ClientConfiguration c = configured(world.host);
+    c.observer = events.observer();
+    ZRBInitializePairingRequest request;
+    request.setCheckoutID("chk-retry");
+    request.setUserId("user-42");
+    OperationResult r = Client(c).initializePairing(request).get();
+    ASSERT_TRUE(r.succeeded()) << r.error->description();
+    ASSERT_EQ(r.attempts.size(), 2u);
+    EXPECT_EQ(r.attempts[0].statusCode, 503);
+    EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms);  // "Retry-After: 1"
+    std::vector<sandbox::RecordedRequest> seen;
+    for (auto& q : world.server->requests()) {
+        if (q.query.find("chk-retry") != std::string::npos) seen.push_back(q);
+    }
+    ASSERT_EQ(seen.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(seen[i].accepted) << seen[i].verdict;
+        EXPECT_EQ(nonceOf(seen[i].authorization), r.attempts[i].correlationId);
+        expectOrdered(r.attempts[i].timings);
+    }
+    EXPECT_NE(r.attempts[0].correlationId, r.attempts[1].correlationId);
+    EXPECT_EQ(r.correlationId, r.attempts[1].correlationId);
+    std::lock_guard lock(events.m);
+    EXPECT_EQ(events.seen, (std::vector<std::string>{"started", "attempt+retry", "attempt", "completed"}));
+}
+
+struct Row {
+    const char* name;
+    enum { Server, Closed, Sandbox } target;
+    const char* fault;  // the read's path id on the test server; a sandbox fault for the payment
+    bool isPayment;
+    int maxAttempts;
+    std::optional<std::chrono::milliseconds> idle, overall;
+    size_t attempts;
+    long code;
+    Reached reached;
+};
+
+class RetryRules : public testing::TestWithParam<Row> {};
+
+TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
+    const Row& row = GetParam();
+    std::string host = row.target == Row::Sandbox ? ts::sandboxWorld().host : serverHost(row.target == Row::Closed ? "closed" : "good");
+    if (row.target == Row::Sandbox) ts::sandboxWorld().server->setFault("expresscheckout", *sandbox::Fault::parse(row.fault));
+    ClientConfiguration c = configured(host);
+    c.retry.initialBackoff = 50ms;
+    const std::string path = std::string("/quorvex/precheckoutdata/") + row.fault;
+    const long before = row.target == Row::Server ? ts::sharedServer().stat(path) : 0;
+    OperationOptions options{row.idle, row.overall, row.maxAttempts};
+    OperationResult r = row.isPayment ? Client(c).expressCheckoutDataService(payment(), options).get()
+                                      : Client(c).getPreCheckoutDataService(read(row.fault), options).get();
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code(), row.code) << r.error->description();
+    EXPECT_EQ(r.reached, row.reached);
+    ASSERT_EQ(r.attempts.size(), row.attempts);
+    EXPECT_EQ(r.attempts.back().error->code(), row.code);
+    if (row.target == Row::Server) { EXPECT_EQ(ts::sharedServer().stat(path) - std::max(before, 0L), static_cast<long>(row.attempts)); }
+    if (std::string(row.fault) == "busy1") { EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms); }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, RetryRules,
+    testing::Values(
+        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, {}, {}, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, {}, 2, URLErrorTimedOut, Reached::Yes},
+        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, {}, {}, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, {}, 1500ms, 2, 101, Reached::Yes},
+        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, {}, {}, 3, URLErrorCannotConnectToHost, Reached::No},
+        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, {}, 1, URLErrorTimedOut, Reached::Maybe}),
+    [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
+    Events events;
+    ClientConfiguration c = configured(serverHost());
+    c.observer = events.observer();
+    Operation op = Client(c).getPreCheckoutDataService(read("busy30"));
+    ASSERT_EQ(events.paused.get_future().wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(op.cancel());
+    ASSERT_EQ(op.wait_for(10s), std::future_status::ready);  // not the 30 s the server asked for
+    OperationResult r = op.get();
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->code(), URLErrorCancelled);
+    EXPECT_EQ(r.attempts.size(), 1u);
+}
+
+TEST(Retries, APolicyOutOfRangeIsRefused) {
+    for (RetryPolicy bad : {RetryPolicy{11}, RetryPolicy{-1}, RetryPolicy{3, -1ms}, RetryPolicy{3, 500ms, 100ms}}) {
+        ClientConfiguration c = configured(serverHost());
+        c.retry = bad;
+        EXPECT_THROW(Client{c}, std::invalid_argument);
+        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPreCheckoutDataService(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
+    }
+}
+
+}  // namespace
