@@ -114,7 +114,7 @@ class CAnswers : public testing::TestWithParam<AnswerRow> {};
 TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
     const AnswerRow& row = GetParam();
     ts::sandboxWorld().server->setFault("precheckoutdata",
-                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json"});
+                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json", ""});
     orvalis_result* r = precheckout(client(ts::sandboxWorld().host));
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_succeeded(r), row.json != nullptr);
@@ -185,7 +185,7 @@ class COutcomes : public testing::TestWithParam<OutcomeRow> {};
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault("precheckoutdata",
-                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON});
+                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON, ""});
     // The test server's closed port, as host:port (its URL without "https://").
     orvalis_result* r = precheckout(
         client(row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
@@ -277,7 +277,7 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     ts::sandboxWorld().server->setFault("initializepairing", *orvalis::sandbox::Fault::parse("delay:1000"));
     Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.idleMs = INT64_MAX, .overallMs = INT64_MAX});
     orvalis_initialize_pairing_request request = {sizeof request, "c-1", "u-1"};
-    orvalis_call_options shortIdle = {sizeof shortIdle, 300, 0};
+    orvalis_call_options shortIdle = {sizeof shortIdle, 300, 0, 0};
     orvalis_operation *slow = nullptr, *cut = nullptr;
     orvalis_result *answered = nullptr, *timedOut = nullptr;
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
@@ -425,7 +425,7 @@ struct Seen {
 };
 
 static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* user_data) {
-    Seen seen{request->method, request->url, request->body ? std::string(request->body, request->body_length) : ""};
+    Seen seen{request->method, request->url, request->body ? std::string(request->body, request->body_length) : "", {}, {}};
     for (size_t i = 0; i < request->header_count; ++i) seen.names.push_back(request->header_names[i]), seen.values.push_back(request->header_values[i]);
     static_cast<std::vector<Seen>*>(user_data)->push_back(seen);  // delivery thread; read after the waits
     reply->content_type = "application/json";
