@@ -3,16 +3,16 @@
 # bench_small.cpp once against this working tree's library and once against
 # the library of an older commit (by default the one before the table came),
 # both the same way, then compares instructions per call (callgrind:
-# repeatable on a busy machine) and wall time (medians of interleaved runs),
-# and the size of the handle types.
+# repeatable on a busy machine) and wall time (the median of per-round ratios
+# of interleaved runs), and the size of the handle types.
 #   bench/wide/compare_small.sh [BASE_COMMIT]
 # WORK (default build/compare-small) keeps both builds between runs;
-# ROUNDS (default 5) wall-time rounds of each binary.
+# ROUNDS (default 9) wall-time rounds of each binary.
 set -eu
 
 root=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 work=${WORK:-$root/build/compare-small}
-rounds=${ROUNDS:-5}
+rounds=${ROUNDS:-9}
 # The parent of the commit that added the table.
 base=${1:-$(git -C "$root" log --format=%H --diff-filter=A -- Orvalis/Foundation/detail/DictIndex.cpp | tail -n 1)^}
 base_id=$(git -C "$root" rev-parse --short "$base")
@@ -68,21 +68,32 @@ for c in $cases; do
     printf '%-24s %14s %14s %8s\n' "$c" "$n" "$o" "$(awk -v n="$n" -v o="$o" 'BEGIN { printf "%.4f", n / o }')"
 done
 
-# Wall time: the binaries take turns, and each case's median over the rounds is compared.
+# Wall time: the binaries take turns (which one goes first alternates), each
+# round gives a ratio per case, and the median ratio is reported: drift on a
+# busy machine hits both sides of a round alike.
 i=0
+: >"$work/wall"
 while [ "$i" -lt "$rounds" ]; do
-    "$now" >"$work/wall-current.$i"
-    "$old" >"$work/wall-base.$i"
+    if [ $((i % 2)) -eq 0 ]; then
+        "$now" >"$work/wall-current"
+        "$old" >"$work/wall-base"
+    else
+        "$old" >"$work/wall-base"
+        "$now" >"$work/wall-current"
+    fi
+    paste -d " " "$work/wall-current" "$work/wall-base" | awk '$1 == $3 { print $1, $2, $4 }' >>"$work/wall"
     i=$((i + 1))
 done
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo
 printf '%-24s %14s %14s %8s\n' "ns per call (median)" "current" "$base_id" "ratio"
 for c in $cases; do
-    n=$(cat "$work"/wall-current.* | awk -v c="$c" '$1 == c { print $2 }' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-    o=$(cat "$work"/wall-base.* | awk -v c="$c" '$1 == c { print $2 }' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-    printf '%-24s %14s %14s %8s\n' "$c" "$n" "$o" "$(awk -v n="$n" -v o="$o" 'BEGIN { printf "%.4f", n / o }')"
+    n=$(awk -v c="$c" '$1 == c { print $2 }' "$work/wall" | median)
+    o=$(awk -v c="$c" '$1 == c { print $3 }' "$work/wall" | median)
+    r=$(awk -v c="$c" '$1 == c { printf "%.4f\n", $2 / $3 }' "$work/wall" | median)
+    printf '%-24s %14s %14s %8s\n' "$c" "$n" "$o" "$r"
 done
-rm -f "$work"/wall-current.* "$work"/wall-base.*
+rm -f "$work/wall" "$work/wall-current" "$work/wall-base"
 
 echo
 printf '%-24s %14s %14s\n' "size (bytes)" "current" "$base_id"
