@@ -240,7 +240,7 @@ private:
         if (auto* d = std::get_if<Dictionary>(&top.made)) {
             if (!v.isArray() && !v.isDictionary()) {
                 d->set(key(), std::move(v));  // a repeated key keeps its first place and its last value
-                return &stored_;             // a scalar's slot is never needed
+                return &stored_;              // a scalar's slot is never needed
             }
             d->set(key(), std::move(v));
             return d->find(key());

@@ -94,8 +94,7 @@ double medianNs(const Case& c, const Lookup& l, int runs, int calls) {
     for (int r = 0; r < runs; ++r) {
         auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < calls; ++i) runCase(c.which, &l);
-        t.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
-                    calls);
+        t.push_back(std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / calls);
     }
     std::sort(t.begin(), t.end());
     return t[t.size() / 2];

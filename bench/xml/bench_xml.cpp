@@ -282,8 +282,8 @@ int main(int argc, char** argv) {
     // converter comes to what this reader interface allows.
     const std::map<std::string, std::pair<double, double>> targets = {
         {"records", {0.85, 5.0}}, {"text-heavy", {0.85, 2.0}}, {"deep", {0.85, 8.0}}};
-    std::printf("\n%-11s %10s %10s %10s %7s %7s %7s %7s %10s %7s %12s %14s\n", "document", "expat MB/s",
-                "bound MB/s", "dict MB/s", "bound", "ratio", "target", "of bound", "peak/doc", "target", "(expat alone)",
+    std::printf("\n%-11s %10s %10s %10s %7s %7s %7s %7s %10s %7s %12s %14s\n", "document", "expat MB/s", "bound MB/s",
+                "dict MB/s", "bound", "ratio", "target", "of bound", "peak/doc", "target", "(expat alone)",
                 "XMLString MB/s");
     for (const Document& d : documents()) {
         double bare = reporter.medianMBps("bare_expat/" + d.name);
