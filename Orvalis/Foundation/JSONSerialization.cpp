@@ -165,17 +165,30 @@ public:
     // full-precision conversion returns wrong values for some inputs (a zero
     // significand with a large negative exponent, "0e-320", gave -2e-137).
     bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+        // Most numbers are integers that fit: those are read here, in line,
+        // and the others (fractions, exponents, overflow) by numberValue.
+        std::int64_t i = 0;
+        if (const auto [end, ec] = std::from_chars(s, s + n, i); ec == std::errc() && end == s + n)
+            return adds(Value(i));
         const auto v = numberValue(std::string_view(s, n));
         return v && adds(std::move(*v));
     }
     bool String(const char* s, rapidjson::SizeType n, bool) {
-        return !holdsSurrogate(s, n) && adds(Value(std::string_view(s, n)));
+        return !(escapes_ && holdsSurrogate(s, n)) && adds(Value(std::string_view(s, n)));
     }
     bool Key(const char* s, rapidjson::SizeType n, bool) {
-        if (holdsSurrogate(s, n)) return false;
-        key_.assign(s, n);
+        if (escapes_ && holdsSurrogate(s, n)) return false;
+        // Short keys are copied into a buffer of the builder's own, without a string's bookkeeping.
+        keyLength_ = n;
+        if (n <= sizeof shortKey_)
+            std::memcpy(shortKey_, s, n);
+        else
+            longKey_.assign(s, n);
         return true;
     }
+    // Surrogates can only come from \u escapes (the reader refuses them as
+    // UTF-8 bytes): a document without a backslash needs no look at its strings.
+    void setMayHoldEscapes(bool escapes) noexcept { escapes_ = escapes; }
     bool StartObject() { return open(Value::Kind::Dictionary); }
     bool StartArray() { return open(Value::Kind::Array); }
     bool EndObject(rapidjson::SizeType) { return close(); }
@@ -226,11 +239,11 @@ private:
         }
         if (auto* d = std::get_if<Dictionary>(&top.made)) {
             if (!v.isArray() && !v.isDictionary()) {
-                d->set(key_, std::move(v));  // a repeated key keeps its first place and its last value
-                return &stored_;             // a scalar's slot is never needed
+                d->set(key(), std::move(v));  // a repeated key keeps its first place and its last value
+                return &stored_;              // a scalar's slot is never needed
             }
-            d->set(key_, std::move(v));
-            return d->find(key_);
+            d->set(key(), std::move(v));
+            return d->find(key());
         }
         Array& a = std::get<Array>(top.made);
         a.push_back(std::move(v));
@@ -244,7 +257,13 @@ private:
     std::optional<Value> root_;
     std::vector<Open> open_;
     Value stored_;
-    std::string key_;
+    std::string_view key() const noexcept {
+        return keyLength_ <= sizeof shortKey_ ? std::string_view(shortKey_, keyLength_) : std::string_view(longKey_);
+    }
+    char shortKey_[32];
+    std::size_t keyLength_ = 0;
+    std::string longKey_;
+    bool escapes_ = true;
 };
 
 std::optional<Value> parseUTF8(std::string_view data);
@@ -446,6 +465,7 @@ std::optional<Value> parseUTF8(std::string_view data) {
     std::optional<Value> read;
     {
         ValueBuilder builder;
+        builder.setMayHoldEscapes(data.find('\\') != std::string_view::npos);
         rapidjson::Reader reader;
         if (const rapidjson::ParseResult r = reader.Parse<kFlags>(in, builder); r.IsError()) {
             if (r.Code() != rapidjson::kParseErrorNumberTooBig) return std::nullopt;

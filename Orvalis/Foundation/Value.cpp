@@ -49,6 +49,9 @@ struct ArrayImpl : RefCounted {
     Value* data = nullptr;
 };
 
+// Below this capacity a scan of the inline-compared keys beats hashing (bench_wide: 16 keys scanned in 12 ns a lookup, hashed in 32).
+constexpr std::uint32_t kIndexedCapacity = 29;
+
 // The first entries live inside the block itself, right after its header:
 // one by default, so an element holding one child or one text is a single
 // 56-byte block; a builder that knows how many entries a dictionary will
@@ -64,16 +67,12 @@ struct DictImpl : RefCounted {
     // From kIndexedCapacity on, the entries' heap block starts with a pointer to
     // the lookup table, just before the first entry: small dictionaries stay
     // as small as they were, and wide ones find keys in constant time.
-    bool isIndexed() const noexcept;
+    bool isIndexed() const noexcept { return cap >= kIndexedCapacity; }  // never inline (kMaxInlineEntries)
     DictIndex*& index() const noexcept { return *reinterpret_cast<DictIndex**>(reinterpret_cast<char*>(data) - kIndexSlot); }
     static constexpr std::size_t kIndexSlot = sizeof(DictIndex*);
 };
 static_assert(sizeof(DictImpl) % alignof(DictionaryEntry) == 0, "inline entries follow the header");
 static_assert(alignof(DictionaryEntry) <= DictImpl::kIndexSlot, "entries after the table pointer stay aligned");
-
-// Below this capacity a scan of the inline-compared keys beats hashing (bench_wide: 16 keys scanned in 12 ns a lookup, hashed in 32).
-constexpr std::uint32_t kIndexedCapacity = 29;
-inline bool DictImpl::isIndexed() const noexcept { return cap >= kIndexedCapacity && !isInline(); }
 
 namespace {
 
@@ -133,6 +132,7 @@ constexpr std::size_t kFirstBlock = alignof(std::max_align_t);
 // Blocks with more inline entries than this are not worth carving: the
 // entries go to the heap instead.
 constexpr std::uint32_t kMaxInlineEntries = 16;
+static_assert(kMaxInlineEntries < kIndexedCapacity, "an inline block is never indexed");
 constexpr std::size_t blockBytes(std::uint32_t inlineEntries) noexcept {
     return sizeof(DictImpl) + std::size_t{inlineEntries} * sizeof(DictionaryEntry);
 }

@@ -46,6 +46,7 @@ const std::string kK = "{\"k\":\"\u00e9\u20ac\U0001F600\"}", kLone = [] {  // th
     std::string s = encoded(2, false, false);
     return s.replace(s.size() - 6, 2, "A\0", 2);
 }();
+const std::string kKey32(32, 'k');  // the reader keeps keys up to 32 bytes apart from longer ones
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Object", R"({"a":1})", R"({"a":1})"}, Text{"SpacedArray", " \t\r\n[1]\n ", "[1]"},
@@ -59,6 +60,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneHighSurrogateEscape", R"(["a\ud800"])", ""},
     Text{"LoneSurrogateKey", R"({"\udfff":1})", ""}, Text{"HighThenLetter", R"(["\ud800\u0041"])", ""},
     Text{"SurrogatePairEscape", R"(["\ud83d\ude00"])", "[\"\U0001F600\"]"},
+    Text{"KeysAroundTheShortKeyRoom", "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":2,\"c\":3,\"" + kKey32 + "b\":4}",
+         "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":4,\"c\":3}"},
     Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""},
     Text{"Utf8Mark", "\xEF\xBB\xBF" + kK, kK}, Text{"Utf16LE", encoded(2, false, false), kK},
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
