@@ -16,8 +16,12 @@ CXX_NAMES = """#include <Orvalis/ServiceInfrastructure/Orvalis.h>
 struct Logger { void debug(std::string_view) {} } myLogger;
 std::string appResourceDir, consumerKey, keyPassword, transactionId, userId, password;
 orvalis::Dictionary answer;
+orvalis::ClientConfiguration configuration;
+struct Metrics { template <class... A> void record(A&&...) {} } metrics;
 void showPairing(orvalis::Dictionary);  // the host's own
 void showFailure(const orvalis::Error&);
+orvalis::ZRBExpressCheckoutDataRequest cartPayment();
+std::string readFile(const std::string& path);
 struct Task {  // for fragments that co_await
     struct promise_type {
         Task get_return_object() { return {}; }
@@ -28,7 +32,15 @@ struct Task {  // for fragments that co_await
     };
 };
 """
-C_NAMES = "#include <stdio.h>\nstatic const char* password = \"\";\n"
+C_NAMES = """#include <Orvalis/C/orvalis.h>
+#include <Orvalis/C/orvalis_testing.h>
+#include <stdio.h>
+#include <string.h>
+static const char* password = "";
+static orvalis_client_config* config;
+static int my_metrics;
+void record(void* metrics, ...);
+"""
 FLAGS = ["-fsyntax-only", "-Wall", "-Wextra", "-Werror", "-Wno-unused-variable", "-Wno-unused-but-set-variable"]
 FILE_SCOPE = ("#include", "using namespace")
 
@@ -39,16 +51,37 @@ def blocks(path):
         yield m.group(1), m.group(2), text.count("\n", 0, m.start()) + 1
 
 
+# A definition (a function, a test) or a declaration goes before the fragment's statements.
+DEFINITION = re.compile(r"^(?!(if|for|while|switch|else|do|return)\b)[^\s=][^=]*\)\s*(const\s*)?\{\s*(//.*)?$")
+DECLARATION = re.compile(r"^[\w:<>, ]+[\s*&]+\w+\(\s*(const\s+)?[\w:<>]+[\s*&]+\w+.*\);\s*(//.*)?$")
+
+
+def split(code):
+    """The fragment's file-scope lines and its statements."""
+    top, body, lines = [], [], iter(code.splitlines())
+    for line in lines:
+        if line.startswith(FILE_SCOPE) or DECLARATION.match(line):
+            top.append(line)
+        elif DEFINITION.match(line):
+            top.append(line)
+            for inner in lines:  # up to the closing brace at the start of a line
+                top.append(inner)
+                if inner.startswith("}"):
+                    break
+        else:
+            body.append(line)
+    return "\n".join(top), "\n".join(body)
+
+
 def program(lang, code):
     if re.search(r"\bint main\s*\(", code):
         return code  # a whole program stands as it is
-    lines = code.splitlines()
-    top = "\n".join(line for line in lines if line.startswith(FILE_SCOPE))
-    body = "\n".join(line for line in lines if not line.startswith(FILE_SCOPE))
+    top, body = split(code)
     if lang == "c":
         return f"{C_NAMES}{top}\nvoid snippet(void) {{\n{body}\n}}\n"
+    names = CXX_NAMES + ("#include <gtest/gtest.h>\nusing namespace orvalis;\n" if "TEST(" in code else "")
     head = "Task snippet() {" if "co_await" in code else "void snippet() {"
-    return f"{CXX_NAMES}{top}\n{head}\nusing namespace orvalis;\n{body}\n}}\n"
+    return f"{names}{top}\n{head}\nusing namespace orvalis;\n{body}\n}}\n"
 
 
 def main():

@@ -292,7 +292,7 @@ TEST(Threads, AMovedFromHandleIsSafeToAsk) {
 thread_local bool inExecutor = false;
 
 TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
-    setFault("none");
+    setFault("delay:100");  // still running when the coroutine suspends: done already, it would go on inline
     ClientConfiguration c = sandboxConfiguration();
     c.executor = [](std::function<void()> task) { inExecutor = true, task(), inExecutor = false; };
     Client client(c);
