@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -111,6 +112,18 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
         dir->write("words.sh", "printf '%s\\n'" + curl.substr(4));
         EXPECT_EQ(shell("sh words.sh").out, "-H\n" + header + "\n-H\nContent-Type: application/json\n--data-binary\n" +
                                                 data + "\nhttps://h.example/quorvex/expresscheckout\n");
+    }
+}
+
+// Each manual page shows the tool's --help text as it is.
+TEST_F(Tools, ManualPagesShowTheHelpText) {
+    for (const std::string tool : {ORVALIS_SIGN_EXE, ORVALIS_XML_EXE, ORVALIS_SANDBOX_EXE}) {
+        const std::string name = std::filesystem::path(tool).filename().string();
+        const std::string page = orvalis::detail::readWholeFile(ORVALIS_MAN_DIR "/" + name + ".1").value_or("");
+        const std::size_t begin = page.find(".nf\n"), end = page.find(".fi\n");
+        ASSERT_TRUE(begin != std::string::npos && end != std::string::npos) << name;
+        const std::string shown = std::regex_replace(page.substr(begin + 4, end - begin - 4), std::regex(R"(\\-)"), "-");
+        EXPECT_EQ(shown, shell("'" + tool + "' --help").out) << name;
     }
 }
 
