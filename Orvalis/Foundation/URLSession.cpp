@@ -616,9 +616,6 @@ bool SessionImpl::configure(TaskState& t) {
     if (!t.trust->certificates.empty()) {
         set(CURLOPT_SSL_CTX_FUNCTION, &onSSLContext);
         set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
-        // libcurl's cached CA store, made on an earlier connection, would replace the
-        // store these anchors join: anchors added later would never be seen.
-        set(CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
     if (!t.trust->pins.empty()) {
         if (auto it = t.trust->pins.find(hostOfURL(t.url)); it != t.trust->pins.end()) {
