@@ -49,7 +49,7 @@ void OperationState::complete(OperationResult outcome) noexcept {
     std::vector<std::function<void()>> waiting;
     {
         std::lock_guard lock(mutex);
-        if (done) return;
+        if (done || completing) return;
         if (cancelRequested && !isCancelFailure(outcome)) {
             try {
                 outcome = cancelled(std::move(outcome));
@@ -58,19 +58,24 @@ void OperationState::complete(OperationResult outcome) noexcept {
             }
         }
         result = std::move(outcome);
-        done = true;
-        waiting.swap(continuations);
+        completing = true;  // decided: no cancel changes it now
         task.reset();
         backoff.reset();
         lastAttempt.reset();
     }
-    // The result no longer changes: the observer reads it before anyone waiting wakes.
+    // The observer reads the result before anyone can see the operation done: a
+    // waiter arriving meanwhile still waits (done is set only afterwards).
     if (onCompleted) {
         try {
             onCompleted(result);
         } catch (...) {
             log("Operation: the observer threw at completion");
         }
+    }
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+        waiting.swap(continuations);
     }
     completed.notify_all();
     for (auto& continuation : waiting) {
@@ -89,7 +94,7 @@ void OperationState::complete(OperationResult outcome) noexcept {
 
 bool OperationState::cancel() {
     std::lock_guard lock(mutex);
-    if (done) return false;
+    if (done || completing) return false;
     cancelRequested = true;
     if (task) {
         task->cancel();

@@ -53,6 +53,7 @@ struct OperationState {
     std::mutex mutex;  // guards everything below
     std::condition_variable completed;
     bool done = false;
+    bool completing = false;  // the result is decided; done follows once the observer has seen it
     bool cancelRequested = false;
     OperationResult result;
     std::optional<URLSessionDataTask> task;           // the exchange, once it was handed over
