@@ -53,7 +53,9 @@ using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
 // What the host configured: extra trust anchors and public-key pins. Immutable once
 // published, so the delivery thread reads a snapshot without holding a lock.
 struct TrustSettings {
-    std::string pem;  // extra anchors, PEM text
+    std::vector<std::shared_ptr<X509>> certificates;
+    std::string pem;  // the same anchors as PEM text, for transfers with anchors of their own
+    int generation = 0;  // how often anchors were added
     std::map<std::string, std::string> pins;  // lower-case host -> "sha256//...;..."
 };
 
@@ -85,6 +87,7 @@ struct TaskState {
     std::shared_ptr<const TransportSettings> settings;  // the client's own, if any
     std::shared_ptr<const std::string> caBlob;
     std::string proxy;  // the proxy named by the client, for messages ("" when none)
+    std::string caFile;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     std::string body;
@@ -360,6 +363,18 @@ std::vector<std::shared_ptr<X509>> readCertificates(const std::string& path) {
     }
     ERR_clear_error();  // the loop ends on "no start line", which is not a failure
     return found;
+}
+
+// Runs for each new TLS connection of a transfer with the process's anchors: they join
+// the verification store that libcurl then keeps for the bundle's path.
+CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
+    auto* task = static_cast<TaskState*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
+    if (store == nullptr) return CURLE_SSL_CERTPROBLEM;
+    for (const auto& cert : task->trust->certificates) {
+        if (X509_STORE_add_cert(store, cert.get()) != 1) return CURLE_SSL_CERTPROBLEM;
+    }
+    return CURLE_OK;
 }
 
 }  // namespace
@@ -734,14 +749,29 @@ bool SessionImpl::configure(TaskState& t) {
         set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
     const TransportSettings* own = t.settings.get();
-    if (!t.trust->pem.empty() || (own != nullptr && !own->trustedPEM.empty())) {
-        // Extra anchors go in as a CA list of their own (the system's, the process's, the
-        // client's): libcurl neither keeps that store past the connection (anchors added
-        // later are seen) nor reuses a connection or TLS session verified against
-        // another list (no other client trusts a client's anchors).
+    if (own != nullptr && !own->trustedPEM.empty()) {
+        // A client's own anchors go in as a CA list of its own (the system's, the process's
+        // and its own): libcurl neither caches that store for other transfers nor reuses a
+        // connection or TLS session verified against another list.
         t.caBlob = caBlobFor(own, t.trust);
         curl_blob blob{const_cast<char*>(t.caBlob->data()), t.caBlob->size(), CURL_BLOB_NOCOPY};
         set(CURLOPT_CAINFO_BLOB, &blob);
+    } else if (!t.trust->certificates.empty()) {
+        set(CURLOPT_SSL_CTX_FUNCTION, &onSSLContext);
+        set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
+        if (!caFile_.empty() && t.trust->generation > 0) {
+            // libcurl caches the CA store by the bundle's path, and that store is made
+            // once, with the anchors of its first connection. Anchors added since need a
+            // store of their own: the same bundle under a path of this generation's
+            // ("dir/././name"), whose first connection makes it with every anchor.
+            const size_t slash = caFile_.rfind('/');
+            if (slash != std::string::npos) {
+                t.caFile = caFile_.substr(0, slash);
+                for (int i = 0; i < t.trust->generation; ++i) t.caFile += "/.";
+                t.caFile += caFile_.substr(slash);
+                set(CURLOPT_CAINFO, t.caFile.c_str());
+            }
+        }
     }
     if (!t.trust->pins.empty() || (own != nullptr && !own->pins.empty())) {
         const std::string host = hostOfURL(t.url);
@@ -1076,11 +1106,14 @@ URLSessionTaskMetrics URLSessionDataTask::metrics() const noexcept {
 }
 
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
-    std::optional<std::string> pem = detail::readCertificatesPEM(pemPath);
-    if (!pem) return false;
+    std::vector<std::shared_ptr<X509>> found = detail::readCertificates(pemPath);
+    std::string pem = detail::certificatesAsPEM(found);
+    if (pem.empty()) return false;
     std::lock_guard lock(session_->configMutex);
     auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());
-    next->pem += *pem;
+    next->certificates.insert(next->certificates.end(), found.begin(), found.end());
+    next->pem += pem;
+    ++next->generation;
     session_->publish(std::move(next));
     return true;
 }
