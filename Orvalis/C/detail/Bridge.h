@@ -4,7 +4,7 @@
 // shares: the thread's last error, C strings for the caller, and the guard that
 // keeps C++ exceptions on this side of the interface.
 #include <Orvalis/C/orvalis.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <Orvalis/Foundation/Export.h>
+// The test seams were declared here; hosts that include this header keep them.
+#include <Orvalis/Foundation/System/TestSeams.h>
+
+#include <cstdint>
+
+namespace orvalis {
+
+/// A uniformly drawn integer from 0 to upperBound - 1 (0 when upperBound is
+/// 0), from the C library's arc4random_uniform unless a test source is set.
+/// Safe from any thread.
+ORVALIS_EXPORT std::uint32_t arc4random_uniform(std::uint32_t upperBound);
+
+}  // namespace orvalis
