@@ -40,6 +40,11 @@ OperationOptions callOptions(const orvalis_call_options* options);
 /// Records message as the calling thread's last error and returns status.
 orvalis_status failWith(orvalis_status status, std::string_view message) noexcept;
 
+/// Records what as the calling thread's last error and returns INVALID_ARGUMENT.
+inline orvalis_status invalid(std::string_view what) noexcept {
+    return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, what);
+}
+
 /// A malloc'd, NUL-terminated copy of text for the caller (orvalis_free frees
 /// it); throws std::bad_alloc.
 char* copyForCaller(std::string_view text);
