@@ -227,6 +227,10 @@ typedef enum orvalis_reached {
 #define ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST (-1004)
 /** The connection closed before the answer was complete (the request may have reached the server). */
 #define ORVALIS_URL_ERROR_NETWORK_CONNECTION_LOST (-1005)
+/** The server's certificate chain is not trusted, out of date or for another host. */
+#define ORVALIS_URL_ERROR_SERVER_CERTIFICATE_UNTRUSTED (-1202)
+/** The server's public key matches none pinned for its host. */
+#define ORVALIS_URL_ERROR_SERVER_PUBLIC_KEY_PIN_MISMATCH (-1210)
 /** Not sent: no signature could be made and one is required. */
 #define ORVALIS_URL_ERROR_CANNOT_SIGN_REQUEST (-1231)
 /** Not sent: the body cannot be written (text that is not UTF-8, a number that is not finite). */
@@ -428,6 +432,29 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_get_payment_data(const orvalis_cl
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_retry(orvalis_client_config* config, int max_attempts,
                                                                int64_t initial_backoff_ms, int64_t max_backoff_ms,
                                                                int64_t max_retry_after_ms);
+
+/** Sent as "User-Agent" by the client's requests; NULL or "": "Orvalis/<version>
+ *  libcurl/<version>". A line break in it fails orvalis_client_new (INVALID_ARGUMENT). */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_user_agent(orvalis_client_config* config,
+                                                                    const char* user_agent);
+
+/** The proxy of the client's requests, as libcurl takes it ("http://host:port",
+ *  "socks5h://host:port", credentials as "user:password@"); "": none, whatever the
+ *  environment says; NULL (the default): libcurl's environment variables (https_proxy,
+ *  http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_proxy(orvalis_client_config* config, const char* proxy);
+
+/** Trusts the certificates of a PEM file for this client's requests only, beside the
+ *  system store and orvalis_add_trusted_certificates. INVALID_ARGUMENT when the file
+ *  holds no readable certificate. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_add_trusted_certificates(orvalis_client_config* config,
+                                                                              const char* pem_path);
+
+/** Requires host's server to present one of pins ("sha256//<base64>" entries joined by
+ *  ";") for this client's requests, over any pin of the process for host; "" removes
+ *  it. INVALID_ARGUMENT for a malformed list. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_pin_public_keys(orvalis_client_config* config,
+                                                                     const char* host, const char* pins);
 
 /** One attempt of an operation. Durations in microseconds; the phases never decrease
  *  in this order (a reused connection shows 0 for lookup, connect and TLS). */

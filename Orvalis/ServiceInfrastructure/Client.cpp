@@ -11,6 +11,7 @@
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 #include <utility>
 
@@ -209,6 +210,7 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
             finishExchange(state, data, std::move(response), error);
         });
     if (state->deadline) task.setDeadline(*state->deadline);
+    detail::useTransportSettings(task, state->core->transport);
     std::lock_guard lock(state->mutex);
     state->task.emplace(std::move(task));
     // cancelAll() may have reached the operation before its task existed.
@@ -252,11 +254,40 @@ void checkTimeouts(milliseconds idle, const std::optional<milliseconds>& overall
 
 double seconds(milliseconds duration) { return std::chrono::duration<double>(duration).count(); }
 
+// What the client sets for its own transfers.
+std::shared_ptr<const detail::TransportSettings> transportOf(const ClientConfiguration& c) {
+    auto lineSafe = [](const std::string& text, const char* what) {
+        if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+            throw std::invalid_argument(std::string("Client: the ") + what + " holds a line break or NUL");
+        }
+    };
+    lineSafe(c.userAgent, "user agent");
+    if (c.proxy) lineSafe(*c.proxy, "proxy");
+    auto settings = std::make_shared<detail::TransportSettings>();
+    settings->userAgent = c.userAgent.empty() ? detail::defaultUserAgent() : c.userAgent;
+    settings->proxy = c.proxy;
+    for (const std::string& file : c.trustedCertificateFiles) {
+        std::optional<std::string> pem = detail::readCertificatesPEM(file);
+        if (!pem) throw std::invalid_argument("Client: no readable PEM certificate in \"" + file + "\"");
+        settings->trustedPEM += *pem;
+    }
+    for (const auto& [host, pins] : c.pinnedPublicKeys) {
+        if (!detail::wellFormedPins(pins)) {
+            throw std::invalid_argument("Client: the pins for \"" + host + "\" are not \"sha256//<base64>\" entries joined by \";\"");
+        }
+        std::string lower = host;
+        for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (!pins.empty()) settings->pins[lower] = pins;
+    }
+    return settings;
+}
+
 }  // namespace
 
 Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detail::ClientCore>()) {
     checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
     detail::checkRetryPolicy(configuration.retry);
+    core_->transport = transportOf(configuration);
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }

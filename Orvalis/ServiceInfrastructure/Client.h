@@ -13,9 +13,11 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orvalis {
 
@@ -103,6 +105,20 @@ struct ClientConfiguration {
     /// For a host's own tests: when set, every request is built and signed as usual and
     /// handed to this function instead of the network (see Answerer, docs/testing.md).
     Answerer answerer;
+    /// Sent as "User-Agent" by every request; empty: "Orvalis/<version> libcurl/<version>".
+    std::string userAgent;
+    /// The proxy of this client's requests, in libcurl's form ("http://host:port",
+    /// "socks5h://host:port", credentials as "user:password@"); "": none, whatever the
+    /// environment says; unset: libcurl's environment variables (https_proxy,
+    /// http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it.
+    std::optional<std::string> proxy;
+    /// PEM files whose certificates this client trusts, beside the system store and
+    /// what URLSessionConfiguration::addTrustedCertificates added for the process.
+    /// Read when the client is made; other clients never trust them.
+    std::vector<std::string> trustedCertificateFiles;
+    /// Public-key pins of this client, host -> "sha256//<base64>" entries joined by ";"
+    /// (see URLSessionConfiguration::pinPublicKeys); wins over the process's pin for that host.
+    std::map<std::string, std::string> pinnedPublicKeys;
 };
 
 /// Per-call settings; each one that is set wins over the client's.
@@ -131,7 +147,9 @@ struct ClientCore;
 class ORVALIS_EXPORT Client {
 public:
     /// A client that stamps configuration on every request it sends. Throws
-    /// std::invalid_argument when a time-out is 0 or less or the retry policy is out of range.
+    /// std::invalid_argument when a time-out is 0 or less, the retry policy is out of
+    /// range, a trusted-certificate file holds no readable certificate, a pin list is
+    /// malformed, or the user agent or proxy holds a line break or NUL.
     explicit Client(ClientConfiguration configuration);
     /// Wipes the password; operations in flight go on and complete.
     ~Client();

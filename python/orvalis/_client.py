@@ -6,7 +6,7 @@ import atexit
 import os
 import threading
 import weakref
-from typing import Any, Awaitable, Callable, Dict, Generic, Optional, TypeVar, Union
+from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, TypeVar, Union
 
 from . import _native
 from ._errors import Event, OperationError, Reply, Request
@@ -32,7 +32,9 @@ class _Operations(Generic[R]):
                  overall_timeout: Optional[float] = None, require_signature: bool = True,
                  attempts: int = 3, backoff: float = 0.25, max_backoff: float = 4.0,
                  max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
-                 answerer: Optional[Callable[[Request], Reply]] = None) -> None:
+                 answerer: Optional[Callable[[Request], Reply]] = None, user_agent: Optional[str] = None,
+                 proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
+                 pinned_keys: Optional[Mapping[str, str]] = None) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -49,8 +51,13 @@ class _Operations(Generic[R]):
         observer(Event) is told when each call starts, after each attempt and at completion (timings,
         correlation ids), mostly on the library's thread; what it raises is ignored. answerer(Request) ->
         Reply, for your own tests, answers every signed request in place of the network (docs/testing.md).
-        Trust anchors and pins are
-        process-wide: add_trusted_certificates(), pin_public_keys(). Raises ValueError for a refused setting.
+        user_agent is sent as "User-Agent" (default "Orvalis/<version> libcurl/<version>"). proxy, in
+        libcurl's form ("http://host:port", "socks5h://host:port"), carries this client's requests; ""
+        means none whatever the environment says; None (the default) follows libcurl's environment
+        variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
+        trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
+        client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
+        Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
             raise ValueError("give at most one of key_name, key_file and key_data")
@@ -62,7 +69,8 @@ class _Operations(Generic[R]):
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
-            observer=observer, answerer=answerer)
+            observer=observer, answerer=answerer,
+            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})))
         _live.add(self)
         _retire()
 

@@ -8,7 +8,7 @@ import os
 import threading
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_size_t, c_void_p,
                     sizeof)
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Union
 
 from . import _json
 from ._errors import Attempt, Event, OperationError, Reached, Reply, Request
@@ -129,6 +129,10 @@ for _name, _restype, _args in [
     ("orvalis_result_server_error_json", c_void_p, (c_void_p,)),
     ("orvalis_client_config_set_retry", c_int, (c_void_p, c_int, c_int64, c_int64, c_int64)),
     ("orvalis_client_config_set_observer", c_int, (c_void_p, _OBSERVER, c_void_p)),
+    ("orvalis_client_config_set_user_agent", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_set_proxy", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_add_trusted_certificates", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_pin_public_keys", c_int, (c_void_p, c_char_p, c_char_p)),
     ("orvalis_result_attempt_count", c_size_t, (c_void_p,)),
     ("orvalis_result_attempt", c_int, (c_void_p, c_size_t, POINTER(_Attempt))),
     ("orvalis_result_attempt_correlation_id", c_void_p, (c_void_p, c_size_t)),
@@ -237,7 +241,9 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
                overall_timeout: Optional[float], require_signature: bool = True,
                retry: Optional["tuple[int, float, float, float]"] = None,
                observer: Optional[Callable[[Event], None]] = None,
-               answerer: Optional[Callable[[Request], Reply]] = None) -> int:
+               answerer: Optional[Callable[[Request], Reply]] = None,
+               transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {})
+               ) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -264,6 +270,15 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
         if retry is not None:
             attempts, *pauses = retry
             _check(_lib.orvalis_client_config_set_retry(config, attempts, *(_saturated(p) for p in pauses)), "retry")
+        user_agent, proxy, trusted, pins = transport
+        if user_agent is not None:
+            _check(_lib.orvalis_client_config_set_user_agent(config, user_agent.encode()), "user agent")
+        if proxy is not None:
+            _check(_lib.orvalis_client_config_set_proxy(config, proxy.encode()), "proxy")
+        for path in trusted:
+            _check(_lib.orvalis_client_config_add_trusted_certificates(config, os.fsencode(path)), "trusted certificates")
+        for host_name, host_pins in pins.items():
+            _check(_lib.orvalis_client_config_pin_public_keys(config, host_name.encode(), host_pins.encode()), "pins")
         key = next(_keys)
         if observer is not None:
             _observers[key] = observer

@@ -34,6 +34,9 @@ struct Settings {
     const char* password = ts::kSandboxPassword;
     int requireSignature = 1;
     int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
+    const char* userAgent = nullptr;    // the transport settings, each set when not null
+    const char* proxy = nullptr;
+    const char* trustFile = nullptr;
 };
 
 static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey, Settings s = {}) {
@@ -48,6 +51,9 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   orvalis_client_config_set_require_signature(config, s.requireSignature) ||
                   (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
                   (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
+                  (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
+                  (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
+                  (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
                   orvalis_client_new(config, &made),
               ORVALIS_OK);
     orvalis_client_config_free(config);
@@ -56,8 +62,8 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
 }
 
 // Pre-checkout data of the sandbox's pairing through client, waited for: its result (to free), or NULL.
-static orvalis_result* precheckout(const Client& client) {
-    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+static orvalis_result* precheckout(const Client& client, const char* pairingId = "sbx-pairing-0001") {
+    orvalis_precheckout_data_request request = {sizeof request, pairingId};
     orvalis_operation* op = nullptr;
     orvalis_result* r = nullptr;
     if (orvalis_client_get_precheckout_data(client.get(), &request, nullptr, nullptr, nullptr, &op) == ORVALIS_OK) {
@@ -482,4 +488,29 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     EXPECT_EQ(check(seen[1], pem.str()), "verifies");
     seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
     EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
+}
+
+// A client's own user agent, proxy and trust anchors: through the proxy to a server whose CA
+// only this client trusts, with its own user agent; a client without them is refused.
+TEST(CInterface, ClientTransportSettingsHoldForThatClientAlone) {
+    ts::sandboxWorld();  // the merchant key's resource folder
+    ts::TestServer own;
+    const std::string proxy = ts::sharedServer().url("", "proxy");
+    const long tunnels = std::max(ts::sharedServer().stat("tunnels"), 0L);
+    Client client1 = client(own.host(), ts::kSandboxConsumerKey,
+                            {.userAgent = "Till/7 (C)", .proxy = proxy.c_str(), .trustFile = own.caFile().c_str()});
+    orvalis_result* r = precheckout(client1, "headers");
+    EXPECT_NE(take(orvalis_result_answer_json(r)).find("\"user-agent\":\"Till/7 (C)\""), std::string::npos)
+        << take(orvalis_result_error_message(r));
+    EXPECT_EQ(ts::sharedServer().stat("tunnels"), tunnels + 1);
+    orvalis_result_free(r);
+    r = precheckout(client(own.host()), "headers");
+    EXPECT_EQ(orvalis_result_error_code(r), ORVALIS_URL_ERROR_SERVER_CERTIFICATE_UNTRUSTED);
+    orvalis_result_free(r);
+    orvalis_client_config* config = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
+    EXPECT_EQ(orvalis_client_config_add_trusted_certificates(config, (own.caFile() + ".missing").c_str()),
+              ORVALIS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(orvalis_client_config_pin_public_keys(config, "127.0.0.1", "sha256//short"), ORVALIS_ERROR_INVALID_ARGUMENT);
+    orvalis_client_config_free(config);
 }

@@ -15,19 +15,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Trust that the session learns after its first TLS connection is not seen by later
-// connections: the test server's CA is added before any test connects.
-struct TrustTheTestServerFirst : testing::Environment {
-    void SetUp() override { ts::sharedServer(); }
-};
-const testing::Environment* const kTrustFirst = testing::AddGlobalTestEnvironment(new TrustTheTestServerFirst);
-
 ClientConfiguration configured(std::string host) {
     ClientConfiguration c;
     c.host = std::move(host);
     c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
-    ts::sharedServer();  // trusted before the first connection is made
     ts::sandboxWorld();  // the merchant key's resource folder
+    ts::sharedServer();  // trusted after the session's first connections (to the sandbox): still seen
     return c;
 }
 

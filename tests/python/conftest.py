@@ -1,6 +1,6 @@
 # Sandbox merchant servers on 127.0.0.1 for the Python package's tests. The build
 # passes ORVALIS_SANDBOX (the orvalis-sandbox program) and ORVALIS_RESOURCES.
-import os, shutil, subprocess, time
+import http.server, json, os, shutil, ssl, subprocess, threading, time
 import pytest, orvalis
 
 PASSWORD = "py-test-password"
@@ -15,7 +15,8 @@ WIDE_VALUES = {"p64": 2**64, "p63": 2**63, "e20": 10**20, "m64": -2**64}
 def keys(tmp_path_factory):
     d = tmp_path_factory.mktemp("keys")
     openssl = lambda *a: subprocess.run(["openssl", *a], cwd=d, check=True, capture_output=True, timeout=60)
-    for name, extra in (("m", []), ("server", ["-addext", "subjectAltName=IP:127.0.0.1"])):
+    san = ["-addext", "subjectAltName=IP:127.0.0.1"]
+    for name, extra in (("m", []), ("server", san), ("own", san)):  # "own": trusted by one client only
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=" + name, *extra,
                 "-keyout", name + ".key", "-out", name + ".pem")
     openssl("pkcs12", "-export", "-inkey", "m.key", "-in", "m.pem", "-passout", "pass:" + PASSWORD, "-out", "m.p12")
@@ -67,6 +68,26 @@ def faulty(keys):  # the server's error for pairingid; initializepairing answers
 @pytest.fixture(scope="session")
 def busy(keys):  # pre-checkout data: 503 with "Retry-After: 1" once; the payment answers after 3 s
     yield from sandbox(keys, "busy", "--fail", "precheckoutdata=unavailable:1", "--fail", "expresscheckout=delay:3000")
+
+
+# An HTTPS server with the "own" certificate that answers every request with its header fields (JSON).
+@pytest.fixture(scope="session")
+def headers_echo(keys):
+    class Echo(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = json.dumps(dict(self.headers)).encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        log_message = lambda *a: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Echo)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(keys / "own.pem", keys / "own.key")
+    server.socket = ctx.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield "127.0.0.1:%d" % server.server_address[1]
+    server.shutdown()
 
 
 # Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options

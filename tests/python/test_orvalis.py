@@ -238,3 +238,22 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 4
     paid = seen[0]
     assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"
+
+
+# A client's own user agent and trust anchors hold for it alone; its proxy is named when it fails.
+def test_transport_settings_belong_to_their_client(keys, headers_echo, connect):
+    own = connect(headers_echo, user_agent="py-till/3", trusted_certificates=[keys / "own.pem"])
+    assert own.get_precheckout_data(pairing_id="p")["User-Agent"] == "py-till/3"
+    default = connect(headers_echo, trusted_certificates=[keys / "own.pem"])
+    assert default.get_precheckout_data(pairing_id="p")["User-Agent"].startswith("Orvalis/%s libcurl/" % orvalis.library_version())
+    with pytest.raises(OperationError) as untrusted:
+        connect(headers_echo).get_precheckout_data(pairing_id="p")
+    assert untrusted.value.code == -1202
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))  # bound, not listening: the proxy refuses connections
+        proxy = "http://127.0.0.1:%d" % s.getsockname()[1]
+        with pytest.raises(OperationError) as failed:
+            connect(headers_echo, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="p")
+    assert "the proxy " + proxy in failed.value.message
+    with pytest.raises(ValueError):
+        connect(headers_echo, trusted_certificates=[keys / "missing.pem"])

@@ -82,7 +82,7 @@ TestServer::TestServer() {
 std::string TestServer::url(const std::string& path, const std::string& port, const char* host) const {
     const long number = testsupport::number(ports_, port);
     if (number <= 0) throw std::invalid_argument(port);
-    return (port == "plain" ? "http://" : "https://") + std::string(host) + ":" + std::to_string(number) + path;
+    return (port == "plain" || port == "proxy" ? "http://" : "https://") + std::string(host) + ":" + std::to_string(number) + path;
 }
 
 long TestServer::stat(const std::string& name) const { return number(fetch(get(url("/stats"))).data, name); }

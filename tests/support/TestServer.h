@@ -27,11 +27,17 @@ struct Ended {
 Ended runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
-/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive connection idle for 1 s). It ends by itself once this process is gone.
+/// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive connection idle for 1 s),
+/// "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"). It ends by itself once this process is gone.
 class TestServer {
 public:
     TestServer();
     std::string url(const std::string& path, const std::string& port = "good", const char* host = "127.0.0.1") const;
+    /// "127.0.0.1:<port>": a client's host.
+    std::string host(const std::string& port = "good") const {
+        const std::string u = url("", port);
+        return u.substr(u.find("://") + 3);
+    }
     const std::string& caFile() const noexcept { return caFile_; }
     /// "sha256//..." pin of the good certificate's public key.
     const std::string& goodPin() const noexcept { return goodPin_; }

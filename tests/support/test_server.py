@@ -65,6 +65,8 @@ async def serve(path, query, headers, raw, body, writer):
         return False
     elif path == "/echo":  # the request exactly as it arrived
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
+    elif path == "/headers":  # the request's header fields, names in lower case
+        w(answer("200 OK", json.dumps(headers).encode(), JSON))
     elif path == "/reply":  # the request's body under the status it asks for
         w(answer(headers.get("x-status", "200 OK"), body, JSON))
     elif path.startswith("/busy"):  # /busyN: 503 asking for a pause of N seconds (default 1)
@@ -142,6 +144,30 @@ async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive conne
         writer.close()
 
 
+async def tunnel(reader, writer):  # the "proxy" port: CONNECT to 127.0.0.1 only, anything else 403
+    try:
+        method, target = (await asyncio.wait_for(reader.readuntil(b"\r\n\r\n"), 10)).decode("latin-1").split(" ")[:2]
+        if method != "CONNECT" or not target.startswith("127.0.0.1:"):
+            writer.write(answer("403 Forbidden"))
+            return
+        stats["tunnels"] = stats.get("tunnels", 0) + 1
+        up_reader, up_writer = await asyncio.open_connection("127.0.0.1", int(target[10:]))
+        writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+
+        async def pipe(source, sink):
+            try:
+                while data := await source.read(1 << 16):
+                    sink.write(data)
+                    await sink.drain()
+            finally:
+                sink.close()
+        await asyncio.gather(pipe(reader, up_writer), pipe(up_reader, writer), return_exceptions=True)
+    except (ConnectionError, ValueError, asyncio.IncompleteReadError, asyncio.TimeoutError, asyncio.LimitOverrunError):
+        pass
+    finally:
+        writer.close()
+
+
 async def main():
     ports, servers = {}, []
     for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
@@ -149,6 +175,8 @@ async def main():
         serve_one = lambda r, w, idle=idle: handle(r, w, idle)
         servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
         ports[name] = servers[-1].sockets[0].getsockname()[1]
+    servers.append(await asyncio.start_server(tunnel, "127.0.0.1", 0))
+    ports["proxy"] = servers[-1].sockets[0].getsockname()[1]
     with socket.socket() as s:  # a port where nothing listens
         s.bind(("127.0.0.1", 0))
         ports["closed"] = s.getsockname()[1]

@@ -56,6 +56,9 @@ TEST_P(RequestOnTheWire, GoesOutExactlyAsBuiltOrNotAtAll) {
     }
     if (c.headers.empty()) { EXPECT_EQ(line("Content-Type:"), std::string::npos); }  // none added
     EXPECT_EQ(line("Expect:"), std::string::npos);
+    // A User-Agent only when the request has one (a Client's is added by the client), then once.
+    EXPECT_EQ(line("User-Agent:"), head.rfind("\r\nUser-Agent:")) << head;
+    if (c.headers.empty()) { EXPECT_EQ(line("User-Agent:"), std::string::npos) << head; }
     EXPECT_EQ(o.data->substr(end + 4), c.body.value_or(""));
     if (c.body) { EXPECT_NE(line("Content-Length: " + std::to_string(c.body->size()) + "\r\n"), std::string::npos); }
     if (!c.body && std::string(c.method) == "GET") { EXPECT_EQ(line("Content-Length:"), std::string::npos); }
@@ -64,6 +67,7 @@ TEST_P(RequestOnTheWire, GoesOutExactlyAsBuiltOrNotAtAll) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, RequestOnTheWire,
     ::testing::Values(Sent{"GetWithoutBody", "GET", std::nullopt, {}}, Sent{"PostWithoutBody", "POST", std::nullopt, {}},
+                      Sent{"OwnUserAgent", "GET", std::nullopt, {{"User-Agent", "Till/7"}}},
                       Sent{"PostFormWithoutType", "POST", "a=1", {}}, Sent{"Put", "PUT", "x", {}},
                       // large enough that libcurl would add "Expect: 100-continue" by itself
                       Sent{"SignedXmlPost", "POST", "{\"caf\xC3\xA9\":\"x\"}\n" + std::string(3000, 'b'),

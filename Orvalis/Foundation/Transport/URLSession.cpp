@@ -6,6 +6,8 @@
 #include <Orvalis/Foundation/Transport/detail/DeliveryTimer.h>
 #include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
 #include <Orvalis/Foundation/Transport/detail/TransferSupport.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
+#include <Orvalis/Version.h>
 #include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -52,6 +54,8 @@ using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
 // published, so the delivery thread reads a snapshot without holding a lock.
 struct TrustSettings {
     std::vector<std::shared_ptr<X509>> certificates;
+    std::string pem;  // the same anchors as PEM text, for transfers with anchors of their own
+    int generation = 0;  // how often anchors were added
     std::map<std::string, std::string> pins;  // lower-case host -> "sha256//...;..."
 };
 
@@ -80,6 +84,10 @@ struct TaskState {
     HeaderList headerList;
     std::string pin;
     std::shared_ptr<const TrustSettings> trust;
+    std::shared_ptr<const TransportSettings> settings;  // the client's own, if any
+    std::shared_ptr<const std::string> caBlob;
+    std::string proxy;  // the proxy named by the client, for messages ("" when none)
+    std::string caFile;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     std::string body;
@@ -156,6 +164,11 @@ private:
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;
     std::string caFile_;
+    std::shared_ptr<const std::string> systemPEM_;  // caFile_'s text, read on first need
+    std::shared_ptr<const std::string> caBlobFor(const TransportSettings* own, const std::shared_ptr<const TrustSettings>& trust);
+    // The CA list of tasks with the process's anchors only, and the anchors it was made of.
+    std::shared_ptr<const std::string> processBlob_;
+    std::shared_ptr<const void> processBlobFor_;
 
     std::mutex mutex_;
     std::condition_variable stoppedCv_;
@@ -299,8 +312,61 @@ int onPreRequest(void* user, char*, char*, int, int) noexcept {
     return CURL_PREREQFUNC_ABORT;
 }
 
-// Runs for each new TLS connection: the host's extra anchors join the verification
-// store (libcurl caches that store across connections, so they are added once).
+// "the proxy P: " when a failure happened on the way through the client's proxy
+// (or an environment one that answered or could not be found), else "".
+std::string proxyFailure(TaskState& task, CURLcode code) {
+    long connectCode = 0;
+    curl_easy_getinfo(task.easy.get(), CURLINFO_HTTP_CONNECTCODE, &connectCode);
+    bool throughProxy = code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_PROXY ||
+                        (connectCode != 0 && connectCode / 100 != 2);
+    if (!task.proxy.empty() && !task.sawHeaders) {
+        // https goes through a tunnel: until the proxy accepted it, the fault is on the proxy's side.
+        throughProxy = throughProxy || code == CURLE_COULDNT_CONNECT ||
+                       (schemeIsHTTPS(task.url) && connectCode == 0 && !task.connected);
+    }
+    if (!throughProxy) return {};
+    std::string shown = task.proxy;
+    if (shown.empty()) {  // one of libcurl's environment variables, in the order it reads them
+        const bool https = schemeIsHTTPS(task.url);
+        for (const char* name : {https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : "", "all_proxy",
+                                 "ALL_PROXY"}) {
+            const char* value = *name != '\0' ? std::getenv(name) : nullptr;
+            if (value != nullptr && *value != '\0') {
+                shown = proxyForDisplay(value) + " (" + name + ")";
+                break;
+            }
+        }
+    }
+    std::string text = "the proxy " + shown;
+    if (connectCode != 0) text += " answered " + std::to_string(connectCode);
+    return text + ": ";
+}
+
+std::string certificatesAsPEM(const std::vector<std::shared_ptr<X509>>& certificates) {
+    BioPtr out(BIO_new(BIO_s_mem()));
+    for (const auto& cert : certificates) {
+        if (!out || PEM_write_bio_X509(out.get(), cert.get()) != 1) return {};
+    }
+    char* data = nullptr;
+    const long size = out ? BIO_get_mem_data(out.get(), &data) : 0;
+    return size > 0 ? std::string(data, static_cast<size_t>(size)) : std::string();
+}
+
+std::vector<std::shared_ptr<X509>> readCertificates(const std::string& path) {
+    std::vector<std::shared_ptr<X509>> found;
+    std::optional<std::string> pem = readWholeFile(path);
+    if (!pem || pem->size() > static_cast<size_t>(std::numeric_limits<int>::max())) return found;
+    BioPtr bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
+    if (!bio) return found;
+    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        found.emplace_back(cert, Deleter<X509_free>());
+    }
+    ERR_clear_error();  // the loop ends on "no start line", which is not a failure
+    return found;
+}
+
+// Runs for each new TLS connection of a transfer with the process's anchors: they join
+// the verification store that libcurl then keeps for the bundle's path.
 CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
     auto* task = static_cast<TaskState*>(user);
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
@@ -312,6 +378,75 @@ CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
 }
 
 }  // namespace
+
+const std::string& defaultUserAgent() {
+    static const std::string agent = [] {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        return std::string("Orvalis/" ORVALIS_VERSION_STRING " libcurl/") +
+               (info && info->version ? info->version : "unknown");
+    }();
+    return agent;
+}
+
+std::optional<std::string> readCertificatesPEM(const std::string& path) {
+    std::string pem = certificatesAsPEM(readCertificates(path));
+    if (pem.empty()) return std::nullopt;
+    return pem;
+}
+
+bool wellFormedPins(std::string_view pins) noexcept {
+    std::string_view rest(pins);
+    while (!rest.empty()) {
+        size_t end = rest.find(';');
+        std::string_view pin = rest.substr(0, end);
+        constexpr std::string_view prefix = "sha256//";
+        // A SHA-256 digest in Base64 is 44 characters with its padding.
+        if (pin.substr(0, prefix.size()) != prefix || pin.size() != prefix.size() + 44) return false;
+        unsigned char digest[48];
+        if (EVP_DecodeBlock(digest, reinterpret_cast<const unsigned char*>(pin.data() + prefix.size()), 44) != 33) {
+            return false;
+        }
+        if (end == std::string_view::npos) break;
+        rest = rest.substr(end + 1);
+        if (rest.empty()) return false;  // a trailing ";"
+    }
+    return true;
+}
+
+std::string proxyForDisplay(std::string_view proxy) {
+    const size_t scheme = proxy.find("://");
+    const size_t start = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const size_t at = proxy.find('@', start);
+    const size_t slash = proxy.find('/', start);
+    if (at == std::string_view::npos || (slash != std::string_view::npos && slash < at)) return std::string(proxy);
+    return std::string(proxy.substr(0, start)) + std::string(proxy.substr(at + 1));
+}
+
+void useTransportSettings(URLSessionDataTask& task, std::shared_ptr<const TransportSettings> settings) noexcept {
+    if (task.state_) task.state_->settings = std::move(settings);
+}
+
+std::shared_ptr<const std::string> SessionImpl::caBlobFor(const TransportSettings* own,
+                                                          const std::shared_ptr<const TrustSettings>& trust) {
+    const bool ownAnchors = own != nullptr && !own->trustedPEM.empty();
+    std::shared_ptr<const std::string>& cached = ownAnchors ? own->caBlob : processBlob_;
+    std::shared_ptr<const void>& cachedFor = ownAnchors ? own->caBlobFor : processBlobFor_;
+    if (cached && cachedFor == trust) return cached;
+    if (!systemPEM_) {
+        // The system's anchors still count: a CA list of its own replaces libcurl's bundle.
+        systemPEM_ = std::make_shared<const std::string>(
+            caFile_.empty() ? std::string() : readWholeFile(caFile_).value_or(std::string()));
+    }
+    auto blob = std::make_shared<std::string>();
+    for (const std::string* part : {systemPEM_.get(), &trust->pem, ownAnchors ? &own->trustedPEM : nullptr}) {
+        if (part == nullptr) continue;
+        *blob += *part;
+        if (!blob->empty() && blob->back() != '\n') *blob += '\n';
+    }
+    cached = std::move(blob);
+    cachedFor = trust;
+    return cached;
+}
 
 SessionImpl::SessionImpl() {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
@@ -613,15 +748,43 @@ bool SessionImpl::configure(TaskState& t) {
         set(CURLOPT_CAINFO, caFile_.c_str());
         set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
     }
-    if (!t.trust->certificates.empty()) {
+    const TransportSettings* own = t.settings.get();
+    if (own != nullptr && !own->trustedPEM.empty()) {
+        // A client's own anchors go in as a CA list of its own (the system's, the process's
+        // and its own): libcurl neither caches that store for other transfers nor reuses a
+        // connection or TLS session verified against another list.
+        t.caBlob = caBlobFor(own, t.trust);
+        curl_blob blob{const_cast<char*>(t.caBlob->data()), t.caBlob->size(), CURL_BLOB_NOCOPY};
+        set(CURLOPT_CAINFO_BLOB, &blob);
+    } else if (!t.trust->certificates.empty()) {
         set(CURLOPT_SSL_CTX_FUNCTION, &onSSLContext);
         set(CURLOPT_SSL_CTX_DATA, static_cast<void*>(&t));
-    }
-    if (!t.trust->pins.empty()) {
-        if (auto it = t.trust->pins.find(hostOfURL(t.url)); it != t.trust->pins.end()) {
-            t.pin = it->second;
-            set(CURLOPT_PINNEDPUBLICKEY, t.pin.c_str());
+        if (!caFile_.empty() && t.trust->generation > 0) {
+            // libcurl caches the CA store by the bundle's path, and that store is made
+            // once, with the anchors of its first connection. Anchors added since need a
+            // store of their own: the same bundle under a path of this generation's
+            // ("dir/././name"), whose first connection makes it with every anchor.
+            const size_t slash = caFile_.rfind('/');
+            if (slash != std::string::npos) {
+                t.caFile = caFile_.substr(0, slash);
+                for (int i = 0; i < t.trust->generation; ++i) t.caFile += "/.";
+                t.caFile += caFile_.substr(slash);
+                set(CURLOPT_CAINFO, t.caFile.c_str());
+            }
         }
+    }
+    if (!t.trust->pins.empty() || (own != nullptr && !own->pins.empty())) {
+        const std::string host = hostOfURL(t.url);
+        auto pick = [&](const std::map<std::string, std::string>& pins) {
+            if (auto it = pins.find(host); t.pin.empty() && it != pins.end()) t.pin = it->second;
+        };
+        if (own != nullptr) pick(own->pins);  // a client's pin wins over the process's
+        pick(t.trust->pins);
+        if (!t.pin.empty()) set(CURLOPT_PINNEDPUBLICKEY, t.pin.c_str());
+    }
+    if (own != nullptr && own->proxy) {
+        set(CURLOPT_PROXY, own->proxy->c_str());
+        t.proxy = proxyForDisplay(*own->proxy);
     }
 
     set(CURLOPT_WRITEFUNCTION, &onBody);
@@ -657,6 +820,7 @@ bool SessionImpl::configure(TaskState& t) {
     bool hasContentType = false;
     bool hasExpect = false;
     bool hasAccept = false;
+    bool hasUserAgent = false;
     curl_slist* list = nullptr;
     auto append = [&](const std::string& line) {
         curl_slist* next = curl_slist_append(list, line.c_str());
@@ -672,9 +836,11 @@ bool SessionImpl::configure(TaskState& t) {
         hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
         hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
         hasAccept = hasAccept || equalsIgnoringCase(name, "Accept");
+        hasUserAgent = hasUserAgent || equalsIgnoringCase(name, "User-Agent");
         // "Name;" is libcurl's way of sending a header with an empty value.
         append(value.empty() ? name + ";" : name + ": " + value);
     }
+    if (!hasUserAgent && own != nullptr && !own->userAgent.empty()) set(CURLOPT_USERAGENT, own->userAgent.c_str());
     if (!hasContentType) append("Content-Type:");
     if (!hasExpect) append("Expect:");
     if (!hasAccept) append("Accept:");
@@ -838,13 +1004,14 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     } else if (task->undecodable) {
         error = makeURLError(CURLE_BAD_CONTENT_ENCODING, task->url, "the answer's content encoding does not decode");
     } else if (code != CURLE_OK) {
-        error = makeURLError(code, task->url, task->errorBuffer);
+        error = makeURLError(code, task->url, proxyFailure(*task, code) + task->errorBuffer);
     } else if (!task->decoder.complete()) {
         error = makeURLError(CURLE_BAD_CONTENT_ENCODING, task->url, "the compressed answer ends early");
     }
     task->easy.reset();
     task->headerList.reset();
     task->trust.reset();  // nothing of OpenSSL is freed after the host's code has run
+    task->caBlob.reset();
     if (error) {
         task->body.clear();
         task->body.shrink_to_fit();
@@ -939,38 +1106,20 @@ URLSessionTaskMetrics URLSessionDataTask::metrics() const noexcept {
 }
 
 bool URLSessionConfiguration::addTrustedCertificates(const std::string& pemPath) {
-    std::optional<std::string> pem = detail::readWholeFile(pemPath);
-    if (!pem || pem->size() > static_cast<size_t>(std::numeric_limits<int>::max())) return false;
-    detail::BioPtr bio(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
-    if (!bio) return false;
-    std::vector<std::shared_ptr<X509>> found;
-    while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-        found.emplace_back(cert, detail::Deleter<X509_free>());
-    }
-    ERR_clear_error();  // the loop ends on "no start line", which is not a failure
-    if (found.empty()) return false;
+    std::vector<std::shared_ptr<X509>> found = detail::readCertificates(pemPath);
+    std::string pem = detail::certificatesAsPEM(found);
+    if (pem.empty()) return false;
     std::lock_guard lock(session_->configMutex);
     auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());
     next->certificates.insert(next->certificates.end(), found.begin(), found.end());
+    next->pem += pem;
+    ++next->generation;
     session_->publish(std::move(next));
     return true;
 }
 
 bool URLSessionConfiguration::pinPublicKeys(const std::string& host, const std::string& pins) {
-    std::string_view rest(pins);
-    while (!pins.empty()) {
-        size_t end = rest.find(';');
-        std::string_view pin = rest.substr(0, end);
-        constexpr std::string_view prefix = "sha256//";
-        // A SHA-256 digest in Base64 is 44 characters with its padding.
-        if (pin.substr(0, prefix.size()) != prefix || pin.size() != prefix.size() + 44) return false;
-        unsigned char digest[48];
-        if (EVP_DecodeBlock(digest, reinterpret_cast<const unsigned char*>(pin.data() + prefix.size()), 44) != 33) {
-            return false;
-        }
-        if (end == std::string_view::npos) break;
-        rest = rest.substr(end + 1);
-    }
+    if (!detail::wellFormedPins(pins)) return false;
     std::lock_guard lock(session_->configMutex);
     auto next = std::make_shared<detail::TrustSettings>(session_->trustUnlocked());
     if (pins.empty()) {

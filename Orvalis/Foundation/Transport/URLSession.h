@@ -85,7 +85,12 @@ using DataTaskCompletion = std::function<void(std::optional<std::string> data, s
 namespace detail {
 struct TaskState;
 struct TaskControl;
+struct TransportSettings;
 class SessionImpl;
+}  // namespace detail
+class URLSessionDataTask;
+namespace detail {
+void useTransportSettings(URLSessionDataTask& task, std::shared_ptr<const TransportSettings> settings) noexcept;
 }  // namespace detail
 
 /// One exchange prepared by URLSession::dataTaskWithRequest. Nothing is sent until
@@ -123,6 +128,7 @@ public:
 
 private:
     friend class URLSession;
+    friend void detail::useTransportSettings(URLSessionDataTask&, std::shared_ptr<const detail::TransportSettings>) noexcept;
     URLSessionDataTask(detail::SessionImpl* session, std::unique_ptr<detail::TaskState> state) noexcept;
     detail::SessionImpl* session_;
     std::unique_ptr<detail::TaskState> state_;
@@ -156,6 +162,9 @@ private:
 /// The process-wide URL session: one libcurl multi handle driven by one delivery
 /// thread started with the first task. TLS 1.2 or later, verification always on, no
 /// redirects; requests go out as built, with only "Accept-Encoding: gzip, deflate" added.
+/// Proxies come from libcurl's environment variables (https_proxy, http_proxy,
+/// all_proxy, no_proxy). A Client adds its user agent and may name its own proxy and
+/// anchors (ClientConfiguration).
 class ORVALIS_EXPORT URLSession {
 public:
     /// The shared session, created on first use and never destroyed.

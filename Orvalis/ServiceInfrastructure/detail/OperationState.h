@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Foundation/Transport/detail/DeliveryTimer.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
@@ -21,6 +22,7 @@ namespace orvalis::detail {
 /// What a client shares with its operations: they may outlive the Client object.
 struct ClientCore {
     ClientConfiguration configuration;
+    std::shared_ptr<const TransportSettings> transport;  // user agent, proxy, anchors, pins
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
     std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
