@@ -6,6 +6,7 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Durations.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>

@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Durations.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
 #include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>

@@ -3,7 +3,7 @@
 // Internal to the operation handles: not installed.
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
-#include <Orvalis/Foundation/Transport/detail/DeliveryTimer.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>

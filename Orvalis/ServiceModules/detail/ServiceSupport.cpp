@@ -1,5 +1,6 @@
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>

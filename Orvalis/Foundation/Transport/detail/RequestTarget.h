@@ -2,7 +2,6 @@
 
 // Internal to the library: not installed. Local checks on the parts a host
 // hands in for a request's URL, made before anything is signed or sent.
-#include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
 
 #include <optional>
@@ -17,9 +16,5 @@ std::optional<Error> checkHost(std::string_view host);
 /// No value when id can stand in a URL path as one segment, sent and signed
 /// as it is; otherwise a URLErrorBadPathSegment Error naming the problem.
 std::optional<Error> checkPathSegment(std::string_view id);
-
-/// Calls onFailure with error on the URL session's delivery thread, as for a
-/// request that failed before sending. Any thread may call it.
-void failBeforeSending(Error error, FailureCallback onFailure);
 
 }  // namespace orvalis::detail

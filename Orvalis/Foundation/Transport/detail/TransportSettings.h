@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+struct x509_st;
 
 namespace orvalis {
 class URLSessionDataTask;
@@ -34,6 +37,12 @@ struct TransportSettings {
 
 /// "Orvalis/<version> libcurl/<version>".
 const std::string& defaultUserAgent();
+
+/// The certificates of a PEM file; none when it cannot be read.
+std::vector<std::shared_ptr<x509_st>> readCertificates(const std::string& path);
+
+/// certificates as PEM text; "" when one cannot be written.
+std::string certificatesAsPEM(const std::vector<std::shared_ptr<x509_st>>& certificates);
 
 /// The certificates of a PEM file, written back as PEM text; nullopt when the file
 /// holds no readable certificate.
