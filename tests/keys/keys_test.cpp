@@ -3,6 +3,7 @@
 #include <CheckKey.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>

@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/System/Random.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <TestPki.h>

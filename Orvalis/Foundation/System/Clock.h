@@ -1,8 +1,7 @@
 #pragma once
 
-#include <Orvalis/Foundation/Export.h>
-// The test seams were declared here; hosts that include this header keep them.
-#include <Orvalis/Foundation/System/TestSeams.h>
+// Internal to the library, not installed: the function is not exported. Its
+// test seam is setClockForTesting (TestSeams.h).
 
 namespace orvalis {
 

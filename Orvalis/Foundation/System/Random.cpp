@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/System/Random.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
 
 #include <atomic>
 #include <memory>

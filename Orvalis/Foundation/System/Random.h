@@ -1,8 +1,6 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-// The test seams were declared here; hosts that include this header keep them.
-#include <Orvalis/Foundation/System/TestSeams.h>
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // Test seams: replace the library's random source and clock in a test
-// program. Not part of the umbrella header; a shared library does not export
-// them (link the static library in the tests that use them).
+// program. Not installed and not exported: the library's own tests link its
+// objects statically.
 
 #include <Orvalis/Foundation/Export.h>
 
