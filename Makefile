@@ -4,6 +4,16 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
+# Each build variant is a preset of CMakePresets.json (cmake --list-presets);
+# its build tree keeps the name scripts and CI use. BUILD names another tree
+# for the default preset, which is then built by its directory.
+ifeq ($(BUILD),build)
+BUILD_TREE = --preset default
+else
+BUILD_TREE = $(BUILD)
+endif
+CONFIGURE = cmake --preset default -B $(BUILD) $(CMAKE_FLAGS)
+
 .PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel
 
 all: build
@@ -12,40 +22,39 @@ deps:
 	@scripts/install-deps.sh core
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS)
+	$(CONFIGURE)
+	cmake --build $(BUILD_TREE) -j$(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	ctest --preset default --test-dir $(BUILD) -j$(JOBS)
 
 # Only what the demo runs: the library, the sandbox server and the host examples (C++, C, Python).
 demo: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app checkout-c orvalis-python
+	$(CONFIGURE)
+	cmake --build $(BUILD_TREE) -j$(JOBS) --target orvalis-sandbox host-app checkout-c orvalis-python
 	scripts/demo.sh $(BUILD)
 
 # The suite (and the demo) under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and the suite under ThreadSanitizer, each in a build tree of its own.
 test-asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=address,undefined -DORVALIS_BUILD_BENCH=OFF
-	cmake --build build-asan -j$(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j$(JOBS)
+	cmake --preset asan
+	cmake --build --preset asan -j$(JOBS)
+	ctest --preset asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 scripts/demo.sh build-asan
 
 test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVALIS_SANITIZE=thread -DORVALIS_BUILD_BENCH=OFF
-	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" ctest --output-on-failure -j$(JOBS)
+	cmake --preset tsan
+	cmake --build --preset tsan -j$(JOBS)
+	ctest --preset tsan -j$(JOBS)
 
 # The suite built with clang 14 as a shared library (so the export check runs
 # too), in a build tree of its own; `make test` covers g++.
 .PHONY: test-clang docs
 test-clang:
 	@scripts/install-deps.sh core fuzz
-	cmake -S . -B build-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_BENCH=OFF
-	cmake --build build-clang -j$(JOBS)
-	cd build-clang && ctest --output-on-failure -j$(JOBS)
+	cmake --preset clang
+	cmake --build --preset clang -j$(JOBS)
+	ctest --preset clang -j$(JOBS)
 
 # The suite built with clang 14 and LLVM's libc++ (the standard library of
 # phones), GoogleTest built from its sources in that tree. The sandbox server
@@ -53,22 +62,21 @@ test-clang:
 .PHONY: test-libcxx
 test-libcxx:
 	@scripts/install-deps.sh core libcxx
-	cmake -S . -B build-libcxx -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DORVALIS_USE_LIBCXX=ON -DORVALIS_BUILD_BENCH=OFF
-	cmake --build build-libcxx -j$(JOBS)
-	cd build-libcxx && ctest --output-on-failure -j$(JOBS)
+	cmake --preset libcxx
+	cmake --build --preset libcxx -j$(JOBS)
+	ctest --preset libcxx -j$(JOBS)
 
 # The API reference of the public headers, in $(BUILD)/docs/html.
 docs: deps
 	@scripts/install-deps.sh docs
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) --target orvalis_docs
+	$(CONFIGURE)
+	cmake --build $(BUILD_TREE) --target orvalis_docs
 
 # The Python wheel, libOrvalisC inside: $(BUILD)/dist/orvalis-<version>-py3-none-<platform>.whl,
 # for `pip install --no-index` into any venv of this system's python3.
 wheel: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target orvalis-wheel
+	$(CONFIGURE)
+	cmake --build $(BUILD_TREE) -j$(JOBS) --target orvalis-wheel
 
 # Debian packages of a shared build (libraries, development, tools, Python) in
 # $(PACKAGE_BUILD)/packages, checked by lintian, unpacked and used to build and
@@ -78,8 +86,7 @@ wheel: deps
 PACKAGE_BUILD ?= build-package
 package: deps
 	@scripts/install-deps.sh package
-	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DBUILD_SHARED_LIBS=ON -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_EXAMPLES=OFF
+	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake --preset package -B $(PACKAGE_BUILD)
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
@@ -95,11 +102,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 fuzz:
 	@scripts/install-deps.sh core fuzz
-	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-	  -DORVALIS_BUILD_FUZZ=ON -DORVALIS_SANITIZE=fuzzer-no-link,address,undefined \
-	  -DORVALIS_BUILD_TESTS=OFF -DORVALIS_BUILD_BENCH=OFF -DORVALIS_BUILD_TOOLS=OFF \
-	  -DORVALIS_BUILD_EXAMPLES=OFF -DORVALIS_INSTALL=OFF
-	cmake --build build-fuzz -j$(JOBS)
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j$(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 # The planted faults of tests/mutation/faults.txt, each in a scratch copy of the

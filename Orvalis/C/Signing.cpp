@@ -1,7 +1,7 @@
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/detail/URLParts.h>
+#include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Transport/detail/URLParts.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>

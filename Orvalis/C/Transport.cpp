@@ -1,8 +1,8 @@
 // The C interface's per-client transport settings: user agent, proxy, trust anchors, pins.
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/detail/TransportSettings.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 
 #include <string>

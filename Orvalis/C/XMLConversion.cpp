@@ -1,7 +1,7 @@
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/XMLEventSource.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 

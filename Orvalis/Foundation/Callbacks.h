@@ -3,7 +3,7 @@
 #include <functional>
 
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 namespace orvalis {
 

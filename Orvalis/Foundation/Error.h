@@ -5,7 +5,7 @@
 #include <string>
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 namespace orvalis {
 

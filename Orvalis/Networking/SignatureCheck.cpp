@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Networking/SignatureCheck.h>
 
 namespace orvalis {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLRequest.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
 
 #include <chrono>
 #include <optional>

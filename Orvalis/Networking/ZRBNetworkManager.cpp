@@ -1,10 +1,10 @@
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/detail/AnswerDecoding.h>
-#include <Orvalis/Foundation/detail/DecodeBudget.h>
+#include <Orvalis/Foundation/Value/detail/DecodeBudget.h>
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <exception>

@@ -3,8 +3,8 @@
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <cstddef>
 #include <cstdint>

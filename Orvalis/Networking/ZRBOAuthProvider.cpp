@@ -1,7 +1,7 @@
-#include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/Random.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>

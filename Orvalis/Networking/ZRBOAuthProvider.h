@@ -1,8 +1,8 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Answerer.h>
 
 namespace orvalis {

@@ -2,7 +2,7 @@
 
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLRequest.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
 
 #include <cstdint>
 #include <functional>

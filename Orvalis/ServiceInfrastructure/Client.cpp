@@ -1,9 +1,10 @@
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/detail/Durations.h>
-#include <Orvalis/Foundation/detail/RequestTarget.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/Durations.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
+#include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Networking/detail/AnswerDecoding.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>

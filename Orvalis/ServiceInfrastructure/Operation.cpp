@@ -1,8 +1,8 @@
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
 
-#include <Orvalis/Foundation/detail/Durations.h>
+#include <Orvalis/Foundation/Transport/detail/Durations.h>
 
 #include <atomic>
 #include <exception>

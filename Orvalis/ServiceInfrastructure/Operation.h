@@ -2,8 +2,8 @@
 
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <chrono>
 #include <coroutine>

@@ -2,19 +2,19 @@
 
 // Umbrella header: everything a host application uses.
 
-#include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Callbacks.h>
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/MerchantIdentity.h>
-#include <Orvalis/Foundation/RedactingLogHandler.h>
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Foundation/System/RedactingLogHandler.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Formats/XMLEventSource.h>
 #include <Orvalis/Networking/SignatureCheck.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>

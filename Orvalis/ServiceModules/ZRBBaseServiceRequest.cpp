@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/ServiceModules/ZRBBaseServiceRequest.h>
 
 namespace orvalis {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <optional>

@@ -1,8 +1,9 @@
-#include <Orvalis/Foundation/detail/File.h>
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/System/detail/File.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-#include <Orvalis/Foundation/detail/DecodeBudget.h>
+#include <Orvalis/Foundation/Value/detail/DecodeBudget.h>
+#include <Orvalis/Foundation/Value/detail/ValueAccess.h>
 
 #include <algorithm>
 #include <memory>

@@ -1,9 +1,9 @@
-#include <Orvalis/Foundation/detail/File.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <Orvalis/Utils/detail/XMLChars.h>
 
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Formats/XMLEventSource.h>
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 // Reading a 1 MB JSON document into Value: the library's reader (RapidJSON
 // SAX) against the same Value building driven by nlohmann/json's SAX parser.
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>

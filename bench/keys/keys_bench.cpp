@@ -3,8 +3,8 @@
 // signature reads and imports the PKCS#12 file. "ours" is the cache, "baseline"
 // the default: the printed ratio is cached CPU time / uncached CPU time, and
 // its inverse the gain in signatures per CPU second.
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>

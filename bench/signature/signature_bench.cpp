@@ -1,8 +1,8 @@
 // Cost of one signature as the signer makes it (the key file is looked up,
 // read and imported anew every time) against the floor: the same read,
 // PKCS12_parse and EVP_DigestSign done with OpenSSL directly.
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
 #include <openssl/err.h>

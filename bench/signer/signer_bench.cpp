@@ -3,8 +3,8 @@
 // base string, header, URL, request). "NonSignatureWork" reports everything
 // else as a share of the whole request; "SignedGET" the whole request against
 // the signature alone. Heap allocations per request are counted too.
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>

@@ -3,8 +3,8 @@
 // HTTPS server in this process. Prints the ratios at the end.
 //
 //   bench_transport [--benchmark_filter=...]
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>

@@ -5,8 +5,8 @@
 //   bench_small                  ns per call of each case (medians)
 //   bench_small CASE CALLS       runs one case CALLS times (for callgrind)
 //   bench_small --sizes          sizeof the value types
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <algorithm>

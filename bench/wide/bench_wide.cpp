@@ -4,7 +4,7 @@
 // 100,000-key time is 100 times the 1,000-key one (ratio 1.0). Also small
 // answers and lookups in small dictionaries, the cases an index must not slow.
 //   bench_wide [--tool=PATH]
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <spawn.h>
 #include <sys/wait.h>

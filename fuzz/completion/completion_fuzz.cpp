@@ -3,7 +3,7 @@
 // and a failure must be the transport's own code-101 Error.
 // The first byte picks whether the success callback throws (which sends the
 // JSON branch on to the XML reading) and whether log lines are built.
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 // JSON reading on arbitrary bytes. Whatever parses must be an Array or a
 // Dictionary, must write back out (plain and pretty) unless it holds a
 // non-finite number, and the written text must read back to an equal value.
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 // path, consumer key, body, then parameter names and values alternating.
 // The key file does not exist, so no signature is made: what is checked is
 // everything around it.
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 
 #include <cstddef>

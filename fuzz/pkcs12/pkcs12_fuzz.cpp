@@ -2,8 +2,8 @@
 // unlocked with the password the seeds were made with. Whatever key comes
 // out may only sign when it is plain RSA, and then gives blockSize() bytes (a
 // tiny RSA modulus may legitimately be unable to sign at all).
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // XML to tree on arbitrary bytes, with the parser's options taken from the
 // first two bytes; then the node accessors, writing the tree back as XML and
 // parsing that output again.
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 

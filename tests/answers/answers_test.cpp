@@ -1,6 +1,6 @@
 // Answers as hosts receive them: memory bounded for any shape, malformed XML
 // refused, and the XML converter's error report.
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/CryptoKey.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <TestPki.h>

@@ -1,7 +1,7 @@
 // The documentation shows what the code does: the README's host-app listing
 // is the program `make demo` builds, and every option example and writing
 // example of docs/xml-converter.md is read from the guide and run.
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
-#include <Orvalis/Foundation/Bundle.h>
+#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/detail/File.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/System/detail/File.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <gtest/gtest.h>
 
 #include <limits>

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <gtest/gtest.h>
 
 #include <cmath>

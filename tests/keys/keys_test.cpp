@@ -2,8 +2,9 @@
 // says, and the opt-in key cache.
 #include <CheckKey.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
-#include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/detail/File.h>
+#include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // arc4random_uniform built without the C library's own: the OpenSSL-based
 // fallback must stay in range, reach every value and not favour any.
-#include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Foundation/System/Random.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,7 +1,7 @@
 // Hostile documents for the JSON reader and the XML converter that their own suites do not hold:
 // numbers the fuzzer found RapidJSON's own conversion getting wrong, repeated keys, and documents
 // cut off mid-way (deep, in CDATA, at a NUL), whose defined result is the tree read so far.
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Compiled, not run: with DANGLING=n one way of keeping a view into a
 // temporary Value, which must not compile; without it the safe forms, which must.
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <optional>
 #include <string_view>

@@ -1,7 +1,7 @@
 // The six operations end to end: ZRBOrvalis -> signer -> URL session -> the sandbox, which verifies
 // every signature with the merchant's certificate.
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>

@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/RedactingLogHandler.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/RedactingLogHandler.h>
 #include <gtest/gtest.h>
 
 #include <atomic>

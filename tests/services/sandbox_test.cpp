@@ -1,7 +1,7 @@
 // The sandbox's own checks: requests signed by the library, then replayed or altered after signing,
 // must be refused, so that the end-to-end tests can trust its verdicts.
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
-#include <Orvalis/Foundation/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/Random.h>
+#include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <TestPki.h>

@@ -6,7 +6,7 @@
 // every test gets this header through the test support target.
 
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <gtest/gtest.h>
 
 #include <ostream>

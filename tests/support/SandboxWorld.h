@@ -3,9 +3,9 @@
 // One in-process sandbox merchant server per test program (the URL session is
 // process-wide), with a merchant key in a temporary resource folder; and the
 // collector for operation callbacks (Outcomes.h).
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Outcomes.h>
 #include <Sandbox.h>
 #include <TestPki.h>

@@ -1,6 +1,6 @@
 #include "TestServer.h"
 
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <malloc.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>

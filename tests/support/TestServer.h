@@ -3,7 +3,7 @@
 // The HTTPS test server (test_server.py, a child process on 127.0.0.1 serving good and misbehaving
 // answers with certificates made for this run), a runner for other child programs, and a collector
 // for URL-session data tasks.
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 
 #include <atomic>
 #include <chrono>

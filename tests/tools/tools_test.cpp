@@ -2,7 +2,7 @@
 // header and curl line that carry that signature; every tool keeps the same
 // conventions (--version, --name=value, "-" for standard input, the system's
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
-#include <Orvalis/Foundation/detail/File.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -1,8 +1,8 @@
 // ZRBNetworkManager against the test server: each transport failure and each kind of answer ends in
 // exactly one callback, and many requests in flight from many threads do too.
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Outcomes.h>
 #include <TestServer.h>

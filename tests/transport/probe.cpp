@@ -9,8 +9,8 @@
 //                     wait, other tasks finished behind it; prints "late" for any that runs later
 //   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
 //                     exits 1 unless each request gets exactly one callback (for memcheck)
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 // The URL session against the test server: what goes out on the wire, how each transport failure
 // is reported, time-outs, size caps, TLS checks and connection handling.
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The request as it reaches the server (host, path segments, headers), and
 // what log lines may show.
-#include <Orvalis/Foundation/detail/OAuthCheck.h>
-#include <Orvalis/Foundation/RedactingLogHandler.h>
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/System/RedactingLogHandler.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <gtest/gtest.h>
 

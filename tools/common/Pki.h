@@ -5,7 +5,7 @@
 // that no secret is ever stored. Every maker throws std::runtime_error when
 // OpenSSL fails.
 
-#include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Foundation/Crypto/detail/Handles.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>

@@ -1,5 +1,5 @@
 #include "Sandbox.h"
-#include <Orvalis/Foundation/detail/Handles.h>
+#include <Orvalis/Foundation/Crypto/detail/Handles.h>
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -26,7 +26,7 @@
 #include <thread>
 #include <tuple>
 
-#include <Orvalis/Foundation/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 
 #include "Pki.h"
 

@@ -2,9 +2,9 @@
 #include "LogRoute.h"
 #include "SignCommand.h"
 
-#include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/MerchantIdentity.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 
 #include <algorithm>

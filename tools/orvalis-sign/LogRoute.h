@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/System/Log.h>
 
 #include <ostream>
 #include <string_view>

@@ -1,9 +1,9 @@
 #include "SignCommand.h"
 #include "LogRoute.h"
 
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Value.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>

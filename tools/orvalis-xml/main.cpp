@@ -1,6 +1,6 @@
 // orvalis-xml: XML to the JSON form of its Dictionary tree, and back.
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/XMLEventSource.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/XMLEventSource.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 

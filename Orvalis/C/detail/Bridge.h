@@ -4,7 +4,7 @@
 // shares: the thread's last error, C strings for the caller, and the guard that
 // keeps C++ exceptions on this side of the interface.
 #include <Orvalis/C/orvalis.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
@@ -39,6 +39,11 @@ OperationOptions callOptions(const orvalis_call_options* options);
 
 /// Records message as the calling thread's last error and returns status.
 orvalis_status failWith(orvalis_status status, std::string_view message) noexcept;
+
+/// Records what as the calling thread's last error and returns INVALID_ARGUMENT.
+inline orvalis_status invalid(std::string_view what) noexcept {
+    return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, what);
+}
 
 /// A malloc'd, NUL-terminated copy of text for the caller (orvalis_free frees
 /// it); throws std::bad_alloc.

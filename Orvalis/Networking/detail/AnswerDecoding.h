@@ -3,7 +3,7 @@
 // Internal to the library: not installed. The decode stage of every
 // operation: an exchange's outcome read once, within the answer budget.
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <optional>
 #include <string>

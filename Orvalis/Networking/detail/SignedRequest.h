@@ -1,8 +1,8 @@
 #pragma once
 
 // Internal to the library: not installed.
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 

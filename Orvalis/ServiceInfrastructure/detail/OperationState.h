@@ -1,10 +1,10 @@
 #pragma once
 
 // Internal to the operation handles: not installed.
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
-#include <Orvalis/Foundation/detail/DeliveryTimer.h>
-#include <Orvalis/Foundation/detail/TransportSettings.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 

@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/Random.h>
+#include <Orvalis/Foundation/System/Random.h>
 #include <Orvalis/ServiceInfrastructure/detail/RetryRules.h>
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // Internal to Client: not installed. When an attempt may be made again, and
 // how long to pause before it.
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/URLSession.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 
 #include <chrono>

@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/JSONSerialization.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>

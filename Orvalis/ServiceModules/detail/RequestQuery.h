@@ -1,7 +1,7 @@
 #pragma once
 
 // Internal to the request classes: not installed.
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <optional>
 #include <string>

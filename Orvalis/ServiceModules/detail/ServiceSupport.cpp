@@ -1,6 +1,7 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/URLSession.h>
-#include <Orvalis/Foundation/detail/RequestTarget.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
+#include <Orvalis/Foundation/Transport/detail/RequestTarget.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/detail/SignedRequest.h>

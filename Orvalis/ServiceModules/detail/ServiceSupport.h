@@ -5,8 +5,8 @@
 // loaded and the request signed, before anything may be sent.
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/URLRequest.h>
-#include <Orvalis/Foundation/Value.h>
+#include <Orvalis/Foundation/Transport/URLRequest.h>
+#include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>

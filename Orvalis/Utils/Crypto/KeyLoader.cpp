@@ -1,9 +1,9 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/Clock.h>
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/detail/FileStamp.h>
-#include <Orvalis/Foundation/Log.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/Clock.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
+#include <Orvalis/Foundation/System/detail/FileStamp.h>
+#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 

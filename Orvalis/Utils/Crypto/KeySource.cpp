@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/detail/SecureMemory.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 namespace orvalis {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 
 #include <functional>
 #include <memory>

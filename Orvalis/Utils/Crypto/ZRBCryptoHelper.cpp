@@ -1,4 +1,4 @@
-#include <Orvalis/Foundation/CryptoDigest.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 

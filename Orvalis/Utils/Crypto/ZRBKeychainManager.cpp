@@ -1,5 +1,5 @@
-#include <Orvalis/Foundation/CryptoDigest.h>
-#include <Orvalis/Foundation/Log.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 

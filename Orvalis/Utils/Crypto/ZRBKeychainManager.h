@@ -1,6 +1,6 @@
 #pragma once
 
-#include <Orvalis/Foundation/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 

@@ -1,6 +1,6 @@
-#include <Orvalis/Foundation/Bundle.h>
-#include <Orvalis/Foundation/detail/File.h>
-#include <Orvalis/Foundation/detail/UTF8.h>
+#include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/System/detail/File.h>
+#include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>

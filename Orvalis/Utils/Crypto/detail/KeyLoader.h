@@ -1,8 +1,8 @@
 #pragma once
 
 // Internal to the key path: not installed.
-#include <Orvalis/Foundation/CryptoKey.h>
-#include <Orvalis/Foundation/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 #include <optional>

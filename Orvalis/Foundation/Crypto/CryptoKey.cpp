@@ -1,0 +1,93 @@
+#include <Orvalis/Foundation/Crypto/detail/CryptoContext.h>
+#include <Orvalis/Foundation/Crypto/detail/Handles.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <climits>
+#include <memory>
+
+namespace orvalis {
+namespace {
+
+using detail::PKeyCtxPtr;
+using detail::BignumPtr;
+
+}  // namespace
+
+PrivateKey& PrivateKey::operator=(PrivateKey&& other) noexcept {
+    if (this != &other) {
+        EVP_PKEY_free(key_);
+        key_ = other.key_;
+        other.key_ = nullptr;
+    }
+    return *this;
+}
+
+// In OpenSSL 3 the last EVP_PKEY_free of an RSA key frees its private
+// components (d, p, q, the CRT values, blinding and Montgomery data) with
+// BN_clear_free, which overwrites each number before freeing it.
+PrivateKey::~PrivateKey() { EVP_PKEY_free(key_); }
+
+PrivateKey PrivateKey::share() const noexcept {
+    if (key_ == nullptr || EVP_PKEY_up_ref(key_) != 1) return PrivateKey();
+    return PrivateKey(key_);
+}
+
+bool PrivateKey::isRSA() const noexcept {
+    // EVP_PKEY_RSA only: an RSA-PSS key would otherwise sign with PSS padding.
+    return key_ != nullptr && EVP_PKEY_get_base_id(key_) == EVP_PKEY_RSA;
+}
+
+std::size_t PrivateKey::blockSize() const noexcept {
+    if (key_ == nullptr) return 0;
+    int n = EVP_PKEY_get_size(key_);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+PrivateKey importPKCS12PrivateKey(std::string_view der, const std::string& password) {
+    return importPKCS12Identity(der, password).key;
+}
+
+std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm algorithm,
+                                         std::string_view digestBytes) {
+    if (!key.isRSA() || digestBytes.size() != digestLength(algorithm)) return std::nullopt;
+    PKeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(detail::cryptoLibraryContext(), key.get(), nullptr));
+    std::string sig(key.blockSize(), '\0');
+    std::size_t sigLen = sig.size();
+    // Padding PKCS#1 v1.5 with a signature digest set: OpenSSL wraps the
+    // digest in that hash's DigestInfo before padding (block type 1).
+    if (!ctx || sig.empty() || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), algorithm == DigestAlgorithm::SHA1 ? EVP_sha1() : EVP_sha256()) != 1 ||
+        EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &sigLen,
+                      reinterpret_cast<const unsigned char*>(digestBytes.data()), digestBytes.size()) != 1) {
+        detail::discardCryptoErrors();
+        return std::nullopt;
+    }
+    sig.resize(sigLen);
+    return sig;
+}
+
+std::optional<std::string> rsaPublicModulus(const PrivateKey& key) {
+    if (!key.isRSA()) return std::nullopt;
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &raw) != 1) {
+        detail::discardCryptoErrors();
+        return std::nullopt;
+    }
+    BignumPtr n(raw);
+    std::string out(key.blockSize(), '\0');
+    if (out.empty() ||
+        BN_bn2binpad(n.get(), reinterpret_cast<unsigned char*>(out.data()), static_cast<int>(out.size())) < 0) {
+        detail::discardCryptoErrors();
+        return std::nullopt;
+    }
+    return out;
+}
+
+}  // namespace orvalis

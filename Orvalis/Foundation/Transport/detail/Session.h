@@ -1,0 +1,186 @@
+#pragma once
+
+// Internal to the transport: not installed. A transfer's state and the
+// session that runs transfers on its delivery thread: URLSession.cpp holds the
+// session's loop and the public face, detail/Transfer.cpp one transfer (easy
+// handle set-up, callbacks, finishing), detail/Delivery.cpp the calls other
+// code schedules on the thread.
+#include <Orvalis/Foundation/Crypto/detail/Handles.h>
+#include <Orvalis/Foundation/Error.h>
+#include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/ContentDecoder.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
+#include <curl/curl.h>
+#include <openssl/x509.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace orvalis::detail {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr long kMaxHostConnections = 32;
+// Servers close idle connections after a few seconds (2 s is common). A request
+// written just as one closes may have reached it and is never sent again, so a
+// connection idle this long is not reused: the race stays on the server's side.
+inline constexpr long kMaxIdleSecondsForReuse = 2;
+inline constexpr long kMaxTotalConnections = 128;
+
+using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
+using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
+
+// What the host configured: extra trust anchors and public-key pins. Immutable once
+// published, so the delivery thread reads a snapshot without holding a lock.
+struct TrustSettings {
+    std::vector<std::shared_ptr<X509>> certificates;
+    std::string pem;  // the same anchors as PEM text, for transfers with anchors of their own
+    int generation = 0;  // how often anchors were added
+    std::map<std::string, std::string> pins;  // lower-case host -> "sha256//...;..."
+};
+
+// Shared by a task and the handle that created it, so that the host can cancel
+// after resume() has handed the task over.
+struct TaskControl {
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> mayHaveBeenSent{false};
+    URLSessionTaskMetrics metrics;  // written before the completion runs
+    TaskState* live = nullptr;  // delivery thread only: the task while libcurl runs it
+};
+
+struct TaskState {
+    std::string url;
+    std::string method;
+    std::optional<std::string> requestBody;
+    std::vector<std::pair<std::string, std::string>> requestHeaders;
+    double timeout = 60.0;
+    std::optional<Clock::time_point> deadline;
+    std::shared_ptr<TaskControl> control;
+    DataTaskCompletion completion;
+    std::optional<Error> refusal;  // refused before sending: delivered as is
+
+    // Owned while the transfer runs (libcurl keeps pointers into them).
+    EasyHandle easy;
+    HeaderList headerList;
+    std::string pin;
+    std::shared_ptr<const TrustSettings> trust;
+    std::shared_ptr<const TransportSettings> settings;  // the client's own, if any
+    std::shared_ptr<const std::string> caBlob;
+    std::string proxy;  // the proxy named by the client, for messages ("" when none)
+    std::string caFile;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    std::string body;
+    HTTPURLResponse response;
+    bool sawHeaders = false;
+    std::uint64_t maxBody = 0;
+    bool bodyTooLarge = false;
+    bool outOfMemory = false;
+    // libcurl's own decoding is off (it stops after the first gzip member): the
+    // body is decoded here, and the size cap applies to the decoded bytes.
+    ContentDecoder decoder;
+    bool decoderReady = false;
+    bool undecodable = false;
+    bool timedOut = false;
+    bool pastDeadline = false;
+    bool cancelled = false;
+    bool connected = false;
+    bool resent = false;
+    // Times the transfer library was about to send this request (per attempt of ours).
+    int sends = 0;
+    bool secondSendStopped = false;
+    bool closedBeforeSending = false;
+    Clock::time_point lastActivity;
+    curl_off_t lastUp = 0;
+    curl_off_t lastDown = 0;
+};
+
+struct ScheduledEntry {
+    Clock::time_point when;  // guarded by the session's mutex
+    std::function<void()> call;
+};
+
+class SessionImpl {
+public:
+    SessionImpl();
+    void submit(std::unique_ptr<TaskState> task);
+    void cancel(std::shared_ptr<TaskControl> control);
+    void schedule(const std::shared_ptr<ScheduledEntry>& entry);
+    void bringForward(ScheduledEntry& entry);
+    std::shared_ptr<const TrustSettings> trust() const;
+    // These two require configMutex to be held.
+    const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
+    void publish(std::shared_ptr<const TrustSettings> next) noexcept { trust_ = std::move(next); }
+    // The merchant API answers in kilobytes; decoding takes up to 8 times the
+    // body, so this keeps one answer's worst case near 128 MiB.
+    std::atomic<std::uint64_t> maxBody{16ull * 1024 * 1024};
+    mutable std::mutex configMutex;
+
+private:
+    void startThreadLocked();
+    void run() noexcept;
+    void start(std::unique_ptr<TaskState> task);
+    bool configure(TaskState& task);
+    void finish(TaskState* task, CURLcode code);
+    bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
+    void expireIdle();
+    void cancelRequested();
+    void runScheduled();
+    // Milliseconds the loop may sleep: at most quiet, and not past the next scheduled call.
+    long sleepLocked(long quiet) const;
+    static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
+                        std::optional<Error> error) noexcept;
+
+public:
+    // Stops deliveries for good: after main returned, and at exit.
+    static void stopAtExit() noexcept { stop(false); }
+    // After main returned, while every library is still whole: also ends the
+    // kept-alive connections, so servers see them closed rather than abandoned.
+    static void stopAfterMain() noexcept { stop(true); }
+
+private:
+    static void stop(bool closeConnections) noexcept;
+
+    CURLM* multi_ = nullptr;
+    CURLSH* share_ = nullptr;
+    std::string caFile_;
+    std::shared_ptr<const std::string> systemPEM_;  // caFile_'s text, read on first need
+    std::shared_ptr<const std::string> caBlobFor(const TransportSettings* own, const std::shared_ptr<const TrustSettings>& trust);
+    // The CA list of tasks with the process's anchors only, and the anchors it was made of.
+    std::shared_ptr<const std::string> processBlob_;
+    std::shared_ptr<const void> processBlobFor_;
+
+    std::mutex mutex_;
+    std::condition_variable stoppedCv_;
+    std::vector<std::unique_ptr<TaskState>> pending_;
+    std::vector<std::shared_ptr<TaskControl>> cancels_;
+    std::vector<std::shared_ptr<ScheduledEntry>> scheduled_;
+    bool started_ = false;
+    bool stopping_ = false;
+    // Set once exit has begun; read without the lock between steps of the loop.
+    static inline std::atomic<bool> exiting_{false};
+    bool stopped_ = false;
+    std::thread thread_;
+    std::thread::id threadId_;
+
+    std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
+    std::unordered_map<TaskState*, std::unique_ptr<TaskState>> active_;  // delivery thread only
+    Clock::time_point lastIdleCheck_;
+};
+
+/// The shared session's implementation, set when it is made.
+extern SessionImpl* g_session;
+
+}  // namespace orvalis::detail

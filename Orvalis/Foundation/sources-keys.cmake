@@ -1,2 +1,0 @@
-orvalis_units(Foundation MerchantIdentity)
-target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/Foundation/detail/FileStamp.cpp")

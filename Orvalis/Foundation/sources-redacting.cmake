@@ -1,1 +1,0 @@
-orvalis_units(Foundation RedactingLogHandler)

@@ -1,1 +1,0 @@
-target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/Foundation/detail/UTF8.cpp")

@@ -1,2 +1,0 @@
-# Checked reading, lookup and printing of Values.
-orvalis_units(Foundation ValueAccess)

@@ -1,9 +1,0 @@
-orvalis_units(ServiceModules ZRBBaseService)
-orvalis_units(ServiceModules/PairingIDService ZRBPairingIDService)
-orvalis_units(ServiceModules/PairingIDService/InitPairing ZRBIinitializePairingService)
-orvalis_units(ServiceModules/PairingIDService/AutorizePairing ZRBAuthorizePairingService)
-orvalis_units(ServiceModules/PrecheckoutDataService ZRBPrecheckoutDataService)
-orvalis_units(ServiceModules/ExpressCheckoutDataService ZRBExpressCheckoutDataService)
-orvalis_units(ServiceModules/PaymentDataService ZRBPaymentDataService)
-# Shared by the services only; its header is not installed.
-target_sources(orvalis PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/ServiceModules/detail/ServiceSupport.cpp")
