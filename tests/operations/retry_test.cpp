@@ -132,8 +132,8 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     const std::string path = std::string("/quorvex/precheckoutdata/") + row.fault;
     const long before = row.target == Row::Server ? ts::sharedServer().stat(path) : 0;
     OperationOptions options{row.idle, row.overall, row.maxAttempts};
-    OperationResult r = row.isPayment ? Client(c).expressCheckoutDataService(payment(), options).get()
-                                      : Client(c).getPreCheckoutDataService(read(row.fault), options).get();
+    OperationResult r = row.isPayment ? Client(c).expressCheckout(payment(), options).get()
+                                      : Client(c).getPrecheckoutData(read(row.fault), options).get();
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code(), row.code) << r.error->description();
     EXPECT_EQ(r.reached, row.reached);
@@ -158,7 +158,7 @@ TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
     Events events;
     ClientConfiguration c = configured(serverHost());
     c.observer = events.observer();
-    Operation op = Client(c).getPreCheckoutDataService(read("busy30"));
+    Operation op = Client(c).getPrecheckoutData(read("busy30"));
     ASSERT_EQ(events.paused.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(op.cancel());
     ASSERT_EQ(op.wait_for(10s), std::future_status::ready);  // not the 30 s the server asked for
@@ -173,7 +173,7 @@ TEST(Retries, APolicyOutOfRangeIsRefused) {
         ClientConfiguration c = configured(serverHost());
         c.retry = bad;
         EXPECT_THROW(Client{c}, std::invalid_argument);
-        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPreCheckoutDataService(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
+        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
     }
 }
 
