@@ -1,5 +1,5 @@
 # JSON reading/writing and the XML event source.
-orvalis_units(Foundation JSONSerialization XMLEventSource)
+orvalis_units(Foundation JSONSerialization XMLEventSource ParseResult)
 
 # Header-only and private: used through its include directory only (which
 # may well be the compiler's default one already).

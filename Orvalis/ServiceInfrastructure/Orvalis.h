@@ -8,6 +8,7 @@
 #include <Orvalis/Foundation/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/JSONSerialization.h>
+#include <Orvalis/Foundation/ParseResult.h>
 #include <Orvalis/Foundation/Log.h>
 #include <Orvalis/Foundation/MerchantIdentity.h>
 #include <Orvalis/Foundation/RedactingLogHandler.h>

@@ -26,7 +26,7 @@ std::string slurp(const char* path) {
 std::string unescape(std::string text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
 
 Value json(const std::string& text) {
-    auto v = JSONSerialization::JSONObjectWithData(text);
+    auto v = JSONSerialization::JSONObjectWithData(text).value;
     return v ? *v : Value("<not JSON: " + text + ">");
 }
 

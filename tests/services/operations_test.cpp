@@ -102,7 +102,7 @@ TEST_F(Operations, ExpressCheckoutSendsAllEightKeysAsPrettyJSON) {
     auto got = run(op(&ZRBOrvalis::expressCheckoutDataService, [](auto& r) { r.setAmount(3.5); }));
     ASSERT_TRUE(got.success) << got.describe();
     const std::string body = seen().back().body;
-    auto parsed = JSONSerialization::JSONObjectWithData(body);
+    auto parsed = JSONSerialization::JSONObjectWithData(body).value;
     ASSERT_TRUE(parsed && body.find('\n') != std::string::npos) << body;
     const Dictionary d = parsed->asDictionary();
     EXPECT_TRUE(d.size() == 8 && d.objectForKey("checkoutId").isNull() && d.objectForKey("digitalGoods").isBool() &&

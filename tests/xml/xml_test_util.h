@@ -12,7 +12,7 @@ namespace orvalis::testsupport {
 // Expected values are written as JSON, scalars and "null" included: shorter
 // than building Dictionaries.
 inline Value json(std::string_view text) {
-    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]");
+    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]").value;
     EXPECT_TRUE(v) << "bad expectation: " << text;
     return v ? v->asArray()[0] : Value();
 }
