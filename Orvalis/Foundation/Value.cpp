@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/detail/DecodeBudget.h>
 #include <Orvalis/Foundation/detail/DictIndex.h>
+#include <Orvalis/Foundation/detail/TextBuffer.h>
 
 #include <atomic>
 #include <charconv>
@@ -1079,15 +1080,15 @@ constexpr std::size_t kAdoptMin = 1024;
 constexpr std::size_t kFirstCapacity = 4096;
 }  // namespace
 
-TextBuffer::~TextBuffer() { std::free(data_); }
+detail::TextBuffer::~TextBuffer() { std::free(data_); }
 
-void TextBuffer::reset() noexcept {
+void detail::TextBuffer::reset() noexcept {
     std::free(data_);
     data_ = nullptr;
     size_ = cap_ = 0;
 }
 
-void TextBuffer::append(std::string_view s) {
+void detail::TextBuffer::append(std::string_view s) {
     if (s.empty()) return;
     if (s.size() > cap_ - size_) {
         std::size_t want = size_ + s.size();
@@ -1104,7 +1105,7 @@ void TextBuffer::append(std::string_view s) {
     size_ += s.size();
 }
 
-Value TextBuffer::take(std::size_t begin, std::size_t end) {
+Value detail::TextBuffer::take(std::size_t begin, std::size_t end) {
     if (end > size_) end = size_;
     if (begin > end) begin = end;
     std::size_t n = end - begin;
