@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel format
 
 all: build
 
@@ -17,6 +17,10 @@ build: deps
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# Formats tests/ with .clang-format (the suite checks it: project.TestsAreFormatted).
+format: deps
+	scripts/format-tests.sh
 
 # Only what the demo runs: the library, the sandbox server and the host examples (C++, C, Python).
 demo: deps

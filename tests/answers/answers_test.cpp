@@ -5,6 +5,7 @@
 #include <Orvalis/Foundation/ParseResult.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 

@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -46,7 +47,8 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
     std::map<std::string, int> checked;
     for (std::smatch m; std::getline(lines, line);) {
         if (line.starts_with("#")) {
-            option = std::regex_match(line, m, heading) ? m.str(1) : "", doc.clear();
+            option = std::regex_match(line, m, heading) ? m.str(1) : "";
+            doc.clear();
         } else if (!option.empty() && std::regex_match(line, m, input)) {
             doc = unescape(m[1]);
         } else if (!doc.empty() && std::regex_match(line, m, bullet)) {

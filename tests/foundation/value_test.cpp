@@ -1,5 +1,6 @@
 #include <Orvalis/Foundation/Value.h>
 #include <Orvalis/Foundation/detail/TextBuffer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <limits>

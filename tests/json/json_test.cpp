@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/JSONSerialization.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -122,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"ZeroWithExponent", "0e-320", D, "0", false},
     Number{"NegativeZero", "-0.0", D, "-0", true}, Number{"Fraction", "1.5", D, "1.5", true},
     Number{"PointOne", "0.1", D, "0.1", true},
-    Number{"SeventeenDigits", "0.10000000000000001", D, "0.10000000000000001", true}, Number{"Exponent", "1e3", D, "1000", false},
+    Number{"SeventeenDigits", "0.10000000000000001", D, "0.10000000000000001", true},
+    Number{"Exponent", "1e3", D, "1000", false},
     Number{"ExactPowerOfTen", "100000000000000000000", D, "100000000000000000000", true},
     Number{"TrailingZeros", "1.50", D, "1.5", false}),
     RowName());
@@ -149,7 +151,8 @@ TEST(JSONWriting, CompactAndPrettyBytesRoundTripAndWhatJSONCannotHoldIsRefused) 
               "{\n  \"b\": [\n    1,\n    2.5,\n    \"x\\\"\\\\/\\n\\u0001\",\n    null,\n    true\n  ],\n"
               "  \"a\": {},\n  \"e\": []\n}");
     auto v = JSONSerialization::JSONObjectWithData(
-        R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000","n":null,"l":[[],[{}],[1,[2,[3]]]]})").value;
+        R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000",)"
+        R"("n":null,"l":[[],[{}],[1,[2,[3]]]]})").value;
     for (bool pretty : {false, true})
         EXPECT_EQ(JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)).value, v);
     // What JSON cannot hold is refused.

@@ -4,6 +4,7 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -43,8 +44,8 @@ std::string nonceOf(const std::string& authorization) {
 
 ZRBExpressCheckoutDataRequest payment() {
     ZRBExpressCheckoutDataRequest r;
-    r.setCheckoutId("chk-1"), r.setPairingId("pair-1"), r.setPreCheckoutTransactionId("pre-1");
-    r.setAmount(12.5), r.setCurrency("EUR"), r.setCardId("card-1"), r.setShippingAddressId("ship-1");
+    r.setCheckoutId("chk-1"); r.setPairingId("pair-1"); r.setPreCheckoutTransactionId("pre-1");
+    r.setAmount(12.5); r.setCurrency("EUR"); r.setCardId("card-1"); r.setShippingAddressId("ship-1");
     return r;
 }
 
@@ -143,16 +144,17 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     if (std::string(row.fault) == "busy1") { EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms); }
 }
 
+constexpr std::nullopt_t none = std::nullopt;
 INSTANTIATE_TEST_SUITE_P(
     Operations, RetryRules,
     testing::Values(
-        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, {}, {}, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, {}, 2, URLErrorTimedOut, Reached::Yes},
-        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, {}, {}, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, {}, 1500ms, 2, 101, Reached::Yes},
-        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, {}, {}, 3, URLErrorCannotConnectToHost, Reached::No},
-        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, {}, 1, URLErrorTimedOut, Reached::Maybe}),
-    [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, none, none, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, none, 2, URLErrorTimedOut, Reached::Yes},
+        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, none, none, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, none, 1500ms, 2, 101, Reached::Yes},
+        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, none, none, 3, URLErrorCannotConnectToHost, Reached::No},
+        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut, Reached::Maybe}),
+    ts::RowName());
 
 TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
     Events events;

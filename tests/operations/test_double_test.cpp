@@ -2,6 +2,7 @@
 // requests, and checkRequestSignature tells a genuine request from a tampered one.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -46,11 +47,11 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
     Recorder recorder;
     Client client(answered(recorder));
     ZRBExpressCheckoutDataRequest payment;
-    payment.setCheckoutId("chk-1"), payment.setAmount(10.5), payment.setCurrency("EUR");
+    payment.setCheckoutId("chk-1"); payment.setAmount(10.5); payment.setCurrency("EUR");
     ZRBPrecheckoutDataRequest pre;
     pre.setPairingId("pairing-1");
     ZRBPaymentDataRequest data;
-    data.setTransactionId("tx-1"), data.setCheckoutId("chk-1");
+    data.setTransactionId("tx-1"); data.setCheckoutId("chk-1");
     for (const Operation& op : {client.initializePairing({}), client.getPairingId({}), client.authorizePairing({}),
                                 client.getPrecheckoutData(pre), client.expressCheckout(payment),
                                 client.getPaymentData(data)}) {

@@ -3,6 +3,7 @@
 // cut off mid-way (deep, in CDATA, at a NUL), whose defined result is the tree read so far.
 #include <Orvalis/Foundation/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>

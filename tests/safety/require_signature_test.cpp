@@ -3,6 +3,7 @@
 // out unsigned as before.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>

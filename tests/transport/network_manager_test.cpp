@@ -6,6 +6,7 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Outcomes.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

@@ -1,5 +1,6 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <random>
