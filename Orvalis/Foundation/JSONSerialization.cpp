@@ -512,6 +512,9 @@ Parsed<Value> parseWideNumbers(std::string_view data) {
             return refused(builder.refusal(), builder.refusalText(), data, 0);
         return refused(ParseStatus::Malformed, events.error(), data, events.errorAt());
     }
+    // nlohmann's reader takes a NUL byte for the end of the input: what follows it was never read.
+    if (const std::size_t nul = data.find('\0'); nul != std::string_view::npos)
+        return refused(ParseStatus::TrailingData, "more than white space after the document", data, nul);
     Parsed<Value> read;
     read.value = builder.take();
     return read;

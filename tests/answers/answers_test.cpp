@@ -170,6 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "more than white space after the document", ""},
         Refusal{"JSONTooDeep", Reader::JSON, kDeep, ParseStatus::TooDeep, 1, 512, 512, 0,
                 "containers nested deeper than 512", ""},
+        Refusal{"JSONWideNumberThenNul", Reader::JSON, std::string("[1e999]\0", 8), ParseStatus::TrailingData, 1, 7, 7,
+                0, "more than white space after the document", ""},
         Refusal{"JSONWideNumberThenJunk", Reader::JSON, "[1e999,\n x]", ParseStatus::Malformed, 2, 1, 9, 0,
                 "syntax error while parsing value - invalid literal; last read: '1e999,<U+000A> x'", ""},
         Refusal{"XMLMismatchedTag", Reader::XML, "<a>\n<b>1</b>\n<c>2</d></a>", ParseStatus::Malformed, 3, 6, 19, 7,
