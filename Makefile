@@ -14,7 +14,7 @@ BUILD_TREE = $(BUILD)
 endif
 CONFIGURE = cmake --preset default -B $(BUILD) $(CMAKE_FLAGS)
 
-.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel
+.PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel format
 
 all: build
 
@@ -27,6 +27,10 @@ build: deps
 
 test: build
 	ctest --preset default --test-dir $(BUILD) -j$(JOBS)
+
+# Formats tests/ with .clang-format (the suite checks it: project.TestsAreFormatted).
+format: deps
+	scripts/format-tests.sh
 
 # Only what the demo runs: the library, the sandbox server and the host examples (C++, C, Python).
 demo: deps

@@ -7,6 +7,7 @@ core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev rapidjson-dev nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
+      clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
       python3-venv python3-setuptools python3-wheel)  # the wheel, and a venv to install it into
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.

@@ -327,7 +327,7 @@ orvalis_status orvalis_client_get_pairing_id(const orvalis_client* client, const
             r.setUserId(in.user_id);
             return r;
         },
-        [](const Client& c, auto r, const OperationOptions& o) { return c.getPairingIDService(std::move(r), o); });
+        [](const Client& c, auto r, const OperationOptions& o) { return c.getPairingId(std::move(r), o); });
 }
 
 orvalis_status orvalis_client_authorize_pairing(const orvalis_client* client,
@@ -357,7 +357,7 @@ orvalis_status orvalis_client_get_precheckout_data(const orvalis_client* client,
             return r;
         },
         [](const Client& c, auto r, const OperationOptions& o) {
-            return c.getPreCheckoutDataService(std::move(r), o);
+            return c.getPrecheckoutData(std::move(r), o);
         });
 }
 
@@ -382,7 +382,7 @@ orvalis_status orvalis_client_express_checkout(const orvalis_client* client,
             return r;
         },
         [](const Client& c, auto r, const OperationOptions& o) {
-            return c.expressCheckoutDataService(std::move(r), o);
+            return c.expressCheckout(std::move(r), o);
         });
 }
 
@@ -402,7 +402,7 @@ orvalis_status orvalis_client_get_payment_data(const orvalis_client* client,
             return r;
         },
         [](const Client& c, auto r, const OperationOptions& o) {
-            return c.getChekcoutResourceService(std::move(r), o);
+            return c.getPaymentData(std::move(r), o);
         });
 }
 

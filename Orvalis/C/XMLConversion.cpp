@@ -72,10 +72,10 @@ orvalis_status orvalis_xml_to_json_sized(const char* xml, size_t length, const o
         }
         XMLEventSource source(std::string_view(xml == nullptr ? "" : xml, length));
         std::optional<Dictionary> tree = parser.dictionaryWithParser(source);
-        if (source.errorCode() != 0 || !tree) {
+        if (!source.result().ok() || !tree) {
             return failWith(ORVALIS_ERROR_MALFORMED_INPUT,
                             "not well-formed XML: " +
-                                (source.errorCode() != 0 ? source.errorDescription() : std::string("no element")));
+                                (!source.result().ok() ? source.result().message() : std::string("no element")));
         }
         std::string json;
         try {
@@ -95,8 +95,10 @@ orvalis_status orvalis_json_to_xml_sized(const char* json, size_t length, char**
         return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no JSON or no place for the XML");
     }
     return guarded([&] {
-        std::optional<Value> tree = JSONSerialization::JSONObjectWithData(std::string_view(json ? json : "", length));
-        if (!tree || !tree->isDictionary()) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "not one JSON object");
+        Parsed<Value> read = JSONSerialization::JSONObjectWithData(std::string_view(json ? json : "", length));
+        const std::optional<Value>& tree = read.value;
+        if (!read.result) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "not one JSON object: " + read.result.message());
+        if (!tree->isDictionary()) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "not one JSON object");
         std::optional<XMLWriteError> refused;
         std::optional<std::string> xml = XMLTree::wellFormedXMLString(tree->asDictionary(), refused);
         if (!xml) return failWith(ORVALIS_ERROR_MALFORMED_INPUT, "the tree cannot be written as XML: " + refused->description());

@@ -493,7 +493,7 @@ typedef enum orvalis_event_kind {
 typedef struct orvalis_event {
     size_t struct_size;            /**< sizeof(orvalis_event) as the library knows it */
     orvalis_event_kind kind;       /**< what happened */
-    const char* operation;         /**< the C++ operation's name, e.g. "getPairingIDService" */
+    const char* operation;         /**< the C++ operation's name, e.g. "getPairingId" */
     int attempt;                   /**< ATTEMPT_ENDED: its number from 1; COMPLETED: attempts made */
     int64_t retry_in_ms;           /**< ATTEMPT_ENDED: the pause before the next attempt; -1: none follows */
     const char* correlation_id;    /**< ATTEMPT_ENDED: the attempt's oauth_nonce; else "" */

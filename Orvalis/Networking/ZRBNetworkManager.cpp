@@ -109,9 +109,9 @@ detail::DecodedAnswer fromXML(std::string_view body) {
     }
     // Only a well-formed document is an answer: a cut-off one or an HTML
     // error page would be delivered as part of a tree.
-    if (root && !source.error() && !root->contains("Error")) return succeeded(std::move(*root));
+    if (root && source.result().ok() && !root->contains("Error")) return succeeded(std::move(*root));
     detail::DecodedAnswer out = failed(serverError());
-    if (root && !source.error()) out.serverErrorEntry = errorElement(*root);
+    if (root && source.result().ok()) out.serverErrorEntry = errorElement(*root);
     return out;
 }
 
@@ -158,14 +158,14 @@ detail::DecodedAnswer detail::decodeAnswer(const std::optional<std::string>& dat
     if (!data) return failed(serverError());
     try {
         if (logEnabled()) log("Response: " + detail::validUTF8Text(*data));
-        std::optional<Value> json;
-        try {
+        Parsed<Value> json;
+        {
             detail::DecodeBudget budget = answerBudget(data->size());
             json = JSONSerialization::JSONObjectWithData(*data);
-        } catch (const detail::DecodeBudgetExceeded&) {
-            return failed(answerTooLargeError());  // never a partial answer, and no XML reading either
         }
-        if (json) return fromJSON(*json);
+        // Never a partial answer, and no XML reading either.
+        if (json.result.status == ParseStatus::TooLarge) return failed(answerTooLargeError());
+        if (json.value) return fromJSON(*json.value);
     } catch (...) {
         // Whatever failed on the JSON branch, the answer gets its XML reading.
     }

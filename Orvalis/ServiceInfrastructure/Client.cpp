@@ -356,26 +356,26 @@ Operation Client::initializePairing(ZRBInitializePairingRequest request, const O
     return run(request, options, "initializePairing");
 }
 
-Operation Client::getPairingIDService(ZRBPairingIDServiceRequest request, const OperationOptions& options) const {
-    return run(request, options, "getPairingIDService");
+Operation Client::getPairingId(ZRBPairingIDServiceRequest request, const OperationOptions& options) const {
+    return run(request, options, "getPairingId");
 }
 
 Operation Client::authorizePairing(ZRBAuthorisePairingRequest request, const OperationOptions& options) const {
     return run(request, options, "authorizePairing");
 }
 
-Operation Client::getPreCheckoutDataService(ZRBPrecheckoutDataRequest request,
+Operation Client::getPrecheckoutData(ZRBPrecheckoutDataRequest request,
                                             const OperationOptions& options) const {
-    return run(request, options, "getPreCheckoutDataService");
+    return run(request, options, "getPrecheckoutData");
 }
 
-Operation Client::expressCheckoutDataService(ZRBExpressCheckoutDataRequest request,
+Operation Client::expressCheckout(ZRBExpressCheckoutDataRequest request,
                                              const OperationOptions& options) const {
-    return run(request, options, "expressCheckoutDataService");
+    return run(request, options, "expressCheckout");
 }
 
-Operation Client::getChekcoutResourceService(ZRBPaymentDataRequest request, const OperationOptions& options) const {
-    return run(request, options, "getChekcoutResourceService");
+Operation Client::getPaymentData(ZRBPaymentDataRequest request, const OperationOptions& options) const {
+    return run(request, options, "getPaymentData");
 }
 
 std::size_t Client::inFlight() const noexcept {

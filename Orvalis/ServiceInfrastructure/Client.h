@@ -54,7 +54,7 @@ enum class OperationEventKind {
 /// One event of one operation. The pointers are valid during the observer's call only.
 struct OperationEvent {
     OperationEventKind kind = OperationEventKind::Started;
-    /// The operation's name, e.g. "getPairingIDService"; static text.
+    /// The operation's name, e.g. "getPairingId"; static text.
     const char* operation = "";
     /// AttemptEnded: the attempt's number (1 for the first); Completed: the attempts made.
     int attempt = 0;
@@ -159,16 +159,16 @@ public:
     /// GET "/dataprov-apis/public/initializepairing" (see ZRBOrvalis).
     Operation initializePairing(ZRBInitializePairingRequest request, const OperationOptions& options = {}) const;
     /// GET "/quorvex/pairingid" (see ZRBOrvalis).
-    Operation getPairingIDService(ZRBPairingIDServiceRequest request, const OperationOptions& options = {}) const;
+    Operation getPairingId(ZRBPairingIDServiceRequest request, const OperationOptions& options = {}) const;
     /// POST "/dataprov-apis/stage1/quorvex/partner/v6/pairing" (see ZRBOrvalis).
     Operation authorizePairing(ZRBAuthorisePairingRequest request, const OperationOptions& options = {}) const;
     /// GET "/quorvex/precheckoutdata/<pairingId>" (see ZRBOrvalis).
-    Operation getPreCheckoutDataService(ZRBPrecheckoutDataRequest request, const OperationOptions& options = {}) const;
+    Operation getPrecheckoutData(ZRBPrecheckoutDataRequest request, const OperationOptions& options = {}) const;
     /// POST "/quorvex/expresscheckout" (see ZRBOrvalis). Never re-send it blindly after a failure.
-    Operation expressCheckoutDataService(ZRBExpressCheckoutDataRequest request,
+    Operation expressCheckout(ZRBExpressCheckoutDataRequest request,
                                          const OperationOptions& options = {}) const;
     /// GET "/quorvex/paymentdata/<transactionId>" (see ZRBOrvalis).
-    Operation getChekcoutResourceService(ZRBPaymentDataRequest request, const OperationOptions& options = {}) const;
+    Operation getPaymentData(ZRBPaymentDataRequest request, const OperationOptions& options = {}) const;
 
     /// Number of this client's operations not yet completed. Any thread.
     std::size_t inFlight() const noexcept;

@@ -78,7 +78,7 @@ struct OperationState;
 /// moved-from handle refers to none: isDone() is false, cancel() does nothing,
 /// and the waiting members throw std::logic_error.
 ///
-///     OperationResult r = co_await client.getPairingIDService(request);
+///     OperationResult r = co_await client.getPairingId(request);
 ///
 /// A coroutine that awaits it resumes on the client's executor, or without one
 /// on the library's delivery thread. Never block (get(), wait()) on that thread.

@@ -8,6 +8,7 @@
 #include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/ParseResult.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 #include <Orvalis/Foundation/System/RedactingLogHandler.h>

@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Orvalis/Utils/detail/XMLTreeBuilder.h>
 #include <Orvalis/Foundation/Value/detail/DecodeBudget.h>
 #include <Orvalis/Foundation/Value/detail/ValueAccess.h>
 
@@ -76,31 +77,19 @@ bool hasContentBesidesText(const Dictionary& node) noexcept {
 
 }  // namespace
 
-// The eight options as one value.
-struct XMLParser::OptionSet {
-    bool collapseTextNodes = true;
-    bool stripEmptyNodes = true;
-    bool trimWhiteSpace = true;
-    bool alwaysUseArrays = false;
-    bool preserveComments = false;
-    bool wrapRootNode = false;
-    std::int64_t attributesMode = 0;
-    std::int64_t nodeNameMode = 0;
-};
-
 // The shared instance's options: a change publishes a new immutable set, and
 // readers take the current one whole, so no thread sees a set being written.
 struct XMLParser::SharedOptions {
     mutable std::mutex lock;
-    std::shared_ptr<const OptionSet> current = std::make_shared<const OptionSet>();
+    std::shared_ptr<const detail::XMLOptions> current = std::make_shared<const detail::XMLOptions>();
 
-    std::shared_ptr<const OptionSet> load() const {
+    std::shared_ptr<const detail::XMLOptions> load() const {
         std::lock_guard guard(lock);
         return current;
     }
     template <class Change>
     void update(Change change) {
-        auto next = std::make_shared<OptionSet>(*load());
+        auto next = std::make_shared<detail::XMLOptions>(*load());
         std::lock_guard guard(lock);
         *next = *current;  // changes made meanwhile are kept
         change(*next);
@@ -108,32 +97,19 @@ struct XMLParser::SharedOptions {
     }
 };
 
-XMLParser::OptionSet XMLParser::options() const {
-    if (shared_) return *shared_->load();
-    return {collapseTextNodes_, stripEmptyNodes_, trimWhiteSpace_, alwaysUseArrays_,
-            preserveComments_,  wrapRootNode_,    attributesMode_, nodeNameMode_};
-}
+XMLParser::XMLParser() : builder_(std::make_unique<detail::XMLTreeBuilder>()) {}
 
-void XMLParser::setFields(const OptionSet& set) noexcept {
-    collapseTextNodes_ = set.collapseTextNodes;
-    stripEmptyNodes_ = set.stripEmptyNodes;
-    trimWhiteSpace_ = set.trimWhiteSpace;
-    alwaysUseArrays_ = set.alwaysUseArrays;
-    preserveComments_ = set.preserveComments;
-    wrapRootNode_ = set.wrapRootNode;
-    attributesMode_ = set.attributesMode;
-    nodeNameMode_ = set.nodeNameMode;
+XMLParser::XMLParser(const XMLParser& o) : XMLParser() {
+    builder_->options = o.shared_ ? *o.shared_->load() : o.builder_->options;
 }
-
-XMLParser::XMLParser(const XMLParser& o) { setFields(o.options()); }
 
 XMLParser& XMLParser::operator=(const XMLParser& o) {
     if (this == &o) return *this;
-    OptionSet set = o.options();
+    detail::XMLOptions set = o.shared_ ? *o.shared_->load() : o.builder_->options;
     if (shared_)
-        shared_->update([&](OptionSet& s) { s = set; });
+        shared_->update([&](detail::XMLOptions& s) { s = set; });
     else
-        setFields(set);
+        builder_->options = set;
     return *this;
 }
 
@@ -150,18 +126,18 @@ XMLParser& XMLParser::sharedInstance() {
 
 // The shared instance parses with the options current when it starts.
 void XMLParser::adoptSharedOptions() {
-    if (shared_) setFields(*shared_->load());
+    if (shared_) builder_->options = *shared_->load();
 }
 
 #define ORVALIS_XML_OPTION(Type, getter, Setter, field)                                 \
     Type XMLParser::getter() const noexcept {                                           \
-        return shared_ ? shared_->load()->field : getter##_;                            \
+        return shared_ ? shared_->load()->field : builder_->options.field;              \
     }                                                                                   \
     void XMLParser::Setter(Type v) noexcept {                                           \
         if (shared_)                                                                    \
-            shared_->update([&](OptionSet& s) { s.field = v; });                        \
+            shared_->update([&](detail::XMLOptions& s) { s.field = v; });                        \
         else                                                                            \
-            getter##_ = v;                                                              \
+            builder_->options.field = v;                                                \
     }
 ORVALIS_XML_OPTION(bool, collapseTextNodes, setCollapseTextNodes, collapseTextNodes)
 ORVALIS_XML_OPTION(bool, stripEmptyNodes, setStripEmptyNodes, stripEmptyNodes)
@@ -173,7 +149,7 @@ ORVALIS_XML_OPTION(std::int64_t, attributesMode, setAttributesMode, attributesMo
 ORVALIS_XML_OPTION(std::int64_t, nodeNameMode, setNodeNameMode, nodeNameMode)
 #undef ORVALIS_XML_OPTION
 
-void XMLParser::reset() noexcept {
+void detail::XMLTreeBuilder::reset() noexcept {
     deferred_ = false;
     root_.reset();
     stack_.clear();
@@ -185,19 +161,23 @@ void XMLParser::reset() noexcept {
     if (text_.capacity() > (std::size_t{1} << 20)) text_.reset();
 }
 
-std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
-    reset();
-    adoptSharedOptions();
-    try {
-        parser.parse(*this);  // the outcome is not consulted: a partial tree is still a result
-    } catch (...) {
-        reset();
-        throw;
-    }
+std::optional<Dictionary> detail::XMLTreeBuilder::finish() {
     materialize();  // an element left open still shows, as an empty node
     std::optional<Dictionary> result = std::move(root_);
     reset();
     return result;
+}
+
+std::optional<Dictionary> XMLParser::dictionaryWithParser(XMLEventSource& parser) {
+    builder_->reset();
+    adoptSharedOptions();
+    try {
+        parser.parse(*builder_);  // the outcome is not consulted: a partial tree is still a result
+    } catch (...) {
+        builder_->reset();
+        throw;
+    }
+    return builder_->finish();
 }
 
 std::optional<Dictionary> XMLParser::dictionaryWithData(std::string_view bytes) {
@@ -215,17 +195,17 @@ std::optional<Dictionary> XMLParser::dictionaryWithFile(const std::string& path)
     return dictionaryWithData(*bytes);
 }
 
-const std::optional<Dictionary>& XMLParser::root() const {
+const std::optional<Dictionary>& detail::XMLTreeBuilder::root() const {
     materialize();
     return root_;
 }
 
-void XMLParser::setRoot(std::optional<Dictionary> root) {
+void detail::XMLTreeBuilder::setRoot(std::optional<Dictionary> root) {
     materialize();
     root_ = std::move(root);
 }
 
-std::optional<Array> XMLParser::stack() const {
+std::optional<Array> detail::XMLTreeBuilder::stack() const {
     materialize();
     if (!stackSet_ && stack_.empty()) return std::nullopt;
     Array a;
@@ -234,7 +214,7 @@ std::optional<Array> XMLParser::stack() const {
     return a;
 }
 
-void XMLParser::setStack(const std::optional<Array>& stack) {
+void detail::XMLTreeBuilder::setStack(const std::optional<Array>& stack) {
     materialize();
     stack_.clear();
     stackSet_ = stack.has_value();
@@ -243,28 +223,23 @@ void XMLParser::setStack(const std::optional<Array>& stack) {
         if (v.isDictionary()) stack_.push_back(v.asDictionary());
 }
 
-std::optional<std::string> XMLParser::text() const {
+std::optional<std::string> detail::XMLTreeBuilder::text() const {
     if (!textPending_) return std::nullopt;
     return std::string(text_.view());
 }
 
-void XMLParser::setText(std::optional<std::string> text) {
+void detail::XMLTreeBuilder::setText(std::optional<std::string> text) {
     textPending_ = text.has_value();
     text_.clear();
     if (text) text_.append(*text);
 }
 
-void XMLParser::addText(std::string_view text) {
-    text_.append(text);
-    textPending_ = true;
-}
-
-std::pair<std::size_t, std::size_t> XMLParser::runRange() const noexcept {
-    if (trimWhiteSpace_) return trimmedRange(text_.view());
+std::pair<std::size_t, std::size_t> detail::XMLTreeBuilder::runRange() const noexcept {
+    if (options.trimWhiteSpace) return trimmedRange(text_.view());
     return {0, text_.size()};
 }
 
-void XMLParser::endText() {
+void detail::XMLTreeBuilder::endText() {
     if (!textPending_) return;
     textPending_ = false;
     auto [b, e] = runRange();
@@ -289,10 +264,10 @@ void XMLParser::endText() {
     }
 }
 
-void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value child) const {
+void detail::XMLTreeBuilder::insertChild(Dictionary& parent, std::string_view name, Value child) const {
     Value* entry = parent.find(name);
     if (!entry) {
-        parent.append(name, alwaysUseArrays_ ? Value(Array{std::move(child)}) : std::move(child));
+        parent.append(name, options.alwaysUseArrays ? Value(Array{std::move(child)}) : std::move(child));
     } else if (entry->isArray()) {
         entry->asArray().push_back(std::move(child));
     } else {
@@ -310,7 +285,7 @@ void XMLParser::insertChild(Dictionary& parent, std::string_view name, Value chi
 // records then take one block each, sized right, instead of a block and a
 // heap array. Taking the smaller of two keeps an odd large sibling from
 // making the next ones large too.
-Dictionary XMLParser::newNode(std::string_view name, std::size_t known) const {
+Dictionary detail::XMLTreeBuilder::newNode(std::string_view name, std::size_t known) const {
     const std::size_t depth = stack_.size();
     std::size_t room = known + 1;
     if (depth < kShapeDepths) {
@@ -327,32 +302,32 @@ Dictionary XMLParser::newNode(std::string_view name, std::size_t known) const {
 }
 
 // Makes the deferred element the node it would have been from its start.
-void XMLParser::materialize() const {
+void detail::XMLTreeBuilder::materialize() const {
     if (!deferred_) return;
     deferred_ = false;
-    Dictionary node = newNode(deferredName_, nodeNameMode_ == 1 ? 1 : 0);
-    if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+    Dictionary node = newNode(deferredName_, options.nodeNameMode == 1 ? 1 : 0);
+    if (options.nodeNameMode == 1) node.append(kName, Value(deferredName_));
     insertChild(stack_.back(), deferredName_, Value(node));
     stack_.push_back(std::move(node));
 }
 
-void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
+void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
     endText();
     materialize();                        // it has a child now
     if (root_ && stack_.empty()) return;  // a second root from a hand-driven source
     if (detail::DecodeBudget* budget = detail::DecodeBudget::current()) budget->checkDepth(stack_.size() + 1);
-    bool storesAttributes = !attributes.empty() && attributesMode_ >= 0 && attributesMode_ <= 2;
+    bool storesAttributes = !attributes.empty() && options.attributesMode >= 0 && options.attributesMode <= 2;
     if (root_ && !storesAttributes) {
         deferred_ = true;
         deferredName_.assign(elementName);
         return;
     }
-    const bool named = nodeNameMode_ == 1 || (nodeNameMode_ == 0 && !root_);
-    const std::size_t attributeEntries = !storesAttributes ? 0 : attributesMode_ == 1 ? 1 : attributes.size();
+    const bool named = options.nodeNameMode == 1 || (options.nodeNameMode == 0 && !root_);
+    const std::size_t attributeEntries = !storesAttributes ? 0 : options.attributesMode == 1 ? 1 : attributes.size();
     Dictionary node = newNode(elementName, (named ? 1 : 0) + attributeEntries);
     if (named) node.append(kName, Value(elementName));
     if (!attributes.empty()) {
-        switch (attributesMode_) {
+        switch (options.attributesMode) {
             case 2:
                 node.reserve(node.size() + attributes.size());
                 for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
@@ -385,7 +360,7 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
         stack_.push_back(std::move(node));
         return;
     }
-    if (wrapRootNode_) {
+    if (options.wrapRootNode) {
         Dictionary wrapper;
         wrapper.append(elementName, Value(node));
         stack_.push_back(wrapper);
@@ -397,29 +372,29 @@ void XMLParser::didStartElement(std::string_view elementName, std::span<const XM
     stack_.push_back(std::move(node));
 }
 
-void XMLParser::didEndElement(std::string_view) {
+void detail::XMLTreeBuilder::didEndElement(std::string_view) {
     if (deferred_) {
         // Nothing was stored in it, so its only content is the pending run.
         auto [b, e] = textPending_ ? runRange() : std::pair<std::size_t, std::size_t>{0, 0};
         bool hasText = b != e;
         Dictionary& parent = stack_.back();
-        if (hasText && collapseTextNodes_) {
+        if (hasText && options.collapseTextNodes) {
             insertChild(parent, deferredName_, text_.take(b, e));
-        } else if (!hasText && stripEmptyNodes_) {
+        } else if (!hasText && options.stripEmptyNodes) {
             // As if it had been added and removed again: a name already
             // present is left as an array.
             Value* entry = parent.find(deferredName_);
             if (!entry) {
-                if (alwaysUseArrays_) parent.append(deferredName_, Value(Array{}));
+                if (options.alwaysUseArrays) parent.append(deferredName_, Value(Array{}));
             } else if (!entry->isArray()) {
                 *entry = Value(Array{std::move(*entry)});
             }
         } else {
-            Dictionary node = detail::ValueAccess::dictionaryWithRoom((nodeNameMode_ == 1 ? 1 : 0) + 1);
-            if (nodeNameMode_ == 1) node.append(kName, Value(deferredName_));
+            Dictionary node = detail::ValueAccess::dictionaryWithRoom((options.nodeNameMode == 1 ? 1 : 0) + 1);
+            if (options.nodeNameMode == 1) node.append(kName, Value(deferredName_));
             if (hasText)
                 node.append(kText, text_.take(b, e));
-            else if (!collapseTextNodes_ && !stripEmptyNodes_)
+            else if (!options.collapseTextNodes && !options.stripEmptyNodes)
                 node.append(kText, Value(""));
             insertChild(parent, deferredName_, Value(std::move(node)));
         }
@@ -462,7 +437,7 @@ void XMLParser::didEndElement(std::string_view) {
     }
 
     Value text = XMLTree::innerText(node);
-    if (!text.isNull() && collapseTextNodes_) {
+    if (!text.isNull() && options.collapseTextNodes) {
         if (!parent) return;
         Value* entry = parent->find(name);
         if (entry && entry->isArray()) {
@@ -473,7 +448,7 @@ void XMLParser::didEndElement(std::string_view) {
         }
         return;
     }
-    if (text.isNull() && stripEmptyNodes_) {
+    if (text.isNull() && options.stripEmptyNodes) {
         if (!parent) return;
         Value* entry = parent->find(name);
         if (entry && entry->isArray())
@@ -482,17 +457,15 @@ void XMLParser::didEndElement(std::string_view) {
             parent->remove(name);
         return;
     }
-    if (text.isNull() && !collapseTextNodes_ && !stripEmptyNodes_) node.set(kText, Value(""));
+    if (text.isNull() && !options.collapseTextNodes && !options.stripEmptyNodes) node.set(kText, Value(""));
 }
 
-void XMLParser::foundCharacters(std::string_view characters) { addText(characters); }
-
-void XMLParser::foundCDATA(std::string_view block) {
+void detail::XMLTreeBuilder::foundCDATA(std::string_view block) {
     if (detail::isValidUTF8(block)) addText(block);
 }
 
-void XMLParser::foundComment(std::string_view comment) {
-    if (!preserveComments_) return;
+void detail::XMLTreeBuilder::foundComment(std::string_view comment) {
+    if (!options.preserveComments) return;
     materialize();
     if (stack_.empty()) return;
     Dictionary& top = stack_.back();
@@ -502,6 +475,23 @@ void XMLParser::foundComment(std::string_view comment) {
     else
         top.set(kComments, Value(Array{Value(comment)}));
 }
+
+// The parse state and event handlers a host may drive by hand.
+const std::optional<Dictionary>& XMLParser::root() const { return builder_->root(); }
+void XMLParser::setRoot(std::optional<Dictionary> root) { builder_->setRoot(std::move(root)); }
+std::optional<Array> XMLParser::stack() const { return builder_->stack(); }
+void XMLParser::setStack(const std::optional<Array>& stack) { builder_->setStack(stack); }
+std::optional<std::string> XMLParser::text() const { return builder_->text(); }
+void XMLParser::setText(std::optional<std::string> text) { builder_->setText(std::move(text)); }
+void XMLParser::endText() { builder_->endText(); }
+void XMLParser::addText(std::string_view text) { builder_->addText(text); }
+void XMLParser::didStartElement(std::string_view elementName, std::span<const XMLAttribute> attributes) {
+    builder_->didStartElement(elementName, attributes);
+}
+void XMLParser::didEndElement(std::string_view elementName) { builder_->didEndElement(elementName); }
+void XMLParser::foundCharacters(std::string_view characters) { builder_->addText(characters); }
+void XMLParser::foundCDATA(std::string_view block) { builder_->foundCDATA(block); }
+void XMLParser::foundComment(std::string_view comment) { builder_->foundComment(comment); }
 
 Value XMLParser::nameForNode(const Dictionary& node, const std::optional<Dictionary>& inDictionary) {
     if (const Value* n = node.find(kName)) return *n;

@@ -5,13 +5,17 @@
 #include <Orvalis/Foundation/Formats/XMLEventSource.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace orvalis {
+
+namespace detail {
+class XMLTreeBuilder;
+}  // namespace detail
 
 /// How XMLParser stores the attributes of an element (values of attributesMode).
 enum class AttributesMode : std::int64_t {
@@ -35,7 +39,7 @@ enum class NodeNameMode : std::int64_t {
 class ORVALIS_EXPORT XMLParser : public XMLEventDelegate {
 public:
     /// A parser with the default options (collapse, strip and trim on).
-    XMLParser() = default;
+    XMLParser();
     /// A parser with other's eight options; the parse state is not copied.
     XMLParser(const XMLParser& other);
     /// Takes other's eight options, leaving this parser's parse state as it
@@ -145,6 +149,7 @@ public:
     /// text collapses to it, an empty one is stripped, as the options say.
     /// A node with attributes, children or comments stays as it is.
     void didEndElement(std::string_view elementName) override;
+    /// Appends to the pending text run.
     void foundCharacters(std::string_view characters) override;
     /// Block bytes that are not valid UTF-8 add no text.
     void foundCDATA(std::string_view block) override;
@@ -165,50 +170,15 @@ public:
     static Value nameForNode(const Dictionary& node, const std::optional<Dictionary>& inDictionary);
 
 private:
-    struct OptionSet;
     struct SharedOptions;
-    OptionSet options() const;
-    void setFields(const OptionSet& set) noexcept;
     void adoptSharedOptions();
-    void reset() noexcept;
-    void insertChild(Dictionary& parent, std::string_view name, Value child) const;
-    void materialize() const;
-    Dictionary newNode(std::string_view name, std::size_t known) const;
-    std::pair<std::size_t, std::size_t> runRange() const noexcept;
 
-    bool collapseTextNodes_ = true;
-    bool stripEmptyNodes_ = true;
-    bool trimWhiteSpace_ = true;
-    bool alwaysUseArrays_ = false;
-    bool preserveComments_ = false;
-    bool wrapRootNode_ = false;
-    std::int64_t attributesMode_ = 0;
-    std::int64_t nodeNameMode_ = 0;
+    // The options and the parse state live in the builder, which also is the
+    // delegate of the parser's own parses.
+    std::unique_ptr<detail::XMLTreeBuilder> builder_;
     // Only the shared instance has one; its options live there, and the
-    // fields above are its working copy during its own parses.
+    // builder's are its working copy during its own parses.
     SharedOptions* shared_ = nullptr;
-
-    std::optional<Dictionary> root_;
-    // An innermost element without attributes is only made into a node when
-    // something needs to see it; most such elements end up as plain text.
-    mutable std::vector<Dictionary> stack_;
-    mutable bool deferred_ = false;
-    mutable std::string deferredName_;
-    bool stackSet_ = false;
-    TextBuffer text_;
-    bool textPending_ = false;
-    std::string keyBuffer_;
-    // The element name each depth last opened a node for, and the entries
-    // the last two nodes of that name there ended with: how much room the
-    // next one gets.
-    struct Shape {
-        static constexpr std::uint32_t kUnknown = UINT32_MAX;
-        std::string name;
-        std::uint32_t last = kUnknown;
-        std::uint32_t before = kUnknown;
-    };
-    static constexpr std::size_t kShapeDepths = 1024;
-    mutable std::vector<Shape> shapes_;
 };
 
 }  // namespace orvalis

@@ -161,7 +161,7 @@ private:
         const std::string doc = "<" + std::string(name) + "/>";
         XMLEventSource reader(doc);
         Discard discard;
-        return reader.parse(discard) && reader.errorCode() == 0;
+        return reader.parse(discard) && reader.result().ok();
     }
     bool checkText(std::string_view text, const char* what) {
         if (!error_) return true;
@@ -462,24 +462,26 @@ std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path) {
     return copy.dictionaryWithFile(path);
 }
 
-std::optional<Dictionary> dictionaryWithXMLData(std::string_view data, std::optional<XMLParseError>& error) {
-    error.reset();
+Parsed<Dictionary> parseXMLData(std::string_view data) {
     XMLParser copy(XMLParser::sharedInstance());
     XMLEventSource source(data);
-    std::optional<Dictionary> tree = copy.dictionaryWithParser(source);
-    error = source.error();
-    return tree;
+    Parsed<Dictionary> parsed;
+    parsed.value = copy.dictionaryWithParser(source);
+    parsed.result = source.result();
+    return parsed;
 }
 
-std::optional<Dictionary> dictionaryWithXMLString(std::string_view string, std::optional<XMLParseError>& error) {
-    return dictionaryWithXMLData(string, error);
-}
+Parsed<Dictionary> parseXMLString(std::string_view string) { return parseXMLData(string); }
 
-std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path, std::optional<XMLParseError>& error) {
-    error.reset();
+Parsed<Dictionary> parseXMLFile(const std::string& path) {
     std::optional<std::string> bytes = detail::readWholeFile(path);
-    if (!bytes) return std::nullopt;
-    return dictionaryWithXMLData(*bytes, error);
+    if (!bytes) {
+        Parsed<Dictionary> unread;
+        unread.result.status = ParseStatus::Unreadable;
+        unread.result.description = "cannot read the file";
+        return unread;
+    }
+    return parseXMLData(*bytes);
 }
 
 std::string XMLString(const Dictionary& node) {
@@ -513,9 +515,9 @@ std::optional<std::string> wellFormedXMLString(const Dictionary& node, std::opti
     // element, not an array of them or nothing) is confirmed by reading back.
     Discard discard;
     XMLEventSource reader(out);
-    if (!reader.parse(discard) || reader.errorCode() != 0) {
+    if (!reader.parse(discard) || !reader.result().ok()) {
         error = XMLWriteError{std::string(node.begin() != node.end() ? node.begin()->key() : std::string_view()),
-                              "does not make one XML element (" + reader.errorDescription() + ")"};
+                              "does not make one XML element (" + reader.result().message() + ")"};
         return std::nullopt;
     }
     return out;

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
-#include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Formats/ParseResult.h>
 #include <Orvalis/Foundation/Formats/XMLEventSource.h>
+#include <Orvalis/Foundation/Value/Value.h>
 
 #include <optional>
 #include <string>
@@ -64,15 +65,14 @@ ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_vie
 ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path);
 
 /**@{*/
-/// As the entry points above, and error tells whether the document was
-/// malformed: why and where the reader stopped (the tree returned is the
-/// part built before that point), or no value for a whole document. Any thread.
-ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLData(std::string_view data,
-                                                               std::optional<XMLParseError>& error);
-ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLString(std::string_view string,
-                                                                 std::optional<XMLParseError>& error);
-ORVALIS_EXPORT std::optional<Dictionary> dictionaryWithXMLFile(const std::string& path,
-                                                               std::optional<XMLParseError>& error);
+/// As the entry points above, with how the reading ended: the tree (for a
+/// malformed document, the part built before the error; no value when no
+/// element started) and the ParseResult (Ok for a whole document; else the
+/// status, line, column, byte offset and expat's text; Unreadable when the
+/// file cannot be read). Any thread.
+ORVALIS_EXPORT Parsed<Dictionary> parseXMLData(std::string_view data);
+ORVALIS_EXPORT Parsed<Dictionary> parseXMLString(std::string_view string);
+ORVALIS_EXPORT Parsed<Dictionary> parseXMLFile(const std::string& path);
 /**@}*/
 
 /// The node as one element (named by "__name", else "root"); a node of one

@@ -99,7 +99,7 @@ private:
 void BM_RapidJSON(benchmark::State& state) {
     const std::string& doc = document();
     for (auto _ : state) {
-        auto v = JSONSerialization::JSONObjectWithData(doc);
+        auto v = JSONSerialization::JSONObjectWithData(doc).value;
         if (!v) state.SkipWithError("not parsed");
         benchmark::DoNotOptimize(v);
     }

@@ -160,13 +160,13 @@ struct ViaHandle {
     ViaCallbacks report;
     static constexpr bool kStamped = true;
     void operator()(ZRBInitializePairingRequest r) const { awaitThen(client.initializePairing(std::move(r)), report); }
-    void operator()(ZRBPairingIDServiceRequest r) const { awaitThen(client.getPairingIDService(std::move(r)), report); }
+    void operator()(ZRBPairingIDServiceRequest r) const { awaitThen(client.getPairingId(std::move(r)), report); }
     void operator()(ZRBAuthorisePairingRequest r) const { awaitThen(client.authorizePairing(std::move(r)), report); }
-    void operator()(ZRBPrecheckoutDataRequest r) const { awaitThen(client.getPreCheckoutDataService(std::move(r)), report); }
+    void operator()(ZRBPrecheckoutDataRequest r) const { awaitThen(client.getPrecheckoutData(std::move(r)), report); }
     void operator()(ZRBExpressCheckoutDataRequest r) const {
-        awaitThen(client.expressCheckoutDataService(std::move(r)), report);
+        awaitThen(client.expressCheckout(std::move(r)), report);
     }
-    void operator()(ZRBPaymentDataRequest r) const { awaitThen(client.getChekcoutResourceService(std::move(r)), report); }
+    void operator()(ZRBPaymentDataRequest r) const { awaitThen(client.getPaymentData(std::move(r)), report); }
 };
 
 // Starts one operation through the C interface; its completion reports to the callbacks.

@@ -54,7 +54,7 @@ std::size_t sink = 0;
 __attribute__((noinline)) void runCase(int which, const Lookup* lookup) {
     switch (which) {
         case 0: {
-            auto v = JSONSerialization::JSONObjectWithData(kJSON);
+            auto v = JSONSerialization::JSONObjectWithData(kJSON).value;
             sink += v && v->isDictionary() ? v->asDictionary().size() : 0;
             break;
         }

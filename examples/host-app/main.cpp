@@ -75,8 +75,8 @@ Checkout checkout(const Client& client) {
     ZRBPairingIDServiceRequest pairing;
     pairing.setPairingTransactionId(text(initialized, "pairingTransactionId"));
     pairing.setUserId("user-42");
-    OperationResult paired = co_await client.getPairingIDService(pairing);
-    if (!report("getPairingIDService", paired)) co_return 1;
+    OperationResult paired = co_await client.getPairingId(pairing);
+    if (!report("getPairingId", paired)) co_return 1;
 
     ZRBAuthorisePairingRequest authorise;
     authorise.setCheckoutID("checkout-1001");
@@ -85,8 +85,8 @@ Checkout checkout(const Client& client) {
 
     ZRBPrecheckoutDataRequest precheckout;
     precheckout.setPairingId(text(paired, "pairingId"));
-    OperationResult pre = co_await client.getPreCheckoutDataService(precheckout);
-    if (!report("getPreCheckoutDataService", pre)) co_return 1;
+    OperationResult pre = co_await client.getPrecheckoutData(precheckout);
+    if (!report("getPrecheckoutData", pre)) co_return 1;
 
     ZRBExpressCheckoutDataRequest express;
     express.setCheckoutId("checkout-1001");
@@ -99,14 +99,14 @@ Checkout checkout(const Client& client) {
     express.setDigitalGoods(false);
     // A payment: on a failure that may have reached the server (result.reached is
     // not Reached::No) ask for the payment data before thinking of sending it again.
-    OperationResult paid = co_await client.expressCheckoutDataService(express);
-    if (!report("expressCheckoutDataService", paid)) co_return 1;
+    OperationResult paid = co_await client.expressCheckout(express);
+    if (!report("expressCheckout", paid)) co_return 1;
 
     ZRBPaymentDataRequest payment;
     payment.setTransactionId(text(paid, "transactionId"));
     payment.setCheckoutId("checkout-1001");
     payment.setCartId("cart-7");
-    if (!report("getChekcoutResourceService", co_await client.getChekcoutResourceService(payment))) co_return 1;
+    if (!report("getPaymentData", co_await client.getPaymentData(payment))) co_return 1;
     co_return 0;
 }
 

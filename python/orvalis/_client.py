@@ -93,7 +93,7 @@ class _Operations(Generic[R]):
     def get_pairing_id(self, *, pairing_transaction_id: Optional[str] = None, user_id: Optional[str] = None,
                        timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
-        """GET "/quorvex/pairingid" (C++ getPairingIDService)."""
+        """GET "/quorvex/pairingid" (C++ getPairingId)."""
         return self._run("get_pairing_id", {"pairing_transaction_id": pairing_transaction_id, "user_id": user_id},
                          timeout, attempts)
 
@@ -108,7 +108,7 @@ class _Operations(Generic[R]):
 
     def get_precheckout_data(self, *, pairing_id: Optional[str] = None, timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
-        """GET "/quorvex/precheckoutdata/<pairing_id>" (C++ getPreCheckoutDataService)."""
+        """GET "/quorvex/precheckoutdata/<pairing_id>" (C++ getPrecheckoutData)."""
         return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout, attempts)
 
     def express_checkout(self, *, checkout_id: Optional[str] = None, pairing_id: Optional[str] = None,
@@ -118,7 +118,7 @@ class _Operations(Generic[R]):
                          psp_id: Optional[str] = None, external_data: Optional[str] = None,
                          timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
-        """POST "/quorvex/expresscheckout" (C++ expressCheckoutDataService): the payment. After a failure
+        """POST "/quorvex/expresscheckout" (C++ expressCheckout): the payment. After a failure
         whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again."""
         return self._run("express_checkout", {
             "checkout_id": checkout_id, "pairing_id": pairing_id,
@@ -131,7 +131,7 @@ class _Operations(Generic[R]):
                          cart_id: Optional[str] = None, psp_id: Optional[str] = None,
                          external_data: Optional[str] = None, timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
-        """GET "/quorvex/paymentdata/<transaction_id>" (C++ getChekcoutResourceService)."""
+        """GET "/quorvex/paymentdata/<transaction_id>" (C++ getPaymentData)."""
         return self._run("get_payment_data", {
             "transaction_id": transaction_id, "checkout_id": checkout_id, "cart_id": cart_id,
             "psp_id": psp_id, "external_data": external_data}, timeout, attempts)

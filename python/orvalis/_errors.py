@@ -39,7 +39,7 @@ class Event(NamedTuple):
     """What a client's observer is told: "started", "attempt" (one attempt ended) or "completed"."""
 
     kind: str
-    operation: str  #: the C++ name, e.g. "getPairingIDService"
+    operation: str  #: the C++ name, e.g. "getPairingId"
     attempt: int  #: "attempt": its number from 1; "completed": the attempts made
     retry_in: Optional[float] = None  #: "attempt": seconds before the next attempt, None when none follows
     attempt_info: Optional[Attempt] = None  #: "attempt": that attempt

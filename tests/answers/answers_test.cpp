@@ -1,8 +1,11 @@
 // Answers as hosts receive them: memory bounded for any shape, malformed XML
 // refused, and the XML converter's error report.
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Formats/ParseResult.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -112,15 +115,72 @@ TEST(AnswerBound, SmallAnswersOfAnyShapeAreDeliveredWholeAndOnlyWellFormedXML) {
               kZRBNetworkErrorCode);  // a gateway's error page
 }
 
-TEST(XMLErrors, HostsLearnWhereADocumentBrokeAndKeepThePartialTree) {
-    std::optional<XMLParseError> error;
-    auto tree = XMLTree::dictionaryWithXMLString("<a>\n<b>1</b>\n<c>2</d></a>", error);
-    ASSERT_TRUE(tree && error);
-    EXPECT_EQ(tree->objectForKey("b").description(), "1");
-    EXPECT_EQ(std::tuple(error->code, error->line, error->column, error->message),
-              std::tuple(7, 3, 6, "mismatched tag"));  // code 7: mismatched tag
-    EXPECT_TRUE(XMLTree::dictionaryWithXMLData("<a><b>1</b></a>", error));
-    EXPECT_FALSE(error);
+// Each reader says why it refused and where (line, column, byte offset), with
+// its own code where it has one; XML keeps the tree built before the error.
+enum class Reader { JSON, XML, XMLFile };
+struct Refusal {
+    std::string name;
+    Reader reader;
+    std::string text;
+    ParseStatus status;
+    std::int64_t line;
+    std::int64_t column;
+    std::uint64_t offset;
+    int readerCode;
+    std::string description;
+    std::string tree;  // what was built: "" for nothing
+};
+class ParseRefusals : public testing::TestWithParam<Refusal> {};
+
+TEST_P(ParseRefusals, SayWhyAndWhere) {
+    const Refusal& row = GetParam();
+    ParseResult r;
+    std::string tree;
+    if (row.reader == Reader::JSON) {
+        const Parsed<Value> read = JSONSerialization::JSONObjectWithData(row.text);
+        r = read.result;
+        tree = read.value ? read.value->description() : "";
+    } else {
+        const Parsed<Dictionary> read = row.reader == Reader::XML ? XMLTree::parseXMLString(row.text)
+                                                                  : XMLTree::parseXMLFile(row.text);
+        r = read.result;
+        tree = read.value ? read.value->description() : "";
+    }
+    EXPECT_EQ(std::tuple(toString(r.status), r.line, r.column, r.offset, r.readerCode, r.description, tree),
+              std::tuple(toString(row.status), row.line, row.column, row.offset, row.readerCode, row.description,
+                         row.tree))
+        << r.message();
 }
+
+const std::string kDeep = std::string(513, '[') + std::string(513, ']');
+INSTANTIATE_TEST_SUITE_P(
+    Readers, ParseRefusals,
+    testing::Values(
+        Refusal{"JSONWhole", Reader::JSON, "{\"a\":[1]}", ParseStatus::Ok, 0, 0, 0, 0, "", "{\"a\":[1]}"},
+        Refusal{"JSONMissingComma", Reader::JSON, "{\"a\":1\n \"b\":2}", ParseStatus::Malformed, 2, 1, 8, 6,
+                "Missing a comma or '}' after an object member", ""},
+        Refusal{"JSONEmpty", Reader::JSON, " \n", ParseStatus::Empty, 2, 0, 2, 1, "The document is empty", ""},
+        Refusal{"JSONBadUTF8", Reader::JSON, "[\"\xff\"]", ParseStatus::InvalidEncoding, 1, 2, 2, 12,
+                "Invalid encoding in string", ""},
+        Refusal{"JSONLoneSurrogate", Reader::JSON, "[\"\\udc00\"]", ParseStatus::InvalidEncoding, 1, 9, 9, 0,
+                "a string holding a lone surrogate escape", ""},
+        Refusal{"JSONScalarTop", Reader::JSON, "42", ParseStatus::NotAContainer, 1, 0, 0, 0,
+                "the top level is not an object or an array", ""},
+        Refusal{"JSONNulAfter", Reader::JSON, std::string("[1]\0", 4), ParseStatus::TrailingData, 1, 3, 3, 0,
+                "more than white space after the document", ""},
+        Refusal{"JSONTooDeep", Reader::JSON, kDeep, ParseStatus::TooDeep, 1, 512, 512, 0,
+                "containers nested deeper than 512", ""},
+        Refusal{"JSONWideNumberThenNul", Reader::JSON, std::string("[1e999]\0", 8), ParseStatus::TrailingData, 1, 7, 7,
+                0, "more than white space after the document", ""},
+        Refusal{"JSONWideNumberThenJunk", Reader::JSON, "[1e999,\n x]", ParseStatus::Malformed, 2, 1, 9, 0,
+                "syntax error while parsing value - invalid literal; last read: '1e999,<U+000A> x'", ""},
+        Refusal{"XMLMismatchedTag", Reader::XML, "<a>\n<b>1</b>\n<c>2</d></a>", ParseStatus::Malformed, 3, 6, 19, 7,
+                "mismatched tag", "{\"__name\":\"a\",\"b\":\"1\",\"c\":{}}"},
+        Refusal{"XMLEmpty", Reader::XML, "", ParseStatus::Empty, 1, 0, 0, 3, "no element found", ""},
+        Refusal{"XMLSecondRoot", Reader::XML, "<a>1</a><b/>", ParseStatus::TrailingData, 1, 8, 8, 9,
+                "junk after document element", "{\"__name\":\"a\",\"__text\":\"1\"}"},
+        Refusal{"XMLFileMissing", Reader::XMLFile, "no/such/file.xml", ParseStatus::Unreadable, 0, 0, 0, 0,
+                "cannot read the file", ""}),
+    RowName());
 
 }  // namespace

@@ -263,6 +263,7 @@ TEST_P(CRefusals, AreNotSent) {
     orvalis_operation_free(op);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, CRefusals,
     testing::Values(
@@ -282,6 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"EmptyTransactionId", {}, Op::PaymentData, "", 0, -1233, {}},
         RefusalRow{"NoTransactionId", {}, Op::PaymentData, nullptr, 0, -1233, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     orvalis_client_config* config = nullptr;

@@ -5,6 +5,7 @@
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -31,16 +32,23 @@ TEST_P(Digest, MatchesPublishedVectorsAsBase64) {
     EXPECT_EQ(ZRBCryptoHelper().getSHA256HASH(GetParam().text), GetParam().sha256);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, Digest,
-    ::testing::Values(Digests{"Empty", "", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
-                      Digests{"TwoByteCharacter", "\xC3\xA9", "vxW+cXrBsIC08cRWaSgliR/1Bz0=", "SplVfkAzw1Od4utlRyAXytX5VX96BiWgnxw/biumnEw="},
-                      Digests{"EmbeddedNul", std::string("a\0b", 3), "Sj3sLR+CRSgIVcQtsO5COfkX/bg=", "WbJxrhu8sdMdQZKYF/Sxb7Q5608xUgta0dXOmJIKcTg="}),
+    ::testing::Values(
+        Digests{"Empty", "", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
+        Digests{"TwoByteCharacter", "\xC3\xA9", "vxW+cXrBsIC08cRWaSgliR/1Bz0=",
+                "SplVfkAzw1Od4utlRyAXytX5VX96BiWgnxw/biumnEw="},
+        Digests{"EmbeddedNul", std::string("a\0b", 3), "Sj3sLR+CRSgIVcQtsO5COfkX/bg=",
+                "WbJxrhu8sdMdQZKYF/Sxb7Q5608xUgta0dXOmJIKcTg="}),
     RowName());
+// clang-format on
 
 TEST(Base64, PadsAndNeverBreaksLines) {
-    for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-                                  {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}})
+    // clang-format off
+    for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
+                                  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}})
+    // clang-format on
         EXPECT_EQ(base64Encode(in), out);
     std::string big;
     for (int i = 0; i < 5000; ++i) big.push_back(static_cast<char>(i * 7));
@@ -117,11 +125,13 @@ TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
     std::string flipped = good, flippedMac = good;
     flipped[good.size() / 2] ^= 0x01;
     flippedMac[good.size() - 3] ^= static_cast<char>(0x80);
+    // clang-format off
     const std::pair<std::string, std::string> files[] = {
-        {"truncated", good.substr(0, good.size() / 2)}, {"one-byte-short", good.substr(0, good.size() - 1)}, {"flipped", flipped},
-        {"flipped-mac", flippedMac}, {"garbage", std::string(3000, '\x5A')}, {"empty", ""},
-        {"pem", certPem(id.cert.get()) + privateKeyPem(id.key.get())}, {"certs-only", makeP12(nullptr, id.cert.get(), "pw")},
-        {"key-only", makeP12(id.key.get(), nullptr, "pw")}};
+        {"truncated", good.substr(0, good.size() / 2)}, {"one-byte-short", good.substr(0, good.size() - 1)},
+        {"flipped", flipped}, {"flipped-mac", flippedMac}, {"garbage", std::string(3000, '\x5A')}, {"empty", ""},
+        {"pem", certPem(id.cert.get()) + privateKeyPem(id.key.get())},
+        {"certs-only", makeP12(nullptr, id.cert.get(), "pw")}, {"key-only", makeP12(id.key.get(), nullptr, "pw")}};
+    // clang-format on
     std::vector<std::pair<std::string, std::string>> attempts = {
         {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}, {"good.p12", "pw"},
         {std::string("good.p12\0x", 10), "pw"}};  // cut at the NUL, the name would open good.p12
@@ -160,9 +170,12 @@ TEST(RawSign, RejectsDigestsOfTheWrongLength) {
 }
 
 TEST(Keychain, StatusTextsNameFourCodesAndNumberTheRest) {
-    for (const auto& [status, text] : {std::pair<std::int32_t, std::string>{0, "success"}, {-25299, "error item already exists"},
-                                       {-25300, "error item not found"}, {-25293, "error item authentication failed"}, {-25298, "-25298"},
+    // clang-format off
+    for (const auto& [status, text] : {std::pair<std::int32_t, std::string>{0, "success"},
+                                       {-25299, "error item already exists"}, {-25300, "error item not found"},
+                                       {-25293, "error item authentication failed"}, {-25298, "-25298"},
                                        {-25301, "-25301"}, {25299, "25299"}, {INT32_MIN, "-2147483648"}})
+    // clang-format on
         EXPECT_EQ(ZRBKeychainManager::sharedInstance().keychainErrorToString(status), text);
 }
 

@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -26,7 +27,7 @@ std::string slurp(const char* path) {
 std::string unescape(std::string text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
 
 Value json(const std::string& text) {
-    auto v = JSONSerialization::JSONObjectWithData(text);
+    auto v = JSONSerialization::JSONObjectWithData(text).value;
     return v ? *v : Value("<not JSON: " + text + ">");
 }
 
@@ -46,7 +47,8 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
     std::map<std::string, int> checked;
     for (std::smatch m; std::getline(lines, line);) {
         if (line.starts_with("#")) {
-            option = std::regex_match(line, m, heading) ? m.str(1) : "", doc.clear();
+            option = std::regex_match(line, m, heading) ? m.str(1) : "";
+            doc.clear();
         } else if (!option.empty() && std::regex_match(line, m, input)) {
             doc = unescape(m[1]);
         } else if (!doc.empty() && std::regex_match(line, m, bullet)) {

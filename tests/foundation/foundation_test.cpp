@@ -5,6 +5,7 @@
 #include <Orvalis/Foundation/Transport/URLRequest.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>

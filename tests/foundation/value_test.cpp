@@ -1,4 +1,6 @@
 #include <Orvalis/Foundation/Value/Value.h>
+#include <Orvalis/Foundation/Value/detail/TextBuffer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -32,7 +34,7 @@ TEST(Value, StringsOfEveryLengthRoundTrip) {
 TEST(TextBuffer, TakesRangesOfEverySizeIntact) {
     // Short runs are copied, long ones hand their block over; both must give
     // exactly the requested bytes and leave the buffer reusable.
-    TextBuffer buf;
+    detail::TextBuffer buf;
     for (std::size_t n : {0u, 1u, 14u, 15u, 1023u, 1024u, 5000u, 100000u}) {
         std::string text(n, 'a');
         for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + i % 26);

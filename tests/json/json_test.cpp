@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -38,7 +39,7 @@ struct Text {
 class JSONReading : public ::testing::TestWithParam<Text> {};
 
 TEST_P(JSONReading, AcceptsExactlyOneObjectOrArrayInAnyEncoding) {
-    auto v = JSONSerialization::JSONObjectWithData(GetParam().text);
+    auto v = JSONSerialization::JSONObjectWithData(GetParam().text).value;
     EXPECT_EQ(v ? JSONSerialization::dataWithJSONObject(*v, false) : "", GetParam().read);
 }
 
@@ -88,7 +89,7 @@ class JSONNumbers : public ::testing::TestWithParam<Number> {};
 // which keeps the digits it cannot hold.
 TEST_P(JSONNumbers, KeepTheirKindTheNearestValueAndEveryDigit) {
     const std::string text = GetParam().text;
-    auto json = JSONSerialization::JSONObjectWithData("[" + text + "]");
+    auto json = JSONSerialization::JSONObjectWithData("[" + text + "]").value;
     ASSERT_TRUE(json);
     const Value n = json->asArray()[0];
     ASSERT_EQ(n.kind(), GetParam().kind);
@@ -122,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"ZeroWithExponent", "0e-320", D, "0", false},
     Number{"NegativeZero", "-0.0", D, "-0", true}, Number{"Fraction", "1.5", D, "1.5", true},
     Number{"PointOne", "0.1", D, "0.1", true},
-    Number{"SeventeenDigits", "0.10000000000000001", D, "0.10000000000000001", true}, Number{"Exponent", "1e3", D, "1000", false},
+    Number{"SeventeenDigits", "0.10000000000000001", D, "0.10000000000000001", true},
+    Number{"Exponent", "1e3", D, "1000", false},
     Number{"ExactPowerOfTen", "100000000000000000000", D, "100000000000000000000", true},
     Number{"TrailingZeros", "1.50", D, "1.5", false}),
     RowName());
@@ -130,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
 
 TEST(JSONReading, StringsRepeatedKeysAndFreshContainers) {
     auto v = JSONSerialization::JSONObjectWithData(
-        R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})");
+        R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})").value;
     Dictionary d = v.value().asDictionary();
     EXPECT_EQ(d["s"].asString(), "a\0b\n\xc3\xa9\xf0\x9f\x98\x80"s);
     EXPECT_EQ(d, (Dictionary{{"s", d.objectForKey("s")},
@@ -149,9 +151,10 @@ TEST(JSONWriting, CompactAndPrettyBytesRoundTripAndWhatJSONCannotHoldIsRefused) 
               "{\n  \"b\": [\n    1,\n    2.5,\n    \"x\\\"\\\\/\\n\\u0001\",\n    null,\n    true\n  ],\n"
               "  \"a\": {},\n  \"e\": []\n}");
     auto v = JSONSerialization::JSONObjectWithData(
-        R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000","n":null,"l":[[],[{}],[1,[2,[3]]]]})");
+        R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000",)"
+        R"("n":null,"l":[[],[{}],[1,[2,[3]]]]})").value;
     for (bool pretty : {false, true})
-        EXPECT_EQ(JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)), v);
+        EXPECT_EQ(JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)).value, v);
     // What JSON cannot hold is refused.
     for (const Value& v :
          {Value(Array{std::numeric_limits<double>::infinity()}), Value(Dictionary{{"x", std::nan("")}}),

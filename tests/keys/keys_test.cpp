@@ -44,7 +44,7 @@ class EachSource : public ::testing::TestWithParam<Row> {};
 TEST_P(EachSource, SignsARequestTheSandboxVerifies) {
     KeyLog log;
     auto request = ts::credentialed<ZRBPairingIDServiceRequest>();
-    request.setMerechantKeyFileName(std::nullopt), request.setPairingTransactionId("t1"), request.setUserId("u1");
+    request.setMerechantKeyFileName(std::nullopt); request.setPairingTransactionId("t1"); request.setUserId("u1");
     request.setMerchantKeySource(GetParam().make());
     ts::Outcomes outcomes;
     ZRBOrvalis().getPairingIDService(request, outcomes.success(), outcomes.failure());
@@ -56,7 +56,8 @@ TEST_P(EachSource, SignsARequestTheSandboxVerifies) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, EachSource,
     ::testing::Values(Row{"resource", [] { return KeySource::resource("merchant"); }},
-                      Row{"file", [] { return KeySource::file((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }},
+                      Row{"file",
+                          [] { return KeySource::file((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }},
                       Row{"memory", [] { return KeySource::memory(merchantP12()); }},
                       Row{"callback", [] { return KeySource::callback([] { return std::optional(merchantP12()); }); }}),
     [](const auto& info) { return info.param.name; });
@@ -76,13 +77,17 @@ Row nameRow(const char* row, std::function<std::string()> name) {
     return {row, [name] { return KeySource::resource(name()); }, kPw, "not a plain resource name"};
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Keys, NoKey,
     ::testing::Values(
         Row{"wrongPassword", [] { return KeySource::memory(merchantP12()); }, "wrong-pw!", "wrong password or damaged"},
-        Row{"damagedBytes", [] { return KeySource::memory(merchantP12().replace(1000, 8, "damaged!")); }, kPw, "wrong password or damaged"},
-        Row{"ecKey", [] { auto k = ts::makeEcKey(); return KeySource::memory(ts::makeP12(k.get(), ts::makeSelfSignedCert(k.get()).get(), kPw)); },
-            kPw, "no RSA key in it"},
+        Row{"damagedBytes", [] { return KeySource::memory(merchantP12().replace(1000, 8, "damaged!")); }, kPw,
+            "wrong password or damaged"},
+        Row{"ecKey", [] {
+                auto k = ts::makeEcKey();
+                return KeySource::memory(ts::makeP12(k.get(), ts::makeSelfSignedCert(k.get()).get(), kPw));
+            }, kPw, "no RSA key in it"},
         Row{"missingResource", [] { return KeySource::resource("absent"); }, kPw, "not found in resources"},
         Row{"callbackWithoutBytes", [] { return KeySource::callback([] { return std::nullopt; }); }, kPw,
             "callback gave no bytes"},
@@ -91,14 +96,17 @@ INSTANTIATE_TEST_SUITE_P(
         nameRow("nulCutToARealFile", [] { return std::string("merchant.p12\0x", 14); }),
         nameRow("absolutePath", [] { return (ts::sandboxWorld().dir.path() / "merchant").string(); })),
     [](const auto& info) { return info.param.name; });
+// clang-format on
 
 // A certificate with known fields, issued by a test CA, valid from one day ago for sixty more days.
 struct KnownCertificate {
     std::int64_t madeAt = static_cast<std::int64_t>(std::time(nullptr));
     ts::Identity ca = ts::makeTestCA("Orvalis Test CA");
+    // clang-format off
     ts::Identity merchant = ts::makeIssuedIdentity(
         ca, {.commonName = "Shop Merchant", .dnsNames = {}, .ipAddresses = {}, .notBeforeOffset = -86400,
              .notAfterOffset = 60 * 86400, .isCA = false, .serial = 0x1A2B});
+    // clang-format on
     std::string p12 = ts::makeP12(merchant.key.get(), merchant.cert.get(), kPw);
 };
 KnownCertificate& known() { static KnownCertificate k; return k; }

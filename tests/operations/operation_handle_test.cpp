@@ -2,6 +2,7 @@
 // cancellation at any moment, time-outs and waiting for shutdown.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -294,7 +295,11 @@ thread_local bool inExecutor = false;
 TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
     setFault("delay:100");  // still running when the coroutine suspends: done already, it would go on inline
     ClientConfiguration c = sandboxConfiguration();
-    c.executor = [](std::function<void()> task) { inExecutor = true, task(), inExecutor = false; };
+    c.executor = [](std::function<void()> task) {
+        inExecutor = true;
+        task();
+        inExecutor = false;
+    };
     Client client(c);
     auto out = std::make_shared<std::promise<bool>>();
     [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached { co_await op; o->set_value(inExecutor); }(client.initializePairing(initRequest()), out);

@@ -4,6 +4,7 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -36,8 +37,8 @@ std::string nonceOf(const std::string& authorization) {
 
 ZRBExpressCheckoutDataRequest payment() {
     ZRBExpressCheckoutDataRequest r;
-    r.setCheckoutId("chk-1"), r.setPairingId("pair-1"), r.setPreCheckoutTransactionId("pre-1");
-    r.setAmount(12.5), r.setCurrency("EUR"), r.setCardId("card-1"), r.setShippingAddressId("ship-1");
+    r.setCheckoutId("chk-1"); r.setPairingId("pair-1"); r.setPreCheckoutTransactionId("pre-1");
+    r.setAmount(12.5); r.setCurrency("EUR"); r.setCardId("card-1"); r.setShippingAddressId("ship-1");
     return r;
 }
 
@@ -125,8 +126,8 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     const std::string path = std::string("/quorvex/precheckoutdata/") + row.fault;
     const long before = row.target == Row::Server ? ts::sharedServer().stat(path) : 0;
     OperationOptions options{row.idle, row.overall, row.maxAttempts};
-    OperationResult r = row.isPayment ? Client(c).expressCheckoutDataService(payment(), options).get()
-                                      : Client(c).getPreCheckoutDataService(read(row.fault), options).get();
+    OperationResult r = row.isPayment ? Client(c).expressCheckout(payment(), options).get()
+                                      : Client(c).getPrecheckoutData(read(row.fault), options).get();
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code(), row.code) << r.error->description();
     EXPECT_EQ(r.reached, row.reached);
@@ -136,22 +137,23 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     if (std::string(row.fault) == "busy1") { EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms); }
 }
 
+constexpr std::nullopt_t none = std::nullopt;
 INSTANTIATE_TEST_SUITE_P(
     Operations, RetryRules,
     testing::Values(
-        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, {}, {}, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, {}, 2, URLErrorTimedOut, Reached::Yes},
-        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, {}, {}, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, {}, 1500ms, 2, 101, Reached::Yes},
-        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, {}, {}, 3, URLErrorCannotConnectToHost, Reached::No},
-        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, {}, 1, URLErrorTimedOut, Reached::Maybe}),
-    [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, none, none, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, none, 2, URLErrorTimedOut, Reached::Yes},
+        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, none, none, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, none, 1500ms, 2, 101, Reached::Yes},
+        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, none, none, 3, URLErrorCannotConnectToHost, Reached::No},
+        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut, Reached::Maybe}),
+    ts::RowName());
 
 TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
     Events events;
     ClientConfiguration c = configured(serverHost());
     c.observer = events.observer();
-    Operation op = Client(c).getPreCheckoutDataService(read("busy30"));
+    Operation op = Client(c).getPrecheckoutData(read("busy30"));
     ASSERT_EQ(events.paused.get_future().wait_for(30s), std::future_status::ready);
     EXPECT_TRUE(op.cancel());
     ASSERT_EQ(op.wait_for(10s), std::future_status::ready);  // not the 30 s the server asked for
@@ -166,7 +168,7 @@ TEST(Retries, APolicyOutOfRangeIsRefused) {
         ClientConfiguration c = configured(serverHost());
         c.retry = bad;
         EXPECT_THROW(Client{c}, std::invalid_argument);
-        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPreCheckoutDataService(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
+        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
     }
 }
 

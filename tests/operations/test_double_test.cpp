@@ -2,6 +2,7 @@
 // requests, and checkRequestSignature tells a genuine request from a tampered one.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -46,14 +47,14 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
     Recorder recorder;
     Client client(answered(recorder));
     ZRBExpressCheckoutDataRequest payment;
-    payment.setCheckoutId("chk-1"), payment.setAmount(10.5), payment.setCurrency("EUR");
+    payment.setCheckoutId("chk-1"); payment.setAmount(10.5); payment.setCurrency("EUR");
     ZRBPrecheckoutDataRequest pre;
     pre.setPairingId("pairing-1");
     ZRBPaymentDataRequest data;
-    data.setTransactionId("tx-1"), data.setCheckoutId("chk-1");
-    for (const Operation& op : {client.initializePairing({}), client.getPairingIDService({}), client.authorizePairing({}),
-                                client.getPreCheckoutDataService(pre), client.expressCheckoutDataService(payment),
-                                client.getChekcoutResourceService(data)}) {
+    data.setTransactionId("tx-1"); data.setCheckoutId("chk-1");
+    for (const Operation& op : {client.initializePairing({}), client.getPairingId({}), client.authorizePairing({}),
+                                client.getPrecheckoutData(pre), client.expressCheckout(payment),
+                                client.getPaymentData(data)}) {
         OperationResult r = op.get();
         ASSERT_TRUE(r.succeeded()) << r.error->description();
         EXPECT_EQ((*r.answer)["ok"], Value(true));
@@ -79,7 +80,7 @@ TEST(TestDouble, PlayedFailuresFollowTheRetryRules) {
     Recorder recorder;
     recorder.reply = AnswererReply::transportFailure(URLErrorNetworkConnectionLost, true);
     Client client(answered(recorder));
-    OperationResult read = client.initializePairing({}).get(), paid = client.expressCheckoutDataService({}).get();
+    OperationResult read = client.initializePairing({}).get(), paid = client.expressCheckout({}).get();
     EXPECT_TRUE(read.error && read.attempts.size() == 3 && read.reached == Reached::Maybe);
     EXPECT_TRUE(paid.error && paid.attempts.size() == 1 && paid.reached == Reached::Maybe);
     EXPECT_NE(read.attempts[0].correlationId, read.attempts[1].correlationId);

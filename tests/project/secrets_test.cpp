@@ -3,6 +3,7 @@
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 

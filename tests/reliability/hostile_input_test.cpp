@@ -3,6 +3,7 @@
 // cut off mid-way (deep, in CDATA, at a NUL), whose defined result is the tree read so far.
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -23,7 +24,7 @@ class JSONNumber : public ::testing::TestWithParam<Number> {};
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 TEST_P(JSONNumber, ReadsExactlyOrNotAtAll) {
-    const auto v = JSONSerialization::JSONObjectWithData(GetParam().text);
+    const auto v = JSONSerialization::JSONObjectWithData(GetParam().text).value;
     ASSERT_EQ(v.has_value(), GetParam().value.has_value());
     if (v) { EXPECT_EQ(v->asArray()[0].asDouble(), *GetParam().value); }
 }
@@ -40,7 +41,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, JSONNumber,
                          [](const auto& info) { return info.param.name; });
 
 TEST(HostileJSON, RepeatedKeyKeepsItsFirstPlaceAndLastValueAndMinusZeroStaysAnInteger) {
-    const auto v = JSONSerialization::JSONObjectWithData(R"({"a":1,"b":2,"a":3,"z":[-0]})");
+    const auto v = JSONSerialization::JSONObjectWithData(R"({"a":1,"b":2,"a":3,"z":[-0]})").value;
     ASSERT_TRUE(v);
     EXPECT_EQ(v->asDictionary().description(), R"({"a":3,"b":2,"z":[0]})");
     EXPECT_TRUE(v->asDictionary().objectForKey("z").asArray()[0].isInteger());

@@ -3,6 +3,7 @@
 // out unsigned as before.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -97,11 +98,11 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
 TEST_P(RequireSignature, IsTheClientsDefault) {
     Client client(sandboxHost());
     for (const Operation& op : {client.initializePairing(keyed<ZRBInitializePairingRequest>()),
-                                client.getPairingIDService(keyed<ZRBPairingIDServiceRequest>()),
+                                client.getPairingId(keyed<ZRBPairingIDServiceRequest>()),
                                 client.authorizePairing(keyed<ZRBAuthorisePairingRequest>()),
-                                client.getPreCheckoutDataService(keyed<ZRBPrecheckoutDataRequest>()),
-                                client.expressCheckoutDataService(keyed<ZRBExpressCheckoutDataRequest>()),
-                                client.getChekcoutResourceService(keyed<ZRBPaymentDataRequest>())}) {
+                                client.getPrecheckoutData(keyed<ZRBPrecheckoutDataRequest>()),
+                                client.expressCheckout(keyed<ZRBExpressCheckoutDataRequest>()),
+                                client.getPaymentData(keyed<ZRBPaymentDataRequest>())}) {
         OperationResult r = op.get();
         ASSERT_TRUE(r.error);
         expectCannotSign(*r.error);
@@ -116,7 +117,7 @@ TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
     ASSERT_TRUE(out.waitFor(1));
     ClientConfiguration optedOut = sandboxHost();
     optedOut.requireSignature = false;
-    OperationResult viaClient = Client(optedOut).getPairingIDService(pairing(keyed<ZRBPairingIDServiceRequest>())).get();
+    OperationResult viaClient = Client(optedOut).getPairingId(pairing(keyed<ZRBPairingIDServiceRequest>())).get();
     ASSERT_EQ(sent(), 2u);
     const auto all = ts::sandboxWorld().server->requests();
     for (std::size_t i = before_; i < all.size(); ++i) {

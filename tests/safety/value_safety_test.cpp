@@ -1,6 +1,7 @@
 // Reading answers safely: lookups that never fail, checked scalar reads at
 // their boundaries, entry bindings, printing, and text setters.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -12,8 +12,10 @@ using namespace orvalis;
 
 TEST(RedactingLogHandler, MasksSecretsAndLeavesTheRestAlone) {
     const std::pair<std::string, std::string> cases[] = {
-        {R"(OAuth Authorization Header: OAuth oauth_consumer_key="ck",oauth_nonce="123456789",oauth_body_hash="a+b/=",oauth_signature="S%2B",oauth_signature_method="RSA-SHA1",oauth_timestamp="1700000000",oauth_version="1.0")",
-         R"(OAuth Authorization Header: OAuth oauth_consumer_key="***",oauth_nonce="***",oauth_body_hash="***",oauth_signature="***",oauth_signature_method="***",oauth_timestamp="***",oauth_version="***")"},
+        {R"(OAuth Authorization Header: OAuth oauth_consumer_key="ck",oauth_nonce="123456789",oauth_body_hash="a+b/=",)"
+         R"(oauth_signature="S%2B",oauth_signature_method="RSA-SHA1",oauth_timestamp="1700000000",oauth_version="1.0")",
+         R"(OAuth Authorization Header: OAuth oauth_consumer_key="***",oauth_nonce="***",oauth_body_hash="***",)"
+         R"(oauth_signature="***",oauth_signature_method="***",oauth_timestamp="***",oauth_version="***")"},
         {R"(OAuth Headers:{"oauth_consumer_key":"ck","oauth_signature":"x"})", R"(OAuth Headers:{"oauth_consumer_key":"***","oauth_signature":"***"})"},
         {"OAuth Signature: abc%2Bdef%3D", "OAuth Signature: ***"}, {"", ""},
         // The base string carries no secret beyond what the header shows; its encoded form stays readable.

@@ -2,6 +2,7 @@
 // (Paths and query strings are checked on the wire, in operations_test.cpp.)
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/InitPairing/ZRBInitializePairingRequest.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -25,24 +26,31 @@ TEST_P(ExpressCheckoutFromDictionary, KeepsTheListedKeysOfTheirKindsInListOrder)
 }
 
 const std::string kFresh =
-    R"({"checkoutId":null,"digitalGoods":false,"currency":null,"preCheckoutTransactionId":null,"cardId":null,"amount":0,"pairingId":null,"shippingAddressId":null})";
+    R"({"checkoutId":null,"digitalGoods":false,"currency":null,)"
+    R"("preCheckoutTransactionId":null,"cardId":null,"amount":0,"pairingId":null,"shippingAddressId":null})";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, ExpressCheckoutFromDictionary,
     ::testing::Values(
         FromDictionary{"NoDictionary", std::nullopt, kFresh},
         FromDictionary{"EveryKey",
-                       Dictionary{{"pairingId", ""}, {"checkoutId", "chk-1"}, {"preCheckoutTransactionId", "pre & <7>"}, {"amount", 12.5},
-                                  {"currency", "EUR"}, {"cardId", nullptr}, {"shippingAddressId", "ship-9"}, {"digitalGoods", true},
-                                  {"pspId", "psp"}, {"externalData", "ext"}, {"host", "h"}, {"consumerKey", "ck"}},
-                       R"({"checkoutId":"chk-1","digitalGoods":true,"currency":"EUR","preCheckoutTransactionId":"pre & <7>","cardId":null,"amount":12.5,"pairingId":"","shippingAddressId":"ship-9"})"},
+                       Dictionary{{"pairingId", ""}, {"checkoutId", "chk-1"}, {"preCheckoutTransactionId", "pre & <7>"},
+                                  {"amount", 12.5}, {"currency", "EUR"}, {"cardId", nullptr},
+                                  {"shippingAddressId", "ship-9"}, {"digitalGoods", true}, {"pspId", "psp"},
+                                  {"externalData", "ext"}, {"host", "h"}, {"consumerKey", "ck"}},
+                       R"({"checkoutId":"chk-1","digitalGoods":true,"currency":"EUR","preCheckoutTransactionId":)"
+                       R"("pre & <7>","cardId":null,"amount":12.5,"pairingId":"","shippingAddressId":"ship-9"})"},
         // a number or an array for a string: unset; an integer amount is still a number; a number
         // for the boolean leaves it as it is
         FromDictionary{"ForeignKinds",
-                       Dictionary{{"checkoutId", 42}, {"currency", Array{"EUR"}}, {"amount", 7}, {"digitalGoods", 1}, {"unknown", "x"}},
-                       R"({"checkoutId":null,"digitalGoods":false,"currency":null,"preCheckoutTransactionId":null,"cardId":null,"amount":7,"pairingId":null,"shippingAddressId":null})"},
+                       Dictionary{{"checkoutId", 42}, {"currency", Array{"EUR"}}, {"amount", 7}, {"digitalGoods", 1},
+                                  {"unknown", "x"}},
+                       R"({"checkoutId":null,"digitalGoods":false,"currency":null,"preCheckoutTransactionId":null,)"
+                       R"("cardId":null,"amount":7,"pairingId":null,"shippingAddressId":null})"},
         FromDictionary{"TextForNumbers", Dictionary{{"amount", "12"}, {"digitalGoods", "true"}}, kFresh}),
     [](const auto& info) { return info.param.name; });
+// clang-format on
 
 TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFieldsButKeepEmptyOnes) {
     ZRBExpressCheckoutDataRequest express;

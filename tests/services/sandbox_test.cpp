@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -38,20 +39,27 @@ TEST_P(SandboxVerdict, RefusesWhatWasAlteredOrReplayed) {
     EXPECT_EQ(sandboxWorld().server->requests().back().verdict, GetParam().verdict);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, SandboxVerdict,
-    ::testing::Values(Verdict{"Replayed", [] { auto r = signedGET("u"); return std::vector{r, r}; }, "rejected: nonce already used"},
-                      Verdict{"QueryChangedAfterSigning", [] {
-                                  auto r = signedGET("u"), altered = URLRequest(r.URL() + "x", URLRequestReloadIgnoringLocalCacheData, 10);
-                                  return altered.setValue(r.valueForHTTPHeaderField("Authorization"), "Authorization"), std::vector{altered};
-                              }, "rejected: signature does not verify"},
-                      Verdict{"Unsigned", [] { auto r = signedGET("u"); r.setValue(std::nullopt, "Authorization"); return std::vector{r}; },
-                              "rejected: no Authorization header"},
-                      Verdict{"BodyChangedAfterSigning", [] { auto r = signedPOST("{}"); r.setHTTPBody("{} "); return std::vector{r}; },
-                              "rejected: body hash mismatch"},
-                      Verdict{"NotJson", [] { return std::vector{signedPOST("{}", "text/plain")}; },
-                              "rejected: Content-Type is not application/json"}),
+    ::testing::Values(
+        Verdict{"Replayed", [] { auto r = signedGET("u"); return std::vector{r, r}; }, "rejected: nonce already used"},
+        Verdict{"QueryChangedAfterSigning", [] {
+                    auto r = signedGET("u");
+                    auto altered = URLRequest(r.URL() + "x", URLRequestReloadIgnoringLocalCacheData, 10);
+                    altered.setValue(r.valueForHTTPHeaderField("Authorization"), "Authorization");
+                    return std::vector{altered};
+                }, "rejected: signature does not verify"},
+        Verdict{"Unsigned",
+                [] { auto r = signedGET("u"); r.setValue(std::nullopt, "Authorization"); return std::vector{r}; },
+                "rejected: no Authorization header"},
+        Verdict{"BodyChangedAfterSigning",
+                [] { auto r = signedPOST("{}"); r.setHTTPBody("{} "); return std::vector{r}; },
+                "rejected: body hash mismatch"},
+        Verdict{"NotJson", [] { return std::vector{signedPOST("{}", "text/plain")}; },
+                "rejected: Content-Type is not application/json"}),
     [](const auto& info) { return info.param.name; });
+// clang-format on
 
 // What each injected fault answers is checked where it is used (operation_handle_test.cpp).
 TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {

@@ -6,6 +6,7 @@
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -118,24 +119,32 @@ TEST_P(Encodings, EncodeOnceIdempotentlyAndTwiceForTheBaseString) {
     EXPECT_EQ(ZRBOAuthProvider::keyEncodeString(GetParam().in), replaceAll(GetParam().out, "%", "%25"));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, Encodings,
-    ::testing::Values(Encoding{"Plain", "abc", "abc"}, Encoding{"Space", "a b", "a%20b"}, Encoding{"Plus", "a+b", "a%2Bb"},
-                      Encoding{"Escaped", "a%2Bb", "a%2Bb"}, Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"}, Encoding{"Unreserved", "~-._", "~-._"},
-                      Encoding{"BracketsDropped", "[x]", "x"}, Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"}, Encoding{"Star", "*", "%2A"},
-                      Encoding{"SlashColon", "a/b:c", "a%2Fb%3Ac"}, Encoding{"QuoteParens", "'()", "%27%28%29"}, Encoding{"Bang", "!", "%21"},
-                      Encoding{"UTF8", "\xC3\xA9", "%C3%A9"}, Encoding{"Delimiters", ";@&=$,?#", "%3B%40%26%3D%24%2C%3F%23"}, Encoding{"Empty", "", ""},
-                      Encoding{"LonePercent", "%", "%25"}, Encoding{"TrailingPercent", "100%", "100%25"}, Encoding{"PercentNotHex", "%zz", "%25zz"},
-                      Encoding{"CutEscape", "%2", "%252"}, Encoding{"PercentThenEscape", "%%41", "%25A"}, Encoding{"EscapedNonUTF8", "%FF", "%FF"},
-                      Encoding{"RawNonUTF8", "\xFF\xFE", "%FF%FE"}, Encoding{"EscapedCutUTF8", "%C3", "%C3"}, Encoding{"EscapedBadUTF8", "%C3%28", "%C3%28"},
+    ::testing::Values(Encoding{"Plain", "abc", "abc"}, Encoding{"Space", "a b", "a%20b"},
+                      Encoding{"Plus", "a+b", "a%2Bb"}, Encoding{"Escaped", "a%2Bb", "a%2Bb"},
+                      Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"}, Encoding{"Unreserved", "~-._", "~-._"},
+                      Encoding{"BracketsDropped", "[x]", "x"}, Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"},
+                      Encoding{"Star", "*", "%2A"}, Encoding{"SlashColon", "a/b:c", "a%2Fb%3Ac"},
+                      Encoding{"QuoteParens", "'()", "%27%28%29"}, Encoding{"Bang", "!", "%21"},
+                      Encoding{"UTF8", "\xC3\xA9", "%C3%A9"},
+                      Encoding{"Delimiters", ";@&=$,?#", "%3B%40%26%3D%24%2C%3F%23"}, Encoding{"Empty", "", ""},
+                      Encoding{"LonePercent", "%", "%25"}, Encoding{"TrailingPercent", "100%", "100%25"},
+                      Encoding{"PercentNotHex", "%zz", "%25zz"}, Encoding{"CutEscape", "%2", "%252"},
+                      Encoding{"PercentThenEscape", "%%41", "%25A"}, Encoding{"EscapedNonUTF8", "%FF", "%FF"},
+                      Encoding{"RawNonUTF8", "\xFF\xFE", "%FF%FE"}, Encoding{"EscapedCutUTF8", "%C3", "%C3"},
+                      Encoding{"EscapedBadUTF8", "%C3%28", "%C3%28"},
                       Encoding{"Controls", std::string("\x00\x01\t\n\r\x1F\x7F", 7), "%00%01%09%0A%0D%1F%7F"},
                       Encoding{"UnsafeInURLs", "\"<>\\^`{|}", "%22%3C%3E%5C%5E%60%7B%7C%7D"}),
     RowName());
+// clang-format on
 
 TEST_F(Signer, UnsafeCharactersAreEncodedAlikeInUrlBaseStringAndHeader) {
     Dictionary query{{"v", "q\"<>\\^`{|}\x01 z"}};
     ZRBOAuthProvider p = sign(HTTPMethodTypeGET, query, {}, OAuthSignatureTypeRSASHA1, "ck\"x");
-    query.set("v", "changed"), query.set("b", "added");  // the signer keeps its own copy
+    query.set("v", "changed");  // the signer keeps its own copy
+    query.set("b", "added");
     const std::string once = "q%22%3C%3E%5C%5E%60%7B%7C%7D%01%20z";
     EXPECT_EQ(p.URLWithQueriesParams(), "https://api.example.com/q/p?v=" + once);
     EXPECT_NE(p.oAuthSignatureBaseString()->find("v%3D" + replaceAll(once, "%", "%25")), std::string::npos);

@@ -30,7 +30,7 @@ std::string pinOf(X509* cert) {
 }
 
 long number(const std::optional<std::string>& json, const std::string& key) {
-    auto v = json ? JSONSerialization::JSONObjectWithData(*json) : std::nullopt;
+    auto v = json ? JSONSerialization::JSONObjectWithData(*json).value : std::nullopt;
     const Value* n = v && v->isDictionary() ? v->asDictionary().find(key) : nullptr;
     return n && n->isInteger() ? static_cast<long>(n->asInteger()) : -1;
 }

@@ -4,6 +4,7 @@
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -184,8 +185,9 @@ const Case kCases[] = {
      " --check-key --key=merchant.p12 --password-file -", 0, "Merchant key merchant.p12", ""},
     {"SandboxCertificateAloneOnStandardOutput", "cat merchant.pem | " + kSandbox + "--merchant-cert - --bind=127.0.0.1 "
      "--write-cert - >cert.pem 2>log.txt & for i in $(seq 400); do grep -q listening log.txt && break; sleep 0.05; "
-     "done; kill $! && wait $!; cat log.txt >&2; test \"$(grep -c -v -e '^-----' -e '^[A-Za-z0-9+/=]*$' cert.pem)\" = 0 "
-     "&& openssl x509 -noout -subject <cert.pem", 0, "orvalis-sandbox", "listening on https://127.0.0.1:"},
+     "done; kill $! && wait $!; cat log.txt >&2; "
+     "test \"$(grep -c -v -e '^-----' -e '^[A-Za-z0-9+/=]*$' cert.pem)\" = 0 && openssl x509 -noout -subject <cert.pem",
+     0, "orvalis-sandbox", "listening on https://127.0.0.1:"},
     {"SandboxStandardInputOnce", kSandbox + "--merchant-cert - --cert - --key k.pem", 2, "", "one option only"},
     {"SandboxBadBindAddress", kSandbox + "--merchant-cert merchant.pem --bind 256.1.1.1", 1, "",
      "cannot listen on 256.1.1.1"},

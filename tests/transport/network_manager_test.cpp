@@ -6,6 +6,7 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Outcomes.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -202,7 +203,7 @@ TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
     EXPECT_FALSE(r.valueForHTTPHeaderField("Authorization"));
     ASSERT_TRUE(r.HTTPBody());
     EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
-    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()), Value(params));
+    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()).value, Value(params));
     EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", std::nullopt).HTTPBody());
     EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}}).HTTPBody());
     ASSERT_FALSE(logLines().empty());

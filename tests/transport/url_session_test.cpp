@@ -2,6 +2,7 @@
 // is reported, time-outs, size caps, TLS checks and connection handling.
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <TestServer.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <string>

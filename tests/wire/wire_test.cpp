@@ -6,6 +6,7 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <SandboxWorld.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>

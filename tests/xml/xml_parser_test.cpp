@@ -1,6 +1,7 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <TestPki.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <atomic>

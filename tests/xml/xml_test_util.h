@@ -2,6 +2,7 @@
 
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,7 +13,7 @@ namespace orvalis::testsupport {
 // Expected values are written as JSON, scalars and "null" included: shorter
 // than building Dictionaries.
 inline Value json(std::string_view text) {
-    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]");
+    auto v = JSONSerialization::JSONObjectWithData("[" + std::string(text) + "]").value;
     EXPECT_TRUE(v) << "bad expectation: " << text;
     return v ? v->asArray()[0] : Value();
 }
@@ -23,9 +24,9 @@ struct Options {
     std::int64_t attributes = 0, names = 0;
 
     void applyTo(XMLParser& p) const {
-        p.setCollapseTextNodes(collapse), p.setStripEmptyNodes(strip), p.setTrimWhiteSpace(trim);
-        p.setAlwaysUseArrays(arrays), p.setPreserveComments(comments), p.setWrapRootNode(wrap);
-        p.setAttributesMode(attributes), p.setNodeNameMode(names);
+        p.setCollapseTextNodes(collapse); p.setStripEmptyNodes(strip); p.setTrimWhiteSpace(trim);
+        p.setAlwaysUseArrays(arrays); p.setPreserveComments(comments); p.setWrapRootNode(wrap);
+        p.setAttributesMode(attributes); p.setNodeNameMode(names);
     }
 };
 

@@ -1,5 +1,6 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -171,7 +172,7 @@ TEST(XMLWriting, RoundTripOfGeneratedDocuments) {
         XMLParser parser;
         XMLEventSource source(doc);
         auto first = parser.dictionaryWithParser(source);
-        ASSERT_TRUE(first && source.errorCode() == 0) << source.errorDescription() << "\n" << doc;
+        ASSERT_TRUE(first && source.result().ok()) << source.result().message() << "\n" << doc;
         std::string written = XMLTree::XMLString(*first);
         ASSERT_EQ(Value(*first), orNull(parser.dictionaryWithString(written))) << doc << "\n" << written;
     }

@@ -2,6 +2,7 @@
 // well-formed XML 1.0 with an independent parser (libxml2's xmllint), and it
 // refuses exactly the trees that hold a piece XML cannot carry.
 #include <Orvalis/Utils/XMLTree.h>
+#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -107,20 +108,25 @@ TEST_P(XMLRefusals, NameTheFirstOffendingKeyOrValue) {
     EXPECT_EQ(error->description(), GetParam().description);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Trees, XMLRefusals,
     testing::Values(
         Refusal{"DoubleUnderscoreKey", {{"__name", "r"}, {"ok", "1"}, {"__a b", "1"}, {"__c d", "1"}},
                 R"("__a b" is not an XML name (as attribute name "_a b"))"},
-        Refusal{"ControlCharacter", {{"__name", "r"}, {"c", "a\x01"}}, "\"a\\u0001\" holds a character XML cannot carry (text, byte 1)"},
-        Refusal{"Nul", {{"__name", "r"}, {"_v", "a\0b"s}}, "\"a\\u0000b\" holds a character XML cannot carry (attribute value, byte 1)"},
-        Refusal{"CommentDashes", {{"__name", "r"}, {"__comments", "x--y"}}, R"("x--y" is a comment holding "--" or ending in "-")"},
+        Refusal{"ControlCharacter", {{"__name", "r"}, {"c", "a\x01"}},
+                "\"a\\u0001\" holds a character XML cannot carry (text, byte 1)"},
+        Refusal{"Nul", {{"__name", "r"}, {"_v", "a\0b"s}},
+                "\"a\\u0000b\" holds a character XML cannot carry (attribute value, byte 1)"},
+        Refusal{"CommentDashes", {{"__name", "r"}, {"__comments", "x--y"}},
+                R"("x--y" is a comment holding "--" or ending in "-")"},
         Refusal{"CommentEndingInADash", {{"__name", "r"}, {"__comments", "a-"}},
                 R"("a-" is a comment holding "--" or ending in "-")"},
         Refusal{"NameOurReaderCannotRead", {{"__name", "r"}, {"\u212c", "x"}},
                 "\"\u212c\" is an XML name our reader cannot read back"},
         Refusal{"NumberAsName", {{"__name", 5}}, R"("5" is a "__name" that is not a string)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    orvalis::testsupport::RowName());
+// clang-format on
 
 TEST(XMLWriting, FirstInvalidNameUsesTheRealNameClasses) {
     EXPECT_EQ(XMLTree::firstInvalidName(Value(Dictionary{{"\u00e9", "x"}, {"\u00d7", "x"}})), "\u00d7");

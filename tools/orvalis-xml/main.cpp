@@ -117,9 +117,12 @@ bool convert(const std::string& path, Settings& s, std::string& out) {
         return false;
     }
     if (s.toXML) {
-        std::optional<Value> tree = JSONSerialization::JSONObjectWithData(input);
-        if (!tree || !tree->isDictionary()) {
-            std::cerr << "orvalis-xml: " << shown << " is not a JSON object\n";
+        const Parsed<Value> read = JSONSerialization::JSONObjectWithData(input);
+        const std::optional<Value>& tree = read.value;
+        if (!read.result || !tree->isDictionary()) {
+            std::cerr << "orvalis-xml: " << shown << " is not a JSON object";
+            if (!read.result) std::cerr << ": " << read.result.message();
+            std::cerr << "\n";
             return false;
         }
         std::optional<XMLWriteError> refused;
@@ -141,8 +144,8 @@ bool convert(const std::string& path, Settings& s, std::string& out) {
             return false;
         }
     }
-    if (source.errorCode() != 0) {
-        std::cerr << "orvalis-xml: " << shown << " is not well-formed XML: " << source.errorDescription() << "\n";
+    if (!source.result().ok()) {
+        std::cerr << "orvalis-xml: " << shown << " is not well-formed XML: " << source.result().message() << "\n";
         return false;
     }
     return true;

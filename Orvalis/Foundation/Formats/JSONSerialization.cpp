@@ -4,12 +4,14 @@
 #include <Orvalis/Foundation/Value/detail/ValueAccess.h>
 #include <iconv.h>
 #include <nlohmann/json.hpp>
+#include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <clocale>
@@ -161,7 +163,7 @@ public:
             return adds(Value(static_cast<std::int64_t>(u)));
         return adds(Value(static_cast<double>(u)));
     }
-    bool Double(double d) { return std::isfinite(d) && adds(Value(d)); }
+    bool Double(double d) { return (std::isfinite(d) || refuse(ParseStatus::InvalidNumber, kNumberText)) && adds(Value(d)); }
     // Numbers arrive as text and are converted here: RapidJSON 1.1's own
     // full-precision conversion returns wrong values for some inputs (a zero
     // significand with a large negative exponent, "0e-320", gave -2e-137).
@@ -172,13 +174,14 @@ public:
         if (const auto [end, ec] = std::from_chars(s, s + n, i); ec == std::errc() && end == s + n)
             return adds(Value(i));
         const auto v = numberValue(std::string_view(s, n));
-        return v && adds(std::move(*v));
+        return v ? adds(std::move(*v)) : refuse(ParseStatus::InvalidNumber, kNumberText);
     }
     bool String(const char* s, rapidjson::SizeType n, bool) {
-        return !(escapes_ && holdsSurrogate(s, n)) && adds(Value(std::string_view(s, n)));
+        if (escapes_ && holdsSurrogate(s, n)) return refuse(ParseStatus::InvalidEncoding, kSurrogateText);
+        return adds(Value(std::string_view(s, n)));
     }
     bool Key(const char* s, rapidjson::SizeType n, bool) {
-        if (escapes_ && holdsSurrogate(s, n)) return false;
+        if (escapes_ && holdsSurrogate(s, n)) return refuse(ParseStatus::InvalidEncoding, kSurrogateText);
         // Short keys are copied into a buffer of the builder's own, without a string's bookkeeping.
         keyLength_ = n;
         if (n <= sizeof shortKey_)
@@ -196,8 +199,18 @@ public:
     bool EndArray(rapidjson::SizeType) { return close(); }
 
     std::optional<Value> take() { return std::move(root_); }
+    /// Why a handler of this builder stopped the reader; Ok when none did.
+    ParseStatus refusal() const noexcept { return refusal_; }
+    const char* refusalText() const noexcept { return refusalText_; }
 
 private:
+    static constexpr const char* kNumberText = "a number no value can hold";
+    static constexpr const char* kSurrogateText = "a string holding a lone surrogate escape";
+    bool refuse(ParseStatus status, const char* why) noexcept {
+        refusal_ = status;
+        refusalText_ = why;
+        return false;
+    }
     bool adds(Value v) { return add(std::move(v)) != nullptr; }
 
 private:
@@ -209,7 +222,8 @@ private:
     };
 
     bool open(Value::Kind kind) {
-        if (open_.size() >= JSONSerialization::kMaxDepth) return false;
+        if (open_.size() >= JSONSerialization::kMaxDepth)
+            return refuse(ParseStatus::TooDeep, "containers nested deeper than 512");
         Value* slot = add(ValueAccess::emptyContainer(kind));
         if (!slot) return false;
         open_.push_back({slot, kind, std::monostate{}});
@@ -222,7 +236,10 @@ private:
     Value* add(Value v) {
         if (open_.empty()) {
             // Only a container may stand at the top level.
-            if (root_ || (!v.isArray() && !v.isDictionary())) return nullptr;
+            if (root_ || (!v.isArray() && !v.isDictionary())) {
+                refuse(ParseStatus::NotAContainer, "the top level is not an object or an array");
+                return nullptr;
+            }
             root_ = std::move(v);
             return &*root_;
         }
@@ -265,9 +282,28 @@ private:
     std::size_t keyLength_ = 0;
     std::string longKey_;
     bool escapes_ = true;
+    ParseStatus refusal_ = ParseStatus::Ok;
+    const char* refusalText_ = "";
 };
 
-std::optional<Value> parseUTF8(std::string_view data);
+Parsed<Value> parseUTF8(std::string_view data);
+
+// A refusal at offset into text, with its line and column (counted as expat does).
+Parsed<Value> refused(ParseStatus status, std::string description, std::string_view text, std::size_t offset,
+                      int readerCode = 0) {
+    Parsed<Value> out;
+    ParseResult& r = out.result;
+    r.status = status;
+    r.description = std::move(description);
+    r.readerCode = readerCode;
+    r.offset = offset;
+    offset = std::min(offset, text.size());
+    const std::size_t lineStart = text.find_last_of('\n', offset == 0 ? std::string_view::npos : offset - 1);
+    r.line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n');
+    r.column = static_cast<std::int64_t>(lineStart == std::string_view::npos || offset == 0 ? offset
+                                                                                             : offset - lineStart - 1);
+    return out;
+}
 
 bool isJSONSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -408,13 +444,20 @@ void writeValue(Writer& w, const Value& top) {
 
 }  // namespace
 
-std::optional<Value> JSONSerialization::JSONObjectWithData(std::string_view data) {
-    const DetectedEncoding encoding = detectEncoding(data);
-    data.remove_prefix(encoding.markLength);
-    if (!encoding.name) return parseUTF8(data);
-    std::optional<std::string> utf8 = toUTF8(data, encoding.name);
-    if (!utf8) return std::nullopt;
-    return parseUTF8(*utf8);
+Parsed<Value> JSONSerialization::JSONObjectWithData(std::string_view data) {
+    try {
+        const DetectedEncoding encoding = detectEncoding(data);
+        data.remove_prefix(encoding.markLength);
+        if (!encoding.name) return parseUTF8(data);
+        std::optional<std::string> utf8 = toUTF8(data, encoding.name);
+        if (!utf8) return refused(ParseStatus::InvalidEncoding, "the text is not in its encoding", data, 0);
+        return parseUTF8(*utf8);
+    } catch (const detail::DecodeBudgetExceeded&) {
+        Parsed<Value> over;
+        over.result.status = ParseStatus::TooLarge;
+        over.result.description = "the values would pass the decode budget";
+        return over;
+    }
 }
 
 namespace {
@@ -444,42 +487,82 @@ public:
     bool end_object() override { return b_.EndObject(0); }
     bool start_array(std::size_t) override { return b_.StartArray(); }
     bool end_array() override { return b_.EndArray(0); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) override {
+        // nlohmann's text is "[json.exception...] parse error at line L, column C: why"; only the why is kept.
+        const std::string_view what = e.what();
+        const std::size_t why = what.find(": ");
+        error_ = what.substr(why == std::string_view::npos ? 0 : why + 2);
+        errorAt_ = position == 0 ? 0 : position - 1;  // nlohmann counts the character it stopped on
+        return false;
+    }
+    const std::string& error() const noexcept { return error_; }
+    std::size_t errorAt() const noexcept { return errorAt_; }
 
 private:
     ValueBuilder& b_;
+    std::string error_;
+    std::size_t errorAt_ = 0;
 };
 
-std::optional<Value> parseWideNumbers(std::string_view data) {
+Parsed<Value> parseWideNumbers(std::string_view data) {
     ValueBuilder builder;
     WideNumberEvents events(builder);
     if (!nlohmann::basic_json<std::map, std::vector, std::string, bool, std::int64_t, std::uint64_t,
-                              long double>::sax_parse(data.begin(), data.end(), &events))
-        return std::nullopt;
-    return builder.take();
+                              long double>::sax_parse(data.begin(), data.end(), &events)) {
+        if (builder.refusal() != ParseStatus::Ok)
+            return refused(builder.refusal(), builder.refusalText(), data, 0);
+        return refused(ParseStatus::Malformed, events.error(), data, events.errorAt());
+    }
+    // nlohmann's reader takes a NUL byte for the end of the input: what follows it was never read.
+    if (const std::size_t nul = data.find('\0'); nul != std::string_view::npos)
+        return refused(ParseStatus::TrailingData, "more than white space after the document", data, nul);
+    Parsed<Value> read;
+    read.value = builder.take();
+    return read;
 }
 
-std::optional<Value> parseUTF8(std::string_view data) {
+// RapidJSON's codes, in the few kinds a host tells apart; the code itself is kept beside.
+ParseStatus statusOf(rapidjson::ParseErrorCode code) noexcept {
+    switch (code) {
+        case rapidjson::kParseErrorDocumentEmpty: return ParseStatus::Empty;
+        case rapidjson::kParseErrorDocumentRootNotSingular: return ParseStatus::TrailingData;
+        case rapidjson::kParseErrorStringInvalidEncoding: return ParseStatus::InvalidEncoding;
+        default: return ParseStatus::Malformed;
+    }
+}
+
+// RapidJSON's English text for code, without its closing full stop.
+std::string describe(rapidjson::ParseErrorCode code) {
+    std::string text = rapidjson::GetParseError_En(code);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
+Parsed<Value> parseUTF8(std::string_view data) {
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::MemoryStream in(data.data(), data.size());
-    std::optional<Value> read;
+    Parsed<Value> read;
     {
         ValueBuilder builder;
         builder.setMayHoldEscapes(data.find('\\') != std::string_view::npos);
         rapidjson::Reader reader;
         if (const rapidjson::ParseResult r = reader.Parse<kFlags>(in, builder); r.IsError()) {
-            if (r.Code() != rapidjson::kParseErrorNumberTooBig) return std::nullopt;
+            // The builder's own refusals reach the reader as a termination.
+            if (r.Code() == rapidjson::kParseErrorTermination && builder.refusal() != ParseStatus::Ok)
+                return refused(builder.refusal(), builder.refusalText(), data, r.Offset());
+            if (r.Code() != rapidjson::kParseErrorNumberTooBig)
+                return refused(statusOf(r.Code()), describe(r.Code()), data, r.Offset(), static_cast<int>(r.Code()));
             // The part built so far is freed (the builder) before the second reading.
             builder = ValueBuilder();
             return parseWideNumbers(data);
         }
-        read = builder.take();
+        read.value = builder.take();
     }
     // The reader stops after the document; only white space may follow (a
     // NUL byte included, which the stream would otherwise take for the end).
     for (std::size_t i = in.Tell(); i < data.size(); ++i)
-        if (!isJSONSpace(data[i])) return std::nullopt;
+        if (!isJSONSpace(data[i])) return refused(ParseStatus::TrailingData, "more than white space after the document", data, i);
     return read;
 }
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Formats/ParseResult.h>
 #include <Orvalis/Foundation/Value/Value.h>
 
 #include <optional>
@@ -25,12 +26,15 @@ struct ORVALIS_EXPORT JSONSerialization {
     /// Dictionary/Array values. Numbers are exact: integers that fit are
     /// int64_t; other integers, numbers no double holds exactly and numbers
     /// beyond the double range keep their text (Value::numberText, written back
-    /// as read) beside the nearest double (an infinity beyond the range). No
-    /// value when the bytes are not exactly one such document (top-level
-    /// scalars, trailing bytes or a NUL after it, invalid encoding, a string or
-    /// key holding a lone surrogate escape such as "\udc00", containers nested
-    /// deeper than kMaxDepth). Any thread.
-    static std::optional<Value> JSONObjectWithData(std::string_view data);
+    /// as read) beside the nearest double (an infinity beyond the range).
+    /// When the bytes are not exactly one such document, no value and a
+    /// result saying why and where: RapidJSON's refusals as Malformed, Empty,
+    /// InvalidEncoding with its code and text; the library's own as
+    /// NotAContainer (a top-level scalar), TrailingData (bytes or a NUL after
+    /// it), InvalidEncoding (a lone surrogate escape such as "\udc00"),
+    /// InvalidNumber, TooDeep (deeper than kMaxDepth), TooLarge (past the
+    /// decode budget active on the thread, position 0). Any thread.
+    static Parsed<Value> JSONObjectWithData(std::string_view data);
 
     /// Writes an Array or Dictionary as UTF-8 JSON text, compact or indented
     /// by two spaces. Throws JSONSerializationError when it cannot.

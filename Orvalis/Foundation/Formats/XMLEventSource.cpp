@@ -86,12 +86,23 @@ constexpr std::size_t kOneCall = std::size_t{16} << 20;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 static_assert(kOneCall <= INT_MAX && kChunk <= INT_MAX);
 
+// expat's codes, in the few kinds a host tells apart; the code itself is kept beside.
+ParseStatus statusOf(XML_Error code) noexcept {
+    switch (code) {
+        case XML_ERROR_NO_ELEMENTS: return ParseStatus::Empty;
+        case XML_ERROR_UNKNOWN_ENCODING:
+        case XML_ERROR_INCORRECT_ENCODING: return ParseStatus::InvalidEncoding;
+        case XML_ERROR_JUNK_AFTER_DOC_ELEMENT: return ParseStatus::TrailingData;
+        case XML_ERROR_NO_MEMORY: return ParseStatus::TooLarge;
+        case XML_ERROR_AMPLIFICATION_LIMIT_BREACH: return ParseStatus::LimitReached;
+        default: return ParseStatus::Malformed;
+    }
+}
+
 }  // namespace
 
 bool XMLEventSource::parse(XMLEventDelegate& delegate) {
-    errorCode_ = 0;
-    errorDescription_.clear();
-    error_.reset();
+    result_ = ParseResult{};
 
     // No external entity handler is installed, and parameter entities stay
     // unparsed: nothing outside the document is ever read. Expat's
@@ -122,16 +133,14 @@ bool XMLEventSource::parse(XMLEventDelegate& delegate) {
 
     if (bridge.failure) std::rethrow_exception(bridge.failure);
     if (!ok) {
-        XML_Error code = XML_GetErrorCode(p);
-        errorCode_ = static_cast<int>(code);
+        const XML_Error code = XML_GetErrorCode(p);
         const XML_LChar* text = XML_ErrorString(code);
-        XMLParseError e;
-        e.code = errorCode_;
-        e.line = static_cast<std::int64_t>(XML_GetCurrentLineNumber(p));
-        e.column = static_cast<std::int64_t>(XML_GetCurrentColumnNumber(p));
-        e.message = text ? text : "unknown error";
-        errorDescription_ = e.message + " at line " + std::to_string(e.line) + ", column " + std::to_string(e.column);
-        error_ = std::move(e);
+        result_.status = statusOf(code);
+        result_.readerCode = static_cast<int>(code);
+        result_.offset = static_cast<std::uint64_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(p), 0));
+        result_.line = static_cast<std::int64_t>(XML_GetCurrentLineNumber(p));
+        result_.column = static_cast<std::int64_t>(XML_GetCurrentColumnNumber(p));
+        result_.description = text ? text : "unknown error";
     }
     return ok;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Orvalis/Foundation/Export.h>
+#include <Orvalis/Foundation/Formats/ParseResult.h>
 
 #include <cstdint>
 #include <memory>
@@ -17,17 +18,6 @@ struct XMLAttribute {
     std::string_view name;
     /// The attribute's value, with entity and character references decoded.
     std::string_view value;
-};
-
-/// Why and where a document stopped being well-formed.
-struct XMLParseError {
-    /// The XML reader's error code (never 0).
-    int code = 0;
-    /// Line (from 1) and column (from 0, in bytes) where the reader stopped.
-    std::int64_t line = 0;
-    std::int64_t column = 0;
-    /// The reader's text for the code, e.g. "mismatched tag".
-    std::string message;
 };
 
 /// Receiver of the events of an XMLEventSource. The views passed in are only
@@ -64,22 +54,17 @@ public:
 
     /// Delivers the document's events to delegate, synchronously. True when
     /// the whole document was well-formed; false at the first error (see
-    /// errorCode/errorDescription). Throws std::bad_alloc when the reader
-    /// cannot be created, and rethrows what the delegate throws.
+    /// result). Throws std::bad_alloc when the reader cannot be created, and
+    /// rethrows what the delegate throws.
     bool parse(XMLEventDelegate& delegate);
 
-    /// The reader's error code of the last parse (0 when none).
-    int errorCode() const noexcept { return errorCode_; }
-    /// Readable text of the last error, with its line and column; empty when none.
-    const std::string& errorDescription() const noexcept { return errorDescription_; }
-    /// The last parse's error with its position; no value when it succeeded.
-    const std::optional<XMLParseError>& error() const noexcept { return error_; }
+    /// How the last parse ended: Ok, or the status, place (line, column and
+    /// byte offset), expat's code and its text, e.g. "mismatched tag".
+    const ParseResult& result() const noexcept { return result_; }
 
 private:
     std::string_view document_;
-    int errorCode_ = 0;
-    std::string errorDescription_;
-    std::optional<XMLParseError> error_;
+    ParseResult result_;
 };
 
 }  // namespace orvalis

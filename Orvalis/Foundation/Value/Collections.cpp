@@ -1,6 +1,7 @@
 // Array, Dictionary and TextBuffer over the shared blocks of Storage.h.
 #include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Foundation/Value/detail/Storage.h>
+#include <Orvalis/Foundation/Value/detail/TextBuffer.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -218,15 +219,15 @@ constexpr std::size_t kAdoptMin = 1024;
 constexpr std::size_t kFirstCapacity = 4096;
 }  // namespace
 
-TextBuffer::~TextBuffer() { std::free(data_); }
+detail::TextBuffer::~TextBuffer() { std::free(data_); }
 
-void TextBuffer::reset() noexcept {
+void detail::TextBuffer::reset() noexcept {
     std::free(data_);
     data_ = nullptr;
     size_ = cap_ = 0;
 }
 
-void TextBuffer::append(std::string_view s) {
+void detail::TextBuffer::append(std::string_view s) {
     if (s.empty()) return;
     if (s.size() > cap_ - size_) {
         std::size_t want = size_ + s.size();
@@ -243,7 +244,7 @@ void TextBuffer::append(std::string_view s) {
     size_ += s.size();
 }
 
-Value TextBuffer::take(std::size_t begin, std::size_t end) {
+Value detail::TextBuffer::take(std::size_t begin, std::size_t end) {
     if (end > size_) end = size_;
     if (begin > end) begin = end;
     std::size_t n = end - begin;
