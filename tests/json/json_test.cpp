@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"SurrogatePairEscape", R"(["\ud83d\ude00"])", "[\"\U0001F600\"]"},
     Text{"KeysAroundTheShortKeyRoom", "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":2,\"c\":3,\"" + kKey32 + "b\":4}",
          "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":4,\"c\":3}"},
-    Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""},
+    Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""}, Text{"MinusZeroStaysAnInteger", "[-0]", "[0]"},
     Text{"FuzzerDocumentWithTrailingBytes", "[9223372036854775e308,0e-320]33`8\"e\x93rors\"26", ""},
     Text{"Utf8Mark", "\xEF\xBB\xBF" + kK, kK}, Text{"Utf16LE", encoded(2, false, false), kK},
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
