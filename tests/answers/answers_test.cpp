@@ -136,16 +136,10 @@ TEST_P(ParseRefusals, SayWhyAndWhere) {
     const Refusal& row = GetParam();
     ParseResult r;
     std::string tree;
-    if (row.reader == Reader::JSON) {
-        const Parsed<Value> read = JSONSerialization::JSONObjectWithData(row.text);
-        r = read.result;
-        tree = read.value ? read.value->description() : "";
-    } else {
-        const Parsed<Dictionary> read = row.reader == Reader::XML ? XMLTree::parseXMLString(row.text)
-                                                                  : XMLTree::parseXMLFile(row.text);
-        r = read.result;
-        tree = read.value ? read.value->description() : "";
-    }
+    auto take = [&](const auto& read) { r = read.result, tree = read.value ? read.value->description() : ""; };
+    if (row.reader == Reader::JSON) take(JSONSerialization::JSONObjectWithData(row.text));
+    if (row.reader == Reader::XML) take(XMLTree::parseXMLString(row.text));
+    if (row.reader == Reader::XMLFile) take(XMLTree::parseXMLFile(row.text));
     EXPECT_EQ(std::tuple(toString(r.status), r.line, r.column, r.offset, r.readerCode, r.description, tree),
               std::tuple(toString(row.status), row.line, row.column, row.offset, row.readerCode, row.description,
                          row.tree))

@@ -21,28 +21,17 @@ using namespace orvalis::testsupport;
 
 namespace {
 
-struct Digests {
-    const char* name;
-    std::string text, sha1, sha256;
-};
-class Digest : public ::testing::TestWithParam<Digests> {};
-
-TEST_P(Digest, MatchesPublishedVectorsAsBase64) {
-    EXPECT_EQ(ZRBCryptoHelper().getSHA1HASH(GetParam().text), GetParam().sha1);
-    EXPECT_EQ(ZRBCryptoHelper().getSHA256HASH(GetParam().text), GetParam().sha256);
+TEST(Digest, MatchesPublishedVectorsAsBase64) {
+    // clang-format off
+    for (const auto& [text, sha1, sha256] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
+             {"", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
+             {"\xC3\xA9", "vxW+cXrBsIC08cRWaSgliR/1Bz0=", "SplVfkAzw1Od4utlRyAXytX5VX96BiWgnxw/biumnEw="},
+             {{"a\0b", 3}, "Sj3sLR+CRSgIVcQtsO5COfkX/bg=", "WbJxrhu8sdMdQZKYF/Sxb7Q5608xUgta0dXOmJIKcTg="}}) {
+        // clang-format on
+        EXPECT_EQ(ZRBCryptoHelper().getSHA1HASH(text), sha1) << text;
+        EXPECT_EQ(ZRBCryptoHelper().getSHA256HASH(text), sha256) << text;
+    }
 }
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Digest,
-    ::testing::Values(
-        Digests{"Empty", "", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
-        Digests{"TwoByteCharacter", "\xC3\xA9", "vxW+cXrBsIC08cRWaSgliR/1Bz0=",
-                "SplVfkAzw1Od4utlRyAXytX5VX96BiWgnxw/biumnEw="},
-        Digests{"EmbeddedNul", std::string("a\0b", 3), "Sj3sLR+CRSgIVcQtsO5COfkX/bg=",
-                "WbJxrhu8sdMdQZKYF/Sxb7Q5608xUgta0dXOmJIKcTg="}),
-    RowName());
-// clang-format on
 
 TEST(Base64, PadsAndNeverBreaksLines) {
     // clang-format off
@@ -68,27 +57,26 @@ protected:
     const std::string previous_ = Bundle::mainBundle().resourcePath();
 };
 
-class Signing : public KeyFiles, public ::testing::WithParamInterface<int> {};
-
-TEST_P(Signing, SignaturesAreDeterministicFullLengthAndVerify) {
-    const int bits = GetParam();
-    Identity id = makeSharedRsaIdentity(bits);
-    add("k", makeP12(id.key.get(), id.cert.get(), "pw"));
-    for (const char* md : {"SHA1", "SHA256"})
-        for (const std::string text : {"POST&https%3A%2F%2Fh%2Fp&a%3D\xC3\xA9", ""}) {
-            auto sign = [&] {
-                return std::string_view(md) == "SHA256" ? helper_.RSASHA256SSignature(text, "k", "pw") : helper_.RSASHA1SSignature(text, "k", "pw");
-            };
-            std::optional<std::string> sig = sign();
-            ASSERT_TRUE(sig);
-            EXPECT_EQ(sig->size(), static_cast<std::size_t>((bits / 8 + 2) / 3 * 4));  // Base64 on one line
-            EXPECT_EQ(sign(), sig) << "PKCS#1 v1.5 signatures are deterministic";
-            EXPECT_TRUE(verifyPkcs1Signature(id.cert.get(), text, base64Decode(*sig).value(), md));
-            EXPECT_FALSE(verifyPkcs1Signature(id.cert.get(), text + " ", base64Decode(*sig).value(), md));
-        }
+TEST_F(KeyFiles, SignaturesAreDeterministicFullLengthAndVerify) {
+    for (const int bits : {1024, 2048, 4096}) {
+        const std::string name = "rsa" + std::to_string(bits);
+        Identity id = makeSharedRsaIdentity(bits);
+        add(name, makeP12(id.key.get(), id.cert.get(), "pw"));
+        for (const char* md : {"SHA1", "SHA256"})
+            for (const std::string text : {"POST&https%3A%2F%2Fh%2Fp&a%3D\xC3\xA9", ""}) {
+                auto sign = [&] {
+                    return std::string_view(md) == "SHA256" ? helper_.RSASHA256SSignature(text, name, "pw")
+                                                            : helper_.RSASHA1SSignature(text, name, "pw");
+                };
+                std::optional<std::string> sig = sign();
+                ASSERT_TRUE(sig);
+                EXPECT_EQ(sig->size(), static_cast<std::size_t>((bits / 8 + 2) / 3 * 4));  // Base64 on one line
+                EXPECT_EQ(sign(), sig) << "PKCS#1 v1.5 signatures are deterministic";
+                EXPECT_TRUE(verifyPkcs1Signature(id.cert.get(), text, base64Decode(*sig).value(), md));
+                EXPECT_FALSE(verifyPkcs1Signature(id.cert.get(), text + " ", base64Decode(*sig).value(), md));
+            }
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Keys, Signing, ::testing::Values(1024, 2048, 4096), [](const auto& info) { return "Rsa" + std::to_string(info.param); });
 
 TEST_F(KeyFiles, DefaultAndLegacyArchivesImportWithoutTouchingTheGlobalContext) {
     Identity id = makeSharedRsaIdentity(2048);
@@ -167,16 +155,6 @@ TEST(RawSign, RejectsDigestsOfTheWrongLength) {
     EXPECT_FALSE(rawSignDigest(key, DigestAlgorithm::SHA256, d) || rawSignDigest(key, DigestAlgorithm::SHA1, d.substr(1)));
     PrivateKey moved = std::move(key);
     EXPECT_TRUE(!key && moved);  // NOLINT(bugprone-use-after-move): a moved-from handle is empty by contract
-}
-
-TEST(Keychain, StatusTextsNameFourCodesAndNumberTheRest) {
-    // clang-format off
-    for (const auto& [status, text] : {std::pair<std::int32_t, std::string>{0, "success"},
-                                       {-25299, "error item already exists"}, {-25300, "error item not found"},
-                                       {-25293, "error item authentication failed"}, {-25298, "-25298"},
-                                       {-25301, "-25301"}, {25299, "25299"}, {INT32_MIN, "-2147483648"}})
-    // clang-format on
-        EXPECT_EQ(ZRBKeychainManager::sharedInstance().keychainErrorToString(status), text);
 }
 
 TEST_F(KeyFiles, PrintKeyLogsThePublicModulusOnly) {

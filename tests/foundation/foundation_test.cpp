@@ -16,12 +16,6 @@
 using namespace orvalis;
 using namespace std::string_literals;
 
-TEST(Error, DescriptionLivesInUserInfo) {
-    EXPECT_EQ(Error::withDescription("com.example", 101, "Server Error").userInfo(),
-              (Dictionary{{NSLocalizedDescriptionKey, "Server Error"}}));
-    EXPECT_EQ(Error("d", 1, Dictionary{}).localizedDescription(), "");
-}
-
 TEST(Log, HandlerReceivesLinesSurvivesThrowsAndEmptyHandlerSilences) {
     std::vector<std::string> lines;
     setLogHandler([&](std::string_view l) { lines.emplace_back(l); });
@@ -67,23 +61,16 @@ TEST(URLRequest, HeaderFieldsKeepOrderAndMatchCaseInsensitively) {
     EXPECT_EQ(r.HTTPBody(), "");
 }
 
-struct Bytes {
-    const char* name;
-    std::string bytes, shown;  // shown: as log lines show it, U+FFFD per bad byte
-};
-class UTF8 : public ::testing::TestWithParam<Bytes> {};
-
-TEST_P(UTF8, ValidatesAndReplacesByteByByte) {
-    EXPECT_EQ(detail::isValidUTF8(GetParam().bytes), GetParam().bytes == GetParam().shown);
-    EXPECT_EQ(detail::validUTF8Text(GetParam().bytes), GetParam().shown);
+TEST(UTF8, ValidatesAndReplacesByteByByte) {
+    const std::string bad = "\xEF\xBF\xBD";  // U+FFFD, as log lines show each bad byte
+    // clang-format off
+    for (const auto& [bytes, shown] : std::initializer_list<std::pair<std::string, std::string>>{
+             {"", ""}, {"plain", "plain"}, {"n\0l"s, "n\0l"s},
+             {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"}, {"a\xC3", "a" + bad},
+             {"\xC0\xAF", bad + bad}, {"\xED\xA0\x80", bad + bad + bad}, {"x\xFFy", "x" + bad + "y"},
+             {"\xF4\x90\x80\x80", bad + bad + bad + bad}}) {
+        // clang-format on
+        EXPECT_EQ(detail::isValidUTF8(bytes), bytes == shown) << bytes;
+        EXPECT_EQ(detail::validUTF8Text(bytes), shown) << bytes;
+    }
 }
-
-const std::string bad = "\xEF\xBF\xBD";
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Texts, UTF8, ::testing::Values(
-    Bytes{"Empty", "", ""}, Bytes{"Ascii", "plain", "plain"}, Bytes{"Nul", "n\0l"s, "n\0l"s},
-    Bytes{"Multibyte", "caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
-    Bytes{"CutSequence", "a\xC3", "a" + bad}, Bytes{"OverlongSlash", "\xC0\xAF", bad + bad},
-    Bytes{"Surrogate", "\xED\xA0\x80", bad + bad + bad}, Bytes{"StrayByte", "x\xFFy", "x" + bad + "y"},
-    Bytes{"AboveMaximum", "\xF4\x90\x80\x80", bad + bad + bad + bad}), orvalis::testsupport::RowName());
-// clang-format on

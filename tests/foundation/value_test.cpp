@@ -92,69 +92,44 @@ TEST(Containers, ShareEditsAndDeepCopiesShareNothing) {
     EXPECT_EQ(alias, (Array{1, 3.0}));
 }
 
-TEST(Dictionary, KeepsInsertionOrderAndReplacesInPlace) {
-    Dictionary d;
-    for (int i = 0; i < 40; ++i) d.set("key" + std::to_string(i), i);  // past the inline entries
-    d.set("key3", "three");
-    EXPECT_TRUE(d.remove("key0"));
-    EXPECT_FALSE(d.remove("absent"));
-    std::vector<std::string> keys;
-    for (const auto& e : d) keys.emplace_back(e.key());
-    ASSERT_EQ(keys.size(), 39u);
-    EXPECT_EQ(keys[0], "key1");
-    EXPECT_EQ(keys[2], "key3");
-    EXPECT_EQ(d.objectForKey("key3"), Value("three"));
-    EXPECT_EQ(d.objectForKey("key39"), Value(39));
-    EXPECT_EQ(d.find("key0"), nullptr);
-}
-
-struct Width {
-    const char* name;
-    int keys;
-    int reserved;  // room asked for up front (0: none)
-};
-class DictionaryWidths : public testing::TestWithParam<Width> {};
-
 // Around and far past the width where lookups switch from a scan to a
 // table: every edit keeps lookups, order and equality right.
-TEST_P(DictionaryWidths, LookupsFollowEveryEditInInsertionOrder) {
-    const int n = GetParam().keys;
-    Dictionary d;
-    if (GetParam().reserved) d.reserve(static_cast<std::size_t>(GetParam().reserved));
-    auto key = [](int i) { return (i % 2 ? "a-rather-long-key-" : "k") + std::to_string(i); };
-    for (int i = 0; i < n; ++i) d.set(key(i), i);
-    for (int i = 0; i < n; i += 2) d.set(key(i), -i);  // replaced in place
-    for (int i = 0; i < n; i += 3) EXPECT_TRUE(d.remove(key(i)));
-    EXPECT_FALSE(d.remove(key(0)));
-    d.append("last", "x");
-    std::vector<std::string> order;
-    for (const auto& e : d) order.emplace_back(e.key());
-    std::size_t at = 0;
-    for (int i = 0; i < n; ++i) {
-        const Value* v = d.find(key(i));
-        if (i % 3 == 0) {
-            EXPECT_EQ(v, nullptr) << key(i);
-            continue;
+TEST(Dictionary, LookupsFollowEveryEditInInsertionOrderAtEveryWidth) {
+    // keys, and room asked for up front (0: none)
+    for (const auto& [n, reserved] : {std::pair{1, 0}, {16, 0}, {17, 0}, {28, 0}, {29, 0}, {40, 0}, {30000, 0},
+                                     {1000, 1000}, {40, 5}}) {
+        SCOPED_TRACE(std::to_string(n) + " keys, " + std::to_string(reserved) + " reserved");
+        Dictionary d;
+        if (reserved) d.reserve(static_cast<std::size_t>(reserved));
+        auto key = [](int i) { return (i % 2 ? "a-rather-long-key-" : "k") + std::to_string(i); };
+        for (int i = 0; i < n; ++i) d.set(key(i), i);
+        for (int i = 0; i < n; i += 2) d.set(key(i), -i);  // replaced in place
+        for (int i = 0; i < n; i += 3) EXPECT_TRUE(d.remove(key(i)));
+        EXPECT_FALSE(d.remove(key(0)));
+        d.append("last", "x");
+        std::vector<std::string> order;
+        for (const auto& e : d) order.emplace_back(e.key());
+        std::size_t at = 0;
+        for (int i = 0; i < n; ++i) {
+            const Value* v = d.find(key(i));
+            if (i % 3 == 0) {
+                EXPECT_EQ(v, nullptr) << key(i);
+                continue;
+            }
+            ASSERT_NE(v, nullptr) << key(i);
+            EXPECT_EQ(v->asInteger(), i % 2 ? i : -i);
+            EXPECT_EQ(order.at(at++), key(i));
         }
-        ASSERT_NE(v, nullptr) << key(i);
-        EXPECT_EQ(v->asInteger(), i % 2 ? i : -i);
-        EXPECT_EQ(order.at(at++), key(i));
+        EXPECT_EQ(order.at(at), "last");
+        EXPECT_EQ(d.size(), at + 1);
+        EXPECT_EQ(d.find("k"), nullptr);
+        EXPECT_EQ(d.deepCopy(), d);
+        d.clear();
+        EXPECT_EQ(d.find("last"), nullptr);
+        d.set(key(1), 1);
+        EXPECT_EQ(d.objectForKey(key(1)), Value(1));
     }
-    EXPECT_EQ(order.at(at), "last");
-    EXPECT_EQ(d.size(), at + 1);
-    EXPECT_EQ(d.find("k"), nullptr);
-    EXPECT_EQ(d.deepCopy(), d);
-    d.clear();
-    EXPECT_EQ(d.find("last"), nullptr);
-    d.set(key(1), 1);
-    EXPECT_EQ(d.objectForKey(key(1)), Value(1));
 }
-
-INSTANTIATE_TEST_SUITE_P(Widths, DictionaryWidths,
-                         testing::Values(Width{"One", 1, 0}, Width{"Sixteen", 16, 0}, Width{"Seventeen", 17, 0},
-                                         Width{"TwentyEight", 28, 0}, Width{"TwentyNine", 29, 0}, Width{"Forty", 40, 0}, Width{"Wide", 30000, 0},
-                                         Width{"Reserved", 1000, 1000}, Width{"ReservedSmall", 40, 5}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Value, DeepTreesCopyCompareDescribeAndFreeWithoutRecursion) {
     // Deep enough that one stack frame per level would overflow an 8 MiB stack.

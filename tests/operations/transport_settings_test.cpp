@@ -27,7 +27,7 @@ ClientConfiguration keyed(std::string host) {
 OperationResult headers(const ClientConfiguration& c) {
     ZRBPrecheckoutDataRequest request;
     request.setPairingId("headers");
-    return Client(c).getPreCheckoutDataService(request).get();
+    return Client(c).getPrecheckoutData(request).get();
 }
 
 std::string field(const OperationResult& r, const char* name) {

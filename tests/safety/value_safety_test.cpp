@@ -25,9 +25,6 @@ struct Scalar {
     std::optional<double> asDouble;
     std::optional<std::string> asText;
 };
-void PrintTo(const Scalar& row, std::ostream* out) { *out << row.name; }
-
-class CheckedAccessors : public ::testing::TestWithParam<Scalar> {};
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
@@ -35,37 +32,36 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-TEST_P(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
-    const Scalar& row = GetParam();
-    EXPECT_EQ(row.value.boolValue(), row.asBool);
-    EXPECT_EQ(row.value.integerValue(), row.asInteger);
-    // Bit patterns, so that NaN matches NaN and -0.0 differs from 0.0.
-    auto bits = [](std::optional<double> d) {
-        return d ? std::optional(std::bit_cast<std::uint64_t>(*d)) : std::nullopt;
-    };
-    EXPECT_EQ(bits(row.value.doubleValue()), bits(row.asDouble));
-    std::optional<std::string_view> text = row.value.stringValue();
-    EXPECT_EQ(text ? std::optional<std::string>(*text) : std::nullopt, row.asText);
+TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
+    // clang-format off
+    for (const Scalar& row : {
+        Scalar{"Int64Max", Value(kMax), {}, kMax, 9223372036854775808.0, {}},
+        Scalar{"Int64Min", Value(kMin), {}, kMin, -9223372036854775808.0, {}},
+        Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
+        Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, kMin, -9223372036854775808.0, {}},
+        Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
+        Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
+        Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
+        Scalar{"Infinity", Value(kInf), {}, {}, kInf, {}},
+        Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
+        Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},
+        Scalar{"ZeroIsNoBool", Value(0), {}, 0, 0.0, {}},
+        Scalar{"NumericTextIsText", Value("42"), {}, {}, {}, "42"},
+        Scalar{"EmptyText", Value(""), {}, {}, {}, ""},
+        Scalar{"Null", Value(), {}, {}, {}, {}}}) {
+        // clang-format on
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.value.boolValue(), row.asBool);
+        EXPECT_EQ(row.value.integerValue(), row.asInteger);
+        // Bit patterns, so that NaN matches NaN and -0.0 differs from 0.0.
+        auto bits = [](std::optional<double> d) {
+            return d ? std::optional(std::bit_cast<std::uint64_t>(*d)) : std::nullopt;
+        };
+        EXPECT_EQ(bits(row.value.doubleValue()), bits(row.asDouble));
+        std::optional<std::string_view> text = row.value.stringValue();
+        EXPECT_EQ(text ? std::optional<std::string>(*text) : std::nullopt, row.asText);
+    }
 }
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Boundaries, CheckedAccessors, ::testing::Values(
-    Scalar{"Int64Max", Value(kMax), {}, kMax, 9223372036854775808.0, {}},
-    Scalar{"Int64Min", Value(kMin), {}, kMin, -9223372036854775808.0, {}},
-    Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
-    Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, kMin, -9223372036854775808.0, {}},
-    Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
-    Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
-    Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
-    Scalar{"Infinity", Value(kInf), {}, {}, kInf, {}},
-    Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
-    Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},
-    Scalar{"ZeroIsNoBool", Value(0), {}, 0, 0.0, {}},
-    Scalar{"NumericTextIsText", Value("42"), {}, {}, {}, "42"},
-    Scalar{"EmptyText", Value(""), {}, {}, {}, ""},
-    Scalar{"Null", Value(), {}, {}, {}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
-// clang-format on
 
 TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNull) {
     Dictionary card{{"number", "4111"}};
