@@ -26,8 +26,7 @@ using orvalis::testsupport::RowName;
 namespace {
 std::atomic<long long> gLive{0}, gPeak{0};
 [[maybe_unused]] void note(long long delta) {
-    for (long long now = gLive += delta, peak = gPeak; now > peak && !gPeak.compare_exchange_weak(peak, now);) {
-    }
+    for (long long now = gLive += delta, peak = gPeak; now > peak && !gPeak.compare_exchange_weak(peak, now);) {}
 }
 [[maybe_unused]] long long usable(void* p) { return p ? static_cast<long long>(malloc_usable_size(p)) : 0; }
 [[maybe_unused]] void* counted(void* p) { return note(usable(p)), p; }
@@ -93,16 +92,14 @@ TEST_P(DenseAnswers, StayWithinEightTimesTheirSizeOrFailWithTheDocumentedError) 
     EXPECT_GT(ratio, 0.0) << "nothing counted: the malloc hook is not in use";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, DenseAnswers,
-    ::testing::Values(
-        Dense{"FourMillionEmptyObjects", [] { return repeat("{\"a\":[{}", ",{}", 3'999'999, "]}"); }, 0},
+INSTANTIATE_TEST_SUITE_P(Shapes, DenseAnswers,
+    ::testing::Values(Dense{"FourMillionEmptyObjects", [] { return repeat("{\"a\":[{}", ",{}", 3'999'999, "]}"); }, 0},
         Dense{"SmallNestedElements", [] { return repeat("<r>", "<e><f>1</f></e>", 1'048'576, "</r>"); }, 0},
         Dense{"TwoMillionNestedElements",
-              [] { return repeat("", "<a>", 2'000'000, "") + repeat("", "</a>", 2'000'000, ""); },
-              kZRBNetworkAnswerTooLargeErrorCode},
+            [] { return repeat("", "<a>", 2'000'000, "") + repeat("", "</a>", 2'000'000, ""); },
+            kZRBNetworkAnswerTooLargeErrorCode},
         Dense{"OneKeyObjectsBeyondTheBound", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 1'500'000, "]}"); },
-              kZRBNetworkAnswerTooLargeErrorCode}),
+            kZRBNetworkAnswerTooLargeErrorCode}),
     RowName());
 
 TEST(AnswerBound, SmallAnswersOfAnyShapeAreDeliveredWholeAndOnlyWellFormedXML) {
@@ -112,7 +109,7 @@ TEST(AnswerBound, SmallAnswersOfAnyShapeAreDeliveredWholeAndOnlyWellFormedXML) {
     EXPECT_EQ(complete(repeat("", "<a>", 513, "x") + repeat("", "</a>", 513, "")), kZRBNetworkAnswerTooLargeErrorCode);
     EXPECT_EQ(complete("<a><b>1</b><c>2</c"), kZRBNetworkErrorCode);  // cut short
     EXPECT_EQ(complete("<html><head><meta charset=\"utf-8\"><title>502</title></head><body><b>1</b></body></html>"),
-              kZRBNetworkErrorCode);  // a gateway's error page
+        kZRBNetworkErrorCode);  // a gateway's error page
 }
 
 // Each reader says why it refused and where (line, column, byte offset), with
@@ -141,40 +138,37 @@ TEST_P(ParseRefusals, SayWhyAndWhere) {
     if (row.reader == Reader::XML) take(XMLTree::parseXMLString(row.text));
     if (row.reader == Reader::XMLFile) take(XMLTree::parseXMLFile(row.text));
     EXPECT_EQ(std::tuple(toString(r.status), r.line, r.column, r.offset, r.readerCode, r.description, tree),
-              std::tuple(toString(row.status), row.line, row.column, row.offset, row.readerCode, row.description,
-                         row.tree))
+        std::tuple(toString(row.status), row.line, row.column, row.offset, row.readerCode, row.description, row.tree))
         << r.message();
 }
 
 const std::string kDeep = std::string(513, '[') + std::string(513, ']');
-INSTANTIATE_TEST_SUITE_P(
-    Readers, ParseRefusals,
-    testing::Values(
-        Refusal{"JSONWhole", Reader::JSON, "{\"a\":[1]}", ParseStatus::Ok, 0, 0, 0, 0, "", "{\"a\":[1]}"},
+INSTANTIATE_TEST_SUITE_P(Readers, ParseRefusals,
+    testing::Values(Refusal{"JSONWhole", Reader::JSON, "{\"a\":[1]}", ParseStatus::Ok, 0, 0, 0, 0, "", "{\"a\":[1]}"},
         Refusal{"JSONMissingComma", Reader::JSON, "{\"a\":1\n \"b\":2}", ParseStatus::Malformed, 2, 1, 8, 6,
-                "Missing a comma or '}' after an object member", ""},
+            "Missing a comma or '}' after an object member", ""},
         Refusal{"JSONEmpty", Reader::JSON, " \n", ParseStatus::Empty, 2, 0, 2, 1, "The document is empty", ""},
         Refusal{"JSONBadUTF8", Reader::JSON, "[\"\xff\"]", ParseStatus::InvalidEncoding, 1, 2, 2, 12,
-                "Invalid encoding in string", ""},
+            "Invalid encoding in string", ""},
         Refusal{"JSONLoneSurrogate", Reader::JSON, "[\"\\udc00\"]", ParseStatus::InvalidEncoding, 1, 9, 9, 0,
-                "a string holding a lone surrogate escape", ""},
+            "a string holding a lone surrogate escape", ""},
         Refusal{"JSONScalarTop", Reader::JSON, "42", ParseStatus::NotAContainer, 1, 0, 0, 0,
-                "the top level is not an object or an array", ""},
+            "the top level is not an object or an array", ""},
         Refusal{"JSONNulAfter", Reader::JSON, std::string("[1]\0", 4), ParseStatus::TrailingData, 1, 3, 3, 0,
-                "more than white space after the document", ""},
+            "more than white space after the document", ""},
         Refusal{"JSONTooDeep", Reader::JSON, kDeep, ParseStatus::TooDeep, 1, 512, 512, 0,
-                "containers nested deeper than 512", ""},
+            "containers nested deeper than 512", ""},
         Refusal{"JSONWideNumberThenNul", Reader::JSON, std::string("[1e999]\0", 8), ParseStatus::TrailingData, 1, 7, 7,
-                0, "more than white space after the document", ""},
+            0, "more than white space after the document", ""},
         Refusal{"JSONWideNumberThenJunk", Reader::JSON, "[1e999,\n x]", ParseStatus::Malformed, 2, 1, 9, 0,
-                "syntax error while parsing value - invalid literal; last read: '1e999,<U+000A> x'", ""},
+            "syntax error while parsing value - invalid literal; last read: '1e999,<U+000A> x'", ""},
         Refusal{"XMLMismatchedTag", Reader::XML, "<a>\n<b>1</b>\n<c>2</d></a>", ParseStatus::Malformed, 3, 6, 19, 7,
-                "mismatched tag", "{\"__name\":\"a\",\"b\":\"1\",\"c\":{}}"},
+            "mismatched tag", "{\"__name\":\"a\",\"b\":\"1\",\"c\":{}}"},
         Refusal{"XMLEmpty", Reader::XML, "", ParseStatus::Empty, 1, 0, 0, 3, "no element found", ""},
         Refusal{"XMLSecondRoot", Reader::XML, "<a>1</a><b/>", ParseStatus::TrailingData, 1, 8, 8, 9,
-                "junk after document element", "{\"__name\":\"a\",\"__text\":\"1\"}"},
+            "junk after document element", "{\"__name\":\"a\",\"__text\":\"1\"}"},
         Refusal{"XMLFileMissing", Reader::XMLFile, "no/such/file.xml", ParseStatus::Unreadable, 0, 0, 0, 0,
-                "cannot read the file", ""}),
+            "cannot read the file", ""}),
     RowName());
 
 }  // namespace

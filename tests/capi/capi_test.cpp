@@ -11,10 +11,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,7 +55,7 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
                   orvalis_client_new(config, &made),
-              ORVALIS_OK);
+        ORVALIS_OK);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
     return Client(made, &orvalis_client_free);
@@ -99,11 +99,11 @@ TEST(CInterface, NullsAndBadSizesGiveInvalidArgumentAndNoHandle) {
     orvalis_call_options negative = {sizeof negative, -1, 0, 0};
     orvalis_operation* op = reinterpret_cast<orvalis_operation*>(1);
     for (orvalis_status status :
-         {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
-          orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
-          orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
-          orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
-          orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr)})
+        {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
+            orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
+            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(op, nullptr);
 }
@@ -113,8 +113,7 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     EXPECT_EQ(orvalis_xml_to_json("<a><b></a>", 10, nullptr, &out), ORVALIS_ERROR_MALFORMED_INPUT);
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
     for (const std::string json : {R"({"a><b":"x"})", R"({"__name":"r><s","c":"x"})", "[1]", "{",
-                                   R"({"r":{"__a b":"1"}})", R"({"__name":5})", R"({"r":"\u0001"})",
-                                   R"({"r":{"__comments":"a--b"}})"})
+             R"({"r":{"__a b":"1"}})", R"({"__name":5})", R"({"r":"\u0001"})", R"({"r":{"__comments":"a--b"}})"})
         EXPECT_EQ(orvalis_json_to_xml(json.data(), json.size(), &out), ORVALIS_ERROR_MALFORMED_INPUT) << json;
 }
 
@@ -128,8 +127,8 @@ class CAnswers : public testing::TestWithParam<AnswerRow> {};
 
 TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
     const AnswerRow& row = GetParam();
-    ts::sandboxWorld().server->setFault("precheckoutdata",
-                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json", ""});
+    ts::sandboxWorld().server->setFault(
+        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json", ""});
     orvalis_result* r = precheckout(client(ts::sandboxWorld().host));
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_succeeded(r), row.json != nullptr);
@@ -138,14 +137,13 @@ TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
     orvalis_result_free(r);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bodies, CAnswers,
+INSTANTIATE_TEST_SUITE_P(Bodies, CAnswers,
     testing::Values(AnswerRow{"TwoTo64", R"({"over64":18446744073709551616})", R"({"over64":18446744073709551616})"},
-                    AnswerRow{"TwoTo63", R"({"n":9223372036854775808})", R"({"n":9223372036854775808})"},
-                    AnswerRow{"TenTo20", R"({"n":100000000000000000000})", R"({"n":100000000000000000000})"},
-                    AnswerRow{"MinusTwoTo64", R"({"n":-18446744073709551616})", R"({"n":-18446744073709551616})"},
-                    AnswerRow{"BeyondDouble", R"({"a":1e309,"b":1e400,"c":1E+400})", R"({"a":1e309,"b":1e400,"c":1E+400})"},
-                    AnswerRow{"LoneSurrogate", R"({"a":"\udc00"})", nullptr}),
+        AnswerRow{"TwoTo63", R"({"n":9223372036854775808})", R"({"n":9223372036854775808})"},
+        AnswerRow{"TenTo20", R"({"n":100000000000000000000})", R"({"n":100000000000000000000})"},
+        AnswerRow{"MinusTwoTo64", R"({"n":-18446744073709551616})", R"({"n":-18446744073709551616})"},
+        AnswerRow{"BeyondDouble", R"({"a":1e309,"b":1e400,"c":1E+400})", R"({"a":1e309,"b":1e400,"c":1E+400})"},
+        AnswerRow{"LoneSurrogate", R"({"a":"\udc00"})", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not.
@@ -155,7 +153,7 @@ TEST(CInterface, SignHashesTheBodyByItsLength) {
     ASSERT_EQ(orvalis_key_source_resource("merchant", &key), ORVALIS_OK);
     auto baseString = [key](const char* body, size_t length) {
         const orvalis_sign_request r = {sizeof r, "POST", "https://127.0.0.1/x", body, length, "ck", key,
-                                        ts::kSandboxPassword, 0, "fixed-nonce", "1700000000"};
+            ts::kSandboxPassword, 0, "fixed-nonce", "1700000000"};
         char* base = nullptr;
         EXPECT_EQ(orvalis_sign(&r, &base, nullptr), ORVALIS_OK);
         return take(base);
@@ -180,7 +178,7 @@ TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
     EXPECT_EQ(orvalis_json_to_xml_sized(nul.data(), nul.size(), &out, &length), ORVALIS_ERROR_MALFORMED_INPUT);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(take(orvalis_last_error()),
-              "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
+        "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
 }
 
 constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890})";
@@ -199,11 +197,11 @@ class COutcomes : public testing::TestWithParam<OutcomeRow> {};
 
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
-    ts::sandboxWorld().server->setFault("precheckoutdata",
-                                        {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON, ""});
+    ts::sandboxWorld().server->setFault(
+        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON, ""});
     // The test server's closed port, as host:port (its URL without "https://").
-    orvalis_result* r = precheckout(
-        client(row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
+    orvalis_result* r = precheckout(client(
+        row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_http_status(r), row.status);
     EXPECT_EQ(orvalis_result_reached(r), row.closedPort ? ORVALIS_REACHED_NO : ORVALIS_REACHED_YES);
@@ -213,12 +211,11 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     orvalis_result_free(r);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, COutcomes,
+INSTANTIATE_TEST_SUITE_P(Rows, COutcomes,
     testing::Values(OutcomeRow{"AnswerKeepsEveryDigit", false, ts::kSandboxConsumerKey, 200, nullptr, kDigits},
-                    OutcomeRow{"ServerError", false, "wrong-key", 401, ORVALIS_NETWORK_ERROR_DOMAIN,
-                               R"("reasonCode":"AUTHENTICATION_FAILED")"},
-                    OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 0, ORVALIS_URL_ERROR_DOMAIN, ""}),
+        OutcomeRow{"ServerError", false, "wrong-key", 401, ORVALIS_NETWORK_ERROR_DOMAIN,
+            R"("reasonCode":"AUTHENTICATION_FAILED")"},
+        OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 0, ORVALIS_URL_ERROR_DOMAIN, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 enum class Op { PreCheckout, PaymentData, ExpressCheckout };
@@ -240,15 +237,15 @@ TEST_P(CRefusals, AreNotSent) {
     Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, row.settings);
     orvalis_precheckout_data_request pre = {sizeof pre, row.text};
     orvalis_payment_data_request pay = {sizeof pay, row.text, "k", "c", nullptr, nullptr};
-    orvalis_express_checkout_request pay_now = {sizeof pay_now, "c", "p", "pt", row.amount, row.text, "card",
-                                                "s", 0, nullptr, nullptr};
+    orvalis_express_checkout_request pay_now = {
+        sizeof pay_now, "c", "p", "pt", row.amount, row.text, "card", "s", 0, nullptr, nullptr};
     orvalis_operation* op = nullptr;
     orvalis_result* r = nullptr;
     const size_t before = ts::sandboxWorld().server->requests().size();
     ASSERT_EQ(row.op == Op::PreCheckout   ? orvalis_client_get_precheckout_data(c.get(), &pre, {}, {}, {}, &op)
               : row.op == Op::PaymentData ? orvalis_client_get_payment_data(c.get(), &pay, {}, {}, {}, &op)
                                           : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, &op),
-              ORVALIS_OK);
+        ORVALIS_OK);
     ASSERT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
     const bool sent = row.code == 101;
     EXPECT_EQ(orvalis_result_error_code(r), row.code);
@@ -299,11 +296,11 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     orvalis_result *answered = nullptr, *timedOut = nullptr;
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
-              ORVALIS_OK);
+        ORVALIS_OK);
     orvalis_call_options negative = {sizeof negative, 0, -1, 0};
     orvalis_operation* refused = nullptr;
     EXPECT_EQ(orvalis_client_initialize_pairing(c.get(), &request, &negative, {}, {}, &refused),
-              ORVALIS_ERROR_INVALID_ARGUMENT);
+        ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(orvalis_operation_wait(slow, 10, &answered), ORVALIS_ERROR_TIMEOUT);  // still running: no result
     EXPECT_EQ(answered, nullptr);
     // Each wait has something left to wait for: the cut one ends first, the slow one a while later.
@@ -357,9 +354,7 @@ TEST(CInterface, CancelBeforeCompletionNeverEndsInSuccess) {
             EXPECT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(30), [] { return gate.holding; }));
         }
         const bool live = !orvalis_operation_is_done(op);
-        if (moment != 0) {
-            EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK);
-        }
+        if (moment != 0) { EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK); }
         gate.set(true);
         orvalis_result* r = nullptr;
         EXPECT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
@@ -380,8 +375,9 @@ TEST(CInterface, CancelBeforeCompletionNeverEndsInSuccess) {
 // Retries, attempt timings, correlation ids and the observer, as a C host sees them.
 static void collect(const orvalis_event* event, void* user_data) {
     auto* seen = static_cast<std::vector<std::string>*>(user_data);  // delivery thread; read after the wait
-    seen->push_back(std::to_string(event->kind) + (event->retry_in_ms >= 1000 ? "+pause" : "") +
-                    (event->kind == ORVALIS_EVENT_COMPLETED && orvalis_result_attempt_count(event->result) == 2 ? "+2" : ""));
+    seen->push_back(
+        std::to_string(event->kind) + (event->retry_in_ms >= 1000 ? "+pause" : "") +
+        (event->kind == ORVALIS_EVENT_COMPLETED && orvalis_result_attempt_count(event->result) == 2 ? "+2" : ""));
 }
 
 TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
@@ -398,7 +394,7 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
                   orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
                   orvalis_client_config_set_retry(config, 3, 50, 1000, 60000) ||
                   orvalis_client_config_set_observer(config, &collect, &seen) || orvalis_client_new(config, &made),
-              ORVALIS_OK);
+        ORVALIS_OK);
     EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
@@ -410,22 +406,26 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     a[0].struct_size = a[1].struct_size = sizeof(orvalis_attempt);
     ASSERT_EQ(orvalis_result_attempt(r.get(), 0, &a[0]) || orvalis_result_attempt(r.get(), 1, &a[1]), ORVALIS_OK);
     EXPECT_EQ(orvalis_result_attempt(r.get(), 2, &a[0]), ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_TRUE(a[0].http_status == 503 && a[1].http_status == 200 && a[1].started_after_us - a[0].started_after_us >= 950000);
-    EXPECT_TRUE(a[1].name_lookup_us <= a[1].connect_us && a[1].connect_us <= a[1].tls_us && a[1].tls_us <= a[1].first_byte_us &&
-                a[1].first_byte_us <= a[1].total_us && a[1].total_us > 0);
+    EXPECT_TRUE(
+        a[0].http_status == 503 && a[1].http_status == 200 && a[1].started_after_us - a[0].started_after_us >= 950000);
+    EXPECT_TRUE(a[1].name_lookup_us <= a[1].connect_us && a[1].connect_us <= a[1].tls_us &&
+                a[1].tls_us <= a[1].first_byte_us && a[1].first_byte_us <= a[1].total_us && a[1].total_us > 0);
     const auto requests = world.server->requests();
-    const std::string auth = requests.back().authorization, id = take(orvalis_result_attempt_correlation_id(r.get(), 1));
+    const std::string auth = requests.back().authorization,
+                      id = take(orvalis_result_attempt_correlation_id(r.get(), 1));
     EXPECT_TRUE(!id.empty() && auth.find("oauth_nonce=\"" + id + "\"") != std::string::npos) << auth;
     EXPECT_NE(id, take(orvalis_result_attempt_correlation_id(r.get(), 0)));
     EXPECT_EQ(seen, (std::vector<std::string>{"0", "1+pause", "1", "2+2"}));
     // A payment refused before sending goes again, unless the call asks for one attempt.
     Client refused = client(ts::sharedServer().url("", "closed").substr(8));
     for (int attempts : {0, 1}) {
-        orvalis_express_checkout_request payment = {sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+        orvalis_express_checkout_request payment = {
+            sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
         orvalis_call_options options = {sizeof options, 0, 0, attempts};
         orvalis_operation* op = nullptr;
         orvalis_result* out = nullptr;
-        ASSERT_EQ(orvalis_client_express_checkout(refused.get(), &payment, &options, nullptr, nullptr, &op), ORVALIS_OK);
+        ASSERT_EQ(
+            orvalis_client_express_checkout(refused.get(), &payment, &options, nullptr, nullptr, &op), ORVALIS_OK);
         ASSERT_EQ(orvalis_operation_wait(op, 60000, &out), ORVALIS_OK);
         EXPECT_EQ(orvalis_result_error_code(out), ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST);
         EXPECT_EQ(orvalis_result_attempt_count(out), attempts == 0 ? 3u : 1u);
@@ -442,8 +442,10 @@ struct Seen {
 };
 
 static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* user_data) {
-    Seen seen{request->method, request->url, request->body ? std::string(request->body, request->body_length) : "", {}, {}};
-    for (size_t i = 0; i < request->header_count; ++i) seen.names.push_back(request->header_names[i]), seen.values.push_back(request->header_values[i]);
+    Seen seen{
+        request->method, request->url, request->body ? std::string(request->body, request->body_length) : "", {}, {}};
+    for (size_t i = 0; i < request->header_count; ++i)
+        seen.names.push_back(request->header_names[i]), seen.values.push_back(request->header_values[i]);
     static_cast<std::vector<Seen>*>(user_data)->push_back(seen);  // delivery thread; read after the waits
     reply->content_type = "application/json";
     reply->body = "{\"ok\":1}";
@@ -452,8 +454,10 @@ static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* 
 
 static std::string check(const Seen& s, const std::string& pem) {
     std::vector<const char*> names, values;
-    for (size_t i = 0; i < s.names.size(); ++i) names.push_back(s.names[i].c_str()), values.push_back(s.values[i].c_str());
-    orvalis_exchange e = {sizeof e, s.method.c_str(), s.url.c_str(), names.size(), names.data(), values.data(), s.body.data(), s.body.size()};
+    for (size_t i = 0; i < s.names.size(); ++i)
+        names.push_back(s.names[i].c_str()), values.push_back(s.values[i].c_str());
+    orvalis_exchange e = {sizeof e, s.method.c_str(), s.url.c_str(), names.size(), names.data(), values.data(),
+        s.body.data(), s.body.size()};
     char* reason = reinterpret_cast<char*>(1);
     EXPECT_EQ(orvalis_check_signature(&e, pem.c_str(), ts::kSandboxConsumerKey, &reason), ORVALIS_OK);
     return reason == nullptr ? "verifies" : take(reason);
@@ -471,14 +475,15 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
                   orvalis_client_config_set_key_source(config, key) ||
                   orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
                   orvalis_client_config_set_answerer(config, &answer, &seen) || orvalis_client_new(config, &made),
-              ORVALIS_OK);
+        ORVALIS_OK);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
     Client c(made, &orvalis_client_free);
     std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
-    orvalis_express_checkout_request payment = {sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+    orvalis_express_checkout_request payment = {
+        sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
     orvalis_operation* op = nullptr;
     ASSERT_EQ(orvalis_client_express_checkout(c.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
     ASSERT_EQ(orvalis_operation_wait(op, 60000, nullptr), ORVALIS_OK);
@@ -500,7 +505,7 @@ TEST(CInterface, ClientTransportSettingsHoldForThatClientAlone) {
     const std::string proxy = ts::sharedServer().url("", "proxy");
     const long tunnels = std::max(ts::sharedServer().stat("tunnels"), 0L);
     Client client1 = client(own.host(), ts::kSandboxConsumerKey,
-                            {.userAgent = "Till/7 (C)", .proxy = proxy.c_str(), .trustFile = own.caFile().c_str()});
+        {.userAgent = "Till/7 (C)", .proxy = proxy.c_str(), .trustFile = own.caFile().c_str()});
     orvalis_result* r = precheckout(client1, "headers");
     EXPECT_NE(take(orvalis_result_answer_json(r)).find("\"user-agent\":\"Till/7 (C)\""), std::string::npos)
         << take(orvalis_result_error_message(r));
@@ -512,7 +517,8 @@ TEST(CInterface, ClientTransportSettingsHoldForThatClientAlone) {
     orvalis_client_config* config = nullptr;
     ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
     EXPECT_EQ(orvalis_client_config_add_trusted_certificates(config, (own.caFile() + ".missing").c_str()),
-              ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(orvalis_client_config_pin_public_keys(config, "127.0.0.1", "sha256//short"), ORVALIS_ERROR_INVALID_ARGUMENT);
+        ORVALIS_ERROR_INVALID_ARGUMENT);
+    EXPECT_EQ(
+        orvalis_client_config_pin_public_keys(config, "127.0.0.1", "sha256//short"), ORVALIS_ERROR_INVALID_ARGUMENT);
     orvalis_client_config_free(config);
 }

@@ -1,11 +1,11 @@
-#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Foundation/Crypto/CryptoKey.h>
+#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -37,7 +37,7 @@ TEST(Base64, PadsAndNeverBreaksLines) {
     // clang-format off
     for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
                                   {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}})
-    // clang-format on
+        // clang-format on
         EXPECT_EQ(base64Encode(in), out);
     std::string big;
     for (int i = 0; i < 5000; ++i) big.push_back(static_cast<char>(i * 7));
@@ -102,7 +102,8 @@ TEST_F(KeyFiles, FirstOfTwoIdentitiesSignsAndAnEmptyPasswordIsAPassword) {
     EXPECT_TRUE(verifyPkcs1Signature(first.cert.get(), "text", sig, "SHA1"));
     EXPECT_FALSE(verifyPkcs1Signature(second.cert.get(), "text", sig, "SHA1"));
     EXPECT_TRUE(keychain_.getPrivateKey(std::string("legacy"), std::string("")));
-    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt) || keychain_.getPrivateKey(std::nullopt, std::string("")) ||
+    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt) ||
+                 keychain_.getPrivateKey(std::nullopt, std::string("")) ||
                  helper_.RSASHA1SSignature("x", std::string("two"), std::nullopt));
 }
 
@@ -120,8 +121,8 @@ TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
         {"pem", certPem(id.cert.get()) + privateKeyPem(id.key.get())},
         {"certs-only", makeP12(nullptr, id.cert.get(), "pw")}, {"key-only", makeP12(id.key.get(), nullptr, "pw")}};
     // clang-format on
-    std::vector<std::pair<std::string, std::string>> attempts = {
-        {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}, {"good.p12", "pw"},
+    std::vector<std::pair<std::string, std::string>> attempts = {{"good", "wrong"}, {"good", "PW"}, {"missing", "pw"},
+        {"", "pw"}, {"good.p12", "pw"},
         {std::string("good.p12\0x", 10), "pw"}};  // cut at the NUL, the name would open good.p12
     for (const auto& [name, bytes] : files) add(name, bytes), attempts.emplace_back(name, "pw");
     for (const auto& [name, pass] : attempts) {
@@ -152,7 +153,8 @@ TEST(RawSign, RejectsDigestsOfTheWrongLength) {
     PrivateKey key(k);
     std::string d = digest(DigestAlgorithm::SHA1, "x").value();
     EXPECT_TRUE(rawSignDigest(key, DigestAlgorithm::SHA1, d));
-    EXPECT_FALSE(rawSignDigest(key, DigestAlgorithm::SHA256, d) || rawSignDigest(key, DigestAlgorithm::SHA1, d.substr(1)));
+    EXPECT_FALSE(
+        rawSignDigest(key, DigestAlgorithm::SHA256, d) || rawSignDigest(key, DigestAlgorithm::SHA1, d.substr(1)));
     PrivateKey moved = std::move(key);
     EXPECT_TRUE(!key && moved);  // NOLINT(bugprone-use-after-move): a moved-from handle is empty by contract
 }
@@ -183,8 +185,10 @@ TEST_F(KeyFiles, ConcurrentSignaturesAllVerify) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 4; ++i) {
                 std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
-                auto sig = i % 2 ? ZRBCryptoHelper().RSASHA256SSignature(text, "k", "pw") : ZRBCryptoHelper().RSASHA1SSignature(text, "k", "pw");
-                good += sig && verifyPkcs1Signature(id.cert.get(), text, *base64Decode(*sig), i % 2 ? "SHA256" : "SHA1");
+                auto sig = i % 2 ? ZRBCryptoHelper().RSASHA256SSignature(text, "k", "pw")
+                                 : ZRBCryptoHelper().RSASHA1SSignature(text, "k", "pw");
+                good +=
+                    sig && verifyPkcs1Signature(id.cert.get(), text, *base64Decode(*sig), i % 2 ? "SHA256" : "SHA1");
             }
         });
     for (auto& t : threads) t.join();

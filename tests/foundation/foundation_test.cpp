@@ -1,11 +1,11 @@
-#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/System/detail/File.h>
+#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Foundation/Transport/URLRequest.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -96,8 +96,8 @@ TEST(Containers, ShareEditsAndDeepCopiesShareNothing) {
 // table: every edit keeps lookups, order and equality right.
 TEST(Dictionary, LookupsFollowEveryEditInInsertionOrderAtEveryWidth) {
     // keys, and room asked for up front (0: none)
-    for (const auto& [n, reserved] : {std::pair{1, 0}, {16, 0}, {17, 0}, {28, 0}, {29, 0}, {40, 0}, {30000, 0},
-                                     {1000, 1000}, {40, 5}}) {
+    for (const auto& [n, reserved] :
+        {std::pair{1, 0}, {16, 0}, {17, 0}, {28, 0}, {29, 0}, {40, 0}, {30000, 0}, {1000, 1000}, {40, 5}}) {
         SCOPED_TRACE(std::to_string(n) + " keys, " + std::to_string(reserved) + " reserved");
         Dictionary d;
         if (reserved) d.reserve(static_cast<std::size_t>(reserved));
@@ -139,7 +139,7 @@ TEST(Value, DeepTreesCopyCompareDescribeAndFreeWithoutRecursion) {
     EXPECT_NE(a.description().find("..."), std::string::npos);  // depth-capped
     EXPECT_EQ(Value(Dictionary{{"s", "a\"b"}, {"n", 12}, {"f", 0.5}, {"b", false}, {"z", nullptr}, {"a", Array{1}}})
                   .description(),
-              R"({"s":"a\"b","n":12,"f":0.5,"b":false,"z":null,"a":[1]})");
+        R"({"s":"a\"b","n":12,"f":0.5,"b":false,"z":null,"a":[1]})");
     EXPECT_EQ(Value("plain").description(), "plain");
 }
 

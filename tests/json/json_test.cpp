@@ -23,8 +23,7 @@ std::string encoded(int unit, bool big, bool mark) {
     for (char32_t c : std::u32string_view(U"{\"k\":\"\u00e9\u20ac\U0001F600\"}"))
         if (unit == 2 && c > 0xFFFF)
             units += {char32_t(0xD800 + ((c - 0x10000) >> 10)), char32_t(0xDC00 + (c & 0x3FF))};
-        else
-            units += c;
+        else units += c;
     std::string out;
     for (char32_t u : units)
         for (int i = 0; i < unit; ++i) out += static_cast<char>((u >> 8 * (big ? unit - 1 - i : i)) & 0xFF);
@@ -139,13 +138,13 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
 
 TEST(JSONReading, StringsRepeatedKeysAndFreshContainers) {
     auto v = JSONSerialization::JSONObjectWithData(
-        R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})").value;
+        R"({"s":"a\u0000b\n\u00e9\ud83d\ude00","k":{"x":[null,true,false]},"dup":1,"dup":2})")
+                 .value;
     Dictionary d = v.value().asDictionary();
     EXPECT_EQ(d["s"].asString(), "a\0b\n\xc3\xa9\xf0\x9f\x98\x80"s);
-    EXPECT_EQ(d, (Dictionary{{"s", d.objectForKey("s")},
-                             {"k", Dictionary{{"x", Array{nullptr, true, false}}}},
-                             {"dup", 2}}));  // a repeated key keeps one entry, the last value
-    EXPECT_EQ(d.begin()[2].key(), "dup");    // at its first position
+    EXPECT_EQ(d, (Dictionary{{"s", d.objectForKey("s")}, {"k", Dictionary{{"x", Array{nullptr, true, false}}}},
+                     {"dup", 2}}));        // a repeated key keeps one entry, the last value
+    EXPECT_EQ(d.begin()[2].key(), "dup");  // at its first position
     d.objectForKey("k").asDictionary().objectForKey("x").asArray().push_back(Value("more"));  // containers are mutable
     EXPECT_EQ(d.objectForKey("k").asDictionary().objectForKey("x").asArray().size(), 4u);
 }
@@ -153,19 +152,21 @@ TEST(JSONReading, StringsRepeatedKeysAndFreshContainers) {
 TEST(JSONWriting, CompactAndPrettyBytesRoundTripAndWhatJSONCannotHoldIsRefused) {
     Dictionary d{{"b", Array{1, 2.5, "x\"\\/\n\x01", nullptr, true}}, {"a", Dictionary{}}, {"e", Array{}}};
     EXPECT_EQ(JSONSerialization::dataWithJSONObject(Value(d), false),
-              R"({"b":[1,2.5,"x\"\\/\n\u0001",null,true],"a":{},"e":[]})");
+        R"({"b":[1,2.5,"x\"\\/\n\u0001",null,true],"a":{},"e":[]})");
     EXPECT_EQ(JSONSerialization::dataWithJSONObject(Value(d), true),
-              "{\n  \"b\": [\n    1,\n    2.5,\n    \"x\\\"\\\\/\\n\\u0001\",\n    null,\n    true\n  ],\n"
-              "  \"a\": {},\n  \"e\": []\n}");
+        "{\n  \"b\": [\n    1,\n    2.5,\n    \"x\\\"\\\\/\\n\\u0001\",\n    null,\n    true\n  ],\n"
+        "  \"a\": {},\n  \"e\": []\n}");
     auto v = JSONSerialization::JSONObjectWithData(
         R"({"id":-42,"big":9223372036854775807,"f":0.1,"s":"\u00e9\ud83d\ude00 \u0000",)"
-        R"("n":null,"l":[[],[{}],[1,[2,[3]]]]})").value;
+        R"("n":null,"l":[[],[{}],[1,[2,[3]]]]})")
+                 .value;
     for (bool pretty : {false, true})
-        EXPECT_EQ(JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)).value, v);
+        EXPECT_EQ(
+            JSONSerialization::JSONObjectWithData(JSONSerialization::dataWithJSONObject(v.value(), pretty)).value, v);
     // What JSON cannot hold is refused.
     for (const Value& v :
-         {Value(Array{std::numeric_limits<double>::infinity()}), Value(Dictionary{{"x", std::nan("")}}),
-          Value(Array{"\xff"}), Value(Dictionary{{"\xc3", 1}}), Value("top-level string"), Value(1), Value()})
+        {Value(Array{std::numeric_limits<double>::infinity()}), Value(Dictionary{{"x", std::nan("")}}),
+            Value(Array{"\xff"}), Value(Dictionary{{"\xc3", 1}}), Value("top-level string"), Value(1), Value()})
         for (bool pretty : {false, true})
             EXPECT_THROW(JSONSerialization::dataWithJSONObject(v, pretty), JSONSerializationError) << v.description();
 }

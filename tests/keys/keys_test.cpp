@@ -1,10 +1,10 @@
 // Where merchant keys come from, why there is none, what their certificate
 // says, and the opt-in key cache.
 #include <CheckKey.h>
-#include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Foundation/System/detail/File.h>
+#include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
@@ -24,13 +24,17 @@ struct KeyLog {
     std::vector<std::string> lines;  // written on the signing thread: the test's own
     KeyLog() {
         ts::sandboxWorld();
-        setLogHandler([this](std::string_view l) { if (l.rfind("Merchant key", 0) == 0) lines.emplace_back(l); });
+        setLogHandler([this](std::string_view l) {
+            if (l.rfind("Merchant key", 0) == 0) lines.emplace_back(l);
+        });
     }
     ~KeyLog() { setLogHandler(LogHandler()); }
 };
 
 std::string merchantP12() { return *detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }
-auto sign(const KeySource& s, const std::string& pw) { return ZRBCryptoHelper().RSASHA1SSignature("base string", s, pw); }
+auto sign(const KeySource& s, const std::string& pw) {
+    return ZRBCryptoHelper().RSASHA1SSignature("base string", s, pw);
+}
 
 struct Row {
     std::string name;
@@ -44,7 +48,9 @@ class EachSource : public ::testing::TestWithParam<Row> {};
 TEST_P(EachSource, SignsARequestTheSandboxVerifies) {
     KeyLog log;
     auto request = ts::credentialed<ZRBPairingIDServiceRequest>();
-    request.setMerechantKeyFileName(std::nullopt); request.setPairingTransactionId("t1"); request.setUserId("u1");
+    request.setMerechantKeyFileName(std::nullopt);
+    request.setPairingTransactionId("t1");
+    request.setUserId("u1");
     request.setMerchantKeySource(GetParam().make());
     ts::Outcomes outcomes;
     ZRBOrvalis().getPairingIDService(request, outcomes.success(), outcomes.failure());
@@ -53,13 +59,11 @@ TEST_P(EachSource, SignsARequestTheSandboxVerifies) {
     EXPECT_TRUE(log.lines.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, EachSource,
+INSTANTIATE_TEST_SUITE_P(Keys, EachSource,
     ::testing::Values(Row{"resource", [] { return KeySource::resource("merchant"); }},
-                      Row{"file",
-                          [] { return KeySource::file((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }},
-                      Row{"memory", [] { return KeySource::memory(merchantP12()); }},
-                      Row{"callback", [] { return KeySource::callback([] { return std::optional(merchantP12()); }); }}),
+        Row{"file", [] { return KeySource::file((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }},
+        Row{"memory", [] { return KeySource::memory(merchantP12()); }},
+        Row{"callback", [] { return KeySource::callback([] { return std::optional(merchantP12()); }); }}),
     [](const auto& info) { return info.param.name; });
 
 class NoKey : public ::testing::TestWithParam<Row> {};
@@ -109,14 +113,17 @@ struct KnownCertificate {
     // clang-format on
     std::string p12 = ts::makeP12(merchant.key.get(), merchant.cert.get(), kPw);
 };
-KnownCertificate& known() { static KnownCertificate k; return k; }
+KnownCertificate& known() {
+    static KnownCertificate k;
+    return k;
+}
 
 TEST(CertificateReport, GivesTheFieldsOfTheCertificate) {
     KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::memory(known().p12), kPw);
     ASSERT_EQ(check.status, KeyStatus::Loaded);
     const CertificateReport c = check.certificate.value();
     EXPECT_EQ(std::tie(c.subject, c.issuer, c.serialNumber, c.keyType, c.keyBits),
-              std::tuple("CN=Shop Merchant", "CN=Orvalis Test CA", "1A2B", "RSA", 2048));
+        std::tuple("CN=Shop Merchant", "CN=Orvalis Test CA", "1A2B", "RSA", 2048));
     EXPECT_NEAR(static_cast<double>(c.notBefore), static_cast<double>(known().madeAt - 86400), 5);
     EXPECT_NEAR(static_cast<double>(c.notAfter), static_cast<double>(known().madeAt + 60 * 86400), 5);
     EXPECT_EQ(certificateTimeText(86400 * 365 + 3661), "1971-01-01 01:01:01 UTC");
@@ -137,7 +144,8 @@ protected:
 TEST_P(ExpiryWarning, CheckKeyWarnsWithin30DaysAndAfterTheEnd) {
     const ts::TempDir dir;
     const std::string path = dir.write("m.p12", known().p12).string();
-    const auto end = double(ZRBKeychainManager::sharedInstance().checkKey(KeySource::file(path), kPw).certificate->notAfter);
+    const auto end =
+        double(ZRBKeychainManager::sharedInstance().checkKey(KeySource::file(path), kPw).certificate->notAfter);
     setClockForTesting([&] { return end + GetParam().secondsFromEnd; });
     std::ostringstream out, err;
     EXPECT_EQ(tools::runCheckKey({"--check-key", "--key", path, "--password", kPw}, out, err), GetParam().exitStatus);
@@ -147,10 +155,12 @@ TEST_P(ExpiryWarning, CheckKeyWarnsWithin30DaysAndAfterTheEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, ExpiryWarning,
-                         ::testing::Values(ClockRow{"monthsLeft", -40 * 86400.0, 0, ""}, ClockRow{"thirtyDaysLeft", -30 * 86400.0, 3, "expires in 30 days"},
-                                           ClockRow{"tenDaysLeft", -10 * 86400.0 - 60, 3, "expires in 10 days"},
-                                           ClockRow{"expired", 2 * 86400.0 + 60, 3, "expired 2 days ago"}, ClockRow{"notYetValid", -62 * 86400.0, 3, "not valid before"}),
-                         [](const auto& info) { return info.param.name; });
+    ::testing::Values(ClockRow{"monthsLeft", -40 * 86400.0, 0, ""},
+        ClockRow{"thirtyDaysLeft", -30 * 86400.0, 3, "expires in 30 days"},
+        ClockRow{"tenDaysLeft", -10 * 86400.0 - 60, 3, "expires in 10 days"},
+        ClockRow{"expired", 2 * 86400.0 + 60, 3, "expired 2 days ago"},
+        ClockRow{"notYetValid", -62 * 86400.0, 3, "not valid before"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(ExpiryWarning, SigningWithAnExpiredCertificateLogsOncePerKey) {
     KeyLog log;
@@ -191,7 +201,8 @@ TEST_F(Cache, NeverSurvivesAFileChangeAPasswordChangeOrItsLifetime) {
     const auto mtime = std::filesystem::last_write_time(path_);
     dir_.write("m.p12", ts::makeP12(other.key.get(), other.cert.get(), kPw));
     std::filesystem::last_write_time(path_, mtime);  // size tells it apart
-    EXPECT_TRUE(ts::verifyPkcs1Signature(other.cert.get(), "base string", *ts::base64Decode(sign(KeySource::file(path_), kPw).value()), "SHA1"));
+    EXPECT_TRUE(ts::verifyPkcs1Signature(
+        other.cert.get(), "base string", *ts::base64Decode(sign(KeySource::file(path_), kPw).value()), "SHA1"));
     const KeySource source = KeySource::memory(merchantP12());
     ASSERT_TRUE(sign(source, kPw));
     EXPECT_FALSE(sign(source, kPw + "x"));

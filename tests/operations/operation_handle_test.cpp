@@ -1,8 +1,8 @@
 // Operation handles: the same outcomes as the callback API, the whole failure,
 // cancellation at any moment, time-outs and waiting for shutdown.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
-#include <SandboxWorld.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,7 +22,8 @@ ClientConfiguration sandboxConfiguration(bool keyless = false) {
     ClientConfiguration c;
     c.host = ts::sandboxWorld().host;
     c.requireSignature = !keyless;
-    if (!keyless) c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
+    if (!keyless)
+        c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
     return c;
 }
 
@@ -64,7 +65,8 @@ struct Rethrowing {
 // Awaits op in a coroutine; its result.
 OperationResult awaited(const Operation& op) {
     auto out = std::make_shared<std::promise<OperationResult>>();
-    [](Operation o, std::shared_ptr<std::promise<OperationResult>> p) -> Detached { p->set_value(co_await o); }(op, out);
+    [](Operation o, std::shared_ptr<std::promise<OperationResult>> p) -> Detached { p->set_value(co_await o); }(
+                                                                          op, out);
     auto f = out->get_future();
     EXPECT_EQ(f.wait_for(60s), std::future_status::ready);
     return f.get();
@@ -93,12 +95,14 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     ZRBOrvalis().initializePairing(request, callbacks.success(), callbacks.failure());
     ASSERT_TRUE(callbacks.waitFor(1));
     const auto expected = callbacks.all().front();
-    for (const OperationResult& r : {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest()))}) {
+    for (const OperationResult& r :
+        {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest()))}) {
         ASSERT_EQ(r.succeeded(), expected.success.has_value()) << expected.describe();
         if (expected.success) {
             EXPECT_EQ(*r.answer, *expected.success);
         } else {
-            EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()), std::tuple(expected.failure->domain(), expected.failure->code()));
+            EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()),
+                std::tuple(expected.failure->domain(), expected.failure->code()));
             if (!row.refused) { EXPECT_EQ(r.error->description(), expected.failure->description()); }
         }
         EXPECT_EQ(r.statusCode(), row.status) << (r.error ? r.error->description() : "");
@@ -106,17 +110,18 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
         EXPECT_EQ(r.response.has_value(), row.reached == Reached::Yes);
         EXPECT_EQ(r.response && r.response->valueForHTTPHeaderField("Content-Length"), row.reached == Reached::Yes);
         ASSERT_EQ(r.serverErrorEntry.has_value(), row.reasonKey != nullptr);
-        if (row.reasonKey) { EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, row.reasonKey), Value("SYSTEM_ERROR")); }
+        if (row.reasonKey) {
+            EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, row.reasonKey), Value("SYSTEM_ERROR"));
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Operations, SameOutcomes,
+INSTANTIATE_TEST_SUITE_P(Operations, SameOutcomes,
     testing::Values(Row{"Answer", "none", false, 200, Reached::Yes, nullptr},
-                    Row{"JsonErrors", "errors", false, 200, Reached::Yes, "reasonCode"},
-                    Row{"XmlError", "xml-error", false, 200, Reached::Yes, "ReasonCode"},
-                    Row{"Http500EmptyBody", "http500", false, 500, Reached::Yes, nullptr},
-                    Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr}),
+        Row{"JsonErrors", "errors", false, 200, Reached::Yes, "reasonCode"},
+        Row{"XmlError", "xml-error", false, 200, Reached::Yes, "ReasonCode"},
+        Row{"Http500EmptyBody", "http500", false, 500, Reached::Yes, nullptr},
+        Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr}),
     [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 TEST(Credentials, TheRequestsOwnWinOverTheClients) {
@@ -143,15 +148,16 @@ TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
     Client client(c);
     OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
     ASSERT_FALSE(r.succeeded());
-    EXPECT_TRUE(r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
+    EXPECT_TRUE(
+        r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
         << r.error->description();
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, TimeOuts,
-                         testing::Values(Limit{"Idle", 400ms, std::nullopt, std::nullopt},
-                                         Limit{"Overall", std::nullopt, 400ms, std::nullopt},
-                                         Limit{"ClientsOverall", std::nullopt, std::nullopt, 400ms}),
-                         [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
+    testing::Values(Limit{"Idle", 400ms, std::nullopt, std::nullopt},
+        Limit{"Overall", std::nullopt, 400ms, std::nullopt},
+        Limit{"ClientsOverall", std::nullopt, std::nullopt, 400ms}),
+    [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
 
 Detached twoInARow(const Client& client, std::atomic<int>* finished) {
     co_await client.initializePairing(initRequest());
@@ -239,7 +245,8 @@ TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
     c.idleTimeout = std::chrono::milliseconds::max();
     c.overallTimeout = std::chrono::milliseconds::max();
     Client client(c);
-    Operation op = client.initializePairing(initRequest(), {std::chrono::milliseconds::max(), std::chrono::milliseconds(10'000'000'000'000), {}});
+    Operation op = client.initializePairing(
+        initRequest(), {std::chrono::milliseconds::max(), std::chrono::milliseconds(10'000'000'000'000), {}});
     EXPECT_EQ(op.wait_for(std::chrono::hours::max()), std::future_status::ready);
     EXPECT_TRUE(op.get().succeeded()) << op.get().error->description();
     Operation second = client.initializePairing(initRequest());
@@ -272,7 +279,10 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     signing.executor = c.executor;
     Client signingClient(signing);
     Operation op = signingClient.initializePairing(initRequest());
-    Rethrowing thrower = [](Operation o) -> Rethrowing { co_await o; throw 42; }(op);
+    Rethrowing thrower = [](Operation o) -> Rethrowing {
+        co_await o;
+        throw 42;
+    }(op);
     EXPECT_TRUE(signingClient.waitUntilIdle(20s));  // the continuation has thrown by then
     EXPECT_TRUE(op.isDone());
     thrower.frame.destroy();
@@ -302,7 +312,10 @@ TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
     };
     Client client(c);
     auto out = std::make_shared<std::promise<bool>>();
-    [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached { co_await op; o->set_value(inExecutor); }(client.initializePairing(initRequest()), out);
+    [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached {
+        co_await op;
+        o->set_value(inExecutor);
+    }(client.initializePairing(initRequest()), out);
     auto resumedInExecutor = out->get_future();
     ASSERT_EQ(resumedInExecutor.wait_for(20s), std::future_status::ready);
     EXPECT_TRUE(resumedInExecutor.get());
@@ -310,7 +323,8 @@ TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
 
 Detached countCompletion(Operation op, std::atomic<int>* count) {
     OperationResult r = co_await op;
-    if (r.succeeded() || r.error->code() == URLErrorCancelled || r.statusCode() == 401) count->fetch_add(1); else fprintf(stderr, "UNEXPECTED %s\n", r.error->description().c_str());
+    if (r.succeeded() || r.error->code() == URLErrorCancelled || r.statusCode() == 401) count->fetch_add(1);
+    else fprintf(stderr, "UNEXPECTED %s\n", r.error->description().c_str());
 }
 
 // Unsigned requests (no key file) keep the signing cost out; the sandbox answers 401.
@@ -334,7 +348,8 @@ TEST(Cancellation, ThousandsCancelledAtRandomMomentsCompleteExactlyOnce) {
                 countCompletion(op, &done[i]);
                 cancel = [op] { op.cancel(); };
             } else {
-                tasks.push_back(URLSession::sharedSession().dataTaskWithRequest(URLRequest(url), [&done, i](auto, auto, auto) { done[i].fetch_add(1); }));
+                tasks.push_back(URLSession::sharedSession().dataTaskWithRequest(
+                    URLRequest(url), [&done, i](auto, auto, auto) { done[i].fetch_add(1); }));
                 cancel = [t = &tasks.back()] { t->cancel(); };
                 if (when == 0) cancel();
                 tasks.back().resume();

@@ -2,9 +2,9 @@
 // the sandbox verifies every attempt's signature, the test server misbehaves on
 // cue (an operation's last path segment names its fault).
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Printers.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
-#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -37,8 +37,13 @@ std::string nonceOf(const std::string& authorization) {
 
 ZRBExpressCheckoutDataRequest payment() {
     ZRBExpressCheckoutDataRequest r;
-    r.setCheckoutId("chk-1"); r.setPairingId("pair-1"); r.setPreCheckoutTransactionId("pre-1");
-    r.setAmount(12.5); r.setCurrency("EUR"); r.setCardId("card-1"); r.setShippingAddressId("ship-1");
+    r.setCheckoutId("chk-1");
+    r.setPairingId("pair-1");
+    r.setPreCheckoutTransactionId("pre-1");
+    r.setAmount(12.5);
+    r.setCurrency("EUR");
+    r.setCardId("card-1");
+    r.setShippingAddressId("ship-1");
     return r;
 }
 
@@ -119,8 +124,10 @@ class RetryRules : public testing::TestWithParam<Row> {};
 
 TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     const Row& row = GetParam();
-    std::string host = row.target == Row::Sandbox ? ts::sandboxWorld().host : serverHost(row.target == Row::Closed ? "closed" : "good");
-    if (row.target == Row::Sandbox) ts::sandboxWorld().server->setFault("expresscheckout", *sandbox::Fault::parse(row.fault));
+    std::string host = row.target == Row::Sandbox ? ts::sandboxWorld().host
+                                                  : serverHost(row.target == Row::Closed ? "closed" : "good");
+    if (row.target == Row::Sandbox)
+        ts::sandboxWorld().server->setFault("expresscheckout", *sandbox::Fault::parse(row.fault));
     ClientConfiguration c = configured(host);
     c.retry.initialBackoff = 50ms;
     const std::string path = std::string("/quorvex/precheckoutdata/") + row.fault;
@@ -133,20 +140,28 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     EXPECT_EQ(r.reached, row.reached);
     ASSERT_EQ(r.attempts.size(), row.attempts);
     EXPECT_EQ(r.attempts.back().error->code(), row.code);
-    if (row.target == Row::Server) { EXPECT_EQ(ts::sharedServer().stat(path) - std::max(before, 0L), static_cast<long>(row.attempts)); }
-    if (std::string(row.fault) == "busy1") { EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms); }
+    if (row.target == Row::Server) {
+        EXPECT_EQ(ts::sharedServer().stat(path) - std::max(before, 0L), static_cast<long>(row.attempts));
+    }
+    if (std::string(row.fault) == "busy1") {
+        EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms);
+    }
 }
 
 constexpr std::nullopt_t none = std::nullopt;
-INSTANTIATE_TEST_SUITE_P(
-    Operations, RetryRules,
-    testing::Values(
-        Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, none, none, 3, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, none, 2, URLErrorTimedOut, Reached::Yes},
-        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, none, none, 1, URLErrorNetworkConnectionLost, Reached::Maybe},
-        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, none, 1500ms, 2, 101, Reached::Yes},
-        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, none, none, 3, URLErrorCannotConnectToHost, Reached::No},
-        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut, Reached::Maybe}),
+INSTANTIATE_TEST_SUITE_P(Operations, RetryRules,
+    testing::Values(Row{"ReadAfterConnectionDropped", Row::Server, "drop", false, 3, none, none, 3,
+                        URLErrorNetworkConnectionLost, Reached::Maybe},
+        Row{"ReadTimedOutAfterItsAnswerBegan", Row::Server, "stall", false, 2, 300ms, none, 2, URLErrorTimedOut,
+            Reached::Yes},
+        Row{"ReadWithRetriesOff", Row::Server, "drop", false, 1, none, none, 1, URLErrorNetworkConnectionLost,
+            Reached::Maybe},
+        Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", Row::Server, "busy1", false, 5, none, 1500ms,
+            2, 101, Reached::Yes},
+        Row{"PaymentRefusedBeforeSending", Row::Closed, "refused", true, 3, none, none, 3, URLErrorCannotConnectToHost,
+            Reached::No},
+        Row{"PaymentTimedOutAfterSending", Row::Sandbox, "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut,
+            Reached::Maybe}),
     ts::RowName());
 
 TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
@@ -168,7 +183,10 @@ TEST(Retries, APolicyOutOfRangeIsRefused) {
         ClientConfiguration c = configured(serverHost());
         c.retry = bad;
         EXPECT_THROW(Client{c}, std::invalid_argument);
-        if (bad.maxAttempts != 3) { EXPECT_THROW(Client(configured(serverHost())).getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument); }
+        if (bad.maxAttempts != 3) {
+            EXPECT_THROW(Client(configured(serverHost())).getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}),
+                std::invalid_argument);
+        }
     }
 }
 

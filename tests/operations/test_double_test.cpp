@@ -1,8 +1,8 @@
 // The test double for hosts: a Client answered in-process builds and signs the real
 // requests, and checkRequestSignature tells a genuine request from a tampered one.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
-#include <SandboxWorld.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -47,14 +47,16 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
     Recorder recorder;
     Client client(answered(recorder));
     ZRBExpressCheckoutDataRequest payment;
-    payment.setCheckoutId("chk-1"); payment.setAmount(10.5); payment.setCurrency("EUR");
+    payment.setCheckoutId("chk-1");
+    payment.setAmount(10.5);
+    payment.setCurrency("EUR");
     ZRBPrecheckoutDataRequest pre;
     pre.setPairingId("pairing-1");
     ZRBPaymentDataRequest data;
-    data.setTransactionId("tx-1"); data.setCheckoutId("chk-1");
+    data.setTransactionId("tx-1");
+    data.setCheckoutId("chk-1");
     for (const Operation& op : {client.initializePairing({}), client.getPairingId({}), client.authorizePairing({}),
-                                client.getPrecheckoutData(pre), client.expressCheckout(payment),
-                                client.getPaymentData(data)}) {
+             client.getPrecheckoutData(pre), client.expressCheckout(payment), client.getPaymentData(data)}) {
         OperationResult r = op.get();
         ASSERT_TRUE(r.succeeded()) << r.error->description();
         EXPECT_EQ((*r.answer)["ok"], Value(true));

@@ -3,9 +3,8 @@
 #include <Orvalis/Version.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
-#include <gtest/gtest.h>
-
 #include <curl/curl.h>
+#include <gtest/gtest.h>
 
 namespace ts = orvalis::testsupport;
 using namespace orvalis;
@@ -42,7 +41,7 @@ TEST(ClientTransport, UserAgentNamesTheLibraryUnlessTheClientNamesItself) {
     OperationResult byDefault = headers(keyed(host));
     ASSERT_TRUE(byDefault.succeeded()) << byDefault.error->description();
     EXPECT_EQ(field(byDefault, "user-agent"),
-              std::string("Orvalis/" ORVALIS_VERSION_STRING " libcurl/") + curl_version_info(CURLVERSION_NOW)->version);
+        std::string("Orvalis/" ORVALIS_VERSION_STRING " libcurl/") + curl_version_info(CURLVERSION_NOW)->version);
     ClientConfiguration own = keyed(host);
     own.userAgent = "Shop/2.1 (till 4)";
     EXPECT_EQ(field(headers(own), "user-agent"), "Shop/2.1 (till 4)");
@@ -66,7 +65,7 @@ TEST(ClientTransport, TheProxyIsUsedAndNamedWhenItFails) {
     } cases[] = {
         {"http://127.0.0.1:" + server.host("closed").substr(10), server.host(), "the proxy http://127.0.0.1:"},
         {"http://user:secret@" + proxy.substr(7), "localhost:" + server.host().substr(10),
-         "the proxy " + proxy + " answered 403"},
+            "the proxy " + proxy + " answered 403"},
     };
     for (const Case& k : cases) {
         c.host = k.host;
@@ -91,9 +90,9 @@ TEST(ClientTransport, AnchorsAndPinsBelongToTheirClient) {
         const ClientConfiguration* client;
         const ts::TestServer* server;
         long code;  // 0: success
-    } cases[] = {{&trustsA, &a, 0},       {&trustsA, &b, URLErrorServerCertificateUntrusted},
-                 {&trustsB, &b, 0},       {&trustsB, &a, URLErrorServerCertificateUntrusted},
-                 {&pinnedToB, &a, URLErrorServerPublicKeyPinMismatch}, {&trustsA, &a, 0}};
+    } cases[] = {{&trustsA, &a, 0}, {&trustsA, &b, URLErrorServerCertificateUntrusted}, {&trustsB, &b, 0},
+        {&trustsB, &a, URLErrorServerCertificateUntrusted}, {&pinnedToB, &a, URLErrorServerPublicKeyPinMismatch},
+        {&trustsA, &a, 0}};
     for (const Case& k : cases) {
         ClientConfiguration c = *k.client;
         c.host = k.server->host();

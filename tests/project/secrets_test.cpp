@@ -2,8 +2,8 @@
 // frees while the faces run is searched for it (operator delete is replaced in this program).
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -73,7 +73,8 @@ TEST(Secrets, NoCopyOfThePasswordOutlivesItsUseOnAnyFace) {
         request.setMerchantKeySource(KeySource::memory(p12));
         request.setMerechantKeyFilePassword(std::string(kSecret));
         std::promise<void> done;
-        ZRBOrvalis().initializePairing(request, [&](Dictionary) { done.set_value(); }, [&](Error) { done.set_value(); });
+        ZRBOrvalis().initializePairing(
+            request, [&](Dictionary) { done.set_value(); }, [&](Error) { done.set_value(); });
         done.get_future().wait();
 
         orvalis_client_config* config = nullptr;
@@ -84,7 +85,7 @@ TEST(Secrets, NoCopyOfThePasswordOutlivesItsUseOnAnyFace) {
                       orvalis_client_config_set_host(config, nowhere.c_str()) ||
                       orvalis_client_config_set_key_password(config, kSecret.data()) ||
                       orvalis_client_new(config, &cClient),
-                  ORVALIS_OK);
+            ORVALIS_OK);
         orvalis_client_config_free(config);
         orvalis_key_source_free(key);
         orvalis_client_free(cClient);

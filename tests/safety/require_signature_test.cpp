@@ -2,8 +2,8 @@
 // once, on the delivery thread, and never reaches the server; off, it goes
 // out unsigned as before.
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
-#include <SandboxWorld.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,11 +98,11 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
 TEST_P(RequireSignature, IsTheClientsDefault) {
     Client client(sandboxHost());
     for (const Operation& op : {client.initializePairing(keyed<ZRBInitializePairingRequest>()),
-                                client.getPairingId(keyed<ZRBPairingIDServiceRequest>()),
-                                client.authorizePairing(keyed<ZRBAuthorisePairingRequest>()),
-                                client.getPrecheckoutData(keyed<ZRBPrecheckoutDataRequest>()),
-                                client.expressCheckout(keyed<ZRBExpressCheckoutDataRequest>()),
-                                client.getPaymentData(keyed<ZRBPaymentDataRequest>())}) {
+             client.getPairingId(keyed<ZRBPairingIDServiceRequest>()),
+             client.authorizePairing(keyed<ZRBAuthorisePairingRequest>()),
+             client.getPrecheckoutData(keyed<ZRBPrecheckoutDataRequest>()),
+             client.expressCheckout(keyed<ZRBExpressCheckoutDataRequest>()),
+             client.getPaymentData(keyed<ZRBPaymentDataRequest>())}) {
         OperationResult r = op.get();
         ASSERT_TRUE(r.error);
         expectCannotSign(*r.error);
@@ -131,9 +131,8 @@ TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, RequireSignature,
-                         ::testing::Values(KeyCase{"MissingKeyFile", "absent", ts::kSandboxPassword, "file not found"},
-                                           KeyCase{"WrongPassword", "merchant", "not the password",
-                                                   "wrong password or damaged file"},
-                                           KeyCase{"NoPassword", "merchant", std::nullopt, "no password given"},
-                                           KeyCase{"NoKeyFileName", std::nullopt, ts::kSandboxPassword, "no key named"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(KeyCase{"MissingKeyFile", "absent", ts::kSandboxPassword, "file not found"},
+        KeyCase{"WrongPassword", "merchant", "not the password", "wrong password or damaged file"},
+        KeyCase{"NoPassword", "merchant", std::nullopt, "no password given"},
+        KeyCase{"NoKeyFileName", std::nullopt, ts::kSandboxPassword, "no key named"}),
+    [](const auto& info) { return std::string(info.param.name); });

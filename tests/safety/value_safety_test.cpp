@@ -69,7 +69,7 @@ TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNull) {
     EXPECT_EQ(answer["card"]["number"].stringValue(), "4111");
     EXPECT_EQ(answer["list"][1].stringValue(), "two");
     for (const Value* v : {&answer["absent"], &answer["card"]["absent"], &answer["list"][2], &answer["n"]["x"],
-                           &answer["n"][0], &answer["card"][0], &answer["list"]["0"]}) {
+             &answer["n"][0], &answer["card"][0], &answer["list"]["0"]}) {
         EXPECT_TRUE(v->isNull()) << v->description();
     }
 }
@@ -104,7 +104,8 @@ TEST(TextSetters, TakeViewsCStringsAndNullAsUnset) {
     r.setCartId(std::string("cart"));
     r.setCheckoutId("chk");
     r.setTransactionId("tx");
-    EXPECT_EQ(std::tuple(r.host(), r.cartId(), r.checkoutId(), r.transactionId()), std::tuple("h.example", "cart", "chk", "tx"));
+    EXPECT_EQ(std::tuple(r.host(), r.cartId(), r.checkoutId(), r.transactionId()),
+        std::tuple("h.example", "cart", "chk", "tx"));
     r.setCheckoutId(nullptr);
     r.setTransactionId({});
     r.setCartId(std::nullopt);

@@ -6,8 +6,8 @@
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorizePairingService.h>
-#include <SandboxWorld.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -51,10 +51,16 @@ R with(std::function<void(R&)> fill) {
 using Start = std::function<void(ZRBOrvalis&, Outcomes&)>;
 // Starts one operation of the facade with a credentialed request that fill completes.
 template <class R>
-Start op(void (ZRBOrvalis::*start)(const R&, SuccessCallback, FailureCallback) const, std::type_identity_t<std::function<void(R&)>> fill) {
+Start op(void (ZRBOrvalis::*start)(const R&, SuccessCallback, FailureCallback) const,
+    std::type_identity_t<std::function<void(R&)>> fill) {
     return [=](const ZRBOrvalis& o, Outcomes& out) { (o.*start)(with<R>(fill), out.success(), out.failure()); };
 }
-void express(ZRBExpressCheckoutDataRequest& r) { r.setCheckoutId("chk"); r.setAmount(10.25); r.setDigitalGoods(true); r.setCurrency("EUR"); }
+void express(ZRBExpressCheckoutDataRequest& r) {
+    r.setCheckoutId("chk");
+    r.setAmount(10.25);
+    r.setDigitalGoods(true);
+    r.setCurrency("EUR");
+}
 
 struct Sent {
     const char* name;
@@ -75,7 +81,8 @@ TEST_P(OperationRequest, SendsWhatTheServerExpectsAndIsAccepted) {
     ASSERT_EQ(requests.size(), 1u);
     const auto& r = requests[0];
     EXPECT_EQ(r.verdict, "accepted") << r.baseString;
-    EXPECT_EQ(std::tuple(r.method, r.target, r.contentType, r.body), std::tuple(c.method, c.target, c.contentType, c.body ? c.body() : ""));
+    EXPECT_EQ(std::tuple(r.method, r.target, r.contentType, r.body),
+        std::tuple(c.method, c.target, c.contentType, c.body ? c.body() : ""));
     EXPECT_EQ(r.authorization.find("oauth_body_hash") != std::string::npos, std::string(c.method) == "POST");
     EXPECT_NE(r.authorization.find("oauth_signature_method=\"RSA-SHA1\""), std::string::npos);
 }
@@ -116,7 +123,8 @@ TEST_F(Operations, ExpressCheckoutSendsAllEightKeysAsPrettyJSON) {
     ASSERT_TRUE(parsed && body.find('\n') != std::string::npos) << body;
     const Dictionary d = parsed->asDictionary();
     EXPECT_TRUE(d.size() == 8 && d.objectForKey("checkoutId").isNull() && d.objectForKey("digitalGoods").isBool() &&
-                d.objectForKey("amount") == Value(3.5)) << body;
+                d.objectForKey("amount") == Value(3.5))
+        << body;
 }
 
 // What cannot be right is refused before anything is signed or sent, on the callback facade and the client alike.
@@ -134,7 +142,8 @@ TEST_P(NeverSent, ARequestThatCannotBeRight) {
     ClientConfiguration configuration;
     configuration.host = sandboxWorld().host;
     OperationResult viaClient = c.client(Client(configuration)).get();
-    for (const Error& error : {got.failure.value_or(Error("none", 0, {})), viaClient.error.value_or(Error("none", 0, {}))}) {
+    for (const Error& error :
+        {got.failure.value_or(Error("none", 0, {})), viaClient.error.value_or(Error("none", 0, {}))}) {
         EXPECT_EQ(std::tuple(error.domain(), error.code()), std::tuple(std::string(URLErrorDomain), c.code)) << error;
     }
     EXPECT_EQ(viaClient.reached, Reached::No);
@@ -142,49 +151,70 @@ TEST_P(NeverSent, ARequestThatCannotBeRight) {
 }
 
 template <class R>
-std::function<Operation(const Client&)> viaClient(Operation (Client::*start)(R, const OperationOptions&) const,
-                                                           std::type_identity_t<std::function<void(R&)>> fill) {
+std::function<Operation(const Client&)> viaClient(
+    Operation (Client::*start)(R, const OperationOptions&) const, std::type_identity_t<std::function<void(R&)>> fill) {
     return [=](const Client& client) { return (client.*start)(with<R>(fill), {}); };
 }
-#define ROW(name, facadeStart, clientStart, fill, code) Refused{name, op(facadeStart, fill), viaClient(clientStart, fill), code}
-auto amount(double value) { return [value](ZRBExpressCheckoutDataRequest& r) { express(r); r.setAmount(value); }; }
-auto currency(const char* value) { return [value](ZRBExpressCheckoutDataRequest& r) { express(r); r.setCurrency(value); }; }
+#define ROW(name, facadeStart, clientStart, fill, code) \
+    Refused { name, op(facadeStart, fill), viaClient(clientStart, fill), code }
+auto amount(double value) {
+    return [value](ZRBExpressCheckoutDataRequest& r) {
+        express(r);
+        r.setAmount(value);
+    };
+}
+auto currency(const char* value) {
+    return [value](ZRBExpressCheckoutDataRequest& r) {
+        express(r);
+        r.setCurrency(value);
+    };
+}
 void emptyPairingId(ZRBPrecheckoutDataRequest& r) { r.setPairingId(""); }
 void noPairingId(ZRBPrecheckoutDataRequest&) {}
-void emptyTransactionId(ZRBPaymentDataRequest& r) { r.setTransactionId(""); r.setCheckoutId("c"); }
+void emptyTransactionId(ZRBPaymentDataRequest& r) {
+    r.setTransactionId("");
+    r.setCheckoutId("c");
+}
 void noTransactionId(ZRBPaymentDataRequest& r) { r.setCheckoutId("c"); }
-void badHostGoodPairingId(ZRBPrecheckoutDataRequest& r) { r.setHost("h/x"); r.setPairingId("p"); }
-void badHostGoodTransactionId(ZRBPaymentDataRequest& r) { r.setHost("h?x"); r.setTransactionId("t"); }
+void badHostGoodPairingId(ZRBPrecheckoutDataRequest& r) {
+    r.setHost("h/x");
+    r.setPairingId("p");
+}
+void badHostGoodTransactionId(ZRBPaymentDataRequest& r) {
+    r.setHost("h?x");
+    r.setTransactionId("t");
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, NeverSent,
-    ::testing::Values(
-        ROW("NaNAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
-            amount(std::numeric_limits<double>::quiet_NaN()), URLErrorCannotWriteBody),
+INSTANTIATE_TEST_SUITE_P(Rows, NeverSent,
+    ::testing::Values(ROW("NaNAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
+                          amount(std::numeric_limits<double>::quiet_NaN()), URLErrorCannotWriteBody),
         ROW("InfiniteAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
             amount(-std::numeric_limits<double>::infinity()), URLErrorCannotWriteBody),
-        ROW("InvalidUtf8", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
-            currency("E\xffR\xc0"), URLErrorCannotWriteBody),
+        ROW("InvalidUtf8", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout, currency("E\xffR\xc0"),
+            URLErrorCannotWriteBody),
         ROW("EncodedSurrogate", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
             currency("\xed\xa0\x80"), URLErrorCannotWriteBody),
         ROW("EmptyPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData, emptyPairingId,
             URLErrorBadPathSegment),
         ROW("MissingPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData, noPairingId,
             URLErrorBadPathSegment),
-        ROW("EmptyTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData,
-            emptyTransactionId, URLErrorBadPathSegment),
-        ROW("MissingTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData,
-            noTransactionId, URLErrorBadPathSegment),
+        ROW("EmptyTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData, emptyTransactionId,
+            URLErrorBadPathSegment),
+        ROW("MissingTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData, noTransactionId,
+            URLErrorBadPathSegment),
         ROW("BadHostWithAGoodPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData,
             badHostGoodPairingId, URLErrorBadHost),
-        ROW("BadHostWithAGoodTransactionId", &ZRBOrvalis::getChekcoutResourceService,
-            &Client::getPaymentData, badHostGoodTransactionId, URLErrorBadHost)),
+        ROW("BadHostWithAGoodTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData,
+            badHostGoodTransactionId, URLErrorBadHost)),
     [](const auto& info) { return info.param.name; });
 #undef ROW
 
 TEST_F(Operations, AMissingTemplateIsSentSignedAndEmpty) {
     // No template: the body is empty, and the default answer is XML, delivered as its root.
-    auto got = run(op(&ZRBOrvalis::authorizePairing, [](auto& r) { r.setCheckoutID("c"); r.setPairingTransactionId("t"); }));
+    auto got = run(op(&ZRBOrvalis::authorizePairing, [](auto& r) {
+        r.setCheckoutID("c");
+        r.setPairingTransactionId("t");
+    }));
     ASSERT_TRUE(got.success) << got.describe();
     EXPECT_EQ(got.success->objectForKey("__name"), Value("PairingDataResponse"));
     auto requests = seen();
@@ -209,23 +239,32 @@ TEST_P(AuthorizePairingTemplate, IsFilledInPlainly) {
     EXPECT_EQ(ZRBAuthorizePairingService().getAuthorizePairingBody(t.token, t.checkout), t.body);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AuthorizePairingTemplate,
+INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
     ::testing::Values(Template{"NoTemplateFile", "", "t", "c", ""},
-                      Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]", "T", "C", "TT-CxC"},
-                      Template{"NoEscaping", "<a>[MerchantCheckoutId]</a>", "T", "x&y<z>", "<a>x&y<z></a>"},
-                      // The checkout id goes in first, so a token placeholder inside it is replaced too.
-                      Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},
-                      Template{"UnsetToken", "[OAuthToken]", std::nullopt, "C", ""},
-                      Template{"Utf8", "caf\xC3\xA9 [OAuthToken]", "\xE2\x82\xAC", "C", "caf\xC3\xA9 \xE2\x82\xAC"},
-                      Template{"NotUtf8", "bad \xC3( [OAuthToken]", "T", "C", std::nullopt}),
+        Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]", "T", "C",
+            "TT-CxC"},
+        Template{"NoEscaping", "<a>[MerchantCheckoutId]</a>", "T", "x&y<z>", "<a>x&y<z></a>"},
+        // The checkout id goes in first, so a token placeholder inside it is replaced too.
+        Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},
+        Template{"UnsetToken", "[OAuthToken]", std::nullopt, "C", ""},
+        Template{"Utf8", "caf\xC3\xA9 [OAuthToken]", "\xE2\x82\xAC", "C", "caf\xC3\xA9 \xE2\x82\xAC"},
+        Template{"NotUtf8", "bad \xC3( [OAuthToken]", "T", "C", std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Operations, BadCredentialsAndUnsetFieldsAreRefusedByTheServer) {
-    for (const auto& [fillRow, message] : std::initializer_list<std::pair<std::function<void(ZRBPairingIDServiceRequest&)>, const char*>>{
-             {[](auto& r) { r.setMerechantKeyFilePassword("wrong"); r.setUserId("u"); }, "Request rejected: no signature"},
-             {[](auto&) {}, "Request rejected: missing query parameter userId"},  // unset: left out of the query
-             {[](auto& r) { r.setConsumerKey("other"); r.setUserId("u"); }, "Request rejected: unknown consumer key"}}) {
+    for (const auto& [fillRow, message] :
+        std::initializer_list<std::pair<std::function<void(ZRBPairingIDServiceRequest&)>, const char*>>{
+            {[](auto& r) {
+                 r.setMerechantKeyFilePassword("wrong");
+                 r.setUserId("u");
+             },
+                "Request rejected: no signature"},
+            {[](auto&) {}, "Request rejected: missing query parameter userId"},  // unset: left out of the query
+            {[](auto& r) {
+                 r.setConsumerKey("other");
+                 r.setUserId("u");
+             },
+                "Request rejected: unknown consumer key"}}) {
         const auto& fill = fillRow;  // a lambda may not capture a structured binding (clang 14)
         auto got = run(op(&ZRBOrvalis::getPairingIDService, [&](auto& r) { r.setPairingTransactionId("t"), fill(r); }));
         ASSERT_TRUE(got.failure) << got.describe();
@@ -249,14 +288,18 @@ TEST_F(Operations, FacadeAndRequestReleasedRightAfterStartingStillDeliver) {
 TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrder) {
     sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse("delay:800"));
     Outcomes out;
-    op(&ZRBOrvalis::initializePairing, [](auto& r) { r.setCheckoutID("c"); r.setUserId("u"); })(orvalis_, out);
+    op(&ZRBOrvalis::initializePairing, [](auto& r) {
+        r.setCheckoutID("c");
+        r.setUserId("u");
+    })(orvalis_, out);
     op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("fast"); })(orvalis_, out);
     const bool both = out.waitFor(2);
     sandboxWorld().server->setFault("initializepairing", sandbox::Fault{});
     ASSERT_TRUE(both);
     auto got = out.all();
     ASSERT_TRUE(got[0].success && got[1].success);
-    EXPECT_TRUE(got[0].success->contains("preCheckoutTransactionId") && got[1].success->contains("pairingTransactionId"));
+    EXPECT_TRUE(
+        got[0].success->contains("preCheckoutTransactionId") && got[1].success->contains("pairingTransactionId"));
 }
 
 TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
@@ -267,8 +310,9 @@ TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
         threads.emplace_back([&, t] {
             ZRBOrvalis facade;
             for (int i = t * kPerThread; i < (t + 1) * kPerThread; ++i)
-                facade.getPreCheckoutDataService(with<ZRBPrecheckoutDataRequest>([&](auto& r) { r.setPairingId("p" + std::to_string(i)); }),
-                                                 out.success(i), out.failure(i));
+                facade.getPreCheckoutDataService(
+                    with<ZRBPrecheckoutDataRequest>([&](auto& r) { r.setPairingId("p" + std::to_string(i)); }),
+                    out.success(i), out.failure(i));
         });
     for (auto& th : threads) th.join();
     ASSERT_TRUE(out.waitFor(kThreads * kPerThread));

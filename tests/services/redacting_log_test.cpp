@@ -14,32 +14,45 @@ TEST(RedactingLogHandler, MasksSecretsAndLeavesTheRestAlone) {
     const std::pair<std::string, std::string> cases[] = {
         {R"(OAuth Authorization Header: OAuth oauth_consumer_key="ck",oauth_nonce="123456789",oauth_body_hash="a+b/=",)"
          R"(oauth_signature="S%2B",oauth_signature_method="RSA-SHA1",oauth_timestamp="1700000000",oauth_version="1.0")",
-         R"(OAuth Authorization Header: OAuth oauth_consumer_key="***",oauth_nonce="***",oauth_body_hash="***",)"
-         R"(oauth_signature="***",oauth_signature_method="***",oauth_timestamp="***",oauth_version="***")"},
-        {R"(OAuth Headers:{"oauth_consumer_key":"ck","oauth_signature":"x"})", R"(OAuth Headers:{"oauth_consumer_key":"***","oauth_signature":"***"})"},
-        {"OAuth Signature: abc%2Bdef%3D", "OAuth Signature: ***"}, {"", ""},
+            R"(OAuth Authorization Header: OAuth oauth_consumer_key="***",oauth_nonce="***",oauth_body_hash="***",)"
+            R"(oauth_signature="***",oauth_signature_method="***",oauth_timestamp="***",oauth_version="***")"},
+        {R"(OAuth Headers:{"oauth_consumer_key":"ck","oauth_signature":"x"})",
+            R"(OAuth Headers:{"oauth_consumer_key":"***","oauth_signature":"***"})"},
+        {"OAuth Signature: abc%2Bdef%3D", "OAuth Signature: ***"},
+        {"", ""},
         // The base string carries no secret beyond what the header shows; its encoded form stays readable.
         {"OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D1",
-         "OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D1"},
+            "OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D1"},
         {R"(Request : {"password" : "hunter2", "Password":"x y", "user":"u"})",
-         R"(Request : {"password" : "***", "Password":"***", "user":"u"})"},
-        {"Request : <Login><UserPassword>p&amp;w</UserPassword><User>u</User></Login>", "Request : <Login><UserPassword>***</UserPassword><User>u</User></Login>"},
+            R"(Request : {"password" : "***", "Password":"***", "user":"u"})"},
+        {"Request : <Login><UserPassword>p&amp;w</UserPassword><User>u</User></Login>",
+            "Request : <Login><UserPassword>***</UserPassword><User>u</User></Login>"},
         {"URL : https://h/p?keyPassword=s3cret&userId=7", "URL : https://h/p?keyPassword=***&userId=7"},
         // 13 to 19 digits look like a card number; the last four stay for support.
         {"Response: {\"pan\":\"4111111111111111\",\"ts\":1700000000,\"id\":\"12345678901234567890\"}",
-         "Response: {\"pan\":\"************1111\",\"ts\":1700000000,\"id\":\"12345678901234567890\"}"},
-        {"short 123456789012 edge 1234567890123 long 1234567890123456789", "short 123456789012 edge *********0123 long ***************6789"},
+            "Response: {\"pan\":\"************1111\",\"ts\":1700000000,\"id\":\"12345678901234567890\"}"},
+        {"short 123456789012 edge 1234567890123 long 1234567890123456789",
+            "short 123456789012 edge *********0123 long ***************6789"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(redactLogLine(in), out) << in;
 }
 
 TEST(RedactingLogHandler, MasksTheHostsLiteralSecretsInEveryLineFromManyThreads) {
-    EXPECT_EQ(redactLogLine("Key : opened merchant with pw-Z9 and pw-Z9", {"pw-Z9", ""}), "Key : opened merchant with *** and ***");
+    EXPECT_EQ(redactLogLine("Key : opened merchant with pw-Z9 and pw-Z9", {"pw-Z9", ""}),
+        "Key : opened merchant with *** and ***");
     std::mutex m;
     std::vector<std::string> seen;
-    setLogHandler(redactingLogHandler([&](std::string_view line) { std::scoped_lock lock(m); seen.emplace_back(line); }, {"topsecret"}));
+    setLogHandler(redactingLogHandler(
+        [&](std::string_view line) {
+            std::scoped_lock lock(m);
+            seen.emplace_back(line);
+        },
+        {"topsecret"}));
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) threads.emplace_back([] { for (int i = 0; i < 50; ++i) log("card 5500000000000004 pass topsecret"); });
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            for (int i = 0; i < 50; ++i) log("card 5500000000000004 pass topsecret");
+        });
     for (auto& t : threads) t.join();
     resetLogHandler();
     ASSERT_EQ(seen.size(), 200u);

@@ -78,7 +78,8 @@ struct TwoFieldRequest : ZRBBaseServiceRequest {
     std::vector<std::string> getArraysOfKeys() const override { return {"weight", "name", "missingField"}; }
     Dictionary dictionaryRepresentation() const override { return dictionaryOfListedFields(); }
     std::span<const detail::RequestField> fieldTable() const override {
-        static constexpr detail::RequestField fields[] = {detail::field<&TwoFieldRequest::name_>("name"), detail::field<&TwoFieldRequest::weight_>("weight")};
+        static constexpr detail::RequestField fields[] = {
+            detail::field<&TwoFieldRequest::name_>("name"), detail::field<&TwoFieldRequest::weight_>("weight")};
         return fields;
     }
     std::optional<std::string> name_;
@@ -86,11 +87,13 @@ struct TwoFieldRequest : ZRBBaseServiceRequest {
 };
 
 TEST(BaseServiceRequest, InitWithDictionaryConsultsTheKeysOfTheTypeBeingCreated) {
-    auto r = ZRBBaseServiceRequest::initWithDictionary<TwoFieldRequest>(Dictionary{{"name", "n"}, {"weight", 2.5}, {"missingField", "x"}});
+    auto r = ZRBBaseServiceRequest::initWithDictionary<TwoFieldRequest>(
+        Dictionary{{"name", "n"}, {"weight", 2.5}, {"missingField", "x"}});
     EXPECT_EQ(r.dictionaryRepresentation().description(), R"({"weight":2.5,"name":"n","missingField":null})");
     std::unique_ptr<ZRBBaseServiceRequest> asBase = std::make_unique<TwoFieldRequest>(r);
     EXPECT_EQ(asBase->dictionaryRepresentation(), r.dictionaryRepresentation());
-    EXPECT_TRUE(ZRBBaseServiceRequest::initWithDictionary(Dictionary{{"checkoutId", "c"}}).dictionaryRepresentation().empty());
+    EXPECT_TRUE(
+        ZRBBaseServiceRequest::initWithDictionary(Dictionary{{"checkoutId", "c"}}).dictionaryRepresentation().empty());
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // The sandbox's own checks: requests signed by the library, then replayed or altered after signing,
 // must be refused, so that the end-to-end tests can trust its verdicts.
-#include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
+#include <Printers.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
-#include <Printers.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,12 +14,12 @@ namespace {
 
 URLRequest signedGET(const std::string& userId) {
     return ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/pairingid",
-                                            Dictionary{{"pairingTransactionId", "t+2"}, {"userId", userId}}, kSandboxConsumerKey,
-                                            "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
+        Dictionary{{"pairingTransactionId", "t+2"}, {"userId", userId}}, kSandboxConsumerKey, "merchant",
+        kSandboxPassword, OAuthSignatureTypeRSASHA1);
 }
 URLRequest signedPOST(const std::string& body, const std::string& type = "application/json") {
     return ZRBOAuthProvider().POSTURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/expresscheckout",
-                                             kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, body, type);
+        kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, body, type);
 }
 
 struct Verdict {
@@ -68,9 +68,11 @@ TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {
 }
 
 TEST(Sandbox, AuthorizationHeaderParsing) {
-    auto p = detail::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")");
+    auto p =
+        detail::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")");
     ASSERT_TRUE(p);
-    EXPECT_EQ(*p, (std::map<std::string, std::string>{{"oauth_consumer_key", "c%21"}, {"oauth_body_hash", "a+b/="}, {"oauth_nonce", "1"}}));
+    EXPECT_EQ(*p, (std::map<std::string, std::string>{
+                      {"oauth_consumer_key", "c%21"}, {"oauth_body_hash", "a+b/="}, {"oauth_nonce", "1"}}));
     for (const char* bad : {"Bearer x", R"(OAuth a="1" ,b="2")", R"(OAuth a="1)", R"(OAuth a="1",a="2")"})
         EXPECT_FALSE(detail::parseAuthorizationHeader(bad)) << bad;
 }

@@ -5,8 +5,8 @@
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -32,7 +32,8 @@ std::string digestBase64(std::string_view data, const char* md) {
     unsigned char d[EVP_MAX_MD_SIZE], text[2 * EVP_MAX_MD_SIZE];
     std::size_t n = 0;
     EXPECT_EQ(EVP_Q_digest(nullptr, md, nullptr, data.data(), data.size(), d, &n), 1);
-    return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(EVP_EncodeBlock(text, d, static_cast<int>(n))));
+    return std::string(
+        reinterpret_cast<char*>(text), static_cast<std::size_t>(EVP_EncodeBlock(text, d, static_cast<int>(n))));
 }
 
 // Fixed nonce (123456789) and clock (1500000000.5), a merchant key file
@@ -54,16 +55,17 @@ protected:
     void TearDown() override { resetLogHandler(), setRandomSourceForTesting(nullptr), setClockForTesting(nullptr); }
 
     static ZRBOAuthProvider sign(HTTPMethodType m, std::optional<Dictionary> query, std::optional<std::string> body,
-                                 OAuthSignatureType t = OAuthSignatureTypeRSASHA1,
-                                 std::optional<std::string> consumer = "cK7q2Lm9", const std::string& path = "/q/p") {
+        OAuthSignatureType t = OAuthSignatureTypeRSASHA1, std::optional<std::string> consumer = "cK7q2Lm9",
+        const std::string& path = "/q/p") {
         return ZRBOAuthProvider::initWith(m, OAuthURLSchemeTypeHTTPS, "api.example.com", path, query, consumer,
-                                          std::string("merchant"), std::string("pw"), t, body);
+            std::string("merchant"), std::string("pw"), t, body);
     }
     // The header's signature, percent-decoded and Base64-decoded, checked against the base string.
     static bool signatureVerifies(const ZRBOAuthProvider& p, const char* md) {
         const Value* s = p.oAuthHeaders().find("oauth_signature");
         if (!s || !p.oAuthSignatureBaseString()) return false;
-        auto raw = base64Decode(replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
+        auto raw = base64Decode(
+            replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
         return raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md);
     }
 
@@ -75,14 +77,15 @@ protected:
 TEST_F(Signer, GetExampleBaseStringAndHeaderByteForByte) {
     ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"pairingTransactionId", "t+2"}, {"userId", "a/b"}}, {});
     EXPECT_EQ(p.oAuthSignatureBaseString(),
-              "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26"
-              "oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0%26"
-              "pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
+        "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26"
+        "oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0%26"
+        "pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
     const std::string S(p.oAuthHeaders().find("oauth_signature")->asString());
     EXPECT_EQ(S.find_first_of("+/="), std::string::npos) << "Base64 is percent-encoded in the header";
     EXPECT_EQ(S.size(), 344u + 2 * static_cast<std::size_t>(std::count(S.begin(), S.end(), '%')));
-    const std::string header = "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_signature=\"" + S +
-                               "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"";
+    const std::string header =
+        "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_signature=\"" + S +
+        "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"";
     EXPECT_EQ(p.oAuthHeader(), header);
     EXPECT_EQ(p.oAuthHeader(), header) << "the header is the same on every call";
     EXPECT_TRUE(signatureVerifies(p, "SHA1"));
@@ -96,13 +99,14 @@ TEST_F(Signer, PostExampleCarriesThePlainBodyHashInTheHeader) {
     ZRBOAuthProvider p = sign(HTTPMethodTypePOST, {}, body, OAuthSignatureTypeRSASHA1, "cK7q2Lm9", "/q/e");
     EXPECT_EQ(p.requestBodyHash(), hash);
     EXPECT_EQ(p.oAuthSignatureBaseString(),
-              "POST&https%3A%2F%2Fapi.example.com%2Fq%2Fe&oauth_body_hash%3D" +
-                  replaceAll(replaceAll(replaceAll(hash, "+", "%252B"), "/", "%252F"), "=", "%253D") +
-                  "%26oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26oauth_signature_method%3DRSA-SHA1"
-                  "%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
-    EXPECT_EQ(p.oAuthHeader(), "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_body_hash=\"" + hash +
-                                   "\",oauth_signature=\"" + std::string(p.oAuthHeaders().find("oauth_signature")->asString()) +
-                                   "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
+        "POST&https%3A%2F%2Fapi.example.com%2Fq%2Fe&oauth_body_hash%3D" +
+            replaceAll(replaceAll(replaceAll(hash, "+", "%252B"), "/", "%252F"), "=", "%253D") +
+            "%26oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26oauth_signature_method%3DRSA-SHA1"
+            "%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
+    EXPECT_EQ(p.oAuthHeader(),
+        "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_body_hash=\"" + hash +
+            "\",oauth_signature=\"" + std::string(p.oAuthHeaders().find("oauth_signature")->asString()) +
+            "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
     EXPECT_TRUE(signatureVerifies(p, "SHA1"));
 }
 
@@ -164,25 +168,27 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
         }
         return out;
     };
-    const std::vector<std::map<std::string, std::string>> queries = {
-        {}, {{"pairingTransactionId", "t+2"}, {"userId", "a/b"}},
-        {{"q", "a b&c=d"}, {"Z", "*!'();:@$,?#"}, {"x_y", "caf\xC3\xA9 \xE2\x82\xAC"}}, {{"a", ""}, {"b", "~-._"}, {"checkoutId", "0123456789"}}};
+    const std::vector<std::map<std::string, std::string>> queries = {{},
+        {{"pairingTransactionId", "t+2"}, {"userId", "a/b"}},
+        {{"q", "a b&c=d"}, {"Z", "*!'();:@$,?#"}, {"x_y", "caf\xC3\xA9 \xE2\x82\xAC"}},
+        {{"a", ""}, {"b", "~-._"}, {"checkoutId", "0123456789"}}};
     for (const auto& query : queries)
         for (bool post : {false, true}) {
             const std::string body = query.empty() ? "" : "<a>x y</a>", hash = digestBase64(body, "SHA256");
             Dictionary q;
             for (const auto& [k, v] : query) q.set(k, v);
-            ZRBOAuthProvider p = sign(post ? HTTPMethodTypePOST : HTTPMethodTypeGET, q, post ? std::optional(body) : std::nullopt,
-                                      OAuthSignatureTypeRSASHA256, "ck+/=");
+            ZRBOAuthProvider p = sign(post ? HTTPMethodTypePOST : HTTPMethodTypeGET, q,
+                post ? std::optional(body) : std::nullopt, OAuthSignatureTypeRSASHA256, "ck+/=");
             std::map<std::string, std::string> params(query.begin(), query.end());
-            params.insert({{"oauth_consumer_key", "ck+/="}, {"oauth_nonce", "123456789"}, {"oauth_timestamp", "1500000000"},
-                           {"oauth_version", "1.0"}, {"oauth_signature_method", "RSA-SHA256"}});
+            params.insert({{"oauth_consumer_key", "ck+/="}, {"oauth_nonce", "123456789"},
+                {"oauth_timestamp", "1500000000"}, {"oauth_version", "1.0"}, {"oauth_signature_method", "RSA-SHA256"}});
             if (post) params["oauth_body_hash"] = hash;
             std::set<std::string> pairs;  // sorted by their encoded form
             for (const auto& [k, v] : params) pairs.insert(pct(k) + "=" + pct(v));
             std::string joined;
             for (const auto& pr : pairs) joined += (joined.empty() ? "" : "&") + pr;
-            EXPECT_EQ(p.oAuthSignatureBaseString(), (post ? "POST&" : "GET&") + pct("https://api.example.com/q/p") + "&" + pct(joined));
+            EXPECT_EQ(p.oAuthSignatureBaseString(),
+                (post ? "POST&" : "GET&") + pct("https://api.example.com/q/p") + "&" + pct(joined));
             EXPECT_TRUE(signatureVerifies(p, "SHA256"));
             EXPECT_EQ(p.requestBodyHash(), post ? std::optional(hash) : std::nullopt);
             const std::string h = p.oAuthHeader();
@@ -192,56 +198,67 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
 }
 
 TEST_F(Signer, QueryParametersOverrideOAuthValuesOnlyInTheBaseString) {
-    ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"oauth_nonce", "1"}, {"a:b", "a:b"}, {"alpha", "1"}, {"_x", "2"}, {"Zeta", "3"},
-                                                        {"oauth_version", nullptr}}, {});
+    ZRBOAuthProvider p = sign(HTTPMethodTypeGET,
+        Dictionary{{"oauth_nonce", "1"}, {"a:b", "a:b"}, {"alpha", "1"}, {"_x", "2"}, {"Zeta", "3"},
+            {"oauth_version", nullptr}},
+        {});
     EXPECT_EQ(p.oAuthSignatureBaseString(),
-              "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&Zeta%3D3%26_x%3D2%26a%3Ab%3Da%253Ab%26alpha%3D1%26"
-              "oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D1%26oauth_signature_method%3DRSA-SHA1%26"
-              "oauth_timestamp%3D1500000000%26oauth_version%3D1.0");  // a null query value hides nothing
+        "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&Zeta%3D3%26_x%3D2%26a%3Ab%3Da%253Ab%26alpha%3D1%26"
+        "oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D1%26oauth_signature_method%3DRSA-SHA1%26"
+        "oauth_timestamp%3D1500000000%26oauth_version%3D1.0");  // a null query value hides nothing
     EXPECT_NE(p.oAuthHeader().find("oauth_nonce=\"123456789\""), std::string::npos);
 }
 
 TEST_F(Signer, MissingKeyOrConsumerKeyStillBuildsARequest) {
-    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(HTTPMethodTypeGET, OAuthURLSchemeTypeHTTPS, "h", "/p", {}, {}, std::string("no-such-file"),
-                                                    std::string("pw"), OAuthSignatureTypeRSASHA1, {});
-    EXPECT_EQ(p.oAuthSignatureBaseString(), "GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D123456789%26oauth_signature_method"
-                                            "%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
+    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(HTTPMethodTypeGET, OAuthURLSchemeTypeHTTPS, "h", "/p", {}, {},
+        std::string("no-such-file"), std::string("pw"), OAuthSignatureTypeRSASHA1, {});
+    EXPECT_EQ(p.oAuthSignatureBaseString(),
+        "GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D123456789%26oauth_signature_method"
+        "%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0");
     EXPECT_FALSE(p.oAuthHeaders().contains("oauth_signature") || p.oAuthHeaders().contains("oauth_consumer_key"));
     for (const std::string& line : lines_) EXPECT_NE(line.rfind("OAuth Signature: ", 0), 0u) << line;
-    URLRequest r = ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", {}, {}, {}, {}, OAuthSignatureTypeRSASHA1);
+    URLRequest r =
+        ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", {}, {}, {}, {}, OAuthSignatureTypeRSASHA1);
     EXPECT_EQ(r.URL(), "https://h/p");
-    EXPECT_EQ(r.valueForHTTPHeaderField("Authorization"), "OAuth oauth_consumer_key=\"\",oauth_nonce=\"123456789\",oauth_signature=\"\","
-                                                          "oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
+    EXPECT_EQ(r.valueForHTTPHeaderField("Authorization"),
+        "OAuth oauth_consumer_key=\"\",oauth_nonce=\"123456789\",oauth_signature=\"\","
+        "oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
 }
 
 TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     ZRBOAuthProvider builder;
-    URLRequest get = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p", Dictionary{{"b", "1 2"}, {"a", "x[1]"}, {"n", 42}, {"skip", nullptr}},
-                                           "ck", std::string("merchant"), std::string("pw"), OAuthSignatureTypeRSASHA1);
+    URLRequest get = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p",
+        Dictionary{{"b", "1 2"}, {"a", "x[1]"}, {"n", 42}, {"skip", nullptr}}, "ck", std::string("merchant"),
+        std::string("pw"), OAuthSignatureTypeRSASHA1);
     std::vector<std::string> prefixes;
     for (const std::string& l : lines_) prefixes.push_back(l.substr(0, l.find(':') + 1));
-    EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:", "URL :",
-                                                  "OAuth Authorization Header:"}));
+    EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:",
+                            "URL :", "OAuth Authorization Header:"}));
     EXPECT_EQ(lines_[3], "URL : https://h/p?b=1%202&a=x1&n=42");
     EXPECT_EQ(lines_[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
     EXPECT_EQ(std::tuple(get.URL(), get.HTTPMethod(), get.HTTPBody(), get.allHTTPHeaderFields().size()),
-              std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
-    EXPECT_EQ(builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", Dictionary{}, "ck", {}, {}, OAuthSignatureTypeRSASHA1).URL(),
-              "http://h//p");  // nothing is trimmed
+        std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
+    EXPECT_EQ(
+        builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", Dictionary{}, "ck", {}, {}, OAuthSignatureTypeRSASHA1)
+            .URL(),
+        "http://h//p");  // nothing is trimmed
 
     const std::string body = "{\"name\":\"Zo\xC3\xAB\"}";
-    URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"), std::string("pw"),
-                                             OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
+    URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"),
+        std::string("pw"), OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
     EXPECT_EQ(std::tuple(post.URL(), post.HTTPMethod(), post.HTTPBody()), std::tuple("https://h/e", "POST", body));
     for (const URLRequest* r : {&get, &post})
-        EXPECT_TRUE(r->cachePolicy() == URLRequestReloadIgnoringLocalCacheData && r->timeoutInterval() == 180.0) << r->HTTPMethod();
+        EXPECT_TRUE(r->cachePolicy() == URLRequestReloadIgnoringLocalCacheData && r->timeoutInterval() == 180.0)
+            << r->HTTPMethod();
     const auto headers = post.allHTTPHeaderFields();
     ASSERT_EQ(headers.size(), 2u);
-    EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first), std::tuple("Content-Type", "application/json", "Authorization"));
+    EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first),
+        std::tuple("Content-Type", "application/json", "Authorization"));
     EXPECT_NE(headers[1].second.find("oauth_body_hash=\"" + digestBase64(body, "SHA1") + "\""), std::string::npos);
-    URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/x", "ck", std::string("merchant"), std::string("pw"),
-                                               OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
-    EXPECT_EQ(std::tuple(absent.HTTPBody(), absent.valueForHTTPHeaderField("Content-Type")), std::tuple(std::nullopt, "application/xml;charset=UTF-8"));
+    URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/x", "ck", std::string("merchant"),
+        std::string("pw"), OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
+    EXPECT_EQ(std::tuple(absent.HTTPBody(), absent.valueForHTTPHeaderField("Content-Type")),
+        std::tuple(std::nullopt, "application/xml;charset=UTF-8"));
     EXPECT_EQ(absent.valueForHTTPHeaderField("Authorization")->find("oauth_body_hash"), std::string::npos);
 }
 
@@ -256,8 +273,8 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
     for (int i = 0; i < 200; ++i) seen.insert(p.nonce());
     EXPECT_GT(seen.size(), 190u) << "nonces are drawn, not repeated";
     for (const std::string& n : seen) EXPECT_TRUE(n.size() == 9 && n >= "100000000" && n <= "999999999") << n;
-    for (const auto& [t, text] : {std::pair{1700000000.9, "1700000000"}, {1700000000.0, "1700000000"}, {0.2, "0"}, {-0.5, "0"},
-                                  {-1.5, "-1"}, {NAN, "0"}, {1e300, "9200000000000000000"}}) {
+    for (const auto& [t, text] : {std::pair{1700000000.9, "1700000000"}, {1700000000.0, "1700000000"}, {0.2, "0"},
+             {-0.5, "0"}, {-1.5, "-1"}, {NAN, "0"}, {1e300, "9200000000000000000"}}) {
         setClockForTesting([t = t] { return t; });
         EXPECT_EQ(p.timeStamp(), text) << t;
     }
@@ -266,8 +283,9 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
 }
 
 TEST_F(Signer, EnumerationValuesOutsideTheTablesBuildWithoutSigning) {
-    ZRBOAuthProvider p = ZRBOAuthProvider::initWith(static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1), "h", "/p", {},
-                                                    std::string("ck"), std::string("merchant"), std::string("pw"), static_cast<OAuthSignatureType>(2), "body");
+    ZRBOAuthProvider p =
+        ZRBOAuthProvider::initWith(static_cast<HTTPMethodType>(7), static_cast<OAuthURLSchemeType>(-1), "h", "/p", {},
+            std::string("ck"), std::string("merchant"), std::string("pw"), static_cast<OAuthSignatureType>(2), "body");
     EXPECT_FALSE(p.httpMethod() || p.URLScheme() || p.requestBodyHash());
     EXPECT_FALSE(p.oAuthHeaders().contains("oauth_signature") || p.oAuthHeaders().contains("oauth_signature_method"));
     EXPECT_EQ(p.completeServiceURL(), "h/p");

@@ -17,8 +17,12 @@ namespace orvalis::testsupport {
 /// Collects the callbacks of one or more operations; tag tells the operations apart.
 class Outcomes {
 public:
-    SuccessCallback success(std::size_t tag = 0) { return [this, tag](Dictionary d) { record(tag, std::move(d), {}); }; }
-    FailureCallback failure(std::size_t tag = 0) { return [this, tag](Error e) { record(tag, {}, std::move(e)); }; }
+    SuccessCallback success(std::size_t tag = 0) {
+        return [this, tag](Dictionary d) { record(tag, std::move(d), {}); };
+    }
+    FailureCallback failure(std::size_t tag = 0) {
+        return [this, tag](Error e) { record(tag, {}, std::move(e)); };
+    }
     /// Waits (bounded) until n callbacks have arrived.
     bool waitFor(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
         std::unique_lock lock(m_);

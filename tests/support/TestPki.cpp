@@ -35,7 +35,7 @@ struct P12Parts {
 };
 
 std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, const std::vector<X509*>& extraCerts,
-                     const std::string& password, P12Form form) {
+    const std::string& password, P12Form form) {
     // RC2 lives in the legacy provider: a context of our own keeps the test
     // process's default context untouched, as the library does.
     static OSSL_LIB_CTX* const legacyContext = [] {
@@ -54,9 +54,8 @@ std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, co
         PKCS12_SAFEBAG* certBag = cert ? check(PKCS12_add_cert(&p.certBags, cert), "certificate bag") : nullptr;
         PKCS12_SAFEBAG* keyBag =
             key ? check(PKCS12_add_key_ex(&p.keyBags, key, 0, PKCS12_DEFAULT_ITER,
-                                          legacy ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : NID_aes_256_cbc, pass,
-                                          libctx, nullptr),
-                        "key bag")
+                            legacy ? NID_pbe_WithSHA1And3_Key_TripleDES_CBC : NID_aes_256_cbc, pass, libctx, nullptr),
+                      "key bag")
                 : nullptr;
         for (PKCS12_SAFEBAG* bag : {certBag, keyBag})
             if (key && cert) check(PKCS12_add_localkeyid(bag, id, static_cast<int>(idLength)), "key id");
@@ -64,12 +63,12 @@ std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, co
     for (X509* c : extraCerts) check(PKCS12_add_cert(&p.certBags, c), "certificate bag");
     if (p.certBags)
         check(PKCS12_add_safe_ex(&p.safes, p.certBags, legacy ? NID_pbe_WithSHA1And40BitRC2_CBC : NID_aes_256_cbc,
-                                 PKCS12_DEFAULT_ITER, pass, libctx, nullptr),
-              "certificate safe");
+                  PKCS12_DEFAULT_ITER, pass, libctx, nullptr),
+            "certificate safe");
     if (p.keyBags) check(PKCS12_add_safe_ex(&p.safes, p.keyBags, -1, 0, nullptr, libctx, nullptr), "key safe");
     p.p12 = check(PKCS12_add_safes_ex(p.safes, 0, libctx, nullptr), "PKCS#12");
     check(PKCS12_set_mac(p.p12, pass, -1, nullptr, 0, PKCS12_DEFAULT_ITER, legacy ? EVP_sha1() : EVP_sha256()),
-          "PKCS#12 MAC");
+        "PKCS#12 MAC");
     std::string der(static_cast<std::size_t>(check(i2d_PKCS12(p.p12, nullptr), "PKCS#12 size")), '\0');
     unsigned char* out = reinterpret_cast<unsigned char*>(der.data());
     check(i2d_PKCS12(p.p12, &out), "PKCS#12 encoding");
@@ -93,7 +92,7 @@ PKeyPtr makeRsaPssKey(int bits) {
     EVP_PKEY* key = nullptr;
     check(EVP_PKEY_keygen_init(ctx.get()) > 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) > 0 &&
               EVP_PKEY_keygen(ctx.get(), &key) > 0,
-          "RSA-PSS key");
+        "RSA-PSS key");
     return PKeyPtr(key);
 }
 
@@ -113,8 +112,9 @@ CertOptions localhostCertOptions() {
     return o;
 }
 
-
-Identity makeRsaIdentity(int bits, const std::string& commonName) { return selfSigned(pki::makeRsaKey(bits), commonName); }
+Identity makeRsaIdentity(int bits, const std::string& commonName) {
+    return selfSigned(pki::makeRsaKey(bits), commonName);
+}
 Identity makeSharedRsaIdentity(int bits, const std::string& commonName) {
     EVP_PKEY* key = sharedRsaKey(bits);
     check(EVP_PKEY_up_ref(key), "key reference");
@@ -127,13 +127,13 @@ Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options) {
     return Identity{std::move(key), std::move(cert)};
 }
 
-std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form,
-                    const std::vector<X509*>& extraCerts) {
+std::string makeP12(
+    EVP_PKEY* key, X509* cert, const std::string& password, P12Form form, const std::vector<X509*>& extraCerts) {
     if (!key && !cert) return buildP12({}, extraCerts, password, form);
     return buildP12({{key, cert}}, extraCerts, password, form);
 }
-std::string makeP12WithIdentities(const std::vector<const Identity*>& identities, const std::string& password,
-                                  P12Form form) {
+std::string makeP12WithIdentities(
+    const std::vector<const Identity*>& identities, const std::string& password, P12Form form) {
     std::vector<std::pair<EVP_PKEY*, X509*>> entries;
     for (const Identity* id : identities) entries.emplace_back(id->key.get(), id->cert.get());
     return buildP12(entries, {}, password, form);
@@ -156,7 +156,7 @@ std::filesystem::path TempDir::write(const std::string& name, std::string_view b
 std::optional<std::string> base64Decode(std::string_view text) {
     std::string out(text.size() / 4 * 3, '\0');
     int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                            reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
     if (n < 0 || text.size() % 4 != 0) return std::nullopt;
     out.resize(static_cast<std::size_t>(n) - (text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0));
     return out;  // EVP_DecodeBlock counted the padding as zero bytes
@@ -169,7 +169,7 @@ bool verifyPkcs1Signature(X509* cert, std::string_view data, std::string_view si
         EVP_DigestVerifyInit_ex(ctx.get(), &pctx, digest, nullptr, nullptr, X509_get0_pubkey(cert), nullptr) == 1 &&
         EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
         EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(),
-                         reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
     ERR_clear_error();
     return ok;
 }

@@ -61,7 +61,8 @@ TestServer::TestServer() {
     auto issue = [&](const std::string& name, CertOptions o, bool selfSigned = false) {
         PKeyPtr key = makeEcKey();
         o.serial = serial++;
-        X509Ptr cert = selfSigned ? makeSelfSignedCert(key.get(), o) : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
+        X509Ptr cert =
+            selfSigned ? makeSelfSignedCert(key.get(), o) : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
         dir_.write(name + ".pem", certPem(cert.get()));
         dir_.write(name + ".key", privateKeyPem(key.get()));
         return pinOf(cert.get());
@@ -73,16 +74,19 @@ TestServer::TestServer() {
     issue("wrong", wrong);
     issue("self", localhostCertOptions(), true);
     // Never closed: pclose would wait for the server, which ends when this process does.
-    FILE* child = popen(("exec python3 " + quoted(ORVALIS_TEST_SERVER_SCRIPT) + " " + quoted(dir_.path())).c_str(), "re");
+    FILE* child =
+        popen(("exec python3 " + quoted(ORVALIS_TEST_SERVER_SCRIPT) + " " + quoted(dir_.path())).c_str(), "re");
     char line[512];
-    if (child == nullptr || std::fgets(line, sizeof line, child) == nullptr) throw std::runtime_error("the test server did not start");
+    if (child == nullptr || std::fgets(line, sizeof line, child) == nullptr)
+        throw std::runtime_error("the test server did not start");
     ports_ = line;
 }
 
 std::string TestServer::url(const std::string& path, const std::string& port, const char* host) const {
     const long number = testsupport::number(ports_, port);
     if (number <= 0) throw std::invalid_argument(port);
-    return (port == "plain" || port == "proxy" ? "http://" : "https://") + std::string(host) + ":" + std::to_string(number) + path;
+    return (port == "plain" || port == "proxy" ? "http://" : "https://") + std::string(host) + ":" +
+           std::to_string(number) + path;
 }
 
 long TestServer::stat(const std::string& name) const { return number(fetch(get(url("/stats"))).data, name); }
@@ -99,10 +103,12 @@ std::future<Outcome> start(const URLRequest& request) {
     auto calls = std::make_shared<std::atomic<int>>(0);
     std::future<Outcome> future = promise->get_future();
     URLSession::sharedSession()
-        .dataTaskWithRequest(request, [promise, calls](auto data, auto response, auto error) {
-            if (calls->fetch_add(1) == 0)
-                promise->set_value({std::move(data), std::move(response), std::move(error), std::this_thread::get_id(), calls});
-        })
+        .dataTaskWithRequest(request,
+            [promise, calls](auto data, auto response, auto error) {
+                if (calls->fetch_add(1) == 0)
+                    promise->set_value(
+                        {std::move(data), std::move(response), std::move(error), std::this_thread::get_id(), calls});
+            })
         .resume();
     return future;
 }

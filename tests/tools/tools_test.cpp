@@ -3,8 +3,8 @@
 // conventions (--version, --name=value, "-" for standard input, the system's
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
 #include <Orvalis/Foundation/System/detail/File.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -30,8 +30,8 @@ Outcome shell(const std::string& command) {
     const std::string at = dir->path().string() + "/";
     const int status = std::system(("cd '" + at + "' && (" + command + ") >stdout.txt 2>stderr.txt").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-            orvalis::detail::readWholeFile(at + "stdout.txt").value_or(""),
-            orvalis::detail::readWholeFile(at + "stderr.txt").value_or("")};
+        orvalis::detail::readWholeFile(at + "stdout.txt").value_or(""),
+        orvalis::detail::readWholeFile(at + "stderr.txt").value_or("")};
 }
 
 // The line after a section title of orvalis-sign's output.
@@ -78,9 +78,9 @@ TEST_F(Tools, SignReproducesALoggedGetRequestByteForByte) {
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string base = section(r.out, "Signature base string");
     EXPECT_EQ(base,
-              "GET&https%3A%2F%2Fh.example%2Fquorvex%2Fpairingid&oauth_consumer_key%3DCK%2521%26oauth_nonce%3DN0nce"
-              "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1700000000%26oauth_version%3D1.0"
-              "%26pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
+        "GET&https%3A%2F%2Fh.example%2Fquorvex%2Fpairingid&oauth_consumer_key%3DCK%2521%26oauth_nonce%3DN0nce"
+        "%26oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1700000000%26oauth_version%3D1.0"
+        "%26pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
     const std::string header = section(r.out, "Authorization header");
     EXPECT_EQ(field(header, "oauth_body_hash"), "<absent>");
     EXPECT_TRUE(verifies(base, header, "SHA1"));
@@ -90,8 +90,8 @@ TEST_F(Tools, SignReproducesALoggedGetRequestByteForByte) {
     EXPECT_EQ(section(shell(kSign + "--url https://h.example/quorvex/pairingid?pairingTransactionId=t%2B2 "
                                     "--query=userId=a/b --nonce N0nce --timestamp=1700000000")
                           .out,
-                      "Authorization header"),
-              header);
+                  "Authorization header"),
+        header);
 }
 
 TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) {
@@ -105,9 +105,8 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
     EXPECT_EQ(field(header, "oauth_signature_method"), "RSA-SHA256");
     EXPECT_TRUE(verifies(section(fromFile.out, "Signature base string"), header, "SHA256"));
     // The shell must split each curl line into these words; from stdin the line carries the body itself.
-    for (const auto& [run, data] :
-         {std::pair{&fromFile, std::string("@body.json")},
-          std::pair{&fromStdin, std::string("{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n")}}) {
+    for (const auto& [run, data] : {std::pair{&fromFile, std::string("@body.json")},
+             std::pair{&fromStdin, std::string("{\"amount\": 1.5, \"name\": \"Zo\xC3\xAB's\"}\n")}}) {
         const std::string curl = run->out.substr(run->out.find("\ncurl command\n") + 14);
         ASSERT_EQ(curl.rfind("curl ", 0), 0u) << curl;
         dir->write("words.sh", "printf '%s\\n'" + curl.substr(4));
@@ -123,7 +122,8 @@ TEST_F(Tools, ManualPagesShowTheHelpText) {
         const std::string page = orvalis::detail::readWholeFile(ORVALIS_MAN_DIR "/" + name + ".1").value_or("");
         const std::size_t begin = page.find(".nf\n"), end = page.find(".fi\n");
         ASSERT_TRUE(begin != std::string::npos && end != std::string::npos) << name;
-        const std::string shown = std::regex_replace(page.substr(begin + 4, end - begin - 4), std::regex(R"(\\-)"), "-");
+        const std::string shown =
+            std::regex_replace(page.substr(begin + 4, end - begin - 4), std::regex(R"(\\-)"), "-");
         EXPECT_EQ(shown, shell("'" + tool + "' --help").out) << name;
     }
 }
@@ -142,9 +142,7 @@ TEST_P(ToolConventions, StatusOutputAndReason) {
     EXPECT_EQ(r.status, GetParam().status) << r.out << r.err;
     EXPECT_NE(r.out.find(GetParam().out), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(GetParam().err), std::string::npos) << r.err;
-    if (GetParam().status != 0) {
-        EXPECT_EQ(r.out.find("Authorization"), std::string::npos);
-    }
+    if (GetParam().status != 0) { EXPECT_EQ(r.out.find("Authorization"), std::string::npos); }
 }
 
 const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ", kGet = "--url https://h/p ";

@@ -5,8 +5,8 @@
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Outcomes.h>
-#include <TestServer.h>
 #include <Printers.h>
+#include <TestServer.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -28,7 +28,10 @@ std::string event(const Outcomes::One& o) {
 class Manager : public ::testing::Test {
 protected:
     void SetUp() override {
-        setLogHandler([this](std::string_view line) { std::lock_guard lock(logMutex_); log_.emplace_back(line); });
+        setLogHandler([this](std::string_view line) {
+            std::lock_guard lock(logMutex_);
+            log_.emplace_back(line);
+        });
     }
     void TearDown() override { resetLogHandler(); }
     std::vector<std::string> logLines() {
@@ -40,14 +43,18 @@ protected:
     std::vector<Outcomes::One> execute(const URLRequest& r, std::function<void(Dictionary)> alsoOnSuccess = nullptr) {
         auto out = std::make_shared<Outcomes>();
         ZRBNetworkManager().executeService(
-            r, [out, alsoOnSuccess](Dictionary d) { out->success()(d); if (alsoOnSuccess) alsoOnSuccess(d); },
+            r,
+            [out, alsoOnSuccess](Dictionary d) {
+                out->success()(d);
+                if (alsoOnSuccess) alsoOnSuccess(d);
+            },
             out->failure());
         EXPECT_TRUE(out->waitFor(1));
         fetch(get(server.url("/stats")));
         return out->all();
     }
     std::vector<Outcomes::One> exchange(const std::string& body, const std::string& status = "200 OK",
-                                        std::function<void(Dictionary)> alsoOnSuccess = nullptr) {
+        std::function<void(Dictionary)> alsoOnSuccess = nullptr) {
         URLRequest r(server.url("/reply"), URLRequestReloadIgnoringLocalCacheData, 10);
         r.setHTTPMethod("POST");
         r.setHTTPBody(body);
@@ -83,18 +90,17 @@ TEST_P(TransportFailure, BecomesItsSessionError) {
     EXPECT_FALSE(o.data) << "a partial body must never be delivered";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, TransportFailure,
+INSTANTIATE_TEST_SUITE_P(Rows, TransportFailure,
     ::testing::Values(Failure{"CertificateForAnotherHost", "/echo", "wrong", URLErrorServerCertificateUntrusted},
-                      Failure{"SelfSignedCertificate", "/echo", "self", URLErrorServerCertificateUntrusted},
-                      Failure{"ConnectionRefused", "/", "closed", URLErrorCannotConnectToHost},
-                      Failure{"BadGzip", "/badgzip", "good", URLErrorCannotDecodeContentData},
-                      Failure{"ClosedWithoutAnswer", "/close", "good", URLErrorNetworkConnectionLost},
-                      Failure{"ResetMidBody", "/reset", "good", URLErrorNetworkConnectionLost},
-                      Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
-                      Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
-                      Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
-                      Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
+        Failure{"SelfSignedCertificate", "/echo", "self", URLErrorServerCertificateUntrusted},
+        Failure{"ConnectionRefused", "/", "closed", URLErrorCannotConnectToHost},
+        Failure{"BadGzip", "/badgzip", "good", URLErrorCannotDecodeContentData},
+        Failure{"ClosedWithoutAnswer", "/close", "good", URLErrorNetworkConnectionLost},
+        Failure{"ResetMidBody", "/reset", "good", URLErrorNetworkConnectionLost},
+        Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
+        Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
+        Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
+        Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
     RowName());
 
 const std::string kFailure = std::string("failure ") + kZRBNetworkErrorDomain + " 101 ";
@@ -117,15 +123,13 @@ TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
     if (calls[0].failure) { EXPECT_EQ(calls[0].failure->userInfo().size(), 1u) << "only the description"; }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AnswerToCallback,
-    ::testing::Values(
-        Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
+INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
+    ::testing::Values(Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
         Answer{"EmptyErrorsObject", R"({"errors":{}})", R"(success {"errors":{}})"},
         Answer{"ErrorsNull", R"({"errors":null})", kServerError},
         Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", kServerError},
         Answer{"FirstErrorDescription", R"({"errors":[{"source":"s","description":"Bad key"},{"description":"2nd"}]})",
-               kFailure + "Bad key"},
+            kFailure + "Bad key"},
         Answer{"FirstErrorWithoutDescription", R"({"errors":[{"code":"E1"}]})", kServerError},
         Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", kFailure + "plain words"},
         Answer{"FirstErrorIsNumber", R"({"errors":[42]})", kFailure + "42"},
@@ -133,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         Answer{"TopLevelScalar", R"("just text")", kServerError}, Answer{"EmptyTopLevelArray", "[]", "success {}"},
         Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
         Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", kServerError},
-        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>", R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
+        Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>",
+            R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
         Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", kServerError},
         Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", R"(success {"__name":"Error","m":"no"})"},
         Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", kServerError},
@@ -171,7 +176,8 @@ TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
 TEST_F(Manager, ThrowingCallbacksAreContained) {
     for (int i = 0; i < 3; ++i)  // a throwing data-task completion is logged, and that is all
         URLSession::sharedSession()
-            .dataTaskWithRequest(get(server.url("/echo")), [](auto, auto, auto) { throw std::runtime_error("host failure"); })
+            .dataTaskWithRequest(
+                get(server.url("/echo")), [](auto, auto, auto) { throw std::runtime_error("host failure"); })
             .resume();
     // On the JSON branch a throwing success callback falls back to the XML reading: "Server Error".
     auto json = exchange(R"({"a":1})", "200 OK", [](Dictionary) { throw std::runtime_error("host bug"); });
@@ -181,10 +187,12 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     // Outside it (XML branch, transport failure) the throw ends the callback and nothing else.
     EXPECT_EQ(exchange("<r><a>1</a></r>", "200 OK", [](Dictionary) { throw std::runtime_error("bug"); }).size(), 1u);
     Outcomes failed;
-    ZRBNetworkManager().executeService(get(server.url("/close")), [](Dictionary) {}, [&](Error e) {
-        failed.failure()(e);
-        throw 42;
-    });
+    ZRBNetworkManager().executeService(
+        get(server.url("/close")), [](Dictionary) {},
+        [&](Error e) {
+            failed.failure()(e);
+            throw 42;
+        });
     EXPECT_TRUE(failed.waitFor(1));
     auto after = exchange(R"({"still":"alive"})");
     ASSERT_EQ(after.size(), 1u);
@@ -192,7 +200,9 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     ASSERT_EQ(failed.all().size(), 1u);
     EXPECT_EQ(failed.all()[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     const auto lines = logLines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != std::string::npos; }), 3);
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != std::string::npos; }),
+        3);
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
@@ -205,14 +215,15 @@ TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
     EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
     EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()).value, Value(params));
     EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", std::nullopt).HTTPBody());
-    EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}}).HTTPBody());
+    EXPECT_FALSE(
+        ZRBNetworkManager().getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}}).HTTPBody());
     ASSERT_FALSE(logLines().empty());
     EXPECT_EQ(logLines().back().rfind("NSJSONSerialization error:", 0), 0u) << logLines().back();
 }
 
 struct Load {
     const char* name;
-    std::size_t total;  // requests, started by 8 threads at once
+    std::size_t total;                              // requests, started by 8 threads at once
     std::vector<std::pair<std::string, bool>> mix;  // path (every 12th request a stall) -> succeeds
     double timeout;
     const char* port;
@@ -225,16 +236,21 @@ protected:
         Outcomes out;
         std::barrier go(8);
         std::vector<std::thread> threads;
-        for (unsigned t = 0; t < 8; ++t) threads.emplace_back([&, t] {
-            go.arrive_and_wait();
-            for (std::size_t i = t; i < total; i += 8) {
-                const std::string& path = l.mix[i % l.mix.size()].first;
-                const double timeout = path == "/stall" ? 0.5 : l.timeout;
-                ZRBNetworkManager().executeService(get(server.url(path, l.port), timeout), out.success(i), out.failure(i));
-            }
-        });
+        for (unsigned t = 0; t < 8; ++t)
+            threads.emplace_back([&, t] {
+                go.arrive_and_wait();
+                for (std::size_t i = t; i < total; i += 8) {
+                    const std::string& path = l.mix[i % l.mix.size()].first;
+                    const double timeout = path == "/stall" ? 0.5 : l.timeout;
+                    ZRBNetworkManager().executeService(
+                        get(server.url(path, l.port), timeout), out.success(i), out.failure(i));
+                }
+            });
         std::set<std::thread::id> starters;
-        for (auto& th : threads) { starters.insert(th.get_id()); th.join(); }
+        for (auto& th : threads) {
+            starters.insert(th.get_id());
+            th.join();
+        }
         ASSERT_TRUE(out.waitFor(total, std::chrono::seconds(300))) << out.all().size() << " of " << total;
         fetch(get(server.url("/stats")));  // a second callback would have run by now
         std::vector<int> calls(total);
@@ -244,7 +260,8 @@ protected:
             EXPECT_EQ(starters.count(o.thread), 0u) << "a callback ran on a thread that started requests";
             if (o.success.has_value() != l.mix[o.tag % l.mix.size()].second && ++wrong <= 5) ADD_FAILURE() << event(o);
         }
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), static_cast<long>(total)) << "requests without exactly one callback";
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), static_cast<long>(total))
+            << "requests without exactly one callback";
     }
 };
 
@@ -261,20 +278,21 @@ TEST_P(ManyInFlight, EachGetsExactlyOneCallbackAndMemoryReturnsToItsBaseline) {
     const std::size_t baseline = residentBytes();
     round(total);
     // What the allocator and libcurl keep for reuse stays; a leaked buffer or answer per request shows.
-    if (!kSanitized) { EXPECT_LT(residentBytes(), baseline + (GetParam().toleranceMiB << 20)) << "baseline " << baseline; }
+    if (!kSanitized) {
+        EXPECT_LT(residentBytes(), baseline + (GetParam().toleranceMiB << 20)) << "baseline " << baseline;
+    }
 }
 
 const std::vector<std::pair<std::string, bool>> kFaultMix = {  // each answer 100 ms late: all in flight together
-    {"/json?delay=100", true},      {"/xml?delay=100", true},    {"/gzip?delay=100", true},
-    {"/http10?delay=100", true},    {"/reply?delay=100", false}, {"/close?delay=100", false},
-    {"/reset?delay=100", false},    {"/short?delay=100", false}, {"/badchunk?delay=100", false},
-    {"/chunkcut?delay=100", false}, {"/missing?delay=100", false}, {"/stall", false}};
+    {"/json?delay=100", true}, {"/xml?delay=100", true}, {"/gzip?delay=100", true}, {"/http10?delay=100", true},
+    {"/reply?delay=100", false}, {"/close?delay=100", false}, {"/reset?delay=100", false}, {"/short?delay=100", false},
+    {"/badchunk?delay=100", false}, {"/chunkcut?delay=100", false}, {"/missing?delay=100", false}, {"/stall", false}};
 
 INSTANTIATE_TEST_SUITE_P(Rows, ManyInFlight,
-                         ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 8},
-                                           // waiting for one of the session's connections is not idling
-                                           Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 32}),
-                         RowName());
+    ::testing::Values(Load{"FiveHundredWithFaultsMixedIn", 500, kFaultMix, 30, "good", 8},
+        // waiting for one of the session's connections is not idling
+        Load{"TenThousandWithAShortTimeOut", 10000, {{"/json", true}}, 5, "plain", 32}),
+    RowName());
 
 }  // namespace
 }  // namespace orvalis::testsupport

@@ -43,13 +43,18 @@ void print(const std::string& line) {
 }
 
 int faults(const std::string& base) {
-    const char* paths[] = {"/json", "/xml", "/gzip", "/http10", "/reply", "/close", "/reset", "/badchunk", "/short", "/chunkcut"};
+    const char* paths[] = {
+        "/json", "/xml", "/gzip", "/http10", "/reply", "/close", "/reset", "/badchunk", "/short", "/chunkcut"};
     std::vector<std::atomic<int>> calls(3 * std::size(paths));
     std::atomic<std::size_t> done{0};
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        auto record = [&, i] { ++calls[i]; ++done; };
-        ZRBNetworkManager().executeService(URLRequest(base + paths[i % std::size(paths)], URLRequestReloadIgnoringLocalCacheData, 30),
-                                           [record](Dictionary) { record(); }, [record](Error) { record(); });
+        auto record = [&, i] {
+            ++calls[i];
+            ++done;
+        };
+        ZRBNetworkManager().executeService(
+            URLRequest(base + paths[i % std::size(paths)], URLRequestReloadIgnoringLocalCacheData, 30),
+            [record](Dictionary) { record(); }, [record](Error) { record(); });
     }
     for (int i = 0; i < 1200 && done < calls.size(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (const auto& c : calls)
@@ -68,17 +73,21 @@ int main(int argc, char** argv) {
     if (mode == "faults") return faults(argv[2]);
     URLRequest request(argv[2], URLRequestReloadIgnoringLocalCacheData, 30);
     if (mode == "exit-in-flight") {
-        for (int i = 0; i < 8; ++i) session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();
+        for (int i = 0; i < 8; ++i)
+            session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();
         print("started");
         return 0;
     }
     if (mode == "host-exit-work") {
         for (int i = 0; i < 40; ++i) {
             URLRequest staggered(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i),
-                                 URLRequestReloadIgnoringLocalCacheData, 30);
-            session.dataTaskWithRequest(staggered, [](auto, auto, auto) {
-                if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
-            }).resume();
+                URLRequestReloadIgnoringLocalCacheData, 30);
+            session
+                .dataTaskWithRequest(staggered,
+                    [](auto, auto, auto) {
+                        if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
+                    })
+                .resume();
         }
         static SlowHostStatic slow;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));  // answers go on arriving until 490 ms
@@ -90,25 +99,38 @@ int main(int argc, char** argv) {
         seen.reserve(16);
         std::atexit([] { std::this_thread::sleep_for(std::chrono::seconds(3)); });  // keeps the process alive meanwhile
         for (int i = 0; i < 8; ++i)
-            session.dataTaskWithRequest(request, [](auto, auto, auto) {
-                if (!firstEntered.exchange(true)) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // outlasts the exit handler's wait
-                } else if (mainReturned.load()) {
-                    (void)!::write(1, "late\n", 5);
-                    seen.push_back("late");
-                }
-            }).resume();
-        for (int i = 0; i < 500 && !firstEntered.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other transfers fail and wait behind the first
+            session
+                .dataTaskWithRequest(request,
+                    [](auto, auto, auto) {
+                        if (!firstEntered.exchange(true)) {
+                            std::this_thread::sleep_for(
+                                std::chrono::milliseconds(2500));  // outlasts the exit handler's wait
+                        } else if (mainReturned.load()) {
+                            (void)!::write(1, "late\n", 5);
+                            seen.push_back("late");
+                        }
+                    })
+                .resume();
+        for (int i = 0; i < 500 && !firstEntered.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(200));  // the other transfers fail and wait behind the first
         print("exiting");
         mainReturned = true;
         return 0;
     }
     std::promise<std::string> result;
-    session.dataTaskWithRequest(request, [&](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
-        if (mode == "exit-in-callback") { print("exiting"); std::exit(0); }
-        result.set_value(error ? "error " + std::to_string(error->code()) : "ok " + std::to_string(response ? response->statusCode : 0));
-    }).resume();
+    session
+        .dataTaskWithRequest(request,
+            [&](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+                if (mode == "exit-in-callback") {
+                    print("exiting");
+                    std::exit(0);
+                }
+                result.set_value(error ? "error " + std::to_string(error->code())
+                                       : "ok " + std::to_string(response ? response->statusCode : 0));
+            })
+        .resume();
     auto future = result.get_future();
     if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 4;
     print(future.get());

@@ -20,9 +20,10 @@ void expectCleanExit(const Ended& e) {
 TEST(Process, OldTlsIsRefusedEvenWhenOpenSSLIsConfiguredToAllowIt) {
     TempDir dir;  // a configuration that would let any client negotiate TLS 1.0 with weak ciphers
     const std::string conf = dir.write("openssl.cnf",
-                                       "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n[ssl_sect]\n"
-                                       "system_default = system_default_sect\n[system_default_sect]\nMinProtocol = TLSv1\n"
-                                       "CipherString = DEFAULT@SECLEVEL=0\n").string();
+                                    "openssl_conf = default_conf\n[default_conf]\nssl_conf = ssl_sect\n[ssl_sect]\n"
+                                    "system_default = system_default_sect\n[system_default_sect]\nMinProtocol = TLSv1\n"
+                                    "CipherString = DEFAULT@SECLEVEL=0\n")
+                                 .string();
     Ended old = probe({ORVALIS_PROBE, "fetch", sharedServer().url("/stats", "tls11")}, {"OPENSSL_CONF=" + conf});
     Ended modern = probe({ORVALIS_PROBE, "fetch", sharedServer().url("/stats")}, {"OPENSSL_CONF=" + conf});
     EXPECT_EQ(old.out, "error " + std::to_string(URLErrorSecureConnectionFailed) + "\n");
@@ -34,7 +35,7 @@ struct Exit {
     const char* mode;
     const char* path;  // on the test server
     const char* port;
-    const char* out;   // everything the probe prints; a completion after main returned would print "late"
+    const char* out;  // everything the probe prints; a completion after main returned would print "late"
 };
 class ProcessExit : public ::testing::TestWithParam<Exit> {};
 
@@ -46,11 +47,11 @@ TEST_P(ProcessExit, NeitherCrashesNorHangsNorCallsBackLate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
-                         ::testing::Values(Exit{"WithTasksInFlight", "exit-in-flight", "/stall", "good", "started\n"},
-                                           Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "good", "exiting\n"},
-                                           Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
-                                           Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"}),
-                         [](const auto& info) { return info.param.name; });
+    ::testing::Values(Exit{"WithTasksInFlight", "exit-in-flight", "/stall", "good", "started\n"},
+        Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "good", "exiting\n"},
+        Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
+        Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {
 #ifndef ORVALIS_VALGRIND
@@ -58,7 +59,7 @@ TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {
 #else
     const std::string base = sharedServer().url("", "plain");
     Ended e = probe({ORVALIS_VALGRIND, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=definite,indirect",
-                     "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99", "--quiet", ORVALIS_PROBE, "faults", base});
+        "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=99", "--quiet", ORVALIS_PROBE, "faults", base});
     expectCleanExit(e);
 #endif
 }

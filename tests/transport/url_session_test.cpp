@@ -1,8 +1,8 @@
 // The URL session against the test server: what goes out on the wire, how each transport failure
 // is reported, time-outs, size caps, TLS checks and connection handling.
 #include <Orvalis/Foundation/Transport/URLSession.h>
-#include <TestServer.h>
 #include <Printers.h>
+#include <TestServer.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,8 +21,8 @@ struct Sent {
     const char* method;
     std::optional<std::string> body;
     std::vector<std::pair<std::string, std::string>> headers;  // in the order they must appear
-    std::int64_t refusal = 0;  // the error of a request that must not be sent at all
-    std::string url = "/echo";  // a path on the test server, or a whole URL
+    std::int64_t refusal = 0;                                  // the error of a request that must not be sent at all
+    std::string url = "/echo";                                 // a path on the test server, or a whole URL
 };
 class RequestOnTheWire : public Transport, public ::testing::WithParamInterface<Sent> {};
 
@@ -65,21 +65,21 @@ TEST_P(RequestOnTheWire, GoesOutExactlyAsBuiltOrNotAtAll) {
     if (!c.body && std::string(c.method) == "GET") { EXPECT_EQ(line("Content-Length:"), std::string::npos); }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, RequestOnTheWire,
-    ::testing::Values(Sent{"GetWithoutBody", "GET", std::nullopt, {}}, Sent{"PostWithoutBody", "POST", std::nullopt, {}},
-                      Sent{"OwnUserAgent", "GET", std::nullopt, {{"User-Agent", "Till/7"}}},
-                      Sent{"PostFormWithoutType", "POST", "a=1", {}}, Sent{"Put", "PUT", "x", {}},
-                      // large enough that libcurl would add "Expect: 100-continue" by itself
-                      Sent{"SignedXmlPost", "POST", "{\"caf\xC3\xA9\":\"x\"}\n" + std::string(3000, 'b'),
-                           {{"Content-Type", "application/xml;charset=UTF-8"},
-                            {"Authorization", "OAuth oauth_consumer_key=\"k\", oauth_signature=\"a%2Bb\""}}},
-                      Sent{"HeaderValueWithCRLF", "GET", {}, {{"X-Test", "a\r\nInjected: yes"}}, URLErrorBadRequest},
-                      Sent{"HeaderValueWithNUL", "GET", {}, {{"X-Test", std::string("a\0b", 3)}}, URLErrorBadRequest},
-                      Sent{"HeaderNameWithSpace", "GET", {}, {{"Bad Name", "v"}}, URLErrorBadRequest},
-                      Sent{"MethodWithSpace", "GE T", {}, {}, URLErrorBadRequest},
-                      Sent{"FileScheme", "GET", {}, {}, URLErrorUnsupportedURL, "file://localhost/answer.json"},
-                      Sent{"SpaceInPath", "GET", {}, {}, URLErrorBadURL, "/a b"}),
+INSTANTIATE_TEST_SUITE_P(Rows, RequestOnTheWire,
+    ::testing::Values(Sent{"GetWithoutBody", "GET", std::nullopt, {}},
+        Sent{"PostWithoutBody", "POST", std::nullopt, {}},
+        Sent{"OwnUserAgent", "GET", std::nullopt, {{"User-Agent", "Till/7"}}},
+        Sent{"PostFormWithoutType", "POST", "a=1", {}}, Sent{"Put", "PUT", "x", {}},
+        // large enough that libcurl would add "Expect: 100-continue" by itself
+        Sent{"SignedXmlPost", "POST", "{\"caf\xC3\xA9\":\"x\"}\n" + std::string(3000, 'b'),
+            {{"Content-Type", "application/xml;charset=UTF-8"},
+                {"Authorization", "OAuth oauth_consumer_key=\"k\", oauth_signature=\"a%2Bb\""}}},
+        Sent{"HeaderValueWithCRLF", "GET", {}, {{"X-Test", "a\r\nInjected: yes"}}, URLErrorBadRequest},
+        Sent{"HeaderValueWithNUL", "GET", {}, {{"X-Test", std::string("a\0b", 3)}}, URLErrorBadRequest},
+        Sent{"HeaderNameWithSpace", "GET", {}, {{"Bad Name", "v"}}, URLErrorBadRequest},
+        Sent{"MethodWithSpace", "GE T", {}, {}, URLErrorBadRequest},
+        Sent{"FileScheme", "GET", {}, {}, URLErrorUnsupportedURL, "file://localhost/answer.json"},
+        Sent{"SpaceInPath", "GET", {}, {}, URLErrorBadURL, "/a b"}),
     RowName());
 
 TEST_F(Transport, SteadyDripOutlastsTheIdleTimeOut) {
@@ -235,7 +235,8 @@ TEST_F(Transport, PinnedPublicKeyIsEnforced) {
     ASSERT_TRUE(mismatch.error);
     EXPECT_EQ(mismatch.error->code(), URLErrorServerPublicKeyPinMismatch) << mismatch.errorText();
     EXPECT_FALSE(match.error) << match.errorText();
-    for (const std::string& bad : std::vector<std::string>{"sha256//short", "md5//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", wrongPin + ";"})
+    for (const std::string& bad :
+        std::vector<std::string>{"sha256//short", "md5//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", wrongPin + ";"})
         EXPECT_FALSE(config.pinPublicKeys("localhost", bad)) << bad;
     TempDir dir;
     EXPECT_FALSE(config.addTrustedCertificates((dir.path() / "absent.pem").string()));
@@ -244,8 +245,12 @@ TEST_F(Transport, PinnedPublicKeyIsEnforced) {
 
 TEST_F(Transport, CompletionRunsOnceOffTheCallingThreadAndUnresumedTasksNeverRun) {
     std::atomic<int> unresumed{0};
-    { auto dropped = URLSession::sharedSession().dataTaskWithRequest(get(server.url("/echo")), [&](auto, auto, auto) { ++unresumed; }); }
-    auto kept = URLSession::sharedSession().dataTaskWithRequest(get(server.url("/echo")), [&](auto, auto, auto) { ++unresumed; });
+    {
+        auto dropped = URLSession::sharedSession().dataTaskWithRequest(
+            get(server.url("/echo")), [&](auto, auto, auto) { ++unresumed; });
+    }
+    auto kept = URLSession::sharedSession().dataTaskWithRequest(
+        get(server.url("/echo")), [&](auto, auto, auto) { ++unresumed; });
     Outcome o = fetch(get(server.url("/echo")));
     ASSERT_FALSE(o.error) << o.errorText();
     EXPECT_NE(o.thread, std::this_thread::get_id());

@@ -5,8 +5,8 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
-#include <SandboxWorld.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,13 +35,16 @@ std::pair<std::vector<Outcomes::One>, std::vector<sandbox::RecordedRequest>> exc
     auto all = sandboxWorld().server->requests();
     // Callbacks run in order on one thread: once a later task's has run, a second one would have too.
     auto later = std::make_shared<std::promise<void>>();
-    URLSession::sharedSession().dataTaskWithRequest(URLRequest("https://" + sandboxWorld().host + "/"), [later](auto, auto, auto) { later->set_value(); }).resume();
+    URLSession::sharedSession()
+        .dataTaskWithRequest(
+            URLRequest("https://" + sandboxWorld().host + "/"), [later](auto, auto, auto) { later->set_value(); })
+        .resume();
     EXPECT_EQ(later->get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
     return {outcomes.all(), {all.begin() + static_cast<std::ptrdiff_t>(before), all.end()}};
 }
 
 void expectRefusedLocally(const std::vector<Outcomes::One>& got, const std::vector<sandbox::RecordedRequest>& seen,
-                          std::int64_t code, const std::string& value, const std::string& problem) {
+    std::int64_t code, const std::string& value, const std::string& problem) {
     ASSERT_EQ(got.size(), 1u);
     ASSERT_TRUE(got[0].failure) << got[0].describe();
     EXPECT_EQ(got[0].failure->domain(), URLErrorDomain);
@@ -84,24 +87,28 @@ TEST_P(HostCheck, OnlyAPlainHostAndPortIsSent) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Wire, HostCheck,
-    ::testing::Values(HostRow{"IPv4AndPort", "127.0.0.1:{port}", 0, ""}, HostRow{"NameAndPort", "localhost:{port}", 0, ""},
-                      HostRow{"BracketedIPv6", "[::1]:{port}", URLErrorCannotConnectToHost, ""},
-                      HostRow{"Scheme", "https://127.0.0.1:{port}", URLErrorBadHost, "scheme"},
-                      HostRow{"UserInfo", "good.example@127.0.0.1:{port}", URLErrorBadHost, "user info"},
-                      HostRow{"Path", "127.0.0.1:{port}/evil?", URLErrorBadHost, "path"},
-                      HostRow{"Query", "127.0.0.1:{port}?x=1", URLErrorBadHost, "query"},
-                      HostRow{"Fragment", "host#x", URLErrorBadHost, "fragment"},
-                      HostRow{"Nul", std::string("127.0.0.1\0:{port}", 17), URLErrorBadHost, "control character"},
-                      HostRow{"LineBreak", "127.0.0.1:{port}\r\n", URLErrorBadHost, "white space"},
-                      HostRow{"Backslash", "127.0.0.1\\x", URLErrorBadHost, "backslash"}, HostRow{"Empty", "", URLErrorBadHost, "empty"},
-                      HostRow{"PortZero", "127.0.0.1:0", URLErrorBadHost, "port"}, HostRow{"PortTooLarge", "127.0.0.1:65536", URLErrorBadHost, "port"},
-                      HostRow{"PortEmpty", "localhost:", URLErrorBadHost, "port"}, HostRow{"PortNotANumber", "localhost:80a", URLErrorBadHost, "port"},
-                      HostRow{"IPv6WithoutBrackets", "::1", URLErrorBadHost, "[\""}, HostRow{"BadIPv6", "[::g]:{port}", URLErrorBadHost, "IPv6"},
-                      HostRow{"UnclosedBracket", "[::1:{port}", URLErrorBadHost, "\"[\""},
-                      HostRow{"ShortIPv4", "127.1:{port}", URLErrorBadHost, "IPv4"}, HostRow{"EmptyLabel", "a..b:{port}", URLErrorBadHost, "empty label"},
-                      HostRow{"NonAscii", "caf\xC3\xA9.example", URLErrorBadHost, "host name cannot hold"}),
+INSTANTIATE_TEST_SUITE_P(Wire, HostCheck,
+    ::testing::Values(HostRow{"IPv4AndPort", "127.0.0.1:{port}", 0, ""},
+        HostRow{"NameAndPort", "localhost:{port}", 0, ""},
+        HostRow{"BracketedIPv6", "[::1]:{port}", URLErrorCannotConnectToHost, ""},
+        HostRow{"Scheme", "https://127.0.0.1:{port}", URLErrorBadHost, "scheme"},
+        HostRow{"UserInfo", "good.example@127.0.0.1:{port}", URLErrorBadHost, "user info"},
+        HostRow{"Path", "127.0.0.1:{port}/evil?", URLErrorBadHost, "path"},
+        HostRow{"Query", "127.0.0.1:{port}?x=1", URLErrorBadHost, "query"},
+        HostRow{"Fragment", "host#x", URLErrorBadHost, "fragment"},
+        HostRow{"Nul", std::string("127.0.0.1\0:{port}", 17), URLErrorBadHost, "control character"},
+        HostRow{"LineBreak", "127.0.0.1:{port}\r\n", URLErrorBadHost, "white space"},
+        HostRow{"Backslash", "127.0.0.1\\x", URLErrorBadHost, "backslash"},
+        HostRow{"Empty", "", URLErrorBadHost, "empty"}, HostRow{"PortZero", "127.0.0.1:0", URLErrorBadHost, "port"},
+        HostRow{"PortTooLarge", "127.0.0.1:65536", URLErrorBadHost, "port"},
+        HostRow{"PortEmpty", "localhost:", URLErrorBadHost, "port"},
+        HostRow{"PortNotANumber", "localhost:80a", URLErrorBadHost, "port"},
+        HostRow{"IPv6WithoutBrackets", "::1", URLErrorBadHost, "[\""},
+        HostRow{"BadIPv6", "[::g]:{port}", URLErrorBadHost, "IPv6"},
+        HostRow{"UnclosedBracket", "[::1:{port}", URLErrorBadHost, "\"[\""},
+        HostRow{"ShortIPv4", "127.1:{port}", URLErrorBadHost, "IPv4"},
+        HostRow{"EmptyLabel", "a..b:{port}", URLErrorBadHost, "empty label"},
+        HostRow{"NonAscii", "caf\xC3\xA9.example", URLErrorBadHost, "host name cannot hold"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct IdRow {
@@ -122,9 +129,9 @@ TEST_P(PathIds, ReachTheServerAsOneVerifiedSegmentOrAreRefused) {
     payment.setCartId("k1");
     const std::pair<std::string, std::function<void(Outcomes&)>> operations[] = {
         {"/quorvex/precheckoutdata/",
-         [&](Outcomes& o) { ZRBOrvalis().getPreCheckoutDataService(precheckout, o.success(), o.failure()); }},
+            [&](Outcomes& o) { ZRBOrvalis().getPreCheckoutDataService(precheckout, o.success(), o.failure()); }},
         {"/quorvex/paymentdata/",
-         [&](Outcomes& o) { ZRBOrvalis().getChekcoutResourceService(payment, o.success(), o.failure()); }},
+            [&](Outcomes& o) { ZRBOrvalis().getChekcoutResourceService(payment, o.success(), o.failure()); }},
     };
     for (const auto& [prefix, start] : operations) {
         SCOPED_TRACE(prefix);
@@ -142,13 +149,13 @@ TEST_P(PathIds, ReachTheServerAsOneVerifiedSegmentOrAreRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, PathIds,
-                         ::testing::Values(IdRow{"Plain", "sbx-pairing-0001", nullptr}, IdRow{"SubDelimsColonAt", "a!$&'()*+,;=:@~b", nullptr},
-                                           IdRow{"DotsInside", "a..b.", nullptr}, IdRow{"Dot", ".", "dot segment"},
-                                           IdRow{"DotDot", "..", "dot segment"}, IdRow{"Traversal", "../../admin/x", "\"/\""},
-                                           IdRow{"Question", "a?b", "query"}, IdRow{"Hash", "a#b", "fragment"},
-                                           IdRow{"Percent", "a%2Fb", "\"%\""}, IdRow{"Space", "a b", "white space"},
-                                           IdRow{"Brackets", "x[1]", "cannot carry"}, IdRow{"NonAscii", "caf\xC3\xA9", "cannot carry"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(IdRow{"Plain", "sbx-pairing-0001", nullptr},
+        IdRow{"SubDelimsColonAt", "a!$&'()*+,;=:@~b", nullptr}, IdRow{"DotsInside", "a..b.", nullptr},
+        IdRow{"Dot", ".", "dot segment"}, IdRow{"DotDot", "..", "dot segment"},
+        IdRow{"Traversal", "../../admin/x", "\"/\""}, IdRow{"Question", "a?b", "query"},
+        IdRow{"Hash", "a#b", "fragment"}, IdRow{"Percent", "a%2Fb", "\"%\""}, IdRow{"Space", "a b", "white space"},
+        IdRow{"Brackets", "x[1]", "cannot carry"}, IdRow{"NonAscii", "caf\xC3\xA9", "cannot carry"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 class HeadersOnTheWire : public ::testing::TestWithParam<bool> {};
 
@@ -159,12 +166,11 @@ TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
     const std::string host = sandboxWorld().host;
     const ZRBOAuthProvider provider;
     const URLRequest request =
-        post
-            ? provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/expresscheckout", kSandboxConsumerKey,
-                                      "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, "{}", "application/json")
-            : provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/pairingid",
-                                     Dictionary{{"pairingTransactionId", Value("t")}, {"userId", Value("u")}},
-                                     kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
+        post ? provider.POSTURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/expresscheckout", kSandboxConsumerKey,
+                   "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, "{}", "application/json")
+             : provider.GETURLRequest(OAuthURLSchemeTypeHTTPS, host, "/quorvex/pairingid",
+                   Dictionary{{"pairingTransactionId", Value("t")}, {"userId", Value("u")}}, kSandboxConsumerKey,
+                   "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
     auto [got, seen] =
         exchange([&](Outcomes& o) { ZRBNetworkManager().executeService(request, o.success(), o.failure()); });
     ASSERT_EQ(seen.size(), 1u);
@@ -180,7 +186,7 @@ TEST_P(HeadersOnTheWire, AreTheBuiltOnesPlusAcceptEncoding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wire, HeadersOnTheWire, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Post" : "Get"; });
+    [](const auto& info) { return info.param ? "Post" : "Get"; });
 
 struct RedactRow {
     const char* name;
@@ -192,18 +198,19 @@ class Redaction : public ::testing::TestWithParam<RedactRow> {};
 
 TEST_P(Redaction, HidesSecretsInEveryForm) { EXPECT_EQ(redactLogLine(GetParam().line), GetParam().shown); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Wire, Redaction,
-    ::testing::Values(RedactRow{"EscapedQuote", R"(Request : {"password":"hunt\"er2secret","user":"u"})", R"(Request : {"password":"***","user":"u"})"},
-                      RedactRow{"EscapedBackslashEndsValue", R"({"password":"a\\","user":"u"})", R"({"password":"***","user":"u"})"},
-                      RedactRow{"CardInSpacedGroups", "card 4111 1111 1111 1111 ok", "card **** **** **** 1111 ok"},
-                      RedactRow{"CardInDashedGroups", "pan=4111-1111-1111-1111;", "pan=****-****-****-1111;"},
-                      RedactRow{"FifteenDigitCard", "3782 822463 10005", "**** ****** *0005"},
-                      RedactRow{"NineteenDigitsGrouped", "6011 0000 0000 0000 004", "**** **** **** ***0 004"},
-                      RedactRow{"PhoneNumberStays", "call 555-123-4567 or 555 123 4567", "call 555-123-4567 or 555 123 4567"},
-                      RedactRow{"TwentyGroupedDigitsStay", "ids 1234 5678 9012 3456 7890", "ids 1234 5678 9012 3456 7890"},
-                      RedactRow{"DateBeforeCard", "2026-12-06 4111111111111111", "2026-12-06 ************1111"},
-                      RedactRow{"SignatureInQuery", "URL : https://h/p?oauth_signature=ab%2Bc%3D&userId=7", "URL : https://h/p?oauth_signature=***&userId=7"}),
+INSTANTIATE_TEST_SUITE_P(Wire, Redaction,
+    ::testing::Values(RedactRow{"EscapedQuote", R"(Request : {"password":"hunt\"er2secret","user":"u"})",
+                          R"(Request : {"password":"***","user":"u"})"},
+        RedactRow{"EscapedBackslashEndsValue", R"({"password":"a\\","user":"u"})", R"({"password":"***","user":"u"})"},
+        RedactRow{"CardInSpacedGroups", "card 4111 1111 1111 1111 ok", "card **** **** **** 1111 ok"},
+        RedactRow{"CardInDashedGroups", "pan=4111-1111-1111-1111;", "pan=****-****-****-1111;"},
+        RedactRow{"FifteenDigitCard", "3782 822463 10005", "**** ****** *0005"},
+        RedactRow{"NineteenDigitsGrouped", "6011 0000 0000 0000 004", "**** **** **** ***0 004"},
+        RedactRow{"PhoneNumberStays", "call 555-123-4567 or 555 123 4567", "call 555-123-4567 or 555 123 4567"},
+        RedactRow{"TwentyGroupedDigitsStay", "ids 1234 5678 9012 3456 7890", "ids 1234 5678 9012 3456 7890"},
+        RedactRow{"DateBeforeCard", "2026-12-06 4111111111111111", "2026-12-06 ************1111"},
+        RedactRow{"SignatureInQuery", "URL : https://h/p?oauth_signature=ab%2Bc%3D&userId=7",
+            "URL : https://h/p?oauth_signature=***&userId=7"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,9 +38,9 @@ TEST(XMLHostileInput, ExternalEntitiesAndDTDsAreNeverRead) {
         "file://" +
         dir.write("evil.dtd", "<!ENTITY leak SYSTEM '" + file + "'><!ENTITY inner '" + secret + "'>").string();
     for (const std::string& doc :
-         {"<!DOCTYPE r [<!ENTITY x SYSTEM '" + file + "'>]><r><a>before</a><b>&x;</b><c>after</c></r>",
-          "<!DOCTYPE r SYSTEM '" + dtd + "'><r><a>before</a><b>&leak;&inner;</b><c>after</c></r>",
-          "<!DOCTYPE r [<!ENTITY % p SYSTEM '" + dtd + "'>%p;]><r><a>before</a><b>&inner;</b></r>"}) {
+        {"<!DOCTYPE r [<!ENTITY x SYSTEM '" + file + "'>]><r><a>before</a><b>&x;</b><c>after</c></r>",
+            "<!DOCTYPE r SYSTEM '" + dtd + "'><r><a>before</a><b>&leak;&inner;</b><c>after</c></r>",
+            "<!DOCTYPE r [<!ENTITY % p SYSTEM '" + dtd + "'>%p;]><r><a>before</a><b>&inner;</b></r>"}) {
         auto tree = XMLParser().dictionaryWithString(doc);
         ASSERT_TRUE(tree) << doc;
         EXPECT_EQ(tree->objectForKey("a"), Value("before")) << doc;

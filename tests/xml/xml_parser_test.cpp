@@ -1,7 +1,7 @@
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
-#include <TestPki.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -100,7 +100,7 @@ TEST(XMLParser, CopiesTakeOptionsOnly) {
     for (XMLParser* q : {&copy, &assigned}) {
         EXPECT_FALSE(q->root() || q->stack());
         EXPECT_EQ(Value(q->dictionaryWithString("<r a='1'><!--c--><x/></r>").value()),
-                  json(R"({"r":{"__name":"r","__attributes":{"a":"1"},"__comments":["c"],
+            json(R"({"r":{"__name":"r","__attributes":{"a":"1"},"__comments":["c"],
                            "x":[{"__name":"x","__text":""}]}})"));
     }
 }
@@ -171,8 +171,8 @@ private:
 TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
     std::mt19937 rng(7);
     auto pick = [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(rng); };
-    const char* const pieces[] = {"<a>",  "<b id='1'>", "<c _name='n'>", "<__text>", "<_u>",          "t",  " ",
-                                  "\n  ", "x y",        "&amp;",         "<!--c-->", "<![CDATA[d]]>", "</>"};
+    const char* const pieces[] = {"<a>", "<b id='1'>", "<c _name='n'>", "<__text>", "<_u>", "t", " ", "\n  ", "x y",
+        "&amp;", "<!--c-->", "<![CDATA[d]]>", "</>"};
     for (int round = 0; round < 400; ++round) {
         std::string doc = "<r>";
         std::vector<std::string> open{"r"};
@@ -188,8 +188,8 @@ TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
         if (pick(4) != 0)  // otherwise leave it cut off
             for (; !open.empty(); open.pop_back()) doc += "</" + open.back() + ">";
         unsigned bits = rng();
-        Options options{bool(bits & 1),  bool(bits & 2),  bool(bits & 4),  bool(bits & 8),
-                        bool(bits & 16), bool(bits & 32), (bits >> 6) % 4, (bits >> 8) % 3};
+        Options options{bool(bits & 1), bool(bits & 2), bool(bits & 4), bool(bits & 8), bool(bits & 16),
+            bool(bits & 32), (bits >> 6) % 4, (bits >> 8) % 3};
         Inspecting inspected;
         options.applyTo(inspected);
         XMLEventSource source(doc);

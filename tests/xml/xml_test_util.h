@@ -24,9 +24,14 @@ struct Options {
     std::int64_t attributes = 0, names = 0;
 
     void applyTo(XMLParser& p) const {
-        p.setCollapseTextNodes(collapse); p.setStripEmptyNodes(strip); p.setTrimWhiteSpace(trim);
-        p.setAlwaysUseArrays(arrays); p.setPreserveComments(comments); p.setWrapRootNode(wrap);
-        p.setAttributesMode(attributes); p.setNodeNameMode(names);
+        p.setCollapseTextNodes(collapse);
+        p.setStripEmptyNodes(strip);
+        p.setTrimWhiteSpace(trim);
+        p.setAlwaysUseArrays(arrays);
+        p.setPreserveComments(comments);
+        p.setWrapRootNode(wrap);
+        p.setAttributesMode(attributes);
+        p.setNodeNameMode(names);
     }
 };
 

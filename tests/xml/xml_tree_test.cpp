@@ -131,10 +131,10 @@ TEST(XMLWriting, LeavesArraysAndTheFiveSpecialCharacters) {
     EXPECT_EQ(XMLParser::XMLStringForNode(Value(Array{}), "x"), "");
     EXPECT_EQ(XMLParser::XMLStringForNode(Value("a&b"), "x"), "<x>a&amp;b</x>");
     EXPECT_EQ(XMLTree::innerXML(node(R"({"__name":"r","x":"1"})")), "<x>1</x>");
-    EXPECT_EQ(XMLTree::XMLEncodedString("a<b & 'c' \"x\">&amp;"),
-              "a&lt;b &amp; &apos;c&apos; &quot;x&quot;&gt;&amp;amp;");
-    EXPECT_EQ(XMLTree::XMLEncodedString(std::string_view("\x01\n\xc3\xa9\0", 5)),
-              std::string_view("\x01\n\xc3\xa9\0", 5));
+    EXPECT_EQ(
+        XMLTree::XMLEncodedString("a<b & 'c' \"x\">&amp;"), "a&lt;b &amp; &apos;c&apos; &quot;x&quot;&gt;&amp;amp;");
+    EXPECT_EQ(
+        XMLTree::XMLEncodedString(std::string_view("\x01\n\xc3\xa9\0", 5)), std::string_view("\x01\n\xc3\xa9\0", 5));
 }
 
 // Random documents without mixed content (each element holds text or

@@ -4,7 +4,6 @@
 #include <Orvalis/Utils/XMLTree.h>
 #include <Printers.h>
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,20 +19,19 @@ namespace {
 
 struct Piece {
     std::string text;
-    bool fits;            // an XML Name (for names) or XML text (for texts and comments)
+    bool fits;                        // an XML Name (for names) or XML text (for texts and comments)
     bool fitsAfterUnderscore = fits;  // a name still after a "_"
 };
 
-const std::vector<Piece> kNames = {
-    {"a", true}, {"a-b.c", true}, {"\u00e9t\u00e9", true}, {"a:b", true}, {"a\u0300", true}, {"_a", true},
-    {"\u212c", false}, {"\U00010000x", false},  // XML Names, but not to expat's older classes
-    {"a b", false}, {"1a", false, true}, {"-a", false, true},
-    {"\u00d7", false}, {"\u00a0", false}, {"\u0300a", false, true}, {"a\u037e", false}, {"r><x", false},
-    {"", false, true}, {"a\0b"s, false}, {"\xff", false}};
-const std::vector<Piece> kTexts = {
-    {"plain", true}, {"]]>", true}, {"<&>\"'", true}, {"\t\n\r", true}, {"\ud7ff\ue000\ufffd", true},
-    {"\U0010FFFF", true}, {"\x01", false}, {"\x1f", false}, {"\ufffe", false}, {"\uffff", false},
-    {"a\0b"s, false}, {"\xed\xa0\x80", false}, {"\xc0\xaf", false}};
+const std::vector<Piece> kNames = {{"a", true}, {"a-b.c", true}, {"\u00e9t\u00e9", true}, {"a:b", true},
+    {"a\u0300", true}, {"_a", true}, {"\u212c", false},
+    {"\U00010000x", false},  // XML Names, but not to expat's older classes
+    {"a b", false}, {"1a", false, true}, {"-a", false, true}, {"\u00d7", false}, {"\u00a0", false},
+    {"\u0300a", false, true}, {"a\u037e", false}, {"r><x", false}, {"", false, true}, {"a\0b"s, false},
+    {"\xff", false}};
+const std::vector<Piece> kTexts = {{"plain", true}, {"]]>", true}, {"<&>\"'", true}, {"\t\n\r", true},
+    {"\ud7ff\ue000\ufffd", true}, {"\U0010FFFF", true}, {"\x01", false}, {"\x1f", false}, {"\ufffe", false},
+    {"\uffff", false}, {"a\0b"s, false}, {"\xed\xa0\x80", false}, {"\xc0\xaf", false}};
 const std::vector<Piece> kComments = {{"a - b", true}, {"-a", true}, {"a--b", false}, {"a-", false}, {"-", false}};
 
 struct Case {
