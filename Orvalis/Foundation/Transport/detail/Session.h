@@ -157,10 +157,9 @@ private:
     CURLSH* share_ = nullptr;
     std::string caFile_;
     std::shared_ptr<const std::string> systemPEM_;  // caFile_'s text, read on first need
-    std::shared_ptr<const std::string> caBlobFor(const TransportSettings* own, const std::shared_ptr<const TrustSettings>& trust);
-    // The CA list of tasks with the process's anchors only, and the anchors it was made of.
-    std::shared_ptr<const std::string> processBlob_;
-    std::shared_ptr<const void> processBlobFor_;
+    // A client's CA list: the system's, the process's and its own anchors (delivery thread only).
+    std::shared_ptr<const std::string> caBlobFor(const TransportSettings& own,
+                                                 const std::shared_ptr<const TrustSettings>& trust);
 
     std::mutex mutex_;
     std::condition_variable stoppedCv_;

@@ -203,26 +203,22 @@ CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
 
 }  // namespace
 
-std::shared_ptr<const std::string> SessionImpl::caBlobFor(const TransportSettings* own,
+std::shared_ptr<const std::string> SessionImpl::caBlobFor(const TransportSettings& own,
                                                           const std::shared_ptr<const TrustSettings>& trust) {
-    const bool ownAnchors = own != nullptr && !own->trustedPEM.empty();
-    std::shared_ptr<const std::string>& cached = ownAnchors ? own->caBlob : processBlob_;
-    std::shared_ptr<const void>& cachedFor = ownAnchors ? own->caBlobFor : processBlobFor_;
-    if (cached && cachedFor == trust) return cached;
+    if (own.caBlob && own.caBlobFor == trust) return own.caBlob;  // made again when the process's anchors change
     if (!systemPEM_) {
         // The system's anchors still count: a CA list of its own replaces libcurl's bundle.
         systemPEM_ = std::make_shared<const std::string>(
             caFile_.empty() ? std::string() : readWholeFile(caFile_).value_or(std::string()));
     }
     auto blob = std::make_shared<std::string>();
-    for (const std::string* part : {systemPEM_.get(), &trust->pem, ownAnchors ? &own->trustedPEM : nullptr}) {
-        if (part == nullptr) continue;
+    for (const std::string* part : {systemPEM_.get(), &trust->pem, &own.trustedPEM}) {
         *blob += *part;
         if (!blob->empty() && blob->back() != '\n') *blob += '\n';
     }
-    cached = std::move(blob);
-    cachedFor = trust;
-    return cached;
+    own.caBlob = std::move(blob);
+    own.caBlobFor = trust;
+    return own.caBlob;
 }
 
 bool SessionImpl::configure(TaskState& t) {
@@ -263,7 +259,7 @@ bool SessionImpl::configure(TaskState& t) {
         // A client's own anchors go in as a CA list of its own (the system's, the process's
         // and its own): libcurl neither caches that store for other transfers nor reuses a
         // connection or TLS session verified against another list.
-        t.caBlob = caBlobFor(own, t.trust);
+        t.caBlob = caBlobFor(*own, t.trust);
         curl_blob blob{const_cast<char*>(t.caBlob->data()), t.caBlob->size(), CURL_BLOB_NOCOPY};
         set(CURLOPT_CAINFO_BLOB, &blob);
     } else if (!t.trust->certificates.empty()) {
