@@ -7,10 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -37,6 +39,9 @@ struct Settings {
     const char* userAgent = nullptr;    // the transport settings, each set when not null
     const char* proxy = nullptr;
     const char* trustFile = nullptr;
+    orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
+    orvalis_observer observer = nullptr;
+    void* user = nullptr;
 };
 
 static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey, Settings s = {}) {
@@ -54,6 +59,8 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
+                  (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
+                  (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
                   orvalis_client_new(config, &made),
         ORVALIS_OK);
     orvalis_client_config_free(config);
@@ -188,9 +195,11 @@ struct OutcomeRow {
     const char* name;
     bool closedPort;
     const char* consumerKey;
+    int answered;  // the status the sandbox gives kDigits
     int status;
     const char* domain;  // nullptr: success
     const char* json;    // in the answer, or in the server's error entry ("" for none)
+    const char* body;    // in the failure's body; nullptr: none kept
 };
 
 class COutcomes : public testing::TestWithParam<OutcomeRow> {};
@@ -198,7 +207,7 @@ class COutcomes : public testing::TestWithParam<OutcomeRow> {};
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault(
-        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON, ""});
+        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, row.answered, kDigits, kJSON, ""});
     // The test server's closed port, as host:port (its URL without "https://").
     orvalis_result* r = precheckout(client(
         row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
@@ -208,14 +217,27 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     EXPECT_EQ(take(orvalis_result_error_domain(r)), row.domain ? row.domain : "");
     const std::string json = take(row.domain ? orvalis_result_server_error_json(r) : orvalis_result_answer_json(r));
     EXPECT_TRUE(json.find(row.json) != std::string::npos && json.empty() == !*row.json) << json;
+    size_t length = 1;
+    const std::string body = take(orvalis_result_body(r, &length));
+    EXPECT_TRUE(row.body ? body.find(row.body) != std::string::npos && length == body.size() : length == 0) << body;
+    if (row.domain && row.domain == std::string(ORVALIS_HTTP_ERROR_DOMAIN)) {
+        EXPECT_EQ(orvalis_result_error_code(r), row.status);
+    }
+    char *name = nullptr, *value = nullptr;
+    EXPECT_EQ(orvalis_result_header(r, 0, &name, &value), row.status ? ORVALIS_OK : ORVALIS_ERROR_INVALID_ARGUMENT);
+    const std::string field = take(name) + ": " + take(value);
+    EXPECT_EQ(field.size() > 4, row.status != 0) << field;
     orvalis_result_free(r);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, COutcomes,
-    testing::Values(OutcomeRow{"AnswerKeepsEveryDigit", false, ts::kSandboxConsumerKey, 200, nullptr, kDigits},
-        OutcomeRow{"ServerError", false, "wrong-key", 401, ORVALIS_NETWORK_ERROR_DOMAIN,
-            R"("reasonCode":"AUTHENTICATION_FAILED")"},
-        OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 0, ORVALIS_URL_ERROR_DOMAIN, ""}),
+    testing::Values(
+        OutcomeRow{"AnswerKeepsEveryDigit", false, ts::kSandboxConsumerKey, 200, 200, nullptr, kDigits, nullptr},
+        OutcomeRow{"ServerError", false, "wrong-key", 200, 401, ORVALIS_HTTP_ERROR_DOMAIN,
+            R"("reasonCode":"AUTHENTICATION_FAILED")", "AUTHENTICATION_FAILED"},
+        OutcomeRow{"Http500WithoutErrors", false, ts::kSandboxConsumerKey, 500, 500, ORVALIS_HTTP_ERROR_DOMAIN, "",
+            kDigits},
+        OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 200, 0, ORVALIS_URL_ERROR_DOMAIN, "", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 enum class Op { PreCheckout, PaymentData, ExpressCheckout };
@@ -226,7 +248,7 @@ struct RefusalRow {
     Op op;
     const char* text;  // the path id, or express checkout's currency
     double amount;
-    int64_t code;                   // 101: sent unsigned, and the server's refusal
+    int64_t code;                   // 401: sent unsigned, and the server's refusal
     std::vector<std::string> said;  // in the error's message
 };
 
@@ -247,9 +269,9 @@ TEST_P(CRefusals, AreNotSent) {
                                           : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, &op),
         ORVALIS_OK);
     ASSERT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
-    const bool sent = row.code == 101;
+    const bool sent = row.code == 401;
     EXPECT_EQ(orvalis_result_error_code(r), row.code);
-    EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_NETWORK_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
+    EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_HTTP_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
     EXPECT_EQ(orvalis_result_reached(r), sent ? ORVALIS_REACHED_YES : ORVALIS_REACHED_NO);
     const std::string message = take(orvalis_result_error_message(r));
     for (const std::string& part : row.said) EXPECT_NE(message.find(part), std::string::npos) << message;
@@ -271,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"NoPassword", {.password = nullptr}, Op::PaymentData, "tx-1", 0, -1231, {"no password given"}},
         RefusalRow{"NoKeyNamed", {.key = nullptr}, Op::ExpressCheckout, "EUR", 1, -1231, {"no key named"}},
         RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1", 0,
-                   101, {}},
+                   401, {}},
         RefusalRow{"AmountNaN", {}, Op::ExpressCheckout, "EUR", NAN, -1232, {}},
         RefusalRow{"AmountInfinite", {}, Op::ExpressCheckout, "EUR", -INFINITY, -1232, {}},
         RefusalRow{"TextNotUTF8", {}, Op::ExpressCheckout, "E\xffR\xc0", 1, -1232, {}},
@@ -432,6 +454,81 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
         orvalis_result_free(out);
         orvalis_operation_free(op);
     }
+}
+
+// What a C host meets, scripted by an answerer and an observer: a failed exchange that sent nothing, a
+// start slower than the overall time-out, a completion held (by the observer) until the test has asked.
+struct Script {
+    int64_t failure = 0;  // the answerer's error code, the request not sent; 0: an answer
+    bool slowStart = false;
+    std::promise<void> completing;
+    std::shared_future<void> release;  // when valid: the observer of COMPLETED waits for it
+    std::atomic<int> answered{0};
+};
+
+static void scriptedAnswer(const orvalis_exchange*, orvalis_reply* reply, void* user_data) {
+    auto* script = static_cast<Script*>(user_data);
+    ++script->answered;
+    reply->error_code = script->failure;
+    reply->body = "{\"ok\":1}";
+    reply->body_length = std::strlen(reply->body);
+}
+
+static void scriptedEvent(const orvalis_event* event, void* user_data) {
+    auto* script = static_cast<Script*>(user_data);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);  // the overall time-out
+    while (event->kind == ORVALIS_EVENT_STARTED && script->slowStart && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (event->kind == ORVALIS_EVENT_COMPLETED && script->release.valid()) {
+        script->completing.set_value();
+        script->release.wait();
+    }
+}
+
+TEST(CInterface, NothingSentGoesAgainNothingStartsLateAndADecidedResultIsDone) {
+    ts::sandboxWorld();  // the merchant key's resource folder
+    using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
+    // A reset during the TLS handshake (-1200), nothing sent, goes again even for a payment; untrusted never.
+    for (int64_t failure : {int64_t{-1200}, int64_t{ORVALIS_URL_ERROR_SERVER_CERTIFICATE_UNTRUSTED}}) {
+        Script script;
+        script.failure = failure;
+        Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &scriptedAnswer, .user = &script});
+        orvalis_express_checkout_request payment = {
+            sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+        orvalis_operation* op = nullptr;
+        orvalis_result* out = nullptr;
+        ASSERT_EQ(orvalis_client_express_checkout(c.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
+        ASSERT_EQ(orvalis_operation_wait(op, 60000, &out), ORVALIS_OK);
+        orvalis_operation_free(op);
+        Result r(out, &orvalis_result_free);
+        EXPECT_EQ(orvalis_result_error_code(r.get()), failure);
+        EXPECT_EQ(orvalis_result_attempt_count(r.get()), failure == -1200 ? 3u : 1u);
+    }
+    Script slow;  // its start takes longer than the overall time-out: no attempt
+    slow.slowStart = true;
+    Result late(precheckout(client("api.example.com", ts::kSandboxConsumerKey,
+                    {.overallMs = 100, .answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &slow})),
+        &orvalis_result_free);
+    EXPECT_EQ(slow.answered.load(), 0);
+    EXPECT_EQ(orvalis_result_error_code(late.get()), ORVALIS_URL_ERROR_TIMED_OUT);
+    EXPECT_TRUE(orvalis_result_reached(late.get()) == ORVALIS_REACHED_NO && !orvalis_result_attempt_count(late.get()));
+    Script held;
+    std::promise<void> release;
+    held.release = release.get_future().share();
+    Client c = client("api.example.com", ts::kSandboxConsumerKey,
+        {.answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &held});
+    orvalis_precheckout_data_request request = {sizeof request, "pair-1"};
+    orvalis_operation* op = nullptr;
+    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, {}, {}, {}, &op), ORVALIS_OK);
+    held.completing.get_future().wait();
+    EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK);  // too late to change anything ...
+    EXPECT_EQ(orvalis_operation_is_done(op), 1);          // ... because it is decided
+    release.set_value();
+    orvalis_result* out = nullptr;
+    ASSERT_EQ(orvalis_operation_wait(op, -1, &out), ORVALIS_OK);
+    EXPECT_TRUE(orvalis_result_succeeded(out));
+    orvalis_result_free(out);
+    orvalis_operation_free(op);
 }
 
 // The test double from C: the answerer sees each signed request, which the signature check accepts,

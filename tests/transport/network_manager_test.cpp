@@ -179,7 +179,7 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
             .dataTaskWithRequest(
                 get(server.url("/echo")), [](auto, auto, auto) { throw std::runtime_error("host failure"); })
             .resume();
-    // On the JSON branch a throwing success callback falls back to the XML reading: "Server Error".
+    // On the JSON branch a throwing success callback is logged, then the XML reading: "Server Error".
     auto json = exchange(R"({"a":1})", "200 OK", [](Dictionary) { throw std::runtime_error("host bug"); });
     ASSERT_EQ(json.size(), 2u);
     EXPECT_EQ(event(json[0]), R"(success {"a":1})");
@@ -203,6 +203,7 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     EXPECT_EQ(
         std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != std::string::npos; }),
         3);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.find("threw (host bug)") != l.npos; }));
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
