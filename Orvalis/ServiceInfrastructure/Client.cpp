@@ -89,7 +89,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
             conclude(state, std::move(refused));
             return;
         }
-        if (pastDeadline(*state)) {
+        if (pastDeadline(*state)) {  // signing took its time
             conclude(state, std::move(last));
             return;
         }

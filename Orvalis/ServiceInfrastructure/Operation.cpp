@@ -199,8 +199,7 @@ bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
     checked(state_);
     std::unique_lock lock(state_->mutex);
     if (!state_->done) {
-        state_->continuations.emplace_back(
-            [continuation, core = state_->core] { resumeThrough(core, continuation); });
+        state_->continuations.emplace_back([continuation, core = state_->core] { resumeThrough(core, continuation); });
         return true;
     }
     if (!hasExecutor(*state_)) return false;

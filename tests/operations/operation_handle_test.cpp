@@ -36,9 +36,10 @@ R initRequest(R r = {}) {
 
 // A fault of the sandbox, or "500 <body>": that JSON body under status 500.
 void setFault(const char* fault) {
-    ts::sandboxWorld().server->setFault("initializepairing", std::string_view(fault).starts_with("500 ")
-            ? sandbox::Fault{sandbox::Fault::Kind::Body, 0, 500, fault + 4, "application/json", ""}
-            : *sandbox::Fault::parse(fault));
+    ts::sandboxWorld().server->setFault(
+        "initializepairing", std::string_view(fault).starts_with("500 ")
+                                 ? sandbox::Fault{sandbox::Fault::Kind::Body, 0, 500, fault + 4, "application/json", ""}
+                                 : *sandbox::Fault::parse(fault));
 }
 
 // The smallest coroutine: starts at once, nobody awaits it.

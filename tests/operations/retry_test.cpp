@@ -131,8 +131,9 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     ClientConfiguration c = configured(host);
     c.retry.initialBackoff = 50ms;
     // What the test server counts: requests of the path, or connections reset in the TLS handshake.
-    const std::string counter = std::string(row.port) == "tlsreset" ? std::string("tlsresets")
-                                                                      : std::string("/quorvex/precheckoutdata/") + row.fault;
+    const std::string counter = std::string(row.port) == "tlsreset"
+                                    ? std::string("tlsresets")
+                                    : std::string("/quorvex/precheckoutdata/") + row.fault;
     const long before = sandbox ? 0 : ts::sharedServer().stat(counter);
     OperationOptions options{row.idle, row.overall, row.maxAttempts};
     OperationResult r = row.isPayment ? Client(c).expressCheckout(payment(), options).get()

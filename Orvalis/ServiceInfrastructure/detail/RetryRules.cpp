@@ -17,7 +17,7 @@ bool mayRetry(bool readOnly, const std::optional<Error>& transportError, long st
         case URLErrorCancelled:                   // the host's own decision
         case URLErrorServerCertificateUntrusted:  // a server not to be talked to, however often asked
         case URLErrorServerPublicKeyPinMismatch:
-        case URLErrorBadURL:                      // refused locally: refused again the same way
+        case URLErrorBadURL:  // refused locally: refused again the same way
         case URLErrorUnsupportedURL:
         case URLErrorBadRequest:
         case URLErrorBadHost:
