@@ -7,7 +7,6 @@
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <future>
 #include <mutex>
 
@@ -170,37 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Operations, RetryRules,
         Row{"PaymentTimedOutAfterSending", "sandbox", "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut,
             Reached::Maybe}),
     ts::RowName());
-
-// Signing may take longer than the overall time-out (a slow key source, here one that returns only once
-// the time-out has passed): no attempt starts after it, the first one or a retry.
-TEST(Retries, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12{std::istreambuf_iterator<char>(file), {}};
-    for (int slow : {1, 2}) {  // which signing is slow
-        std::atomic<int> signings{0}, answered{0};
-        std::atomic<std::chrono::steady_clock::time_point> started{};
-        ClientConfiguration c = configured("api.example.com");
-        c.keyFileName.reset();
-        c.overallTimeout = 200ms;
-        c.retry.initialBackoff = 0ms;
-        c.observer = [&](const OperationEvent& e) {
-            if (e.kind == OperationEventKind::Started) started = std::chrono::steady_clock::now();
-        };
-        c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
-            if (++signings == slow) {
-                while (std::chrono::steady_clock::now() < started.load() + 200ms) std::this_thread::sleep_for(5ms);
-            }
-            return p12;
-        });
-        c.answerer = [&](const URLRequest&) { return ++answered, AnswererReply::json("{}", 503); };
-        OperationResult r = Client(c).getPrecheckoutData(read("id")).get();
-        EXPECT_EQ(answered.load(), slow - 1);
-        EXPECT_EQ(r.attempts.size(), static_cast<size_t>(slow - 1));
-        ASSERT_TRUE(r.error);
-        EXPECT_EQ(r.error->code(), slow == 1 ? std::int64_t{URLErrorTimedOut} : 503) << r.error->description();
-        EXPECT_EQ(r.reached, slow == 1 ? Reached::No : Reached::Yes);
-    }
-}
 
 TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
     Events events;
