@@ -74,9 +74,11 @@ class Answer(Dict[str, Any]):
     what is known about the exchange. status is its HTTP status (2xx), headers its header fields in
     order ((name, value) pairs), attempts every attempt made and correlation_id the last one's."""
 
-    status: int = 0
-    headers: "List[Tuple[str, str]]" = []
-    attempts: "List[Attempt]" = []
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.status = 0
+        self.headers: List[Tuple[str, str]] = []
+        self.attempts: List[Attempt] = []
 
     @property
     def correlation_id(self) -> str:
