@@ -51,13 +51,9 @@ def test_server_error_carries_the_whole_failure(faulty, connect):
 
 
 def test_an_answer_outside_2xx_fails_keeping_it_and_a_success_tells_how_it_came(connect):
-    def answer(request):
-        if request.method == "POST":
-            return orvalis.Reply(500, b'{"message":"internal error"}')
-        return orvalis.Reply(404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}') if "/paymentdata/" in request.url \
-            else orvalis.Reply(body=b'{"ok": 1}')
-
-    c = connect("api.example.com", answerer=answer)
+    replies = {"expresscheckout": orvalis.Reply(500, b'{"message":"internal error"}'),  # by the path's last segment
+               "t": orvalis.Reply(404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}'), "p": orvalis.Reply(body=b'{"ok": 1}')}
+    c = connect("api.example.com", answerer=lambda request: replies[request.url.split("?")[0].rsplit("/", 1)[1]])
     with pytest.raises(OperationError) as paid:
         c.express_checkout(checkout_id="c", amount=1, currency="EUR")
     with pytest.raises(OperationError) as missing:
