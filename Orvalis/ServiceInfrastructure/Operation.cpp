@@ -178,7 +178,7 @@ void resumeThrough(const std::shared_ptr<detail::ClientCore>& core, std::corouti
         });
     } catch (...) {
         // An executor that cannot take the task must not strand the coroutine.
-        log("Operation: the executor threw; resuming on the delivery thread");
+        log("Operation: the executor threw; resuming on this thread");
         if (!resumed->exchange(true)) continuation.resume();
     }
 }
