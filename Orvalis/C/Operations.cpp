@@ -256,6 +256,33 @@ char* orvalis_result_server_error_json(const orvalis_result* result) {
     });
 }
 
+char* orvalis_result_body(const orvalis_result* result, size_t* length_out) {
+    if (length_out != nullptr) *length_out = 0;
+    if (result == nullptr || !result->outcome.body) return nullptr;
+    char* body = guardedText([&] { return copyForCaller(*result->outcome.body); });
+    if (body != nullptr && length_out != nullptr) *length_out = result->outcome.body->size();
+    return body;
+}
+
+size_t orvalis_result_header_count(const orvalis_result* result) {
+    return result && result->outcome.response ? result->outcome.response->headers.size() : 0;
+}
+
+orvalis_status orvalis_result_header(const orvalis_result* result, size_t index, char** name_out, char** value_out) {
+    if (name_out != nullptr) *name_out = nullptr;
+    if (value_out != nullptr) *value_out = nullptr;
+    if (name_out == nullptr || value_out == nullptr || index >= orvalis_result_header_count(result)) {
+        return invalid("no result, no place for the field, or no field at that index");
+    }
+    return guarded([&] {
+        const auto& [name, value] = result->outcome.response->headers[index];
+        std::unique_ptr<char, decltype(&orvalis_free)> named(copyForCaller(name), &orvalis_free);
+        *value_out = copyForCaller(value);
+        *name_out = named.release();
+        return ORVALIS_OK;
+    });
+}
+
 orvalis_status orvalis_result_copy(const orvalis_result* result, orvalis_result** copy_out) {
     if (copy_out != nullptr) *copy_out = nullptr;
     if (result == nullptr || copy_out == nullptr) return invalid("no result or no place for the copy");

@@ -219,6 +219,10 @@ typedef enum orvalis_reached {
 #define ORVALIS_URL_ERROR_DOMAIN "org.orvalis.URLErrorDomain"
 /** Error domain of failures the server's answer caused (code 101; 102: too large to decode). */
 #define ORVALIS_NETWORK_ERROR_DOMAIN "org.orvalis.ZRBNetworkManager"
+/** Error domain of an answer whose HTTP status is outside 2xx, whatever its body: the code is
+ *  the status; the result keeps the status, header fields, body and the server's error entry,
+ *  and ORVALIS_REACHED_YES. */
+#define ORVALIS_HTTP_ERROR_DOMAIN "org.orvalis.HTTPErrorDomain"
 /** The operation was cancelled. */
 #define ORVALIS_URL_ERROR_CANCELLED (-999)
 /** An idle or overall time-out passed. */
@@ -255,7 +259,7 @@ ORVALIS_C_EXPORT orvalis_reached orvalis_result_reached(const orvalis_result* re
 ORVALIS_C_EXPORT char* orvalis_result_answer_json(const orvalis_result* result);
 
 /** On failure, the error's domain (ORVALIS_URL_ERROR_DOMAIN, ORVALIS_NETWORK_ERROR_DOMAIN,
- *  ...; free it with orvalis_free); NULL on success or for NULL. */
+ *  ORVALIS_HTTP_ERROR_DOMAIN; free it with orvalis_free); NULL on success or for NULL. */
 ORVALIS_C_EXPORT char* orvalis_result_error_domain(const orvalis_result* result);
 
 /** On failure, the error's code within its domain; 0 on success or for NULL. */
@@ -268,6 +272,19 @@ ORVALIS_C_EXPORT char* orvalis_result_error_message(const orvalis_result* result
  *  a JSON "errors" array, or an XML Error element; free it with orvalis_free); NULL
  *  when the server sent none, on success, or for NULL. */
 ORVALIS_C_EXPORT char* orvalis_result_server_error_json(const orvalis_result* result);
+
+/** On a failure the server answered, its body as it came (content encoding undone) and
+ *  its length in *length_out when not NULL (free it with orvalis_free); NULL on success
+ *  (see orvalis_result_answer_json), when no answer came, or for NULL. */
+ORVALIS_C_EXPORT char* orvalis_result_body(const orvalis_result* result, size_t* length_out);
+
+/** Number of header fields of the answer (success or failure); 0 when no answer came or for NULL. */
+ORVALIS_C_EXPORT size_t orvalis_result_header_count(const orvalis_result* result);
+
+/** Header field index of the answer, in the order it came: its name and value (free both
+ *  with orvalis_free). INVALID_ARGUMENT for NULL or an index past the last. */
+ORVALIS_C_EXPORT orvalis_status orvalis_result_header(const orvalis_result* result, size_t index, char** name_out,
+                                                     char** value_out);
 
 /** A second handle to the same result, to keep beyond a callback (free both).
  *  INVALID_ARGUMENT when result or copy_out is NULL. */
@@ -290,12 +307,15 @@ typedef struct orvalis_operation orvalis_operation;
 ORVALIS_C_EXPORT orvalis_status orvalis_operation_wait(const orvalis_operation* operation, int64_t timeout_ms,
                                                       orvalis_result** result_out);
 
-/** 1 once the operation has completed, else 0 (also for NULL). */
+/** 1 once the operation's result is decided (nothing, a cancel included, changes it any
+ *  more; the observer's COMPLETED event and the callback may still be running or to come),
+ *  else 0 (also for NULL). */
 ORVALIS_C_EXPORT int orvalis_operation_is_done(const orvalis_operation* operation);
 
-/** Ends the operation with ORVALIS_URL_ERROR_CANCELLED unless it has completed (then
- *  nothing happens); its callback still runs once. Once this returns, the result is
- *  the one completed before the call or the cancel failure, never a later success;
+/** Ends the operation with ORVALIS_URL_ERROR_CANCELLED unless its result is decided (then
+ *  nothing happens, and orvalis_operation_is_done gives 1 once this returns); its callback
+ *  still runs once. Once this returns, the result is
+ *  the one decided before the call or the cancel failure, never a later success;
  *  when the answer had already arrived, the cancel failure keeps its HTTP status and
  *  ORVALIS_REACHED_YES. INVALID_ARGUMENT when operation is NULL. */
 ORVALIS_C_EXPORT orvalis_status orvalis_operation_cancel(const orvalis_operation* operation);

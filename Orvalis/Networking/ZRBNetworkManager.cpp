@@ -130,10 +130,16 @@ void call(const detail::DecodedAnswer& decoded, const SuccessCallback& onSuccess
 void deliver(const detail::DecodedAnswer& decoded, const std::optional<std::string>& data,
              const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
     if (decoded.readAsJSON) {
+        const char* which = decoded.answer ? "success" : "failure";
         try {
             call(decoded, onSuccess, onFailure);
             return;
+        } catch (const std::exception& e) {
+            log(std::string("ZRBNetworkManager: the ") + which + " callback threw (" + e.what() +
+                "); the answer is read again as XML");
         } catch (...) {
+            log(std::string("ZRBNetworkManager: the ") + which +
+                " callback threw a non-standard exception; the answer is read again as XML");
         }
         call(detail::decodeXMLAnswer(*data), onSuccess, onFailure);
         return;

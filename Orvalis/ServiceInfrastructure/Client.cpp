@@ -48,6 +48,12 @@ void observe(const detail::OperationState& state, const OperationEvent& event) n
     }
 }
 
+// Preparing and signing take their time (a slow key source): the deadline is
+// checked again right before the exchange, so no attempt starts past it.
+bool pastDeadline(const detail::OperationState& state) {
+    return state.deadline && std::chrono::steady_clock::now() >= *state.deadline;
+}
+
 // The operation ends with result, which keeps the story of every attempt.
 void conclude(const std::shared_ptr<detail::OperationState>& state, OperationResult result) {
     if (!state->attempts.empty()) {
@@ -69,7 +75,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
         if (!state->lastAttempt) return;  // completed meanwhile
         last = std::move(*state->lastAttempt);
         state->lastAttempt.reset();
-        stop = state->cancelRequested || (state->deadline && std::chrono::steady_clock::now() >= *state->deadline);
+        stop = state->cancelRequested || pastDeadline(*state);
     }
     if (stop) {
         conclude(state, std::move(last));  // a cancel turns it into the cancel failure
@@ -81,6 +87,10 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
             OperationResult refused;
             refused.error = std::move(prepared.refusal);
             conclude(state, std::move(refused));
+            return;
+        }
+        if (pastDeadline(*state)) {  // signing took its time
+            conclude(state, std::move(last));
             return;
         }
         startExchange(state, std::move(*prepared.request));
@@ -120,6 +130,27 @@ void logAttempt(const detail::OperationState& state, const AttemptRecord& record
     log(line);
 }
 
+// The decode stage: the answer decoded once. On these faces an answer outside 2xx
+// is a failure of its own whatever its body holds; the body and the server's entry stay.
+OperationResult decided(const std::optional<std::string>& data, const std::optional<Error>& error,
+                        std::optional<HTTPURLResponse> response) {
+    detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
+    OperationResult result;
+    result.answer = std::move(decoded.answer);
+    result.error = std::move(decoded.error);
+    result.serverErrorEntry = std::move(decoded.serverErrorEntry);
+    const long status = response ? response->statusCode : 0;
+    if (!error && response && (status < 200 || status > 299)) {
+        std::string text = "The server answered with HTTP status " + std::to_string(status);
+        if (result.serverErrorEntry && result.error) text += " (" + result.error->localizedDescription() + ")";
+        result.error = Error::withDescription(HTTPErrorDomain, status, text + ".");
+        result.answer.reset();
+    }
+    if (result.error && data && response) result.body = *data;
+    result.response = std::move(response);
+    return result;
+}
+
 // The decode stage, on the delivery thread; what the exchange showed is kept
 // beside it. Then the operation ends, or pauses before its next attempt.
 void finishExchange(const std::shared_ptr<detail::OperationState>& state, const std::optional<std::string>& data,
@@ -138,13 +169,8 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     }
     const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
 
-    detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
-    OperationResult result;
-    result.answer = std::move(decoded.answer);
-    result.error = std::move(decoded.error);
-    result.serverErrorEntry = std::move(decoded.serverErrorEntry);
+    OperationResult result = decided(data, error, std::move(response));
     result.reached = reached;
-    result.response = std::move(response);
     record.error = result.error;
     state->attempts.push_back(std::move(record));
     state->furthest = std::max(state->furthest, reached);
@@ -342,6 +368,10 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
         detail::PreparedRequest prepared = detail::prepare(request, policy);
         if (prepared.refusal) {
             refuse(state, std::move(*prepared.refusal));
+        } else if (pastDeadline(*state)) {
+            refuse(state, Error::withDescription(URLErrorDomain, URLErrorTimedOut,
+                                                 "The request timed out: the overall time-out passed before it "
+                                                 "could be sent."));
         } else {
             startExchange(state, std::move(*prepared.request));
         }

@@ -25,9 +25,11 @@ namespace orvalis {
 inline constexpr std::chrono::milliseconds kDefaultIdleTimeout{180000};
 
 /// How a Client tries an operation again after a failure that allows it: a
-/// request never sent (any operation); for the GET operations also a lost
-/// connection, a time-out, or HTTP 429, 502, 503 or 504. A POST whose request may
-/// have reached the server is never sent again. See docs/operations.md.
+/// request never sent (any operation, whatever the failure: a reset during the
+/// TLS handshake too), except to an untrusted server, after a pin mismatch, a
+/// local refusal or a cancel; for the GET operations also a lost connection, a
+/// time-out, or HTTP 429, 502, 503 or 504. A POST whose request may have reached
+/// the server is never sent again. See docs/operations.md.
 struct RetryPolicy {
     /// Attempts in all, the first included; 0 or 1 means no retry. At most kMaxAttempts.
     int maxAttempts = 3;
@@ -88,7 +90,8 @@ struct ClientConfiguration {
     /// Above zero (the Client refuses 0 or less); milliseconds::max() means no limit.
     std::chrono::milliseconds idleTimeout = kDefaultIdleTimeout;
     /// When set, an operation fails with URLErrorTimedOut once this long has
-    /// passed since it started, however steadily bytes move. Above zero when set;
+    /// passed since it started, however steadily bytes move; no attempt starts
+    /// after it, however long preparing and signing took. Above zero when set;
     /// milliseconds::max() means no limit.
     std::optional<std::chrono::milliseconds> overallTimeout;
     /// On (the default): a request that cannot be signed (no key named, key not

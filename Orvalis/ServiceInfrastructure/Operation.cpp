@@ -120,7 +120,8 @@ const std::shared_ptr<detail::OperationState>& checked(const std::shared_ptr<det
 bool Operation::isDone() const noexcept {
     if (!state_) return false;
     std::lock_guard lock(state_->mutex);
-    return state_->done;
+    // Decided is done: a cancel() that found it so must not see it still running.
+    return state_->done || state_->completing;
 }
 
 OperationResult Operation::get() const {
@@ -161,27 +162,52 @@ std::future<OperationResult> Operation::future() const {
 
 bool Operation::cancel() const { return state_ && state_->cancel(); }
 
+namespace {
+
+// Resumes the coroutine through the client's executor, or here without one.
+void resumeThrough(const std::shared_ptr<detail::ClientCore>& core, std::coroutine_handle<> continuation) {
+    const Executor* executor = core ? &core->configuration.executor : nullptr;
+    if (executor == nullptr || !*executor) {
+        continuation.resume();
+        return;
+    }
+    auto resumed = std::make_shared<std::atomic<bool>>(false);
+    try {
+        (*executor)([continuation, resumed] {
+            if (!resumed->exchange(true)) continuation.resume();
+        });
+    } catch (...) {
+        // An executor that cannot take the task must not strand the coroutine.
+        log("Operation: the executor threw; resuming on this thread");
+        if (!resumed->exchange(true)) continuation.resume();
+    }
+}
+
+bool hasExecutor(const detail::OperationState& state) noexcept {
+    return state.core && state.core->configuration.executor;
+}
+
+}  // namespace
+
+bool Operation::await_ready() const noexcept {
+    if (!state_) return false;  // await_suspend throws
+    std::lock_guard lock(state_->mutex);
+    return state_->done && !hasExecutor(*state_);
+}
+
 bool Operation::await_suspend(std::coroutine_handle<> continuation) const {
     checked(state_);
-    std::lock_guard lock(state_->mutex);
-    if (state_->done) return false;
-    state_->continuations.emplace_back([continuation, core = state_->core] {
-        const Executor* executor = core ? &core->configuration.executor : nullptr;
-        if (executor == nullptr || !*executor) {
-            continuation.resume();
-            return;
-        }
-        auto resumed = std::make_shared<std::atomic<bool>>(false);
-        try {
-            (*executor)([continuation, resumed] {
-                if (!resumed->exchange(true)) continuation.resume();
-            });
-        } catch (...) {
-            // An executor that cannot take the task must not strand the coroutine.
-            log("Operation: the executor threw; resuming on the delivery thread");
-            if (!resumed->exchange(true)) continuation.resume();
-        }
-    });
+    std::unique_lock lock(state_->mutex);
+    if (!state_->done) {
+        state_->continuations.emplace_back([continuation, core = state_->core] { resumeThrough(core, continuation); });
+        return true;
+    }
+    if (!hasExecutor(*state_)) return false;
+    // Completed already: still resumed through the executor. The executor may resume
+    // the coroutine before this returns, so nothing of its frame (this) is used after.
+    std::shared_ptr<detail::ClientCore> core = state_->core;
+    lock.unlock();
+    resumeThrough(core, continuation);
     return true;
 }
 

@@ -16,6 +16,12 @@
 
 namespace orvalis {
 
+/// Error domain of an operation of Client (and of the C and Python faces) that the
+/// server answered with a status outside 2xx: the code is the HTTP status, the
+/// result keeps the answer (response, body, serverErrorEntry) and Reached::Yes.
+/// The callback facade ZRBOrvalis decodes such answers like any other instead.
+inline constexpr const char* HTTPErrorDomain = "org.orvalis.HTTPErrorDomain";
+
 /// Whether a failed operation's request may have reached the server.
 enum class Reached {
     No,     ///< refused locally, or name lookup, connection or TLS failed before anything was sent
@@ -39,7 +45,8 @@ struct ORVALIS_EXPORT AttemptRecord {
 };
 
 /// Everything known about how one operation ended. Exactly one of answer and
-/// error is set. Plain data: copies share the Dictionaries, as everywhere.
+/// error is set: an answer outside 2xx is an error of HTTPErrorDomain. Plain
+/// data: copies share the Dictionaries, as everywhere.
 struct ORVALIS_EXPORT OperationResult {
     /// On success: the decoded answer, as the success callback would receive it.
     std::optional<Dictionary> answer;
@@ -47,6 +54,9 @@ struct ORVALIS_EXPORT OperationResult {
     std::optional<Error> error;
     /// Status line and header fields of the answer, when one came (also on failure).
     std::optional<HTTPURLResponse> response;
+    /// On a failure the server answered: the answer's body as it came (content
+    /// encoding undone); none on success, where answer holds it decoded.
+    std::optional<std::string> body;
     /// The first entry of the answer's "errors" array (JSON) or its Error element
     /// (XML), whole, when the server sent one as an object.
     std::optional<Dictionary> serverErrorEntry;
@@ -80,11 +90,16 @@ struct OperationState;
 ///
 ///     OperationResult r = co_await client.getPairingId(request);
 ///
-/// A coroutine that awaits it resumes on the client's executor, or without one
-/// on the library's delivery thread. Never block (get(), wait()) on that thread.
+/// A coroutine that awaits it resumes on the client's executor (also when the
+/// operation had completed already), or without one on the library's delivery
+/// thread (on the awaiting thread when it had completed). Never block (get(),
+/// wait()) on the delivery thread.
 class ORVALIS_EXPORT Operation {
 public:
-    /// True once the operation has completed. Any thread.
+    /// True once the operation's result is decided: nothing (cancel() included)
+    /// changes it any more. The client's observer may still be being told of it
+    /// (OperationEventKind::Completed); get() and wait() return once it has been.
+    /// So after cancel() returns false, isDone() is true. Any thread.
     bool isDone() const noexcept;
 
     /// Blocks until the operation has completed and returns its result. Any thread
@@ -104,17 +119,20 @@ public:
     std::future<OperationResult> future() const;
 
     /// Ends the operation with URLErrorCancelled (domain URLErrorDomain, -999) unless
-    /// it has completed already, in which case nothing happens. Once cancel()
-    /// returns, the result is the one completed before the call or the cancel
+    /// its result is decided already (isDone()), in which case nothing happens. Once
+    /// cancel() returns, the result is the one decided before the call or the cancel
     /// failure, never a later success; when the answer had already arrived, the
     /// cancel failure keeps its response and Reached::Yes. The transfer is
     /// released at once; other operations are not disturbed. Any thread. True
-    /// when the call decided the result (the operation had not completed).
+    /// when the call decided the result; false when it was decided before (isDone()
+    /// is then true).
     bool cancel() const;
 
-    /// Coroutine support: `co_await operation` yields the OperationResult.
-    bool await_ready() const noexcept { return isDone(); }
-    /// Coroutine support: registers the coroutine; false when already completed.
+    /// Coroutine support: `co_await operation` yields the OperationResult. True
+    /// (no suspension) only when completed and no executor is configured.
+    bool await_ready() const noexcept;
+    /// Coroutine support: registers the coroutine, or hands it to the executor at
+    /// once when completed; false (resume here) when completed without an executor.
     bool await_suspend(std::coroutine_handle<> continuation) const;
     /// Coroutine support: the result, once completed.
     OperationResult await_resume() const;

@@ -9,11 +9,10 @@ import weakref
 from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, TypeVar, Union
 
 from . import _native
-from ._errors import Event, OperationError, Reply, Request
+from ._errors import Answer, Event, OperationError, Reply, Request
 
 R = TypeVar("R")
 Self = TypeVar("Self", bound="_Operations[Any]")
-Answer = Dict[str, Any]
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -185,7 +184,8 @@ class _Operations(Generic[R]):
 
 
 class Client(_Operations[Answer]):
-    """Blocking client: each operation returns the answer as a dict or raises OperationError.
+    """Blocking client: each operation returns the answer (an Answer: the decoded dict, with the
+    exchange's status, headers and attempts) or raises OperationError, also for an HTTP status outside 2xx.
 
     An exception in the waiting thread (KeyboardInterrupt, say) cancels the operation before it
     propagates; cancel_all() from another thread ends every call with a cancelled OperationError.
@@ -214,7 +214,7 @@ class Client(_Operations[Answer]):
 
 
 class AsyncClient(_Operations[Awaitable[Answer]]):
-    """asyncio client: each operation is a coroutine giving the answer as a dict or raising
+    """asyncio client: each operation is a coroutine giving the answer (an Answer, as Client's) or raising
     OperationError. Cancelling the awaiting task cancels the operation in the library.
     Call the operations from a running event loop; the answer comes back on that loop.
     """

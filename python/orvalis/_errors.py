@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import enum
-from typing import Any, Dict, List, NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 #: Domain of transport failures (codes are negative; -999 is a cancellation).
 URL_ERROR_DOMAIN = "org.orvalis.URLErrorDomain"
 #: Domain of answers that carry an error or cannot be decoded (code 101).
 NETWORK_ERROR_DOMAIN = "org.orvalis.ZRBNetworkManager"
+#: Domain of answers whose HTTP status is outside 2xx, whatever their body (the code is the status).
+HTTP_ERROR_DOMAIN = "org.orvalis.HTTPErrorDomain"
 #: Code of a cancelled operation in URL_ERROR_DOMAIN.
 CANCELLED = -999
 
@@ -67,11 +69,30 @@ class Reply(NamedTuple):
     sent: bool = False
 
 
+class Answer(Dict[str, Any]):
+    """A successful operation's answer: the decoded dict itself (answer["key"], iteration, ==), plus
+    what is known about the exchange. status is its HTTP status (2xx), headers its header fields in
+    order ((name, value) pairs), attempts every attempt made and correlation_id the last one's."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.status = 0
+        self.headers: List[Tuple[str, str]] = []
+        self.attempts: List[Attempt] = []
+
+    @property
+    def correlation_id(self) -> str:
+        """The last attempt's oauth_nonce, as the server saw it."""
+        return self.attempts[-1].correlation_id if self.attempts else ""
+
+
 class OperationError(Exception):
     """An operation failed: the library's error plus what is known about the exchange.
 
-    domain, code and message are the C++ Error's; status is the answer's HTTP status (0 when no answer
-    came); server_error is the server's own error entry (a dict) when it sent one; reached says whether
+    domain, code and message are the C++ Error's (an answer outside 2xx: HTTP_ERROR_DOMAIN with the status
+    as code); status is the answer's HTTP status (0 when no answer came), headers its header fields and
+    body its bytes (b"" when none came); server_error is the server's own error entry (a dict) when it
+    sent one; reached says whether
     the request may have reached the server (the furthest any attempt got); attempts lists every attempt
     made and correlation_id is the last one's.
     """
@@ -85,6 +106,8 @@ class OperationError(Exception):
         self.status = status
         self.server_error = server_error
         self.reached = reached
+        self.headers: List[Tuple[str, str]] = []
+        self.body = b""
         self.attempts: List[Attempt] = []
 
     @property

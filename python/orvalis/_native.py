@@ -11,7 +11,7 @@ from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_
 from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Union
 
 from . import _json
-from ._errors import Attempt, Event, OperationError, Reached, Reply, Request
+from ._errors import Answer, Attempt, Event, OperationError, Reached, Reply, Request
 
 OK = 0
 TIMEOUT = 2
@@ -127,6 +127,9 @@ for _name, _restype, _args in [
     ("orvalis_result_error_domain", c_void_p, (c_void_p,)), ("orvalis_result_error_code", c_int64, (c_void_p,)),
     ("orvalis_result_error_message", c_void_p, (c_void_p,)),
     ("orvalis_result_server_error_json", c_void_p, (c_void_p,)),
+    ("orvalis_result_body", c_void_p, (c_void_p, POINTER(c_size_t))),
+    ("orvalis_result_header_count", c_size_t, (c_void_p,)),
+    ("orvalis_result_header", c_int, (c_void_p, c_size_t, _OUT, _OUT)),
     ("orvalis_client_config_set_retry", c_int, (c_void_p, c_int, c_int64, c_int64, c_int64)),
     ("orvalis_client_config_set_observer", c_int, (c_void_p, _OBSERVER, c_void_p)),
     ("orvalis_client_config_set_user_agent", c_int, (c_void_p, c_char_p)),
@@ -347,10 +350,22 @@ def _attempts(result: int) -> "list[Attempt]":
     return out
 
 
+def _headers(result: int) -> "list[tuple[str, str]]":
+    out = []
+    for i in range(_lib.orvalis_result_header_count(result)):
+        name, value = c_void_p(), c_void_p()
+        _check(_lib.orvalis_result_header(result, i, ctypes.byref(name), ctypes.byref(value)), "header")
+        out.append((_take(name.value) or "", _take(value.value) or ""))
+    return out
+
+
 def _outcome(result: int) -> Outcome:
     """Copies everything out of a result the library lends to a completion."""
     if _lib.orvalis_result_succeeded(result):
-        return _json.loads(_take(_lib.orvalis_result_answer_json(result)) or "{}")
+        answer = Answer(_json.loads(_take(_lib.orvalis_result_answer_json(result)) or "{}"))
+        answer.status, answer.headers = int(_lib.orvalis_result_http_status(result)), _headers(result)
+        answer.attempts = _attempts(result)
+        return answer
     entry = _take(_lib.orvalis_result_server_error_json(result))
     error = OperationError(_take(_lib.orvalis_result_error_domain(result)) or "",
                            int(_lib.orvalis_result_error_code(result)),
@@ -358,7 +373,14 @@ def _outcome(result: int) -> Outcome:
                            int(_lib.orvalis_result_http_status(result)),
                            None if entry is None else _json.loads(entry),
                            Reached(_lib.orvalis_result_reached(result)))
-    error.attempts = _attempts(result)
+    error.attempts, error.headers = _attempts(result), _headers(result)
+    length = c_size_t()
+    body = _lib.orvalis_result_body(result, ctypes.byref(length))
+    if body:
+        try:
+            error.body = ctypes.string_at(body, length.value)
+        finally:
+            _lib.orvalis_free(body)
     return error
 
 

@@ -7,16 +7,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern "C" int start_and_cancel(orvalis_client* client, int n, int counts[4]);
@@ -37,6 +40,10 @@ struct Settings {
     const char* userAgent = nullptr;    // the transport settings, each set when not null
     const char* proxy = nullptr;
     const char* trustFile = nullptr;
+    int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
+    orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
+    orvalis_observer observer = nullptr;
+    void* user = nullptr;
 };
 
 static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey, Settings s = {}) {
@@ -54,11 +61,29 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
+                  (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
+                  (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
+                  (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
                   orvalis_client_new(config, &made),
         ORVALIS_OK);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
     return Client(made, &orvalis_client_free);
+}
+
+using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
+
+// A payment through client (attempts: the call's own; 0: the client's), waited for.
+static Result pay(const Client& client, int attempts = 0) {
+    orvalis_express_checkout_request payment = {
+        sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+    orvalis_call_options options = {sizeof options, 0, 0, attempts};
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    if (orvalis_client_express_checkout(client.get(), &payment, &options, nullptr, nullptr, &op) == ORVALIS_OK)
+        orvalis_operation_wait(op, 60000, &r);
+    orvalis_operation_free(op);
+    return Result(r, &orvalis_result_free);
 }
 
 // Pre-checkout data of the sandbox's pairing through client, waited for: its result (to free), or NULL.
@@ -117,35 +142,6 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
         EXPECT_EQ(orvalis_json_to_xml(json.data(), json.size(), &out), ORVALIS_ERROR_MALFORMED_INPUT) << json;
 }
 
-// Answers whose numbers no double holds, and one with a lone surrogate escape.
-struct AnswerRow {
-    const char* name;
-    const char* body;
-    const char* json;  // the answer as C gets it; nullptr: refused as a malformed answer
-};
-class CAnswers : public testing::TestWithParam<AnswerRow> {};
-
-TEST_P(CAnswers, KeepEveryNumberExactOrFailAsMalformed) {
-    const AnswerRow& row = GetParam();
-    ts::sandboxWorld().server->setFault(
-        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, 200, row.body, "application/json", ""});
-    orvalis_result* r = precheckout(client(ts::sandboxWorld().host));
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(orvalis_result_succeeded(r), row.json != nullptr);
-    EXPECT_EQ(take(orvalis_result_answer_json(r)), row.json ? row.json : "");
-    EXPECT_EQ(orvalis_result_error_code(r), row.json ? 0 : 101);
-    orvalis_result_free(r);
-}
-
-INSTANTIATE_TEST_SUITE_P(Bodies, CAnswers,
-    testing::Values(AnswerRow{"TwoTo64", R"({"over64":18446744073709551616})", R"({"over64":18446744073709551616})"},
-        AnswerRow{"TwoTo63", R"({"n":9223372036854775808})", R"({"n":9223372036854775808})"},
-        AnswerRow{"TenTo20", R"({"n":100000000000000000000})", R"({"n":100000000000000000000})"},
-        AnswerRow{"MinusTwoTo64", R"({"n":-18446744073709551616})", R"({"n":-18446744073709551616})"},
-        AnswerRow{"BeyondDouble", R"({"a":1e309,"b":1e400,"c":1E+400})", R"({"a":1e309,"b":1e400,"c":1E+400})"},
-        AnswerRow{"LoneSurrogate", R"({"a":"\udc00"})", nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 // orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not.
 TEST(CInterface, SignHashesTheBodyByItsLength) {
     ts::sandboxWorld();  // the "merchant" resource
@@ -181,16 +177,22 @@ TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
         "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
 }
 
-constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890})";
+// Numbers no double holds, kept to the last digit (C has them as text).
+constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890,)"
+                                R"("p64":18446744073709551616,"p63":9223372036854775808,"m64":-18446744073709551616,)"
+                                R"("e20":100000000000000000000,"a":1e309,"b":1e400,"c":1E+400})";
 constexpr const char* kJSON = "application/json";
 
 struct OutcomeRow {
     const char* name;
     bool closedPort;
     const char* consumerKey;
+    int answered;      // the status the sandbox gives sent
+    const char* sent;  // the body it gives
     int status;
     const char* domain;  // nullptr: success
     const char* json;    // in the answer, or in the server's error entry ("" for none)
+    const char* body;    // in the failure's body; nullptr: none kept
 };
 
 class COutcomes : public testing::TestWithParam<OutcomeRow> {};
@@ -198,7 +200,7 @@ class COutcomes : public testing::TestWithParam<OutcomeRow> {};
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault(
-        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, 200, kDigits, kJSON, ""});
+        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, row.answered, row.sent, kJSON, ""});
     // The test server's closed port, as host:port (its URL without "https://").
     orvalis_result* r = precheckout(client(
         row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
@@ -208,14 +210,31 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     EXPECT_EQ(take(orvalis_result_error_domain(r)), row.domain ? row.domain : "");
     const std::string json = take(row.domain ? orvalis_result_server_error_json(r) : orvalis_result_answer_json(r));
     EXPECT_TRUE(json.find(row.json) != std::string::npos && json.empty() == !*row.json) << json;
+    size_t length = 1;
+    const std::string body = take(orvalis_result_body(r, &length));
+    EXPECT_TRUE(row.body ? body.find(row.body) != std::string::npos && length == body.size() : length == 0) << body;
+    if (row.domain && row.domain != std::string(ORVALIS_URL_ERROR_DOMAIN)) {  // HTTP: the status; else 101
+        EXPECT_EQ(
+            orvalis_result_error_code(r), row.domain == std::string(ORVALIS_HTTP_ERROR_DOMAIN) ? row.status : 101);
+    }
+    char *name = nullptr, *value = nullptr;
+    EXPECT_EQ(orvalis_result_header(r, 0, &name, &value), row.status ? ORVALIS_OK : ORVALIS_ERROR_INVALID_ARGUMENT);
+    const std::string field = take(name) + ": " + take(value);
+    EXPECT_EQ(field.size() > 4, row.status != 0) << field;
     orvalis_result_free(r);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, COutcomes,
-    testing::Values(OutcomeRow{"AnswerKeepsEveryDigit", false, ts::kSandboxConsumerKey, 200, nullptr, kDigits},
-        OutcomeRow{"ServerError", false, "wrong-key", 401, ORVALIS_NETWORK_ERROR_DOMAIN,
-            R"("reasonCode":"AUTHENTICATION_FAILED")"},
-        OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 0, ORVALIS_URL_ERROR_DOMAIN, ""}),
+    testing::Values(OutcomeRow{"AnswerKeepsEveryDigit", false, ts::kSandboxConsumerKey, 200, kDigits, 200, nullptr,
+                        kDigits, nullptr},
+        OutcomeRow{"LoneSurrogateIsMalformed", false, ts::kSandboxConsumerKey, 200, R"({"a":"\udc00"})", 200,
+            ORVALIS_NETWORK_ERROR_DOMAIN, "", "udc00"},
+        OutcomeRow{"ServerError", false, "wrong-key", 200, kDigits, 401, ORVALIS_HTTP_ERROR_DOMAIN,
+            R"("reasonCode":"AUTHENTICATION_FAILED")", "AUTHENTICATION_FAILED"},
+        OutcomeRow{"Http500WithoutErrors", false, ts::kSandboxConsumerKey, 500, kDigits, 500, ORVALIS_HTTP_ERROR_DOMAIN,
+            "", kDigits},
+        OutcomeRow{
+            "TransportFailure", true, ts::kSandboxConsumerKey, 200, kDigits, 0, ORVALIS_URL_ERROR_DOMAIN, "", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 enum class Op { PreCheckout, PaymentData, ExpressCheckout };
@@ -226,7 +245,7 @@ struct RefusalRow {
     Op op;
     const char* text;  // the path id, or express checkout's currency
     double amount;
-    int64_t code;                   // 101: sent unsigned, and the server's refusal
+    int64_t code;                   // 401: sent unsigned, and the server's refusal
     std::vector<std::string> said;  // in the error's message
 };
 
@@ -247,9 +266,9 @@ TEST_P(CRefusals, AreNotSent) {
                                           : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, &op),
         ORVALIS_OK);
     ASSERT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
-    const bool sent = row.code == 101;
+    const bool sent = row.code == 401;
     EXPECT_EQ(orvalis_result_error_code(r), row.code);
-    EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_NETWORK_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
+    EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_HTTP_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
     EXPECT_EQ(orvalis_result_reached(r), sent ? ORVALIS_REACHED_YES : ORVALIS_REACHED_NO);
     const std::string message = take(orvalis_result_error_message(r));
     for (const std::string& part : row.said) EXPECT_NE(message.find(part), std::string::npos) << message;
@@ -271,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"NoPassword", {.password = nullptr}, Op::PaymentData, "tx-1", 0, -1231, {"no password given"}},
         RefusalRow{"NoKeyNamed", {.key = nullptr}, Op::ExpressCheckout, "EUR", 1, -1231, {"no key named"}},
         RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1", 0,
-                   101, {}},
+                   401, {}},
         RefusalRow{"AmountNaN", {}, Op::ExpressCheckout, "EUR", NAN, -1232, {}},
         RefusalRow{"AmountInfinite", {}, Op::ExpressCheckout, "EUR", -INFINITY, -1232, {}},
         RefusalRow{"TextNotUTF8", {}, Op::ExpressCheckout, "E\xffR\xc0", 1, -1232, {}},
@@ -287,6 +306,7 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
     EXPECT_EQ(orvalis_client_config_set_idle_timeout_ms(config, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "the idle time-out must be above zero");
+    EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
     orvalis_client_config_free(config);
     ts::sandboxWorld().server->setFault("initializepairing", *orvalis::sandbox::Fault::parse("delay:1000"));
     Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.idleMs = INT64_MAX, .overallMs = INT64_MAX});
@@ -384,22 +404,8 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     auto& world = ts::sandboxWorld();
     world.server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("unavailable:1"));
     std::vector<std::string> seen;
-    orvalis_client_config* config = nullptr;
-    orvalis_key_source* key = nullptr;
-    orvalis_client* made = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
-                  orvalis_client_config_set_host(config, world.host.c_str()) ||
-                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
-                  orvalis_client_config_set_key_source(config, key) ||
-                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
-                  orvalis_client_config_set_retry(config, 3, 50, 1000, 60000) ||
-                  orvalis_client_config_set_observer(config, &collect, &seen) || orvalis_client_new(config, &made),
-        ORVALIS_OK);
-    EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
-    orvalis_client_config_free(config);
-    orvalis_key_source_free(key);
-    Client c(made, &orvalis_client_free);
-    std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
+    Client c = client(world.host, ts::kSandboxConsumerKey, {.backoffMs = 50, .observer = &collect, .user = &seen});
+    Result r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     ASSERT_EQ(orvalis_result_attempt_count(r.get()), 2u);
     orvalis_attempt a[2] = {};
@@ -416,22 +422,62 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     EXPECT_TRUE(!id.empty() && auth.find("oauth_nonce=\"" + id + "\"") != std::string::npos) << auth;
     EXPECT_NE(id, take(orvalis_result_attempt_correlation_id(r.get(), 0)));
     EXPECT_EQ(seen, (std::vector<std::string>{"0", "1+pause", "1", "2+2"}));
-    // A payment refused before sending goes again, unless the call asks for one attempt.
-    Client refused = client(ts::sharedServer().url("", "closed").substr(8));
-    for (int attempts : {0, 1}) {
-        orvalis_express_checkout_request payment = {
-            sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
-        orvalis_call_options options = {sizeof options, 0, 0, attempts};
-        orvalis_operation* op = nullptr;
-        orvalis_result* out = nullptr;
-        ASSERT_EQ(
-            orvalis_client_express_checkout(refused.get(), &payment, &options, nullptr, nullptr, &op), ORVALIS_OK);
-        ASSERT_EQ(orvalis_operation_wait(op, 60000, &out), ORVALIS_OK);
-        EXPECT_EQ(orvalis_result_error_code(out), ORVALIS_URL_ERROR_CANNOT_CONNECT_TO_HOST);
-        EXPECT_EQ(orvalis_result_attempt_count(out), attempts == 0 ? 3u : 1u);
-        orvalis_result_free(out);
-        orvalis_operation_free(op);
+    // A payment never sent (refused, reset in the TLS handshake: -1200) goes again, unless the call asks for
+    // one attempt or the server is not trusted.
+    for (auto [port, attempts, code, made] : {std::tuple("closed", 0, -1004, 3u), std::tuple("closed", 1, -1004, 1u),
+             std::tuple("tlsreset", 0, -1200, 3u), std::tuple("self", 0, -1202, 1u)}) {
+        Result out = pay(client(ts::sharedServer().host(port)), attempts);
+        EXPECT_EQ(orvalis_result_error_code(out.get()), code) << port;
+        EXPECT_EQ(orvalis_result_attempt_count(out.get()), made) << port;
     }
+}
+
+// An in-process server and an observer that holds the STARTED event past the overall time-out (100 ms), or
+// COMPLETED until the test releases it.
+struct Script {
+    orvalis_event_kind held;
+    std::promise<void> holding{}, release{};
+    std::atomic<int> answered{0};
+};
+
+static void scriptedAnswer(const orvalis_exchange*, orvalis_reply* reply, void* user_data) {
+    ++static_cast<Script*>(user_data)->answered;
+    reply->body = "{}", reply->body_length = 2;
+}
+
+static void scriptedEvent(const orvalis_event* event, void* user_data) {
+    auto* script = static_cast<Script*>(user_data);
+    if (event->kind != script->held) return;
+    script->holding.set_value();
+    script->release.get_future().wait_until(
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(event->kind == ORVALIS_EVENT_STARTED ? 100 : INT32_MAX));
+}
+
+TEST(CInterface, NoAttemptStartsLateAndACancelThatFindsTheResultDecidedFindsItDone) {
+    ts::sandboxWorld();  // the merchant key's resource folder
+    Script slow{ORVALIS_EVENT_STARTED};
+    Result late(precheckout(client("api.example.com", ts::kSandboxConsumerKey,
+                    {.overallMs = 100, .answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &slow})),
+        &orvalis_result_free);
+    EXPECT_EQ(slow.answered.load(), 0);
+    EXPECT_EQ(orvalis_result_error_code(late.get()), ORVALIS_URL_ERROR_TIMED_OUT);
+    EXPECT_TRUE(orvalis_result_reached(late.get()) == ORVALIS_REACHED_NO && !orvalis_result_attempt_count(late.get()));
+    Script held{ORVALIS_EVENT_COMPLETED};
+    Client c = client("api.example.com", ts::kSandboxConsumerKey,
+        {.answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &held});
+    orvalis_precheckout_data_request request = {sizeof request, "pair-1"};
+    orvalis_operation* op = nullptr;
+    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, {}, {}, {}, &op), ORVALIS_OK);
+    held.holding.get_future().wait();
+    EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK);  // too late to change anything ...
+    EXPECT_EQ(orvalis_operation_is_done(op), 1);          // ... because it is decided
+    held.release.set_value();
+    orvalis_result* out = nullptr;
+    ASSERT_EQ(orvalis_operation_wait(op, -1, &out), ORVALIS_OK);
+    EXPECT_TRUE(orvalis_result_succeeded(out));
+    orvalis_result_free(out);
+    orvalis_operation_free(op);
 }
 
 // The test double from C: the answerer sees each signed request, which the signature check accepts,
@@ -465,29 +511,12 @@ static std::string check(const Seen& s, const std::string& pem) {
 
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     std::vector<Seen> seen;
-    orvalis_client_config* config = nullptr;
-    orvalis_key_source* key = nullptr;
-    orvalis_client* made = nullptr;
     ts::sandboxWorld();
-    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
-                  orvalis_client_config_set_host(config, "api.example.com") ||
-                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
-                  orvalis_client_config_set_key_source(config, key) ||
-                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
-                  orvalis_client_config_set_answerer(config, &answer, &seen) || orvalis_client_new(config, &made),
-        ORVALIS_OK);
-    orvalis_client_config_free(config);
-    orvalis_key_source_free(key);
-    Client c(made, &orvalis_client_free);
-    std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
+    Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .user = &seen});
+    Result r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
-    orvalis_express_checkout_request payment = {
-        sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
-    orvalis_operation* op = nullptr;
-    ASSERT_EQ(orvalis_client_express_checkout(c.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
-    ASSERT_EQ(orvalis_operation_wait(op, 60000, nullptr), ORVALIS_OK);
-    orvalis_operation_free(op);
+    ASSERT_TRUE(pay(c));
     std::ostringstream pem;
     pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
     ASSERT_EQ(seen.size(), 2u);

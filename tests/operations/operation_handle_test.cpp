@@ -34,8 +34,12 @@ R initRequest(R r = {}) {
     return r;
 }
 
+// A fault of the sandbox, or "500 <body>": that JSON body under status 500.
 void setFault(const char* fault) {
-    ts::sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse(fault));
+    ts::sandboxWorld().server->setFault(
+        "initializepairing", std::string_view(fault).starts_with("500 ")
+                                 ? sandbox::Fault{sandbox::Fault::Kind::Body, 0, 500, fault + 4, "application/json", ""}
+                                 : *sandbox::Fault::parse(fault));
 }
 
 // The smallest coroutine: starts at once, nobody awaits it.
@@ -95,10 +99,17 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     ZRBOrvalis().initializePairing(request, callbacks.success(), callbacks.failure());
     ASSERT_TRUE(callbacks.waitFor(1));
     const auto expected = callbacks.all().front();
+    // Side by side: the facade decodes an answer outside 2xx like any other; the Client fails with the status.
+    const bool httpFailure = row.status / 100 != 2 && row.reached == Reached::Yes;
+    if (httpFailure) { EXPECT_EQ(expected.success.has_value(), row.reasonKey == nullptr && *row.fault == '5'); }
     for (const OperationResult& r :
         {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest()))}) {
-        ASSERT_EQ(r.succeeded(), expected.success.has_value()) << expected.describe();
-        if (expected.success) {
+        ASSERT_EQ(r.succeeded(), expected.success.has_value() && !httpFailure) << expected.describe();
+        EXPECT_EQ(r.body.has_value(), r.error && row.reached == Reached::Yes);
+        if (httpFailure) {
+            EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()), std::tuple(HTTPErrorDomain, row.status));
+            EXPECT_EQ(*r.body, *row.fault == '5' ? std::string(row.fault + 4) : "");
+        } else if (expected.success) {
             EXPECT_EQ(*r.answer, *expected.success);
         } else {
             EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()),
@@ -121,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, SameOutcomes,
         Row{"JsonErrors", "errors", false, 200, Reached::Yes, "reasonCode"},
         Row{"XmlError", "xml-error", false, 200, Reached::Yes, "ReasonCode"},
         Row{"Http500EmptyBody", "http500", false, 500, Reached::Yes, nullptr},
+        Row{"Http500JsonWithoutErrors", R"(500 {"message":"internal error"})", false, 500, Reached::Yes, nullptr},
         Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr}),
     [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
@@ -130,7 +142,9 @@ TEST(Credentials, TheRequestsOwnWinOverTheClients) {
     request.setConsumerKey("another-key");
     OperationResult r = Client(sandboxConfiguration()).initializePairing(request).get();
     ASSERT_FALSE(r.succeeded());
-    EXPECT_EQ(r.statusCode(), 401);
+    EXPECT_TRUE(r.statusCode() == 401 && r.error->domain() == HTTPErrorDomain && r.error->code() == 401);
+    ASSERT_TRUE(r.serverErrorEntry);  // kept beside the status
+    EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, "reasonCode"), Value("AUTHENTICATION_FAILED"));
 }
 
 struct Limit {
@@ -239,6 +253,26 @@ TEST(Cancellation, ACancelWhileTheAnswerIsDecodedWinsAndKeepsTheResponse) {
     EXPECT_FALSE(op.cancel());  // completed: nothing more happens
 }
 
+// While the observer is told of the result (held here until the test has asked), the result is decided:
+// a cancel() that changes nothing says so, and isDone() agrees with it.
+TEST(Cancellation, ACancelThatFindsTheResultDecidedFindsItDone) {
+    setFault("none");
+    std::promise<void> told, release;
+    std::shared_future<void> released = release.get_future().share();
+    ClientConfiguration c = sandboxConfiguration();
+    c.observer = [&told, released](const OperationEvent& e) {
+        if (e.kind != OperationEventKind::Completed) return;
+        told.set_value();
+        released.wait();
+    };
+    Operation op = Client(c).initializePairing(initRequest());
+    told.get_future().wait();
+    EXPECT_FALSE(op.cancel());
+    EXPECT_TRUE(op.isDone());
+    release.set_value();
+    EXPECT_TRUE(op.get().succeeded());
+}
+
 TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
     setFault("delay:200");
     ClientConfiguration c = sandboxConfiguration();
@@ -302,8 +336,8 @@ TEST(Threads, AMovedFromHandleIsSafeToAsk) {
 
 thread_local bool inExecutor = false;
 
+// Also an operation that had completed before the coroutine awaited it.
 TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
-    setFault("delay:100");  // still running when the coroutine suspends: done already, it would go on inline
     ClientConfiguration c = sandboxConfiguration();
     c.executor = [](std::function<void()> task) {
         inExecutor = true;
@@ -311,14 +345,19 @@ TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
         inExecutor = false;
     };
     Client client(c);
-    auto out = std::make_shared<std::promise<bool>>();
-    [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached {
-        co_await op;
-        o->set_value(inExecutor);
-    }(client.initializePairing(initRequest()), out);
-    auto resumedInExecutor = out->get_future();
-    ASSERT_EQ(resumedInExecutor.wait_for(20s), std::future_status::ready);
-    EXPECT_TRUE(resumedInExecutor.get());
+    for (bool completed : {false, true}) {
+        setFault(completed ? "none" : "delay:100");  // or still running when the coroutine suspends
+        Operation op = client.initializePairing(initRequest());
+        if (completed) op.wait();
+        auto out = std::make_shared<std::promise<bool>>();
+        [](Operation op, std::shared_ptr<std::promise<bool>> o) -> Detached {
+            co_await op;
+            o->set_value(inExecutor);
+        }(op, out);
+        auto resumedInExecutor = out->get_future();
+        ASSERT_EQ(resumedInExecutor.wait_for(20s), std::future_status::ready);
+        EXPECT_TRUE(resumedInExecutor.get()) << completed;
+    }
 }
 
 Detached countCompletion(Operation op, std::atomic<int>* count) {

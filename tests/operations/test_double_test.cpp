@@ -5,9 +5,11 @@
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -86,6 +88,37 @@ TEST(TestDouble, PlayedFailuresFollowTheRetryRules) {
     EXPECT_TRUE(read.error && read.attempts.size() == 3 && read.reached == Reached::Maybe);
     EXPECT_TRUE(paid.error && paid.attempts.size() == 1 && paid.reached == Reached::Maybe);
     EXPECT_NE(read.attempts[0].correlationId, read.attempts[1].correlationId);
+}
+
+// Signing may take longer than the overall time-out (a key source that returns only once it has passed):
+// no attempt starts after it, neither the first nor a retry.
+TEST(TestDouble, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    for (int slow : {1, 2}) {  // which signing is slow
+        Recorder recorder;
+        recorder.reply = AnswererReply::json("{}", 503);
+        ClientConfiguration c = answered(recorder);
+        std::atomic<int> signings{0};
+        std::atomic<std::chrono::steady_clock::time_point> started{};
+        c.keyFileName.reset(), c.overallTimeout = std::chrono::milliseconds(200);
+        c.observer = [&](const OperationEvent& e) {
+            if (e.kind == OperationEventKind::Started) started = std::chrono::steady_clock::now();
+        };
+        c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
+            while (signings + 1 == slow && std::chrono::steady_clock::now() < started.load() + c.overallTimeout.value())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return ++signings, p12;
+        });
+        ZRBPrecheckoutDataRequest pre;
+        pre.setPairingId("id");
+        OperationResult r = Client(c).getPrecheckoutData(pre).get();
+        EXPECT_EQ(recorder.seen.size(), static_cast<size_t>(slow - 1));
+        EXPECT_EQ(r.attempts.size(), static_cast<size_t>(slow - 1));
+        ASSERT_TRUE(r.error);
+        EXPECT_EQ(r.error->code(), slow == 1 ? std::int64_t{URLErrorTimedOut} : 503) << r.error->description();
+        EXPECT_EQ(r.reached, slow == 1 ? Reached::No : Reached::Yes);
+    }
 }
 
 }  // namespace

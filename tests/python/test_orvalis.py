@@ -50,6 +50,42 @@ def test_server_error_carries_the_whole_failure(faulty, connect):
     assert e.reached is Reached.YES and not e.cancelled
 
 
+def test_an_answer_outside_2xx_fails_keeping_it_and_a_success_tells_how_it_came(connect):
+    replies = {"expresscheckout": orvalis.Reply(500, b'{"message":"internal error"}'),  # by the path's last segment
+               "t": orvalis.Reply(404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}'), "p": orvalis.Reply(body=b'{"ok": 1}')}
+    c = connect("api.example.com", answerer=lambda request: replies[request.url.split("?")[0].rsplit("/", 1)[1]])
+    with pytest.raises(OperationError) as paid:
+        c.express_checkout(checkout_id="c", amount=1, currency="EUR")
+    with pytest.raises(OperationError) as missing:
+        c.get_payment_data(transaction_id="t", checkout_id="c")
+    e = paid.value
+    assert (e.domain, e.code, e.status, e.reached, e.body) == (
+        orvalis.HTTP_ERROR_DOMAIN, 500, 500, Reached.YES, b'{"message":"internal error"}')
+    assert ("Content-Type", "application/json") in e.headers and e.server_error is None and len(e.attempts) == 1
+    assert (missing.value.code, missing.value.server_error) == (404, {"reasonCode": "NOT_FOUND"})
+    ok = c.get_precheckout_data(pairing_id="p")
+    assert ok == {"ok": 1} and ok["ok"] == 1 and (ok.status, ok.headers) == (200, [("Content-Type", "application/json")])
+    assert ok.correlation_id == ok.attempts[-1].correlation_id != "" and len(ok.attempts) == 1
+
+
+@pytest.mark.parametrize("code, attempts", [(-1200, 3), (-1202, 1)], ids=["reset-in-handshake", "untrusted"])
+def test_a_payment_never_sent_goes_again_unless_the_server_is_not_trusted(connect, code, attempts):
+    c = connect("api.example.com", answerer=lambda request: orvalis.Reply(error_code=code), backoff=0.001)
+    with pytest.raises(OperationError) as caught:
+        c.express_checkout(checkout_id="c", amount=1, currency="EUR")
+    assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (code, Reached.NO, attempts)
+
+
+def test_no_attempt_starts_past_the_overall_time_out(connect):
+    answered = []
+    slow_start = lambda event: time.sleep(0.15) if event.kind == "started" else None  # longer than the time-out
+    c = connect("api.example.com", answerer=lambda r: answered.append(r) or orvalis.Reply(), observer=slow_start,
+                overall_timeout=0.1)
+    with pytest.raises(OperationError) as caught:
+        c.get_precheckout_data(pairing_id="p")
+    assert (caught.value.code, caught.value.reached, caught.value.attempts, answered) == (-1001, Reached.NO, [], [])
+
+
 def test_transport_failure_says_nothing_was_sent(connect):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))  # bound, not listening: connections are refused
@@ -118,7 +154,7 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({"key_password": "not it"}, "get_payment_data", {"transaction_id": "t"}, -1231, ["wrong password or damaged"]),
     ({"key_password": None}, "express_checkout", PAY, -1231, ["no password given"]),
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
-    ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 101,
+    ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 401,
      ["rejected: no signature"]),
     ({}, "express_checkout", {"amount": float("nan")}, -1232, []),
     ({}, "express_checkout", {"amount": float("-inf")}, -1232, []),
@@ -129,12 +165,12 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
 ], ids=["key-not-found", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
         "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, options, operation, fields, code, said):
-    c, before, sent = connect(good, **options), seen(keys, "good"), code == 101
+    c, before, sent = connect(good, **options), seen(keys, "good"), code == 401
     with pytest.raises(ValueError if code is None else OperationError) as caught:
         getattr(c, operation)(**fields)
     if code is not None:
         e = caught.value
-        domain = orvalis.NETWORK_ERROR_DOMAIN if sent else orvalis.URL_ERROR_DOMAIN
+        domain = orvalis.HTTP_ERROR_DOMAIN if sent else orvalis.URL_ERROR_DOMAIN
         assert (e.code, e.domain, e.reached) == (code, domain, Reached.YES if sent else Reached.NO)
         assert all(part in e.message for part in said), e.message
     assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])

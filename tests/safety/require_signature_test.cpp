@@ -127,7 +127,7 @@ TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
     ASSERT_TRUE(out.all()[0].failure);
     EXPECT_EQ(out.all()[0].failure->domain(), kZRBNetworkErrorDomain);  // the server's refusal, as before
     ASSERT_TRUE(viaClient.error);
-    EXPECT_EQ(viaClient.error->domain(), kZRBNetworkErrorDomain);
+    EXPECT_TRUE(viaClient.error->domain() == HTTPErrorDomain && viaClient.error->code() == 401);  // its status
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, RequireSignature,

@@ -28,7 +28,8 @@ Ended runChild(const std::vector<std::string>& argv, const std::vector<std::stri
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
 /// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive
-/// connection idle for 1 s), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"). It ends by itself
+/// connection idle for 1 s), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset" (resets
+/// each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself
 /// once this process is gone.
 class TestServer {
 public:

@@ -168,6 +168,16 @@ async def tunnel(reader, writer):  # the "proxy" port: CONNECT to 127.0.0.1 only
         writer.close()
 
 
+async def handshake_reset(reader, writer):  # the "tlsreset" port: the TLS ClientHello read, then a TCP reset
+    stats["tlsresets"] = stats.get("tlsresets", 0) + 1
+    try:
+        await asyncio.wait_for(reader.read(1), 10)
+    except (ConnectionError, asyncio.TimeoutError):
+        pass
+    writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    writer.transport.abort()
+
+
 async def main():
     ports, servers = {}, []
     for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
@@ -177,6 +187,8 @@ async def main():
         ports[name] = servers[-1].sockets[0].getsockname()[1]
     servers.append(await asyncio.start_server(tunnel, "127.0.0.1", 0))
     ports["proxy"] = servers[-1].sockets[0].getsockname()[1]
+    servers.append(await asyncio.start_server(handshake_reset, "127.0.0.1", 0))
+    ports["tlsreset"] = servers[-1].sockets[0].getsockname()[1]
     with socket.socket() as s:  # a port where nothing listens
         s.bind(("127.0.0.1", 0))
         ports["closed"] = s.getsockname()[1]

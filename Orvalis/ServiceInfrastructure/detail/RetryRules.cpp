@@ -14,16 +14,28 @@ bool mayRetry(bool readOnly, const std::optional<Error>& transportError, long st
     if (!transportError) return readOnly && (status == 429 || status == 502 || status == 503 || status == 504);
     if (transportError->domain() != URLErrorDomain) return false;
     switch (transportError->code()) {
+        case URLErrorCancelled:                   // the host's own decision
+        case URLErrorServerCertificateUntrusted:  // a server not to be talked to, however often asked
+        case URLErrorServerPublicKeyPinMismatch:
+        case URLErrorBadURL:  // refused locally: refused again the same way
+        case URLErrorUnsupportedURL:
+        case URLErrorBadRequest:
+        case URLErrorBadHost:
+        case URLErrorCannotSignRequest:
+        case URLErrorCannotWriteBody:
+        case URLErrorBadPathSegment:
+            return false;
         case URLErrorCannotFindHost:
         case URLErrorCannotConnectToHost:
             return true;  // never connected: nothing was sent
         case URLErrorTimedOut:
         case URLErrorNetworkConnectionLost:
-            // Sent, or perhaps sent: only a read may go twice. A cancel (-999),
-            // a local refusal or an untrusted server is never tried again.
+            // Sent, or perhaps sent: only a read may go twice.
             return reached == Reached::No || readOnly;
         default:
-            return false;
+            // Whatever failed (a reset during the TLS handshake, say), a request
+            // none of whose bytes left may go again, payment or not.
+            return reached == Reached::No;
     }
 }
 

@@ -137,6 +137,13 @@ bool closedWhileIdle(CURL* easy) noexcept {
     return ::poll(&ready, 1, 0) > 0;
 }
 
+// The transfer's own limit from what is left of its deadline, so that it ends
+// right then rather than at the session's next check. Never 0 (no limit to libcurl).
+long msLeftUntil(Clock::time_point deadline) noexcept {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<long>(std::clamp<long long>(left, 1, std::numeric_limits<long>::max()));
+}
+
 // Called by the transfer library each time it is about to send the request. A
 // second call is its own retry after a reused connection died: allowed only when
 // none of the request's bytes were written; otherwise the server may have it, and
@@ -304,6 +311,7 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBody));
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(t.timeout * 1000.0)));
+    if (t.deadline) set(CURLOPT_TIMEOUT_MS, msLeftUntil(*t.deadline));
 
     if (!isToken(t.method)) return false;
     if (t.requestBody) {
@@ -413,6 +421,9 @@ bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURL
     long headerSize = -1;
     if (curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerSize) != CURLE_OK || headerSize != 0) return false;
     if (curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, 1L) != CURLE_OK) return false;
+    if (task->deadline && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, msLeftUntil(*task->deadline)) != CURLE_OK) {
+        return false;
+    }
     task->resent = true;
     task->sends = 0;  // a new attempt: none of the first one's bytes were taken
     task->closedBeforeSending = false;
@@ -458,6 +469,9 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
         response = std::move(task->response);
     }
 
+    if (code == CURLE_OPERATION_TIMEDOUT && task->deadline && Clock::now() >= *task->deadline) {
+        task->pastDeadline = true;
+    }
     std::optional<Error> error;
     if (task->cancelled) {
         error = makeURLError(CURLE_ABORTED_BY_CALLBACK, task->url, "cancelled by the application");
