@@ -4,7 +4,7 @@
 #            the C interface's ORVALIS_URL_ERROR_* values, the k...ErrorCode
 #            constants) is in docs/transport-errors.md, a URL error as its table row;
 #   sandbox  every orvalis-sandbox option and --fail mode is in docs/sandbox.md;
-#   c        every function of the C interface's headers is in docs/c-interface.md.
+#   c        every function and status of the C interface's headers is in docs/c-interface.md.
 # Variables: SOURCE_DIR, CHECK
 cmake_minimum_required(VERSION 3.23)
 
@@ -82,6 +82,11 @@ elseif(CHECK STREQUAL "c")
     foreach(f IN LISTS functions)
       string(REGEX REPLACE "^.*[ *](orvalis_[a-z0-9_]+)\\($" "\\1" name "${f}")
       require("[^a-z0-9_]${name}[^a-z0-9_]" "${name} (Orvalis/C/${header})")
+    endforeach()
+    string(REGEX MATCHALL "ORVALIS_ERROR_[A-Z_]+ = [0-9]+" statuses "${text}")
+    foreach(e IN LISTS statuses)
+      string(REGEX REPLACE " = [0-9]+$" "" name "${e}")
+      require("[^A-Z_]${name}[^A-Z_]" "the status ${name} (Orvalis/C/${header})")
     endforeach()
   endforeach()
 else()
