@@ -477,7 +477,8 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_pin_public_keys(orvalis_cl
                                                                      const char* host, const char* pins);
 
 /** One attempt of an operation. Durations in microseconds; the phases never decrease
- *  in this order (a reused connection shows 0 for lookup, connect and TLS). */
+ *  in this order (a reused connection shows for lookup, connect and TLS when it was
+ *  taken over: a short time, not 0). */
 typedef struct orvalis_attempt {
     size_t struct_size;       /**< sizeof(orvalis_attempt) */
     int64_t started_after_us; /**< when the attempt started, from the operation's start */

@@ -105,7 +105,9 @@ int main(int argc, char** argv) {
                                                 .card_id = "sbx-card-1",
                                                 .shipping_address_id = "sbx-ship-1"};
     /* A payment: after a failure whose orvalis_result_reached() is not
-     * ORVALIS_REACHED_NO, ask for the payment data before sending it again. */
+     * ORVALIS_REACHED_NO it may have been taken. Never send it again blindly: keep
+     * orvalis_result_attempt_correlation_id() with the order and settle it with the
+     * payment service (payment data needs the transaction id of the lost answer). */
     status = orvalis_client_express_checkout(client, &express, NULL, NULL, NULL, &op);
     ok &= finish("express checkout", status, op, quiet);
 

@@ -97,8 +97,10 @@ Checkout checkout(const Client& client) {
     express.setCardId(firstOf(pre, "cards", "cardId"));
     express.setShippingAddressId(firstOf(pre, "shippingAddresses", "id"));
     express.setDigitalGoods(false);
-    // A payment: on a failure that may have reached the server (result.reached is
-    // not Reached::No) ask for the payment data before thinking of sending it again.
+    // A payment: after a failure that may have reached the server (result.reached is
+    // not Reached::No) it may have been taken. Never send it again blindly: keep
+    // result.correlationId with the order and settle it with the payment service
+    // (payment data needs the transactionId of the lost answer).
     OperationResult paid = co_await client.expressCheckout(express);
     if (!report("expressCheckout", paid)) co_return 1;
 

@@ -20,8 +20,9 @@ def checkout(client: orvalis.Client) -> None:
     paired = client.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="user-42")
     client.authorize_pairing(checkout_id="checkout-1001", pairing_transaction_id=paired["pairingTransactionId"])
     pre = client.get_precheckout_data(pairing_id=paired["pairingId"])
-    # A payment: after a failure whose reached is not Reached.NO, ask for the payment
-    # data before thinking of sending it again.
+    # A payment: after a failure whose reached is not Reached.NO it may have been taken.
+    # Never send it again blindly: keep the error's correlation_id with the order and
+    # settle it with the payment service (get_payment_data needs the lost transactionId).
     paid = client.express_checkout(
         checkout_id="checkout-1001", pairing_id=pre["pairingId"],
         pre_checkout_transaction_id=pre["preCheckoutTransactionId"], amount=49.90, currency="EUR",

@@ -118,7 +118,8 @@ class _Operations(Generic[R]):
                          timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
         """POST "/quorvex/expresscheckout" (C++ expressCheckout): the payment. After a failure
-        whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again."""
+        whose reached is not Reached.NO it may have been taken: never send it again blindly; keep
+        the error's correlation_id and settle it with the payment service (docs/operations.md)."""
         return self._run("express_checkout", {
             "checkout_id": checkout_id, "pairing_id": pairing_id,
             "pre_checkout_transaction_id": pre_checkout_transaction_id, "amount": float(amount),

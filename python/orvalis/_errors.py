@@ -24,7 +24,7 @@ class Reached(enum.IntEnum):
 
 class Attempt(NamedTuple):
     """One attempt of an operation. Times in seconds; the phases never decrease in this order
-    (a reused connection shows 0 for lookup, connect and TLS)."""
+    (a reused connection shows for lookup, connect and TLS when it was taken over: a short time, not 0)."""
 
     correlation_id: str  #: the oauth_nonce the attempt's request carried, as the server saw it
     started_after: float  #: when it started, from the operation's start

@@ -118,14 +118,17 @@ KnownCertificate& known() {
     return k;
 }
 
-TEST(CertificateReport, GivesTheFieldsOfTheCertificate) {
-    KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::memory(known().p12), kPw);
-    ASSERT_EQ(check.status, KeyStatus::Loaded);
-    const CertificateReport c = check.certificate.value();
-    EXPECT_EQ(std::tie(c.subject, c.issuer, c.serialNumber, c.keyType, c.keyBits),
-        std::tuple("CN=Shop Merchant", "CN=Orvalis Test CA", "1A2B", "RSA", 2048));
-    EXPECT_NEAR(static_cast<double>(c.notBefore), static_cast<double>(known().madeAt - 86400), 5);
-    EXPECT_NEAR(static_cast<double>(c.notAfter), static_cast<double>(known().madeAt + 60 * 86400), 5);
+// An archive holding the certificate alone opens too: it cannot sign, but its certificate is shown.
+TEST(CertificateReport, GivesTheFieldsOfTheCertificateWithOrWithoutItsKey) {
+    const std::string noKey = ts::makeP12(nullptr, known().merchant.cert.get(), kPw);
+    for (auto [p12, status] : {std::pair(known().p12, KeyStatus::Loaded), {noKey, KeyStatus::NoKeyWithCertificate}}) {
+        const KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::memory(p12), kPw);
+        const CertificateReport c = check.certificate.value();
+        EXPECT_EQ(std::tie(check.status, c.subject, c.issuer, c.serialNumber, c.keyType, c.keyBits),
+            std::tuple(status, "CN=Shop Merchant", "CN=Orvalis Test CA", "1A2B", "RSA", 2048));
+        EXPECT_NEAR(static_cast<double>(c.notBefore), static_cast<double>(known().madeAt - 86400), 5);
+        EXPECT_NEAR(static_cast<double>(c.notAfter), static_cast<double>(known().madeAt + 60 * 86400), 5);
+    }
     EXPECT_EQ(certificateTimeText(86400 * 365 + 3661), "1971-01-01 01:01:01 UTC");
 }
 

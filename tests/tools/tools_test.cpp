@@ -181,6 +181,8 @@ const Case kCases[] = {
     {"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},
     {"CheckKeyTakesEqualsAndStandardInput", "printf 's3cret\\n' | " + kSignAlone.substr(0, kSignAlone.find(" --")) +
      " --check-key --key=merchant.p12 --password-file -", 0, "Merchant key merchant.p12", ""},
+    {"CheckKeyCertificateAlone", "openssl pkcs12 -export -nokeys -in merchant.pem -out c.p12 -passout pass:s3cret && '"
+     ORVALIS_SIGN_EXE "' --check-key --key c.p12 --password s3cret", 1, "\n  subject      CN=", "it cannot sign"},
     {"SandboxCertificateAloneOnStandardOutput", "cat merchant.pem | " + kSandbox + "--merchant-cert - --bind=127.0.0.1 "
      "--write-cert - >cert.pem 2>log.txt & for i in $(seq 400); do grep -q listening log.txt && break; sleep 0.05; "
      "done; kill $! && wait $!; cat log.txt >&2; "

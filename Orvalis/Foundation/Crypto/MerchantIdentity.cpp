@@ -69,16 +69,18 @@ std::int64_t secondsSince1970(const ASN1_TIME* t) {
     return static_cast<std::int64_t>(days) * 86400 + seconds;
 }
 
+// key is the private key beside cert, or null: then the certificate's own public key is described.
 CertificateReport reportOf(X509* cert, EVP_PKEY* key) {
+    if (key == nullptr) key = X509_get0_pubkey(cert);
     CertificateReport r;
     r.subject = nameText(X509_get_subject_name(cert));
     r.issuer = nameText(X509_get_issuer_name(cert));
     r.serialNumber = serialText(X509_get0_serialNumber(cert));
     r.notBefore = secondsSince1970(X509_get0_notBefore(cert));
     r.notAfter = secondsSince1970(X509_get0_notAfter(cert));
-    const char* type = EVP_PKEY_get0_type_name(key);
+    const char* type = key != nullptr ? EVP_PKEY_get0_type_name(key) : nullptr;
     r.keyType = type != nullptr ? type : "unknown";
-    r.keyBits = EVP_PKEY_get_bits(key);
+    r.keyBits = key != nullptr ? EVP_PKEY_get_bits(key) : 0;
     return r;
 }
 
@@ -109,8 +111,15 @@ PKCS12Identity importPKCS12Identity(std::string_view der, const std::string& pas
     X509Ptr cert(rawCert);
     CertStackPtr ca(rawCa);
     if (ok != 1) return failed(PKCS12ImportStatus::WrongPasswordOrDamaged);
-    // An identity is a key with its certificate: a bare key is not one.
-    if (!key || !cert) return failed(PKCS12ImportStatus::NoIdentity);
+    // An identity is a key with its certificate: a bare key is not one. The
+    // archive did open, so its first certificate (matched to no key, hence
+    // among the others) is still reported: a host sees which one it holds.
+    if (!key || !cert) {
+        PKCS12Identity out = failed(PKCS12ImportStatus::NoIdentity);
+        if (ca && sk_X509_num(ca.get()) > 0) out.certificate = reportOf(sk_X509_value(ca.get(), 0), nullptr);
+        detail::discardCryptoErrors();
+        return out;
+    }
 
     PKCS12Identity out;
     out.certificate = reportOf(cert.get(), key.get());

@@ -18,8 +18,9 @@ struct ORVALIS_EXPORT CertificateReport {
     std::string serialNumber;  ///< Upper-case hexadecimal, even number of digits ("01", "0A1B").
     std::int64_t notBefore = 0;  ///< Start of validity, seconds since 1970 (UTC).
     std::int64_t notAfter = 0;   ///< End of validity, seconds since 1970 (UTC).
-    std::string keyType;       ///< The private key's type: "RSA", "RSA-PSS", "EC", ...
-    int keyBits = 0;           ///< The key's size in bits (the modulus for RSA).
+    std::string keyType;       ///< The private key's type: "RSA", "RSA-PSS", "EC", ... (with no key
+                               ///< beside the certificate, its public key's type; "unknown" if unreadable).
+    int keyBits = 0;           ///< The key's size in bits (the modulus for RSA); 0 when unknown.
 };
 
 /// How reading a PKCS#12 archive ended.
@@ -33,7 +34,8 @@ enum class PKCS12ImportStatus {
 struct ORVALIS_EXPORT PKCS12Identity {
     PKCS12ImportStatus status = PKCS12ImportStatus::WrongPasswordOrDamaged;  ///< How the import ended.
     PrivateKey key;                               ///< Empty unless status is Imported.
-    std::optional<CertificateReport> certificate;  ///< Set when status is Imported.
+    std::optional<CertificateReport> certificate;  ///< Set when the archive opened and holds a certificate:
+                                                   ///< for NoIdentity, its first one.
     std::string certificateDigest;                ///< SHA-256 of the certificate's DER bytes, when Imported.
 };
 

@@ -66,8 +66,9 @@ struct ORVALIS_EXPORT HTTPURLResponse {
 };
 
 /// How long the phases of one exchange took, each counted from the start of its
-/// transfer. Never decreasing in this order: a reused connection shows 0 for the
-/// lookup, connect and TLS phases, plain HTTP shows the connect time for TLS.
+/// transfer. Never decreasing in this order. A reused connection shows, for the
+/// lookup, connect and TLS phases, when it was taken over (a short time, not 0);
+/// plain HTTP shows the connect time for TLS.
 struct URLSessionTaskMetrics {
     std::chrono::microseconds nameLookup{0};        ///< name resolved
     std::chrono::microseconds connect{0};           ///< TCP connection made

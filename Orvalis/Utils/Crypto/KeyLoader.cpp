@@ -209,7 +209,11 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     PKCS12Identity imported = importPKCS12Identity(bytes, *password);
     if (imported.status == PKCS12ImportStatus::WrongPasswordOrDamaged)
         return failure(source, KeyStatus::WrongPasswordOrDamaged);
-    if (imported.status == PKCS12ImportStatus::NoIdentity) return failure(source, KeyStatus::NoKeyWithCertificate);
+    if (imported.status == PKCS12ImportStatus::NoIdentity) {
+        detail::LoadedKey out = failure(source, KeyStatus::NoKeyWithCertificate);
+        out.certificate = std::move(imported.certificate);  // a certificate without its key is still shown
+        return out;
+    }
 
     CacheEntry entry;
     entry.key = std::move(imported.key);

@@ -89,7 +89,8 @@ ORVALIS_EXPORT std::string_view describe(KeyStatus status) noexcept;
 /// be opened, its certificate.
 struct ORVALIS_EXPORT KeyCheck {
     KeyStatus status = KeyStatus::NotFound;        ///< Loaded, or why there is no key.
-    std::optional<CertificateReport> certificate;  ///< Set whenever the archive opened.
+    std::optional<CertificateReport> certificate;  ///< Set whenever the archive opened and holds a certificate
+                                                   ///< (for NoKeyWithCertificate, its first one).
 };
 
 }  // namespace orvalis

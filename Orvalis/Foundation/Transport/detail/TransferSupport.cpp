@@ -139,8 +139,7 @@ URLSessionTaskMetrics readMetrics(CURL* easy) noexcept {
     for (int i = 0; i < 5; ++i) {
         curl_off_t value = 0;
         if (easy == nullptr || curl_easy_getinfo(easy, phases[i], &value) != CURLE_OK) value = 0;
-        // Each phase ends no earlier than the one before: a reused connection
-        // (no lookup, no handshake) or plain HTTP (no TLS) reports zeros there.
+        // Each phase ends no earlier than the one before: plain HTTP (no TLS) reports zero there.
         previous = std::max(previous, value);
         *fields[i] = microseconds(previous);
     }

@@ -29,7 +29,7 @@ bool schemeIsHTTPS(std::string_view url) noexcept;
 Error makeURLError(CURLcode code, const std::string& url, std::string_view detail);
 
 /// The phases of the transfer easy has run, made monotone (a reused
-/// connection reports zero for lookup, connect and TLS).
+/// connection reports when it was taken over for lookup, connect and TLS).
 URLSessionTaskMetrics readMetrics(CURL* easy) noexcept;
 
 }  // namespace orvalis::detail
