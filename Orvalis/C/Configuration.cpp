@@ -59,6 +59,12 @@ orvalis_status orvalis_key_source_memory(const void* bytes, size_t length, orval
     });
 }
 
+orvalis_status orvalis_key_source_token(const char* uri, const char* pin_file, orvalis_key_source** source_out) {
+    return newKeySource(source_out, uri != nullptr, [&] {
+        return KeySource::token(uri, pin_file != nullptr ? PinSource::file(pin_file) : PinSource());
+    });
+}
+
 void orvalis_key_source_free(orvalis_key_source* source) { delete source; }
 
 // Client configuration.

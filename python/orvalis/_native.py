@@ -110,6 +110,7 @@ for _name, _restype, _args in [
     ("orvalis_set_log_handler", None, (_LOG_HANDLER, c_void_p)), ("orvalis_reset_log_handler", None, ()),
     ("orvalis_key_source_resource", c_int, (c_char_p, _OUT)), ("orvalis_key_source_file", c_int, (c_char_p, _OUT)),
     ("orvalis_key_source_memory", c_int, (c_char_p, c_size_t, _OUT)),
+    ("orvalis_key_source_token", c_int, (c_char_p, c_char_p, _OUT)),
     ("orvalis_key_source_free", None, (c_void_p,)),
     ("orvalis_client_config_new", c_int, (_OUT,)), ("orvalis_client_config_free", None, (c_void_p,)),
     ("orvalis_client_config_set_host", c_int, (c_void_p, c_char_p)),
@@ -242,8 +243,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
                retry: Optional["tuple[int, float, float, float]"] = None,
                observer: Optional[Callable[[Event], None]] = None,
                answerer: Optional[Callable[[Request], Reply]] = None,
-               transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {})
-               ) -> int:
+               transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {}),
+               key_token: Optional[str] = None, key_pin_file: Optional[str] = None) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -255,6 +256,9 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
             _check(_lib.orvalis_key_source_file(os.fsencode(key_file), ctypes.byref(source)), "key file")
         elif key_data is not None:
             _check(_lib.orvalis_key_source_memory(key_data, len(key_data), ctypes.byref(source)), "key data")
+        elif key_token is not None:
+            pin_file = None if key_pin_file is None else os.fsencode(key_pin_file)
+            _check(_lib.orvalis_key_source_token(key_token.encode(), pin_file, ctypes.byref(source)), "key token")
         if source:
             _check(_lib.orvalis_client_config_set_key_source(config, source), "key")
         if key_password is not None:

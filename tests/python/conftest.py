@@ -29,6 +29,22 @@ def keys(tmp_path_factory):
     return d
 
 
+# A SoftHSM2 token made for this run holding the merchant's key "m"; yields its URI. PIN is its PIN.
+PIN = "py-pin 1"
+
+
+@pytest.fixture(scope="session")
+def token(keys):
+    d = keys / "tokens"
+    d.mkdir()
+    (keys / "softhsm2.conf").write_text("directories.tokendir = %s\nobjectstore.backend = file\n" % d)
+    os.environ["SOFTHSM2_CONF"] = str(keys / "softhsm2.conf")  # read when the library loads the module
+    util = lambda *a: subprocess.run(["softhsm2-util", "--pin", PIN, *a], check=True, capture_output=True, timeout=60)
+    util("--init-token", "--free", "--so-pin", "1357", "--label", "py")
+    util("--import", keys / "m.key", "--token", "py", "--label", "m", "--id", "01")
+    return "pkcs11:token=py;object=m;type=private?module-path=" + os.environ["ORVALIS_SOFTHSM2_MODULE"]
+
+
 # The requests the sandbox "name" has seen: it prints one line per request ("GET /path verdict").
 def seen(keys, name):
     return [line for line in (keys / (name + ".log")).read_text().splitlines() if not line.startswith("listening")]

@@ -4,7 +4,7 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, SUM, WIDE_VALUES, seen
+from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
 
 
 def test_six_operations_return_answers_with_exact_numbers(good, connect):
@@ -24,6 +24,23 @@ def test_six_operations_return_answers_with_exact_numbers(good, connect):
     assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
                     "far": Decimal("1e400"), "near": Decimal("1e309")}
     assert all(type(data[k]) is int for k in WIDE_VALUES)
+
+
+# A key in a token signs inside it: the sandbox verifies each operation (a PKCS#1 v1.5 signature that verifies
+# is the one the same key makes in process); a refused PIN is named, with nothing sent.
+def test_a_token_key_signs_the_six_operations_and_a_wrong_pin_sends_nothing(good, keys, token, connect):
+    before = seen(keys, "good")
+    with pytest.raises(OperationError) as caught:
+        connect(good, key_file=None, key_token=token, key_password="0000").get_pairing_id(user_id="u")
+    assert (caught.value.code, "wrong PIN" in caught.value.message, seen(keys, "good")) == (-1231, True, before)
+    c = connect(good, key_file=None, key_token=token, key_password=PIN)
+    c.initialize_pairing(checkout_id="c", user_id="u")
+    c.get_pairing_id(pairing_transaction_id="p", user_id="u")
+    c.authorize_pairing(checkout_id="c", pairing_transaction_id="p")
+    c.get_precheckout_data(pairing_id="p")
+    c.express_checkout(checkout_id="c", pairing_id="p", amount=1.0, currency="EUR")
+    c.get_payment_data(transaction_id="t", checkout_id="c", cart_id="k")
+    assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
 
 
 def test_an_answer_with_a_lone_surrogate_fails_as_malformed(odd, connect):

@@ -69,18 +69,23 @@ std::int64_t secondsSince1970(const ASN1_TIME* t) {
     return static_cast<std::int64_t>(days) * 86400 + seconds;
 }
 
-CertificateReport reportOf(X509* cert, EVP_PKEY* key) {
+}  // namespace
+
+CertificateReport detail::certificateReport(X509* cert) {
+    EVP_PKEY* key = X509_get0_pubkey(cert);
     CertificateReport r;
     r.subject = nameText(X509_get_subject_name(cert));
     r.issuer = nameText(X509_get_issuer_name(cert));
     r.serialNumber = serialText(X509_get0_serialNumber(cert));
     r.notBefore = secondsSince1970(X509_get0_notBefore(cert));
     r.notAfter = secondsSince1970(X509_get0_notAfter(cert));
-    const char* type = EVP_PKEY_get0_type_name(key);
+    const char* type = key != nullptr ? EVP_PKEY_get0_type_name(key) : nullptr;
     r.keyType = type != nullptr ? type : "unknown";
-    r.keyBits = EVP_PKEY_get_bits(key);
+    r.keyBits = key != nullptr ? EVP_PKEY_get_bits(key) : 0;
     return r;
 }
+
+namespace {
 
 PKCS12Identity failed(PKCS12ImportStatus status) {
     detail::discardCryptoErrors();
@@ -113,7 +118,11 @@ PKCS12Identity importPKCS12Identity(std::string_view der, const std::string& pas
     if (!key || !cert) return failed(PKCS12ImportStatus::NoIdentity);
 
     PKCS12Identity out;
-    out.certificate = reportOf(cert.get(), key.get());
+    out.certificate = detail::certificateReport(cert.get());
+    // The private key's own type: an archive may pair a key with a certificate of another.
+    const char* keyType = EVP_PKEY_get0_type_name(key.get());
+    out.certificate->keyType = keyType != nullptr ? keyType : "unknown";
+    out.certificate->keyBits = EVP_PKEY_get_bits(key.get());
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int mdLength = 0;
     if (X509_digest(cert.get(), EVP_sha256(), md, &mdLength) == 1)
