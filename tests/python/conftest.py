@@ -29,7 +29,8 @@ def keys(tmp_path_factory):
     return d
 
 
-# A SoftHSM2 token made for this run holding the merchant's key "m"; yields its URI. PIN is its PIN.
+# SoftHSM2 tokens made for this run: "py" holds the merchant's key "m" (its URI is returned), "py2" nothing;
+# the file "pin" holds their PIN.
 PIN = "py-pin 1"
 
 
@@ -39,8 +40,10 @@ def token(keys):
     d.mkdir()
     (keys / "softhsm2.conf").write_text("directories.tokendir = %s\nobjectstore.backend = file\n" % d)
     os.environ["SOFTHSM2_CONF"] = str(keys / "softhsm2.conf")  # read when the library loads the module
+    (keys / "pin").write_text(PIN + "\n")
     util = lambda *a: subprocess.run(["softhsm2-util", "--pin", PIN, *a], check=True, capture_output=True, timeout=60)
-    util("--init-token", "--free", "--so-pin", "1357", "--label", "py")
+    for label in ("py", "py2"):
+        util("--init-token", "--free", "--so-pin", "1357", "--label", label)
     util("--import", keys / "m.key", "--token", "py", "--label", "m", "--id", "01")
     return "pkcs11:token=py;object=m;type=private?module-path=" + os.environ["ORVALIS_SOFTHSM2_MODULE"]
 

@@ -4,11 +4,15 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, SUM, WIDE_VALUES, seen
 
 
-def test_six_operations_return_answers_with_exact_numbers(good, connect):
-    c = connect(good)
+# With a PKCS#12 file, and with the same key in a token (the token signs inside it).
+@pytest.mark.parametrize("in_token", [False, True], ids=["file", "token"])
+def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, in_token):
+    token = {"key_file": None, "key_token": request.getfixturevalue("token"), "key_password": None,
+             "key_pin_file": keys / "pin"} if in_token else {}
+    c, before = connect(good, **token), seen(keys, "good")
     init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
     paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
     assert (init["userId"], paired["pairingTransactionId"], paired["userId"]) == ("u 1", "sbx-ptx-0001", "u 1")
@@ -24,22 +28,6 @@ def test_six_operations_return_answers_with_exact_numbers(good, connect):
     assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
                     "far": Decimal("1e400"), "near": Decimal("1e309")}
     assert all(type(data[k]) is int for k in WIDE_VALUES)
-
-
-# A key in a token signs inside it: the sandbox verifies each operation (a PKCS#1 v1.5 signature that verifies
-# is the one the same key makes in process); a refused PIN is named, with nothing sent.
-def test_a_token_key_signs_the_six_operations_and_a_wrong_pin_sends_nothing(good, keys, token, connect):
-    before = seen(keys, "good")
-    with pytest.raises(OperationError) as caught:
-        connect(good, key_file=None, key_token=token, key_password="0000").get_pairing_id(user_id="u")
-    assert (caught.value.code, "wrong PIN" in caught.value.message, seen(keys, "good")) == (-1231, True, before)
-    c = connect(good, key_file=None, key_token=token, key_password=PIN)
-    c.initialize_pairing(checkout_id="c", user_id="u")
-    c.get_pairing_id(pairing_transaction_id="p", user_id="u")
-    c.authorize_pairing(checkout_id="c", pairing_transaction_id="p")
-    c.get_precheckout_data(pairing_id="p")
-    c.express_checkout(checkout_id="c", pairing_id="p", amount=1.0, currency="EUR")
-    c.get_payment_data(transaction_id="t", checkout_id="c", cart_id="k")
     assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
 
 
@@ -132,6 +120,8 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
 @pytest.mark.parametrize("options, operation, fields, code, said", [
     ({**NO_KEY, "key_name": "absent"}, "get_precheckout_data", {"pairing_id": "p"}, -1231,
      ["file not found", 'resource "absent"', 'absent.p12"']),
+    ({**NO_KEY, "key_token": "token=py2", "key_password": "0000"}, "get_pairing_id", {"user_id": "u"}, -1231,
+     ["wrong PIN", 'token "pkcs11:']),
     ({"key_password": "not it"}, "get_payment_data", {"transaction_id": "t"}, -1231, ["wrong password or damaged"]),
     ({"key_password": None}, "express_checkout", PAY, -1231, ["no password given"]),
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
@@ -143,9 +133,11 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
-], ids=["key-not-found", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
+], ids=["key-not-found", "token-wrong-pin", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
         "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
-def test_refused_requests_are_not_sent(good, keys, connect, options, operation, fields, code, said):
+def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
+    if "key_token" in options:  # a second token of this run, which no right PIN ever opened
+        options = {**options, "key_token": request.getfixturevalue("token").replace("token=py;", options["key_token"] + ";")}
     c, before, sent = connect(good, **options), seen(keys, "good"), code == 101
     with pytest.raises(ValueError if code is None else OperationError) as caught:
         getattr(c, operation)(**fields)

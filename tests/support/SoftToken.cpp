@@ -1,10 +1,10 @@
 #include <SoftToken.h>
-#include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/param_build.h>
 #include <openssl/x509.h>
 #include <p11-kit/p11-kit.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -92,24 +92,17 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
         check(m->C_GenerateKeyPair(s, &generate, pub, 5, priv, 7, &publicKey, &privateKey), "C_GenerateKeyPair");
         if (sign != &yes) continue;
         std::string n = attribute(m, s, publicKey, CKA_MODULUS), e = attribute(m, s, publicKey, CKA_PUBLIC_EXPONENT);
-        auto bn = [](const std::string& b) {
-            return BN_bin2bn((const unsigned char*)b.data(), int(b.size()), nullptr);
-        };
-        BIGNUM *bnN = bn(n), *bnE = bn(e);
-        OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
-        OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_N, bnN);
-        OSSL_PARAM_BLD_push_BN(build, OSSL_PKEY_PARAM_RSA_E, bnE);
-        OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
-        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+        if constexpr (std::endian::native == std::endian::little)
+            std::reverse(n.begin(), n.end()), std::reverse(e.begin(), e.end());
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_BN("n", (unsigned char*)n.data(), n.size()),
+            OSSL_PARAM_construct_BN("e", (unsigned char*)e.data(), e.size()), OSSL_PARAM_construct_end()};
+        std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>> ctx(
+            EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
         EVP_PKEY* key = nullptr;
-        if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
+        if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+            EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
             throw std::runtime_error("cannot read the generated public key");
         generatedPublicKey.reset(key);
-        EVP_PKEY_CTX_free(ctx);
-        OSSL_PARAM_free(params);
-        OSSL_PARAM_BLD_free(build);
-        BN_free(bnN);
-        BN_free(bnE);
     }
     m->C_Logout(s);
     m->C_CloseSession(s);
