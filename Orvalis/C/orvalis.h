@@ -145,6 +145,17 @@ ORVALIS_C_EXPORT orvalis_status orvalis_key_source_memory(const void* bytes, siz
 ORVALIS_C_EXPORT orvalis_status orvalis_key_source_token(const char* uri, const char* pin_file,
                                                         orvalis_key_source** source_out);
 
+/** Gives a token's PIN when the token asks for a login, on the thread that signs: writes at most
+ *  capacity bytes to pin_out and returns how many, or -1 for no PIN. The library wipes the buffer
+ *  after the login. Must be safe to call from any thread. */
+typedef long (*orvalis_pin_callback)(void* user_data, char* pin_out, size_t capacity);
+
+/** As orvalis_key_source_token, the PIN asked of callback (with user_data, which must outlive every
+ *  client and configuration made with the source) at each login. INVALID_ARGUMENT when uri,
+ *  callback or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_token_pin_callback(const char* uri, orvalis_pin_callback callback,
+                                                                     void* user_data, orvalis_key_source** source_out);
+
 /** Frees a key source; clients and configurations made with it keep their own copy. */
 ORVALIS_C_EXPORT void orvalis_key_source_free(orvalis_key_source* source);
 

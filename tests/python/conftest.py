@@ -29,8 +29,8 @@ def keys(tmp_path_factory):
     return d
 
 
-# SoftHSM2 tokens made for this run: "py" holds the merchant's key "m" (its URI is returned), "py2" nothing;
-# the file "pin" holds their PIN.
+# SoftHSM2 tokens made for this run: "py" and "py3" hold the merchant's key "m" (the URI of "py" is
+# returned), "py2" nothing; the file "pin" holds their PIN. A login holds for the process: one token per PIN source.
 PIN = "py-pin 1"
 
 
@@ -42,9 +42,10 @@ def token(keys):
     os.environ["SOFTHSM2_CONF"] = str(keys / "softhsm2.conf")  # read when the library loads the module
     (keys / "pin").write_text(PIN + "\n")
     util = lambda *a: subprocess.run(["softhsm2-util", "--pin", PIN, *a], check=True, capture_output=True, timeout=60)
-    for label in ("py", "py2"):
+    for label in ("py", "py2", "py3"):
         util("--init-token", "--free", "--so-pin", "1357", "--label", label)
-    util("--import", keys / "m.key", "--token", "py", "--label", "m", "--id", "01")
+    for label in ("py", "py3"):
+        util("--import", keys / "m.key", "--token", label, "--label", "m", "--id", "01")
     return "pkcs11:token=py;object=m;type=private?module-path=" + os.environ["ORVALIS_SOFTHSM2_MODULE"]
 
 

@@ -4,14 +4,15 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, SUM, WIDE_VALUES, seen
+from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
 
 
-# With a PKCS#12 file, and with the same key in a token (the token signs inside it).
-@pytest.mark.parametrize("in_token", [False, True], ids=["file", "token"])
-def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, in_token):
-    token = {"key_file": None, "key_token": request.getfixturevalue("token"), "key_password": None,
-             "key_pin_file": keys / "pin"} if in_token else {}
+# With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
+@pytest.mark.parametrize("key", ["file", "token-pin-file", "token-pin-callback"])
+def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, key):
+    pin = {"key_pin_file": keys / "pin", "key_password": None} if key == "token-pin-file" else {"key_pin": lambda: PIN}
+    uri = request.getfixturevalue("token").replace("token=py;", "token=py3;" if "callback" in key else "token=py;")
+    token = {"key_file": None, "key_token": uri, **pin} if key != "file" else {}
     c, before = connect(good, **token), seen(keys, "good")
     init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
     paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
@@ -133,11 +134,12 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
-], ids=["key-not-found", "token-wrong-pin", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
-        "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
+], ids=["key-not-found", "token-wrong-pin", "wrong-password", "no-password", "no-key", "unsigned-when-not-required",
+        "amount-nan", "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
-        options = {**options, "key_token": request.getfixturevalue("token").replace("token=py;", options["key_token"] + ";")}
+        uri = request.getfixturevalue("token").replace("token=py;", options["key_token"] + ";")
+        options = {**options, "key_token": uri}
     c, before, sent = connect(good, **options), seen(keys, "good"), code == 101
     with pytest.raises(ValueError if code is None else OperationError) as caught:
         getattr(c, operation)(**fields)

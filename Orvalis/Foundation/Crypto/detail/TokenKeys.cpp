@@ -55,7 +55,13 @@ std::string rvText(CK_RV rv) {
     return text;
 }
 
-TokenOutcome refused(TokenStatus status, std::string cause = {}) {
+// p11-kit's last message, or otherwise when it has none.
+std::string p11kitMessage(const char* otherwise) {
+    const char* message = p11_kit_message();
+    return message != nullptr ? message : otherwise;
+}
+
+TokenOutcome outcome(TokenStatus status, std::string cause = {}) {
     TokenOutcome out;
     out.status = status;
     out.cause = std::move(cause);
@@ -136,12 +142,13 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
         auto it = reg.byPath.find(path);
         if (it == reg.byPath.end()) {
             CK_FUNCTION_LIST* module = p11_kit_module_load(path, 0);
-            if (module == nullptr) return {nullptr, refused(TokenStatus::ModuleNotLoaded, p11_kit_message())};
+            if (module == nullptr)
+                return {nullptr, outcome(TokenStatus::ModuleNotLoaded, p11kitMessage("the module cannot be loaded"))};
             CK_RV rv = p11_kit_module_initialize(module);
             if (rv != CKR_OK) {
-                std::string cause = p11_kit_message() ? p11_kit_message() : rvText(rv);
+                std::string cause = p11kitMessage(rvText(rv).c_str());
                 p11_kit_module_release(module);
-                return {nullptr, refused(TokenStatus::ModuleNotLoaded, cause)};
+                return {nullptr, outcome(TokenStatus::ModuleNotLoaded, cause)};
             }
             it = reg.byPath.emplace(path, module).first;
         }
@@ -150,7 +157,7 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
         if (reg.configured == nullptr) reg.configured = p11_kit_modules_load_and_initialize(0);
         if (reg.configured == nullptr || reg.configured[0] == nullptr) {
             const char* message = p11_kit_message();
-            return {nullptr, refused(TokenStatus::ModuleNotLoaded,
+            return {nullptr, outcome(TokenStatus::ModuleNotLoaded,
                                      message ? message : "no PKCS#11 module is configured (p11-kit)")};
         }
         const char* name = p11_kit_uri_get_module_name(uri);
@@ -182,7 +189,7 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
             return {pool, {}};
         }
     }
-    return {nullptr, refused(TokenStatus::TokenAbsent, "no token present matches the URI")};
+    return {nullptr, outcome(TokenStatus::TokenAbsent, "no token present matches the URI")};
 }
 
 // A session lent by a pool; back to the pool (or closed) when the lease ends.
@@ -225,18 +232,18 @@ bool isLoss(CK_RV rv) {
 TokenOutcome failWith(CK_RV rv, Lease* lease) {
     if (lease != nullptr && isLoss(rv)) lease->markLost();
     TokenStatus s = classifyTokenReturn(rv);
-    return refused(s, rvText(rv));
+    return outcome(s, rvText(rv));
 }
 
 // Logs the application in once per pool generation; the PIN is asked for only then.
 TokenOutcome loginOnce(Lease& lease, const PinReader& readPin) {
     Pool& pool = lease.pool();
     std::lock_guard lock(pool.mutex);
-    if (pool.loggedIn && pool.generation == lease.generation()) return refused(TokenStatus::Done);
+    if (pool.loggedIn && pool.generation == lease.generation()) return outcome(TokenStatus::Done);
     CK_TOKEN_INFO info;
     CK_RV rv = pool.module->C_GetTokenInfo(pool.slot, &info);
     if (rv != CKR_OK) return failWith(rv, nullptr);
-    if (info.flags & CKF_USER_PIN_LOCKED) return refused(TokenStatus::PINLocked, "CKF_USER_PIN_LOCKED");
+    if (info.flags & CKF_USER_PIN_LOCKED) return outcome(TokenStatus::PINLocked, "CKF_USER_PIN_LOCKED");
     if (info.flags & CKF_LOGIN_REQUIRED) {
         std::optional<std::string> pin;
         try {
@@ -244,12 +251,12 @@ TokenOutcome loginOnce(Lease& lease, const PinReader& readPin) {
         } catch (...) {
             pin.reset();  // a PIN source that throws gives no PIN
         }
-        if (!pin) return refused(TokenStatus::NoPIN, "no PIN given");
+        if (!pin) return outcome(TokenStatus::NoPIN, "no PIN given");
         std::string digest = processLocalSecretDigest(*pin);
         if (!pool.refusedPin.empty() && digest == pool.refusedPin) {
             secureWipe(pin->data(), pin->size());
             // Each refused try brings the token closer to locking the PIN for good.
-            return refused(TokenStatus::WrongPIN, "CKR_PIN_INCORRECT (the same PIN is not tried again)");
+            return outcome(TokenStatus::WrongPIN, "CKR_PIN_INCORRECT (the same PIN is not tried again)");
         }
         ++pool.loginTries;
         rv = pool.module->C_Login(lease.session(), CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(pin->data()), pin->size());
@@ -260,7 +267,7 @@ TokenOutcome loginOnce(Lease& lease, const PinReader& readPin) {
         ++pool.logins;
     }
     pool.loggedIn = true;
-    return refused(TokenStatus::Done);
+    return outcome(TokenStatus::Done);
 }
 
 TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pin, std::unique_ptr<Lease>& out) {
@@ -300,7 +307,7 @@ TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pi
                 std::lock_guard regLock(reg.mutex);
                 reg.routes.erase(text);
             }
-            return refused(classifyTokenReturn(rv), rvText(rv));
+            return outcome(classifyTokenReturn(rv), rvText(rv));
         }
     }
     out = std::make_unique<Lease>(pool, session, generation);
@@ -317,7 +324,7 @@ TokenOutcome findKey(Lease& lease, const std::string& text, P11KitUri* uri, CK_O
         auto it = pool.keys.find(text);
         if (it != pool.keys.end() && lease.generation() == pool.generation) {
             key = it->second;
-            return refused(TokenStatus::Done);
+            return outcome(TokenStatus::Done);
         }
     }
     CK_ULONG count = 0;
@@ -330,7 +337,7 @@ TokenOutcome findKey(Lease& lease, const std::string& text, P11KitUri* uri, CK_O
             hasClass = true;
             if (given[i].ulValueLen != sizeof(CK_OBJECT_CLASS) ||
                 *static_cast<CK_OBJECT_CLASS*>(given[i].pValue) != CKO_PRIVATE_KEY)
-                return refused(TokenStatus::KeyNotFound, "the URI names an object that is not a private key");
+                return outcome(TokenStatus::KeyNotFound, "the URI names an object that is not a private key");
         }
         match.push_back(given[i]);
     }
@@ -343,19 +350,19 @@ TokenOutcome findKey(Lease& lease, const std::string& text, P11KitUri* uri, CK_O
     rv = m->C_FindObjects(lease.session(), found, 2, &n);
     m->C_FindObjectsFinal(lease.session());
     if (rv != CKR_OK) return failWith(rv, &lease);
-    if (n == 0) return refused(TokenStatus::KeyNotFound, "no private key matches the URI");
-    if (n > 1) return refused(TokenStatus::KeyAmbiguous, "two or more private keys match the URI");
+    if (n == 0) return outcome(TokenStatus::KeyNotFound, "no private key matches the URI");
+    if (n > 1) return outcome(TokenStatus::KeyAmbiguous, "two or more private keys match the URI");
     CK_KEY_TYPE type = 0;
     CK_BBOOL canSign = CK_FALSE;
     CK_ATTRIBUTE attributes[] = {{CKA_KEY_TYPE, &type, sizeof type}, {CKA_SIGN, &canSign, sizeof canSign}};
     rv = m->C_GetAttributeValue(lease.session(), found[0], attributes, 2);
     if (rv != CKR_OK) return failWith(rv, &lease);
-    if (type != CKK_RSA) return refused(TokenStatus::MechanismRefused, "not an RSA key");
-    if (canSign != CK_TRUE) return refused(TokenStatus::MechanismRefused, "the key may not sign (CKA_SIGN false)");
+    if (type != CKK_RSA) return outcome(TokenStatus::MechanismRefused, "not an RSA key");
+    if (canSign != CK_TRUE) return outcome(TokenStatus::MechanismRefused, "the key may not sign (CKA_SIGN false)");
     key = found[0];
     std::lock_guard lock(pool.mutex);
     if (lease.generation() == pool.generation) pool.keys[text] = key;
-    return refused(TokenStatus::Done);
+    return outcome(TokenStatus::Done);
 }
 
 struct Prepared {
@@ -367,7 +374,7 @@ struct Prepared {
 TokenOutcome prepare(const std::string& text, const PinReader& pin, Prepared& p) {
     p.uri.reset(p11_kit_uri_new());
     int code = p.uri ? p11_kit_uri_parse(text.c_str(), P11_KIT_URI_FOR_ANY, p.uri.get()) : P11_KIT_URI_UNEXPECTED;
-    if (code != P11_KIT_URI_OK) return refused(TokenStatus::NotURI, p11_kit_uri_message(code));
+    if (code != P11_KIT_URI_OK) return outcome(TokenStatus::NotURI, p11_kit_uri_message(code));
     TokenOutcome out = borrow(text, p.uri.get(), pin, p.lease);
     if (out.status != TokenStatus::Done) return out;
     return findKey(*p.lease, text, p.uri.get(), p.key);
