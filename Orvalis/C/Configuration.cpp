@@ -59,6 +59,30 @@ orvalis_status orvalis_key_source_memory(const void* bytes, size_t length, orval
     });
 }
 
+orvalis_status orvalis_key_source_token(const char* uri, const char* pin_file, orvalis_key_source** source_out) {
+    return newKeySource(source_out, uri != nullptr, [&] {
+        return KeySource::token(uri, pin_file != nullptr ? PinSource::file(pin_file) : PinSource());
+    });
+}
+
+orvalis_status orvalis_key_source_token_pin_callback(const char* uri, orvalis_pin_callback callback, void* user_data,
+                                                     orvalis_key_source** source_out) {
+    return newKeySource(source_out, uri != nullptr && callback != nullptr, [&] {
+        return KeySource::token(uri, PinSource::callback([callback, user_data]() -> std::optional<std::string> {
+            constexpr std::size_t kCapacity = 256;  // PKCS#11 PINs are short; a longer one is refused
+            std::string pin(kCapacity, '\0');
+            const long length = callback(user_data, pin.data(), kCapacity);
+            if (length < 0 || static_cast<std::size_t>(length) > kCapacity) {
+                detail::secureWipe(pin);
+                return std::nullopt;
+            }
+            detail::secureWipe(pin.data() + length, kCapacity - static_cast<std::size_t>(length));
+            pin.resize(static_cast<std::size_t>(length));
+            return pin;
+        }));
+    });
+}
+
 void orvalis_key_source_free(orvalis_key_source* source) { delete source; }
 
 // Client configuration.

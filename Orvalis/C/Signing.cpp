@@ -81,7 +81,10 @@ orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_str
         const KeySource& key = request->key_source->source;
         const std::optional<std::string> password =
             request->password ? std::optional<std::string>(request->password) : std::nullopt;
-        const KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(key, password);
+        // A token key needs no certificate to sign: the signer names its refusal below.
+        const KeyCheck check = key.kind() == KeySource::Kind::Token
+                                   ? KeyCheck{KeyStatus::Loaded, std::nullopt}
+                                   : ZRBKeychainManager::sharedInstance().checkKey(key, password);
         if (check.status != KeyStatus::Loaded) {
             return failWith(ORVALIS_ERROR_KEY, key.description() + ": " + std::string(describe(check.status)));
         }
@@ -110,7 +113,9 @@ orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_str
         signer.setupSignatureBaseString();
         signer.setupEncodedSignature();
         if (signer.oAuthHeaders().find(kSignature) == nullptr) {
-            return failWith(ORVALIS_ERROR_KEY, key.description() + ": no signature could be made");
+            const KeyStatus why = signer.keyStatus().value_or(KeyStatus::SigningFailed);
+            return failWith(ORVALIS_ERROR_KEY,
+                            key.description() + ": no signature could be made: " + std::string(describe(why)));
         }
         std::unique_ptr<char, decltype(&orvalis_free)> base(
             copyForCaller(signer.oAuthSignatureBaseString().value_or("")), &orvalis_free);

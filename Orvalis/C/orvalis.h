@@ -131,6 +131,31 @@ ORVALIS_C_EXPORT orvalis_status orvalis_key_source_file(const char* path, orvali
 ORVALIS_C_EXPORT orvalis_status orvalis_key_source_memory(const void* bytes, size_t length,
                                                          orvalis_key_source** source_out);
 
+/** The private key an RFC 7512 URI names in a PKCS#11 token
+ *  ("pkcs11:token=shop;object=merchant;type=private", with ?module-path=<module .so>
+ *  or else the modules p11-kit is configured with). The key signs inside the token
+ *  and never comes into memory. Its PIN is the first line of the file pin_file,
+ *  read at login; with pin_file NULL, the key password (orvalis_client_config_set_key_password,
+ *  orvalis_sign_request.password) is the PIN. A pin-value in the URI is never used.
+ *  Why a token gives no signature is named by the key status text: "not a PKCS#11 URI",
+ *  "PKCS#11 module cannot be loaded", "no token present matches", "no PIN given",
+ *  "wrong PIN", "PIN locked", "no private key in the token matches", "two or more keys
+ *  in the token match", "the key cannot sign with RSA PKCS#1 v1.5", "the token session
+ *  was lost", "the token refused". INVALID_ARGUMENT when uri or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_token(const char* uri, const char* pin_file,
+                                                        orvalis_key_source** source_out);
+
+/** Gives a token's PIN when the token asks for a login, on the thread that signs: writes at most
+ *  capacity bytes to pin_out and returns how many, or -1 for no PIN. The library wipes the buffer
+ *  after the login. Must be safe to call from any thread. */
+typedef long (*orvalis_pin_callback)(void* user_data, char* pin_out, size_t capacity);
+
+/** As orvalis_key_source_token, the PIN asked of callback (with user_data, which must outlive every
+ *  client and configuration made with the source) at each login. INVALID_ARGUMENT when uri,
+ *  callback or source_out is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_key_source_token_pin_callback(const char* uri, orvalis_pin_callback callback,
+                                                                     void* user_data, orvalis_key_source** source_out);
+
 /** Frees a key source; clients and configurations made with it keep their own copy. */
 ORVALIS_C_EXPORT void orvalis_key_source_free(orvalis_key_source* source);
 

@@ -1,22 +1,14 @@
 #pragma once
 
+#include <Orvalis/Foundation/Crypto/SignatureCheckOptions.h>
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/Foundation/Transport/URLRequest.h>
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace orvalis {
-
-/// What checkRequestSignature demands beyond a good signature.
-struct SignatureCheckOptions {
-    /// When set, the request must carry this consumer key.
-    std::optional<std::string> consumerKey;
-    /// Largest accepted distance between oauth_timestamp and the clock.
-    std::chrono::seconds maxClockSkew{600};
-};
 
 /// Checks a signed request as the merchant server does (the sandbox runs the same
 /// code): its OAuth 1.0a Authorization header, the body hash, the clock window and

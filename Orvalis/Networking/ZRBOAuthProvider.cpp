@@ -5,7 +5,6 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Networking/detail/SignedRequest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
-#include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 #include <algorithm>
@@ -264,19 +263,13 @@ void ZRBOAuthProvider::setupEncodedSignature() {
         keyStatus_ = KeyStatus::NotNamed;
         return;
     }
-    // The key lives only for this signature; only the opt-in KeyCache keeps one longer.
-    detail::LoadedKey loaded = detail::loadMerchantKey(
-        merchantKeySource_ ? *merchantKeySource_ : KeySource::resource(*privateKeyP12_), P12Password_, true);
-    keyStatus_ = loaded.status;
-    if (loaded.status != KeyStatus::Loaded) return;
-    const ZRBKeychainManager& keychain = ZRBKeychainManager::sharedInstance();
-    std::optional<std::string> sig = isSHA256(oAuthSignatureType_) ? keychain.RSASHA256Signature(base, loaded.key)
-                                                                   : keychain.RSASHA1Signature(base, loaded.key);
-    if (!sig) {
-        keyStatus_ = KeyStatus::SigningFailed;
-        return;
-    }
-    std::string encoded = encodeString(base64Encode(*sig));
+    // The signer knows where the key is (in process or in a token); this only asks it.
+    detail::MerchantSignature sig = detail::signWithMerchantKey(
+        merchantKeySource_ ? *merchantKeySource_ : KeySource::resource(*privateKeyP12_), P12Password_,
+        isSHA256(oAuthSignatureType_) ? DigestAlgorithm::SHA256 : DigestAlgorithm::SHA1, base);
+    keyStatus_ = sig.status;
+    if (!sig.signature) return;
+    std::string encoded = encodeString(base64Encode(*sig.signature));
     if (logEnabled()) log("OAuth Signature: " + encoded);
     oAuthHeaders_.set(kSignature, std::move(encoded));
 }

@@ -163,7 +163,7 @@ public:
     void setMerchantKeySource(std::optional<KeySource> v) { merchantKeySource_ = std::move(v); }
     /**@}*/
     /**@{*/
-    /// Password of the key file.
+    /// Password of the key file (for a token key, its PIN unless its PinSource gives one).
     const std::optional<std::string>& P12Password() const noexcept { return P12Password_; }
     void setP12Password(std::optional<std::string> v);
     /**@}*/

@@ -11,6 +11,7 @@
 #include <Orvalis/Foundation/Formats/ParseResult.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/SignatureCheckOptions.h>
 #include <Orvalis/Foundation/System/RedactingLogHandler.h>
 #include <Orvalis/Foundation/Transport/URLRequest.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>

@@ -33,14 +33,18 @@ class _Operations(Generic[R]):
                  max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
                  answerer: Optional[Callable[[Request], Reply]] = None, user_agent: Optional[str] = None,
                  proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
-                 pinned_keys: Optional[Mapping[str, str]] = None) -> None:
+                 pinned_keys: Optional[Mapping[str, str]] = None, key_token: Optional[str] = None,
+                 key_pin_file: Optional[PathLike] = None, key_pin: Optional[Callable[[], str]] = None) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
         library's resource directory), key_file (a PKCS#12 file) or key_data (PKCS#12 bytes), opened with
-        key_password. Time-outs are in seconds: an operation fails with code -1001 when no byte moves for
-        idle_timeout (default 180), or once overall_timeout has passed; both must be above zero, and
-        float("inf") means no limit. With require_signature (the default) a request that cannot be signed
+        key_password; or key_token, a PKCS#11 URI ("pkcs11:token=...;object=...;type=private") naming a
+        key that signs inside its token, whose PIN is key_password, the first line of key_pin_file, or what
+        key_pin() returns when the token asks for a login. Time-outs are in seconds: an operation fails
+        with code -1001 when no byte moves for idle_timeout (default 180), or once overall_timeout has
+        passed; both must be above zero, and float("inf") means no limit. With require_signature (the
+        default) a request that cannot be signed
         is not sent: the call raises OperationError -1231 naming the cause (wrong password, not found, ...)
         and where the key was looked for; False sends it unsigned. A failed call is tried again where
         that is safe, up to attempts in all (1: never): a request never sent (any operation); a read
@@ -58,8 +62,8 @@ class _Operations(Generic[R]):
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
         Raises ValueError for a refused setting.
         """
-        if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
-            raise ValueError("give at most one of key_name, key_file and key_data")
+        if sum(k is not None for k in (key_name, key_file, key_data, key_token)) > 1:
+            raise ValueError("give at most one of key_name, key_file, key_data and key_token")
         self._lock = threading.Lock()
         self._waiters = 0  # threads inside wait_idle: the handle is freed after they leave
         self._closed = False
@@ -69,7 +73,9 @@ class _Operations(Generic[R]):
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
             observer=observer, answerer=answerer,
-            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})))
+            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
+            key_token=key_token, key_pin_file=None if key_pin_file is None else os.fspath(key_pin_file),
+            key_pin=key_pin)
         _live.add(self)
         _retire()
 

@@ -88,6 +88,7 @@ _OPERATIONS = {
 
 _COMPLETION = CFUNCTYPE(None, c_void_p, c_void_p)
 _LOG_HANDLER = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
+_PIN = CFUNCTYPE(ctypes.c_long, c_void_p, c_void_p, c_size_t)
 _OUT = POINTER(c_void_p)
 _OBSERVER = CFUNCTYPE(None, POINTER(_Event), c_void_p)
 _Exchange = _struct("orvalis_exchange", "method", "url", ("header_count", c_size_t),
@@ -110,6 +111,8 @@ for _name, _restype, _args in [
     ("orvalis_set_log_handler", None, (_LOG_HANDLER, c_void_p)), ("orvalis_reset_log_handler", None, ()),
     ("orvalis_key_source_resource", c_int, (c_char_p, _OUT)), ("orvalis_key_source_file", c_int, (c_char_p, _OUT)),
     ("orvalis_key_source_memory", c_int, (c_char_p, c_size_t, _OUT)),
+    ("orvalis_key_source_token", c_int, (c_char_p, c_char_p, _OUT)),
+    ("orvalis_key_source_token_pin_callback", c_int, (c_char_p, _PIN, c_void_p, _OUT)),
     ("orvalis_key_source_free", None, (c_void_p,)),
     ("orvalis_client_config_new", c_int, (_OUT,)), ("orvalis_client_config_free", None, (c_void_p,)),
     ("orvalis_client_config_set_host", c_int, (c_void_p, c_char_p)),
@@ -239,14 +242,32 @@ def reset_log_handler() -> None:
 
 # ------------------------------------------------------------------ client
 
+_pins: "list[Any]" = []  # the PIN callbacks handed to the library: alive as long as the process
+
+
+def _pin_callback(key_pin: Callable[[], str]) -> Any:
+    def give(_: Any, out: Any, capacity: int) -> int:  # on the signing thread, at a token login
+        try:
+            pin = key_pin().encode()
+        except Exception:  # a PIN callback that raises gives no PIN
+            return -1
+        if len(pin) > capacity:
+            return -1
+        ctypes.memmove(out, pin, len(pin))
+        return len(pin)
+    _pins.append(_PIN(give))
+    return _pins[-1]
+
+
 def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: Optional[str],
                key_data: Optional[bytes], key_password: Optional[str], idle_timeout: Optional[float],
                overall_timeout: Optional[float], require_signature: bool = True,
                retry: Optional["tuple[int, float, float, float]"] = None,
                observer: Optional[Callable[[Event], None]] = None,
                answerer: Optional[Callable[[Request], Reply]] = None,
-               transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {})
-               ) -> int:
+               transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {}),
+               key_token: Optional[str] = None, key_pin_file: Optional[str] = None,
+               key_pin: Optional[Callable[[], str]] = None) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -258,6 +279,13 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
             _check(_lib.orvalis_key_source_file(os.fsencode(key_file), ctypes.byref(source)), "key file")
         elif key_data is not None:
             _check(_lib.orvalis_key_source_memory(key_data, len(key_data), ctypes.byref(source)), "key data")
+        elif key_token is not None and key_pin is not None:
+            pin = _pin_callback(key_pin)
+            _check(_lib.orvalis_key_source_token_pin_callback(key_token.encode(), pin, None, ctypes.byref(source)),
+                   "key token")
+        elif key_token is not None:
+            pin_file = None if key_pin_file is None else os.fsencode(key_pin_file)
+            _check(_lib.orvalis_key_source_token(key_token.encode(), pin_file, ctypes.byref(source)), "key token")
         if source:
             _check(_lib.orvalis_client_config_set_key_source(config, source), "key")
         if key_password is not None:

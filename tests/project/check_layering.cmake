@@ -2,6 +2,9 @@
 # C++20 compiler: it may include only the C++ standard library (and, in the C
 # interface's header, the C one's) and the library's own headers. Fails naming each file that includes anything else
 # (a C library's header, a POSIX or system header, a dependency's header).
+# And includes run down the floors only: a folder includes its own floor's headers
+# and those of the floors below it, never one above (Foundation, Utils, Networking,
+# ServiceModules, ServiceInfrastructure, C, from the bottom up).
 # Variables: SOURCE_DIR
 cmake_minimum_required(VERSION 3.23)
 
@@ -16,16 +19,25 @@ set(standard_headers
   typeinfo unordered_map unordered_set utility valarray variant vector version
   stddef.h stdint.h)  # the C standard library's, for the C interface's header
 
+set(floors Foundation Utils Networking ServiceModules ServiceInfrastructure C)
 file(GLOB_RECURSE sources "${SOURCE_DIR}/Orvalis/*.h" "${SOURCE_DIR}/Orvalis/*.cpp")
 set(failures "")
 set(checked 0)
 foreach(source IN LISTS sources)
   file(RELATIVE_PATH rel "${SOURCE_DIR}" "${source}")
-  if(rel MATCHES "^Orvalis/Foundation/")
-    continue()
-  endif()
+  string(REGEX MATCH "^Orvalis/([^/]+)/" _ "${rel}")
+  list(FIND floors "${CMAKE_MATCH_1}" own_floor)
   file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include")
   foreach(line IN LISTS lines)
+    if(line MATCHES "include[ \t]*<Orvalis/([^/>]+)/")
+      list(FIND floors "${CMAKE_MATCH_1}" floor)
+      if(floor GREATER own_floor)
+        string(APPEND failures "${rel}: ${line}: includes a floor above its own\n")
+      endif()
+    endif()
+    if(rel MATCHES "^Orvalis/Foundation/")
+      continue()
+    endif()
     math(EXPR checked "${checked} + 1")
     if(line MATCHES "include[ \t]*<([^>]+)>")
       set(header "${CMAKE_MATCH_1}")
@@ -48,7 +60,7 @@ foreach(source IN LISTS sources)
 endforeach()
 
 if(failures)
-  message(FATAL_ERROR "Only Foundation may use platform or third-party headers:\n${failures}")
+  message(FATAL_ERROR "Only Foundation may use platform or third-party headers, and includes run down the floors:\n${failures}")
 endif()
 if(checked EQUAL 0)
   message(FATAL_ERROR "no include found under ${SOURCE_DIR}/Orvalis: wrong source directory?")

@@ -29,6 +29,26 @@ def keys(tmp_path_factory):
     return d
 
 
+# SoftHSM2 tokens made for this run: "py" and "py3" hold the merchant's key "m" (the URI of "py" is
+# returned), "py2" nothing; the file "pin" holds their PIN. A login holds for the process: one token per PIN source.
+PIN = "py-pin 1"
+
+
+@pytest.fixture(scope="session")
+def token(keys):
+    d = keys / "tokens"
+    d.mkdir()
+    (keys / "softhsm2.conf").write_text("directories.tokendir = %s\nobjectstore.backend = file\n" % d)
+    os.environ["SOFTHSM2_CONF"] = str(keys / "softhsm2.conf")  # read when the library loads the module
+    (keys / "pin").write_text(PIN + "\n")
+    util = lambda *a: subprocess.run(["softhsm2-util", "--pin", PIN, *a], check=True, capture_output=True, timeout=60)
+    for label in ("py", "py2", "py3"):
+        util("--init-token", "--free", "--so-pin", "1357", "--label", label)
+    for label in ("py", "py3"):
+        util("--import", keys / "m.key", "--token", label, "--label", "m", "--id", "01")
+    return "pkcs11:token=py;object=m;type=private?module-path=" + os.environ["ORVALIS_SOFTHSM2_MODULE"]
+
+
 # The requests the sandbox "name" has seen: it prints one line per request ("GET /path verdict").
 def seen(keys, name):
     return [line for line in (keys / (name + ".log")).read_text().splitlines() if not line.startswith("listening")]

@@ -4,11 +4,16 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, SUM, WIDE_VALUES, seen
+from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
 
 
-def test_six_operations_return_answers_with_exact_numbers(good, connect):
-    c = connect(good)
+# With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
+@pytest.mark.parametrize("key", ["file", "token-pin-file", "token-pin-callback"])
+def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, key):
+    pin = {"key_pin_file": keys / "pin", "key_password": None} if key == "token-pin-file" else {"key_pin": lambda: PIN}
+    uri = request.getfixturevalue("token").replace("token=py;", "token=py3;" if "callback" in key else "token=py;")
+    token = {"key_file": None, "key_token": uri, **pin} if key != "file" else {}
+    c, before = connect(good, **token), seen(keys, "good")
     init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
     paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
     assert (init["userId"], paired["pairingTransactionId"], paired["userId"]) == ("u 1", "sbx-ptx-0001", "u 1")
@@ -24,6 +29,7 @@ def test_six_operations_return_answers_with_exact_numbers(good, connect):
     assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
                     "far": Decimal("1e400"), "near": Decimal("1e309")}
     assert all(type(data[k]) is int for k in WIDE_VALUES)
+    assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
 
 
 def test_an_answer_with_a_lone_surrogate_fails_as_malformed(odd, connect):
@@ -151,6 +157,8 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
 @pytest.mark.parametrize("options, operation, fields, code, said", [
     ({**NO_KEY, "key_name": "absent"}, "get_precheckout_data", {"pairing_id": "p"}, -1231,
      ["file not found", 'resource "absent"', 'absent.p12"']),
+    ({**NO_KEY, "key_token": "token=py2", "key_password": "0000"}, "get_pairing_id", {"user_id": "u"}, -1231,
+     ["wrong PIN", 'token "pkcs11:']),
     ({"key_password": "not it"}, "get_payment_data", {"transaction_id": "t"}, -1231, ["wrong password or damaged"]),
     ({"key_password": None}, "express_checkout", PAY, -1231, ["no password given"]),
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
@@ -162,9 +170,12 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
-], ids=["key-not-found", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
-        "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
-def test_refused_requests_are_not_sent(good, keys, connect, options, operation, fields, code, said):
+], ids=["key-not-found", "token-wrong-pin", "wrong-password", "no-password", "no-key", "unsigned-when-not-required",
+        "amount-nan", "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
+def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
+    if "key_token" in options:  # a second token of this run, which no right PIN ever opened
+        uri = request.getfixturevalue("token").replace("token=py;", options["key_token"] + ";")
+        options = {**options, "key_token": uri}
     c, before, sent = connect(good, **options), seen(keys, "good"), code == 401
     with pytest.raises(ValueError if code is None else OperationError) as caught:
         getattr(c, operation)(**fields)

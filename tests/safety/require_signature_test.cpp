@@ -31,14 +31,12 @@ protected:
     void SetUp() override { before_ = ts::sandboxWorld().server->requests().size(); }
     std::size_t sent() const { return ts::sandboxWorld().server->requests().size() - before_; }
 
-    // A request of type R with the row's key file and password (and the ids a path needs).
+    // A request of type R with the row's key file and password (and the fields the sandbox needs).
     template <class R>
     R keyed() const {
-        auto request = ts::credentialed<R>();
+        auto request = ts::acceptable<R>();
         request.setMerechantKeyFileName(GetParam().keyFile);
         request.setMerechantKeyFilePassword(GetParam().password);
-        if constexpr (std::is_same_v<R, ZRBPrecheckoutDataRequest>) request.setPairingId("pair-1");
-        if constexpr (std::is_same_v<R, ZRBPaymentDataRequest>) request.setTransactionId("tx-1");
         return request;
     }
     // The refusal names the cause and the key, whichever face reports it.
@@ -54,13 +52,6 @@ protected:
     }
     std::size_t before_ = 0;
 };
-
-// A pairing-ID request that the sandbox accepts once it is signed.
-ZRBPairingIDServiceRequest pairing(ZRBPairingIDServiceRequest request) {
-    request.setPairingTransactionId("tx");
-    request.setUserId("user");
-    return request;
-}
 
 ClientConfiguration sandboxHost() {
     ClientConfiguration c;
@@ -81,7 +72,7 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
     orvalis.expressCheckoutDataService(keyed<ZRBExpressCheckoutDataRequest>(), out.success(), out.failure());
     orvalis.getChekcoutResourceService(keyed<ZRBPaymentDataRequest>(), out.success(), out.failure());
     // A signed request last: its answer comes after any stray second refusal would have.
-    orvalis.getPairingIDService(pairing(ts::credentialed<ZRBPairingIDServiceRequest>()), out.success(), out.failure());
+    orvalis.getPairingIDService(ts::acceptable<ZRBPairingIDServiceRequest>(), out.success(), out.failure());
     ASSERT_TRUE(out.waitFor(7));
     auto all = out.all();
     for (const auto& one : all) {
@@ -113,11 +104,11 @@ TEST_P(RequireSignature, IsTheClientsDefault) {
 
 TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
     ts::Outcomes out;
-    ZRBOrvalis().getPairingIDService(pairing(keyed<ZRBPairingIDServiceRequest>()), out.success(), out.failure());
+    ZRBOrvalis().getPairingIDService(keyed<ZRBPairingIDServiceRequest>(), out.success(), out.failure());
     ASSERT_TRUE(out.waitFor(1));
     ClientConfiguration optedOut = sandboxHost();
     optedOut.requireSignature = false;
-    OperationResult viaClient = Client(optedOut).getPairingId(pairing(keyed<ZRBPairingIDServiceRequest>())).get();
+    OperationResult viaClient = Client(optedOut).getPairingId(keyed<ZRBPairingIDServiceRequest>()).get();
     ASSERT_EQ(sent(), 2u);
     const auto all = ts::sandboxWorld().server->requests();
     for (std::size_t i = before_; i < all.size(); ++i) {

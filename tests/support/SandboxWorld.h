@@ -65,4 +65,18 @@ R credentialed() {
     return r;
 }
 
+/// credentialed<R>() with every field the sandbox needs to accept the operation.
+template <class R>
+R acceptable() {
+    R r = credentialed<R>();
+    if constexpr (requires { r.setPairingTransactionId("p"); }) r.setPairingTransactionId("ptx");
+    if constexpr (requires { r.setUserId("u"); }) r.setUserId("user");
+    if constexpr (requires { r.setCheckoutID("c"); }) r.setCheckoutID("chk");
+    if constexpr (requires { r.setCheckoutId("c"); }) r.setCheckoutId("chk");
+    if constexpr (requires { r.setCartId("c"); }) r.setCartId("cart");
+    if constexpr (requires { r.setPairingId("p"); }) r.setPairingId("pair-1");
+    if constexpr (requires { r.setTransactionId("t"); }) r.setTransactionId("tx-1");
+    return r;
+}
+
 }  // namespace orvalis::testsupport

@@ -43,7 +43,7 @@ CheckOptions parse(const std::vector<std::string>& args) {
     } catch (const UsageError& e) {
         throw UsageError(std::string(e.what()) + " (--check-key takes --key, --password or --password-file, and -v)");
     }
-    if (o.keyFile.empty()) throw UsageError("--check-key needs --key FILE.p12");
+    if (o.keyFile.empty()) throw UsageError("--check-key needs --key FILE.p12 or --key pkcs11:URI");
     if (o.password.has_value() == o.passwordFile.has_value())
         throw UsageError("give the key file's password with exactly one of --password-file and --password");
     if (o.passwordFile) o.password = readPasswordFile(*o.passwordFile);
@@ -71,7 +71,9 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
     }
     const LogRoute logRoute(o.verbose, err);
 
-    KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::file(o.keyFile), o.password);
+    // A token key's certificate is read from the token, beside the key.
+    const KeySource source = isTokenKey(o.keyFile) ? KeySource::token(o.keyFile) : KeySource::file(o.keyFile);
+    KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(source, o.password);
     if (o.password) detail::secureWipe(o.password->data(), o.password->size());
     if (!check.certificate) {
         err << kProgram << ": " << o.keyFile << ": " << describe(check.status) << "\n";
@@ -84,7 +86,12 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
         << "  serial       " << c.serialNumber << "\n"
         << "  valid from   " << certificateTimeText(c.notBefore) << "\n"
         << "  valid until  " << certificateTimeText(c.notAfter) << "\n"
-        << "  key          " << c.keyType << ", " << c.keyBits << " bits\n";
+        << "  key          " << c.keyType << ", " << c.keyBits << " bits\n"
+        << "  key match    " << (check.certificateMatchesKey ? "yes" : "no") << "\n";
+    if (!check.certificateMatchesKey) {
+        err << kProgram << ": " << o.keyFile << ": the certificate does not hold this key's public key\n";
+        return 1;
+    }
     if (check.status != KeyStatus::Loaded) {
         err << kProgram << ": " << o.keyFile << ": " << describe(check.status) << ": it cannot sign\n";
         return 1;

@@ -49,6 +49,8 @@ std::pair<std::string, std::string> keyLocation(const std::string& keyFile) {
 
 }  // namespace
 
+bool isTokenKey(const std::string& key) { return key.rfind("pkcs11:", 0) == 0; }
+
 std::string readPasswordFile(const std::string& path) {
     // The first line is the password; editors add a line feed (or CR LF).
     std::string bytes = readInput(path);
@@ -82,6 +84,9 @@ request:
 credentials:
       --consumer-key KEY   the merchant's consumer key
       --key FILE.p12       the merchant's PKCS#12 key file
+      --key pkcs11:URI     or a key that signs inside a PKCS#11 token (RFC 7512 URI,
+                           with ?module-path=... or the modules p11-kit knows);
+                           --password or --password-file then give the token's PIN
       --password-file FILE the key file's password, on the first line of FILE
                            ("-": standard input)
       --password TEXT      the password itself (other users may see it in the
@@ -268,7 +273,7 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
         if (o.passwordFile) o.password = readPasswordFile(*o.passwordFile);
         if (o.bodyFile) body = readInput(*o.bodyFile);
-        key = keyLocation(o.keyFile);
+        if (!isTokenKey(o.keyFile)) key = keyLocation(o.keyFile);
     } catch (const UsageError& e) {
         err << kProgram << ": " << e.what() << "\n"
             << "Try '" << kProgram << " --help'.\n";
@@ -282,8 +287,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     Bundle::mainBundle().setResourcePath(key.first);
 
     // Say precisely why a key is unusable: the signer alone would only leave
-    // the signature out.
-    {
+    // the signature out. A token key says so after signing (it never comes into memory).
+    if (!isTokenKey(o.keyFile)) {
         PrivateKey privateKey = ZRBKeychainManager::sharedInstance().getPrivateKey(key.second, o.password);
         if (!privateKey) {
             err << kProgram << ": no signature was made: " << o.keyFile
@@ -316,7 +321,11 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     signer.setURLPath(o.path);
     if (query) signer.setQueryParams(*query);
     signer.setConsumerKey(o.consumerKey);
-    signer.setPrivateKeyP12(key.second);
+    if (isTokenKey(o.keyFile)) {
+        signer.setMerchantKeySource(KeySource::token(o.keyFile));
+    } else {
+        signer.setPrivateKeyP12(key.second);
+    }
     signer.setP12Password(o.password);
     signer.setOAuthSignatureType(type);
     if (body) signer.setupRequestBodyHash(*body);
@@ -332,7 +341,8 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
     const std::string baseString = signer.oAuthSignatureBaseString().value_or("");
     if (signer.oAuthHeaders().find(kSignature) == nullptr) {
-        err << kProgram << ": no signature was made with " << o.keyFile << "\n";
+        err << kProgram << ": no signature was made with " << o.keyFile << ": "
+            << describe(signer.keyStatus().value_or(KeyStatus::SigningFailed)) << "\n";
         return 1;
     }
 

@@ -48,6 +48,9 @@ std::span<const Option<SignOptions>> signOptionTable();
 /// Throws FileError with the system's reason.
 std::string readPasswordFile(const std::string& path);
 
+/// True when --key names a key in a PKCS#11 token ("pkcs11:..." URI) rather than a PKCS#12 file.
+bool isTokenKey(const std::string& key);
+
 /// Parses the arguments (without the program name); throws UsageError.
 SignOptions parseArguments(const std::vector<std::string>& args);
 

@@ -69,9 +69,10 @@ std::int64_t secondsSince1970(const ASN1_TIME* t) {
     return static_cast<std::int64_t>(days) * 86400 + seconds;
 }
 
-// key is the private key beside cert, or null: then the certificate's own public key is described.
-CertificateReport reportOf(X509* cert, EVP_PKEY* key) {
-    if (key == nullptr) key = X509_get0_pubkey(cert);
+}  // namespace
+
+CertificateReport detail::certificateReport(X509* cert) {
+    EVP_PKEY* key = X509_get0_pubkey(cert);
     CertificateReport r;
     r.subject = nameText(X509_get_subject_name(cert));
     r.issuer = nameText(X509_get_issuer_name(cert));
@@ -83,6 +84,8 @@ CertificateReport reportOf(X509* cert, EVP_PKEY* key) {
     r.keyBits = key != nullptr ? EVP_PKEY_get_bits(key) : 0;
     return r;
 }
+
+namespace {
 
 PKCS12Identity failed(PKCS12ImportStatus status) {
     detail::discardCryptoErrors();
@@ -116,13 +119,17 @@ PKCS12Identity importPKCS12Identity(std::string_view der, const std::string& pas
     // among the others) is still reported: a host sees which one it holds.
     if (!key || !cert) {
         PKCS12Identity out = failed(PKCS12ImportStatus::NoIdentity);
-        if (ca && sk_X509_num(ca.get()) > 0) out.certificate = reportOf(sk_X509_value(ca.get(), 0), nullptr);
+        if (ca && sk_X509_num(ca.get()) > 0) out.certificate = detail::certificateReport(sk_X509_value(ca.get(), 0));
         detail::discardCryptoErrors();
         return out;
     }
 
     PKCS12Identity out;
-    out.certificate = reportOf(cert.get(), key.get());
+    out.certificate = detail::certificateReport(cert.get());
+    // The private key's own type: an archive may pair a key with a certificate of another.
+    const char* keyType = EVP_PKEY_get0_type_name(key.get());
+    out.certificate->keyType = keyType != nullptr ? keyType : "unknown";
+    out.certificate->keyBits = EVP_PKEY_get_bits(key.get());
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int mdLength = 0;
     if (X509_digest(cert.get(), EVP_sha256(), md, &mdLength) == 1)

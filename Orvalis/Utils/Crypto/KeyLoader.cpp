@@ -4,6 +4,7 @@
 #include <Orvalis/Foundation/System/detail/FileStamp.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
 #include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
@@ -92,6 +93,38 @@ detail::LoadedKey fromEntry(const KeySource& source, const CacheEntry& entry, bo
     return out;
 }
 
+KeyStatus keyStatusOf(detail::TokenStatus status) {
+    using detail::TokenStatus;
+    switch (status) {
+        case TokenStatus::Done: return KeyStatus::Loaded;
+        case TokenStatus::NotURI: return KeyStatus::NotTokenURI;
+        case TokenStatus::ModuleNotLoaded: return KeyStatus::ModuleNotLoaded;
+        case TokenStatus::TokenAbsent: return KeyStatus::TokenAbsent;
+        case TokenStatus::NoPIN: return KeyStatus::NoPIN;
+        case TokenStatus::WrongPIN: return KeyStatus::WrongPIN;
+        case TokenStatus::PINLocked: return KeyStatus::PINLocked;
+        case TokenStatus::KeyNotFound: return KeyStatus::KeyNotInToken;
+        case TokenStatus::KeyAmbiguous: return KeyStatus::KeyAmbiguous;
+        case TokenStatus::MechanismRefused: return KeyStatus::MechanismRefused;
+        case TokenStatus::SessionLost: return KeyStatus::TokenSessionLost;
+        case TokenStatus::NoCertificate: return KeyStatus::NoKeyWithCertificate;
+        case TokenStatus::Failed: break;
+    }
+    return KeyStatus::TokenFailed;
+}
+
+// The PIN is read only when the token asks for a login, and wiped by the token layer.
+detail::PinReader pinReader(const KeySource& source, const std::optional<std::string>& password) {
+    return [&source, &password] { return source.pin().read(password); };
+}
+
+KeyStatus tokenFailure(const KeySource& source, detail::TokenStatus status, const std::string& cause) {
+    KeyStatus out = keyStatusOf(status);
+    log("Merchant key: no key from " + source.description() + ": " + std::string(describe(out)) +
+        (cause.empty() ? std::string() : " (" + cause + ")"));
+    return out;
+}
+
 std::string absolutePath(const std::string& path) {
     std::error_code ec;
     std::filesystem::path p = std::filesystem::absolute(path, ec);
@@ -169,6 +202,8 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             bytes = fetched.bytes;
             break;
         }
+        case KeySource::Kind::Token:
+            return failure(source, KeyStatus::TokenFailed, "a token key never comes into memory");
     }
     if (!password) return failure(source, KeyStatus::NoPassword);
 
@@ -230,6 +265,42 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             cache.entries.insert_or_assign(identity, std::move(entry));
         }
     }
+    return out;
+}
+
+MerchantSignature signWithMerchantKey(const KeySource& source, const std::optional<std::string>& password,
+                                      DigestAlgorithm algorithm, std::string_view text) {
+    MerchantSignature out;
+    if (source.kind() == KeySource::Kind::Token) {
+        TokenOutcome signed_ = tokenSign(source.location(), pinReader(source, password), algorithm, text);
+        if (signed_.status != TokenStatus::Done) {
+            out.status = tokenFailure(source, signed_.status, signed_.cause);
+            return out;
+        }
+        out.status = KeyStatus::Loaded;
+        out.signature = std::move(signed_.signature);
+        return out;
+    }
+    // The key lives only for this signature; only the opt-in KeyCache keeps one longer.
+    LoadedKey loaded = loadMerchantKey(source, password, true);
+    out.status = loaded.status;
+    if (loaded.status != KeyStatus::Loaded) return out;
+    std::optional<std::string> d = digest(algorithm, text);
+    if (d) out.signature = rawSignDigest(loaded.key, algorithm, *d);
+    if (!out.signature) out.status = KeyStatus::SigningFailed;
+    return out;
+}
+
+KeyCheck checkMerchantKey(const KeySource& source, const std::optional<std::string>& password) {
+    if (source.kind() != KeySource::Kind::Token) {
+        LoadedKey loaded = loadMerchantKey(source, password, false);
+        return KeyCheck{loaded.status, std::move(loaded.certificate)};
+    }
+    TokenCertificate read = tokenCertificate(source.location(), pinReader(source, password));
+    KeyCheck out;
+    out.certificate = std::move(read.certificate);
+    out.certificateMatchesKey = read.keyMatches;
+    out.status = read.status == TokenStatus::Done ? KeyStatus::Loaded : tokenFailure(source, read.status, read.cause);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
+#include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
 namespace orvalis {
@@ -11,6 +13,60 @@ struct KeySource::Secret {
     Secret(const Secret&) = delete;
     Secret& operator=(const Secret&) = delete;
 };
+
+struct PinSource::Secret {
+    std::string pin;
+    explicit Secret(std::string_view p) : pin(p) {}
+    ~Secret() { detail::secureWipe(pin.data(), pin.size()); }
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+};
+
+PinSource PinSource::value(std::string_view pin) {
+    PinSource s;
+    s.kind_ = Kind::Value;
+    s.value_ = std::make_shared<const Secret>(pin);
+    return s;
+}
+
+PinSource PinSource::file(std::string path) {
+    PinSource s;
+    s.kind_ = Kind::File;
+    s.path_ = std::move(path);
+    return s;
+}
+
+PinSource PinSource::callback(Provider provider) {
+    PinSource s;
+    s.kind_ = Kind::Callback;
+    if (provider) s.provider_ = std::make_shared<const Provider>(std::move(provider));
+    return s;
+}
+
+std::optional<std::string> PinSource::read(const std::optional<std::string>& keyPassword) const {
+    switch (kind_) {
+        case Kind::KeyPassword:
+            return keyPassword;
+        case Kind::Value:
+            return value_->pin;
+        case Kind::File: {
+            std::optional<std::string> bytes = detail::readWholeFile(path_);
+            if (!bytes) return std::nullopt;
+            // The first line; editors add a line feed (or CR LF).
+            std::string pin = bytes->substr(0, bytes->find('\n'));
+            if (!pin.empty() && pin.back() == '\r') pin.pop_back();
+            detail::secureWipe(*bytes);
+            return pin;
+        }
+        case Kind::Callback:
+            try {
+                return provider_ ? (*provider_)() : std::nullopt;
+            } catch (...) {
+                return std::nullopt;  // a provider that throws gives no PIN, like an empty one
+            }
+    }
+    return std::nullopt;
+}
 
 namespace {
 
@@ -50,6 +106,12 @@ KeySource KeySource::callback(BytesProvider provider) {
     return s;
 }
 
+KeySource KeySource::token(std::string uri, PinSource pin) {
+    KeySource s(Kind::Token, std::move(uri));
+    s.pin_ = std::move(pin);
+    return s;
+}
+
 std::string KeySource::description() const {
     switch (kind_) {
         case Kind::Resource:
@@ -60,6 +122,8 @@ std::string KeySource::description() const {
             return "bytes in memory";
         case Kind::Callback:
             return "host callback";
+        case Kind::Token:
+            return "token " + searchedLocation();
     }
     return {};
 }
@@ -70,6 +134,11 @@ std::string KeySource::searchedLocation() const {
             return quoted(Bundle::mainBundle().resourcePath() + "/" + location_ + ".p12");
         case Kind::File:
             return quoted(location_);
+        case Kind::Token: {
+            // Never the URI as given: it may carry a pin-value.
+            std::optional<std::string> shown = detail::tokenURIForDisplay(location_);
+            return shown ? quoted(*shown) : "(not a PKCS#11 URI)";
+        }
         case Kind::Memory:
         case Kind::Callback:
             break;
@@ -101,6 +170,28 @@ std::string_view describe(KeyStatus status) noexcept {
             return "no key named";
         case KeyStatus::SigningFailed:
             return "the signature could not be made";
+        case KeyStatus::NotTokenURI:
+            return "not a PKCS#11 URI";
+        case KeyStatus::ModuleNotLoaded:
+            return "PKCS#11 module cannot be loaded";
+        case KeyStatus::TokenAbsent:
+            return "no token present matches";
+        case KeyStatus::NoPIN:
+            return "no PIN given";
+        case KeyStatus::WrongPIN:
+            return "wrong PIN";
+        case KeyStatus::PINLocked:
+            return "PIN locked";
+        case KeyStatus::KeyNotInToken:
+            return "no private key in the token matches";
+        case KeyStatus::KeyAmbiguous:
+            return "two or more keys in the token match";
+        case KeyStatus::MechanismRefused:
+            return "the key cannot sign with RSA PKCS#1 v1.5";
+        case KeyStatus::TokenSessionLost:
+            return "the token session was lost";
+        case KeyStatus::TokenFailed:
+            return "the token refused";
     }
     return "unknown";
 }

@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
+#include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 namespace orvalis {
 namespace {
@@ -23,6 +24,14 @@ std::optional<std::string> base64Signature(SignFn sign, std::string_view text, c
     std::optional<std::string> sig = (keychain.*sign)(text, key);
     if (!sig) return std::nullopt;
     return base64Encode(*sig);
+}
+
+// A key source signs in process or in its token, through the library's one signing path.
+std::optional<std::string> base64Signature(DigestAlgorithm algorithm, std::string_view text, const KeySource& source,
+                                           const std::optional<std::string>& password) {
+    detail::MerchantSignature sig = detail::signWithMerchantKey(source, password, algorithm, text);
+    if (!sig.signature) return std::nullopt;
+    return base64Encode(*sig.signature);
 }
 
 }  // namespace
@@ -49,12 +58,12 @@ std::optional<std::string> ZRBCryptoHelper::RSASHA256SSignature(std::string_view
 
 std::optional<std::string> ZRBCryptoHelper::RSASHA1SSignature(std::string_view text, const KeySource& keySource,
                                                               const std::optional<std::string>& P12Password) const {
-    return base64Signature(&ZRBKeychainManager::RSASHA1Signature, text, keySource, P12Password);
+    return base64Signature(DigestAlgorithm::SHA1, text, keySource, P12Password);
 }
 
 std::optional<std::string> ZRBCryptoHelper::RSASHA256SSignature(std::string_view text, const KeySource& keySource,
                                                                 const std::optional<std::string>& P12Password) const {
-    return base64Signature(&ZRBKeychainManager::RSASHA256Signature, text, keySource, P12Password);
+    return base64Signature(DigestAlgorithm::SHA256, text, keySource, P12Password);
 }
 
 }  // namespace orvalis

@@ -31,13 +31,16 @@ PrivateKey ZRBKeychainManager::getPrivateKey(const std::optional<std::string>& k
 
 PrivateKey ZRBKeychainManager::getPrivateKey(const KeySource& source,
                                              const std::optional<std::string>& P12Password) const {
+    if (source.kind() == KeySource::Kind::Token) {
+        log("Merchant key: no key from " + source.description() + ": a token key never comes into memory");
+        return PrivateKey();
+    }
     // A key that is not plain RSA still comes back, as before: signing refuses it.
     return detail::loadMerchantKey(source, P12Password, true).key;
 }
 
 KeyCheck ZRBKeychainManager::checkKey(const KeySource& source, const std::optional<std::string>& P12Password) const {
-    detail::LoadedKey loaded = detail::loadMerchantKey(source, P12Password, false);
-    return KeyCheck{loaded.status, std::move(loaded.certificate)};
+    return detail::checkMerchantKey(source, P12Password);
 }
 
 std::optional<std::string> ZRBKeychainManager::RSASHA1Signature(std::string_view data,

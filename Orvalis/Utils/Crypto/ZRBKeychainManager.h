@@ -30,11 +30,14 @@ public:
     PrivateKey getPrivateKey(const std::optional<std::string>& keyFileName,
                              const std::optional<std::string>& P12Password) const;
     /// The private key of the first identity from source, unlocked with
-    /// P12Password; an empty handle on any failure, as above. Any thread.
+    /// P12Password; an empty handle on any failure, as above, and for a token
+    /// source, whose key never comes into memory (it signs through the signer). Any thread.
     PrivateKey getPrivateKey(const KeySource& source, const std::optional<std::string>& P12Password) const;
     /// What source holds, for checking a key before use: the status and, once
     /// the archive opens, its certificate's subject, issuer, serial, dates and
-    /// key type and size. Never logs the expiry line. Any thread.
+    /// key type and size. For a token source (P12Password: the PIN, unless its
+    /// PinSource says otherwise) the certificate stored beside the key, and
+    /// whether it holds the key's public key. Never logs the expiry line. Any thread.
     KeyCheck checkKey(const KeySource& source, const std::optional<std::string>& P12Password) const;
 
     /// The PKCS#1 v1.5 signature over the SHA-1 digest of all of data, as many

@@ -4,7 +4,7 @@
 // RSA request, written from the wire format alone so that it checks the signer
 // instead of mirroring it: the sandbox and checkRequestSignature use it.
 #include <Orvalis/Foundation/Crypto/detail/Handles.h>
-#include <Orvalis/Networking/SignatureCheck.h>
+#include <Orvalis/Foundation/Crypto/SignatureCheckOptions.h>
 #include <openssl/evp.h>
 
 #include <map>

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace orvalis::detail {
 
@@ -23,5 +24,22 @@ struct LoadedKey {
 /// (never the password). With forSigning, a certificate past its end date is
 /// logged once per certificate and process. Any thread.
 LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning);
+
+/// A signature by the merchant key, or why there is none.
+struct MerchantSignature {
+    KeyStatus status = KeyStatus::NotFound;
+    std::optional<std::string> signature;  ///< RSASSA-PKCS1-v1_5 bytes when status is Loaded
+};
+
+/// The one way the library signs: text hashed with algorithm and signed by
+/// source's key, in process (a PKCS#12 key, loaded as loadMerchantKey does) or
+/// inside its token. Logs one line naming the cause when there is no signature
+/// (never the password or PIN). Any thread.
+MerchantSignature signWithMerchantKey(const KeySource& source, const std::optional<std::string>& password,
+                                      DigestAlgorithm algorithm, std::string_view text);
+
+/// What source holds, for ZRBKeychainManager::checkKey: a PKCS#12 source is
+/// opened, a token source's certificate is read beside its key. Any thread.
+KeyCheck checkMerchantKey(const KeySource& source, const std::optional<std::string>& password);
 
 }  // namespace orvalis::detail

@@ -1,0 +1,206 @@
+// Merchant keys that sign inside a PKCS#11 token (SoftHSM2, made per run): the
+// same signature as in process on every face, each refusal named with nothing
+// sent, and one login with a pool of sessions shared by many threads.
+#include <CheckKey.h>
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
+#include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Printers.h>
+#include <SandboxWorld.h>
+#include <SignCommand.h>
+#include <SoftToken.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+using namespace orvalis;
+using namespace std::string_literals;
+namespace ts = orvalis::testsupport;
+
+namespace {
+
+struct World {
+    ts::Identity merchant = ts::makeSharedRsaIdentity(2048);  // the sandbox's key
+    ts::SoftToken token{merchant.key.get(), merchant.cert.get()};
+    std::string p12 = ts::makeP12(merchant.key.get(), merchant.cert.get(), "pw");
+};
+World& world() {
+    static World w;
+    return w;
+}
+std::string uri(std::string_view object) { return world().token.uri(object); }
+KeySource tokenKey(std::string_view object = "merchant") {
+    return KeySource::token(uri(object), PinSource::value(ts::SoftToken::kPin));
+}
+std::size_t sent() { return ts::sandboxWorld().server->requests().size(); }
+
+// The signature a request carries (RSA-SHA1, as every operation's) is the one the same key makes in process.
+void expectSignedAsInProcess(const sandbox::RecordedRequest& r) {
+    EXPECT_TRUE(r.accepted) << r.verdict;
+    auto sig = detail::percentDecode((*detail::parseAuthorizationHeader(r.authorization))["oauth_signature"]);
+    EXPECT_EQ(sig, ZRBCryptoHelper().RSASHA1SSignature(r.baseString, KeySource::memory(world().p12), "pw"));
+}
+template <class R>
+R request(const KeySource& key) {
+    auto r = ts::acceptable<R>();
+    r.setMerchantKeySource(key);
+    return r;
+}
+
+Client sandboxClient() {
+    ClientConfiguration c;
+    c.host = ts::sandboxWorld().host;
+    return Client(c);
+}
+
+}  // namespace
+
+TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
+    ZRBCryptoHelper h;
+    auto p12 = KeySource::memory(world().p12);
+    auto systemModules = KeySource::token(world().token.uri("merchant", true), PinSource::value("2468;pin"));
+    for (const KeySource& key : {tokenKey(), systemModules}) {
+        SCOPED_TRACE(key.description());
+        EXPECT_EQ(h.RSASHA1SSignature("base&string", key, std::nullopt), h.RSASHA1SSignature("base&string", p12, "pw"));
+        EXPECT_EQ(h.RSASHA256SSignature("base", key, std::nullopt), h.RSASHA256SSignature("base", p12, "pw"));
+    }
+}
+
+TEST(TokenKey, AKeyMadeInTheTokenSignsWhatItsPublicKeyVerifies) {
+    auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey("generated"), std::nullopt);
+    ASSERT_TRUE(sig);
+    auto raw = *detail::base64Decode(*sig);
+    std::unique_ptr<EVP_MD_CTX, detail::Deleter<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+    ASSERT_EQ(
+        EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, world().token.generatedPublicKey.get()), 1);
+    EXPECT_EQ(
+        EVP_DigestVerify(ctx.get(), (const unsigned char*)raw.data(), raw.size(), (const unsigned char*)"text", 4), 1);
+}
+
+TEST(TokenKey, EveryOperationOfTheCppFacesIsAcceptedWithTheInProcessSignature) {
+    std::size_t before = sent();
+    const Client c = sandboxClient();
+    for (const Operation& op : {c.initializePairing(request<ZRBInitializePairingRequest>(tokenKey())),
+             c.getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())),
+             c.authorizePairing(request<ZRBAuthorisePairingRequest>(tokenKey())),
+             c.getPrecheckoutData(request<ZRBPrecheckoutDataRequest>(tokenKey())),
+             c.expressCheckout(request<ZRBExpressCheckoutDataRequest>(tokenKey())),
+             c.getPaymentData(request<ZRBPaymentDataRequest>(tokenKey()))})
+        EXPECT_FALSE(op.get().error) << op.get().error->localizedDescription();
+    ts::Outcomes out;
+    ZRBOrvalis().getPairingIDService(request<ZRBPairingIDServiceRequest>(tokenKey()), out.success(), out.failure());
+    ASSERT_TRUE(out.waitFor(1));
+    auto all = ts::sandboxWorld().server->requests();
+    ASSERT_EQ(all.size(), before + 7);
+    for (std::size_t i = before; i < all.size(); ++i) expectSignedAsInProcess(all[i]);
+}
+
+// The certificate beside the key (none beside the generated one) gives the report a PKCS#12 file gives.
+TEST(TokenKey, OrvalisSignReportsAndSignsWithATokenKeyAsWithItsPKCS12) {
+    const std::string p12 = world().token.dir.write("merchant.p12", world().p12).string();
+    std::vector<std::string> outputs;
+    for (auto [key, pin] : {std::pair(uri("merchant"), std::string(ts::SoftToken::kPin)), std::pair(p12, "pw"s)}) {
+        std::ostringstream report, sign, err;
+        EXPECT_EQ(tools::runCheckKey({"--check-key", "--key", key, "--password", pin}, report, err), 0) << err.str();
+        std::vector<std::string> args{"--url", "https://h/p?a=1", "--consumer-key", "ck", "--nonce", "1"};
+        args.insert(args.end(), {"--timestamp", "2", "--key", key, "--password", pin});
+        EXPECT_EQ(tools::runSign(args, sign, err), 0) << err.str();
+        outputs.push_back(report.str().substr(report.str().find('\n')) + sign.str());  // all but the key's name
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_NE(outputs[0].find("key match    yes"), std::string::npos) << outputs[0];
+    auto generated = ZRBKeychainManager::sharedInstance().checkKey(tokenKey("generated"), std::nullopt);
+    EXPECT_EQ(generated.status, KeyStatus::NoKeyWithCertificate);
+}
+
+struct Refusal {
+    const char* name;
+    std::function<KeySource()> key;
+    KeyStatus status;
+};
+void PrintTo(const Refusal& row, std::ostream* out) { *out << row.name; }
+
+class TokenRefusal : public ::testing::TestWithParam<Refusal> {};
+
+// And again on the next request, without a new login try: a refused PIN is not tried twice, lest the token lock it.
+TEST_P(TokenRefusal, IsNamedOnTheOperationAndNothingIsSent) {
+    std::size_t before = sent(), tries = 0;
+    for (int round = 0; round < 2; ++round) {
+        KeySource key = GetParam().key();
+        OperationResult r = sandboxClient().getPairingId(request<ZRBPairingIDServiceRequest>(key)).get();
+        ASSERT_TRUE(r.error);
+        EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);
+        EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(GetParam().status)));
+        EXPECT_EQ(r.error->localizedDescription().find(ts::SoftToken::kPin), std::string::npos);
+        if (round == 1) { EXPECT_EQ(detail::tokenSessions(key.location()).loginTries, tries); }
+        tries = detail::tokenSessions(key.location()).loginTries;
+    }
+    EXPECT_EQ(sent(), before);
+}
+
+std::string other(std::string_view object) { return world().token.uri(object, false, "orvalis shop 2"); }
+
+INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
+    ::testing::Values(
+        Refusal{"WrongPin", [] { return KeySource::token(other("x"), PinSource::value("0000")); }, KeyStatus::WrongPIN},
+        Refusal{"NoPin", [] { return KeySource::token(other("x"), PinSource::callback({})); }, KeyStatus::NoPIN},
+        Refusal{"TokenAbsent", [] { return KeySource::token(world().token.uri("merchant", false, "gone")); },
+            KeyStatus::TokenAbsent},
+        Refusal{"KeyNotFound", [] { return tokenKey("nobody"); }, KeyStatus::KeyNotInToken},
+        Refusal{"TwoKeysMatch", [] { return tokenKey("twin"); }, KeyStatus::KeyAmbiguous},
+        Refusal{"KeyMayNotSign", [] { return tokenKey("no-sign"); }, KeyStatus::MechanismRefused},
+        Refusal{"ModuleNotLoaded", [] { return KeySource::token("pkcs11:object=m?module-path=/nonexistent.so"); },
+            KeyStatus::ModuleNotLoaded},
+        Refusal{"NotAURI", [] { return KeySource::token("merchant.p12"); }, KeyStatus::NotTokenURI}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool) {
+    Client client = sandboxClient();
+    ASSERT_TRUE(ZRBCryptoHelper().RSASHA1SSignature("t", tokenKey(), std::nullopt));  // logged in
+    unsigned logins = detail::tokenSessions(uri("merchant")).logins;
+    std::size_t before = sent();
+    std::vector<std::vector<Operation>> ops(8);
+    for (std::vector<std::jthread> threads; auto& mine : ops)  // joined as the loop ends
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i)
+                mine.push_back(client.getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())));
+        });
+    for (auto& mine : ops)
+        for (auto& op : mine) EXPECT_FALSE(op.get().error);  // the sandbox accepted each
+    EXPECT_EQ(sent(), before + 200);
+    detail::TokenSessions s = detail::tokenSessions(uri("merchant"));
+    EXPECT_EQ(s.open, s.idle);  // none leaked
+    EXPECT_LE(s.open, 9u);      // no more than were signing at once
+    EXPECT_EQ(s.logins, logins);
+}
+
+TEST(TokenSessions, ALostSessionIsNamedAndTheNextRequestLogsInAgain) {
+    ZRBCryptoHelper h;
+    ASSERT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
+    unsigned logins = detail::tokenSessions(uri("merchant")).logins;
+    ASSERT_TRUE(detail::tokenDropSessionsForTesting(uri("merchant")));
+    OperationResult r = sandboxClient().getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())).get();
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(KeyStatus::TokenSessionLost)));
+    EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
+    EXPECT_EQ(detail::tokenSessions(uri("merchant")).logins, logins + 1);
+}
+
+TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
+    ZRBCryptoHelper h;
+    ASSERT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
+    pid_t child = fork();
+    if (child == 0) {
+        bool fresh = detail::tokenSessions(uri("merchant")).open == 0;
+        bool signs = h.RSASHA1SSignature("t", tokenKey(), std::nullopt) ==
+                     h.RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
+        _exit(fresh && signs && detail::tokenSessions(uri("merchant")).logins == 1 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));  // the parent's sessions still work
+}
