@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/LogScope.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Durations.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
@@ -76,6 +77,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
         return;
     }
     try {
+        const detail::RedactedLogScope logLines(!state->core->configuration.fullLogLines);
         detail::PreparedRequest prepared = state->prepareAgain();
         if (prepared.refusal) {
             OperationResult refused;
@@ -138,7 +140,9 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     }
     const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
 
+    std::optional<detail::RedactedLogScope> logLines(std::in_place, !state->core->configuration.fullLogLines);
     detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
+    logLines.reset();
     OperationResult result;
     result.answer = std::move(decoded.answer);
     result.error = std::move(decoded.error);
@@ -339,6 +343,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     }
     core_->add(state);
     try {
+        const detail::RedactedLogScope logLines(!configuration.fullLogLines);
         detail::PreparedRequest prepared = detail::prepare(request, policy);
         if (prepared.refusal) {
             refuse(state, std::move(*prepared.refusal));

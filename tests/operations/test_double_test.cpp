@@ -88,4 +88,30 @@ TEST(TestDouble, PlayedFailuresFollowTheRetryRules) {
     EXPECT_NE(read.attempts[0].correlationId, read.attempts[1].correlationId);
 }
 
+// A client's log lines are redacted unless it asks for full ones (the facade's stay full: network_manager_test).
+TEST(TestDouble, AClientsLogLinesAreRedactedUnlessItAsksForFullOnes) {
+    for (bool full : {false, true}) {
+        Recorder recorder;
+        ClientConfiguration configuration = answered(recorder);
+        configuration.fullLogLines = full;
+        std::mutex m;
+        std::string lines;
+        setLogHandler([&](std::string_view line) {
+            std::lock_guard lock(m);
+            lines.append(line) += '\n';
+        });
+        ZRBExpressCheckoutDataRequest payment;
+        payment.setCurrency("EUR");
+        const bool paid = Client(configuration).expressCheckout(payment).get().succeeded();
+        setLogHandler({});  // silent, as the sandbox world left it
+        ASSERT_TRUE(paid && recorder.seen.size() == 1);
+        const std::string auth = *recorder.seen[0].valueForHTTPHeaderField("Authorization");
+        const std::string signature = auth.substr(auth.find("oauth_signature=") + 17, 20);
+        EXPECT_EQ(lines.find(signature) != std::string::npos, full) << lines;
+        EXPECT_EQ(lines.find(*recorder.seen[0].HTTPBody()) != std::string::npos, full);
+        EXPECT_EQ(lines.find("Response: {\"ok\":true}") != std::string::npos, full);
+        EXPECT_EQ(lines.find("Response: (11 bytes, not shown)") != std::string::npos, !full);
+    }
+}
+
 }  // namespace
