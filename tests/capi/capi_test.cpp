@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -37,6 +38,12 @@ struct Settings {
     const char* userAgent = nullptr;    // the transport settings, each set when not null
     const char* proxy = nullptr;
     const char* trustFile = nullptr;
+    int fullLogLines = 0;
+    orvalis_answerer answerer = nullptr;  // each set with its user data when not null
+    void* answered = nullptr;
+    orvalis_observer observer = nullptr;
+    void* observed = nullptr;
+    int64_t backoffMs = 0;  // 0: the default retry policy
 };
 
 static Client client(const std::string& host, const char* consumerKey = ts::kSandboxConsumerKey, Settings s = {}) {
@@ -54,6 +61,10 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
+                  orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
+                  (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.answered)) ||
+                  (s.observer && orvalis_client_config_set_observer(config, s.observer, s.observed)) ||
+                  (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   orvalis_client_new(config, &made),
         ORVALIS_OK);
     orvalis_client_config_free(config);
@@ -93,20 +104,64 @@ TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThre
     EXPECT_THAT(refused, testing::ElementsAre(200, testing::_, 0, 200));
 }
 
-TEST(CInterface, NullsAndBadSizesGiveInvalidArgumentAndNoHandle) {
+// Refusals keep their kind: a user agent or proxy with a line break is INVALID_ARGUMENT naming it, never INTERNAL.
+TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
     Client c = client(ts::sandboxWorld().host);
     orvalis_precheckout_data_request tooSmall = {sizeof(size_t), "id"}, request = {sizeof request, "id"};
     orvalis_call_options negative = {sizeof negative, -1, 0, 0};
     orvalis_operation* op = reinterpret_cast<orvalis_operation*>(1);
+    orvalis_client_config *agent = nullptr, *proxy = nullptr;
+    orvalis_client* made = reinterpret_cast<orvalis_client*>(1);
+    ASSERT_EQ(orvalis_client_config_new(&agent) || orvalis_client_config_set_user_agent(agent, "till\r\nX-Evil: 1") ||
+                  orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n"),
+        ORVALIS_OK);
     for (orvalis_status status :
         {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
             orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
             orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
             orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
-            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr)})
+            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
+            orvalis_client_new(agent, &made), orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(op, nullptr);
+    EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
+    EXPECT_TRUE(op == nullptr && made == nullptr);
+    orvalis_client_config_free(agent);
+    orvalis_client_config_free(proxy);
 }
+
+// A struct_size that cuts no field has every field it covers read and checked; one that cuts a field
+// or reaches past the struct is refused. Attempts tell whether max_attempts was read (3 by default).
+struct SizeRow {
+    const char* name;
+    size_t optionsSize, requestSize;  // 0: sizeof
+    int maxAttempts;
+    size_t attempts;  // 0: refused with INVALID_ARGUMENT
+};
+class CStructSizes : public testing::TestWithParam<SizeRow> {};
+
+TEST_P(CStructSizes, CoverWholeFieldsOnly) {
+    const SizeRow& row = GetParam();
+    ts::sandboxWorld();  // the merchant key's resource folder
+    Client c = client(ts::sharedServer().url("", "closed").substr(8));
+    orvalis_precheckout_data_request request = {row.requestSize ? row.requestSize : sizeof request, "p"};
+    orvalis_call_options options = {row.optionsSize ? row.optionsSize : sizeof options, 0, 0, row.maxAttempts};
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, &options, {}, {}, &op),
+        row.attempts ? ORVALIS_OK : ORVALIS_ERROR_INVALID_ARGUMENT);
+    if (row.attempts) { EXPECT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK); }
+    EXPECT_EQ(orvalis_result_attempt_count(r), row.attempts);
+    orvalis_result_free(r);
+    orvalis_operation_free(op);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CStructSizes,
+    testing::Values(SizeRow{"FirstVersionLeavesAttemptsUnread", 24, 0, 99, 3},
+        SizeRow{"CutsTheFirstVersion", 20, 0, 1, 0}, SizeRow{"CutsMaxAttempts", 26, 0, 1, 0},
+        SizeRow{"EndsAtMaxAttemptsWhichIsRead", 28, 0, 1, 1}, SizeRow{"EndsAtMaxAttemptsWhichIsChecked", 28, 0, 99, 0},
+        SizeRow{"Whole", 0, 0, 1, 1}, SizeRow{"PastTheOptions", 40, 0, 1, 0},
+        SizeRow{"PastTheRequest", 0, sizeof(orvalis_precheckout_data_request) + 8, 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     char* out = nullptr;
@@ -385,20 +440,10 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     world.server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("unavailable:1"));
     std::vector<std::string> seen;
     orvalis_client_config* config = nullptr;
-    orvalis_key_source* key = nullptr;
-    orvalis_client* made = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
-                  orvalis_client_config_set_host(config, world.host.c_str()) ||
-                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
-                  orvalis_client_config_set_key_source(config, key) ||
-                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
-                  orvalis_client_config_set_retry(config, 3, 50, 1000, 60000) ||
-                  orvalis_client_config_set_observer(config, &collect, &seen) || orvalis_client_new(config, &made),
-        ORVALIS_OK);
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
     EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
     orvalis_client_config_free(config);
-    orvalis_key_source_free(key);
-    Client c(made, &orvalis_client_free);
+    Client c = client(world.host, ts::kSandboxConsumerKey, {.observer = &collect, .observed = &seen, .backoffMs = 50});
     std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     ASSERT_EQ(orvalis_result_attempt_count(r.get()), 2u);
@@ -463,22 +508,17 @@ static std::string check(const Seen& s, const std::string& pem) {
     return reason == nullptr ? "verifies" : take(reason);
 }
 
+static void collectLine(const char* line, size_t, void* lines) {
+    static_cast<std::string*>(lines)->append(line) += '\n';
+}
+
+// The lines of an answered client: redacted, unless it asks for full ones.
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     std::vector<Seen> seen;
-    orvalis_client_config* config = nullptr;
-    orvalis_key_source* key = nullptr;
-    orvalis_client* made = nullptr;
     ts::sandboxWorld();
-    ASSERT_EQ(orvalis_client_config_new(&config) || orvalis_key_source_resource("merchant", &key) ||
-                  orvalis_client_config_set_host(config, "api.example.com") ||
-                  orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
-                  orvalis_client_config_set_key_source(config, key) ||
-                  orvalis_client_config_set_key_password(config, ts::kSandboxPassword) ||
-                  orvalis_client_config_set_answerer(config, &answer, &seen) || orvalis_client_new(config, &made),
-        ORVALIS_OK);
-    orvalis_client_config_free(config);
-    orvalis_key_source_free(key);
-    Client c(made, &orvalis_client_free);
+    std::string lines;  // delivery thread; read after the waits
+    orvalis_set_log_handler(&collectLine, &lines);
+    Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .answered = &seen});
     std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)> r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
@@ -493,8 +533,36 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(check(seen[0], pem.str()), "verifies");
     EXPECT_EQ(check(seen[1], pem.str()), "verifies");
+    orvalis_result_free(precheckout(client(
+        "api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .answered = &seen})));
+    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
+    const std::string auth = *std::find_if(seen[1].values.begin(), seen[1].values.end(),
+                          [](auto&v) { return v.find("oauth_signature=") != std::string::npos; }),
+                      signature = auth.substr(auth.find("oauth_signature=") + 17, 20);
+    EXPECT_EQ(lines.find(signature), std::string::npos) << lines;  // the payment's
+    EXPECT_EQ(lines.find(seen[1].body), std::string::npos);
+    EXPECT_NE(
+        lines.find("Request : (" + std::to_string(seen[1].body.size()) + " bytes, not shown)"), std::string::npos);
+    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos);  // the full client's
     seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
     EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
+}
+
+// The key cache from C: the client's key is kept once imported, until cleared or turned off.
+TEST(CInterface, KeyCacheKeepsTheKeyUntilClearedOrTurnedOff) {
+    std::vector<Seen> seen;
+    Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .answered = &seen});
+    EXPECT_EQ(orvalis_set_key_cache_lifetime(-1), ORVALIS_ERROR_INVALID_ARGUMENT);
+    ASSERT_EQ(orvalis_set_key_cache_lifetime(60000), ORVALIS_OK);
+    for (int i = 0; i < 2; ++i) orvalis_result_free(precheckout(c));
+    EXPECT_EQ(orvalis_key_cache_count(), 1u);
+    orvalis_clear_key_cache();
+    EXPECT_EQ(orvalis_key_cache_count(), 0u);
+    orvalis_result_free(precheckout(c));
+    EXPECT_EQ(orvalis_key_cache_count(), 1u);
+    ASSERT_EQ(orvalis_set_key_cache_lifetime(0), ORVALIS_OK);
+    EXPECT_EQ(orvalis_key_cache_count(), 0u);
+    EXPECT_EQ(seen.size(), 3u);
 }
 
 // A client's own user agent, proxy and trust anchors: through the proxy to a server whose CA
