@@ -6,9 +6,10 @@ import atexit
 import os
 import threading
 import weakref
+from decimal import Decimal
 from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, TypeVar, Union
 
-from . import _native
+from . import _json, _native
 from ._errors import Event, OperationError, Reply, Request
 
 R = TypeVar("R")
@@ -34,7 +35,7 @@ class _Operations(Generic[R]):
                  max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
                  answerer: Optional[Callable[[Request], Reply]] = None, user_agent: Optional[str] = None,
                  proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
-                 pinned_keys: Optional[Mapping[str, str]] = None) -> None:
+                 pinned_keys: Optional[Mapping[str, str]] = None, full_log_lines: bool = False) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -57,7 +58,9 @@ class _Operations(Generic[R]):
         variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
         trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
-        Raises ValueError for a refused setting.
+        The lines this client logs (see set_log_handler) are redacted: Authorization values and
+        signatures masked, request and answer bodies shown by their size; full_log_lines=True logs them
+        whole. Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
             raise ValueError("give at most one of key_name, key_file and key_data")
@@ -70,7 +73,8 @@ class _Operations(Generic[R]):
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
             observer=observer, answerer=answerer,
-            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})))
+            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
+            full_log_lines=full_log_lines)
         _live.add(self)
         _retire()
 
@@ -112,17 +116,22 @@ class _Operations(Generic[R]):
         return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout, attempts)
 
     def express_checkout(self, *, checkout_id: Optional[str] = None, pairing_id: Optional[str] = None,
-                         pre_checkout_transaction_id: Optional[str] = None, amount: float = 0.0,
+                         pre_checkout_transaction_id: Optional[str] = None,
+                         amount: Union[float, int, Decimal, str] = 0.0,
                          currency: Optional[str] = None, card_id: Optional[str] = None,
                          shipping_address_id: Optional[str] = None, digital_goods: bool = False,
                          psp_id: Optional[str] = None, external_data: Optional[str] = None,
                          timeout: Optional[float] = None,
         attempts: Optional[int] = None) -> R:
         """POST "/quorvex/expresscheckout" (C++ expressCheckout): the payment. After a failure
-        whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again."""
+        whose reached is not Reached.NO, ask get_payment_data before thinking of sending it again.
+        amount goes out as a 64-bit double, as on the other faces: a Decimal, int or str whose value
+        that double cannot carry exactly (Decimal("12345678901234567.89"), 2**53 + 1, "abc") raises
+        ValueError naming it, before anything is signed."""
         return self._run("express_checkout", {
             "checkout_id": checkout_id, "pairing_id": pairing_id,
-            "pre_checkout_transaction_id": pre_checkout_transaction_id, "amount": float(amount),
+            "pre_checkout_transaction_id": pre_checkout_transaction_id,
+            "amount": _json.wire_double(amount, "amount"),
             "currency": currency, "card_id": card_id, "shipping_address_id": shipping_address_id,
             "digital_goods": int(bool(digital_goods)), "psp_id": psp_id, "external_data": external_data},
             timeout, attempts)

@@ -15,8 +15,8 @@ def test_six_operations_return_answers_with_exact_numbers(good, connect):
     assert c.authorize_pairing(checkout_id="c-1", pairing_transaction_id="p")["PairingId"] == "sbx-pairing-0001"
     pre = c.get_precheckout_data(pairing_id=paired["pairingId"])
     paid = c.express_checkout(checkout_id="c-1", pairing_id=pre["pairingId"], pre_checkout_transaction_id="pt",
-                              amount=49.9, currency="EUR", card_id=pre["cards"][0]["cardId"], shipping_address_id="s",
-                              digital_goods=True)
+                              amount=Decimal("49.90"), currency="EUR", card_id=pre["cards"][0]["cardId"],
+                              shipping_address_id="s", digital_goods=True)
     assert paid["received"] == {"checkoutId": "c-1", "pairingId": "sbx-pairing-0001", "preCheckoutTransactionId": "pt",
                                 "amount": Decimal("49.9"), "currency": "EUR", "cardId": "sbx-card-1",
                                 "shippingAddressId": "s", "digitalGoods": True}
@@ -124,19 +124,25 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {"amount": float("-inf")}, -1232, []),
     ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
+    ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
+    ({}, "express_checkout", {"amount": 2**53 + 1}, None, ["amount 9007199254740993 "]),
+    ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
+    ({"user_agent": "till\r\nX-Evil: 1"}, "get_pairing_id", {}, None, ["user agent holds a line break"]),
+    ({"proxy": "http://p:1\n"}, "get_pairing_id", {}, None, ["proxy holds a line break"]),
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
 ], ids=["key-not-found", "wrong-password", "no-password", "no-key", "unsigned-when-not-required", "amount-nan",
-        "amount-inf", "text-not-utf8", "lone-surrogate", "no-pairing-id", "empty-transaction-id"])
+        "amount-inf", "text-not-utf8", "lone-surrogate", "amount-beyond-double", "amount-int-beyond-double",
+        "amount-not-a-number", "user-agent-crlf", "proxy-lf", "no-pairing-id", "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, options, operation, fields, code, said):
-    c, before, sent = connect(good, **options), seen(keys, "good"), code == 101
+    before, sent = seen(keys, "good"), code == 101
     with pytest.raises(ValueError if code is None else OperationError) as caught:
-        getattr(c, operation)(**fields)
+        getattr(connect(good, **options), operation)(**fields)
+    e = caught.value
     if code is not None:
-        e = caught.value
         domain = orvalis.NETWORK_ERROR_DOMAIN if sent else orvalis.URL_ERROR_DOMAIN
         assert (e.code, e.domain, e.reached) == (code, domain, Reached.YES if sent else Reached.NO)
-        assert all(part in e.message for part in said), e.message
+    assert all(part in str(e) for part in said), e
     assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])
 
 
@@ -257,3 +263,28 @@ def test_transport_settings_belong_to_their_client(keys, headers_echo, connect):
     assert "the proxy " + proxy in failed.value.message
     with pytest.raises(ValueError):
         connect(headers_echo, trusted_certificates=[keys / "missing.pem"])
+
+
+# A client's lines are redacted unless it asks for full ones; the key cache keeps its key until cleared or off.
+@pytest.mark.parametrize("full", [False, True], ids=["redacted", "full"])
+def test_log_lines_and_the_key_cache(connect, full):
+    lines, seen = [], []
+    c = connect("api.example.com", answerer=lambda r: seen.append(r) or orvalis.Reply(body=b'{"ok":1}'),
+                full_log_lines=full)
+    with pytest.raises(ValueError):
+        orvalis.set_key_cache_lifetime(-1)
+    orvalis.set_log_handler(lines.append)
+    orvalis.set_key_cache_lifetime(60)
+    try:
+        c.express_checkout(checkout_id="c", amount=1.5, currency="EUR")
+        c.get_precheckout_data(pairing_id="p")
+        kept = orvalis.key_cache_count()
+        orvalis.clear_key_cache()
+        assert (kept, orvalis.key_cache_count()) == (1, 0)
+    finally:
+        orvalis.set_key_cache_lifetime(0)
+        orvalis.reset_log_handler()
+    auth = dict(seen[0].headers)["Authorization"]
+    signature, text = auth[auth.index("oauth_signature=") + 17:][:20], "\n".join(lines)
+    assert (signature in text, seen[0].body.decode() in text, 'Response: {"ok":1}' in text) == (full,) * 3
+    assert ("Response: (8 bytes, not shown)" in text) is not full
