@@ -43,9 +43,17 @@ std::string merchantCertificate() {
     return pem.str();
 }
 
+// Their log lines are redacted unless the client asks for full ones (the facade's stay full: network_manager_test).
 TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
     Recorder recorder;
-    Client client(answered(recorder));
+    ClientConfiguration configuration = answered(recorder);
+    Client client(configuration);
+    std::mutex m;
+    std::string lines;
+    setLogHandler([&](std::string_view line) {
+        std::lock_guard lock(m);
+        lines.append(line) += '\n';
+    });
     ZRBExpressCheckoutDataRequest payment;
     payment.setCheckoutId("chk-1");
     payment.setAmount(10.5);
@@ -62,8 +70,16 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
         EXPECT_EQ((*r.answer)["ok"], Value(true));
         EXPECT_EQ(r.attempts.size(), 1u);
     }
+    configuration.fullLogLines = true;
+    EXPECT_TRUE(Client(configuration).getPrecheckoutData(pre).get().succeeded());
+    setLogHandler({});  // silent, as the sandbox world left it
+    const std::string auth = *recorder.seen[4].valueForHTTPHeaderField("Authorization");
+    EXPECT_EQ(lines.find(auth.substr(auth.find("oauth_signature=") + 17, 20)), std::string::npos) << lines;
+    EXPECT_EQ(lines.find(*recorder.seen[4].HTTPBody()), std::string::npos);
+    EXPECT_NE(lines.find("Response: (11 bytes, not shown)"), std::string::npos);
+    EXPECT_NE(lines.find("Response: {\"ok\":true}"), std::string::npos);  // the full client's
     const std::string pem = merchantCertificate();
-    ASSERT_EQ(recorder.seen.size(), 6u);
+    ASSERT_EQ(recorder.seen.size(), 7u);
     for (const URLRequest& request : recorder.seen) {
         EXPECT_EQ(checkRequestSignature(request, pem, {ts::kSandboxConsumerKey}), std::nullopt) << request.URL();
     }
@@ -86,32 +102,6 @@ TEST(TestDouble, PlayedFailuresFollowTheRetryRules) {
     EXPECT_TRUE(read.error && read.attempts.size() == 3 && read.reached == Reached::Maybe);
     EXPECT_TRUE(paid.error && paid.attempts.size() == 1 && paid.reached == Reached::Maybe);
     EXPECT_NE(read.attempts[0].correlationId, read.attempts[1].correlationId);
-}
-
-// A client's log lines are redacted unless it asks for full ones (the facade's stay full: network_manager_test).
-TEST(TestDouble, AClientsLogLinesAreRedactedUnlessItAsksForFullOnes) {
-    for (bool full : {false, true}) {
-        Recorder recorder;
-        ClientConfiguration configuration = answered(recorder);
-        configuration.fullLogLines = full;
-        std::mutex m;
-        std::string lines;
-        setLogHandler([&](std::string_view line) {
-            std::lock_guard lock(m);
-            lines.append(line) += '\n';
-        });
-        ZRBExpressCheckoutDataRequest payment;
-        payment.setCurrency("EUR");
-        const bool paid = Client(configuration).expressCheckout(payment).get().succeeded();
-        setLogHandler({});  // silent, as the sandbox world left it
-        ASSERT_TRUE(paid && recorder.seen.size() == 1);
-        const std::string auth = *recorder.seen[0].valueForHTTPHeaderField("Authorization");
-        const std::string signature = auth.substr(auth.find("oauth_signature=") + 17, 20);
-        EXPECT_EQ(lines.find(signature) != std::string::npos, full) << lines;
-        EXPECT_EQ(lines.find(*recorder.seen[0].HTTPBody()) != std::string::npos, full);
-        EXPECT_EQ(lines.find("Response: {\"ok\":true}") != std::string::npos, full);
-        EXPECT_EQ(lines.find("Response: (11 bytes, not shown)") != std::string::npos, !full);
-    }
 }
 
 }  // namespace
