@@ -39,6 +39,14 @@ std::string nonceOf(const URLRequest& request) {
 
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
 
+// Runs one of the client's stages with its log lines redacted, unless the client asked for
+// full ones. Only the stage: host code it leads to (continuations, callbacks) runs outside.
+template <class Stage>
+auto withClientLogLines(const detail::OperationState& state, Stage&& stage) {
+    const detail::RedactedLogScope lines(!state.core->configuration.fullLogLines);
+    return stage();
+}
+
 void observe(const detail::OperationState& state, const OperationEvent& event) noexcept {
     const OperationObserver& observer = state.core->configuration.observer;
     if (!observer) return;
@@ -77,15 +85,14 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
         return;
     }
     try {
-        const detail::RedactedLogScope logLines(!state->core->configuration.fullLogLines);
-        detail::PreparedRequest prepared = state->prepareAgain();
+        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return state->prepareAgain(); });
         if (prepared.refusal) {
             OperationResult refused;
             refused.error = std::move(prepared.refusal);
             conclude(state, std::move(refused));
             return;
         }
-        startExchange(state, std::move(*prepared.request));
+        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
     } catch (const std::exception& e) {
         OperationResult failed;
         failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,
@@ -140,9 +147,7 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     }
     const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
 
-    std::optional<detail::RedactedLogScope> logLines(std::in_place, !state->core->configuration.fullLogLines);
-    detail::DecodedAnswer decoded = detail::decodeAnswer(data, error);
-    logLines.reset();
+    detail::DecodedAnswer decoded = withClientLogLines(*state, [&] { return detail::decodeAnswer(data, error); });
     OperationResult result;
     result.answer = std::move(decoded.answer);
     result.error = std::move(decoded.error);
@@ -343,12 +348,11 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     }
     core_->add(state);
     try {
-        const detail::RedactedLogScope logLines(!configuration.fullLogLines);
-        detail::PreparedRequest prepared = detail::prepare(request, policy);
+        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return detail::prepare(request, policy); });
         if (prepared.refusal) {
             refuse(state, std::move(*prepared.refusal));
         } else {
-            startExchange(state, std::move(*prepared.request));
+            withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
         }
     } catch (...) {
         core_->remove(state.get());

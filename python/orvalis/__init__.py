@@ -10,7 +10,8 @@ library's XML <-> dictionary converter, over Orvalis' C interface (ctypes; no co
 Answers are dicts decoded from the library's JSON text: integers are int, other numbers
 decimal.Decimal, both with every digit the server sent. A failure raises OperationError.
 The shared library is found through ORVALIS_LIBRARY, else inside the package (a wheel carries
-it), else by the system's library search.
+it), else in the tree the package was installed in (cmake --install), else by the system's
+library search.
 """
 from ._client import AsyncClient, Client
 from ._errors import (CANCELLED, NETWORK_ERROR_DOMAIN, URL_ERROR_DOMAIN, Attempt, Event, OperationError, Reached,
