@@ -11,6 +11,7 @@ template). Exits 1 when an operation fails.
 import argparse
 import asyncio
 import sys
+from decimal import Decimal
 
 import orvalis
 
@@ -21,10 +22,11 @@ def checkout(client: orvalis.Client) -> None:
     client.authorize_pairing(checkout_id="checkout-1001", pairing_transaction_id=paired["pairingTransactionId"])
     pre = client.get_precheckout_data(pairing_id=paired["pairingId"])
     # A payment: after a failure whose reached is not Reached.NO, ask for the payment
-    # data before thinking of sending it again.
+    # data before thinking of sending it again. An amount the wire's double cannot carry
+    # exactly raises ValueError before anything is sent.
     paid = client.express_checkout(
         checkout_id="checkout-1001", pairing_id=pre["pairingId"],
-        pre_checkout_transaction_id=pre["preCheckoutTransactionId"], amount=49.90, currency="EUR",
+        pre_checkout_transaction_id=pre["preCheckoutTransactionId"], amount=Decimal("49.90"), currency="EUR",
         card_id=pre["cards"][0]["cardId"], shipping_address_id=pre["shippingAddresses"][0]["id"])
     data = client.get_payment_data(transaction_id=paid["transactionId"], checkout_id="checkout-1001",
                                    cart_id="cart-7")
