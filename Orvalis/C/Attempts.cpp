@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 
 using namespace orvalis;
+using orvalis::detail::covers;
 using orvalis::detail::failWith;
 using orvalis::detail::guarded;
 
@@ -15,7 +17,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::size_t kCallOptionsBeforeAttempts = offsetof(orvalis_call_options, max_attempts);
+bool coversAttempts(const orvalis_call_options& options) noexcept {
+    return options.struct_size >= ORVALIS_FIELD_END(orvalis_call_options, max_attempts);
+}
 
 orvalis_attempt attemptOf(const AttemptRecord& record) noexcept {
     orvalis_attempt out{};
@@ -40,12 +44,8 @@ namespace orvalis::detail {
 // A caller compiled before max_attempts existed passes a shorter struct: still good.
 bool acceptableCallOptions(const orvalis_call_options* options) noexcept {
     if (options == nullptr) return true;
-    if (options->struct_size < kCallOptionsBeforeAttempts || options->idle_timeout_ms < 0 ||
-        options->overall_timeout_ms < 0) {
-        return false;
-    }
-    return options->struct_size < sizeof(orvalis_call_options) ||
-           inRange(options->max_attempts, RetryPolicy::kMaxAttempts);
+    if (!covers(options) || options->idle_timeout_ms < 0 || options->overall_timeout_ms < 0) return false;
+    return !coversAttempts(*options) || inRange(options->max_attempts, RetryPolicy::kMaxAttempts);
 }
 
 OperationOptions callOptions(const orvalis_call_options* options) {
@@ -53,7 +53,7 @@ OperationOptions callOptions(const orvalis_call_options* options) {
     if (options == nullptr) return out;
     if (options->idle_timeout_ms > 0) out.idleTimeout = milliseconds(options->idle_timeout_ms);
     if (options->overall_timeout_ms > 0) out.overallTimeout = milliseconds(options->overall_timeout_ms);
-    if (options->struct_size >= sizeof(orvalis_call_options) && options->max_attempts > 0) {
+    if (coversAttempts(*options) && options->max_attempts > 0) {
         out.maxAttempts = options->max_attempts;
     }
     return out;
@@ -82,11 +82,14 @@ size_t orvalis_result_attempt_count(const orvalis_result* result) {
 }
 
 orvalis_status orvalis_result_attempt(const orvalis_result* result, size_t index, orvalis_attempt* attempt_out) {
-    if (result == nullptr || attempt_out == nullptr || attempt_out->struct_size < sizeof(orvalis_attempt) ||
-        index >= result->outcome.attempts.size()) {
-        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no result, no attempt there, or a too small struct_size");
+    if (result == nullptr || !covers(attempt_out) || index >= result->outcome.attempts.size()) {
+        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no result, no attempt there, or a struct_size that cuts a field");
     }
-    *attempt_out = attemptOf(result->outcome.attempts[index]);
+    // Only the bytes the caller's struct_size covers are written.
+    const std::size_t size = attempt_out->struct_size;
+    orvalis_attempt full = attemptOf(result->outcome.attempts[index]);
+    full.struct_size = size;
+    std::memcpy(attempt_out, &full, size);
     return ORVALIS_OK;
 }
 

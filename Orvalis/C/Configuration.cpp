@@ -135,4 +135,8 @@ orvalis_status orvalis_client_config_set_overall_timeout_ms(orvalis_client_confi
     });
 }
 
+orvalis_status orvalis_client_config_set_full_log_lines(orvalis_client_config* config, int full) {
+    return configure(config, [&](ClientConfiguration& c) { c.fullLogLines = full != 0; });
+}
+
 }  // extern "C"

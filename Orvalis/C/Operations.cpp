@@ -135,9 +135,9 @@ orvalis_status checkStart(const orvalis_client* client, const CRequest* request,
                           orvalis_operation** operationOut) {
     if (operationOut != nullptr) *operationOut = nullptr;
     if (client == nullptr) return invalid("no client");
-    if (!covers(request)) return invalid("no request, or its struct_size is too small");
+    if (!covers(request)) return invalid("no request, or its struct_size cuts a field");
     if (!detail::acceptableCallOptions(options)) {
-        return invalid("the call options' struct_size is too small, a time-out negative or the attempts out of range");
+        return invalid("the call options' struct_size cuts a field, a time-out is negative or the attempts out of range");
     }
     return ORVALIS_OK;
 }

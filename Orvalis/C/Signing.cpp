@@ -65,7 +65,7 @@ orvalis_status orvalis_sign(const orvalis_sign_request* request, char** base_str
     if (authorization_out != nullptr) *authorization_out = nullptr;
     if (!covers(request) || request->url == nullptr || request->key_source == nullptr ||
         (request->body == nullptr && request->body_length > 0)) {
-        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no request, URL or key source, or struct_size too small");
+        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no request, URL or key source, or a struct_size that cuts a field");
     }
     return guarded([&] {
         const std::string_view method = request->method ? request->method : (request->body ? "POST" : "GET");

@@ -72,10 +72,11 @@ orvalis_status orvalis_client_config_set_answerer(orvalis_client_config* config,
 orvalis_status orvalis_check_signature(const orvalis_exchange* request, const char* certificate_pem,
                                        const char* consumer_key, char** reason_out) {
     if (reason_out != nullptr) *reason_out = nullptr;
-    const bool noHeaders = request != nullptr && request->header_count > 0 &&
+    // struct_size first: no field is read that the caller's struct may not have.
+    const bool sized = detail::covers(request);
+    const bool noHeaders = sized && request->header_count > 0 &&
                            (request->header_names == nullptr || request->header_values == nullptr);
-    if (request == nullptr || request->url == nullptr || certificate_pem == nullptr || reason_out == nullptr ||
-        request->struct_size < sizeof(orvalis_exchange) || noHeaders) {
+    if (!sized || request->url == nullptr || certificate_pem == nullptr || reason_out == nullptr || noHeaders) {
         return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no request, URL, certificate or place for the reason");
     }
     return guarded([&] {

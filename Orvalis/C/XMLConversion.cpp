@@ -56,7 +56,7 @@ orvalis_status orvalis_xml_to_json_sized(const char* xml, size_t length, const o
     if (json_out != nullptr) *json_out = nullptr;
     if (json_length_out != nullptr) *json_length_out = 0;
     if (json_out == nullptr || (xml == nullptr && length > 0) || (options != nullptr && !covers(options))) {
-        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no XML, no place for the JSON, or options too small");
+        return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no XML, no place for the JSON, or options whose struct_size cuts a field");
     }
     return guarded([&] {
         XMLParser parser;

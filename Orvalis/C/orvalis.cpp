@@ -1,6 +1,6 @@
 // The C interface's shared part: the thread's last error, the library's
 // version and status texts, and the process-wide settings (resources, trust,
-// pins, logging).
+// pins, the key cache, logging).
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/System/Bundle.h>
@@ -8,7 +8,9 @@
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/Utils/Crypto/KeyCache.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -118,6 +120,30 @@ orvalis_status orvalis_pin_public_keys(const char* host, const char* pins) {
                    ? ORVALIS_OK
                    : invalid("pins are \"sha256//<base64 of 32 bytes>\" entries joined by \";\"");
     });
+}
+
+orvalis_status orvalis_set_key_cache_lifetime(int64_t lifetime_ms) {
+    return guarded([&] {
+        return KeyCache::sharedInstance().setLifetime(std::chrono::milliseconds(lifetime_ms))
+                   ? ORVALIS_OK
+                   : invalid("the key cache's lifetime must not be negative");
+    });
+}
+
+void orvalis_clear_key_cache(void) {
+    guarded([] {
+        KeyCache::sharedInstance().clear();
+        return ORVALIS_OK;
+    });
+}
+
+size_t orvalis_key_cache_count(void) {
+    size_t kept = 0;
+    guarded([&] {
+        kept = KeyCache::sharedInstance().count();
+        return ORVALIS_OK;
+    });
+    return kept;
 }
 
 void orvalis_set_log_handler(orvalis_log_handler handler, void* user_data) {

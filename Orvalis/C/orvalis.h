@@ -14,8 +14,10 @@
  *   - Functions that can fail return an orvalis_status; ORVALIS_OK (0) is success.
  *     On failure their out parameters are set to NULL, and orvalis_last_error()
  *     gives the reason on the calling thread.
- *   - A NULL where a handle or struct is required, or a struct whose struct_size
- *     is too small, gives ORVALIS_ERROR_INVALID_ARGUMENT, never a crash.
+ *   - A NULL where a handle or struct is required, a struct_size that cuts a field
+ *     (see ABI rules), or a value the library refuses, gives
+ *     ORVALIS_ERROR_INVALID_ARGUMENT, never a crash; ORVALIS_ERROR_INTERNAL is only
+ *     for the library's own faults.
  *   - No C++ exception ever crosses this interface.
  *
  * Threads
@@ -29,8 +31,10 @@
  *   - A minor version (1.x) may add functions, enumerators and struct fields at the
  *     end; it never changes or removes any. A patch version changes no declaration.
  *   - Structs passed by pointer begin with struct_size: set it to sizeof the struct
- *     you compiled against (zero-initialise the rest). The library reads only the
- *     fields that struct_size covers, so old callers keep working. All other types
+ *     you compiled against, and fill them with designated initializers (the rest is
+ *     then zero). Every field that struct_size covers is read and checked, and no
+ *     other, so old callers keep working; a struct_size that ends inside a field, or
+ *     past the struct this library knows, gives INVALID_ARGUMENT. All other types
  *     are opaque handles.
  */
 #ifndef ORVALIS_C_ORVALIS_H
@@ -64,13 +68,13 @@ extern "C" {
 /** What a call gave. Values are stable; new ones may be added at the end. */
 typedef enum orvalis_status {
     ORVALIS_OK = 0,                     /**< success */
-    ORVALIS_ERROR_INVALID_ARGUMENT = 1, /**< NULL, a too small struct_size, or a value out of range */
+    ORVALIS_ERROR_INVALID_ARGUMENT = 1, /**< NULL, a struct_size that cuts a field, or a refused value */
     ORVALIS_ERROR_TIMEOUT = 2,          /**< a wait ended before the operation(s) completed */
     ORVALIS_ERROR_MALFORMED_INPUT = 3,  /**< XML that is not well-formed, JSON that is not an object, a bad URL */
     ORVALIS_ERROR_KEY = 4,              /**< the merchant key could not be loaded or cannot sign */
     ORVALIS_ERROR_WRONG_THREAD = 5,     /**< a wait called inside a completion callback */
     ORVALIS_ERROR_NO_MEMORY = 6,        /**< memory ran out */
-    ORVALIS_ERROR_INTERNAL = 7          /**< anything else (e.g. the delivery thread could not start) */
+    ORVALIS_ERROR_INTERNAL = 7          /**< a fault of the library (e.g. the delivery thread could not start) */
 } orvalis_status;
 
 /** The library's "MAJOR.MINOR.PATCH" (compare with ORVALIS_VERSION_STRING of the
@@ -107,11 +111,26 @@ ORVALIS_C_EXPORT orvalis_status orvalis_pin_public_keys(const char* host, const 
 typedef void (*orvalis_log_handler)(const char* line, size_t length, void* user_data);
 
 /** Sends the library's diagnostic lines to handler with user_data; a NULL handler
- *  silences them. Lines may hold request bodies and headers. Never fails. */
+ *  silences them. A client's lines are redacted unless it asks for full ones
+ *  (orvalis_client_config_set_full_log_lines). Never fails. */
 ORVALIS_C_EXPORT void orvalis_set_log_handler(orvalis_log_handler handler, void* user_data);
 
 /** Sends the diagnostic lines to standard error again (the default). */
 ORVALIS_C_EXPORT void orvalis_reset_log_handler(void);
+
+/** Keeps each imported merchant key in this process's memory for lifetime_ms after its
+ *  import, for every client, so that a busy host does not import the PKCS#12 file for
+ *  every request; 0 (the default) turns the cache off and drops every kept key. The
+ *  price: the private key stays in memory between requests. A kept key is used again
+ *  only for the same source and password, and a file's key is imported anew when the
+ *  file changed (docs/signing.md). INVALID_ARGUMENT for a negative lifetime. */
+ORVALIS_C_EXPORT orvalis_status orvalis_set_key_cache_lifetime(int64_t lifetime_ms);
+
+/** Drops every kept key now; the cache stays on or off as it was. Never fails. */
+ORVALIS_C_EXPORT void orvalis_clear_key_cache(void);
+
+/** How many imported keys the cache keeps right now. */
+ORVALIS_C_EXPORT size_t orvalis_key_cache_count(void);
 
 /* ------------------------------------------------------------ key source */
 
@@ -207,6 +226,12 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_idle_timeout_ms(orvali
  *  NULL or milliseconds < 0. */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_overall_timeout_ms(orvalis_client_config* config,
                                                                             int64_t milliseconds);
+
+/** 0 (the default): the lines the client's operations log are redacted (Authorization
+ *  values and signatures masked, request and answer bodies shown by their size only);
+ *  nonzero: the full lines, bodies, headers and signatures in clear. INVALID_ARGUMENT
+ *  when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_full_log_lines(orvalis_client_config* config, int full);
 
 /** Runs the six operations with one configuration. Thread-safe. */
 typedef struct orvalis_client orvalis_client;
@@ -353,7 +378,8 @@ typedef struct orvalis_call_options {
     size_t struct_size;         /**< sizeof(orvalis_call_options) */
     int64_t idle_timeout_ms;    /**< idle time-out of this call; 0: the client's */
     int64_t overall_timeout_ms; /**< overall limit of this call; 0: the client's */
-    int max_attempts;           /**< attempts of this call, 1 (no retry) to 10; 0: the client's (since 1.1) */
+    int max_attempts;           /**< attempts of this call, 1 (no retry) to 10; 0: the client's (since 1.1;
+                                     a struct_size of offsetof(max_attempts) leaves it unread) */
 } orvalis_call_options;
 
 /* The request of each operation: its own fields, NULL for unset text. The
@@ -363,7 +389,7 @@ typedef struct orvalis_call_options {
  * client's), a completion callback (may be NULL) with its user_data, and
  * operation_out (NULL: no handle is kept). On ORVALIS_OK the callback will run
  * exactly once and *operation_out (when given) is a handle to free. On any other
- * status (INVALID_ARGUMENT for a NULL client or request or a too small struct_size;
+ * status (INVALID_ARGUMENT for a NULL client or request, a struct_size that cuts a field;
  * INTERNAL when the operation could not start) the callback never runs and
  * *operation_out is NULL. Failures of the operation itself (a refused host, no
  * signature, the server's error, a transport failure) arrive in the result. */
@@ -447,7 +473,9 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_express_checkout(const orvalis_cl
                                                                orvalis_completion completion, void* user_data,
                                                                orvalis_operation** operation_out);
 
-/** GET "/quorvex/paymentdata/<transaction_id>". */
+/** GET "/quorvex/paymentdata/<transaction_id>?checkoutId=..&cartId=..". The fields
+ *  stand in the order of 1.0 (cart_id before checkout_id, unlike the query), kept so
+ *  that compiled hosts go on working: fill it with designated initializers. */
 typedef struct orvalis_payment_data_request {
     size_t struct_size;         /**< sizeof(orvalis_payment_data_request) */
     const char* transaction_id; /**< the path's transaction id */
@@ -486,7 +514,8 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_user_agent(orvalis_cli
 /** The proxy of the client's requests, as libcurl takes it ("http://host:port",
  *  "socks5h://host:port", credentials as "user:password@"); "": none, whatever the
  *  environment says; NULL (the default): libcurl's environment variables (https_proxy,
- *  http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it. */
+ *  http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it. A line
+ *  break in it fails orvalis_client_new (INVALID_ARGUMENT). */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_proxy(orvalis_client_config* config, const char* proxy);
 
 /** Trusts the certificates of a PEM file for this client's requests only, beside the
@@ -520,7 +549,7 @@ typedef struct orvalis_attempt {
 ORVALIS_C_EXPORT size_t orvalis_result_attempt_count(const orvalis_result* result);
 
 /** Fills *attempt_out (set its struct_size first) with attempt index (0 for the first).
- *  INVALID_ARGUMENT for NULL, a too small struct_size or an index past the last. */
+ *  INVALID_ARGUMENT for NULL, a struct_size that cuts a field or an index past the last. */
 ORVALIS_C_EXPORT orvalis_status orvalis_result_attempt(const orvalis_result* result, size_t index,
                                                       orvalis_attempt* attempt_out);
 
@@ -592,7 +621,7 @@ ORVALIS_C_EXPORT void orvalis_xml_options_init(orvalis_xml_options* options);
 /** Converts length bytes of XML (UTF-8 or as declared) into the compact JSON text of
  *  its tree (free it with orvalis_free); options NULL: the defaults. MALFORMED_INPUT
  *  when the document is not well-formed (reason, line and column in orvalis_last_error);
- *  INVALID_ARGUMENT for NULL (xml may be NULL when length is 0) or a too small struct_size. */
+ *  INVALID_ARGUMENT for NULL (xml may be NULL when length is 0) or a struct_size that cuts a field. */
 ORVALIS_C_EXPORT orvalis_status orvalis_xml_to_json(const char* xml, size_t length,
                                                    const orvalis_xml_options* options, char** json_out);
 

@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/LogScope.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Durations.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
@@ -37,6 +38,14 @@ std::string nonceOf(const URLRequest& request) {
 }
 
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
+
+// Runs one of the client's stages with its log lines redacted, unless the client asked for
+// full ones. Only the stage: host code it leads to (continuations, callbacks) runs outside.
+template <class Stage>
+auto withClientLogLines(const detail::OperationState& state, Stage&& stage) {
+    const detail::RedactedLogScope lines(!state.core->configuration.fullLogLines);
+    return stage();
+}
 
 void observe(const detail::OperationState& state, const OperationEvent& event) noexcept {
     const OperationObserver& observer = state.core->configuration.observer;
@@ -82,7 +91,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
         return;
     }
     try {
-        detail::PreparedRequest prepared = state->prepareAgain();
+        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return state->prepareAgain(); });
         if (prepared.refusal) {
             OperationResult refused;
             refused.error = std::move(prepared.refusal);
@@ -93,7 +102,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
             conclude(state, std::move(last));
             return;
         }
-        startExchange(state, std::move(*prepared.request));
+        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
     } catch (const std::exception& e) {
         OperationResult failed;
         failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,
@@ -169,7 +178,7 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     }
     const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
 
-    OperationResult result = decided(data, error, std::move(response));
+    OperationResult result = withClientLogLines(*state, [&] { return decided(data, error, std::move(response)); });
     result.reached = reached;
     record.error = result.error;
     state->attempts.push_back(std::move(record));
@@ -365,7 +374,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     }
     core_->add(state);
     try {
-        detail::PreparedRequest prepared = detail::prepare(request, policy);
+        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return detail::prepare(request, policy); });
         if (prepared.refusal) {
             refuse(state, std::move(*prepared.refusal));
         } else if (pastDeadline(*state)) {
@@ -373,7 +382,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
                                                  "The request timed out: the overall time-out passed before it "
                                                  "could be sent."));
         } else {
-            startExchange(state, std::move(*prepared.request));
+            withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
         }
     } catch (...) {
         core_->remove(state.get());

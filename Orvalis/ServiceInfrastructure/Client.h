@@ -122,6 +122,11 @@ struct ClientConfiguration {
     /// Public-key pins of this client, host -> "sha256//<base64>" entries joined by ";"
     /// (see URLSessionConfiguration::pinPublicKeys); wins over the process's pin for that host.
     std::map<std::string, std::string> pinnedPublicKeys;
+    /// Off (the default): the lines this client's operations log are redacted (see
+    /// redactLogLine: Authorization values and signatures masked) and request and answer
+    /// bodies show their size only. On: the full lines, bodies, headers and signatures
+    /// in clear, as ZRBOrvalis logs them. Either way they go to the one setLogHandler handler.
+    bool fullLogLines = false;
 };
 
 /// Per-call settings; each one that is set wins over the client's.

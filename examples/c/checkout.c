@@ -84,16 +84,19 @@ int main(int argc, char** argv) {
 
     int ok = 1;
     orvalis_operation* op = NULL; /* each start sets it; finish() frees it */
-    orvalis_initialize_pairing_request init = {sizeof init, "checkout-1001", "user-42"};
+    orvalis_initialize_pairing_request init = {
+        .struct_size = sizeof init, .checkout_id = "checkout-1001", .user_id = "user-42"};
     status = orvalis_client_initialize_pairing(client, &init, NULL, NULL, NULL, &op);
     ok &= finish("initialize pairing", status, op, quiet);
-    orvalis_pairing_id_request pairing = {sizeof pairing, "sbx-ptx-0001", "user-42"};
+    orvalis_pairing_id_request pairing = {
+        .struct_size = sizeof pairing, .pairing_transaction_id = "sbx-ptx-0001", .user_id = "user-42"};
     status = orvalis_client_get_pairing_id(client, &pairing, NULL, NULL, NULL, &op);
     ok &= finish("pairing id", status, op, quiet);
-    orvalis_authorize_pairing_request authorize = {sizeof authorize, "checkout-1001", "sbx-ptx-0001"};
+    orvalis_authorize_pairing_request authorize = {
+        .struct_size = sizeof authorize, .checkout_id = "checkout-1001", .pairing_transaction_id = "sbx-ptx-0001"};
     status = orvalis_client_authorize_pairing(client, &authorize, NULL, NULL, NULL, &op);
     ok &= finish("authorize pairing", status, op, quiet);
-    orvalis_precheckout_data_request pre = {sizeof pre, "sbx-pairing-0001"};
+    orvalis_precheckout_data_request pre = {.struct_size = sizeof pre, .pairing_id = "sbx-pairing-0001"};
     status = orvalis_client_get_precheckout_data(client, &pre, NULL, NULL, NULL, &op);
     ok &= finish("precheckout data", status, op, quiet);
     orvalis_express_checkout_request express = {.struct_size = sizeof express,
@@ -113,7 +116,10 @@ int main(int argc, char** argv) {
 
     /* With a callback instead of a wait: no handle kept, the client waits for it. */
     int payment_ok = 0;
-    orvalis_payment_data_request payment = {sizeof payment, "sbx-tx-0001", "cart-7", "checkout-1001", NULL, NULL};
+    orvalis_payment_data_request payment = {.struct_size = sizeof payment,
+                                            .transaction_id = "sbx-tx-0001",
+                                            .checkout_id = "checkout-1001",
+                                            .cart_id = "cart-7"};
     status = orvalis_client_get_payment_data(client, &payment, NULL, paid, &payment_ok, NULL);
     if (status != ORVALIS_OK || orvalis_client_wait_idle(client, 60000) != ORVALIS_OK) payment_ok = 0;
     printf("%-24s %s\n", "payment data (callback)", payment_ok ? "ok" : "FAILED");

@@ -11,6 +11,7 @@ template). Exits 1 when an operation fails.
 import argparse
 import asyncio
 import sys
+from decimal import Decimal
 
 import orvalis
 
@@ -23,9 +24,10 @@ def checkout(client: orvalis.Client) -> None:
     # A payment: after a failure whose reached is not Reached.NO it may have been taken.
     # Never send it again blindly: keep the error's correlation_id with the order and
     # settle it with the payment service (get_payment_data needs the lost transactionId).
+    # An amount the wire's double cannot carry exactly raises ValueError before anything is sent.
     paid = client.express_checkout(
         checkout_id="checkout-1001", pairing_id=pre["pairingId"],
-        pre_checkout_transaction_id=pre["preCheckoutTransactionId"], amount=49.90, currency="EUR",
+        pre_checkout_transaction_id=pre["preCheckoutTransactionId"], amount=Decimal("49.90"), currency="EUR",
         card_id=pre["cards"][0]["cardId"], shipping_address_id=pre["shippingAddresses"][0]["id"])
     data = client.get_payment_data(transaction_id=paid["transactionId"], checkout_id="checkout-1001",
                                    cart_id="cart-7")

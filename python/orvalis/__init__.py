@@ -11,17 +11,18 @@ Answers are dicts (Answer, which also carries the HTTP status, headers and attem
 library's JSON text: integers are int, other numbers decimal.Decimal, both with every digit the server
 sent. A failure, an HTTP status outside 2xx included, raises OperationError.
 The shared library is found through ORVALIS_LIBRARY, else inside the package (a wheel carries
-it), else by the system's library search.
+it), else in the tree the package was installed in (cmake --install), else by the system's
+library search.
 """
 from ._client import AsyncClient, Client
 from ._errors import (CANCELLED, HTTP_ERROR_DOMAIN, NETWORK_ERROR_DOMAIN, URL_ERROR_DOMAIN, Answer, Attempt, Event,
                       OperationError, Reached, Reply, Request)
-from ._native import (add_trusted_certificates, check_signature, library_version, pin_public_keys,
-                      reset_log_handler, set_log_handler, set_resource_path)
+from ._native import (add_trusted_certificates, check_signature, clear_key_cache, key_cache_count, library_version,
+                      pin_public_keys, reset_log_handler, set_key_cache_lifetime, set_log_handler, set_resource_path)
 from ._xml import AttributesMode, NodeNameMode, dict_to_xml, xml_to_dict
 
 __all__ = ["Answer", "AsyncClient", "Attempt", "AttributesMode", "CANCELLED", "Client", "Event", "HTTP_ERROR_DOMAIN",
            "NETWORK_ERROR_DOMAIN", "NodeNameMode", "OperationError", "Reached", "Reply", "Request", "URL_ERROR_DOMAIN",
-           "add_trusted_certificates", "check_signature", "dict_to_xml",
-           "library_version", "pin_public_keys", "reset_log_handler", "set_log_handler", "set_resource_path",
-           "xml_to_dict"]
+           "add_trusted_certificates", "check_signature", "clear_key_cache", "dict_to_xml", "key_cache_count",
+           "library_version", "pin_public_keys", "reset_log_handler", "set_key_cache_lifetime", "set_log_handler",
+           "set_resource_path", "xml_to_dict"]

@@ -6,9 +6,10 @@ import atexit
 import os
 import threading
 import weakref
+from decimal import Decimal
 from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, TypeVar, Union
 
-from . import _native
+from . import _json, _native
 from ._errors import Answer, Event, OperationError, Reply, Request
 
 R = TypeVar("R")
@@ -34,7 +35,8 @@ class _Operations(Generic[R]):
                  answerer: Optional[Callable[[Request], Reply]] = None, user_agent: Optional[str] = None,
                  proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
                  pinned_keys: Optional[Mapping[str, str]] = None, key_token: Optional[str] = None,
-                 key_pin_file: Optional[PathLike] = None, key_pin: Optional[Callable[[], str]] = None) -> None:
+                 key_pin_file: Optional[PathLike] = None, key_pin: Optional[Callable[[], str]] = None,
+                 full_log_lines: bool = False) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -60,7 +62,9 @@ class _Operations(Generic[R]):
         variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
         trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
-        Raises ValueError for a refused setting.
+        The lines this client logs (see set_log_handler) are redacted: Authorization values and
+        signatures masked, request and answer bodies shown by their size; full_log_lines=True logs them
+        whole. Raises ValueError for a refused setting.
         """
         if sum(k is not None for k in (key_name, key_file, key_data, key_token)) > 1:
             raise ValueError("give at most one of key_name, key_file, key_data and key_token")
@@ -75,7 +79,7 @@ class _Operations(Generic[R]):
             observer=observer, answerer=answerer,
             transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
             key_token=key_token, key_pin_file=None if key_pin_file is None else os.fspath(key_pin_file),
-            key_pin=key_pin)
+            key_pin=key_pin, full_log_lines=full_log_lines)
         _live.add(self)
         _retire()
 
@@ -117,7 +121,8 @@ class _Operations(Generic[R]):
         return self._run("get_precheckout_data", {"pairing_id": pairing_id}, timeout, attempts)
 
     def express_checkout(self, *, checkout_id: Optional[str] = None, pairing_id: Optional[str] = None,
-                         pre_checkout_transaction_id: Optional[str] = None, amount: float = 0.0,
+                         pre_checkout_transaction_id: Optional[str] = None,
+                         amount: Union[float, int, Decimal, str] = 0.0,
                          currency: Optional[str] = None, card_id: Optional[str] = None,
                          shipping_address_id: Optional[str] = None, digital_goods: bool = False,
                          psp_id: Optional[str] = None, external_data: Optional[str] = None,
@@ -125,10 +130,15 @@ class _Operations(Generic[R]):
         attempts: Optional[int] = None) -> R:
         """POST "/quorvex/expresscheckout" (C++ expressCheckout): the payment. After a failure
         whose reached is not Reached.NO it may have been taken: never send it again blindly; keep
-        the error's correlation_id and settle it with the payment service (docs/operations.md)."""
+        the error's correlation_id and settle it with the payment service (docs/operations.md).
+
+        amount goes out as a 64-bit double, as on the other faces: a Decimal, int or str whose value
+        that double cannot carry exactly (Decimal("12345678901234567.89"), 2**53 + 1, "abc") raises
+        ValueError naming it, before anything is signed."""
         return self._run("express_checkout", {
             "checkout_id": checkout_id, "pairing_id": pairing_id,
-            "pre_checkout_transaction_id": pre_checkout_transaction_id, "amount": float(amount),
+            "pre_checkout_transaction_id": pre_checkout_transaction_id,
+            "amount": _json.wire_double(amount, "amount"),
             "currency": currency, "card_id": card_id, "shipping_address_id": shipping_address_id,
             "digital_goods": int(bool(digital_goods)), "psp_id": psp_id, "external_data": external_data},
             timeout, attempts)

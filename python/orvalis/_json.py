@@ -4,7 +4,7 @@ from __future__ import annotations
 import json
 import math
 import re
-from decimal import Decimal
+from decimal import Decimal, InvalidOperation
 from typing import Any
 
 
@@ -15,6 +15,26 @@ def loads(text: str) -> Any:
     """Reads JSON text: integers become int (any size), numbers with a fraction or exponent Decimal
     (every digit kept, 1e400 too)."""
     return json.loads(text, parse_float=Decimal)
+
+
+def wire_double(value: Any, name: str) -> float:
+    """value (float, int, Decimal or numeric str) as the 64-bit double the request carries. ValueError
+    naming it when its decimal value would change on the way: the double is written in its shortest
+    form, which must equal value. NaN and infinities pass, for the library to refuse (-1232)."""
+    if isinstance(value, float):
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, Decimal, str)):
+        raise TypeError(f"{name} must be a float, int, Decimal or str, not {type(value).__name__}")
+    try:
+        exact = Decimal(value)
+    except InvalidOperation:
+        raise ValueError(f"{name} {value!r} is not a number") from None
+    if not exact.is_finite():
+        return math.nan if exact.is_nan() else float(exact)
+    wire = float(exact)  # correctly rounded
+    if not math.isfinite(wire) or Decimal(repr(wire)) != exact:  # repr: the shortest form, as the library writes it
+        raise ValueError(f"{name} {value!r} has no exact 64-bit double: it would be sent as {wire!r}")
+    return wire
 
 
 def dumps(value: Any) -> str:

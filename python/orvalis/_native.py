@@ -20,19 +20,23 @@ MALFORMED_INPUT = 3
 
 def _load_library() -> ctypes.CDLL:
     """ORVALIS_LIBRARY, else the library inside this package (a wheel, or the build's layout), else the
-    system's: its soname by the dynamic loader's rules (LD_LIBRARY_PATH, ldconfig's cache), then
-    ctypes.util.find_library. Never a path of the machine that built the package."""
+    one of the tree this package was installed in (`cmake --install`), else the system's: its soname by
+    the dynamic loader's rules (LD_LIBRARY_PATH, ldconfig's cache), then ctypes.util.find_library.
+    Never a path of the machine that built the package."""
     path = os.environ.get("ORVALIS_LIBRARY")
     if path:
         return ctypes.CDLL(path)
     try:
-        from ._library import SONAME  # written by the build: a file name, not a path
+        from . import _library  # written by the build: a file name, and a folder relative to this package
     except ImportError:
-        SONAME = None
-    if SONAME:
-        inside = os.path.join(os.path.dirname(os.path.abspath(__file__)), SONAME)
+        _library = None
+    soname, here = getattr(_library, "SONAME", None), os.path.dirname(os.path.abspath(__file__))
+    if soname:
+        for place in (here, os.path.join(here, getattr(_library, "LIBRARY_DIR", "."))):
+            if os.path.exists(os.path.join(place, soname)):
+                return ctypes.CDLL(os.path.normpath(os.path.join(place, soname)))
         try:
-            return ctypes.CDLL(inside if os.path.exists(inside) else SONAME)
+            return ctypes.CDLL(soname)
         except OSError:
             pass
     found = ctypes.util.find_library("OrvalisC")
@@ -109,6 +113,9 @@ for _name, _restype, _args in [
     ("orvalis_set_resource_path", c_int, (c_char_p,)), ("orvalis_add_trusted_certificates", c_int, (c_char_p,)),
     ("orvalis_pin_public_keys", c_int, (c_char_p, c_char_p)),
     ("orvalis_set_log_handler", None, (_LOG_HANDLER, c_void_p)), ("orvalis_reset_log_handler", None, ()),
+    ("orvalis_set_key_cache_lifetime", c_int, (c_int64,)), ("orvalis_clear_key_cache", None, ()),
+    ("orvalis_key_cache_count", c_size_t, ()),
+    ("orvalis_client_config_set_full_log_lines", c_int, (c_void_p, c_int)),
     ("orvalis_key_source_resource", c_int, (c_char_p, _OUT)), ("orvalis_key_source_file", c_int, (c_char_p, _OUT)),
     ("orvalis_key_source_memory", c_int, (c_char_p, c_size_t, _OUT)),
     ("orvalis_key_source_token", c_int, (c_char_p, c_char_p, _OUT)),
@@ -163,10 +170,17 @@ def _take(pointer: Optional[int]) -> Optional[str]:
         _lib.orvalis_free(pointer)
 
 
+# The exception of each status by its kind: a refused value (invalid argument, malformed input,
+# a key that cannot sign) is ValueError; only an internal fault (or a status this package does
+# not know) is RuntimeError.
+_RAISED = {1: ValueError, TIMEOUT: TimeoutError, MALFORMED_INPUT: ValueError, 4: ValueError, 5: RuntimeError,
+           6: MemoryError}
+
+
 def _check(status: int, what: str) -> None:
     if status != OK:
         reason = _take(_lib.orvalis_last_error()) or "status %d" % status
-        raise (ValueError if status in (1, MALFORMED_INPUT) else RuntimeError)(f"{what}: {reason}")
+        raise _RAISED.get(status, RuntimeError)(f"{what}: {reason}")
 
 
 _INT64_MAX = 2**63 - 1
@@ -216,9 +230,31 @@ def pin_public_keys(host: str, pins: "list[str]") -> None:
 _log_handlers: "list[Any]" = []  # every ctypes callback handed over: a thread may still be inside an old one
 
 
+def set_key_cache_lifetime(seconds: float) -> None:
+    """Keeps each imported merchant key in this process's memory for seconds after its import, for
+    every client, so that a busy host does not import the PKCS#12 file for every request; 0 (the
+    default) turns the cache off and drops every kept key. The price: the private key stays in memory
+    between requests. A kept key is used again only for the same key and password, and a file's key is
+    imported anew when the file changed (docs/signing.md). Raises ValueError for a negative lifetime."""
+    if seconds < 0:
+        raise ValueError("the key cache's lifetime must not be negative")
+    _check(_lib.orvalis_set_key_cache_lifetime(_saturated(seconds)), "key cache")
+
+
+def clear_key_cache() -> None:
+    """Drops every kept key now; the cache stays on or off as it was."""
+    _lib.orvalis_clear_key_cache()
+
+
+def key_cache_count() -> int:
+    """How many imported keys the cache keeps right now."""
+    return int(_lib.orvalis_key_cache_count())
+
+
 def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
     """Sends the library's diagnostic lines to handler (called on any thread, maybe on several at once);
-    None silences them. The lines may hold request bodies and headers."""
+    None silences them. A client's lines are redacted (Authorization values and signatures masked,
+    bodies shown by their size) unless it was made with full_log_lines=True."""
     def forward(line: int, length: int, _: Any) -> None:
         try:
             handler(ctypes.string_at(line, length).decode("utf-8", "replace"))  # type: ignore[misc]
@@ -267,7 +303,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
                answerer: Optional[Callable[[Request], Reply]] = None,
                transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {}),
                key_token: Optional[str] = None, key_pin_file: Optional[str] = None,
-               key_pin: Optional[Callable[[], str]] = None) -> int:
+               key_pin: Optional[Callable[[], str]] = None,
+               full_log_lines: bool = False) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -292,6 +329,7 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
             _check(_lib.orvalis_client_config_set_key_password(config, key_password.encode()), "password")
         _check(_lib.orvalis_client_config_set_require_signature(config, int(bool(require_signature))),
                "require signature")
+        _check(_lib.orvalis_client_config_set_full_log_lines(config, int(bool(full_log_lines))), "log lines")
         if idle_timeout is not None:
             _check(_lib.orvalis_client_config_set_idle_timeout_ms(
                 config, _milliseconds(idle_timeout, "idle_timeout")), "idle time-out")

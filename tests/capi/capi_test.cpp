@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -40,6 +41,7 @@ struct Settings {
     const char* userAgent = nullptr;    // the transport settings, each set when not null
     const char* proxy = nullptr;
     const char* trustFile = nullptr;
+    int fullLogLines = 0;
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
     orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
     orvalis_observer observer = nullptr;
@@ -61,6 +63,7 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
+                  orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
                   (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
@@ -73,11 +76,11 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
 
 using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
 
-// A payment through client (attempts: the call's own; 0: the client's), waited for.
-static Result pay(const Client& client, int attempts = 0) {
+// A payment through client (attempts: the call's own; 0: the client's; its options sized optionsSize), waited for.
+static Result pay(const Client& client, int attempts = 0, size_t optionsSize = sizeof(orvalis_call_options)) {
     orvalis_express_checkout_request payment = {
         sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
-    orvalis_call_options options = {sizeof options, 0, 0, attempts};
+    orvalis_call_options options = {optionsSize, 0, 0, attempts};
     orvalis_operation* op = nullptr;
     orvalis_result* r = nullptr;
     if (orvalis_client_express_checkout(client.get(), &payment, &options, nullptr, nullptr, &op) == ORVALIS_OK)
@@ -118,19 +121,39 @@ TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThre
     EXPECT_THAT(refused, testing::ElementsAre(200, testing::_, 0, 200));
 }
 
-TEST(CInterface, NullsAndBadSizesGiveInvalidArgumentAndNoHandle) {
+// A struct_size that cuts a field (26 of the options) or passes the struct (40) is refused, as is a field it
+// covers that is out of range (28 with 99 attempts). Refusals keep their kind: a user agent or proxy with a
+// line break is INVALID_ARGUMENT naming it, never INTERNAL.
+TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
     Client c = client(ts::sandboxWorld().host);
     orvalis_precheckout_data_request tooSmall = {sizeof(size_t), "id"}, request = {sizeof request, "id"};
-    orvalis_call_options negative = {sizeof negative, -1, 0, 0};
+    orvalis_call_options negative = {sizeof negative, -1, 0, 0}, negativeOverall = {sizeof negative, 0, -1, 0},
+                         cut = {26, 0, 0, 1}, unchecked = {28, 0, 0, 99}, past = {40, 0, 0, 1};
+    orvalis_precheckout_data_request pastRequest = {sizeof request + 8, "id"};
     orvalis_operation* op = reinterpret_cast<orvalis_operation*>(1);
+    orvalis_client_config *agent = nullptr, *proxy = nullptr;
+    orvalis_client* made = reinterpret_cast<orvalis_client*>(1);
+    ASSERT_EQ(orvalis_client_config_new(&agent) || orvalis_client_config_set_user_agent(agent, "till\r\nX-Evil: 1") ||
+                  orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n"),
+        ORVALIS_OK);
     for (orvalis_status status :
         {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
             orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &request, &negativeOverall, nullptr, nullptr, &op),
             orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &request, &cut, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &request, &unchecked, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &request, &past, nullptr, nullptr, &op),
+            orvalis_client_get_precheckout_data(c.get(), &pastRequest, nullptr, nullptr, nullptr, &op),
             orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
-            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr)})
+            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
+            orvalis_client_new(agent, &made), orvalis_client_config_set_idle_timeout_ms(agent, 0),
+            orvalis_set_key_cache_lifetime(-1), orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(op, nullptr);
+    EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
+    EXPECT_TRUE(op == nullptr && made == nullptr);
+    orvalis_client_config_free(agent);
+    orvalis_client_config_free(proxy);
 }
 
 TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
@@ -302,12 +325,6 @@ INSTANTIATE_TEST_SUITE_P(
 // clang-format on
 
 TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
-    orvalis_client_config* config = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
-    EXPECT_EQ(orvalis_client_config_set_idle_timeout_ms(config, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(take(orvalis_last_error()), "the idle time-out must be above zero");
-    EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
-    orvalis_client_config_free(config);
     ts::sandboxWorld().server->setFault("initializepairing", *orvalis::sandbox::Fault::parse("delay:1000"));
     Client c = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.idleMs = INT64_MAX, .overallMs = INT64_MAX});
     orvalis_initialize_pairing_request request = {sizeof request, "c-1", "u-1"};
@@ -317,10 +334,6 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
         ORVALIS_OK);
-    orvalis_call_options negative = {sizeof negative, 0, -1, 0};
-    orvalis_operation* refused = nullptr;
-    EXPECT_EQ(orvalis_client_initialize_pairing(c.get(), &request, &negative, {}, {}, &refused),
-        ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(orvalis_operation_wait(slow, 10, &answered), ORVALIS_ERROR_TIMEOUT);  // still running: no result
     EXPECT_EQ(answered, nullptr);
     // Each wait has something left to wait for: the cut one ends first, the slow one a while later.
@@ -404,6 +417,10 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     auto& world = ts::sandboxWorld();
     world.server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("unavailable:1"));
     std::vector<std::string> seen;
+    orvalis_client_config* config = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
+    EXPECT_EQ(orvalis_client_config_set_retry(config, 11, 50, 1000, 0), ORVALIS_ERROR_INVALID_ARGUMENT);
+    orvalis_client_config_free(config);
     Client c = client(world.host, ts::kSandboxConsumerKey, {.backoffMs = 50, .observer = &collect, .user = &seen});
     Result r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
@@ -423,12 +440,16 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     EXPECT_NE(id, take(orvalis_result_attempt_correlation_id(r.get(), 0)));
     EXPECT_EQ(seen, (std::vector<std::string>{"0", "1+pause", "1", "2+2"}));
     // A payment never sent (refused, reset in the TLS handshake: -1200) goes again, unless the call asks for
-    // one attempt or the server is not trusted.
-    for (auto [port, attempts, code, made] : {std::tuple("closed", 0, -1004, 3u), std::tuple("closed", 1, -1004, 1u),
-             std::tuple("tlsreset", 0, -1200, 3u), std::tuple("self", 0, -1202, 1u)}) {
-        Result out = pay(client(ts::sharedServer().host(port)), attempts);
-        EXPECT_EQ(orvalis_result_error_code(out.get()), code) << port;
-        EXPECT_EQ(orvalis_result_attempt_count(out.get()), made) << port;
+    // one attempt or the server is not trusted. max_attempts is read when struct_size covers it (28: to its
+    // end), else (24) the client's 3 hold.
+    const size_t whole = sizeof(orvalis_call_options);
+    for (auto [port, attempts, size, code, made] : {std::tuple("closed", 0, whole, -1004, 3u),
+             std::tuple("closed", 1, whole, -1004, 1u), std::tuple("closed", 1, size_t{28}, -1004, 1u),
+             std::tuple("closed", 1, size_t{24}, -1004, 3u), std::tuple("tlsreset", 0, whole, -1200, 3u),
+             std::tuple("self", 0, whole, -1202, 1u)}) {
+        Result out = pay(client(ts::sharedServer().host(port)), attempts, size);
+        EXPECT_EQ(orvalis_result_error_code(out.get()), code) << port << size;
+        EXPECT_EQ(orvalis_result_attempt_count(out.get()), made) << port << size;
     }
 }
 
@@ -509,9 +530,17 @@ static std::string check(const Seen& s, const std::string& pem) {
     return reason == nullptr ? "verifies" : take(reason);
 }
 
+static void collectLine(const char* line, size_t, void* lines) {
+    static_cast<std::string*>(lines)->append(line) += '\n';
+}
+
+// Its lines are redacted unless it asks for full ones; the key cache keeps its key until cleared.
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     std::vector<Seen> seen;
     ts::sandboxWorld();
+    std::string lines;  // delivery thread; read after the waits
+    orvalis_set_log_handler(&collectLine, &lines);
+    ASSERT_EQ(orvalis_set_key_cache_lifetime(60000), ORVALIS_OK);  // one import for every signature
     Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .user = &seen});
     Result r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
@@ -522,6 +551,18 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(check(seen[0], pem.str()), "verifies");
     EXPECT_EQ(check(seen[1], pem.str()), "verifies");
+    orvalis_result_free(precheckout(client(
+        "api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen})));
+    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
+    const size_t kept = orvalis_key_cache_count();
+    orvalis_clear_key_cache();
+    EXPECT_TRUE(kept == 1 && orvalis_key_cache_count() == 0 && orvalis_set_key_cache_lifetime(0) == ORVALIS_OK);
+    const std::string auth = seen[1].values.back(), signature = auth.substr(auth.find("oauth_signature=") + 17, 20);
+    EXPECT_EQ(lines.find(signature), std::string::npos) << lines;  // the payment's
+    EXPECT_EQ(lines.find(seen[1].body), std::string::npos);
+    EXPECT_NE(
+        lines.find("Request : (" + std::to_string(seen[1].body.size()) + " bytes, not shown)"), std::string::npos);
+    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos);  // the full client's
     seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
     EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
 }

@@ -45,9 +45,17 @@ std::string merchantCertificate() {
     return pem.str();
 }
 
+// Their log lines are redacted unless the client asks for full ones (the facade's stay full: network_manager_test).
 TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
     Recorder recorder;
-    Client client(answered(recorder));
+    ClientConfiguration configuration = answered(recorder);
+    Client client(configuration);
+    std::mutex m;
+    std::string lines;
+    setLogHandler([&](std::string_view line) {
+        std::lock_guard lock(m);
+        lines.append(line) += '\n';
+    });
     ZRBExpressCheckoutDataRequest payment;
     payment.setCheckoutId("chk-1");
     payment.setAmount(10.5);
@@ -64,8 +72,16 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
         EXPECT_EQ((*r.answer)["ok"], Value(true));
         EXPECT_EQ(r.attempts.size(), 1u);
     }
+    configuration.fullLogLines = true;
+    EXPECT_TRUE(Client(configuration).getPrecheckoutData(pre).get().succeeded());
+    setLogHandler({});  // silent, as the sandbox world left it
+    const std::string auth = *recorder.seen[4].valueForHTTPHeaderField("Authorization");
+    EXPECT_EQ(lines.find(auth.substr(auth.find("oauth_signature=") + 17, 20)), std::string::npos) << lines;
+    EXPECT_EQ(lines.find(*recorder.seen[4].HTTPBody()), std::string::npos);
+    EXPECT_NE(lines.find("Response: (11 bytes, not shown)"), std::string::npos);
+    EXPECT_NE(lines.find("Response: {\"ok\":true}"), std::string::npos);  // the full client's
     const std::string pem = merchantCertificate();
-    ASSERT_EQ(recorder.seen.size(), 6u);
+    ASSERT_EQ(recorder.seen.size(), 7u);
     for (const URLRequest& request : recorder.seen) {
         EXPECT_EQ(checkRequestSignature(request, pem, {ts::kSandboxConsumerKey}), std::nullopt) << request.URL();
     }

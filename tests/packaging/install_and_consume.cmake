@@ -34,6 +34,7 @@ file(GLOB_RECURSE version_files "${prefix}/*/OrvalisConfigVersion.cmake")
 file(GLOB_RECURSE pc_files "${prefix}/*/orvalis.pc")
 file(GLOB_RECURSE libs "${prefix}/*/libOrvalis.*")
 file(GLOB_RECURSE c_libs "${prefix}/*/libOrvalisC.so.1")
+file(GLOB_RECURSE c_libs_rel RELATIVE "${prefix}" "${prefix}/*/libOrvalisC.so.1")
 foreach(what IN ITEMS config_files version_files pc_files libs c_libs)
   if(NOT ${what})
     message(FATAL_ERROR "the installed tree lacks ${what}")
@@ -149,6 +150,23 @@ if(TOOLS AND NOT SANITIZE AND NOT EXTRA_FLAGS MATCHES "stdlib")
   endif()
   run(COMMAND env "DEMO_HOST_APP=${WORK_DIR}/host-app/host-app" "DEMO_C_APPS=${c_apps}" "DEMO_PYTHON=${python}"
               bash "${SOURCE_DIR}/scripts/demo.sh" "${BUILD_DIR}")
+endif()
+
+# 5b. The Python package of the install, as docs/python.md has Python find it (one .pth line), loads
+# the prefix's own libOrvalisC with no variable set.
+if(PYTHON AND NOT SANITIZE AND NOT EXTRA_FLAGS MATCHES "stdlib")
+  run(COMMAND "${PYTHON}" -m venv --without-pip "${WORK_DIR}/plain")
+  run(COMMAND "${WORK_DIR}/plain/bin/python" -c "print(__import__('sysconfig').get_paths()['purelib'])")
+  string(STRIP "${run_output}" site)
+  if(NOT IS_DIRECTORY "${site}")
+    message(FATAL_ERROR "the venv names no site-packages folder: '${site}'")
+  endif()
+  file(WRITE "${site}/orvalis.pth" "${prefix}/lib/python3/dist-packages\n")
+  run(COMMAND env -u ORVALIS_LIBRARY -u PYTHONPATH -u LD_LIBRARY_PATH "${WORK_DIR}/plain/bin/python" -c
+              "print(__import__('orvalis')._native._lib._name, __import__('orvalis').library_version())")
+  if(NOT run_output STREQUAL "${prefix}/${c_libs_rel} ${pc_version}\n")
+    message(FATAL_ERROR "the installed Python package loads another library: ${run_output}")
+  endif()
 endif()
 
 # 6. A build of the other linkage installed into the same prefix (a stub

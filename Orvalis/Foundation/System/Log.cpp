@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/LogScope.h>
 
 #include <atomic>
 #include <cstdio>
@@ -20,7 +21,14 @@ LogState& state() {
     return s;
 }
 
+// Whether this thread's lines are redacted now (see RedactedLogScope).
+thread_local bool t_redacted = false;
+
 }  // namespace
+
+detail::RedactedLogScope::RedactedLogScope(bool redacted) noexcept : previous_(t_redacted) { t_redacted = redacted; }
+
+detail::RedactedLogScope::~RedactedLogScope() { t_redacted = previous_; }
 
 void stderrLogHandler(std::string_view line) {
     std::string out(line);
@@ -51,7 +59,11 @@ void log(std::string_view line) {
     }
     if (!h) return;
     try {
-        (*h)(line);
+        if (t_redacted) {
+            (*h)(detail::redactedLine(line));
+        } else {
+            (*h)(line);
+        }
     } catch (...) {
         // A failing log sink must never take the library down with it.
     }

@@ -7,8 +7,9 @@
 
 namespace orvalis {
 
-/// Receives each diagnostic line, without a trailing line feed. Lines hold
-/// full request and response bodies, headers and signatures.
+/// Receives each diagnostic line, without a trailing line feed. The lines of
+/// ZRBOrvalis's operations hold full request and response bodies, headers and
+/// signatures; a Client's are redacted unless its fullLogLines is set.
 using LogHandler = std::function<void(std::string_view line)>;
 
 /// Routes diagnostic lines to handler; an empty handler silences them. The

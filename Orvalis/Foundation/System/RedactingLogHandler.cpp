@@ -1,4 +1,5 @@
 #include <Orvalis/Foundation/System/RedactingLogHandler.h>
+#include <Orvalis/Foundation/System/detail/LogScope.h>
 
 #include <algorithm>
 #include <cctype>
@@ -159,6 +160,15 @@ std::string redactLogLine(std::string_view line, const std::vector<std::string>&
     s = maskFields(s, "password", true);
     maskCardNumbers(s);
     return s;
+}
+
+std::string detail::redactedLine(std::string_view line) {
+    for (std::string_view body : {std::string_view("Request : "), std::string_view("Response: ")}) {
+        if (line.substr(0, body.size()) == body) {
+            return std::string(body) + "(" + std::to_string(line.size() - body.size()) + " bytes, not shown)";
+        }
+    }
+    return redactLogLine(line);
 }
 
 LogHandler redactingLogHandler(LogHandler next, std::vector<std::string> secrets) {
