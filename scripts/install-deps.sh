@@ -4,7 +4,7 @@
 set -euo pipefail
 
 core=(g++ make cmake pkg-config openssl ca-certificates python3
-      libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev rapidjson-dev nlohmann-json3-dev
+      libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libsqlite3-dev rapidjson-dev nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)

@@ -37,6 +37,7 @@ std::string nonceOf(const URLRequest& request) {
 }
 
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
+void refuse(const std::shared_ptr<detail::OperationState>& state, Error refusal);
 
 void observe(const detail::OperationState& state, const OperationEvent& event) noexcept {
     const OperationObserver& observer = state.core->configuration.observer;
@@ -146,6 +147,7 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     result.reached = reached;
     result.response = std::move(response);
     record.error = result.error;
+    if (state->journal) detail::recordOutcome(*state->journal, reached, record.statusCode, result.error, result.answer);
     state->attempts.push_back(std::move(record));
     state->furthest = std::max(state->furthest, reached);
     logAttempt(*state, state->attempts.back(), pause);
@@ -201,6 +203,20 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
     state->attemptNonce = nonceOf(request);
     state->readOnly = request.HTTPMethod() == "GET";
     state->attemptStartedAt = std::chrono::steady_clock::now();
+    if (state->journal) {
+        std::optional<Error> refusal = detail::recordAttempt(*state->journal, state->name, state->attemptNonce, request);
+        if (refusal) {
+            // Nothing is sent: a payment the journal cannot record is not made.
+            if (state->attempts.empty()) {
+                refuse(state, std::move(*refusal));
+            } else {
+                OperationResult refused;
+                refused.error = std::move(refusal);
+                conclude(state, std::move(refused));
+            }
+            return;
+        }
+    }
     if (state->core->configuration.answerer) {
         answerInProcess(state, std::move(request));
         return;
@@ -289,6 +305,9 @@ Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detai
     checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
     detail::checkRetryPolicy(configuration.retry);
     core_->transport = transportOf(configuration);
+    if (!configuration.journal && !configuration.journalPath.empty()) {
+        configuration.journal = openJournal(configuration.journalPath);
+    }
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }
@@ -319,6 +338,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     state->idleSeconds = seconds(idle);
     if (overall) state->deadline = detail::deadlineAfter(*overall);
     state->retry = retry;
+    state->journal = detail::journalFacts(configuration, name, request);
     const detail::PreparePolicy policy{configuration.requireSignature};
     // Only a policy that may try again needs its own copy of the request.
     if (state->retry.maxAttempts > 1) {
@@ -387,6 +407,8 @@ bool Client::waitUntilIdle(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(core_->mutex);
     return detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); });
 }
+
+std::shared_ptr<Journal> Client::journal() const noexcept { return core_->configuration.journal; }
 
 void Client::cancelAll() const {
     std::vector<std::shared_ptr<detail::OperationState>> running;
