@@ -13,13 +13,15 @@ The shared library is found through ORVALIS_LIBRARY, else inside the package (a 
 it), else by the system's library search.
 """
 from ._client import AsyncClient, Client
-from ._errors import (CANCELLED, NETWORK_ERROR_DOMAIN, URL_ERROR_DOMAIN, Attempt, Event, OperationError, Reached,
-                      Reply, Request)
+from ._errors import (CANCELLED, NETWORK_ERROR_DOMAIN, URL_ERROR_DOMAIN, Attempt, Event, JournalError,
+                      OperationError, Reached, Reply, Request)
+from ._journal import Journal
 from ._native import (add_trusted_certificates, check_signature, library_version, pin_public_keys,
                       reset_log_handler, set_log_handler, set_resource_path)
 from ._xml import AttributesMode, NodeNameMode, dict_to_xml, xml_to_dict
 
-__all__ = ["AsyncClient", "Attempt", "AttributesMode", "CANCELLED", "Client", "Event", "NETWORK_ERROR_DOMAIN",
+__all__ = ["AsyncClient", "Attempt", "AttributesMode", "CANCELLED", "Client", "Event", "Journal", "JournalError",
+           "NETWORK_ERROR_DOMAIN",
            "NodeNameMode", "OperationError", "Reached", "Reply", "Request", "URL_ERROR_DOMAIN",
            "add_trusted_certificates", "check_signature", "dict_to_xml",
            "library_version", "pin_public_keys", "reset_log_handler", "set_log_handler", "set_resource_path",

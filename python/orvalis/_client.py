@@ -34,7 +34,8 @@ class _Operations(Generic[R]):
                  max_retry_after: float = 60.0, observer: Optional[Callable[[Event], None]] = None,
                  answerer: Optional[Callable[[Request], Reply]] = None, user_agent: Optional[str] = None,
                  proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
-                 pinned_keys: Optional[Mapping[str, str]] = None) -> None:
+                 pinned_keys: Optional[Mapping[str, str]] = None, journal_path: Optional[PathLike] = None,
+                 journal_all_operations: bool = False) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -57,7 +58,10 @@ class _Operations(Generic[R]):
         variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
         trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
-        Raises ValueError for a refused setting.
+        journal_path keeps a journal (an SQLite file, docs/journal.md): each attempt of authorize_pairing and
+        express_checkout (of every operation with journal_all_operations) is recorded before it is sent, and
+        one that cannot be recorded is not sent (OperationError -1234); read it with Journal(path).
+        Raises ValueError for a refused setting, JournalError when the journal cannot be opened.
         """
         if sum(k is not None for k in (key_name, key_file, key_data)) > 1:
             raise ValueError("give at most one of key_name, key_file and key_data")
@@ -70,7 +74,8 @@ class _Operations(Generic[R]):
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
             observer=observer, answerer=answerer,
-            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})))
+            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
+            journal=(None if journal_path is None else os.fspath(journal_path), journal_all_operations))
         _live.add(self)
         _retire()
 

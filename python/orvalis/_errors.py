@@ -67,6 +67,10 @@ class Reply(NamedTuple):
     sent: bool = False
 
 
+class JournalError(RuntimeError):
+    """A journal file that cannot be opened, read or written (docs/journal.md); the text says why."""
+
+
 class OperationError(Exception):
     """An operation failed: the library's error plus what is known about the exchange.
 
