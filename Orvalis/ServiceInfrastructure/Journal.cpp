@@ -3,8 +3,11 @@
 #include <Orvalis/ServiceInfrastructure/Journal.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -130,8 +133,8 @@ public:
     }
 
     std::int64_t recordAttempt(const JournalEntry& e) override {
-        std::lock_guard lock(mutex_);
-        return guarded([&] {
+        std::int64_t id = 0;
+        committed([&] {
             db_.prepare(
                    "INSERT INTO attempt (operation, correlation_id, request_ids, amount, currency, body_sha256, "
                    "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
@@ -143,13 +146,13 @@ public:
                 .bind(6, e.bodyDigest)
                 .bind(7, millis(e.recordedAt))
                 .step();
-            return db_.lastInsertId();
+            id = db_.lastInsertId();
         });
+        return id;
     }
 
     void recordOutcome(std::int64_t id, const JournalOutcome& o) override {
-        std::lock_guard lock(mutex_);
-        guarded([&] {
+        committed([&] {
             db_.prepare(
                    "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
                    "answer_ids = ?, completed_at = ? WHERE id = ?")
@@ -161,7 +164,6 @@ public:
                 .bind(6, millis(Clock::now()))
                 .bind(7, id)
                 .step();
-            return 0;
         });
     }
 
@@ -194,6 +196,61 @@ public:
     }
 
 private:
+    // One write waiting for its transaction to be committed.
+    struct Pending {
+        const std::function<void()>* work;
+        std::exception_ptr failure;
+        bool done = false;
+    };
+
+    // Runs work in a transaction that is on disk when this returns. Writes that arrive together share
+    // one transaction, and so one sync: with many payments in flight each still waits for its own entry
+    // to be durable, but not for the syncs of all the others in turn. A batch that fails fails for all.
+    void committed(const std::function<void()>& work) {
+        Pending mine{&work, nullptr, false};
+        std::unique_lock lock(queueMutex_);
+        queue_.push_back(&mine);
+        while (!mine.done) {
+            if (committing_) {
+                turn_.wait(lock);
+                continue;
+            }
+            committing_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue_);
+            lock.unlock();
+            const std::exception_ptr failure = commit(batch);
+            lock.lock();
+            for (Pending* p : batch) p->failure = failure, p->done = true;
+            committing_ = false;
+            turn_.notify_all();
+        }
+        lock.unlock();
+        if (mine.failure) guarded([&]() -> int { std::rethrow_exception(mine.failure); });
+    }
+
+    std::exception_ptr commit(const std::vector<Pending*>& batch) noexcept {
+        std::lock_guard lock(mutex_);
+        try {
+            db_.execute("BEGIN IMMEDIATE");
+        } catch (...) {
+            return std::current_exception();
+        }
+        try {
+            for (Pending* p : batch) (*p->work)();
+            db_.execute("COMMIT");
+            return nullptr;
+        } catch (...) {
+            const std::exception_ptr failure = std::current_exception();
+            try {
+                db_.execute("ROLLBACK");
+            } catch (...) {
+                // SQLite rolled back already (a full disk or an I/O error ends the transaction).
+            }
+            return failure;
+        }
+    }
+
     std::int64_t schemaVersion() {
         Statement version = db_.prepare("PRAGMA user_version");
         return version.step() ? version.integer(0).value_or(0) : 0;
@@ -223,7 +280,11 @@ private:
         });
     }
 
-    std::mutex mutex_;  // one connection, one user at a time
+    std::mutex mutex_;       // one connection, one user at a time
+    std::mutex queueMutex_;  // guards the writes waiting to be committed
+    std::condition_variable turn_;
+    std::vector<Pending*> queue_;
+    bool committing_ = false;
     Database db_;
     std::string path_;
 };
