@@ -3,6 +3,7 @@
 // second process share one file.
 #include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
 #include <SandboxWorld.h>
@@ -13,7 +14,6 @@
 #include <functional>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <thread>
 
 using namespace orvalis;
@@ -62,12 +62,6 @@ ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
     return p;
 }
 
-std::string fileBytes(const std::filesystem::path& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
-
 TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     ts::TempDir dir;
     Server server;
@@ -86,15 +80,12 @@ TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     EXPECT_EQ(e.operation, "expressCheckout");
     EXPECT_EQ(e.requestIds, (std::map<std::string, std::string>{{"checkoutId", "chk-1"}, {"pairingId", "pair-1"},
                                 {"preCheckoutTransactionId", "pre-1"}}));
-    EXPECT_EQ(e.amount, 12.5);
-    EXPECT_EQ(e.currency, "EUR");
-    ASSERT_EQ(e.bodyDigest.size(), 64u);
-    EXPECT_EQ(e.reached, Reached::Yes);
-    EXPECT_EQ(e.statusCode, 200);
+    EXPECT_TRUE(e.amount == 12.5 && e.currency == "EUR" && e.bodyDigest.size() == 64u);
+    EXPECT_TRUE(e.reached == Reached::Yes && e.statusCode == 200);
     EXPECT_EQ(e.answerIds, (std::map<std::string, std::string>{{"transactionId", "tx-9"}}));
     EXPECT_TRUE(client.journal()->unsettled().empty());
     // Nothing a thief could use: no card id, no password, no body, in the file or its log.
-    const std::string kept = fileBytes(c.journalPath) + fileBytes(c.journalPath + "-wal");
+    const std::string kept = *detail::readWholeFile(c.journalPath) + *detail::readWholeFile(c.journalPath + "-wal");
     for (const char* secret : {"card-secret-4111", ts::kSandboxPassword, "\"amount\""}) {
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
     }

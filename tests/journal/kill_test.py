@@ -1,9 +1,7 @@
-"""The kill test: a host paying the sandbox with its journal on is killed with SIGKILL at random moments
-(during sends and during journal writes alike); after each kill the journal must open as it is, and every
-payment the sandbox received must have an entry that does not say "no" (nothing sent).
-
-    kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL [TOTAL] [KILLS]
-"""
+# The kill test: a host paying the sandbox with its journal on is killed with SIGKILL at random moments
+# (during sends and during journal writes alike); after each kill the journal must open as it is, and every
+# payment the sandbox received must have an entry that does not say "no" (nothing sent).
+#     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL [TOTAL] [KILLS]
 import json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
 host_program, sandbox_program, journal_tool = sys.argv[1:4]
@@ -26,7 +24,7 @@ try:
     host = "127.0.0.1:" + open(at("port")).read().strip()
 
     def compare():
-        """Counts of the journal's entries by outcome; fails on a received payment it lacks or says "no" of."""
+        # Counts of the journal's entries by outcome; fails on a received payment it lacks or says "no" of.
         received = [line.split()[3] for line in open(at("received.log"))
                     if line.startswith("POST /quorvex/expresscheckout ")]
         if not os.path.exists(at("j.db")):  # killed before its client was made: nothing can have been paid
