@@ -183,10 +183,10 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
         c.journalPath = (dir / "j.db").string();
         return "file is not a database"; }},
     Refusal{"FullDisk", [](auto& dir, auto& c) {
-        c.journal = openJournal((dir / "j.db").string(), {.busyTimeout = std::chrono::seconds(5), .maxBytes = 24 * 1024});
+        c.journal = openJournal((dir / "j.db").string(), JournalOptions{std::chrono::seconds(5), 24 * 1024});
         return "database or disk is full"; }},
     Refusal{"LockedByAnotherWriter", [](auto& dir, auto& c) {
-        c.journal = openJournal((dir / "j.db").string(), {.busyTimeout = std::chrono::milliseconds(20), .maxBytes = {}});
+        c.journal = openJournal((dir / "j.db").string(), JournalOptions{std::chrono::milliseconds(20), {}});
         static std::optional<detail::Database> other;  // holds the lock until the next row
         other.emplace((dir / "j.db").string(), detail::DatabaseOptions{});
         other->execute("BEGIN EXCLUSIVE");
