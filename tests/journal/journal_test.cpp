@@ -141,6 +141,8 @@ struct Refusal {
     std::function<std::string(const std::filesystem::path& dir, ClientConfiguration& c)> spoil;
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
+
 class JournalRefuses : public ::testing::TestWithParam<Refusal> {};
 
 // A payment the journal cannot record is not made: a clear error, and nothing reaches the server.
