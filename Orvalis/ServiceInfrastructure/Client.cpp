@@ -17,8 +17,9 @@
 #include <utility>
 
 // Each operation runs the same stages as the callback API, top-down:
-// prepare (every local check, the signature), exchange (one cancellable
-// transfer), decode (once, within the answer budget), then the result.
+// prepare (every local check, the signature), record (the journal's entry,
+// when the client keeps one), exchange (one cancellable transfer), decode
+// (once, within the answer budget; the journal gets the outcome), then the result.
 namespace orvalis {
 namespace {
 
