@@ -102,7 +102,7 @@ endforeach()
 # The libraries' packages tell ldconfig through its trigger.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
 set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev, zlib1g-dev, libp11-kit-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev, zlib1g-dev, libp11-kit-dev, libsqlite3-dev")
 # Run-time dependencies as dpkg-shlibdeps reads them from the binaries; the
 # libraries of the sibling packages are found in the build tree.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

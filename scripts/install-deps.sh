@@ -4,7 +4,7 @@
 set -euo pipefail
 
 core=(g++ make cmake pkg-config openssl ca-certificates python3
-      libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev rapidjson-dev nlohmann-json3-dev
+      libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libsqlite3-dev rapidjson-dev nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
       libp11-kit-dev  # loads PKCS#11 modules and parses their URIs (keys in tokens)
       softhsm2  # a software token for the token tests and for trying token keys out

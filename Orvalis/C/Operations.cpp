@@ -181,7 +181,11 @@ orvalis_status orvalis_client_new(const orvalis_client_config* config, orvalis_c
     if (client_out != nullptr) *client_out = nullptr;
     if (config == nullptr || client_out == nullptr) return invalid("no configuration or no place for the client");
     return guarded([&] {
-        *client_out = new orvalis_client(config->configuration);
+        try {
+            *client_out = new orvalis_client(config->configuration);
+        } catch (const JournalError& e) {
+            return detail::failWith(ORVALIS_ERROR_JOURNAL, e.what());
+        }
         return ORVALIS_OK;
     });
 }

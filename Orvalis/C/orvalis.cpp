@@ -86,6 +86,8 @@ const char* orvalis_status_text(orvalis_status status) {
             return "out of memory";
         case ORVALIS_ERROR_INTERNAL:
             return "internal error";
+        case ORVALIS_ERROR_JOURNAL:
+            return "journal error";
     }
     return "unknown status";
 }

@@ -74,7 +74,8 @@ typedef enum orvalis_status {
     ORVALIS_ERROR_KEY = 4,              /**< the merchant key could not be loaded or cannot sign */
     ORVALIS_ERROR_WRONG_THREAD = 5,     /**< a wait called inside a completion callback */
     ORVALIS_ERROR_NO_MEMORY = 6,        /**< memory ran out */
-    ORVALIS_ERROR_INTERNAL = 7          /**< a fault of the library (e.g. the delivery thread could not start) */
+    ORVALIS_ERROR_INTERNAL = 7,         /**< a fault of the library (e.g. the delivery thread could not start) */
+    ORVALIS_ERROR_JOURNAL = 8           /**< the journal file cannot be opened, read or written */
 } orvalis_status;
 
 /** The library's "MAJOR.MINOR.PATCH" (compare with ORVALIS_VERSION_STRING of the
@@ -291,6 +292,8 @@ typedef enum orvalis_reached {
 #define ORVALIS_URL_ERROR_CANNOT_WRITE_BODY (-1232)
 /** Not sent: a path id is empty, missing, or cannot stand in the URL path. */
 #define ORVALIS_URL_ERROR_BAD_PATH_SEGMENT (-1233)
+/** Not sent: the client's journal could not record the attempt (disk full, locked, read-only). */
+#define ORVALIS_URL_ERROR_CANNOT_RECORD_REQUEST (-1234)
 
 /** How an operation ended. Immutable; any thread may read it. */
 typedef struct orvalis_result orvalis_result;
@@ -530,6 +533,14 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_add_trusted_certificates(o
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_pin_public_keys(orvalis_client_config* config,
                                                                      const char* host, const char* pins);
 
+/** Keeps the client's journal in the SQLite file at path, made when missing (see
+ *  docs/journal.md); NULL or "": none (the default). all_operations non-zero records
+ *  every operation, 0 authorize pairing and express checkout only. orvalis_client_new
+ *  then fails with ORVALIS_ERROR_JOURNAL when the file cannot be opened. INVALID_ARGUMENT
+ *  when config is NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_journal(orvalis_client_config* config, const char* path,
+                                                                 int all_operations);
+
 /** One attempt of an operation. Durations in microseconds; the phases never decrease
  *  in this order (a reused connection shows for lookup, connect and TLS when it was
  *  taken over: a short time, not 0). */
@@ -644,6 +655,32 @@ ORVALIS_C_EXPORT orvalis_status orvalis_xml_to_json_sized(const char* xml, size_
  *  bytes (0 on failure). Any thread. */
 ORVALIS_C_EXPORT orvalis_status orvalis_json_to_xml_sized(const char* json, size_t length, char** xml_out,
                                                          size_t* xml_length_out);
+
+/* --------------------------------------------------------------- journal */
+
+/** A journal file opened for reading and settling its entries, beside any client
+ *  that writes to it (in this process or another). Thread-safe. */
+typedef struct orvalis_journal orvalis_journal;
+
+/** Opens (or makes) the journal at path. JOURNAL when it cannot be opened or is not
+ *  a journal (the last error says why); INVALID_ARGUMENT for NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_journal_open(const char* path, orvalis_journal** journal_out);
+
+/** Frees the handle. */
+ORVALIS_C_EXPORT void orvalis_journal_free(orvalis_journal* journal);
+
+/** The unsettled entries (outcome unknown or maybe reached, not settled), oldest
+ *  first, as a JSON array of objects (docs/journal.md names their fields; free it
+ *  with orvalis_free). JOURNAL when the file cannot be read; INVALID_ARGUMENT for NULL. */
+ORVALIS_C_EXPORT orvalis_status orvalis_journal_unsettled_json(orvalis_journal* journal, char** json_out);
+
+/** Entry id as a JSON object (free it with orvalis_free). INVALID_ARGUMENT for NULL or
+ *  when there is no such entry; JOURNAL when the file cannot be read. */
+ORVALIS_C_EXPORT orvalis_status orvalis_journal_entry_json(orvalis_journal* journal, int64_t id, char** json_out);
+
+/** Marks entry id resolved with note (NULL: ""). INVALID_ARGUMENT for NULL or when
+ *  there is no such entry; JOURNAL when the file cannot be written. */
+ORVALIS_C_EXPORT orvalis_status orvalis_journal_settle(orvalis_journal* journal, int64_t id, const char* note);
 
 /* ---------------------------------------------------------------- signer */
 

@@ -18,8 +18,9 @@
 #include <utility>
 
 // Each operation runs the same stages as the callback API, top-down:
-// prepare (every local check, the signature), exchange (one cancellable
-// transfer), decode (once, within the answer budget), then the result.
+// prepare (every local check, the signature), record (the journal's entry,
+// when the client keeps one), exchange (one cancellable transfer), decode
+// (once, within the answer budget; the journal gets the outcome), then the result.
 namespace orvalis {
 namespace {
 
@@ -38,6 +39,7 @@ std::string nonceOf(const URLRequest& request) {
 }
 
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
+void refuse(const std::shared_ptr<detail::OperationState>& state, Error refusal);
 
 // Runs one of the client's stages with its log lines redacted, unless the client asked for
 // full ones. Only the stage: host code it leads to (continuations, callbacks) runs outside.
@@ -181,6 +183,7 @@ void finishExchange(const std::shared_ptr<detail::OperationState>& state, const 
     OperationResult result = withClientLogLines(*state, [&] { return decided(data, error, std::move(response)); });
     result.reached = reached;
     record.error = result.error;
+    if (state->journal) detail::recordOutcome(*state->journal, reached, record.statusCode, result.error, result.answer);
     state->attempts.push_back(std::move(record));
     state->furthest = std::max(state->furthest, reached);
     logAttempt(*state, state->attempts.back(), pause);
@@ -236,6 +239,20 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
     state->attemptNonce = nonceOf(request);
     state->readOnly = request.HTTPMethod() == "GET";
     state->attemptStartedAt = std::chrono::steady_clock::now();
+    if (state->journal) {
+        std::optional<Error> refusal = detail::recordAttempt(*state->journal, state->name, state->attemptNonce, request);
+        if (refusal) {
+            // Nothing is sent: a payment the journal cannot record is not made.
+            if (state->attempts.empty()) {
+                refuse(state, std::move(*refusal));
+            } else {
+                OperationResult refused;
+                refused.error = std::move(refusal);
+                conclude(state, std::move(refused));
+            }
+            return;
+        }
+    }
     if (state->core->configuration.answerer) {
         answerInProcess(state, std::move(request));
         return;
@@ -324,6 +341,9 @@ Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detai
     checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
     detail::checkRetryPolicy(configuration.retry);
     core_->transport = transportOf(configuration);
+    if (!configuration.journal && !configuration.journalPath.empty()) {
+        configuration.journal = openJournal(configuration.journalPath);
+    }
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }
@@ -354,6 +374,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     state->idleSeconds = seconds(idle);
     if (overall) state->deadline = detail::deadlineAfter(*overall);
     state->retry = retry;
+    state->journal = detail::journalFacts(configuration, name, request);
     const detail::PreparePolicy policy{configuration.requireSignature};
     // Only a policy that may try again needs its own copy of the request.
     if (state->retry.maxAttempts > 1) {
@@ -426,6 +447,8 @@ bool Client::waitUntilIdle(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(core_->mutex);
     return detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); });
 }
+
+std::shared_ptr<Journal> Client::journal() const noexcept { return core_->configuration.journal; }
 
 void Client::cancelAll() const {
     std::vector<std::shared_ptr<detail::OperationState>> running;

@@ -2,6 +2,7 @@
 
 #include <Orvalis/Foundation/Export.h>
 #include <Orvalis/ServiceInfrastructure/Answerer.h>
+#include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataRequest.h>
 #include <Orvalis/ServiceModules/PairingIDService/AutorizePairing/ZRBAuthorisePairingRequest.h>
@@ -127,6 +128,16 @@ struct ClientConfiguration {
     /// bodies show their size only. On: the full lines, bodies, headers and signatures
     /// in clear, as ZRBOrvalis logs them. Either way they go to the one setLogHandler handler.
     bool fullLogLines = false;
+    /// Where the client keeps its journal (see docs/journal.md): an SQLite file, made
+    /// when missing; "": none (the default). Each attempt of a recorded operation is
+    /// written there before its first byte is sent; one that cannot be written is
+    /// not sent (URLErrorCannotRecordRequest).
+    std::string journalPath;
+    /// A journal of the host's own (or one openJournal opened, shared by several
+    /// clients); wins over journalPath.
+    std::shared_ptr<Journal> journal;
+    /// Which operations the journal records: authorizePairing and expressCheckout, or all.
+    JournalScope journalScope = JournalScope::Payments;
 };
 
 /// Per-call settings; each one that is set wins over the client's.
@@ -157,7 +168,8 @@ public:
     /// A client that stamps configuration on every request it sends. Throws
     /// std::invalid_argument when a time-out is 0 or less, the retry policy is out of
     /// range, a trusted-certificate file holds no readable certificate, a pin list is
-    /// malformed, or the user agent or proxy holds a line break or NUL.
+    /// malformed, or the user agent or proxy holds a line break or NUL; throws
+    /// JournalError when the journal at journalPath cannot be opened.
     explicit Client(ClientConfiguration configuration);
     /// Wipes the password; operations in flight go on and complete.
     ~Client();
@@ -186,6 +198,8 @@ public:
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
     /// Cancels every operation of this client in flight (see Operation::cancel). Any thread.
     void cancelAll() const;
+    /// The client's journal (its unsettled entries, settle), or null when it keeps none. Any thread.
+    std::shared_ptr<Journal> journal() const noexcept;
 
 private:
     template <class Request>

@@ -23,6 +23,7 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/Answerer.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/OrvalisVersion.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>

@@ -36,7 +36,8 @@ class _Operations(Generic[R]):
                  proxy: Optional[str] = None, trusted_certificates: Sequence[PathLike] = (),
                  pinned_keys: Optional[Mapping[str, str]] = None, key_token: Optional[str] = None,
                  key_pin_file: Optional[PathLike] = None, key_pin: Optional[Callable[[], str]] = None,
-                 full_log_lines: bool = False) -> None:
+                 full_log_lines: bool = False, journal_path: Optional[PathLike] = None,
+                 journal_all_operations: bool = False) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -64,7 +65,12 @@ class _Operations(Generic[R]):
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
         The lines this client logs (see set_log_handler) are redacted: Authorization values and
         signatures masked, request and answer bodies shown by their size; full_log_lines=True logs them
-        whole. Raises ValueError for a refused setting.
+        whole.
+
+        journal_path keeps a journal (an SQLite file, docs/journal.md): each attempt of authorize_pairing and
+        express_checkout (of every operation with journal_all_operations) is recorded before it is sent, and
+        one that cannot be recorded is not sent (OperationError -1234); read it with Journal(path).
+        Raises ValueError for a refused setting, JournalError when the journal cannot be opened.
         """
         if sum(k is not None for k in (key_name, key_file, key_data, key_token)) > 1:
             raise ValueError("give at most one of key_name, key_file, key_data and key_token")
@@ -79,7 +85,8 @@ class _Operations(Generic[R]):
             observer=observer, answerer=answerer,
             transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
             key_token=key_token, key_pin_file=None if key_pin_file is None else os.fspath(key_pin_file),
-            key_pin=key_pin, full_log_lines=full_log_lines)
+            key_pin=key_pin, full_log_lines=full_log_lines,
+            journal=(None if journal_path is None else os.fspath(journal_path), journal_all_operations))
         _live.add(self)
         _retire()
 

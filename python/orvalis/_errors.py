@@ -86,6 +86,10 @@ class Answer(Dict[str, Any]):
         return self.attempts[-1].correlation_id if self.attempts else ""
 
 
+class JournalError(RuntimeError):
+    """A journal file that cannot be opened, read or written (docs/journal.md); the text says why."""
+
+
 class OperationError(Exception):
     """An operation failed: the library's error plus what is known about the exchange.
 

@@ -11,11 +11,13 @@ from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_
 from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Union
 
 from . import _json
-from ._errors import Answer, Attempt, Event, OperationError, Reached, Reply, Request
+from ._errors import Answer, Attempt, Event, JournalError, OperationError, Reached, Reply, Request
 
 OK = 0
+INVALID_ARGUMENT = 1
 TIMEOUT = 2
 MALFORMED_INPUT = 3
+JOURNAL = 8
 
 
 def _load_library() -> ctypes.CDLL:
@@ -154,6 +156,11 @@ for _name, _restype, _args in [
     ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
     ("orvalis_xml_to_json_sized", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT, POINTER(c_size_t))),
     ("orvalis_json_to_xml_sized", c_int, (c_char_p, c_size_t, _OUT, POINTER(c_size_t))),
+    ("orvalis_client_config_set_journal", c_int, (c_void_p, c_char_p, c_int)),
+    ("orvalis_journal_open", c_int, (c_char_p, _OUT)), ("orvalis_journal_free", None, (c_void_p,)),
+    ("orvalis_journal_unsettled_json", c_int, (c_void_p, _OUT)),
+    ("orvalis_journal_entry_json", c_int, (c_void_p, c_int64, _OUT)),
+    ("orvalis_journal_settle", c_int, (c_void_p, c_int64, c_char_p)),
 ]:
     _declare(_name, _restype, *_args)
 for _start, _request in _OPERATIONS.values():
@@ -171,10 +178,10 @@ def _take(pointer: Optional[int]) -> Optional[str]:
 
 
 # The exception of each status by its kind: a refused value (invalid argument, malformed input,
-# a key that cannot sign) is ValueError; only an internal fault (or a status this package does
-# not know) is RuntimeError.
+# a key that cannot sign) is ValueError, a journal that cannot be kept JournalError; only an
+# internal fault (or a status this package does not know) is RuntimeError.
 _RAISED = {1: ValueError, TIMEOUT: TimeoutError, MALFORMED_INPUT: ValueError, 4: ValueError, 5: RuntimeError,
-           6: MemoryError}
+           6: MemoryError, JOURNAL: JournalError}
 
 
 def _check(status: int, what: str) -> None:
@@ -304,7 +311,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
                transport: "tuple[Optional[str], Optional[str], Sequence[str], Mapping[str, str]]" = (None, None, (), {}),
                key_token: Optional[str] = None, key_pin_file: Optional[str] = None,
                key_pin: Optional[Callable[[], str]] = None,
-               full_log_lines: bool = False) -> int:
+               full_log_lines: bool = False,
+               journal: "tuple[Optional[str], bool]" = (None, False)) -> int:
     config, source, client = c_void_p(), c_void_p(), c_void_p()
     _check(_lib.orvalis_client_config_new(ctypes.byref(config)), "client configuration")
     try:
@@ -348,6 +356,8 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
             _check(_lib.orvalis_client_config_add_trusted_certificates(config, os.fsencode(path)), "trusted certificates")
         for host_name, host_pins in pins.items():
             _check(_lib.orvalis_client_config_pin_public_keys(config, host_name.encode(), host_pins.encode()), "pins")
+        if journal[0] is not None:
+            _check(_lib.orvalis_client_config_set_journal(config, os.fsencode(journal[0]), int(journal[1])), "journal")
         key = next(_keys)
         if observer is not None:
             _observers[key] = observer

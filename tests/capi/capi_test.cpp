@@ -41,6 +41,7 @@ struct Settings {
     const char* userAgent = nullptr;    // the transport settings, each set when not null
     const char* proxy = nullptr;
     const char* trustFile = nullptr;
+    const char* journal = nullptr;
     int fullLogLines = 0;
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
     orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
@@ -63,6 +64,7 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
                   (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
                   (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
+                  (s.journal && orvalis_client_config_set_journal(config, s.journal, 0)) ||
                   orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
@@ -590,5 +592,40 @@ TEST(CInterface, ClientTransportSettingsHoldForThatClientAlone) {
         ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(
         orvalis_client_config_pin_public_keys(config, "127.0.0.1", "sha256//short"), ORVALIS_ERROR_INVALID_ARGUMENT);
+    orvalis_client_config_free(config);
+}
+
+// The journal from C: a payment to the sandbox is recorded with the ids its answer named, and settled;
+// a file that is not a journal keeps the client from being made.
+TEST(CInterface, TheJournalRecordsAPaymentAndRefusesAFileThatIsNoJournal) {
+    ts::TempDir dir;
+    const std::string path = (dir.path() / "j.db").string();
+    orvalis_express_checkout_request payment = {
+        sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
+    orvalis_operation* op = nullptr;
+    Client paying = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.journal = path.c_str()});
+    ASSERT_EQ(orvalis_client_express_checkout(paying.get(), &payment, nullptr, nullptr, nullptr, &op), ORVALIS_OK);
+    ASSERT_EQ(orvalis_operation_wait(op, 60000, nullptr), ORVALIS_OK);
+    orvalis_operation_free(op);
+    orvalis_journal* journal = nullptr;
+    ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
+    std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
+    char* text = nullptr;
+    ASSERT_EQ(orvalis_journal_entry_json(journal, 1, &text), ORVALIS_OK);
+    EXPECT_THAT(take(text), testing::AllOf(testing::HasSubstr(R"("requestIds":{"checkoutId":"chk","pairingId")"),
+                                testing::HasSubstr(R"("reached":"yes","statusCode":200)"),
+                                testing::HasSubstr(R"("transactionId":"sbx-tx-0001"},"completedAt")")));
+    EXPECT_EQ(orvalis_journal_settle(journal, 1, "seen at the service"), ORVALIS_OK);
+    EXPECT_EQ(orvalis_journal_settle(journal, 2, "no such entry"), ORVALIS_ERROR_INVALID_ARGUMENT);
+    ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
+    EXPECT_EQ(take(text), "[]");
+    dir.write("text.db", "not a journal, nor any database at all");
+    orvalis_client_config* config = nullptr;
+    orvalis_client* made = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
+    orvalis_client_config_set_journal(config, (dir.path() / "text.db").c_str(), 1);
+    EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
+    EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("file is not a database"));
+    EXPECT_EQ(made, nullptr);
     orvalis_client_config_free(config);
 }

@@ -323,3 +323,22 @@ def test_transport_settings_belong_to_their_client(keys, headers_echo, connect):
     assert "the proxy " + proxy in failed.value.message
     with pytest.raises(ValueError):
         connect(headers_echo, trusted_certificates=[keys / "missing.pem"])
+
+
+# The journal from Python: a payment that may have arrived is listed until settled; a file that is not a
+# journal keeps the client from being made.
+def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect):
+    lost = lambda request: orvalis.Reply(error_code=-1005, sent=True)
+    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db")
+    with pytest.raises(OperationError):
+        c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
+    with orvalis.Journal(tmp_path / "j.db") as journal:
+        [entry] = journal.unsettled()
+        assert (entry["reached"], entry["requestIds"], entry["amount"]) == ("maybe", {"checkoutId": "chk-9"},
+                                                                             Decimal("7.25"))
+        assert journal.settle(entry["id"], "refunded") and not journal.settle(99, "none")
+        assert journal.unsettled() == [] and journal.entry(99) is None
+        assert journal.entry(entry["id"])["settleNote"] == "refunded"
+    (tmp_path / "text.db").write_text("not a journal")
+    with pytest.raises(orvalis.JournalError, match="not a database"):
+        connect("api.example.com", journal_path=tmp_path / "text.db")

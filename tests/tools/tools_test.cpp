@@ -117,7 +117,7 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
 
 // Each manual page shows the tool's --help text as it is.
 TEST_F(Tools, ManualPagesShowTheHelpText) {
-    for (const std::string tool : {ORVALIS_SIGN_EXE, ORVALIS_XML_EXE, ORVALIS_SANDBOX_EXE}) {
+    for (const std::string tool : {ORVALIS_SIGN_EXE, ORVALIS_XML_EXE, ORVALIS_SANDBOX_EXE, ORVALIS_JOURNAL_EXE}) {
         const std::string name = std::filesystem::path(tool).filename().string();
         const std::string page = orvalis::detail::readWholeFile(ORVALIS_MAN_DIR "/" + name + ".1").value_or("");
         const std::size_t begin = page.find(".nf\n"), end = page.find(".fi\n");
@@ -145,6 +145,7 @@ TEST_P(ToolConventions, StatusOutputAndReason) {
     if (GetParam().status != 0) { EXPECT_EQ(r.out.find("Authorization"), std::string::npos); }
 }
 
+const std::string kJournal = "'" ORVALIS_JOURNAL_EXE "' ";
 const std::string kXml = "'" ORVALIS_XML_EXE "' ", kSandbox = "'" ORVALIS_SANDBOX_EXE "' ", kGet = "--url https://h/p ";
 
 const std::string kSignAlone = "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key ";
@@ -152,6 +153,10 @@ const std::string kSignAlone = "'" ORVALIS_SIGN_EXE "' --consumer-key CK --key "
 const Case kCases[] = {
     {"SignVersion", "'" ORVALIS_SIGN_EXE "' -V", 0, "orvalis-sign (Orvalis) 1.", ""},
     {"SandboxHelp", kSandbox + "-h", 0, "Exit status", ""},
+    {"JournalNeverMakesAJournal", kJournal + "absent.db list", 1, "", "no journal at absent.db"},
+    {"JournalRefusesAFileThatIsNoDatabase", kJournal + "a.xml export", 1, "", "file is not a database"},
+    {"JournalUnknownCommand", kJournal + "j.db drop", 2, "", "unknown command drop"},
+    {"JournalIdIsANumber", kJournal + "j.db settle x note", 2, "", "positive number: x"},
     {"SignTwoPasswords", kSign + kGet + "--password=s3cret", 2, "", "exactly one"},
     {"SignLockedKey", kSignAlone + "merchant.p12 --password x " + kGet, 1, "", "could not be unlocked"},
     {"SignEcKey", kSignAlone + "ec.p12 --password s3cret " + kGet, 1, "", "is not an RSA key"},

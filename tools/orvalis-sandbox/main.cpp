@@ -36,6 +36,8 @@ const char* const kUsage =
     "  --consumer-key KEY     reject requests signed for another consumer key\n"
     "  --max-skew SECONDS     accepted clock difference (default 600)\n"
     "  --keep-alive SECONDS   how long idle client connections stay open (default 5)\n"
+    "  --request-log FILE     append one line per request received, written before it is answered:\n"
+    "                         method, path, verdict, oauth_nonce (\"-\" when none)\n"
     "  --fail OP=MODE         MODE: errors, xml-error, http500, gzip-members, delay:MS, unavailable:N\n"
     "                         (503 with Retry-After: 1 for the next N requests) or none; OP: an operation or '*'\n"
     "  -h, --help             this text\n"
@@ -48,7 +50,7 @@ const char* const kUsage =
 
 struct Settings {
     orvalis::sandbox::SandboxOptions options;
-    std::string certOut, portFile;
+    std::string certOut, portFile, requestLog;
     bool help = false, version = false;
 };
 
@@ -70,6 +72,7 @@ constexpr Option<Settings> kOptions[] = {
     {"write-cert", 0, true, [](Settings& s, const std::string& v) { s.certOut = v; }},
     {"bind", 0, true, [](Settings& s, const std::string& v) { s.options.bindAddress = v; }},
     {"port-file", 0, true, [](Settings& s, const std::string& v) { s.portFile = v; }},
+    {"request-log", 0, true, [](Settings& s, const std::string& v) { s.requestLog = v; }},
     {"responses", 0, true, [](Settings& s, const std::string& v) { s.options.responsesDirectory = v; }},
     {"consumer-key", 0, true, [](Settings& s, const std::string& v) { s.options.consumerKey = v; }},
     {"max-skew", 0, true,
@@ -84,6 +87,15 @@ constexpr Option<Settings> kOptions[] = {
          s.options.faults[v.substr(0, eq)] = *fault;
      }},
 };
+
+// The oauth_nonce of an Authorization header, "-" when there is none.
+std::string nonceOf(const std::string& authorization) {
+    const std::string key = "oauth_nonce=\"";
+    const std::size_t start = authorization.find(key);
+    const std::size_t end = start == std::string::npos ? start : authorization.find('"', start + key.size());
+    if (end == std::string::npos || end == start + key.size()) return "-";
+    return authorization.substr(start + key.size(), end - start - key.size());
+}
 
 // Writes text to path ("-": standard output); false with the system's reason on err.
 bool writeFile(const std::string& path, const std::string& text) {
@@ -134,10 +146,21 @@ int main(int argc, char** argv) {
     std::FILE* const log = certOut == "-" ? stderr : stdout;
     orvalis::sandbox::Sandbox sandbox(options);
     std::mutex out;
-    sandbox.setObserver([&out, log](const orvalis::sandbox::RecordedRequest& r) {
+    std::FILE* requests = nullptr;
+    if (!settings.requestLog.empty() && (requests = std::fopen(settings.requestLog.c_str(), "a")) == nullptr) {
+        std::cerr << "orvalis-sandbox: cannot write " << settings.requestLog << ": " << std::strerror(errno) << "\n";
+        return kExitFailed;
+    }
+    sandbox.setObserver([&out, log, requests](const orvalis::sandbox::RecordedRequest& r) {
         std::lock_guard lock(out);
         std::fprintf(log, "%s %s %s\n", r.method.c_str(), r.path.c_str(), r.verdict.c_str());
         std::fflush(log);
+        if (requests != nullptr) {
+            // Flushed before the answer leaves: a client that saw an answer finds its request here.
+            std::fprintf(requests, "%s %s %s %s\n", r.method.c_str(), r.path.c_str(), r.verdict.c_str(),
+                         nonceOf(r.authorization).c_str());
+            std::fflush(requests);
+        }
     });
     std::string error;
     if (!sandbox.start(&error)) {

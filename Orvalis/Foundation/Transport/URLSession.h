@@ -39,6 +39,7 @@ enum URLErrorCode : std::int64_t {
     URLErrorCannotSignRequest = -1231,  ///< Not sent: no signature could be made and one is required.
     URLErrorCannotWriteBody = -1232,    ///< Refused before sending: the body cannot be written (bad UTF-8, NaN).
     URLErrorBadPathSegment = -1233,     ///< Refused before sending: an id that cannot stand in the URL path as it is.
+    URLErrorCannotRecordRequest = -1234,  ///< Not sent: the client's journal could not record the attempt.
 };
 
 /// userInfo key of the URL that a URL session error concerns.

@@ -6,6 +6,7 @@
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
+#include <Orvalis/ServiceInfrastructure/detail/JournalSteps.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <chrono>
@@ -51,6 +52,7 @@ struct OperationState {
     bool answeredSent = false;  // an answerer's failure: whether it says the request went out
     std::vector<AttemptRecord> attempts;
     Reached furthest = Reached::No;
+    std::optional<JournalFacts> journal;  // when the client records this operation
 
     std::mutex mutex;  // guards everything below
     std::condition_variable completed;
