@@ -445,10 +445,10 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     // one attempt or the server is not trusted. max_attempts is read when struct_size covers it (28: to its
     // end), else (24) the client's 3 hold.
     const size_t whole = sizeof(orvalis_call_options);
-    for (auto [port, attempts, size, code, made] : {std::tuple("closed", 0, whole, -1004, 3u),
-             std::tuple("closed", 1, whole, -1004, 1u), std::tuple("closed", 1, size_t{28}, -1004, 1u),
-             std::tuple("closed", 1, size_t{24}, -1004, 3u), std::tuple("tlsreset", 0, whole, -1200, 3u),
-             std::tuple("self", 0, whole, -1202, 1u)}) {
+    for (auto [port, attempts, size, code, made] :
+        {std::tuple("closed", 0, whole, -1004, 3u), std::tuple("closed", 1, whole, -1004, 1u),
+            std::tuple("closed", 1, size_t{28}, -1004, 1u), std::tuple("closed", 1, size_t{24}, -1004, 3u),
+            std::tuple("tlsreset", 0, whole, -1200, 3u), std::tuple("self", 0, whole, -1202, 1u)}) {
         Result out = pay(client(ts::sharedServer().host(port)), attempts, size);
         EXPECT_EQ(orvalis_result_error_code(out.get()), code) << port << size;
         EXPECT_EQ(orvalis_result_attempt_count(out.get()), made) << port << size;
@@ -553,8 +553,8 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(check(seen[0], pem.str()), "verifies");
     EXPECT_EQ(check(seen[1], pem.str()), "verifies");
-    orvalis_result_free(precheckout(client(
-        "api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen})));
+    orvalis_result_free(precheckout(
+        client("api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen})));
     orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
     const size_t kept = orvalis_key_cache_count();
     orvalis_clear_key_cache();

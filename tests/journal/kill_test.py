@@ -41,20 +41,22 @@ try:
             outcomes[e["reached"] or "unknown"] = outcomes.get(e["reached"] or "unknown", 0) + 1
         return len(entries), len(received), outcomes
 
-    kills, entries, window = 0, 0, 0.5
-    pace = total / (least_kills * 1.5)  # entries a run should add, so that the kills are enough
+    # Each run may add a few dozen entries, so that the kills land all along the thousand; the wait before a
+    # kill follows this machine's speed: shorter after a run that finished, longer after one that added nothing.
+    kills, entries, window, per_run = 0, 0, 0.5, max(1, total // (least_kills * 2))
     started = time.monotonic()
-    while entries < total and time.monotonic() - started < 240:
-        payer = subprocess.Popen([host_program, at("j.db"), host, at("server.pem"), work, str(total)],
+    while (entries < total or kills < least_kills) and time.monotonic() - started < 240:
+        payer = subprocess.Popen([host_program, at("j.db"), host, at("server.pem"), work, str(entries + per_run)],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(random.uniform(0.02, window))
-        if payer.poll() is None:
+        killed = payer.poll() is None
+        if killed:
             payer.send_signal(signal.SIGKILL)
             kills += 1
         payer.wait()
         before = entries
         entries, received, outcomes = compare()
-        window *= 0.8 if entries - before > pace else 1.25  # how long this machine takes to pay that many
+        window *= 0.6 if not killed else 1.25 if entries == before else 1.0
     sandbox.send_signal(signal.SIGTERM)
     sandbox.wait(timeout=60)
     entries, received, outcomes = compare()  # every answer the sandbox began is now in its log
