@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 
@@ -86,6 +87,28 @@ TEST(TestDouble, PlayedFailuresFollowTheRetryRules) {
     EXPECT_TRUE(read.error && read.attempts.size() == 3 && read.reached == Reached::Maybe);
     EXPECT_TRUE(paid.error && paid.attempts.size() == 1 && paid.reached == Reached::Maybe);
     EXPECT_NE(read.attempts[0].correlationId, read.attempts[1].correlationId);
+}
+
+// A pause that would pass the overall deadline (the server asks for 30 s, 2 s are left) is not slept:
+// the operation ends at once with the last failure, and no next attempt is announced.
+TEST(TestDouble, APauseBeyondTheDeadlineIsNotSlept) {
+    Recorder recorder;
+    recorder.reply = AnswererReply::json(R"({"busy":true})", 503);
+    recorder.reply.headers = {{"Retry-After", "30"}};
+    ClientConfiguration c = answered(recorder);
+    std::promise<bool> paused;
+    c.observer = [&](const OperationEvent& e) {
+        if (e.kind == OperationEventKind::AttemptEnded) paused.set_value(e.retryIn.has_value());
+    };
+    Operation op = Client(c).initializePairing({}, {std::nullopt, std::chrono::seconds(2), 3});
+    if (paused.get_future().get()) {
+        ADD_FAILURE() << "a pause past the deadline was announced";
+        op.cancel();  // rather than wait it out
+    }
+    OperationResult r = op.get();
+    ASSERT_TRUE(r.response);
+    EXPECT_EQ(r.response->statusCode, 503);
+    EXPECT_EQ(r.attempts.size(), 1u);
 }
 
 }  // namespace

@@ -184,6 +184,25 @@ TEST_F(Transport, ConnectionClosedByTheServerAtReuseNeverRepeatsTheRequest) {
     EXPECT_GT(answered, 5 * 32 / 2);
 }
 
+// The server's close of an idle kept-alive connection (TLS close_notify) waits unread: the next request
+// does not fail on that connection but goes out on a fresh one.
+TEST_F(Transport, ARequestAfterTheServerClosedAnIdleConnectionGoesOutOnAFreshOne) {
+    for (const char* method : {"GET", "POST"}) {
+        URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
+        r.setHTTPMethod(method);
+        if (std::string(method) == "POST") r.setHTTPBody(R"({"amount":"49.90"})");
+        ASSERT_FALSE(fetch(r).error);
+        for (int i = 0; i < 1000 && server.stat("idle open") != 0; ++i)  // the server's close, after 1 s idle
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(server.stat("idle open"), 0);
+        const long connections = server.stat("connections");
+        Outcome o = fetch(r);
+        ASSERT_FALSE(o.error) << method << ": " << o.errorText();
+        EXPECT_EQ(o.data, r.HTTPBody().value_or(""));
+        EXPECT_GE(server.stat("connections") - connections, 1) << method;
+    }
+}
+
 TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConnection) {
     std::vector<std::future<Outcome>> warm;  // several kept-alive connections to pick from
     for (int i = 0; i < 6; ++i) warm.push_back(start(get(server.url("/echo?delay=300"))));
