@@ -155,35 +155,6 @@ TEST_F(Transport, PhaseTimingsNeverDecreaseWhateverTheConnection) {
     }
 }
 
-TEST_F(Transport, ConnectionClosedByTheServerAtReuseNeverRepeatsTheRequest) {
-    const long before = std::max(0L, server.stat("/reply"));  // -1: none yet
-    URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
-    r.setHTTPMethod("POST");
-    r.setHTTPBody(std::string(200, 'p'));
-    // Bursts on all the connections, each after a pause close to the server's idle limit, so that
-    // some are reused just as the server closes them.
-    int answered = 0;
-    for (int b = 0; b < 5; ++b) {
-        if (b > 0) std::this_thread::sleep_for(std::chrono::milliseconds(985 + 5 * b));
-        std::vector<std::future<Outcome>> burst;
-        for (int i = 0; i < 32; ++i) burst.push_back(start(r));
-        for (auto& f : burst) {
-            ASSERT_EQ(f.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-            Outcome o = f.get();
-            if (!o.error) {
-                EXPECT_EQ(o.data, r.HTTPBody());
-                ++answered;
-            } else {  // written just as the server closed: it may have arrived, so it is not sent again
-                EXPECT_EQ(o.error->code(), URLErrorNetworkConnectionLost) << o.errorText();
-            }
-        }
-    }
-    const long received = server.stat("/reply") - before;
-    EXPECT_LE(received, 5 * 32) << "no request reaches the server twice";
-    EXPECT_GE(received, answered);
-    EXPECT_GT(answered, 5 * 32 / 2);
-}
-
 // The server's close of an idle kept-alive connection (TLS close_notify) waits unread: the next request
 // does not fail on that connection but goes out on a fresh one.
 TEST_F(Transport, ARequestAfterTheServerClosedAnIdleConnectionGoesOutOnAFreshOne) {
