@@ -14,12 +14,24 @@ BUILD_TREE = $(BUILD)
 endif
 CONFIGURE = cmake --preset default -B $(BUILD) $(CMAKE_FLAGS)
 
+# A compiler cache when ccache is installed, in ccache's own directory under
+# $HOME, so that it outlives build trees and clones on one machine. Paths under
+# this tree are hashed relative to it (and written so, -ffile-prefix-map), so a
+# fresh clone elsewhere, or the planted-fault copy, hits what another built.
+# Read by CMake when a build tree is first configured.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+export CMAKE_C_COMPILER_LAUNCHER ?= ccache
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
+endif
+
 .PHONY: all deps build test demo test-asan test-tsan bench fuzz clean package mutants wheel format
 
 all: build
 
 deps:
-	@scripts/install-deps.sh core
+	@scripts/install-deps.sh core test
 
 build: deps
 	$(CONFIGURE)
@@ -33,29 +45,49 @@ format: deps
 	scripts/format-tests.sh
 
 # Only what the demo runs: the library, the sandbox server and the host examples (C++, C, Python).
+# An existing tree is built as it is configured (cmake --build configures again
+# when a CMakeLists.txt changed): after `make test` nothing new is built.
 demo: deps
-	$(CONFIGURE)
-	cmake --build $(BUILD_TREE) -j$(JOBS) --target orvalis-sandbox host-app checkout-c orvalis-python
+	@[ -f $(BUILD)/CMakeCache.txt ] || $(CONFIGURE)
+	cmake --build $(BUILD) -j$(JOBS) --target orvalis-sandbox host-app checkout-c orvalis-python
 	scripts/demo.sh $(BUILD)
 
-# The suite (and the demo) under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the suite under ThreadSanitizer, each in a build tree of its own.
+# The sanitizers, each in a build tree of its own, build and run only the
+# programs whose memory or threads they see something in that the plain runs
+# cannot; the rest repeat the same library paths single-threaded.
+# AddressSanitizer + UndefinedBehaviorSanitizer (and the demo): the C interface's
+# handles and ownership across the boundary, operations cancelled and freed
+# while in flight, the session's buffers and process exit, the readers on
+# hostile and edge-case input (the fuzz step adds random input), Value's
+# sharing, OpenSSL handles and wiped key material, PKCS#12 parsing, the token's
+# session pool and PINs, the journal's SQLite handles and statements.
+ASAN_TESTS ?= capi_tests operation_handle_tests transport_tests reliability_input_tests xml_tests json_tests \
+              foundation_tests crypto_tests keys_tests token_tests journal_tests
+# ThreadSanitizer: everything that crosses the session's delivery thread or calls
+# in from several threads: transfers and completions, cancel/wait/shutdown,
+# cancels from C, the facades and the log handler under concurrent callers,
+# signing contexts, shared Values and parsers used by several threads, the
+# token's sessions signing from eight threads, one journal written by many.
+TSAN_TESTS ?= transport_tests operation_handle_tests capi_tests services_operation_tests services_request_tests \
+              crypto_tests foundation_tests xml_tests token_tests journal_tests
+only = '^($(subst $(eval) ,|,$(strip $(1))))$$'
+
 test-asan: deps
 	cmake --preset asan
-	cmake --build --preset asan -j$(JOBS)
-	ctest --preset asan -j$(JOBS)
+	cmake --build --preset asan -j$(JOBS) --target $(ASAN_TESTS) orvalis-sandbox host-app checkout-c
+	ctest --preset asan -j$(JOBS) -R $(call only,$(ASAN_TESTS))
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 scripts/demo.sh build-asan
 
 test-tsan: deps
 	cmake --preset tsan
-	cmake --build --preset tsan -j$(JOBS)
-	ctest --preset tsan -j$(JOBS)
+	cmake --build --preset tsan -j$(JOBS) --target $(TSAN_TESTS)
+	ctest --preset tsan -j$(JOBS) -R $(call only,$(TSAN_TESTS))
 
 # The suite built with clang 14 as a shared library (so the export check runs
 # too), in a build tree of its own; `make test` covers g++.
 .PHONY: test-clang docs
 test-clang:
-	@scripts/install-deps.sh core fuzz
+	@scripts/install-deps.sh core test fuzz
 	cmake --preset clang
 	cmake --build --preset clang -j$(JOBS)
 	ctest --preset clang -j$(JOBS)
@@ -65,31 +97,36 @@ test-clang:
 # and its tests are left out: Debian's cpp-httplib is built for libstdc++.
 .PHONY: test-libcxx
 test-libcxx:
-	@scripts/install-deps.sh core libcxx
+	@scripts/install-deps.sh core test libcxx
 	cmake --preset libcxx
 	cmake --build --preset libcxx -j$(JOBS)
 	ctest --preset libcxx -j$(JOBS)
 
 # The API reference of the public headers, in $(BUILD)/docs/html.
+# Only doxygen runs: configuring again (doxygen may have just been installed)
+# changes no compiled file, and orvalis_docs depends on none.
 docs: deps
 	@scripts/install-deps.sh docs
 	$(CONFIGURE)
-	cmake --build $(BUILD_TREE) --target orvalis_docs
+	cmake --build $(BUILD) --target orvalis_docs
 
-# The Python wheel, libOrvalisC inside: $(BUILD)/dist/orvalis-<version>-py3-none-<platform>.whl,
-# for `pip install --no-index` into any venv of this system's python3.
+# The Python wheel, libOrvalisC inside: <tree>/dist/orvalis-<version>-py3-none-<platform>.whl,
+# for `pip install --no-index` into any venv of this system's python3. Made from
+# the package build when there is one (its library is already built), else $(BUILD).
+WHEEL_BUILD ?= $(if $(wildcard $(PACKAGE_BUILD)/CMakeCache.txt),$(PACKAGE_BUILD),$(BUILD))
 wheel: deps
-	$(CONFIGURE)
-	cmake --build $(BUILD_TREE) -j$(JOBS) --target orvalis-wheel
+	@[ -f $(WHEEL_BUILD)/CMakeCache.txt ] || $(CONFIGURE)
+	cmake --build $(WHEEL_BUILD) -j$(JOBS) --target orvalis-wheel
 
 # Debian packages of a shared build (libraries, development, tools, Python) in
 # $(PACKAGE_BUILD)/packages, checked by lintian, unpacked and used to build and
 # run hosts. PACKAGE_BUILD may name an existing shared build tree (CI reuses
 # build-clang): it is configured for /usr, which puts the libraries in the
 # multiarch directory.
+# Only what building and checking the packages needs is installed (no test tools).
 PACKAGE_BUILD ?= build-package
-package: deps
-	@scripts/install-deps.sh package
+package:
+	@scripts/install-deps.sh core package
 	@[ -f $(PACKAGE_BUILD)/CMakeCache.txt ] || cmake --preset package -B $(PACKAGE_BUILD)
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)

@@ -99,9 +99,11 @@ foreach(component IN LISTS ORVALIS_DEB_PACKAGES)
   install(FILES "${CMAKE_CURRENT_LIST_DIR}/debian/copyright" "${doc_dir}/changelog.Debian.gz"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/${${component}_package}" COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
-# The libraries' packages tell ldconfig through its trigger.
+# The libraries' packages tell ldconfig through its trigger, and only so: the
+# postinst/postrm CPack adds to call it as well are taken out again.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
 set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/debian/drop-ldconfig-scripts.cmake")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev, zlib1g-dev, libp11-kit-dev, libsqlite3-dev")
 # Run-time dependencies as dpkg-shlibdeps reads them from the binaries; the
 # libraries of the sibling packages are found in the build tree.

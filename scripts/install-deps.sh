@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
-# Usage: scripts/install-deps.sh [core|fuzz|libcxx|docs|package|all]...   (default: core)
+# Usage: scripts/install-deps.sh [core|test|fuzz|libcxx|docs|package|all]...   (default: core)
 set -euo pipefail
 
+# What building the library, the tools and the wheel needs.
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libsqlite3-dev rapidjson-dev nlohmann-json3-dev
-      libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev valgrind python3-pytest
       libp11-kit-dev  # loads PKCS#11 modules and parses their URIs (keys in tokens)
-      softhsm2  # a software token for the token tests and for trying token keys out
+      libcpp-httplib-dev  # the sandbox server (orvalis-tools)
+      python3-setuptools python3-wheel  # the wheel
+      ccache)  # the compiler cache the Makefile uses when it is there
+# What the suite and the benchmarks need on top.
+test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
+      softhsm2  # a software token for the token tests
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
-      python3-venv python3-setuptools python3-wheel)  # the wheel, and a venv to install it into
+      python3-venv)  # a venv to install the wheel into
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.
 libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)
@@ -22,11 +27,12 @@ wanted=()
 for group in "${@:-core}"; do
   case "$group" in
     core) wanted+=("${core[@]}") ;;
+    test) wanted+=("${test[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
     libcxx) wanted+=("${libcxx[@]}") ;;
     docs) wanted+=("${docs[@]}") ;;
     package) wanted+=("${package[@]}") ;;
-    all) wanted+=("${core[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}" "${package[@]}") ;;
+    all) wanted+=("${core[@]}" "${test[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}" "${package[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done

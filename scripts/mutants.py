@@ -3,7 +3,9 @@
 into a scratch copy of the sources, which is rebuilt; the tests it names must then fail.
 
 The working tree is never touched: the copy lives in build-mutants/src (kept in step
-with the tracked files, so rebuilds stay incremental) with its own build tree.
+with the tracked files, so rebuilds stay incremental) with its build tree inside it, as
+build/ is inside the working tree: the same relative paths, so that the compiler cache
+(see the Makefile) serves the copy what the working tree's build already compiled.
   MUTANTS=id1,id2   run only these faults
   MUTANTS_SHARD=K/N run the faults whose position is K modulo N (0 <= K < N)
   MUTANTS_TIMEOUT   seconds a fault's tests may take (default 240): longer counts as a hang
@@ -21,7 +23,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FAULTS = os.path.join(ROOT, "tests", "mutation", "faults.txt")
 WORK = os.path.join(ROOT, "build-mutants")
-SRC, BUILD, LOGS = (os.path.join(WORK, d) for d in ("src", "build", "logs"))
+SRC, LOGS = (os.path.join(WORK, d) for d in ("src", "logs"))
+BUILD = os.path.join(SRC, "build")
 JOBS = os.environ.get("JOBS") or str(os.cpu_count() or 2)
 TIMEOUT = int(os.environ.get("MUTANTS_TIMEOUT", "240"))
 

@@ -234,16 +234,17 @@ TEST(Shutdown, CancelAllBeforeTheTransferExistsSendsNothing) {
 TEST(Cancellation, ACancelWhileTheAnswerIsDecodedWinsAndKeepsTheResponse) {
     setFault("none");
     Client client(sandboxConfiguration());
-    std::promise<void> decoding;
+    std::promise<void> decoding, cancelled;
     std::atomic<bool> first{true};
     setLogHandler([&](std::string_view line) {
         if (line.rfind("Response:", 0) != 0 || !first.exchange(false)) return;
         decoding.set_value();
-        std::this_thread::sleep_for(200ms);
+        cancelled.get_future().wait_for(60s);  // the decode goes on once the cancel was made
     });
     Operation op = client.initializePairing(initRequest());
     decoding.get_future().wait();
     const bool decided = op.cancel();
+    cancelled.set_value();
     OperationResult r = op.get();
     setLogHandler(LogHandler());
     EXPECT_TRUE(decided);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -135,6 +136,28 @@ TEST(TestDouble, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
         EXPECT_EQ(r.error->code(), slow == 1 ? std::int64_t{URLErrorTimedOut} : 503) << r.error->description();
         EXPECT_EQ(r.reached, slow == 1 ? Reached::No : Reached::Yes);
     }
+}
+
+// A pause that would pass the overall deadline (the server asks for 30 s, 2 s are left) is not slept:
+// the operation ends at once with the last failure, and no next attempt is announced.
+TEST(TestDouble, APauseBeyondTheDeadlineIsNotSlept) {
+    Recorder recorder;
+    recorder.reply = AnswererReply::json(R"({"busy":true})", 503);
+    recorder.reply.headers = {{"Retry-After", "30"}};
+    ClientConfiguration c = answered(recorder);
+    std::promise<bool> paused;
+    c.observer = [&](const OperationEvent& e) {
+        if (e.kind == OperationEventKind::AttemptEnded) paused.set_value(e.retryIn.has_value());
+    };
+    Operation op = Client(c).initializePairing({}, {std::nullopt, std::chrono::seconds(2), 3});
+    if (paused.get_future().get()) {
+        ADD_FAILURE() << "a pause past the deadline was announced";
+        op.cancel();  // rather than wait it out
+    }
+    OperationResult r = op.get();
+    ASSERT_TRUE(r.response);
+    EXPECT_EQ(r.response->statusCode, 503);
+    EXPECT_EQ(r.attempts.size(), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 # Checks the Debian packages of a shared build: lintian finds no error, what
-# each holds and depends on; then unpacks them into one root, builds
+# each holds and depends on, ldconfig run by dpkg's trigger alone, no build
+# directory inside any shipped file; then unpacks them into one root, builds
 # examples/host-app and examples/c against the unpacked development package
 # only, and runs them and the unpacked Python module against the unpacked
 # sandbox.
@@ -15,12 +16,15 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(root "${WORK_DIR}/root")
-file(MAKE_DIRECTORY "${root}")
+file(MAKE_DIRECTORY "${root}" "${WORK_DIR}/control")
 file(GLOB debs "${PACKAGE_DIR}/*.deb")
 execute_process(COMMAND lintian --fail-on error ${debs} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 message(STATUS "lintian:\n${out}")
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "lintian found errors (${rc})")
+endif()
+if(out MATCHES "maintscript-calls-ldconfig")
+  message(FATAL_ERROR "a maintainer script calls ldconfig beside the trigger")
 endif()
 # package name -> files it must hold (libraries in the multiarch directory);
 # the other packages it must depend on
@@ -56,6 +60,33 @@ foreach(package IN ITEMS liborvalis1 liborvalisc1 liborvalis-dev orvalis-tools p
     endif()
   endforeach()
   run(dpkg-deb -x ${deb} "${root}")
+  # ldconfig once per install: the libraries' packages by the trigger, no script calls it.
+  run(dpkg-deb -e ${deb} "${WORK_DIR}/control/${package}")
+  file(GLOB scripts "${WORK_DIR}/control/${package}/post*" "${WORK_DIR}/control/${package}/pre*")
+  foreach(script IN LISTS scripts)
+    file(STRINGS "${script}" calls REGEX "ldconfig")
+    if(calls)
+      message(FATAL_ERROR "${package}: ${script} calls ldconfig")
+    endif()
+  endforeach()
+  set(triggers "${WORK_DIR}/control/${package}/triggers")
+  if(package MATCHES "^liborvalisc?1$" AND NOT EXISTS "${triggers}")
+    message(FATAL_ERROR "${package} has no ldconfig trigger")
+  endif()
+endforeach()
+
+# No path of the machine that built them inside any shipped file (what `strings` shows).
+file(GLOB_RECURSE shipped LIST_DIRECTORIES false "${root}/*")
+foreach(file IN LISTS shipped)
+  if(NOT IS_SYMLINK "${file}")
+    run(strings -a "${file}")
+    foreach(dir IN ITEMS "${SOURCE_DIR}" "${BUILD_DIR}")
+      string(FIND "${run_output}" "${dir}" at)
+      if(at GREATER -1)
+        message(FATAL_ERROR "${file} holds the build path ${dir}")
+      endif()
+    endforeach()
+  endif()
 endforeach()
 
 # The host examples against the unpacked development package; they, the

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -89,13 +88,6 @@ TEST(Bindings, VisitEntriesInInsertionOrderAndWriteThrough) {
     std::string seen;
     for (const auto& [key, value] : std::as_const(d)) seen += std::string(key) + "=" + value.description() + ";";
     EXPECT_EQ(seen, "z=10;a=21;m=32;");
-}
-
-TEST(Printing, WritesTheDescription) {
-    std::ostringstream out;
-    out << Value("a\"b") << '|' << Dictionary{{"k", Array{1, 2.5, true, nullptr}}} << '|' << Array{"x"} << '|'
-        << Error::withDescription("dom", -1231, "not sent");
-    EXPECT_EQ(out.str(), "a\"b|{\"k\":[1,2.5,true,null]}|[\"x\"]|dom -1231: not sent");
 }
 
 TEST(TextSetters, TakeViewsCStringsAndNullAsUnset) {

@@ -11,7 +11,7 @@ import asyncio, gzip, json, os, socket, ssl, struct, sys, zlib
 from urllib.parse import parse_qs
 
 workdir = sys.argv[1]
-stats = {"connections": 0, "held": 0}
+stats = {"connections": 0, "held": 0, "idle open": 0}  # "idle open": connections of the "idle" port
 holding = []
 JSON = [("Content-Type", "application/json")]
 
@@ -123,6 +123,7 @@ async def serve(path, query, headers, raw, body, writer):
 
 async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive connection may wait for a request
     stats["connections"] += 1
+    stats["idle open"] += idle is not None
     try:
         while True:
             try:
@@ -141,7 +142,10 @@ async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive conne
     except (ConnectionError, ssl.SSLError, asyncio.CancelledError, asyncio.IncompleteReadError):
         pass
     finally:
-        writer.close()
+        writer.close()  # TLS's close_notify, then the socket is closed
+        if idle is not None:
+            await asyncio.sleep(0.05)  # the close_notify is on the wire before the close counts
+            stats["idle open"] -= 1
 
 
 async def tunnel(reader, writer):  # the "proxy" port: CONNECT to 127.0.0.1 only, anything else 403

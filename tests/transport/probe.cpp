@@ -1,6 +1,7 @@
 // Runs one scenario of the shared URL session in a process of its own, so that tests can watch how
 // the process ends. Usage: transport_probe <mode> <url> <ca.pem>; prints what happened on stdout.
 //   fetch             one GET; prints "ok <status>" or "error <code>"
+//   direct            as fetch, with a client's settings whose proxy is "" (none, whatever the environment says)
 //   exit-in-flight    starts GETs that never finish, then returns from main at once
 //   exit-in-callback  calls exit(0) from inside a completion
 //   host-exit-work    returns from main while answers keep arriving, behind a host static whose
@@ -11,6 +12,7 @@
 //                     exits 1 unless each request gets exactly one callback (for memcheck)
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <unistd.h>
 
@@ -120,17 +122,21 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::promise<std::string> result;
-    session
-        .dataTaskWithRequest(request,
-            [&](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
-                if (mode == "exit-in-callback") {
-                    print("exiting");
-                    std::exit(0);
-                }
-                result.set_value(error ? "error " + std::to_string(error->code())
-                                       : "ok " + std::to_string(response ? response->statusCode : 0));
-            })
-        .resume();
+    URLSessionDataTask task = session.dataTaskWithRequest(
+        request, [&](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+            if (mode == "exit-in-callback") {
+                print("exiting");
+                std::exit(0);
+            }
+            result.set_value(error ? "error " + std::to_string(error->code())
+                                   : "ok " + std::to_string(response ? response->statusCode : 0));
+        });
+    if (mode == "direct") {
+        auto direct = std::make_shared<detail::TransportSettings>();
+        direct->proxy = "";
+        detail::useTransportSettings(task, direct);
+    }
+    task.resume();
     auto future = result.get_future();
     if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 4;
     print(future.get());

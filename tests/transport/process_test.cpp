@@ -30,6 +30,15 @@ TEST(Process, OldTlsIsRefusedEvenWhenOpenSSLIsConfiguredToAllowIt) {
     EXPECT_EQ(modern.out, "ok 200\n");
 }
 
+// A client whose proxy is "" goes direct although https_proxy names one, which a request without the
+// client's settings follows (to a port where nothing listens).
+TEST(Process, AClientWithoutProxyGoesDirectWhateverTheEnvironmentSays) {
+    const std::vector<std::string> env{"https_proxy=http://" + sharedServer().host("closed"), "no_proxy=", "NO_PROXY="};
+    EXPECT_EQ(probe({ORVALIS_PROBE, "direct", sharedServer().url("/stats")}, env).out, "ok 200\n");
+    EXPECT_EQ(probe({ORVALIS_PROBE, "fetch", sharedServer().url("/stats")}, env).out,
+        "error " + std::to_string(URLErrorCannotConnectToHost) + "\n");
+}
+
 struct Exit {
     const char* name;
     const char* mode;

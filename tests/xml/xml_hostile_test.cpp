@@ -1,3 +1,4 @@
+#include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
@@ -111,6 +112,30 @@ TEST(XMLHostileInput, ByteFlipsAndCutsNeverCrashAndKeepEarlierEvents) {
         EXPECT_EQ(parse(good.substr(0, i)).isNull(), i < 9) << i;  // a tree once the root's start tag is complete
     }
     EXPECT_GT(trees, good.size());
+}
+
+// The C converters read exactly the length given: a NUL inside is input (which neither XML nor JSON
+// carries raw), and the bytes past the end are never read.
+TEST(XMLHostileInput, CConvertersReadExactlyTheLengthGiven) {
+    using namespace std::string_literals;
+    struct Case {
+        bool toJSON;
+        std::string text;
+        size_t length;
+        const char* out;  // nullptr: refused as malformed
+    };
+    for (const Case& c :
+        {Case{true, "<a>1</a><junk", 8, R"({"__name":"a","__text":"1"})"}, Case{true, "<a>1</a>\0<b/>"s, 13, nullptr},
+            Case{false, R"({"a":"1"}junk)", 9, "<a>1</a>"}, Case{false, "{\"a\":\"1\"}\0{}"s, 12, nullptr}}) {
+        char* out = nullptr;
+        size_t length = 99;
+        const orvalis_status status = c.toJSON
+                                          ? orvalis_xml_to_json_sized(c.text.data(), c.length, nullptr, &out, &length)
+                                          : orvalis_json_to_xml_sized(c.text.data(), c.length, &out, &length);
+        EXPECT_EQ(status, c.out ? ORVALIS_OK : ORVALIS_ERROR_MALFORMED_INPUT) << c.text;
+        EXPECT_EQ(std::string(out ? out : "", length), c.out ? c.out : "") << c.text;
+        orvalis_free(out);
+    }
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ struct TaskState {
     int sends = 0;
     bool secondSendStopped = false;
     bool closedBeforeSending = false;
+    curl_socket_t socket = CURL_SOCKET_BAD;  // of the connection this task opened, if it did
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;

@@ -124,16 +124,63 @@ int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
     return 0;
 }
 
+// The sockets of the HTTP/1 TLS connections opened here, by their TLS session:
+// libcurl names the socket of a reused connection to no callback, but it tells
+// its TLS session. Never freed: connections may close during exit, after the
+// static objects are gone.
+struct TlsSockets {
+    std::mutex mutex;
+    std::unordered_map<const void*, curl_socket_t> bySession;
+};
+TlsSockets& tlsSockets() {
+    static auto* sockets = new TlsSockets;
+    return *sockets;
+}
+
+SSL* tlsSessionOf(CURL* easy) noexcept {
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr) return nullptr;
+    return info->backend == CURLSSLBACKEND_OPENSSL ? static_cast<SSL*>(info->internals) : nullptr;
+}
+
+int onSocketOpened(void* user, curl_socket_t socket, curlsocktype) noexcept {
+    static_cast<TaskState*>(user)->socket = socket;
+    return CURL_SOCKOPT_OK;
+}
+
+int onSocketClosed(void*, curl_socket_t socket) noexcept {
+    TlsSockets& sockets = tlsSockets();
+    {
+        std::lock_guard lock(sockets.mutex);
+        std::erase_if(sockets.bySession, [socket](const auto& entry) { return entry.second == socket; });
+    }
+    return ::close(socket);
+}
+
 // Whether a kept-alive connection already has something to read before the
 // request is written: the server's close (or its TLS alert) on a connection it
 // let go while idle. Nothing of the request has left yet, so it can go on a
-// fresh connection instead.
-bool closedWhileIdle(CURL* easy) noexcept {
+// fresh connection instead. libcurl takes the pending TLS alert for a live
+// connection; a plain connection's close it sees itself. HTTP/2 connections
+// are left out: other streams' frames may be waiting on them. A new connection
+// is only remembered here, a resent request's too.
+bool closedWhileIdle(TaskState& task) noexcept {
     long fresh = -1;
-    curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &fresh) != CURLE_OK || fresh != 0) return false;
-    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) return false;
-    pollfd ready{socket, POLLIN, 0};
+    SSL* tls = tlsSessionOf(task.easy.get());
+    if (tls == nullptr || curl_easy_getinfo(task.easy.get(), CURLINFO_NUM_CONNECTS, &fresh) != CURLE_OK) return false;
+    TlsSockets& sockets = tlsSockets();
+    std::lock_guard lock(sockets.mutex);
+    if (fresh != 0) {
+        const unsigned char* protocol = nullptr;
+        unsigned int length = 0;
+        SSL_get0_alpn_selected(tls, &protocol, &length);
+        const bool http2 = length == 2 && std::memcmp(protocol, "h2", 2) == 0;
+        if (!http2 && task.socket != CURL_SOCKET_BAD) sockets.bySession[tls] = task.socket;
+        return false;
+    }
+    auto it = sockets.bySession.find(tls);
+    if (it == sockets.bySession.end()) return false;
+    pollfd ready{it->second, POLLIN, 0};
     return ::poll(&ready, 1, 0) > 0;
 }
 
@@ -151,7 +198,7 @@ long msLeftUntil(Clock::time_point deadline) noexcept {
 int onPreRequest(void* user, char*, char*, int, int) noexcept {
     auto* task = static_cast<TaskState*>(user);
     if (task->sends++ == 0) {
-        if (!task->resent && closedWhileIdle(task->easy.get())) {
+        if (closedWhileIdle(*task) && !task->resent) {
             task->closedBeforeSending = true;
             return CURL_PREREQFUNC_ABORT;
         }
@@ -307,6 +354,10 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_NOPROGRESS, 0L);
     set(CURLOPT_XFERINFOFUNCTION, &onProgress);
     set(CURLOPT_XFERINFODATA, static_cast<void*>(&t));
+    set(CURLOPT_SOCKOPTFUNCTION, &onSocketOpened);
+    set(CURLOPT_SOCKOPTDATA, static_cast<void*>(&t));
+    set(CURLOPT_CLOSESOCKETFUNCTION, &onSocketClosed);
+    set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(nullptr));
     set(CURLOPT_PREREQFUNCTION, &onPreRequest);
     set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBody));
