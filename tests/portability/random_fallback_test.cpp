@@ -1,16 +1,14 @@
-// arc4random_uniform built without the C library's own: the OpenSSL-based
-// fallback must stay in range, reach every value and not favour any.
+// arc4random_uniform from its per-thread buffer of OpenSSL's bytes: in range,
+// every value reached, none favoured, and a forked child never repeats its parent.
 #include <Orvalis/Foundation/System/Random.h>
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <set>
-
-#if defined(ORVALIS_HAVE_ARC4RANDOM_UNIFORM)
-#error "this test must build the fallback"
-#endif
 
 namespace {
 std::uint32_t draw(std::uint32_t bound) { return orvalis::arc4random_uniform(bound); }
@@ -48,4 +46,20 @@ TEST(RandomFallback, TestSourceStillTakesOver) {
     EXPECT_EQ(draw(7u), 41u % 7u);
     orvalis::setRandomSourceForTesting(nullptr);
     EXPECT_LT(draw(7u), 7u);
+}
+
+// The child inherits the parent's buffered bytes: it must draw afresh, or parent and child send the same nonces.
+TEST(RandomFallback, ForkedChildDoesNotRepeatItsParent) {
+    draw(1000);  // the buffer filled before the fork
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    std::array<std::uint32_t, 4> mine{}, theirs{};
+    for (auto& v : mine) v = draw(0xFFFFFFFFu);
+    if (child == 0) _exit(write(fds[1], mine.data(), sizeof mine) == sizeof mine ? 0 : 1);
+    ASSERT_EQ(read(fds[0], theirs.data(), sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_NE(mine, theirs);
 }

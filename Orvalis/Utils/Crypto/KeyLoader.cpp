@@ -137,6 +137,7 @@ namespace detail {
 LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning) {
     // Where the bytes are: a path for resources and files, else the bytes themselves.
     std::optional<std::string> path;
+    std::optional<detail::FileStamp> fileFound;  // a file source's stamp, taken once
     WipedBytes fetched;
     std::string_view bytes;
     switch (source.kind()) {
@@ -146,8 +147,8 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
             if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
             break;
         case KeySource::Kind::File:
-            if (source.location().empty() || !detail::fileStamp(source.location()))
-                return failure(source, KeyStatus::NotFound);
+            if (!source.location().empty()) fileFound = detail::fileStamp(source.location());
+            if (!fileFound) return failure(source, KeyStatus::NotFound);
             path = absolutePath(source.location());
             break;
         case KeySource::Kind::Memory:
@@ -184,7 +185,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
         passwordDigest = processLocalSecretDigest(*password);
         if (path) {
             identity = "path:" + *path;
-            stamp = detail::fileStamp(*path);
+            stamp = fileFound ? fileFound : detail::fileStamp(*path);
         } else if (auto d = digest(DigestAlgorithm::SHA256, bytes)) {
             identity = "bytes:" + *d;
         }
