@@ -143,8 +143,10 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     switch (source.kind()) {
         case KeySource::Kind::Resource:
             if (!Bundle::isPlainResourceName(source.location())) return failure(source, KeyStatus::NotPlainResourceName);
-            path = Bundle::mainBundle().pathForResource(source.location(), "p12");
-            if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
+            // The file pathForResource would name, examined once: the stamp also says it is a regular file.
+            path = (std::filesystem::path(Bundle::mainBundle().resourcePath()) / (source.location() + ".p12")).string();
+            fileFound = detail::fileStamp(*path);
+            if (!fileFound) return failure(source, KeyStatus::NotFound, "file not found in resources");
             break;
         case KeySource::Kind::File:
             if (!source.location().empty()) fileFound = detail::fileStamp(source.location());
