@@ -8,6 +8,7 @@
 #include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -25,10 +26,15 @@ int hexValue(char c) {
     return -1;
 }
 
-bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~';
-}
+constexpr std::array<bool, 256> kUnreserved = [] {
+    std::array<bool, 256> t{};
+    for (unsigned c = 0; c < 256; ++c)
+        t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+               c == '_' || c == '~';
+    return t;
+}();
+
+bool isUnreserved(unsigned char c) { return kUnreserved[c]; }
 
 // Decoding and encoding in one pass: each "%XX" is taken as the byte it names
 // and every byte is then encoded on its own, which is what decoding the whole
@@ -36,6 +42,12 @@ bool isUnreserved(unsigned char c) {
 // each escape as "%25" (the value encoded twice, as the base string wants).
 void appendEncoded(std::string& out, std::string_view in, bool escapedPercent) {
     for (std::size_t i = 0; i < in.size(); ++i) {
+        // Most of a value needs no encoding: copied in one piece.
+        std::size_t plain = i;
+        while (plain < in.size() && isUnreserved(static_cast<unsigned char>(in[plain]))) ++plain;
+        out.append(in.data() + i, plain - i);
+        if (plain == in.size()) break;
+        i = plain;
         unsigned char c = static_cast<unsigned char>(in[i]);
         if (c == '%' && i + 2 < in.size() && hexValue(in[i + 1]) >= 0 && hexValue(in[i + 2]) >= 0) {
             c = static_cast<unsigned char>(hexValue(in[i + 1]) * 16 + hexValue(in[i + 2]));

@@ -7,12 +7,27 @@
 // the callback API: what the handles add per operation; "cface" the same
 // through the C interface, with a C completion callback; "retry" the handles with
 // the default retry policy on (no retry needed) against the policy off.
+//
+// "floor/*" and "perop/*" measure one operation at a time, key cache on, on a
+// reused connection: the floors are an RSA-SHA1 signature with the key already
+// loaded and a bare libcurl GET on one reused handle; each face (callbacks,
+// Operation::get(), co_await, C) is reported per operation and beyond the two
+// floors, as CPU time here and as instructions under callgrind:
+//   build/bench/operations/bench_operations --benchmark_filter='^(floor|perop)/'
+//   bench/operations/count_instructions.sh   (instructions and system calls per operation)
+// ORVALIS_BENCH_OPS sets how many operations each of these cases runs (default 1000).
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <valgrind/callgrind.h>
 #include <spawn.h>
 #include <support/RatioReporter.h>
 #include <sys/wait.h>
@@ -60,6 +75,7 @@ struct Setup {
     ts::TempDir dir;
     pid_t sandbox = -1;
     std::string host;
+    std::string caFile;
 
     Setup() {
         ts::Identity merchant = ts::makeRsaIdentity(2048);
@@ -69,7 +85,7 @@ struct Setup {
                   "<PairingDataRequest><OAuthToken>[OAuthToken]</OAuthToken>"
                   "<MerchantCheckoutId>[MerchantCheckoutId]</MerchantCheckoutId></PairingDataRequest>");
         const std::string portFile = (dir.path() / "port").string();
-        const std::string caFile = (dir.path() / "sandbox.pem").string();
+        caFile = (dir.path() / "sandbox.pem").string();
         const std::string logFile = (dir.path() / "sandbox.log").string();
         std::vector<std::string> args{
             ORVALIS_SANDBOX_PATH, "--merchant-cert", certPath, "--port-file", portFile, "--write-cert", caFile,
@@ -275,12 +291,46 @@ void startOne(const Via& start, int i) {
     }
 }
 
-enum class Face { Callbacks, Handles, HandlesWithoutRetry, C };
+// Starts one operation through a Client and blocks on Operation::get().
+struct ViaGet {
+    const Client& client;
+    ViaCallbacks report;
+    static constexpr bool kStamped = true;
+    void finish(const OperationResult& r) const {
+        if (r.succeeded()) {
+            report.ok(*r.answer);
+        } else {
+            report.fail(*r.error);
+        }
+    }
+    void operator()(ZRBPairingIDServiceRequest r) const { finish(client.getPairingId(std::move(r)).get()); }
+    template <class R>
+    void operator()(R) const {
+        std::abort();  // one kind of request only
+    }
+};
 
-template <Face kFace>
+enum class Face { Callbacks, Handles, HandlesWithoutRetry, C, Get };
+
+int perOpCount() {
+    const char* n = std::getenv("ORVALIS_BENCH_OPS");
+    return n != nullptr && std::atoi(n) > 0 ? std::atoi(n) : 1000;
+}
+
+// Under callgrind, each measured loop's instructions go to a dump of their own.
+struct CountedLoop {
+    std::string name;
+    explicit CountedLoop(std::string loop) : name(std::move(loop)) { CALLGRIND_ZERO_STATS; }
+    ~CountedLoop() { CALLGRIND_DUMP_STATS_AT(name.c_str()); }
+};
+
+// kPerOp: one at a time, one kind of request, key cache on, warmed up first.
+template <Face kFace, bool kPerOp = false>
 void operations(benchmark::State& state) {
     setup();
-    const int total = static_cast<int>(state.range(0));
+    const int total = kPerOp ? perOpCount() : static_cast<int>(state.range(0));
+    const int inFlightLimit = kPerOp ? 1 : kInFlight;
+    if (kPerOp) KeyCache::sharedInstance().setLifetime(std::chrono::hours(1));
     ZRBOrvalis orvalis;
     ClientConfiguration configuration;
     configuration.host = setup().host;
@@ -301,7 +351,7 @@ void operations(benchmark::State& state) {
     }
     orvalis_client_config_free(cConfiguration);
     orvalis_key_source_free(cKey);
-    for (auto _ : state) {
+    auto run = [&](int count) {
         std::mutex m;
         std::condition_variable cv;
         int inFlight = 0;
@@ -313,10 +363,11 @@ void operations(benchmark::State& state) {
             ++done;
             cv.notify_all();
         };
-        for (int i = 0; i < total; ++i) {
+        for (int n = 0; n < count; ++n) {
+            const int i = kPerOp ? 6 * n + 1 : n;  // per operation: always a pairing id
             {
                 std::unique_lock lock(m);
-                if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return inFlight < kInFlight; })) {
+                if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return inFlight < inFlightLimit; })) {
                     std::fprintf(stderr, "no operation completed for 5 minutes (%d started, %d done)\n", i, done);
                     std::_Exit(1);  // pending callbacks refer to this frame
                 }
@@ -332,18 +383,32 @@ void operations(benchmark::State& state) {
                 startOne(ViaHandle{client, std::move(callbacks)}, i);
             } else if constexpr (kFace == Face::C) {
                 startOne(ViaC{cClient, std::move(callbacks)}, i);
+            } else if constexpr (kFace == Face::Get) {
+                startOne(ViaGet{client, std::move(callbacks)}, i);
             } else {
                 startOne(callbacks, i);
             }
         }
         std::unique_lock lock(m);
-        if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return done == total; })) {
+        if (!cv.wait_for(lock, std::chrono::minutes(5), [&] { return done == count; })) {
             // The pending callbacks refer to this frame: stopping here is the only safe way out.
-            std::fprintf(stderr, "operations did not complete within 5 minutes (%d of %d done)\n", done, total);
+            std::fprintf(stderr, "operations did not complete within 5 minutes (%d of %d done)\n", done, count);
             std::_Exit(1);
         }
         if (failures.load() != 0) state.SkipWithError("some operations failed");
+    };
+    if (kPerOp) run(8);  // the key imported, the connection open
+    for (auto _ : state) {
+        std::optional<CountedLoop> counted;
+        if (kPerOp) {
+            counted.emplace(kFace == Face::Callbacks ? "perop/facade"
+                            : kFace == Face::Get     ? "perop/get"
+                            : kFace == Face::C       ? "perop/c"
+                                                     : "perop/co_await");
+        }
+        run(total);
     }
+    if (kPerOp) KeyCache::sharedInstance().setLifetime(std::chrono::milliseconds(0));
     orvalis_client_free(cClient);
     state.SetItemsProcessed(state.iterations() * total);
 }
@@ -362,7 +427,77 @@ void signatures(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * total);
 }
 
+// Floor: the RSA-SHA1 signature of a request's base string (SHA-1, then the
+// private-key operation on a context made once), the key imported once.
+void signatureFloor(benchmark::State& state) {
+    setup();
+    const int total = perOpCount();
+    PKCS12Identity identity = importPKCS12Identity(readAll((setup().dir.path() / "merchant.p12").string()), kPassword);
+    EVP_PKEY_CTX* ctx = identity.key ? EVP_PKEY_CTX_new(identity.key.get(), nullptr) : nullptr;
+    if (ctx == nullptr || EVP_PKEY_sign_init(ctx) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha1()) != 1) {
+        state.SkipWithError("no key");
+    }
+    auto sign = [&] {
+        unsigned char digest[EVP_MAX_MD_SIZE], sig[512];
+        unsigned int digestLength = 0;
+        std::size_t length = sizeof sig;
+        if (EVP_Digest(kBaseString.data(), kBaseString.size(), digest, &digestLength, EVP_sha1(), nullptr) != 1 ||
+            EVP_PKEY_sign(ctx, sig, &length, digest, digestLength) != 1) {
+            state.SkipWithError("no signature");
+        }
+    };
+    sign();
+    for (auto _ : state) {
+        CountedLoop counted("floor/signature");
+        for (int i = 0; i < total; ++i) sign();
+    }
+    EVP_PKEY_CTX_free(ctx);
+    state.SetItemsProcessed(state.iterations() * total);
+}
+
+// Floor: a bare libcurl GET of the same service on one reused handle (and connection).
+void getFloor(benchmark::State& state) {
+    setup();
+    const int total = perOpCount();
+    CURL* curl = curl_easy_init();
+    const std::string url = "https://" + setup().host + "/quorvex/pairingid?pairingTransactionId=ptx-1&userId=user-42";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, setup().caFile.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t size, std::size_t n, void*) { return size * n; });
+    auto get = [&] {
+        if (curl_easy_perform(curl) != CURLE_OK) state.SkipWithError("GET failed");
+    };
+    get();
+    for (auto _ : state) {
+        CountedLoop counted("floor/get");
+        for (int i = 0; i < total; ++i) get();
+    }
+    curl_easy_cleanup(curl);
+    state.SetItemsProcessed(state.iterations() * total);
+}
+
 }  // namespace
+
+BENCHMARK(signatureFloor)->Name("floor/signature")->Iterations(1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(getFloor)->Name("floor/get")->Iterations(1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::Callbacks, true>)
+    ->Name("perop/facade")
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::Get, true>)
+    ->Name("perop/get")
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::Handles, true>)
+    ->Name("perop/co_await")
+    ->Iterations(1)
+    ->MeasureProcessCPUTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(operations<Face::C, true>)->Name("perop/c")->Iterations(1)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK(operations<Face::Callbacks>)
     ->Name("operations/ours")
@@ -416,5 +551,19 @@ BENCHMARK(operations<Face::HandlesWithoutRetry>)
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep what was measured if the run is cut short
-    return orvalis::bench::runWithRatios(argc, argv);
+    return orvalis::bench::runWithRatios(argc, argv, [](const orvalis::bench::RatioReporter& reporter) {
+        const auto& t = reporter.times();  // milliseconds per iteration of perOpCount() operations
+        auto perOp = [&](const std::string& name) {
+            auto it = t.lower_bound(name + "/");  // the run names go on with "/iterations:1/..."
+            return it == t.end() || it->first.rfind(name + "/", 0) != 0 ? -1.0 : it->second * 1000.0 / perOpCount();
+        };
+        const double sig = perOp("floor/signature"), get = perOp("floor/get");
+        if (sig < 0 || get < 0) return;
+        std::printf("\n%-20s %12s %14s %16s\n", "per operation", "CPU us", "x (sig + GET)", "beyond floors us");
+        std::printf("%-20s %12.1f\n%-20s %12.1f\n", "floor/signature", sig, "floor/get", get);
+        for (const char* face : {"perop/facade", "perop/get", "perop/co_await", "perop/c"}) {
+            double us = perOp(face);
+            if (us >= 0) std::printf("%-20s %12.1f %14.3f %16.1f\n", face, us, us / (sig + get), us - sig - get);
+        }
+    });
 }

@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,7 +55,8 @@ private:
 /// main() for a benchmark program that reports ratios. Unless the command line
 /// says otherwise, each case runs 5 times, interleaved at random with the
 /// others, so that drift on a busy machine hits ours and the baseline alike.
-inline int runWithRatios(int argc, char** argv) {
+/// After the run, `after` (if given) may print more from the reporter's times.
+inline int runWithRatios(int argc, char** argv, std::function<void(const RatioReporter&)> after = {}) {
     std::vector<char*> args(argv, argv + argc);
     static char repetitions[] = "--benchmark_repetitions=5";
     static char interleave[] = "--benchmark_enable_random_interleaving=true";
@@ -65,6 +67,7 @@ inline int runWithRatios(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (after) after(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,16 +1,14 @@
-// arc4random_uniform built without the C library's own: the OpenSSL-based
-// fallback must stay in range, reach every value and not favour any.
+// arc4random_uniform from its per-thread buffer of OpenSSL's bytes: in range,
+// every value reached, none favoured, and a forked child never repeats its parent.
 #include <Orvalis/Foundation/System/Random.h>
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <set>
-
-#if defined(ORVALIS_HAVE_ARC4RANDOM_UNIFORM)
-#error "this test must build the fallback"
-#endif
 
 namespace {
 std::uint32_t draw(std::uint32_t bound) { return orvalis::arc4random_uniform(bound); }
@@ -48,4 +46,23 @@ TEST(RandomFallback, TestSourceStillTakesOver) {
     EXPECT_EQ(draw(7u), 41u % 7u);
     orvalis::setRandomSourceForTesting(nullptr);
     EXPECT_LT(draw(7u), 7u);
+}
+
+// The child inherits the parent's buffered bytes: it must draw afresh, or parent and child send the same nonces.
+TEST(RandomFallback, ForkedChildDoesNotRepeatItsParent) {
+    // Two forks one draw apart: at one of them at least, values are left in the buffer.
+    for (int round = 0; round < 2; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        std::uint32_t mine = draw(0xFFFFFFFFu), theirs = 0;
+        if (child == 0) _exit(write(fds[1], &mine, sizeof mine) == sizeof mine ? 0 : 1);
+        ASSERT_EQ(read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(fds[0]);
+        close(fds[1]);
+        EXPECT_NE(mine, theirs) << "round " << round;
+    }
 }

@@ -39,8 +39,9 @@ PrivateKey PrivateKey::share() const noexcept {
 }
 
 bool PrivateKey::isRSA() const noexcept {
-    // EVP_PKEY_RSA only: an RSA-PSS key would otherwise sign with PSS padding.
-    return key_ != nullptr && EVP_PKEY_get_base_id(key_) == EVP_PKEY_RSA;
+    // RSA only: an RSA-PSS key would otherwise sign with PSS padding. Asked by
+    // name: the numeric id walks every name of the key's type on each call.
+    return key_ != nullptr && EVP_PKEY_is_a(key_, "RSA") == 1;
 }
 
 std::size_t PrivateKey::blockSize() const noexcept {

@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
@@ -155,21 +156,34 @@ std::string certificateTimeText(std::int64_t secondsSince1970) {
 }
 
 std::string processLocalSecretDigest(std::string_view secret) {
-    struct MacKey {
-        unsigned char bytes[32] = {};
-        bool ready = false;
+    // The HMAC keyed once per process; each digest starts from a copy of it, so
+    // that a request pays for two hash blocks rather than the algorithm's set-up.
+    struct KeyedMac {
+        EVP_MAC_CTX* ctx = nullptr;
+        KeyedMac() {
+            unsigned char key[32];
+            EVP_MAC* mac = EVP_MAC_fetch(detail::cryptoLibraryContext(), "HMAC", nullptr);
+            char digestName[] = "SHA256";
+            const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digestName, 0), OSSL_PARAM_END};
+            if (mac != nullptr && RAND_bytes_ex(detail::cryptoLibraryContext(), key, sizeof key, 0) == 1) {
+                ctx = EVP_MAC_CTX_new(mac);
+                if (ctx != nullptr && EVP_MAC_init(ctx, key, sizeof key, params) != 1) {
+                    EVP_MAC_CTX_free(ctx);
+                    ctx = nullptr;
+                }
+            }
+            OPENSSL_cleanse(key, sizeof key);
+            EVP_MAC_free(mac);
+            detail::discardCryptoErrors();
+        }
     };
-    static const MacKey macKey = [] {
-        MacKey k;
-        k.ready = RAND_bytes_ex(detail::cryptoLibraryContext(), k.bytes, sizeof k.bytes, 0) == 1;
-        return k;
-    }();
-    if (!macKey.ready) return {};
+    static const KeyedMac keyed;  // never freed: it may be used until the library context goes
+    if (keyed.ctx == nullptr) return {};
+    std::unique_ptr<EVP_MAC_CTX, detail::Deleter<EVP_MAC_CTX_free>> ctx(EVP_MAC_CTX_dup(keyed.ctx));
     std::string out(32, '\0');
     std::size_t outLength = 0;
-    if (EVP_Q_mac(detail::cryptoLibraryContext(), "HMAC", nullptr, "SHA256", nullptr, macKey.bytes,
-                  sizeof macKey.bytes, reinterpret_cast<const unsigned char*>(secret.data()), secret.size(),
-                  reinterpret_cast<unsigned char*>(out.data()), out.size(), &outLength) == nullptr ||
+    if (!ctx || EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(secret.data()), secret.size()) != 1 ||
+        EVP_MAC_final(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &outLength, out.size()) != 1 ||
         outLength != out.size()) {
         detail::discardCryptoErrors();
         return {};

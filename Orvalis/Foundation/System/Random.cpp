@@ -5,13 +5,13 @@
 #include <memory>
 #include <mutex>
 
-#include <stdlib.h>
-
-#if !defined(ORVALIS_HAVE_ARC4RANDOM_UNIFORM)
 #include <openssl/rand.h>
-
-#include <random>
+#if !defined(_WIN32)
+#include <pthread.h>
 #endif
+
+#include <cstring>
+#include <random>
 
 namespace orvalis {
 namespace {
@@ -27,23 +27,52 @@ Override& override() {
     return o;
 }
 
-#if !defined(ORVALIS_HAVE_ARC4RANDOM_UNIFORM)
-// For C libraries without arc4random_uniform (musl, Windows, glibc before
-// 2.36): OpenSSL's generator, with draws below 2^32 mod bound rejected so that
-// every result is equally likely.
-std::uint32_t portableUniform(std::uint32_t upperBound) {
+// A fork copies the buffers below into the child: it must not hand out the
+// parent's values, so a fork makes every inherited buffer stale.
+std::atomic<unsigned> forkGeneration{0};
+
+// glibc's arc4random asks the kernel for every draw (a system call per nonce):
+// draws come from a per-thread buffer that OpenSSL's generator fills in bulk.
+// Each value is used once and wiped.
+std::uint32_t bufferedRandom() {
+    struct Buffer {
+        unsigned char bytes[256];
+        std::size_t used = sizeof bytes;
+        unsigned generation = 0;
+    };
+#if defined(_WIN32)
+    constexpr bool registered = true;  // no fork
+#else
+    static const bool registered = [] {
+        return pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1, std::memory_order_relaxed); }) == 0;
+    }();
+#endif
+    thread_local Buffer b;
+    const unsigned generation = forkGeneration.load(std::memory_order_relaxed);
+    if (!registered || b.used + 4 > sizeof b.bytes || b.generation != generation) {
+        if (!registered || RAND_bytes(b.bytes, sizeof b.bytes) != 1) {
+            thread_local std::random_device device;
+            return device();
+        }
+        b.used = 0;
+        b.generation = generation;
+    }
+    std::uint32_t r = 0;
+    std::memcpy(&r, b.bytes + b.used, sizeof r);
+    std::memset(b.bytes + b.used, 0, sizeof r);
+    b.used += sizeof r;
+    return r;
+}
+
+// Draws below 2^32 mod bound are rejected so that every result is equally likely.
+std::uint32_t uniform(std::uint32_t upperBound) {
     if (upperBound < 2) return 0;
     const std::uint32_t floor = (0u - upperBound) % upperBound;
     for (;;) {
-        std::uint32_t r = 0;
-        if (RAND_bytes(reinterpret_cast<unsigned char*>(&r), sizeof r) != 1) {
-            thread_local std::random_device device;
-            r = device();
-        }
+        const std::uint32_t r = bufferedRandom();
         if (r >= floor) return r % upperBound;
     }
 }
-#endif
 
 }  // namespace
 
@@ -57,11 +86,7 @@ std::uint32_t arc4random_uniform(std::uint32_t upperBound) {
         }
         if (s) return upperBound == 0 ? 0 : (*s)(upperBound) % upperBound;
     }
-#if defined(ORVALIS_HAVE_ARC4RANDOM_UNIFORM)
-    return ::arc4random_uniform(upperBound);
-#else
-    return portableUniform(upperBound);
-#endif
+    return uniform(upperBound);
 }
 
 void setRandomSourceForTesting(RandomSource source) {

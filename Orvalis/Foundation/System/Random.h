@@ -7,7 +7,7 @@
 namespace orvalis {
 
 /// A uniformly drawn integer from 0 to upperBound - 1 (0 when upperBound is
-/// 0), from the C library's arc4random_uniform unless a test source is set.
+/// 0), from a per-thread buffer of OpenSSL's random bytes unless a test source is set.
 /// Safe from any thread.
 ORVALIS_EXPORT std::uint32_t arc4random_uniform(std::uint32_t upperBound);
 

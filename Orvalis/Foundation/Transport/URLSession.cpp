@@ -95,7 +95,7 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
             pending_.pop_back();
             throw;
         }
-    } else if (curl_multi_wakeup(multi_) != CURLM_OK) {
+    } else if (!onDeliveryThreadLocked() && curl_multi_wakeup(multi_) != CURLM_OK) {
         log("URLSession: could not wake the delivery thread; the task starts within a second");
     }
 }
@@ -118,7 +118,7 @@ void SessionImpl::schedule(const std::shared_ptr<ScheduledEntry>& entry) {
             scheduled_.pop_back();
             throw;
         }
-    } else {
+    } else if (!onDeliveryThreadLocked()) {
         curl_multi_wakeup(multi_);
     }
 }
@@ -126,7 +126,7 @@ void SessionImpl::schedule(const std::shared_ptr<ScheduledEntry>& entry) {
 void SessionImpl::bringForward(ScheduledEntry& entry) {
     std::lock_guard lock(mutex_);
     entry.when = Clock::time_point::min();
-    if (started_ && !stopping_) curl_multi_wakeup(multi_);
+    if (started_ && !stopping_ && !onDeliveryThreadLocked()) curl_multi_wakeup(multi_);
 }
 
 void SessionImpl::runScheduled() {
@@ -166,7 +166,7 @@ void SessionImpl::cancel(std::shared_ptr<TaskControl> control) {
     std::lock_guard lock(mutex_);
     if (stopping_ || !started_) return;  // not started: the flag stops the task when it starts
     cancels_.push_back(std::move(control));
-    curl_multi_wakeup(multi_);
+    if (!onDeliveryThreadLocked()) curl_multi_wakeup(multi_);
 }
 
 // Cancelled tasks leave libcurl at once; only their own connection can be

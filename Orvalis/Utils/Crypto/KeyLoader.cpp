@@ -170,17 +170,20 @@ namespace detail {
 LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning) {
     // Where the bytes are: a path for resources and files, else the bytes themselves.
     std::optional<std::string> path;
+    std::optional<detail::FileStamp> fileFound;  // a file source's stamp, taken once
     WipedBytes fetched;
     std::string_view bytes;
     switch (source.kind()) {
         case KeySource::Kind::Resource:
             if (!Bundle::isPlainResourceName(source.location())) return failure(source, KeyStatus::NotPlainResourceName);
-            path = Bundle::mainBundle().pathForResource(source.location(), "p12");
-            if (!path) return failure(source, KeyStatus::NotFound, "file not found in resources");
+            // The file pathForResource would name, examined once: the stamp also says it is a regular file.
+            path = (std::filesystem::path(Bundle::mainBundle().resourcePath()) / (source.location() + ".p12")).string();
+            fileFound = detail::fileStamp(*path);
+            if (!fileFound) return failure(source, KeyStatus::NotFound, "file not found in resources");
             break;
         case KeySource::Kind::File:
-            if (source.location().empty() || !detail::fileStamp(source.location()))
-                return failure(source, KeyStatus::NotFound);
+            if (!source.location().empty()) fileFound = detail::fileStamp(source.location());
+            if (!fileFound) return failure(source, KeyStatus::NotFound);
             path = absolutePath(source.location());
             break;
         case KeySource::Kind::Memory:
@@ -219,7 +222,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
         passwordDigest = processLocalSecretDigest(*password);
         if (path) {
             identity = "path:" + *path;
-            stamp = detail::fileStamp(*path);
+            stamp = fileFound ? fileFound : detail::fileStamp(*path);
         } else if (auto d = digest(DigestAlgorithm::SHA256, bytes)) {
             identity = "bytes:" + *d;
         }

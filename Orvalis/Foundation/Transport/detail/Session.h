@@ -131,6 +131,9 @@ public:
 
 private:
     void startThreadLocked();
+    // The delivery thread looks for new work before it sleeps again: waking it
+    // from itself would only cost a socket write and read.
+    bool onDeliveryThreadLocked() const { return started_ && std::this_thread::get_id() == threadId_; }
     void run() noexcept;
     void start(std::unique_ptr<TaskState> task);
     bool configure(TaskState& task);
