@@ -69,6 +69,11 @@ class Reply(NamedTuple):
     sent: bool = False
 
 
+def _last_correlation_id(attempts: List[Attempt]) -> str:
+    # The one the server answered (or last failed to): a retried operation's earlier nonces are spent.
+    return attempts[-1].correlation_id if attempts else ""
+
+
 class Answer(Dict[str, Any]):
     """A successful operation's answer: the decoded dict itself (answer["key"], iteration, ==), plus
     what is known about the exchange. status is its HTTP status (2xx), headers its header fields in
@@ -83,7 +88,7 @@ class Answer(Dict[str, Any]):
     @property
     def correlation_id(self) -> str:
         """The last attempt's oauth_nonce, as the server saw it."""
-        return self.attempts[-1].correlation_id if self.attempts else ""
+        return _last_correlation_id(self.attempts)
 
 
 class JournalError(RuntimeError):
@@ -117,7 +122,7 @@ class OperationError(Exception):
     @property
     def correlation_id(self) -> str:
         """The last attempt's oauth_nonce ("" when the request was refused before sending)."""
-        return self.attempts[-1].correlation_id if self.attempts else ""
+        return _last_correlation_id(self.attempts)
 
     @property
     def cancelled(self) -> bool:
