@@ -69,6 +69,7 @@ Decimal decimalOf(std::string_view t) {
         if (!rest.empty() && rest[0] == '+') rest.remove_prefix(1);
         // Exponents beyond this have no exact double anyway; clamping keeps the arithmetic safe.
         if (std::from_chars(rest.data(), rest.data() + rest.size(), e).ec != std::errc()) e = rest[0] == '-' ? -100000 : 100000;
+        e = std::clamp(e, -100000LL, 100000LL);  // e - fraction must not overflow at LLONG_MIN either
     }
     std::size_t trailing = 0;
     while (trailing < d.digits.size() && d.digits[d.digits.size() - 1 - trailing] == '0') ++trailing;
