@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/detail/AnswerDecoding.h>
@@ -8,6 +9,7 @@
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <exception>
+#include <memory>
 #include <utility>
 
 namespace orvalis {
@@ -125,10 +127,11 @@ void call(const detail::DecodedAnswer& decoded, const SuccessCallback& onSuccess
 }
 
 // The callback facade's delivery. Whatever failed on the JSON branch, the
-// host's callback included, the answer gets its XML reading; a JSON body ends
-// there as "Server Error".
-void deliver(const detail::DecodedAnswer& decoded, const std::optional<std::string>& data,
-             const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
+// host's callback included, the answer gets its XML reading (readAgain reads
+// it and calls back); a JSON body ends there as "Server Error".
+template <class ReadAgain>
+void deliver(const detail::DecodedAnswer& decoded, const SuccessCallback& onSuccess, const FailureCallback& onFailure,
+             ReadAgain&& readAgain) {
     if (decoded.readAsJSON) {
         const char* which = decoded.answer ? "success" : "failure";
         try {
@@ -141,10 +144,27 @@ void deliver(const detail::DecodedAnswer& decoded, const std::optional<std::stri
             log(std::string("ZRBNetworkManager: the ") + which +
                 " callback threw a non-standard exception; the answer is read again as XML");
         }
-        call(detail::decodeXMLAnswer(*data), onSuccess, onFailure);
+        readAgain();
         return;
     }
     call(decoded, onSuccess, onFailure);
+}
+
+// A transfer's completion, on the delivery thread: a large answer is decoded
+// (and read again) on a decode thread, its callback still runs on this one.
+void complete(std::optional<std::string> data, const std::optional<Error>& error, const SuccessCallback& onSuccess,
+              const FailureCallback& onFailure) {
+    auto body = std::make_shared<const std::optional<std::string>>(std::move(data));
+    const std::size_t bytes = *body ? (*body)->size() : 0;
+    detail::decodeThenDeliver(
+        bytes, [body, error] { return detail::decodeAnswer(*body, error); },
+        [body, bytes, onSuccess, onFailure](const detail::DecodedAnswer& decoded) {
+            deliver(decoded, onSuccess, onFailure, [&] {
+                detail::decodeThenDeliver(
+                    bytes, [body] { return detail::decodeXMLAnswer(**body); },
+                    [onSuccess, onFailure](const detail::DecodedAnswer& again) { call(again, onSuccess, onFailure); });
+            });
+        });
 }
 
 }  // namespace
@@ -180,7 +200,8 @@ detail::DecodedAnswer detail::decodeAnswer(const std::optional<std::string>& dat
 
 void detail::runCompletionSteps(const std::optional<std::string>& data, const std::optional<Error>& error,
                                 const SuccessCallback& onSuccess, const FailureCallback& onFailure) {
-    deliver(decodeAnswer(data, error), data, onSuccess, onFailure);
+    deliver(decodeAnswer(data, error), onSuccess, onFailure,
+            [&] { call(decodeXMLAnswer(*data), onSuccess, onFailure); });
 }
 
 void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallback onSuccess,
@@ -193,7 +214,7 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
                              [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
                                  std::optional<std::string> data, std::optional<HTTPURLResponse>,
                                  std::optional<Error> error) {
-                                 deliver(detail::decodeAnswer(data, error), data, onSuccess, onFailure);
+                                 complete(std::move(data), error, onSuccess, onFailure);
                              })
         .resume();
 }

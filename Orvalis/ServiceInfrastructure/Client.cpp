@@ -162,25 +162,48 @@ OperationResult decided(const std::optional<std::string>& data, const std::optio
     return result;
 }
 
-// The decode stage, on the delivery thread; what the exchange showed is kept
-// beside it. Then the operation ends, or pauses before its next attempt.
-void finishExchange(const std::shared_ptr<detail::OperationState>& state, const std::optional<std::string>& data,
-                    std::optional<HTTPURLResponse> response, const std::optional<Error>& error) {
+// What the exchange showed, kept beside its decoded outcome.
+struct ExchangeEnd {
     AttemptRecord record;
+    Reached reached = Reached::Yes;
+    std::optional<milliseconds> pause;
+};
+
+void afterDecode(const std::shared_ptr<detail::OperationState>& state, ExchangeEnd end, OperationResult result);
+
+// The decode stage: in line on the delivery thread, or for a large answer on a
+// decode thread, handed back to the delivery thread for the journal's outcome
+// and what follows. Then the operation ends, or pauses before its next attempt.
+void finishExchange(const std::shared_ptr<detail::OperationState>& state, std::optional<std::string> data,
+                    std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+    ExchangeEnd end;
+    AttemptRecord& record = end.record;
     record.correlationId = std::move(state->attemptNonce);
     record.startedAfter =
         std::chrono::duration_cast<std::chrono::microseconds>(state->attemptStartedAt - state->startedAt);
     record.statusCode = response ? response->statusCode : 0;
-    Reached reached = Reached::Yes;
     {
         std::lock_guard lock(state->mutex);
         if (state->task) record.timings = state->task->metrics();
         const bool sent = state->task ? state->task->requestMayHaveBeenSent() : state->answeredSent;
-        if (!response) reached = sent ? Reached::Maybe : Reached::No;
+        if (!response) end.reached = sent ? Reached::Maybe : Reached::No;
     }
-    const std::optional<milliseconds> pause = pauseBeforeRetry(*state, state->readOnly, error, response, reached);
+    end.pause = pauseBeforeRetry(*state, state->readOnly, error, response, end.reached);
+    const std::size_t bytes = data ? data->size() : 0;
+    detail::decodeThenDeliver(
+        bytes,
+        [state, data = std::move(data), response = std::move(response), error = std::move(error)]() mutable {
+            return withClientLogLines(*state, [&] { return decided(data, error, std::move(response)); });
+        },
+        [state, end = std::move(end)](OperationResult result) mutable {
+            afterDecode(state, std::move(end), std::move(result));
+        });
+}
 
-    OperationResult result = withClientLogLines(*state, [&] { return decided(data, error, std::move(response)); });
+void afterDecode(const std::shared_ptr<detail::OperationState>& state, ExchangeEnd end, OperationResult result) {
+    AttemptRecord& record = end.record;
+    const Reached reached = end.reached;
+    const std::optional<milliseconds>& pause = end.pause;
     result.reached = reached;
     record.error = result.error;
     if (state->journal) detail::recordOutcome(*state->journal, reached, record.statusCode, result.error, result.answer);
@@ -260,7 +283,7 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
     URLSessionDataTask task = URLSession::sharedSession().dataTaskWithRequest(
         request,
         [state](std::optional<std::string> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
-            finishExchange(state, data, std::move(response), error);
+            finishExchange(state, std::move(data), std::move(response), std::move(error));
         });
     if (state->deadline) task.setDeadline(*state->deadline);
     detail::useTransportSettings(task, state->core->transport);

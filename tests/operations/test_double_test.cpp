@@ -160,4 +160,31 @@ TEST(TestDouble, APauseBeyondTheDeadlineIsNotSlept) {
     EXPECT_EQ(r.attempts.size(), 1u);
 }
 
+// A large answer decodes off the delivery thread: while its decode is held (its log line blocks), a small
+// operation still completes; a cancel meanwhile still wins, as the result was not yet decided.
+TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodes) {
+    std::string wide = "{";
+    for (int i = 0; i < 2000; ++i) wide += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    Recorder largeRecorder, smallRecorder;
+    largeRecorder.reply = AnswererReply::json(wide + "\"end\":0}");
+    const std::string decoding = "Response: (" + std::to_string(largeRecorder.reply.body.size()) + " bytes";
+    const Client largeClient(answered(largeRecorder)), smallClient(answered(smallRecorder));  // before the handler
+    std::promise<void> entered, release;
+    std::shared_future<void> held = release.get_future().share();
+    setLogHandler([&](std::string_view line) {
+        if (line.starts_with(decoding)) entered.set_value(), held.wait();
+    });
+    Operation large = largeClient.initializePairing({});
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    Operation small = smallClient.initializePairing({});
+    const bool smallDone = small.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const bool largeDone = large.isDone(), cancelled = large.cancel();
+    release.set_value();
+    EXPECT_TRUE(smallDone && small.get().succeeded());
+    EXPECT_TRUE(!largeDone && cancelled);
+    ASSERT_TRUE(large.get().error);
+    EXPECT_EQ(large.get().error->code(), URLErrorCancelled);
+    setLogHandler({});
+}
+
 }  // namespace

@@ -3,13 +3,17 @@
 // Internal to the library: not installed. Calls run on the URL session's
 // delivery thread (Delivery.cpp): scheduled ones, for which it waits anyway (a
 // pause between two steps of an operation costs no thread and blocks no
-// completion), and failures of requests refused before sending.
+// completion), and failures of requests refused before sending. Large answers
+// are decoded on the decode threads, so that no completion waits behind them.
 #include <Orvalis/Foundation/Callbacks.h>
 #include <Orvalis/Foundation/Error.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <system_error>
+#include <utility>
 
 namespace orvalis::detail {
 
@@ -36,5 +40,46 @@ ScheduledCall scheduleOnDeliveryThread(std::chrono::steady_clock::time_point whe
 /// Calls onFailure with error on the URL session's delivery thread, as for a
 /// request that failed before sending. Any thread may call it.
 void failBeforeSending(Error error, FailureCallback onFailure);
+
+/// Answers of this many bytes or more are decoded off the delivery thread: a
+/// smaller one decodes in a millisecond or two, less than handing it over costs.
+inline constexpr std::size_t kDecodeOffThreadBytes = 16 * 1024;
+
+/// Runs work on one of the decode threads (at most two, started on first use),
+/// never inside this call; an exception it throws is logged. Work not started
+/// when the process exits is dropped. Throws std::system_error when no thread
+/// can start. Any thread may call it.
+void runOnDecodeThread(std::function<void()> work);
+
+/// Stops the decode threads for good (the session's exit path): waits a bounded
+/// time for the work running on them, drops the rest.
+void stopDecodeThreads() noexcept;
+
+/// Calls deliver(decode()) on the delivery thread, where the caller is: in line
+/// for an answer of fewer than kDecodeOffThreadBytes, otherwise decode runs on a
+/// decode thread and deliver is handed back (in line, should that fail). What
+/// decode or deliver throw in line reaches the caller.
+template <class Decode, class Deliver>
+void decodeThenDeliver(std::size_t answerBytes, Decode decode, Deliver deliver) {
+    if (answerBytes < kDecodeOffThreadBytes) {
+        deliver(decode());
+        return;
+    }
+    using Decoded = decltype(decode());
+    auto steps = std::make_shared<std::pair<Decode, Deliver>>(std::move(decode), std::move(deliver));
+    try {
+        runOnDecodeThread([steps] {
+            auto decoded = std::make_shared<Decoded>(steps->first());
+            try {
+                scheduleOnDeliveryThread(std::chrono::steady_clock::time_point::min(),
+                                         [steps, decoded] { steps->second(std::move(*decoded)); });
+            } catch (const std::system_error&) {
+                steps->second(std::move(*decoded));  // no delivery thread to hand it to: delivered here
+            }
+        });
+    } catch (const std::system_error&) {
+        steps->second(steps->first());  // no decode thread: decoded here, as for a small answer
+    }
+}
 
 }  // namespace orvalis::detail

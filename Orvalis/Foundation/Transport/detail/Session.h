@@ -9,6 +9,7 @@
 #include <Orvalis/Foundation/Error.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/ContentDecoder.h>
+#include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <curl/curl.h>
 #include <openssl/x509.h>
@@ -148,11 +149,19 @@ private:
                         std::optional<Error> error) noexcept;
 
 public:
-    // Stops deliveries for good: after main returned, and at exit.
-    static void stopAtExit() noexcept { stop(false); }
+    // Stops deliveries, then the decode threads, for good: after main returned,
+    // and at exit. In this order, a decode that ends meanwhile has nobody to
+    // hand its answer to, and the threads are not kept waiting on the session.
+    static void stopAtExit() noexcept {
+        stop(false);
+        stopDecodeThreads();
+    }
     // After main returned, while every library is still whole: also ends the
     // kept-alive connections, so servers see them closed rather than abandoned.
-    static void stopAfterMain() noexcept { stop(true); }
+    static void stopAfterMain() noexcept {
+        stop(true);
+        stopDecodeThreads();
+    }
 
 private:
     static void stop(bool closeConnections) noexcept;
