@@ -63,7 +63,7 @@ demo: deps
 # session pool and PINs, the journal's SQLite handles and statements.
 ASAN_TESTS ?= capi_tests operation_handle_tests transport_tests reliability_input_tests xml_tests json_tests \
               foundation_tests crypto_tests keys_tests token_tests journal_tests
-# ThreadSanitizer: everything that crosses the session's delivery thread or calls
+# ThreadSanitizer: everything that crosses the session's delivery (or decode) threads or calls
 # in from several threads: transfers and completions, cancel/wait/shutdown,
 # cancels from C, the facades and the log handler under concurrent callers,
 # signing contexts, shared Values and parsers used by several threads, the
