@@ -20,6 +20,9 @@ inline constexpr std::uint32_t kNoEntry = UINT32_MAX;
 std::size_t dictIndexBytes(std::uint32_t capacity) noexcept;
 /// A table for capacity entries holding entries[0, size); throws std::bad_alloc.
 DictIndex* newDictIndex(const DictionaryEntry* entries, std::uint32_t size, std::uint32_t capacity);
+/// A table for capacity entries holding what from holds: from itself when it has
+/// room, else a new one made from its hashes; throws std::bad_alloc.
+DictIndex* grownDictIndex(DictIndex* from, std::uint32_t capacity);
 /// Frees a table; nullptr is fine.
 void freeDictIndex(DictIndex* index) noexcept;
 /// The position of key among entries, or kNoEntry.

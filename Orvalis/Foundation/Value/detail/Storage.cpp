@@ -294,7 +294,12 @@ void growDict(DictImpl* d, std::size_t want) {
     charge((d->isInline() ? cap : cap - d->cap) * sizeof(DictionaryEntry) +
            (indexed ? dictIndexBytes(static_cast<std::uint32_t>(cap)) : 0));
     // The new table is made first: if it cannot be, nothing has changed.
-    DictIndex* index = indexed ? newDictIndex(d->data, d->size, static_cast<std::uint32_t>(cap)) : nullptr;
+    DictIndex* const old = wasIndexed ? d->index() : nullptr;
+    DictIndex* index = nullptr;
+    if (indexed) {
+        index = old ? grownDictIndex(old, static_cast<std::uint32_t>(cap))
+                    : newDictIndex(d->data, d->size, static_cast<std::uint32_t>(cap));
+    }
     char* p;
     if (d->isInline()) {
         p = static_cast<char*>(std::malloc(bytes));
@@ -305,10 +310,10 @@ void growDict(DictImpl* d, std::size_t want) {
         if (p && indexed && !wasIndexed) std::memmove(p + prefix, p, d->size * sizeof(DictionaryEntry));
     }
     if (!p) {
-        freeDictIndex(index);
+        if (index != old) freeDictIndex(index);
         throw std::bad_alloc();
     }
-    if (wasIndexed) freeDictIndex(*reinterpret_cast<DictIndex**>(p));
+    if (old != index) freeDictIndex(old);
     d->data = reinterpret_cast<DictionaryEntry*>(p + prefix);
     d->cap = static_cast<std::uint32_t>(cap);
     if (indexed) d->index() = index;
