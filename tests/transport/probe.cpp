@@ -8,6 +8,8 @@
 //                     destructor takes 100 ms; prints "late" for any completion that starts in it
 //   slow-exit         returns from main while its first completion outlasts the exit handler's
 //                     wait, other tasks finished behind it; prints "late" for any that runs later
+//   exit-mid-decode   returns from main while a 100,000-children XML answer (sent back by <url>) decodes;
+//                     prints "late" if its callback runs after that
 //   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
 //                     exits 1 unless each request gets exactly one callback (for memcheck)
 #include <Orvalis/Foundation/System/Log.h>
@@ -94,6 +96,24 @@ int main(int argc, char** argv) {
         static SlowHostStatic slow;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));  // answers go on arriving until 490 ms
         print("exiting");
+        return 0;
+    }
+    if (mode == "exit-mid-decode") {
+        std::string xml = "<a>";
+        for (int i = 0; i < 100000; ++i) xml += "<k" + std::to_string(i) + ">1</k" + std::to_string(i) + ">";
+        request.setHTTPMethod("POST");
+        request.setHTTPBody(xml + "</a>");
+        static std::promise<void> decoding;
+        setLogHandler([](std::string_view line) {  // right before the decode: it goes on once main returns
+            if (!line.starts_with("Response: <a>")) return;
+            decoding.set_value();
+            while (!mainReturned.load()) std::this_thread::yield();
+        });
+        auto late = [](auto) { (void)!::write(1, "late\n", 5); };
+        ZRBNetworkManager().executeService(request, late, late);
+        if (decoding.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 4;
+        print("exiting");
+        mainReturned = true;
         return 0;
     }
     if (mode == "slow-exit") {
