@@ -2,10 +2,10 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
+#include <Orvalis/Foundation/Value/detail/DecodeBudget.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/detail/AnswerDecoding.h>
-#include <Orvalis/Foundation/Value/detail/DecodeBudget.h>
 #include <Orvalis/Utils/XMLParser.h>
 
 #include <exception>
@@ -210,12 +210,10 @@ void ZRBNetworkManager::executeService(const URLRequest& request, SuccessCallbac
     URLSession& session = URLSession::sharedSession();
     if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
     session
-        .dataTaskWithRequest(request,
-                             [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
-                                 std::optional<std::string> data, std::optional<HTTPURLResponse>,
-                                 std::optional<Error> error) {
-                                 complete(std::move(data), error, onSuccess, onFailure);
-                             })
+        .dataTaskWithRequest(
+            request, [onSuccess = std::move(onSuccess), onFailure = std::move(onFailure)](
+                         std::optional<std::string> data, std::optional<HTTPURLResponse>,
+                         std::optional<Error> error) { complete(std::move(data), error, onSuccess, onFailure); })
         .resume();
 }
 
