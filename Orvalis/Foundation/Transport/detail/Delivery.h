@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <system_error>
 #include <utility>
 
 namespace orvalis::detail {
@@ -57,8 +56,8 @@ void stopDecodeThreads() noexcept;
 
 /// Calls deliver(decode()) on the delivery thread, where the caller is: in line
 /// for an answer of fewer than kDecodeOffThreadBytes, otherwise decode runs on a
-/// decode thread and deliver is handed back (in line, should that fail). What
-/// decode or deliver throw in line reaches the caller.
+/// decode thread and deliver is handed back (either in line, should its hand-over
+/// fail: no thread, no memory). What decode or deliver throw in line reaches the caller.
 template <class Decode, class Deliver>
 void decodeThenDeliver(std::size_t answerBytes, Decode decode, Deliver deliver) {
     if (answerBytes < kDecodeOffThreadBytes) {
@@ -73,12 +72,12 @@ void decodeThenDeliver(std::size_t answerBytes, Decode decode, Deliver deliver) 
             try {
                 scheduleOnDeliveryThread(std::chrono::steady_clock::time_point::min(),
                                          [steps, decoded] { steps->second(std::move(*decoded)); });
-            } catch (const std::system_error&) {
-                steps->second(std::move(*decoded));  // no delivery thread to hand it to: delivered here
+            } catch (...) {
+                steps->second(std::move(*decoded));  // never scheduled: delivered here, still once
             }
         });
-    } catch (const std::system_error&) {
-        steps->second(steps->first());  // no decode thread: decoded here, as for a small answer
+    } catch (...) {
+        steps->second(steps->first());  // never queued: decoded here, as a small answer
     }
 }
 
