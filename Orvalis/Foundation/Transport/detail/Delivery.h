@@ -54,10 +54,22 @@ void runOnDecodeThread(std::function<void()> work);
 /// time for the work running on them, drops the rest.
 void stopDecodeThreads() noexcept;
 
+/// Frees what owned holds on a decode thread (here, should that fail): a large
+/// answer can take as long to free as to decode. Any thread.
+template <class... Owned>
+void freeOnDecodeThread(Owned&&... owned) noexcept {
+    try {
+        runOnDecodeThread([... kept = std::move(owned)] {});
+    } catch (...) {
+        // Not queued: freed here when the call's copy goes.
+    }
+}
+
 /// Calls deliver(decode()) on the delivery thread, where the caller is: in line
 /// for an answer of fewer than kDecodeOffThreadBytes, otherwise decode runs on a
 /// decode thread and deliver is handed back (either in line, should its hand-over
-/// fail: no thread, no memory). What decode or deliver throw in line reaches the caller.
+/// fail: no thread, no memory), and what deliver leaves of the answer is freed on
+/// a decode thread too. What decode or deliver throw in line reaches the caller.
 template <class Decode, class Deliver>
 void decodeThenDeliver(std::size_t answerBytes, Decode decode, Deliver deliver) {
     if (answerBytes < kDecodeOffThreadBytes) {
@@ -70,8 +82,15 @@ void decodeThenDeliver(std::size_t answerBytes, Decode decode, Deliver deliver) 
         runOnDecodeThread([steps] {
             auto decoded = std::make_shared<Decoded>(steps->first());
             try {
-                scheduleOnDeliveryThread(std::chrono::steady_clock::time_point::min(),
-                                         [steps, decoded] { steps->second(std::move(*decoded)); });
+                scheduleOnDeliveryThread(std::chrono::steady_clock::time_point::min(), [steps, decoded]() mutable {
+                    try {
+                        steps->second(std::move(*decoded));
+                    } catch (...) {
+                        freeOnDecodeThread(std::move(steps), std::move(decoded));
+                        throw;
+                    }
+                    freeOnDecodeThread(std::move(steps), std::move(decoded));
+                });
             } catch (...) {
                 steps->second(std::move(*decoded));  // never scheduled: delivered here, still once
             }
