@@ -15,7 +15,8 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 for i in $(seq "$rounds"); do
     ORVALIS_BENCH_OPS=$ops "$build/bench/operations/bench_operations" '--benchmark_filter=^(floor|perop/c)/' \
-        --benchmark_repetitions=1 2>/dev/null | awk '$1 ~ /^(floor\/signature|floor\/get|perop\/c)$/ && NF >= 2 { print $1, $2 }' >>"$out/c"
+        --benchmark_repetitions=1 2>/dev/null |
+        awk '$1 ~ /^(floor\/signature|floor\/get|perop\/c)$/ && NF >= 2 { print $1, $2 }' >>"$out/c"
     PYTHONPATH=$build/python python3 "$root/bench/operations/perop_python.py" \
         --sandbox "$build/tools/orvalis-sandbox/orvalis-sandbox" --ops "$ops" >>"$out/c"
 done
@@ -29,7 +30,8 @@ awk -v rounds="$rounds" '
     }
     END {
         sig = median("floor/signature"); get = median("floor/get"); c = median("perop/c")
-        printf "%-20s %12s %12s %16s   (median of %d runs)\n", "per operation", "CPU us", "x perop/c", "beyond floors us", rounds
+        printf "%-20s %12s %12s %16s   (median of %d runs)\n", "per operation", "CPU us", "x perop/c",
+            "beyond floors us", rounds
         printf "%-20s %12.1f\n%-20s %12.1f\n", "floor/signature", sig, "floor/get", get
         split("perop/c perop/python perop/python_async", faces, " ")
         for (f = 1; f <= 3; ++f) {

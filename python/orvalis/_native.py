@@ -17,6 +17,7 @@ OK = 0
 INVALID_ARGUMENT = 1
 TIMEOUT = 2
 MALFORMED_INPUT = 3
+NO_MEMORY = 6
 JOURNAL = 8
 
 
@@ -185,7 +186,7 @@ def _take(pointer: Optional[int]) -> Optional[str]:
 # a key that cannot sign) is ValueError, a journal that cannot be kept JournalError; only an
 # internal fault (or a status this package does not know) is RuntimeError.
 _RAISED = {1: ValueError, TIMEOUT: TimeoutError, MALFORMED_INPUT: ValueError, 4: ValueError, 5: RuntimeError,
-           6: MemoryError, JOURNAL: JournalError}
+           NO_MEMORY: MemoryError, JOURNAL: JournalError}
 
 
 def _check(status: int, what: str) -> None:
@@ -426,7 +427,7 @@ def _outcome(result: int) -> Outcome:
     length = c_size_t()
     packed = _lib.orvalis_result_packed(result, ctypes.byref(length))
     if not packed:
-        _check(6, "result")
+        _check(NO_MEMORY, "result")
     try:
         f = ctypes.string_at(packed, length.value).decode("utf-8", "replace").split("\0")
     finally:
@@ -591,8 +592,8 @@ def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional
         key = next(_keys)
         with _waiting_lock:
             _waiting[key] = done
-    status = function(client, ctypes.byref(request), options, _trampoline if done is not None else _NO_COMPLETION, key,
-                      ctypes.byref(handle))
+    completion = _NO_COMPLETION if done is None else _trampoline
+    status = function(client, ctypes.byref(request), options, completion, key, ctypes.byref(handle))
     if status != OK:
         with _waiting_lock:
             _waiting.pop(key, None)
