@@ -9,6 +9,7 @@
 #include <limits>
 
 using namespace orvalis;
+using orvalis::detail::attemptOf;
 using orvalis::detail::covers;
 using orvalis::detail::failWith;
 using orvalis::detail::guarded;
@@ -20,6 +21,10 @@ using std::chrono::milliseconds;
 bool coversAttempts(const orvalis_call_options& options) noexcept {
     return options.struct_size >= ORVALIS_FIELD_END(orvalis_call_options, max_attempts);
 }
+
+}  // namespace
+
+namespace orvalis::detail {
 
 orvalis_attempt attemptOf(const AttemptRecord& record) noexcept {
     orvalis_attempt out{};
@@ -34,6 +39,10 @@ orvalis_attempt attemptOf(const AttemptRecord& record) noexcept {
     out.error_code = record.error ? record.error->code() : 0;
     return out;
 }
+
+}  // namespace orvalis::detail
+
+namespace {
 
 bool inRange(int64_t value, int64_t most) noexcept { return value >= 0 && value <= most; }
 

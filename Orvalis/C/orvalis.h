@@ -592,8 +592,9 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_observer(orvalis_clien
 } /* extern "C" */
 #endif
 
-/* The XML converter, the request signer and the journal, in headers of their own. */
+/* The XML converter, the request signer, the journal and the packed result, in headers of their own. */
 #include <Orvalis/C/orvalis_journal.h>
+#include <Orvalis/C/orvalis_packed.h>
 #include <Orvalis/C/orvalis_xml.h>
 
 #endif /* ORVALIS_C_ORVALIS_H */

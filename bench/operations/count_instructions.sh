@@ -9,11 +9,15 @@
 # which would otherwise swamp a difference of a few thousand instructions.
 #   bench/operations/count_instructions.sh [BENCH_OPERATIONS] [OPS]
 #   (default build/bench/operations/bench_operations, 64 operations per case)
-# Set SYSCALLS=0 to skip the strace runs.
+# Set SYSCALLS=0 to skip the strace runs. Where the build has the Python package
+# (BUILD/python), its two clients follow (bench/operations/perop_python.py under
+# callgrind at OPS and 5 x OPS operations, so that start-up cancels out); PYTHON=0
+# skips them.
 set -eu
 
 root=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
 bin=${1:-$root/build/bench/operations/bench_operations}
+build=$(cd "$(dirname "$bin")/../.." && pwd)
 ops=${2:-64}  # a multiple of 32: RSA blinding is renewed every 32 signatures
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -26,12 +30,31 @@ run() {  # run OPS FILTER [wrapper...]
 }
 
 run "$ops" 'floor|perop' valgrind --tool=callgrind --callgrind-out-file="$out/cg.%p"
+counts() {  # counts FILE: its total and RSA_sign's inclusive instructions
+    total=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$1")
+    rsa=$(callgrind_annotate --inclusive=yes "$1" 2>/dev/null | awk '/:RSA_sign / { gsub(",", "", $1); print $1; exit }')
+    echo "$total ${rsa:-0}"
+}
 for f in "$out"/cg.*; do
     name=$(sed -n 's/^desc: Trigger: Client Request: //p' "$f")
-    total=$(sed -n 's/^totals: *\([0-9]*\).*/\1/p' "$f")
-    rsa=$(callgrind_annotate --inclusive=yes "$f" 2>/dev/null | awk '/:RSA_sign / { gsub(",", "", $1); print $1; exit }')
-    [ -n "$name" ] && echo "$name $total ${rsa:-0}" >>"$out/instructions"
+    [ -n "$name" ] && echo "$name $(counts "$f")" >>"$out/instructions"
 done
+if [ "${PYTHON:-1}" != 0 ] && [ -d "$build/python/orvalis" ]; then
+    py=$(python3 -c 'import sys; print(sys.executable)')  # the interpreter itself, not a wrapper script
+    for face in blocking async; do
+        for n in "$ops" $((ops * 5)); do
+            PYTHONPATH=$build/python valgrind --tool=callgrind --callgrind-out-file="$out/py.$n" "$py" \
+                "$root/bench/operations/perop_python.py" --sandbox "$build/tools/orvalis-sandbox/orvalis-sandbox" \
+                --ops "$n" --face "$face" >/dev/null 2>&1
+        done
+        # The first run's counts taken from the second's: what ops x 4 operations cost, scaled to ops.
+        counts "$out/py.$ops" >"$out/first"
+        counts "$out/py.$((ops * 5))" | awk -v name="perop/python_$face" '
+            NR == FNR { t = $1; r = $2; next } { printf "%s %.0f %.0f\n", name, ($1 - t) / 4, ($2 - r) / 4 }' \
+            "$out/first" - >>"$out/instructions"
+        cases="$cases perop/python_$face"
+    done
+fi
 
 syscalls() {  # syscalls CASE OPS
     run "$2" "$1" strace -f -c -o "$out/strace"
@@ -46,7 +69,7 @@ for c in $cases; do
     n=$(awk -v c="$c" '$1 == c { print $2 }' "$out/instructions")
     rest=$(awk -v c="$c" '$1 == c { print $2 - $3 }' "$out/instructions")
     s=-
-    if [ "${SYSCALLS:-1}" != 0 ]; then
+    if [ "${SYSCALLS:-1}" != 0 ] && [ "${c#perop/python}" = "$c" ]; then
         a=$(syscalls "$c" "$ops")
         b=$(syscalls "$c" $((ops * 5)))
         s=$(awk -v a="$a" -v b="$b" -v n="$ops" 'BEGIN { printf "%.1f", (b - a) / (4 * n) }')

@@ -94,7 +94,7 @@ class _Operations(Generic[R]):
         raise NotImplementedError
 
     def _start(self, operation: str, fields: Dict[str, Any], timeout: Optional[float], attempts: Optional[int],
-               done: _native.Completion) -> _native.Operation:
+               done: Optional[_native.Completion]) -> _native.Operation:
         with self._lock:
             if self._closed:
                 raise RuntimeError("the client is closed")
@@ -216,8 +216,27 @@ class Client(_Operations[Answer]):
     """
 
     def _run(self, operation: str, fields: Dict[str, Any], timeout: Optional[float], attempts: Optional[int]) -> Answer:
+        if _native.delivery_thread is None:
+            return self._run_through_completion(operation, fields, timeout, attempts)
         if threading.get_ident() == _native.delivery_thread:
             raise RuntimeError("a blocking call on the library's delivery thread would wait for itself")
+        # The library wakes this thread itself: no Python runs on its thread for this call.
+        op = self._start(operation, fields, timeout, attempts, None)
+        try:
+            outcome = None
+            while outcome is None:
+                outcome = op.wait(0.2)  # short waits keep Ctrl-C responsive
+        except BaseException:
+            op.cancel()
+            raise
+        finally:
+            op.free()
+        return _unwrap(outcome)
+
+    def _run_through_completion(self, operation: str, fields: Dict[str, Any], timeout: Optional[float],
+                                attempts: Optional[int]) -> Answer:
+        # Until a completion has run, which thread is the library's is not known: this call's
+        # completion tells, so that a later call from that thread is refused rather than hanging.
         finished = threading.Event()
         outcome: list[_native.Outcome] = []
 

@@ -17,6 +17,7 @@ OK = 0
 INVALID_ARGUMENT = 1
 TIMEOUT = 2
 MALFORMED_INPUT = 3
+NO_MEMORY = 6
 JOURNAL = 8
 
 
@@ -154,6 +155,8 @@ for _name, _restype, _args in [
     ("orvalis_client_config_set_answerer", c_int, (c_void_p, _ANSWERER, c_void_p)),
     ("orvalis_check_signature", c_int, (POINTER(_Exchange), c_char_p, c_char_p, _OUT)),
     ("orvalis_operation_cancel", c_int, (c_void_p,)), ("orvalis_operation_free", None, (c_void_p,)),
+    ("orvalis_operation_wait", c_int, (c_void_p, c_int64, _OUT)), ("orvalis_result_free", None, (c_void_p,)),
+    ("orvalis_result_packed", c_void_p, (c_void_p, POINTER(c_size_t))),
     ("orvalis_xml_to_json_sized", c_int, (c_char_p, c_size_t, POINTER(_XMLOptions), _OUT, POINTER(c_size_t))),
     ("orvalis_json_to_xml_sized", c_int, (c_char_p, c_size_t, _OUT, POINTER(c_size_t))),
     ("orvalis_client_config_set_journal", c_int, (c_void_p, c_char_p, c_int)),
@@ -165,6 +168,8 @@ for _name, _restype, _args in [
     _declare(_name, _restype, *_args)
 for _start, _request in _OPERATIONS.values():
     _declare(_start, c_int, c_void_p, POINTER(_request), POINTER(_CallOptions), _COMPLETION, c_void_p, _OUT)
+# Python method name -> (C start function, request struct), looked up once.
+_STARTS = {name: (getattr(_lib, start), request) for name, (start, request) in _OPERATIONS.items()}
 
 
 def _take(pointer: Optional[int]) -> Optional[str]:
@@ -181,7 +186,7 @@ def _take(pointer: Optional[int]) -> Optional[str]:
 # a key that cannot sign) is ValueError, a journal that cannot be kept JournalError; only an
 # internal fault (or a status this package does not know) is RuntimeError.
 _RAISED = {1: ValueError, TIMEOUT: TimeoutError, MALFORMED_INPUT: ValueError, 4: ValueError, 5: RuntimeError,
-           6: MemoryError, JOURNAL: JournalError}
+           NO_MEMORY: MemoryError, JOURNAL: JournalError}
 
 
 def _check(status: int, what: str) -> None:
@@ -417,40 +422,27 @@ def _attempt(info: Any, correlation_id: Optional[str]) -> Attempt:
     return Attempt(correlation_id or "", *seconds, int(info.http_status), int(info.error_code))
 
 
-def _attempts(result: int) -> "list[Attempt]":
-    out = []
-    for i in range(_lib.orvalis_result_attempt_count(result)):
-        info = _Attempt()
-        _check(_lib.orvalis_result_attempt(result, i, ctypes.byref(info)), "attempt")
-        out.append(_attempt(info, _take(_lib.orvalis_result_attempt_correlation_id(result, i))))
-    return out
-
-
-def _headers(result: int) -> "list[tuple[str, str]]":
-    out = []
-    for i in range(_lib.orvalis_result_header_count(result)):
-        name, value = c_void_p(), c_void_p()
-        _check(_lib.orvalis_result_header(result, i, ctypes.byref(name), ctypes.byref(value)), "header")
-        out.append((_take(name.value) or "", _take(value.value) or ""))
-    return out
-
-
 def _outcome(result: int) -> Outcome:
-    """Copies everything out of a result the library lends to a completion."""
-    if _lib.orvalis_result_succeeded(result):
-        answer = Answer(_json.loads(_take(_lib.orvalis_result_answer_json(result)) or "{}"))
-        answer.status, answer.headers = int(_lib.orvalis_result_http_status(result)), _headers(result)
-        answer.attempts = _attempts(result)
-        return answer
-    entry = _take(_lib.orvalis_result_server_error_json(result))
-    error = OperationError(_take(_lib.orvalis_result_error_domain(result)) or "",
-                           int(_lib.orvalis_result_error_code(result)),
-                           _take(_lib.orvalis_result_error_message(result)) or "",
-                           int(_lib.orvalis_result_http_status(result)),
-                           None if entry is None else _json.loads(entry),
-                           Reached(_lib.orvalis_result_reached(result)))
-    error.attempts, error.headers = _attempts(result), _headers(result)
+    """Copies everything out of a result the library lends (one call: see orvalis_result_packed)."""
     length = c_size_t()
+    packed = _lib.orvalis_result_packed(result, ctypes.byref(length))
+    if not packed:
+        _check(NO_MEMORY, "result")
+    try:
+        f = ctypes.string_at(packed, length.value).decode("utf-8", "replace").split("\0")
+    finally:
+        _lib.orvalis_free(packed)
+    end = 10 + 2 * int(f[4])
+    headers = list(zip(f[10:end:2], f[11:end:2]))
+    attempts = [Attempt(f[i], int(f[i + 1]) / 1e6, int(f[i + 2]) / 1e6, int(f[i + 3]) / 1e6, int(f[i + 4]) / 1e6,
+                        int(f[i + 5]) / 1e6, int(f[i + 6]) / 1e6, int(f[i + 7]), int(f[i + 8]))
+                for i in range(end, end + 9 * int(f[5]), 9)]
+    if f[0] == "1":
+        answer = Answer(_json.loads(f[6] or "{}"))
+        answer.status, answer.headers, answer.attempts = int(f[1]), headers, attempts
+        return answer
+    error = OperationError(f[7], int(f[3]), f[8], int(f[1]), _json.loads(f[9]) if f[9] else None, Reached(int(f[2])))
+    error.attempts, error.headers = attempts, headers
     body = _lib.orvalis_result_body(result, ctypes.byref(length))
     if body:
         try:
@@ -523,7 +515,7 @@ def _observe(event: Any, key: int) -> None:  # mostly on the library's delivery 
                          None if e.retry_in_ms < 0 else e.retry_in_ms / 1000, info)
         elif kind == "completed":
             outcome = _outcome(e.result)
-            told = Event(kind, e.operation.decode(), e.attempt, attempts=_attempts(e.result),
+            told = Event(kind, e.operation.decode(), e.attempt, attempts=list(outcome.attempts),
                          error=outcome if isinstance(outcome, OperationError) else None)
         else:
             told = Event(kind, e.operation.decode(), 0)
@@ -531,6 +523,8 @@ def _observe(event: Any, key: int) -> None:  # mostly on the library's delivery 
     except Exception:  # nothing may propagate into the library's thread
         pass
 
+
+_NO_COMPLETION = _COMPLETION()  # NULL: the caller waits with Operation.wait
 
 #: The library's delivery thread (its threading ident), once a completion has run there.
 delivery_thread: Optional[int] = None
@@ -563,24 +557,43 @@ class Operation:
         if self._handle is not None:
             _lib.orvalis_operation_cancel(self._handle)
 
+    def wait(self, seconds: float) -> Optional[Outcome]:
+        """The outcome once the operation has completed, None when seconds pass first. Not on the
+        delivery thread (which would wait for itself)."""
+        result = c_void_p()
+        status = _lib.orvalis_operation_wait(self._handle, round(seconds * 1000), ctypes.byref(result))
+        if status == TIMEOUT:
+            return None
+        _check(status, "wait")
+        try:
+            return _outcome(result.value)  # type: ignore[arg-type]
+        finally:
+            _lib.orvalis_result_free(result)
+
     def free(self) -> None:
         handle, self._handle = self._handle, None
         _lib.orvalis_operation_free(handle)
 
 
 def start(client: int, operation: str, fields: Dict[str, Any], timeout: Optional[float],
-          done: Completion, attempts: Optional[int] = None) -> Operation:
-    """Starts an operation; done gets its outcome exactly once, on the delivery thread."""
-    function, request_type = _OPERATIONS[operation]
+          done: Optional[Completion], attempts: Optional[int] = None) -> Operation:
+    """Starts an operation; done gets its outcome exactly once, on the delivery thread (None: nothing
+    is called, Operation.wait gives it)."""
+    function, request_type = _STARTS[operation]
     request = request_type(**fields)
     if attempts is not None and not 1 <= attempts <= 10:
         raise ValueError("attempts must be 1 (no retry) to 10")
-    options = _CallOptions(overall_timeout_ms=_milliseconds(timeout, "timeout"), max_attempts=attempts or 0)
-    key, handle = next(_keys), c_void_p()
-    with _waiting_lock:
-        _waiting[key] = done
-    status = getattr(_lib, function)(client, ctypes.byref(request), ctypes.byref(options), _trampoline, key,
-                                     ctypes.byref(handle))
+    options = None  # the client's
+    if timeout is not None or attempts is not None:
+        options = ctypes.byref(_CallOptions(overall_timeout_ms=_milliseconds(timeout, "timeout"),
+                                            max_attempts=attempts or 0))
+    key, handle = 0, c_void_p()
+    if done is not None:
+        key = next(_keys)
+        with _waiting_lock:
+            _waiting[key] = done
+    completion = _NO_COMPLETION if done is None else _trampoline
+    status = function(client, ctypes.byref(request), options, completion, key, ctypes.byref(handle))
     if status != OK:
         with _waiting_lock:
             _waiting.pop(key, None)

@@ -153,7 +153,8 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
             orvalis_set_key_cache_lifetime(-1), orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
-    EXPECT_TRUE(op == nullptr && made == nullptr);
+    size_t length = 1;
+    EXPECT_TRUE(op == nullptr && made == nullptr && !orvalis_result_packed(nullptr, &length) && length == 0);
     orvalis_client_config_free(agent);
     orvalis_client_config_free(proxy);
 }
@@ -222,6 +223,34 @@ struct OutcomeRow {
 
 class COutcomes : public testing::TestWithParam<OutcomeRow> {};
 
+// What orvalis_result_packed must hold: the texts of the single-field calls, each ended by a NUL.
+static std::string byField(const orvalis_result* r) {
+    std::string out;
+    auto add = [&](const std::string& text) { out.append(text).push_back('\0'); };
+    const size_t headers = orvalis_result_header_count(r), attempts = orvalis_result_attempt_count(r);
+    for (int64_t n : {int64_t{orvalis_result_succeeded(r)}, int64_t{orvalis_result_http_status(r)},
+             int64_t{orvalis_result_reached(r)}, orvalis_result_error_code(r), int64_t(headers), int64_t(attempts)})
+        add(std::to_string(n));
+    for (char* text : {orvalis_result_answer_json(r), orvalis_result_error_domain(r), orvalis_result_error_message(r),
+             orvalis_result_server_error_json(r)})
+        add(take(text));
+    for (size_t i = 0; i < headers; ++i) {
+        char *name = nullptr, *value = nullptr;
+        EXPECT_EQ(orvalis_result_header(r, i, &name, &value), ORVALIS_OK);
+        add(take(name)), add(take(value));
+    }
+    for (size_t i = 0; i < attempts; ++i) {
+        orvalis_attempt a{};
+        a.struct_size = sizeof a;
+        EXPECT_EQ(orvalis_result_attempt(r, i, &a), ORVALIS_OK);
+        add(take(orvalis_result_attempt_correlation_id(r, i)));
+        for (int64_t n : {a.started_after_us, a.name_lookup_us, a.connect_us, a.tls_us, a.first_byte_us, a.total_us,
+                 int64_t{a.http_status}, a.error_code})
+            add(std::to_string(n));
+    }
+    return out;
+}
+
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault(
@@ -246,6 +275,9 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     EXPECT_EQ(orvalis_result_header(r, 0, &name, &value), row.status ? ORVALIS_OK : ORVALIS_ERROR_INVALID_ARGUMENT);
     const std::string field = take(name) + ": " + take(value);
     EXPECT_EQ(field.size() > 4, row.status != 0) << field;
+    char* packed = orvalis_result_packed(r, &length);
+    EXPECT_EQ(std::string(packed, packed ? length : 0), byField(r));
+    orvalis_free(packed);
     orvalis_result_free(r);
 }
 

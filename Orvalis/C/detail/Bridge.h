@@ -42,6 +42,9 @@ bool acceptableCallOptions(const orvalis_call_options* options) noexcept;
 /// What options (NULL: none) asks of one operation; fields beyond its struct_size are the client's.
 OperationOptions callOptions(const orvalis_call_options* options);
 
+/// The C view of one attempt (struct_size: the whole struct).
+orvalis_attempt attemptOf(const AttemptRecord& record) noexcept;
+
 /// Records message as the calling thread's last error and returns status.
 orvalis_status failWith(orvalis_status status, std::string_view message) noexcept;
 
