@@ -32,7 +32,7 @@ protected:
     Outcomes::One run(const std::function<void(ZRBOrvalis&, Outcomes&)>& operation) {
         Outcomes out;
         operation(orvalis_, out);
-        EXPECT_TRUE(out.waitFor(1));
+        EXPECT_TRUE(out.waitFor(1) && out.waitReleased());  // and no second callback can come
         auto all = out.all();
         EXPECT_EQ(all.size(), 1u);
         return all.empty() ? Outcomes::One{} : all[0];
@@ -316,7 +316,7 @@ TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
         });
     for (auto& th : threads) th.join();
     ASSERT_TRUE(out.waitFor(kThreads * kPerThread));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a stray second callback would show here
+    ASSERT_TRUE(out.waitReleased());  // a stray second callback would have run by then
     std::vector<int> calls(kThreads * kPerThread);
     for (const auto& o : out.all()) EXPECT_TRUE(++calls[o.tag] && o.success) << o.describe();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), kThreads * kPerThread);
