@@ -105,18 +105,19 @@ static orvalis_result* precheckout(const Client& client, const char* pairingId =
 
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {
     int sent[4], refused[4];  // callbacks, cancelled, inside the start call, waits refused
-    // Answers wait a little, so that a cancel finds them in flight even when this thread is descheduled.
-    ts::sandboxWorld().server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("delay:50"));
-    ASSERT_EQ(start_and_cancel(client(ts::sandboxWorld().host).release(), 1000, sent), 0);
-    ts::sandboxWorld().server->setFault("precheckoutdata", {});
-    // Cancelled requests that did reach the server are still queued there: let them drain, so
-    // that they do not meet the faults later tests set.
-    for (std::size_t i = 0, last = SIZE_MAX; i < 50; ++i) {
-        const std::size_t now = ts::sandboxWorld().server->requests().size();
-        if (now == last) break;
-        last = now;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    // Answers wait a little, so that a cancel finds them in flight even when this thread is descheduled. A
+    // sandbox of its own: the cancelled requests still queued there end with it, and meet no later test's faults.
+    orvalis::sandbox::SandboxOptions o;
+    o.merchantCertificatePath = (ts::sandboxWorld().dir.path() / "merchant.pem").string();
+    o.consumerKey = ts::kSandboxConsumerKey;
+    o.faults["precheckoutdata"] = *orvalis::sandbox::Fault::parse("delay:50");
+    orvalis::sandbox::Sandbox own(o);
+    std::string error;
+    ASSERT_TRUE(own.start(&error)) << error;
+    ASSERT_TRUE(orvalis::URLSession::sharedSession().configuration().addTrustedCertificates(
+        ts::sandboxWorld().dir.write("own.pem", own.serverCertificatePEM()).string()));
+    ASSERT_EQ(start_and_cancel(client("127.0.0.1:" + std::to_string(own.port())).release(), 1000, sent), 0);
+    own.stop();
     ASSERT_EQ(start_and_cancel(client("bad host/").release(), 200, refused), 0);  // fail at once
     // On a loaded machine a few may still finish before their cancel.
     EXPECT_THAT(sent, testing::ElementsAre(1000, testing::Gt(900), 0, 1000));

@@ -309,7 +309,8 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);  // the key callback's throw means no key
     EXPECT_NE(r.error->localizedDescription().find("host callback"), std::string::npos) << r.error->description();
-    setFault("delay:200");  // still running when the throwing continuation attaches
+    std::promise<void> attached;  // the answer waits until the throwing continuation is attached
+    ts::sandboxWorld().server->setObserver([go = attached.get_future().share()](auto&) { go.wait(); });
     ClientConfiguration signing = sandboxConfiguration();
     signing.executor = c.executor;
     Client signingClient(signing);
@@ -318,9 +319,11 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
         co_await o;
         throw 42;
     }(op);
+    attached.set_value();
     EXPECT_TRUE(signingClient.waitUntilIdle(20s));  // the continuation has thrown by then
     EXPECT_TRUE(op.isDone());
     thrower.frame.destroy();
+    ts::sandboxWorld().server->setObserver({});
 }
 
 TEST(Threads, AMovedFromHandleIsSafeToAsk) {

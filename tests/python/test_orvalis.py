@@ -140,7 +140,7 @@ def test_async_operations_run_together_and_task_cancellation_cancels(good, fault
                                     slow.get_payment_data(transaction_id="t-1", checkout_id="c-2", cart_id="k-3"))
         assert (a["checkoutId"], b["transactionId"], b["checkoutId"], b["cartId"]) == ("c-1", "t-1", "c-2", "k-3")
         task = asyncio.create_task(slow.initialize_pairing(checkout_id="c", user_id="u"))
-        while not slow.in_flight:  # the call was made: cancelling the task cancels the operation
+        while not slow.in_flight and not task.done():  # the call was made: cancelling it cancels the operation
             await asyncio.sleep(0.01)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):

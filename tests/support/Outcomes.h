@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -18,15 +19,21 @@ namespace orvalis::testsupport {
 class Outcomes {
 public:
     SuccessCallback success(std::size_t tag = 0) {
-        return [this, tag](Dictionary d) { record(tag, std::move(d), {}); };
+        return [this, tag, held = held_](Dictionary d) { record(tag, std::move(d), {}); };
     }
     FailureCallback failure(std::size_t tag = 0) {
-        return [this, tag](Error e) { record(tag, {}, std::move(e)); };
+        return [this, tag, held = held_](Error e) { record(tag, {}, std::move(e)); };
     }
     /// Waits (bounded) until n callbacks have arrived.
     bool waitFor(std::size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
         std::unique_lock lock(m_);
         return cv_.wait_for(lock, limit, [&] { return order_.size() >= n; });
+    }
+    /// Waits (bounded) until the library has let go of every callback handed out: none can run after.
+    bool waitReleased() {
+        for (int i = 0; i < 60000 && held_.use_count() > 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return held_.use_count() == 1;
     }
     struct One {
         std::optional<Dictionary> success;
@@ -51,6 +58,7 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<One> order_;
+    std::shared_ptr<int> held_ = std::make_shared<int>();  // one more owner per callback the library holds
 };
 
 }  // namespace orvalis::testsupport
