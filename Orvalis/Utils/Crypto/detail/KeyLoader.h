@@ -3,8 +3,10 @@
 // Internal to the key path: not installed.
 #include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/detail/SigningContexts.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +19,7 @@ struct LoadedKey {
     KeyStatus status = KeyStatus::NotFound;
     PrivateKey key;
     std::optional<CertificateReport> certificate;
+    std::shared_ptr<SigningContexts> signer;  // the cached key's ready contexts, if it is cached
 };
 
 /// Finds, reads and imports source's key with password, through the key cache
