@@ -87,7 +87,7 @@ detail::LoadedKey fromEntry(const KeySource& source, const CacheEntry& entry, bo
     detail::LoadedKey out;
     out.key = entry.key.share();
     out.signer = entry.signer;
-    out.certificate = entry.certificate;
+    if (!forSigning) out.certificate = entry.certificate;  // a signature never shows it
     out.status = out.key.isRSA() ? KeyStatus::Loaded : KeyStatus::NotRSA;
     if (out.status == KeyStatus::NotRSA) log("Merchant key: no key from " + source.description() + ": " +
                                              std::string(describe(KeyStatus::NotRSA)));

@@ -25,7 +25,7 @@ struct LoadedKey {
 /// Finds, reads and imports source's key with password, through the key cache
 /// when it is on. Logs one line naming the cause when there is no usable key
 /// (never the password). With forSigning, a certificate past its end date is
-/// logged once per certificate and process. Any thread.
+/// logged once per certificate and process, and no certificate is returned. Any thread.
 LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning);
 
 /// A signature by the merchant key, or why there is none.
