@@ -1,8 +1,8 @@
-#include <Orvalis/Foundation/Crypto/CryptoKey.h>
-#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 #include <Orvalis/Foundation/Crypto/detail/CryptoContext.h>
 #include <Orvalis/Foundation/Crypto/detail/Handles.h>
 #include <Orvalis/Foundation/Crypto/detail/SigningContexts.h>
+#include <Orvalis/Foundation/Crypto/CryptoKey.h>
+#include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

@@ -17,9 +17,9 @@ namespace orvalis::detail {
 /// DigestInfo), ready for EVP_PKEY_sign; empty when the key cannot sign so.
 PKeyCtxPtr newSigningContext(const PrivateKey& key, DigestAlgorithm algorithm);
 
-/// Signing contexts of one RSA key, set up once and used again: setting one up costs
-/// more than everything else of a request but the RSA operation itself. Each context
-/// serves one signature at a time; they hold the key until this object goes.
+/// Signing contexts of one RSA key, set up once and used again: setting one up (key
+/// management and digest look-ups) costs tens of thousands of instructions. Each
+/// context serves one signature at a time; they hold the key until this object goes.
 /// Any thread may call sign().
 class SigningContexts {
 public:

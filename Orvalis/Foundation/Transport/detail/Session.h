@@ -140,7 +140,7 @@ private:
     void finish(TaskState* task, CURLcode code);
     bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     // Easy handles of transfers that ended well, reset to their defaults for the
-    // next task: a fresh one costs more to set up than the whole request.
+    // next task: their buffers and set-up are made once rather than per task.
     EasyHandle takeEasyHandle();
     void keepEasyHandle(EasyHandle easy) noexcept;
     void expireIdle();
