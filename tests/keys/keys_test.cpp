@@ -185,13 +185,17 @@ protected:
     std::string path_ = dir_.write("m.p12", merchantP12()).string();
 };
 
+// Both algorithms in turn: a kept key signs with each again, as an uncached one does.
 TEST_F(Cache, IsOffUnlessAskedForAndThenSignsWithTheSameBytes) {
     EXPECT_EQ(cache_.lifetime().count(), 0);
-    const auto uncached = sign(KeySource::file(path_), kPw);
+    auto sign256 = [](const KeySource& s) { return ZRBCryptoHelper().RSASHA256SSignature("base string", s, kPw); };
+    const auto uncached = sign(KeySource::file(path_), kPw), uncached256 = sign256(KeySource::file(path_));
     EXPECT_EQ(cache_.count(), 0u);
     ASSERT_TRUE(cache_.setLifetime(std::chrono::minutes(5)));
-    for (const KeySource& s : {KeySource::file(path_), KeySource::file(path_), KeySource::memory(merchantP12())})
+    for (const KeySource& s : {KeySource::file(path_), KeySource::file(path_), KeySource::memory(merchantP12())}) {
         EXPECT_EQ(sign(s, kPw), uncached);
+        EXPECT_EQ(sign256(s), uncached256);
+    }
     EXPECT_EQ(cache_.count(), 2u);  // the file once, the bytes once
     cache_.clear();
     EXPECT_EQ(cache_.count(), 0u);

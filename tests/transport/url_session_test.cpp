@@ -133,10 +133,21 @@ TEST_F(Transport, DotSegmentsGoOutAsSignedNotResolved) {
     EXPECT_EQ(server.stat("/dots/../echo/./") - before, 1);
 }
 
-TEST_F(Transport, ConnectionsAreReusedAcrossTasks) {
+// Each GET follows a PUT with a body and a header of its own, and goes out on what that PUT used.
+TEST_F(Transport, ConnectionsAreReusedAcrossTasksWithNothingOfOneCarriedIntoTheNext) {
     const long before = server.stat("connections");
     ASSERT_GE(before, 0);
-    for (int i = 0; i < 20; ++i) ASSERT_FALSE(fetch(get(server.url("/echo"))).error);
+    URLRequest put(server.url("/echo"), URLRequestReloadIgnoringLocalCacheData, 10);
+    put.setHTTPMethod("PUT");
+    put.setHTTPBody(std::string("stale"));
+    put.setValue("stale", "X-Stale");
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_FALSE(fetch(put).error);
+        Outcome o = fetch(get(server.url("/echo")));
+        ASSERT_TRUE(o.data) << o.errorText();
+        EXPECT_EQ(o.data->rfind("GET /echo HTTP/1.1\r\n", 0), 0u) << *o.data;
+        for (const char* stale : {"stale", "Content-"}) EXPECT_EQ(o.data->find(stale), std::string::npos) << *o.data;
+    }
     EXPECT_LE(server.stat("connections") - before, 1);
 }
 

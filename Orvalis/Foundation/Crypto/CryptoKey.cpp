@@ -1,12 +1,12 @@
 #include <Orvalis/Foundation/Crypto/detail/CryptoContext.h>
 #include <Orvalis/Foundation/Crypto/detail/Handles.h>
+#include <Orvalis/Foundation/Crypto/detail/SigningContexts.h>
 #include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
 
 #include <climits>
 #include <memory>
@@ -57,14 +57,10 @@ PrivateKey importPKCS12PrivateKey(std::string_view der, const std::string& passw
 std::optional<std::string> rawSignDigest(const PrivateKey& key, DigestAlgorithm algorithm,
                                          std::string_view digestBytes) {
     if (!key.isRSA() || digestBytes.size() != digestLength(algorithm)) return std::nullopt;
-    PKeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(detail::cryptoLibraryContext(), key.get(), nullptr));
+    PKeyCtxPtr ctx = detail::newSigningContext(key, algorithm);
     std::string sig(key.blockSize(), '\0');
     std::size_t sigLen = sig.size();
-    // Padding PKCS#1 v1.5 with a signature digest set: OpenSSL wraps the
-    // digest in that hash's DigestInfo before padding (block type 1).
-    if (!ctx || sig.empty() || EVP_PKEY_sign_init(ctx.get()) != 1 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), algorithm == DigestAlgorithm::SHA1 ? EVP_sha1() : EVP_sha256()) != 1 ||
+    if (!ctx || sig.empty() ||
         EVP_PKEY_sign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()), &sigLen,
                       reinterpret_cast<const unsigned char*>(digestBytes.data()), digestBytes.size()) != 1) {
         detail::discardCryptoErrors();

@@ -156,8 +156,8 @@ std::string certificateTimeText(std::int64_t secondsSince1970) {
 }
 
 std::string processLocalSecretDigest(std::string_view secret) {
-    // The HMAC keyed once per process; each digest starts from a copy of it, so
-    // that a request pays for two hash blocks rather than the algorithm's set-up.
+    // The HMAC keyed once per process, so that a request pays for two hash blocks
+    // rather than the algorithm's set-up.
     struct KeyedMac {
         EVP_MAC_CTX* ctx = nullptr;
         KeyedMac() {
@@ -179,13 +179,18 @@ std::string processLocalSecretDigest(std::string_view secret) {
     };
     static const KeyedMac keyed;  // never freed: it may be used until the library context goes
     if (keyed.ctx == nullptr) return {};
-    std::unique_ptr<EVP_MAC_CTX, detail::Deleter<EVP_MAC_CTX_free>> ctx(EVP_MAC_CTX_dup(keyed.ctx));
+    // Each thread keeps a copy and sets it back to the keyed state per digest (an
+    // init without a key): cheaper than a copy made and freed per digest.
+    thread_local std::unique_ptr<EVP_MAC_CTX, detail::Deleter<EVP_MAC_CTX_free>> ctx;
+    if (!ctx) ctx.reset(EVP_MAC_CTX_dup(keyed.ctx));
     std::string out(32, '\0');
     std::size_t outLength = 0;
-    if (!ctx || EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(secret.data()), secret.size()) != 1 ||
+    if (!ctx || EVP_MAC_init(ctx.get(), nullptr, 0, nullptr) != 1 ||
+        EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(secret.data()), secret.size()) != 1 ||
         EVP_MAC_final(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &outLength, out.size()) != 1 ||
         outLength != out.size()) {
         detail::discardCryptoErrors();
+        ctx.reset();  // made again from the keyed one next time
         return {};
     }
     return out;

@@ -19,7 +19,8 @@ namespace orvalis {
 /// (the password itself is never kept). A file's key is imported anew when
 /// the file's size, modification time, device or inode changed. A key past
 /// its lifetime is dropped at the next key request or by clear(); dropping
-/// frees it, and OpenSSL overwrites the private numbers as it frees them.
+/// frees it, and OpenSSL overwrites the private numbers as it frees them. A kept
+/// key's signing contexts (set up once, then used again) are kept and freed with it.
 /// Any thread may call any member.
 class ORVALIS_EXPORT KeyCache {
 public:

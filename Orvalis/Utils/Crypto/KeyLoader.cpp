@@ -31,6 +31,7 @@ struct CacheEntry {
     std::optional<detail::FileStamp> stamp;  // files only
     double importedAt = 0;
     PrivateKey key;
+    std::shared_ptr<detail::SigningContexts> signer;  // kept and freed with the key
     std::optional<CertificateReport> certificate;
     std::string certificateDigest;
 };
@@ -85,7 +86,8 @@ detail::LoadedKey failure(const KeySource& source, KeyStatus status, std::string
 detail::LoadedKey fromEntry(const KeySource& source, const CacheEntry& entry, bool forSigning) {
     detail::LoadedKey out;
     out.key = entry.key.share();
-    out.certificate = entry.certificate;
+    out.signer = entry.signer;
+    if (!forSigning) out.certificate = entry.certificate;  // a signature never shows it
     out.status = out.key.isRSA() ? KeyStatus::Loaded : KeyStatus::NotRSA;
     if (out.status == KeyStatus::NotRSA) log("Merchant key: no key from " + source.description() + ": " +
                                              std::string(describe(KeyStatus::NotRSA)));
@@ -259,6 +261,7 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
     entry.certificateDigest = std::move(imported.certificateDigest);
     entry.stamp = stamp;
     entry.passwordDigest = std::move(passwordDigest);
+    if (caching && entry.key.isRSA()) entry.signer = std::make_shared<SigningContexts>(entry.key);
     LoadedKey out = fromEntry(source, entry, forSigning);
     if (caching) {
         std::lock_guard lock(cache.mutex);
@@ -289,7 +292,8 @@ MerchantSignature signWithMerchantKey(const KeySource& source, const std::option
     out.status = loaded.status;
     if (loaded.status != KeyStatus::Loaded) return out;
     std::optional<std::string> d = digest(algorithm, text);
-    if (d) out.signature = rawSignDigest(loaded.key, algorithm, *d);
+    if (d)
+        out.signature = loaded.signer ? loaded.signer->sign(algorithm, *d) : rawSignDigest(loaded.key, algorithm, *d);
     if (!out.signature) out.status = KeyStatus::SigningFailed;
     return out;
 }

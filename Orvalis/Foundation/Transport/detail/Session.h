@@ -140,6 +140,10 @@ private:
     bool configure(TaskState& task);
     void finish(TaskState* task, CURLcode code);
     bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
+    // Easy handles of transfers that ended well, reset to their defaults for the
+    // next task: their buffers and set-up are made once rather than per task.
+    EasyHandle takeEasyHandle();
+    void keepEasyHandle(EasyHandle easy) noexcept;
     void expireIdle();
     void cancelRequested();
     void runScheduled();
@@ -189,6 +193,7 @@ private:
 
     std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
     std::unordered_map<TaskState*, std::unique_ptr<TaskState>> active_;  // delivery thread only
+    std::vector<EasyHandle> spareEasy_;  // delivery thread only; at most kMaxHostConnections
     Clock::time_point lastIdleCheck_;
 };
 

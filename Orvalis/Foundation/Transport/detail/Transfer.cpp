@@ -419,7 +419,7 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
         deliver(*task, std::nullopt, std::nullopt, std::move(refusal));
         return;
     }
-    task->easy.reset(curl_easy_init());
+    task->easy = takeEasyHandle();
     task->trust = this->trust();
     task->maxBody = maxBody.load(std::memory_order_relaxed);
     task->lastActivity = Clock::now();
@@ -453,6 +453,27 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
         failed->easy.reset();
         deliver(*failed, std::nullopt, std::nullopt,
                 Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be started."));
+    }
+}
+
+EasyHandle SessionImpl::takeEasyHandle() {
+    if (spareEasy_.empty()) return EasyHandle(curl_easy_init());
+    EasyHandle easy = std::move(spareEasy_.back());
+    spareEasy_.pop_back();
+    return easy;
+}
+
+void SessionImpl::keepEasyHandle(EasyHandle easy) noexcept {
+    if (!easy) return;
+    // Every option back to its default (headers, body, method, proxy, callbacks, private
+    // pointer, error buffer): the next task sets all of its own. The connections stay
+    // with the multi handle, the DNS and TLS session caches with the share.
+    curl_easy_reset(easy.get());
+    if (spareEasy_.size() >= static_cast<size_t>(kMaxHostConnections)) return;
+    try {
+        spareEasy_.push_back(std::move(easy));
+    } catch (...) {
+        // Freed with the handle: the next task makes a new one.
     }
 }
 
@@ -548,7 +569,12 @@ void SessionImpl::finish(TaskState* raw, CURLcode code) {
     } else if (!task->decoder.complete()) {
         error = makeURLError(CURLE_BAD_CONTENT_ENCODING, task->url, "the compressed answer ends early");
     }
-    task->easy.reset();
+    // Only a handle whose transfer ended cleanly is used again.
+    if (!error && code == CURLE_OK) {
+        keepEasyHandle(std::move(task->easy));
+    } else {
+        task->easy.reset();
+    }
     task->headerList.reset();
     task->trust.reset();  // nothing of OpenSSL is freed after the host's code has run
     task->caBlob.reset();

@@ -32,10 +32,10 @@ bool isToken(std::string_view s) noexcept {
 
 // A header value must not be able to start another header line or cut the request.
 bool isSafeHeaderValue(std::string_view s) noexcept {
-    // A plain loop: find_first_of would search the three characters once per byte.
-    for (char c : s)
-        if (c == '\r' || c == '\n' || c == '\0') return false;
-    return true;
+    // Three memchr scans, each many bytes a step: an OAuth header is hundreds of bytes.
+    if (s.empty()) return true;
+    return std::memchr(s.data(), '\r', s.size()) == nullptr && std::memchr(s.data(), '\n', s.size()) == nullptr &&
+           std::memchr(s.data(), '\0', s.size()) == nullptr;
 }
 
 std::string hostOfURL(const std::string& url) {

@@ -3,8 +3,10 @@
 // Internal to the key path: not installed.
 #include <Orvalis/Foundation/Crypto/CryptoKey.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
+#include <Orvalis/Foundation/Crypto/detail/SigningContexts.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,12 +19,13 @@ struct LoadedKey {
     KeyStatus status = KeyStatus::NotFound;
     PrivateKey key;
     std::optional<CertificateReport> certificate;
+    std::shared_ptr<SigningContexts> signer;  // the cached key's ready contexts, if it is cached
 };
 
 /// Finds, reads and imports source's key with password, through the key cache
 /// when it is on. Logs one line naming the cause when there is no usable key
 /// (never the password). With forSigning, a certificate past its end date is
-/// logged once per certificate and process. Any thread.
+/// logged once per certificate and process, and no certificate is returned. Any thread.
 LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::string>& password, bool forSigning);
 
 /// A signature by the merchant key, or why there is none.
