@@ -17,8 +17,6 @@ constexpr std::string_view kName = "__name";
 constexpr std::string_view kAttributes = "__attributes";
 constexpr std::string_view kText = "__text";
 constexpr std::string_view kComments = "__comments";
-// Names up to a Value's inline bytes are stored in place; longer ones are shared.
-constexpr std::size_t kInlineName = 14;
 // What the budget is charged for each name held in the table, beside its bytes.
 constexpr std::size_t kNameEntryBytes = 64;
 
@@ -270,7 +268,6 @@ void detail::XMLTreeBuilder::endText() {
 }
 
 Value detail::XMLNameTable::operator()(std::string_view name) {
-    if (name.size() <= kInlineName) return Value(name);
     if (auto known = names_.find(name); known != names_.end()) return known->second;
     if (DecodeBudget* budget = DecodeBudget::current()) budget->charge(kNameEntryBytes);
     Value shared(name);
@@ -278,7 +275,7 @@ Value detail::XMLNameTable::operator()(std::string_view name) {
     return shared;
 }
 
-void detail::XMLTreeBuilder::appendNamed(Dictionary& node, std::string_view key, Value value) const {
+void detail::XMLTreeBuilder::appendShared(Dictionary& node, std::string_view key, Value value) const {
     ValueAccess::appendEntry(node, names_(key), std::move(value));
 }
 
@@ -286,13 +283,14 @@ void detail::XMLTreeBuilder::setNamed(Dictionary& node, std::string_view key, Va
     if (Value* entry = node.find(key))
         *entry = std::move(value);
     else
-        appendNamed(node, key, std::move(value));
+        appendNamed(node, key, [&] { return std::move(value); });
 }
 
 void detail::XMLTreeBuilder::insertChild(Dictionary& parent, std::string_view name, Value child) const {
     Value* entry = parent.find(name);
     if (!entry) {
-        appendNamed(parent, name, options.alwaysUseArrays ? Value(Array{std::move(child)}) : std::move(child));
+        appendNamed(parent, name,
+                    [&] { return options.alwaysUseArrays ? Value(Array{std::move(child)}) : std::move(child); });
     } else if (entry->isArray()) {
         entry->asArray().push_back(std::move(child));
     } else {
@@ -331,7 +329,7 @@ void detail::XMLTreeBuilder::materialize() const {
     if (!deferred_) return;
     deferred_ = false;
     Dictionary node = newNode(deferredName_, options.nodeNameMode == 1 ? 1 : 0);
-    if (options.nodeNameMode == 1) node.append(kName, names_(deferredName_));
+    if (options.nodeNameMode == 1) node.append(kName, nameValue(deferredName_));
     insertChild(stack_.back(), deferredName_, Value(node));
     stack_.push_back(std::move(node));
 }
@@ -350,7 +348,7 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
     const bool named = options.nodeNameMode == 1 || (options.nodeNameMode == 0 && !root_);
     const std::size_t attributeEntries = !storesAttributes ? 0 : options.attributesMode == 1 ? 1 : attributes.size();
     Dictionary node = newNode(elementName, (named ? 1 : 0) + attributeEntries);
-    if (named) node.append(kName, names_(elementName));
+    if (named) node.append(kName, nameValue(elementName));
     if (!attributes.empty()) {
         switch (options.attributesMode) {
             case 2:
@@ -372,7 +370,7 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
                     if (a.name == "_name")
                         setNamed(node, keyBuffer_, Value(a.value));
                     else
-                        appendNamed(node, keyBuffer_, Value(a.value));
+                        appendNamed(node, keyBuffer_, [&] { return Value(a.value); });
                 }
                 break;
             default:
@@ -387,7 +385,7 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
     }
     if (options.wrapRootNode) {
         Dictionary wrapper;
-        appendNamed(wrapper, elementName, Value(node));
+        appendNamed(wrapper, elementName, [&] { return Value(node); });
         stack_.push_back(wrapper);
         root_ = std::move(wrapper);
     } else {
@@ -410,13 +408,13 @@ void detail::XMLTreeBuilder::didEndElement(std::string_view) {
             // present is left as an array.
             Value* entry = parent.find(deferredName_);
             if (!entry) {
-                if (options.alwaysUseArrays) appendNamed(parent, deferredName_, Value(Array{}));
+                if (options.alwaysUseArrays) appendNamed(parent, deferredName_, [] { return Value(Array{}); });
             } else if (!entry->isArray()) {
                 *entry = Value(Array{std::move(*entry)});
             }
         } else {
             Dictionary node = detail::ValueAccess::dictionaryWithRoom((options.nodeNameMode == 1 ? 1 : 0) + 1);
-            if (options.nodeNameMode == 1) node.append(kName, names_(deferredName_));
+            if (options.nodeNameMode == 1) node.append(kName, nameValue(deferredName_));
             if (hasText)
                 node.append(kText, text_.take(b, e));
             else if (!options.collapseTextNodes && !options.stripEmptyNodes)

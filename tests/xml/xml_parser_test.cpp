@@ -91,6 +91,24 @@ TEST(XMLParser, RepeatedChildrenShareNoNode) {
     EXPECT_EQ(xs[1].asDictionary().objectForKey("_a"), Value("2"));
 }
 
+// Names too long to sit inline in a key are one string per document, shared by every node: repeats in an
+// element wide enough to be indexed must find their first, and the tree must outlive the parser on any thread.
+TEST(XMLParser, LongNamesSharedByNodesFindTheirRepeatsAndOutliveTheParser) {
+    std::string xml = "<AccountStatementResponse>", expected = R"({"__name":"AccountStatementResponse")";
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "TransactionRecordEntry" + std::to_string(i), id = std::to_string(i);
+        xml += "<" + name + " transactionIdentifier='" + id + "'/><" + name + ">t</" + name + ">";
+        expected += ",\"" + name + R"(":[{"_transactionIdentifier":")" + id + R"("},"t"])";
+    }
+    Value tree = parse(xml + "</AccountStatementResponse>");
+    const Value want = json(expected + "}");
+    EXPECT_EQ(tree, want);
+    std::vector<std::thread> readers;  // copies read and dropped on other threads while this one drops its own
+    for (int t = 0; t < 2; ++t) readers.emplace_back([copy = tree, &want] { EXPECT_EQ(copy, want); });
+    tree = Value();
+    for (std::thread& r : readers) r.join();
+}
+
 TEST(XMLParser, CopiesTakeOptionsOnly) {
     XMLParser p, assigned;
     Options{false, false, false, true, true, true, 1, 1}.applyTo(p);

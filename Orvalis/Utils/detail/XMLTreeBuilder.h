@@ -36,10 +36,16 @@ struct XMLOptions {
 /// atomically, so a tree outlives the table and may cross threads).
 class XMLNameTable {
 public:
-    /// name as a string Value: its own bytes when short, else the shared copy.
+    /// The shared string Value of a name longer than a Value's inline bytes.
     Value operator()(std::string_view name);
-    /// Forgets the names; the trees holding them keep theirs.
-    void clear() noexcept { names_.clear(); }
+    /// Forgets the names (the trees holding them keep theirs), and the table's
+    /// memory too when a document had many.
+    void clear() noexcept {
+        if (names_.bucket_count() > 4096)
+            std::unordered_map<std::string_view, Value>().swap(names_);
+        else
+            names_.clear();
+    }
 
 private:
     // Keys view the bytes of their own Value, which never move.
@@ -80,8 +86,19 @@ public:
 
 private:
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
-    void appendNamed(Dictionary& node, std::string_view key, Value value) const;
+    // Short names are stored in place as ever; only longer ones go through the table.
+    static constexpr std::size_t kInlineName = 14;  // a Value's inline bytes
+    // The value comes from make(), built straight into its place.
+    template <class Make>
+    void appendNamed(Dictionary& node, std::string_view key, Make&& make) const {
+        if (key.size() <= kInlineName)
+            node.append(key, make());
+        else
+            appendShared(node, key, make());
+    }
+    void appendShared(Dictionary& node, std::string_view key, Value value) const;
     void setNamed(Dictionary& node, std::string_view key, Value value) const;
+    Value nameValue(std::string_view name) const { return name.size() <= kInlineName ? Value(name) : names_(name); }
     void materialize() const;
     Dictionary newNode(std::string_view name, std::size_t known) const;
     std::pair<std::size_t, std::size_t> runRange() const noexcept;
