@@ -52,6 +52,9 @@ std::size_t spaceBefore(std::string_view s, std::size_t end) noexcept {
 
 // The bounds of s without its leading and trailing white space.
 std::pair<std::size_t, std::size_t> trimmedRange(std::string_view s) noexcept {
+    // Most runs begin and end with a printable ASCII byte: nothing to look at.
+    auto printable = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
+    if (!s.empty() && printable(s.front()) && printable(s.back())) return {0, s.size()};
     std::size_t b = 0, e = s.size(), n;
     while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
     while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;

@@ -42,6 +42,7 @@ const Shape kShapes[] = {
     {"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
     {"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
     {"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
+    {"SpaceAtOneEndTrimmed", "<r><x>a </x><y> b</y></r>", {}, R"({"__name":"r","x":"a","y":"b"})"},
     {"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {}, R"({"__name":"r","x":"v"})"},
     {"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
     {"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
