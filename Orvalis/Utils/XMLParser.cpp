@@ -17,6 +17,8 @@ constexpr std::string_view kName = "__name";
 constexpr std::string_view kAttributes = "__attributes";
 constexpr std::string_view kText = "__text";
 constexpr std::string_view kComments = "__comments";
+// What the budget is charged for each name held in the table, beside its bytes.
+constexpr std::size_t kNameEntryBytes = 64;
 
 // Length of the white-space character (tab, U+000A..U+000D, U+0085, Unicode
 // Z separators) that starts at s[i], or 0.
@@ -50,6 +52,9 @@ std::size_t spaceBefore(std::string_view s, std::size_t end) noexcept {
 
 // The bounds of s without its leading and trailing white space.
 std::pair<std::size_t, std::size_t> trimmedRange(std::string_view s) noexcept {
+    // Most runs begin and end with a printable ASCII byte: nothing to look at.
+    auto printable = [](char c) { return static_cast<unsigned char>(c) - 0x21u < 0x5Fu; };
+    if (!s.empty() && printable(s.front()) && printable(s.back())) return {0, s.size()};
     std::size_t b = 0, e = s.size(), n;
     while (b < e && (n = spaceAt(s.substr(0, e), b)) != 0) b += n;
     while (e > b && (n = spaceBefore(s.substr(0, e), e)) != 0) e -= n;
@@ -156,6 +161,7 @@ void detail::XMLTreeBuilder::reset() noexcept {
     stackSet_ = false;
     textPending_ = false;
     text_.clear();
+    names_.clear();
     // Keep buffers for the next document unless one was huge.
     if (stack_.capacity() > 4096) std::vector<Dictionary>().swap(stack_);
     if (text_.capacity() > (std::size_t{1} << 20)) text_.reset();
@@ -264,10 +270,30 @@ void detail::XMLTreeBuilder::endText() {
     }
 }
 
+Value detail::XMLNameTable::operator()(std::string_view name) {
+    if (auto known = names_.find(name); known != names_.end()) return known->second;
+    if (DecodeBudget* budget = DecodeBudget::current()) budget->charge(kNameEntryBytes);
+    Value shared(name);
+    names_.emplace(shared.asString(), shared);
+    return shared;
+}
+
+void detail::XMLTreeBuilder::appendShared(Dictionary& node, std::string_view key, Value value) const {
+    ValueAccess::appendEntry(node, names_(key), std::move(value));
+}
+
+void detail::XMLTreeBuilder::setNamed(Dictionary& node, std::string_view key, Value value) const {
+    if (Value* entry = node.find(key))
+        *entry = std::move(value);
+    else
+        appendNamed(node, key, [&] { return std::move(value); });
+}
+
 void detail::XMLTreeBuilder::insertChild(Dictionary& parent, std::string_view name, Value child) const {
     Value* entry = parent.find(name);
     if (!entry) {
-        parent.append(name, options.alwaysUseArrays ? Value(Array{std::move(child)}) : std::move(child));
+        appendNamed(parent, name,
+                    [&] { return options.alwaysUseArrays ? Value(Array{std::move(child)}) : std::move(child); });
     } else if (entry->isArray()) {
         entry->asArray().push_back(std::move(child));
     } else {
@@ -306,7 +332,7 @@ void detail::XMLTreeBuilder::materialize() const {
     if (!deferred_) return;
     deferred_ = false;
     Dictionary node = newNode(deferredName_, options.nodeNameMode == 1 ? 1 : 0);
-    if (options.nodeNameMode == 1) node.append(kName, Value(deferredName_));
+    if (options.nodeNameMode == 1) node.append(kName, nameValue(deferredName_));
     insertChild(stack_.back(), deferredName_, Value(node));
     stack_.push_back(std::move(node));
 }
@@ -325,16 +351,16 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
     const bool named = options.nodeNameMode == 1 || (options.nodeNameMode == 0 && !root_);
     const std::size_t attributeEntries = !storesAttributes ? 0 : options.attributesMode == 1 ? 1 : attributes.size();
     Dictionary node = newNode(elementName, (named ? 1 : 0) + attributeEntries);
-    if (named) node.append(kName, Value(elementName));
+    if (named) node.append(kName, nameValue(elementName));
     if (!attributes.empty()) {
         switch (options.attributesMode) {
             case 2:
                 node.reserve(node.size() + attributes.size());
-                for (const XMLAttribute& a : attributes) node.set(a.name, Value(a.value));
+                for (const XMLAttribute& a : attributes) setNamed(node, a.name, Value(a.value));
                 break;
             case 1: {
                 Dictionary map = detail::ValueAccess::dictionaryWithRoom(attributes.size());
-                for (const XMLAttribute& a : attributes) map.set(a.name, Value(a.value));
+                for (const XMLAttribute& a : attributes) setNamed(map, a.name, Value(a.value));
                 node.set(kAttributes, Value(std::move(map)));
                 break;
             }
@@ -345,9 +371,9 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
                     keyBuffer_.append(a.name);
                     // Attribute names are unique, so only "_name" can meet a key already there.
                     if (a.name == "_name")
-                        node.set(keyBuffer_, Value(a.value));
+                        setNamed(node, keyBuffer_, Value(a.value));
                     else
-                        node.append(keyBuffer_, Value(a.value));
+                        appendNamed(node, keyBuffer_, [&] { return Value(a.value); });
                 }
                 break;
             default:
@@ -362,7 +388,7 @@ void detail::XMLTreeBuilder::didStartElement(std::string_view elementName, std::
     }
     if (options.wrapRootNode) {
         Dictionary wrapper;
-        wrapper.append(elementName, Value(node));
+        appendNamed(wrapper, elementName, [&] { return Value(node); });
         stack_.push_back(wrapper);
         root_ = std::move(wrapper);
     } else {
@@ -385,13 +411,13 @@ void detail::XMLTreeBuilder::didEndElement(std::string_view) {
             // present is left as an array.
             Value* entry = parent.find(deferredName_);
             if (!entry) {
-                if (options.alwaysUseArrays) parent.append(deferredName_, Value(Array{}));
+                if (options.alwaysUseArrays) appendNamed(parent, deferredName_, [] { return Value(Array{}); });
             } else if (!entry->isArray()) {
                 *entry = Value(Array{std::move(*entry)});
             }
         } else {
             Dictionary node = detail::ValueAccess::dictionaryWithRoom((options.nodeNameMode == 1 ? 1 : 0) + 1);
-            if (options.nodeNameMode == 1) node.append(kName, Value(deferredName_));
+            if (options.nodeNameMode == 1) node.append(kName, nameValue(deferredName_));
             if (hasText)
                 node.append(kText, text_.take(b, e));
             else if (!options.collapseTextNodes && !options.stripEmptyNodes)

@@ -42,6 +42,7 @@ const Shape kShapes[] = {
     {"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
     {"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
     {"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
+    {"SpaceAtOneEndTrimmed", "<r><x>a </x><y> b</y></r>", {}, R"({"__name":"r","x":"a","y":"b"})"},
     {"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {}, R"({"__name":"r","x":"v"})"},
     {"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
     {"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
@@ -89,6 +90,24 @@ TEST(XMLParser, RepeatedChildrenShareNoNode) {
     ASSERT_EQ(xs.size(), 2u);
     xs[0].asDictionary().set("_a", "changed");
     EXPECT_EQ(xs[1].asDictionary().objectForKey("_a"), Value("2"));
+}
+
+// Names too long to sit inline in a key are one string per document, shared by every node: repeats in an
+// element wide enough to be indexed must find their first, and the tree must outlive the parser on any thread.
+TEST(XMLParser, LongNamesSharedByNodesFindTheirRepeatsAndOutliveTheParser) {
+    std::string xml = "<AccountStatementResponse>", expected = R"({"__name":"AccountStatementResponse")";
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "TransactionRecordEntry" + std::to_string(i), id = std::to_string(i);
+        xml += "<" + name + " transactionIdentifier='" + id + "'/><" + name + ">t</" + name + ">";
+        expected += ",\"" + name + R"(":[{"_transactionIdentifier":")" + id + R"("},"t"])";
+    }
+    Value tree = parse(xml + "</AccountStatementResponse>");
+    const Value want = json(expected + "}");
+    EXPECT_EQ(tree, want);
+    std::vector<std::thread> readers;  // copies read and dropped on other threads while this one drops its own
+    for (int t = 0; t < 2; ++t) readers.emplace_back([copy = tree, &want] { EXPECT_EQ(copy, want); });
+    tree = Value();
+    for (std::thread& r : readers) r.join();
 }
 
 TEST(XMLParser, CopiesTakeOptionsOnly) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,28 @@ struct XMLOptions {
     bool wrapRootNode = false;
     std::int64_t attributesMode = 0;
     std::int64_t nodeNameMode = 0;
+};
+
+/// The element and attribute names of one document as string Values. Names
+/// too long for a Value's inline bytes are held once per distinct name and
+/// shared by every node using them (a string block is immutable and counted
+/// atomically, so a tree outlives the table and may cross threads).
+class XMLNameTable {
+public:
+    /// The shared string Value of a name longer than a Value's inline bytes.
+    Value operator()(std::string_view name);
+    /// Forgets the names (the trees holding them keep theirs), and the table's
+    /// memory too when a document had many.
+    void clear() noexcept {
+        if (names_.bucket_count() > 4096)
+            std::unordered_map<std::string_view, Value>().swap(names_);
+        else
+            names_.clear();
+    }
+
+private:
+    // Keys view the bytes of their own Value, which never move.
+    std::unordered_map<std::string_view, Value> names_;
 };
 
 /// Builds one document's tree from its events, shaped by options; the
@@ -63,6 +86,19 @@ public:
 
 private:
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
+    // Short names are stored in place as ever; only longer ones go through the table.
+    static constexpr std::size_t kInlineName = 14;  // a Value's inline bytes
+    // The value comes from make(), built straight into its place.
+    template <class Make>
+    void appendNamed(Dictionary& node, std::string_view key, Make&& make) const {
+        if (key.size() <= kInlineName)
+            node.append(key, make());
+        else
+            appendShared(node, key, make());
+    }
+    void appendShared(Dictionary& node, std::string_view key, Value value) const;
+    void setNamed(Dictionary& node, std::string_view key, Value value) const;
+    Value nameValue(std::string_view name) const { return name.size() <= kInlineName ? Value(name) : names_(name); }
     void materialize() const;
     Dictionary newNode(std::string_view name, std::size_t known) const;
     std::pair<std::size_t, std::size_t> runRange() const noexcept;
@@ -77,6 +113,7 @@ private:
     TextBuffer text_;
     bool textPending_ = false;
     std::string keyBuffer_;
+    mutable XMLNameTable names_;
     // The element name each depth last opened a node for, and the entries
     // the last two nodes of that name there ended with: how much room the
     // next one gets.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace orvalis::detail {
 
@@ -73,6 +74,11 @@ struct DictImpl : RefCounted {
     bool isIndexed() const noexcept { return cap >= kIndexedCapacity; }  // never inline (kMaxInlineEntries)
     DictIndex*& index() const noexcept { return *reinterpret_cast<DictIndex**>(reinterpret_cast<char*>(data) - kIndexSlot); }
     static constexpr std::size_t kIndexSlot = sizeof(DictIndex*);
+    // Makes the entry at e (raw memory) hold key and value.
+    static void placeEntry(DictionaryEntry* e, Value&& key, Value&& value) noexcept {
+        new (&e->key_) Value(std::move(key));
+        new (&e->value_) Value(std::move(value));
+    }
 };
 static_assert(sizeof(DictImpl) % alignof(DictionaryEntry) == 0, "inline entries follow the header");
 static_assert(alignof(DictionaryEntry) <= DictImpl::kIndexSlot, "entries after the table pointer stay aligned");

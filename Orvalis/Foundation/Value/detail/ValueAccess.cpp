@@ -45,6 +45,13 @@ Dictionary detail::ValueAccess::dictionaryWithRoom(std::size_t entries) {
     }
     return Dictionary(newDict(static_cast<std::uint32_t>(entries)));
 }
+void detail::ValueAccess::appendEntry(Dictionary& d, Value key, Value value) {
+    DictImpl* impl = d.impl_;
+    if (impl->size == impl->cap) growDict(impl, impl->size + std::size_t{1});
+    DictImpl::placeEntry(&impl->data[impl->size], std::move(key), std::move(value));
+    ++impl->size;
+    if (impl->isIndexed()) dictIndexAdd(impl->index(), impl->data, impl->size - 1);
+}
 std::string_view detail::ValueAccess::keptNumberText(const Value& v) noexcept {
     if (v.kind_ != Value::Kind::Double || v.len_ != kSharedString) return {};
     auto* rep = static_cast<NumberRep*>(v.ptr());

@@ -22,6 +22,9 @@ struct ValueAccess {
     /// An empty Dictionary whose block holds room for entries entries (one
     /// block, carved like any other, up to 16); throws std::bad_alloc.
     static Dictionary dictionaryWithRoom(std::size_t entries);
+    /// As Dictionary::append, with the key given as a string Value (shared,
+    /// not copied): the key must be absent. Throws std::bad_alloc.
+    static void appendEntry(Dictionary& d, Value key, Value value);
 };
 
 }  // namespace orvalis::detail
