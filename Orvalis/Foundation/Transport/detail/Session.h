@@ -36,6 +36,8 @@ using Clock = std::chrono::steady_clock;
 // written just as one closes may have reached it and is never sent again, so a
 // connection idle this long is not reused: the race stays on the server's side.
 inline constexpr long kMaxIdleSecondsForReuse = 2;
+// libcurl's smallest: larger answers arrive in more, smaller pieces.
+inline constexpr long kReceiveBufferBytes = 1024;
 
 using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
 using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
