@@ -82,6 +82,10 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
         }).detach();
         return;
     }
+    // Tasks already waiting mean a wake is on its way (or the thread looks again
+    // before it sleeps): one wake serves a burst of starts, and each wake costs the
+    // thread a pass over every transfer in flight.
+    const bool wakeUnderway = !pending_.empty();
     pending_.push_back(std::move(task));
     if (!started_) {
         try {
@@ -91,7 +95,7 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
             pending_.pop_back();
             throw;
         }
-    } else if (!onDeliveryThreadLocked() && curl_multi_wakeup(multi_) != CURLM_OK) {
+    } else if (!wakeUnderway && !onDeliveryThreadLocked() && curl_multi_wakeup(multi_) != CURLM_OK) {
         log("URLSession: could not wake the delivery thread; the task starts within a second");
     }
 }
