@@ -135,6 +135,7 @@ package:
 	  -DWORK_DIR=$(CURDIR)/$(PACKAGE_BUILD)/package-check -P tests/packaging/check_debs.cmake
 
 bench: build
+	@scripts/install-deps.sh bench
 	scripts/bench.sh $(BUILD)
 
 # Every libFuzzer target for FUZZ_SECONDS each (FUZZ_TARGETS picks some), in a

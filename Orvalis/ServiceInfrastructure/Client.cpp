@@ -367,6 +367,10 @@ Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detai
     if (!configuration.journal && !configuration.journalPath.empty()) {
         configuration.journal = openJournal(configuration.journalPath);
     }
+    if (configuration.connectionLimits &&
+        !URLSession::sharedSession().configuration().setConnectionLimits(*configuration.connectionLimits)) {
+        throw std::invalid_argument("Client: a connection limit is out of its range (see ConnectionLimits)");
+    }
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }

@@ -116,6 +116,10 @@ struct ClientConfiguration {
     /// environment says; unset: libcurl's environment variables (https_proxy,
     /// http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it.
     std::optional<std::string> proxy;
+    /// When set, how many connections and HTTP/2 streams the library's transport uses at
+    /// once (see ConnectionLimits for the defaults and ranges). The transport is shared
+    /// by every client of the process: the limits of the client made last hold for all.
+    std::optional<ConnectionLimits> connectionLimits;
     /// PEM files whose certificates this client trusts, beside the system store and
     /// what URLSessionConfiguration::addTrustedCertificates added for the process.
     /// Read when the client is made; other clients never trust them.
@@ -168,7 +172,8 @@ public:
     /// A client that stamps configuration on every request it sends. Throws
     /// std::invalid_argument when a time-out is 0 or less, the retry policy is out of
     /// range, a trusted-certificate file holds no readable certificate, a pin list is
-    /// malformed, or the user agent or proxy holds a line break or NUL; throws
+    /// malformed, the user agent or proxy holds a line break or NUL, or a connection
+    /// limit is out of its range; throws
     /// JournalError when the journal at journalPath cannot be opened.
     explicit Client(ClientConfiguration configuration);
     /// Wipes the password; operations in flight go on and complete.

@@ -1,4 +1,5 @@
-// What one client sets for its own requests: user agent, proxy, trust anchors and pins.
+// What one client sets for its own requests: user agent, proxy, trust anchors and pins; and the
+// connection limits it sets for the process.
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
 #include <SandboxWorld.h>
@@ -102,4 +103,30 @@ TEST(ClientTransport, AnchorsAndPinsBelongToTheirClient) {
     ClientConfiguration unreadable = keyed("");
     unreadable.trustedCertificateFiles = {a.caFile() + ".missing"};
     EXPECT_THROW(Client{unreadable}, std::invalid_argument);
+}
+
+// Over HTTP/1.1 a limit of 2 connections keeps the server at 2 requests at once: the "/hold2"
+// answer waits until two are held together, so a third connection would be seen with them.
+TEST(ClientTransport, ConnectionLimitsBoundWhatTheServerSeesAtOnce) {
+    ts::TestServer& server = ts::sharedServer();
+    ClientConfiguration c = keyed(server.host());
+    c.connectionLimits = ConnectionLimits{2, 2, 1};
+    Client client(c);
+    std::vector<Operation> held;
+    ZRBPrecheckoutDataRequest request;
+    request.setPairingId("hold2");
+    for (int i = 0; i < 6; ++i) held.push_back(client.getPrecheckoutData(request));
+    for (Operation& operation : held) EXPECT_FALSE(operation.get().succeeded());
+    EXPECT_EQ(server.stat("held"), 2);
+    ASSERT_TRUE(URLSession::sharedSession().configuration().setConnectionLimits(ConnectionLimits{}));
+}
+
+TEST(ClientTransport, ConnectionLimitsOutOfRangeAreRefused) {
+    for (const ConnectionLimits& bad : {ConnectionLimits{0, 128, 100}, ConnectionLimits{3, 2, 100},
+             ConnectionLimits{32, 70000, 100}, ConnectionLimits{32, 128, 0}, ConnectionLimits{-1, 128, 100}}) {
+        ClientConfiguration c = keyed("127.0.0.1");
+        c.connectionLimits = bad;
+        EXPECT_THROW(Client{c}, std::invalid_argument) << bad.maxConnectionsPerHost << " " << bad.maxConnections;
+        EXPECT_FALSE(URLSession::sharedSession().configuration().setConnectionLimits(bad));
+    }
 }

@@ -106,11 +106,11 @@ async def serve(path, query, headers, raw, body, writer):
         return False
     elif path == "/drop":  # the request read whole, then the connection closed without a word
         return False
-    elif path == "/hold":  # unanswered until n are held together (5 s at most), then dropped
+    elif path.startswith("/hold"):  # /hold?n=N or /holdN: unanswered until N are held together (5 s at most), then dropped
         holding.append(1)
         stats["held"] = max(stats["held"], len(holding))
         for _ in range(250):
-            if len(holding) >= arg("n", 1):
+            if len(holding) >= int(path[5:] or arg("n", 1)):
                 break
             await asyncio.sleep(0.02)
         await asyncio.sleep(0.1)

@@ -55,11 +55,7 @@ SessionImpl::SessionImpl() {
     }
     if (multi_ != nullptr) {
         curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-        // Thousands of tasks in flight queue for a bounded set of connections
-        // instead of opening one socket each.
-        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxHostConnections);
-        curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxTotalConnections);
-        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxTotalConnections);
+        applyLimits(limits_);
     }
     // Naming the CA bundle and no CA directory lets libcurl parse the bundle once and
     // keep the store for every later connection instead of re-reading it each time.
@@ -86,6 +82,10 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
         }).detach();
         return;
     }
+    // Tasks already waiting mean a wake is on its way (or the thread looks again
+    // before it sleeps): one wake serves a burst of starts, and each wake costs the
+    // thread a pass over every transfer in flight.
+    const bool wakeUnderway = !pending_.empty();
     pending_.push_back(std::move(task));
     if (!started_) {
         try {
@@ -95,9 +95,31 @@ void SessionImpl::submit(std::unique_ptr<TaskState> task) {
             pending_.pop_back();
             throw;
         }
-    } else if (!onDeliveryThreadLocked() && curl_multi_wakeup(multi_) != CURLM_OK) {
+    } else if (!wakeUnderway && !onDeliveryThreadLocked() && curl_multi_wakeup(multi_) != CURLM_OK) {
         log("URLSession: could not wake the delivery thread; the task starts within a second");
     }
+}
+
+// Thousands of tasks in flight queue for a bounded set of connections instead
+// of opening one socket each; HTTP/2 puts many of them on one connection.
+void SessionImpl::applyLimits(const ConnectionLimits& limits) {
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, limits.maxConnectionsPerHost);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, limits.maxConnections);
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, limits.maxConnections);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, limits.maxStreamsPerConnection);
+}
+
+void SessionImpl::setLimits(const ConnectionLimits& limits) {
+    std::lock_guard lock(mutex_);
+    limits_ = limits;
+    limitsChanged_ = true;
+    // Tasks already waiting for a connection may now go.
+    if (started_ && !stopping_ && !onDeliveryThreadLocked()) curl_multi_wakeup(multi_);
+}
+
+ConnectionLimits SessionImpl::limits() {
+    std::lock_guard lock(mutex_);
+    return limits_;
 }
 
 void SessionImpl::schedule(const std::shared_ptr<ScheduledEntry>& entry) {
@@ -242,11 +264,14 @@ void SessionImpl::run() noexcept {
     lastIdleCheck_ = Clock::now();
     for (;;) {
         std::vector<std::unique_ptr<TaskState>> incoming;
+        std::optional<ConnectionLimits> limits;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             incoming.swap(pending_);
+            if (std::exchange(limitsChanged_, false)) limits = limits_;
         }
+        if (limits) applyLimits(*limits);
         // Nothing may escape this loop: the thread serves every task of the process.
         for (auto& task : incoming) {
             try {
@@ -431,6 +456,18 @@ void URLSessionConfiguration::setMaximumResponseSize(std::uint64_t bytes) noexce
 std::uint64_t URLSessionConfiguration::maximumResponseSize() const noexcept {
     return session_->maxBody.load(std::memory_order_relaxed);
 }
+
+bool URLSessionConfiguration::setConnectionLimits(const ConnectionLimits& limits) {
+    constexpr long kMaxConnections = 65535;  // one host's connections each need a local port
+    constexpr long kMaxStreams = 2147483647;  // HTTP/2's own bound
+    const bool valid = limits.maxConnections >= 1 && limits.maxConnections <= kMaxConnections &&
+                       limits.maxConnectionsPerHost >= 1 && limits.maxConnectionsPerHost <= limits.maxConnections &&
+                       limits.maxStreamsPerConnection >= 1 && limits.maxStreamsPerConnection <= kMaxStreams;
+    if (valid) session_->setLimits(limits);
+    return valid;
+}
+
+ConnectionLimits URLSessionConfiguration::connectionLimits() const { return session_->limits(); }
 
 URLSession::URLSession() : impl_(new detail::SessionImpl()), configuration_(impl_) { detail::g_session = impl_; }
 

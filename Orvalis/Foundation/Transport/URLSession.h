@@ -137,6 +137,22 @@ private:
     std::shared_ptr<detail::TaskControl> control_;
 };
 
+/// How many connections and HTTP/2 streams the shared session uses at once. A task
+/// past them waits in the session's queue until a connection or stream is free.
+/// The defaults suit a payment host talking to one API host: up to 32 requests at
+/// its server at once over HTTP/1.1, and over HTTP/2 as many as the server allows
+/// up to 32,000 (32 connections of 1,000 streams).
+struct ConnectionLimits {
+    /// Connections to one host (name and port) at once; over HTTP/1.1 also the most
+    /// requests that host sees together. 1 to maxConnections.
+    long maxConnectionsPerHost = 32;
+    /// Connections to all hosts at once, and how many idle ones are kept for reuse. 1 to 65,535.
+    long maxConnections = 128;
+    /// Requests at once on one HTTP/2 connection, when its server allows that many
+    /// (it may allow fewer). 1 to 2,147,483,647.
+    long maxStreamsPerConnection = 1000;
+};
+
 /// Trust and size settings of the shared session; changes apply to tasks resumed
 /// afterwards. Peer and host-name verification can never be switched off.
 class ORVALIS_EXPORT URLSessionConfiguration {
@@ -154,6 +170,12 @@ public:
     void setMaximumResponseSize(std::uint64_t bytes) noexcept;
     /// The largest answer body accepted, in bytes (see setMaximumResponseSize).
     std::uint64_t maximumResponseSize() const noexcept;
+    /// Sets how many connections and streams the session uses at once, for every
+    /// task from now on, waiting ones included. Returns false (and changes nothing)
+    /// when a value is out of its range (see ConnectionLimits). Any thread.
+    bool setConnectionLimits(const ConnectionLimits& limits);
+    /// The limits in force (see setConnectionLimits). Any thread.
+    ConnectionLimits connectionLimits() const;
 
 private:
     friend class URLSession;

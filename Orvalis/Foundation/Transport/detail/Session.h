@@ -33,12 +33,12 @@ namespace orvalis::detail {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr long kMaxHostConnections = 32;
 // Servers close idle connections after a few seconds (2 s is common). A request
 // written just as one closes may have reached it and is never sent again, so a
 // connection idle this long is not reused: the race stays on the server's side.
 inline constexpr long kMaxIdleSecondsForReuse = 2;
-inline constexpr long kMaxTotalConnections = 128;
+// libcurl's smallest: larger answers arrive in more, smaller pieces.
+inline constexpr long kReceiveBufferBytes = 1024;
 
 using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
 using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
@@ -129,6 +129,9 @@ public:
     // body, so this keeps one answer's worst case near 128 MiB.
     std::atomic<std::uint64_t> maxBody{16ull * 1024 * 1024};
     mutable std::mutex configMutex;
+    // Any thread; the delivery thread hands them to libcurl before it starts more tasks.
+    void setLimits(const ConnectionLimits& limits);
+    ConnectionLimits limits();
 
 private:
     void startThreadLocked();
@@ -147,6 +150,7 @@ private:
     void expireIdle();
     void cancelRequested();
     void runScheduled();
+    void applyLimits(const ConnectionLimits& limits);
     // Milliseconds the loop may sleep: at most quiet, and not past the next scheduled call.
     long sleepLocked(long quiet) const;
     static void deliver(TaskState& task, std::optional<std::string> data, std::optional<HTTPURLResponse> response,
@@ -183,6 +187,8 @@ private:
     std::vector<std::unique_ptr<TaskState>> pending_;
     std::vector<std::shared_ptr<TaskControl>> cancels_;
     std::vector<std::shared_ptr<ScheduledEntry>> scheduled_;
+    ConnectionLimits limits_;
+    bool limitsChanged_ = false;  // limits_ not yet handed to libcurl
     bool started_ = false;
     bool stopping_ = false;
     // Set once exit has begun; read without the lock between steps of the loop.

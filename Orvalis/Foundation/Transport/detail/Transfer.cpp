@@ -289,6 +289,9 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
     set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
+    // Every task in flight holds a receive buffer, 16 KiB by default: with thousands in flight
+    // that is most of their memory, while answers of this API are a few KiB.
+    set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     // Waiting for a connection that might multiplex only pays where HTTP/2 can be
     // negotiated (https). Over http:// every exchange is HTTP/1.1, and waiting would
@@ -410,6 +413,7 @@ bool SessionImpl::configure(TaskState& t) {
     if (!hasExpect) append("Expect:");
     if (!hasAccept) append("Accept:");
     set(CURLOPT_HTTPHEADER, list);
+    std::vector<std::pair<std::string, std::string>>().swap(t.requestHeaders);  // the list holds them now
     return ok;
 }
 
