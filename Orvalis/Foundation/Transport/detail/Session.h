@@ -37,6 +37,9 @@ using Clock = std::chrono::steady_clock;
 // written just as one closes may have reached it and is never sent again, so a
 // connection idle this long is not reused: the race stays on the server's side.
 inline constexpr long kMaxIdleSecondsForReuse = 2;
+// Easy handles kept for reuse once their transfer is done: enough for a burst on
+// the default connections per host; more are made and freed as needed.
+inline constexpr std::size_t kMaxSpareEasyHandles = 32;
 // libcurl's smallest: larger answers arrive in more, smaller pieces.
 inline constexpr long kReceiveBufferBytes = 1024;
 
@@ -199,7 +202,7 @@ private:
 
     std::shared_ptr<const TrustSettings> trust_ = std::make_shared<TrustSettings>();
     std::unordered_map<TaskState*, std::unique_ptr<TaskState>> active_;  // delivery thread only
-    std::vector<EasyHandle> spareEasy_;  // delivery thread only; at most kMaxHostConnections
+    std::vector<EasyHandle> spareEasy_;  // delivery thread only; at most kMaxSpareEasyHandles
     Clock::time_point lastIdleCheck_;
 };
 

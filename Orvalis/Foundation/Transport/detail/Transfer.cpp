@@ -473,7 +473,7 @@ void SessionImpl::keepEasyHandle(EasyHandle easy) noexcept {
     // pointer, error buffer): the next task sets all of its own. The connections stay
     // with the multi handle, the DNS and TLS session caches with the share.
     curl_easy_reset(easy.get());
-    if (spareEasy_.size() >= static_cast<size_t>(kMaxHostConnections)) return;
+    if (spareEasy_.size() >= kMaxSpareEasyHandles) return;
     try {
         spareEasy_.push_back(std::move(easy));
     } catch (...) {
