@@ -1,4 +1,4 @@
-// The C interface's per-client transport settings: user agent, proxy, trust anchors, pins.
+// The C interface's per-client transport settings: user agent, proxy, trust anchors, pins, limits.
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
@@ -42,5 +42,13 @@ orvalis_status orvalis_client_config_pin_public_keys(orvalis_client_config* conf
                         "no configuration or host, or pins that are not \"sha256//<base64>\" entries joined by \";\"");
     }
     config->configuration.pinnedPublicKeys[host] = pins;
+    return ORVALIS_OK;
+}
+
+orvalis_status orvalis_client_config_set_connection_limits(orvalis_client_config* config, long per_host, long total,
+                                                           long streams_per_connection) {
+    if (config == nullptr) return failWith(ORVALIS_ERROR_INVALID_ARGUMENT, "no configuration");
+    // Checked, like the other settings, when the client is made.
+    config->configuration.connectionLimits = ConnectionLimits{per_host, total, streams_per_connection};
     return ORVALIS_OK;
 }

@@ -509,31 +509,6 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_retry(orvalis_client_c
                                                                int64_t initial_backoff_ms, int64_t max_backoff_ms,
                                                                int64_t max_retry_after_ms);
 
-/** Sent as "User-Agent" by the client's requests; NULL or "": "Orvalis/<version>
- *  libcurl/<version>". A line break in it fails orvalis_client_new (INVALID_ARGUMENT). */
-ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_user_agent(orvalis_client_config* config,
-                                                                    const char* user_agent);
-
-/** The proxy of the client's requests, as libcurl takes it ("http://host:port",
- *  "socks5h://host:port", credentials as "user:password@"); "": none, whatever the
- *  environment says; NULL (the default): libcurl's environment variables (https_proxy,
- *  http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it. A line
- *  break in it fails orvalis_client_new (INVALID_ARGUMENT). */
-ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_proxy(orvalis_client_config* config, const char* proxy);
-
-/** Trusts the certificates of a PEM file for this client's requests only, beside the
- *  system store and orvalis_add_trusted_certificates. INVALID_ARGUMENT when the file
- *  holds no readable certificate. */
-ORVALIS_C_EXPORT orvalis_status orvalis_client_config_add_trusted_certificates(orvalis_client_config* config,
-                                                                              const char* pem_path);
-
-/** Requires host's server to present one of pins ("sha256//<base64>" entries joined by
- *  ";") for this client's requests, over any pin of the process for host; "" removes
- *  it. INVALID_ARGUMENT for a malformed list. */
-ORVALIS_C_EXPORT orvalis_status orvalis_client_config_pin_public_keys(orvalis_client_config* config,
-                                                                     const char* host, const char* pins);
-
-
 /** One attempt of an operation. Durations in microseconds; the phases never decrease
  *  in this order (a reused connection shows for lookup, connect and TLS when it was
  *  taken over: a short time, not 0). */
@@ -592,9 +567,11 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_observer(orvalis_clien
 } /* extern "C" */
 #endif
 
-/* The XML converter, the request signer, the journal and the packed result, in headers of their own. */
+/* The XML converter, the request signer, the journal, the packed result and the per-client
+ * transport settings, in headers of their own. */
 #include <Orvalis/C/orvalis_journal.h>
 #include <Orvalis/C/orvalis_packed.h>
+#include <Orvalis/C/orvalis_transport.h>
 #include <Orvalis/C/orvalis_xml.h>
 
 #endif /* ORVALIS_C_ORVALIS_H */

@@ -7,7 +7,7 @@ import os
 import threading
 import weakref
 from decimal import Decimal
-from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, TypeVar, Union
+from typing import Any, Awaitable, Callable, Dict, Generic, Mapping, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import _json, _native
 from ._errors import Answer, Event, OperationError, Reply, Request
@@ -37,7 +37,8 @@ class _Operations(Generic[R]):
                  pinned_keys: Optional[Mapping[str, str]] = None, key_token: Optional[str] = None,
                  key_pin_file: Optional[PathLike] = None, key_pin: Optional[Callable[[], str]] = None,
                  full_log_lines: bool = False, journal_path: Optional[PathLike] = None,
-                 journal_all_operations: bool = False) -> None:
+                 journal_all_operations: bool = False,
+                 connection_limits: Optional[Tuple[int, int, int]] = None) -> None:
         """Makes a client that signs every request with one merchant key.
 
         host: "name[:port]" without scheme. The key is one of key_name (a resource "<name>.p12" of the
@@ -63,6 +64,9 @@ class _Operations(Generic[R]):
         variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
         trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
+        connection_limits (per_host, total, streams_per_connection; default (32, 128, 1000)) bounds the
+        connections and HTTP/2 streams of the library's transport, which every client of the process
+        shares: the client made last with limits sets them for all.
         The lines this client logs (see set_log_handler) are redacted: Authorization values and
         signatures masked, request and answer bodies shown by their size; full_log_lines=True logs them
         whole.
@@ -83,7 +87,8 @@ class _Operations(Generic[R]):
             key_password=key_password, idle_timeout=idle_timeout, overall_timeout=overall_timeout,
             require_signature=require_signature, retry=(attempts, backoff, max_backoff, max_retry_after),
             observer=observer, answerer=answerer,
-            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {})),
+            transport=(user_agent, proxy, [os.fspath(p) for p in trusted_certificates], dict(pinned_keys or {}),
+                       connection_limits),
             key_token=key_token, key_pin_file=None if key_pin_file is None else os.fspath(key_pin_file),
             key_pin=key_pin, full_log_lines=full_log_lines,
             journal=(None if journal_path is None else os.fspath(journal_path), journal_all_operations))

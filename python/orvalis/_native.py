@@ -4,10 +4,11 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import itertools
+import operator
 import os
 import threading
-from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_size_t, c_void_p,
-                    sizeof)
+from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_long, c_size_t,
+                    c_void_p, sizeof)
 from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Union
 
 from . import _json
@@ -147,6 +148,7 @@ for _name, _restype, _args in [
     ("orvalis_client_config_set_observer", c_int, (c_void_p, _OBSERVER, c_void_p)),
     ("orvalis_client_config_set_user_agent", c_int, (c_void_p, c_char_p)),
     ("orvalis_client_config_set_proxy", c_int, (c_void_p, c_char_p)),
+    ("orvalis_client_config_set_connection_limits", c_int, (c_void_p, c_long, c_long, c_long)),
     ("orvalis_client_config_add_trusted_certificates", c_int, (c_void_p, c_char_p)),
     ("orvalis_client_config_pin_public_keys", c_int, (c_void_p, c_char_p, c_char_p)),
     ("orvalis_result_attempt_count", c_size_t, (c_void_p,)),
@@ -352,7 +354,13 @@ def new_client(host: str, consumer_key: str, key_name: Optional[str], key_file: 
         if retry is not None:
             attempts, *pauses = retry
             _check(_lib.orvalis_client_config_set_retry(config, attempts, *(_saturated(p) for p in pauses)), "retry")
-        user_agent, proxy, trusted, pins = transport
+        user_agent, proxy, trusted, pins, limits = transport
+        if limits is not None:
+            try:
+                per_host, total, streams = (operator.index(n) for n in limits)
+                _check(_lib.orvalis_client_config_set_connection_limits(config, per_host, total, streams), "limits")
+            except (TypeError, ValueError, ctypes.ArgumentError):
+                raise ValueError(f"connection_limits must be three whole numbers in range: {limits!r}") from None
         if user_agent is not None:
             _check(_lib.orvalis_client_config_set_user_agent(config, user_agent.encode()), "user agent")
         if proxy is not None:

@@ -134,10 +134,11 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
                          cut = {26, 0, 0, 1}, unchecked = {28, 0, 0, 99}, past = {40, 0, 0, 1};
     orvalis_precheckout_data_request pastRequest = {sizeof request + 8, "id"};
     orvalis_operation* op = reinterpret_cast<orvalis_operation*>(1);
-    orvalis_client_config *agent = nullptr, *proxy = nullptr;
+    orvalis_client_config *agent = nullptr, *proxy = nullptr, *limits = nullptr;
     orvalis_client* made = reinterpret_cast<orvalis_client*>(1);
     ASSERT_EQ(orvalis_client_config_new(&agent) || orvalis_client_config_set_user_agent(agent, "till\r\nX-Evil: 1") ||
-                  orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n"),
+                  orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n") ||
+                  orvalis_client_config_new(&limits) || orvalis_client_config_set_connection_limits(limits, 3, 2, 9),
         ORVALIS_OK);
     for (orvalis_status status :
         {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
@@ -151,13 +152,14 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
             orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
             orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
             orvalis_client_new(agent, &made), orvalis_client_config_set_idle_timeout_ms(agent, 0),
-            orvalis_set_key_cache_lifetime(-1), orvalis_client_new(proxy, &made)})
+            orvalis_set_key_cache_lifetime(-1), orvalis_client_new(limits, &made), orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
     size_t length = 1;
     EXPECT_TRUE(op == nullptr && made == nullptr && !orvalis_result_packed(nullptr, &length) && length == 0);
     orvalis_client_config_free(agent);
     orvalis_client_config_free(proxy);
+    orvalis_client_config_free(limits);
 }
 
 TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {

@@ -322,8 +322,10 @@ def test_transport_settings_belong_to_their_client(keys, headers_echo, connect):
         with pytest.raises(OperationError) as failed:
             connect(headers_echo, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="p")
     assert "the proxy " + proxy in failed.value.message
-    with pytest.raises(ValueError):
-        connect(headers_echo, trusted_certificates=[keys / "missing.pem"])
+    for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
+                    {"connection_limits": (2**80, 2, 1)}):
+        with pytest.raises(ValueError):
+            connect(headers_echo, **refused)
 
 
 # The journal from Python: a payment that may have arrived is listed until settled; a file that is not a
