@@ -181,22 +181,6 @@ TEST(CInterface, SignHashesTheBodyByItsLength) {
     orvalis_key_source_free(key);
 }
 
-TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
-    char* out = nullptr;
-    size_t length = 99;
-    const std::string json = R"({"__name":"r","c":"a&b"})";
-    ASSERT_EQ(orvalis_json_to_xml_sized(json.data(), json.size(), &out, &length), ORVALIS_OK);
-    EXPECT_EQ(length, 21u);
-    EXPECT_EQ(take(out), "<r><c>a&amp;b</c></r>");
-    ASSERT_EQ(orvalis_xml_to_json_sized("<r>&#9;</r>", 11, nullptr, &out, &length), ORVALIS_OK);
-    EXPECT_EQ(take(out).size(), length);
-    const std::string nul = "{\"r\":\"a\\u0000b\"}";
-    EXPECT_EQ(orvalis_json_to_xml_sized(nul.data(), nul.size(), &out, &length), ORVALIS_ERROR_MALFORMED_INPUT);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(take(orvalis_last_error()),
-        "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
-}
-
 // Numbers no double holds, kept to the last digit (C has them as text).
 constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890,)"
                                 R"("p64":18446744073709551616,"p63":9223372036854775808,"m64":-18446744073709551616,)"
