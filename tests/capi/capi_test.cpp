@@ -10,13 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -38,9 +36,6 @@ struct Settings {
     const char* password = ts::kSandboxPassword;
     int requireSignature = 1;
     int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
-    const char* userAgent = nullptr;    // the transport settings, each set when not null
-    const char* proxy = nullptr;
-    const char* trustFile = nullptr;
     const char* journal = nullptr;
     int fullLogLines = 0;
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
@@ -61,9 +56,6 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   orvalis_client_config_set_require_signature(config, s.requireSignature) ||
                   (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
                   (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
-                  (s.userAgent && orvalis_client_config_set_user_agent(config, s.userAgent)) ||
-                  (s.proxy && orvalis_client_config_set_proxy(config, s.proxy)) ||
-                  (s.trustFile && orvalis_client_config_add_trusted_certificates(config, s.trustFile)) ||
                   (s.journal && orvalis_client_config_set_journal(config, s.journal, 0)) ||
                   orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
@@ -126,7 +118,8 @@ TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThre
 
 // A struct_size that cuts a field (26 of the options) or passes the struct (40) is refused, as is a field it
 // covers that is out of range (28 with 99 attempts). Refusals keep their kind: a user agent or proxy with a
-// line break is INVALID_ARGUMENT naming it, never INTERNAL.
+// line break is INVALID_ARGUMENT naming it, never INTERNAL, as are a trust file that cannot be read and a
+// malformed pin.
 TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
     Client c = client(ts::sandboxWorld().host);
     orvalis_precheckout_data_request tooSmall = {sizeof(size_t), "id"}, request = {sizeof request, "id"};
@@ -152,7 +145,9 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
             orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
             orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
             orvalis_client_new(agent, &made), orvalis_client_config_set_idle_timeout_ms(agent, 0),
-            orvalis_set_key_cache_lifetime(-1), orvalis_client_new(limits, &made), orvalis_client_new(proxy, &made)})
+            orvalis_set_key_cache_lifetime(-1), orvalis_client_config_add_trusted_certificates(agent, "missing-ca.pem"),
+            orvalis_client_config_pin_public_keys(agent, "127.0.0.1", "sha256//short"),
+            orvalis_client_new(limits, &made), orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
     size_t length = 1;
@@ -188,22 +183,6 @@ TEST(CInterface, SignHashesTheBodyByItsLength) {
     EXPECT_NE(withNul, baseString("a\0c", 3));
     EXPECT_EQ(baseString("abX", 2), baseString("ab", 2));
     orvalis_key_source_free(key);
-}
-
-TEST(CInterface, ConvertersHandOverTheWholeTextWithItsLength) {
-    char* out = nullptr;
-    size_t length = 99;
-    const std::string json = R"({"__name":"r","c":"a&b"})";
-    ASSERT_EQ(orvalis_json_to_xml_sized(json.data(), json.size(), &out, &length), ORVALIS_OK);
-    EXPECT_EQ(length, 21u);
-    EXPECT_EQ(take(out), "<r><c>a&amp;b</c></r>");
-    ASSERT_EQ(orvalis_xml_to_json_sized("<r>&#9;</r>", 11, nullptr, &out, &length), ORVALIS_OK);
-    EXPECT_EQ(take(out).size(), length);
-    const std::string nul = "{\"r\":\"a\\u0000b\"}";
-    EXPECT_EQ(orvalis_json_to_xml_sized(nul.data(), nul.size(), &out, &length), ORVALIS_ERROR_MALFORMED_INPUT);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(take(orvalis_last_error()),
-        "the tree cannot be written as XML: \"a\\u0000b\" holds a character XML cannot carry (text, byte 1)");
 }
 
 // Numbers no double holds, kept to the last digit (C has them as text).
@@ -345,14 +324,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalRow{"KeyNotFound", {.key = "absent"}, Op::PreCheckout, "pair-1", 0, -1231,
                    {"file not found", "resource \"absent\"", "absent.p12\""}},
-        RefusalRow{"WrongPassword", {.password = "not it"}, Op::PreCheckout, "pair-1", 0, -1231,
-                   {"wrong password or damaged file", "resource \"merchant\"", "merchant.p12\""}},
         RefusalRow{"NoPassword", {.password = nullptr}, Op::PaymentData, "tx-1", 0, -1231, {"no password given"}},
         RefusalRow{"NoKeyNamed", {.key = nullptr}, Op::ExpressCheckout, "EUR", 1, -1231, {"no key named"}},
         RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1", 0,
                    401, {}},
         RefusalRow{"AmountNaN", {}, Op::ExpressCheckout, "EUR", NAN, -1232, {}},
-        RefusalRow{"AmountInfinite", {}, Op::ExpressCheckout, "EUR", -INFINITY, -1232, {}},
         RefusalRow{"TextNotUTF8", {}, Op::ExpressCheckout, "E\xffR\xc0", 1, -1232, {}},
         RefusalRow{"EmptyPairingId", {}, Op::PreCheckout, "", 0, -1233, {}},
         RefusalRow{"NoPairingId", {}, Op::PreCheckout, nullptr, 0, -1233, {}},
@@ -372,10 +348,11 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
         ORVALIS_OK);
     EXPECT_EQ(orvalis_operation_wait(slow, 10, &answered), ORVALIS_ERROR_TIMEOUT);  // still running: no result
-    EXPECT_EQ(answered, nullptr);
+    EXPECT_TRUE(answered == nullptr && !orvalis_operation_is_done(slow));
     // Each wait has something left to wait for: the cut one ends first, the slow one a while later.
     ASSERT_EQ(orvalis_operation_wait(cut, INT64_MAX, &timedOut), ORVALIS_OK);
     ASSERT_EQ(orvalis_client_wait_idle(c.get(), INT64_MAX), ORVALIS_OK);
+    EXPECT_EQ(orvalis_operation_is_done(slow), 1);
     ASSERT_EQ(orvalis_operation_wait(slow, 0, &answered), ORVALIS_OK);
     ts::sandboxWorld().server->setFault("initializepairing", {});
     EXPECT_TRUE(orvalis_result_succeeded(answered)) << take(orvalis_result_error_message(answered));
@@ -383,63 +360,6 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAndAnIdleTimeOutLeavesReachedMaybe) {
     EXPECT_EQ(orvalis_result_reached(timedOut), ORVALIS_REACHED_MAYBE);
     for (orvalis_result* r : {answered, timedOut}) orvalis_result_free(r);
     for (orvalis_operation* op : {slow, cut}) orvalis_operation_free(op);
-}
-
-// Holds the delivery thread at the "Response: " log line, where an answer has
-// arrived and is not yet handled, until the gate opens. No answer is handled,
-// and so no success can complete, while it is shut.
-static struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool open = true, holding = false;
-    static void atLine(const char* line, size_t, void* self) {
-        Gate& g = *static_cast<Gate*>(self);
-        if (std::strncmp(line, "Response: ", 10) != 0) return;
-        std::unique_lock lock(g.mutex);
-        g.holding = true;
-        g.changed.notify_all();
-        g.changed.wait(lock, [&] { return g.open; });
-        g.holding = false;
-    }
-    void set(bool opened) {
-        std::lock_guard lock(mutex);
-        open = opened;
-        changed.notify_all();
-    }
-} gate;
-
-TEST(CInterface, CancelBeforeCompletionNeverEndsInSuccess) {
-    Client c = client(ts::sandboxWorld().host);
-    orvalis_set_log_handler(&Gate::atLine, &gate);
-    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
-    std::mt19937 rng(std::random_device{}());
-    for (int i = 0; i < 200; ++i) {
-        const unsigned moment = rng() % 4;  // not cancelled, at once, after a while, while its answer is held
-        gate.set(false);
-        orvalis_operation* op = nullptr;
-        EXPECT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, {}, {}, {}, &op), ORVALIS_OK);
-        for (unsigned spin = moment == 2 ? rng() % 50000 : 0; spin > 0; --spin) (void)orvalis_operation_is_done(op);
-        if (moment == 3) {
-            std::unique_lock lock(gate.mutex);
-            EXPECT_TRUE(gate.changed.wait_for(lock, std::chrono::seconds(30), [] { return gate.holding; }));
-        }
-        const bool live = !orvalis_operation_is_done(op);
-        if (moment != 0) { EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK); }
-        gate.set(true);
-        orvalis_result* r = nullptr;
-        EXPECT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
-        const int status = orvalis_result_http_status(r);
-        if (moment == 0) {
-            EXPECT_TRUE(orvalis_result_succeeded(r)) << i;
-        } else if (live) {
-            EXPECT_EQ(orvalis_result_error_code(r), ORVALIS_URL_ERROR_CANCELLED) << i << " at moment " << moment;
-            EXPECT_TRUE(status == 0 || orvalis_result_reached(r) == ORVALIS_REACHED_YES) << i;
-        }
-        EXPECT_TRUE(moment != 3 || status == 200) << i;  // its answer had arrived
-        orvalis_result_free(r);
-        orvalis_operation_free(op);
-    }
-    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
 }
 
 // Retries, attempt timings, correlation ids and the observer, as a C host sees them.
@@ -468,8 +388,6 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     EXPECT_EQ(orvalis_result_attempt(r.get(), 2, &a[0]), ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_TRUE(
         a[0].http_status == 503 && a[1].http_status == 200 && a[1].started_after_us - a[0].started_after_us >= 950000);
-    EXPECT_TRUE(a[1].name_lookup_us <= a[1].connect_us && a[1].connect_us <= a[1].tls_us &&
-                a[1].tls_us <= a[1].first_byte_us && a[1].first_byte_us <= a[1].total_us && a[1].total_us > 0);
     const auto requests = world.server->requests();
     const std::string auth = requests.back().authorization,
                       id = take(orvalis_result_attempt_correlation_id(r.get(), 1));
@@ -488,54 +406,6 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
         EXPECT_EQ(orvalis_result_error_code(out.get()), code) << port << size;
         EXPECT_EQ(orvalis_result_attempt_count(out.get()), made) << port << size;
     }
-}
-
-// An in-process server and an observer that holds the STARTED event past the overall time-out (100 ms), or
-// COMPLETED until the test releases it.
-struct Script {
-    orvalis_event_kind held;
-    std::promise<void> holding{}, release{};
-    std::atomic<int> answered{0};
-};
-
-static void scriptedAnswer(const orvalis_exchange*, orvalis_reply* reply, void* user_data) {
-    ++static_cast<Script*>(user_data)->answered;
-    reply->body = "{}", reply->body_length = 2;
-}
-
-static void scriptedEvent(const orvalis_event* event, void* user_data) {
-    auto* script = static_cast<Script*>(user_data);
-    if (event->kind != script->held) return;
-    script->holding.set_value();
-    script->release.get_future().wait_until(
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(event->kind == ORVALIS_EVENT_STARTED ? 100 : INT32_MAX));
-}
-
-TEST(CInterface, NoAttemptStartsLateAndACancelThatFindsTheResultDecidedFindsItDone) {
-    ts::sandboxWorld();  // the merchant key's resource folder
-    Script slow{ORVALIS_EVENT_STARTED};
-    Result late(precheckout(client("api.example.com", ts::kSandboxConsumerKey,
-                    {.overallMs = 100, .answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &slow})),
-        &orvalis_result_free);
-    EXPECT_EQ(slow.answered.load(), 0);
-    EXPECT_EQ(orvalis_result_error_code(late.get()), ORVALIS_URL_ERROR_TIMED_OUT);
-    EXPECT_TRUE(orvalis_result_reached(late.get()) == ORVALIS_REACHED_NO && !orvalis_result_attempt_count(late.get()));
-    Script held{ORVALIS_EVENT_COMPLETED};
-    Client c = client("api.example.com", ts::kSandboxConsumerKey,
-        {.answerer = &scriptedAnswer, .observer = &scriptedEvent, .user = &held});
-    orvalis_precheckout_data_request request = {sizeof request, "pair-1"};
-    orvalis_operation* op = nullptr;
-    ASSERT_EQ(orvalis_client_get_precheckout_data(c.get(), &request, {}, {}, {}, &op), ORVALIS_OK);
-    held.holding.get_future().wait();
-    EXPECT_EQ(orvalis_operation_cancel(op), ORVALIS_OK);  // too late to change anything ...
-    EXPECT_EQ(orvalis_operation_is_done(op), 1);          // ... because it is decided
-    held.release.set_value();
-    orvalis_result* out = nullptr;
-    ASSERT_EQ(orvalis_operation_wait(op, -1, &out), ORVALIS_OK);
-    EXPECT_TRUE(orvalis_result_succeeded(out));
-    orvalis_result_free(out);
-    orvalis_operation_free(op);
 }
 
 // The test double from C: the answerer sees each signed request, which the signature check accepts,
@@ -571,13 +441,12 @@ static void collectLine(const char* line, size_t, void* lines) {
     static_cast<std::string*>(lines)->append(line) += '\n';
 }
 
-// Its lines are redacted unless it asks for full ones; the key cache keeps its key until cleared.
+// A client that asks for full log lines has them (redaction itself: test_double_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     std::vector<Seen> seen;
     ts::sandboxWorld();
     std::string lines;  // delivery thread; read after the waits
     orvalis_set_log_handler(&collectLine, &lines);
-    ASSERT_EQ(orvalis_set_key_cache_lifetime(60000), ORVALIS_OK);  // one import for every signature
     Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .user = &seen});
     Result r(precheckout(c), &orvalis_result_free);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
@@ -591,43 +460,9 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     orvalis_result_free(precheckout(
         client("api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen})));
     orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
-    const size_t kept = orvalis_key_cache_count();
-    orvalis_clear_key_cache();
-    EXPECT_TRUE(kept == 1 && orvalis_key_cache_count() == 0 && orvalis_set_key_cache_lifetime(0) == ORVALIS_OK);
-    const std::string auth = seen[1].values.back(), signature = auth.substr(auth.find("oauth_signature=") + 17, 20);
-    EXPECT_EQ(lines.find(signature), std::string::npos) << lines;  // the payment's
-    EXPECT_EQ(lines.find(seen[1].body), std::string::npos);
-    EXPECT_NE(
-        lines.find("Request : (" + std::to_string(seen[1].body.size()) + " bytes, not shown)"), std::string::npos);
-    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos);  // the full client's
+    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos) << lines;
     seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
     EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
-}
-
-// A client's own user agent, proxy and trust anchors: through the proxy to a server whose CA
-// only this client trusts, with its own user agent; a client without them is refused.
-TEST(CInterface, ClientTransportSettingsHoldForThatClientAlone) {
-    ts::sandboxWorld();  // the merchant key's resource folder
-    ts::TestServer own;
-    const std::string proxy = ts::sharedServer().url("", "proxy");
-    const long tunnels = std::max(ts::sharedServer().stat("tunnels"), 0L);
-    Client client1 = client(own.host(), ts::kSandboxConsumerKey,
-        {.userAgent = "Till/7 (C)", .proxy = proxy.c_str(), .trustFile = own.caFile().c_str()});
-    orvalis_result* r = precheckout(client1, "headers");
-    EXPECT_NE(take(orvalis_result_answer_json(r)).find("\"user-agent\":\"Till/7 (C)\""), std::string::npos)
-        << take(orvalis_result_error_message(r));
-    EXPECT_EQ(ts::sharedServer().stat("tunnels"), tunnels + 1);
-    orvalis_result_free(r);
-    r = precheckout(client(own.host()), "headers");
-    EXPECT_EQ(orvalis_result_error_code(r), ORVALIS_URL_ERROR_SERVER_CERTIFICATE_UNTRUSTED);
-    orvalis_result_free(r);
-    orvalis_client_config* config = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
-    EXPECT_EQ(orvalis_client_config_add_trusted_certificates(config, (own.caFile() + ".missing").c_str()),
-        ORVALIS_ERROR_INVALID_ARGUMENT);
-    EXPECT_EQ(
-        orvalis_client_config_pin_public_keys(config, "127.0.0.1", "sha256//short"), ORVALIS_ERROR_INVALID_ARGUMENT);
-    orvalis_client_config_free(config);
 }
 
 // The journal from C: a payment to the sandbox is recorded with the ids its answer named, and settled;

@@ -1,12 +1,12 @@
 // The journal on the C++ face: an entry is durable before an attempt is sent, its outcome after; a
 // journal that cannot be written refuses the payment with nothing sent; many threads, clients and a
 // second process share one file.
+#include <MerchantClient.h>
 #include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
-#include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
@@ -22,34 +22,18 @@ namespace ts = orvalis::testsupport;
 namespace {
 
 // Plays the server; before answering, reads the journal as a crash at that moment would leave it.
-struct Server {
-    std::mutex m;
-    std::vector<std::string> nonces;
+struct Server : ts::Recorder {
     std::vector<std::optional<JournalEntry>> seenInJournal;
-    AnswererReply reply = AnswererReply::json(R"({"transactionId":"tx-9","status":"SUCCESS","card":{"cardId":"c"}})");
     std::shared_ptr<Journal> peek;
-    Answerer answerer() {
-        return [this](const URLRequest& request) {
-            const std::string auth = *request.valueForHTTPHeaderField("Authorization");
-            const std::size_t at = auth.find("oauth_nonce=\"") + 13;
-            std::lock_guard lock(m);
-            nonces.push_back(auth.substr(at, auth.find('"', at) - at));
-            if (!peek) return reply;
+    Server() {
+        reply = AnswererReply::json(R"({"transactionId":"tx-9","status":"SUCCESS","card":{"cardId":"c"}})");
+        beforeReply = [this] {
+            if (!peek) return;
             std::vector<JournalEntry> open = peek->unsettled();
-            seenInJournal.push_back(open.empty() ? std::nullopt : std::optional<JournalEntry>(open.back()));
-            return reply;
+            seenInJournal.push_back(open.empty() ? std::nullopt : std::optional(open.back()));
         };
     }
 };
-
-ClientConfiguration configured(Server& server) {
-    ts::sandboxWorld();  // the merchant key among the resources
-    ClientConfiguration c;
-    c.host = "api.example.com";  // never reached
-    c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
-    c.answerer = server.answerer();
-    return c;
-}
 
 ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
     ZRBExpressCheckoutDataRequest p;
@@ -65,7 +49,7 @@ ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
 TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     ts::TempDir dir;
     Server server;
-    ClientConfiguration c = configured(server);
+    ClientConfiguration c = ts::answered(server);
     c.journalPath = (dir.path() / "j.db").string();
     Client client(c);
     server.peek = openJournal(c.journalPath);  // a second connection, as a restarted process would open it
@@ -73,7 +57,7 @@ TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     ASSERT_TRUE(r.succeeded()) << r.error->description();
     ASSERT_EQ(server.seenInJournal.size(), 1u);
     ASSERT_TRUE(server.seenInJournal[0]);
-    EXPECT_EQ(server.seenInJournal[0]->correlationId, server.nonces[0]);
+    EXPECT_EQ(server.seenInJournal[0]->correlationId, server.nonce(0));
     EXPECT_FALSE(server.seenInJournal[0]->reached);
 
     const JournalEntry e = *client.journal()->entry(server.seenInJournal[0]->id);
@@ -95,7 +79,7 @@ TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
 TEST(Journal, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     ts::TempDir dir;
     Server server;
-    ClientConfiguration c = configured(server);
+    ClientConfiguration c = ts::answered(server);
     c.journal = openJournal((dir.path() / "j.db").string());
     c.journalScope = JournalScope::AllOperations;
     Client client(c);
@@ -121,7 +105,7 @@ TEST(Journal, OnlyPaymentsAreRecordedUnlessTheHostAsksForAll) {
     for (JournalScope scope : {JournalScope::Payments, JournalScope::AllOperations}) {
         ts::TempDir dir;
         Server server;
-        ClientConfiguration c = configured(server);
+        ClientConfiguration c = ts::answered(server);
         c.journal = openJournal((dir.path() / "j.db").string());
         c.journalScope = scope;
         Client client(c);
@@ -149,7 +133,7 @@ class JournalRefuses : public ::testing::TestWithParam<Refusal> {};
 TEST_P(JournalRefuses, ThePaymentWithNothingSent) {
     ts::TempDir dir;
     Server server;
-    ClientConfiguration c = configured(server);
+    ClientConfiguration c = ts::answered(server);
     const std::string expected = GetParam().spoil(dir.path(), c);
     try {
         Client client(c);
@@ -159,10 +143,10 @@ TEST_P(JournalRefuses, ThePaymentWithNothingSent) {
         EXPECT_EQ(r.error->code(), URLErrorCannotRecordRequest);
         EXPECT_NE(r.error->description().find(expected), std::string::npos) << r.error->description();
         EXPECT_TRUE(r.attempts.empty() && r.reached == Reached::No);
-        if (c.journal) { EXPECT_EQ(server.nonces.size(), c.journal->entries(0, 5000).size()); }
+        if (c.journal) { EXPECT_EQ(server.seen.size(), c.journal->entries(0, 5000).size()); }
     } catch (const JournalError& e) {
         EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
-        EXPECT_TRUE(server.nonces.empty());
+        EXPECT_TRUE(server.seen.empty());
     }
 }
 
@@ -203,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
 TEST(Journal, ManyThreadsAndClientsShareOneFile) {
     ts::TempDir dir;
     Server server;
-    ClientConfiguration c = configured(server);
+    ClientConfiguration c = ts::answered(server);
     c.journalPath = (dir.path() / "j.db").string();
     Client first(c), second(c);
     std::vector<std::thread> threads;
@@ -214,7 +198,8 @@ TEST(Journal, ManyThreadsAndClientsShareOneFile) {
     }
     for (auto& thread : threads) thread.join();
     std::vector<JournalEntry> all = first.journal()->entries(0, 1000);
-    std::set<std::string> journaled, sent(server.nonces.begin(), server.nonces.end());
+    std::set<std::string> journaled, sent;
+    for (std::size_t i = 0; i < server.seen.size(); ++i) sent.insert(server.nonce(i));
     for (const JournalEntry& e : all) {
         journaled.insert(e.correlationId);
         EXPECT_EQ(e.reached, Reached::Yes);
@@ -228,7 +213,7 @@ TEST(Journal, ASecondProcessReadsAndSettlesTheSameFile) {
     ts::TempDir dir;
     Server server;
     server.reply = AnswererReply::transportFailure(URLErrorTimedOut, true);
-    ClientConfiguration c = configured(server);
+    ClientConfiguration c = ts::answered(server);
     c.journalPath = (dir.path() / "j.db").string();
     Client client(c);
     client.expressCheckout(payment()).get();

@@ -1,8 +1,8 @@
 // Operation handles: the same outcomes as the callback API, the whole failure,
 // cancellation at any moment, time-outs and waiting for shutdown.
+#include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
-#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,15 +17,6 @@ namespace ts = orvalis::testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-
-ClientConfiguration sandboxConfiguration(bool keyless = false) {
-    ClientConfiguration c;
-    c.host = ts::sandboxWorld().host;
-    c.requireSignature = !keyless;
-    if (!keyless)
-        c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
-    return c;
-}
 
 template <class R = ZRBInitializePairingRequest>
 R initRequest(R r = {}) {
@@ -90,7 +81,7 @@ class SameOutcomes : public testing::TestWithParam<Row> {};
 TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     const Row& row = GetParam();
     setFault(row.fault);
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     if (row.refused) c.host = "127.0.0.1:1";  // a privileged port nothing listens on
     Client client(c);
     ts::Outcomes callbacks;
@@ -140,7 +131,7 @@ TEST(Credentials, TheRequestsOwnWinOverTheClients) {
     setFault("none");
     auto request = initRequest();  // the client's credentials filling an unset request: SameOutcomes/Answer
     request.setConsumerKey("another-key");
-    OperationResult r = Client(sandboxConfiguration()).initializePairing(request).get();
+    OperationResult r = Client(ts::merchantConfiguration()).initializePairing(request).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_TRUE(r.statusCode() == 401 && r.error->domain() == HTTPErrorDomain && r.error->code() == 401);
     ASSERT_TRUE(r.serverErrorEntry);  // kept beside the status
@@ -157,7 +148,7 @@ class TimeOuts : public testing::TestWithParam<Limit> {};
 
 TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
     setFault("delay:1500");
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.overallTimeout = GetParam().clientOverall;
     Client client(c);
     OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
@@ -181,7 +172,7 @@ Detached twoInARow(const Client& client, std::atomic<int>* finished) {
 
 TEST(Shutdown, WaitUntilIdleReturnsWhenTheLastOperationAndItsContinuationsAreDone) {
     setFault("delay:300");
-    Client client(sandboxConfiguration());
+    Client client(ts::merchantConfiguration());
     std::atomic<int> finished{0};
     twoInARow(client, &finished);
     Operation single = client.initializePairing(initRequest());
@@ -192,7 +183,7 @@ TEST(Shutdown, WaitUntilIdleReturnsWhenTheLastOperationAndItsContinuationsAreDon
 
 TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) {
     setFault("none");
-    Client client(sandboxConfiguration());
+    Client client(ts::merchantConfiguration());
     const Operation done = client.initializePairing(initRequest());
     ASSERT_TRUE(done.get().succeeded());
     setFault("delay:2000");
@@ -215,7 +206,7 @@ TEST(Shutdown, CancelAllBeforeTheTransferExistsSendsNothing) {
     std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
     const std::string p12{std::istreambuf_iterator<char>(file), {}};
     const Client* self = nullptr;
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
         self->cancelAll();
         return p12;
@@ -233,7 +224,7 @@ TEST(Shutdown, CancelAllBeforeTheTransferExistsSendsNothing) {
 // headers the cancel failure keeps.
 TEST(Cancellation, ACancelWhileTheAnswerIsDecodedWinsAndKeepsTheResponse) {
     setFault("none");
-    Client client(sandboxConfiguration());
+    Client client(ts::merchantConfiguration());
     std::promise<void> decoding, cancelled;
     std::atomic<bool> first{true};
     setLogHandler([&](std::string_view line) {
@@ -260,7 +251,7 @@ TEST(Cancellation, ACancelThatFindsTheResultDecidedFindsItDone) {
     setFault("none");
     std::promise<void> told, release;
     std::shared_future<void> released = release.get_future().share();
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.observer = [&told, released](const OperationEvent& e) {
         if (e.kind != OperationEventKind::Completed) return;
         told.set_value();
@@ -276,7 +267,7 @@ TEST(Cancellation, ACancelThatFindsTheResultDecidedFindsItDone) {
 
 TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
     setFault("delay:200");
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.idleTimeout = std::chrono::milliseconds::max();
     c.overallTimeout = std::chrono::milliseconds::max();
     Client client(c);
@@ -288,7 +279,7 @@ TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
     EXPECT_TRUE(client.waitUntilIdle(std::chrono::milliseconds::max()));
     EXPECT_TRUE(second.isDone() && second.get().succeeded());
     for (auto zero : {std::chrono::milliseconds(0), std::chrono::milliseconds(-5)}) {
-        ClientConfiguration idle = sandboxConfiguration();
+        ClientConfiguration idle = ts::merchantConfiguration();
         idle.idleTimeout = zero;
         EXPECT_THROW(Client{idle}, std::invalid_argument);
         EXPECT_THROW(client.initializePairing(initRequest(), {zero, std::nullopt, {}}), std::invalid_argument);
@@ -300,7 +291,7 @@ TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
 // Whatever a host's own callback throws, the operation ends as documented and the process lives.
 TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     setFault("none");
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.keySource = KeySource::callback([]() -> std::optional<std::string> { throw 42; });
     c.keyFileName.reset();
     c.executor = [](std::function<void()>) { throw 42; };
@@ -311,7 +302,7 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     EXPECT_NE(r.error->localizedDescription().find("host callback"), std::string::npos) << r.error->description();
     std::promise<void> attached;  // the answer waits until the throwing continuation is attached
     ts::sandboxWorld().server->setObserver([go = attached.get_future().share()](auto&) { go.wait(); });
-    ClientConfiguration signing = sandboxConfiguration();
+    ClientConfiguration signing = ts::merchantConfiguration();
     signing.executor = c.executor;
     Client signingClient(signing);
     Operation op = signingClient.initializePairing(initRequest());
@@ -328,7 +319,7 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
 
 TEST(Threads, AMovedFromHandleIsSafeToAsk) {
     setFault("none");
-    Client client(sandboxConfiguration());
+    Client client(ts::merchantConfiguration());
     Operation op = client.initializePairing(initRequest());
     Operation moved = std::move(op);
     EXPECT_FALSE(op.isDone());  // NOLINT(bugprone-use-after-move): the point of the test
@@ -342,7 +333,7 @@ thread_local bool inExecutor = false;
 
 // Also an operation that had completed before the coroutine awaited it.
 TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
-    ClientConfiguration c = sandboxConfiguration();
+    ClientConfiguration c = ts::merchantConfiguration();
     c.executor = [](std::function<void()> task) {
         inExecutor = true;
         task();
@@ -373,7 +364,9 @@ Detached countCompletion(Operation op, std::atomic<int>* count) {
 // Unsigned requests (no key file) keep the signing cost out; the sandbox answers 401.
 TEST(Cancellation, ThousandsCancelledAtRandomMomentsCompleteExactlyOnce) {
     setFault("none");
-    Client client(sandboxConfiguration(true));
+    ClientConfiguration keyless;
+    keyless.host = ts::sandboxWorld().host, keyless.requireSignature = false;
+    Client client(keyless);
     constexpr int kTotal = 2000, kBatch = 250;
     std::vector<std::atomic<int>> done(kTotal);
     std::mt19937 rng(13);
@@ -409,7 +402,7 @@ TEST(Cancellation, ThousandsCancelledAtRandomMomentsCompleteExactlyOnce) {
         std::this_thread::sleep_for(20ms);
     for (int i = 0; i < kTotal; ++i) ASSERT_EQ(done[i].load(), 1) << "row " << i;
     // Cancelled transfers left the session able to serve the next operation.
-    EXPECT_TRUE(Client(sandboxConfiguration()).initializePairing(initRequest()).get().succeeded());
+    EXPECT_TRUE(Client(ts::merchantConfiguration()).initializePairing(initRequest()).get().succeeded());
 }
 
 }  // namespace

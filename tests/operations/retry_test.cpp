@@ -1,9 +1,9 @@
 // Safe retries, attempt timings, correlation ids and the observer, end to end:
 // the sandbox verifies every attempt's signature, the test server misbehaves on
 // cue (an operation's last path segment names its fault).
+#include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
-#include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
@@ -17,10 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 ClientConfiguration configured(std::string host) {
-    ClientConfiguration c;
-    c.host = std::move(host);
-    c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
-    ts::sandboxWorld();  // the merchant key's resource folder
+    ClientConfiguration c = ts::merchantConfiguration(std::move(host));
     ts::sharedServer();  // trusted after the session's first connections (to the sandbox): still seen
     return c;
 }
@@ -28,11 +25,6 @@ ClientConfiguration configured(std::string host) {
 std::string serverHost(const std::string& port = "good") {
     const std::string url = ts::sharedServer().url("", port);
     return url.substr(std::string("https://").size());
-}
-
-std::string nonceOf(const std::string& authorization) {
-    const size_t at = authorization.find("oauth_nonce=\"") + 13;
-    return authorization.substr(at, authorization.find('"', at) - at);
 }
 
 ZRBExpressCheckoutDataRequest payment() {
@@ -99,7 +91,8 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
     ASSERT_EQ(seen.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(seen[i].accepted) << seen[i].verdict;
-        EXPECT_EQ(nonceOf(seen[i].authorization), r.attempts[i].correlationId);
+        EXPECT_EQ(
+            (*detail::parseAuthorizationHeader(seen[i].authorization))["oauth_nonce"], r.attempts[i].correlationId);
         expectOrdered(r.attempts[i].timings);
     }
     EXPECT_NE(r.attempts[0].correlationId, r.attempts[1].correlationId);

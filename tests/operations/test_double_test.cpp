@@ -1,8 +1,8 @@
 // The test double for hosts: a Client answered in-process builds and signs the real
 // requests, and checkRequestSignature tells a genuine request from a tampered one.
+#include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
-#include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,28 +17,7 @@ namespace ts = orvalis::testsupport;
 
 namespace {
 
-struct Recorder {
-    std::mutex m;
-    std::vector<URLRequest> seen;
-    AnswererReply reply = AnswererReply::json(R"({"ok":true})");
-    Answerer answerer() {
-        return [this](const URLRequest& request) {
-            std::lock_guard lock(m);
-            seen.push_back(request);
-            return reply;
-        };
-    }
-};
-
-ClientConfiguration answered(Recorder& recorder) {
-    ts::sandboxWorld();  // the merchant key among the resources
-    ClientConfiguration c;
-    c.host = "api.example.com";  // never reached
-    c.consumerKey = ts::kSandboxConsumerKey, c.keyFileName = "merchant", c.keyFilePassword = ts::kSandboxPassword;
-    c.retry.initialBackoff = std::chrono::milliseconds(1);
-    c.answerer = recorder.answerer();
-    return c;
-}
+using ts::answered, ts::Recorder;
 
 std::string merchantCertificate() {
     std::ostringstream pem;

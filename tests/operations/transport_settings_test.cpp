@@ -1,8 +1,8 @@
 // What one client sets for its own requests: user agent, proxy, trust anchors and pins; and the
 // connection limits it sets for the process.
+#include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
-#include <SandboxWorld.h>
 #include <TestServer.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -13,12 +13,7 @@ using namespace orvalis;
 namespace {
 
 ClientConfiguration keyed(std::string host) {
-    ts::sandboxWorld();  // the merchant key's resource folder
-    ClientConfiguration c;
-    c.host = std::move(host);
-    c.consumerKey = ts::kSandboxConsumerKey;
-    c.keyFileName = "merchant";
-    c.keyFilePassword = ts::kSandboxPassword;
+    ClientConfiguration c = ts::merchantConfiguration(std::move(host));
     c.retry.maxAttempts = 1;
     return c;
 }

@@ -10,9 +10,9 @@
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <functional>
-#include <limits>
 
 namespace orvalis::testsupport {
 namespace {
@@ -55,7 +55,10 @@ Start op(void (ZRBOrvalis::*start)(const R&, SuccessCallback, FailureCallback) c
     std::type_identity_t<std::function<void(R&)>> fill) {
     return [=](const ZRBOrvalis& o, Outcomes& out) { (o.*start)(with<R>(fill), out.success(), out.failure()); };
 }
-void express(ZRBExpressCheckoutDataRequest& r) {
+using Express = ZRBExpressCheckoutDataRequest;
+using Pre = ZRBPrecheckoutDataRequest;
+using Pay = ZRBPaymentDataRequest;
+void express(Express& r) {
     r.setCheckoutId("chk");
     r.setAmount(10.25);
     r.setDigitalGoods(true);
@@ -112,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                  r.setTransactionId("tx-5"); r.setCheckoutId("chk"); r.setCartId("cart 7"); r.setPspId("never-sent");
              }),
              "GET", "/quorvex/paymentdata/tx-5?checkoutId=chk&cartId=cart%207", "", nullptr}),
-    [](const auto& info) { return info.param.name; });
+    RowName());
 // clang-format on
 
 TEST_F(Operations, ExpressCheckoutSendsAllEightKeysAsPrettyJSON) {
@@ -150,49 +153,34 @@ TEST_P(NeverSent, ARequestThatCannotBeRight) {
     EXPECT_TRUE(seen().empty()) << "sent: " << seen().front().target;
 }
 
+// clang-format off
+// The facade's and the client's start of the operation that takes the request R.
+auto starts(Express*) { return std::pair(&ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout); }
+auto starts(Pre*) { return std::pair(&ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData); }
+auto starts(Pay*) { return std::pair(&ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData); }
 template <class R>
-std::function<Operation(const Client&)> viaClient(
-    Operation (Client::*start)(R, const OperationOptions&) const, std::type_identity_t<std::function<void(R&)>> fill) {
-    return [=](const Client& client) { return (client.*start)(with<R>(fill), {}); };
+Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> fill, std::int64_t code) {
+    auto [facade, client] = starts(static_cast<R*>(nullptr));
+    return {name, op(facade, fill), [=, client = client](const Client& c) { return (c.*client)(with<R>(fill), {}); },
+        code};
 }
-#define ROW(name, facadeStart, clientStart, fill, code) \
-    Refused { name, op(facadeStart, fill), viaClient(clientStart, fill), code }
-auto amount(double value) {
-    return [value](ZRBExpressCheckoutDataRequest& r) { express(r), r.setAmount(value); };
-}
-auto currency(const char* value) {
-    return [value](ZRBExpressCheckoutDataRequest& r) { express(r), r.setCurrency(value); };
-}
-void emptyPairingId(ZRBPrecheckoutDataRequest& r) { r.setPairingId(""); }
-void noPairingId(ZRBPrecheckoutDataRequest&) {}
-void emptyTransactionId(ZRBPaymentDataRequest& r) { r.setTransactionId(""), r.setCheckoutId("c"); }
-void noTransactionId(ZRBPaymentDataRequest& r) { r.setCheckoutId("c"); }
-void badHostGoodPairingId(ZRBPrecheckoutDataRequest& r) { r.setHost("h/x"), r.setPairingId("p"); }
-void badHostGoodTransactionId(ZRBPaymentDataRequest& r) { r.setHost("h?x"), r.setTransactionId("t"); }
 
-INSTANTIATE_TEST_SUITE_P(Rows, NeverSent,
-    ::testing::Values(ROW("NaNAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
-                          amount(std::numeric_limits<double>::quiet_NaN()), URLErrorCannotWriteBody),
-        ROW("InfiniteAmount", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
-            amount(-std::numeric_limits<double>::infinity()), URLErrorCannotWriteBody),
-        ROW("InvalidUtf8", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout, currency("E\xffR\xc0"),
-            URLErrorCannotWriteBody),
-        ROW("EncodedSurrogate", &ZRBOrvalis::expressCheckoutDataService, &Client::expressCheckout,
-            currency("\xed\xa0\x80"), URLErrorCannotWriteBody),
-        ROW("EmptyPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData, emptyPairingId,
-            URLErrorBadPathSegment),
-        ROW("MissingPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData, noPairingId,
-            URLErrorBadPathSegment),
-        ROW("EmptyTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData, emptyTransactionId,
-            URLErrorBadPathSegment),
-        ROW("MissingTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData, noTransactionId,
-            URLErrorBadPathSegment),
-        ROW("BadHostWithAGoodPairingId", &ZRBOrvalis::getPreCheckoutDataService, &Client::getPrecheckoutData,
-            badHostGoodPairingId, URLErrorBadHost),
-        ROW("BadHostWithAGoodTransactionId", &ZRBOrvalis::getChekcoutResourceService, &Client::getPaymentData,
-            badHostGoodTransactionId, URLErrorBadHost)),
-    [](const auto& info) { return info.param.name; });
-#undef ROW
+INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
+    refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
+    refused<Express>("InfiniteAmount", [](auto& r) { express(r), r.setAmount(-INFINITY); }, URLErrorCannotWriteBody),
+    refused<Express>("InvalidUtf8", [](auto& r) { express(r), r.setCurrency("E\xffR\xc0"); }, URLErrorCannotWriteBody),
+    refused<Express>("EncodedSurrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); },
+        URLErrorCannotWriteBody),
+    refused<Pre>("EmptyPairingId", [](auto& r) { r.setPairingId(""); }, URLErrorBadPathSegment),
+    refused<Pre>("MissingPairingId", [](auto&) {}, URLErrorBadPathSegment),
+    refused<Pay>("EmptyTransactionId", [](auto& r) { r.setTransactionId(""), r.setCheckoutId("c"); },
+        URLErrorBadPathSegment),
+    refused<Pay>("MissingTransactionId", [](auto& r) { r.setCheckoutId("c"); }, URLErrorBadPathSegment),
+    refused<Pre>("BadHostWithAGoodPairingId", [](auto& r) { r.setHost("h/x"), r.setPairingId("p"); }, URLErrorBadHost),
+    refused<Pay>("BadHostWithAGoodTransactionId", [](auto& r) { r.setHost("h?x"), r.setTransactionId("t"); },
+        URLErrorBadHost)),
+    RowName());
+// clang-format on
 
 TEST_F(Operations, AMissingTemplateIsSentSignedAndEmpty) {
     // No template: the body is empty, and the default answer is XML, delivered as its root.
@@ -234,13 +222,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
         Template{"UnsetToken", "[OAuthToken]", std::nullopt, "C", ""},
         Template{"Utf8", "caf\xC3\xA9 [OAuthToken]", "\xE2\x82\xAC", "C", "caf\xC3\xA9 \xE2\x82\xAC"},
         Template{"NotUtf8", "bad \xC3( [OAuthToken]", "T", "C", std::nullopt}),
-    [](const auto& info) { return info.param.name; });
+    RowName());
 
 TEST_F(Operations, BadCredentialsAndUnsetFieldsAreRefusedByTheServer) {
+    using Fill = std::function<void(ZRBPairingIDServiceRequest&)>;
     for (const auto& [fillRow, message] :
-        std::initializer_list<std::pair<std::function<void(ZRBPairingIDServiceRequest&)>, const char*>>{
-            {[](auto& r) { r.setMerechantKeyFilePassword("wrong"), r.setUserId("u"); },
-                "Request rejected: no signature"},
+        {std::pair<Fill, const char*>{[](auto& r) { r.setMerechantKeyFilePassword("wrong"), r.setUserId("u"); },
+             "Request rejected: no signature"},
             {[](auto&) {}, "Request rejected: missing query parameter userId"},  // unset: left out of the query
             {[](auto& r) { r.setConsumerKey("other"), r.setUserId("u"); }, "Request rejected: unknown consumer key"}}) {
         const auto& fill = fillRow;  // a lambda may not capture a structured binding (clang 14)

@@ -33,6 +33,17 @@ TEST(RedactingLogHandler, MasksSecretsAndLeavesTheRestAlone) {
             "Response: {\"pan\":\"************1111\",\"ts\":1700000000,\"id\":\"12345678901234567890\"}"},
         {"short 123456789012 edge 1234567890123 long 1234567890123456789",
             "short 123456789012 edge *********0123 long ***************6789"},
+        {"card 4111 1111 1111 1111 ok", "card **** **** **** 1111 ok"},  // grouped: spaces, dashes
+        {"pan=4111-1111-1111-1111;", "pan=****-****-****-1111;"},
+        {"3782 822463 10005", "**** ****** *0005"},
+        {"6011 0000 0000 0000 004", "**** **** **** ***0 004"},
+        {"call 555-123-4567 or 555 123 4567", "call 555-123-4567 or 555 123 4567"},  // too few digits
+        {"ids 1234 5678 9012 3456 7890", "ids 1234 5678 9012 3456 7890"},            // too many
+        {"2026-12-06 4111111111111111", "2026-12-06 ************1111"},
+        // An escaped quote or backslash in a password, and the signature in a query.
+        {R"(Request : {"password":"hunt\"er2secret","user":"u"})", R"(Request : {"password":"***","user":"u"})"},
+        {R"({"password":"a\\","user":"u"})", R"({"password":"***","user":"u"})"},
+        {"URL : https://h/p?oauth_signature=ab%2Bc%3D&userId=7", "URL : https://h/p?oauth_signature=***&userId=7"},
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(redactLogLine(in), out) << in;
 }

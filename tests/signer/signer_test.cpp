@@ -247,9 +247,6 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
     EXPECT_EQ(std::tuple(post.URL(), post.HTTPMethod(), post.HTTPBody()), std::tuple("https://h/e", "POST", body));
-    for (const URLRequest* r : {&get, &post})
-        EXPECT_TRUE(r->cachePolicy() == URLRequestReloadIgnoringLocalCacheData && r->timeoutInterval() == 180.0)
-            << r->HTTPMethod();
     const auto headers = post.allHTTPHeaderFields();
     ASSERT_EQ(headers.size(), 2u);
     EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first),
