@@ -33,11 +33,8 @@ TEST(Digest, MatchesPublishedVectorsAsBase64) {
 }
 
 TEST(Base64, PadsAndNeverBreaksLines) {
-    // clang-format off
-    for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-                                  {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}})
-        // clang-format on
-        EXPECT_EQ(base64Encode(in), out);
+    for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}})
+        EXPECT_EQ(base64Encode(in), out);  // each padding
     std::string big;
     for (int i = 0; i < 5000; ++i) big.push_back(static_cast<char>(i * 7));
     EXPECT_EQ(base64Decode(base64Encode(big)), big);  // one line: base64Decode takes no line breaks
