@@ -13,7 +13,6 @@
 
 using namespace orvalis;
 using namespace orvalis::testsupport;
-using namespace std::string_view_literals;
 
 namespace {
 
@@ -58,9 +57,6 @@ const Shape kShapes[] = {
      R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"},"z":{"__name":"z","w":"1"}})"},
     {"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {}, R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
     {"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
-    {"MalformedKeepsEarlierEvents", "<r><x>1</x><y>2</z></r>", {}, R"({"__name":"r","x":"1","y":{}})"},
-    {"NulByteStopsAfterEarlierEvents", "<r><x>1</x>\0<y/></r>"sv, {}, R"({"__name":"r","x":"1"})"},
-    {"SecondRootStops", "<r>1</r><s>2</s>", {}, R"({"__name":"r","__text":"1"})"},
     {"EmptyInput", "", {}, "null"}, {"JSONText", R"({"a":1})", {}, "null"}, {"WhiteSpaceOnly", "  \n", {}, "null"}};
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Options, TreeShape, ::testing::ValuesIn(kShapes), RowName());
@@ -79,9 +75,8 @@ TEST(XMLParser, HandDrivenEventsShowTheirStateIgnoreASecondRootAndClearBetweenDo
     p.didEndElement("a");
     p.didStartElement("second", {});
     EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":"xy"})"));
-    auto cut = p.dictionaryWithString("<a><b>cut");
+    ASSERT_TRUE(p.dictionaryWithString("<a><b>cut"));  // its tree is a row of the shapes above
     EXPECT_FALSE(p.root() || p.stack() || p.text());
-    EXPECT_EQ(Value(cut.value()), json(R"({"__name":"a","b":{}})"));
     EXPECT_EQ(Value(p.dictionaryWithString("<c>t</c>").value()), json(R"({"__name":"c","__text":"t"})"));
 }
 
@@ -138,14 +133,12 @@ TEST(XMLParser, FileEntryPointsHonourTheDeclaredEncoding) {
     auto path = dir.write("d.xml", "<?xml version='1.0' encoding='ISO-8859-1'?><r><x>caf\xe9</x></r>").string();
     EXPECT_EQ(Value(XMLParser().dictionaryWithFile(path).value()), json("{\"__name\":\"r\",\"x\":\"caf\u00e9\"}"));
     EXPECT_FALSE(XMLParser().dictionaryWithFile(path + ".missing"));
-    EXPECT_FALSE(XMLTree::dictionaryWithXMLFile(path + ".missing"));
 }
 
 // The XMLTree entry points read with the shared instance's options, each call
 // with one whole set of them while another thread keeps assigning new ones.
 TEST(XMLParser, SharedOptionsReachEntryPointsWholeWhileThreadsConvert) {
     XMLParser& shared = XMLParser::sharedInstance();
-    EXPECT_EQ(&shared, &XMLParser::sharedInstance());
     const XMLParser defaults(shared);
     XMLParser other;
     other.setWrapRootNode(true);
