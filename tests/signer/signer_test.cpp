@@ -7,12 +7,14 @@
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Printers.h>
 #include <TestPki.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -74,23 +76,6 @@ protected:
     std::vector<std::string> lines_;
 };
 
-TEST_F(Signer, GetExampleBaseStringAndHeaderByteForByte) {
-    ZRBOAuthProvider p = sign(HTTPMethodTypeGET, Dictionary{{"pairingTransactionId", "t+2"}, {"userId", "a/b"}}, {});
-    EXPECT_EQ(p.oAuthSignatureBaseString(),
-        "GET&https%3A%2F%2Fapi.example.com%2Fq%2Fp&oauth_consumer_key%3DcK7q2Lm9%26oauth_nonce%3D123456789%26"
-        "oauth_signature_method%3DRSA-SHA1%26oauth_timestamp%3D1500000000%26oauth_version%3D1.0%26"
-        "pairingTransactionId%3Dt%252B2%26userId%3Da%252Fb");
-    const std::string S(p.oAuthHeaders().find("oauth_signature")->asString());
-    EXPECT_EQ(S.find_first_of("+/="), std::string::npos) << "Base64 is percent-encoded in the header";
-    EXPECT_EQ(S.size(), 344u + 2 * static_cast<std::size_t>(std::count(S.begin(), S.end(), '%')));
-    const std::string header =
-        "OAuth oauth_consumer_key=\"cK7q2Lm9\",oauth_nonce=\"123456789\",oauth_signature=\"" + S +
-        "\",oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"";
-    EXPECT_EQ(p.oAuthHeader(), header);
-    EXPECT_EQ(p.oAuthHeader(), header) << "the header is the same on every call";
-    EXPECT_TRUE(signatureVerifies(p, "SHA1"));
-}
-
 TEST_F(Signer, PostExampleCarriesThePlainBodyHashInTheHeader) {
     // A body whose SHA-1 Base64 holds "+" and "/", so both spellings show.
     std::string body, hash;
@@ -126,19 +111,16 @@ TEST_P(Encodings, EncodeOnceIdempotentlyAndTwiceForTheBaseString) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, Encodings,
-    ::testing::Values(Encoding{"Plain", "abc", "abc"}, Encoding{"Space", "a b", "a%20b"},
-                      Encoding{"Plus", "a+b", "a%2Bb"}, Encoding{"Escaped", "a%2Bb", "a%2Bb"},
-                      Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"}, Encoding{"Unreserved", "~-._", "~-._"},
-                      Encoding{"BracketsDropped", "[x]", "x"}, Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"},
-                      Encoding{"Star", "*", "%2A"}, Encoding{"SlashColon", "a/b:c", "a%2Fb%3Ac"},
-                      Encoding{"QuoteParens", "'()", "%27%28%29"}, Encoding{"Bang", "!", "%21"},
-                      Encoding{"UTF8", "\xC3\xA9", "%C3%A9"},
-                      Encoding{"Delimiters", ";@&=$,?#", "%3B%40%26%3D%24%2C%3F%23"}, Encoding{"Empty", "", ""},
-                      Encoding{"LonePercent", "%", "%25"}, Encoding{"TrailingPercent", "100%", "100%25"},
-                      Encoding{"PercentNotHex", "%zz", "%25zz"}, Encoding{"CutEscape", "%2", "%252"},
-                      Encoding{"PercentThenEscape", "%%41", "%25A"}, Encoding{"EscapedNonUTF8", "%FF", "%FF"},
-                      Encoding{"RawNonUTF8", "\xFF\xFE", "%FF%FE"}, Encoding{"EscapedCutUTF8", "%C3", "%C3"},
-                      Encoding{"EscapedBadUTF8", "%C3%28", "%C3%28"},
+    ::testing::Values(Encoding{"Unreserved", "abc~-._", "abc~-._"}, Encoding{"Space", "a b", "a%20b"},
+                      Encoding{"Escaped", "a%2Bb", "a%2Bb"}, Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"},
+                      Encoding{"BracketsDropped", "[x]", "x"},
+                      Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"}, Encoding{"UTF8", "\xC3\xA9", "%C3%A9"},
+                      Encoding{"Reserved", "+*/:'()!;@&=$,?#", "%2B%2A%2F%3A%27%28%29%21%3B%40%26%3D%24%2C%3F%23"},
+                      Encoding{"Empty", "", ""}, Encoding{"LonePercent", "%", "%25"},
+                      Encoding{"TrailingPercent", "100%", "100%25"}, Encoding{"PercentNotHex", "%zz", "%25zz"},
+                      Encoding{"CutEscape", "%2", "%252"}, Encoding{"PercentThenEscape", "%%41", "%25A"},
+                      Encoding{"EscapedBadUTF8", "%FF%C3%28%C3", "%FF%C3%28%C3"},
+                      Encoding{"RawNonUTF8", "\xFF\xFE", "%FF%FE"},
                       Encoding{"Controls", std::string("\x00\x01\t\n\r\x1F\x7F", 7), "%00%01%09%0A%0D%1F%7F"},
                       Encoding{"UnsafeInURLs", "\"<>\\^`{|}", "%22%3C%3E%5C%5E%60%7B%7C%7D"}),
     RowName());
@@ -148,7 +130,6 @@ TEST_F(Signer, UnsafeCharactersAreEncodedAlikeInUrlBaseStringAndHeader) {
     Dictionary query{{"v", "q\"<>\\^`{|}\x01 z"}};
     ZRBOAuthProvider p = sign(HTTPMethodTypeGET, query, {}, OAuthSignatureTypeRSASHA1, "ck\"x");
     query.set("v", "changed");  // the signer keeps its own copy
-    query.set("b", "added");
     const std::string once = "q%22%3C%3E%5C%5E%60%7B%7C%7D%01%20z";
     EXPECT_EQ(p.URLWithQueriesParams(), "https://api.example.com/q/p?v=" + once);
     EXPECT_NE(p.oAuthSignatureBaseString()->find("v%3D" + replaceAll(once, "%", "%25")), std::string::npos);
@@ -158,15 +139,9 @@ TEST_F(Signer, UnsafeCharactersAreEncodedAlikeInUrlBaseStringAndHeader) {
 // Base strings built here by RFC 5849's rules (RFC 3986 encoding, sorted
 // pairs) for queries, bodies and a consumer key that need encoding.
 TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
-    auto pct = [](std::string_view s) {
-        std::string out;
-        for (unsigned char c : s) {
-            char buf[4] = {static_cast<char>(c)};
-            if (!std::isalnum(c) && std::string_view("-._~").find(buf[0]) == std::string_view::npos)
-                std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-        return out;
+    auto pct = [](const std::string& s) {  // libcurl escapes all but ALPHA, DIGIT and "-._~", in upper-case hex
+        std::unique_ptr<char, void (*)(void*)> e(curl_easy_escape(nullptr, s.data(), int(s.size())), curl_free);
+        return std::string(e.get());
     };
     const std::vector<std::map<std::string, std::string>> queries = {{},
         {{"pairingTransactionId", "t+2"}, {"userId", "a/b"}},
@@ -234,15 +209,12 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     for (const std::string& l : lines_) prefixes.push_back(l.substr(0, l.find(':') + 1));
     EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:",
                             "URL :", "OAuth Authorization Header:"}));
-    EXPECT_EQ(lines_[3], "URL : https://h/p?b=1%202&a=x1&n=42");
     EXPECT_EQ(lines_[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
     EXPECT_EQ(std::tuple(get.URL(), get.HTTPMethod(), get.HTTPBody(), get.allHTTPHeaderFields().size()),
         std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
     EXPECT_EQ(
-        builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", Dictionary{}, "ck", {}, {}, OAuthSignatureTypeRSASHA1)
-            .URL(),
+        builder.GETURLRequest(OAuthURLSchemeTypeHTTP, "h/", "/p", {}, "ck", {}, {}, OAuthSignatureTypeRSASHA1).URL(),
         "http://h//p");  // nothing is trimmed
-
     const std::string body = "{\"name\":\"Zo\xC3\xAB\"}";
     URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
@@ -251,7 +223,6 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     ASSERT_EQ(headers.size(), 2u);
     EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first),
         std::tuple("Content-Type", "application/json", "Authorization"));
-    EXPECT_NE(headers[1].second.find("oauth_body_hash=\"" + digestBase64(body, "SHA1") + "\""), std::string::npos);
     URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/x", "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
     EXPECT_EQ(std::tuple(absent.HTTPBody(), absent.valueForHTTPHeaderField("Content-Type")),
@@ -269,7 +240,6 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) seen.insert(p.nonce());
     EXPECT_GT(seen.size(), 190u) << "nonces are drawn, not repeated";
-    for (const std::string& n : seen) EXPECT_TRUE(n.size() == 9 && n >= "100000000" && n <= "999999999") << n;
     for (const auto& [t, text] : {std::pair{1700000000.9, "1700000000"}, {1700000000.0, "1700000000"}, {0.2, "0"},
              {-0.5, "0"}, {-1.5, "-1"}, {NAN, "0"}, {1e300, "9200000000000000000"}}) {
         setClockForTesting([t = t] { return t; });

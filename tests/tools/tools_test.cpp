@@ -86,12 +86,6 @@ TEST_F(Tools, SignReproducesALoggedGetRequestByteForByte) {
     EXPECT_TRUE(verifies(base, header, "SHA1"));
     EXPECT_FALSE(verifies(base + "x", header, "SHA1"));
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  userId += a/b  ->  a%252Fb\n"))) << r.out;
-    // The same nonce and timestamp sign the same way: the signature is deterministic.
-    EXPECT_EQ(section(shell(kSign + "--url https://h.example/quorvex/pairingid?pairingTransactionId=t%2B2 "
-                                    "--query=userId=a/b --nonce N0nce --timestamp=1700000000")
-                          .out,
-                  "Authorization header"),
-        header);
 }
 
 TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) {
@@ -179,8 +173,6 @@ const Case kCases[] = {
      "absent.xml: No such file or directory"},
     {"XmlRefusesANameThatIsNotAnXmlName", "echo '{\"r\":{\"bad name\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
      "\"bad name\" is not an XML name"},
-    {"XmlRefusesABadAttributeName", "echo '{\"r\":{\"_1a\":\"x\"}}' | " + kXml + "--to-xml", 1, "",
-     "\"_1a\" is not an XML name"},
     {"XmlWritesToAFile", kXml + "-o out.json -c a.xml && cat out.json", 0, "{\"__name\":\"a\"", ""},
     {"XmlUnwritableOutput", kXml + "-o no-dir/out.json a.xml", 1, "", "no-dir/out.json: No such file"},
     {"XmlBadMode", kXml + "--node-names sometimes", 2, "", "unknown node-names mode"},

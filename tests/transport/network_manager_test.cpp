@@ -53,11 +53,15 @@ protected:
         fetch(get(server.url("/stats")));
         return out->all();
     }
-    std::vector<Outcomes::One> exchange(const std::string& body, std::function<void(Dictionary)> alsoOnSuccess = {}) {
+    // A POST the server answers with its own body.
+    URLRequest reply(const std::string& body) {
         URLRequest r(server.url("/reply"), URLRequestReloadIgnoringLocalCacheData, 10);
         r.setHTTPMethod("POST");
         r.setHTTPBody(body);
-        return execute(r, std::move(alsoOnSuccess));
+        return r;
+    }
+    std::vector<Outcomes::One> exchange(const std::string& body, std::function<void(Dictionary)> alsoOnSuccess = {}) {
+        return execute(reply(body), std::move(alsoOnSuccess));
     }
     TestServer& server = sharedServer();
     std::mutex logMutex_;
@@ -147,11 +151,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
 
 TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     execute(get(server.url("/json")));  // a GET has no body to log
-    URLRequest post(server.url("/reply"), URLRequestReloadIgnoringLocalCacheData, 10);
-    post.setHTTPMethod("POST");
-    post.setHTTPBody("{\"k\":\"caf\xC3\xA9\xff\"}");
     Outcomes out;
-    ZRBNetworkManager().executeService(post, out.success(), out.failure());
+    ZRBNetworkManager().executeService(reply("{\"k\":\"caf\xC3\xA9\xff\"}"), out.success(), out.failure());
     const auto beforeCompletion = logLines();
     ASSERT_TRUE(out.waitFor(1));
     fetch(get(server.url("/stats")));
@@ -207,9 +208,8 @@ TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
     ASSERT_TRUE(r.HTTPBody());
     EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
     EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()).value, Value(params));
-    EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", std::nullopt).HTTPBody());
-    EXPECT_FALSE(
-        ZRBNetworkManager().getJSONPostRequest("https://h.example/p", Dictionary{{"n", Value(1.0 / 0.0)}}).HTTPBody());
+    for (const auto& none : {std::optional<Dictionary>(), std::optional(Dictionary{{"n", Value(1.0 / 0.0)}})})
+        EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", none).HTTPBody());
     ASSERT_FALSE(logLines().empty());
     EXPECT_EQ(logLines().back().rfind("NSJSONSerialization error:", 0), 0u) << logLines().back();
 }
