@@ -9,6 +9,7 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <TestServer.h>
+#include <support/WideAnswers.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,20 +28,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string wideJSON(std::size_t n) {
-    std::string s = "{";
-    for (std::size_t i = 0; i < n; ++i) s += (i ? ",\"key" : "\"key") + std::to_string(i) + "\":" + std::to_string(i);
-    return s + "}";
-}
-
-std::string wideXML(std::size_t n) {
-    std::string s = "<answer>";
-    for (std::size_t i = 0; i < n; ++i) {
-        std::string name = "key" + std::to_string(i);
-        s += "<" + name + ">" + std::to_string(i) + "</" + name + ">";
-    }
-    return s + "</answer>";
-}
+using orvalis::bench::wideJSON;
+using orvalis::bench::wideXML;
 
 // Counts events (completions, decodes begun) and lets the main thread wait for them.
 struct Events {

@@ -6,6 +6,7 @@
 //   bench_wide [--tool=PATH]
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <support/WideAnswers.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,20 +45,8 @@ bool decode(const std::string& body) {
     return ok;
 }
 
-std::string wideJSON(std::size_t n) {
-    std::string s = "{";
-    for (std::size_t i = 0; i < n; ++i) s += (i ? ",\"key" : "\"key") + std::to_string(i) + "\":" + std::to_string(i);
-    return s + "}";
-}
-
-std::string wideXML(std::size_t n) {
-    std::string s = "<answer>";
-    for (std::size_t i = 0; i < n; ++i) {
-        std::string name = "key" + std::to_string(i);
-        s += "<" + name + ">" + std::to_string(i) + "</" + name + ">";
-    }
-    return s + "</answer>";
-}
+using orvalis::bench::wideJSON;
+using orvalis::bench::wideXML;
 
 // Seconds orvalis-xml takes over file (median of runs), or -1.
 double toolSeconds(const std::string& tool, const std::string& file, int runs) {
