@@ -363,13 +363,16 @@ std::shared_ptr<const detail::TransportSettings> transportOf(const ClientConfigu
 Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detail::ClientCore>()) {
     checkTimeouts(configuration.idleTimeout, configuration.overallTimeout);
     detail::checkRetryPolicy(configuration.retry);
+    if (configuration.connectionLimits && !configuration.connectionLimits->valid()) {
+        throw std::invalid_argument("Client: a connection limit is out of its range (see ConnectionLimits)");
+    }
     core_->transport = transportOf(configuration);
     if (!configuration.journal && !configuration.journalPath.empty()) {
         configuration.journal = openJournal(configuration.journalPath);
     }
-    if (configuration.connectionLimits &&
-        !URLSession::sharedSession().configuration().setConnectionLimits(*configuration.connectionLimits)) {
-        throw std::invalid_argument("Client: a connection limit is out of its range (see ConnectionLimits)");
+    // The process's limits change only for a client that is made.
+    if (configuration.connectionLimits) {
+        URLSession::sharedSession().configuration().setConnectionLimits(*configuration.connectionLimits);
     }
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string

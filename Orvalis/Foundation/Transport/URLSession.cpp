@@ -458,13 +458,9 @@ std::uint64_t URLSessionConfiguration::maximumResponseSize() const noexcept {
 }
 
 bool URLSessionConfiguration::setConnectionLimits(const ConnectionLimits& limits) {
-    constexpr long kMaxConnections = 65535;  // one host's connections each need a local port
-    constexpr long kMaxStreams = 2147483647;  // HTTP/2's own bound
-    const bool valid = limits.maxConnections >= 1 && limits.maxConnections <= kMaxConnections &&
-                       limits.maxConnectionsPerHost >= 1 && limits.maxConnectionsPerHost <= limits.maxConnections &&
-                       limits.maxStreamsPerConnection >= 1 && limits.maxStreamsPerConnection <= kMaxStreams;
-    if (valid) session_->setLimits(limits);
-    return valid;
+    if (!limits.valid()) return false;
+    session_->setLimits(limits);
+    return true;
 }
 
 ConnectionLimits URLSessionConfiguration::connectionLimits() const { return session_->limits(); }

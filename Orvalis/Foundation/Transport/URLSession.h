@@ -151,6 +151,13 @@ struct ConnectionLimits {
     /// Requests at once on one HTTP/2 connection, when its server allows that many
     /// (it may allow fewer). 1 to 2,147,483,647.
     long maxStreamsPerConnection = 1000;
+
+    /// Whether every value is within its range.
+    constexpr bool valid() const noexcept {
+        return maxConnections >= 1 && maxConnections <= 65535 &&  // each connection needs a local port
+               maxConnectionsPerHost >= 1 && maxConnectionsPerHost <= maxConnections &&
+               maxStreamsPerConnection >= 1 && maxStreamsPerConnection <= 2147483647;  // HTTP/2's own bound
+    }
 };
 
 /// Trust and size settings of the shared session; changes apply to tasks resumed
