@@ -6,6 +6,7 @@
 #include <Orvalis/Foundation/Formats/XMLEventSource.h>
 #include <Orvalis/Foundation/Value/Value.h>
 #include <Orvalis/Foundation/Value/detail/TextBuffer.h>
+#include <Orvalis/Foundation/Value/detail/ValueAccess.h>
 
 #include <cstdint>
 #include <optional>
@@ -87,7 +88,7 @@ public:
 private:
     void insertChild(Dictionary& parent, std::string_view name, Value child) const;
     // Short names are stored in place as ever; only longer ones go through the table.
-    static constexpr std::size_t kInlineName = 14;  // a Value's inline bytes
+    static constexpr std::size_t kInlineName = ValueAccess::kInlineStringBytes;
     // The value comes from make(), built straight into its place.
     template <class Make>
     void appendNamed(Dictionary& node, std::string_view key, Make&& make) const {

@@ -10,6 +10,8 @@ namespace orvalis::detail {
 
 /// The Value internals decoders use.
 struct ValueAccess {
+    /// The longest string a Value holds in place, without a shared block.
+    static constexpr std::size_t kInlineStringBytes = Value::kInline;
     /// An empty Array or Dictionary (kind given) that takes no block until
     /// it is first copied or handed out as a handle.
     static Value emptyContainer(Value::Kind kind) noexcept;
