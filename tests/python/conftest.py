@@ -24,8 +24,6 @@ def keys(tmp_path_factory):
     orvalis.add_trusted_certificates(d / "server.pem")
     orvalis.set_resource_path(d)
     (d / "paymentdata.json").write_text('{"id": %s, "amount": %s, "n": -7, %s}' % (BIG, SUM, WIDE))
-    (d / "odd").mkdir()
-    (d / "odd" / "paymentdata.json").write_text('{"a": "\\udc00"}')  # a lone surrogate escape
     return d
 
 
@@ -73,11 +71,6 @@ def sandbox(keys, name, *args):
 @pytest.fixture(scope="session")
 def good(keys):
     yield from sandbox(keys, "good", "--responses", keys)
-
-
-@pytest.fixture(scope="session")
-def odd(keys):  # answers that are not Unicode text
-    yield from sandbox(keys, "odd", "--responses", keys / "odd")
 
 
 @pytest.fixture(scope="session")

@@ -41,36 +41,23 @@ def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
         orvalis.dict_to_xml(tree)
 
 
-# The server's error entry, or an answer no face can hand over (a lone surrogate): code 101, status 200.
-@pytest.mark.parametrize("server, call, message, entry", [
-    ("faulty", {"pairing_transaction_id": "p", "user_id": "u"}, "Injected failure",
-     {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}),
-    ("odd", {"transaction_id": "t", "checkout_id": "c", "cart_id": "k"}, None, None)], ids=["server-error", "lone-surrogate"])
-def test_an_answer_the_service_refuses_carries_the_whole_failure(request, connect, server, call, message, entry):
-    c = connect(request.getfixturevalue(server))
+# A failure keeps the whole answer: outside 2xx the status is the code, whatever the body; a 200 answer
+# holding the server's error entry, or one no face can hand over (a lone surrogate), is code 101.
+@pytest.mark.parametrize("status, body, domain, code, entry, message", [
+    (500, b'{"message":"internal error"}', orvalis.HTTP_ERROR_DOMAIN, 500, None, None),
+    (404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}', orvalis.HTTP_ERROR_DOMAIN, 404, {"reasonCode": "NOT_FOUND"}, None),
+    (200, b'{"errors":[{"description":"Injected failure","reasonCode":"SYSTEM_ERROR"}]}', orvalis.NETWORK_ERROR_DOMAIN,
+     101, {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}, "Injected failure"),
+    (200, b'{"a":"\\udc00"}', orvalis.NETWORK_ERROR_DOMAIN, 101, None, None),
+], ids=["http-500", "http-404-with-entry", "server-error", "lone-surrogate"])
+def test_an_answer_the_service_refuses_carries_the_whole_failure(connect, status, body, domain, code, entry, message):
+    c = connect("api.example.com", answerer=lambda request: orvalis.Reply(status, body))
     with pytest.raises(OperationError) as caught:
-        (c.get_payment_data if "transaction_id" in call else c.get_pairing_id)(**call)
-    e = caught.value
-    assert (e.domain, e.code, e.status, e.server_error) == (orvalis.NETWORK_ERROR_DOMAIN, 101, 200, entry)
-    assert message in (None, e.message) and e.reached is Reached.YES and not e.cancelled
-
-
-def test_an_answer_outside_2xx_fails_keeping_it_and_a_success_tells_how_it_came(connect):
-    replies = {"expresscheckout": orvalis.Reply(500, b'{"message":"internal error"}'),  # by the path's last segment
-               "t": orvalis.Reply(404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}'), "p": orvalis.Reply(body=b'{"ok": 1}')}
-    c = connect("api.example.com", answerer=lambda request: replies[request.url.split("?")[0].rsplit("/", 1)[1]])
-    with pytest.raises(OperationError) as paid:
         c.express_checkout(checkout_id="c", amount=1, currency="EUR")
-    with pytest.raises(OperationError) as missing:
-        c.get_payment_data(transaction_id="t", checkout_id="c")
-    e = paid.value
-    assert (e.domain, e.code, e.status, e.reached, e.body) == (
-        orvalis.HTTP_ERROR_DOMAIN, 500, 500, Reached.YES, b'{"message":"internal error"}')
-    assert ("Content-Type", "application/json") in e.headers and e.server_error is None and len(e.attempts) == 1
-    assert (missing.value.code, missing.value.server_error) == (404, {"reasonCode": "NOT_FOUND"})
-    ok = c.get_precheckout_data(pairing_id="p")
-    assert ok == {"ok": 1} and ok["ok"] == 1 and (ok.status, ok.headers) == (200, [("Content-Type", "application/json")])
-    assert ok.correlation_id == ok.attempts[-1].correlation_id != "" and len(ok.attempts) == 1
+    e = caught.value
+    assert (e.domain, e.code, e.status, e.server_error, e.reached, e.body, e.cancelled, len(e.attempts)) == (
+        domain, code, status, entry, Reached.YES, body, False, 1)
+    assert ("Content-Type", "application/json") in e.headers and message in (None, e.message)
 
 
 # A payment never sent (refused, reset in the TLS handshake) goes again, unless the call asks for one attempt.
@@ -272,7 +259,7 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     orvalis.set_log_handler(lines.append)
     orvalis.set_key_cache_lifetime(60)  # one import for every signature
     try:
-        assert c.express_checkout(checkout_id="c", amount=1.5, currency="EUR") == {"ok": 1}
+        ok = c.express_checkout(checkout_id="c", amount=1.5, currency="EUR")
         with pytest.raises(OperationError) as caught:
             c.get_payment_data(transaction_id="t", checkout_id="c")
         connect("api.example.com", answerer=answer, full_log_lines=True).express_checkout(amount=2.5)
@@ -282,6 +269,8 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     finally:
         orvalis.set_key_cache_lifetime(0)
         orvalis.reset_log_handler()
+    assert ok == {"ok": 1} and (ok.status, ok.headers) == (200, [("Content-Type", "application/json")])
+    assert ok.correlation_id == ok.attempts[-1].correlation_id != "" and len(ok.attempts) == 1
     assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1005, Reached.MAYBE, 3)
     pem = (keys / "m.pem").read_text()
     assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 5
