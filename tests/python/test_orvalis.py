@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, socket, threading, time
+import asyncio, re, socket, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -271,7 +271,10 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
         orvalis.reset_log_handler()
     assert ok == {"ok": 1} and (ok.status, ok.headers) == (200, [("Content-Type", "application/json")])
     assert ok.correlation_id == ok.attempts[-1].correlation_id != "" and len(ok.attempts) == 1
+    # The retried failure names the attempt the server answered last: its nonce, not a spent one.
+    nonces = [re.search(r'oauth_nonce="(\d+)"', dict(r.headers)["Authorization"]).group(1) for r in seen[1:4]]
     assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1005, Reached.MAYBE, 3)
+    assert len(set(nonces)) == 3 and caught.value.correlation_id == nonces[-1]
     pem = (keys / "m.pem").read_text()
     assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 5
     paid, auth, text = seen[0], dict(seen[0].headers)["Authorization"], "\n".join(lines)
