@@ -1,6 +1,6 @@
-# Sandbox merchant servers on 127.0.0.1 for the Python package's tests. The build
+# Sandbox merchant servers and the shared test server on 127.0.0.1 for the Python package's tests. The build
 # passes ORVALIS_SANDBOX (the orvalis-sandbox program) and ORVALIS_RESOURCES.
-import http.server, json, os, shutil, ssl, subprocess, threading, time
+import json, os, shutil, subprocess, sys, time
 import pytest, orvalis
 
 PASSWORD = "py-test-password"
@@ -16,7 +16,8 @@ def keys(tmp_path_factory):
     d = tmp_path_factory.mktemp("keys")
     openssl = lambda *a: subprocess.run(["openssl", *a], cwd=d, check=True, capture_output=True, timeout=60)
     san = ["-addext", "subjectAltName=IP:127.0.0.1"]
-    for name, extra in (("m", []), ("server", san), ("own", san)):  # "own": trusted by one client only
+    # "good", "wrong" and "self" serve the shared test server's ports, trusted by no client that does not name them
+    for name, extra in (("m", []), ("server", san), ("good", san), ("wrong", san), ("self", san)):
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=" + name, *extra,
                 "-keyout", name + ".key", "-out", name + ".pem")
     openssl("pkcs12", "-export", "-inkey", "m.key", "-in", "m.pem", "-passout", "pass:" + PASSWORD, "-out", "m.p12")
@@ -83,24 +84,14 @@ def busy(keys):  # pre-checkout data: 503 with "Retry-After: 1" once; the paymen
     yield from sandbox(keys, "busy", "--fail", "precheckoutdata=unavailable:1", "--fail", "expresscheckout=delay:3000")
 
 
-# An HTTPS server with the "own" certificate that answers every request with its header fields (JSON).
+# The shared HTTPS test server (tests/support) on 127.0.0.1 with the certificates above; yields its ports
+# ("good": answers by the path's last segment, "headers" with the request's header fields; "closed").
 @pytest.fixture(scope="session")
-def headers_echo(keys):
-    class Echo(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):
-            body = json.dumps(dict(self.headers)).encode()
-            self.send_response(200)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
-        log_message = lambda *a: None
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Echo)
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(keys / "own.pem", keys / "own.key")
-    server.socket = ctx.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    yield "127.0.0.1:%d" % server.server_address[1]
-    server.shutdown()
+def shared_server(keys):
+    script = os.path.join(os.path.dirname(__file__), os.pardir, "support", "test_server.py")
+    with subprocess.Popen([sys.executable, script, keys], stdout=subprocess.PIPE, text=True) as server:
+        yield json.loads(server.stdout.readline())
+        server.kill()
 
 
 # Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options

@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, re, socket, threading, time
+import asyncio, re, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -285,24 +285,24 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
 
 
 # A client's own user agent and trust anchors hold for it alone; its proxy is named when it fails.
-def test_transport_settings_belong_to_their_client(keys, headers_echo, connect):
-    own = connect(headers_echo, user_agent="py-till/3", trusted_certificates=[keys / "own.pem"])
-    assert own.get_precheckout_data(pairing_id="p")["User-Agent"] == "py-till/3"
-    default = connect(headers_echo, trusted_certificates=[keys / "own.pem"])
-    assert default.get_precheckout_data(pairing_id="p")["User-Agent"].startswith("Orvalis/%s libcurl/" % orvalis.library_version())
+def test_transport_settings_belong_to_their_client(keys, shared_server, connect):
+    server, closed = ("127.0.0.1:%d" % shared_server[port] for port in ("good", "closed"))
+    own = connect(server, user_agent="py-till/3", trusted_certificates=[keys / "good.pem"])
+    assert own.get_precheckout_data(pairing_id="headers")["user-agent"] == "py-till/3"
+    default = connect(server, trusted_certificates=[keys / "good.pem"])
+    agent = default.get_precheckout_data(pairing_id="headers")["user-agent"]
+    assert agent.startswith("Orvalis/%s libcurl/" % orvalis.library_version())
     with pytest.raises(OperationError) as untrusted:
-        connect(headers_echo).get_precheckout_data(pairing_id="p")
+        connect(server).get_precheckout_data(pairing_id="headers")
     assert untrusted.value.code == -1202
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))  # bound, not listening: the proxy refuses connections
-        proxy = "http://127.0.0.1:%d" % s.getsockname()[1]
-        with pytest.raises(OperationError) as failed:
-            connect(headers_echo, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="p")
+    proxy = "http://" + closed  # nothing listens: the proxy refuses connections
+    with pytest.raises(OperationError) as failed:
+        connect(server, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="headers")
     assert "the proxy " + proxy in failed.value.message
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
                     {"connection_limits": (2**80, 2, 1)}):
         with pytest.raises(ValueError):
-            connect(headers_echo, **refused)
+            connect(server, **refused)
 
 
 # The journal from Python: a payment that may have arrived is listed until settled; a file that is not a
