@@ -89,9 +89,12 @@ def busy(keys):  # pre-checkout data: 503 with "Retry-After: 1" once; the paymen
 @pytest.fixture(scope="session")
 def shared_server(keys):
     script = os.path.join(os.path.dirname(__file__), os.pardir, "support", "test_server.py")
-    with subprocess.Popen([sys.executable, script, keys], stdout=subprocess.PIPE, text=True) as server:
+    server = subprocess.Popen([sys.executable, script, keys], stdout=subprocess.PIPE, text=True)
+    try:
         yield json.loads(server.stdout.readline())
+    finally:
         server.kill()
+        server.wait(timeout=20)
 
 
 # Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options
