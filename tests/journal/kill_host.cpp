@@ -4,7 +4,6 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 
 #include <atomic>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,18 +20,16 @@ int main(int argc, char** argv) {
     c.journalPath = argv[1];
     Client client(c);
     std::atomic<long> left = std::stol(argv[5]) - static_cast<long>(client.journal()->entries(0, 1 << 20).size());
-    std::vector<std::thread> payers;
+    std::vector<std::jthread> payers;  // joined when main returns
     for (int t = 0; t < 4; ++t) {
         payers.emplace_back([&] {
             while (left.fetch_sub(1) > 0) {
                 ZRBExpressCheckoutDataRequest payment;
                 payment.setCheckoutId("chk-" + std::to_string(left.load())), payment.setAmount(9.95);
                 payment.setCurrency("EUR"), payment.setCardId("card-1");
-                OperationResult r = client.expressCheckout(payment).get();
-                if (!r.succeeded()) std::fprintf(stderr, "payment failed: %s\n", r.error->description().c_str());
+                client.expressCheckout(payment).get();  // failed or not: the journal tells, which the test reads
             }
         });
     }
-    for (auto& payer : payers) payer.join();
     return 0;
 }
