@@ -28,16 +28,16 @@ def keys(tmp_path_factory):
     return d
 
 
-# SoftHSM2 tokens made for this run: "py" and "py3" hold the merchant's key "m" (the URI of "py" is
-# returned), "py2" nothing; the file "pin" holds their PIN. A login holds for the process: one token per PIN source.
+# SoftHSM2 tokens made for this run: "py" and "py3" hold the merchant's key "m", "py2" nothing (the fixture
+# gives the URI of "m" in a token by its label); the file "pin" holds their PIN. A login holds for the
+# process: one token per PIN source.
 PIN = "py-pin 1"
 
 
 @pytest.fixture(scope="session")
 def token(keys):
-    d = keys / "tokens"
-    d.mkdir()
-    (keys / "softhsm2.conf").write_text("directories.tokendir = %s\nobjectstore.backend = file\n" % d)
+    (keys / "tokens").mkdir()
+    (keys / "softhsm2.conf").write_text("directories.tokendir = %s\nobjectstore.backend = file\n" % (keys / "tokens"))
     os.environ["SOFTHSM2_CONF"] = str(keys / "softhsm2.conf")  # read when the library loads the module
     (keys / "pin").write_text(PIN + "\n")
     util = lambda *a: subprocess.run(["softhsm2-util", "--pin", PIN, *a], check=True, capture_output=True, timeout=60)
@@ -45,7 +45,8 @@ def token(keys):
         util("--init-token", "--free", "--so-pin", "1357", "--label", label)
     for label in ("py", "py3"):
         util("--import", keys / "m.key", "--token", label, "--label", "m", "--id", "01")
-    return "pkcs11:token=py;object=m;type=private?module-path=" + os.environ["ORVALIS_SOFTHSM2_MODULE"]
+    module = os.environ["ORVALIS_SOFTHSM2_MODULE"]
+    return lambda label: "pkcs11:token=%s;object=m;type=private?module-path=%s" % (label, module)
 
 
 # The requests the sandbox "name" has seen: it prints one line per request ("GET /path verdict").
@@ -95,6 +96,13 @@ def shared_server(keys):
     finally:
         server.kill()
         server.wait(timeout=20)
+
+
+# Sets the library's log handler for one test; the default handler is back after it.
+@pytest.fixture
+def log_to():
+    yield orvalis.set_log_handler
+    orvalis.reset_log_handler()
 
 
 # Makes clients (orvalis.Client or orvalis.AsyncClient) for a host, with the test key unless options

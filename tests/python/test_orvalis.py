@@ -11,7 +11,7 @@ from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
 @pytest.mark.parametrize("key", ["file", "token-pin-file", "token-pin-callback"])
 def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, key):
     pin = {"key_pin_file": keys / "pin", "key_password": None} if key == "token-pin-file" else {"key_pin": lambda: PIN}
-    uri = request.getfixturevalue("token").replace("token=py;", "token=py3;" if "callback" in key else "token=py;")
+    uri = request.getfixturevalue("token")("py3" if "callback" in key else "py")
     token = {"key_file": None, "key_token": uri, **pin} if key != "file" else {}
     c, before = connect(good, **token), seen(keys, "good")
     init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
@@ -45,7 +45,7 @@ def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
 # holding the server's error entry, or one no face can hand over (a lone surrogate), is code 101.
 @pytest.mark.parametrize("status, body, domain, code, entry, message", [
     (500, b'{"message":"internal error"}', orvalis.HTTP_ERROR_DOMAIN, 500, None, None),
-    (404, b'{"errors":[{"reasonCode":"NOT_FOUND"}]}', orvalis.HTTP_ERROR_DOMAIN, 404, {"reasonCode": "NOT_FOUND"}, None),
+    (404, b'{"errors":[{"reasonCode":"MISSING"}]}', orvalis.HTTP_ERROR_DOMAIN, 404, {"reasonCode": "MISSING"}, None),
     (200, b'{"errors":[{"description":"Injected failure","reasonCode":"SYSTEM_ERROR"}]}', orvalis.NETWORK_ERROR_DOMAIN,
      101, {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}, "Injected failure"),
     (200, b'{"a":"\\udc00"}', orvalis.NETWORK_ERROR_DOMAIN, 101, None, None),
@@ -122,7 +122,7 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
 
 
 @pytest.mark.parametrize("options, operation, fields, code, said", [
-    ({**NO_KEY, "key_token": "token=py2", "key_password": "0000"}, "get_pairing_id", {"user_id": "u"}, -1231,
+    ({**NO_KEY, "key_token": "py2", "key_password": "0000"}, "get_pairing_id", {"user_id": "u"}, -1231,
      ["wrong PIN", 'token "pkcs11:']),
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
     ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 401,
@@ -143,8 +143,7 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
         "idle-zero", "no-pairing-id", "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
-        uri = request.getfixturevalue("token").replace("token=py;", options["key_token"] + ";")
-        options = {**options, "key_token": uri}
+        options = {**options, "key_token": request.getfixturevalue("token")(options["key_token"])}
     before, sent = seen(keys, "good"), code == 401
     with pytest.raises(ValueError if code is None else OperationError) as caught:
         getattr(connect(good, **options), operation)(**fields)
@@ -171,14 +170,14 @@ def test_inf_is_no_time_limit_and_an_idle_time_out_leaves_reached_maybe(good, fa
     assert (e.code, e.status, e.reached) == (-1001, 0, Reached.MAYBE)
 
 
-def test_cancel_while_the_answer_is_handled_never_ends_in_success(good, connect):
+def test_cancel_while_the_answer_is_handled_never_ends_in_success(good, connect, log_to):
     c, arrived, go = connect(good), threading.Event(), threading.Event()
 
     def hold(line):  # on the delivery thread: the answer is in, not yet handled
         if line.startswith("Response: "):
             arrived.set()
             go.wait(10)
-    orvalis.set_log_handler(hold)
+    log_to(hold)
     try:
         with ThreadPoolExecutor() as pool:
             call = pool.submit(c.get_pairing_id, pairing_transaction_id="p", user_id="u")
@@ -188,11 +187,10 @@ def test_cancel_while_the_answer_is_handled_never_ends_in_success(good, connect)
             e = call.exception(timeout=10)
     finally:
         go.set()
-        orvalis.reset_log_handler()
     assert isinstance(e, OperationError) and e.cancelled and (e.status, e.reached) == (200, Reached.YES)
 
 
-def test_a_blocking_call_on_the_delivery_thread_raises_instead_of_waiting_for_itself(good, connect):
+def test_a_blocking_call_on_the_delivery_thread_raises_instead_of_waiting_for_itself(good, connect, log_to):
     c, raised = connect(good), []
     c.get_pairing_id(pairing_transaction_id="p", user_id="u")  # the delivery thread is known from here on
 
@@ -202,11 +200,8 @@ def test_a_blocking_call_on_the_delivery_thread_raises_instead_of_waiting_for_it
                 c.get_pairing_id(pairing_transaction_id="p", user_id="u")
             except RuntimeError as e:
                 raised.append(e)
-    orvalis.set_log_handler(reenter)
-    try:
-        assert c.get_pairing_id(pairing_transaction_id="p", user_id="u")["userId"] == "u"
-    finally:
-        orvalis.reset_log_handler()
+    log_to(reenter)
+    assert c.get_pairing_id(pairing_transaction_id="p", user_id="u")["userId"] == "u"
     assert raised and "wait for itself" in str(raised[0])
 
 
@@ -237,7 +232,7 @@ def test_xml_round_trip_keeps_every_digit():
 
 
 # Its lines are redacted unless it asks for full ones; the key cache keeps its key until cleared.
-def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tampered_ones(keys, connect):
+def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tampered_ones(keys, connect, log_to):
     seen, lines = [], []
 
     def answer(request):
@@ -245,7 +240,7 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
         return orvalis.Reply(body=b'{"ok": 1}') if request.method == "POST" else orvalis.Reply(error_code=-1005, sent=True)
 
     c = connect("api.example.com", answerer=answer, backoff=0.001)
-    orvalis.set_log_handler(lines.append)
+    log_to(lines.append)
     orvalis.set_key_cache_lifetime(60)  # one import for every signature
     try:
         ok = c.express_checkout(checkout_id="c", amount=1.5, currency="EUR")
@@ -257,7 +252,6 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
         assert (kept, orvalis.key_cache_count()) == (1, 0)
     finally:
         orvalis.set_key_cache_lifetime(0)
-        orvalis.reset_log_handler()
     assert ok == {"ok": 1} and (ok.status, ok.headers) == (200, [("Content-Type", "application/json")])
     assert ok.correlation_id == ok.attempts[-1].correlation_id != "" and len(ok.attempts) == 1
     # The retried failure names the attempt the server answered last: its nonce, not a spent one.
