@@ -5,10 +5,9 @@ import pytest, orvalis
 
 PASSWORD = "py-test-password"
 BIG, SUM = "123456789012345678901234567890123456789", "1234567890.123456789012"  # more digits than a double holds
-# Integers a double happens to hold, and numbers beyond the double range.
-WIDE = '"p64": 18446744073709551616, "p63": 9223372036854775808, "e20": 100000000000000000000, ' \
-       '"m64": -18446744073709551616, "far": 1E+400, "near": 1e309'
+# Integers a double happens to hold (written out in full), and numbers beyond the double range.
 WIDE_VALUES = {"p64": 2**64, "p63": 2**63, "e20": 10**20, "m64": -2**64}
+WIDE = ", ".join('"%s": %d' % item for item in WIDE_VALUES.items()) + ', "far": 1E+400, "near": 1e309'
 
 
 @pytest.fixture(scope="session")

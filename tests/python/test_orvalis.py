@@ -74,10 +74,9 @@ def test_a_payment_never_sent_goes_again_unless_the_server_is_not_trusted(connec
 
 
 def test_no_attempt_starts_past_the_overall_time_out(connect):
-    answered = []
-    slow_start = lambda event: time.sleep(0.15) if event.kind == "started" else None  # longer than the time-out
-    c = connect("api.example.com", answerer=lambda r: answered.append(r) or orvalis.Reply(), observer=slow_start,
-                overall_timeout=0.1)
+    answered = []  # the observer holds the start longer than the overall time-out
+    c = connect("api.example.com", answerer=lambda r: answered.append(r) or orvalis.Reply(), overall_timeout=0.1,
+                observer=lambda event: time.sleep(0.15) if event.kind == "started" else None)
     with pytest.raises(OperationError) as caught:
         c.get_precheckout_data(pairing_id="p")
     assert (caught.value.code, caught.value.reached, caught.value.attempts, answered) == (-1001, Reached.NO, [], [])
@@ -112,9 +111,8 @@ def test_async_operations_run_together_and_task_cancellation_cancels(good, fault
         with pytest.raises(asyncio.CancelledError):
             await task
         assert slow.wait_idle(3.0)  # the operation itself ended, long before the server's answer
-        with pytest.raises(OperationError) as caught:
+        with pytest.raises(OperationError, match="ZRBNetworkManager 101,"):  # the server's error entry
             await slow.get_pairing_id(pairing_transaction_id="p", user_id="u")
-        assert caught.value.code == 101
     asyncio.run(main())
 
 
