@@ -27,18 +27,6 @@ std::string serverHost(const std::string& port = "good") {
     return url.substr(std::string("https://").size());
 }
 
-ZRBExpressCheckoutDataRequest payment() {
-    ZRBExpressCheckoutDataRequest r;
-    r.setCheckoutId("chk-1");
-    r.setPairingId("pair-1");
-    r.setPreCheckoutTransactionId("pre-1");
-    r.setAmount(12.5);
-    r.setCurrency("EUR");
-    r.setCardId("card-1");
-    r.setShippingAddressId("ship-1");
-    return r;
-}
-
 ZRBPrecheckoutDataRequest read(const char* fault) {
     ZRBPrecheckoutDataRequest r;
     r.setPairingId(fault);
@@ -76,9 +64,8 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
     Events events;
     ClientConfiguration c = configured(world.host);
     c.observer = events.observer();
-    ZRBInitializePairingRequest request;
+    auto request = ts::acceptable<ZRBInitializePairingRequest>();
     request.setCheckoutID("chk-retry");
-    request.setUserId("user-42");
     OperationResult r = Client(c).initializePairing(request).get();
     ASSERT_TRUE(r.succeeded()) << r.error->description();
     ASSERT_EQ(r.attempts.size(), 2u);
@@ -105,7 +92,7 @@ struct Row {
     const char* name;
     const char* port;   // of the test server, or "sandbox"
     const char* fault;  // the read's path id on the test server; a sandbox fault for the payment
-    bool isPayment;
+    bool isPayment;     // an empty payment: its fields play no part in the rules
     int maxAttempts;
     std::optional<std::chrono::milliseconds> idle, overall;
     size_t attempts;
@@ -128,7 +115,7 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
                                     : std::string("/quorvex/precheckoutdata/") + row.fault;
     const long before = sandbox ? 0 : ts::sharedServer().stat(counter);
     OperationOptions options{row.idle, row.overall, row.maxAttempts};
-    OperationResult r = row.isPayment ? Client(c).expressCheckout(payment(), options).get()
+    OperationResult r = row.isPayment ? Client(c).expressCheckout({}, options).get()
                                       : Client(c).getPrecheckoutData(read(row.fault), options).get();
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->code(), row.code) << r.error->description();
