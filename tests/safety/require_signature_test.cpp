@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <type_traits>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
