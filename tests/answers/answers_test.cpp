@@ -72,8 +72,7 @@ struct Refusal {
     Reader reader;
     std::string text;
     ParseStatus status;
-    std::int64_t line;
-    std::int64_t column;
+    std::int64_t line, column;
     std::uint64_t offset;
     int readerCode;
     std::string description;

