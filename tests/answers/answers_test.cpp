@@ -75,8 +75,7 @@ struct Refusal {
     std::int64_t line, column;
     std::uint64_t offset;
     int readerCode;
-    std::string description;
-    std::string tree;  // what was built: "" for nothing
+    std::string description, tree;  // tree: what was built, "" for nothing
 };
 class ParseRefusals : public testing::TestWithParam<Refusal> {};
 

@@ -150,8 +150,7 @@ TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
     setFault("delay:1500");
     ClientConfiguration c = ts::merchantConfiguration();
     c.overallTimeout = GetParam().clientOverall;
-    Client client(c);
-    OperationResult r = client.initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
+    OperationResult r = Client(c).initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_TRUE(
         r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)

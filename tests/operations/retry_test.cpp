@@ -24,11 +24,6 @@ ClientConfiguration configured(std::string host) {
     return c;
 }
 
-std::string serverHost(const std::string& port = "good") {
-    const std::string url = ts::sharedServer().url("", port);
-    return url.substr(std::string("https://").size());
-}
-
 ZRBPrecheckoutDataRequest read(const char* fault) {
     ZRBPrecheckoutDataRequest r;
     r.setPairingId(fault);
@@ -59,7 +54,8 @@ struct Events {
 };
 
 // A read that met a busy server comes back after the pause the server asked for; each attempt is
-// signed afresh and verifies; the result's correlation id is the nonce the server saw last.
+// signed afresh and verifies (a nonce used twice would not); the result's correlation id is the nonce
+// the server saw last.
 TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) {
     auto& world = ts::sandboxWorld();
     world.server->setFault("initializepairing", *sandbox::Fault::parse("unavailable:1"));
@@ -83,7 +79,6 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
             (*detail::parseAuthorizationHeader(seen[i].authorization))["oauth_nonce"], r.attempts[i].correlationId);
         expectOrdered(r.attempts[i].timings);
     }
-    EXPECT_NE(r.attempts[0].correlationId, r.attempts[1].correlationId);
     EXPECT_EQ(r.correlationId, r.attempts[1].correlationId);
     std::lock_guard lock(events.m);
     EXPECT_EQ(events.seen, (std::vector<std::string>{"started", "attempt+retry", "attempt", "completed"}));
@@ -91,7 +86,7 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
 
 struct Row {
     const char* name;
-    const char* port;   // of the test server, or "sandbox"
+    std::string port;   // of the test server, or "sandbox"
     const char* fault;  // the read's path id on the test server; a sandbox fault for the payment
     bool isPayment;     // an empty payment: its fields play no part in the rules
     int maxAttempts;
@@ -105,15 +100,14 @@ class RetryRules : public testing::TestWithParam<Row> {};
 
 TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     const Row& row = GetParam();
-    const bool sandbox = std::string(row.port) == "sandbox";
-    std::string host = sandbox ? ts::sandboxWorld().host : serverHost(row.port);
+    const bool sandbox = row.port == "sandbox";
+    std::string host = sandbox ? ts::sandboxWorld().host : ts::sharedServer().host(row.port);
     if (sandbox) ts::sandboxWorld().server->setFault("expresscheckout", *sandbox::Fault::parse(row.fault));
     ClientConfiguration c = configured(host);
     c.retry.initialBackoff = 50ms;
     // What the test server counts: requests of the path, or connections reset in the TLS handshake.
-    const std::string counter = std::string(row.port) == "tlsreset"
-                                    ? std::string("tlsresets")
-                                    : std::string("/quorvex/precheckoutdata/") + row.fault;
+    const std::string counter =
+        row.port == "tlsreset" ? std::string("tlsresets") : "/quorvex/precheckoutdata/" + std::string(row.fault);
     const long before = sandbox ? 0 : ts::sharedServer().stat(counter);
     OperationOptions options{row.idle, row.overall, row.maxAttempts};
     OperationResult r = row.isPayment ? Client(c).expressCheckout({}, options).get()
@@ -123,7 +117,7 @@ TEST_P(RetryRules, OnlyWhatIsSafeGoesAgainAndNeverPastTheDeadline) {
     EXPECT_EQ(r.reached, row.reached);
     ASSERT_EQ(r.attempts.size(), row.attempts);
     EXPECT_EQ(r.attempts.back().error->code(), row.code);
-    if (!sandbox && std::string(row.port) != "closed" && std::string(row.port) != "self") {
+    if (!sandbox && row.port != "closed" && row.port != "self") {
         EXPECT_EQ(ts::sharedServer().stat(counter) - std::max(before, 0L), static_cast<long>(row.attempts));
     }
 }
@@ -150,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Operations, RetryRules,
 
 TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
     Events events;
-    ClientConfiguration c = configured(serverHost());
+    ClientConfiguration c = configured(ts::sharedServer().host());
     c.observer = events.observer();
     Operation op = Client(c).getPrecheckoutData(read("busy30"));
     ASSERT_EQ(events.paused.get_future().wait_for(30s), std::future_status::ready);
@@ -164,11 +158,12 @@ TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
 
 TEST(Retries, APolicyOutOfRangeIsRefused) {
     for (RetryPolicy bad : {RetryPolicy{11}, RetryPolicy{-1}, RetryPolicy{3, -1ms}, RetryPolicy{3, 500ms, 100ms}}) {
-        ClientConfiguration c = configured(serverHost());
+        ClientConfiguration c = configured(ts::sharedServer().host());
         c.retry = bad;
         EXPECT_THROW(Client{c}, std::invalid_argument);
         if (bad.maxAttempts != 3) {
-            EXPECT_THROW(Client(configured(serverHost())).getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}),
+            EXPECT_THROW(Client(configured(ts::sharedServer().host()))
+                             .getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}),
                 std::invalid_argument);
         }
     }

@@ -177,10 +177,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
 
 TEST_F(Operations, AMissingTemplateIsSentSignedAndEmpty) {
     // No template: the body is empty, and the default answer is XML, delivered as its root.
-    auto got = run(op(&ZRBOrvalis::authorizePairing, [](auto& r) {
-        r.setCheckoutID("c");
-        r.setPairingTransactionId("t");
-    }));
+    auto got = run([](const ZRBOrvalis& o, Outcomes& out) {
+        o.authorizePairing(acceptable<ZRBAuthorisePairingRequest>(), out.success(), out.failure());
+    });
     ASSERT_TRUE(got.success) << got.describe();
     EXPECT_EQ(got.success->objectForKey("__name"), Value("PairingDataResponse"));
     auto requests = seen();
@@ -246,10 +245,7 @@ TEST_F(Operations, FacadeAndRequestReleasedRightAfterStartingStillDeliver) {
 TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrder) {
     sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse("delay:800"));
     Outcomes out;
-    op(&ZRBOrvalis::initializePairing, [](auto& r) {
-        r.setCheckoutID("c");
-        r.setUserId("u");
-    })(orvalis_, out);
+    orvalis_.initializePairing(acceptable<ZRBInitializePairingRequest>(), out.success(), out.failure());
     op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("fast"); })(orvalis_, out);
     const bool both = out.waitFor(2);
     sandboxWorld().server->setFault("initializepairing", sandbox::Fault{});
