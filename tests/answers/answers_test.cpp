@@ -72,12 +72,10 @@ struct Refusal {
     Reader reader;
     std::string text;
     ParseStatus status;
-    std::int64_t line;
-    std::int64_t column;
+    std::int64_t line, column;
     std::uint64_t offset;
     int readerCode;
-    std::string description;
-    std::string tree;  // what was built: "" for nothing
+    std::string description, tree;  // tree: what was built, "" for nothing
 };
 class ParseRefusals : public testing::TestWithParam<Refusal> {};
 

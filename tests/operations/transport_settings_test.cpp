@@ -3,6 +3,7 @@
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
+#include <Printers.h>
 #include <TestServer.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -25,22 +26,17 @@ OperationResult headers(const ClientConfiguration& c) {
     return Client(c).getPrecheckoutData(request).get();
 }
 
-std::string field(const OperationResult& r, const char* name) {
-    const Value* v = r.answer ? r.answer->find(name) : nullptr;
-    return v && v->isString() ? std::string(v->asString()) : "(none)";
-}
-
 }  // namespace
 
 TEST(ClientTransport, UserAgentNamesTheLibraryUnlessTheClientNamesItself) {
     const std::string host = ts::sharedServer().host();
     OperationResult byDefault = headers(keyed(host));
     ASSERT_TRUE(byDefault.succeeded()) << byDefault.error->description();
-    EXPECT_EQ(field(byDefault, "user-agent"),
-        std::string("Orvalis/" ORVALIS_VERSION_STRING " libcurl/") + curl_version_info(CURLVERSION_NOW)->version);
+    EXPECT_EQ((*byDefault.answer)["user-agent"], Value(std::string("Orvalis/" ORVALIS_VERSION_STRING " libcurl/") +
+                                                       curl_version_info(CURLVERSION_NOW)->version));
     ClientConfiguration own = keyed(host);
     own.userAgent = "Shop/2.1 (till 4)";
-    EXPECT_EQ(field(headers(own), "user-agent"), "Shop/2.1 (till 4)");
+    EXPECT_EQ(headers(own).answer.value_or(Dictionary())["user-agent"], Value("Shop/2.1 (till 4)"));
     own.userAgent = "Shop\r\nX-Injected: 1";
     EXPECT_THROW(Client{own}, std::invalid_argument);
 }

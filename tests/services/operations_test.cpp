@@ -1,7 +1,5 @@
 // The six operations end to end: ZRBOrvalis -> signer -> URL session -> the sandbox, which verifies
 // every signature with the merchant's certificate.
-#include <Orvalis/Foundation/Formats/JSONSerialization.h>
-#include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
 #include <Orvalis/ServiceModules/ExpressCheckoutDataService/ZRBExpressCheckoutDataService.h>
@@ -64,13 +62,18 @@ void express(Express& r) {
     r.setDigitalGoods(true);
     r.setCurrency("EUR");
 }
+// Every key of the request, unset ones as null, in the pretty form the server is sent.
+const std::string kExpressBody =
+    "{\n  \"checkoutId\": \"chk\",\n  \"digitalGoods\": true,\n  \"currency\": \"EUR\",\n  "
+    "\"preCheckoutTransactionId\": null,\n  \"cardId\": null,\n  \"amount\": 10.25,\n  \"pairingId\": null,\n  "
+    "\"shippingAddressId\": null\n}";
 
 struct Sent {
     const char* name;
     Start start;
     const char* method;
     std::string target, contentType;
-    std::function<std::string()> body;
+    std::string body;
 };
 class OperationRequest : public Operations, public ::testing::WithParamInterface<Sent> {};
 
@@ -84,8 +87,8 @@ TEST_P(OperationRequest, SendsWhatTheServerExpectsAndIsAccepted) {
     ASSERT_EQ(requests.size(), 1u);
     const auto& r = requests[0];
     EXPECT_EQ(r.verdict, "accepted") << r.baseString;
-    EXPECT_EQ(std::tuple(r.method, r.target, r.contentType, r.body),
-        std::tuple(c.method, c.target, c.contentType, c.body ? c.body() : ""));
+    EXPECT_EQ(
+        std::tuple(r.method, r.target, r.contentType, r.body), std::tuple(c.method, c.target, c.contentType, c.body));
     EXPECT_EQ(r.authorization.find("oauth_body_hash") != std::string::npos, std::string(c.method) == "POST");
     EXPECT_NE(r.authorization.find("oauth_signature_method=\"RSA-SHA1\""), std::string::npos);
 }
@@ -96,38 +99,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Sent{"InitializePairing",
              op(&ZRBOrvalis::initializePairing, [](auto& r) { r.setCheckoutID("chk 1"); r.setUserId("user+1"); }),
-             "GET", "/dataprov-apis/public/initializepairing?checkoutId=chk%201&userId=user%2B1", "", nullptr},
+             "GET", "/dataprov-apis/public/initializepairing?checkoutId=chk%201&userId=user%2B1", "", ""},
         Sent{"PairingId",
              op(&ZRBOrvalis::getPairingIDService,
                 [](auto& r) { r.setPairingTransactionId("t+2"); r.setUserId("a/b"); }),
-             "GET", "/quorvex/pairingid?pairingTransactionId=t%2B2&userId=a%2Fb", "", nullptr},
+             "GET", "/quorvex/pairingid?pairingTransactionId=t%2B2&userId=a%2Fb", "", ""},
         Sent{"AuthorizePairing",
              op(&ZRBOrvalis::authorizePairing,
                 [](auto& r) { r.setCheckoutID("c&1"); r.setPairingTransactionId("tok<2>"); }),
              "POST", "/dataprov-apis/stage1/quorvex/partner/v6/pairing", "application/xml;charset=UTF-8",
-             [] { return std::string("<Req><Token>tok<2></Token><Checkout>c&1</Checkout></Req>"); }},
+             "<Req><Token>tok<2></Token><Checkout>c&1</Checkout></Req>"},
         Sent{"PrecheckoutData", op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("pair-9"); }),
-             "GET", "/quorvex/precheckoutdata/pair-9", "", nullptr},
+             "GET", "/quorvex/precheckoutdata/pair-9", "", ""},
         Sent{"ExpressCheckout", op(&ZRBOrvalis::expressCheckoutDataService, express), "POST",
-             "/quorvex/expresscheckout", "application/json",
-             [] { return ZRBExpressCheckoutDataService::requestBody(with<ZRBExpressCheckoutDataRequest>(express)); }},
+             "/quorvex/expresscheckout", "application/json", kExpressBody},
         Sent{"PaymentData", op(&ZRBOrvalis::getChekcoutResourceService, [](auto& r) {
                  r.setTransactionId("tx-5"); r.setCheckoutId("chk"); r.setCartId("cart 7"); r.setPspId("never-sent");
              }),
-             "GET", "/quorvex/paymentdata/tx-5?checkoutId=chk&cartId=cart%207", "", nullptr}),
+             "GET", "/quorvex/paymentdata/tx-5?checkoutId=chk&cartId=cart%207", "", ""}),
     RowName());
 // clang-format on
 
-TEST_F(Operations, ExpressCheckoutSendsAllEightKeysAsPrettyJSON) {
-    auto got = run(op(&ZRBOrvalis::expressCheckoutDataService, [](auto& r) { r.setAmount(3.5); }));
-    ASSERT_TRUE(got.success) << got.describe();
-    const std::string body = seen().back().body;
-    auto parsed = JSONSerialization::JSONObjectWithData(body).value;
-    ASSERT_TRUE(parsed && body.find('\n') != std::string::npos) << body;
-    const Dictionary d = parsed->asDictionary();
-    EXPECT_TRUE(d.size() == 8 && d.objectForKey("checkoutId").isNull() && d.objectForKey("digitalGoods").isBool() &&
-                d.objectForKey("amount") == Value(3.5))
-        << body;
+TEST(ExpressCheckoutService, RequestBodyIsTheBodySent) {
+    EXPECT_EQ(ZRBExpressCheckoutDataService::requestBody(with<Express>(express)), kExpressBody);
 }
 
 // What cannot be right is refused before anything is signed or sent, on the callback facade and the client alike.
@@ -167,7 +161,6 @@ Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> 
 
 INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
     refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
-    refused<Express>("InfiniteAmount", [](auto& r) { express(r), r.setAmount(-INFINITY); }, URLErrorCannotWriteBody),
     refused<Express>("InvalidUtf8", [](auto& r) { express(r), r.setCurrency("E\xffR\xc0"); }, URLErrorCannotWriteBody),
     refused<Express>("EncodedSurrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); },
         URLErrorCannotWriteBody),
@@ -184,10 +177,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
 
 TEST_F(Operations, AMissingTemplateIsSentSignedAndEmpty) {
     // No template: the body is empty, and the default answer is XML, delivered as its root.
-    auto got = run(op(&ZRBOrvalis::authorizePairing, [](auto& r) {
-        r.setCheckoutID("c");
-        r.setPairingTransactionId("t");
-    }));
+    auto got = run([](const ZRBOrvalis& o, Outcomes& out) {
+        o.authorizePairing(acceptable<ZRBAuthorisePairingRequest>(), out.success(), out.failure());
+    });
     ASSERT_TRUE(got.success) << got.describe();
     EXPECT_EQ(got.success->objectForKey("__name"), Value("PairingDataResponse"));
     auto requests = seen();
@@ -208,14 +200,13 @@ class AuthorizePairingTemplate : public Operations, public ::testing::WithParamI
 
 TEST_P(AuthorizePairingTemplate, IsFilledInPlainly) {
     const Template& t = GetParam();
-    if (!t.text.empty()) writeTemplate(t.text);
+    writeTemplate(t.text);
     EXPECT_EQ(ZRBAuthorizePairingService().getAuthorizePairingBody(t.token, t.checkout), t.body);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
-    ::testing::Values(Template{"NoTemplateFile", "", "t", "c", ""},
-        Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]", "T", "C",
-            "TT-CxC"},
+    ::testing::Values(Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]",
+                          "T", "C", "TT-CxC"},
         Template{"NoEscaping", "<a>[MerchantCheckoutId]</a>", "T", "x&y<z>", "<a>x&y<z></a>"},
         // The checkout id goes in first, so a token placeholder inside it is replaced too.
         Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},
@@ -254,10 +245,7 @@ TEST_F(Operations, FacadeAndRequestReleasedRightAfterStartingStillDeliver) {
 TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrder) {
     sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse("delay:800"));
     Outcomes out;
-    op(&ZRBOrvalis::initializePairing, [](auto& r) {
-        r.setCheckoutID("c");
-        r.setUserId("u");
-    })(orvalis_, out);
+    orvalis_.initializePairing(acceptable<ZRBInitializePairingRequest>(), out.success(), out.failure());
     op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("fast"); })(orvalis_, out);
     const bool both = out.waitFor(2);
     sandboxWorld().server->setFault("initializepairing", sandbox::Fault{});

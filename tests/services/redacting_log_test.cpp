@@ -2,7 +2,6 @@
 #include <Orvalis/Foundation/System/RedactingLogHandler.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -68,11 +68,10 @@ TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {
 }
 
 TEST(Sandbox, AuthorizationHeaderParsing) {
-    auto p =
-        detail::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")");
-    ASSERT_TRUE(p);
-    EXPECT_EQ(*p, (std::map<std::string, std::string>{
-                      {"oauth_consumer_key", "c%21"}, {"oauth_body_hash", "a+b/="}, {"oauth_nonce", "1"}}));
+    using Fields = std::map<std::string, std::string>;
+    EXPECT_EQ(
+        detail::parseAuthorizationHeader(R"(OAuth oauth_consumer_key="c%21",oauth_body_hash="a+b/=",oauth_nonce="1")"),
+        Fields({{"oauth_consumer_key", "c%21"}, {"oauth_body_hash", "a+b/="}, {"oauth_nonce", "1"}}));
     for (const char* bad : {"Bearer x", R"(OAuth a="1" ,b="2")", R"(OAuth a="1)", R"(OAuth a="1",a="2")"})
         EXPECT_FALSE(detail::parseAuthorizationHeader(bad)) << bad;
 }
