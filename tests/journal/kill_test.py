@@ -2,7 +2,7 @@
 # (during sends and during journal writes alike); after each kill the journal must open as it is, and every
 # payment the sandbox received must have an entry that does not say "no" (nothing sent).
 #     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL [TOTAL] [KILLS]
-import json, os, random, shutil, signal, subprocess, sys, tempfile, time
+import collections, json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
 host_program, sandbox_program, journal_tool = sys.argv[1:4]
 total, least_kills = (int(sys.argv[4]), int(sys.argv[5])) if len(sys.argv) > 5 else (1000, 20)
@@ -36,10 +36,8 @@ try:
         for nonce in received:
             assert nonce in entries, "received, not in the journal: " + nonce
             assert entries[nonce]["reached"] != "no", "received, yet the journal says not sent: " + nonce
-        outcomes = {}
-        for e in entries.values():
-            outcomes[e["reached"] or "unknown"] = outcomes.get(e["reached"] or "unknown", 0) + 1
-        return len(entries), len(received), outcomes
+        outcomes = collections.Counter(e["reached"] or "unknown" for e in entries.values())
+        return len(entries), len(received), dict(outcomes)
 
     # Each run may add a few dozen entries, so that the kills land all along the thousand; the wait before a
     # kill follows this machine's speed: shorter after a run that finished, longer after one that added nothing.
