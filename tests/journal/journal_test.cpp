@@ -35,6 +35,14 @@ struct Server : ts::Recorder {
     }
 };
 
+// A client's configuration answered by server, with a folder for its journal.
+struct JournalFile : ::testing::Test {
+    ts::TempDir dir;
+    Server server;
+    ClientConfiguration c = ts::answered(server);
+    const std::string path = (dir.path() / "j.db").string();
+};
+
 ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
     ZRBExpressCheckoutDataRequest p;
     p.setCheckoutId(checkout);
@@ -46,11 +54,8 @@ ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
     return p;
 }
 
-TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
-    ts::TempDir dir;
-    Server server;
-    ClientConfiguration c = ts::answered(server);
-    c.journalPath = (dir.path() / "j.db").string();
+TEST_F(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
+    c.journalPath = path;
     Client client(c);
     server.peek = openJournal(c.journalPath);  // a second connection, as a restarted process would open it
     OperationResult r = client.expressCheckout(payment()).get();
@@ -70,17 +75,13 @@ TEST(Journal, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     EXPECT_TRUE(client.journal()->unsettled().empty());
     // Nothing a thief could use: no card id, no password, no body, in the file or its log.
     const std::string kept = *detail::readWholeFile(c.journalPath) + *detail::readWholeFile(c.journalPath + "-wal");
-    for (const char* secret : {"card-secret-4111", ts::kSandboxPassword, "\"amount\""}) {
+    for (const char* secret : {"card-secret-4111", ts::kSandboxPassword, "\"amount\""})
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
-    }
 }
 
 // What a host reconciles: attempts with no answer, oldest first, until it settles them.
-TEST(Journal, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
-    ts::TempDir dir;
-    Server server;
-    ClientConfiguration c = ts::answered(server);
-    c.journal = openJournal((dir.path() / "j.db").string());
+TEST_F(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
+    c.journal = openJournal(path);
     c.journalScope = JournalScope::AllOperations;
     Client client(c);
     server.reply = AnswererReply::transportFailure(URLErrorNetworkConnectionLost, true);
@@ -101,12 +102,9 @@ TEST(Journal, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(c.journal->entries(0, 100).back().reached, Reached::No);
 }
 
-TEST(Journal, OnlyPaymentsAreRecordedUnlessTheHostAsksForAll) {
+TEST_F(JournalFile, OnlyPaymentsAreRecordedUnlessTheHostAsksForAll) {
     for (JournalScope scope : {JournalScope::Payments, JournalScope::AllOperations}) {
-        ts::TempDir dir;
-        Server server;
-        ClientConfiguration c = ts::answered(server);
-        c.journal = openJournal((dir.path() / "j.db").string());
+        c.journal = openJournal(path + (scope == JournalScope::Payments ? ".payments" : ".all"));
         c.journalScope = scope;
         Client client(c);
         ZRBPaymentDataRequest data;
@@ -127,13 +125,10 @@ struct Refusal {
 
 void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
 
-class JournalRefuses : public ::testing::TestWithParam<Refusal> {};
+class JournalRefuses : public JournalFile, public ::testing::WithParamInterface<Refusal> {};
 
 // A payment the journal cannot record is not made: a clear error, and nothing reaches the server.
 TEST_P(JournalRefuses, ThePaymentWithNothingSent) {
-    ts::TempDir dir;
-    Server server;
-    ClientConfiguration c = ts::answered(server);
     const std::string expected = GetParam().spoil(dir.path(), c);
     try {
         Client client(c);
@@ -184,18 +179,14 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
 // clang-format on
 
 // One journal for many threads, another client on the same file: every attempt once, none lost.
-TEST(Journal, ManyThreadsAndClientsShareOneFile) {
-    ts::TempDir dir;
-    Server server;
-    ClientConfiguration c = ts::answered(server);
-    c.journalPath = (dir.path() / "j.db").string();
+TEST_F(JournalFile, ManyThreadsAndClientsShareOneFile) {
+    c.journalPath = path;
     Client first(c), second(c);
     std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
+    for (int t = 0; t < 8; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 20; ++i) (t % 2 ? first : second).expressCheckout(payment()).wait();
         });
-    }
     for (auto& thread : threads) thread.join();
     std::vector<JournalEntry> all = first.journal()->entries(0, 1000);
     std::set<std::string> journaled, sent;
@@ -209,12 +200,9 @@ TEST(Journal, ManyThreadsAndClientsShareOneFile) {
 }
 
 // A second process (the operator's command) reads and settles while this one holds the file open.
-TEST(Journal, ASecondProcessReadsAndSettlesTheSameFile) {
-    ts::TempDir dir;
-    Server server;
+TEST_F(JournalFile, ASecondProcessReadsAndSettlesTheSameFile) {
     server.reply = AnswererReply::transportFailure(URLErrorTimedOut, true);
-    ClientConfiguration c = ts::answered(server);
-    c.journalPath = (dir.path() / "j.db").string();
+    c.journalPath = path;
     Client client(c);
     client.expressCheckout(payment()).get();
     const std::string id = std::to_string(client.journal()->unsettled().at(0).id);

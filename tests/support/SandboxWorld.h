@@ -38,9 +38,8 @@ struct SandboxWorld {
         std::string error;
         if (!server->start(&error)) throw std::runtime_error(error);
         auto pem = dir.write("sandbox.pem", server->serverCertificatePEM());
-        if (!URLSession::sharedSession().configuration().addTrustedCertificates(pem.string())) {
+        if (!URLSession::sharedSession().configuration().addTrustedCertificates(pem.string()))
             throw std::runtime_error("cannot trust the sandbox certificate");
-        }
         Bundle::mainBundle().setResourcePath(dir.path().string());
         setLogHandler(LogHandler());  // full bodies and headers would drown the test output
         host = "127.0.0.1:" + std::to_string(server->port());

@@ -42,11 +42,8 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
     for (std::string label : {std::string(kLabel), std::string(kLabel) + " 2"})
         run(tool + "--init-token --free --so-pin 13579 --label '" + label + "'");
     auto pem = dir.write("merchant.pem", privateKeyPem(merchantKey));
-    for (const char* object : {"merchant:01", "twin:03", "twin:04"}) {
-        std::string o(object);
-        run(tool + "--import " + pem.string() + " --token '" + kLabel + "' --label " + o.substr(0, o.find(':')) +
-            " --id " + o.substr(o.find(':') + 1));
-    }
+    for (const char* object : {"merchant --id 01", "twin --id 03", "twin --id 04"})
+        run(tool + "--import " + pem.string() + " --token '" + kLabel + "' --label " + object);
 
     // The certificate beside the merchant's key, and the keys made in the token.
     CK_FUNCTION_LIST* m = p11_kit_module_load(module.c_str(), 0);

@@ -34,8 +34,8 @@ struct P12Parts {
     }
 };
 
-std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, const std::vector<X509*>& extraCerts,
-    const std::string& password, P12Form form) {
+std::string buildP12(
+    const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, const std::string& password, P12Form form) {
     // RC2 lives in the legacy provider: a context of our own keeps the test
     // process's default context untouched, as the library does.
     static OSSL_LIB_CTX* const legacyContext = [] {
@@ -60,7 +60,6 @@ std::string buildP12(const std::vector<std::pair<EVP_PKEY*, X509*>>& entries, co
         for (PKCS12_SAFEBAG* bag : {certBag, keyBag})
             if (key && cert) check(PKCS12_add_localkeyid(bag, id, static_cast<int>(idLength)), "key id");
     }
-    for (X509* c : extraCerts) check(PKCS12_add_cert(&p.certBags, c), "certificate bag");
     if (p.certBags)
         check(PKCS12_add_safe_ex(&p.safes, p.certBags, legacy ? NID_pbe_WithSHA1And40BitRC2_CBC : NID_aes_256_cbc,
                   PKCS12_DEFAULT_ITER, pass, libctx, nullptr),
@@ -105,12 +104,7 @@ EVP_PKEY* sharedRsaKey(int bits) {
     return slot.get();
 }
 
-CertOptions localhostCertOptions() {
-    CertOptions o;
-    o.dnsNames = {"localhost"};
-    o.ipAddresses = {"127.0.0.1", "::1"};
-    return o;
-}
+CertOptions localhostCertOptions() { return {.dnsNames = {"localhost"}, .ipAddresses = {"127.0.0.1", "::1"}}; }
 
 Identity makeRsaIdentity(int bits, const std::string& commonName) {
     return selfSigned(pki::makeRsaKey(bits), commonName);
@@ -127,16 +121,14 @@ Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options) {
     return Identity{std::move(key), std::move(cert)};
 }
 
-std::string makeP12(
-    EVP_PKEY* key, X509* cert, const std::string& password, P12Form form, const std::vector<X509*>& extraCerts) {
-    if (!key && !cert) return buildP12({}, extraCerts, password, form);
-    return buildP12({{key, cert}}, extraCerts, password, form);
+std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form) {
+    return buildP12({{key, cert}}, password, form);
 }
 std::string makeP12WithIdentities(
     const std::vector<const Identity*>& identities, const std::string& password, P12Form form) {
     std::vector<std::pair<EVP_PKEY*, X509*>> entries;
     for (const Identity* id : identities) entries.emplace_back(id->key.get(), id->cert.get());
-    return buildP12(entries, {}, password, form);
+    return buildP12(entries, password, form);
 }
 
 TempDir::TempDir() {

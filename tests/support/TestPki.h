@@ -62,8 +62,7 @@ enum class P12Form { Default, Legacy };
 
 /// DER bytes of a PKCS#12 archive. key and/or cert may be null (a file with
 /// certificates only, or a key without its certificate).
-std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form = P12Form::Default,
-    const std::vector<X509*>& extraCerts = {});
+std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form = P12Form::Default);
 /// A PKCS#12 archive holding every identity in order (each key with its certificate).
 std::string makeP12WithIdentities(
     const std::vector<const Identity*>& identities, const std::string& password, P12Form form = P12Form::Default);

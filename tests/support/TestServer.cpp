@@ -67,11 +67,8 @@ TestServer::TestServer() {
         dir_.write(name + ".key", privateKeyPem(key.get()));
         return pinOf(cert.get());
     };
-    CertOptions wrong;
-    wrong.commonName = "other.invalid";
-    wrong.dnsNames = {"other.invalid"};
     goodPin_ = issue("good", localhostCertOptions());
-    issue("wrong", wrong);
+    issue("wrong", {.commonName = "other.invalid", .dnsNames = {"other.invalid"}, .ipAddresses = {}});
     issue("self", localhostCertOptions(), true);
     // Never closed: pclose would wait for the server, which ends when this process does.
     FILE* child =
@@ -100,25 +97,19 @@ TestServer& sharedServer() {
 
 std::future<Outcome> start(const URLRequest& request) {
     auto promise = std::make_shared<std::promise<Outcome>>();
-    auto calls = std::make_shared<std::atomic<int>>(0);
-    std::future<Outcome> future = promise->get_future();
     URLSession::sharedSession()
         .dataTaskWithRequest(request,
-            [promise, calls](auto data, auto response, auto error) {
-                if (calls->fetch_add(1) == 0)
-                    promise->set_value(
-                        {std::move(data), std::move(response), std::move(error), std::this_thread::get_id(), calls});
+            [promise](auto data, auto response, auto error) {
+                promise->set_value({std::move(data), std::move(response), std::move(error)});
             })
         .resume();
-    return future;
+    return promise->get_future();
 }
 
 Outcome fetch(const URLRequest& request, std::chrono::seconds limit) {
     std::future<Outcome> f = start(request);
     if (f.wait_for(limit) == std::future_status::ready) return f.get();
-    Outcome none;
-    none.error = Error::withDescription("test", 0, "no completion within the time limit");
-    return none;
+    return {std::nullopt, std::nullopt, Error::withDescription("test", 0, "no completion within the time limit")};
 }
 
 URLRequest get(const std::string& url, double timeout) {

@@ -55,17 +55,15 @@ private:
 /// The process-wide test server, started on first use; the shared session trusts its CA.
 TestServer& sharedServer();
 
-/// What one data task reported, and how often its completion ran.
+/// What one data task reported.
 struct Outcome {
     std::optional<std::string> data;
     std::optional<HTTPURLResponse> response;
     std::optional<Error> error;
-    std::thread::id thread;
-    std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
     std::string errorText() const { return error ? error->description() : std::string("no error"); }
 };
 
-/// Starts a task for request; the future holds its first completion.
+/// Starts a task for request; the future holds what its completion reported.
 std::future<Outcome> start(const URLRequest& request);
 /// Runs request to its end; no completion within limit reads as an error of domain "test".
 Outcome fetch(const URLRequest& request, std::chrono::seconds limit = std::chrono::seconds(30));

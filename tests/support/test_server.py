@@ -77,11 +77,10 @@ async def serve(path, query, headers, raw, body, writer):
         z = zlib.compressobj(1, zlib.DEFLATED, 31)
         w(answer("200 OK", b"".join(z.compress(b" " * (1 << 20)) for _ in range(100)) + z.flush(), [("Content-Encoding", "gzip")]))
     elif path == "/big":  # ?bytes=N: bytes 0..255 repeated
-        size, block, sent = arg("bytes", 0), bytes(range(256)) * 4096, 0
+        size, block = arg("bytes", 0), bytes(range(256)) * 4096
         w(head(size))
-        while sent < size:
-            w(block[: min(len(block), size - sent)])
-            sent += min(len(block), size - sent)
+        for sent in range(0, size, len(block)):
+            w(block[: size - sent])
             await writer.drain()
     elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
         w(head(10))
@@ -184,15 +183,16 @@ async def handshake_reset(reader, writer):  # the "tlsreset" port: the TLS Clien
 
 async def main():
     ports, servers = {}, []
+
+    async def listen(name, handler, ctx=None):
+        servers.append(await asyncio.start_server(handler, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
+        ports[name] = servers[-1].sockets[0].getsockname()[1]
+
     for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
                             ("tls11", context("good", old_tls=True), None), ("plain", None, None), ("idle", context("good"), 1.0)):
-        serve_one = lambda r, w, idle=idle: handle(r, w, idle)
-        servers.append(await asyncio.start_server(serve_one, "127.0.0.1", 0, ssl=ctx, backlog=4096, limit=1 << 20))
-        ports[name] = servers[-1].sockets[0].getsockname()[1]
-    servers.append(await asyncio.start_server(tunnel, "127.0.0.1", 0))
-    ports["proxy"] = servers[-1].sockets[0].getsockname()[1]
-    servers.append(await asyncio.start_server(handshake_reset, "127.0.0.1", 0))
-    ports["tlsreset"] = servers[-1].sockets[0].getsockname()[1]
+        await listen(name, lambda r, w, idle=idle: handle(r, w, idle), ctx)
+    await listen("proxy", tunnel)
+    await listen("tlsreset", handshake_reset)
     with socket.socket() as s:  # a port where nothing listens
         s.bind(("127.0.0.1", 0))
         ports["closed"] = s.getsockname()[1]

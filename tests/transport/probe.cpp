@@ -18,6 +18,7 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -61,9 +62,7 @@ int faults(const std::string& base) {
             [record](Dictionary) { record(); }, [record](Error) { record(); });
     }
     for (int i = 0; i < 1200 && done < calls.size(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (const auto& c : calls)
-        if (c != 1) return 1;
-    return 0;
+    return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c == 1; }) ? 0 : 1;
 }
 
 }  // namespace
@@ -127,8 +126,8 @@ int main(int argc, char** argv) {
                 .dataTaskWithRequest(request,
                     [](auto, auto, auto) {
                         if (!firstEntered.exchange(true)) {
-                            std::this_thread::sleep_for(
-                                std::chrono::milliseconds(2500));  // outlasts the exit handler's wait
+                            // outlasts the exit handler's wait
+                            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
                         } else if (mainReturned.load()) {
                             (void)!::write(1, "late\n", 5);
                             seen.push_back("late");
@@ -137,8 +136,8 @@ int main(int argc, char** argv) {
                 .resume();
         for (int i = 0; i < 500 && !firstEntered.load(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(200));  // the other transfers fail and wait behind the first
+        // the other transfers fail and wait behind the first
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         print("exiting");
         mainReturned = true;
         return 0;

@@ -198,9 +198,7 @@ TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConn
         if (std::string(method) == "POST") r.setHTTPBody(R"({"amount":"49.90"})");
         std::promise<std::optional<Error>> ended;
         auto task = URLSession::sharedSession().dataTaskWithRequest(
-            r, [&](std::optional<std::string>, std::optional<HTTPURLResponse>, std::optional<Error> e) {
-                ended.set_value(std::move(e));
-            });
+            r, [&](auto, auto, std::optional<Error> e) { ended.set_value(std::move(e)); });
         task.resume();
         std::optional<Error> error = ended.get_future().get();
         ASSERT_TRUE(error) << method;
