@@ -66,10 +66,8 @@ class HostCheck : public ::testing::TestWithParam<HostRow> {};
 
 TEST_P(HostCheck, OnlyAPlainHostAndPortIsSent) {
     const HostRow& row = GetParam();
-    auto request = credentialed<ZRBPairingIDServiceRequest>();
+    auto request = acceptable<ZRBPairingIDServiceRequest>();
     request.setHost(withPort(row.host));
-    request.setPairingTransactionId("t1");
-    request.setUserId("u1");
     auto [got, seen] =
         exchange([&](Outcomes& o) { ZRBOrvalis().getPairingIDService(request, o.success(), o.failure()); });
     if (row.code == URLErrorBadHost) return expectRefusedLocally(got, seen, row.code, withPort(row.host), row.problem);
@@ -121,10 +119,8 @@ TEST_P(PathIds, ReachTheServerAsOneVerifiedSegmentOrAreRefused) {
     const IdRow& row = GetParam();
     auto precheckout = credentialed<ZRBPrecheckoutDataRequest>();
     precheckout.setPairingId(row.id);
-    auto payment = credentialed<ZRBPaymentDataRequest>();
+    auto payment = acceptable<ZRBPaymentDataRequest>();
     payment.setTransactionId(row.id);
-    payment.setCheckoutId("c1");
-    payment.setCartId("k1");
     const std::pair<std::string, std::function<void(Outcomes&)>> operations[] = {
         {"/quorvex/precheckoutdata/",
             [&](Outcomes& o) { ZRBOrvalis().getPreCheckoutDataService(precheckout, o.success(), o.failure()); }},
