@@ -1,3 +1,4 @@
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/Log.h>
@@ -66,8 +67,7 @@ protected:
     static bool signatureVerifies(const ZRBOAuthProvider& p, const char* md) {
         const Value* s = p.oAuthHeaders().find("oauth_signature");
         if (!s || !p.oAuthSignatureBaseString()) return false;
-        auto raw = base64Decode(
-            replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
+        auto raw = base64Decode(detail::percentDecode(s->asString()).value_or(""));
         return raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md);
     }
 
