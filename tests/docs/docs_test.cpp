@@ -2,12 +2,12 @@
 // is the program `make demo` builds, and every option example and writing
 // example of docs/xml-converter.md is read from the guide and run.
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <Printers.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -16,12 +16,6 @@
 using namespace orvalis;
 
 namespace {
-
-std::string slurp(const char* path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
-}
 
 // The guide writes a line feed as the two characters \n.
 std::string unescape(std::string text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
@@ -32,7 +26,8 @@ Value json(const std::string& text) {
 }
 
 TEST(Readme, HostAppListingIsTheExampleProgram) {
-    const std::string readme = slurp(ORVALIS_README), program = slurp(ORVALIS_HOST_APP);
+    const std::string readme = detail::readWholeFile(ORVALIS_README).value_or(""),
+                      program = detail::readWholeFile(ORVALIS_HOST_APP).value_or("");
     const std::string begin = "<!-- host-app:begin -->\n```cpp\n", end = "```\n<!-- host-app:end -->";
     const std::size_t b = readme.find(begin), e = readme.find(end);
     ASSERT_TRUE(b != std::string::npos && e != std::string::npos && b < e && !program.empty());
@@ -40,7 +35,7 @@ TEST(Readme, HostAppListingIsTheExampleProgram) {
 }
 
 TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
-    std::istringstream lines(slurp(ORVALIS_XML_GUIDE));
+    std::istringstream lines(detail::readWholeFile(ORVALIS_XML_GUIDE).value_or(""));
     const std::regex heading("^### `(\\w+)`$"), input("^Input .*`([^`]+)`:$"), bullet("^- ([^:,]+)[^:]*: `(.+)`$"),
         row("^\\| `(\\{.*\\})` \\| `([^`]+)`.*\\|$");
     std::string line, option, doc;
