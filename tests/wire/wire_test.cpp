@@ -48,9 +48,7 @@ void expectRefusedLocally(const std::vector<Outcomes::One>& got, const std::vect
     EXPECT_EQ(got[0].failure->domain(), URLErrorDomain);
     EXPECT_EQ(got[0].failure->code(), code) << got[0].describe();
     EXPECT_NE(got[0].failure->localizedDescription().find(problem), std::string::npos) << got[0].describe();
-    const Value* refused = got[0].failure->userInfo().find(URLErrorRefusedValueKey);
-    ASSERT_NE(refused, nullptr);
-    EXPECT_EQ(refused->stringValue(), value);
+    EXPECT_EQ(got[0].failure->userInfo().objectForKey(URLErrorRefusedValueKey), Value(value));
     EXPECT_NE(got[0].thread, std::this_thread::get_id());
     EXPECT_TRUE(seen.empty()) << seen.front().target;
 }
