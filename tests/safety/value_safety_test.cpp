@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -25,23 +24,19 @@ struct Scalar {
     std::optional<std::string> asText;
 };
 
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 }  // namespace
 
 TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
     // clang-format off
     for (const Scalar& row : {
-        Scalar{"Int64Max", Value(kMax), {}, kMax, 9223372036854775808.0, {}},
-        Scalar{"Int64Min", Value(kMin), {}, kMin, -9223372036854775808.0, {}},
+        Scalar{"Int64Max", Value(INT64_MAX), {}, INT64_MAX, 9223372036854775808.0, {}},
+        Scalar{"Int64Min", Value(INT64_MIN), {}, INT64_MIN, -9223372036854775808.0, {}},
         Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
-        Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, kMin, -9223372036854775808.0, {}},
+        Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, INT64_MIN, -9223372036854775808.0, {}},
         Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
         Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
         Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
-        Scalar{"Infinity", Value(kInf), {}, {}, kInf, {}},
+        Scalar{"Infinity", Value(HUGE_VAL), {}, {}, HUGE_VAL, {}},
         Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
         Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},
         Scalar{"ZeroIsNoBool", Value(0), {}, 0, 0.0, {}},
