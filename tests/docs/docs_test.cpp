@@ -1,38 +1,29 @@
 // The documentation shows what the code does: the README's host-app listing
 // is the program `make demo` builds, and every option example and writing
 // example of docs/xml-converter.md is read from the guide and run.
-#include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Utils/XMLParser.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <Printers.h>
 #include <gtest/gtest.h>
+#include <tests/xml/xml_test_util.h>
 
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
 
 using namespace orvalis;
+using orvalis::testsupport::json;
 
 namespace {
-
-std::string slurp(const char* path) {
-    std::ostringstream out;
-    out << std::ifstream(path, std::ios::binary).rdbuf();
-    return out.str();
-}
 
 // The guide writes a line feed as the two characters \n.
 std::string unescape(std::string text) { return std::regex_replace(text, std::regex(R"(\\n)"), "\n"); }
 
-Value json(const std::string& text) {
-    auto v = JSONSerialization::JSONObjectWithData(text).value;
-    return v ? *v : Value("<not JSON: " + text + ">");
-}
-
 TEST(Readme, HostAppListingIsTheExampleProgram) {
-    const std::string readme = slurp(ORVALIS_README), program = slurp(ORVALIS_HOST_APP);
+    const std::string readme = detail::readWholeFile(ORVALIS_README).value_or(""),
+                      program = detail::readWholeFile(ORVALIS_HOST_APP).value_or("");
     const std::string begin = "<!-- host-app:begin -->\n```cpp\n", end = "```\n<!-- host-app:end -->";
     const std::size_t b = readme.find(begin), e = readme.find(end);
     ASSERT_TRUE(b != std::string::npos && e != std::string::npos && b < e && !program.empty());
@@ -40,7 +31,7 @@ TEST(Readme, HostAppListingIsTheExampleProgram) {
 }
 
 TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
-    std::istringstream lines(slurp(ORVALIS_XML_GUIDE));
+    std::istringstream lines(detail::readWholeFile(ORVALIS_XML_GUIDE).value_or(""));
     const std::regex heading("^### `(\\w+)`$"), input("^Input .*`([^`]+)`:$"), bullet("^- ([^:,]+)[^:]*: `(.+)`$"),
         row("^\\| `(\\{.*\\})` \\| `([^`]+)`.*\\|$");
     std::string line, option, doc;
@@ -63,13 +54,12 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
             if (option == "wrapRootNode") p.setWrapRootNode(on);
             if (option == "attributesMode") p.setAttributesMode(mode);
             if (option == "nodeNameMode") p.setNodeNameMode(mode);
-            Value tree = Value(p.dictionaryWithString(doc).value()), shown = json(m[2]);
-            if (!shown.isDictionary())
-                shown = json("{\"__name\":\"r\"," + m.str(2) + "}");  // "name": value, one entry of the root
-            EXPECT_EQ(tree, shown) << option << " " << m[1] << ": " << doc;
+            // A bullet showing "name": value shows one entry of the root.
+            const std::string shown = m.str(2)[0] == '{' ? m.str(2) : "{\"__name\":\"r\"," + m.str(2) + "}";
+            EXPECT_EQ(Value(p.dictionaryWithString(doc).value()), json(shown)) << option << " " << m[1] << ": " << doc;
             ++checked[option];
         } else if (std::regex_match(line, m, row)) {
-            EXPECT_EQ(XMLTree::XMLString(json(m[1]).asDictionary()), unescape(m[2])) << m[1];
+            EXPECT_EQ(XMLTree::XMLString(json(m.str(1)).asDictionary()), unescape(m[2])) << m[1];
             ++checked["writing"];
         }
     }

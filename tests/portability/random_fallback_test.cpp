@@ -1,7 +1,6 @@
 // arc4random_uniform from its per-thread buffer of OpenSSL's bytes: in range,
 // every value reached, none favoured, and a forked child never repeats its parent.
 #include <Orvalis/Foundation/System/Random.h>
-#include <Orvalis/Foundation/System/TestSeams.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,14 +37,6 @@ TEST(RandomFallback, LargeBoundsStayBelowTheBound) {
         EXPECT_GT(seen.size(), 1990u) << bound;
         EXPECT_GE(*seen.rbegin(), bound / 2) << bound;
     }
-}
-
-TEST(RandomFallback, TestSourceStillTakesOver) {
-    orvalis::setRandomSourceForTesting([](std::uint32_t) { return 41u; });
-    EXPECT_EQ(draw(900000000u), 41u);
-    EXPECT_EQ(draw(7u), 41u % 7u);
-    orvalis::setRandomSourceForTesting(nullptr);
-    EXPECT_LT(draw(7u), 7u);
 }
 
 // The child inherits the parent's buffered bytes: it must draw afresh, or parent and child send the same nonces.

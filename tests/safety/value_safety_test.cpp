@@ -7,41 +7,25 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <tuple>
 #include <utility>
 
 using namespace orvalis;
 
-namespace {
-
-struct Scalar {
-    const char* name;
-    Value value;
-    std::optional<bool> asBool;
-    std::optional<std::int64_t> asInteger;
-    std::optional<double> asDouble;
-    std::optional<std::string> asText;
-};
-
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-}  // namespace
-
 TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
+    using Scalar = std::tuple<const char*, Value, std::optional<bool>, std::optional<std::int64_t>,
+        std::optional<double>, std::optional<std::string>>;
     // clang-format off
-    for (const Scalar& row : {
-        Scalar{"Int64Max", Value(kMax), {}, kMax, 9223372036854775808.0, {}},
-        Scalar{"Int64Min", Value(kMin), {}, kMin, -9223372036854775808.0, {}},
+    for (const auto& [name, value, asBool, asInteger, asDouble, asText] : {
+        Scalar{"Int64Max", Value(INT64_MAX), {}, INT64_MAX, 9223372036854775808.0, {}},
+        Scalar{"Int64Min", Value(INT64_MIN), {}, INT64_MIN, -9223372036854775808.0, {}},
         Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
-        Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, kMin, -9223372036854775808.0, {}},
+        Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, INT64_MIN, -9223372036854775808.0, {}},
         Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
         Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
         Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
-        Scalar{"Infinity", Value(kInf), {}, {}, kInf, {}},
+        Scalar{"Infinity", Value(HUGE_VAL), {}, {}, HUGE_VAL, {}},
         Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
         Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},
         Scalar{"ZeroIsNoBool", Value(0), {}, 0, 0.0, {}},
@@ -49,16 +33,16 @@ TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
         Scalar{"EmptyText", Value(""), {}, {}, {}, ""},
         Scalar{"Null", Value(), {}, {}, {}, {}}}) {
         // clang-format on
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(row.value.boolValue(), row.asBool);
-        EXPECT_EQ(row.value.integerValue(), row.asInteger);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(value.boolValue(), asBool);
+        EXPECT_EQ(value.integerValue(), asInteger);
         // Bit patterns, so that NaN matches NaN and -0.0 differs from 0.0.
         auto bits = [](std::optional<double> d) {
             return d ? std::optional(std::bit_cast<std::uint64_t>(*d)) : std::nullopt;
         };
-        EXPECT_EQ(bits(row.value.doubleValue()), bits(row.asDouble));
-        std::optional<std::string_view> text = row.value.stringValue();
-        EXPECT_EQ(text ? std::optional<std::string>(*text) : std::nullopt, row.asText);
+        EXPECT_EQ(bits(value.doubleValue()), bits(asDouble));
+        std::optional<std::string_view> text = value.stringValue();
+        EXPECT_EQ(text ? std::optional<std::string>(*text) : std::nullopt, asText);
     }
 }
 

@@ -1,3 +1,4 @@
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/Log.h>
@@ -66,8 +67,7 @@ protected:
     static bool signatureVerifies(const ZRBOAuthProvider& p, const char* md) {
         const Value* s = p.oAuthHeaders().find("oauth_signature");
         if (!s || !p.oAuthSignatureBaseString()) return false;
-        auto raw = base64Decode(
-            replaceAll(replaceAll(replaceAll(std::string(s->asString()), "%2B", "+"), "%2F", "/"), "%3D", "="));
+        auto raw = base64Decode(detail::percentDecode(s->asString()).value_or(""));
         return raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md);
     }
 
@@ -219,10 +219,9 @@ TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     URLRequest post = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/e", "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1, body, HTTPContentTypeToString[HTTPContentTypeJSON]);
     EXPECT_EQ(std::tuple(post.URL(), post.HTTPMethod(), post.HTTPBody()), std::tuple("https://h/e", "POST", body));
-    const auto headers = post.allHTTPHeaderFields();
-    ASSERT_EQ(headers.size(), 2u);
-    EXPECT_EQ(std::tie(headers[0].first, headers[0].second, headers[1].first),
-        std::tuple("Content-Type", "application/json", "Authorization"));
+    EXPECT_EQ(post.allHTTPHeaderFields(),
+        (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "application/json"},
+            {"Authorization", post.valueForHTTPHeaderField("Authorization").value()}}));
     URLRequest absent = builder.POSTURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/x", "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1, std::nullopt, HTTPContentTypeToString[HTTPContentTypeXML]);
     EXPECT_EQ(std::tuple(absent.HTTPBody(), absent.valueForHTTPHeaderField("Content-Type")),
@@ -234,7 +233,7 @@ TEST(NonceAndTimestamp, BoundsAndTruncation) {
     ZRBOAuthProvider p;
     setRandomSourceForTesting([](std::uint32_t bound) { return bound - 1; });
     const std::string highest = p.nonce();
-    setRandomSourceForTesting([](std::uint32_t) { return 0u; });
+    setRandomSourceForTesting([](std::uint32_t bound) { return bound; });  // reduced modulo the bound: to 0
     EXPECT_EQ(std::tuple(highest, p.nonce()), std::tuple("999999999", "100000000"));
     setRandomSourceForTesting(nullptr);
     std::set<std::string> seen;

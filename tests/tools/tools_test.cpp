@@ -2,6 +2,7 @@
 // header and curl line that carry that signature; every tool keeps the same
 // conventions (--version, --name=value, "-" for standard input, the system's
 // reason on file errors, exit status 0 done, 1 failed, 2 usage).
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Printers.h>
 #include <TestPki.h>
@@ -63,10 +64,8 @@ protected:
     }
     static void TearDownTestSuite() { merchant.reset(); }  // before OpenSSL's own cleanup at exit
     static bool verifies(const std::string& base, const std::string& header, const char* digest) {
-        std::string encoded = field(header, "oauth_signature");
-        for (auto [from, to] : {std::pair{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}})
-            encoded = std::regex_replace(encoded, std::regex(from), to);
-        auto signature = ts::base64Decode(encoded);
+        auto signature =
+            ts::base64Decode(orvalis::detail::percentDecode(field(header, "oauth_signature")).value_or(""));
         return signature && ts::verifyPkcs1Signature(merchant->cert.get(), base, *signature, digest);
     }
 };

@@ -118,25 +118,20 @@ TEST(XMLHostileInput, ByteFlipsAndCutsNeverCrashAndKeepEarlierEvents) {
 // carries raw), and the bytes past the end are never read; they hand over the whole text with its length.
 TEST(XMLHostileInput, CConvertersReadExactlyTheLengthGiven) {
     using namespace std::string_literals;
-    struct Case {
-        bool toJSON;
-        std::string text;
-        size_t length;
-        const char* out;  // nullptr: refused as malformed
-    };
-    for (const Case& c :
-        {Case{true, "<a>1</a><junk", 8, R"({"__name":"a","__text":"1"})"}, Case{true, "<a>1</a>\0<b/>"s, 13, nullptr},
-            Case{false, R"({"a":"1"}junk)", 9, "<a>1</a>"}, Case{false, "{\"a\":\"1\"}\0{}"s, 12, nullptr},
-            Case{false, R"({"__name":"r","c":"a&b"})", 24, "<r><c>a&amp;b</c></r>"},
-            Case{false, R"({"r":"a\u0000b"})", 16, nullptr}}) {
+    // to JSON (or to XML), the text, the length given, and the text handed over (nullptr: refused as malformed)
+    for (const auto& [toJSON, text, given, expected] :
+        std::initializer_list<std::tuple<bool, std::string, size_t, const char*>>{
+            {true, "<a>1</a><junk", 8, R"({"__name":"a","__text":"1"})"}, {true, "<a>1</a>\0<b/>"s, 13, nullptr},
+            {false, R"({"a":"1"}junk)", 9, "<a>1</a>"}, {false, "{\"a\":\"1\"}\0{}"s, 12, nullptr},
+            {false, R"({"__name":"r","c":"a&b"})", 24, "<r><c>a&amp;b</c></r>"},
+            {false, R"({"r":"a\u0000b"})", 16, nullptr}}) {
         char* out = nullptr;
         size_t length = 99;
-        const orvalis_status status = c.toJSON
-                                          ? orvalis_xml_to_json_sized(c.text.data(), c.length, nullptr, &out, &length)
-                                          : orvalis_json_to_xml_sized(c.text.data(), c.length, &out, &length);
-        EXPECT_EQ(status, c.out ? ORVALIS_OK : ORVALIS_ERROR_MALFORMED_INPUT) << c.text;
-        ASSERT_TRUE(out || length == 0) << c.text;  // a refusal hands over nothing
-        EXPECT_EQ(std::string(out ? out : "", length), c.out ? c.out : "") << c.text;
+        const orvalis_status status = toJSON ? orvalis_xml_to_json_sized(text.data(), given, nullptr, &out, &length)
+                                             : orvalis_json_to_xml_sized(text.data(), given, &out, &length);
+        EXPECT_EQ(status, expected ? ORVALIS_OK : ORVALIS_ERROR_MALFORMED_INPUT) << text;
+        ASSERT_TRUE(out || length == 0) << text;  // a refusal hands over nothing
+        EXPECT_EQ(std::string(out ? out : "", length), expected ? expected : "") << text;
         orvalis_free(out);
     }
 }

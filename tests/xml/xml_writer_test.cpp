@@ -3,12 +3,10 @@
 // refuses exactly the trees that hold a piece XML cannot carry.
 #include <Orvalis/Utils/XMLTree.h>
 #include <Printers.h>
+#include <TestPki.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -70,8 +68,7 @@ std::vector<Case> hostileTrees() {
 }
 
 TEST(XMLWriting, HostileTreesAreWrittenWellFormedOrRefusedByName) {
-    const auto dir = std::filesystem::temp_directory_path() / ("orvalis-xml-writer-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
+    const orvalis::testsupport::TempDir dir;
     std::string files;
     int written = 0;
     for (const Case& c : hostileTrees()) {
@@ -80,15 +77,12 @@ TEST(XMLWriting, HostileTreesAreWrittenWellFormedOrRefusedByName) {
         EXPECT_EQ(xml.has_value(), c.fits) << c.name << ": " << (error ? error->description() : *xml);
         EXPECT_EQ(error.has_value(), !xml.has_value()) << c.name;
         if (!xml) continue;
-        const auto file = dir / (c.name + ".xml");
-        std::ofstream(file, std::ios::binary) << *xml;
-        files += " '" + file.string() + "'";
+        files += " '" + dir.write(c.name + ".xml", *xml).string() + "'";
         ++written;
     }
     ASSERT_GT(written, 50);
     // Namespace warnings (an undeclared "a:" prefix) are not XML 1.0 errors and leave the status 0.
     const int status = std::system(("xmllint --noout --nonet" + files).c_str());
-    std::filesystem::remove_all(dir);
     EXPECT_EQ(status, 0) << "xmllint found text that is not well-formed XML (see above), or is missing";
 }
 
