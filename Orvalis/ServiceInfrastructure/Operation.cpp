@@ -1,11 +1,11 @@
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/Contained.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
 
 #include <Orvalis/Foundation/Transport/detail/Durations.h>
 
 #include <atomic>
-#include <exception>
 #include <stdexcept>
 #include <utility>
 
@@ -78,15 +78,7 @@ void OperationState::complete(OperationResult outcome) noexcept {
         waiting.swap(continuations);
     }
     completed.notify_all();
-    for (auto& continuation : waiting) {
-        try {
-            continuation();
-        } catch (const std::exception& e) {
-            log(std::string("Operation: a continuation threw: ") + e.what());
-        } catch (...) {
-            log("Operation: a continuation threw a non-standard exception");
-        }
-    }
+    for (auto& continuation : waiting) callContained("Operation: a continuation", continuation);
     // Last, so that a host waiting for the client to go idle also sees the
     // continuations through (they may start further operations of their own).
     if (core) core->remove(this);

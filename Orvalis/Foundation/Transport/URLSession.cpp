@@ -2,6 +2,7 @@
 // transfer and every completion) and its public face.
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/Contained.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/Session.h>
 #include <Orvalis/Foundation/Transport/detail/ContentDecoder.h>
@@ -162,14 +163,7 @@ void SessionImpl::runScheduled() {
         scheduled_.erase(scheduled_.begin(), firstLater);
     }
     for (auto& entry : due) {
-        std::function<void()> call = std::move(entry->call);
-        try {
-            if (call) call();
-        } catch (const std::exception& e) {
-            log(std::string("URLSession: a scheduled call threw: ") + e.what());
-        } catch (...) {
-            log("URLSession: a scheduled call threw a non-standard exception");
-        }
+        if (std::function<void()> call = std::move(entry->call)) callContained("URLSession: a scheduled call", call);
     }
 }
 

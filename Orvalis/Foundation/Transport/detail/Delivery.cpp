@@ -1,13 +1,12 @@
 // Calls run on the URL session's delivery thread for code outside the session,
 // and the decode threads that keep large answers off it.
-#include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/Contained.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/Session.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -71,13 +70,7 @@ struct DecodePool {
             std::function<void()> next = std::move(queue.front());
             queue.pop_front();
             lock.unlock();
-            try {
-                next();
-            } catch (const std::exception& e) {
-                log(std::string("URLSession: a decode threw: ") + e.what());
-            } catch (...) {
-                log("URLSession: a decode threw a non-standard exception");
-            }
+            callContained("URLSession: a decode", next);
             next = nullptr;  // the answer is freed here, not under the lock
             lock.lock();
         }
