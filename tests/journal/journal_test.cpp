@@ -8,8 +8,11 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
 #include <TestServer.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -212,6 +215,53 @@ TEST_F(JournalFile, ASecondProcessReadsAndSettlesTheSameFile) {
     EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "paid, tx-3"}).status, 0);
     EXPECT_TRUE(client.journal()->unsettled().empty());
     EXPECT_EQ(client.journal()->entry(std::stoll(id))->settleNote, "paid, tx-3");
+    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id}).out.find("\"unsettled\": false"),
+        std::string::npos);
+}
+
+// The syncs of write-ahead logs, counted by the default VFS wrapped, made the default of this process.
+std::atomic<int> logSyncs{0};
+void countLogSyncs() {
+    static sqlite3_vfs counting = *sqlite3_vfs_find(nullptr);
+    static sqlite3_io_methods counted{};
+    static const sqlite3_io_methods* real = nullptr;
+    [[maybe_unused]] static const bool registered = [] {
+        counting.zName = "orvalis-counting", counting.pAppData = sqlite3_vfs_find(nullptr);
+        counting.xOpen = [](sqlite3_vfs* vfs, auto name, sqlite3_file* file, int flags, int* out) {
+            auto* wrapped = static_cast<sqlite3_vfs*>(vfs->pAppData);
+            const int rc = wrapped->xOpen(wrapped, name, file, flags, out);
+            if (rc != SQLITE_OK || !(flags & SQLITE_OPEN_WAL) || file->pMethods == nullptr) return rc;
+            if (real == nullptr) real = file->pMethods, counted = *real;
+            counted.xSync = [](sqlite3_file* f, int how) { return ++logSyncs, real->xSync(f, how); };
+            file->pMethods = &counted;
+            return rc;
+        };
+        return sqlite3_vfs_register(&counting, 1) == SQLITE_OK;
+    }();
+}
+
+// A commit that returned is on disk before the request's first byte: the log is synced at every commit.
+TEST_F(JournalFile, EachEntryIsSyncedBeforeItsRequestIsSent) {
+    countLogSyncs();
+    c.journalPath = path;
+    Client client(c);
+    std::vector<int> syncs;  // since the request before
+    server.beforeReply = [&] { syncs.push_back(logSyncs.exchange(0)); };
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(client.expressCheckout(payment()).get().succeeded());
+    EXPECT_THAT(syncs, testing::ElementsAre(testing::Ge(1), testing::Ge(1), testing::Ge(1)));
+}
+
+// A journal of a newer library is refused, not written.
+TEST_F(JournalFile, ANewerSchemaIsRefusedWithoutAByteChanged) {
+    openJournal(path);
+    detail::Database(path, {}).execute("PRAGMA user_version = 2");
+    const std::optional<std::string> before = detail::readWholeFile(path);
+    c.journalPath = path;
+    try {
+        Client client(c);
+        ADD_FAILURE() << "opened";
+    } catch (const JournalError& e) { EXPECT_THAT(e.what(), testing::HasSubstr("journal schema 2")); }
+    EXPECT_EQ(detail::readWholeFile(path), before);
 }
 
 }  // namespace
