@@ -77,9 +77,10 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
     OPENSSL_free(der);
     OPENSSL_free(subject);
     CK_MECHANISM generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_ULONG bits = 2048;
-    CK_BYTE exponent[] = {1, 0, 1};
-    for (auto [label, id, sign] : {std::tuple("generated", &id02, &yes), std::tuple("no-sign", &id05, &no)}) {
+    CK_BYTE exponent[] = {1, 0, 1}, id06 = 6, id07 = 7;
+    for (auto [label, id, sign, bits] :
+        {std::tuple("generated", &id02, &yes, 2048ul), std::tuple("no-sign", &id05, &no, 2048ul),
+            std::tuple("rsa-3072", &id06, &yes, 3072ul), std::tuple("rsa-4096", &id07, &yes, 4096ul)}) {
         CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits},
             {CKA_PUBLIC_EXPONENT, exponent, 3}, {CKA_LABEL, (void*)label, CK_ULONG(strlen(label))}, {CKA_ID, id, 1}};
         CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SENSITIVE, &yes, 1},
@@ -99,7 +100,7 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
         if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
             EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
             throw std::runtime_error("cannot read the generated public key");
-        generatedPublicKey.reset(key);
+        publicKeys[label].reset(key);
     }
     m->C_Logout(s);
     m->C_CloseSession(s);

@@ -69,14 +69,20 @@ TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
     }
 }
 
+// Of each size: a signature longer than 256 bytes is whole.
 TEST(TokenKey, AKeyMadeInTheTokenSignsWhatItsPublicKeyVerifies) {
-    auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey("generated"), std::nullopt);
-    auto raw = *detail::base64Decode(sig.value());
-    std::unique_ptr<EVP_MD_CTX, detail::Deleter<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
-    ASSERT_EQ(
-        EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, world().token.generatedPublicKey.get()), 1);
-    EXPECT_EQ(
-        EVP_DigestVerify(ctx.get(), (const unsigned char*)raw.data(), raw.size(), (const unsigned char*)"text", 4), 1);
+    for (const auto& [label, publicKey] : world().token.publicKeys) {
+        auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey(label), std::nullopt);
+        ASSERT_TRUE(sig) << label;
+        auto raw = *detail::base64Decode(*sig);
+        std::unique_ptr<EVP_MD_CTX, detail::Deleter<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
+        ASSERT_EQ(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()), 1);
+        EXPECT_EQ(
+            EVP_DigestVerify(ctx.get(), (const unsigned char*)raw.data(), raw.size(), (const unsigned char*)"text", 4),
+            1)
+            << label;
+    }
+    EXPECT_EQ(world().token.publicKeys.size(), 3u);
 }
 
 TEST(TokenKey, EveryOperationOfTheCppFacesIsAcceptedWithTheInProcessSignature) {
@@ -203,3 +209,20 @@ TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));  // the parent's sessions still work
 }
+
+// CKA_SIGN false is the library's own refusal: by --check-key, and with a module that would sign anyway.
+TEST(TokenKey, AKeyThatMayNotSignIsRefusedByTheLibrary) {
+    std::ostringstream report, err;
+    EXPECT_EQ(
+        tools::runCheckKey({"--check-key", "--key", uri("no-sign"), "--password", ts::SoftToken::kPin}, report, err),
+        1);
+    EXPECT_NE(err.str().find(describe(KeyStatus::MechanismRefused)), std::string::npos) << err.str();
+}
+INSTANTIATE_TEST_SUITE_P(Modules, TokenRefusal,
+    ::testing::Values(Refusal{"ModuleThatSignsAnyway",
+        [] {
+            return KeySource::token(world().token.uri("merchant", true) + "?module-path=" ORVALIS_SIGN_ANYWAY_MODULE,
+                PinSource::value(ts::SoftToken::kPin));
+        },
+        KeyStatus::MechanismRefused}),
+    [](const auto& info) { return std::string(info.param.name); });
