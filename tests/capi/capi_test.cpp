@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct Settings {
     int requireSignature = 1;
     int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
     const char* journal = nullptr;
+    int journalAll = 0;  // orvalis_client_config_set_journal's all_operations
     int fullLogLines = 0;
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
     orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
@@ -51,7 +53,7 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
                   orvalis_client_config_set_require_signature(config, s.requireSignature) ||
                   (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
                   (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
-                  (s.journal && orvalis_client_config_set_journal(config, s.journal, 0)) ||
+                  (s.journal && orvalis_client_config_set_journal(config, s.journal, s.journalAll)) ||
                   orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
@@ -478,4 +480,65 @@ TEST(CInterface, TheJournalRecordsAPaymentAndRefusesAFileThatIsNoJournal) {
     EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("file is not a database"));
     EXPECT_EQ(made, nullptr);
     orvalis_client_config_free(config);
+}
+
+// Reads answer; a payment is lost on the way back, so that it may have been made.
+static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, void*) {
+    const bool post = std::strcmp(request->method, "POST") == 0;
+    reply->body = post ? nullptr : "{}";
+    reply->body_length = post ? 0 : 2;
+    reply->error_code = post ? ORVALIS_URL_ERROR_NETWORK_CONNECTION_LOST : 0;
+    reply->request_sent = post;
+}
+
+// The journal's scope both ways (a read is recorded only when all operations are asked for); a payment
+// that may have been made reads "unsettled": true until settled.
+TEST(CInterface, TheJournalKeepsItsScopeAndTellsSettledEntries) {
+    ts::TempDir dir;
+    for (int all : {0, 1}) {
+        const std::string path = (dir.path() / (std::to_string(all) + ".db")).string();
+        Client c = client("api.example.com", ts::kSandboxConsumerKey,
+            {.journal = path.c_str(), .journalAll = all, .answerer = &paymentLost});
+        orvalis_result_free(precheckout(c));
+        pay(c);
+        orvalis_journal* journal = nullptr;
+        ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
+        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
+        char* text = nullptr;
+        ASSERT_EQ(orvalis_journal_entry_json(journal, 1, &text), ORVALIS_OK);
+        EXPECT_THAT(take(text), testing::HasSubstr(all ? "getPrecheckoutData" : "expressCheckout"));
+        const int64_t paid = all ? 2 : 1;
+        for (const char* state : {"\"unsettled\":true", "\"unsettled\":false"}) {
+            ASSERT_EQ(orvalis_journal_entry_json(journal, paid, &text), ORVALIS_OK);
+            EXPECT_THAT(take(text), testing::HasSubstr(state)) << all;
+            EXPECT_EQ(orvalis_journal_settle(journal, paid, "refunded"), ORVALIS_OK);
+        }
+    }
+}
+
+// The key cache's lifetime is in milliseconds: a key kept for 200 ms is gone at the first signature after them.
+TEST(CInterface, AKeyCacheLifetimeIsInMilliseconds) {
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    orvalis_key_source *byName = nullptr, *byBytes = nullptr;
+    ASSERT_EQ(
+        orvalis_key_source_resource("merchant", &byName) || orvalis_key_source_memory(p12.data(), p12.size(), &byBytes),
+        ORVALIS_OK);
+    auto sign = [](const orvalis_key_source* key) {
+        const orvalis_sign_request r = {
+            sizeof r, "GET", "https://127.0.0.1/x", nullptr, 0, "ck", key, ts::kSandboxPassword, 0, nullptr, nullptr};
+        return orvalis_sign(&r, nullptr, nullptr);
+    };
+    orvalis_clear_key_cache();
+    ASSERT_EQ(orvalis_set_key_cache_lifetime(200), ORVALIS_OK);
+    ASSERT_EQ(sign(byName), ORVALIS_OK);
+    size_t kept = 0;  // the bytes' key, and the file's until its lifetime has passed
+    for (int i = 0; i < 500 && kept != 1; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(sign(byBytes), ORVALIS_OK);
+        kept = orvalis_key_cache_count();
+    }
+    EXPECT_EQ(kept, 1u);
+    orvalis_set_key_cache_lifetime(0);
+    orvalis_key_source_free(byName), orvalis_key_source_free(byBytes);
 }
