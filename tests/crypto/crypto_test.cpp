@@ -12,33 +12,12 @@
 #include <openssl/err.h>
 #include <openssl/provider.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 using namespace orvalis;
 using namespace orvalis::testsupport;
 
 namespace {
-
-TEST(Digest, MatchesPublishedVectorsAsBase64) {
-    // clang-format off
-    for (const auto& [text, sha1, sha256] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
-             {"", "2jmj7l5rSw0yVb/vlWAYkK/YBwk=", "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU="},
-             {{"a\0b", 3}, "Sj3sLR+CRSgIVcQtsO5COfkX/bg=", "WbJxrhu8sdMdQZKYF/Sxb7Q5608xUgta0dXOmJIKcTg="}}) {
-        // clang-format on
-        EXPECT_EQ(ZRBCryptoHelper().getSHA1HASH(text), sha1) << text;
-        EXPECT_EQ(ZRBCryptoHelper().getSHA256HASH(text), sha256) << text;
-    }
-}
-
-TEST(Base64, PadsAndNeverBreaksLines) {
-    for (const auto& [in, out] : {std::pair{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}})
-        EXPECT_EQ(base64Encode(in), out);  // each padding
-    std::string big;
-    for (int i = 0; i < 5000; ++i) big.push_back(static_cast<char>(i * 7));
-    EXPECT_EQ(base64Decode(base64Encode(big)), big);  // one line: base64Decode takes no line breaks
-}
 
 // Points the main bundle at a fresh directory of key files.
 class KeyFiles : public ::testing::Test {
@@ -165,25 +144,6 @@ TEST_F(KeyFiles, PrintKeyLogsThePublicModulusOnly) {
     std::string modulus(static_cast<std::size_t>(BN_num_bytes(n)), '\0');
     BN_bn2bin(n, reinterpret_cast<unsigned char*>(modulus.data())), BN_free(n);
     EXPECT_EQ(lines, (std::vector<std::string>{"Key : " + base64Encode(modulus), "Key : (null)"}));
-}
-
-TEST_F(KeyFiles, ConcurrentSignaturesAllVerify) {
-    Identity id = makeSharedRsaIdentity(1024);
-    add("k", makeP12(id.key.get(), id.cert.get(), "pw", P12Form::Legacy));
-    std::atomic<int> good{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 4; ++i) {
-                std::string text = "t" + std::to_string(t) + "-" + std::to_string(i);
-                auto sig = i % 2 ? ZRBCryptoHelper().RSASHA256SSignature(text, "k", "pw")
-                                 : ZRBCryptoHelper().RSASHA1SSignature(text, "k", "pw");
-                good +=
-                    sig && verifyPkcs1Signature(id.cert.get(), text, *base64Decode(*sig), i % 2 ? "SHA256" : "SHA1");
-            }
-        });
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(good.load(), 24);
 }
 
 }  // namespace

@@ -139,19 +139,6 @@ TEST(Value, DeepTreesCopyCompareDescribeAndFreeWithoutRecursion) {
         R"({"s":"a\"b","n":12,"f":0.5,"b":false,"z":null,"a":[1]})");
 }
 
-TEST(Value, SharedContainersSurviveConcurrentCopies) {
-    Dictionary shared{{"k", std::string(100, 'v')}};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([shared] {
-            for (int i = 0; i < 20000; ++i) {
-                const Dictionary copy = Value(shared).asDictionary();
-                ASSERT_EQ(copy["k"].asString().size(), 100u);
-            }
-        });
-    for (auto& t : threads) t.join();
-}
-
 // Dictionaries outlive the thread that made them and are freed on other
 // threads in any order, also by thread-locals at thread exit; the ones still
 // held keep their contents.
