@@ -286,11 +286,13 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
             connect(server, **refused)
 
 
-# The journal from Python: a payment that may have arrived is listed until settled; a file that is not a
-# journal keeps the client from being made.
-def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect):
-    lost = lambda request: orvalis.Reply(error_code=-1005, sent=True)
-    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db")
+# The journal from Python: a payment that may have arrived is listed until settled (reads too, when asked for);
+# a file that is not a journal keeps the client from being made.
+@pytest.mark.parametrize("everything", [False, True])
+def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, everything):
+    lost = lambda r: orvalis.Reply(error_code=-1005, sent=True) if r.method == "POST" else orvalis.Reply(body=b"{}")
+    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db", journal_all_operations=everything)
+    c.get_precheckout_data(pairing_id="p")
     with pytest.raises(OperationError):
         c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
     with orvalis.Journal(tmp_path / "j.db") as journal:
@@ -299,7 +301,28 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
                                                                              Decimal("7.25"))
         assert journal.settle(entry["id"], "refunded") and not journal.settle(99, "none")
         assert journal.unsettled() == [] and journal.entry(99) is None
-        assert journal.entry(entry["id"])["settleNote"] == "refunded"
+        assert (journal.entry(entry["id"])["settleNote"], entry["unsettled"], journal.entry(entry["id"])["unsettled"],
+                journal.entry(1)["operation"]) == ("refunded", True, False,
+                                                   "getPrecheckoutData" if everything else "expressCheckout")
     (tmp_path / "text.db").write_text("not a journal")
     with pytest.raises(orvalis.JournalError, match="not a database"):
         connect("api.example.com", journal_path=tmp_path / "text.db")
+
+
+# The key cache's lifetime is in seconds: a key kept for 0.2 s is gone at the first signature after them.
+def test_a_kept_key_goes_once_its_lifetime_has_passed(keys, connect):
+    ok = lambda request: orvalis.Reply(body=b"{}")
+    by_file = connect("api.example.com", answerer=ok)
+    by_bytes = connect("api.example.com", answerer=ok, key_file=None, key_data=(keys / "m.p12").read_bytes())
+    orvalis.clear_key_cache()
+    orvalis.set_key_cache_lifetime(0.2)
+    try:
+        by_file.get_precheckout_data(pairing_id="p")
+        for _ in range(500):  # the bytes' key, and the file's until its lifetime has passed
+            by_bytes.get_precheckout_data(pairing_id="p")
+            if orvalis.key_cache_count() == 1:
+                break
+            time.sleep(0.02)
+        assert orvalis.key_cache_count() == 1
+    finally:
+        orvalis.set_key_cache_lifetime(0)
