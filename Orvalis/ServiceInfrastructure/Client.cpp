@@ -104,7 +104,7 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
             conclude(state, std::move(last));
             return;
         }
-        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
+        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });  // as the first
     } catch (const std::exception& e) {
         OperationResult failed;
         failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,

@@ -152,4 +152,44 @@ TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodes) {
     setLogHandler({});
 }
 
+// A payment whose first attempt never left is sent again, and its second attempt is logged as redacted as the first.
+TEST(TestDouble, ARetriedPaymentIsLoggedRedacted) {
+    Recorder recorder;
+    recorder.reply = AnswererReply::transportFailure(URLErrorCannotConnectToHost, false);
+    recorder.beforeReply = [&] {
+        if (recorder.seen.size() == 2) recorder.reply = AnswererReply::json(R"({"ok":true})");
+    };
+    std::mutex m;
+    std::string lines;
+    setLogHandler([&](std::string_view line) {
+        std::lock_guard lock(m);
+        lines.append(line) += '\n';
+    });
+    auto payment = ts::acceptable<ZRBExpressCheckoutDataRequest>();
+    payment.setCardId("card-4111-secret"), payment.setAmount(10.5);
+    const OperationResult r = Client(answered(recorder)).expressCheckout(payment).get();
+    setLogHandler({});
+    ASSERT_TRUE(r.succeeded() && r.attempts.size() == 2u) << r.attempts.size();
+    EXPECT_NE(lines.find("Request : ("), std::string::npos) << lines;
+    for (const char* secret : {"card-4111-secret", "10.5"}) EXPECT_EQ(lines.find(secret), std::string::npos) << lines;
+}
+
+// More large answers than decode threads, in waves that each meet the threads idle: every one completes.
+TEST(TestDouble, WavesOfLargeAnswersAllComplete) {
+    std::string wide = "{";
+    for (int i = 0; i < 2000; ++i) wide += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    Recorder recorder;
+    recorder.reply = AnswererReply::json(wide + "\"end\":0}");
+    const Client client(answered(recorder));
+    for (int wave = 0; wave < 4; ++wave) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the host pauses: the threads wait for work
+        std::vector<Operation> ops;
+        for (int i = 0; i < 5; ++i) ops.push_back(client.initializePairing({}));
+        for (Operation& op : ops) {
+            ASSERT_EQ(op.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "wave " << wave;
+            EXPECT_EQ(op.get().answer->size(), 2001u);
+        }
+    }
+}
+
 }  // namespace
