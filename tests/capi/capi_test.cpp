@@ -516,7 +516,7 @@ TEST(CInterface, TheJournalKeepsItsScopeAndTellsSettledEntries) {
     }
 }
 
-// The key cache's lifetime is in milliseconds: a key kept for 200 ms is gone at the first signature after them.
+// The key cache's lifetime is in milliseconds: a key kept for 200 ms is dropped at the first signature after that.
 TEST(CInterface, AKeyCacheLifetimeIsInMilliseconds) {
     std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
     const std::string p12((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -309,7 +309,7 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
         connect("api.example.com", journal_path=tmp_path / "text.db")
 
 
-# The key cache's lifetime is in seconds: a key kept for 0.2 s is gone at the first signature after them.
+# The key cache's lifetime is in seconds: a key kept for 0.2 s is dropped at the first signature after that.
 def test_a_kept_key_goes_once_its_lifetime_has_passed(keys, connect):
     ok = lambda request: orvalis.Reply(body=b"{}")
     by_file = connect("api.example.com", answerer=ok)
