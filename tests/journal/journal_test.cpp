@@ -9,6 +9,7 @@
 #include <Printers.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <functional>
@@ -102,6 +103,34 @@ TEST_F(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(c.journal->entries(0, 100).back().reached, Reached::No);
 }
 
+// Another program's database, or an empty file: refused by openJournal and by a client, left byte for byte.
+TEST_F(JournalFile, AFileThatIsNotAJournalIsRefusedAndLeftAsItIs) {
+    detail::Database((dir.path() / "other.db").string(), {})
+        .execute("PRAGMA journal_mode=DELETE; CREATE TABLE t (x); INSERT INTO t VALUES (1)");
+    std::ofstream(dir.path() / "empty.db").flush();
+    for (const char* name : {"other.db", "empty.db"}) {
+        c.journalPath = (dir.path() / name).string();
+        const std::string before = *detail::readWholeFile(c.journalPath);
+        EXPECT_THROW(openJournal(c.journalPath), JournalError) << name;
+        EXPECT_THROW(Client{c}, JournalError) << name;
+        EXPECT_EQ(*detail::readWholeFile(c.journalPath), before) << name;
+    }
+}
+
+// Amounts, ids and nonces are the owner's only, whatever the umask.
+TEST_F(JournalFile, TheJournalAndItsCompanionsAreMadeOwnerOnly) {
+    const mode_t umask = ::umask(022);
+    c.journalPath = path;
+    Client client(c);
+    ::umask(umask);
+    ASSERT_TRUE(client.expressCheckout(payment()).get().succeeded());
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat file {};
+        ASSERT_EQ(::stat((path + suffix).c_str(), &file), 0) << suffix;
+        EXPECT_EQ(file.st_mode & 0777, 0600u) << suffix;
+    }
+}
+
 TEST_F(JournalFile, OnlyPaymentsAreRecordedUnlessTheHostAsksForAll) {
     for (JournalScope scope : {JournalScope::Payments, JournalScope::AllOperations}) {
         c.journal = openJournal(path + (scope == JournalScope::Payments ? ".payments" : ".all"));
@@ -158,7 +187,7 @@ struct ThrowingJournal : Journal {
 INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
     Refusal{"UnwritablePath", [](auto& dir, auto& c) {
         c.journalPath = (dir / "absent" / "j.db").string();
-        return "unable to open database file"; }},
+        return "cannot create: No such file or directory"; }},
     Refusal{"DamagedFile", [](auto& dir, auto& c) {
         std::ofstream(dir / "j.db") << "these are not the pages of a database, but plain text written over them";
         c.journalPath = (dir / "j.db").string();
@@ -204,11 +233,20 @@ TEST_F(JournalFile, ASecondProcessReadsAndSettlesTheSameFile) {
     server.reply = AnswererReply::transportFailure(URLErrorTimedOut, true);
     c.journalPath = path;
     Client client(c);
-    client.expressCheckout(payment()).get();
+    client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
     const std::string id = std::to_string(client.journal()->unsettled().at(0).id);
+    // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
     ts::Ended listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"});
-    EXPECT_NE(listed.out.find(id + " "), std::string::npos) << listed.out;
-    EXPECT_NE(listed.out.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1 "), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.rfind(id + " ", 0), 0u) << listed.out;
+    EXPECT_EQ(listed.out.find('\n'), listed.out.size() - 1) << listed.out;
+    EXPECT_NE(listed.out.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
+        std::string::npos)
+        << listed.out;
+    ts::Ended shown = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id});
+    EXPECT_NE(shown.out.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown.out;
+    ts::Ended exported = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "export"});
+    EXPECT_NE(exported.out.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos)
+        << exported.out;
     EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "paid, tx-3"}).status, 0);
     EXPECT_TRUE(client.journal()->unsettled().empty());
     EXPECT_EQ(client.journal()->entry(std::stoll(id))->settleNote, "paid, tx-3");
