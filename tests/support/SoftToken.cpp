@@ -1,4 +1,5 @@
 #include <SoftToken.h>
+#include <dlfcn.h>
 #include <openssl/core_names.h>
 #include <openssl/x509.h>
 #include <p11-kit/p11-kit.h>
@@ -111,6 +112,17 @@ std::string SoftToken::uri(std::string_view object, bool systemModules, std::str
     std::string u = "pkcs11:token=" + std::string(label) + ";object=" + std::string(object) + ";type=private";
     for (std::size_t at = u.find(' '); at != std::string::npos; at = u.find(' ')) u.replace(at, 1, "%20");
     return systemModules ? u : u + "?module-path=" + module;
+}
+
+void SoftToken::finalizeAsAnotherUser() const {
+    // The module's own entry points, as a second library in the process reaches them: not p11-kit's.
+    void* library = dlopen(module.c_str(), RTLD_NOW);
+    if (library == nullptr) throw std::runtime_error(dlerror());
+    CK_FUNCTION_LIST* other = nullptr;
+    auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+    check(get != nullptr ? get(&other) : CKR_GENERAL_ERROR, "C_GetFunctionList");
+    check(other->C_Finalize(nullptr), "C_Finalize");
+    dlclose(library);
 }
 
 }  // namespace orvalis::testsupport
