@@ -1,10 +1,10 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, re, threading, time
-from concurrent.futures import ThreadPoolExecutor
+import asyncio, contextlib, copy, multiprocessing, pickle, re, sqlite3, subprocess, sys, threading, time
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, PASSWORD, PIN, SUM, WIDE_VALUES, seen
 
 
 # With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
@@ -58,6 +58,49 @@ def test_an_answer_the_service_refuses_carries_the_whole_failure(connect, status
     assert (e.domain, e.code, e.status, e.server_error, e.reached, e.body, e.cancelled, len(e.attempts)) == (
         domain, code, status, entry, Reached.YES, body, False, 1)
     assert ("Content-Type", "application/json") in e.headers and message in (None, e.message)
+    for twin in (pickle.loads(pickle.dumps(e)), copy.copy(e), copy.deepcopy(e)):
+        assert (type(twin), twin.args, vars(twin), twin.correlation_id) == (type(e), e.args, vars(e), e.correlation_id)
+
+
+def _declined_payment(key_file):  # in a pool worker
+    orvalis.Client("h", "ck", key_file=key_file, key_password=PASSWORD, answerer=lambda request: orvalis.Reply(
+        402, b'{"errors":[{"reasonCode":"DECLINED"}]}')).express_checkout(checkout_id="c", amount=1, currency="EUR")
+
+
+def test_a_failed_payment_in_a_process_pool_worker_reaches_the_parent_whole(keys):
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        with pytest.raises(OperationError) as caught:
+            pool.submit(_declined_payment, keys / "m.p12").result(timeout=120)
+    e = caught.value
+    assert (e.code, e.status, e.reached, e.server_error, len(e.attempts), e.correlation_id.isdigit(), e.headers[0]) == (
+        402, 402, Reached.YES, {"reasonCode": "DECLINED"}, 1, True, ("Content-Type", "application/json"))
+
+
+# A host that pays once and fails to load a key once, then leaves its client open at exit.
+_HOST = """import logging, sys, orvalis
+if sys.argv[1] == "1":
+    logging.basicConfig(stream=sys.stdout, level=1, format="%(levelname)s %(message)s")
+c = orvalis.Client("h", "ck", key_file=sys.argv[2], key_password=sys.argv[3],
+                   answerer=lambda request: orvalis.Reply(body=b"{}"))
+c.express_checkout(checkout_id="c", amount=1, currency="EUR")
+try:
+    orvalis.Client("h", "ck", key_file="absent.p12").get_precheckout_data(pairing_id="p")
+except orvalis.OperationError:
+    pass
+"""
+
+
+# Lines go to the "orvalis" logger at levels that fit them, redacted; nothing is printed unless the host
+# configures logging, and a client left open at exit leaves no traceback.
+@pytest.mark.parametrize("configured", [False, True], ids=["default", "basic-config"])
+def test_the_package_logs_through_logging_and_exits_quietly(keys, configured):
+    run = subprocess.run([sys.executable, "-c", _HOST, str(int(configured)), keys / "m.p12", PASSWORD],
+                         capture_output=True, text=True, timeout=120)
+    lines = run.stdout.splitlines()
+    assert (run.returncode, run.stderr, lines == [], PASSWORD in run.stdout) == (0, "", not configured, False)
+    signed = re.compile(r'DEBUG OAuth Authorization Header: .*oauth_signature="\*\*\*"')
+    assert any(signed.match(line) for line in lines) == configured
+    assert any(line.startswith("WARNING Merchant key: no key from file") for line in lines) == configured
 
 
 # A payment never sent (refused, reset in the TLS handshake) goes again, unless the call asks for one attempt.
@@ -303,3 +346,14 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
     (tmp_path / "text.db").write_text("not a journal")
     with pytest.raises(orvalis.JournalError, match="not a database"):
         connect("api.example.com", journal_path=tmp_path / "text.db")
+    # Another program's database and an empty file are refused without a byte changed.
+    with contextlib.closing(sqlite3.connect(tmp_path / "other.db")) as other, other:
+        other.execute("CREATE TABLE t (x)")
+    (tmp_path / "empty.db").write_bytes(b"")
+    for name in ("other.db", "empty.db"):
+        before = (tmp_path / name).read_bytes()
+        with pytest.raises(orvalis.JournalError, match="not an Orvalis journal"):
+            connect("api.example.com", journal_path=tmp_path / name)
+        with pytest.raises(orvalis.JournalError, match="not an Orvalis journal"):
+            orvalis.Journal(tmp_path / name)
+        assert (tmp_path / name).read_bytes() == before
