@@ -228,17 +228,14 @@ TEST_F(JournalFile, ASecondProcessReadsAndSettlesTheSameFile) {
     client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
     const std::string id = std::to_string(client.journal()->unsettled().at(0).id);
     // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
-    ts::Ended listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"});
-    EXPECT_EQ(listed.out.rfind(id + " ", 0), 0u) << listed.out;
-    EXPECT_EQ(listed.out.find('\n'), listed.out.size() - 1) << listed.out;
-    EXPECT_NE(listed.out.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
-        std::string::npos)
-        << listed.out;
-    ts::Ended shown = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id});
-    EXPECT_NE(shown.out.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown.out;
-    ts::Ended exported = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "export"});
-    EXPECT_NE(exported.out.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos)
-        << exported.out;
+    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"}).out,
+                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id}).out,
+                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "export"}).out;
+    EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
+        std::string::npos);
+    EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
+    EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
+    EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
     EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "paid, tx-3"}).status, 0);
     EXPECT_TRUE(client.journal()->unsettled().empty());
     EXPECT_EQ(client.journal()->entry(std::stoll(id))->settleNote, "paid, tx-3");

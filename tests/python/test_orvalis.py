@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, contextlib, copy, multiprocessing, pickle, re, sqlite3, subprocess, sys, threading, time
+import asyncio, copy, multiprocessing, pickle, re, sqlite3, subprocess, sys, threading, time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -69,11 +69,9 @@ def _declined_payment(key_file):  # in a pool worker
 
 def test_a_failed_payment_in_a_process_pool_worker_reaches_the_parent_whole(keys):
     with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
-        with pytest.raises(OperationError) as caught:
-            pool.submit(_declined_payment, keys / "m.p12").result(timeout=120)
-    e = caught.value
-    assert (e.code, e.status, e.reached, e.server_error, len(e.attempts), e.correlation_id.isdigit(), e.headers[0]) == (
-        402, 402, Reached.YES, {"reasonCode": "DECLINED"}, 1, True, ("Content-Type", "application/json"))
+        e = pool.submit(_declined_payment, keys / "m.p12").exception(timeout=120)
+    assert (type(e), e.code, e.reached, e.server_error, len(e.attempts), e.correlation_id.isdigit(), e.headers[0]) == (
+        OperationError, 402, Reached.YES, {"reasonCode": "DECLINED"}, 1, True, ("Content-Type", "application/json"))
 
 
 # A host that pays before and after it configures logging, fails to load a key, and leaves a client open at exit.
@@ -339,17 +337,12 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
         assert journal.settle(entry["id"], "refunded") and not journal.settle(99, "none")
         assert journal.unsettled() == [] and journal.entry(99) is None
         assert journal.entry(entry["id"])["settleNote"] == "refunded"
+    # Text, another program's database and an empty file are refused without a byte changed.
     (tmp_path / "text.db").write_text("not a journal")
-    with pytest.raises(orvalis.JournalError, match="not a database"):
-        connect("api.example.com", journal_path=tmp_path / "text.db")
-    # Another program's database and an empty file are refused without a byte changed.
-    with contextlib.closing(sqlite3.connect(tmp_path / "other.db")) as other, other:
-        other.execute("CREATE TABLE t (x)")
-    (tmp_path / "empty.db").write_bytes(b"")
-    for name in ("other.db", "empty.db"):
-        before = (tmp_path / name).read_bytes()
-        with pytest.raises(orvalis.JournalError, match="not an Orvalis journal"):
-            connect("api.example.com", journal_path=tmp_path / name)
-        with pytest.raises(orvalis.JournalError, match="not an Orvalis journal"):
-            orvalis.Journal(tmp_path / name)
-        assert (tmp_path / name).read_bytes() == before
+    sqlite3.connect(tmp_path / "other.db").execute("CREATE TABLE t (x)")
+    (tmp_path / "empty.db").touch()
+    for other, why in (("text.db", "not a database"), ("other.db", "not an Orvalis"), ("empty.db", "not an Orvalis")):
+        before = (tmp_path / other).read_bytes()
+        with pytest.raises(orvalis.JournalError, match=why):
+            connect("api.example.com", journal_path=tmp_path / other)
+        assert (tmp_path / other).read_bytes() == before

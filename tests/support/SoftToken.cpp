@@ -1,5 +1,4 @@
 #include <SoftToken.h>
-#include <dlfcn.h>
 #include <openssl/core_names.h>
 #include <openssl/x509.h>
 #include <p11-kit/p11-kit.h>
@@ -116,13 +115,9 @@ std::string SoftToken::uri(std::string_view object, bool systemModules, std::str
 
 void SoftToken::finalizeAsAnotherUser() const {
     // The module's own entry points, as a second library in the process reaches them: not p11-kit's.
-    void* library = dlopen(module.c_str(), RTLD_NOW);
-    if (library == nullptr) throw std::runtime_error(dlerror());
-    CK_FUNCTION_LIST* other = nullptr;
-    auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
-    check(get != nullptr ? get(&other) : CKR_GENERAL_ERROR, "C_GetFunctionList");
-    check(other->C_Finalize(nullptr), "C_Finalize");
-    dlclose(library);
+    CK_FUNCTION_LIST* other = p11_kit_module_load(module.c_str(), P11_KIT_MODULE_UNMANAGED);
+    check(other != nullptr ? other->C_Finalize(nullptr) : CKR_GENERAL_ERROR, "C_Finalize");
+    p11_kit_module_release(other);
 }
 
 }  // namespace orvalis::testsupport
