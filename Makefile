@@ -110,13 +110,16 @@ docs: deps
 	$(CONFIGURE)
 	cmake --build $(BUILD) --target orvalis_docs
 
-# The Python wheel, libOrvalisC inside: <tree>/dist/orvalis-<version>-py3-none-<platform>.whl,
+# The Python wheel, libOrvalisC inside: $(BUILD)/dist/orvalis-<version>-py3-none-<platform>.whl,
 # for `pip install --no-index` into any venv of this system's python3. Made from
-# the package build when there is one (its library is already built), else $(BUILD).
+# the package build when there is one (its library is already built), else $(BUILD);
+# either way it is left in $(BUILD)/dist, where the docs say it is.
 WHEEL_BUILD ?= $(if $(wildcard $(PACKAGE_BUILD)/CMakeCache.txt),$(PACKAGE_BUILD),$(BUILD))
 wheel: deps
 	@[ -f $(WHEEL_BUILD)/CMakeCache.txt ] || $(CONFIGURE)
 	cmake --build $(WHEEL_BUILD) -j$(JOBS) --target orvalis-wheel
+	@if [ "$(WHEEL_BUILD)" != "$(BUILD)" ]; then mkdir -p $(BUILD)/dist && cp $(WHEEL_BUILD)/dist/orvalis-*.whl $(BUILD)/dist/; fi
+	@ls $(BUILD)/dist/orvalis-*.whl
 
 # Debian packages of a shared build (libraries, development, tools, Python) in
 # $(PACKAGE_BUILD)/packages, checked by lintian, unpacked and used to build and

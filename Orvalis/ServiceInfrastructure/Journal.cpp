@@ -102,35 +102,37 @@ JournalEntry entryFrom(const Statement& row) {
     return e;
 }
 
+std::int64_t schemaVersion(Database& db) {
+    Statement version = db.prepare("PRAGMA user_version");
+    return version.step() ? version.integer(0).value_or(0) : 0;
+}
+
+// A missing file becomes a journal; a file found is only read until it shows it is one, so that
+// another program's database, or an empty file, is refused as it was given.
+detail::DatabaseOptions databaseOptions(const std::string& path, const JournalOptions& options) {
+    detail::DatabaseOptions database{options.busyTimeout, options.maxBytes, {}, {}};
+    database.make = [](Database& db) { db.execute(std::string("BEGIN;") + kSchema + "COMMIT;"); };
+    database.admit = [path](Database& db) {
+        const std::int64_t version = schemaVersion(db);
+        if (version > kSchemaVersion) {
+            throw JournalError(path + ": journal schema " + std::to_string(version) + ", this library knows " +
+                               std::to_string(kSchemaVersion) + " (made by a newer Orvalis?)");
+        }
+        Statement tables = db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'attempt'");
+        if (version == kSchemaVersion && tables.step() && tables.integer(0) == 1) return;
+        Statement pages = db.prepare("PRAGMA page_count");
+        if (pages.step() && pages.integer(0).value_or(0) == 0) {
+            throw JournalError(path + ": an empty file, not an Orvalis journal (left as it is)");
+        }
+        throw JournalError(path + ": a database, but not an Orvalis journal (left as it is)");
+    };
+    return database;
+}
+
 class SQLiteJournal final : public Journal {
 public:
     SQLiteJournal(const std::string& path, const JournalOptions& options)
-        : db_(path, detail::DatabaseOptions{options.busyTimeout, options.maxBytes}), path_(path) {
-        std::int64_t version = schemaVersion();
-        if (version == 0) {
-            // Made under the write lock, so that two processes opening a new file make it once.
-            db_.execute("BEGIN IMMEDIATE");
-            try {
-                version = schemaVersion();
-                if (version == 0) {
-                    Statement tables = db_.prepare("SELECT count(*) FROM sqlite_master");
-                    if (tables.step() && tables.integer(0).value_or(0) != 0) {
-                        throw JournalError(path_ + ": a database, but not an Orvalis journal");
-                    }
-                    db_.execute(kSchema);
-                    version = kSchemaVersion;
-                }
-                db_.execute("COMMIT");
-            } catch (...) {
-                db_.execute("ROLLBACK");
-                throw;
-            }
-        }
-        if (version != kSchemaVersion) {
-            throw JournalError(path_ + ": journal schema " + std::to_string(version) + ", this library knows " +
-                               std::to_string(kSchemaVersion) + " (made by a newer Orvalis?)");
-        }
-    }
+        : db_(path, databaseOptions(path, options)), path_(path) {}
 
     std::int64_t recordAttempt(const JournalEntry& e) override {
         std::int64_t id = 0;
@@ -249,11 +251,6 @@ private:
             }
             return failure;
         }
-    }
-
-    std::int64_t schemaVersion() {
-        Statement version = db_.prepare("PRAGMA user_version");
-        return version.step() ? version.integer(0).value_or(0) : 0;
     }
 
     // The store's failures reach hosts as JournalError, whose text names the file.

@@ -333,5 +333,9 @@ def _quiesce_at_exit() -> None:
         client.wait_idle(5.0)  # the cancelled operations complete at once
     for handle in retired:
         _native.wait_idle(handle, 5.0)
+    # Closed here, while the modules they use are whole: a client's __del__ at interpreter shutdown
+    # would find them half torn down.
+    for client in clients:
+        client.close()
     _retire()
     _native.detach_log_handler()

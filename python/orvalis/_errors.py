@@ -119,6 +119,12 @@ class OperationError(Exception):
         self.body = b""
         self.attempts: List[Attempt] = []
 
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Pickle, copy and deepcopy rebuild it from its own fields (a pool worker's failure reaches the
+        # parent whole); the default would call __init__ with the formatted text alone.
+        return (type(self), (self.domain, self.code, self.message, self.status, self.server_error, self.reached),
+                self.__dict__)
+
     @property
     def correlation_id(self) -> str:
         """The last attempt's oauth_nonce ("" when the request was refused before sending)."""

@@ -4,8 +4,10 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import itertools
+import logging
 import operator
 import os
+import re
 import threading
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_char_p, c_double, c_int, c_int64, c_long, c_size_t,
                     c_void_p, sizeof)
@@ -255,10 +257,44 @@ def key_cache_count() -> int:
     return int(_lib.orvalis_key_cache_count())
 
 
+#: Where the library's diagnostic lines go unless the host calls set_log_handler. Nothing is printed
+#: until the host configures logging (logging.basicConfig, or a handler on this logger).
+logger = logging.getLogger("orvalis")
+logger.addHandler(logging.NullHandler())
+
+# The level of a line by how it starts: what a request and its answer carried is for debugging, a
+# key that cannot sign or an outcome the journal lost is a warning, a host callback or the transport
+# failing inside the library is an error. Anything else (a failed attempt, say) is information.
+_LEVELS = [(("URL : ", "OAuth ", "Request : ", "Response: ", "Key : "), logging.DEBUG),
+           (("Merchant key: ", "Token: ", "Client: the journal", "ExpressCheckoutService"), logging.WARNING),
+           (("URLSession: ", "Operation: ", "orvalis: ", "ZRBNetworkManager: "), logging.ERROR),
+           (("Client: the observer",), logging.ERROR)]
+_SUCCESSFUL_ATTEMPT = re.compile(r"^Client: \S+ attempt \d+ of \d+ \([^)]*\): HTTP 2\d\d;")
+
+
+def log_level(line: str) -> int:
+    """The logging level of one of the library's lines."""
+    level = logging.INFO
+    for prefixes, found in _LEVELS:
+        if line.startswith(prefixes):
+            level = found
+    return logging.DEBUG if _SUCCESSFUL_ATTEMPT.match(line) else level
+
+
+def _to_logger(line: int, length: int, _: Any) -> None:
+    try:
+        text = ctypes.string_at(line, length).decode("utf-8", "replace")
+        level = log_level(text)
+        if logger.isEnabledFor(level):
+            logger.log(level, "%s", text)
+    except Exception:  # never into the library's thread
+        pass
+
+
 def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
-    """Sends the library's diagnostic lines to handler (called on any thread, maybe on several at once);
-    None silences them. A client's lines are redacted (Authorization values and signatures masked,
-    bodies shown by their size) unless it was made with full_log_lines=True."""
+    """Sends the library's diagnostic lines to handler (called on any thread, maybe on several at once)
+    instead of the "orvalis" logger; None silences them. A client's lines are redacted (Authorization
+    values and signatures masked, bodies shown by their size) unless it was made with full_log_lines=True."""
     def forward(line: int, length: int, _: Any) -> None:
         try:
             handler(ctypes.string_at(line, length).decode("utf-8", "replace"))  # type: ignore[misc]
@@ -276,8 +312,12 @@ def detach_log_handler() -> None:
 
 
 def reset_log_handler() -> None:
-    """Sends the diagnostic lines to standard error again (the default)."""
-    _lib.orvalis_reset_log_handler()
+    """Sends the diagnostic lines to the "orvalis" logger again (the default)."""
+    _log_handlers.append(_LOG_HANDLER(_to_logger))
+    _lib.orvalis_set_log_handler(_log_handlers[-1], None)
+
+
+reset_log_handler()
 
 
 # ------------------------------------------------------------------ client

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -471,14 +472,18 @@ TEST(CInterface, TheJournalRecordsAPaymentAndRefusesAFileThatIsNoJournal) {
     EXPECT_EQ(orvalis_journal_settle(journal, 2, "no such entry"), ORVALIS_ERROR_INVALID_ARGUMENT);
     ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
     EXPECT_EQ(take(text), "[]");
-    dir.write("text.db", "not a journal, nor any database at all");
+    // Refused, and left as it was: an empty file is not made a journal.
+    dir.write("empty.db", "");
     orvalis_client_config* config = nullptr;
     orvalis_client* made = nullptr;
     ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
-    orvalis_client_config_set_journal(config, (dir.path() / "text.db").c_str(), 1);
+    orvalis_client_config_set_journal(config, (dir.path() / "empty.db").c_str(), 1);
     EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
-    EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("file is not a database"));
+    EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
     EXPECT_EQ(made, nullptr);
+    orvalis_journal* refused = nullptr;
+    EXPECT_EQ(orvalis_journal_open((dir.path() / "empty.db").c_str(), &refused), ORVALIS_ERROR_JOURNAL);
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "empty.db"), 0u);
     orvalis_client_config_free(config);
 }
 

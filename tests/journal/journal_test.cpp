@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <fstream>
@@ -59,7 +60,9 @@ ZRBExpressCheckoutDataRequest payment(const std::string& checkout = "chk-1") {
 
 TEST_F(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     c.journalPath = path;
+    const mode_t umask = ::umask(022);
     Client client(c);
+    ::umask(umask);
     server.peek = openJournal(c.journalPath);  // a second connection, as a restarted process would open it
     OperationResult r = client.expressCheckout(payment()).get();
     ASSERT_TRUE(r.succeeded()) << r.error->description();
@@ -80,6 +83,10 @@ TEST_F(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     const std::string kept = *detail::readWholeFile(c.journalPath) + *detail::readWholeFile(c.journalPath + "-wal");
     for (const char* secret : {"card-secret-4111", ts::kSandboxPassword, "\"amount\""})
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
+    for (const char* suffix : {"", "-wal", "-shm"}) {  // the owner's only, whatever the umask
+        struct stat file {};
+        EXPECT_TRUE(::stat((path + suffix).c_str(), &file) == 0 && (file.st_mode & 0777) == 0600) << suffix;
+    }
 }
 
 // What a host reconciles: attempts with no answer, oldest first, until it settles them.
@@ -103,6 +110,20 @@ TEST_F(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(c.journal->unsettled().size(), 1u);
     EXPECT_EQ(c.journal->entry(open[0].id)->settleNote, "found as tx-7");
     EXPECT_EQ(c.journal->entries(0, 100).back().reached, Reached::No);
+}
+
+// Another program's database, or an empty file: refused by openJournal and by a client, left byte for byte.
+TEST_F(JournalFile, AFileThatIsNotAJournalIsRefusedAndLeftAsItIs) {
+    detail::Database((dir.path() / "other.db").string(), {})
+        .execute("PRAGMA journal_mode=DELETE; CREATE TABLE t (x); INSERT INTO t VALUES (1)");
+    std::ofstream(dir.path() / "empty.db").flush();
+    for (const char* name : {"other.db", "empty.db"}) {
+        const std::string file = (dir.path() / name).string(), before = *detail::readWholeFile(file);
+        c.journalPath = file;
+        EXPECT_THROW(openJournal(file), JournalError) << name;
+        EXPECT_THROW(Client{c}, JournalError) << name;
+        EXPECT_EQ(*detail::readWholeFile(file), before) << name;
+    }
 }
 
 TEST_F(JournalFile, OnlyPaymentsAreRecordedUnlessTheHostAsksForAll) {
@@ -161,7 +182,7 @@ struct ThrowingJournal : Journal {
 INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
     Refusal{"UnwritablePath", [](auto& dir, auto& c) {
         c.journalPath = (dir / "absent" / "j.db").string();
-        return "unable to open database file"; }},
+        return "cannot create: No such file or directory"; }},
     Refusal{"DamagedFile", [](auto& dir, auto& c) {
         std::ofstream(dir / "j.db") << "these are not the pages of a database, but plain text written over them";
         c.journalPath = (dir / "j.db").string();
@@ -207,11 +228,17 @@ TEST_F(JournalFile, ASecondProcessReadsAndSettlesTheSameFile) {
     server.reply = AnswererReply::transportFailure(URLErrorTimedOut, true);
     c.journalPath = path;
     Client client(c);
-    client.expressCheckout(payment()).get();
+    client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
     const std::string id = std::to_string(client.journal()->unsettled().at(0).id);
-    ts::Ended listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"});
-    EXPECT_NE(listed.out.find(id + " "), std::string::npos) << listed.out;
-    EXPECT_NE(listed.out.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1 "), std::string::npos) << listed.out;
+    // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
+    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"}).out,
+                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id}).out,
+                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "export"}).out;
+    EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
+        std::string::npos);
+    EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
+    EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
+    EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
     EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "paid, tx-3"}).status, 0);
     EXPECT_TRUE(client.journal()->unsettled().empty());
     EXPECT_EQ(client.journal()->entry(std::stoll(id))->settleNote, "paid, tx-3");

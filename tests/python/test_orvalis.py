@@ -1,10 +1,10 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, re, threading, time
-from concurrent.futures import ThreadPoolExecutor
+import asyncio, copy, multiprocessing, pickle, re, sqlite3, subprocess, sys, threading, time
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, PASSWORD, PIN, SUM, WIDE_VALUES, seen
 
 
 # With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
@@ -58,6 +58,43 @@ def test_an_answer_the_service_refuses_carries_the_whole_failure(connect, status
     assert (e.domain, e.code, e.status, e.server_error, e.reached, e.body, e.cancelled, len(e.attempts)) == (
         domain, code, status, entry, Reached.YES, body, False, 1)
     assert ("Content-Type", "application/json") in e.headers and message in (None, e.message)
+    for twin in (pickle.loads(pickle.dumps(e)), copy.copy(e), copy.deepcopy(e)):
+        assert (type(twin), twin.args, vars(twin), twin.correlation_id) == (type(e), e.args, vars(e), e.correlation_id)
+
+
+def _declined_payment(key_file):  # in a pool worker
+    orvalis.Client("h", "ck", key_file=key_file, key_password=PASSWORD, answerer=lambda request: orvalis.Reply(
+        402, b'{"errors":[{"reasonCode":"DECLINED"}]}')).express_checkout(checkout_id="c", amount=1, currency="EUR")
+
+
+def test_a_failed_payment_in_a_process_pool_worker_reaches_the_parent_whole(keys):
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        e = pool.submit(_declined_payment, keys / "m.p12").exception(timeout=120)
+    assert (type(e), e.code, e.reached, e.server_error, len(e.attempts), e.correlation_id.isdigit(), e.headers[0]) == (
+        OperationError, 402, Reached.YES, {"reasonCode": "DECLINED"}, 1, True, ("Content-Type", "application/json"))
+
+
+# A host that pays before and after it configures logging, fails to load a key, and leaves a client open at exit.
+_HOST = """import logging, sys, orvalis
+c = orvalis.Client("h", "ck", key_file=sys.argv[1], key_password=sys.argv[2],
+                   answerer=lambda request: orvalis.Reply(body=b"{}"))
+c.express_checkout(checkout_id="c", amount=1, currency="EUR")
+logging.basicConfig(stream=sys.stdout, level=1, format="%(levelname)s %(message)s")
+print("configured")
+c.express_checkout(checkout_id="c", amount=1, currency="EUR")
+orvalis.Client("h", "ck", key_file="absent.p12", require_signature=False,
+               answerer=lambda request: orvalis.Reply(body=b"{}")).get_precheckout_data(pairing_id="p")
+"""
+
+
+# Lines go to the "orvalis" logger at levels that fit them, redacted; nothing is printed before the host
+# configures logging, and nothing at exit.
+def test_the_package_logs_through_logging_and_exits_quietly(keys):
+    run = subprocess.run([sys.executable, "-c", _HOST, keys / "m.p12", PASSWORD], capture_output=True, text=True)
+    assert (run.returncode, run.stderr, run.stdout.startswith("configured\n"), PASSWORD in run.stdout) == (
+        0, "", True, False)
+    assert re.search(r'^DEBUG OAuth Authorization Header: .*oauth_signature="\*\*\*"', run.stdout, re.M)
+    assert re.search(r"^WARNING Merchant key: no key from file", run.stdout, re.M)
 
 
 # A payment never sent (refused, reset in the TLS handshake) goes again, unless the call asks for one attempt.
@@ -304,9 +341,15 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
         assert (journal.entry(entry["id"])["settleNote"], entry["unsettled"], journal.entry(entry["id"])["unsettled"],
                 journal.entry(1)["operation"]) == ("refunded", True, False,
                                                    "getPrecheckoutData" if everything else "expressCheckout")
+    # Text, another program's database and an empty file are refused without a byte changed.
     (tmp_path / "text.db").write_text("not a journal")
-    with pytest.raises(orvalis.JournalError, match="not a database"):
-        connect("api.example.com", journal_path=tmp_path / "text.db")
+    sqlite3.connect(tmp_path / "other.db").execute("CREATE TABLE t (x)")
+    (tmp_path / "empty.db").touch()
+    for other, why in (("text.db", "not a database"), ("other.db", "not an Orvalis"), ("empty.db", "not an Orvalis")):
+        before = (tmp_path / other).read_bytes()
+        with pytest.raises(orvalis.JournalError, match=why):
+            connect("api.example.com", journal_path=tmp_path / other)
+        assert (tmp_path / other).read_bytes() == before
 
 
 # The key cache's lifetime is in seconds: a key kept for 0.2 s is dropped at the first signature after that.

@@ -19,9 +19,12 @@ TEST(RedactingLogHandler, MasksSecretsAndLeavesTheRestAlone) {
             R"(OAuth Headers:{"oauth_consumer_key":"***","oauth_signature":"***"})"},
         {"OAuth Signature: abc%2Bdef%3D", "OAuth Signature: ***"},
         {"", ""},
-        // The base string carries no secret beyond what the header shows; its encoded form stays readable.
-        {"OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D1",
-            "OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&oauth_nonce%3D1"},
+        // The base string masks what the header masks; the rest of it stays readable.
+        {"OAuth Signature base string:GET&https%3A%2F%2Fh%2Fp&a%3D1%26oauth_consumer_key%3Dck%26oauth_nonce%3D9%26"
+         "userPassword%3Dpw%26z%3D2",
+            "OAuth Signature base "
+            "string:GET&https%3A%2F%2Fh%2Fp&a%3D1%26oauth_consumer_key%3D***%26oauth_nonce%3D***%26"
+            "userPassword%3D***%26z%3D2"},
         {R"(Request : {"password" : "hunter2", "Password":"x y", "user":"u"})",
             R"(Request : {"password" : "***", "Password":"***", "user":"u"})"},
         {"Request : <Login><UserPassword>p&amp;w</UserPassword><User>u</User></Login>",

@@ -25,6 +25,8 @@ struct SoftToken {
     SoftToken(EVP_PKEY* merchantKey, X509* merchantCert);
     /// pkcs11:token=<label>;object=<object>;type=private, with module-path unless systemModules.
     std::string uri(std::string_view object, bool systemModules = false, std::string_view label = kLabel) const;
+    /// Calls the module's C_Finalize as another user of it in this process would.
+    void finalizeAsAnotherUser() const;
 };
 
 }  // namespace orvalis::testsupport

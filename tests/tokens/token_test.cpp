@@ -194,6 +194,20 @@ TEST(TokenSessions, ALostSessionIsNamedAndTheNextRequestLogsInAgain) {
     EXPECT_EQ(detail::tokenSessions(uri("merchant")).logins, logins + 1);
 }
 
+// The next signature initializes the module again and logs in again, once; none is refused.
+TEST(TokenSessions, AModuleFinalizedByAnotherUserIsInitializedAgainOnce) {
+    ZRBCryptoHelper h;
+    const auto inProcess = h.RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
+    ASSERT_EQ(h.RSASHA1SSignature("t", tokenKey(), std::nullopt), inProcess);
+    const unsigned logins = detail::tokenSessions(uri("merchant")).logins;
+    for (int finalized = 0; finalized < 2; ++finalized) {
+        world().token.finalizeAsAnotherUser();
+        for (int round = 0; round < 3; ++round)
+            EXPECT_EQ(h.RSASHA1SSignature("t", tokenKey(), std::nullopt), inProcess);
+        EXPECT_EQ(detail::tokenSessions(uri("merchant")).logins, logins + finalized + 1);
+    }
+}
+
 TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
     ZRBCryptoHelper h;
     ASSERT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));

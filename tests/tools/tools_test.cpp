@@ -136,6 +136,7 @@ TEST_P(ToolConventions, StatusOutputAndReason) {
     EXPECT_NE(r.out.find(GetParam().out), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(GetParam().err), std::string::npos) << r.err;
     if (GetParam().status != 0) { EXPECT_EQ(r.out.find("Authorization"), std::string::npos); }
+    EXPECT_EQ((r.out + r.err).find("pin-value"), std::string::npos);  // a PIN inside a token URI is never shown
 }
 
 const std::string kJournal = "'" ORVALIS_JOURNAL_EXE "' ";
@@ -148,11 +149,19 @@ const Case kCases[] = {
     {"SandboxHelp", kSandbox + "-h", 0, "Exit status", ""},
     {"JournalNeverMakesAJournal", kJournal + "absent.db list", 1, "", "no journal at absent.db"},
     {"JournalRefusesAFileThatIsNoDatabase", kJournal + "a.xml export", 1, "", "file is not a database"},
+    {"JournalLeavesWhatIsNoJournalAsItIs", "python3 -c \"import sqlite3; sqlite3.connect('o.db').execute('create "
+     "table t (x)')\" && : >e.db && a=$(cksum o.db e.db) && " + kJournal + "o.db list; " + kJournal + "e.db list; "
+     "s=$?; [ \"$a\" = \"$(cksum o.db e.db)\" ] && echo unchanged; exit $s", 1, "unchanged",
+     "e.db: an empty file, not an Orvalis journal"},
     {"JournalUnknownCommand", kJournal + "j.db drop", 2, "", "unknown command drop"},
     {"JournalIdIsANumber", kJournal + "j.db settle x note", 2, "", "positive number: x"},
     {"SignTwoPasswords", kSign + kGet + "--password=s3cret", 2, "", "exactly one"},
     {"SignLockedKey", kSignAlone + "merchant.p12 --password x " + kGet, 1, "", "could not be unlocked"},
     {"SignEcKey", kSignAlone + "ec.p12 --password s3cret " + kGet, 1, "", "is not an RSA key"},
+    {"SignHidesThePinOfATokenURI", kSignAlone + "'pkcs11:object=m?module-path=/a.so&pin-value=1' --password x " +
+     kGet, 1, "", "no signature was made with \"pkcs11:object=m?module-path="},
+    {"CheckKeyHidesThePinOfATokenURI", "'" ORVALIS_SIGN_EXE "' --check-key --password x --key "
+     "'pkcs11:object=m?pin-value=1&module-path=/a.so'", 1, "", ": \"pkcs11:object=m?module-path="},
     {"SignMissingBody", kSign + kGet + "--body absent.json", 1, "", "absent.json: No such file or directory"},
     {"SignCurlShortOptionsRefused", kSign + kGet + "-k", 2, "", "unknown option -k"},
     {"SignFlagWithValue", kSign + kGet + "--sha256=yes", 2, "", "takes no value"},

@@ -62,17 +62,61 @@ std::string json(const JournalEntry& entry, bool pretty) {
     return JSONSerialization::dataWithJSONObject(Value(journalEntryDictionary(entry)), pretty);
 }
 
+// A C1 control (U+0080..U+009F) as UTF-8: C2 80..C2 9F. Terminals act on some of them.
+bool isC1At(std::string_view text, std::size_t i) {
+    return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < text.size() &&
+           static_cast<unsigned char>(text[i + 1]) >= 0x80 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+// A field of list as one word that a terminal shows as written: a line break in an id cannot
+// make a line of its own, nor a control byte drive the terminal. "\" escapes itself.
+std::string word(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c <= ' ' || c == 0x7F || isC1At(text, i)) {
+            const unsigned code = isC1At(text, i) ? static_cast<unsigned char>(text[++i]) : c;
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", code);
+            out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// JSON for a terminal: the writer escapes what JSON must; DEL and C1 controls get \u escapes too,
+// which leave the same JSON value.
+std::string forTerminal(std::string_view json) {
+    std::string out;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        if (c == 0x7F || isC1At(json, i)) {
+            const unsigned code = c == 0x7F ? c : static_cast<unsigned char>(json[++i]);
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", code);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // One line of list: what an operator reads first to find the payment at the service.
 std::string line(const JournalEntry& e) {
     Dictionary d = journalEntryDictionary(e);
-    std::string text = std::to_string(e.id) + " " + std::string(d["recordedAt"].asString()) + " " + e.operation + " " +
-                       (e.reached ? std::string(d["reached"].asString()) : "unknown");
+    std::string text = std::to_string(e.id) + " " + std::string(d["recordedAt"].asString()) + " " + word(e.operation) +
+                       " " + (e.reached ? std::string(d["reached"].asString()) : "unknown");
     char amount[32] = "-";
     if (e.amount) *std::to_chars(amount, amount + sizeof amount - 1, *e.amount).ptr = '\0';
     text += std::string(" ") + amount;
-    text += " " + e.currency.value_or("-");
-    for (const auto& [name, value] : e.requestIds) text += " " + name + "=" + value;
-    return text + " nonce=" + e.correlationId;
+    text += " " + word(e.currency.value_or("-"));
+    for (const auto& [name, value] : e.requestIds) text += " " + word(name) + "=" + word(value);
+    return text + " nonce=" + word(e.correlationId);
 }
 
 int run(const std::vector<std::string>& operands) {
@@ -101,7 +145,7 @@ int run(const std::vector<std::string>& operands) {
     } else if (command == "show") {
         std::optional<JournalEntry> e = journal->entry(id);
         if (!e) throw FileError("no entry " + operands[2] + " in " + path);
-        std::cout << json(*e, true) << "\n";
+        std::cout << forTerminal(json(*e, true)) << "\n";
     } else if (!journal->settle(id, operands[3])) {
         throw FileError("no entry " + operands[2] + " in " + path);
     }

@@ -76,11 +76,11 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
     KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(source, o.password);
     if (o.password) detail::secureWipe(o.password->data(), o.password->size());
     if (!check.certificate) {
-        err << kProgram << ": " << o.keyFile << ": " << describe(check.status) << "\n";
+        err << kProgram << ": " << keyForDisplay(o.keyFile) << ": " << describe(check.status) << "\n";
         return 1;
     }
     const CertificateReport& c = *check.certificate;
-    out << "Merchant key " << o.keyFile << "\n"
+    out << "Merchant key " << keyForDisplay(o.keyFile) << "\n"
         << "  subject      " << c.subject << "\n"
         << "  issuer       " << c.issuer << "\n"
         << "  serial       " << c.serialNumber << "\n"
@@ -89,11 +89,12 @@ int runCheckKey(const std::vector<std::string>& args, std::ostream& out, std::os
         << "  key          " << c.keyType << ", " << c.keyBits << " bits\n"
         << "  key match    " << (check.certificateMatchesKey ? "yes" : "no") << "\n";
     if (!check.certificateMatchesKey) {
-        err << kProgram << ": " << o.keyFile << ": the certificate does not hold this key's public key\n";
+        err << kProgram << ": " << keyForDisplay(o.keyFile)
+            << ": the certificate does not hold this key's public key\n";
         return 1;
     }
     if (check.status != KeyStatus::Loaded) {
-        err << kProgram << ": " << o.keyFile << ": " << describe(check.status) << ": it cannot sign\n";
+        err << kProgram << ": " << keyForDisplay(o.keyFile) << ": " << describe(check.status) << ": it cannot sign\n";
         return 1;
     }
 

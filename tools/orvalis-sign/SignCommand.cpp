@@ -51,6 +51,11 @@ std::pair<std::string, std::string> keyLocation(const std::string& keyFile) {
 
 bool isTokenKey(const std::string& key) { return key.rfind("pkcs11:", 0) == 0; }
 
+std::string keyForDisplay(const std::string& key) {
+    // A token URI may carry its PIN (pin-value): shown as the library's log lines show it.
+    return isTokenKey(key) ? KeySource::token(key).searchedLocation() : key;
+}
+
 std::string readPasswordFile(const std::string& path) {
     // The first line is the password; editors add a line feed (or CR LF).
     std::string bytes = readInput(path);
@@ -341,7 +346,7 @@ int runSign(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
     const std::string baseString = signer.oAuthSignatureBaseString().value_or("");
     if (signer.oAuthHeaders().find(kSignature) == nullptr) {
-        err << kProgram << ": no signature was made with " << o.keyFile << ": "
+        err << kProgram << ": no signature was made with " << keyForDisplay(o.keyFile) << ": "
             << describe(signer.keyStatus().value_or(KeyStatus::SigningFailed)) << "\n";
         return 1;
     }

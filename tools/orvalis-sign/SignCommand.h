@@ -50,6 +50,8 @@ std::string readPasswordFile(const std::string& path);
 
 /// True when --key names a key in a PKCS#11 token ("pkcs11:..." URI) rather than a PKCS#12 file.
 bool isTokenKey(const std::string& key);
+/// key as the tool may print it: a token URI without its PIN attributes, a file name as given.
+std::string keyForDisplay(const std::string& key);
 
 /// Parses the arguments (without the program name); throws UsageError.
 SignOptions parseArguments(const std::vector<std::string>& args);

@@ -86,6 +86,31 @@ std::string maskFields(const std::string& s, std::string_view needle, bool bareV
     return out;
 }
 
+// The same fields in percent-encoded form ("oauth_nonce%3D123%26..."), as a signature base
+// string carries them: each value up to the next encoded or bare separator.
+std::string maskEncodedFields(const std::string& s, std::string_view needle) {
+    const std::string low = lower(s);
+    std::string out;
+    std::size_t copied = 0;
+    for (std::size_t from = 0;;) {
+        std::size_t at = low.find(needle, from);
+        if (at == std::string::npos) break;
+        std::size_t end = at + needle.size();
+        while (end < s.size() && isNameChar(s[end])) ++end;
+        from = end;
+        if (low.compare(end, 3, "%3d") != 0) continue;
+        const std::size_t vs = end + 3;
+        std::size_t ve = std::min(low.find("%26", vs), s.find_first_of("& \t\"'", vs));
+        if (ve == std::string::npos) ve = s.size();
+        if (ve == vs) continue;
+        out.append(s, copied, vs - copied);
+        out.append(kMask);
+        copied = from = ve;
+    }
+    out.append(s, copied, std::string::npos);
+    return out;
+}
+
 bool isCardLength(std::size_t digits) { return digits >= 13 && digits <= 19; }
 
 // Copies text, which holds digits digits, with all but its last four masked.
@@ -153,8 +178,10 @@ std::string redactLogLine(std::string_view line, const std::vector<std::string>&
     }
     constexpr std::string_view kSignatureLine = "OAuth Signature: ";
     if (s.rfind(kSignatureLine, 0) == 0) s = std::string(kSignatureLine) + std::string(kMask);
-    // Only quoted OAuth values: the base string's encoded parameters stay readable.
+    // Quoted OAuth values (the header), and the same values where the base string encodes them.
     s = maskFields(s, "oauth_", false);
+    s = maskEncodedFields(s, "oauth_");
+    s = maskEncodedFields(s, "password");
     // A signature in query form ("?oauth_signature=...&") is as good as the header's.
     s = maskFields(s, "oauth_signature", true);
     s = maskFields(s, "password", true);

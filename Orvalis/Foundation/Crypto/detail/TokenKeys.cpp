@@ -2,6 +2,7 @@
 #include <Orvalis/Foundation/Crypto/detail/Handles.h>
 #include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
+#include <Orvalis/Foundation/System/Log.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -10,6 +11,7 @@
 #include <p11-kit/uri.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -47,6 +49,8 @@ std::string rvText(CK_RV rv) {
             return "CKR_KEY_FUNCTION_NOT_PERMITTED";
         case CKR_KEY_TYPE_INCONSISTENT:
             return "CKR_KEY_TYPE_INCONSISTENT";
+        case CKR_CRYPTOKI_NOT_INITIALIZED:
+            return "CKR_CRYPTOKI_NOT_INITIALIZED";
         default:
             break;
     }
@@ -61,10 +65,11 @@ std::string p11kitMessage(const char* otherwise) {
     return message != nullptr ? message : otherwise;
 }
 
-TokenOutcome outcome(TokenStatus status, std::string cause = {}) {
+TokenOutcome outcome(TokenStatus status, std::string cause = {}, CK_RV rv = CKR_OK) {
     TokenOutcome out;
     out.status = status;
     out.cause = std::move(cause);
+    out.rv = rv;
     return out;
 }
 
@@ -77,6 +82,7 @@ struct Pool {
     std::vector<CK_SESSION_HANDLE> idle;
     std::size_t open = 0;
     unsigned generation = 0;  // a session of an older generation is closed on return
+    unsigned stale = 0;       // sessions of generations below it died with the module's last initialization
     bool loggedIn = false;
     unsigned logins = 0;
     unsigned loginTries = 0;
@@ -101,6 +107,7 @@ struct Registry {
     CK_FUNCTION_LIST** configured = nullptr;          // the system's modules, loaded on first need
     std::vector<std::shared_ptr<Pool>> pools;
     std::map<std::string, std::shared_ptr<Pool>> routes;  // URI -> its token's pool
+    std::map<CK_FUNCTION_LIST*, unsigned> starts;         // times each module was initialized again
 
     // A child after fork() inherits handles of the parent's sessions and logins:
     // never use them. Each module is initialized again, as PKCS#11 asks of a child.
@@ -123,7 +130,47 @@ Registry& registry() {
 struct Route {
     std::shared_ptr<Pool> pool;
     TokenOutcome failure;
+    CK_FUNCTION_LIST* finalized = nullptr;  // a module that answered CKR_CRYPTOKI_NOT_INITIALIZED
 };
+
+// Another user of the module in this process called C_Finalize: initializes it again, once for
+// every caller that saw it finalized at the same start. p11-kit counts the initializations of each
+// module it loaded (by module-path and from its configuration: maybe the same one twice), so every
+// handle that answers as finalized is finalized and initialized again, and the module itself is.
+// Sessions and logins of before are gone: their handles are forgotten, never closed (the new start
+// may give the same numbers to others).
+CK_RV initializeAgainLocked(Registry& reg, CK_FUNCTION_LIST* module, unsigned seen) {
+    if (reg.starts[module] != seen) return CKR_OK;
+    std::vector<CK_FUNCTION_LIST*> finalized;
+    const auto check = [&](CK_FUNCTION_LIST* m) {
+        CK_INFO info;
+        if ((m == module || m->C_GetInfo(&info) == CKR_CRYPTOKI_NOT_INITIALIZED) &&
+            std::find(finalized.begin(), finalized.end(), m) == finalized.end())
+            finalized.push_back(m);
+    };
+    for (auto& [path, m] : reg.byPath) check(m);
+    for (CK_FUNCTION_LIST** m = reg.configured; m != nullptr && *m != nullptr; ++m) check(*m);
+    for (CK_FUNCTION_LIST* m : finalized) p11_kit_module_finalize(m);
+    CK_RV rv = CKR_OK;
+    for (CK_FUNCTION_LIST* m : finalized) {
+        const CK_RV initialized = p11_kit_module_initialize(m);
+        if (m == module) rv = initialized;
+        ++reg.starts[m];
+    }
+    for (auto& pool : reg.pools) {
+        if (std::find(finalized.begin(), finalized.end(), pool->module) == finalized.end()) continue;
+        std::lock_guard lock(pool->mutex);
+        pool->open -= pool->idle.size();
+        pool->idle.clear();
+        pool->stale = ++pool->generation;
+        pool->loggedIn = false;
+        pool->keys.clear();
+    }
+    std::erase_if(reg.routes, [&](const auto& route) {
+        return std::find(finalized.begin(), finalized.end(), route.second->module) != finalized.end();
+    });
+    return rv;
+}
 
 std::shared_ptr<Pool> poolFor(Registry& reg, CK_FUNCTION_LIST* module, CK_SLOT_ID slot) {
     for (auto& p : reg.pools)
@@ -169,9 +216,12 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
             modules.push_back(*m);
         }
     }
+    CK_FUNCTION_LIST* finalized = nullptr;
     for (CK_FUNCTION_LIST* module : modules) {
         CK_INFO info;
-        if (module->C_GetInfo(&info) != CKR_OK || p11_kit_uri_match_module_info(uri, &info) != 1) continue;
+        const CK_RV rv = module->C_GetInfo(&info);
+        if (rv == CKR_CRYPTOKI_NOT_INITIALIZED && finalized == nullptr) finalized = module;
+        if (rv != CKR_OK || p11_kit_uri_match_module_info(uri, &info) != 1) continue;
         CK_ULONG count = 0;
         if (module->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0) continue;
         std::vector<CK_SLOT_ID> slots(count);
@@ -189,6 +239,11 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
             return {pool, {}};
         }
     }
+    if (finalized != nullptr) {
+        return {nullptr,
+                outcome(TokenStatus::SessionLost, rvText(CKR_CRYPTOKI_NOT_INITIALIZED), CKR_CRYPTOKI_NOT_INITIALIZED),
+                finalized};
+    }
     return {nullptr, outcome(TokenStatus::TokenAbsent, "no token present matches the URI")};
 }
 
@@ -202,7 +257,9 @@ public:
     ~Lease() {
         if (!pool_) return;
         std::lock_guard lock(pool_->mutex);
-        if (lost_ || generation_ != pool_->generation) {
+        if (generation_ < pool_->stale) {
+            --pool_->open;
+        } else if (lost_ || generation_ != pool_->generation) {
             pool_->module->C_CloseSession(session_);
             --pool_->open;
             if (lost_ && generation_ == pool_->generation) pool_->resetLocked();
@@ -232,7 +289,7 @@ bool isLoss(CK_RV rv) {
 TokenOutcome failWith(CK_RV rv, Lease* lease) {
     if (lease != nullptr && isLoss(rv)) lease->markLost();
     TokenStatus s = classifyTokenReturn(rv);
-    return outcome(s, rvText(rv));
+    return outcome(s, rvText(rv), rv);
 }
 
 // Logs the application in once per pool generation; the PIN is asked for only then.
@@ -270,7 +327,14 @@ TokenOutcome loginOnce(Lease& lease, const PinReader& readPin) {
     return outcome(TokenStatus::Done);
 }
 
-TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pin, std::unique_ptr<Lease>& out) {
+// The module a request used, and how often it had been initialized again when the request began.
+struct ModuleSeen {
+    CK_FUNCTION_LIST* module = nullptr;
+    unsigned starts = 0;
+};
+
+TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pin, std::unique_ptr<Lease>& out,
+                    ModuleSeen& seen) {
     Registry& reg = registry();
     std::shared_ptr<Pool> pool;
     {
@@ -281,9 +345,11 @@ TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pi
             pool = it->second;
         } else {
             Route route = resolveLocked(reg, text, uri);
+            if (route.finalized != nullptr) seen = {route.finalized, reg.starts[route.finalized]};
             if (!route.pool) return route.failure;
             pool = route.pool;
         }
+        seen = {pool->module, reg.starts[pool->module]};
     }
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
     unsigned generation = 0;
@@ -300,14 +366,17 @@ TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pi
     if (session == CK_INVALID_HANDLE) {
         CK_RV rv = pool->module->C_OpenSession(pool->slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
         if (rv != CKR_OK) {
-            std::lock_guard lock(pool->mutex);
-            --pool->open;
+            {
+                std::lock_guard lock(pool->mutex);
+                --pool->open;
+                if (isLoss(rv)) pool->resetLocked();
+            }
             if (isLoss(rv)) {
-                pool->resetLocked();
+                // Never the registry's lock under a pool's: initializing a module again takes them the other way.
                 std::lock_guard regLock(reg.mutex);
                 reg.routes.erase(text);
             }
-            return outcome(classifyTokenReturn(rv), rvText(rv));
+            return outcome(classifyTokenReturn(rv), rvText(rv), rv);
         }
     }
     out = std::make_unique<Lease>(pool, session, generation);
@@ -369,13 +438,14 @@ struct Prepared {
     UriPtr uri;
     std::unique_ptr<Lease> lease;
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    ModuleSeen seen;
 };
 
 TokenOutcome prepare(const std::string& text, const PinReader& pin, Prepared& p) {
     p.uri.reset(p11_kit_uri_new());
     int code = p.uri ? p11_kit_uri_parse(text.c_str(), P11_KIT_URI_FOR_ANY, p.uri.get()) : P11_KIT_URI_UNEXPECTED;
     if (code != P11_KIT_URI_OK) return outcome(TokenStatus::NotURI, p11_kit_uri_message(code));
-    TokenOutcome out = borrow(text, p.uri.get(), pin, p.lease);
+    TokenOutcome out = borrow(text, p.uri.get(), pin, p.lease, p.seen);
     if (out.status != TokenStatus::Done) return out;
     return findKey(*p.lease, text, p.uri.get(), p.key);
 }
@@ -432,9 +502,13 @@ TokenStatus classifyTokenReturn(unsigned long rv) {
     }
 }
 
-TokenOutcome tokenSign(const std::string& uri, const PinReader& pin, DigestAlgorithm algorithm, std::string_view data) {
+namespace {
+
+TokenOutcome signOnce(const std::string& uri, const PinReader& pin, DigestAlgorithm algorithm, std::string_view data,
+                      ModuleSeen& seen) {
     Prepared p;
     TokenOutcome out = prepare(uri, pin, p);
+    seen = p.seen;
     if (out.status != TokenStatus::Done) return out;
     CK_MECHANISM mechanism = {algorithm == DigestAlgorithm::SHA256 ? CKM_SHA256_RSA_PKCS : CKM_SHA1_RSA_PKCS, nullptr,
                               0};
@@ -449,6 +523,29 @@ TokenOutcome tokenSign(const std::string& uri, const PinReader& pin, DigestAlgor
     if (rv != CKR_OK) return failWith(rv, p.lease.get());
     signature.resize(length);
     out.signature = std::move(signature);
+    return out;
+}
+
+}  // namespace
+
+TokenOutcome tokenSign(const std::string& uri, const PinReader& pin, DigestAlgorithm algorithm, std::string_view data) {
+    constexpr const char* kFinalized = " (another user of the module in this process finalized it";
+    ModuleSeen seen;
+    TokenOutcome out = signOnce(uri, pin, algorithm, data, seen);
+    if (out.rv != CKR_CRYPTOKI_NOT_INITIALIZED || seen.module == nullptr) return out;
+    CK_RV rv = CKR_OK;
+    {
+        Registry& reg = registry();
+        std::lock_guard lock(reg.mutex);
+        rv = initializeAgainLocked(reg, seen.module, seen.starts);
+    }
+    if (rv != CKR_OK) {
+        out.cause += std::string(kFinalized) + "; initializing it again failed: " + rvText(rv) + ")";
+        return out;
+    }
+    orvalis::log("Token: another user of the PKCS#11 module in this process finalized it; initialized it again");
+    out = signOnce(uri, pin, algorithm, data, seen);
+    if (out.rv == CKR_CRYPTOKI_NOT_INITIALIZED) out.cause += std::string(kFinalized) + " again at once)";
     return out;
 }
 

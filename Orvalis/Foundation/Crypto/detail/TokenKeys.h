@@ -40,6 +40,7 @@ struct TokenOutcome {
     TokenStatus status = TokenStatus::Failed;
     std::string signature;  ///< the signature when Done
     std::string cause;      ///< the module's or p11-kit's own words ("CKR_PIN_INCORRECT"); never the PIN
+    unsigned long rv = 0;   ///< the module's return value (CK_RV) when it refused
 };
 
 /// Signs data with the private key uri names: the token hashes data and pads

@@ -1,7 +1,14 @@
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -16,32 +23,83 @@ std::string reason(sqlite3* db, int code) {
 
 }  // namespace
 
+namespace {
+
+std::string systemReason() { return std::strerror(errno); }
+
+// A new database made whole under a temporary name, then linked to path: a file at
+// path is always complete, and two processes making it at once end with one of theirs.
+void makeAt(const std::string& path, const DatabaseOptions& options) {
+    struct stat found {};
+    if (::stat(path.c_str(), &found) == 0) return;
+    if (errno != ENOENT) throw StorageError(path + ": cannot open: " + systemReason(), SQLITE_CANTOPEN);
+    std::string temporary = path + ".new-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) throw StorageError(path + ": cannot create: " + systemReason(), SQLITE_CANTOPEN);
+    // Amounts, ids and nonces are no one else's business, whatever the umask; SQLite gives
+    // the -wal and -shm files the database's own mode.
+    const bool owned = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+    ::close(fd);
+    const auto discard = [&] {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((temporary + suffix).c_str());
+    };
+    try {
+        if (!owned) throw StorageError(path + ": cannot create: " + systemReason(), SQLITE_CANTOPEN);
+        {
+            DatabaseOptions plain{options.busyTimeout, options.maxBytes, {}, {}};
+            Database made(temporary, plain);
+            options.make(made);
+        }
+        if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST &&
+            ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 &&
+            errno != EEXIST) {
+            throw StorageError(path + ": cannot create: " + systemReason(), SQLITE_CANTOPEN);
+        }
+    } catch (...) {
+        discard();
+        throw;
+    }
+    discard();
+}
+
+}  // namespace
+
 Database::Database(const std::string& path, const DatabaseOptions& options) : path_(path) {
-    const int opened = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (options.make) makeAt(path, options);
+    open(options.make || options.admit ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    try {
+        sqlite3_extended_result_codes(db_, 1);
+        const auto wait = std::min<std::int64_t>(options.busyTimeout.count(), std::numeric_limits<int>::max());
+        sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(wait, 0)));
+        if (options.admit) options.admit(*this);
+        makeDurable(options);
+    } catch (...) {
+        sqlite3_close(db_);
+        throw;
+    }
+}
+
+void Database::open(int flags) {
+    const int opened = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
     if (opened != SQLITE_OK) {
         const std::string why = reason(db_, opened);
         sqlite3_close(db_);
         db_ = nullptr;
         throw StorageError(path_ + ": cannot open: " + why, opened);
     }
-    try {
-        sqlite3_extended_result_codes(db_, 1);
-        const auto wait = std::min<std::int64_t>(options.busyTimeout.count(), std::numeric_limits<int>::max());
-        sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(wait, 0)));
-        // WAL keeps readers and one writer apart without blocking each other; FULL syncs the
-        // log at every commit, so that a commit that returned is on disk whatever happens next.
-        Statement mode = prepare("PRAGMA journal_mode=WAL");
-        if (!mode.step() || mode.text(0) != "wal") throw StorageError(path_ + ": cannot keep a write-ahead log", 0);
-        execute("PRAGMA synchronous=FULL");
-        if (options.maxBytes) {
-            Statement size = prepare("PRAGMA page_size");
-            const std::int64_t page = size.step() ? size.integer(0).value_or(4096) : 4096;
-            const auto pages = std::max<std::uint64_t>(*options.maxBytes / static_cast<std::uint64_t>(page), 1);
-            execute("PRAGMA max_page_count=" + std::to_string(pages));
-        }
-    } catch (...) {
-        sqlite3_close(db_);
-        throw;
+}
+
+void Database::makeDurable(const DatabaseOptions& options) {
+    // WAL keeps readers and one writer apart without blocking each other; FULL syncs the
+    // log at every commit, so that a commit that returned is on disk whatever happens next.
+    Statement mode = prepare("PRAGMA journal_mode=WAL");
+    if (!mode.step() || mode.text(0) != "wal") throw StorageError(path_ + ": cannot keep a write-ahead log", 0);
+    execute("PRAGMA synchronous=FULL");
+    if (options.maxBytes) {
+        Statement size = prepare("PRAGMA page_size");
+        const std::int64_t page = size.step() ? size.integer(0).value_or(4096) : 4096;
+        const auto pages = std::max<std::uint64_t>(*options.maxBytes / static_cast<std::uint64_t>(page), 1);
+        execute("PRAGMA max_page_count=" + std::to_string(pages));
     }
 }
 

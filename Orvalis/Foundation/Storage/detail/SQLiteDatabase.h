@@ -5,6 +5,7 @@
 // its prepared statements, with SQLite's codes translated in one place.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -27,18 +28,27 @@ private:
     int code_;
 };
 
+class Database;
+class Statement;
+
 /// How a database is opened.
 struct DatabaseOptions {
     /// How long a write waits for another connection's lock before it fails.
     std::chrono::milliseconds busyTimeout{5000};
     /// When set, the file may not grow past about this many bytes (writes then fail as a full disk would).
     std::optional<std::uint64_t> maxBytes;
+    /// When set, a missing file is made by it: it fills a new database in a private temporary
+    /// file (mode 0600), which then takes the path whole, so that no one sees it half made.
+    /// When unset, a missing file is made empty by SQLite.
+    std::function<void(Database&)> make;
+    /// When set, called on the file as found, before anything is written to it: it reads
+    /// and throws to refuse the file, which is then left as it was.
+    std::function<void(Database&)> admit;
 };
 
-class Statement;
-
 /// One connection to one SQLite file, opened (created when missing) in WAL mode
-/// with synchronous=FULL: a committed write survives a crash or power loss.
+/// with synchronous=FULL: a committed write survives a crash or power loss. The
+/// file and its companions (-wal, -shm) are only readable by their owner when made by options.make.
 /// One user at a time; the owner locks.
 class Database {
 public:
@@ -60,6 +70,9 @@ public:
     [[noreturn]] void fail(std::string_view doing, int code) const;
 
 private:
+    void open(int flags);
+    void makeDurable(const DatabaseOptions& options);
+
     sqlite3* db_ = nullptr;
     std::string path_;
 };
