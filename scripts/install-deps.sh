@@ -12,6 +12,7 @@ core=(g++ make cmake pkg-config openssl ca-certificates python3
       ccache)  # the compiler cache the Makefile uses when it is there
 # What the suite and the benchmarks need on top.
 test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
+      postgresql-15  # a throwaway server for the PostgreSQL journal (tests/support/pg_cluster.py)
       softhsm2  # a software token for the token tests
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
