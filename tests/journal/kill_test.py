@@ -11,6 +11,9 @@
 # instances, and settle each one exactly once between them.
 import collections, json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pg_cluster
+
 host_program, sandbox_program, journal_tool = sys.argv[1:4]
 mode = sys.argv[4] if len(sys.argv) > 4 else None
 python_host = mode if mode != "standby" else None
@@ -52,8 +55,6 @@ try:
         return len(entries), received, dict(outcomes), entries
 
     def fleet():
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-        import pg_cluster
         with pg_cluster.Cluster() as pg:
             db, refused_log, endless = pg.conninfo(), at("refused.log"), str(total * 100)
             open(refused_log, "w").close()
@@ -131,9 +132,7 @@ try:
     def standby():
         # A host pays through a primary whose synchronous standby must have each entry before the payment is
         # sent; the primary is lost at once mid-run, and the promoted standby must hold the entry of every
-        # payment the sandbox received.
-        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-        import pg_cluster
+        # payment the sandbox received, and take new ones.
         with pg_cluster.Cluster() as primary:
             second = primary.standby()
             try:
@@ -146,12 +145,19 @@ try:
                 primary.crash()
                 payer.send_signal(signal.SIGKILL)
                 payer.wait()
+                second.promote()
+                # Hosts naming both servers find the promoted one on their own, and pay on.
+                both = (f"host={primary.folder},{second.folder} port={primary.port},{second.port} dbname=postgres "
+                        f"user={pg_cluster.USER} target_session_attrs=read-write")
+                after = compare(both)[0] + 20
+                assert subprocess.run([host_program, both, host, at("server.pem"), work, str(after)],
+                                      timeout=120).returncode == 0, "no payment through the promoted standby"
                 sandbox.send_signal(signal.SIGTERM)
                 sandbox.wait(timeout=60)
-                second.promote()
-                entries, received, outcomes, _ = compare(second.conninfo())
+                entries, received, outcomes, _ = compare(both)
                 print(f"after the primary's loss, the standby holds {entries} entries {outcomes}; "
                       f"{len(received)} payments received by the sandbox")
+                assert entries >= after
                 assert len(received) >= 200
             finally:
                 second.close()
