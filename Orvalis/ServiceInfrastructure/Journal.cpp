@@ -28,8 +28,7 @@ using detail::StorageError;
 
 // The schema this library writes (PRAGMA user_version), one migration per version; a newer one is refused.
 constexpr const char* kMigrations[] = {
-    R"(
-CREATE TABLE attempt (
+    R"(CREATE TABLE attempt (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   operation TEXT NOT NULL,
   correlation_id TEXT NOT NULL,
@@ -49,8 +48,7 @@ CREATE TABLE attempt (
 CREATE INDEX attempt_open ON attempt(id) WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
 )",
     // Instances: who recorded each entry, and when each one was last seen alive.
-    R"(
-ALTER TABLE attempt ADD COLUMN instance TEXT NOT NULL DEFAULT '';
+    R"(ALTER TABLE attempt ADD COLUMN instance TEXT NOT NULL DEFAULT '';
 CREATE TABLE instance (id TEXT PRIMARY KEY, started_at INTEGER NOT NULL, seen_at INTEGER NOT NULL);
 CREATE INDEX attempt_correlation ON attempt(correlation_id);
 )",

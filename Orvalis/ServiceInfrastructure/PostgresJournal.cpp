@@ -21,8 +21,7 @@ using Parameters = std::vector<std::optional<std::string>>;
 
 // One migration per schema version, run in order in one transaction under an advisory lock.
 constexpr const char* kMigrations[] = {
-    R"(
-CREATE TABLE orvalis_journal_attempt (
+    R"(CREATE TABLE orvalis_journal_attempt (
   id bigserial PRIMARY KEY,
   operation text NOT NULL,
   correlation_id text NOT NULL,
@@ -42,8 +41,7 @@ CREATE TABLE orvalis_journal_attempt (
 CREATE INDEX orvalis_journal_attempt_open ON orvalis_journal_attempt(id)
   WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
 )",
-    R"(
-ALTER TABLE orvalis_journal_attempt ADD COLUMN instance text NOT NULL DEFAULT '';
+    R"(ALTER TABLE orvalis_journal_attempt ADD COLUMN instance text NOT NULL DEFAULT '';
 CREATE TABLE orvalis_journal_instance (id text PRIMARY KEY, started_at bigint NOT NULL, seen_at bigint NOT NULL);
 CREATE INDEX orvalis_journal_attempt_correlation ON orvalis_journal_attempt(correlation_id);
 )",

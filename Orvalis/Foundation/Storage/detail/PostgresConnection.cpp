@@ -199,11 +199,10 @@ void PostgresConnection::fail(std::string_view doing, const std::string& reason,
 
 void PostgresConnection::connect() {
     if (connection_ != nullptr && libpq().PQstatus(connection_) == CONNECTION_OK) {
-        // An idle connection with something to read was most likely closed by a server that restarted:
-        // found out before a statement is sent on it, so that the statement goes on a new one.
+        // An idle connection has nothing to read unless the server is ending it (restarted, failed over,
+        // the session terminated): found out before a statement is sent on it, which then goes on a new one.
         pollfd socket{libpq().PQsocket(connection_), POLLIN, 0};
         if (libpq().PQtransactionStatus(connection_) != PQTRANS_IDLE || ::poll(&socket, 1, 0) <= 0) return;
-        if (libpq().PQconsumeInput(connection_) && libpq().PQstatus(connection_) == CONNECTION_OK) return;
     }
     disconnect();
     const LibPQ& pq = loadedLibPQ(name_);
