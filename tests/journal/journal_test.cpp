@@ -443,6 +443,28 @@ TEST(JournalDatabase, PaymentsWaitForTheDatabaseAndReconnectOnTheirOwn) {
     EXPECT_EQ(client.journal()->entries(0, 10).size(), 2u);
 }
 
+// An outcome the database cannot take (the table locked past the time-out) leaves the entry unknown, never
+// "no": the payment went out; the operation itself ends as it would have.
+TEST(JournalDatabase, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
+    if (cluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster";
+    const std::string schema = freshSchema();
+    Server server;
+    ClientConfiguration c = ts::answered(server);
+    c.journal = openJournal(schema, JournalOptions{std::chrono::milliseconds(200), {}});
+    std::optional<detail::PostgresConnection> locker;
+    server.beforeReply = [&] {
+        locker.emplace(schema, std::chrono::seconds(30));
+        locker->script("BEGIN; LOCK TABLE orvalis_journal_attempt IN ACCESS EXCLUSIVE MODE");
+    };
+    OperationResult r = Client(c).expressCheckout(payment()).get();
+    EXPECT_TRUE(r.succeeded());
+    locker.reset();
+    std::vector<JournalEntry> kept = c.journal->entries(0, 10);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_FALSE(kept[0].reached);
+    EXPECT_TRUE(kept[0].unsettled());
+}
+
 // Whatever the server's default, a commit of the journal's sessions waits for the disk (and a synchronous
 // standby): synchronous_commit is raised to on, never lowered.
 TEST(JournalDatabase, SessionsKeepSynchronousCommitOn) {
