@@ -157,7 +157,9 @@ public:
                 Statement there = db_.prepare(
                     "SELECT id FROM attempt WHERE instance = ? AND correlation_id = ? AND recorded_at = ?");
                 there.bind(1, found.instance).bind(2, e.correlationId).bind(3, millis(e.recordedAt));
-                const std::int64_t id = there.step() ? there.integer(0).value_or(0) : (++added, insert(e, found.instance));
+                const bool present = there.step();
+                const std::int64_t id = present ? there.integer(0).value_or(0) : insert(e, found.instance);
+                added += present ? 0 : 1;
                 completeCopy(id, e);
             }
         });

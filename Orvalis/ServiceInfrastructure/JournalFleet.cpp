@@ -147,9 +147,7 @@ std::string fleetSelect(const JournalQuery& query, const std::string& attemptTab
 
 }  // namespace detail
 
-bool isJournalConnectionString(const std::string& path) noexcept {
-    return detail::isPostgresConnectionString(path);
-}
+bool isJournalConnectionString(const std::string& path) noexcept { return detail::isPostgresConnectionString(path); }
 
 bool setJournalInstance(const std::string& id, std::chrono::milliseconds aliveInterval) {
     if (id.size() > 200 || aliveInterval < std::chrono::milliseconds(10) || aliveInterval > std::chrono::hours(1))

@@ -139,22 +139,24 @@ public:
             transaction(outcomes.size() > kRowsPerStatement, [&] {
                 for (std::size_t from = 0; from < outcomes.size(); from += kRowsPerStatement) {
                     const std::size_t to = std::min(outcomes.size(), from + kRowsPerStatement);
-                    std::string sql = "UPDATE orvalis_journal_attempt AS a SET reached = v.reached, status_code = "
-                                      "v.status_code, error_domain = v.error_domain, error_code = v.error_code, "
-                                      "answer_ids = v.answer_ids, completed_at = v.completed_at FROM (VALUES ";
+                    std::string sql =
+                        "UPDATE orvalis_journal_attempt AS a SET reached = v.reached, status_code = "
+                        "v.status_code, error_domain = v.error_domain, error_code = v.error_code, "
+                        "answer_ids = v.answer_ids, completed_at = v.completed_at FROM (VALUES ";
                     Parameters p;
                     for (std::size_t i = from; i < to; ++i) {
                         const auto& [id, o] = outcomes[i];
                         auto at = [&](int k) { return "$" + std::to_string(p.size() + k); };
-                        sql += std::string(i == from ? "" : ", ") + "(" + at(1) + "::bigint, " + at(2) + "::smallint, " +
-                               at(3) + "::bigint, " + at(4) + "::text, " + at(5) + "::bigint, " + at(6) + "::text, " +
-                               at(7) + "::bigint)";
+                        sql += std::string(i == from ? "" : ", ") + "(" + at(1) + "::bigint, " + at(2) +
+                               "::smallint, " + at(3) + "::bigint, " + at(4) + "::text, " + at(5) + "::bigint, " +
+                               at(6) + "::text, " + at(7) + "::bigint)";
                         p.insert(p.end(), {text(id), text(static_cast<std::int64_t>(o.reached)),
                                            text(static_cast<std::int64_t>(o.statusCode)), o.errorDomain,
                                            text(o.errorCode), idsText(o.answerIds), completed});
                     }
-                    db_.run(sql + ") AS v(id, reached, status_code, error_domain, error_code, answer_ids, completed_at)"
-                                  " WHERE a.id = v.id",
+                    db_.run(sql +
+                                ") AS v(id, reached, status_code, error_domain, error_code, answer_ids, completed_at)"
+                                " WHERE a.id = v.id",
                             p);
                 }
             });
@@ -239,16 +241,18 @@ public:
                     }
                     const std::string id = text(there.integer(0, 0).value_or(0));
                     if (e.reached) {
-                        db_.run("UPDATE orvalis_journal_attempt SET reached = $1, status_code = $2, error_domain = $3, "
-                                "error_code = $4, answer_ids = $5, completed_at = $6 WHERE id = $7 AND reached IS NULL",
-                                {text(static_cast<std::int64_t>(*e.reached)), text(static_cast<std::int64_t>(e.statusCode)),
-                                 e.errorDomain, text(e.errorCode), idsText(e.answerIds),
-                                 e.completedAt ? std::optional(text(millis(*e.completedAt))) : std::nullopt, id});
+                        db_.run(
+                            "UPDATE orvalis_journal_attempt SET reached = $1, status_code = $2, error_domain = $3, "
+                            "error_code = $4, answer_ids = $5, completed_at = $6 WHERE id = $7 AND reached IS NULL",
+                            {text(static_cast<std::int64_t>(*e.reached)), text(static_cast<std::int64_t>(e.statusCode)),
+                             e.errorDomain, text(e.errorCode), idsText(e.answerIds),
+                             e.completedAt ? std::optional(text(millis(*e.completedAt))) : std::nullopt, id});
                     }
                     if (e.settledAt) {
-                        db_.run("UPDATE orvalis_journal_attempt SET settled_at = $1, settle_note = $2 "
-                                "WHERE id = $3 AND settled_at IS NULL",
-                                {text(millis(*e.settledAt)), e.settleNote, id});
+                        db_.run(
+                            "UPDATE orvalis_journal_attempt SET settled_at = $1, settle_note = $2 "
+                            "WHERE id = $3 AND settled_at IS NULL",
+                            {text(millis(*e.settledAt)), e.settleNote, id});
                     }
                 }
             });
@@ -263,8 +267,10 @@ private:
             transaction(true, [&] {
                 db_.run(kSchemaLock);
                 version = schemaVersion();
-                if (version == 0) db_.script("CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
-                                             "INSERT INTO orvalis_journal_schema VALUES (0)");
+                if (version == 0)
+                    db_.script(
+                        "CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
+                        "INSERT INTO orvalis_journal_schema VALUES (0)");
                 for (; version >= 0 && version < kSchemaVersion; ++version) db_.script(kMigrations[version]);
                 db_.run("UPDATE orvalis_journal_schema SET version = $1", {text(version)});
             });
@@ -277,7 +283,8 @@ private:
 
     std::int64_t schemaVersion() {
         const PostgresRows tables = db_.run(
-            "SELECT to_regclass('orvalis_journal_schema') IS NOT NULL, to_regclass('orvalis_journal_attempt') IS NOT NULL");
+            "SELECT to_regclass('orvalis_journal_schema') IS NOT NULL, to_regclass('orvalis_journal_attempt') IS NOT "
+            "NULL");
         if (tables.text(0, 0) == "t") {
             return db_.run("SELECT max(version) FROM orvalis_journal_schema").integer(0, 0).value_or(0);
         }
@@ -327,9 +334,8 @@ private:
     std::vector<JournalEntry> select(const std::string& where, const Parameters& p) {
         std::lock_guard lock(mutex_);
         return guarded([&] {
-            const PostgresRows rows = db_.run(std::string("SELECT ") + kEntryColumns +
-                                                  " FROM orvalis_journal_attempt a " + where,
-                                              p);
+            const PostgresRows rows =
+                db_.run(std::string("SELECT ") + kEntryColumns + " FROM orvalis_journal_attempt a " + where, p);
             std::vector<JournalEntry> found;
             for (std::size_t r = 0; r < rows.size(); ++r) found.push_back(entryFrom(rows, r));
             return found;
