@@ -264,16 +264,24 @@ private:
     void migrate() {
         std::int64_t version = schemaVersion();
         if (version < kSchemaVersion) {
-            transaction(true, [&] {
-                db_.run(kSchemaLock);
-                version = schemaVersion();
-                if (version == 0)
-                    db_.script(
-                        "CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
-                        "INSERT INTO orvalis_journal_schema VALUES (0)");
-                for (; version >= 0 && version < kSchemaVersion; ++version) db_.script(kMigrations[version]);
-                db_.run("UPDATE orvalis_journal_schema SET version = $1", {text(version)});
-            });
+            // The lock is taken before the transaction begins: a transaction that waited for it inside would
+            // still see the tables as missing (the catalog it read before waiting), and make them again.
+            db_.run("SELECT pg_advisory_lock(1332901485)");
+            try {
+                transaction(true, [&] {
+                    version = schemaVersion();
+                    if (version == 0)
+                        db_.script(
+                            "CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
+                            "INSERT INTO orvalis_journal_schema VALUES (0)");
+                    for (; version >= 0 && version < kSchemaVersion; ++version) db_.script(kMigrations[version]);
+                    db_.run("UPDATE orvalis_journal_schema SET version = $1", {text(version)});
+                });
+            } catch (...) {
+                db_.disconnect();  // which releases the lock
+                throw;
+            }
+            db_.run("SELECT pg_advisory_unlock(1332901485)");
         }
         if (version != kSchemaVersion) {
             throw JournalError(db_.name() + ": journal schema " + std::to_string(version) + ", this library knows " +
