@@ -243,6 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
         return "journal schema 99, this library knows 2"; }, Store::PostgreSQL},
     Refusal{"TableLockedPastTheTimeOut", [](auto&, auto& c) {
         const std::string schema = freshSchema();
+        openJournal(schema);  // its tables made without a hurry
         c.journal = openJournal(schema, JournalOptions{std::chrono::milliseconds(200), {}});
         static std::optional<detail::PostgresConnection> other;  // holds the lock until the next row
         other.emplace(schema, std::chrono::seconds(30));
@@ -450,7 +451,8 @@ TEST(JournalDatabase, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
     const std::string schema = freshSchema();
     Server server;
     ClientConfiguration c = ts::answered(server);
-    c.journal = openJournal(schema, JournalOptions{std::chrono::milliseconds(200), {}});
+    openJournal(schema);
+    c.journal = openJournal(schema, JournalOptions{std::chrono::seconds(1), {}});
     std::optional<detail::PostgresConnection> locker;
     server.beforeReply = [&] {
         locker.emplace(schema, std::chrono::seconds(30));
