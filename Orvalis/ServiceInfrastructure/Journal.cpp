@@ -3,7 +3,6 @@
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalStores.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>

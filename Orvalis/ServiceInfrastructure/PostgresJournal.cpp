@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <type_traits>
 
@@ -86,6 +88,61 @@ JournalEntry entryFrom(const PostgresRows& rows, std::size_t r) {
     return e;
 }
 
+// Items handed in by several threads at once, written together: the first caller to find no write in
+// progress writes every item waiting, the others wait for it. A write that fails fails for all its items.
+template <class Item, class Result>
+class Grouped {
+public:
+    template <class Write>
+    Result add(const Item& item, Write&& write) {
+        Pending mine{&item, {}, nullptr, false};
+        std::unique_lock lock(mutex_);
+        queue_.push_back(&mine);
+        while (!mine.done) {
+            if (writing_) {
+                turn_.wait(lock);
+                continue;
+            }
+            writing_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue_);
+            lock.unlock();
+            std::vector<Item> items;
+            for (Pending* p : batch) items.push_back(*p->item);
+            std::vector<Result> results;
+            std::exception_ptr failure;
+            try {
+                results = write(items);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                batch[i]->failure = failure;
+                if (!failure) batch[i]->result = results.at(i);
+                batch[i]->done = true;
+            }
+            writing_ = false;
+            turn_.notify_all();
+        }
+        lock.unlock();
+        if (mine.failure) std::rethrow_exception(mine.failure);
+        return mine.result;
+    }
+
+private:
+    struct Pending {
+        const Item* item;
+        Result result;
+        std::exception_ptr failure;
+        bool done;
+    };
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::vector<Pending*> queue_;
+    bool writing_ = false;
+};
+
 class PostgresJournal final : public Journal, public BatchJournal, public FleetJournal {
 public:
     PostgresJournal(const std::string& connectionString, const JournalOptions& options)
@@ -93,7 +150,11 @@ public:
         guarded([&] { migrate(); });
     }
 
-    std::int64_t recordAttempt(const JournalEntry& entry) override { return recordAttempts({entry}).at(0); }
+    // Payments in flight each call these from their own thread: calls that arrive while a statement runs
+    // go together in the next one (one round trip, one commit), each still waiting for its own.
+    std::int64_t recordAttempt(const JournalEntry& entry) override {
+        return attempts_.add(entry, [this](const std::vector<JournalEntry>& all) { return recordAttempts(all); });
+    }
 
     std::vector<std::int64_t> recordAttempts(const std::vector<JournalEntry>& entries) override {
         heartbeat_.start();
@@ -129,7 +190,12 @@ public:
         });
     }
 
-    void recordOutcome(std::int64_t id, const JournalOutcome& outcome) override { recordOutcomes({{id, outcome}}); }
+    void recordOutcome(std::int64_t id, const JournalOutcome& outcome) override {
+        outcomes_.add({id, outcome}, [this](const std::vector<std::pair<std::int64_t, JournalOutcome>>& all) {
+            recordOutcomes(all);
+            return std::vector<int>(all.size());
+        });
+    }
 
     void recordOutcomes(const std::vector<std::pair<std::int64_t, JournalOutcome>>& outcomes) override {
         if (outcomes.empty()) return;
@@ -351,6 +417,8 @@ private:
     }
 
     std::mutex mutex_;  // one connection, one user at a time
+    Grouped<JournalEntry, std::int64_t> attempts_;
+    Grouped<std::pair<std::int64_t, JournalOutcome>, int> outcomes_;
     PostgresConnection db_;
     Heartbeat heartbeat_{[this](const InstanceName& instance) { beat(instance); }};
 };
