@@ -7,6 +7,7 @@ set -euo pipefail
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libsqlite3-dev rapidjson-dev nlohmann-json3-dev
       libp11-kit-dev  # loads PKCS#11 modules and parses their URIs (keys in tokens)
+      libpq-dev  # libpq-fe.h: the PostgreSQL journal (libpq5 itself is loaded on first use)
       libcpp-httplib-dev  # the sandbox server (orvalis-tools)
       python3-setuptools python3-wheel  # the wheel
       ccache)  # the compiler cache the Makefile uses when it is there

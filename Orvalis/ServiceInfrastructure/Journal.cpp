@@ -3,7 +3,6 @@
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalStores.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -28,8 +27,7 @@ using detail::StorageError;
 
 // The schema this library writes (PRAGMA user_version), one migration per version; a newer one is refused.
 constexpr const char* kMigrations[] = {
-    R"(
-CREATE TABLE attempt (
+    R"(CREATE TABLE attempt (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   operation TEXT NOT NULL,
   correlation_id TEXT NOT NULL,
@@ -49,8 +47,7 @@ CREATE TABLE attempt (
 CREATE INDEX attempt_open ON attempt(id) WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
 )",
     // Instances: who recorded each entry, and when each one was last seen alive.
-    R"(
-ALTER TABLE attempt ADD COLUMN instance TEXT NOT NULL DEFAULT '';
+    R"(ALTER TABLE attempt ADD COLUMN instance TEXT NOT NULL DEFAULT '';
 CREATE TABLE instance (id TEXT PRIMARY KEY, started_at INTEGER NOT NULL, seen_at INTEGER NOT NULL);
 CREATE INDEX attempt_correlation ON attempt(correlation_id);
 )",
@@ -159,7 +156,9 @@ public:
                 Statement there = db_.prepare(
                     "SELECT id FROM attempt WHERE instance = ? AND correlation_id = ? AND recorded_at = ?");
                 there.bind(1, found.instance).bind(2, e.correlationId).bind(3, millis(e.recordedAt));
-                const std::int64_t id = there.step() ? there.integer(0).value_or(0) : (++added, insert(e, found.instance));
+                const bool present = there.step();
+                const std::int64_t id = present ? there.integer(0).value_or(0) : insert(e, found.instance);
+                added += present ? 0 : 1;
                 completeCopy(id, e);
             }
         });

@@ -1,8 +1,8 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Foundation/Storage/detail/PostgresConnection.h>
+#include <Orvalis/Foundation/System/detail/Process.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalStores.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -20,7 +20,7 @@ struct InstanceSetting {
     std::mutex mutex;
     std::string id;  // "" for the default
     std::chrono::milliseconds aliveInterval{10000};
-    pid_t defaultFor = 0;
+    std::int64_t defaultFor = 0;
     std::string defaultId;
 };
 
@@ -42,11 +42,9 @@ InstanceName currentInstance() {
     std::lock_guard lock(s.mutex);
     if (!s.id.empty()) return {s.id, s.aliveInterval};
     // A forked child is an instance of its own: named again once its process id differs.
-    if (s.defaultFor != ::getpid()) {
-        char host[256] = {};
-        if (::gethostname(host, sizeof host - 1) != 0) std::snprintf(host, sizeof host, "unknown-host");
-        s.defaultFor = ::getpid();
-        s.defaultId = std::string(host) + ":" + std::to_string(s.defaultFor) + ":" + isoTime(Clock::now());
+    if (s.defaultFor != processId()) {
+        s.defaultFor = processId();
+        s.defaultId = hostName() + ":" + std::to_string(s.defaultFor) + ":" + isoTime(Clock::now());
     }
     return {s.defaultId, s.aliveInterval};
 }
@@ -147,9 +145,7 @@ std::string fleetSelect(const JournalQuery& query, const std::string& attemptTab
 
 }  // namespace detail
 
-bool isJournalConnectionString(const std::string& path) noexcept {
-    return detail::isPostgresConnectionString(path);
-}
+bool isJournalConnectionString(const std::string& path) noexcept { return detail::isPostgresConnectionString(path); }
 
 bool setJournalInstance(const std::string& id, std::chrono::milliseconds aliveInterval) {
     if (id.size() > 200 || aliveInterval < std::chrono::milliseconds(10) || aliveInterval > std::chrono::hours(1))

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <type_traits>
 
@@ -21,8 +23,7 @@ using Parameters = std::vector<std::optional<std::string>>;
 
 // One migration per schema version, run in order in one transaction under an advisory lock.
 constexpr const char* kMigrations[] = {
-    R"(
-CREATE TABLE orvalis_journal_attempt (
+    R"(CREATE TABLE orvalis_journal_attempt (
   id bigserial PRIMARY KEY,
   operation text NOT NULL,
   correlation_id text NOT NULL,
@@ -42,8 +43,7 @@ CREATE TABLE orvalis_journal_attempt (
 CREATE INDEX orvalis_journal_attempt_open ON orvalis_journal_attempt(id)
   WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
 )",
-    R"(
-ALTER TABLE orvalis_journal_attempt ADD COLUMN instance text NOT NULL DEFAULT '';
+    R"(ALTER TABLE orvalis_journal_attempt ADD COLUMN instance text NOT NULL DEFAULT '';
 CREATE TABLE orvalis_journal_instance (id text PRIMARY KEY, started_at bigint NOT NULL, seen_at bigint NOT NULL);
 CREATE INDEX orvalis_journal_attempt_correlation ON orvalis_journal_attempt(correlation_id);
 )",
@@ -88,6 +88,61 @@ JournalEntry entryFrom(const PostgresRows& rows, std::size_t r) {
     return e;
 }
 
+// Items handed in by several threads at once, written together: the first caller to find no write in
+// progress writes every item waiting, the others wait for it. A write that fails fails for all its items.
+template <class Item, class Result>
+class Grouped {
+public:
+    template <class Write>
+    Result add(const Item& item, Write&& write) {
+        Pending mine{&item, {}, nullptr, false};
+        std::unique_lock lock(mutex_);
+        queue_.push_back(&mine);
+        while (!mine.done) {
+            if (writing_) {
+                turn_.wait(lock);
+                continue;
+            }
+            writing_ = true;
+            std::vector<Pending*> batch;
+            batch.swap(queue_);
+            lock.unlock();
+            std::vector<Item> items;
+            for (Pending* p : batch) items.push_back(*p->item);
+            std::vector<Result> results;
+            std::exception_ptr failure;
+            try {
+                results = write(items);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                batch[i]->failure = failure;
+                if (!failure) batch[i]->result = results.at(i);
+                batch[i]->done = true;
+            }
+            writing_ = false;
+            turn_.notify_all();
+        }
+        lock.unlock();
+        if (mine.failure) std::rethrow_exception(mine.failure);
+        return mine.result;
+    }
+
+private:
+    struct Pending {
+        const Item* item;
+        Result result;
+        std::exception_ptr failure;
+        bool done;
+    };
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::vector<Pending*> queue_;
+    bool writing_ = false;
+};
+
 class PostgresJournal final : public Journal, public BatchJournal, public FleetJournal {
 public:
     PostgresJournal(const std::string& connectionString, const JournalOptions& options)
@@ -95,7 +150,11 @@ public:
         guarded([&] { migrate(); });
     }
 
-    std::int64_t recordAttempt(const JournalEntry& entry) override { return recordAttempts({entry}).at(0); }
+    // Payments in flight each call these from their own thread: calls that arrive while a statement runs
+    // go together in the next one (one round trip, one commit), each still waiting for its own.
+    std::int64_t recordAttempt(const JournalEntry& entry) override {
+        return attempts_.add(entry, [this](const std::vector<JournalEntry>& all) { return recordAttempts(all); });
+    }
 
     std::vector<std::int64_t> recordAttempts(const std::vector<JournalEntry>& entries) override {
         heartbeat_.start();
@@ -131,7 +190,12 @@ public:
         });
     }
 
-    void recordOutcome(std::int64_t id, const JournalOutcome& outcome) override { recordOutcomes({{id, outcome}}); }
+    void recordOutcome(std::int64_t id, const JournalOutcome& outcome) override {
+        outcomes_.add({id, outcome}, [this](const std::vector<std::pair<std::int64_t, JournalOutcome>>& all) {
+            recordOutcomes(all);
+            return std::vector<int>(all.size());
+        });
+    }
 
     void recordOutcomes(const std::vector<std::pair<std::int64_t, JournalOutcome>>& outcomes) override {
         if (outcomes.empty()) return;
@@ -141,22 +205,24 @@ public:
             transaction(outcomes.size() > kRowsPerStatement, [&] {
                 for (std::size_t from = 0; from < outcomes.size(); from += kRowsPerStatement) {
                     const std::size_t to = std::min(outcomes.size(), from + kRowsPerStatement);
-                    std::string sql = "UPDATE orvalis_journal_attempt AS a SET reached = v.reached, status_code = "
-                                      "v.status_code, error_domain = v.error_domain, error_code = v.error_code, "
-                                      "answer_ids = v.answer_ids, completed_at = v.completed_at FROM (VALUES ";
+                    std::string sql =
+                        "UPDATE orvalis_journal_attempt AS a SET reached = v.reached, status_code = "
+                        "v.status_code, error_domain = v.error_domain, error_code = v.error_code, "
+                        "answer_ids = v.answer_ids, completed_at = v.completed_at FROM (VALUES ";
                     Parameters p;
                     for (std::size_t i = from; i < to; ++i) {
                         const auto& [id, o] = outcomes[i];
                         auto at = [&](int k) { return "$" + std::to_string(p.size() + k); };
-                        sql += std::string(i == from ? "" : ", ") + "(" + at(1) + "::bigint, " + at(2) + "::smallint, " +
-                               at(3) + "::bigint, " + at(4) + "::text, " + at(5) + "::bigint, " + at(6) + "::text, " +
-                               at(7) + "::bigint)";
+                        sql += std::string(i == from ? "" : ", ") + "(" + at(1) + "::bigint, " + at(2) +
+                               "::smallint, " + at(3) + "::bigint, " + at(4) + "::text, " + at(5) + "::bigint, " +
+                               at(6) + "::text, " + at(7) + "::bigint)";
                         p.insert(p.end(), {text(id), text(static_cast<std::int64_t>(o.reached)),
                                            text(static_cast<std::int64_t>(o.statusCode)), o.errorDomain,
                                            text(o.errorCode), idsText(o.answerIds), completed});
                     }
-                    db_.run(sql + ") AS v(id, reached, status_code, error_domain, error_code, answer_ids, completed_at)"
-                                  " WHERE a.id = v.id",
+                    db_.run(sql +
+                                ") AS v(id, reached, status_code, error_domain, error_code, answer_ids, completed_at)"
+                                " WHERE a.id = v.id",
                             p);
                 }
             });
@@ -241,16 +307,18 @@ public:
                     }
                     const std::string id = text(there.integer(0, 0).value_or(0));
                     if (e.reached) {
-                        db_.run("UPDATE orvalis_journal_attempt SET reached = $1, status_code = $2, error_domain = $3, "
-                                "error_code = $4, answer_ids = $5, completed_at = $6 WHERE id = $7 AND reached IS NULL",
-                                {text(static_cast<std::int64_t>(*e.reached)), text(static_cast<std::int64_t>(e.statusCode)),
-                                 e.errorDomain, text(e.errorCode), idsText(e.answerIds),
-                                 e.completedAt ? std::optional(text(millis(*e.completedAt))) : std::nullopt, id});
+                        db_.run(
+                            "UPDATE orvalis_journal_attempt SET reached = $1, status_code = $2, error_domain = $3, "
+                            "error_code = $4, answer_ids = $5, completed_at = $6 WHERE id = $7 AND reached IS NULL",
+                            {text(static_cast<std::int64_t>(*e.reached)), text(static_cast<std::int64_t>(e.statusCode)),
+                             e.errorDomain, text(e.errorCode), idsText(e.answerIds),
+                             e.completedAt ? std::optional(text(millis(*e.completedAt))) : std::nullopt, id});
                     }
                     if (e.settledAt) {
-                        db_.run("UPDATE orvalis_journal_attempt SET settled_at = $1, settle_note = $2 "
-                                "WHERE id = $3 AND settled_at IS NULL",
-                                {text(millis(*e.settledAt)), e.settleNote, id});
+                        db_.run(
+                            "UPDATE orvalis_journal_attempt SET settled_at = $1, settle_note = $2 "
+                            "WHERE id = $3 AND settled_at IS NULL",
+                            {text(millis(*e.settledAt)), e.settleNote, id});
                     }
                 }
             });
@@ -268,8 +336,10 @@ private:
             try {
                 transaction(true, [&] {
                     version = schemaVersion();
-                    if (version == 0) db_.script("CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
-                                                 "INSERT INTO orvalis_journal_schema VALUES (0)");
+                    if (version == 0)
+                        db_.script(
+                            "CREATE TABLE orvalis_journal_schema (version integer NOT NULL);"
+                            "INSERT INTO orvalis_journal_schema VALUES (0)");
                     for (; version >= 0 && version < kSchemaVersion; ++version) db_.script(kMigrations[version]);
                     db_.run("UPDATE orvalis_journal_schema SET version = $1", {text(version)});
                 });
@@ -287,7 +357,8 @@ private:
 
     std::int64_t schemaVersion() {
         const PostgresRows tables = db_.run(
-            "SELECT to_regclass('orvalis_journal_schema') IS NOT NULL, to_regclass('orvalis_journal_attempt') IS NOT NULL");
+            "SELECT to_regclass('orvalis_journal_schema') IS NOT NULL, to_regclass('orvalis_journal_attempt') IS NOT "
+            "NULL");
         if (tables.text(0, 0) == "t") {
             return db_.run("SELECT max(version) FROM orvalis_journal_schema").integer(0, 0).value_or(0);
         }
@@ -337,9 +408,8 @@ private:
     std::vector<JournalEntry> select(const std::string& where, const Parameters& p) {
         std::lock_guard lock(mutex_);
         return guarded([&] {
-            const PostgresRows rows = db_.run(std::string("SELECT ") + kEntryColumns +
-                                                  " FROM orvalis_journal_attempt a " + where,
-                                              p);
+            const PostgresRows rows =
+                db_.run(std::string("SELECT ") + kEntryColumns + " FROM orvalis_journal_attempt a " + where, p);
             std::vector<JournalEntry> found;
             for (std::size_t r = 0; r < rows.size(); ++r) found.push_back(entryFrom(rows, r));
             return found;
@@ -347,6 +417,8 @@ private:
     }
 
     std::mutex mutex_;  // one connection, one user at a time
+    Grouped<JournalEntry, std::int64_t> attempts_;
+    Grouped<std::pair<std::int64_t, JournalOutcome>, int> outcomes_;
     PostgresConnection db_;
     Heartbeat heartbeat_{[this](const InstanceName& instance) { beat(instance); }};
 };

@@ -25,5 +25,6 @@ from ._xml import AttributesMode, NodeNameMode, dict_to_xml, xml_to_dict
 __all__ = ["Answer", "AsyncClient", "Attempt", "AttributesMode", "CANCELLED", "Client", "Event", "HTTP_ERROR_DOMAIN",
            "Journal", "JournalError", "NETWORK_ERROR_DOMAIN", "NodeNameMode", "OperationError", "Reached", "Reply",
            "Request", "URL_ERROR_DOMAIN", "add_trusted_certificates", "check_signature", "clear_key_cache",
-           "dict_to_xml", "journal_instance_id", "key_cache_count", "library_version", "pin_public_keys", "reset_log_handler",
-           "set_journal_instance", "set_key_cache_lifetime", "set_log_handler", "set_resource_path", "xml_to_dict"]
+           "dict_to_xml", "journal_instance_id", "key_cache_count", "library_version", "pin_public_keys",
+           "reset_log_handler", "set_journal_instance", "set_key_cache_lifetime", "set_log_handler", "set_resource_path",
+           "xml_to_dict"]

@@ -25,8 +25,9 @@ def journal_instance_id() -> str:
 
 class Journal:
     """The journal at path (made when missing): an SQLite file or a libpq connection string ("postgresql://...",
-    "host=db1 dbname=shop"), opened beside any client writing to it, in this process or another (docs/journal.md). Entries are dicts with the fields the docs name. Any thread may call.
-    Raises JournalError when the file cannot be opened, read or written."""
+    "host=db1 dbname=shop"), opened beside any client writing to it, in this process or another (docs/journal.md).
+    Entries are dicts with the fields the docs name. Any thread may call. Raises JournalError when the journal
+    cannot be opened, read or written (its text never holds a password)."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"]) -> None:
         handle = ctypes.c_void_p()

@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, re, threading, time
+import asyncio, os, re, subprocess, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -286,20 +286,36 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
             connect(server, **refused)
 
 
-# The journal from Python: a payment that may have arrived is listed until settled; a file that is not a
-# journal keeps the client from being made.
-def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect):
+# The journal from Python, in a file and in PostgreSQL: a payment that may have arrived is listed, with its instance,
+# until settled (once); it copies into another journal once; a file that is not a journal keeps the client from being
+# made.
+@pytest.mark.parametrize("store", ["sqlite", "postgresql"])
+def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, store):
+    where = str(tmp_path / "j.db")
+    if store == "postgresql":
+        if not os.environ.get("ORVALIS_TEST_POSTGRESQL"):
+            pytest.skip("no PostgreSQL cluster (ctest starts one)")
+        where = open(os.environ["ORVALIS_TEST_POSTGRESQL"]).read().strip()
+        schema = "py_%d_%s" % (os.getpid(), tmp_path.name.replace("-", "_"))
+        subprocess.run(["psql", "-XAtq", "-d", where, "-c", "CREATE SCHEMA " + schema], check=True, timeout=60)
+        where += " options='-csearch_path=%s'" % schema
     lost = lambda request: orvalis.Reply(error_code=-1005, sent=True)
-    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db")
+    c = connect("api.example.com", answerer=lost, journal_path=where)
     with pytest.raises(OperationError):
         c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
-    with orvalis.Journal(tmp_path / "j.db") as journal:
+    with orvalis.Journal(where) as journal, orvalis.Journal(tmp_path / "copy.db") as copy:
         [entry] = journal.unsettled()
         assert (entry["reached"], entry["requestIds"], entry["amount"]) == ("maybe", {"checkoutId": "chk-9"},
                                                                              Decimal("7.25"))
-        assert journal.settle(entry["id"], "refunded") and not journal.settle(99, "none")
+        [found] = journal.find(instance=orvalis.journal_instance_id(), stale_after=3600)
+        assert (found["id"], found["instanceStale"]) == (entry["id"], False)
+        assert journal.find(instance="another") == [] and journal.find(older_than=3600) == []
+        assert journal.copy_to(copy) == (1, 0) and journal.copy_to(copy) == (0, 1)
+        assert journal.settle_once(entry["id"], "refunded") is True and journal.settle_once(entry["id"], "x") is False
+        assert journal.settle_once(99, "none") is None and not journal.settle(99, "none")
         assert journal.unsettled() == [] and journal.entry(99) is None
         assert journal.entry(entry["id"])["settleNote"] == "refunded"
+        assert [e["instance"] for e in copy.find()] == [found["instance"]]
     (tmp_path / "text.db").write_text("not a journal")
     with pytest.raises(orvalis.JournalError, match="not a database"):
         connect("api.example.com", journal_path=tmp_path / "text.db")

@@ -16,11 +16,12 @@ namespace orvalis::detail {
 namespace {
 
 // libpq's functions, typed by its own header: loaded once, on the first connection.
-#define ORVALIS_LIBPQ_FUNCTIONS(F)                                                                                    \
-    F(PQconnectdbParams) F(PQstatus) F(PQerrorMessage) F(PQfinish) F(PQsendQueryParams) F(PQsendQuery)              \
-    F(PQconsumeInput) F(PQisBusy) F(PQgetResult) F(PQresultStatus) F(PQresultErrorMessage) F(PQresultErrorField)    \
-    F(PQclear) F(PQntuples) F(PQgetvalue) F(PQgetisnull) F(PQgetlength) F(PQcmdTuples) F(PQsocket)                   \
-    F(PQconninfoParse) F(PQconninfoFree) F(PQfreemem) F(PQsetNoticeProcessor) F(PQtransactionStatus)
+#define ORVALIS_LIBPQ_FUNCTIONS(F)                                                                              \
+    F(PQconnectdbParams)                                                                                        \
+    F(PQstatus) F(PQerrorMessage) F(PQfinish) F(PQsendQueryParams) F(PQsendQuery) F(PQconsumeInput) F(PQisBusy) \
+        F(PQgetResult) F(PQresultStatus) F(PQresultErrorMessage) F(PQresultErrorField) F(PQclear) F(PQntuples)  \
+            F(PQgetvalue) F(PQgetisnull) F(PQgetlength) F(PQcmdTuples) F(PQsocket) F(PQconninfoParse)           \
+                F(PQconninfoFree) F(PQfreemem) F(PQsetNoticeProcessor) F(PQtransactionStatus)
 
 struct LibPQ {
 #define ORVALIS_LIBPQ_MEMBER(name) decltype(&::name) name = nullptr;
@@ -41,8 +42,8 @@ const LibPQ& libpq() {
             api.failure = std::string("cannot load ") + kLibraryName + " (install libpq5): " + (why ? why : "");
             return api;
         }
-#define ORVALIS_LIBPQ_LOAD(name)                                                                   \
-    api.name = reinterpret_cast<decltype(&::name)>(::dlsym(library, #name));                      \
+#define ORVALIS_LIBPQ_LOAD(name)                                             \
+    api.name = reinterpret_cast<decltype(&::name)>(::dlsym(library, #name)); \
     if (api.name == nullptr && api.failure.empty()) api.failure = std::string(kLibraryName) + " has no " #name;
         ORVALIS_LIBPQ_FUNCTIONS(ORVALIS_LIBPQ_LOAD)
 #undef ORVALIS_LIBPQ_LOAD
@@ -62,6 +63,22 @@ bool startsWith(std::string_view text, std::string_view prefix) { return text.su
 std::string trimmed(std::string text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
     return text;
+}
+
+// libpq's reasons for refusing a connection string quote the piece it refused, which may be (or hold)
+// the password: every quoted piece is masked.
+std::string unquoted(const std::string& reason) {
+    std::string out;
+    bool inside = false;
+    for (char c : reason) {
+        if (c == '"') {
+            out += inside ? "***\"" : "\"";
+            inside = !inside;
+        } else if (!inside) {
+            out += c;
+        }
+    }
+    return out;
 }
 
 // Notices ("relation already exists, skipping") are not the host's business: libpq would print them on stderr.
@@ -97,7 +114,8 @@ std::string maskPasswords(std::string_view text) {
         if (i + 8 > out.size()) break;
         std::string word = out.substr(i, 8);
         std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
-        if (word != "password" || (i > 0 && (std::isalnum(static_cast<unsigned char>(out[i - 1])) || out[i - 1] == '_')))
+        if (word != "password" ||
+            (i > 0 && (std::isalnum(static_cast<unsigned char>(out[i - 1])) || out[i - 1] == '_')))
             continue;
         std::size_t value = i + 8;
         while (value < out.size() && out[value] == ' ') ++value;
@@ -135,14 +153,16 @@ std::optional<std::string> PostgresRows::text(std::size_t row, int column) const
 std::optional<std::int64_t> PostgresRows::integer(std::size_t row, int column) const {
     const std::optional<std::string> cell = text(row, column);
     std::int64_t value = 0;
-    if (!cell || std::from_chars(cell->data(), cell->data() + cell->size(), value).ec != std::errc()) return std::nullopt;
+    if (!cell || std::from_chars(cell->data(), cell->data() + cell->size(), value).ec != std::errc())
+        return std::nullopt;
     return value;
 }
 
 std::optional<double> PostgresRows::real(std::size_t row, int column) const {
     const std::optional<std::string> cell = text(row, column);
     double value = 0;
-    if (!cell || std::from_chars(cell->data(), cell->data() + cell->size(), value).ec != std::errc()) return std::nullopt;
+    if (!cell || std::from_chars(cell->data(), cell->data() + cell->size(), value).ec != std::errc())
+        return std::nullopt;
     return value;
 }
 
@@ -163,7 +183,7 @@ PostgresConnection::PostgresConnection(std::string connectionString, std::chrono
         const std::string why = error ? trimmed(error) : "out of memory";
         if (error) pq.PQfreemem(error);
         secureWipe(connectionString_);
-        throw PostgresError("PostgreSQL database: not a connection string: " + maskPasswords(why), false, "");
+        throw PostgresError("PostgreSQL database: not a connection string: " + unquoted(why), false, "");
     }
     std::string named;
     for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
@@ -199,11 +219,10 @@ void PostgresConnection::fail(std::string_view doing, const std::string& reason,
 
 void PostgresConnection::connect() {
     if (connection_ != nullptr && libpq().PQstatus(connection_) == CONNECTION_OK) {
-        // An idle connection with something to read was most likely closed by a server that restarted:
-        // found out before a statement is sent on it, so that the statement goes on a new one.
+        // An idle connection has nothing to read unless the server is ending it (restarted, failed over,
+        // the session terminated): found out before a statement is sent on it, which then goes on a new one.
         pollfd socket{libpq().PQsocket(connection_), POLLIN, 0};
         if (libpq().PQtransactionStatus(connection_) != PQTRANS_IDLE || ::poll(&socket, 1, 0) <= 0) return;
-        if (libpq().PQconsumeInput(connection_) && libpq().PQstatus(connection_) == CONNECTION_OK) return;
     }
     disconnect();
     const LibPQ& pq = loadedLibPQ(name_);
@@ -255,8 +274,8 @@ pg_result* PostgresConnection::wait(std::string_view doing) {
     std::string error, sqlState;
     for (;;) {
         while (pq.PQisBusy(connection_)) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd socket{pq.PQsocket(connection_), POLLIN, 0};
             const int ready = left.count() > 0 ? ::poll(&socket, 1, static_cast<int>(left.count())) : 0;
             if (ready == 0) {
