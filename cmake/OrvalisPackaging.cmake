@@ -103,6 +103,9 @@ endforeach()
 # postinst/postrm CPack adds to call it as well are taken out again.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
 set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/triggers")
+# libpq is loaded when a journal names a PostgreSQL database, never linked: a suggestion only.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "libpq5")
+set(CPACK_DEBIAN_C_RUNTIME_PACKAGE_SUGGESTS "libpq5")
 set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/debian/drop-ldconfig-scripts.cmake")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libssl-dev, libcurl4-openssl-dev, libexpat1-dev, zlib1g-dev, libp11-kit-dev, libsqlite3-dev")
 # Run-time dependencies as dpkg-shlibdeps reads them from the binaries; the

@@ -7,11 +7,13 @@ set -euo pipefail
 core=(g++ make cmake pkg-config openssl ca-certificates python3
       libssl-dev libcurl4-openssl-dev libexpat1-dev zlib1g-dev libsqlite3-dev rapidjson-dev nlohmann-json3-dev
       libp11-kit-dev  # loads PKCS#11 modules and parses their URIs (keys in tokens)
+      libpq-dev  # libpq-fe.h: the PostgreSQL journal (libpq5 itself is loaded on first use)
       libcpp-httplib-dev  # the sandbox server (orvalis-tools)
       python3-setuptools python3-wheel  # the wheel
       ccache)  # the compiler cache the Makefile uses when it is there
 # What the suite and the benchmarks need on top.
 test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
+      postgresql-15  # a throwaway server for the PostgreSQL journal (tests/support/pg_cluster.py)
       softhsm2  # a software token for the token tests
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)

@@ -88,4 +88,60 @@ orvalis_status orvalis_journal_settle(orvalis_journal* journal, int64_t id, cons
     });
 }
 
+orvalis_status orvalis_journal_set_instance(const char* id, int64_t alive_interval_ms) {
+    return guarded([&] {
+        return setJournalInstance(id == nullptr ? "" : id, std::chrono::milliseconds(alive_interval_ms))
+                   ? ORVALIS_OK
+                   : invalid("an instance id of 1 to 200 printable characters, an interval of 10 ms to 1 h");
+    });
+}
+
+orvalis_status orvalis_journal_instance_id(char** id_out) {
+    if (id_out == nullptr) return invalid("no place for the text");
+    *id_out = nullptr;
+    return guarded([&] {
+        *id_out = detail::copyForCaller(journalInstanceId());
+        return ORVALIS_OK;
+    });
+}
+
+orvalis_status orvalis_journal_find_json(orvalis_journal* journal, const char* instance, int64_t stale_after_ms,
+                                         int flags, int64_t older_than_ms, char** json_out) {
+    if (json_out == nullptr) return invalid("no place for the text");
+    *json_out = nullptr;
+    return journalCall(journal, [&](Journal& j) {
+        JournalQuery query;
+        query.unsettledOnly = (flags & ORVALIS_JOURNAL_ALL_ENTRIES) == 0;
+        query.staleOnly = (flags & ORVALIS_JOURNAL_STALE_ONLY) != 0;
+        if (instance != nullptr) query.instance = instance;
+        if (stale_after_ms > 0) query.staleAfter = std::chrono::milliseconds(stale_after_ms);
+        if (older_than_ms > 0) query.olderThan = std::chrono::milliseconds(older_than_ms);
+        Array entries;
+        for (const InstanceEntry& e : findJournalEntries(j, query)) entries.push_back(Value(journalEntryDictionary(e)));
+        return jsonOut(json_out, Value(entries));
+    });
+}
+
+orvalis_status orvalis_journal_settle_once(orvalis_journal* journal, int64_t id, const char* note, int* settled_out) {
+    if (settled_out == nullptr) return invalid("no place for the outcome");
+    *settled_out = 0;
+    return journalCall(journal, [&](Journal& j) {
+        const SettleResult result = settleOnce(j, id, note == nullptr ? "" : note);
+        if (result == SettleResult::NoSuchEntry) return invalid("no such entry");
+        *settled_out = result == SettleResult::Settled ? 1 : 0;
+        return ORVALIS_OK;
+    });
+}
+
+orvalis_status orvalis_journal_copy(orvalis_journal* from, orvalis_journal* to, int64_t* copied_out,
+                                    int64_t* present_out) {
+    if (to == nullptr) return invalid("no journal to copy to");
+    return journalCall(from, [&](Journal& source) {
+        const JournalCopyCounts counts = copyJournal(source, *to->journal);
+        if (copied_out != nullptr) *copied_out = static_cast<int64_t>(counts.copied);
+        if (present_out != nullptr) *present_out = static_cast<int64_t>(counts.present);
+        return ORVALIS_OK;
+    });
+}
+
 }  // extern "C"

@@ -133,7 +133,8 @@ struct ClientConfiguration {
     /// in clear, as ZRBOrvalis logs them. Either way they go to the one setLogHandler handler.
     bool fullLogLines = false;
     /// Where the client keeps its journal (see docs/journal.md): an SQLite file, made
-    /// when missing; "": none (the default). Each attempt of a recorded operation is
+    /// when missing, or a PostgreSQL database named by a libpq connection string
+    /// ("postgresql://...", "host=db1 dbname=shop"; see openJournal); "": none (the default). Each attempt of a recorded operation is
     /// written there before its first byte is sent; one that cannot be written is
     /// not sent (URLErrorCannotRecordRequest).
     std::string journalPath;

@@ -1,6 +1,8 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
+#include <Orvalis/Foundation/Storage/detail/PostgresConnection.h>
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
+#include <Orvalis/ServiceInfrastructure/detail/JournalStores.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -23,11 +25,9 @@ using detail::Database;
 using detail::Statement;
 using detail::StorageError;
 
-// The schema this library writes (PRAGMA user_version); a newer one is refused.
-constexpr std::int64_t kSchemaVersion = 1;
-
-constexpr const char* kSchema = R"(
-CREATE TABLE attempt (
+// The schema this library writes (PRAGMA user_version), one migration per version; a newer one is refused.
+constexpr const char* kMigrations[] = {
+    R"(CREATE TABLE attempt (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   operation TEXT NOT NULL,
   correlation_id TEXT NOT NULL,
@@ -45,38 +45,26 @@ CREATE TABLE attempt (
   settled_at INTEGER,
   settle_note TEXT NOT NULL DEFAULT '');
 CREATE INDEX attempt_open ON attempt(id) WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
-PRAGMA user_version = 1;
-)";
+)",
+    // Instances: who recorded each entry, and when each one was last seen alive.
+    R"(ALTER TABLE attempt ADD COLUMN instance TEXT NOT NULL DEFAULT '';
+CREATE TABLE instance (id TEXT PRIMARY KEY, started_at INTEGER NOT NULL, seen_at INTEGER NOT NULL);
+CREATE INDEX attempt_correlation ON attempt(correlation_id);
+)",
+};
+constexpr std::int64_t kSchemaVersion = std::size(kMigrations);
 
-constexpr const char* kColumns =
-    "SELECT id, operation, correlation_id, request_ids, amount, currency, body_sha256, recorded_at, reached, "
-    "status_code, error_domain, error_code, answer_ids, completed_at, settled_at, settle_note FROM attempt ";
+std::string selectFrom() { return std::string("SELECT ") + detail::kEntryColumns + " FROM attempt a "; }
 
-std::int64_t millis(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-}
-
-Clock::time_point fromMillis(std::int64_t ms) { return Clock::time_point(std::chrono::milliseconds(ms)); }
+using detail::fromMillis;
+using detail::idsFrom;
+using detail::idsText;
+using detail::millis;
 
 Dictionary idsDictionary(const std::map<std::string, std::string>& ids) {
     Dictionary d;
     for (const auto& [name, value] : ids) d.set(name, Value(value));
     return d;
-}
-
-std::string idsText(const std::map<std::string, std::string>& ids) {
-    return JSONSerialization::dataWithJSONObject(Value(idsDictionary(ids)), false);
-}
-
-std::map<std::string, std::string> idsFrom(const std::optional<std::string>& text) {
-    std::map<std::string, std::string> ids;
-    if (!text) return ids;
-    Parsed<Value> parsed = JSONSerialization::JSONObjectWithData(*text);
-    if (!parsed.value || !parsed.value->isDictionary()) return ids;
-    for (const DictionaryEntry& e : parsed.value->asDictionary()) {
-        if (std::optional<std::string_view> v = e.value().stringValue()) ids.emplace(e.key(), *v);
-    }
-    return ids;
 }
 
 JournalEntry entryFrom(const Statement& row) {
@@ -90,8 +78,7 @@ JournalEntry entryFrom(const Statement& row) {
     e.bodyDigest = row.text(6).value_or("");
     e.recordedAt = fromMillis(row.integer(7).value_or(0));
     // A value this library never writes reads as unknown: the entry stays for the host to look at.
-    const std::optional<std::int64_t> r = row.integer(8);
-    if (r && *r >= 0 && *r <= static_cast<std::int64_t>(Reached::Yes)) e.reached = static_cast<Reached>(*r);
+    e.reached = detail::reachedFrom(row.integer(8));
     e.statusCode = static_cast<long>(row.integer(9).value_or(0));
     e.errorDomain = row.text(10);
     e.errorCode = row.integer(11);
@@ -107,11 +94,21 @@ std::int64_t schemaVersion(Database& db) {
     return version.step() ? version.integer(0).value_or(0) : 0;
 }
 
+// Every step from version to the latest, and the version it leaves.
+void migrate(Database& db, std::int64_t version) {
+    for (; version >= 0 && version < kSchemaVersion; ++version) db.execute(kMigrations[version]);
+    db.execute("PRAGMA user_version = " + std::to_string(version));
+}
+
 // A missing file becomes a journal; a file found is only read until it shows it is one, so that
 // another program's database, or an empty file, is refused as it was given.
 detail::DatabaseOptions databaseOptions(const std::string& path, const JournalOptions& options) {
     detail::DatabaseOptions database{options.busyTimeout, options.maxBytes, {}, {}};
-    database.make = [](Database& db) { db.execute(std::string("BEGIN;") + kSchema + "COMMIT;"); };
+    database.make = [](Database& db) {
+        db.execute("BEGIN");
+        migrate(db, 0);
+        db.execute("COMMIT");
+    };
     database.admit = [path](Database& db) {
         const std::int64_t version = schemaVersion(db);
         if (version > kSchemaVersion) {
@@ -119,7 +116,7 @@ detail::DatabaseOptions databaseOptions(const std::string& path, const JournalOp
                                std::to_string(kSchemaVersion) + " (made by a newer Orvalis?)");
         }
         Statement tables = db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'attempt'");
-        if (version == kSchemaVersion && tables.step() && tables.integer(0) == 1) return;
+        if (version >= 1 && tables.step() && tables.integer(0) == 1) return;
         Statement pages = db.prepare("PRAGMA page_count");
         if (pages.step() && pages.integer(0).value_or(0) == 0) {
             throw JournalError(path + ": an empty file, not an Orvalis journal (left as it is)");
@@ -129,27 +126,74 @@ detail::DatabaseOptions databaseOptions(const std::string& path, const JournalOp
     return database;
 }
 
-class SQLiteJournal final : public Journal {
+class SQLiteJournal final : public Journal, public detail::FleetJournal {
 public:
     SQLiteJournal(const std::string& path, const JournalOptions& options)
-        : db_(path, databaseOptions(path, options)), path_(path) {}
+        : db_(path, databaseOptions(path, options)), path_(path) {
+        if (schemaVersion(db_) == kSchemaVersion) return;
+        // An older journal is upgraded under the write lock, so that two processes opening it do it once.
+        db_.execute("BEGIN IMMEDIATE");
+        try {
+            const std::int64_t version = schemaVersion(db_);
+            if (version < kSchemaVersion) migrate(db_, version);
+            db_.execute("COMMIT");
+        } catch (...) {
+            db_.execute("ROLLBACK");
+            throw;
+        }
+    }
+
+    std::vector<InstanceEntry> find(const JournalQuery& query) override {
+        const std::string sql =
+            detail::fleetSelect(query, "attempt", "instance", std::to_string(millis(Clock::now())), "?1");
+        std::lock_guard lock(mutex_);
+        return guarded([&] {
+            Statement s = db_.prepare(sql);
+            if (query.instance) s.bind(1, *query.instance);
+            std::vector<InstanceEntry> rows;
+            while (s.step()) rows.push_back({entryFrom(s), s.text(16).value_or(""), s.integer(17).value_or(0) != 0});
+            return rows;
+        });
+    }
+
+    SettleResult settleOnce(std::int64_t id, const std::string& note) override {
+        std::lock_guard lock(mutex_);
+        return guarded([&] {
+            db_.prepare("UPDATE attempt SET settled_at = ?, settle_note = ? WHERE id = ? AND settled_at IS NULL")
+                .bind(1, millis(Clock::now()))
+                .bind(2, note)
+                .bind(3, id)
+                .step();
+            if (db_.changes() > 0) return SettleResult::Settled;
+            Statement there = db_.prepare("SELECT 1 FROM attempt WHERE id = ?");
+            there.bind(1, id);
+            return there.step() ? SettleResult::AlreadySettled : SettleResult::NoSuchEntry;
+        });
+    }
+
+    std::size_t copyIn(const std::vector<InstanceEntry>& entries) override {
+        std::size_t added = 0;
+        committed([&] {
+            added = 0;
+            for (const InstanceEntry& found : entries) {
+                const JournalEntry& e = found.entry;
+                Statement there = db_.prepare(
+                    "SELECT id FROM attempt WHERE instance = ? AND correlation_id = ? AND recorded_at = ?");
+                there.bind(1, found.instance).bind(2, e.correlationId).bind(3, millis(e.recordedAt));
+                const bool present = there.step();
+                const std::int64_t id = present ? there.integer(0).value_or(0) : insert(e, found.instance);
+                added += present ? 0 : 1;
+                completeCopy(id, e);
+            }
+        });
+        return added;
+    }
 
     std::int64_t recordAttempt(const JournalEntry& e) override {
+        heartbeat_.start();
+        const std::string instance = detail::currentInstance().id;
         std::int64_t id = 0;
-        committed([&] {
-            db_.prepare(
-                   "INSERT INTO attempt (operation, correlation_id, request_ids, amount, currency, body_sha256, "
-                   "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
-                .bind(1, e.operation)
-                .bind(2, e.correlationId)
-                .bind(3, idsText(e.requestIds))
-                .bind(4, e.amount)
-                .bind(5, e.currency)
-                .bind(6, e.bodyDigest)
-                .bind(7, millis(e.recordedAt))
-                .step();
-            id = db_.lastInsertId();
-        });
+        committed([&] { id = insert(e, instance); });
         return id;
     }
 
@@ -253,6 +297,58 @@ private:
         }
     }
 
+    std::int64_t insert(const JournalEntry& e, const std::string& instance) {
+        db_.prepare(
+               "INSERT INTO attempt (operation, correlation_id, request_ids, amount, currency, body_sha256, "
+               "recorded_at, instance) VALUES (?, ?, ?, ?, ?, ?, ?, ?)")
+            .bind(1, e.operation)
+            .bind(2, e.correlationId)
+            .bind(3, idsText(e.requestIds))
+            .bind(4, e.amount)
+            .bind(5, e.currency)
+            .bind(6, e.bodyDigest)
+            .bind(7, millis(e.recordedAt))
+            .bind(8, instance)
+            .step();
+        return db_.lastInsertId();
+    }
+
+    // What a copy knows and this store does not yet: the outcome, the settlement.
+    void completeCopy(std::int64_t id, const JournalEntry& e) {
+        if (e.reached) {
+            db_.prepare(
+                   "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
+                   "answer_ids = ?, completed_at = ? WHERE id = ? AND reached IS NULL")
+                .bind(1, static_cast<std::int64_t>(*e.reached))
+                .bind(2, static_cast<std::int64_t>(e.statusCode))
+                .bind(3, e.errorDomain)
+                .bind(4, e.errorCode)
+                .bind(5, idsText(e.answerIds))
+                .bind(6, e.completedAt ? std::optional(millis(*e.completedAt)) : std::nullopt)
+                .bind(7, id)
+                .step();
+        }
+        if (e.settledAt) {
+            db_.prepare("UPDATE attempt SET settled_at = ?, settle_note = ? WHERE id = ? AND settled_at IS NULL")
+                .bind(1, millis(*e.settledAt))
+                .bind(2, e.settleNote)
+                .bind(3, id)
+                .step();
+        }
+    }
+
+    void beat(const detail::InstanceName& instance) {
+        const std::int64_t now = millis(Clock::now());
+        std::lock_guard lock(mutex_);
+        db_.prepare(
+               "INSERT INTO instance (id, started_at, seen_at) VALUES (?, ?, ?) "
+               "ON CONFLICT(id) DO UPDATE SET seen_at = excluded.seen_at")
+            .bind(1, instance.id)
+            .bind(2, now)
+            .bind(3, now)
+            .step();
+    }
+
     // The store's failures reach hosts as JournalError, whose text names the file.
     template <class Body>
     std::invoke_result_t<Body> guarded(Body&& body) {
@@ -269,7 +365,7 @@ private:
     std::vector<JournalEntry> select(const std::string& where, Bind&& bind) {
         std::lock_guard lock(mutex_);
         return guarded([&] {
-            Statement s = db_.prepare(kColumns + where);
+            Statement s = db_.prepare(selectFrom() + where);
             bind(s);
             std::vector<JournalEntry> rows;
             while (s.step()) rows.push_back(entryFrom(s));
@@ -284,21 +380,10 @@ private:
     bool committing_ = false;
     Database db_;
     std::string path_;
+    detail::Heartbeat heartbeat_{[this](const detail::InstanceName& instance) { guarded([&] { beat(instance); }); }};
 };
 
-std::string isoTime(Clock::time_point t) {
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(t);
-    const auto day = floor<days>(ms);
-    const year_month_day date(day);
-    const hh_mm_ss time(ms - day);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-    return text;
-}
+using detail::isoTime;
 
 Value optionalTime(const std::optional<Clock::time_point>& t) { return t ? Value(isoTime(*t)) : Value(nullptr); }
 
@@ -310,6 +395,7 @@ Journal::~Journal() = default;
 
 std::shared_ptr<Journal> openJournal(const std::string& path, const JournalOptions& options) {
     if (path.empty()) throw JournalError("no journal path given");
+    if (detail::isPostgresConnectionString(path)) return detail::openPostgresJournal(path, options);
     try {
         return std::make_shared<SQLiteJournal>(path, options);
     } catch (const StorageError& e) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <optional>
@@ -111,14 +112,88 @@ struct ORVALIS_EXPORT JournalOptions {
     std::optional<std::uint64_t> maxBytes;
 };
 
-/// Opens the SQLite journal at path, creating it when missing (write-ahead log,
-/// every write synced to disk before it returns). Several clients, threads and
-/// processes may open the same file. Throws JournalError when the file cannot be
-/// opened or made, is not a journal, or was made by a newer Orvalis. Any thread.
+/// Opens the journal at path, creating it when missing. path is an SQLite file (write-ahead
+/// log, every write synced to disk before it returns), or a PostgreSQL database named by a
+/// libpq connection string: a URI ("postgresql://...", "postgres://...") or keyword=value
+/// pairs ("host=db1 dbname=shop"); write "./" before a file whose name looks like one.
+/// In a database, the journal's tables are made on first use; busyTimeout then bounds
+/// connecting and every statement. Several clients, threads and processes may open the same
+/// journal. Throws JournalError when it cannot be opened or made (a database unreachable),
+/// is not a journal, or was made by a newer Orvalis; its text never holds a password. Any thread.
 ORVALIS_EXPORT std::shared_ptr<Journal> openJournal(const std::string& path, const JournalOptions& options = {});
+
+/// True when openJournal reads path as a PostgreSQL connection string rather than a file name.
+ORVALIS_EXPORT bool isJournalConnectionString(const std::string& path) noexcept;
+
+/// Names this process in the journals it writes: id (1 to 200 printable ASCII characters, or ""
+/// for the default: host name, process id and start time) is kept with every entry recorded
+/// from now on, and each journal it writes records every aliveInterval (10 ms to 1 h) that the
+/// instance is alive. False, and nothing changed, for a bad value. Any thread.
+ORVALIS_EXPORT bool setJournalInstance(const std::string& id,
+                                       std::chrono::milliseconds aliveInterval = std::chrono::seconds(10));
+
+/// The id this process's entries carry (see setJournalInstance). Any thread.
+ORVALIS_EXPORT std::string journalInstanceId();
+
+/// Which entries findJournalEntries gives.
+struct ORVALIS_EXPORT JournalQuery {
+    /// Only the unsettled entries (see JournalEntry::unsettled); false: every entry.
+    bool unsettledOnly = true;
+    /// Only the entries of this instance.
+    std::optional<std::string> instance;
+    /// An instance not seen alive for longer than this is stale.
+    std::chrono::milliseconds staleAfter{60000};
+    /// Only the entries of stale instances (and of entries whose instance never said it was alive).
+    bool staleOnly = false;
+    /// Only the entries recorded longer ago than this.
+    std::optional<std::chrono::milliseconds> olderThan;
+    /// Only the entries with an id above this one, oldest first, at most limit of them.
+    std::int64_t afterId = 0;
+    std::size_t limit = SIZE_MAX;
+};
+
+/// An entry with the instance that recorded it.
+struct ORVALIS_EXPORT InstanceEntry {
+    JournalEntry entry;
+    /// The id of the instance that recorded it ("" for an entry older than instances).
+    std::string instance;
+    /// True when that instance was not seen alive within the query's staleAfter.
+    bool stale = false;
+};
+
+/// The entries of journal (an openJournal one, SQLite or PostgreSQL) that query selects, across
+/// every instance writing to it, oldest first. Throws JournalError when the journal cannot be read,
+/// or is one of the host's own (it keeps no instances). Any thread.
+ORVALIS_EXPORT std::vector<InstanceEntry> findJournalEntries(Journal& journal, const JournalQuery& query);
+
+/// What settleOnce did.
+enum class SettleResult {
+    Settled,         ///< this call settled the entry
+    AlreadySettled,  ///< it was settled before (by another instance, perhaps at the same moment): note not kept
+    NoSuchEntry,     ///< there is no entry id
+};
+
+/// Settles entry id with note unless it is settled already: of two instances settling the same entry
+/// at once, exactly one is told Settled. A journal of the host's own falls back to Journal::settle.
+/// Throws JournalError when the journal cannot be written. Any thread.
+ORVALIS_EXPORT SettleResult settleOnce(Journal& journal, std::int64_t id, const std::string& note);
+
+/// What copyJournal did.
+struct ORVALIS_EXPORT JournalCopyCounts {
+    std::size_t copied = 0;  ///< entries added to the destination
+    std::size_t present = 0; ///< entries it held already (their outcome and settlement completed)
+};
+
+/// Copies every entry of from into to (SQLite to PostgreSQL or back), keeping each one's instance,
+/// times, outcome and settlement; ids are the destination's. An entry is the same one when its
+/// instance, correlation id and time match, so copying twice adds nothing. Throws JournalError.
+ORVALIS_EXPORT JournalCopyCounts copyJournal(Journal& from, Journal& to);
 
 /// The entry as a Dictionary, as orvalis-journal exports it: the fields by name,
 /// times as ISO 8601 UTC text, "reached" as "no", "maybe", "yes" or null (unknown).
 ORVALIS_EXPORT Dictionary journalEntryDictionary(const JournalEntry& entry);
+
+/// The same with "instance" and "instanceStale".
+ORVALIS_EXPORT Dictionary journalEntryDictionary(const InstanceEntry& entry);
 
 }  // namespace orvalis

@@ -17,7 +17,7 @@ library search.
 from ._client import AsyncClient, Client
 from ._errors import (CANCELLED, HTTP_ERROR_DOMAIN, NETWORK_ERROR_DOMAIN, URL_ERROR_DOMAIN, Answer, Attempt, Event,
                       JournalError, OperationError, Reached, Reply, Request)
-from ._journal import Journal
+from ._journal import Journal, journal_instance_id, set_journal_instance
 from ._native import (add_trusted_certificates, check_signature, clear_key_cache, key_cache_count, library_version,
                       pin_public_keys, reset_log_handler, set_key_cache_lifetime, set_log_handler, set_resource_path)
 from ._xml import AttributesMode, NodeNameMode, dict_to_xml, xml_to_dict
@@ -25,5 +25,6 @@ from ._xml import AttributesMode, NodeNameMode, dict_to_xml, xml_to_dict
 __all__ = ["Answer", "AsyncClient", "Attempt", "AttributesMode", "CANCELLED", "Client", "Event", "HTTP_ERROR_DOMAIN",
            "Journal", "JournalError", "NETWORK_ERROR_DOMAIN", "NodeNameMode", "OperationError", "Reached", "Reply",
            "Request", "URL_ERROR_DOMAIN", "add_trusted_certificates", "check_signature", "clear_key_cache",
-           "dict_to_xml", "key_cache_count", "library_version", "pin_public_keys", "reset_log_handler",
-           "set_key_cache_lifetime", "set_log_handler", "set_resource_path", "xml_to_dict"]
+           "dict_to_xml", "journal_instance_id", "key_cache_count", "library_version", "pin_public_keys",
+           "reset_log_handler", "set_journal_instance", "set_key_cache_lifetime", "set_log_handler", "set_resource_path",
+           "xml_to_dict"]

@@ -1,4 +1,5 @@
-"""A client journal file: the attempts that may have reached the server, to reconcile after a crash."""
+"""A client journal (an SQLite file or a PostgreSQL database): the attempts that may have reached the server,
+to reconcile after a crash, from any instance of a fleet."""
 from __future__ import annotations
 
 import ctypes
@@ -6,13 +7,27 @@ import os
 from typing import Any, Dict, List, Optional, Union
 
 from . import _json
-from ._native import INVALID_ARGUMENT, OK, _check, _lib, _take
+from ._native import INVALID_ARGUMENT, OK, _check, _lib, _saturated, _take
+
+
+def set_journal_instance(instance_id: str = "", alive_interval: float = 10.0) -> None:
+    """Names this process in the journals it writes ("": host name, process id and start time); each journal it
+    writes records every alive_interval seconds (0.01 to 3600) that it is alive. ValueError for a bad value."""
+    _check(_lib.orvalis_journal_set_instance(instance_id.encode(), _saturated(alive_interval)), "journal instance")
+
+
+def journal_instance_id() -> str:
+    """The id this process's journal entries carry."""
+    out = ctypes.c_void_p()
+    _check(_lib.orvalis_journal_instance_id(ctypes.byref(out)), "journal instance")
+    return _take(out.value) or ""
 
 
 class Journal:
-    """The journal at path (made when missing), opened beside any client writing to it, in this process or
-    another (docs/journal.md). Entries are dicts with the fields the docs name. Any thread may call.
-    Raises JournalError when the file cannot be opened, read or written."""
+    """The journal at path (made when missing): an SQLite file or a libpq connection string ("postgresql://...",
+    "host=db1 dbname=shop"), opened beside any client writing to it, in this process or another (docs/journal.md).
+    Entries are dicts with the fields the docs name. Any thread may call. Raises JournalError when the journal
+    cannot be opened, read or written (its text never holds a password)."""
 
     def __init__(self, path: Union[str, "os.PathLike[str]"]) -> None:
         handle = ctypes.c_void_p()
@@ -40,6 +55,35 @@ class Journal:
         if status != INVALID_ARGUMENT:
             _check(status, "journal")
         return status == OK
+
+    def find(self, instance: Optional[str] = None, stale_after: float = 60.0, stale_only: bool = False,
+             older_than: Optional[float] = None, all_entries: bool = False) -> List[Dict[str, Any]]:
+        """Unsettled entries (every entry with all_entries) of every instance, oldest first, each with "instance" and
+        "instanceStale" (not seen alive for stale_after seconds): only instance's, only stale instances', only those
+        recorded more than older_than seconds ago."""
+        out = ctypes.c_void_p()
+        flags = (1 if all_entries else 0) | (2 if stale_only else 0)
+        status = _lib.orvalis_journal_find_json(self._live(), None if instance is None else instance.encode(),
+                                                _saturated(stale_after), flags,
+                                                0 if older_than is None else _saturated(older_than), ctypes.byref(out))
+        return self._json(status, out)
+
+    def settle_once(self, entry_id: int, note: str) -> Optional[bool]:
+        """Settles entry entry_id unless it is settled already: True when this call settled it, False when it was
+        settled before (of two instances at once, exactly one gets True), None when there is no such entry."""
+        settled = ctypes.c_int()
+        status = _lib.orvalis_journal_settle_once(self._live(), entry_id, note.encode(), ctypes.byref(settled))
+        if status == INVALID_ARGUMENT:
+            return None
+        _check(status, "journal")
+        return settled.value == 1
+
+    def copy_to(self, other: "Journal") -> "tuple[int, int]":
+        """Copies every entry into other, adding only those it lacks; (added, already there)."""
+        copied, present = ctypes.c_int64(), ctypes.c_int64()
+        _check(_lib.orvalis_journal_copy(self._live(), other._live(), ctypes.byref(copied), ctypes.byref(present)),
+               "journal")
+        return copied.value, present.value
 
     def _live(self) -> int:
         if not self._handle:

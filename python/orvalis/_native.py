@@ -158,6 +158,10 @@ for _name, _restype, _args in [
     ("orvalis_journal_unsettled_json", c_int, (c_void_p, _OUT)),
     ("orvalis_journal_entry_json", c_int, (c_void_p, c_int64, _OUT)),
     ("orvalis_journal_settle", c_int, (c_void_p, c_int64, c_char_p)),
+    ("orvalis_journal_set_instance", c_int, (c_char_p, c_int64)), ("orvalis_journal_instance_id", c_int, (_OUT,)),
+    ("orvalis_journal_find_json", c_int, (c_void_p, c_char_p, c_int64, c_int, c_int64, _OUT)),
+    ("orvalis_journal_settle_once", c_int, (c_void_p, c_int64, c_char_p, POINTER(c_int))),
+    ("orvalis_journal_copy", c_int, (c_void_p, c_void_p, POINTER(c_int64), POINTER(c_int64))),
 ]:
     _declare(_name, _restype, *_args)
 for _start, _request in _OPERATIONS.values():

@@ -547,3 +547,42 @@ TEST(CInterface, AKeyCacheLifetimeIsInMilliseconds) {
     orvalis_set_key_cache_lifetime(0);
     orvalis_key_source_free(byName), orvalis_key_source_free(byBytes);
 }
+
+// The journal in PostgreSQL from C: a payment recorded under this process's instance, found by instance,
+// settled once, copied into a file once.
+TEST(CInterface, TheJournalInADatabaseIsFoundByInstanceSettledOnceAndCopied) {
+    const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL");
+    std::string where;
+    if (state != nullptr) std::getline(std::ifstream(state), where);
+    if (where.empty()) GTEST_SKIP() << "no PostgreSQL cluster (ctest starts one)";
+    ASSERT_EQ(orvalis_journal_set_instance("c-face", 1000), ORVALIS_OK);
+    EXPECT_EQ(orvalis_journal_set_instance("line\nbreak", 1000), ORVALIS_ERROR_INVALID_ARGUMENT);
+    ts::TempDir dir;
+    orvalis_journal *db = nullptr, *file = nullptr;
+    ASSERT_EQ(orvalis_journal_open(where.c_str(), &db), ORVALIS_OK);
+    std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(db, &orvalis_journal_free);
+    int64_t before = 0, copied = 0, present = 0;
+    char* text = nullptr;
+    ASSERT_EQ(orvalis_journal_copy(db, db, &before, &present), ORVALIS_OK);  // itself: every entry is there
+    EXPECT_EQ(before, 0);
+    Client paying = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.journal = where.c_str()});
+    ASSERT_TRUE(pay(paying));
+    ASSERT_EQ(orvalis_journal_find_json(db, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
+    const std::string found = take(text);
+    EXPECT_THAT(found, testing::HasSubstr(R"("instance":"c-face","instanceStale":false})"));
+    const int64_t id = std::stoll(found.substr(found.rfind("{\"id\":") + 6));
+    int settled = -1;
+    EXPECT_EQ(orvalis_journal_settle_once(db, id, "first", &settled), ORVALIS_OK);
+    EXPECT_EQ(settled, 1);
+    EXPECT_EQ(orvalis_journal_settle_once(db, id, "second", &settled), ORVALIS_OK);
+    EXPECT_EQ(settled, 0);
+    EXPECT_EQ(orvalis_journal_settle_once(db, id + 1000, "none", &settled), ORVALIS_ERROR_INVALID_ARGUMENT);
+    ASSERT_EQ(orvalis_journal_open((dir.path() / "copy.db").c_str(), &file), ORVALIS_OK);
+    EXPECT_EQ(orvalis_journal_copy(db, file, &copied, &present), ORVALIS_OK);
+    EXPECT_EQ(orvalis_journal_copy(db, file, nullptr, &present), ORVALIS_OK);
+    EXPECT_TRUE(copied > 0 && present == copied) << copied << " " << present;
+    ASSERT_EQ(orvalis_journal_find_json(file, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
+    EXPECT_THAT(take(text), testing::HasSubstr(R"("settleNote":"first")"));
+    orvalis_journal_free(file);
+    ASSERT_EQ(orvalis_journal_set_instance(nullptr, 10000), ORVALIS_OK);
+}

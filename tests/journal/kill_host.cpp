@@ -1,18 +1,44 @@
 // The host the kill test kills: express checkouts against the sandbox with the journal on, four in
-// flight, until the journal holds TOTAL entries.
-//   journal_kill_host JOURNAL HOST SANDBOX_PEM RESOURCES TOTAL
+// flight, until the journal holds TOTAL entries. With INSTANCE it names itself so in the journal and
+// appends the checkout id of each payment refused before sending (-1234, nothing sent) to REFUSED.
+//   journal_kill_host JOURNAL HOST SANDBOX_PEM RESOURCES TOTAL [INSTANCE REFUSED]
+// Settling as another instance: lists the unsettled entries of instances not seen for STALE_MS ("listed ID
+// INSTANCE", then "listed end"), then, once a line comes on its input, settles each unless settled already
+// ("settled ID": this one settled it).
+//   journal_kill_host settle JOURNAL STALE_MS
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace orvalis;
 
-int main(int argc, char** argv) {
-    if (argc != 6) return 2;
+static int settleStale(const std::string& journalName, long staleMs) {
+    std::shared_ptr<Journal> journal = openJournal(journalName);
+    JournalQuery query;
+    query.staleOnly = true, query.staleAfter = std::chrono::milliseconds(staleMs);
+    std::vector<InstanceEntry> stale = findJournalEntries(*journal, query);
+    for (const InstanceEntry& e : stale) std::printf("listed %lld %s\n", (long long)e.entry.id, e.instance.c_str());
+    std::printf("listed end\n"), std::fflush(stdout);
+    std::getchar();
+    for (const InstanceEntry& e : stale) {
+        if (settleOnce(*journal, e.entry.id, "not at the sandbox's log: settled by the kill test") ==
+            SettleResult::Settled)
+            std::printf("settled %lld\n", (long long)e.entry.id);
+    }
+    return 0;
+}
+
+int main(int argc, char** argv) try {
     setLogHandler(LogHandler());
+    if (argc == 4 && std::string(argv[1]) == "settle") return settleStale(argv[2], std::stol(argv[3]));
+    if (argc != 6 && argc != 8) return 2;
+    std::string instance = argc == 8 ? argv[6] : "";
+    if (!instance.empty()) setJournalInstance(instance, std::chrono::milliseconds(200));
+    std::FILE* refused = argc == 8 ? std::fopen(argv[7], "a") : nullptr;
     Bundle::mainBundle().setResourcePath(argv[4]);
     ClientConfiguration c;
     c.host = argv[2], c.trustedCertificateFiles = {argv[3]};
@@ -20,16 +46,25 @@ int main(int argc, char** argv) {
     c.journalPath = argv[1];
     Client client(c);
     std::atomic<long> left = std::stol(argv[5]) - static_cast<long>(client.journal()->entries(0, 1 << 20).size());
+    std::atomic<long> serial = 0;
     std::vector<std::jthread> payers;  // joined when main returns
     for (int t = 0; t < 4; ++t) {
         payers.emplace_back([&] {
             while (left.fetch_sub(1) > 0) {
+                std::string checkoutId = "chk-" + instance + "-" + std::to_string(serial++);
                 ZRBExpressCheckoutDataRequest payment;
-                payment.setCheckoutId("chk-" + std::to_string(left.load())), payment.setAmount(9.95);
+                payment.setCheckoutId(checkoutId), payment.setAmount(9.95);
                 payment.setCurrency("EUR"), payment.setCardId("card-1");
-                client.expressCheckout(payment).get();  // failed or not: the journal tells, which the test reads
+                OperationResult r = client.expressCheckout(payment).get();  // the journal tells, which the test reads
+                if (refused && r.error && r.error->code() == URLErrorCannotRecordRequest && r.reached == Reached::No) {
+                    std::fprintf(refused, "%s\n", checkoutId.c_str()), std::fflush(refused);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the database is down: no spinning
+                }
             }
         });
     }
     return 0;
+} catch (const JournalError& e) {  // the database is down: the test starts this host again
+    std::fprintf(stderr, "%s\n", e.what());
+    return 3;
 }

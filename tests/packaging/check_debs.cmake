@@ -59,6 +59,16 @@ foreach(package IN ITEMS liborvalis1 liborvalisc1 liborvalis-dev orvalis-tools p
       message(FATAL_ERROR "${package} does not depend on ${expected}: ${run_output}")
     endif()
   endforeach()
+  # A host that never names a PostgreSQL database runs without libpq: it is suggested, not linked.
+  if(run_output MATCHES "libpq")
+    message(FATAL_ERROR "${package} depends on libpq: ${run_output}")
+  endif()
+  if(package MATCHES "^liborvalisc?1$")
+    run(dpkg-deb --field ${deb} Suggests)
+    if(NOT run_output MATCHES "libpq5")
+      message(FATAL_ERROR "${package} does not suggest libpq5: ${run_output}")
+    endif()
+  endif()
   run(dpkg-deb -x ${deb} "${root}")
   # ldconfig once per install: the libraries' packages by the trigger, no script calls it.
   run(dpkg-deb -e ${deb} "${WORK_DIR}/control/${package}")

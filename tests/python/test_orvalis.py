@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, copy, multiprocessing, pickle, re, sqlite3, subprocess, sys, threading, time
+import asyncio, copy, multiprocessing, os, pickle, re, sqlite3, subprocess, sys, threading, time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -323,24 +323,39 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
             connect(server, **refused)
 
 
-# The journal from Python: a payment that may have arrived is listed until settled (reads too, when asked for);
-# a file that is not a journal keeps the client from being made.
-@pytest.mark.parametrize("everything", [False, True])
-def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, everything):
+# The journal from Python, in a file and in PostgreSQL: a payment that may have arrived is listed, with its instance,
+# until settled (once), reads too when asked for; it copies into another journal once; a file that is not a journal keeps the client from being
+# made.
+@pytest.mark.parametrize("store,everything", [("sqlite", False), ("sqlite", True), ("postgresql", False)])
+def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, store, everything):
+    where = str(tmp_path / "j.db")
+    if store == "postgresql":
+        if not os.environ.get("ORVALIS_TEST_POSTGRESQL"):
+            pytest.skip("no PostgreSQL cluster (ctest starts one)")
+        where = open(os.environ["ORVALIS_TEST_POSTGRESQL"]).read().strip()
+        schema = "py_%d_%s" % (os.getpid(), tmp_path.name.replace("-", "_"))
+        subprocess.run(["psql", "-XAtq", "-d", where, "-c", "CREATE SCHEMA " + schema], check=True, timeout=60)
+        where += " options='-csearch_path=%s'" % schema
     lost = lambda r: orvalis.Reply(error_code=-1005, sent=True) if r.method == "POST" else orvalis.Reply(body=b"{}")
-    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db", journal_all_operations=everything)
+    c = connect("api.example.com", answerer=lost, journal_path=where, journal_all_operations=everything)
     c.get_precheckout_data(pairing_id="p")
     with pytest.raises(OperationError):
         c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
-    with orvalis.Journal(tmp_path / "j.db") as journal:
+    with orvalis.Journal(where) as journal, orvalis.Journal(tmp_path / "copy.db") as copy:
         [entry] = journal.unsettled()
         assert (entry["reached"], entry["requestIds"], entry["amount"]) == ("maybe", {"checkoutId": "chk-9"},
                                                                              Decimal("7.25"))
-        assert journal.settle(entry["id"], "refunded") and not journal.settle(99, "none")
+        [found] = journal.find(instance=orvalis.journal_instance_id(), stale_after=3600)
+        assert (found["id"], found["instanceStale"]) == (entry["id"], False)
+        assert journal.find(instance="another") == [] and journal.find(older_than=3600) == []
+        assert journal.copy_to(copy) == (1 + everything, 0) and journal.copy_to(copy) == (0, 1 + everything)
+        assert journal.settle_once(entry["id"], "refunded") is True and journal.settle_once(entry["id"], "x") is False
+        assert journal.settle_once(99, "none") is None and not journal.settle(99, "none")
         assert journal.unsettled() == [] and journal.entry(99) is None
         assert (journal.entry(entry["id"])["settleNote"], entry["unsettled"], journal.entry(entry["id"])["unsettled"],
                 journal.entry(1)["operation"]) == ("refunded", True, False,
                                                    "getPrecheckoutData" if everything else "expressCheckout")
+        assert [e["instance"] for e in copy.find()] == [found["instance"]]
     # Text, another program's database and an empty file are refused without a byte changed.
     (tmp_path / "text.db").write_text("not a journal")
     sqlite3.connect(tmp_path / "other.db").execute("CREATE TABLE t (x)")

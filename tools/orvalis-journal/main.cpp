@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,34 +21,65 @@ using namespace orvalis::tools;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: orvalis-journal JOURNAL list\n"
+    "usage: orvalis-journal JOURNAL list [--stale DURATION] [--instance ID] [--older-than DURATION]\n"
     "       orvalis-journal JOURNAL show ID\n"
     "       orvalis-journal JOURNAL settle ID NOTE\n"
     "       orvalis-journal JOURNAL export\n"
+    "       orvalis-journal copy SOURCE DESTINATION\n"
     "\n"
-    "Reads the journal a client keeps (ClientConfiguration::journalPath) while\n"
-    "clients may go on writing to it.\n"
+    "Reads the journal clients keep (ClientConfiguration::journalPath) while they\n"
+    "may go on writing to it. JOURNAL is an SQLite file or a PostgreSQL database\n"
+    "named by a libpq connection string (postgresql://..., or host=... dbname=...),\n"
+    "whose entries come from every instance writing to it.\n"
     "  list     the unsettled entries (outcome unknown or maybe reached), oldest\n"
     "           first, one line each: id, time (UTC), operation, outcome, amount,\n"
-    "           currency, the ids the request carried, the correlation id (nonce)\n"
+    "           currency, the ids the request carried, the correlation id (nonce),\n"
+    "           the instance that recorded it, and \"stale\" when that instance was\n"
+    "           not seen alive for longer than 60s\n"
     "  show     entry ID as indented JSON\n"
-    "  settle   marks entry ID resolved, with NOTE saying what was found out\n"
+    "  settle   marks entry ID resolved, with NOTE saying what was found out; fails\n"
+    "           when it was settled already (another operator was first)\n"
     "  export   every entry as JSON lines (one object per line), oldest first\n"
+    "  copy     adds every entry of SOURCE that DESTINATION lacks (made when\n"
+    "           missing): a file into a database or back; running it again adds none\n"
     "\n"
     "Options:\n"
+    "      --stale DURATION   list: only the entries of instances not seen alive for\n"
+    "                         longer than DURATION (30s, 5m, 2h, 1d, 500ms)\n"
+    "      --instance ID      list: only the entries of instance ID\n"
+    "      --older-than DURATION  list: only the entries recorded longer ago\n"
     "  -h, --help             this text\n"
     "  -V, --version          the version\n"
     "\n"
-    "Exit status: 0 done; 1 the journal cannot be opened or read, or there is no\n"
-    "entry ID (the reason is printed); 2 on a usage error.\n";
+    "Exit status: 0 done; 1 the journal cannot be opened or read, there is no\n"
+    "entry ID or it was settled already (the reason is printed); 2 on a usage error.\n";
 
 struct Settings {
     bool help = false, version = false;
+    std::optional<std::chrono::milliseconds> stale, olderThan;
+    std::optional<std::string> instance;
 };
+
+std::chrono::milliseconds durationFrom(const std::string& text) {
+    std::int64_t count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    const std::string unit(end, text.data() + text.size());
+    static constexpr std::pair<const char*, std::int64_t> kUnits[] = {
+        {"ms", 1}, {"s", 1000}, {"m", 60000}, {"h", 3600000}, {"d", 86400000}};
+    for (const auto& [name, ms] : kUnits) {
+        if (error == std::errc() && count >= 0 && unit == name && count <= INT64_MAX / ms) {
+            return std::chrono::milliseconds(count * ms);
+        }
+    }
+    throw UsageError("a duration is a number and a unit (ms, s, m, h, d): " + text);
+}
 
 constexpr Option<Settings> kOptions[] = {
     {"help", 'h', false, [](Settings& s, const std::string&) { s.help = true; }},
     {"version", 'V', false, [](Settings& s, const std::string&) { s.version = true; }},
+    {"stale", 0, true, [](Settings& s, const std::string& v) { s.stale = durationFrom(v); }},
+    {"older-than", 0, true, [](Settings& s, const std::string& v) { s.olderThan = durationFrom(v); }},
+    {"instance", 0, true, [](Settings& s, const std::string& v) { s.instance = v; }},
 };
 
 std::int64_t idFrom(const std::string& text) {
@@ -58,7 +91,7 @@ std::int64_t idFrom(const std::string& text) {
     return id;
 }
 
-std::string json(const JournalEntry& entry, bool pretty) {
+std::string json(const InstanceEntry& entry, bool pretty) {
     return JSONSerialization::dataWithJSONObject(Value(journalEntryDictionary(entry)), pretty);
 }
 
@@ -107,7 +140,8 @@ std::string forTerminal(std::string_view json) {
 }
 
 // One line of list: what an operator reads first to find the payment at the service.
-std::string line(const JournalEntry& e) {
+std::string line(const InstanceEntry& found) {
+    const JournalEntry& e = found.entry;
     Dictionary d = journalEntryDictionary(e);
     std::string text = std::to_string(e.id) + " " + std::string(d["recordedAt"].asString()) + " " + word(e.operation) +
                        " " + (e.reached ? std::string(d["reached"].asString()) : "unknown");
@@ -116,10 +150,29 @@ std::string line(const JournalEntry& e) {
     text += std::string(" ") + amount;
     text += " " + word(e.currency.value_or("-"));
     for (const auto& [name, value] : e.requestIds) text += " " + word(name) + "=" + word(value);
-    return text + " nonce=" + word(e.correlationId);
+    return text + " nonce=" + word(e.correlationId) + " instance=" + word(found.instance) + (found.stale ? " stale" : "");
 }
 
-int run(const std::vector<std::string>& operands) {
+// An operator's typo must not leave an empty journal behind (a database's tables are made on first use).
+std::shared_ptr<Journal> openExisting(const std::string& path) {
+    std::error_code error;
+    if (!isJournalConnectionString(path) && !std::filesystem::exists(path, error)) {
+        throw FileError("no journal at " + path);
+    }
+    return openJournal(path);
+}
+
+int copy(const std::vector<std::string>& operands) {
+    if (operands.size() != 3) throw UsageError("copy takes a source and a destination");
+    std::shared_ptr<Journal> from = openExisting(operands[1]);
+    std::shared_ptr<Journal> to = openJournal(operands[2]);
+    const JournalCopyCounts counts = copyJournal(*from, *to);
+    std::cout << "copied " << counts.copied << " entries (" << counts.present << " already there)\n";
+    return kExitDone;
+}
+
+int run(const std::vector<std::string>& operands, const Settings& settings) {
+    if (operands[0] == "copy" && operands.size() == 3) return copy(operands);
     const std::string& path = operands[0];
     const std::string& command = operands[1];
     const std::size_t needed = command == "show" ? 3 : command == "settle" ? 4 : 2;
@@ -127,27 +180,40 @@ int run(const std::vector<std::string>& operands) {
         throw UsageError("unknown command " + command);
     }
     if (operands.size() != needed) throw UsageError(command + " takes " + std::to_string(needed - 2) + " operand(s)");
+    if (command != "list" && (settings.stale || settings.olderThan || settings.instance)) {
+        throw UsageError("--stale, --instance and --older-than go with list");
+    }
     const std::int64_t id = needed > 2 ? idFrom(operands[2]) : 0;
-    // An operator's typo must not leave an empty journal behind.
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) throw FileError("no journal at " + path);
-    std::shared_ptr<Journal> journal = openJournal(path);
+    std::shared_ptr<Journal> journal = openExisting(path);
+    JournalQuery query;
     if (command == "list") {
-        for (const JournalEntry& e : journal->unsettled()) std::cout << line(e) << "\n";
+        if (settings.stale) query.staleAfter = *settings.stale, query.staleOnly = true;
+        query.instance = settings.instance;
+        query.olderThan = settings.olderThan;
+        for (const InstanceEntry& e : findJournalEntries(*journal, query)) std::cout << line(e) << "\n";
     } else if (command == "export") {
         // In pages, so that a large journal is never held whole.
-        for (std::int64_t after = 0;;) {
-            std::vector<JournalEntry> page = journal->entries(after, 1000);
+        query.unsettledOnly = false;
+        query.limit = 1000;
+        for (;;) {
+            std::vector<InstanceEntry> page = findJournalEntries(*journal, query);
             if (page.empty()) break;
-            for (const JournalEntry& e : page) std::cout << json(e, false) << "\n";
-            after = page.back().id;
+            for (const InstanceEntry& e : page) std::cout << json(e, false) << "\n";
+            query.afterId = page.back().entry.id;
         }
     } else if (command == "show") {
-        std::optional<JournalEntry> e = journal->entry(id);
-        if (!e) throw FileError("no entry " + operands[2] + " in " + path);
-        std::cout << forTerminal(json(*e, true)) << "\n";
-    } else if (!journal->settle(id, operands[3])) {
-        throw FileError("no entry " + operands[2] + " in " + path);
+        query.unsettledOnly = false;
+        query.afterId = id - 1;
+        query.limit = 1;
+        std::vector<InstanceEntry> found = findJournalEntries(*journal, query);
+        if (found.empty() || found[0].entry.id != id) throw FileError("no entry " + operands[2] + " in the journal");
+        std::cout << forTerminal(json(found[0], true)) << "\n";
+    } else {
+        const SettleResult result = settleOnce(*journal, id, operands[3]);
+        if (result == SettleResult::NoSuchEntry) throw FileError("no entry " + operands[2] + " in the journal");
+        if (result == SettleResult::AlreadySettled) {
+            throw FileError("entry " + operands[2] + " was settled already: " + journal->entry(id)->settleNote);
+        }
     }
     std::cout.flush();
     if (!std::cout) throw FileError(std::string("cannot write standard output: ") + std::strerror(errno));
@@ -165,7 +231,7 @@ int main(int argc, char** argv) {
             return kExitDone;
         }
         if (operands.size() < 2) throw UsageError("a journal and a command are needed");
-        return run(operands);
+        return run(operands, settings);
     } catch (const UsageError& e) {
         std::cerr << "orvalis-journal: " << e.what() << "\nTry 'orvalis-journal --help'.\n";
         return kExitUsage;

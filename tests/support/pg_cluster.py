@@ -1,0 +1,157 @@
+# A throwaway PostgreSQL cluster for the tests: initdb and pg_ctl as an unprivileged user (the package's
+# "postgres" when run as root) in a temporary folder, listening on a Unix socket in that folder and on a free
+# port of 127.0.0.1, fsync on. Every role is trusted but PASSWORD_USER, which must give PASSWORD.
+#     pg_cluster.py start STATE   starts one, writes its connection string (one line) to STATE
+#     pg_cluster.py stop STATE    stops it at once and removes its folder and STATE
+# From Python: with Cluster() as pg: pg.conninfo(); pg.crash(); pg.start(); standby = pg.standby(); ...
+import glob, os, pwd, re, shutil, signal, socket, subprocess, sys, tempfile, time
+
+BIN = os.environ.get("ORVALIS_PG_BIN") or next(
+    (d for d in ["/usr/lib/postgresql/15/bin"] + sorted(glob.glob("/usr/lib/postgresql/*/bin"), reverse=True)
+     if os.path.exists(os.path.join(d, "pg_ctl"))), "")
+AS_SERVER_USER = ["runuser", "-u", "postgres", "--"] if os.geteuid() == 0 else []
+USER, PASSWORD_USER, PASSWORD = "orvalis", "orvalis_pw", "right-password"
+WAIT = 60  # seconds any step may take
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Cluster:
+    def __init__(self, watch=True):
+        self.folder = tempfile.mkdtemp(prefix="orvalis-pg-")
+        self.data, self.port, self.running = os.path.join(self.folder, "data"), free_port(), False
+        os.chmod(self.folder, 0o755)
+        if AS_SERVER_USER:
+            os.chown(self.folder, pwd.getpwnam("postgres").pw_uid, pwd.getpwnam("postgres").pw_gid)
+        if watch:  # should this process be killed, a watcher stops the cluster and removes its folder
+            subprocess.Popen([sys.executable, __file__, "watch", str(os.getpid()), self.folder], start_new_session=True,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def conninfo(self, dbname="postgres", user=USER, password=None, tcp=False):
+        host = "127.0.0.1" if tcp else self.folder
+        return f"host={host} port={self.port} dbname={dbname} user={user}" + (f" password={password}" if password else "")
+
+    def uri(self, dbname="postgres", user=USER):
+        return f"postgresql://{user}@127.0.0.1:{self.port}/{dbname}"
+
+    def _server(self, *args):  # a server program, as the server's user
+        return subprocess.run(AS_SERVER_USER + [os.path.join(BIN, args[0]), *args[1:]], check=True, timeout=WAIT * 2,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def sql(self, statement, dbname="postgres"):
+        return subprocess.run([os.path.join(BIN, "psql"), "-XAtq", "-v", "ON_ERROR_STOP=1", "-d",
+                               self.conninfo(dbname), "-c", statement], check=True, capture_output=True, text=True,
+                              timeout=WAIT).stdout.strip()
+
+    def _configure(self, **settings):
+        with open(os.path.join(self.data, "postgresql.conf"), "a") as conf:  # later lines win
+            conf.writelines(f"{k} = '{v}'\n" for k, v in settings.items())
+
+    def init(self):
+        self._server("initdb", "-D", self.data, "-U", USER, "--auth=trust", "-E", "UTF8", "--no-sync")
+        self._configure(listen_addresses="127.0.0.1", port=self.port, unix_socket_directories=self.folder,
+                        fsync="on", synchronous_commit="on", shared_buffers="32MB", max_connections=60)
+        with open(os.path.join(self.data, "pg_hba.conf"), "w") as hba:
+            hba.write(f"local all {PASSWORD_USER} scram-sha-256\nhost all {PASSWORD_USER} 127.0.0.1/32 scram-sha-256\n"
+                      "local all all trust\nhost all all 127.0.0.1/32 trust\n"
+                      "local replication all trust\nhost replication all 127.0.0.1/32 trust\n")
+        self.start()
+        self.sql(f"CREATE ROLE {PASSWORD_USER} LOGIN PASSWORD '{PASSWORD}'; GRANT ALL ON SCHEMA public TO {PASSWORD_USER}")
+        return self
+
+    def start(self):
+        self._server("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "log"), "-w", "-t", str(WAIT), "start")
+        self.running = True
+
+    def stop(self, mode="fast"):
+        self._server("pg_ctl", "-D", self.data, "-m", mode, "-w", "-t", str(WAIT), "stop")
+        self.running = False
+
+    def crash(self):  # as on a power loss: no checkpoint, recovery on the next start
+        self.stop("immediate")
+
+    def database(self, name):
+        """Makes a database of its own for a test; its connection string."""
+        self.sql(f"CREATE DATABASE {name}")
+        return self.conninfo(name)
+
+    def standby(self):
+        """A second cluster streaming from this one, a synchronous standby: a commit here returns once it has
+        the commit's WAL on its disk."""
+        standby = Cluster()
+        self._server("pg_basebackup", "-D", standby.data, "-R", "-X", "stream", "-c", "fast", "-h", self.folder,
+                     "-p", str(self.port), "-U", USER)
+        standby._configure(port=standby.port, unix_socket_directories=standby.folder, cluster_name="standby")
+        standby.start()
+        self.sql("ALTER SYSTEM SET synchronous_standby_names = 'standby'")
+        self.sql("SELECT pg_reload_conf()")
+        deadline = time.monotonic() + WAIT
+        while self.sql("SELECT sync_state FROM pg_stat_replication WHERE application_name = 'standby'") != "sync":
+            assert time.monotonic() < deadline, "the standby did not become synchronous"
+            time.sleep(0.1)
+        return standby
+
+    def promote(self):
+        self._server("pg_ctl", "-D", self.data, "-w", "-t", str(WAIT), "promote")
+
+    def close(self):
+        try:
+            if self.running:
+                self.crash()
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+    def __enter__(self):
+        try:
+            return self.init()
+        except BaseException:
+            self.close()
+            raise
+
+    def __exit__(self, *_):
+        self.close()
+
+
+def folder_of(state):
+    return re.search(r"host=(\S+)", open(state).read()).group(1)
+
+
+def stop_folder(folder):
+    data = os.path.join(folder, "data")
+    if os.path.exists(os.path.join(data, "postmaster.pid")):
+        subprocess.run(AS_SERVER_USER + [os.path.join(BIN, "pg_ctl"), "-D", data, "-m", "immediate", "-w", "-t",
+                                         str(WAIT), "stop"], capture_output=True, timeout=WAIT * 2)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    command, state = sys.argv[1:3]
+    if command == "start":
+        if os.path.exists(state):  # a leftover of a killed run
+            stop_folder(folder_of(state))
+        cluster = Cluster(watch=False)
+        try:
+            cluster.init()
+        except BaseException as e:
+            cluster.close()
+            sys.exit(f"the cluster did not start: {e}\n{getattr(e, 'output', '')}")
+        with open(state, "w") as out:
+            out.write(cluster.conninfo() + "\n")
+        print(cluster.conninfo())
+    elif command == "stop":
+        if os.path.exists(state):
+            stop_folder(folder_of(state))
+            os.remove(state)
+    elif command == "watch":  # watch PID FOLDER: until the folder is gone or the process is
+        pid, folder = int(sys.argv[2]), sys.argv[3]
+        while os.path.exists(folder):
+            try:
+                os.kill(pid, 0)
+            except ProcessLookupError:
+                stop_folder(folder)
+                break
+            time.sleep(0.5)
