@@ -67,9 +67,10 @@ ASAN_TESTS ?= capi_tests operation_handle_tests transport_tests reliability_inpu
 # in from several threads: transfers and completions, cancel/wait/shutdown,
 # cancels from C, the facades and the log handler under concurrent callers,
 # signing contexts, shared Values and parsers used by several threads, the
-# token's sessions signing from eight threads, one journal written by many.
+# token's sessions signing from eight threads, one journal written by many, thousands of
+# operations in flight over HTTP/2 against nginx.
 TSAN_TESTS ?= transport_tests operation_handle_tests capi_tests services_operation_tests services_request_tests \
-              crypto_tests foundation_tests xml_tests token_tests journal_tests
+              crypto_tests foundation_tests xml_tests token_tests journal_tests http2_tests
 only = '^($(subst $(eval) ,|,$(strip $(1))))$$'
 
 test-asan: deps

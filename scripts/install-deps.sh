@@ -15,6 +15,7 @@ core=(g++ make cmake pkg-config openssl ca-certificates python3
 test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
       postgresql-15  # a throwaway server for the PostgreSQL journal (tests/support/pg_cluster.py)
       softhsm2  # a software token for the token tests
+      nginx  # a real HTTP/2 server for the transport's tests and benchmark (tests/support/Nginx.h)
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
       python3-venv)  # a venv to install the wheel into

@@ -6,12 +6,14 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Utils/XMLTree.h>
 #include <Printers.h>
+#include <WideAnswer.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
 
 using namespace orvalis;
 using orvalis::testsupport::RowName;
+using orvalis::testsupport::wideAnswer;
 
 namespace {
 
@@ -55,6 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, Answers, ::testing::Values(
     Answer{"OneKeyObjectsBeyondTheBound", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 1'500'000, "]}"); },
         kTooLarge},
     Answer{"SmallOneKeyObjects", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 10'000, "]}"); }, 0},
+    Answer{"HundredThousandShortMembers", [] { return wideAnswer(100'000); }, 0},
     Answer{"DeepestXML", [] { return nested(512); }, 0},
     Answer{"XMLOneTooDeep", [] { return nested(513); }, kTooLarge},
     Answer{"XMLCutShort", [] { return std::string("<a><b>1</b><c>2</c"); }, kZRBNetworkErrorCode},

@@ -3,6 +3,7 @@
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
+#include <WideAnswer.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,13 +25,14 @@ R initRequest(R r = {}) {
     return r;
 }
 
-// A fault of the sandbox, or "500 <body>": that JSON body under status 500.
+// A fault of the sandbox, or "<status> <body>": that JSON body under that status.
 void setFault(const char* fault) {
-    ts::sandboxWorld().server->setFault(
-        "initializepairing", std::string_view(fault).starts_with("500 ")
-                                 ? sandbox::Fault{sandbox::Fault::Kind::Body, 0, 500, fault + 4, "application/json", ""}
-                                 : *sandbox::Fault::parse(fault));
+    ts::sandboxWorld().server->setFault("initializepairing",
+        std::isdigit(static_cast<unsigned char>(*fault))
+            ? sandbox::Fault{sandbox::Fault::Kind::Body, 0, std::atoi(fault), fault + 4, "application/json", ""}
+            : *sandbox::Fault::parse(fault));
 }
+const std::string kWide = "200 " + ts::wideAnswer(100'000);
 
 // The smallest coroutine: starts at once, nobody awaits it. An exception that leaves a Detached one
 // ends the process; one that leaves a Rethrowing one goes out through whoever resumed it (here: the
@@ -124,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Operations, SameOutcomes,
         Row{"XmlError", "xml-error", false, 200, Reached::Yes, "ReasonCode"},
         Row{"Http500EmptyBody", "http500", false, 500, Reached::Yes, nullptr},
         Row{"Http500JsonWithoutErrors", R"(500 {"message":"internal error"})", false, 500, Reached::Yes, nullptr},
-        Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr}),
+        Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr},
+        Row{"HundredThousandShortMembers", kWide.c_str(), false, 200, Reached::Yes, nullptr}),
     [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 TEST(Credentials, TheRequestsOwnWinOverTheClients) {

@@ -97,6 +97,13 @@ def test_the_package_logs_through_logging_and_exits_quietly(keys):
     assert re.search(r"^WARNING Merchant key: no key from file", run.stdout, re.M)
 
 
+def test_an_answer_of_a_hundred_thousand_short_members_decodes(connect):
+    wide = b"{" + b",".join(b'"k%d":0' % i for i in range(100000)) + b"}"
+    c = connect("api.example.com", answerer=lambda request: orvalis.Reply(200, wide))
+    answer = c.get_precheckout_data(pairing_id="p")
+    assert (len(answer), answer["k0"], answer["k99999"]) == (100000, 0, 0)
+
+
 # A payment never sent (refused, reset in the TLS handshake) goes again, unless the call asks for one attempt.
 @pytest.mark.parametrize("code, call, attempts", [(-1004, {}, 3), (-1200, {}, 3), (-1200, {"attempts": 1}, 1),
                                                   (-1202, {}, 1)],

@@ -82,6 +82,12 @@ async def serve(path, query, headers, raw, body, writer):
         for sent in range(0, size, len(block)):
             w(block[: size - sent])
             await writer.drain()
+    elif path == "/pieces":  # 16 KiB in 1 KiB pieces, 1 ms apart
+        w(head(16384))
+        for _ in range(16):
+            await writer.drain()
+            await asyncio.sleep(0.001)
+            w(b"p" * 1024)
     elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
         w(head(10))
         for b in b'{"d":"dd"}':

@@ -38,6 +38,10 @@ TEST_P(RequestOnTheWire, GoesOutExactlyAsBuiltOrNotAtAll) {
         ASSERT_TRUE(o.error);
         EXPECT_EQ(o.error->domain(), URLErrorDomain);
         EXPECT_EQ(o.error->code(), c.refusal) << o.errorText();
+        if (c.refusal == URLErrorBadRequest) {  // the field or method named, never a value (a credential perhaps)
+            EXPECT_NE(o.errorText().find(c.headers.empty() ? c.method : c.headers[0].first), std::string::npos);
+            EXPECT_EQ(o.errorText().find("Injected"), std::string::npos);
+        }
         EXPECT_FALSE(o.data);
         EXPECT_EQ(server.stat("/echo"), before);
         return;

@@ -307,12 +307,15 @@ void SessionImpl::run() noexcept {
             log(std::string("URLSession: ") + e.what());
         }
         long sleep = 0;
+        // A transfer handed a whole buffer may have more waiting inside libcurl: look again at once.
+        const bool more = std::exchange(tlWholeBufferTaken, false);
         {
             std::lock_guard lock(mutex_);
             if (stopping_) break;
             if (!pending_.empty() || !cancels_.empty()) continue;
-            // Short enough for the idle checks, long enough to cost nothing when quiet.
-            sleep = sleepLocked(active_.empty() ? 1000 : 200);
+            // Short enough for the idle checks, long enough to cost nothing when quiet; libcurl's
+            // own timers shorten it (curl_multi_poll waits no longer than curl_multi_timeout).
+            sleep = more ? 0 : sleepLocked(active_.empty() ? 1000 : 200);
         }
         if (CURLMcode rc = curl_multi_poll(multi_, nullptr, 0, static_cast<int>(sleep), nullptr); rc != CURLM_OK) {
             log(std::string("URLSession: ") + curl_multi_strerror(rc));

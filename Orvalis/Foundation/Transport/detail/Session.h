@@ -40,8 +40,10 @@ inline constexpr long kMaxIdleSecondsForReuse = 2;
 // Easy handles kept for reuse once their transfer is done: enough for a burst on
 // the default connections per host; more are made and freed as needed.
 inline constexpr std::size_t kMaxSpareEasyHandles = 32;
-// libcurl's smallest: larger answers arrive in more, smaller pieces.
-inline constexpr long kReceiveBufferBytes = 1024;
+
+// Set on the delivery thread when a transfer was handed a whole receive buffer at once:
+// libcurl's HTTP/2 layer may hold more of that answer, and no socket event announces it.
+inline thread_local bool tlWholeBufferTaken = false;
 
 using EasyHandle = std::unique_ptr<CURL, Deleter<curl_easy_cleanup>>;
 using HeaderList = std::unique_ptr<curl_slist, Deleter<curl_slist_free_all>>;
@@ -143,7 +145,8 @@ private:
     bool onDeliveryThreadLocked() const { return started_ && std::this_thread::get_id() == threadId_; }
     void run() noexcept;
     void start(std::unique_ptr<TaskState> task);
-    bool configure(TaskState& task);
+    // Sets the task's easy handle up; what was refused ("" when nothing), for the error.
+    std::string configure(TaskState& task);
     void finish(TaskState* task, CURLcode code);
     bool resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code);
     // Easy handles of transfers that ended well, reset to their defaults for the

@@ -67,6 +67,7 @@ size_t onBody(char* data, size_t size, size_t count, void* user) noexcept {
     auto* task = static_cast<TaskState*>(user);
     const size_t n = size * count;
     task->lastActivity = Clock::now();
+    if (n >= CURL_MAX_WRITE_SIZE) tlWholeBufferTaken = true;  // the default receive buffer, whole
     try {
         if (!task->decoderReady) {
             std::vector<std::string_view> encodings;
@@ -255,6 +256,20 @@ CURLcode onSSLContext(CURL*, void* sslctx, void* user) noexcept {
     return CURLE_OK;
 }
 
+// text in quotes for an error message, each byte outside printable ASCII as \xHH.
+std::string quotedForMessage(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text.substr(0, 64)) {
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return out + (text.size() > 64 ? "...\"" : "\"");
+}
+
 }  // namespace
 
 std::shared_ptr<const std::string> SessionImpl::caBlobFor(const TransportSettings& own,
@@ -275,11 +290,16 @@ std::shared_ptr<const std::string> SessionImpl::caBlobFor(const TransportSetting
     return own.caBlob;
 }
 
-bool SessionImpl::configure(TaskState& t) {
+std::string SessionImpl::configure(TaskState& t) {
     CURL* h = t.easy.get();
-    bool ok = true;
+    std::string refused;  // the first thing refused, named for the error
     auto set = [&](CURLoption option, auto value) {
-        if (curl_easy_setopt(h, option, value) != CURLE_OK) ok = false;
+        const CURLcode code = curl_easy_setopt(h, option, value);
+        if (code == CURLE_OK || !refused.empty()) return;
+        const curl_easyoption* known = curl_easy_option_by_id(option);
+        refused = std::string("libcurl refused its option CURLOPT_") +
+                  (known != nullptr ? known->name : std::to_string(static_cast<int>(option)).c_str()) + " (" +
+                  curl_easy_strerror(code) + ")";
     };
     set(CURLOPT_PRIVATE, static_cast<void*>(&t));
     set(CURLOPT_ERRORBUFFER, t.errorBuffer);
@@ -289,9 +309,9 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
     set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
-    // Every task in flight holds a receive buffer, 16 KiB by default: with thousands in flight
-    // that is most of their memory, while answers of this API are a few KiB.
-    set(CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    // No CURLOPT_BUFFERSIZE: libcurl refuses to change it on a reused handle that still holds
+    // its receive buffer, and below its 16 KiB default an HTTP/2 answer waits in libcurl's
+    // HTTP/2 layer, a buffer at a time, with nothing on the socket to wake the loop.
     set(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     // Waiting for a connection that might multiplex only pays where HTTP/2 can be
     // negotiated (https). Over http:// every exchange is HTTP/1.1, and waiting would
@@ -367,7 +387,7 @@ bool SessionImpl::configure(TaskState& t) {
     set(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(t.timeout * 1000.0)));
     if (t.deadline) set(CURLOPT_TIMEOUT_MS, msLeftUntil(*t.deadline));
 
-    if (!isToken(t.method)) return false;
+    if (!isToken(t.method)) return "its method " + quotedForMessage(t.method) + " is not a token";
     if (t.requestBody) {
         set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t.requestBody->size()));
         set(CURLOPT_POSTFIELDS, t.requestBody->data());
@@ -393,14 +413,16 @@ bool SessionImpl::configure(TaskState& t) {
     auto append = [&](const std::string& line) {
         curl_slist* next = curl_slist_append(list, line.c_str());
         if (next == nullptr) {
-            ok = false;
+            if (refused.empty()) refused = "no memory for its header fields";
             return;
         }
         list = next;
         if (!t.headerList) t.headerList.reset(list);  // the head never changes after the first line
     };
     for (const auto& [name, value] : t.requestHeaders) {
-        if (!isToken(name) || !isSafeHeaderValue(value)) return false;
+        // A value is never shown: it may be a credential.
+        if (!isToken(name)) return "its header field name " + quotedForMessage(name) + " is not a token";
+        if (!isSafeHeaderValue(value)) return "the value of its header field " + name + " holds CR, LF or NUL";
         hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
         hasExpect = hasExpect || equalsIgnoringCase(name, "Expect");
         hasAccept = hasAccept || equalsIgnoringCase(name, "Accept");
@@ -413,8 +435,8 @@ bool SessionImpl::configure(TaskState& t) {
     if (!hasExpect) append("Expect:");
     if (!hasAccept) append("Accept:");
     set(CURLOPT_HTTPHEADER, list);
-    std::vector<std::pair<std::string, std::string>>().swap(t.requestHeaders);  // the list holds them now
-    return ok;
+    std::vector<std::pair<std::string, std::string>>().swap(t.requestHeaders);  // the list holds copies
+    return refused;
 }
 
 void SessionImpl::start(std::unique_ptr<TaskState> task) {
@@ -438,10 +460,9 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
                 Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be created."));
         return;
     }
-    if (!configure(*task)) {
+    if (std::string refused = configure(*task); !refused.empty()) {
         Error error = Error::withDescription(URLErrorDomain, URLErrorBadRequest,
-                                             "The request cannot be sent: its method or a header field is "
-                                             "malformed, or an option was refused.");
+                                             "The request cannot be sent: " + refused + ".");
         task->easy.reset();
         deliver(*task, std::nullopt, std::nullopt, std::move(error));
         return;

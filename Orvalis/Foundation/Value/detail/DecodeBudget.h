@@ -17,8 +17,9 @@ public:
 
 /// While alive, every block Values allocate on this thread is charged to it
 /// (with the allocator's own overhead); passing the limit throws
-/// DecodeBudgetExceeded. Frees are not credited: the charge bounds the peak.
-/// Scopes nest; the innermost counts.
+/// DecodeBudgetExceeded. A block the decode itself replaces (a wide
+/// dictionary's lookup table rebuilt larger) is credited back once freed, so
+/// the charge bounds what is live at once. Scopes nest; the innermost counts.
 class DecodeBudget {
 public:
     DecodeBudget(std::size_t limitBytes, std::size_t maxDepth) noexcept;
@@ -28,9 +29,11 @@ public:
 
     /// Adds bytes; throws DecodeBudgetExceeded past the limit.
     void charge(std::size_t bytes);
+    /// Takes back bytes charged for a block that is now freed.
+    void credit(std::size_t bytes) noexcept { used_ -= bytes < used_ ? bytes : used_; }
     /// Throws DecodeBudgetExceeded when depth is beyond maxDepth.
     void checkDepth(std::size_t depth) const;
-    /// Bytes charged so far.
+    /// Bytes charged and not credited back.
     std::size_t used() const noexcept { return used_; }
     /// The budget active on this thread, or nullptr.
     static DecodeBudget* current() noexcept;

@@ -291,8 +291,10 @@ void growDict(DictImpl* d, std::size_t want) {
     const bool indexed = cap >= kIndexedCapacity;
     const std::size_t prefix = indexed ? DictImpl::kIndexSlot : 0;
     const std::size_t bytes = prefix + cap * sizeof(DictionaryEntry);
-    charge((d->isInline() ? cap : cap - d->cap) * sizeof(DictionaryEntry) +
-           (indexed ? dictIndexBytes(static_cast<std::uint32_t>(cap)) : 0));
+    // A table of the same size is kept as it is (grownDictIndex): only a new one is charged.
+    const std::size_t tableBytes = indexed ? dictIndexBytes(static_cast<std::uint32_t>(cap)) : 0;
+    const bool newTable = indexed && (!wasIndexed || tableBytes != dictIndexBytes(d->cap));
+    charge((d->isInline() ? cap : cap - d->cap) * sizeof(DictionaryEntry) + (newTable ? tableBytes : 0));
     // The new table is made first: if it cannot be, nothing has changed.
     DictIndex* const old = wasIndexed ? d->index() : nullptr;
     DictIndex* index = nullptr;
@@ -313,7 +315,12 @@ void growDict(DictImpl* d, std::size_t want) {
         if (index != old) freeDictIndex(index);
         throw std::bad_alloc();
     }
-    if (old != index) freeDictIndex(old);
+    if (old != index) {
+        freeDictIndex(old);
+        // Rebuilt on every growth: charged without this, the tables of a wide
+        // dictionary would count several times over what is ever live.
+        if (old) credit(dictIndexBytes(d->cap));
+    }
     d->data = reinterpret_cast<DictionaryEntry*>(p + prefix);
     d->cap = static_cast<std::uint32_t>(cap);
     if (indexed) d->index() = index;

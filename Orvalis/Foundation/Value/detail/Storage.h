@@ -100,6 +100,10 @@ inline void charge(std::size_t n) {
     if (DecodeBudget* b = tlBudget) b->charge(n + kMallocOverhead);
 }
 
+inline void credit(std::size_t n) noexcept {
+    if (DecodeBudget* b = tlBudget) b->credit(n + kMallocOverhead);
+}
+
 inline void* allocOrThrow(std::size_t n) {
     void* p = std::malloc(n);
     if (!p) throw std::bad_alloc();
