@@ -1,6 +1,7 @@
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
+#include <Orvalis/ServiceInfrastructure/detail/JournalBatch.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -47,6 +48,10 @@ CREATE TABLE attempt (
 CREATE INDEX attempt_open ON attempt(id) WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1);
 PRAGMA user_version = 1;
 )";
+
+// How long one try of the journal's writer waits for another connection's lock: it then
+// tries again, refusing each entry at its own deadline rather than all after one wait.
+constexpr std::chrono::milliseconds kWriterLockWait{50};
 
 constexpr const char* kColumns =
     "SELECT id, operation, correlation_id, request_ids, amount, currency, body_sha256, recorded_at, reached, "
@@ -102,10 +107,12 @@ JournalEntry entryFrom(const Statement& row) {
     return e;
 }
 
-class SQLiteJournal final : public Journal {
+class SQLiteJournal final : public Journal, public detail::BatchJournal {
 public:
     SQLiteJournal(const std::string& path, const JournalOptions& options)
-        : db_(path, detail::DatabaseOptions{options.busyTimeout, options.maxBytes}), path_(path) {
+        : db_(path, detail::DatabaseOptions{options.busyTimeout, options.maxBytes}),
+          path_(path),
+          busyTimeout_(options.busyTimeout) {
         std::int64_t version = schemaVersion();
         if (version == 0) {
             // Made under the write lock, so that two processes opening a new file make it once.
@@ -134,38 +141,30 @@ public:
 
     std::int64_t recordAttempt(const JournalEntry& e) override {
         std::int64_t id = 0;
-        committed([&] {
-            db_.prepare(
-                   "INSERT INTO attempt (operation, correlation_id, request_ids, amount, currency, body_sha256, "
-                   "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
-                .bind(1, e.operation)
-                .bind(2, e.correlationId)
-                .bind(3, idsText(e.requestIds))
-                .bind(4, e.amount)
-                .bind(5, e.currency)
-                .bind(6, e.bodyDigest)
-                .bind(7, millis(e.recordedAt))
-                .step();
-            id = db_.lastInsertId();
-        });
+        committed([&] { id = insert(e); });
         return id;
     }
 
     void recordOutcome(std::int64_t id, const JournalOutcome& o) override {
-        committed([&] {
-            db_.prepare(
-                   "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
-                   "answer_ids = ?, completed_at = ? WHERE id = ?")
-                .bind(1, static_cast<std::int64_t>(o.reached))
-                .bind(2, static_cast<std::int64_t>(o.statusCode))
-                .bind(3, o.errorDomain)
-                .bind(4, o.errorCode)
-                .bind(5, idsText(o.answerIds))
-                .bind(6, millis(Clock::now()))
-                .bind(7, id)
-                .step();
+        committed([&] { update(id, o); });
+    }
+
+    std::vector<std::int64_t> recordAttempts(const std::vector<JournalEntry>& entries) override {
+        std::vector<std::int64_t> ids;
+        briefly([&] {
+            ids.clear();
+            for (const JournalEntry& e : entries) ids.push_back(insert(e));
+        });
+        return ids;
+    }
+
+    void recordOutcomes(const std::vector<std::pair<std::int64_t, JournalOutcome>>& outcomes) override {
+        briefly([&] {
+            for (const auto& [id, o] : outcomes) update(id, o);
         });
     }
+
+    std::chrono::milliseconds busyTimeout() const noexcept override { return busyTimeout_; }
 
     std::vector<JournalEntry> unsettled() override {
         return select("WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1) ORDER BY id", [](Statement&) {});
@@ -196,6 +195,53 @@ public:
     }
 
 private:
+    std::int64_t insert(const JournalEntry& e) {
+        db_.prepare(
+               "INSERT INTO attempt (operation, correlation_id, request_ids, amount, currency, body_sha256, "
+               "recorded_at) VALUES (?, ?, ?, ?, ?, ?, ?)")
+            .bind(1, e.operation)
+            .bind(2, e.correlationId)
+            .bind(3, idsText(e.requestIds))
+            .bind(4, e.amount)
+            .bind(5, e.currency)
+            .bind(6, e.bodyDigest)
+            .bind(7, millis(e.recordedAt))
+            .step();
+        return db_.lastInsertId();
+    }
+
+    void update(std::int64_t id, const JournalOutcome& o) {
+        db_.prepare(
+               "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
+               "answer_ids = ?, completed_at = ? WHERE id = ?")
+            .bind(1, static_cast<std::int64_t>(o.reached))
+            .bind(2, static_cast<std::int64_t>(o.statusCode))
+            .bind(3, o.errorDomain)
+            .bind(4, o.errorCode)
+            .bind(5, idsText(o.answerIds))
+            .bind(6, millis(Clock::now()))
+            .bind(7, id)
+            .step();
+    }
+
+    // The writer's one try: work in one committed transaction, waiting only briefly for
+    // another connection's lock (JournalBusy then, nothing written).
+    void briefly(const std::function<void()>& work) {
+        std::lock_guard lock(mutex_);
+        db_.setBusyTimeout(kWriterLockWait);
+        const std::exception_ptr failure = transaction(work);
+        db_.setBusyTimeout(busyTimeout_);
+        if (!failure) return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const StorageError& e) {
+            if (e.busy()) throw detail::JournalBusy(e.what());
+            throw JournalError(e.what());
+        } catch (const JSONSerializationError& e) {
+            throw JournalError(path_ + ": an id that is not UTF-8 text: " + e.what());
+        }
+    }
+
     // One write waiting for its transaction to be committed.
     struct Pending {
         const std::function<void()>* work;
@@ -231,13 +277,20 @@ private:
 
     std::exception_ptr commit(const std::vector<Pending*>& batch) noexcept {
         std::lock_guard lock(mutex_);
+        return transaction([&] {
+            for (Pending* p : batch) (*p->work)();
+        });
+    }
+
+    // work in one transaction, committed (on disk) when no failure comes back. The connection's owner locks.
+    std::exception_ptr transaction(const std::function<void()>& work) noexcept {
         try {
             db_.execute("BEGIN IMMEDIATE");
         } catch (...) {
             return std::current_exception();
         }
         try {
-            for (Pending* p : batch) (*p->work)();
+            work();
             db_.execute("COMMIT");
             return nullptr;
         } catch (...) {
@@ -287,6 +340,7 @@ private:
     bool committing_ = false;
     Database db_;
     std::string path_;
+    std::chrono::milliseconds busyTimeout_;
 };
 
 std::string isoTime(Clock::time_point t) {

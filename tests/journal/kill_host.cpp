@@ -31,5 +31,7 @@ int main(int argc, char** argv) {
             }
         });
     }
+    for (auto& payer : payers) payer.join();
+    client.waitUntilIdle(std::chrono::minutes(1));  // the last outcomes are written, not dropped at exit
     return 0;
 }

@@ -26,8 +26,7 @@ Database::Database(const std::string& path, const DatabaseOptions& options) : pa
     }
     try {
         sqlite3_extended_result_codes(db_, 1);
-        const auto wait = std::min<std::int64_t>(options.busyTimeout.count(), std::numeric_limits<int>::max());
-        sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(wait, 0)));
+        setBusyTimeout(options.busyTimeout);
         // WAL keeps readers and one writer apart without blocking each other; FULL syncs the
         // log at every commit, so that a commit that returned is on disk whatever happens next.
         Statement mode = prepare("PRAGMA journal_mode=WAL");
@@ -46,6 +45,13 @@ Database::Database(const std::string& path, const DatabaseOptions& options) : pa
 }
 
 Database::~Database() { sqlite3_close(db_); }
+
+bool StorageError::busy() const noexcept { return (code_ & 0xff) == SQLITE_BUSY; }
+
+void Database::setBusyTimeout(std::chrono::milliseconds wait) noexcept {
+    const auto ms = std::min<std::int64_t>(wait.count(), std::numeric_limits<int>::max());
+    sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(ms, 0)));
+}
 
 void Database::fail(std::string_view doing, int code) const {
     throw StorageError(path_ + ": cannot " + std::string(doing) + ": " + reason(db_, code), code);
