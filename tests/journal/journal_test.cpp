@@ -196,9 +196,11 @@ TEST_F(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
     FILE* holder = nullptr;
     Clock::time_point locked;
     server.beforeReply = [&] {
-        const std::string command = "python3 -c 'import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], "
-                                    "isolation_level=None); c.execute(\"BEGIN EXCLUSIVE\"); print(\"locked\", "
-                                    "flush=True); time.sleep(2.5)' " + path;
+        const std::string command =
+            "python3 -c 'import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], "
+            "isolation_level=None); c.execute(\"BEGIN EXCLUSIVE\"); print(\"locked\", "
+            "flush=True); time.sleep(2.5)' " +
+            path;
         holder = popen(command.c_str(), "r");
         char line[16] = {};
         ASSERT_TRUE(holder && std::fgets(line, sizeof line, holder)) << "no lock";
