@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -115,6 +116,17 @@ bool cancelled(detail::OperationState& state) {
     return state.cancelRequested;
 }
 
+Error couldNotSend(const std::exception_ptr& failure) {
+    std::string why = "something was thrown";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        why = e.what();
+    } catch (...) {
+    }
+    return Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be sent: " + why);
+}
+
 Error cancelFailure() { return Error::withDescription(URLErrorDomain, URLErrorCancelled, "The request was cancelled."); }
 
 // One attempt, on a start thread: prepared and signed with its own nonce and timestamp,
@@ -139,11 +151,10 @@ void beginAttempt(const std::shared_ptr<detail::OperationState>& state,
             return;
         }
         withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
-    } catch (const std::exception& e) {
+    } catch (...) {
         state->unmade.reset();
         OperationResult failed;
-        failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,
-                                              std::string("The request could not be sent: ") + e.what());
+        failed.error = couldNotSend(std::current_exception());
         endOnDeliveryThread(state, std::move(failed));
     }
 }
@@ -368,9 +379,8 @@ void recordThenSend(const std::shared_ptr<detail::OperationState>& state, URLReq
             try {
                 withClientLogLines(*state, [&] { send(state, std::move(request)); });
                 return;
-            } catch (const std::exception& e) {
-                unsent = Error::withDescription(URLErrorDomain, URLErrorUnknown,
-                                                std::string("The request could not be sent: ") + e.what());
+            } catch (...) {
+                unsent = couldNotSend(std::current_exception());
                 state->unmade.reset();
             }
         }
