@@ -228,7 +228,14 @@ TEST_F(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
             EXPECT_LT(Clock::now() - start, quick) << "a read of a client without a journal was held up";
         }
     };
-    pay(), read(), pay(), read();
+    pay(), read();
+    // A payment cancelled while its entry waits for the journal ends at once, with nothing sent nor written.
+    Operation cancelled = paying.expressCheckout(payment("cancelled"));
+    const auto cancelledAt = Clock::now();
+    EXPECT_TRUE(cancelled.cancel());
+    EXPECT_EQ(cancelled.get().error->code(), URLErrorCancelled);
+    EXPECT_LT(Clock::now() - cancelledAt, quick) << "the cancel waited for the journal";
+    pay(), read();
     for (auto& [start, op] : payments) {
         OperationResult r = op.get();
         const auto after = Clock::now() - start;
