@@ -1,9 +1,8 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/System/detail/Contained.h>
+#include <Orvalis/Foundation/System/detail/ProcessThreads.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalBatch.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalWriter.h>
-
-#include <pthread.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -263,7 +262,7 @@ std::shared_ptr<JournalWriter> JournalWriter::of(const std::shared_ptr<Journal>&
 
 JournalWriter::JournalWriter(std::shared_ptr<Journal> journal) : queue_(std::make_shared<WriterQueue>()) {
     static const bool hooked = [] {
-        pthread_atfork(&lockBeforeFork, &unlockInParent, &renewInChild);
+        callAroundFork(&lockBeforeFork, &unlockInParent, &renewInChild);
         return std::atexit(&stopAtExit) == 0;
     }();
     (void)hooked;

@@ -1,9 +1,6 @@
 #include <Orvalis/Foundation/System/detail/Contained.h>
+#include <Orvalis/Foundation/System/detail/ProcessThreads.h>
 #include <Orvalis/ServiceInfrastructure/detail/StartThreads.h>
-
-#include <sched.h>
-#include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -84,19 +81,13 @@ void renewInChild() {
 }  // namespace
 
 std::size_t startThreadCount() noexcept {
-    static const std::size_t count = [] {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        const int usable = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-        const std::size_t cores = usable > 0 ? static_cast<std::size_t>(usable) : std::thread::hardware_concurrency();
-        return std::clamp<std::size_t>(cores, 1, 16);
-    }();
+    static const std::size_t count = std::clamp<std::size_t>(usableCores(), 1, 16);
     return count;
 }
 
 void runOnStartThread(std::function<void()> work) {
     static const bool hooked = [] {
-        pthread_atfork(&lockBeforeFork, &unlockInParent, &renewInChild);
+        callAroundFork(&lockBeforeFork, &unlockInParent, &renewInChild);
         return std::atexit(&stopAtExit) == 0;
     }();
     (void)hooked;
