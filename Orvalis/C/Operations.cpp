@@ -11,6 +11,7 @@
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <coroutine>
@@ -205,11 +206,14 @@ orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t ti
         Tracker& tracker = *client->tracker;
         std::unique_lock lock(tracker.mutex);
         auto none = [&] { return tracker.running == 0; };
-        if (timeout_ms < 0) {
-            tracker.idle.wait(lock, none);
-            return ORVALIS_OK;
-        }
-        return waitStatus(detail::waitAtMost(tracker.idle, lock, std::chrono::milliseconds(timeout_ms), none));
+        const auto limit = timeout_ms < 0 ? std::chrono::milliseconds::max() : std::chrono::milliseconds(timeout_ms);
+        const auto until = detail::deadlineAfter(limit);
+        if (!detail::waitAtMost(tracker.idle, lock, limit, none)) return waitStatus(false);
+        lock.unlock();
+        // Then the journal's outcomes of what completed.
+        const auto left = until ? std::chrono::duration_cast<std::chrono::milliseconds>(*until - std::chrono::steady_clock::now())
+                                : limit;
+        return waitStatus(client->client.waitUntilIdle(std::max(left, std::chrono::milliseconds(1))));
     });
 }
 

@@ -10,17 +10,23 @@
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/ServiceInfrastructure/detail/OperationState.h>
 #include <Orvalis/ServiceInfrastructure/detail/RetryRules.h>
+#include <Orvalis/ServiceInfrastructure/detail/StartThreads.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
 
 #include <algorithm>
 #include <cctype>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 // Each operation runs the same stages as the callback API, top-down:
 // prepare (every local check, the signature), record (the journal's entry,
 // when the client keeps one), exchange (one cancellable transfer), decode
 // (once, within the answer budget; the journal gets the outcome), then the result.
+// The caller's thread only hands the operation over: a start thread prepares and
+// signs each attempt, the journal's own writer records it, the delivery thread
+// decodes and completes; the outcome goes back to the writer, waited for by nobody.
 namespace orvalis {
 namespace {
 
@@ -39,7 +45,8 @@ std::string nonceOf(const URLRequest& request) {
 }
 
 void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request);
-void refuse(const std::shared_ptr<detail::OperationState>& state, Error refusal);
+void beginAttempt(const std::shared_ptr<detail::OperationState>& state,
+                  const std::function<detail::PreparedRequest()>& prepare);
 
 // Runs one of the client's stages with its log lines redacted, unless the client asked for
 // full ones. Only the stage: host code it leads to (continuations, callbacks) runs outside.
@@ -75,8 +82,85 @@ void conclude(const std::shared_ptr<detail::OperationState>& state, OperationRes
     state->complete(std::move(result));
 }
 
-// The next attempt, on the delivery thread once the pause is over (or cut short
-// by a cancel): prepared and signed afresh, with its own nonce and timestamp.
+// Completions run on the delivery thread, also those decided on a start thread or the journal's writer.
+void endOnDeliveryThread(const std::shared_ptr<detail::OperationState>& state, OperationResult result) {
+    auto end = std::make_shared<OperationResult>(std::move(result));
+    try {
+        detail::scheduleOnDeliveryThread(std::chrono::steady_clock::time_point::min(),
+                                         [state, end] { conclude(state, std::move(*end)); });
+    } catch (...) {
+        conclude(state, std::move(*end));  // no delivery thread: here, still once
+    }
+}
+
+Error notInTime() {
+    return Error::withDescription(URLErrorDomain, URLErrorTimedOut,
+                                  "The request timed out: the overall time-out passed before it could be sent.");
+}
+
+// An attempt that is not made ends the operation: with the last attempt's result, or, before the
+// first, with why. A cancel turns either into the cancel failure.
+void endUnmade(const std::shared_ptr<detail::OperationState>& state, Error why) {
+    OperationResult result;
+    if (state->unmade) {
+        result = std::move(*state->unmade);
+    } else {
+        result.error = std::move(why);
+    }
+    state->unmade.reset();
+    endOnDeliveryThread(state, std::move(result));
+}
+
+bool cancelled(detail::OperationState& state) {
+    std::lock_guard lock(state.mutex);
+    return state.cancelRequested;
+}
+
+Error couldNotSend(const std::exception_ptr& failure) {
+    std::string why = "something was thrown";
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        why = e.what();
+    } catch (...) {
+    }
+    return Error::withDescription(URLErrorDomain, URLErrorUnknown, "The request could not be sent: " + why);
+}
+
+Error cancelFailure() { return Error::withDescription(URLErrorDomain, URLErrorCancelled, "The request was cancelled."); }
+
+// One attempt, on a start thread: prepared and signed with its own nonce and timestamp,
+// then recorded and sent. A cancel that came first sends nothing.
+void beginAttempt(const std::shared_ptr<detail::OperationState>& state,
+                  const std::function<detail::PreparedRequest()>& prepare) {
+    if (cancelled(*state)) {
+        endUnmade(state, cancelFailure());
+        return;
+    }
+    try {
+        detail::PreparedRequest prepared = withClientLogLines(*state, prepare);
+        if (prepared.refusal) {
+            state->unmade.reset();
+            OperationResult refused;
+            refused.error = std::move(prepared.refusal);
+            endOnDeliveryThread(state, std::move(refused));
+            return;
+        }
+        if (pastDeadline(*state)) {  // signing took its time
+            endUnmade(state, notInTime());
+            return;
+        }
+        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
+    } catch (...) {
+        state->unmade.reset();
+        OperationResult failed;
+        failed.error = couldNotSend(std::current_exception());
+        endOnDeliveryThread(state, std::move(failed));
+    }
+}
+
+// The next attempt, once the pause is over (or cut short by a cancel): prepared and
+// signed afresh on a start thread, with its own nonce and timestamp.
 void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
     OperationResult last;
     bool stop = false;
@@ -92,24 +176,12 @@ void nextAttempt(const std::shared_ptr<detail::OperationState>& state) {
         conclude(state, std::move(last));  // a cancel turns it into the cancel failure
         return;
     }
+    state->unmade = std::move(last);
+    auto begin = [state] { beginAttempt(state, state->prepareAgain); };
     try {
-        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return state->prepareAgain(); });
-        if (prepared.refusal) {
-            OperationResult refused;
-            refused.error = std::move(prepared.refusal);
-            conclude(state, std::move(refused));
-            return;
-        }
-        if (pastDeadline(*state)) {  // signing took its time
-            conclude(state, std::move(last));
-            return;
-        }
-        withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });  // as the first
-    } catch (const std::exception& e) {
-        OperationResult failed;
-        failed.error = Error::withDescription(URLErrorDomain, URLErrorUnknown,
-                                              std::string("The request could not be sent again: ") + e.what());
-        conclude(state, std::move(failed));
+        detail::runOnStartThread(begin);
+    } catch (const std::system_error&) {
+        begin();  // no start thread: signed here, as a single-threaded host would
     }
 }
 
@@ -256,26 +328,8 @@ void answerInProcess(const std::shared_ptr<detail::OperationState>& state, URLRe
 }
 
 // The exchange stage: one transfer with the operation's time-outs, cancellable from the start.
-void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
-    if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
-    request.setTimeoutInterval(state->idleSeconds);
-    state->attemptNonce = nonceOf(request);
-    state->readOnly = request.HTTPMethod() == "GET";
-    state->attemptStartedAt = std::chrono::steady_clock::now();
-    if (state->journal) {
-        std::optional<Error> refusal = detail::recordAttempt(*state->journal, state->name, state->attemptNonce, request);
-        if (refusal) {
-            // Nothing is sent: a payment the journal cannot record is not made.
-            if (state->attempts.empty()) {
-                refuse(state, std::move(*refusal));
-            } else {
-                OperationResult refused;
-                refused.error = std::move(refusal);
-                conclude(state, std::move(refused));
-            }
-            return;
-        }
-    }
+void send(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    state->unmade.reset();
     if (state->core->configuration.answerer) {
         answerInProcess(state, std::move(request));
         return;
@@ -299,13 +353,55 @@ void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequ
     }
 }
 
-// A refusal of the prepare stage, reported later on the delivery thread like any failure.
-void refuse(const std::shared_ptr<detail::OperationState>& state, Error refusal) {
-    detail::failBeforeSending(std::move(refusal), [state](Error error) {
-        OperationResult result;
-        result.error = std::move(error);
-        state->complete(std::move(result));
-    });
+// The record stage: the entry goes to the journal's own writer, which sends the request once
+// the entry is durable. Each entry waits for a locked journal until its own deadline only.
+void recordThenSend(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    detail::EntryJob job;
+    job.entry = detail::journalEntry(*state->journal, state->name, state->attemptNonce, request);
+    job.startedAt = state->attempts.empty() ? state->startedAt : state->attemptStartedAt;
+    // The job's done holds the state, so a plain pointer to it is safe here.
+    job.abandoned = [raw = state.get()] { return cancelled(*raw) || pastDeadline(*raw); };
+    job.done = [state, request = std::move(request)](std::int64_t id, std::optional<std::string> failure) mutable {
+        state->journal->entry = id;
+        if (failure) {  // nothing is sent: a payment the journal cannot record is not made
+            state->unmade.reset();
+            OperationResult refused;
+            refused.error = detail::cannotRecord(*failure);
+            endOnDeliveryThread(state, std::move(refused));
+            return;
+        }
+        std::optional<Error> unsent;
+        if (cancelled(*state)) {
+            unsent = cancelFailure();
+        } else if (pastDeadline(*state)) {
+            unsent = notInTime();
+        } else {
+            try {
+                withClientLogLines(*state, [&] { send(state, std::move(request)); });
+                return;
+            } catch (...) {
+                unsent = couldNotSend(std::current_exception());
+                state->unmade.reset();
+            }
+        }
+        // Recorded, never sent: the entry says so, rather than look like a payment that may have gone out.
+        detail::recordOutcome(*state->journal, Reached::No, 0, unsent, std::nullopt);
+        endUnmade(state, std::move(*unsent));
+    };
+    state->journal->writer->recordAttempt(std::move(job));
+}
+
+void startExchange(const std::shared_ptr<detail::OperationState>& state, URLRequest request) {
+    if (request.HTTPBody() && logEnabled()) log("Request : " + detail::validUTF8Text(*request.HTTPBody()));
+    request.setTimeoutInterval(state->idleSeconds);
+    state->attemptNonce = nonceOf(request);
+    state->readOnly = request.HTTPMethod() == "GET";
+    state->attemptStartedAt = std::chrono::steady_clock::now();
+    if (state->journal) {
+        recordThenSend(state, std::move(request));
+    } else {
+        send(state, std::move(request));
+    }
 }
 
 void stamp(ZRBBaseServiceRequest& request, const ClientConfiguration& configuration) {
@@ -374,6 +470,7 @@ Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detai
     if (configuration.connectionLimits) {
         URLSession::sharedSession().configuration().setConnectionLimits(*configuration.connectionLimits);
     }
+    if (configuration.journal) core_->journalWriter = detail::JournalWriter::of(configuration.journal);
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
 }
@@ -404,7 +501,7 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     state->idleSeconds = seconds(idle);
     if (overall) state->deadline = detail::deadlineAfter(*overall);
     state->retry = retry;
-    state->journal = detail::journalFacts(configuration, name, request);
+    state->journal = detail::journalFacts(configuration, core_->journalWriter, name, request);
     const detail::PreparePolicy policy{configuration.requireSignature};
     // Only a policy that may try again needs its own copy of the request.
     if (state->retry.maxAttempts > 1) {
@@ -425,15 +522,14 @@ Operation Client::run(Request& request, const OperationOptions& options, const c
     }
     core_->add(state);
     try {
-        detail::PreparedRequest prepared = withClientLogLines(*state, [&] { return detail::prepare(request, policy); });
-        if (prepared.refusal) {
-            refuse(state, std::move(*prepared.refusal));
-        } else if (pastDeadline(*state)) {
-            refuse(state, Error::withDescription(URLErrorDomain, URLErrorTimedOut,
-                                                 "The request timed out: the overall time-out passed before it "
-                                                 "could be sent."));
-        } else {
-            withClientLogLines(*state, [&] { startExchange(state, std::move(*prepared.request)); });
+        std::function<detail::PreparedRequest()> prepare = state->prepareAgain;
+        if (!prepare) prepare = [request = std::move(request), policy] { return detail::prepare(request, policy); };
+        // Signing is the costly part of a start: on a start thread, so that a burst uses every core.
+        auto begin = [state, prepare = std::move(prepare)] { beginAttempt(state, prepare); };
+        try {
+            detail::runOnStartThread(begin);
+        } catch (const std::system_error&) {
+            begin();  // no start thread: prepared here
         }
     } catch (...) {
         core_->remove(state.get());
@@ -474,8 +570,13 @@ std::size_t Client::inFlight() const noexcept {
 }
 
 bool Client::waitUntilIdle(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(core_->mutex);
-    return detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); });
+    const std::optional<std::chrono::steady_clock::time_point> until = detail::deadlineAfter(timeout);
+    {
+        std::unique_lock lock(core_->mutex);
+        if (!detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); })) return false;
+    }
+    // The outcomes of what completed are on their way to the journal: idle once they are written.
+    return !core_->journalWriter || core_->journalWriter->waitUntilWritten(until);
 }
 
 std::shared_ptr<Journal> Client::journal() const noexcept { return core_->configuration.journal; }

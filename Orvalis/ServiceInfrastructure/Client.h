@@ -163,7 +163,8 @@ struct ClientCore;
 /// The six operations of ZRBOrvalis as handles (Operation): awaitable in a
 /// coroutine, waitable, cancellable, with time-outs and the whole failure.
 /// Credentials are given once; a value set on a request wins over the client's.
-/// Any thread may start operations; completion runs on the delivery thread.
+/// Any thread may start operations; a start never waits for the signature or the journal
+/// (both are made on the library's own threads); completion runs on the delivery thread.
 /// Every operation throws std::invalid_argument, and sends nothing, when
 /// options hold a time-out of 0 or less or attempts out of range; every other refusal (a bad host or
 /// id, a body that cannot be written, no signature) is the operation's failure.
@@ -199,7 +200,7 @@ public:
     /// Number of this client's operations not yet completed. Any thread.
     std::size_t inFlight() const noexcept;
     /// Waits until every operation of this client has completed (continuations
-    /// included) or timeout has passed; true when none is left. A timeout of a
+    /// included) and their outcomes are in the journal, or timeout has passed; true when none is left. A timeout of a
     /// hundred years or more (milliseconds::max()) waits without limit. Not on the delivery thread.
     bool waitUntilIdle(std::chrono::milliseconds timeout) const;
     /// Cancels every operation of this client in flight (see Operation::cancel). Any thread.

@@ -3,6 +3,7 @@
 #include <Orvalis/Foundation/Storage/detail/SQLiteDatabase.h>
 #include <Orvalis/ServiceInfrastructure/Journal.h>
 #include <Orvalis/ServiceInfrastructure/detail/JournalStores.h>
+#include <Orvalis/ServiceInfrastructure/detail/JournalBatch.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -55,6 +56,10 @@ CREATE INDEX attempt_correlation ON attempt(correlation_id);
 constexpr std::int64_t kSchemaVersion = std::size(kMigrations);
 
 std::string selectFrom() { return std::string("SELECT ") + detail::kEntryColumns + " FROM attempt a "; }
+
+// How long one try of the journal's writer waits for another connection's lock: it then
+// tries again, refusing each entry at its own deadline rather than all after one wait.
+constexpr std::chrono::milliseconds kWriterLockWait{50};
 
 using detail::fromMillis;
 using detail::idsFrom;
@@ -126,10 +131,10 @@ detail::DatabaseOptions databaseOptions(const std::string& path, const JournalOp
     return database;
 }
 
-class SQLiteJournal final : public Journal, public detail::FleetJournal {
+class SQLiteJournal final : public Journal, public detail::BatchJournal, public detail::FleetJournal {
 public:
     SQLiteJournal(const std::string& path, const JournalOptions& options)
-        : db_(path, databaseOptions(path, options)), path_(path) {
+        : db_(path, databaseOptions(path, options)), path_(path), busyTimeout_(options.busyTimeout) {
         if (schemaVersion(db_) == kSchemaVersion) return;
         // An older journal is upgraded under the write lock, so that two processes opening it do it once.
         db_.execute("BEGIN IMMEDIATE");
@@ -198,20 +203,27 @@ public:
     }
 
     void recordOutcome(std::int64_t id, const JournalOutcome& o) override {
-        committed([&] {
-            db_.prepare(
-                   "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
-                   "answer_ids = ?, completed_at = ? WHERE id = ?")
-                .bind(1, static_cast<std::int64_t>(o.reached))
-                .bind(2, static_cast<std::int64_t>(o.statusCode))
-                .bind(3, o.errorDomain)
-                .bind(4, o.errorCode)
-                .bind(5, idsText(o.answerIds))
-                .bind(6, millis(Clock::now()))
-                .bind(7, id)
-                .step();
+        committed([&] { update(id, o); });
+    }
+
+    std::vector<std::int64_t> recordAttempts(const std::vector<JournalEntry>& entries) override {
+        heartbeat_.start();
+        const std::string instance = detail::currentInstance().id;
+        std::vector<std::int64_t> ids;
+        briefly([&] {
+            ids.clear();
+            for (const JournalEntry& e : entries) ids.push_back(insert(e, instance));
+        });
+        return ids;
+    }
+
+    void recordOutcomes(const std::vector<std::pair<std::int64_t, JournalOutcome>>& outcomes) override {
+        briefly([&] {
+            for (const auto& [id, o] : outcomes) update(id, o);
         });
     }
+
+    std::chrono::milliseconds busyTimeout() const noexcept override { return busyTimeout_; }
 
     std::vector<JournalEntry> unsettled() override {
         return select("WHERE settled_at IS NULL AND (reached IS NULL OR reached = 1) ORDER BY id", [](Statement&) {});
@@ -242,6 +254,38 @@ public:
     }
 
 private:
+    void update(std::int64_t id, const JournalOutcome& o) {
+        db_.prepare(
+               "UPDATE attempt SET reached = ?, status_code = ?, error_domain = ?, error_code = ?, "
+               "answer_ids = ?, completed_at = ? WHERE id = ?")
+            .bind(1, static_cast<std::int64_t>(o.reached))
+            .bind(2, static_cast<std::int64_t>(o.statusCode))
+            .bind(3, o.errorDomain)
+            .bind(4, o.errorCode)
+            .bind(5, idsText(o.answerIds))
+            .bind(6, millis(Clock::now()))
+            .bind(7, id)
+            .step();
+    }
+
+    // The writer's one try: work in one committed transaction, waiting only briefly for
+    // another connection's lock (JournalBusy then, nothing written).
+    void briefly(const std::function<void()>& work) {
+        std::lock_guard lock(mutex_);
+        db_.setBusyTimeout(kWriterLockWait);
+        const std::exception_ptr failure = transaction(work);
+        db_.setBusyTimeout(busyTimeout_);
+        if (!failure) return;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const StorageError& e) {
+            if (e.busy()) throw detail::JournalBusy(e.what());
+            throw JournalError(e.what());
+        } catch (const JSONSerializationError& e) {
+            throw JournalError(path_ + ": an id that is not UTF-8 text: " + e.what());
+        }
+    }
+
     // One write waiting for its transaction to be committed.
     struct Pending {
         const std::function<void()>* work;
@@ -277,13 +321,20 @@ private:
 
     std::exception_ptr commit(const std::vector<Pending*>& batch) noexcept {
         std::lock_guard lock(mutex_);
+        return transaction([&] {
+            for (Pending* p : batch) (*p->work)();
+        });
+    }
+
+    // work in one transaction, committed (on disk) when no failure comes back. The connection's owner locks.
+    std::exception_ptr transaction(const std::function<void()>& work) noexcept {
         try {
             db_.execute("BEGIN IMMEDIATE");
         } catch (...) {
             return std::current_exception();
         }
         try {
-            for (Pending* p : batch) (*p->work)();
+            work();
             db_.execute("COMMIT");
             return nullptr;
         } catch (...) {
@@ -380,6 +431,7 @@ private:
     bool committing_ = false;
     Database db_;
     std::string path_;
+    std::chrono::milliseconds busyTimeout_;
     detail::Heartbeat heartbeat_{[this](const detail::InstanceName& instance) { guarded([&] { beat(instance); }); }};
 };
 

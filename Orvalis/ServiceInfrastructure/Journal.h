@@ -105,7 +105,8 @@ public:
 /// How openJournal opens a journal file.
 struct ORVALIS_EXPORT JournalOptions {
     /// How long a write waits while another connection (this process or another)
-    /// writes; past it the write fails, and so the operation is refused.
+    /// writes; past it the write fails, and so the operation is refused (a Client's
+    /// entry: this long after its operation started).
     std::chrono::milliseconds busyTimeout{5000};
     /// When set, the journal may not grow past about this many bytes: a write past it
     /// fails as on a full disk.

@@ -146,9 +146,11 @@ private:
 class PostgresJournal final : public Journal, public BatchJournal, public FleetJournal {
 public:
     PostgresJournal(const std::string& connectionString, const JournalOptions& options)
-        : db_(connectionString, options.busyTimeout) {
+        : db_(connectionString, options.busyTimeout), busyTimeout_(options.busyTimeout) {
         guarded([&] { migrate(); });
     }
+
+    std::chrono::milliseconds busyTimeout() const noexcept override { return busyTimeout_; }
 
     // Payments in flight each call these from their own thread: calls that arrive while a statement runs
     // go together in the next one (one round trip, one commit), each still waiting for its own.
@@ -420,6 +422,7 @@ private:
     Grouped<JournalEntry, std::int64_t> attempts_;
     Grouped<std::pair<std::int64_t, JournalOutcome>, int> outcomes_;
     PostgresConnection db_;
+    std::chrono::milliseconds busyTimeout_;
     Heartbeat heartbeat_{[this](const InstanceName& instance) { beat(instance); }};
 };
 

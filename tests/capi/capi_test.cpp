@@ -464,6 +464,7 @@ TEST(CInterface, TheJournalRecordsAPaymentAndRefusesAFileThatIsNoJournal) {
     const std::string path = (dir.path() / "j.db").string();
     Client paying = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.journal = path.c_str()});
     ASSERT_TRUE(pay(paying));
+    ASSERT_EQ(orvalis_client_wait_idle(paying.get(), 60000), ORVALIS_OK);  // the outcome is written after completion
     orvalis_journal* journal = nullptr;
     ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
     std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -99,6 +100,7 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     server.peek = openJournal(c.journalPath);  // a second connection, as a restarted process would open it
     OperationResult r = client.expressCheckout(payment()).get();
     ASSERT_TRUE(r.succeeded()) << r.error->description();
+    ASSERT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));  // the outcome is written after completion
     ASSERT_EQ(server.seenInJournal.size(), 1u);
     ASSERT_TRUE(server.seenInJournal[0]);
     EXPECT_EQ(server.seenInJournal[0]->correlationId, server.nonce(0));
@@ -139,6 +141,7 @@ TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     client.authorizePairing({}).get();
     server.reply = AnswererReply::transportFailure(URLErrorCannotConnectToHost, false);
     client.expressCheckout(payment("never-sent")).get();
+    ASSERT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));
     std::vector<JournalEntry> open = c.journal->unsettled();
     ASSERT_EQ(open.size(), 2u);
     EXPECT_EQ(open[0].requestIds["checkoutId"], "a");
@@ -277,6 +280,79 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
+// Another process holding the journal's write lock delays only that journal's payments, each refused its
+// busyTimeout after its own start: no start call waits for it, no completion waits for an outcome's write,
+// and a client without a journal goes on as usual.
+TEST_P(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadline) {
+    if (GetParam() != Store::SQLite) GTEST_SKIP() << "a file's lock";
+    using namespace std::chrono;
+    using Clock = steady_clock;
+    const auto busy = milliseconds(1000), quick = milliseconds(600);
+    c.journal = openJournal(path, JournalOptions{busy, {}});
+    Client paying(c);
+    ts::Recorder readServer;
+    Client reading(ts::answered(readServer));
+    // The first payment's entry is written; then, while it is at the server, the other process takes the lock.
+    FILE* holder = nullptr;
+    Clock::time_point locked;
+    server.beforeReply = [&] {
+        const std::string command =
+            "python3 -c 'import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], "
+            "isolation_level=None); c.execute(\"BEGIN EXCLUSIVE\"); print(\"locked\", "
+            "flush=True); time.sleep(2.5)' " +
+            path;
+        holder = popen(command.c_str(), "r");
+        char line[16] = {};
+        ASSERT_TRUE(holder && std::fgets(line, sizeof line, holder)) << "no lock";
+        locked = Clock::now();
+    };
+    OperationResult first = paying.expressCheckout(payment("first")).get();
+    server.beforeReply = nullptr;
+    EXPECT_TRUE(first.succeeded());
+    EXPECT_LT(Clock::now() - locked, quick) << "the completion waited for its outcome's write";
+
+    std::vector<std::pair<Clock::time_point, Operation>> payments;
+    auto pay = [&] {
+        for (int i = 0; i < 3; ++i) {
+            const auto start = Clock::now();
+            payments.emplace_back(start, paying.expressCheckout(payment("locked-out")));
+            EXPECT_LT(Clock::now() - start, milliseconds(200)) << "the start call waited for the journal";
+        }
+    };
+    auto read = [&] {
+        for (int i = 0; i < 25; ++i) {
+            const auto start = Clock::now();
+            ZRBPairingIDServiceRequest r;
+            r.setPairingTransactionId("p-1");
+            EXPECT_TRUE(reading.getPairingId(r).get().succeeded());
+            EXPECT_LT(Clock::now() - start, quick) << "a read of a client without a journal was held up";
+        }
+    };
+    pay(), read();
+    // A payment cancelled while its entry waits for the journal ends at once, with nothing sent nor written.
+    Operation cancelled = paying.expressCheckout(payment("cancelled"));
+    const auto cancelledAt = Clock::now();
+    EXPECT_TRUE(cancelled.cancel());
+    EXPECT_EQ(cancelled.get().error->code(), URLErrorCancelled);
+    EXPECT_LT(Clock::now() - cancelledAt, quick) << "the cancel waited for the journal";
+    pay(), read();
+    for (auto& [start, op] : payments) {
+        OperationResult r = op.get();
+        const auto after = Clock::now() - start;
+        ASSERT_TRUE(r.error);
+        EXPECT_EQ(r.error->code(), URLErrorCannotRecordRequest) << r.error->description();
+        EXPECT_NE(r.error->description().find("database is locked"), std::string::npos) << r.error->description();
+        EXPECT_TRUE(after >= busy && after < busy + milliseconds(700)) << duration_cast<milliseconds>(after).count();
+    }
+    EXPECT_EQ(server.seen.size(), 1u);  // none of the refused was sent
+    if (holder) pclose(holder);
+    // The first payment's outcome, kept while the journal was locked, is written once it is free.
+    ASSERT_TRUE(paying.waitUntilIdle(seconds(30)));
+    const std::vector<JournalEntry> all = c.journal->entries(0, 10);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].reached, Reached::Yes);
+}
+
 // One journal for many threads, another client on the same file: every attempt once, none lost.
 TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
     c.journalPath = path;
@@ -287,6 +363,7 @@ TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
             for (int i = 0; i < 20; ++i) (t % 2 ? first : second).expressCheckout(payment()).wait();
         });
     for (auto& thread : threads) thread.join();
+    ASSERT_TRUE(first.waitUntilIdle(std::chrono::seconds(30)) && second.waitUntilIdle(std::chrono::seconds(30)));
     std::vector<JournalEntry> all = first.journal()->entries(0, 1000);
     std::set<std::string> journaled, sent;
     for (std::size_t i = 0; i < server.seen.size(); ++i) sent.insert(server.nonce(i));
@@ -304,6 +381,7 @@ TEST_P(JournalFile, ASecondProcessReadsAndSettlesTheSameJournal) {
     c.journalPath = path;
     Client client(c);
     client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
+    ASSERT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));
     const std::string id = std::to_string(client.journal()->unsettled().at(0).id);
     // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
     const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"}).out,

@@ -63,6 +63,8 @@ int main(int argc, char** argv) try {
             }
         });
     }
+    for (auto& payer : payers) payer.join();
+    client.waitUntilIdle(std::chrono::minutes(1));  // the last outcomes are written, not dropped at exit
     return 0;
 } catch (const JournalError& e) {  // the database is down: the test starts this host again
     std::fprintf(stderr, "%s\n", e.what());

@@ -348,6 +348,7 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
     c.get_precheckout_data(pairing_id="p")
     with pytest.raises(OperationError):
         c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
+    assert c.wait_idle(10)  # the outcome is written after completion
     with orvalis.Journal(where) as journal, orvalis.Journal(tmp_path / "copy.db") as copy:
         [entry] = journal.unsettled()
         assert (entry["reached"], entry["requestIds"], entry["amount"]) == ("maybe", {"checkoutId": "chk-9"},
@@ -391,3 +392,50 @@ def test_a_kept_key_goes_once_its_lifetime_has_passed(keys, connect):
         assert orvalis.key_cache_count() == 1
     finally:
         orvalis.set_key_cache_lifetime(0)
+
+
+# Another process holds the journal's write lock: its payments are each refused about busyTimeout (5 s) after
+# their own start, nothing sent; the event loop, and a client without a journal, go on meanwhile.
+def test_a_locked_journal_delays_only_its_own_payments(tmp_path, connect):
+    ok = lambda request: orvalis.Reply(body=b'{"ok": 1}')
+    paying = connect("api.example.com", orvalis.AsyncClient, answerer=ok, journal_path=tmp_path / "j.db")
+    reading = connect("api.example.com", orvalis.AsyncClient, answerer=ok)
+    hold = "import sqlite3, sys, time; c = sqlite3.connect(sys.argv[1], isolation_level=None); " \
+           "c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); time.sleep(7)"
+    holder = subprocess.Popen([sys.executable, "-c", hold, tmp_path / "j.db"], stdout=subprocess.PIPE, text=True)
+
+    async def main():
+        ticks = [time.monotonic()]
+
+        async def tick():
+            while True:
+                await asyncio.sleep(0.02)
+                ticks.append(time.monotonic())
+
+        async def pay():
+            start = time.monotonic()
+            with pytest.raises(OperationError) as refused:
+                await paying.express_checkout(checkout_id="chk", amount=1.5, currency="EUR")
+            return refused.value.code, time.monotonic() - start
+
+        async def read():
+            start = time.monotonic()
+            await reading.get_pairing_id(pairing_transaction_id="p-1")
+            return time.monotonic() - start
+
+        ticker = asyncio.create_task(tick())
+        payments = [asyncio.create_task(pay()) for _ in range(3)]
+        reads = [await read() for _ in range(25)]
+        payments += [asyncio.create_task(pay()) for _ in range(3)]
+        reads += [await read() for _ in range(25)]
+        refusals = await asyncio.gather(*payments)
+        ticker.cancel()
+        return refusals, reads, max(b - a for a, b in zip(ticks, ticks[1:]))
+
+    try:
+        assert holder.stdout.readline() == "locked\n"
+        refusals, reads, longest_pause = asyncio.run(main())
+    finally:
+        holder.kill()
+    assert all(code == -1234 and 5.0 <= after < 6.5 for code, after in refusals), refusals
+    assert max(reads) < 1.0 and longest_pause < 1.0, (max(reads), longest_pause)

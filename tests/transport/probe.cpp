@@ -10,12 +10,15 @@
 //                     wait, other tasks finished behind it; prints "late" for any that runs later
 //   exit-mid-decode   returns from main while a 100,000-children XML answer (sent back by <url>) decodes;
 //                     prints "late" if its callback runs after that
+//   exit-signing      returns from main while operations wait for start threads that ask a slow key
+//                     source; prints "late" for any that completes after that
 //   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
 //                     exits 1 unless each request gets exactly one callback (for memcheck)
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
+#include <Orvalis/ServiceInfrastructure/Client.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,6 +116,22 @@ int main(int argc, char** argv) {
         auto late = [](auto) { (void)!::write(1, "late\n", 5); };
         ZRBNetworkManager().executeService(request, late, late);
         if (decoding.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 4;
+        print("exiting");
+        mainReturned = true;
+        return 0;
+    }
+    if (mode == "exit-signing") {
+        ClientConfiguration c;
+        c.host = "127.0.0.1", c.consumerKey = "k";
+        c.keySource = KeySource::callback([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return std::optional<std::string>();
+        });
+        c.observer = [](const OperationEvent& e) {
+            if (e.kind == OperationEventKind::Completed && mainReturned.load()) (void)!::write(1, "late\n", 5);
+        };
+        Client client(c);
+        for (int i = 0; i < 400; ++i) client.getPairingId({});
         print("exiting");
         mainReturned = true;
         return 0;

@@ -60,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
         Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "good", "exiting\n"},
         Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
         Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"},
-        Exit{"WhileALargeAnswerDecodes", "exit-mid-decode", "/reply", "good", "exiting\n"}),
+        Exit{"WhileALargeAnswerDecodes", "exit-mid-decode", "/reply", "good", "exiting\n"},
+        Exit{"WithSignaturesQueuedAndRunning", "exit-signing", "/", "good", "exiting\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {

@@ -51,13 +51,14 @@ void collectIds(const Dictionary& answer, std::map<std::string, std::string>& id
 
 }  // namespace
 
-std::optional<JournalFacts> journalFacts(const ClientConfiguration& configuration, std::string_view name,
+std::optional<JournalFacts> journalFacts(const ClientConfiguration& configuration,
+                                         const std::shared_ptr<JournalWriter>& writer, std::string_view name,
                                          const ZRBBaseServiceRequest& request) {
-    if (!configuration.journal) return std::nullopt;
+    if (!configuration.journal || !writer) return std::nullopt;
     const bool payment = name == "authorizePairing" || name == "expressCheckout";
     if (!payment && configuration.journalScope != JournalScope::AllOperations) return std::nullopt;
     JournalFacts facts;
-    facts.journal = configuration.journal;
+    facts.writer = writer;
     auto& ids = facts.requestIds;
     if (auto* r = dynamic_cast<const ZRBExpressCheckoutDataRequest*>(&request)) {
         keep(ids, "checkoutId", r->checkoutId());
@@ -82,8 +83,8 @@ std::optional<JournalFacts> journalFacts(const ClientConfiguration& configuratio
     return facts;
 }
 
-std::optional<Error> recordAttempt(JournalFacts& facts, std::string_view name, const std::string& correlationId,
-                                   const URLRequest& request) {
+JournalEntry journalEntry(const JournalFacts& facts, std::string_view name, const std::string& correlationId,
+                          const URLRequest& request) {
     JournalEntry entry;
     entry.operation = name;
     entry.correlationId = correlationId;
@@ -94,16 +95,10 @@ std::optional<Error> recordAttempt(JournalFacts& facts, std::string_view name, c
         entry.bodyDigest = hex(digest(DigestAlgorithm::SHA256, *body).value_or(""));
     }
     entry.recordedAt = std::chrono::system_clock::now();
-    std::string why;
-    try {
-        facts.entry = facts.journal->recordAttempt(entry);
-        return std::nullopt;
-    } catch (const std::exception& e) {
-        why = e.what();
-    } catch (...) {
-        why = "the journal threw";
-    }
-    facts.entry = 0;
+    return entry;
+}
+
+Error cannotRecord(const std::string& why) {
     return Error::withDescription(URLErrorDomain, URLErrorCannotRecordRequest,
                                   "The request was not sent: the journal could not record it (" + why + ").");
 }
@@ -120,7 +115,7 @@ void recordOutcome(JournalFacts& facts, Reached reached, long statusCode, const 
             outcome.errorCode = error->code();
         }
         if (answer) collectIds(*answer, outcome.answerIds, 2);
-        facts.journal->recordOutcome(facts.entry, outcome);
+        facts.writer->recordOutcome(facts.entry, std::move(outcome));
     } catch (const std::exception& e) {
         log(std::string("Client: the journal could not record an outcome, its entry stays unsettled: ") + e.what());
     } catch (...) {

@@ -24,6 +24,7 @@ namespace orvalis::detail {
 struct ClientCore {
     ClientConfiguration configuration;
     std::shared_ptr<const TransportSettings> transport;  // user agent, proxy, anchors, pins
+    std::shared_ptr<JournalWriter> journalWriter;         // the journal's own thread, when there is a journal
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
     std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
@@ -45,7 +46,8 @@ struct OperationState {
     /// Told of the final result before any waiter wakes (the client's observer).
     std::function<void(const OperationResult&)> onCompleted;
 
-    // The attempt in flight and those before it: delivery thread only once started.
+    // The attempt in flight and those before it: one thread at a time, handed from the start
+    // thread to the journal's writer and the delivery thread.
     std::chrono::steady_clock::time_point attemptStartedAt;
     std::string attemptNonce;
     bool readOnly = false;  // a GET: the server may see it twice
@@ -53,6 +55,9 @@ struct OperationState {
     std::vector<AttemptRecord> attempts;
     Reached furthest = Reached::No;
     std::optional<JournalFacts> journal;  // when the client records this operation
+    /// What the operation ends with when the attempt being started is not made: the
+    /// last attempt's result (none before the first attempt).
+    std::optional<OperationResult> unmade;
 
     std::mutex mutex;  // guards everything below
     std::condition_variable completed;

@@ -69,8 +69,7 @@ Database::Database(const std::string& path, const DatabaseOptions& options) : pa
     open(options.make || options.admit ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     try {
         sqlite3_extended_result_codes(db_, 1);
-        const auto wait = std::min<std::int64_t>(options.busyTimeout.count(), std::numeric_limits<int>::max());
-        sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(wait, 0)));
+        setBusyTimeout(options.busyTimeout);
         if (options.admit) options.admit(*this);
         makeDurable(options);
     } catch (...) {
@@ -104,6 +103,13 @@ void Database::makeDurable(const DatabaseOptions& options) {
 }
 
 Database::~Database() { sqlite3_close(db_); }
+
+bool StorageError::busy() const noexcept { return (code_ & 0xff) == SQLITE_BUSY; }
+
+void Database::setBusyTimeout(std::chrono::milliseconds wait) noexcept {
+    const auto ms = std::min<std::int64_t>(wait.count(), std::numeric_limits<int>::max());
+    sqlite3_busy_timeout(db_, static_cast<int>(std::max<std::int64_t>(ms, 0)));
+}
 
 void Database::fail(std::string_view doing, int code) const {
     throw StorageError(path_ + ": cannot " + std::string(doing) + ": " + reason(db_, code), code);

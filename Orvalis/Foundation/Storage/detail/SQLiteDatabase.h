@@ -23,6 +23,8 @@ public:
     StorageError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
     /// SQLite's extended result code (SQLITE_FULL, SQLITE_BUSY, SQLITE_NOTADB, ...).
     int code() const noexcept { return code_; }
+    /// True when another connection held the lock past the wait: the same write may be tried again.
+    bool busy() const noexcept;
 
 private:
     int code_;
@@ -62,6 +64,8 @@ public:
     void execute(std::string_view sql);
     /// A prepared statement of this connection. Throws StorageError.
     Statement prepare(std::string_view sql);
+    /// How long a write waits for another connection's lock from now on.
+    void setBusyTimeout(std::chrono::milliseconds wait) noexcept;
     /// The row id of the last row inserted through this connection.
     std::int64_t lastInsertId() const noexcept;
     /// Rows changed by the last statement.
