@@ -234,11 +234,22 @@ Dictionary ZRBOAuthProvider::getAllHeaderParamsForBaseString() const {
 }
 
 void ZRBOAuthProvider::setupSignatureBaseString() {
-    Dictionary all = getAllHeaderParamsForBaseString();
+    // The entries getAllHeaderParamsForBaseString would hold, without building
+    // that map: the OAuth ones, then the query's, which win on equal names.
     std::vector<const DictionaryEntry*> sorted;
-    sorted.reserve(all.size());
-    for (const DictionaryEntry& e : all)
+    sorted.reserve(oAuthHeaders_.size() + queryParams_.size());
+    for (const DictionaryEntry& e : oAuthHeaders_)
         if (!e.value().isNull()) sorted.push_back(&e);
+    const std::size_t oAuthCount = sorted.size();
+    for (const DictionaryEntry& e : queryParams_) {
+        if (e.value().isNull()) continue;
+        auto same = std::find_if(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(oAuthCount),
+                                 [&](const DictionaryEntry* o) { return o->key() == e.key(); });
+        if (same != sorted.begin() + static_cast<std::ptrdiff_t>(oAuthCount))
+            *same = &e;
+        else
+            sorted.push_back(&e);
+    }
     // Byte order of the names: char_traits<char> compares as unsigned char.
     std::sort(sorted.begin(), sorted.end(),
               [](const DictionaryEntry* a, const DictionaryEntry* b) { return a->key() < b->key(); });

@@ -10,7 +10,8 @@
 //
 // "floor/*" and "perop/*" measure one operation at a time, key cache on, on a
 // reused connection: the floors are an RSA-SHA1 signature with the key already
-// loaded and a bare libcurl GET on one reused handle; each face (callbacks,
+// loaded and a bare libcurl GET on one reused handle with the same header
+// fields as the library's request; each face (callbacks,
 // Operation::get(), co_await, C) is reported per operation and beyond the two
 // floors, as CPU time here and as instructions under callgrind:
 //   build/bench/operations/bench_operations --benchmark_filter='^(floor|perop)/'
@@ -18,6 +19,7 @@
 // ORVALIS_BENCH_OPS sets how many operations each of these cases runs (default 1000).
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <TestPki.h>
 #include <Orvalis/Foundation/Crypto/MerchantIdentity.h>
@@ -89,7 +91,7 @@ struct Setup {
         const std::string logFile = (dir.path() / "sandbox.log").string();
         std::vector<std::string> args{
             ORVALIS_SANDBOX_PATH, "--merchant-cert", certPath, "--port-file", portFile, "--write-cert", caFile,
-            "--consumer-key",     kConsumerKey};
+            "--consumer-key",     kConsumerKey, "--keep-alive", "60"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -351,7 +353,9 @@ void operations(benchmark::State& state) {
     }
     orvalis_client_config_free(cConfiguration);
     orvalis_key_source_free(cKey);
-    auto run = [&](int count) {
+    // A warm-up's failures are not the measure's: under valgrind the first connection can
+    // outlast the server's patience while the trust store loads.
+    auto run = [&](int count, bool warmUp = false) {
         std::mutex m;
         std::condition_variable cv;
         int inFlight = 0;
@@ -395,9 +399,9 @@ void operations(benchmark::State& state) {
             std::fprintf(stderr, "operations did not complete within 5 minutes (%d of %d done)\n", done, count);
             std::_Exit(1);
         }
-        if (failures.load() != 0) state.SkipWithError("some operations failed");
+        if (failures.load() != 0 && !warmUp) state.SkipWithError("some operations failed");
     };
-    if (kPerOp) run(8);  // the key imported, the connection open
+    if (kPerOp) run(8, true);  // the key imported, the connection open
     for (auto _ : state) {
         std::optional<CountedLoop> counted;
         if (kPerOp) {
@@ -456,25 +460,57 @@ void signatureFloor(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * total);
 }
 
-// Floor: a bare libcurl GET of the same service on one reused handle (and connection).
+// Floor: a bare libcurl request of the same service on one reused handle (and
+// connection), as the library sends a pairing id request: GET, no body, the
+// same header fields (a signed Authorization field of the library's making,
+// libcurl's default Accept and the body headers suppressed, the same
+// Accept-Encoding). Each request carries a field of its own (the server refuses
+// a nonce seen before), signed before the counted loop: the signature is the
+// other floor.
 void getFloor(benchmark::State& state) {
     setup();
     const int total = perOpCount();
+    Dictionary query;
+    query.set("pairingTransactionId", "ptx-1");
+    query.set("userId", "user-42");
+    std::string url;
+    std::vector<curl_slist*> headers;
+    KeyCache::sharedInstance().setLifetime(std::chrono::hours(1));  // signed once per request, quicker with the key kept
+    for (int i = 0; i <= total; ++i) {
+        ZRBOAuthProvider signer = ZRBOAuthProvider::initWith(
+            HTTPMethodTypeGET, OAuthURLSchemeTypeHTTPS, setup().host, "/quorvex/pairingid", query,
+            std::string(kConsumerKey), std::string("merchant"), std::string(kPassword), OAuthSignatureTypeRSASHA1,
+            std::nullopt);
+        url = signer.URLWithQueriesParams();
+        const std::string authorization = "Authorization: " + signer.oAuthHeader();
+        curl_slist* list = nullptr;
+        for (const char* line : {authorization.c_str(), "Content-Type:", "Expect:", "Accept:"})
+            list = curl_slist_append(list, line);
+        headers.push_back(list);
+    }
+    KeyCache::sharedInstance().setLifetime(std::chrono::milliseconds(0));
     CURL* curl = curl_easy_init();
-    const std::string url = "https://" + setup().host + "/quorvex/pairingid?pairingTransactionId=ptx-1&userId=user-42";
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     curl_easy_setopt(curl, CURLOPT_CAINFO, setup().caFile.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char*, std::size_t size, std::size_t n, void*) { return size * n; });
-    auto get = [&] {
-        if (curl_easy_perform(curl) != CURLE_OK) state.SkipWithError("GET failed");
+    auto get = [&](int i) {
+        long status = 0;
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers[static_cast<std::size_t>(i)]);
+        if (curl_easy_perform(curl) != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+            status != 200) {
+            state.SkipWithError("GET failed");
+        }
     };
-    get();
+    get(total);
     for (auto _ : state) {
         CountedLoop counted("floor/get");
-        for (int i = 0; i < total; ++i) get();
+        for (int i = 0; i < total; ++i) get(i);
     }
     curl_easy_cleanup(curl);
+    for (curl_slist* list : headers) curl_slist_free_all(list);
     state.SetItemsProcessed(state.iterations() * total);
 }
 

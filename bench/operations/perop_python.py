@@ -3,11 +3,13 @@
 interface. The CPU is the process's (every thread: the library's too), from time.process_time().
 
   PYTHONPATH=build/python python3 bench/operations/perop_python.py --sandbox build/tools/orvalis-sandbox/orvalis-sandbox
-  (--ops N, default 1000, or ORVALIS_BENCH_OPS; --profile: cProfile of the blocking face instead)
+  (--ops N, default 1000, or ORVALIS_BENCH_OPS; --profile: cProfile of the blocking face instead;
+  --detail: also user and system CPU, page faults and context switches per operation, from getrusage)
 bench/operations/compare_python.sh sets this beside the C face's figure of the same run."""
 import argparse
 import asyncio
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -49,6 +51,16 @@ async def awaited(client, ops):
         await client.get_pairing_id(pairing_transaction_id="ptx-%d" % (6 * n + 1), user_id="user-42")
 
 
+def usage():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return (r.ru_utime * 1e6, r.ru_stime * 1e6, r.ru_minflt, r.ru_nvcsw, r.ru_nivcsw)
+
+
+def detail(before, after, ops):
+    """user us, system us, page faults, voluntary and involuntary context switches, per operation"""
+    return "   user %.1f sys %.1f faults %.2f vcsw %.2f ivcsw %.2f" % tuple((a - b) / ops for a, b in zip(after, before))
+
+
 def per_op_us(work, ops):
     begin = time.process_time()
     work()
@@ -60,6 +72,7 @@ def main():
     parser.add_argument("--sandbox", required=True)
     parser.add_argument("--ops", type=int, default=int(os.environ.get("ORVALIS_BENCH_OPS", "1000")))
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--detail", action="store_true")
     parser.add_argument("--face", choices=("blocking", "async", "both"), default="both")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as d:
@@ -80,16 +93,20 @@ def main():
                     pstats.Stats(profile).sort_stats("tottime").print_stats(25)
                     return
                 if args.face != "async":
-                    print("%-20s %12.1f" % ("perop/python", per_op_us(lambda: blocking(client, args.ops), args.ops)))
+                    before = usage()
+                    us = per_op_us(lambda: blocking(client, args.ops), args.ops)
+                    print("%-20s %12.1f%s" % ("perop/python", us, detail(before, usage(), args.ops) if args.detail else ""))
 
             async def run_async():
                 with orvalis.AsyncClient(host, CONSUMER, **options) as client:
                     await awaited(client, 8)
+                    before = usage()
                     begin = time.process_time()
                     await awaited(client, args.ops)
-                    return (time.process_time() - begin) * 1e6 / args.ops
+                    us = (time.process_time() - begin) * 1e6 / args.ops
+                    return us, detail(before, usage(), args.ops) if args.detail else ""
             if args.face != "blocking":
-                print("%-20s %12.1f" % ("perop/python_async", asyncio.run(run_async())))
+                print("%-20s %12.1f%s" % ("perop/python_async", *asyncio.run(run_async())))
         finally:
             proc.kill()
             proc.wait(timeout=20)

@@ -572,10 +572,21 @@ _NO_COMPLETION = _COMPLETION()  # NULL: the caller waits with Operation.wait
 delivery_thread: Optional[int] = None
 
 
+# The library threads that keep a Python thread state between completions.
+_kept_states: "set[int]" = set()
+
+
 @_COMPLETION
 def _trampoline(result: int, key: int) -> None:  # on the library's delivery thread
     global delivery_thread
     delivery_thread = threading.get_ident()
+    if delivery_thread not in _kept_states:
+        # ctypes otherwise makes this thread a Python thread state for each call and frees it
+        # after (its frame stack mapped and unmapped each time: a page fault and two system
+        # calls per completion). One more hold keeps the first one until the interpreter ends,
+        # which the thread outlives: at exit every operation is waited for before Python shuts down.
+        _kept_states.add(delivery_thread)
+        ctypes.pythonapi.PyGILState_Ensure()
     with _waiting_lock:
         done = _waiting.pop(key, None)
     try:
