@@ -20,6 +20,8 @@
 #include <string>
 #include <utility>
 
+#include <unistd.h>
+
 using namespace orvalis;
 using orvalis::detail::copyForCaller;
 using orvalis::detail::covers;
@@ -36,18 +38,27 @@ thread_local bool t_inCompletion = false;
 // Counts a C client's operations from start until their callback has returned
 // (the C++ client forgets an operation before a callback that had to be posted
 // runs); shared with the operations, which may outlive the client.
+// In a child after fork() the parent's operations are not counted: they never complete there.
 struct Tracker {
     std::mutex mutex;
     std::condition_variable idle;
-    std::size_t running = 0;
+    std::size_t running = 0;  // read through runningLocked()
+    pid_t pid = getpid();
 
+    std::size_t& runningLocked() noexcept {
+        if (pid != getpid()) {
+            running = 0;
+            pid = getpid();
+        }
+        return running;
+    }
     void started() {
         std::lock_guard lock(mutex);
-        ++running;
+        ++runningLocked();
     }
     void finished() {
         std::lock_guard lock(mutex);
-        if (--running == 0) idle.notify_all();
+        if (runningLocked() > 0 && --running == 0) idle.notify_all();
     }
 };
 
@@ -195,7 +206,7 @@ void orvalis_client_free(orvalis_client* client) { delete client; }
 size_t orvalis_client_in_flight(const orvalis_client* client) {
     if (client == nullptr) return 0;
     std::lock_guard lock(client->tracker->mutex);
-    return client->tracker->running;
+    return client->tracker->runningLocked();
 }
 
 orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t timeout_ms) {
@@ -204,7 +215,7 @@ orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t ti
     return guarded([&] {
         Tracker& tracker = *client->tracker;
         std::unique_lock lock(tracker.mutex);
-        auto none = [&] { return tracker.running == 0; };
+        auto none = [&] { return tracker.runningLocked() == 0; };
         if (timeout_ms < 0) {
             tracker.idle.wait(lock, none);
             return ORVALIS_OK;

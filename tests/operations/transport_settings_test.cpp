@@ -1,5 +1,5 @@
-// What one client sets for its own requests: user agent, proxy, trust anchors and pins; and the
-// connection limits it sets for the process.
+// What one client sets for its own requests: user agent, proxy, trust anchors, pins and connection
+// limits; and connections left idle.
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
@@ -7,6 +7,8 @@
 #include <TestServer.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace ts = orvalis::testsupport;
 using namespace orvalis;
@@ -96,20 +98,70 @@ TEST(ClientTransport, AnchorsAndPinsBelongToTheirClient) {
     EXPECT_THROW(Client{unreadable}, std::invalid_argument);
 }
 
-// Over HTTP/1.1 a limit of 2 connections keeps the server at 2 requests at once: the "/hold2"
-// answer waits until two are held together, so a third connection would be seen with them.
-TEST(ClientTransport, ConnectionLimitsBoundWhatTheServerSeesAtOnce) {
+// Each client's requests at once, counted by the server per client (its user agent) on "/holdN" (held until N of
+// one client are held together, 5 s at most) or "/meetN" (the same, then answered on a kept-alive connection).
+struct Held {
+    std::string agent, path;
+    int count;
+};
+void holdAtOnce(const std::vector<std::pair<const Client*, Held>>& runs) {
+    std::vector<Operation> started;
+    for (const auto& [client, held] : runs) {
+        ZRBPrecheckoutDataRequest request;
+        request.setPairingId(held.path);
+        for (int i = 0; i < held.count; ++i) started.push_back(client->getPrecheckoutData(request));
+    }
+    for (Operation& operation : started) operation.get();
+}
+ClientConfiguration agent(const std::string& name, std::optional<ConnectionLimits> limits = std::nullopt) {
+    ClientConfiguration c = keyed(ts::sharedServer().host());
+    c.userAgent = name, c.connectionLimits = limits;
+    return c;
+}
+
+// A client made later with other limits changes nothing for the first; the per-host limit binds below the total.
+TEST(ClientTransport, ConnectionLimitsBindOnlyTheirClient) {
     ts::TestServer& server = ts::sharedServer();
-    ClientConfiguration c = keyed(server.host());
-    c.connectionLimits = ConnectionLimits{2, 2, 1};
+    Client wide(agent("limits-wide", ConnectionLimits{5, 10, 1})), narrow(agent("limits-narrow", ConnectionLimits{2, 3, 1}));
+    holdAtOnce({{&wide, {"", "hold5", 10}}, {&narrow, {"", "hold2", 8}}});
+    EXPECT_EQ(server.stat("held limits-wide"), 5);
+    EXPECT_EQ(server.stat("held limits-narrow"), 2);
+}
+
+// Lowered limits hold for the next requests at once, and the idle connections kept from before are closed.
+TEST(ClientTransport, LoweredLimitsReachIdleConnections) {
+    ts::TestServer& server = ts::sharedServer();
+    URLSessionConfiguration& shared = URLSession::sharedSession().configuration();
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{6, 12, 1}));
+    Client before(agent("lowered-before")), after(agent("lowered-after"));
+    holdAtOnce({{&before, {"", "meet6", 6}}});
+    EXPECT_EQ(server.stat("open lowered-before"), 6);
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{2, 12, 1}));
+    for (int i = 0; i < 500 && server.stat("open lowered-before") > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.stat("open lowered-before"), 0);
+    holdAtOnce({{&after, {"", "hold2", 6}}});
+    EXPECT_EQ(server.stat("held lowered-after"), 2);
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{}));
+}
+
+// libcurl counts idle time in whole seconds: a connection idle 2.5 s must not be taken for one idle 2 s.
+TEST(ClientTransport, AConnectionIdleTwoSecondsIsNeverReused) {
+    ts::TestServer& server = ts::sharedServer();
+    ClientConfiguration c = keyed(server.host("idle2"));
+    c.userAgent = "idle2";
     Client client(c);
-    std::vector<Operation> held;
-    ZRBPrecheckoutDataRequest request;
-    request.setPairingId("hold2");
-    for (int i = 0; i < 6; ++i) held.push_back(client.getPrecheckoutData(request));
-    for (Operation& operation : held) EXPECT_FALSE(operation.get().succeeded());
-    EXPECT_EQ(server.stat("held"), 2);
-    ASSERT_TRUE(URLSession::sharedSession().configuration().setConnectionLimits(ConnectionLimits{}));
+    auto payment = ts::acceptable<ZRBExpressCheckoutDataRequest>();
+    payment.setHost(std::nullopt);  // the client's
+    ASSERT_TRUE(client.expressCheckout(payment).get().succeeded());
+    const long late = std::max(server.stat("late"), 0L), arrived = server.stat("/quorvex/expresscheckout");
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // plays the idle host
+    OperationResult r = client.expressCheckout(payment).get();
+    EXPECT_TRUE(r.succeeded()) << r.error->description();
+    EXPECT_EQ(r.reached, Reached::Yes);
+    EXPECT_EQ(server.stat("/quorvex/expresscheckout"), arrived + 1);
+    EXPECT_EQ(std::max(server.stat("late"), 0L), late);
+    EXPECT_EQ(server.stat("connections idle2"), 2);
 }
 
 TEST(ClientTransport, ConnectionLimitsOutOfRangeAreRefused) {

@@ -190,6 +190,13 @@ private:
     detail::SessionImpl* session_;
 };
 
+class URLSession;
+namespace detail {
+/// The session of clients whose connection limits are limits: one per set of limits,
+/// made on first need and kept for the process's life; the shared session when unset.
+URLSession& sessionFor(const std::optional<ConnectionLimits>& limits);
+}  // namespace detail
+
 /// The process-wide URL session: one libcurl multi handle driven by one delivery
 /// thread started with the first task. TLS 1.2 or later, verification always on, no
 /// redirects; requests go out as built, with only "Accept-Encoding: gzip, deflate" added.
@@ -213,7 +220,9 @@ public:
     URLSession& operator=(const URLSession&) = delete;
 
 private:
+    friend URLSession& detail::sessionFor(const std::optional<ConnectionLimits>& limits);
     URLSession();
+    explicit URLSession(detail::SessionImpl* impl);
     ~URLSession();
     detail::SessionImpl* impl_;
     URLSessionConfiguration configuration_;

@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <unistd.h>
+
 namespace orvalis::detail {
 
 /// What a client shares with its operations: they may outlive the Client object.
@@ -26,8 +28,18 @@ struct ClientCore {
     std::shared_ptr<const TransportSettings> transport;  // user agent, proxy, anchors, pins
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
-    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
+    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;  // read through liveLocked()
+    pid_t pid = getpid();  // the process live belongs to
 
+    /// The operations in flight, with the mutex held. In a child after fork() those
+    /// of the parent are forgotten: they never complete here.
+    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>>& liveLocked() noexcept {
+        if (pid != getpid()) {
+            live.clear();
+            pid = getpid();
+        }
+        return live;
+    }
     void add(const std::shared_ptr<OperationState>& state);
     void remove(const OperationState* state) noexcept;
 };
