@@ -1,5 +1,5 @@
 // What one client sets for its own requests: user agent, proxy, trust anchors, pins and connection
-// limits; and connections left idle.
+// limits; connections left idle; and a client in a forked child.
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
@@ -7,11 +7,14 @@
 #include <TestServer.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
 namespace ts = orvalis::testsupport;
 using namespace orvalis;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -162,6 +165,32 @@ TEST(ClientTransport, AConnectionIdleTwoSecondsIsNeverReused) {
     EXPECT_EQ(server.stat("/quorvex/expresscheckout"), arrived + 1);
     EXPECT_EQ(std::max(server.stat("late"), 0L), late);
     EXPECT_EQ(server.stat("connections idle2"), 2);
+}
+
+// A child forked while the parent has an operation in flight makes its own calls within their time-outs; the
+// parent's operation completes in the parent alone, sent once.
+TEST(ClientTransport, AForkedChildCallsOnItsOwnAndLeavesTheParentsOperationsAlone) {
+    ts::TestServer& server = ts::sharedServer();
+    ClientConfiguration c = keyed(server.host());
+    c.overallTimeout = std::chrono::seconds(20);
+    Client client(c);
+    ZRBPrecheckoutDataRequest json, drip;
+    json.setPairingId("json"), drip.setPairingId("drip");
+    ASSERT_TRUE(client.getPrecheckoutData(json).get().succeeded());
+    const long drips = std::max(server.stat("/quorvex/precheckoutdata/drip"), 0L);
+    Operation parents = client.getPrecheckoutData(drip);  // a byte every 0.1 s for 1 s: in flight at the fork
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);  // a call that never ends shows as SIGALRM
+        const bool none = client.inFlight() == 0;
+        _exit(none && client.getPrecheckoutData(json).get().succeeded() && client.waitUntilIdle(5s) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    OperationResult r = parents.get();
+    EXPECT_TRUE(r.succeeded()) << r.error->description();
+    EXPECT_EQ(server.stat("/quorvex/precheckoutdata/drip"), drips + 1);
 }
 
 TEST(ClientTransport, ConnectionLimitsOutOfRangeAreRefused) {

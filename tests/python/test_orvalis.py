@@ -1,10 +1,10 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, re, threading, time
-from concurrent.futures import ThreadPoolExecutor
+import asyncio, atexit, multiprocessing, os, re, signal, threading, time
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, PASSWORD, PIN, SUM, WIDE_VALUES, seen
 
 
 # With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
@@ -265,7 +265,7 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"
 
 
-# A client's own user agent and trust anchors hold for it alone; its proxy is named when it fails.
+# A client's own user agent, trust anchors and connection limits hold for it alone; its proxy is named when it fails.
 def test_transport_settings_belong_to_their_client(keys, shared_server, connect):
     server, closed = ("127.0.0.1:%d" % shared_server[port] for port in ("good", "closed"))
     own = connect(server, user_agent="py-till/3", trusted_certificates=[keys / "good.pem"])
@@ -280,6 +280,15 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     with pytest.raises(OperationError) as failed:
         connect(server, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="headers")
     assert "the proxy " + proxy in failed.value.message
+    # Connection limits bind their own client only, counted by the server per user agent ("/holdN": held until N)
+    wide, narrow = (connect(server, user_agent=agent, trusted_certificates=[keys / "good.pem"], connection_limits=limits,
+                            attempts=1) for agent, limits in (("py-wide", (4, 8, 1)), ("py-narrow", (2, 3, 1))))
+    with ThreadPoolExecutor(12) as pool:
+        held = [pool.submit(c.get_precheckout_data, pairing_id=p) for c, p, n in ((wide, "hold4", 8), (narrow, "hold2", 4))
+                for _ in range(n)]
+    assert all(isinstance(h.exception(), OperationError) for h in held)  # each dropped once released
+    stats = own.get_precheckout_data(pairing_id="stats")
+    assert (stats["held py-wide"], stats["held py-narrow"]) == (4, 2)
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
                     {"connection_limits": (2**80, 2, 1)}):
         with pytest.raises(ValueError):
@@ -303,3 +312,40 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
     (tmp_path / "text.db").write_text("not a journal")
     with pytest.raises(orvalis.JournalError, match="not a database"):
         connect("api.example.com", journal_path=tmp_path / "text.db")
+
+
+
+def _pay(host, key_file):  # in a pool worker forked from the test's process
+    with orvalis.Client(host, "py-consumer", key_file=key_file, key_password=PASSWORD, overall_timeout=20) as c:
+        return c.express_checkout(checkout_id="w", pairing_id="p", amount=1, currency="EUR")
+
+
+# A process forks after using the library, a payment of its own in flight: children pay on their own (os.fork, and a
+# pool of forked workers), the parent's payment completes in the parent, sent once, and a child that only exits does
+# so at once (it does not wait for the parent's payment).
+def test_forked_children_pay_on_their_own(keys, good, busy, connect):
+    paying, slow = connect(good, overall_timeout=20), connect(busy, attempts=1)  # busy pays after 3 s
+    paying.get_precheckout_data(pairing_id="sbx-pairing-0001")
+    before = len(seen(keys, "busy"))
+    with ThreadPoolExecutor(1) as threads:
+        parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
+        while slow.in_flight() == 0:
+            time.sleep(0.01)
+        forked, quitter = time.monotonic(), os.fork()
+        if quitter == 0:
+            atexit._run_exitfuncs()  # what a normal exit runs
+            os._exit(0)
+        os.waitpid(quitter, 0)
+        assert time.monotonic() - forked < 2
+        payer = os.fork()
+        if payer == 0:
+            signal.alarm(30)  # a call that never ends shows as SIGALRM
+            try:
+                os._exit(0 if paying.express_checkout(checkout_id="c", amount=1, currency="EUR") else 1)
+            finally:
+                os._exit(2)
+        with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as workers:
+            assert all(workers.map(_pay, [good] * 4, [keys / "m.p12"] * 4, timeout=60))
+        assert os.waitpid(payer, 0)[1] == 0
+        assert parents.result()
+    assert len([line for line in seen(keys, "busy")[before:] if "expresscheckout" in line]) == 1

@@ -60,7 +60,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
         Exit{"FromInsideACompletion", "exit-in-callback", "/echo", "good", "exiting\n"},
         Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
         Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"},
-        Exit{"WhileALargeAnswerDecodes", "exit-mid-decode", "/reply", "good", "exiting\n"}),
+        Exit{"WhileALargeAnswerDecodes", "exit-mid-decode", "/reply", "good", "exiting\n"},
+        Exit{"OfForkedChildrenWithATransferInFlight", "fork", "/json", "good",
+            "child ok 200\nchild exited\nparent ok 200\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {
