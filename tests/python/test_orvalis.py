@@ -329,7 +329,7 @@ def test_forked_children_pay_on_their_own(keys, good, busy, connect):
     before = len(seen(keys, "busy"))
     with ThreadPoolExecutor(1) as threads:
         parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
-        while slow.in_flight() == 0:
+        while slow.in_flight == 0:
             time.sleep(0.01)
         forked, quitter = time.monotonic(), os.fork()
         if quitter == 0:
