@@ -178,8 +178,8 @@ public:
     /// The largest answer body accepted, in bytes (see setMaximumResponseSize).
     std::uint64_t maximumResponseSize() const noexcept;
     /// Sets how many connections and streams the session uses at once, for every
-    /// task from now on, waiting ones included. Returns false (and changes nothing)
-    /// when a value is out of its range (see ConnectionLimits). Any thread.
+    /// task from now on, waiting ones included; a lower limit closes the idle connections.
+    /// Returns false (and changes nothing) when a value is out of its range (see ConnectionLimits). Any thread.
     bool setConnectionLimits(const ConnectionLimits& limits);
     /// The limits in force (see setConnectionLimits). Any thread.
     ConnectionLimits connectionLimits() const;
