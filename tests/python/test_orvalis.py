@@ -283,10 +283,9 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     # Connection limits bind their own client only, counted by the server per user agent ("/holdN": held until N)
     wide, narrow = (connect(server, user_agent=agent, trusted_certificates=[keys / "good.pem"], connection_limits=limits,
                             attempts=1) for agent, limits in (("py-wide", (4, 8, 1)), ("py-narrow", (2, 3, 1))))
-    with ThreadPoolExecutor(12) as pool:
-        held = [pool.submit(c.get_precheckout_data, pairing_id=p) for c, p, n in ((wide, "hold4", 8), (narrow, "hold2", 4))
-                for _ in range(n)]
-    assert all(isinstance(h.exception(), OperationError) for h in held)  # each dropped once released
+    with ThreadPoolExecutor(12) as pool:  # each held request is dropped once released
+        list(pool.map(lambda c, p: pytest.raises(OperationError, c.get_precheckout_data, pairing_id=p),
+                      [wide] * 8 + [narrow] * 4, ["hold4"] * 8 + ["hold2"] * 4))
     stats = own.get_precheckout_data(pairing_id="stats")
     assert (stats["held py-wide"], stats["held py-narrow"]) == (4, 2)
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
@@ -332,21 +331,19 @@ def test_forked_children_pay_on_their_own(keys, good, busy, connect):
         parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
         while slow.in_flight == 0:
             time.sleep(0.01)
-        forked, quitter = time.monotonic(), os.fork()
-        if quitter == 0:
-            atexit._run_exitfuncs()  # what a normal exit runs
+        forked = time.monotonic()
+        if os.fork() == 0:  # only exits, as a normal exit would
+            atexit._run_exitfuncs()
             os._exit(0)
-        os.waitpid(quitter, 0)
-        assert time.monotonic() - forked < 2
-        payer = os.fork()
-        if payer == 0:
+        assert os.wait() and time.monotonic() - forked < 2
+        if os.fork() == 0:  # pays with the client made before the fork
             signal.alarm(30)  # a call that never ends shows as SIGALRM
             try:
                 os._exit(0 if paying.express_checkout(checkout_id="c", amount=1, currency="EUR") else 1)
             finally:
-                os._exit(2)
+                os._exit(1)
+        assert os.wait()[1] == 0
         with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as workers:
             assert all(workers.map(_pay, [good] * 4, [keys / "m.p12"] * 4, timeout=60))
-        assert os.waitpid(payer, 0)[1] == 0
         assert parents.result()
     assert len([line for line in seen(keys, "busy")[before:] if "expresscheckout" in line]) == 1

@@ -29,9 +29,9 @@ Ended runChild(const std::vector<std::string>& argv, const std::vector<std::stri
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
 /// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive
 /// connection idle for 1 s), "idle2" (as "good", but a request after 2 s idle meets the server's close: never
-/// answered, counted as "late"), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset" (resets
-/// each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself
-/// once this process is gone.
+/// answered, counted as "late"), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset"
+/// (resets each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself once this process
+/// is gone.
 class TestServer {
 public:
     TestServer();
@@ -79,6 +79,14 @@ std::size_t peakResidentBytes();
 /// and each request several times slower.
 constexpr bool kSanitized =
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
+/// True under ThreadSanitizer, which cannot start a thread in a child forked from a process with threads.
+constexpr bool kThreadSanitized =
+#if defined(__SANITIZE_THREAD__)
     true;
 #else
     false;
