@@ -1,5 +1,6 @@
 // C clients and their operations: starting one, its completion callback on
 // the delivery thread, waiting, cancelling, and reading its result.
+#include <Orvalis/Foundation/System/detail/Process.h>
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
@@ -20,7 +21,6 @@
 #include <string>
 #include <utility>
 
-#include <unistd.h>
 
 using namespace orvalis;
 using orvalis::detail::copyForCaller;
@@ -43,12 +43,12 @@ struct Tracker {
     std::mutex mutex;
     std::condition_variable idle;
     std::size_t running = 0;  // read through runningLocked()
-    pid_t pid = getpid();
+    long pid = detail::processId();
 
     std::size_t& runningLocked() noexcept {
-        if (pid != getpid()) {
+        if (pid != detail::processId()) {
             running = 0;
-            pid = getpid();
+            pid = detail::processId();
         }
         return running;
     }

@@ -46,6 +46,14 @@ namespace detail {
 
 SessionImpl* g_session = nullptr;
 
+namespace {
+// Guards the sessions by connection limits (sessionFor). Never destroyed; made afresh in a forked child.
+std::mutex& byLimitsMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+}  // namespace
+
 std::mutex& SessionImpl::registryMutex() {
     static auto* mutex = new std::mutex;  // never destroyed: exit handlers still walk the sessions
     return *mutex;
@@ -317,6 +325,7 @@ void SessionImpl::afterForkInParent() noexcept {
 void SessionImpl::afterForkInChild() noexcept {
     for (SessionImpl* session : allLocked()) session->rebuildInChild();
     rebuildDecodePoolInChild();
+    std::construct_at(&byLimitsMutex());  // another thread may have held it at the fork
     registryMutex().unlock();
 }
 
@@ -583,10 +592,9 @@ URLSession& detail::sessionFor(const std::optional<ConnectionLimits>& limits) {
     if (!limits) return URLSession::sharedSession();
     URLSession::sharedSession();  // made first: the exit path and scheduled calls need it
     using Key = std::tuple<long, long, long>;
-    static auto* byLimits = new std::map<Key, URLSession*>;  // guarded by the function's mutex
-    static auto* mutex = new std::mutex;
+    static auto* byLimits = new std::map<Key, URLSession*>;  // guarded by byLimitsMutex()
     const Key key{limits->maxConnectionsPerHost, limits->maxConnections, limits->maxStreamsPerConnection};
-    std::lock_guard lock(*mutex);
+    std::lock_guard lock(detail::byLimitsMutex());
     URLSession*& session = (*byLimits)[key];
     if (session == nullptr) session = new URLSession(new SessionImpl(*limits));
     return *session;

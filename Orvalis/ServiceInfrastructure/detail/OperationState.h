@@ -3,6 +3,7 @@
 // Internal to the operation handles: not installed.
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/Foundation/System/detail/Process.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
@@ -18,7 +19,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <unistd.h>
 
 namespace orvalis::detail {
 
@@ -29,14 +29,14 @@ struct ClientCore {
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
     std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;  // read through liveLocked()
-    pid_t pid = getpid();  // the process live belongs to
+    long pid = detail::processId();  // the process live belongs to
 
     /// The operations in flight, with the mutex held. In a child after fork() those
     /// of the parent are forgotten: they never complete here.
     std::unordered_map<const OperationState*, std::weak_ptr<OperationState>>& liveLocked() noexcept {
-        if (pid != getpid()) {
+        if (pid != detail::processId()) {
             live.clear();
-            pid = getpid();
+            pid = detail::processId();
         }
         return live;
     }
