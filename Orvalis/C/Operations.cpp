@@ -1,5 +1,6 @@
 // C clients and their operations: starting one, its completion callback on
 // the delivery thread, waiting, cancelling, and reading its result.
+#include <Orvalis/Foundation/System/detail/Process.h>
 #include <Orvalis/C/detail/Bridge.h>
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/Foundation/Formats/JSONSerialization.h>
@@ -21,6 +22,7 @@
 #include <string>
 #include <utility>
 
+
 using namespace orvalis;
 using orvalis::detail::copyForCaller;
 using orvalis::detail::covers;
@@ -37,18 +39,27 @@ thread_local bool t_inCompletion = false;
 // Counts a C client's operations from start until their callback has returned
 // (the C++ client forgets an operation before a callback that had to be posted
 // runs); shared with the operations, which may outlive the client.
+// In a child after fork() the parent's operations are not counted: they never complete there.
 struct Tracker {
     std::mutex mutex;
     std::condition_variable idle;
-    std::size_t running = 0;
+    std::size_t running = 0;  // read through runningLocked()
+    std::int64_t pid = detail::processId();
 
+    std::size_t& runningLocked() noexcept {
+        if (pid != detail::processId()) {
+            running = 0;
+            pid = detail::processId();
+        }
+        return running;
+    }
     void started() {
         std::lock_guard lock(mutex);
-        ++running;
+        ++runningLocked();
     }
     void finished() {
         std::lock_guard lock(mutex);
-        if (--running == 0) idle.notify_all();
+        if (runningLocked() > 0 && --running == 0) idle.notify_all();
     }
 };
 
@@ -196,7 +207,7 @@ void orvalis_client_free(orvalis_client* client) { delete client; }
 size_t orvalis_client_in_flight(const orvalis_client* client) {
     if (client == nullptr) return 0;
     std::lock_guard lock(client->tracker->mutex);
-    return client->tracker->running;
+    return client->tracker->runningLocked();
 }
 
 orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t timeout_ms) {
@@ -205,7 +216,7 @@ orvalis_status orvalis_client_wait_idle(const orvalis_client* client, int64_t ti
     return guarded([&] {
         Tracker& tracker = *client->tracker;
         std::unique_lock lock(tracker.mutex);
-        auto none = [&] { return tracker.running == 0; };
+        auto none = [&] { return tracker.runningLocked() == 0; };
         const auto limit = timeout_ms < 0 ? std::chrono::milliseconds::max() : std::chrono::milliseconds(timeout_ms);
         const auto until = detail::deadlineAfter(limit);
         if (!detail::waitAtMost(tracker.idle, lock, limit, none)) return waitStatus(false);

@@ -36,8 +36,8 @@ ORVALIS_C_EXPORT orvalis_status orvalis_client_config_pin_public_keys(orvalis_cl
 
 /** How many connections and HTTP/2 streams the library's transport uses at once: to one
  *  host (default 32), to all hosts (128), requests on one HTTP/2 connection when its
- *  server allows them (1000). The transport is shared by every client of the process:
- *  the limits of the client made last hold for all. A value out of range (1 to 65,535
+ *  server allows them (1000). The client then has a transport of its own, shared only with
+ *  clients of the same limits: they bind it alone. A value out of range (1 to 65,535
  *  connections, per host at most in all, 1 to 2,147,483,647 streams) fails
  *  orvalis_client_new (INVALID_ARGUMENT). INVALID_ARGUMENT when config is NULL. */
 ORVALIS_C_EXPORT orvalis_status orvalis_client_config_set_connection_limits(orvalis_client_config* config,

@@ -334,7 +334,7 @@ void send(const std::shared_ptr<detail::OperationState>& state, URLRequest reque
         answerInProcess(state, std::move(request));
         return;
     }
-    URLSessionDataTask task = URLSession::sharedSession().dataTaskWithRequest(
+    URLSessionDataTask task = detail::sessionFor(state->core->configuration.connectionLimits).dataTaskWithRequest(
         request,
         [state](std::optional<std::string> data, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
             finishExchange(state, std::move(data), std::move(response), std::move(error));
@@ -466,10 +466,8 @@ Client::Client(ClientConfiguration configuration) : core_(std::make_shared<detai
     if (!configuration.journal && !configuration.journalPath.empty()) {
         configuration.journal = openJournal(configuration.journalPath);
     }
-    // The process's limits change only for a client that is made.
-    if (configuration.connectionLimits) {
-        URLSession::sharedSession().configuration().setConnectionLimits(*configuration.connectionLimits);
-    }
+    // Limits of its own give the client a transport of its own (shared with clients of the same limits).
+    if (configuration.connectionLimits) detail::sessionFor(configuration.connectionLimits);
     if (configuration.journal) core_->journalWriter = detail::JournalWriter::of(configuration.journal);
     core_->configuration = std::move(configuration);
     detail::secureWipe(configuration.keyFilePassword);  // what a move leaves behind in a short string
@@ -566,14 +564,14 @@ Operation Client::getPaymentData(ZRBPaymentDataRequest request, const OperationO
 
 std::size_t Client::inFlight() const noexcept {
     std::lock_guard lock(core_->mutex);
-    return core_->live.size();
+    return core_->liveLocked().size();
 }
 
 bool Client::waitUntilIdle(std::chrono::milliseconds timeout) const {
     const std::optional<std::chrono::steady_clock::time_point> until = detail::deadlineAfter(timeout);
     {
         std::unique_lock lock(core_->mutex);
-        if (!detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->live.empty(); })) return false;
+        if (!detail::waitAtMost(core_->idle, lock, timeout, [this] { return core_->liveLocked().empty(); })) return false;
     }
     // The outcomes of what completed are on their way to the journal: idle once they are written.
     return !core_->journalWriter || core_->journalWriter->waitUntilWritten(until);
@@ -585,7 +583,7 @@ void Client::cancelAll() const {
     std::vector<std::shared_ptr<detail::OperationState>> running;
     {
         std::lock_guard lock(core_->mutex);
-        for (auto& [key, weak] : core_->live) {
+        for (auto& [key, weak] : core_->liveLocked()) {
             if (auto state = weak.lock()) running.push_back(std::move(state));
         }
     }

@@ -116,9 +116,9 @@ struct ClientConfiguration {
     /// environment says; unset: libcurl's environment variables (https_proxy,
     /// http_proxy, all_proxy, no_proxy). A failure on the proxy's side names it.
     std::optional<std::string> proxy;
-    /// When set, how many connections and HTTP/2 streams the library's transport uses at
-    /// once (see ConnectionLimits for the defaults and ranges). The transport is shared
-    /// by every client of the process: the limits of the client made last hold for all.
+    /// When set, how many connections and HTTP/2 streams this client uses at once (see
+    /// ConnectionLimits for the defaults and ranges), on a transport of its own shared only
+    /// with clients of the same limits. Unset: the shared session's (URLSession::sharedSession()).
     std::optional<ConnectionLimits> connectionLimits;
     /// PEM files whose certificates this client trusts, beside the system store and
     /// what URLSessionConfiguration::addTrustedCertificates added for the process.

@@ -14,12 +14,12 @@ namespace detail {
 
 void ClientCore::add(const std::shared_ptr<OperationState>& state) {
     std::lock_guard lock(mutex);
-    live.emplace(state.get(), state);
+    liveLocked().emplace(state.get(), state);
 }
 
 void ClientCore::remove(const OperationState* state) noexcept {
     std::lock_guard lock(mutex);
-    live.erase(state);
+    liveLocked().erase(state);
     if (live.empty()) idle.notify_all();
 }
 

@@ -64,9 +64,9 @@ class _Operations(Generic[R]):
         variables (https_proxy, http_proxy, all_proxy, no_proxy); a failure on the proxy's side names it.
         trusted_certificates (PEM files) and pinned_keys (host -> "sha256//<base64>;...") hold for this
         client only, beside the process-wide add_trusted_certificates() and pin_public_keys().
-        connection_limits (per_host, total, streams_per_connection; default (32, 128, 1000)) bounds the
-        connections and HTTP/2 streams of the library's transport, which every client of the process
-        shares: the client made last with limits sets them for all.
+        connection_limits (per_host, total, streams_per_connection; default (32, 128, 1000)) bounds this
+        client's connections and HTTP/2 streams, on a transport of its own shared only with clients of
+        the same limits.
         The lines this client logs (see set_log_handler) are redacted: Authorization values and
         signatures masked, request and answer bodies shown by their size; full_log_lines=True logs them
         whole.

@@ -1,5 +1,5 @@
-// What one client sets for its own requests: user agent, proxy, trust anchors and pins; and the
-// connection limits it sets for the process.
+// What one client sets for its own requests: user agent, proxy, trust anchors, pins and connection
+// limits; connections left idle; and a client in a forked child.
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
 #include <Orvalis/Version.h>
@@ -7,9 +7,15 @@
 #include <TestServer.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+#include <tuple>
 
 namespace ts = orvalis::testsupport;
 using namespace orvalis;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -96,20 +102,83 @@ TEST(ClientTransport, AnchorsAndPinsBelongToTheirClient) {
     EXPECT_THROW(Client{unreadable}, std::invalid_argument);
 }
 
-// Over HTTP/1.1 a limit of 2 connections keeps the server at 2 requests at once: the "/hold2"
-// answer waits until two are held together, so a third connection would be seen with them.
-TEST(ClientTransport, ConnectionLimitsBoundWhatTheServerSeesAtOnce) {
+// Requests at once per client, counted by the server by user agent: "/holdN" is held until N of one client are held
+// together (5 s at most), then dropped; "/meetN" the same, then answered on a kept-alive connection.
+void holdAtOnce(const std::vector<std::tuple<const Client*, const char*, int>>& runs) {
+    std::vector<Operation> started;
+    ZRBPrecheckoutDataRequest request;
+    for (const auto& [client, path, count] : runs) {
+        request.setPairingId(path);
+        for (int i = 0; i < count; ++i) started.push_back(client->getPrecheckoutData(request));
+    }
+    for (Operation& operation : started) operation.get();
+}
+Client agent(const std::string& name, std::optional<ConnectionLimits> limits = std::nullopt) {
+    ClientConfiguration c = keyed(ts::sharedServer().host());
+    c.userAgent = name, c.connectionLimits = limits;
+    return Client(c);
+}
+
+// A client made later with other limits changes nothing for the first; the per-host limit binds below the total.
+// Lowered limits of the shared session hold for the next requests, and the idle connections from before are closed.
+TEST(ClientTransport, ConnectionLimitsBindTheirClientAndLoweredOnesReachIdleConnections) {
+    ts::TestServer& server = ts::sharedServer();
+    Client wide = agent("wide", ConnectionLimits{5, 10, 1}), narrow = agent("narrow", ConnectionLimits{2, 3, 1});
+    holdAtOnce({{&wide, "hold5", 10}, {&narrow, "hold2", 8}});
+    EXPECT_EQ(std::make_pair(server.stat("held wide"), server.stat("held narrow")), std::make_pair(5L, 2L));
+    URLSessionConfiguration& shared = URLSession::sharedSession().configuration();
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{6, 12, 1}));
+    Client before = agent("before"), after = agent("after");
+    holdAtOnce({{&before, "meet6", 6}});
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{2, 12, 1}));
+    for (int i = 0; i < 500 && server.stat("open before") > 0; ++i) std::this_thread::sleep_for(10ms);
+    holdAtOnce({{&after, "hold2", 6}});
+    EXPECT_EQ(std::make_pair(server.stat("open before"), server.stat("held after")), std::make_pair(0L, 2L));
+    ASSERT_TRUE(shared.setConnectionLimits(ConnectionLimits{}));
+}
+
+// libcurl counts idle time in whole seconds: a connection idle 2.5 s must not be taken for one idle 2 s.
+TEST(ClientTransport, AConnectionIdleTwoSecondsIsNeverReused) {
+    ts::TestServer& server = ts::sharedServer();
+    ClientConfiguration c = keyed(server.host("idle2"));
+    c.userAgent = "idle2";
+    auto payment = ts::acceptable<ZRBExpressCheckoutDataRequest>();
+    payment.setHost(std::nullopt);  // the client's
+    Client client(c);
+    ASSERT_TRUE(client.expressCheckout(payment).get().succeeded());
+    const long arrived = server.stat("/quorvex/expresscheckout");
+    std::this_thread::sleep_for(2500ms);  // plays the idle host
+    OperationResult r = client.expressCheckout(payment).get();
+    EXPECT_TRUE(r.succeeded() && r.reached == Reached::Yes) << r.error->description();  // not "late"
+    EXPECT_EQ(std::make_pair(server.stat("/quorvex/expresscheckout"), server.stat("connections idle2")),
+        std::make_pair(arrived + 1, 2L));
+}
+
+// A child forked while the parent has an operation in flight makes its own calls within their time-outs; the
+// parent's operation completes in the parent alone, sent once.
+TEST(ClientTransport, AForkedChildCallsOnItsOwnAndLeavesTheParentsOperationsAlone) {
+    if (ts::kThreadSanitized) GTEST_SKIP() << "ThreadSanitizer starts no thread in a forked child";
     ts::TestServer& server = ts::sharedServer();
     ClientConfiguration c = keyed(server.host());
-    c.connectionLimits = ConnectionLimits{2, 2, 1};
+    c.overallTimeout = std::chrono::seconds(20);
     Client client(c);
-    std::vector<Operation> held;
-    ZRBPrecheckoutDataRequest request;
-    request.setPairingId("hold2");
-    for (int i = 0; i < 6; ++i) held.push_back(client.getPrecheckoutData(request));
-    for (Operation& operation : held) EXPECT_FALSE(operation.get().succeeded());
-    EXPECT_EQ(server.stat("held"), 2);
-    ASSERT_TRUE(URLSession::sharedSession().configuration().setConnectionLimits(ConnectionLimits{}));
+    ZRBPrecheckoutDataRequest json, drip;
+    json.setPairingId("json"), drip.setPairingId("drip");
+    ASSERT_TRUE(client.getPrecheckoutData(json).get().succeeded());
+    const long drips = std::max(server.stat("/quorvex/precheckoutdata/drip"), 0L);
+    Operation parents = client.getPrecheckoutData(drip);  // a byte every 0.1 s for 1 s: in flight at the fork
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(30);  // a call that never ends shows as SIGALRM
+        const bool none = client.inFlight() == 0;
+        _exit(none && client.getPrecheckoutData(json).get().succeeded() && client.waitUntilIdle(5s) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    OperationResult r = parents.get();
+    EXPECT_TRUE(r.succeeded()) << r.error->description();
+    EXPECT_EQ(server.stat("/quorvex/precheckoutdata/drip"), drips + 1);
 }
 
 TEST(ClientTransport, ConnectionLimitsOutOfRangeAreRefused) {

@@ -1,5 +1,5 @@
 // arc4random_uniform from its per-thread buffer of OpenSSL's bytes: in range,
-// every value reached, none favoured, and a forked child never repeats its parent.
+// every value reached, none favoured, and forked children never repeat their parent or each other.
 #include <Orvalis/Foundation/System/Random.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -39,21 +39,31 @@ TEST(RandomFallback, LargeBoundsStayBelowTheBound) {
     }
 }
 
-// The child inherits the parent's buffered bytes: it must draw afresh, or parent and child send the same nonces.
-TEST(RandomFallback, ForkedChildDoesNotRepeatItsParent) {
-    // Two forks one draw apart: at one of them at least, values are left in the buffer.
+// The children inherit the parent's buffered bytes: each must draw afresh, or two of them (or one and its parent)
+// send the same nonces.
+TEST(RandomFallback, ForkedChildrenRepeatNeitherTheirParentNorEachOther) {
+    // Two rounds one draw apart: at one of them at least, values are left in the buffer.
     for (int round = 0; round < 2; ++round) {
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        std::uint32_t mine = draw(0xFFFFFFFFu), theirs = 0;
-        if (child == 0) _exit(write(fds[1], &mine, sizeof mine) == sizeof mine ? 0 : 1);
-        ASSERT_EQ(read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
+        pid_t children[2];
+        for (pid_t& child : children) {  // two in a row, the parent drawing nothing between them
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const std::uint32_t theirs = draw(0xFFFFFFFFu);
+                _exit(write(fds[1], &theirs, sizeof theirs) == sizeof theirs ? 0 : 1);
+            }
+        }
+        std::set<std::uint32_t> drawn{draw(0xFFFFFFFFu)};
+        for (pid_t child : children) {
+            std::uint32_t theirs = 0;
+            ASSERT_EQ(read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+            drawn.insert(theirs);
+            waitpid(child, nullptr, 0);
+        }
         close(fds[0]);
         close(fds[1]);
-        EXPECT_NE(mine, theirs) << "round " << round;
+        EXPECT_EQ(drawn.size(), 3u) << "round " << round;
     }
 }

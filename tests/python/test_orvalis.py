@@ -1,5 +1,5 @@
 # The Python package over the C interface, against orvalis-sandbox on 127.0.0.1.
-import asyncio, copy, multiprocessing, os, pickle, re, sqlite3, subprocess, sys, threading, time
+import asyncio, atexit, copy, multiprocessing, os, pickle, re, signal, sqlite3, subprocess, sys, threading, time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
@@ -309,7 +309,7 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"
 
 
-# A client's own user agent and trust anchors hold for it alone; its proxy is named when it fails.
+# A client's own user agent, trust anchors and connection limits hold for it alone; its proxy is named when it fails.
 def test_transport_settings_belong_to_their_client(keys, shared_server, connect):
     server, closed = ("127.0.0.1:%d" % shared_server[port] for port in ("good", "closed"))
     own = connect(server, user_agent="py-till/3", trusted_certificates=[keys / "good.pem"])
@@ -324,6 +324,14 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     with pytest.raises(OperationError) as failed:
         connect(server, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="headers")
     assert "the proxy " + proxy in failed.value.message
+    # Connection limits bind their own client only, counted by the server per user agent ("/holdN": held until N)
+    wide, narrow = (connect(server, user_agent=agent, trusted_certificates=[keys / "good.pem"], connection_limits=limits,
+                            attempts=1) for agent, limits in (("py-wide", (4, 8, 1)), ("py-narrow", (2, 3, 1))))
+    with ThreadPoolExecutor(12) as pool:  # each held request is dropped once released
+        list(pool.map(lambda c, p: pytest.raises(OperationError, c.get_precheckout_data, pairing_id=p),
+                      [wide] * 8 + [narrow] * 4, ["hold4"] * 8 + ["hold2"] * 4))
+    stats = own.get_precheckout_data(pairing_id="stats")
+    assert (stats["held py-wide"], stats["held py-narrow"]) == (4, 2)
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
                     {"connection_limits": (2**80, 2, 1)}):
         with pytest.raises(ValueError):
@@ -439,3 +447,36 @@ def test_a_locked_journal_delays_only_its_own_payments(tmp_path, connect):
         holder.kill()
     assert all(code == -1234 and 5.0 <= after < 6.5 for code, after in refusals), refusals
     assert max(reads) < 1.0 and longest_pause < 1.0, (max(reads), longest_pause)
+
+
+def _pay(host, key_file):  # in a pool worker forked from the test's process
+    signal.alarm(30)  # a call that never ends breaks the pool instead of hanging it
+    with orvalis.Client(host, "py-consumer", key_file=key_file, key_password=PASSWORD, overall_timeout=20) as c:
+        return c.express_checkout(checkout_id="w", pairing_id="p", amount=1, currency="EUR")
+
+
+# A process forks after using the library, a payment of its own in flight: children pay on their own (os.fork, and a
+# pool of forked workers), the parent's payment completes in the parent, and a child that only exits does so at once
+# (it does not wait for the parent's payment).
+def test_forked_children_pay_on_their_own(keys, good, busy, connect):
+    paying, slow = connect(good, overall_timeout=20), connect(busy, attempts=1)  # busy pays after 3 s
+    paying.get_precheckout_data(pairing_id="sbx-pairing-0001")
+    with ThreadPoolExecutor(1) as threads:
+        parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
+        while slow.in_flight == 0:
+            time.sleep(0.01)
+        forked = time.monotonic()
+        if os.fork() == 0:  # only exits, as a normal exit would
+            atexit._run_exitfuncs()
+            os._exit(0)
+        assert os.wait() and time.monotonic() - forked < 2
+        if os.fork() == 0:  # pays with the client made before the fork
+            signal.alarm(30)  # a call that never ends shows as SIGALRM
+            try:
+                os._exit(0 if paying.express_checkout(checkout_id="c", amount=1, currency="EUR") else 1)
+            finally:
+                os._exit(1)
+        assert os.wait()[1] == 0
+        with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as workers:
+            assert all(workers.map(_pay, [good] * 4, [keys / "m.p12"] * 4, timeout=60))
+        assert parents.result()

@@ -28,9 +28,10 @@ Ended runChild(const std::vector<std::string>& argv, const std::vector<std::stri
 
 /// The test server. Ports: "good", "wrong" (certificate for another host), "self" (self-signed),
 /// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive
-/// connection idle for 1 s), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset" (resets
-/// each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself
-/// once this process is gone.
+/// connection idle for 1 s), "idle2" (as "good", but a request after 2 s idle meets the server's close: never
+/// answered, counted as "late"), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset"
+/// (resets each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself once this process
+/// is gone.
 class TestServer {
 public:
     TestServer();
@@ -44,7 +45,8 @@ public:
     /// "sha256//..." pin of the good certificate's public key.
     const std::string& goodPin() const noexcept { return goodPin_; }
     /// A counter of the server: "connections" accepted, most connections "held" together, or
-    /// requests per path ("/echo"); -1 when it cannot be read.
+    /// requests per path ("/echo"); per client by its User-Agent A: "connections A", "open A", "held A".
+    /// -1 when it cannot be read.
     long stat(const std::string& name) const;
 
 private:
@@ -77,6 +79,14 @@ std::size_t peakResidentBytes();
 /// and each request several times slower.
 constexpr bool kSanitized =
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
+/// True under ThreadSanitizer, which cannot start a thread in a child forked from a process with threads.
+constexpr bool kThreadSanitized =
+#if defined(__SANITIZE_THREAD__)
     true;
 #else
     false;

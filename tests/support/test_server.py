@@ -11,8 +11,9 @@ import asyncio, gzip, json, os, socket, ssl, struct, sys, zlib
 from urllib.parse import parse_qs
 
 workdir = sys.argv[1]
-stats = {"connections": 0, "held": 0, "idle open": 0}  # "idle open": connections of the "idle" port
-holding = []
+# "idle open": connections of the "idle" port; per client (its User-Agent A): "connections A", "open A", "held A"
+stats = {"connections": 0, "held": 0, "idle open": 0}
+holding = {}
 JSON = [("Content-Type", "application/json")]
 
 
@@ -51,6 +52,10 @@ CLOSING = {
 }
 
 
+def count(name, by=1):
+    stats[name] = stats.get(name, 0) + by
+
+
 async def serve(path, query, headers, raw, body, writer):
     """Answers one request; False when the connection must end."""
     arg = lambda k, d: int(query.get(k, [d])[0])
@@ -67,7 +72,7 @@ async def serve(path, query, headers, raw, body, writer):
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/headers":  # the request's header fields, names in lower case
         w(answer("200 OK", json.dumps(headers).encode(), JSON))
-    elif path == "/reply":  # the request's body under the status it asks for
+    elif path in ("/reply", "/expresscheckout"):  # the request's body under the status it asks for
         w(answer(headers.get("x-status", "200 OK"), body, JSON))
     elif path.startswith("/busy"):  # /busyN: 503 asking for a pause of N seconds (default 1)
         w(answer("503 Service Unavailable", b"busy", [("Retry-After", path[5:] or "1")]))
@@ -111,24 +116,32 @@ async def serve(path, query, headers, raw, body, writer):
         return False
     elif path == "/drop":  # the request read whole, then the connection closed without a word
         return False
-    elif path.startswith("/hold"):  # /hold?n=N or /holdN: unanswered until N are held together (5 s at most), then dropped
-        holding.append(1)
-        stats["held"] = max(stats["held"], len(holding))
+    elif path.startswith(("/hold", "/meet")):  # /holdN: unanswered until N of one client are held together (5 s
+        agent = headers.get("user-agent", "")     # at most), then dropped; /meetN: the same, then answered
+        held = holding[agent] = holding.get(agent, 0) + 1
+        for name in ("held", "held " + agent):
+            stats[name] = max(stats.get(name, 0), held)
         for _ in range(250):
-            if len(holding) >= int(path[5:] or arg("n", 1)):
+            if holding[agent] >= int(path[5:] or arg("n", 1)):
                 break
             await asyncio.sleep(0.02)
         await asyncio.sleep(0.1)
-        holding.pop()
+        holding[agent] -= 1
+        if path.startswith("/meet"):
+            w(answer("200 OK", b"{}", JSON))
+            return True
         return False
     else:
         w(answer("404 Not Found"))
     return True
 
 
-async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive connection may wait for a request
+async def handle(reader, writer, idle=None, expire=None):
+    """idle: seconds a kept-alive connection may wait for a request. expire: a request that comes after this many
+    seconds idle meets the server's close, as if the two crossed: read, counted as "late", never answered."""
     stats["connections"] += 1
     stats["idle open"] += idle is not None
+    agent, since = None, None
     try:
         while True:
             try:
@@ -138,10 +151,18 @@ async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive conne
             lines = raw.decode("latin-1").split("\r\n")
             headers = {k.strip().lower(): v.strip() for k, _, v in (l.partition(":") for l in lines[1:] if ":" in l)}
             body = await reader.readexactly(int(headers.get("content-length", "0")))
+            if expire and since and asyncio.get_running_loop().time() - since >= expire:
+                count("late")
+                return
             path, _, query = lines[0].split(" ")[1].partition("?")
-            stats[path] = stats.get(path, 0) + 1
+            count(path)
+            if agent is None:
+                agent = headers.get("user-agent", "")
+                count("connections " + agent)
+                count("open " + agent)
             keep = await serve(path, parse_qs(query), headers, raw, body, writer)
             await writer.drain()
+            since = asyncio.get_running_loop().time()
             if not keep:
                 return
     except (ConnectionError, ssl.SSLError, asyncio.CancelledError, asyncio.IncompleteReadError):
@@ -151,6 +172,8 @@ async def handle(reader, writer, idle=None):  # idle: seconds a kept-alive conne
         if idle is not None:
             await asyncio.sleep(0.05)  # the close_notify is on the wire before the close counts
             stats["idle open"] -= 1
+        if agent is not None:
+            count("open " + agent, -1)
 
 
 async def tunnel(reader, writer):  # the "proxy" port: CONNECT to 127.0.0.1 only, anything else 403
@@ -197,6 +220,7 @@ async def main():
     for name, ctx, idle in (("good", context("good"), None), ("wrong", context("wrong"), None), ("self", context("self"), None),
                             ("tls11", context("good", old_tls=True), None), ("plain", None, None), ("idle", context("good"), 1.0)):
         await listen(name, lambda r, w, idle=idle: handle(r, w, idle), ctx)
+    await listen("idle2", lambda r, w: handle(r, w, expire=2.0), context("good"))
     await listen("proxy", tunnel)
     await listen("tlsreset", handshake_reset)
     with socket.socket() as s:  # a port where nothing listens

@@ -12,6 +12,8 @@
 //                     prints "late" if its callback runs after that
 //   exit-signing      returns from main while operations wait for start threads that ask a slow key
 //                     source; prints "late" for any that completes after that
+//   fork              forks with a GET in flight: a child that fetches <url> and returns from main, then one that
+//                     only returns (printed "child exited" unless that took a second or more); then the parent's answer
 //   faults            <url> is a base URL: three rounds of faulty answers through ZRBNetworkManager;
 //                     exits 1 unless each request gets exactly one callback (for memcheck)
 #include <Orvalis/Foundation/System/Log.h>
@@ -19,6 +21,7 @@
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +71,24 @@ int faults(const std::string& base) {
     return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c == 1; }) ? 0 : 1;
 }
 
+// "ok <status>" or "error <code>", once the task started here ends.
+std::future<std::string> started(URLSession& session, const URLRequest& request) {
+    auto result = std::make_shared<std::promise<std::string>>();
+    session
+        .dataTaskWithRequest(request,
+            [result](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
+                result->set_value(error ? "error " + std::to_string(error->code())
+                                        : "ok " + std::to_string(response ? response->statusCode : 0));
+            })
+        .resume();
+    return result->get_future();
+}
+
+std::string fetched(URLSession& session, const URLRequest& request) {
+    auto future = started(session, request);
+    return future.wait_for(std::chrono::seconds(30)) == std::future_status::ready ? future.get() : "no answer";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +99,20 @@ int main(int argc, char** argv) {
     setLogHandler({});
     if (mode == "faults") return faults(argv[2]);
     URLRequest request(argv[2], URLRequestReloadIgnoringLocalCacheData, 30);
+    if (mode == "fork") {
+        fetched(session, request);  // the delivery thread and a kept-alive connection exist
+        auto parents = started(session, URLRequest(argv[2] + std::string("?delay=1000"), request.cachePolicy(), 30));
+        if (fork() == 0) {
+            print("child " + fetched(session, request));
+            return 0;
+        }
+        const auto forked = (wait(nullptr), std::chrono::steady_clock::now());
+        if (fork() == 0) return 0;
+        if (wait(nullptr) > 0 && std::chrono::steady_clock::now() - forked < std::chrono::seconds(1))
+            print("child exited");
+        print("parent " + parents.get());
+        return 0;
+    }
     if (mode == "exit-in-flight") {
         for (int i = 0; i < 8; ++i)
             session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();

@@ -50,6 +50,7 @@ class ProcessExit : public ::testing::TestWithParam<Exit> {};
 
 TEST_P(ProcessExit, NeitherCrashesNorHangsNorCallsBackLate) {
     const Exit& e = GetParam();
+    if (kThreadSanitized && std::string(e.mode) == "fork") GTEST_SKIP() << "no thread starts in a forked child";
     Ended ended = probe({ORVALIS_PROBE, e.mode, sharedServer().url(e.path, e.port)});
     EXPECT_EQ(ended.out, e.out);
     expectCleanExit(ended);
@@ -61,7 +62,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
         Exit{"WhileTheHostsOwnExitWorkRuns", "host-exit-work", "/echo", "good", "exiting\n"},
         Exit{"WhileACompletionOutlastsTheExitWait", "slow-exit", "/", "closed", "exiting\n"},
         Exit{"WhileALargeAnswerDecodes", "exit-mid-decode", "/reply", "good", "exiting\n"},
-        Exit{"WithSignaturesQueuedAndRunning", "exit-signing", "/", "good", "exiting\n"}),
+        Exit{"WithSignaturesQueuedAndRunning", "exit-signing", "/", "good", "exiting\n"},
+        Exit{"OfForkedChildrenWithATransferInFlight", "fork", "/json", "good",
+            "child ok 200\nchild exited\nparent ok 200\n"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {

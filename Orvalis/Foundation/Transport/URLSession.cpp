@@ -29,11 +29,17 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 #include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace orvalis {
@@ -41,7 +47,25 @@ namespace detail {
 
 SessionImpl* g_session = nullptr;
 
-SessionImpl::SessionImpl() {
+namespace {
+// Guards the sessions by connection limits (sessionFor). Never destroyed; made afresh in a forked child.
+std::mutex& byLimitsMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+}  // namespace
+
+std::mutex& SessionImpl::registryMutex() {
+    static auto* mutex = new std::mutex;  // never destroyed: exit handlers still walk the sessions
+    return *mutex;
+}
+
+std::vector<SessionImpl*>& SessionImpl::allLocked() {
+    static auto* all = new std::vector<SessionImpl*>;
+    return *all;
+}
+
+SessionImpl::SessionImpl(const ConnectionLimits& limits) : limits_(limits), applied_(limits) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         log("URLSession: libcurl failed to initialise");
     }
@@ -65,9 +89,15 @@ SessionImpl::SessionImpl() {
     }
 }
 
+// Anchors, pins and the answer size are the process's: every session reads the shared one's.
 std::shared_ptr<const TrustSettings> SessionImpl::trust() const {
+    if (g_session != nullptr && g_session != this) return g_session->trust();
     std::lock_guard lock(configMutex);
     return trust_;
+}
+
+std::uint64_t SessionImpl::maxBodyBytes() const noexcept {
+    return (g_session != nullptr ? g_session : this)->maxBody.load(std::memory_order_relaxed);
 }
 
 void SessionImpl::submit(std::unique_ptr<TaskState> task) {
@@ -108,6 +138,25 @@ void SessionImpl::applyLimits(const ConnectionLimits& limits) {
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, limits.maxConnections);
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, limits.maxConnections);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, limits.maxStreamsPerConnection);
+    // libcurl checks its limits only when it opens a connection: idle ones kept
+    // from before a lower limit would still be reused, more of them at once than it allows.
+    if (limits.maxConnectionsPerHost < applied_.maxConnectionsPerHost ||
+        limits.maxConnections < applied_.maxConnections ||
+        limits.maxStreamsPerConnection < applied_.maxStreamsPerConnection) {
+        retireIdleConnections();
+    }
+    applied_ = limits;
+}
+
+void SessionImpl::retireIdleConnections() {
+    std::unordered_set<curl_socket_t> busy;
+    for (const auto& [key, task] : active_) {
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(task->easy.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK) busy.insert(socket);
+    }
+    for (curl_socket_t socket : sockets_) {
+        if (!busy.contains(socket)) ::shutdown(socket, SHUT_RDWR);
+    }
 }
 
 void SessionImpl::setLimits(const ConnectionLimits& limits) {
@@ -205,34 +254,104 @@ void SessionImpl::startThreadLocked() {
     thread_ = std::thread([this] { run(); });
     started_ = true;
     threadId_ = thread_.get_id();
-    if (std::atexit(&SessionImpl::stopAtExit) != 0) {
-        log("URLSession: could not register the exit handler");
+    static const bool registered = [] {
+        if (std::atexit(&SessionImpl::stopAtExit) != 0) log("URLSession: could not register the exit handler");
+        return true;
+    }();
+    (void)registered;
+}
+
+void SessionImpl::requestStopLocked() noexcept {
+    stopping_ = true;
+    if (started_ && !stopped_ && multi_ != nullptr) curl_multi_wakeup(multi_);
+}
+
+void SessionImpl::finishStop(std::unique_lock<std::mutex>& lock, bool closeConnections, Clock::time_point until) noexcept {
+    // Runs twice (main thread's exit watch, then the exit handler): the second finds it done.
+    if (!started_ || !thread_.joinable() || std::this_thread::get_id() == threadId_) return;
+    // Bounded: a host callback that never returns must not hang the exit.
+    if (stoppedCv_.wait_until(lock, until, [this] { return stopped_; })) {
+        lock.unlock();
+        // The thread has left its loop; joining also waits for its thread-local
+        // clean-up (OpenSSL's per-thread state) before the libraries shut down.
+        thread_.join();
+        if (closeConnections) {
+            for (auto& [key, task] : active_) curl_multi_remove_handle(multi_, task->easy.get());
+            curl_multi_cleanup(multi_);
+            multi_ = nullptr;
+        }
+    } else {
+        thread_.detach();
     }
 }
 
 void SessionImpl::stop(bool closeConnections) noexcept {
-    SessionImpl* self = g_session;
-    if (self == nullptr) return;
-    std::unique_lock lock(self->mutex_);
-    self->stopping_ = true;
     exiting_.store(true);
-    // Runs twice (main thread's exit watch, then the exit handler): the second finds it done.
-    if (!self->started_ || !self->thread_.joinable() || std::this_thread::get_id() == self->threadId_) return;
-    curl_multi_wakeup(self->multi_);
-    // Bounded: a host callback that never returns must not hang the exit.
-    if (self->stoppedCv_.wait_for(lock, std::chrono::seconds(2), [self] { return self->stopped_; })) {
-        lock.unlock();
-        // The thread has left its loop; joining also waits for its thread-local
-        // clean-up (OpenSSL's per-thread state) before the libraries shut down.
-        self->thread_.join();
-        if (closeConnections) {
-            for (auto& [key, task] : self->active_) curl_multi_remove_handle(self->multi_, task->easy.get());
-            curl_multi_cleanup(self->multi_);
-            self->multi_ = nullptr;
-        }
-    } else {
-        self->thread_.detach();
+    std::lock_guard registry(registryMutex());
+    for (SessionImpl* session : allLocked()) {
+        std::lock_guard lock(session->mutex_);
+        session->requestStopLocked();
     }
+    // One wait for every session's thread, not one after another.
+    const auto until = Clock::now() + std::chrono::seconds(2);
+    for (SessionImpl* session : allLocked()) {
+        std::unique_lock lock(session->mutex_);
+        session->finishStop(lock, closeConnections, until);
+    }
+}
+
+void SessionImpl::beforeFork() noexcept {
+    registryMutex().lock();
+    for (SessionImpl* session : allLocked()) {
+        std::unique_lock lock(session->mutex_);
+        if (session->started_ && !session->stopping_ && !session->stopped_ &&
+            std::this_thread::get_id() != session->threadId_) {
+            session->pauseRequested_ = true;
+            curl_multi_wakeup(session->multi_);
+            session->pauseCv_.wait_for(lock, kForkPauseWait, [session] { return session->parked_; });
+        }
+        lock.release();  // held through the fork: no task or setting changes half-way
+    }
+}
+
+void SessionImpl::afterForkInParent() noexcept {
+    for (SessionImpl* session : allLocked()) {
+        session->pauseRequested_ = false;
+        session->mutex_.unlock();
+        session->pauseCv_.notify_all();
+    }
+    registryMutex().unlock();
+}
+
+void SessionImpl::afterForkInChild() noexcept {
+    for (SessionImpl* session : allLocked()) session->rebuildInChild();
+    rebuildDecodePoolInChild();
+    std::construct_at(&byLimitsMutex());  // another thread may have held it at the fork
+    registryMutex().unlock();
+}
+
+void SessionImpl::rebuildInChild() noexcept {
+    // Only this process's references to the parent's connections are dropped: a
+    // plain close() sends nothing on them.
+    for (curl_socket_t socket : sockets_) ::close(socket);
+    std::shared_ptr<const TrustSettings> trust = trust_;
+    const ConnectionLimits limits = limits_;
+    const std::uint64_t maxBodyBytes = maxBody.load();
+    // The old members are abandoned, never destroyed: their handles, threads and
+    // locks are the parent's. Same address, so every pointer to the session holds.
+    // A copy of their bytes stays reachable, so leak checkers do not report them.
+    static auto* abandoned = new std::vector<std::unique_ptr<unsigned char[]>>;
+    if (auto* bytes = new (std::nothrow) unsigned char[sizeof(SessionImpl)]) {
+        std::memcpy(bytes, static_cast<const void*>(this), sizeof(SessionImpl));
+        try {
+            abandoned->emplace_back(bytes);
+        } catch (...) {
+            delete[] bytes;  // out of memory: only a leak report is lost
+        }
+    }
+    std::construct_at(this, limits);
+    trust_ = std::move(trust);
+    maxBody.store(maxBodyBytes);
 }
 
 namespace {
@@ -260,7 +379,13 @@ void SessionImpl::run() noexcept {
         std::vector<std::unique_ptr<TaskState>> incoming;
         std::optional<ConnectionLimits> limits;
         {
-            std::lock_guard lock(mutex_);
+            std::unique_lock lock(mutex_);
+            if (pauseRequested_) {  // a fork: wait here, between two steps, until it is done
+                parked_ = true;
+                pauseCv_.notify_all();
+                pauseCv_.wait(lock, [this] { return !pauseRequested_; });
+                parked_ = false;
+            }
             if (stopping_) break;
             incoming.swap(pending_);
             if (std::exchange(limitsChanged_, false)) limits = limits_;
@@ -462,7 +587,32 @@ bool URLSessionConfiguration::setConnectionLimits(const ConnectionLimits& limits
 
 ConnectionLimits URLSessionConfiguration::connectionLimits() const { return session_->limits(); }
 
-URLSession::URLSession() : impl_(new detail::SessionImpl()), configuration_(impl_) { detail::g_session = impl_; }
+URLSession::URLSession() : URLSession(new detail::SessionImpl()) { detail::g_session = impl_; }
+
+URLSession::URLSession(detail::SessionImpl* impl) : impl_(impl), configuration_(impl_) {
+    std::lock_guard registry(detail::SessionImpl::registryMutex());
+    static const bool forkWatched = [] {
+        if (pthread_atfork(&detail::SessionImpl::beforeFork, &detail::SessionImpl::afterForkInParent,
+                           &detail::SessionImpl::afterForkInChild) != 0) {
+            log("URLSession: could not register the fork handlers; a child process cannot use the library");
+        }
+        return true;
+    }();
+    (void)forkWatched;
+    detail::SessionImpl::allLocked().push_back(impl_);
+}
+
+URLSession& detail::sessionFor(const std::optional<ConnectionLimits>& limits) {
+    if (!limits) return URLSession::sharedSession();
+    URLSession::sharedSession();  // made first: the exit path and scheduled calls need it
+    using Key = std::tuple<long, long, long>;
+    static auto* byLimits = new std::map<Key, URLSession*>;  // guarded by byLimitsMutex()
+    const Key key{limits->maxConnectionsPerHost, limits->maxConnections, limits->maxStreamsPerConnection};
+    std::lock_guard lock(detail::byLimitsMutex());
+    URLSession*& session = (*byLimits)[key];
+    if (session == nullptr) session = new URLSession(new SessionImpl(*limits));
+    return *session;
+}
 
 URLSession::~URLSession() = default;  // never runs: the shared session lives until the process ends
 

@@ -178,8 +178,8 @@ public:
     /// The largest answer body accepted, in bytes (see setMaximumResponseSize).
     std::uint64_t maximumResponseSize() const noexcept;
     /// Sets how many connections and streams the session uses at once, for every
-    /// task from now on, waiting ones included. Returns false (and changes nothing)
-    /// when a value is out of its range (see ConnectionLimits). Any thread.
+    /// task from now on, waiting ones included; a lower limit closes the idle connections.
+    /// Returns false (and changes nothing) when a value is out of its range (see ConnectionLimits). Any thread.
     bool setConnectionLimits(const ConnectionLimits& limits);
     /// The limits in force (see setConnectionLimits). Any thread.
     ConnectionLimits connectionLimits() const;
@@ -189,6 +189,13 @@ private:
     explicit URLSessionConfiguration(detail::SessionImpl* session) noexcept : session_(session) {}
     detail::SessionImpl* session_;
 };
+
+class URLSession;
+namespace detail {
+/// The session of clients whose connection limits are limits: one per set of limits,
+/// made on first need and kept for the process's life; the shared session when unset.
+URLSession& sessionFor(const std::optional<ConnectionLimits>& limits);
+}  // namespace detail
 
 /// The process-wide URL session: one libcurl multi handle driven by one delivery
 /// thread started with the first task. TLS 1.2 or later, verification always on, no
@@ -213,7 +220,9 @@ public:
     URLSession& operator=(const URLSession&) = delete;
 
 private:
+    friend URLSession& detail::sessionFor(const std::optional<ConnectionLimits>& limits);
     URLSession();
+    explicit URLSession(detail::SessionImpl* impl);
     ~URLSession();
     detail::SessionImpl* impl_;
     URLSessionConfiguration configuration_;

@@ -3,6 +3,7 @@
 // Internal to the operation handles: not installed.
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <Orvalis/Foundation/System/detail/Process.h>
 #include <Orvalis/Foundation/Transport/detail/Delivery.h>
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/ServiceInfrastructure/Operation.h>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+
 namespace orvalis::detail {
 
 /// What a client shares with its operations: they may outlive the Client object.
@@ -27,8 +29,18 @@ struct ClientCore {
     std::shared_ptr<JournalWriter> journalWriter;         // the journal's own thread, when there is a journal
     mutable std::mutex mutex;
     mutable std::condition_variable idle;
-    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;
+    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>> live;  // read through liveLocked()
+    std::int64_t pid = detail::processId();  // the process live belongs to
 
+    /// The operations in flight, with the mutex held. In a child after fork() those
+    /// of the parent are forgotten: they never complete here.
+    std::unordered_map<const OperationState*, std::weak_ptr<OperationState>>& liveLocked() noexcept {
+        if (pid != detail::processId()) {
+            live.clear();
+            pid = detail::processId();
+        }
+        return live;
+    }
     void add(const std::shared_ptr<OperationState>& state);
     void remove(const OperationState* state) noexcept;
 };

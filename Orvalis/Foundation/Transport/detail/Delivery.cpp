@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -80,12 +81,26 @@ struct DecodePool {
 };
 
 // Never destroyed: a decode thread may still be running while static objects are torn down at exit.
-DecodePool& decodePool() {
+DecodePool*& decodePoolSlot() {
     static DecodePool* pool = new DecodePool();
-    return *pool;
+    return pool;
 }
+DecodePool& decodePool() { return *decodePoolSlot(); }
 
 }  // namespace
+
+void rebuildDecodePoolInChild() noexcept {
+    // The parent's pool (its threads, its queue of the parent's answers) is left as it is.
+    static auto* abandoned = new std::vector<DecodePool*>;  // reachable: leak checkers leave it alone
+    if (auto* fresh = new (std::nothrow) DecodePool()) {
+        try {
+            abandoned->push_back(decodePoolSlot());
+        } catch (...) {
+            // out of memory: only a leak report is lost
+        }
+        decodePoolSlot() = fresh;
+    }
+}
 
 void runOnDecodeThread(std::function<void()> work) {
     URLSession::sharedSession();  // its exit path stops these threads too

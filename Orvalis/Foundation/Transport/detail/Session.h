@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,13 @@ using Clock = std::chrono::steady_clock;
 // written just as one closes may have reached it and is never sent again, so a
 // connection idle this long is not reused: the race stays on the server's side.
 inline constexpr long kMaxIdleSecondsForReuse = 2;
+// libcurl drops a connection when its idle time in whole seconds (rounded down)
+// exceeds CURLOPT_MAXAGE_CONN: 1 there means idle 2 s or more.
+inline constexpr long kMaxAgeConnOption = kMaxIdleSecondsForReuse - 1;
+// How long a fork waits for each delivery thread to stop between two steps, so
+// that the child inherits none of its locks half-held; a thread busy in a host
+// callback past this is not waited for.
+inline constexpr std::chrono::milliseconds kForkPauseWait{1000};
 // Easy handles kept for reuse once their transfer is done: enough for a burst on
 // the default connections per host; more are made and freed as needed.
 inline constexpr std::size_t kMaxSpareEasyHandles = 32;
@@ -109,6 +117,7 @@ struct TaskState {
     bool secondSendStopped = false;
     bool closedBeforeSending = false;
     curl_socket_t socket = CURL_SOCKET_BAD;  // of the connection this task opened, if it did
+    SessionImpl* owner = nullptr;  // the session running the transfer
     Clock::time_point lastActivity;
     curl_off_t lastUp = 0;
     curl_off_t lastDown = 0;
@@ -121,12 +130,13 @@ struct ScheduledEntry {
 
 class SessionImpl {
 public:
-    SessionImpl();
+    explicit SessionImpl(const ConnectionLimits& limits = ConnectionLimits{});
     void submit(std::unique_ptr<TaskState> task);
     void cancel(std::shared_ptr<TaskControl> control);
     void schedule(const std::shared_ptr<ScheduledEntry>& entry);
     void bringForward(ScheduledEntry& entry);
     std::shared_ptr<const TrustSettings> trust() const;
+    std::uint64_t maxBodyBytes() const noexcept;
     // These two require configMutex to be held.
     const TrustSettings& trustUnlocked() const noexcept { return *trust_; }
     void publish(std::shared_ptr<const TrustSettings> next) noexcept { trust_ = std::move(next); }
@@ -137,8 +147,28 @@ public:
     // Any thread; the delivery thread hands them to libcurl before it starts more tasks.
     void setLimits(const ConnectionLimits& limits);
     ConnectionLimits limits();
+    // The connections' sockets, as libcurl opens and closes them (delivery thread only).
+    void socketOpened(curl_socket_t socket) { sockets_.insert(socket); }
+    void socketClosed(curl_socket_t socket) { sockets_.erase(socket); }
+
+    // Every session of the process, in the order made: the shared one and one per
+    // set of client connection limits. Never destroyed.
+    static std::vector<SessionImpl*>& allLocked();
+    static std::mutex& registryMutex();
+    // pthread_atfork's three steps (registered with the first session).
+    static void beforeFork() noexcept;
+    static void afterForkInParent() noexcept;
+    static void afterForkInChild() noexcept;
 
 private:
+    // In a child after fork(): the parent's transfers, threads, connections and
+    // TLS sessions are left as they are (their sockets are the parent's too: a
+    // clean-up would talk on them), a fresh session takes their place with the
+    // same settings, and its thread starts with its first task.
+    void rebuildInChild() noexcept;
+    // Shuts the sockets of idle connections: libcurl then finds them dead and
+    // opens new ones within the limits in force.
+    void retireIdleConnections();
     void startThreadLocked();
     // The delivery thread looks for new work before it sleeps again: waking it
     // from itself would only cost a socket write and read.
@@ -179,6 +209,9 @@ public:
 
 private:
     static void stop(bool closeConnections) noexcept;
+    void requestStopLocked() noexcept;
+    void finishStop(std::unique_lock<std::mutex>& lock, bool closeConnections,
+                    std::chrono::steady_clock::time_point until) noexcept;
 
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;
@@ -195,6 +228,12 @@ private:
     std::vector<std::shared_ptr<ScheduledEntry>> scheduled_;
     ConnectionLimits limits_;
     bool limitsChanged_ = false;  // limits_ not yet handed to libcurl
+    ConnectionLimits applied_;  // what libcurl has (delivery thread only)
+    std::unordered_set<curl_socket_t> sockets_;  // delivery thread only
+    // A fork in progress asks the delivery thread to wait between two steps.
+    bool pauseRequested_ = false;
+    bool parked_ = false;
+    std::condition_variable pauseCv_;
     bool started_ = false;
     bool stopping_ = false;
     // Set once exit has begun; read without the lock between steps of the loop.
@@ -211,5 +250,8 @@ private:
 
 /// The shared session's implementation, set when it is made.
 extern SessionImpl* g_session;
+
+/// In a child after fork(): the decode threads are the parent's; a fresh pool takes their place.
+void rebuildDecodePoolInChild() noexcept;
 
 }  // namespace orvalis::detail

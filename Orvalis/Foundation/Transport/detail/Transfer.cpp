@@ -145,11 +145,18 @@ SSL* tlsSessionOf(CURL* easy) noexcept {
 }
 
 int onSocketOpened(void* user, curl_socket_t socket, curlsocktype) noexcept {
-    static_cast<TaskState*>(user)->socket = socket;
+    auto* task = static_cast<TaskState*>(user);
+    task->socket = socket;
+    try {
+        task->owner->socketOpened(socket);
+    } catch (...) {
+        return CURL_SOCKOPT_ERROR;  // untracked, it could not be retired nor left behind at a fork
+    }
     return CURL_SOCKOPT_OK;
 }
 
-int onSocketClosed(void*, curl_socket_t socket) noexcept {
+int onSocketClosed(void* session, curl_socket_t socket) noexcept {
+    static_cast<SessionImpl*>(session)->socketClosed(socket);
     TlsSockets& sockets = tlsSockets();
     {
         std::lock_guard lock(sockets.mutex);
@@ -308,7 +315,7 @@ std::string SessionImpl::configure(TaskState& t) {
     set(CURLOPT_NOSIGNAL, 1L);
     set(CURLOPT_FOLLOWLOCATION, 0L);
     set(CURLOPT_SHARE, share_);
-    set(CURLOPT_MAXAGE_CONN, kMaxIdleSecondsForReuse);
+    set(CURLOPT_MAXAGE_CONN, kMaxAgeConnOption);
     // No CURLOPT_BUFFERSIZE: libcurl refuses to change it on a reused handle that still holds
     // its receive buffer, and below its 16 KiB default an HTTP/2 answer waits in libcurl's
     // HTTP/2 layer, a buffer at a time, with nothing on the socket to wake the loop.
@@ -380,7 +387,7 @@ std::string SessionImpl::configure(TaskState& t) {
     set(CURLOPT_SOCKOPTFUNCTION, &onSocketOpened);
     set(CURLOPT_SOCKOPTDATA, static_cast<void*>(&t));
     set(CURLOPT_CLOSESOCKETFUNCTION, &onSocketClosed);
-    set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(nullptr));
+    set(CURLOPT_CLOSESOCKETDATA, static_cast<void*>(this));
     set(CURLOPT_PREREQFUNCTION, &onPreRequest);
     set(CURLOPT_PREREQDATA, static_cast<void*>(&t));
     set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(t.maxBody));
@@ -446,8 +453,9 @@ void SessionImpl::start(std::unique_ptr<TaskState> task) {
         return;
     }
     task->easy = takeEasyHandle();
+    task->owner = this;
     task->trust = this->trust();
-    task->maxBody = maxBody.load(std::memory_order_relaxed);
+    task->maxBody = maxBodyBytes();
     task->lastActivity = Clock::now();
     if (task->control && task->control->cancelled.load()) {
         task->easy.reset();
