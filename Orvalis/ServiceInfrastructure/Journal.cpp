@@ -388,16 +388,25 @@ private:
         }
     }
 
+    // A beat never waits out another connection's lock while it holds the connection: the
+    // writer's entries would wait behind it past their own deadlines. A beat missed comes again.
     void beat(const detail::InstanceName& instance) {
         const std::int64_t now = millis(Clock::now());
         std::lock_guard lock(mutex_);
-        db_.prepare(
-               "INSERT INTO instance (id, started_at, seen_at) VALUES (?, ?, ?) "
-               "ON CONFLICT(id) DO UPDATE SET seen_at = excluded.seen_at")
-            .bind(1, instance.id)
-            .bind(2, now)
-            .bind(3, now)
-            .step();
+        db_.setBusyTimeout(kWriterLockWait);
+        try {
+            db_.prepare(
+                   "INSERT INTO instance (id, started_at, seen_at) VALUES (?, ?, ?) "
+                   "ON CONFLICT(id) DO UPDATE SET seen_at = excluded.seen_at")
+                .bind(1, instance.id)
+                .bind(2, now)
+                .bind(3, now)
+                .step();
+        } catch (...) {
+            db_.setBusyTimeout(busyTimeout_);
+            throw;
+        }
+        db_.setBusyTimeout(busyTimeout_);
     }
 
     // The store's failures reach hosts as JournalError, whose text names the file.

@@ -60,7 +60,11 @@ Heartbeat::~Heartbeat() {
 
 void Heartbeat::start() {
     std::call_once(started_, [this] {
-        beat_(currentInstance());
+        try {
+            beat_(currentInstance());
+        } catch (...) {
+            // The store is busy or down for now: the entry being recorded meets that itself.
+        }
         thread_ = std::thread([this] {
             std::unique_lock lock(mutex_);
             while (!wake_.wait_for(lock, currentInstance().aliveInterval, [this] { return stopping_; })) {
