@@ -617,8 +617,9 @@ TEST(JournalDatabase, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
         locker.emplace(schema, std::chrono::seconds(30));
         locker->script("BEGIN; LOCK TABLE orvalis_journal_attempt IN ACCESS EXCLUSIVE MODE");
     };
-    OperationResult r = Client(c).expressCheckout(payment()).get();
-    EXPECT_TRUE(r.succeeded());
+    Client client(c);
+    EXPECT_TRUE(client.expressCheckout(payment()).get().succeeded());
+    EXPECT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));  // the outcome's write failed under the lock
     locker.reset();
     std::vector<JournalEntry> kept = c.journal->entries(0, 10);
     ASSERT_EQ(kept.size(), 1u);
