@@ -100,8 +100,11 @@ def tests_of(regex):
 
 def targets_of(tests):
     # A test program is the target of its name; the Python tests need the package and the sandbox.
+    # The PostgreSQL cluster's start and stop are ctest fixtures of the journal tests, not programs.
     targets = set()
     for t in tests:
+        if t in ("postgresql_start", "postgresql_stop"):
+            continue
         targets.update(["orvalis-python", "orvalis-sandbox"] if t == "python_tests" else [t])
     return sorted(targets)
 

@@ -62,18 +62,6 @@ def test_an_answer_the_service_refuses_carries_the_whole_failure(connect, status
         assert (type(twin), twin.args, vars(twin), twin.correlation_id) == (type(e), e.args, vars(e), e.correlation_id)
 
 
-def _declined_payment(key_file):  # in a pool worker
-    orvalis.Client("h", "ck", key_file=key_file, key_password=PASSWORD, answerer=lambda request: orvalis.Reply(
-        402, b'{"errors":[{"reasonCode":"DECLINED"}]}')).express_checkout(checkout_id="c", amount=1, currency="EUR")
-
-
-def test_a_failed_payment_in_a_process_pool_worker_reaches_the_parent_whole(keys):
-    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
-        e = pool.submit(_declined_payment, keys / "m.p12").exception(timeout=120)
-    assert (type(e), e.code, e.reached, e.server_error, len(e.attempts), e.correlation_id.isdigit(), e.headers[0]) == (
-        OperationError, 402, Reached.YES, {"reasonCode": "DECLINED"}, 1, True, ("Content-Type", "application/json"))
-
-
 # A host that pays before and after it configures logging, fails to load a key, and leaves a client open at exit.
 _HOST = """import logging, sys, orvalis
 c = orvalis.Client("h", "ck", key_file=sys.argv[1], key_password=sys.argv[2],

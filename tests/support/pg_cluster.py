@@ -31,12 +31,8 @@ class Cluster:
             subprocess.Popen([sys.executable, __file__, "watch", str(os.getpid()), self.folder], start_new_session=True,
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def conninfo(self, dbname="postgres", user=USER, password=None, tcp=False):
-        host = "127.0.0.1" if tcp else self.folder
-        return f"host={host} port={self.port} dbname={dbname} user={user}" + (f" password={password}" if password else "")
-
-    def uri(self, dbname="postgres", user=USER):
-        return f"postgresql://{user}@127.0.0.1:{self.port}/{dbname}"
+    def conninfo(self, dbname="postgres"):
+        return f"host={self.folder} port={self.port} dbname={dbname} user={USER}"
 
     def _server(self, *args):  # a server program, as the server's user
         return subprocess.run(AS_SERVER_USER + [os.path.join(BIN, args[0]), *args[1:]], check=True, timeout=WAIT * 2,
@@ -73,11 +69,6 @@ class Cluster:
 
     def crash(self):  # as on a power loss: no checkpoint, recovery on the next start
         self.stop("immediate")
-
-    def database(self, name):
-        """Makes a database of its own for a test; its connection string."""
-        self.sql(f"CREATE DATABASE {name}")
-        return self.conninfo(name)
 
     def standby(self):
         """A second cluster streaming from this one, a synchronous standby: a commit here returns once it has
