@@ -30,6 +30,7 @@ struct StartPool {
         std::unique_lock lock(mutex);
         for (;;) {
             ++idle;
+            left.notify_all();  // a fork waits for every thread to be between two jobs
             work.wait(lock, [this] { return stopping || !queue.empty(); });
             --idle;
             if (stopping) break;
@@ -70,7 +71,14 @@ void stopAtExit() noexcept {
 // Around fork: the pool is not in the middle of a change, and the child, which has none of
 // the parent's threads, gets a pool of its own; the parent's (its queue holds the parent's
 // operations) is left as it is, never run nor freed there.
-void lockBeforeFork() { pool()->mutex.lock(); }
+// A signature in hand may hold locks (the key cache's, OpenSSL's) that no thread of the child would
+// ever release: the fork waits, a bounded time, until every start thread is between two jobs.
+void lockBeforeFork() {
+    StartPool& p = *pool();
+    std::unique_lock lock(p.mutex);
+    p.left.wait_for(lock, std::chrono::seconds(1), [&p] { return p.idle == p.running; });
+    lock.release();
+}
 void unlockInParent() { pool()->mutex.unlock(); }
 void renewInChild() {
     StartPool* inherited = pool();
