@@ -2,12 +2,15 @@
 #include <Orvalis/Foundation/Storage/detail/PostgresConnection.h>
 #include <dlfcn.h>
 #include <libpq-fe.h>
+#include <locale.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <clocale>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 
@@ -160,9 +163,13 @@ std::optional<std::int64_t> PostgresRows::integer(std::size_t row, int column) c
 
 std::optional<double> PostgresRows::real(std::size_t row, int column) const {
     const std::optional<std::string> cell = text(row, column);
-    double value = 0;
-    if (!cell || std::from_chars(cell->data(), cell->data() + cell->size(), value).ec != std::errc())
-        return std::nullopt;
+    // strtod in the C locale: the server writes "12.5" whatever the host's locale says about decimal
+    // points, and some standard libraries (libc++ 14) have no from_chars for double.
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    if (!cell || cell->empty() || cLocale == nullptr) return std::nullopt;
+    char* stop = nullptr;
+    const double value = strtod_l(cell->c_str(), &stop, cLocale);
+    if (stop != cell->c_str() + cell->size()) return std::nullopt;
     return value;
 }
 
