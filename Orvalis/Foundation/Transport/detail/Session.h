@@ -115,6 +115,7 @@ struct TaskState {
     // Times the transfer library was about to send this request (per attempt of ours).
     int sends = 0;
     bool secondSendStopped = false;
+    bool sentOverHttp2 = false;  // the last send went out on an HTTP/2 connection
     bool closedBeforeSending = false;
     curl_socket_t socket = CURL_SOCKET_BAD;  // of the connection this task opened, if it did
     SessionImpl* owner = nullptr;  // the session running the transfer

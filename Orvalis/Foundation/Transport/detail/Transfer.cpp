@@ -165,6 +165,14 @@ int onSocketClosed(void* session, curl_socket_t socket) noexcept {
     return ::close(socket);
 }
 
+// Whether the connection was given HTTP/2 by ALPN.
+bool speaksHttp2(SSL* tls) noexcept {
+    const unsigned char* protocol = nullptr;
+    unsigned int length = 0;
+    if (tls != nullptr) SSL_get0_alpn_selected(tls, &protocol, &length);
+    return length == 2 && std::memcmp(protocol, "h2", 2) == 0;
+}
+
 // Whether a kept-alive connection already has something to read before the
 // request is written: the server's close (or its TLS alert) on a connection it
 // let go while idle. Nothing of the request has left yet, so it can go on a
@@ -179,11 +187,7 @@ bool closedWhileIdle(TaskState& task) noexcept {
     TlsSockets& sockets = tlsSockets();
     std::lock_guard lock(sockets.mutex);
     if (fresh != 0) {
-        const unsigned char* protocol = nullptr;
-        unsigned int length = 0;
-        SSL_get0_alpn_selected(tls, &protocol, &length);
-        const bool http2 = length == 2 && std::memcmp(protocol, "h2", 2) == 0;
-        if (!http2 && task.socket != CURL_SOCKET_BAD) sockets.bySession[tls] = task.socket;
+        if (!task.sentOverHttp2 && task.socket != CURL_SOCKET_BAD) sockets.bySession[tls] = task.socket;
         return false;
     }
     auto it = sockets.bySession.find(tls);
@@ -203,8 +207,14 @@ long msLeftUntil(Clock::time_point deadline) noexcept {
 // second call is its own retry after a reused connection died: allowed only when
 // none of the request's bytes were written; otherwise the server may have it, and
 // it is never sent again behind the host's back.
+// One exception: over HTTP/2 the library sends again without having failed only
+// for a stream the server refused (REFUSED_STREAM, or one past the last stream of
+// its GOAWAY, as nginx sends after keepalive_requests), which the server promises
+// it did not process. A reset or closed connection writes its failure first.
 int onPreRequest(void* user, char*, char*, int, int) noexcept {
     auto* task = static_cast<TaskState*>(user);
+    const bool refusedByServer = task->sentOverHttp2 && task->errorBuffer[0] == '\0';
+    task->sentOverHttp2 = speaksHttp2(tlsSessionOf(task->easy.get()));
     if (task->sends++ == 0) {
         if (closedWhileIdle(*task) && !task->resent) {
             task->closedBeforeSending = true;
@@ -213,8 +223,9 @@ int onPreRequest(void* user, char*, char*, int, int) noexcept {
         return CURL_PREREQFUNC_OK;
     }
     long written = -1;
-    if (curl_easy_getinfo(task->easy.get(), CURLINFO_REQUEST_SIZE, &written) == CURLE_OK && written == 0 &&
-        task->lastUp == 0) {
+    if ((curl_easy_getinfo(task->easy.get(), CURLINFO_REQUEST_SIZE, &written) == CURLE_OK && written == 0 &&
+         task->lastUp == 0) ||
+        refusedByServer) {
         return CURL_PREREQFUNC_OK;
     }
     task->secondSendStopped = true;
