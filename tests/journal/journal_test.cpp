@@ -146,8 +146,8 @@ TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(c.journal->entries(0, 100).back().reached, Reached::No);
 }
 
-// Another program's database, an empty file, or a journal of a newer library: refused by openJournal and by a
-// client, left byte for byte.
+// Another program's database, an empty file, or a journal of a newer library: refused by a client (which opens
+// it with openJournal), left byte for byte.
 TEST_P(JournalFile, AFileThatIsNotAJournalIsRefusedAndLeftAsItIs) {
     if (GetParam() != Store::SQLite) GTEST_SKIP() << "files only";
     detail::Database((dir.path() / "other.db").string(), {})
