@@ -2,10 +2,6 @@
 // flight, until the journal holds TOTAL entries. With INSTANCE it names itself so in the journal and
 // appends the checkout id of each payment refused before sending (-1234, nothing sent) to REFUSED.
 //   journal_kill_host JOURNAL HOST SANDBOX_PEM RESOURCES TOTAL [INSTANCE REFUSED]
-// Settling as another instance: lists the unsettled entries of instances not seen for STALE_MS ("listed ID
-// INSTANCE", then "listed end"), then, once a line comes on its input, settles each unless settled already
-// ("settled ID": this one settled it).
-//   journal_kill_host settle JOURNAL STALE_MS
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 
 #include <atomic>
@@ -16,25 +12,8 @@
 
 using namespace orvalis;
 
-static int settleStale(const std::string& journalName, long staleMs) {
-    std::shared_ptr<Journal> journal = openJournal(journalName);
-    JournalQuery query;
-    query.staleOnly = true, query.staleAfter = std::chrono::milliseconds(staleMs);
-    std::vector<InstanceEntry> stale = findJournalEntries(*journal, query);
-    for (const InstanceEntry& e : stale) std::printf("listed %lld %s\n", (long long)e.entry.id, e.instance.c_str());
-    std::printf("listed end\n"), std::fflush(stdout);
-    std::getchar();
-    for (const InstanceEntry& e : stale) {
-        if (settleOnce(*journal, e.entry.id, "not at the sandbox's log: settled by the kill test") ==
-            SettleResult::Settled)
-            std::printf("settled %lld\n", (long long)e.entry.id);
-    }
-    return 0;
-}
-
 int main(int argc, char** argv) try {
     setLogHandler(LogHandler());
-    if (argc == 4 && std::string(argv[1]) == "settle") return settleStale(argv[2], std::stol(argv[3]));
     if (argc != 6 && argc != 8) return 2;
     std::string instance = argc == 8 ? argv[6] : "";
     if (!instance.empty()) setJournalInstance(instance, std::chrono::milliseconds(200));

@@ -23,7 +23,7 @@ def free_port():
 class Cluster:
     def __init__(self, watch=True):
         self.folder = tempfile.mkdtemp(prefix="orvalis-pg-")
-        self.data, self.port, self.running = os.path.join(self.folder, "data"), free_port(), False
+        self.data, self.port = os.path.join(self.folder, "data"), free_port()
         os.chmod(self.folder, 0o755)
         if AS_SERVER_USER:
             os.chown(self.folder, pwd.getpwnam("postgres").pw_uid, pwd.getpwnam("postgres").pw_gid)
@@ -61,14 +61,9 @@ class Cluster:
 
     def start(self):
         self._server("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "log"), "-w", "-t", str(WAIT), "start")
-        self.running = True
-
-    def stop(self, mode="fast"):
-        self._server("pg_ctl", "-D", self.data, "-m", mode, "-w", "-t", str(WAIT), "stop")
-        self.running = False
 
     def crash(self):  # as on a power loss: no checkpoint, recovery on the next start
-        self.stop("immediate")
+        self._server("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "-t", str(WAIT), "stop")
 
     def standby(self):
         """A second cluster streaming from this one, a synchronous standby: a commit here returns once it has
@@ -89,19 +84,11 @@ class Cluster:
     def promote(self):
         self._server("pg_ctl", "-D", self.data, "-w", "-t", str(WAIT), "promote")
 
-    def close(self):
-        try:
-            if self.running:
-                self.crash()
-        finally:
-            shutil.rmtree(self.folder, ignore_errors=True)
+    def close(self):  # whether it runs or not
+        stop_folder(self.folder)
 
-    def __enter__(self):
-        try:
-            return self.init()
-        except BaseException:
-            self.close()
-            raise
+    def __enter__(self):  # should init fail, the watcher removes what it made once this process ends
+        return self.init()
 
     def __exit__(self, *_):
         self.close()
