@@ -2,12 +2,13 @@
 # (during sends and during journal writes alike); after each kill the journal must open as it is, and every
 # payment the sandbox received must have exactly one entry, which does not say "no" (nothing sent).
 #     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL               one host, an SQLite journal
-#     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL fleet     a fleet, one PostgreSQL database
-#     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL standby   a database with a synchronous standby
-# The fleet: four hosts pay through one database of a cluster of the test's own, each
+#     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL PYTHON_HOST   a fleet, one PostgreSQL database
+#     kill_test.py HOST_PROGRAM SANDBOX JOURNAL_TOOL standby       a database with a synchronous standby
+# The fleet: four hosts (two C++, two Python) pay through one database of a cluster of the test's own, each
 # killed and started again at random moments, while the database server itself is stopped at once (as on a
-# power loss) and started again three times. A payment refused then must have reached nothing. (Two settlers
-# at once and the stale entries of a dead instance are journal_tests' JournalFile rows.)
+# power loss) and started again three times. A payment refused then must have reached nothing; afterwards,
+# two operators listing the stale entries and settling them at once with orvalis-journal must each list every
+# unsettled entry of the killed instances, and settle each one exactly once between them.
 import collections, json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -28,8 +29,8 @@ sandbox = subprocess.Popen([sandbox_program, "--merchant-cert", at("m.pem"), "--
                             "--port-file", at("port"), "--request-log", at("received.log")], **quiet)
 
 
-def pay(journal, payments, *more):  # a host paying until the journal holds PAYMENTS entries
-    return subprocess.Popen([host_program, journal, host, at("server.pem"), work, str(payments), *more], **quiet)
+def pay(journal, payments, *more, program=(host_program,)):  # a host paying until the journal holds PAYMENTS
+    return subprocess.Popen([*program, journal, host, at("server.pem"), work, str(payments), *more], **quiet)
 
 
 def kill(process):  # whether it was still running
@@ -92,7 +93,7 @@ def fleet():
     with pg_cluster.Cluster() as pg:
         db, refused_log = pg.conninfo(), at("refused.log")
         open(refused_log, "w").close()
-        hosts, runs = [None] * 4, 0
+        hosts, runs, killed = [None] * 4, 0, set()  # instances killed
         # The server goes down at a quarter, a half and three quarters of the entries, for as long as it
         # takes to start again (recovery included), the hosts paying all along.
         kills, outages, entries = 0, 0, 0
@@ -101,11 +102,14 @@ def fleet():
                 time.monotonic() - started < 200:
             for slot in range(4):
                 if hosts[slot] is None or hosts[slot].poll() is not None:
-                    runs += 1
-                    hosts[slot] = pay(db, total * 100, f"host{slot}-run{runs}", refused_log)
+                    runs += 1  # slots 0 and 1 run the C++ host, 2 and 3 the Python one
+                    program = (host_program,) if slot < 2 else (sys.executable, mode)
+                    hosts[slot] = pay(db, total * 100, f"host{slot}-run{runs}", refused_log, program=program)
+                    hosts[slot].instance = f"host{slot}-run{runs}"
             time.sleep(random.uniform(0.1, 0.4))  # each host lives about two seconds
-            if random.random() < 0.5:
-                kills += kill(hosts[random.randrange(4)])
+            if random.random() < 0.5 and kill(victim := hosts[random.randrange(4)]):
+                kills += 1
+                killed.add(victim.instance)
             if outages < least_outages and entries >= total * (outages + 1) // (least_outages + 1):
                 pg.crash()
                 time.sleep(random.uniform(0.05, 0.3))
@@ -113,7 +117,8 @@ def fleet():
                 outages += 1
             entries = compare(db)[0]
         for process in hosts:
-            kill(process)
+            if kill(process):
+                killed.add(process.instance)
         entries, received, outcomes, by_nonce = finish(db)
         received_ids = {e["requestIds"].get("checkoutId") for nonce in received for e in by_nonce[nonce]}
         refused = set(open(refused_log).read().split())
@@ -122,6 +127,22 @@ def fleet():
         assert entries >= total and kills >= least_kills and outages >= least_outages, "too few: raise the time"
         assert refused, "no payment was refused while the database was down"
         assert not refused & received_ids, "refused, yet received: " + str(refused & received_ids)
+
+        # Once the killed instances are stale (they said they were alive every 200 ms), two operators list
+        # them, then settle each listed entry at once (twenty pairs at a time, within the server's connections).
+        unsettled = {e["id"] for same in by_nonce.values() for e in same if e["instance"] in killed
+                     and not e["settledAt"] and e["reached"] in (None, "maybe")}
+        time.sleep(1.5)
+        listed = [{int(line.split()[0]) for line in subprocess.run([journal_tool, db, "list", "--stale", "1s"],
+                   capture_output=True, text=True, check=True).stdout.splitlines()} for _ in range(2)]
+        assert unsettled and unsettled <= listed[0] == listed[1], "an unsettled entry not listed as stale"
+        ids, told = sorted(listed[0]), []
+        for at_most in range(0, len(ids), 20):
+            pairs = [[subprocess.Popen([journal_tool, db, "settle", str(i), "settled by the kill test"], **quiet)
+                      for _ in range(2)] for i in ids[at_most:at_most + 20]]
+            told += [sorted(p.wait() for p in pair) for pair in pairs]
+        assert told == [[0, 1]] * len(ids), "entries settled by both or by neither: " + str(len([t for t in told if t != [0, 1]]))
+        print(f"{len(unsettled)} unsettled entries of killed instances, {len(ids)} stale, each settled once")
 
 
 def standby():
@@ -160,7 +181,7 @@ try:
             break
         time.sleep(0.05)
     host = "127.0.0.1:" + open(at("port")).read().strip()
-    {None: single, "fleet": fleet, "standby": standby}[mode]()
+    {None: single, "standby": standby}.get(mode, fleet)()
 finally:
     if sandbox.poll() is None:
         sandbox.kill()
