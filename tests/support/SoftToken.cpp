@@ -1,10 +1,7 @@
 #include <SoftToken.h>
-#include <openssl/core_names.h>
 #include <openssl/x509.h>
 #include <p11-kit/p11-kit.h>
 
-#include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -22,15 +19,6 @@ void check(CK_RV rv, const char* what) {
     if (rv != CKR_OK) throw std::runtime_error(std::string(what) + " failed: " + std::to_string(rv));
 }
 
-std::string attribute(CK_FUNCTION_LIST* m, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE a{type, nullptr, 0};
-    check(m->C_GetAttributeValue(s, o, &a, 1), "C_GetAttributeValue");
-    std::string bytes(a.ulValueLen, '\0');
-    a.pValue = bytes.data();
-    check(m->C_GetAttributeValue(s, o, &a, 1), "C_GetAttributeValue");
-    return bytes;
-}
-
 }  // namespace
 
 SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
@@ -41,9 +29,13 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
     const std::string tool = "softhsm2-util --pin '" + std::string(kPin) + "' ";
     for (std::string label : {std::string(kLabel), std::string(kLabel) + " 2"})
         run(tool + "--init-token --free --so-pin 13579 --label '" + label + "'");
-    auto pem = dir.write("merchant.pem", privateKeyPem(merchantKey));
-    for (const char* object : {"merchant --id 01", "twin --id 03", "twin --id 04"})
-        run(tool + "--import " + pem.string() + " --token '" + kLabel + "' --label " + object);
+    auto pem = dir.write("merchant.pem", privateKeyPem(merchantKey)).string();
+    const std::string big3072 = dir.write("3072.pem", privateKeyPem(sharedRsaKey(3072))).string(),
+                      big4096 = dir.write("4096.pem", privateKeyPem(sharedRsaKey(4096))).string();
+    for (const std::string& object :
+        {pem + " --label merchant --id 01", pem + " --label twin --id 03", pem + " --label twin --id 04",
+            big3072 + " --label rsa-3072 --id 06", big4096 + " --label rsa-4096 --id 07"})
+        run(tool + "--import " + object + " --token '" + kLabel + "'");
 
     // The certificate beside the merchant's key, and the keys made in the token.
     CK_FUNCTION_LIST* m = p11_kit_module_load(module.c_str(), 0);
@@ -77,10 +69,9 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
     OPENSSL_free(der);
     OPENSSL_free(subject);
     CK_MECHANISM generate{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_BYTE exponent[] = {1, 0, 1}, id06 = 6, id07 = 7;
-    for (auto [label, id, sign, bits] :
-        {std::tuple("generated", &id02, &yes, 2048ul), std::tuple("no-sign", &id05, &no, 2048ul),
-            std::tuple("rsa-3072", &id06, &yes, 3072ul), std::tuple("rsa-4096", &id07, &yes, 4096ul)}) {
+    CK_BYTE exponent[] = {1, 0, 1};
+    CK_ULONG bits = 2048;
+    for (auto [label, id, sign] : {std::tuple("generated", &id02, &yes), std::tuple("no-sign", &id05, &no)}) {
         CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits},
             {CKA_PUBLIC_EXPONENT, exponent, 3}, {CKA_LABEL, (void*)label, CK_ULONG(strlen(label))}, {CKA_ID, id, 1}};
         CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SENSITIVE, &yes, 1},
@@ -88,19 +79,6 @@ SoftToken::SoftToken(EVP_PKEY* merchantKey, X509* merchantCert) {
             {CKA_ID, id, 1}};
         CK_OBJECT_HANDLE publicKey = 0, privateKey = 0;
         check(m->C_GenerateKeyPair(s, &generate, pub, 5, priv, 7, &publicKey, &privateKey), "C_GenerateKeyPair");
-        if (sign != &yes) continue;
-        std::string n = attribute(m, s, publicKey, CKA_MODULUS), e = attribute(m, s, publicKey, CKA_PUBLIC_EXPONENT);
-        if constexpr (std::endian::native == std::endian::little)
-            std::reverse(n.begin(), n.end()), std::reverse(e.begin(), e.end());
-        OSSL_PARAM params[] = {OSSL_PARAM_construct_BN("n", (unsigned char*)n.data(), n.size()),
-            OSSL_PARAM_construct_BN("e", (unsigned char*)e.data(), e.size()), OSSL_PARAM_construct_end()};
-        std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>> ctx(
-            EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-        EVP_PKEY* key = nullptr;
-        if (EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-            EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) != 1)
-            throw std::runtime_error("cannot read the generated public key");
-        publicKeys[label].reset(key);
     }
     m->C_Logout(s);
     m->C_CloseSession(s);

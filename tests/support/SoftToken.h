@@ -6,7 +6,6 @@
 // the token that can never be read out.
 #include <TestPki.h>
 
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -17,11 +16,10 @@ struct SoftToken {
     static constexpr const char* kPin = "2468;pin";
     TempDir dir;
     std::string module = ORVALIS_SOFTHSM2_MODULE;
-    std::map<std::string, PKeyPtr> publicKeys;  // of the keys made in the token that may sign
 
-    /// Objects: "merchant" (key and certificate), "twin" (two keys), "generated", "rsa-3072"
-    /// and "rsa-4096" (made in the token, never extractable), "no-sign" (may not sign); a second,
-    /// empty token kLabel + " 2" whose PIN is never given right.
+    /// Objects: "merchant" (key and certificate), "twin" (two keys), "rsa-3072" and "rsa-4096" (the
+    /// shared keys of those sizes), "generated" (made in the token, never extractable, no certificate),
+    /// "no-sign" (may not sign); a second, empty token kLabel + " 2" whose PIN is never given right.
     SoftToken(EVP_PKEY* merchantKey, X509* merchantCert);
     /// pkcs11:token=<label>;object=<object>;type=private, with module-path unless systemModules.
     std::string uri(std::string_view object, bool systemModules = false, std::string_view label = kLabel) const;

@@ -37,12 +37,6 @@ KeySource tokenKey(std::string_view object = "merchant") {
 }
 std::size_t sent() { return ts::sandboxWorld().server->requests().size(); }
 
-// The signature a request carries (RSA-SHA1, as every operation's) is the one the same key makes in process.
-void expectSignedAsInProcess(const sandbox::RecordedRequest& r) {
-    EXPECT_TRUE(r.accepted) << r.verdict;
-    auto sig = detail::percentDecode((*detail::parseAuthorizationHeader(r.authorization))["oauth_signature"]);
-    EXPECT_EQ(sig, ZRBCryptoHelper().RSASHA1SSignature(r.baseString, KeySource::memory(world().p12), "pw"));
-}
 template <class R>
 R request(const KeySource& key) {
     auto r = ts::acceptable<R>();
@@ -70,37 +64,13 @@ TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
 }
 
 // Of each size: a signature longer than 256 bytes is whole.
-TEST(TokenKey, AKeyMadeInTheTokenSignsWhatItsPublicKeyVerifies) {
-    for (const auto& [label, publicKey] : world().token.publicKeys) {
-        auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey(label), std::nullopt);
-        ASSERT_TRUE(sig) << label;
-        auto raw = *detail::base64Decode(*sig);
-        std::unique_ptr<EVP_MD_CTX, detail::Deleter<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
-        ASSERT_EQ(EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()), 1);
-        EXPECT_EQ(
-            EVP_DigestVerify(ctx.get(), (const unsigned char*)raw.data(), raw.size(), (const unsigned char*)"text", 4),
-            1)
-            << label;
+TEST(TokenKey, KeysLongerThan2048BitsSignWhatTheirCertificateVerifies) {
+    for (const int bits : {3072, 4096}) {
+        auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey("rsa-" + std::to_string(bits)), std::nullopt);
+        ASSERT_TRUE(sig) << bits;
+        EXPECT_TRUE(ts::verifyPkcs1Signature(
+            ts::makeSharedRsaIdentity(bits).cert.get(), "text", *ts::base64Decode(*sig), "SHA256"));
     }
-    EXPECT_EQ(world().token.publicKeys.size(), 3u);
-}
-
-TEST(TokenKey, EveryOperationOfTheCppFacesIsAcceptedWithTheInProcessSignature) {
-    std::size_t before = sent();
-    const Client c = sandboxClient();
-    for (const Operation& op : {c.initializePairing(request<ZRBInitializePairingRequest>(tokenKey())),
-             c.getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())),
-             c.authorizePairing(request<ZRBAuthorisePairingRequest>(tokenKey())),
-             c.getPrecheckoutData(request<ZRBPrecheckoutDataRequest>(tokenKey())),
-             c.expressCheckout(request<ZRBExpressCheckoutDataRequest>(tokenKey())),
-             c.getPaymentData(request<ZRBPaymentDataRequest>(tokenKey()))})
-        EXPECT_FALSE(op.get().error) << op.get().error->localizedDescription();
-    ts::Outcomes out;
-    ZRBOrvalis().getPairingIDService(request<ZRBPairingIDServiceRequest>(tokenKey()), out.success(), out.failure());
-    ASSERT_TRUE(out.waitFor(1));
-    auto all = ts::sandboxWorld().server->requests();
-    ASSERT_EQ(all.size(), before + 7);
-    for (std::size_t i = before; i < all.size(); ++i) expectSignedAsInProcess(all[i]);
 }
 
 // The certificate beside the key (none beside the generated one) gives the report a PKCS#12 file gives.
@@ -159,7 +129,15 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
         Refusal{"KeyMayNotSign", [] { return tokenKey("no-sign"); }, KeyStatus::MechanismRefused},
         Refusal{"ModuleNotLoaded", [] { return KeySource::token("pkcs11:object=m?module-path=/nonexistent.so"); },
             KeyStatus::ModuleNotLoaded},
-        Refusal{"NotAURI", [] { return KeySource::token("merchant.p12"); }, KeyStatus::NotTokenURI}),
+        Refusal{"NotAURI", [] { return KeySource::token("merchant.p12"); }, KeyStatus::NotTokenURI},
+        // CKA_SIGN false is the library's own refusal, also with a module that would sign anyway.
+        Refusal{"ModuleThatSignsAnyway",
+            [] {
+                return KeySource::token(
+                    world().token.uri("merchant", true) + "?module-path=" ORVALIS_SIGN_ANYWAY_MODULE,
+                    PinSource::value(ts::SoftToken::kPin));
+            },
+            KeyStatus::MechanismRefused}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool) {
@@ -225,7 +203,7 @@ TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
     EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));  // the parent's sessions still work
 }
 
-// CKA_SIGN false is the library's own refusal: by --check-key, and with a module that would sign anyway.
+// CKA_SIGN false is refused by --check-key too.
 TEST(TokenKey, AKeyThatMayNotSignIsRefusedByTheLibrary) {
     std::ostringstream report, err;
     EXPECT_EQ(
@@ -233,11 +211,3 @@ TEST(TokenKey, AKeyThatMayNotSignIsRefusedByTheLibrary) {
         1);
     EXPECT_NE(err.str().find(describe(KeyStatus::MechanismRefused)), std::string::npos) << err.str();
 }
-INSTANTIATE_TEST_SUITE_P(Modules, TokenRefusal,
-    ::testing::Values(Refusal{"ModuleThatSignsAnyway",
-        [] {
-            return KeySource::token(world().token.uri("merchant", true) + "?module-path=" ORVALIS_SIGN_ANYWAY_MODULE,
-                PinSource::value(ts::SoftToken::kPin));
-        },
-        KeyStatus::MechanismRefused}),
-    [](const auto& info) { return std::string(info.param.name); });

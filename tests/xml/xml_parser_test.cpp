@@ -57,6 +57,7 @@ const Shape kShapes[] = {
      R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"},"z":{"__name":"z","w":"1"}})"},
     {"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {}, R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
     {"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
+    {"CutInsideTheRootsStartTag", "<r a='1'", {}, "null"},
     {"CutOffInCDATADropsItsText", "<r><a>1</a><b><![CDATA[never closed", {}, R"({"__name":"r","a":"1","b":{}})"},
     {"NulEndsTheDocument", std::string_view("<r><a>1</a>\0<c>2</c></r>", 24), {}, R"({"__name":"r","a":"1"})"},
     {"EmptyInput", "", {}, "null"}, {"JSONText", R"({"a":1})", {}, "null"}, {"WhiteSpaceOnly", "  \n", {}, "null"}};
