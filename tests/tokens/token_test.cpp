@@ -73,6 +73,21 @@ TEST(TokenKey, KeysLongerThan2048BitsSignWhatTheirCertificateVerifies) {
     }
 }
 
+// The callback facade signs with a token key as Client does (the shared pool test): the sandbox accepts the
+// request, whose signature is the one the same key makes in process.
+TEST(TokenKey, TheCallbackFacadeSignsWithIt) {
+    const std::size_t before = sent();
+    ts::Outcomes out;
+    ZRBOrvalis().getPairingIDService(request<ZRBPairingIDServiceRequest>(tokenKey()), out.success(), out.failure());
+    ASSERT_TRUE(out.waitFor(1));
+    auto all = ts::sandboxWorld().server->requests();
+    ASSERT_EQ(all.size(), before + 1);
+    const sandbox::RecordedRequest& r = all.back();
+    EXPECT_TRUE(r.accepted) << r.verdict;
+    auto sig = detail::percentDecode((*detail::parseAuthorizationHeader(r.authorization))["oauth_signature"]);
+    EXPECT_EQ(sig, ZRBCryptoHelper().RSASHA1SSignature(r.baseString, KeySource::memory(world().p12), "pw"));
+}
+
 // The certificate beside the key (none beside the generated one) gives the report a PKCS#12 file gives.
 TEST(TokenKey, OrvalisSignReportsAndSignsWithATokenKeyAsWithItsPKCS12) {
     const std::string p12 = world().token.dir.write("merchant.p12", world().p12).string();
