@@ -123,6 +123,25 @@ TEST(TestDouble, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
     }
 }
 
+// A pause that would pass the overall deadline (the server asks for 30 s, 2 s are left) is not slept:
+// the operation ends at once with the last failure, and no next attempt is announced.
+TEST(TestDouble, APauseBeyondTheDeadlineIsNotSlept) {
+    Recorder recorder;
+    recorder.reply = AnswererReply::json(R"({"busy":true})", 503);
+    recorder.reply.headers = {{"Retry-After", "30"}};
+    ClientConfiguration c = answered(recorder);
+    std::promise<bool> paused;
+    c.observer = [&](const OperationEvent& e) {
+        if (e.kind == OperationEventKind::AttemptEnded) paused.set_value(e.retryIn.has_value());
+    };
+    Operation op = Client(c).initializePairing({}, {std::nullopt, std::chrono::seconds(2), 3});
+    if (paused.get_future().get()) {
+        ADD_FAILURE() << "a pause past the deadline was announced";
+        op.cancel();  // rather than wait it out
+    }
+    EXPECT_EQ(std::tuple(op.get().statusCode(), op.get().attempts.size()), std::tuple(503, 1u));
+}
+
 // A large answer decodes off the delivery thread: while its decode is held (its log line blocks), a small
 // operation still completes; a cancel meanwhile still wins, as the result was not yet decided.
 TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodes) {
