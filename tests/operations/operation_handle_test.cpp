@@ -141,30 +141,17 @@ TEST(Credentials, TheRequestsOwnWinOverTheClients) {
     EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, "reasonCode"), Value("AUTHENTICATION_FAILED"));
 }
 
-struct Limit {
-    const char* name;
-    std::optional<std::chrono::milliseconds> idle, overall;
-    std::optional<std::chrono::milliseconds> clientOverall;  // the client's own, when the call sets none
-};
-
-class TimeOuts : public testing::TestWithParam<Limit> {};
-
-TEST_P(TimeOuts, EndTheOperationBeforeTheLateAnswer) {
+// The client's own overall time-out holds for a call that sets none (a call's own: RetryRules).
+TEST(TimeOuts, TheClientsOverallEndsACallThatSetsNone) {
     setFault("delay:1500");
     ClientConfiguration c = ts::merchantConfiguration();
-    c.overallTimeout = GetParam().clientOverall;
-    OperationResult r = Client(c).initializePairing(initRequest(), {GetParam().idle, GetParam().overall, {}}).get();
+    c.overallTimeout = 400ms;
+    OperationResult r = Client(c).initializePairing(initRequest()).get();
     ASSERT_FALSE(r.succeeded());
     EXPECT_TRUE(
         r.error->domain() == URLErrorDomain && r.error->code() == URLErrorTimedOut && r.reached == Reached::Maybe)
         << r.error->description();
 }
-
-INSTANTIATE_TEST_SUITE_P(Operations, TimeOuts,
-    testing::Values(Limit{"Idle", 400ms, std::nullopt, std::nullopt},
-        Limit{"Overall", std::nullopt, 400ms, std::nullopt},
-        Limit{"ClientsOverall", std::nullopt, std::nullopt, 400ms}),
-    [](const testing::TestParamInfo<Limit>& info) { return std::string(info.param.name); });
 
 Detached twoInARow(const Client& client, std::atomic<int>* finished) {
     co_await client.initializePairing(initRequest());

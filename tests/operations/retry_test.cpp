@@ -138,6 +138,8 @@ INSTANTIATE_TEST_SUITE_P(Operations, RetryRules,
         Row{"PaymentToAnUntrustedServerIsFinal", "self", "json", true, 3, none, none, 1,
             URLErrorServerCertificateUntrusted, Reached::No},
         Row{"PaymentTimedOutAfterSending", "sandbox", "delay:1500", true, 3, 300ms, none, 1, URLErrorTimedOut,
+            Reached::Maybe},
+        Row{"PaymentPastItsOverallTimeOut", "sandbox", "delay:1500", true, 3, none, 300ms, 1, URLErrorTimedOut,
             Reached::Maybe}),
     ts::RowName());
 

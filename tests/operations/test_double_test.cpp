@@ -3,6 +3,7 @@
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
+#include <WideAnswer.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -144,10 +145,8 @@ TEST(TestDouble, APauseBeyondTheDeadlineIsNotSlept) {
 // A large answer decodes off the delivery thread: while its decode is held (its log line blocks), a small
 // operation still completes; a cancel meanwhile still wins, as the result was not yet decided.
 TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodes) {
-    std::string wide = "{";
-    for (int i = 0; i < 2000; ++i) wide += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ",";
     Recorder largeRecorder, smallRecorder;
-    largeRecorder.reply = AnswererReply::json(wide + "\"end\":0}");
+    largeRecorder.reply = AnswererReply::json(ts::wideAnswer(2000));  // beyond what decodes in line
     const std::string decoding = "Response: (" + std::to_string(largeRecorder.reply.body.size()) + " bytes";
     const Client largeClient(answered(largeRecorder)), smallClient(answered(smallRecorder));  // before the handler
     std::promise<void> entered, release;
@@ -170,10 +169,8 @@ TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodes) {
 
 // More large answers than decode threads, in waves that each meet the threads idle: every one completes.
 TEST(TestDouble, WavesOfLargeAnswersAllComplete) {
-    std::string wide = "{";
-    for (int i = 0; i < 2000; ++i) wide += "\"key" + std::to_string(i) + "\":" + std::to_string(i) + ",";
     Recorder recorder;
-    recorder.reply = AnswererReply::json(wide + "\"end\":0}");
+    recorder.reply = AnswererReply::json(ts::wideAnswer(2001));
     const Client client(answered(recorder));
     for (int wave = 0; wave < 4; ++wave) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the host pauses: the threads wait for work

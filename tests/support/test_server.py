@@ -87,18 +87,13 @@ async def serve(path, query, headers, raw, body, writer):
         for sent in range(0, size, len(block)):
             w(block[: size - sent])
             await writer.drain()
-    elif path == "/pieces":  # 16 KiB in 1 KiB pieces, 1 ms apart
-        w(head(16384))
-        for _ in range(16):
+    elif path in ("/pieces", "/drip"):  # 16 KiB in 1 KiB pieces 1 ms apart; steady: a byte every 0.1 s, 1 s in all
+        data, piece, gap = (b"p" * 16384, 1024, 0.001) if path == "/pieces" else (b'{"d":"dd"}', 1, 0.1)
+        w(head(len(data)))
+        for at in range(0, len(data), piece):
             await writer.drain()
-            await asyncio.sleep(0.001)
-            w(b"p" * 1024)
-    elif path == "/drip":  # steady: a byte every 0.1 s, 1 s in all
-        w(head(10))
-        for b in b'{"d":"dd"}':
-            await writer.drain()
-            await asyncio.sleep(0.1)
-            w(bytes([b]))
+            await asyncio.sleep(gap)
+            w(data[at : at + piece])
     elif path == "/stall":
         w(head(100))
         await writer.drain()

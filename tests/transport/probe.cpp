@@ -21,6 +21,7 @@
 #include <Orvalis/Foundation/Transport/detail/TransportSettings.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/ServiceInfrastructure/Client.h>
+#include <TestServer.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,22 +72,10 @@ int faults(const std::string& base) {
     return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c == 1; }) ? 0 : 1;
 }
 
-// "ok <status>" or "error <code>", once the task started here ends.
-std::future<std::string> started(URLSession& session, const URLRequest& request) {
-    auto result = std::make_shared<std::promise<std::string>>();
-    session
-        .dataTaskWithRequest(request,
-            [result](auto, std::optional<HTTPURLResponse> response, std::optional<Error> error) {
-                result->set_value(error ? "error " + std::to_string(error->code())
-                                        : "ok " + std::to_string(response ? response->statusCode : 0));
-            })
-        .resume();
-    return result->get_future();
-}
-
-std::string fetched(URLSession& session, const URLRequest& request) {
-    auto future = started(session, request);
-    return future.wait_for(std::chrono::seconds(30)) == std::future_status::ready ? future.get() : "no answer";
+// "ok <status>" or "error <code>".
+std::string said(const testsupport::Outcome& o) {
+    return o.error ? "error " + std::to_string(o.error->code())
+                   : "ok " + std::to_string(o.response ? o.response->statusCode : 0);
 }
 
 }  // namespace
@@ -100,17 +89,17 @@ int main(int argc, char** argv) {
     if (mode == "faults") return faults(argv[2]);
     URLRequest request(argv[2], URLRequestReloadIgnoringLocalCacheData, 30);
     if (mode == "fork") {
-        fetched(session, request);  // the delivery thread and a kept-alive connection exist
-        auto parents = started(session, URLRequest(argv[2] + std::string("?delay=1000"), request.cachePolicy(), 30));
+        testsupport::fetch(request);  // the delivery thread and a kept-alive connection exist
+        auto parents = testsupport::start(URLRequest(argv[2] + std::string("?delay=1000"), request.cachePolicy(), 30));
         if (fork() == 0) {
-            print("child " + fetched(session, request));
+            print("child " + said(testsupport::fetch(request)));
             return 0;
         }
         const auto forked = (wait(nullptr), std::chrono::steady_clock::now());
         if (fork() == 0) return 0;
         if (wait(nullptr) > 0 && std::chrono::steady_clock::now() - forked < std::chrono::seconds(1))
             print("child exited");
-        print("parent " + parents.get());
+        print("parent " + said(parents.get()));
         return 0;
     }
     if (mode == "exit-in-flight") {
@@ -203,8 +192,7 @@ int main(int argc, char** argv) {
                 print("exiting");
                 std::exit(0);
             }
-            result.set_value(error ? "error " + std::to_string(error->code())
-                                   : "ok " + std::to_string(response ? response->statusCode : 0));
+            result.set_value(said({std::nullopt, std::move(response), std::move(error)}));
         });
     if (mode == "direct") {
         auto direct = std::make_shared<detail::TransportSettings>();
