@@ -137,22 +137,21 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
                   orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n") ||
                   orvalis_client_config_new(&limits) || orvalis_client_config_set_connection_limits(limits, 3, 2, 9),
         ORVALIS_OK);
-    for (orvalis_status status :
-        {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &negativeOverall, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &cut, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &unchecked, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &past, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &pastRequest, nullptr, nullptr, nullptr, &op),
-            orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
-            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
-            orvalis_client_new(agent, &made), orvalis_client_config_set_idle_timeout_ms(agent, 0),
-            orvalis_set_key_cache_lifetime(-1), orvalis_client_config_add_trusted_certificates(agent, "missing-ca.pem"),
-            orvalis_client_config_pin_public_keys(agent, "127.0.0.1", "sha256//short"),
-            orvalis_client_config_set_retry(agent, 11, 50, 1000, 0), orvalis_client_new(limits, &made),
-            orvalis_client_new(proxy, &made)})
+    auto start = [&op](orvalis_client* client, const orvalis_precheckout_data_request* request,
+                     const orvalis_call_options* options) {
+        return orvalis_client_get_precheckout_data(client, request, options, nullptr, nullptr, &op);
+    };
+    for (orvalis_status status : {start(c.get(), &tooSmall, nullptr), start(c.get(), &request, &negative),
+             start(c.get(), &request, &negativeOverall), start(nullptr, &request, nullptr),
+             start(c.get(), &request, &cut), start(c.get(), &request, &unchecked), start(c.get(), &request, &past),
+             start(c.get(), &pastRequest, nullptr), orvalis_operation_wait(nullptr, 0, nullptr),
+             orvalis_client_new(nullptr, nullptr), orvalis_xml_to_json("<a/>", 4, nullptr, nullptr),
+             orvalis_key_source_file(nullptr, nullptr), orvalis_client_new(agent, &made),
+             orvalis_client_config_set_idle_timeout_ms(agent, 0), orvalis_set_key_cache_lifetime(-1),
+             orvalis_client_config_add_trusted_certificates(agent, "missing-ca.pem"),
+             orvalis_client_config_pin_public_keys(agent, "127.0.0.1", "sha256//short"),
+             orvalis_client_config_set_retry(agent, 11, 50, 1000, 0), orvalis_client_new(limits, &made),
+             orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
     size_t length = 1;
