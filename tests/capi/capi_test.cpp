@@ -71,28 +71,32 @@ static Client client(const std::string& host, const char* consumerKey = ts::kSan
 
 using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
 
+// The result of the operation start makes (NULL when it is refused), waited for.
+template <class Start>
+static Result waited(Start start) {
+    orvalis_operation* op = nullptr;
+    orvalis_result* r = nullptr;
+    if (start(&op) == ORVALIS_OK) orvalis_operation_wait(op, 60000, &r);
+    orvalis_operation_free(op);
+    return Result(r, &orvalis_result_free);
+}
+
 // A payment through client (attempts: the call's own; 0: the client's; its options sized optionsSize), waited for.
 static Result pay(const Client& client, int attempts = 0, size_t optionsSize = sizeof(orvalis_call_options)) {
     orvalis_express_checkout_request payment = {
         sizeof payment, "chk", "pair", "pre", 1.5, "EUR", "card", "ship", 0, nullptr, nullptr};
     orvalis_call_options options = {optionsSize, 0, 0, attempts};
-    orvalis_operation* op = nullptr;
-    orvalis_result* r = nullptr;
-    if (orvalis_client_express_checkout(client.get(), &payment, &options, nullptr, nullptr, &op) == ORVALIS_OK)
-        orvalis_operation_wait(op, 60000, &r);
-    orvalis_operation_free(op);
-    return Result(r, &orvalis_result_free);
+    return waited([&](orvalis_operation** op) {
+        return orvalis_client_express_checkout(client.get(), &payment, &options, nullptr, nullptr, op);
+    });
 }
 
-// Pre-checkout data of the sandbox's pairing through client, waited for: its result (to free), or NULL.
-static orvalis_result* precheckout(const Client& client, const char* pairingId = "sbx-pairing-0001") {
-    orvalis_precheckout_data_request request = {sizeof request, pairingId};
-    orvalis_operation* op = nullptr;
-    orvalis_result* r = nullptr;
-    if (orvalis_client_get_precheckout_data(client.get(), &request, nullptr, nullptr, nullptr, &op) == ORVALIS_OK)
-        orvalis_operation_wait(op, 60000, &r);
-    orvalis_operation_free(op);
-    return r;
+// Pre-checkout data of the sandbox's pairing through client, waited for.
+static Result precheckout(const Client& client) {
+    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+    return waited([&](orvalis_operation** op) {
+        return orvalis_client_get_precheckout_data(client.get(), &request, nullptr, nullptr, nullptr, op);
+    });
 }
 
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {
@@ -133,22 +137,21 @@ TEST(CInterface, NullsBadSizesAndRefusedValuesGiveInvalidArgumentAndNoHandle) {
                   orvalis_client_config_new(&proxy) || orvalis_client_config_set_proxy(proxy, "http://p:1\n") ||
                   orvalis_client_config_new(&limits) || orvalis_client_config_set_connection_limits(limits, 3, 2, 9),
         ORVALIS_OK);
-    for (orvalis_status status :
-        {orvalis_client_get_precheckout_data(c.get(), &tooSmall, nullptr, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &negative, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &negativeOverall, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(nullptr, &request, nullptr, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &cut, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &unchecked, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &request, &past, nullptr, nullptr, &op),
-            orvalis_client_get_precheckout_data(c.get(), &pastRequest, nullptr, nullptr, nullptr, &op),
-            orvalis_operation_wait(nullptr, 0, nullptr), orvalis_client_new(nullptr, nullptr),
-            orvalis_xml_to_json("<a/>", 4, nullptr, nullptr), orvalis_key_source_file(nullptr, nullptr),
-            orvalis_client_new(agent, &made), orvalis_client_config_set_idle_timeout_ms(agent, 0),
-            orvalis_set_key_cache_lifetime(-1), orvalis_client_config_add_trusted_certificates(agent, "missing-ca.pem"),
-            orvalis_client_config_pin_public_keys(agent, "127.0.0.1", "sha256//short"),
-            orvalis_client_config_set_retry(agent, 11, 50, 1000, 0), orvalis_client_new(limits, &made),
-            orvalis_client_new(proxy, &made)})
+    auto start = [&op](orvalis_client* client, const orvalis_precheckout_data_request* request,
+                     const orvalis_call_options* options) {
+        return orvalis_client_get_precheckout_data(client, request, options, nullptr, nullptr, &op);
+    };
+    for (orvalis_status status : {start(c.get(), &tooSmall, nullptr), start(c.get(), &request, &negative),
+             start(c.get(), &request, &negativeOverall), start(nullptr, &request, nullptr),
+             start(c.get(), &request, &cut), start(c.get(), &request, &unchecked), start(c.get(), &request, &past),
+             start(c.get(), &pastRequest, nullptr), orvalis_operation_wait(nullptr, 0, nullptr),
+             orvalis_client_new(nullptr, nullptr), orvalis_xml_to_json("<a/>", 4, nullptr, nullptr),
+             orvalis_key_source_file(nullptr, nullptr), orvalis_client_new(agent, &made),
+             orvalis_client_config_set_idle_timeout_ms(agent, 0), orvalis_set_key_cache_lifetime(-1),
+             orvalis_client_config_add_trusted_certificates(agent, "missing-ca.pem"),
+             orvalis_client_config_pin_public_keys(agent, "127.0.0.1", "sha256//short"),
+             orvalis_client_config_set_retry(agent, 11, 50, 1000, 0), orvalis_client_new(limits, &made),
+             orvalis_client_new(proxy, &made)})
         EXPECT_EQ(status, ORVALIS_ERROR_INVALID_ARGUMENT);
     EXPECT_EQ(take(orvalis_last_error()), "Client: the proxy holds a line break or NUL");
     size_t length = 1;
@@ -165,23 +168,38 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
         EXPECT_EQ(orvalis_json_to_xml(json.data(), json.size(), &out), ORVALIS_ERROR_MALFORMED_INPUT) << json;
 }
 
-// orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not.
-TEST(CInterface, SignHashesTheBodyByItsLength) {
-    ts::sandboxWorld();  // the "merchant" resource
-    orvalis_key_source* key = nullptr;
-    ASSERT_EQ(orvalis_key_source_resource("merchant", &key), ORVALIS_OK);
-    auto baseString = [key](const char* body, size_t length) {
+// orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not. The key
+// cache's lifetime is in milliseconds: a key kept for 200 ms is dropped at the first signature after that.
+TEST(CInterface, SignHashesTheBodyByItsLengthAndKeepsAKeyForMilliseconds) {
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    orvalis_key_source *byName = nullptr, *byBytes = nullptr;
+    ASSERT_EQ(
+        orvalis_key_source_resource("merchant", &byName) || orvalis_key_source_memory(p12.data(), p12.size(), &byBytes),
+        ORVALIS_OK);
+    auto baseString = [](const orvalis_key_source* key, const char* body, size_t length) {
         const orvalis_sign_request r = {sizeof r, "POST", "https://127.0.0.1/x", body, length, "ck", key,
             ts::kSandboxPassword, 0, "fixed-nonce", "1700000000"};
         char* base = nullptr;
         EXPECT_EQ(orvalis_sign(&r, &base, nullptr), ORVALIS_OK);
         return take(base);
     };
-    const std::string withNul = baseString("a\0b", 3);
+    const std::string withNul = baseString(byName, "a\0b", 3);
     EXPECT_THAT(withNul, testing::HasSubstr("oauth_body_hash"));
-    EXPECT_NE(withNul, baseString("a\0c", 3));
-    EXPECT_EQ(baseString("abX", 2), baseString("ab", 2));
-    orvalis_key_source_free(key);
+    EXPECT_NE(withNul, baseString(byName, "a\0c", 3));
+    EXPECT_EQ(baseString(byName, "abX", 2), baseString(byName, "ab", 2));
+    orvalis_clear_key_cache();
+    ASSERT_EQ(orvalis_set_key_cache_lifetime(200), ORVALIS_OK);
+    baseString(byName, "", 0);
+    size_t kept = 0;  // the bytes' key, and the name's until its lifetime has passed
+    for (int i = 0; i < 500 && kept != 1; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        baseString(byBytes, "", 0);
+        kept = orvalis_key_cache_count();
+    }
+    EXPECT_EQ(kept, 1u);
+    orvalis_set_key_cache_lifetime(0);
+    orvalis_key_source_free(byName), orvalis_key_source_free(byBytes);
 }
 
 // Numbers no double holds, kept to the last digit (C has them as text).
@@ -239,8 +257,9 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     ts::sandboxWorld().server->setFault(
         "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, row.answered, row.sent, kJSON, ""});
     // The test server's closed port, as host:port (its URL without "https://").
-    orvalis_result* r = precheckout(client(
+    const Result result = precheckout(client(
         row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, row.consumerKey));
+    const orvalis_result* r = result.get();
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(orvalis_result_http_status(r), row.status);
     EXPECT_EQ(orvalis_result_reached(r), row.closedPort ? ORVALIS_REACHED_NO : ORVALIS_REACHED_YES);
@@ -258,7 +277,6 @@ TEST_P(COutcomes, ArriveWithEveryField) {
     char* packed = orvalis_result_packed(r, &length);
     EXPECT_EQ(std::string(packed, packed ? length : 0), byField(r));
     orvalis_free(packed);
-    orvalis_result_free(r);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, COutcomes,
@@ -297,14 +315,14 @@ TEST_P(CRefusals, AreNotSent) {
     orvalis_payment_data_request pay = {sizeof pay, row.text, "k", "c", nullptr, nullptr};
     orvalis_express_checkout_request pay_now = {
         sizeof pay_now, "c", "p", "pt", row.amount, row.text, "card", "s", 0, nullptr, nullptr};
-    orvalis_operation* op = nullptr;
-    orvalis_result* r = nullptr;
     const size_t before = ts::sandboxWorld().server->requests().size();
-    ASSERT_EQ(row.op == Op::PreCheckout   ? orvalis_client_get_precheckout_data(c.get(), &pre, {}, {}, {}, &op)
-              : row.op == Op::PaymentData ? orvalis_client_get_payment_data(c.get(), &pay, {}, {}, {}, &op)
-                                          : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, &op),
-        ORVALIS_OK);
-    ASSERT_EQ(orvalis_operation_wait(op, -1, &r), ORVALIS_OK);
+    const Result result = waited([&](orvalis_operation** op) {
+        return row.op == Op::PreCheckout   ? orvalis_client_get_precheckout_data(c.get(), &pre, {}, {}, {}, op)
+               : row.op == Op::PaymentData ? orvalis_client_get_payment_data(c.get(), &pay, {}, {}, {}, op)
+                                           : orvalis_client_express_checkout(c.get(), &pay_now, {}, {}, {}, op);
+    });
+    const orvalis_result* r = result.get();
+    ASSERT_NE(r, nullptr);
     const bool sent = row.code == 401;
     EXPECT_EQ(orvalis_result_error_code(r), row.code);
     EXPECT_EQ(take(orvalis_result_error_domain(r)), sent ? ORVALIS_HTTP_ERROR_DOMAIN : ORVALIS_URL_ERROR_DOMAIN);
@@ -314,8 +332,6 @@ TEST_P(CRefusals, AreNotSent) {
     const auto requests = ts::sandboxWorld().server->requests();
     ASSERT_EQ(requests.size(), before + sent);
     EXPECT_TRUE(!sent || requests.back().verdict == "rejected: no signature") << requests.back().verdict;
-    orvalis_result_free(r);
-    orvalis_operation_free(op);
 }
 
 // clang-format off
@@ -350,7 +366,7 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAnIdleTimeOutLeavesReachedMaybeAndAForkedC
     const pid_t child = ts::kThreadSanitized ? -1 : fork();  // its own calls work; the two in flight stay the parent's
     if (child == 0) {
         alarm(30);  // a call that never ends shows as SIGALRM
-        const Result mine(precheckout(c), &orvalis_result_free);
+        const Result mine = precheckout(c);
         _exit(orvalis_result_succeeded(mine.get()) && orvalis_client_wait_idle(c.get(), 5000) == ORVALIS_OK ? 0 : 1);
     }
     EXPECT_EQ(orvalis_operation_wait(slow, 10, &answered), ORVALIS_ERROR_TIMEOUT);  // still running: no result
@@ -384,7 +400,7 @@ TEST(CInterface, AttemptsAreRetriedTimedAndObserved) {
     world.server->setFault("precheckoutdata", *orvalis::sandbox::Fault::parse("unavailable:1"));
     std::vector<std::string> seen;
     Client c = client(world.host, ts::kSandboxConsumerKey, {.backoffMs = 50, .observer = &collect, .user = &seen});
-    Result r(precheckout(c), &orvalis_result_free);
+    Result r = precheckout(c);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     ASSERT_EQ(orvalis_result_attempt_count(r.get()), 2u);
     orvalis_attempt a[2] = {};
@@ -452,7 +468,7 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     std::string lines;  // delivery thread; read after the waits
     orvalis_set_log_handler(&collectLine, &lines);
     Client c = client("api.example.com", ts::kSandboxConsumerKey, {.answerer = &answer, .user = &seen});
-    Result r(precheckout(c), &orvalis_result_free);
+    Result r = precheckout(c);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
     ASSERT_TRUE(pay(c));
@@ -460,47 +476,12 @@ TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTampere
     pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
     ASSERT_EQ(seen.size(), 2u);
     for (const Seen& s : seen) EXPECT_EQ(check(s, pem.str()), "verifies") << s.method;
-    orvalis_result_free(precheckout(
-        client("api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen})));
+    precheckout(
+        client("api.example.com", ts::kSandboxConsumerKey, {.fullLogLines = 1, .answerer = &answer, .user = &seen}));
     orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
     EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos) << lines;
     seen[1].body.replace(seen[1].body.find("1.5"), 3, "9.5");
     EXPECT_EQ(check(seen[1], pem.str()), "body hash mismatch");
-}
-
-// The journal from C: a payment to the sandbox is recorded with the ids its answer named, and settled;
-// a file that is not a journal keeps the client from being made.
-TEST(CInterface, TheJournalRecordsAPaymentAndRefusesAFileThatIsNoJournal) {
-    ts::TempDir dir;
-    const std::string path = (dir.path() / "j.db").string();
-    Client paying = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.journal = path.c_str()});
-    ASSERT_TRUE(pay(paying));
-    ASSERT_EQ(orvalis_client_wait_idle(paying.get(), 60000), ORVALIS_OK);  // the outcome is written after completion
-    orvalis_journal* journal = nullptr;
-    ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
-    std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
-    char* text = nullptr;
-    ASSERT_EQ(orvalis_journal_entry_json(journal, 1, &text), ORVALIS_OK);
-    EXPECT_THAT(take(text), testing::AllOf(testing::HasSubstr(R"("requestIds":{"checkoutId":"chk","pairingId")"),
-                                testing::HasSubstr(R"("reached":"yes","statusCode":200)"),
-                                testing::HasSubstr(R"("transactionId":"sbx-tx-0001"},"completedAt")")));
-    EXPECT_EQ(orvalis_journal_settle(journal, 1, "seen at the service"), ORVALIS_OK);
-    EXPECT_EQ(orvalis_journal_settle(journal, 2, "no such entry"), ORVALIS_ERROR_INVALID_ARGUMENT);
-    ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
-    EXPECT_EQ(take(text), "[]");
-    // Refused, and left as it was: an empty file is not made a journal.
-    dir.write("empty.db", "");
-    orvalis_client_config* config = nullptr;
-    orvalis_client* made = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
-    orvalis_client_config_set_journal(config, (dir.path() / "empty.db").c_str(), 1);
-    EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
-    EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
-    EXPECT_EQ(made, nullptr);
-    orvalis_journal* refused = nullptr;
-    EXPECT_EQ(orvalis_journal_open((dir.path() / "empty.db").c_str(), &refused), ORVALIS_ERROR_JOURNAL);
-    EXPECT_EQ(std::filesystem::file_size(dir.path() / "empty.db"), 0u);
-    orvalis_client_config_free(config);
 }
 
 // Reads answer; a payment is lost on the way back, so that it may have been made.
@@ -512,15 +493,16 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
     reply->request_sent = post;
 }
 
-// The journal's scope both ways (a read is recorded only when all operations are asked for); a payment
-// that may have been made reads "unsettled": true until settled.
-TEST(CInterface, TheJournalKeepsItsScopeAndTellsSettledEntries) {
+// The journal from C keeps its scope both ways (a read is recorded only when all operations are asked for); a
+// payment that may have been made reads "unsettled": true until settled. A file that is not a journal keeps the
+// client from being made, and is left as it was.
+TEST(CInterface, TheJournalKeepsItsScopeTellsSettledEntriesAndRefusesAFileThatIsNoJournal) {
     ts::TempDir dir;
     for (int all : {0, 1}) {
         const std::string path = (dir.path() / (std::to_string(all) + ".db")).string();
         Client c = client("api.example.com", ts::kSandboxConsumerKey,
             {.journal = path.c_str(), .journalAll = all, .answerer = &paymentLost});
-        orvalis_result_free(precheckout(c));
+        precheckout(c);
         pay(c);
         orvalis_journal* journal = nullptr;
         ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
@@ -531,37 +513,26 @@ TEST(CInterface, TheJournalKeepsItsScopeAndTellsSettledEntries) {
         const int64_t paid = all ? 2 : 1;
         for (const char* state : {"\"unsettled\":true", "\"unsettled\":false"}) {
             ASSERT_EQ(orvalis_journal_entry_json(journal, paid, &text), ORVALIS_OK);
-            EXPECT_THAT(take(text), testing::HasSubstr(state)) << all;
+            EXPECT_THAT(take(text), testing::AllOf(testing::HasSubstr(state),
+                                        testing::HasSubstr(R"("requestIds":{"checkoutId":"chk","pairingId")")));
             EXPECT_EQ(orvalis_journal_settle(journal, paid, "refunded"), ORVALIS_OK);
         }
+        EXPECT_EQ(orvalis_journal_settle(journal, paid + 1, "no such entry"), ORVALIS_ERROR_INVALID_ARGUMENT);
+        ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
+        EXPECT_EQ(take(text), "[]");
     }
-}
-
-// The key cache's lifetime is in milliseconds: a key kept for 200 ms is dropped at the first signature after that.
-TEST(CInterface, AKeyCacheLifetimeIsInMilliseconds) {
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    orvalis_key_source *byName = nullptr, *byBytes = nullptr;
-    ASSERT_EQ(
-        orvalis_key_source_resource("merchant", &byName) || orvalis_key_source_memory(p12.data(), p12.size(), &byBytes),
-        ORVALIS_OK);
-    auto sign = [](const orvalis_key_source* key) {
-        const orvalis_sign_request r = {
-            sizeof r, "GET", "https://127.0.0.1/x", nullptr, 0, "ck", key, ts::kSandboxPassword, 0, nullptr, nullptr};
-        return orvalis_sign(&r, nullptr, nullptr);
-    };
-    orvalis_clear_key_cache();
-    ASSERT_EQ(orvalis_set_key_cache_lifetime(200), ORVALIS_OK);
-    ASSERT_EQ(sign(byName), ORVALIS_OK);
-    size_t kept = 0;  // the bytes' key, and the file's until its lifetime has passed
-    for (int i = 0; i < 500 && kept != 1; ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_EQ(sign(byBytes), ORVALIS_OK);
-        kept = orvalis_key_cache_count();
-    }
-    EXPECT_EQ(kept, 1u);
-    orvalis_set_key_cache_lifetime(0);
-    orvalis_key_source_free(byName), orvalis_key_source_free(byBytes);
+    // Refused, and left as it was: an empty file is not made a journal.
+    const std::string empty = dir.write("empty.db", "").string();
+    orvalis_client_config* config = nullptr;
+    orvalis_client* made = nullptr;
+    orvalis_journal* refused = nullptr;
+    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
+    orvalis_client_config_set_journal(config, empty.c_str(), 1);
+    EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
+    EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
+    EXPECT_EQ(orvalis_journal_open(empty.c_str(), &refused), ORVALIS_ERROR_JOURNAL);
+    EXPECT_TRUE(made == nullptr && std::filesystem::file_size(empty) == 0);
+    orvalis_client_config_free(config);
 }
 
 // The journal in PostgreSQL from C: a payment recorded under this process's instance, found by instance,
@@ -583,9 +554,11 @@ TEST(CInterface, TheJournalInADatabaseIsFoundByInstanceSettledOnceAndCopied) {
     EXPECT_EQ(before, 0);
     Client paying = client(ts::sandboxWorld().host, ts::kSandboxConsumerKey, {.journal = where.c_str()});
     ASSERT_TRUE(pay(paying));
+    ASSERT_EQ(orvalis_client_wait_idle(paying.get(), 60000), ORVALIS_OK);  // the outcome is written after completion
     ASSERT_EQ(orvalis_journal_find_json(db, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
     const std::string found = take(text);
-    EXPECT_THAT(found, testing::HasSubstr(R"("instance":"c-face","instanceStale":false})"));
+    EXPECT_THAT(found, testing::AllOf(testing::HasSubstr(R"("transactionId":"sbx-tx-0001"},"completedAt")"),
+                           testing::HasSubstr(R"("instance":"c-face","instanceStale":false})")));
     const int64_t id = std::stoll(found.substr(found.rfind("{\"id\":") + 6));
     int settled = -1;
     EXPECT_EQ(orvalis_journal_settle_once(db, id, "first", &settled), ORVALIS_OK);
