@@ -543,6 +543,8 @@ Parsed<Value> parseUTF8(std::string_view data) {
     constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                 rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag;
     rapidjson::MemoryStream in(data.data(), data.size());
+    detail::DecodeBudget* budget = detail::DecodeBudget::current();
+    const std::size_t chargedBefore = budget ? budget->used() : 0;
     Parsed<Value> read;
     {
         ValueBuilder builder;
@@ -554,8 +556,10 @@ Parsed<Value> parseUTF8(std::string_view data) {
                 return refused(builder.refusal(), builder.refusalText(), data, r.Offset());
             if (r.Code() != rapidjson::kParseErrorNumberTooBig)
                 return refused(statusOf(r.Code()), describe(r.Code()), data, r.Offset(), static_cast<int>(r.Code()));
-            // The part built so far is freed (the builder) before the second reading.
+            // The part built so far is freed (the builder) before the second reading, and what it was
+            // charged is taken back: the budget bounds what is live at once, not both readings.
             builder = ValueBuilder();
+            if (budget && budget->used() > chargedBefore) budget->credit(budget->used() - chargedBefore);
             return parseWideNumbers(data);
         }
         read.value = builder.take();
