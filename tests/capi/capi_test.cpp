@@ -497,6 +497,7 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
 // payment that may have been made reads "unsettled": true until settled. A file that is not a journal keeps the
 // client from being made, and is left as it was.
 TEST(CInterface, TheJournalKeepsItsScopeTellsSettledEntriesAndRefusesAFileThatIsNoJournal) {
+    ts::sandboxWorld();  // the merchant key among the resources, when this case runs alone
     ts::TempDir dir;
     for (int all : {0, 1}) {
         const std::string path = (dir.path() / (std::to_string(all) + ".db")).string();
@@ -504,6 +505,7 @@ TEST(CInterface, TheJournalKeepsItsScopeTellsSettledEntriesAndRefusesAFileThatIs
             {.journal = path.c_str(), .journalAll = all, .answerer = &paymentLost});
         precheckout(c);
         pay(c);
+        ASSERT_EQ(orvalis_client_wait_idle(c.get(), 60000), ORVALIS_OK);  // outcomes are written after completion
         orvalis_journal* journal = nullptr;
         ASSERT_EQ(orvalis_journal_open(path.c_str(), &journal), ORVALIS_OK);
         std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
