@@ -254,5 +254,7 @@ extern SessionImpl* g_session;
 
 /// In a child after fork(): the decode threads are the parent's; a fresh pool takes their place.
 void rebuildDecodePoolInChild() noexcept;
+/// Guards the sessions made for a set of connection limits (sessionFor).
+std::mutex& byLimitsMutex();
 
 }  // namespace orvalis::detail
