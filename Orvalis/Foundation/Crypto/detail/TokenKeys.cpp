@@ -25,40 +25,6 @@ namespace {
 using UriPtr = std::unique_ptr<P11KitUri, Deleter<p11_kit_uri_free>>;
 using CharPtr = std::unique_ptr<char, Deleter<std::free>>;
 
-std::string rvText(CK_RV rv) {
-    switch (rv) {
-        case CKR_PIN_INCORRECT:
-            return "CKR_PIN_INCORRECT";
-        case CKR_PIN_LOCKED:
-            return "CKR_PIN_LOCKED";
-        case CKR_PIN_LEN_RANGE:
-            return "CKR_PIN_LEN_RANGE";
-        case CKR_TOKEN_NOT_PRESENT:
-            return "CKR_TOKEN_NOT_PRESENT";
-        case CKR_DEVICE_REMOVED:
-            return "CKR_DEVICE_REMOVED";
-        case CKR_SESSION_HANDLE_INVALID:
-            return "CKR_SESSION_HANDLE_INVALID";
-        case CKR_SESSION_CLOSED:
-            return "CKR_SESSION_CLOSED";
-        case CKR_USER_NOT_LOGGED_IN:
-            return "CKR_USER_NOT_LOGGED_IN";
-        case CKR_MECHANISM_INVALID:
-            return "CKR_MECHANISM_INVALID";
-        case CKR_KEY_FUNCTION_NOT_PERMITTED:
-            return "CKR_KEY_FUNCTION_NOT_PERMITTED";
-        case CKR_KEY_TYPE_INCONSISTENT:
-            return "CKR_KEY_TYPE_INCONSISTENT";
-        case CKR_CRYPTOKI_NOT_INITIALIZED:
-            return "CKR_CRYPTOKI_NOT_INITIALIZED";
-        default:
-            break;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "CK_RV 0x%lx", static_cast<unsigned long>(rv));
-    return text;
-}
-
 // p11-kit's last message, or otherwise when it has none.
 std::string p11kitMessage(const char* otherwise) {
     const char* message = p11_kit_message();
@@ -193,7 +159,7 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
                 return {nullptr, outcome(TokenStatus::ModuleNotLoaded, p11kitMessage("the module cannot be loaded"))};
             CK_RV rv = p11_kit_module_initialize(module);
             if (rv != CKR_OK) {
-                std::string cause = p11kitMessage(rvText(rv).c_str());
+                std::string cause = p11kitMessage(tokenReturnName(rv).c_str());
                 p11_kit_module_release(module);
                 return {nullptr, outcome(TokenStatus::ModuleNotLoaded, cause)};
             }
@@ -241,7 +207,7 @@ Route resolveLocked(Registry& reg, const std::string& text, P11KitUri* uri) {
     }
     if (finalized != nullptr) {
         return {nullptr,
-                outcome(TokenStatus::SessionLost, rvText(CKR_CRYPTOKI_NOT_INITIALIZED), CKR_CRYPTOKI_NOT_INITIALIZED),
+                outcome(TokenStatus::SessionLost, tokenReturnName(CKR_CRYPTOKI_NOT_INITIALIZED), CKR_CRYPTOKI_NOT_INITIALIZED),
                 finalized};
     }
     return {nullptr, outcome(TokenStatus::TokenAbsent, "no token present matches the URI")};
@@ -289,7 +255,7 @@ bool isLoss(CK_RV rv) {
 TokenOutcome failWith(CK_RV rv, Lease* lease) {
     if (lease != nullptr && isLoss(rv)) lease->markLost();
     TokenStatus s = classifyTokenReturn(rv);
-    return outcome(s, rvText(rv), rv);
+    return outcome(s, tokenReturnName(rv), rv);
 }
 
 // Logs the application in once per pool generation; the PIN is asked for only then.
@@ -376,7 +342,7 @@ TokenOutcome borrow(const std::string& text, P11KitUri* uri, const PinReader& pi
                 std::lock_guard regLock(reg.mutex);
                 reg.routes.erase(text);
             }
-            return outcome(classifyTokenReturn(rv), rvText(rv), rv);
+            return outcome(classifyTokenReturn(rv), tokenReturnName(rv), rv);
         }
     }
     out = std::make_unique<Lease>(pool, session, generation);
@@ -467,43 +433,6 @@ std::string withoutLeadingZeros(std::string bytes) {
     return i == std::string::npos ? std::string() : bytes.substr(i);
 }
 
-}  // namespace
-
-TokenStatus classifyTokenReturn(unsigned long rv) {
-    switch (rv) {
-        case CKR_OK:
-        case CKR_USER_ALREADY_LOGGED_IN:
-            return TokenStatus::Done;
-        case CKR_PIN_INCORRECT:
-        case CKR_PIN_LEN_RANGE:
-        case CKR_PIN_INVALID:
-            return TokenStatus::WrongPIN;
-        case CKR_PIN_LOCKED:
-            return TokenStatus::PINLocked;
-        case CKR_TOKEN_NOT_PRESENT:
-        case CKR_DEVICE_REMOVED:
-        case CKR_TOKEN_NOT_RECOGNIZED:
-        case CKR_SLOT_ID_INVALID:
-            return TokenStatus::TokenAbsent;
-        case CKR_SESSION_HANDLE_INVALID:
-        case CKR_SESSION_CLOSED:
-        case CKR_USER_NOT_LOGGED_IN:
-        case CKR_DEVICE_ERROR:
-        case CKR_CRYPTOKI_NOT_INITIALIZED:
-            return TokenStatus::SessionLost;
-        case CKR_MECHANISM_INVALID:
-        case CKR_MECHANISM_PARAM_INVALID:
-        case CKR_KEY_FUNCTION_NOT_PERMITTED:
-        case CKR_KEY_TYPE_INCONSISTENT:
-        case CKR_KEY_SIZE_RANGE:
-            return TokenStatus::MechanismRefused;
-        default:
-            return TokenStatus::Failed;
-    }
-}
-
-namespace {
-
 TokenOutcome signOnce(const std::string& uri, const PinReader& pin, DigestAlgorithm algorithm, std::string_view data,
                       ModuleSeen& seen) {
     Prepared p;
@@ -540,7 +469,7 @@ TokenOutcome tokenSign(const std::string& uri, const PinReader& pin, DigestAlgor
         rv = initializeAgainLocked(reg, seen.module, seen.starts);
     }
     if (rv != CKR_OK) {
-        out.cause += std::string(kFinalized) + "; initializing it again failed: " + rvText(rv) + ")";
+        out.cause += std::string(kFinalized) + "; initializing it again failed: " + tokenReturnName(rv) + ")";
         return out;
     }
     orvalis::log("Token: another user of the PKCS#11 module in this process finalized it; initialized it again");

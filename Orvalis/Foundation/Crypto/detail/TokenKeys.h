@@ -81,5 +81,7 @@ bool tokenDropSessionsForTesting(const std::string& uri);
 /// The status of a C_Login, C_SignInit or C_Sign return value (CK_RV): the
 /// module's codes translated in one place.
 TokenStatus classifyTokenReturn(unsigned long rv);
+/// The name of a PKCS#11 return value (CKR_PIN_INCORRECT, ...), or "CK_RV 0x..." for one without.
+std::string tokenReturnName(unsigned long rv);
 
 }  // namespace orvalis::detail
