@@ -118,28 +118,46 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
 }
 
-// What a host reconciles: attempts with no answer, oldest first, until it settles them.
+// What a host reconciles: attempts with no answer, oldest first, until it settles them; a second process (the
+// operator's command) reads and settles them too while this one holds the journal open.
 TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
-    c.journal = openJournal(path);
+    c.journalPath = path;
     c.journalScope = JournalScope::AllOperations;
     Client client(c);
     server.reply = AnswererReply::transportFailure(URLErrorNetworkConnectionLost, true);
-    client.expressCheckout(payment("a")).get();
+    client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
     client.authorizePairing({}).get();
     server.reply = AnswererReply::transportFailure(URLErrorCannotConnectToHost, false);
     client.expressCheckout(payment("never-sent")).get();
     ASSERT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));
-    std::vector<JournalEntry> open = c.journal->unsettled();
+    std::shared_ptr<Journal> journal = client.journal();
+    std::vector<JournalEntry> open = journal->unsettled();
     ASSERT_EQ(open.size(), 2u);
-    EXPECT_EQ(open[0].requestIds["checkoutId"], "a");
     EXPECT_EQ(open[0].reached, Reached::Maybe);
     EXPECT_EQ(open[0].errorCode, URLErrorNetworkConnectionLost);
     EXPECT_EQ(open[1].operation, "authorizePairing");
-    EXPECT_TRUE(c.journal->settle(open[0].id, "found as tx-7"));
-    EXPECT_FALSE(c.journal->settle(999, "no such entry"));
-    EXPECT_EQ(c.journal->unsettled().size(), 1u);
-    EXPECT_EQ(c.journal->entry(open[0].id)->settleNote, "found as tx-7");
-    EXPECT_EQ(c.journal->entries(0, 100).back().reached, Reached::No);
+    EXPECT_EQ(journal->entries(0, 100).back().reached, Reached::No);
+    EXPECT_TRUE(journal->settle(open[1].id, "found as tx-7"));
+    EXPECT_FALSE(journal->settle(999, "no such entry"));
+    EXPECT_EQ(journal->entry(open[1].id)->settleNote, "found as tx-7");
+    const std::string id = std::to_string(open[0].id);
+    // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
+    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, path, "list"}).out,
+                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out,
+                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, path, "export"}).out;
+    EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
+        std::string::npos);
+    EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
+    EXPECT_NE(listed.find(" instance=" + journalInstanceId() + "\n"), std::string::npos) << listed;
+    EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
+    EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
+    EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "paid, tx-3"}).status, 0);
+    // A second operator settling it again is told it was settled already, and the first note stays.
+    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "again"}).status, 0);
+    EXPECT_TRUE(journal->unsettled().empty());
+    EXPECT_EQ(journal->entry(open[0].id)->settleNote, "paid, tx-3");
+    EXPECT_NE(
+        ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out.find("\"unsettled\": false"), std::string::npos);
 }
 
 // Another program's database, an empty file, or a journal of a newer library: refused by a client (which opens
@@ -251,15 +269,7 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
         openJournal(c.journalPath);
         detail::PostgresConnection(c.journalPath, std::chrono::seconds(30))
             .script("UPDATE orvalis_journal_schema SET version = 99");
-        return "journal schema 99, this library knows 2"; }, Store::PostgreSQL},
-    Refusal{"TableLockedPastTheTimeOut", [](auto&, auto& c) {
-        const std::string schema = freshSchema();
-        openJournal(schema);  // its tables made without a hurry
-        c.journal = openJournal(schema, JournalOptions{std::chrono::milliseconds(200), {}});
-        static std::optional<detail::PostgresConnection> other;  // holds the lock until the next row
-        other.emplace(schema, std::chrono::seconds(30));
-        other->script("BEGIN; LOCK TABLE orvalis_journal_attempt IN ACCESS EXCLUSIVE MODE");
-        return "cannot INSERT: ERROR:  canceling statement due to"; }, Store::PostgreSQL}),
+        return "journal schema 99, this library knows 2"; }, Store::PostgreSQL}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -346,33 +356,6 @@ TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
     }
     EXPECT_EQ(all.size(), 160u);
     EXPECT_EQ(journaled, sent);
-}
-
-// A second process (the operator's command) reads and settles while this one holds the file open.
-TEST_P(JournalFile, ASecondProcessReadsAndSettlesTheSameJournal) {
-    server.reply = AnswererReply::transportFailure(URLErrorTimedOut, true);
-    c.journalPath = path;
-    Client client(c);
-    client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
-    ASSERT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));
-    const std::string id = std::to_string(client.journal()->unsettled().at(0).id);
-    // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
-    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "list"}).out,
-                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id}).out,
-                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "export"}).out;
-    EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
-        std::string::npos);
-    EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
-    EXPECT_NE(listed.find(" instance=" + journalInstanceId() + "\n"), std::string::npos) << listed;
-    EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
-    EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
-    EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "paid, tx-3"}).status, 0);
-    // A second operator settling it again is told it was settled already, and the first note stays.
-    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "settle", id, "again"}).status, 0);
-    EXPECT_TRUE(client.journal()->unsettled().empty());
-    EXPECT_EQ(client.journal()->entry(std::stoll(id))->settleNote, "paid, tx-3");
-    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, c.journalPath, "show", id}).out.find("\"unsettled\": false"),
-        std::string::npos);
 }
 
 // The syncs of write-ahead logs, counted by the default VFS wrapped, made the default of this process.
@@ -547,7 +530,8 @@ TEST_P(JournalFile, PaymentsWaitForTheDatabaseAndReconnectOnTheirOwn) {
 }
 
 // An outcome the database cannot take (the table locked past the time-out) leaves the entry unknown, never
-// "no": the payment went out; the operation itself ends as it would have.
+// "no": the payment went out; the operation itself ends as it would have. The next payment's entry meets the
+// same lock: that payment is refused with nothing sent.
 TEST_P(JournalFile, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
     if (GetParam() != Store::PostgreSQL) GTEST_SKIP() << "a table's lock";
     openJournal(path);
@@ -560,6 +544,11 @@ TEST_P(JournalFile, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
     Client client(c);
     EXPECT_TRUE(client.expressCheckout(payment()).get().succeeded());
     EXPECT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));  // the outcome's write has failed
+    OperationResult refused = client.expressCheckout(payment()).get();
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->code(), URLErrorCannotRecordRequest);
+    EXPECT_THAT(refused.error->description(), testing::HasSubstr("cannot INSERT: ERROR:  canceling statement due to"));
+    EXPECT_TRUE(refused.reached == Reached::No && server.seen.size() == 1u);
     locker.reset();
     std::vector<JournalEntry> kept = c.journal->entries(0, 10);
     ASSERT_EQ(kept.size(), 1u);
