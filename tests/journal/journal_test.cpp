@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(Journal, JournalRefuses, ::testing::Values(
         detail::PostgresConnection(c.journalPath, std::chrono::seconds(30))
             .script("UPDATE orvalis_journal_schema SET version = 99");
         return "journal schema 99, this library knows 2"; }, Store::PostgreSQL}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ts::RowName());
 // clang-format on
 
 // Another writer holding the journal's write lock delays only that journal's payments, each refused its
