@@ -96,7 +96,8 @@ void countLogSyncs() {
     }();
 }
 
-// A commit that returned is on disk before the request's first byte: in a file, the log is synced at the commit.
+// A commit that returned is on disk before the request's first byte: in a file, the log is synced at each commit
+// (checked on a later entry, as a new log's first frames may be synced whatever the setting).
 TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     if (GetParam() == Store::SQLite) countLogSyncs();  // before the client opens the file
     c.journalPath = path;
@@ -108,7 +109,6 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     // connection, as a restarted process would open it.
     std::shared_ptr<Journal> peek = openJournal(c.journalPath);
     std::vector<JournalEntry> seen;
-    logSyncs = 0;  // the commits made opening the journal are not the entry's
     int syncs = 0;
     server.beforeReply = [&] {
         syncs = logSyncs;
@@ -132,7 +132,6 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     // Nothing a thief could use: no card id, no password, no body, in the file or its log, or in the table.
     std::string kept;
     if (GetParam() == Store::SQLite) {
-        EXPECT_GE(syncs, 1);
         kept = *detail::readWholeFile(c.journalPath) + *detail::readWholeFile(c.journalPath + "-wal");
         for (const char* suffix : {"", "-wal", "-shm"}) {  // the owner's only, whatever the umask
             struct stat file {};
@@ -147,7 +146,9 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
     // By default only payments are recorded: a pairing's authorization is one, its start is not.
     client.initializePairing({}).get();
+    logSyncs = 0;
     client.authorizePairing({}).get();
+    if (GetParam() == Store::SQLite) { EXPECT_GE(syncs, 1); }
     EXPECT_EQ(client.journal()->entries(0, 10).size(), 2u);
     EXPECT_EQ(client.journal()->entries(0, 10).back().operation, "authorizePairing");
 }
