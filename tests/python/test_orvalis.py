@@ -56,12 +56,11 @@ INJECTED = {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}
     (orvalis.Reply(200, b'{"errors":[{"description":"Injected failure","reasonCode":"SYSTEM_ERROR"}]}'), {},
      (NETWORK, 101, 200, INJECTED, Reached.YES, 1)),
     (orvalis.Reply(200, b'{"a":"\\udc00"}'), {}, (NETWORK, 101, 200, None, Reached.YES, 1)),
-    (orvalis.Reply(error_code=-1004), {}, (URL, -1004, 0, None, Reached.NO, 3)),
     (orvalis.Reply(error_code=-1200), {}, (URL, -1200, 0, None, Reached.NO, 3)),
     (orvalis.Reply(error_code=-1200), {"attempts": 1}, (URL, -1200, 0, None, Reached.NO, 1)),
     (orvalis.Reply(error_code=-1202), {}, (URL, -1202, 0, None, Reached.NO, 1)),
-], ids=["http-500", "http-404-with-entry", "server-error", "lone-surrogate", "refused", "reset-in-handshake",
-        "one-attempt", "untrusted"])
+], ids=["http-500", "http-404-with-entry", "server-error", "lone-surrogate", "reset-in-handshake", "one-attempt",
+        "untrusted"])
 def test_a_failure_carries_the_whole_answer_and_goes_again_only_if_never_sent(connect, reply, call, failure):
     c = connect("api.example.com", answerer=lambda request: reply, backoff=0.001)
     with pytest.raises(OperationError) as caught:
@@ -124,9 +123,13 @@ def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arri
     assert (first.status, second.status) == (503, 200) and second.started_after - first.started_after >= 0.95
     assert first.correlation_id != second.correlation_id and second.correlation_id.isdigit()
     assert 0 <= second.name_lookup <= second.connect <= second.tls <= second.first_byte <= second.total > 0
-    with pytest.raises(OperationError) as caught:
-        c.express_checkout(checkout_id="c", pairing_id="p", amount=1, currency="EUR")
-    assert (caught.value.code, caught.value.reached, len(caught.value.attempts)) == (-1001, Reached.MAYBE, 1)
+    with ThreadPoolExecutor() as pool:  # answered after 3 s: the idle time-out ends it, and a wait without limit
+        call = pool.submit(c.express_checkout, checkout_id="c", pairing_id="p", amount=1, currency="EUR")
+        while not c.in_flight and not call.done():
+            time.sleep(0.01)
+        assert c.wait_idle(float("inf")) and c.in_flight == 0
+        e = call.exception(timeout=10)
+    assert (e.code, e.status, e.reached, len(e.attempts)) == (-1001, 0, Reached.MAYBE, 1)
 
 
 def test_async_operations_run_together_and_task_cancellation_cancels(good, faulty, connect):
@@ -184,19 +187,10 @@ def test_refused_requests_are_not_sent(good, keys, connect, request, options, op
     assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])
 
 
-def test_inf_is_no_time_limit_and_an_idle_time_out_leaves_reached_maybe(good, faulty, connect):
-    inf = float("inf")
-    unlimited = connect(good, idle_timeout=1e300, overall_timeout=inf)  # far beyond int64 milliseconds too
-    assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=inf)["userId"] == "u"
-    assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=1e300)["userId"] == "u"
-    slow = connect(faulty, idle_timeout=0.3)
-    with ThreadPoolExecutor() as pool:
-        call = pool.submit(slow.initialize_pairing, checkout_id="c", user_id="u")  # answered after 5 s
-        while not slow.in_flight and not call.done():
-            time.sleep(0.01)
-        assert slow.wait_idle(inf) and slow.in_flight == 0
-        e = call.exception(timeout=10)
-    assert (e.code, e.status, e.reached) == (-1001, 0, Reached.MAYBE)
+def test_inf_is_no_time_limit(good, connect):
+    unlimited = connect(good, idle_timeout=1e300, overall_timeout=float("inf"))  # far beyond int64 milliseconds too
+    for timeout in (float("inf"), 1e300):
+        assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=timeout)["userId"] == "u"
 
 
 # On the delivery thread, the answer in and not yet handled: a blocking call raises instead of waiting for itself,
@@ -290,9 +284,8 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     assert len(set(nonces)) == 3 and caught.value.correlation_id == nonces[-1]
     pem = (keys / "m.pem").read_text()
     assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 5
-    paid, auth, text = seen[0], dict(seen[0].headers)["Authorization"], "\n".join(lines)
-    signature = auth[auth.index("oauth_signature=") + 17:][:20]
-    assert (signature in text, paid.body.decode() in text, seen[4].body.decode() in text) == (False, False, True)
+    paid, text = seen[0], "\n".join(lines)  # the signature's redaction: the test of logging above
+    assert (paid.body.decode() in text, seen[4].body.decode() in text) == (False, True)
     assert "Response: (9 bytes, not shown)" in text
     assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"
 
@@ -360,13 +353,12 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
                 journal.entry(1)["operation"]) == ("refunded", True, False,
                                                    "getPrecheckoutData" if everything else "expressCheckout")
         assert [e["instance"] for e in copy.find()] == [found["instance"]]
-    # Text, another program's database and an empty file are refused without a byte changed.
-    (tmp_path / "text.db").write_text("not a journal")
+    # Another program's database and an empty file are refused without a byte changed.
     sqlite3.connect(tmp_path / "other.db").execute("CREATE TABLE t (x)")
     (tmp_path / "empty.db").touch()
-    for other, why in (("text.db", "not a database"), ("other.db", "not an Orvalis"), ("empty.db", "not an Orvalis")):
+    for other in ("other.db", "empty.db"):
         before = (tmp_path / other).read_bytes()
-        with pytest.raises(orvalis.JournalError, match=why):
+        with pytest.raises(orvalis.JournalError, match="not an Orvalis"):
             connect("api.example.com", journal_path=tmp_path / other)
         assert (tmp_path / other).read_bytes() == before
 
