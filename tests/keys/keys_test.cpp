@@ -96,12 +96,13 @@ INSTANTIATE_TEST_SUITE_P(
 // A certificate with known fields, issued by a test CA, valid from one day ago for sixty more days.
 struct KnownCertificate {
     std::int64_t madeAt = static_cast<std::int64_t>(std::time(nullptr));
-    ts::Identity ca = ts::makeSharedRsaIdentity(1024, "Orvalis Test CA");  // the report reads its name only
-    ts::PKeyPtr key = pki::makeRsaKey(2048);                               // its own: warned about once per key
-    ts::X509Ptr cert = pki::makeSignedCert(key.get(),
-        {.commonName = "Shop Merchant", .notBeforeOffset = -86400, .notAfterOffset = 60 * 86400, .serial = 0x1A2B},
-        ca.cert.get(), ca.key.get());
-    std::string p12 = ts::makeP12(key.get(), cert.get(), kPw);
+    ts::Identity ca = ts::makeTestCA("Orvalis Test CA");
+    // clang-format off
+    ts::Identity merchant = ts::makeIssuedIdentity(
+        ca, {.commonName = "Shop Merchant", .dnsNames = {}, .ipAddresses = {}, .notBeforeOffset = -86400,
+             .notAfterOffset = 60 * 86400, .isCA = false, .serial = 0x1A2B});
+    // clang-format on
+    std::string p12 = ts::makeP12(merchant.key.get(), merchant.cert.get(), kPw);
 };
 KnownCertificate& known() {
     static KnownCertificate k;
@@ -110,7 +111,7 @@ KnownCertificate& known() {
 
 // An archive holding the certificate alone opens too: it cannot sign, but its certificate is shown.
 TEST(CertificateReport, GivesTheFieldsOfTheCertificateWithOrWithoutItsKey) {
-    const std::string noKey = ts::makeP12(nullptr, known().cert.get(), kPw);
+    const std::string noKey = ts::makeP12(nullptr, known().merchant.cert.get(), kPw);
     for (auto [p12, status] : {std::pair(known().p12, KeyStatus::Loaded), {noKey, KeyStatus::NoKeyWithCertificate}}) {
         const KeyCheck check = ZRBKeychainManager::sharedInstance().checkKey(KeySource::memory(p12), kPw);
         const CertificateReport c = check.certificate.value();

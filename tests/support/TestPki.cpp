@@ -74,9 +74,11 @@ std::string buildP12(
     return der;
 }
 
-Identity selfSigned(PKeyPtr key, const std::string& commonName) {
+Identity selfSigned(PKeyPtr key, const std::string& commonName, bool isCA = false) {
     CertOptions o;
     o.commonName = commonName;
+    o.isCA = isCA;
+    if (isCA) o.notAfterOffset = 10LL * 365 * 24 * 3600;
     X509Ptr cert = makeSelfSignedCert(key.get(), o);
     return Identity{std::move(key), std::move(cert)};
 }
@@ -111,6 +113,12 @@ Identity makeSharedRsaIdentity(int bits, const std::string& commonName) {
     EVP_PKEY* key = sharedRsaKey(bits);
     check(EVP_PKEY_up_ref(key), "key reference");
     return selfSigned(PKeyPtr(key), commonName);
+}
+Identity makeTestCA(const std::string& commonName) { return selfSigned(pki::makeRsaKey(2048), commonName, true); }
+Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options) {
+    PKeyPtr key = pki::makeRsaKey(2048);
+    X509Ptr cert = makeSignedCert(key.get(), options, ca.cert.get(), ca.key.get());
+    return Identity{std::move(key), std::move(cert)};
 }
 
 std::string makeP12(EVP_PKEY* key, X509* cert, const std::string& password, P12Form form) {

@@ -50,6 +50,10 @@ struct Identity {
 Identity makeRsaIdentity(int bits, const std::string& commonName = "merchant");
 /// A self-signed identity over sharedRsaKey(bits): fast, same key every time.
 Identity makeSharedRsaIdentity(int bits, const std::string& commonName = "merchant");
+/// A test certificate authority (2048-bit key + CA certificate).
+Identity makeTestCA(const std::string& commonName = "Orvalis Test CA");
+/// A certificate signed by ca for a fresh 2048-bit key, e.g. a TLS server identity.
+Identity makeIssuedIdentity(const Identity& ca, const CertOptions& options);
 
 /// PKCS#12 encryption forms: OpenSSL 3's default (AES-256-CBC, PBKDF2,
 /// SHA-256 MAC) or the legacy one (RC2-40 certificates, 3DES key, SHA-1 MAC),
