@@ -24,8 +24,9 @@ TEST(RandomFallback, DrawsStayBelowTheBoundAndSmallBoundsAreReachedEvenly) {
             ++seen[r];
         }
         // Of 3, each value 1000 times expected, standard deviation about 26: 200 away is > 7 sigma.
-        if (bound == 3)
+        if (bound == 3) {
             for (auto [r, count] : seen) EXPECT_TRUE(count > 800 && count < 1200) << r << ": " << count;
+        }
         EXPECT_GT(seen.size(), bound == 3 ? 2u : 2985u) << bound;  // large bounds hardly ever repeat
         EXPECT_GE(seen.rbegin()->first, bound / 2) << bound;
     }
