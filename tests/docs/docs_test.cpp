@@ -45,18 +45,16 @@ TEST(XMLConverterGuide, EveryExampleGivesTheResultShown) {
         } else if (!doc.empty() && std::regex_match(line, m, bullet)) {
             const bool on = m[1] == "on";
             const std::int64_t mode = std::isdigit(m.str(1)[0]) ? std::stoll(m[1]) : 0;
-            XMLParser p;
-            if (option == "collapseTextNodes") p.setCollapseTextNodes(on);
-            if (option == "stripEmptyNodes") p.setStripEmptyNodes(on);
-            if (option == "trimWhiteSpace") p.setTrimWhiteSpace(on);
-            if (option == "alwaysUseArrays") p.setAlwaysUseArrays(on);
-            if (option == "preserveComments") p.setPreserveComments(on);
-            if (option == "wrapRootNode") p.setWrapRootNode(on);
-            if (option == "attributesMode") p.setAttributesMode(mode);
-            if (option == "nodeNameMode") p.setNodeNameMode(mode);
+            testsupport::Options o;  // the heading's option as the bullet sets it, the others at their defaults
+            for (auto [name, flag] : {std::pair("collapseTextNodes", &o.collapse), {"stripEmptyNodes", &o.strip},
+                     {"trimWhiteSpace", &o.trim}, {"alwaysUseArrays", &o.arrays}, {"preserveComments", &o.comments},
+                     {"wrapRootNode", &o.wrap}})
+                if (option == name) *flag = on;
+            if (option == "attributesMode") o.attributes = mode;
+            if (option == "nodeNameMode") o.names = mode;
             // A bullet showing "name": value shows one entry of the root.
             const std::string shown = m.str(2)[0] == '{' ? m.str(2) : "{\"__name\":\"r\"," + m.str(2) + "}";
-            EXPECT_EQ(Value(p.dictionaryWithString(doc).value()), json(shown)) << option << " " << m[1] << ": " << doc;
+            EXPECT_EQ(testsupport::parse(doc, o), json(shown)) << option << " " << m[1] << ": " << doc;
             ++checked[option];
         } else if (std::regex_match(line, m, row)) {
             EXPECT_EQ(XMLTree::XMLString(json(m.str(1)).asDictionary()), unescape(m[2])) << m[1];

@@ -76,9 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"file", [] { return KeySource::file((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }},
         Row{"memory", [] { return KeySource::memory(merchantP12()); }},
         Row{"callback", [] { return KeySource::callback([] { return std::optional(merchantP12()); }); }},
+        // Damaged archives end on the same path: rows of the crypto tests' bad files.
         Row{"wrongPassword", [] { return KeySource::memory(merchantP12()); }, "wrong-pw!", "wrong password or damaged"},
-        Row{"damagedBytes", [] { return KeySource::memory(merchantP12().replace(1000, 8, "damaged!")); }, kPw,
-            "wrong password or damaged"},
         Row{"ecKey", [] {
                 auto k = ts::makeEcKey();
                 return KeySource::memory(ts::makeP12(k.get(), ts::makeSelfSignedCert(k.get()).get(), kPw));

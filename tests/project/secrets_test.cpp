@@ -2,6 +2,7 @@
 // frees while the faces run is searched for it (operator delete is replaced in this program).
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Outcomes.h>
 #include <Printers.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <future>
 #include <new>
 #include <string>
 #include <string_view>
@@ -72,10 +72,9 @@ TEST(Secrets, NoCopyOfThePasswordOutlivesItsUseOnAnyFace) {
         request.setHost(nowhere);
         request.setMerchantKeySource(KeySource::memory(p12));
         request.setMerechantKeyFilePassword(std::string(kSecret));
-        std::promise<void> done;
-        ZRBOrvalis().initializePairing(
-            request, [&](Dictionary) { done.set_value(); }, [&](Error) { done.set_value(); });
-        done.get_future().wait();
+        ts::Outcomes out;
+        ZRBOrvalis().initializePairing(request, out.success(), out.failure());
+        ASSERT_TRUE(out.waitFor(1));
 
         orvalis_client_config* config = nullptr;
         orvalis_key_source* key = nullptr;

@@ -2,6 +2,7 @@
 // same signature as in process on every face, each refusal named with nothing
 // sent, and one login with a pool of sessions shared by many threads.
 #include <CheckKey.h>
+#include <MerchantClient.h>
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
@@ -44,37 +45,27 @@ R request(const KeySource& key) {
     return r;
 }
 
-Client sandboxClient() {
-    ClientConfiguration c;
-    c.host = ts::sandboxWorld().host;
-    return Client(c);
-}
-
 }  // namespace
 
+// Of each size, by both module URIs: a signature longer than 256 bytes is whole.
 TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
     ZRBCryptoHelper h;
-    auto p12 = KeySource::memory(world().p12);
-    auto systemModules = KeySource::token(world().token.uri("merchant", true), PinSource::value("2468;pin"));
-    for (const KeySource& key : {tokenKey(), systemModules}) {
-        SCOPED_TRACE(key.description());
-        EXPECT_EQ(h.RSASHA1SSignature("base&string", key, std::nullopt), h.RSASHA1SSignature("base&string", p12, "pw"));
-        EXPECT_EQ(h.RSASHA256SSignature("base", key, std::nullopt), h.RSASHA256SSignature("base", p12, "pw"));
-    }
-}
-
-// Of each size: a signature longer than 256 bytes is whole.
-TEST(TokenKey, KeysLongerThan2048BitsSignWhatTheirCertificateVerifies) {
-    for (const int bits : {3072, 4096}) {
-        auto sig = ZRBCryptoHelper().RSASHA256SSignature("text", tokenKey("rsa-" + std::to_string(bits)), std::nullopt);
-        ASSERT_TRUE(sig) << bits;
-        EXPECT_TRUE(ts::verifyPkcs1Signature(
-            ts::makeSharedRsaIdentity(bits).cert.get(), "text", *ts::base64Decode(*sig), "SHA256"));
+    for (const int bits : {2048, 3072, 4096}) {
+        const ts::Identity id = ts::makeSharedRsaIdentity(bits);
+        const KeySource p12 = KeySource::memory(ts::makeP12(id.key.get(), id.cert.get(), "pw"));
+        const std::string object = bits == 2048 ? "merchant" : "rsa-" + std::to_string(bits);
+        for (const KeySource& key : {tokenKey(object),
+                 KeySource::token(world().token.uri(object, true), PinSource::value(ts::SoftToken::kPin))}) {
+            SCOPED_TRACE(key.description());
+            EXPECT_EQ(
+                h.RSASHA1SSignature("base&string", key, std::nullopt), h.RSASHA1SSignature("base&string", p12, "pw"));
+            EXPECT_EQ(h.RSASHA256SSignature("base", key, std::nullopt), h.RSASHA256SSignature("base", p12, "pw"));
+        }
     }
 }
 
 // The callback facade signs with a token key as Client does (the shared pool test): the sandbox accepts the
-// request, whose signature is the one the same key makes in process.
+// request (its signature is then the one the same key makes in process: PKCS#1 v1.5 is deterministic).
 TEST(TokenKey, TheCallbackFacadeSignsWithIt) {
     const std::size_t before = sent();
     ts::Outcomes out;
@@ -84,8 +75,6 @@ TEST(TokenKey, TheCallbackFacadeSignsWithIt) {
     ASSERT_EQ(all.size(), before + 1);
     const sandbox::RecordedRequest& r = all.back();
     EXPECT_TRUE(r.accepted) << r.verdict;
-    auto sig = detail::percentDecode((*detail::parseAuthorizationHeader(r.authorization))["oauth_signature"]);
-    EXPECT_EQ(sig, ZRBCryptoHelper().RSASHA1SSignature(r.baseString, KeySource::memory(world().p12), "pw"));
 }
 
 // The certificate beside the key (none beside the generated one) gives the report a PKCS#12 file gives.
@@ -102,8 +91,10 @@ TEST(TokenKey, OrvalisSignReportsAndSignsWithATokenKeyAsWithItsPKCS12) {
     }
     EXPECT_EQ(outputs[0], outputs[1]);
     EXPECT_NE(outputs[0].find("key match    yes"), std::string::npos) << outputs[0];
-    auto generated = ZRBKeychainManager::sharedInstance().checkKey(tokenKey("generated"), std::nullopt);
-    EXPECT_EQ(generated.status, KeyStatus::NoKeyWithCertificate);
+    // A key that may not sign is refused by the check too (the tool's refusals are the tools tests' table).
+    for (auto [object, status] :
+        {std::pair("generated", KeyStatus::NoKeyWithCertificate), {"no-sign", KeyStatus::MechanismRefused}})
+        EXPECT_EQ(ZRBKeychainManager::sharedInstance().checkKey(tokenKey(object), std::nullopt).status, status);
 }
 
 struct Refusal {
@@ -120,7 +111,8 @@ TEST_P(TokenRefusal, IsNamedOnTheOperationAndNothingIsSent) {
     std::size_t before = sent(), tries = 0;
     for (int round = 0; round < 2; ++round) {
         KeySource key = GetParam().key();
-        OperationResult r = sandboxClient().getPairingId(request<ZRBPairingIDServiceRequest>(key)).get();
+        OperationResult r =
+            Client(ts::merchantConfiguration()).getPairingId(request<ZRBPairingIDServiceRequest>(key)).get();
         ASSERT_TRUE(r.error);
         EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);
         EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(GetParam().status)));
@@ -156,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool) {
-    Client client = sandboxClient();
+    Client client(ts::merchantConfiguration());
     ASSERT_TRUE(ZRBCryptoHelper().RSASHA1SSignature("t", tokenKey(), std::nullopt));  // logged in
     unsigned logins = detail::tokenSessions(uri("merchant")).logins;
     std::size_t before = sent();
@@ -180,7 +172,8 @@ TEST(TokenSessions, ALostSessionIsNamedAndTheNextRequestLogsInAgain) {
     ASSERT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
     unsigned logins = detail::tokenSessions(uri("merchant")).logins;
     ASSERT_TRUE(detail::tokenDropSessionsForTesting(uri("merchant")));
-    OperationResult r = sandboxClient().getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())).get();
+    OperationResult r =
+        Client(ts::merchantConfiguration()).getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())).get();
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(KeyStatus::TokenSessionLost)));
     EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
@@ -216,13 +209,4 @@ TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));  // the parent's sessions still work
-}
-
-// CKA_SIGN false is refused by --check-key too.
-TEST(TokenKey, AKeyThatMayNotSignIsRefusedByTheLibrary) {
-    std::ostringstream report, err;
-    EXPECT_EQ(
-        tools::runCheckKey({"--check-key", "--key", uri("no-sign"), "--password", ts::SoftToken::kPin}, report, err),
-        1);
-    EXPECT_NE(err.str().find(describe(KeyStatus::MechanismRefused)), std::string::npos) << err.str();
 }

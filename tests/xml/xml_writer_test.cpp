@@ -59,7 +59,6 @@ std::vector<Case> hostileTrees() {
         add("comment", Dictionary{{"__name", "r"}, {"__comments", t.text}}, t.fits);
     }
     for (const Piece& c : kComments) add("dashes", Dictionary{{"__name", "r"}, {"__comments", Array{c.text}}}, c.fits);
-    add("numberName", Dictionary{{"__name", 5}, {"c", "x"}}, false);
     add("arrayName", Dictionary{{"__name", Array{"r><x"}}}, false);
     add("twoRoots", Dictionary{{"r", Array{"a", "b"}}}, false);
     add("noRoot", Dictionary{{"r", Array{}}}, false);
