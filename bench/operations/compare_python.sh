@@ -3,7 +3,8 @@
 # the two floors (RSA-SHA1 signature alone, bare libcurl GET), one operation at a
 # time with the key cache on, on a reused connection. The C and Python runs
 # alternate ROUNDS times (default 5) so that both see the same load; the figures
-# are each side's median.
+# are each side's median. floor/asyncio_handoff is what asyncio alone costs an
+# awaited call that another thread completes (no library in it).
 #   bench/operations/compare_python.sh [BUILD_DIR] [OPS]   (default build, 1000 operations per run)
 set -eu
 
@@ -33,6 +34,8 @@ awk -v rounds="$rounds" '
         printf "%-20s %12s %12s %16s   (median of %d runs)\n", "per operation", "CPU us", "x perop/c",
             "beyond floors us", rounds
         printf "%-20s %12.1f\n%-20s %12.1f\n", "floor/signature", sig, "floor/get", get
+        h = median("floor/asyncio_handoff")
+        printf "%-20s %12.1f %12.3f   (asyncio alone: a future set from another thread, awaited)\n", "floor/asyncio_handoff", h, h / c
         split("perop/c perop/python perop/python_async", faces, " ")
         for (f = 1; f <= 3; ++f) {
             m = median(faces[f])

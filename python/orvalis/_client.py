@@ -81,6 +81,7 @@ class _Operations(Generic[R]):
         self._lock = threading.Lock()
         self._waiters = 0  # threads inside wait_idle: the handle is freed after they leave
         self._closed = False
+        _native.follow_logging()
         self._handle = _native.new_client(
             host=host, consumer_key=consumer_key, key_name=key_name,
             key_file=None if key_file is None else os.fspath(key_file), key_data=key_data,
@@ -103,6 +104,7 @@ class _Operations(Generic[R]):
         with self._lock:
             if self._closed:
                 raise RuntimeError("the client is closed")
+            _native.follow_logging()
             return _native.start(self._handle, operation, fields, timeout, done, attempts)
 
     def initialize_pairing(self, *, checkout_id: Optional[str] = None, user_id: Optional[str] = None,

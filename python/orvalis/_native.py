@@ -295,6 +295,36 @@ def _to_logger(line: int, length: int, _: Any) -> None:
         pass
 
 
+# Lines cross into Python (a thread state and the GIL for each) only while the "orvalis" logger could
+# emit them somewhere, or a host handler takes them: with logging unconfigured they would all end in its
+# NullHandler. Checked when a client is made and as each operation starts.
+_TO_LOGGER, _SILENT = _LOG_HANDLER(_to_logger), _LOG_HANDLER()
+_route_lock = threading.Lock()
+_route = {"host": False, "crossing": False}
+
+
+def _logger_has_sink() -> bool:
+    if not logger.isEnabledFor(logging.ERROR):
+        return False
+    current: Optional[logging.Logger] = logger
+    while current is not None:
+        if any(not isinstance(h, logging.NullHandler) for h in current.handlers):
+            return True
+        current = current.parent if current.propagate else None  # type: ignore[assignment]
+    return False  # the NullHandler found on the way keeps logging.lastResort out
+
+
+def follow_logging() -> None:
+    """Hands the library's lines to the "orvalis" logger while it has somewhere to send them."""
+    if _route["host"] or _logger_has_sink() == _route["crossing"]:
+        return
+    with _route_lock:
+        wanted = _logger_has_sink()
+        if not _route["host"] and wanted != _route["crossing"]:
+            _lib.orvalis_set_log_handler(_TO_LOGGER if wanted else _SILENT, None)
+            _route["crossing"] = wanted
+
+
 def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
     """Sends the library's diagnostic lines to handler (called on any thread, maybe on several at once)
     instead of the "orvalis" logger; None silences them. A client's lines are redacted (Authorization
@@ -304,21 +334,26 @@ def set_log_handler(handler: Optional[Callable[[str], None]]) -> None:
             handler(ctypes.string_at(line, length).decode("utf-8", "replace"))  # type: ignore[misc]
         except Exception:  # never into the library's thread
             pass
-    new = _LOG_HANDLER(forward) if handler else _LOG_HANDLER()
-    _log_handlers.append(new)
-    _lib.orvalis_set_log_handler(new, None)
+    new = _LOG_HANDLER(forward) if handler else _SILENT
+    with _route_lock:
+        _log_handlers.append(new)
+        _route["host"] = True
+        _lib.orvalis_set_log_handler(new, None)
 
 
 def detach_log_handler() -> None:
     """Silences the library if its lines go to Python: at exit, when Python can no longer take them."""
-    if _log_handlers:
-        _lib.orvalis_set_log_handler(_LOG_HANDLER(), None)
+    with _route_lock:
+        _route["host"] = True
+        _lib.orvalis_set_log_handler(_SILENT, None)
 
 
 def reset_log_handler() -> None:
     """Sends the diagnostic lines to the "orvalis" logger again (the default)."""
-    _log_handlers.append(_LOG_HANDLER(_to_logger))
-    _lib.orvalis_set_log_handler(_log_handlers[-1], None)
+    with _route_lock:
+        _route["host"], _route["crossing"] = False, True
+        _lib.orvalis_set_log_handler(_TO_LOGGER, None)
+    follow_logging()
 
 
 reset_log_handler()
