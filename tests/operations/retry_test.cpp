@@ -30,13 +30,6 @@ ZRBPrecheckoutDataRequest read(const char* fault) {
     return r;
 }
 
-void expectOrdered(const URLSessionTaskMetrics& t) {
-    EXPECT_TRUE(t.nameLookup <= t.connect && t.connect <= t.secureConnection && t.secureConnection <= t.firstByte &&
-                t.firstByte <= t.total && t.total.count() > 0)
-        << t.nameLookup.count() << " " << t.connect.count() << " " << t.secureConnection.count() << " "
-        << t.firstByte.count() << " " << t.total.count();
-}
-
 struct Events {
     std::mutex m;
     std::vector<std::string> seen;
@@ -77,7 +70,7 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttempt) 
         EXPECT_TRUE(seen[i].accepted) << seen[i].verdict;
         EXPECT_EQ(
             (*detail::parseAuthorizationHeader(seen[i].authorization))["oauth_nonce"], r.attempts[i].correlationId);
-        expectOrdered(r.attempts[i].timings);
+        EXPECT_GT(r.attempts[i].timings.total.count(), 0);  // the session's; their order: url_session_test
     }
     EXPECT_EQ(r.correlationId, r.attempts[1].correlationId);
     std::lock_guard lock(events.m);
@@ -127,8 +120,6 @@ INSTANTIATE_TEST_SUITE_P(Operations, RetryRules,
                         URLErrorNetworkConnectionLost, Reached::Maybe},
         Row{"ReadTimedOutAfterItsAnswerBegan", "good", "stall", false, 2, 300ms, none, 2, URLErrorTimedOut,
             Reached::Yes},
-        Row{"ReadWithRetriesOff", "good", "drop", false, 1, none, none, 1, URLErrorNetworkConnectionLost,
-            Reached::Maybe},
         Row{"ReadEndsWithTheLastAnswerRatherThanPauseBeyondTheDeadline", "good", "busy1", false, 5, none, 1500ms, 2,
             503, Reached::Yes},
         Row{"PaymentRefusedBeforeSending", "closed", "refused", true, 3, none, none, 3, URLErrorCannotConnectToHost,
@@ -157,14 +148,13 @@ TEST(Retries, ACancelDuringThePauseEndsTheOperationAtOnce) {
 }
 
 TEST(Retries, APolicyOutOfRangeIsRefused) {
+    ClientConfiguration c = configured(ts::sharedServer().host());
+    const Client good(c);  // whose calls may not ask for such attempts either
     for (RetryPolicy bad : {RetryPolicy{11}, RetryPolicy{-1}, RetryPolicy{3, -1ms}, RetryPolicy{3, 500ms, 100ms}}) {
-        ClientConfiguration c = configured(ts::sharedServer().host());
         c.retry = bad;
         EXPECT_THROW(Client{c}, std::invalid_argument);
         if (bad.maxAttempts != 3) {
-            EXPECT_THROW(Client(configured(ts::sharedServer().host()))
-                             .getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}),
-                std::invalid_argument);
+            EXPECT_THROW(good.getPrecheckoutData(read("json"), {{}, {}, bad.maxAttempts}), std::invalid_argument);
         }
     }
 }

@@ -193,10 +193,10 @@ TEST_P(AuthorizePairingTemplate, IsFilledInPlainly) {
     EXPECT_EQ(ZRBAuthorizePairingService().getAuthorizePairingBody(t.token, t.checkout), t.body);
 }
 
+// Nothing is escaped: see the AuthorizePairing row of OperationRequest ("tok<2>", "c&1").
 INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
     ::testing::Values(Template{"EveryOccurrence", "[OAuthToken][OAuthToken]-[MerchantCheckoutId]x[MerchantCheckoutId]",
                           "T", "C", "TT-CxC"},
-        Template{"NoEscaping", "<a>[MerchantCheckoutId]</a>", "T", "x&y<z>", "<a>x&y<z></a>"},
         // The checkout id goes in first, so a token placeholder inside it is replaced too.
         Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},
         Template{"UnsetToken", "[OAuthToken]", std::nullopt, "C", ""},

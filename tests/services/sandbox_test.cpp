@@ -1,4 +1,4 @@
-// The sandbox's own checks: requests signed by the library, then replayed or altered after signing,
+// The sandbox's own checks: requests signed by the library, then replayed, unsigned or sent as another type,
 // must be refused, so that the end-to-end tests can trust its verdicts.
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
@@ -17,7 +17,7 @@ URLRequest signedGET(const std::string& userId) {
         Dictionary{{"pairingTransactionId", "t+2"}, {"userId", userId}}, kSandboxConsumerKey, "merchant",
         kSandboxPassword, OAuthSignatureTypeRSASHA1);
 }
-URLRequest signedPOST(const std::string& body, const std::string& type = "application/json") {
+URLRequest signedPOST(const std::string& body, const std::string& type) {
     return ZRBOAuthProvider().POSTURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/expresscheckout",
         kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1, body, type);
 }
@@ -29,7 +29,8 @@ struct Verdict {
 };
 class SandboxVerdict : public ::testing::TestWithParam<Verdict> {};
 
-// Signed requests as built are accepted: see the operations' wire tests (operations_test.cpp).
+// Signed requests as built are accepted: see the operations' wire tests (operations_test.cpp). A request altered
+// after signing meets the check checkRequestSignature runs too (test_double_test.cpp).
 TEST_P(SandboxVerdict, RefusesWhatWasAlteredOrReplayed) {
     Outcome o;
     for (const URLRequest& r : GetParam().requests()) o = fetch(r);
@@ -44,18 +45,9 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, SandboxVerdict,
     ::testing::Values(
         Verdict{"Replayed", [] { auto r = signedGET("u"); return std::vector{r, r}; }, "rejected: nonce already used"},
-        Verdict{"QueryChangedAfterSigning", [] {
-                    auto r = signedGET("u");
-                    auto altered = URLRequest(r.URL() + "x", URLRequestReloadIgnoringLocalCacheData, 10);
-                    altered.setValue(r.valueForHTTPHeaderField("Authorization"), "Authorization");
-                    return std::vector{altered};
-                }, "rejected: signature does not verify"},
         Verdict{"Unsigned",
                 [] { auto r = signedGET("u"); r.setValue(std::nullopt, "Authorization"); return std::vector{r}; },
                 "rejected: no Authorization header"},
-        Verdict{"BodyChangedAfterSigning",
-                [] { auto r = signedPOST("{}"); r.setHTTPBody("{} "); return std::vector{r}; },
-                "rejected: body hash mismatch"},
         Verdict{"NotJson", [] { return std::vector{signedPOST("{}", "text/plain")}; },
                 "rejected: Content-Type is not application/json"}),
     [](const auto& info) { return info.param.name; });

@@ -68,7 +68,7 @@ async def serve(path, query, headers, raw, body, writer):
     elif path in CLOSING:
         w(CLOSING[path])
         return False
-    elif path == "/echo":  # the request exactly as it arrived
+    elif path.startswith("/echo"):  # the request exactly as it arrived (its path too, dot segments and all)
         w(answer("200 OK", raw + body, [("Content-Type", "application/octet-stream")]))
     elif path == "/headers":  # the request's header fields, names in lower case
         w(answer("200 OK", json.dumps(headers).encode(), JSON))

@@ -1,5 +1,6 @@
 // How a host process that uses the session ends, and what it leaves behind, watched from outside
 // (transport_probe in a child process).
+#include <Printers.h>
 #include <TestServer.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -65,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProcessExit,
         Exit{"WithSignaturesQueuedAndRunning", "exit-signing", "/", "good", "exiting\n"},
         Exit{"OfForkedChildrenWithATransferInFlight", "fork", "/json", "good",
             "child ok 200\nchild exited\nparent ok 200\n"}),
-    [](const auto& info) { return info.param.name; });
+    RowName());
 
 TEST(Process, MemcheckFindsNoLeakAndNoErrorOverFaultyAnswers) {
 #ifndef ORVALIS_VALGRIND
