@@ -207,7 +207,7 @@ constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":1
                                 R"("p64":18446744073709551616,"p63":9223372036854775808,"m64":-18446744073709551616,)"
                                 R"("e20":100000000000000000000,"a":1e309,"b":1e400,"c":1E+400})";
 constexpr const char* kJSON = "application/json";
-const std::string kWide = ts::wideAnswer(100'000);
+const std::string kWide = ts::wideAnswer(100'000, "\"far\":1e400");  // read twice: a number past the double range
 
 struct OutcomeRow {
     const char* name;
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, COutcomes,
         OutcomeRow{"Http500WithoutErrors", false, ts::kSandboxConsumerKey, 500, kDigits, 500, 500,
             ORVALIS_HTTP_ERROR_DOMAIN, "", kDigits},
         OutcomeRow{"HundredThousandShortMembers", false, ts::kSandboxConsumerKey, 200, kWide.c_str(), 200, 0, nullptr,
-            R"("k99999":0})", nullptr},
+            R"("k99999":0,"far":1e400})", nullptr},
         OutcomeRow{"TransportFailure", true, ts::kSandboxConsumerKey, 200, kDigits, 0, -1004, ORVALIS_URL_ERROR_DOMAIN,
             "", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -98,11 +98,12 @@ def test_the_package_logs_through_logging_and_exits_quietly(keys):
     assert re.search(r"^WARNING Merchant key: no key from file", run.stdout, re.M)
 
 
+# Also with a number past the double range, which has the answer read a second time.
 def test_an_answer_of_a_hundred_thousand_short_members_decodes(connect):
-    wide = b"{" + b",".join(b'"k%d":0' % i for i in range(100000)) + b"}"
+    wide = b"{" + b",".join(b'"k%d":0' % i for i in range(100000)) + b',"far":1e400}'
     c = connect("api.example.com", answerer=lambda request: orvalis.Reply(200, wide))
     answer = c.get_precheckout_data(pairing_id="p")
-    assert (len(answer), answer["k0"], answer["k99999"]) == (100000, 0, 0)
+    assert (len(answer), answer["k0"], answer["k99999"], answer["far"]) == (100001, 0, 0, Decimal("1e400"))
 
 
 def test_no_attempt_starts_past_the_overall_time_out(connect):
