@@ -8,6 +8,7 @@
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Orvalis/ServiceInfrastructure/detail/StartThreads.h>
 #include <Orvalis/ServiceModules/detail/ServiceSupport.h>
+#include <TestPki.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,7 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <TestPki.h>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -105,8 +105,10 @@ int main(int argc, char** argv) {
     std::printf("  burst: start calls returned after %8.3f s\n", started);
     std::printf("  the signatures on %zu plain threads %8.3f s  (%.2f x the floor: the cores side by side)\n", cores,
                 sideBySide, sideBySide / floor);
-    std::printf("  burst: all completed after        %8.3f s  ratio to floor %.2f (target <= 1.15), to the plain threads %.2f\n",
-                burst, burst / floor, burst / sideBySide);
+    std::printf(
+        "  burst: all completed after        %8.3f s  ratio to floor %.2f (target <= 1.15), to the plain threads "
+        "%.2f\n",
+        burst, burst / floor, burst / sideBySide);
     std::printf("  CPU: burst %.3f s against the signatures' %.3f s: ratio %.2f\n", burstCpu, oneThreadCpu,
                 burstCpu / oneThreadCpu);
     return answered == static_cast<std::size_t>(n) + 1 ? 0 : (std::puts("an operation is missing"), 1);
