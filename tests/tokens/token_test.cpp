@@ -42,6 +42,7 @@ template <class R>
 R request(const KeySource& key) {
     auto r = ts::acceptable<R>();
     r.setMerchantKeySource(key);
+    r.setMerechantKeyFileName("absent");  // only the token can sign: the resource holds the same key
     return r;
 }
 
