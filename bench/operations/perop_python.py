@@ -133,6 +133,7 @@ def main():
                     return us, detail(before, usage(), args.ops) if args.detail else ""
             if args.face != "blocking":
                 print("%-20s %12.1f%s" % ("perop/python_async", *asyncio.run(run_async())))
+            if args.face == "both":  # not in a face's own run (count_instructions.sh counts those)
                 print("%-20s %12.1f" % ("floor/asyncio_handoff", asyncio_handoff_us(args.ops)))
         finally:
             proc.kill()
