@@ -11,7 +11,8 @@ build/ is inside the working tree: the same relative paths, so that the compiler
   MUTANTS_TIMEOUT   seconds a fault's tests may take (default 240): longer counts as a hang
   JOBS              parallel build and test jobs (default: the number of processors)
 Exits non-zero when a fault is missed, its text no longer matches exactly once, it
-does not build, or the chosen tests fail without any fault.
+does not build, its tests did not run (a fixture such as the PostgreSQL cluster failed
+twice), or the chosen tests fail without any fault.
 """
 import os
 import re
@@ -98,19 +99,24 @@ def tests_of(regex):
     return re.findall(r"Test +#\d+: (\S+)", out)
 
 
+FIXTURES = ("postgresql_start", "postgresql_stop")  # ctest fixtures of the journal tests, not programs
+
+
 def targets_of(tests):
     # A test program is the target of its name; the Python tests need the package and the sandbox.
     # The PostgreSQL cluster's start and stop are ctest fixtures of the journal tests, not programs.
     targets = set()
     for t in tests:
-        if t in ("postgresql_start", "postgresql_stop"):
+        if t in FIXTURES:
             continue
         targets.update(["orvalis-python", "orvalis-sandbox"] if t == "python_tests" else [t])
     return sorted(targets)
 
 
-def check(regex, log):
-    """The names of the failed tests (all of them on a hang), [] when all passed."""
+def check(regex, log, tries=2):
+    """The names of the failed test programs (all of them on a hang), [] when all passed; None when a
+    fixture failed twice (the PostgreSQL cluster did not start, its tests did not run): such a run says
+    nothing of the fault, and must not count as its catch."""
     names = tests_of(regex)
     rc = run(["ctest", "-R", regex, "-j", JOBS, "--output-on-failure"], log, timeout=TIMEOUT, cwd=BUILD)
     if rc is None:
@@ -119,9 +125,13 @@ def check(regex, log):
         return []
     with open(log) as f:
         text = f.read()
+    listed = text.rsplit("The following tests FAILED:", 1)[-1]
     failed = re.findall(r"\d+ - (\S+) \((?:Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted|Exception)",
-                        text.rsplit("The following tests FAILED:", 1)[-1])
-    return failed or ["ctest exit %d" % rc]
+                        listed)
+    if "postgresql_start" in failed or "(Not Run)" in listed:
+        return check(regex, log, tries - 1) if tries > 1 else None
+    programs = [n for n in failed if n not in FIXTURES]  # a cluster's stop failing catches nothing
+    return programs if programs or failed else ["ctest exit %d" % rc]
 
 
 def main():
@@ -143,6 +153,8 @@ def main():
         sys.exit("building the scratch copy failed: see " + setup)
     started = time.monotonic()
     failing = check(regex, setup)
+    if failing is None:
+        sys.exit("a test fixture failed twice without any fault (see %s)" % setup)
     if failing:
         sys.exit("without any fault these tests fail already: %s (see %s)" % (", ".join(failing), setup))
     print("baseline: %d test programs pass without faults (%.0f s)" % (len(tests_of(regex)),
@@ -171,7 +183,10 @@ def main():
                     result, caught = "BROKEN", "does not build: see " + log
                 else:
                     failed = check(f["tests"], log)
-                    result, caught = ("caught", ", ".join(failed)) if failed else ("MISSED", f["effect"])
+                    if failed is None:
+                        result, caught = "SETUP", "a test fixture failed twice, its tests did not run: see " + log
+                    else:
+                        result, caught = ("caught", ", ".join(failed)) if failed else ("MISSED", f["effect"])
             finally:
                 with open(path, "w", encoding="utf-8", newline="") as out:
                     out.write(original)
@@ -180,7 +195,7 @@ def main():
         print("%-28s %-8s %5.0fs  %s" % rows[-1], flush=True)
 
     total = time.monotonic() - started
-    print("\n%d faults, %d caught, %d not (missed, moved, broken); %.0f s in all" %
+    print("\n%d faults, %d caught, %d not (missed, moved, broken, setup); %.0f s in all" %
           (len(rows), len(rows) - bad, bad, total))
     for row in rows:
         if row[1] != "caught":
