@@ -92,4 +92,9 @@ constexpr bool kThreadSanitized =
     false;
 #endif
 
+/// False under either sanitizer when other threads of this process may be busy at a fork: besides the above, the
+/// address sanitizer's allocator takes no lock around fork, so a child forked while a server thread of the test
+/// allocates can wait for ever on a lock that thread held.
+constexpr bool kForkWithBusyThreads = !kSanitized;
+
 }  // namespace orvalis::testsupport
