@@ -361,7 +361,8 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAnIdleTimeOutLeavesReachedMaybeAndAForkedC
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
         ORVALIS_OK);
-    const pid_t child = ts::kForkWithBusyThreads ? fork() : -1;  // its own calls work; the two in flight stay the parent's
+    // A child's own calls work; the two in flight stay the parent's.
+    const pid_t child = ts::kForkWithBusyThreads ? fork() : -1;
     if (child == 0) {
         alarm(30);  // a call that never ends shows as SIGALRM
         const Result mine = precheckout(c);
