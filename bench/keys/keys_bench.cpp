@@ -5,6 +5,7 @@
 // its inverse the gain in signatures per CPU second.
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/Utils/Crypto/KeyCache.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
@@ -41,11 +42,13 @@ void useCache(bool on) {
                                               : std::chrono::milliseconds(0));
 }
 
-// One RSA-SHA1 signature of a request's base string, key from the resources.
-void signature(benchmark::State& state, bool cached) {
+// One RSA-SHA1 signature of a request's base string, key from the resources or from bytes in memory.
+void signature(benchmark::State& state, bool cached, bool inMemory) {
     useCache(cached);
     ZRBCryptoHelper helper;
-    const KeySource source = KeySource::resource("merchant");
+    const KeySource source = inMemory ? KeySource::memory(*detail::readWholeFile(
+                                            Bundle::mainBundle().pathForResource("merchant", "p12").value_or("")))
+                                      : KeySource::resource("merchant");
     const std::optional<std::string> password(kPassword);
     for (auto _ : state) {
         auto sig = helper.RSASHA1SSignature(kBaseString, source, password);
@@ -71,8 +74,12 @@ void signedGET(benchmark::State& state, bool cached) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(signature, cached, true)->Name("Signature2048/ours")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(signature, uncached, false)->Name("Signature2048/baseline")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(signature, cached, true, false)->Name("Signature2048/ours")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(signature, uncached, false, false)->Name("Signature2048/baseline")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(signature, memoryCached, true, true)->Name("MemorySignature2048/ours")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(signature, memoryUncached, false, true)
+    ->Name("MemorySignature2048/baseline")
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(signedGET, cached, true)->Name("SignedGET2048/ours")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(signedGET, uncached, false)->Name("SignedGET2048/baseline")->Unit(benchmark::kMicrosecond);
 

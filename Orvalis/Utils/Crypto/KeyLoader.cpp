@@ -225,6 +225,9 @@ LoadedKey loadMerchantKey(const KeySource& source, const std::optional<std::stri
         if (path) {
             identity = "path:" + *path;
             stamp = fileFound ? fileFound : detail::fileStamp(*path);
+        } else if (source.kind() == KeySource::Kind::Memory) {
+            const std::string_view d = KeySourceAccess::memoryDigest(source);
+            if (!d.empty()) identity = "bytes:" + std::string(d);
         } else if (auto d = digest(DigestAlgorithm::SHA256, bytes)) {
             identity = "bytes:" + *d;
         }

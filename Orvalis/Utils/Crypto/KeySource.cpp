@@ -1,14 +1,18 @@
 #include <Orvalis/Foundation/System/Bundle.h>
+#include <Orvalis/Foundation/Crypto/CryptoDigest.h>
 #include <Orvalis/Foundation/Crypto/detail/SecureMemory.h>
 #include <Orvalis/Foundation/Crypto/detail/TokenKeys.h>
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Utils/Crypto/KeySource.h>
+#include <Orvalis/Utils/Crypto/detail/KeyLoader.h>
 
 namespace orvalis {
 
 struct KeySource::Secret {
     std::string bytes;
-    explicit Secret(std::string_view b) : bytes(b) {}
+    // What the key cache knows these bytes by, taken once here rather than at every signature.
+    std::string digest;
+    explicit Secret(std::string_view b) : bytes(b), digest(orvalis::digest(DigestAlgorithm::SHA256, b).value_or("")) {}
     ~Secret() { detail::secureWipe(bytes.data(), bytes.size()); }
     Secret(const Secret&) = delete;
     Secret& operator=(const Secret&) = delete;
@@ -144,6 +148,10 @@ std::string KeySource::searchedLocation() const {
             break;
     }
     return {};
+}
+
+std::string_view detail::KeySourceAccess::memoryDigest(const KeySource& source) noexcept {
+    return source.bytes_ ? std::string_view(source.bytes_->digest) : std::string_view();
 }
 
 std::string_view KeySource::bytes() const noexcept { return bytes_ ? std::string_view(bytes_->bytes) : std::string_view(); }

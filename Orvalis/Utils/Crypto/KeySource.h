@@ -11,6 +11,10 @@
 
 namespace orvalis {
 
+namespace detail {
+struct KeySourceAccess;
+}  // namespace detail
+
 /// Where the PIN of a token key (KeySource::token) comes from when the token
 /// asks for a login: once per token and process, and again after the token
 /// was removed or its sessions were lost. The library's copy is wiped right
@@ -113,6 +117,7 @@ public:
     const PinSource& pin() const noexcept { return pin_; }
 
 private:
+    friend struct detail::KeySourceAccess;
     struct Secret;
     KeySource(Kind kind, std::string location) : kind_(kind), location_(std::move(location)) {}
     Kind kind_;

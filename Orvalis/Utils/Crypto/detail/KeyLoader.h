@@ -22,6 +22,12 @@ struct LoadedKey {
     std::shared_ptr<SigningContexts> signer;  // the cached key's ready contexts, if it is cached
 };
 
+/// What the key path reads of a source beyond its public face.
+struct KeySourceAccess {
+    /// SHA-256 of a memory source's bytes, taken when the source was made; "" for other kinds.
+    static std::string_view memoryDigest(const KeySource& source) noexcept;
+};
+
 /// Finds, reads and imports source's key with password, through the key cache
 /// when it is on. Logs one line naming the cause when there is no usable key
 /// (never the password). With forSigning, a certificate past its end date is
