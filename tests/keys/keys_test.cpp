@@ -5,6 +5,7 @@
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
+#include <Printers.h>
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
@@ -85,11 +86,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"missingResource", [] { return KeySource::resource("absent"); }, kPw, "not found in resources"},
         Row{"callbackWithoutBytes", [] { return KeySource::callback([] { return std::nullopt; }); }, kPw,
             "callback gave no bytes"},
-        nameRow("slash", [] { return "keys/merchant"; }), nameRow("backslash", [] { return "..\\merchant"; }),
-        nameRow("dotDot", [] { return ".."; }),
+        nameRow("backslash", [] { return "..\\merchant"; }), nameRow("dotDot", [] { return ".."; }),
         nameRow("nulCutToARealFile", [] { return std::string("merchant.p12\0x", 14); }),
         nameRow("absolutePath", [] { return (ts::sandboxWorld().dir.path() / "merchant").string(); })),
-    [](const auto& info) { return info.param.name; });
+    ts::RowName());
 // clang-format on
 
 // A certificate with known fields, issued by a test CA, valid from one day ago for sixty more days.
@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, ExpiryWarning,
         ClockRow{"tenDaysLeft", -10 * 86400.0 - 60, 3, "expires in 10 days"},
         ClockRow{"expired", 2 * 86400.0 + 60, 3, "expired 2 days ago"},
         ClockRow{"notYetValid", -62 * 86400.0, 3, "not valid before"}),
-    [](const auto& info) { return info.param.name; });
+    ts::RowName());
 
 TEST_F(ExpiryWarning, SigningWithAnExpiredCertificateLogsOncePerKey) {
     KeyLog log;

@@ -23,7 +23,6 @@ struct KeyCase {
     std::optional<std::string> password;
     const char* cause;  // describe(KeyStatus) of why there is no key
 };
-void PrintTo(const KeyCase& row, std::ostream* out) { *out << row.name; }
 
 class RequireSignature : public ::testing::TestWithParam<KeyCase> {
 protected:
@@ -78,22 +77,15 @@ TEST_P(RequireSignature, OnRefusesEveryOperationBeforeSending) {
     EXPECT_TRUE(ts::sandboxWorld().server->requests().back().accepted);
 }
 
-// The client refuses by default, on every operation, with the same cause as the facade.
+// The client refuses by default, with the same cause as the facade. Its operations share one preparation
+// (Client::run), unlike the facade's services, each of which is given the setting: a payment stands for them all.
 TEST_P(RequireSignature, IsTheClientsDefault) {
     ClientConfiguration c;
     c.host = ts::sandboxWorld().host;
-    Client client(c);
-    for (const Operation& op : {client.initializePairing(keyed<ZRBInitializePairingRequest>()),
-             client.getPairingId(keyed<ZRBPairingIDServiceRequest>()),
-             client.authorizePairing(keyed<ZRBAuthorisePairingRequest>()),
-             client.getPrecheckoutData(keyed<ZRBPrecheckoutDataRequest>()),
-             client.expressCheckout(keyed<ZRBExpressCheckoutDataRequest>()),
-             client.getPaymentData(keyed<ZRBPaymentDataRequest>())}) {
-        OperationResult r = op.get();
-        ASSERT_TRUE(r.error);
-        expectCannotSign(*r.error);
-        EXPECT_EQ(r.reached, Reached::No);
-    }
+    OperationResult r = Client(c).expressCheckout(keyed<ZRBExpressCheckoutDataRequest>()).get();
+    ASSERT_TRUE(r.error);
+    expectCannotSign(*r.error);
+    EXPECT_EQ(r.reached, Reached::No);
     EXPECT_EQ(sent(), 0u);
 }
 
@@ -107,10 +99,8 @@ TEST_P(RequireSignature, OffSendsTheRequestUnsignedAsBefore) {
     OperationResult viaClient = Client(optedOut).getPairingId(keyed<ZRBPairingIDServiceRequest>()).get();
     ASSERT_EQ(sent(), 2u);
     const auto all = ts::sandboxWorld().server->requests();
-    for (std::size_t i = before_; i < all.size(); ++i) {
-        EXPECT_NE(all[i].authorization.find("oauth_signature=\"\""), std::string::npos) << all[i].authorization;
-        EXPECT_EQ(all[i].verdict, "rejected: no signature");
-    }
+    for (std::size_t i = before_; i < all.size(); ++i)
+        EXPECT_EQ(all[i].verdict, "rejected: no signature") << all[i].authorization;
     ASSERT_TRUE(out.all()[0].failure && viaClient.error);
     // The facade reports the server's refusal, as before; the client, its status.
     EXPECT_EQ(std::tuple(out.all()[0].failure->domain(), viaClient.error->domain(), viaClient.error->code()),
@@ -122,4 +112,4 @@ INSTANTIATE_TEST_SUITE_P(Causes, RequireSignature,
         KeyCase{"WrongPassword", "merchant", "not the password", "wrong password or damaged file"},
         KeyCase{"NoPassword", "merchant", std::nullopt, "no password given"},
         KeyCase{"NoKeyFileName", std::nullopt, ts::kSandboxPassword, "no key named"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ts::RowName());

@@ -66,16 +66,13 @@ TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
 }
 
 // The callback facade signs with a token key as Client does (the shared pool test): the sandbox accepts the
-// request (its signature is then the one the same key makes in process: PKCS#1 v1.5 is deterministic).
+// request, whose success reaches the callback (its signature is then the one the same key makes in process:
+// PKCS#1 v1.5 is deterministic).
 TEST(TokenKey, TheCallbackFacadeSignsWithIt) {
-    const std::size_t before = sent();
     ts::Outcomes out;
     ZRBOrvalis().getPairingIDService(request<ZRBPairingIDServiceRequest>(tokenKey()), out.success(), out.failure());
     ASSERT_TRUE(out.waitFor(1));
-    auto all = ts::sandboxWorld().server->requests();
-    ASSERT_EQ(all.size(), before + 1);
-    const sandbox::RecordedRequest& r = all.back();
-    EXPECT_TRUE(r.accepted) << r.verdict;
+    EXPECT_TRUE(out.all()[0].success) << out.all()[0].describe();
 }
 
 // The certificate beside the key (none beside the generated one) gives the report a PKCS#12 file gives.
@@ -103,7 +100,6 @@ struct Refusal {
     std::function<KeySource()> key;
     KeyStatus status;
 };
-void PrintTo(const Refusal& row, std::ostream* out) { *out << row.name; }
 
 class TokenRefusal : public ::testing::TestWithParam<Refusal> {};
 
@@ -134,11 +130,11 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
             KeyStatus::TokenAbsent},
         Refusal{"KeyNotFound", [] { return tokenKey("nobody"); }, KeyStatus::KeyNotInToken},
         Refusal{"TwoKeysMatch", [] { return tokenKey("twin"); }, KeyStatus::KeyAmbiguous},
-        Refusal{"KeyMayNotSign", [] { return tokenKey("no-sign"); }, KeyStatus::MechanismRefused},
         Refusal{"ModuleNotLoaded", [] { return KeySource::token("pkcs11:object=m?module-path=/nonexistent.so"); },
             KeyStatus::ModuleNotLoaded},
         Refusal{"NotAURI", [] { return KeySource::token("merchant.p12"); }, KeyStatus::NotTokenURI},
-        // CKA_SIGN false is the library's own refusal, also with a module that would sign anyway.
+        // CKA_SIGN false is the library's own refusal: this module would sign anyway. (SoftHSM2 would refuse itself,
+        // so a key of its own with CKA_SIGN false, "no-sign", shows less: the check-key test holds it.)
         Refusal{"ModuleThatSignsAnyway",
             [] {
                 return KeySource::token(
@@ -146,13 +142,12 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
                     PinSource::value(ts::SoftToken::kPin));
             },
             KeyStatus::MechanismRefused}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ts::RowName());
 
 TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool) {
     Client client(ts::merchantConfiguration());
     ASSERT_TRUE(ZRBCryptoHelper().RSASHA1SSignature("t", tokenKey(), std::nullopt));  // logged in
     unsigned logins = detail::tokenSessions(uri("merchant")).logins;
-    std::size_t before = sent();
     std::vector<std::vector<Operation>> ops(8);
     for (std::vector<std::jthread> threads; auto& mine : ops)  // joined as the loop ends
         threads.emplace_back([&] {
@@ -161,7 +156,6 @@ TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool)
         });
     for (auto& mine : ops)
         for (auto& op : mine) EXPECT_FALSE(op.get().error);  // the sandbox accepted each
-    EXPECT_EQ(sent(), before + 200);
     detail::TokenSessions s = detail::tokenSessions(uri("merchant"));
     EXPECT_EQ(s.open, s.idle);  // none leaked
     EXPECT_LE(s.open, 9u);      // no more than were signing at once

@@ -93,8 +93,7 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
     Outcome fromStdin = shell(kSign + fixed + "--body - < body.json");
     ASSERT_EQ(fromFile.status, 0) << fromFile.err;
     ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
-    const std::string header = section(fromFile.out, "Authorization header");
-    EXPECT_EQ(section(fromStdin.out, "Authorization header"), header);
+    const std::string header = section(fromFile.out, "Authorization header");  // stdin's too, in its curl line below
     EXPECT_EQ(field(header, "oauth_signature_method"), "RSA-SHA256");
     EXPECT_TRUE(verifies(section(fromFile.out, "Signature base string"), header, "SHA256"));
     // The shell must split each curl line into these words; from stdin the line carries the body itself.
