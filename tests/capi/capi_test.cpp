@@ -206,7 +206,6 @@ TEST(CInterface, SignHashesTheBodyByItsLengthAndKeepsAKeyForMilliseconds) {
 constexpr const char* kDigits = R"({"amount":0.10000000000000000000000001,"id":123456789012345678901234567890,)"
                                 R"("p64":18446744073709551616,"p63":9223372036854775808,"m64":-18446744073709551616,)"
                                 R"("e20":100000000000000000000,"a":1e309,"b":1e400,"c":1E+400})";
-constexpr const char* kJSON = "application/json";
 const std::string kWide = ts::wideAnswer(100'000, "\"far\":1e400");  // read twice: a number past the double range
 
 struct OutcomeRow {
@@ -255,7 +254,7 @@ static std::string byField(const orvalis_result* r) {
 TEST_P(COutcomes, ArriveWithEveryField) {
     const OutcomeRow& row = GetParam();
     ts::sandboxWorld().server->setFault(
-        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, row.answered, row.sent, kJSON, ""});
+        "precheckoutdata", {orvalis::sandbox::Fault::Kind::Body, 0, row.answered, row.sent, "application/json", ""});
     // The test server's closed port, as host:port (its URL without "https://").
     const Result result = precheckout(client(
         row.closedPort ? ts::sharedServer().url("", "closed").substr(8) : ts::sandboxWorld().host, {row.consumerKey}));
@@ -339,7 +338,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalRow{"NoPassword", {.password = nullptr}, Op::PaymentData, "tx-1", -1231, {"no password given"}},
         RefusalRow{"NoKeyNamed", {.key = nullptr}, Op::ExpressCheckout, "EUR", -1231, {"no key named"}},
-        RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1", 401, {}},
+        RefusalRow{"UnsignedWhenNotRequired", {.key = nullptr, .requireSignature = 0}, Op::PreCheckout, "pair-1",
+                   401, {}},
         RefusalRow{"TextNotUTF8", {}, Op::ExpressCheckout, "E\xffR\xc0", -1232, {}},
         RefusalRow{"NoPairingId", {}, Op::PreCheckout, nullptr, -1233, {}},
         RefusalRow{"EmptyTransactionId", {}, Op::PaymentData, "", -1233, {}}),
