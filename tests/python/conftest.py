@@ -75,11 +75,6 @@ def good(keys):
 
 
 @pytest.fixture(scope="session")
-def faulty(keys):  # the server's error for pairingid; initializepairing answers after 5 s
-    yield from sandbox(keys, "faulty", "--fail", "pairingid=errors", "--fail", "initializepairing=delay:5000")
-
-
-@pytest.fixture(scope="session")
 def busy(keys):  # pre-checkout data: 503 with "Retry-After: 1" once; the payment answers after 3 s
     yield from sandbox(keys, "busy", "--fail", "precheckoutdata=unavailable:1", "--fail", "expresscheckout=delay:3000")
 

@@ -32,10 +32,10 @@ def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, r
     assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
 
 
-@pytest.mark.parametrize("tree", [{"r": "\udc00"}, {"\ud800": "x"}, {"r": "a\x00b"}, {"r": {"__a b": "1"}},
-                                  {"__name": 5}, {"r": {"__comments": "a--"}}, {"r": "\ufffe"}],
-                         ids=["lone-surrogate", "lone-surrogate-key", "nul", "attribute", "name-not-text",
-                              "comment", "non-character"])
+# A lone surrogate is refused here, in a value or a key; what the library refuses (one row: the C++ and C tests
+# have the others) comes back as ValueError too.
+@pytest.mark.parametrize("tree", [{"r": "\udc00"}, {"\ud800": "x"}, {"r": {"__a b": "1"}}],
+                         ids=["lone-surrogate", "lone-surrogate-key", "attribute"])
 def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
     with pytest.raises(ValueError):
         orvalis.dict_to_xml(tree)
@@ -44,31 +44,31 @@ def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
 # A failure keeps the whole answer: outside 2xx the status is the code, whatever the body; a 200 answer
 # holding the server's error entry, or one no face can hand over (a lone surrogate), is code 101. A payment
 # never sent (refused, reset in the TLS handshake) goes again, unless the call asks for one attempt or the
-# server is not trusted.
+# server is not trusted; and no attempt starts past the overall time-out (the observer holds the start longer).
 HTTP, NETWORK, URL = orvalis.HTTP_ERROR_DOMAIN, orvalis.NETWORK_ERROR_DOMAIN, orvalis.URL_ERROR_DOMAIN
 INJECTED = {"description": "Injected failure", "reasonCode": "SYSTEM_ERROR"}
+HELD = {"overall_timeout": 0.1, "observer": lambda event: time.sleep(0.15) if event.kind == "started" else None}
 
 
-@pytest.mark.parametrize("reply, call, failure", [
-    (orvalis.Reply(500, b'{"message":"internal error"}'), {}, (HTTP, 500, 500, None, Reached.YES, 1)),
-    (orvalis.Reply(404, b'{"errors":[{"reasonCode":"MISSING"}]}'), {},
+@pytest.mark.parametrize("reply, client, call, failure", [
+    (orvalis.Reply(500, b'{"message":"internal error"}'), {}, {}, (HTTP, 500, 500, None, Reached.YES, 1)),
+    (orvalis.Reply(404, b'{"errors":[{"reasonCode":"MISSING"}]}'), {}, {},
      (HTTP, 404, 404, {"reasonCode": "MISSING"}, Reached.YES, 1)),
-    (orvalis.Reply(200, b'{"errors":[{"description":"Injected failure","reasonCode":"SYSTEM_ERROR"}]}'), {},
+    (orvalis.Reply(200, b'{"errors":[{"description":"Injected failure","reasonCode":"SYSTEM_ERROR"}]}'), {}, {},
      (NETWORK, 101, 200, INJECTED, Reached.YES, 1)),
-    (orvalis.Reply(200, b'{"a":"\\udc00"}'), {}, (NETWORK, 101, 200, None, Reached.YES, 1)),
-    (orvalis.Reply(error_code=-1200), {}, (URL, -1200, 0, None, Reached.NO, 3)),
-    (orvalis.Reply(error_code=-1200), {"attempts": 1}, (URL, -1200, 0, None, Reached.NO, 1)),
-    (orvalis.Reply(error_code=-1202), {}, (URL, -1202, 0, None, Reached.NO, 1)),
+    (orvalis.Reply(200, b'{"a":"\\udc00"}'), {}, {}, (NETWORK, 101, 200, None, Reached.YES, 1)),
+    (orvalis.Reply(error_code=-1200), {}, {}, (URL, -1200, 0, None, Reached.NO, 3)),
+    (orvalis.Reply(error_code=-1200), {}, {"attempts": 1}, (URL, -1200, 0, None, Reached.NO, 1)),
+    (orvalis.Reply(error_code=-1202), {}, {}, (URL, -1202, 0, None, Reached.NO, 1)),
+    (orvalis.Reply(), HELD, {}, (URL, -1001, 0, None, Reached.NO, 0)),
 ], ids=["http-500", "http-404-with-entry", "server-error", "lone-surrogate", "reset-in-handshake", "one-attempt",
-        "untrusted"])
-def test_a_failure_carries_the_whole_answer_and_goes_again_only_if_never_sent(connect, reply, call, failure):
-    c = connect("api.example.com", answerer=lambda request: reply, backoff=0.001)
-    with pytest.raises(OperationError) as caught:
-        c.express_checkout(checkout_id="c", amount=1, currency="EUR", **call)
-    e = caught.value
+        "untrusted", "past-the-overall-time-out"])
+def test_a_failure_carries_the_whole_answer_and_goes_again_only_if_never_sent(connect, reply, client, call, failure):
+    c = connect("api.example.com", answerer=lambda request: reply, backoff=0.001, **client)
+    e = pytest.raises(OperationError, c.express_checkout, checkout_id="c", amount=1, currency="EUR", **call).value
     assert (e.domain, e.code, e.status, e.server_error, e.reached, len(e.attempts), e.cancelled) == (*failure, False)
     assert not e.status or (e.body, ("Content-Type", "application/json") in e.headers) == (reply.body, True)
-    assert e.server_error != INJECTED or e.message == "Injected failure"
+    assert e.server_error != INJECTED or str(e) == "Injected failure (%s 101, HTTP 200)" % NETWORK
     for twin in (pickle.loads(pickle.dumps(e)), copy.copy(e), copy.deepcopy(e)):
         assert (type(twin), twin.args, vars(twin), twin.correlation_id) == (type(e), e.args, vars(e), e.correlation_id)
 
@@ -106,15 +106,6 @@ def test_an_answer_of_a_hundred_thousand_short_members_decodes(connect):
     assert (len(answer), answer["k0"], answer["k99999"], answer["far"]) == (100001, 0, 0, Decimal("1e400"))
 
 
-def test_no_attempt_starts_past_the_overall_time_out(connect):
-    answered = []  # the observer holds the start longer than the overall time-out
-    c = connect("api.example.com", answerer=lambda r: answered.append(r) or orvalis.Reply(), overall_timeout=0.1,
-                observer=lambda event: time.sleep(0.15) if event.kind == "started" else None)
-    with pytest.raises(OperationError) as caught:
-        c.get_precheckout_data(pairing_id="p")
-    assert (caught.value.code, caught.value.reached, caught.value.attempts, answered) == (-1001, Reached.NO, [], [])
-
-
 def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arrived_are_not(busy, connect):
     events = []
     c = connect(busy, observer=events.append, backoff=0.05, idle_timeout=0.5)
@@ -124,7 +115,6 @@ def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arri
         ("started", False), ("attempt", True), ("attempt", False), ("completed", False)]
     first, second = events[-1].attempts[0], events[-1].attempts[-1]
     assert (first.status, second.status) == (503, 200) and second.started_after - first.started_after >= 0.95
-    assert first.correlation_id != second.correlation_id and second.correlation_id.isdigit()
     assert 0 <= second.name_lookup <= second.connect <= second.tls <= second.first_byte <= second.total > 0
     with ThreadPoolExecutor() as pool:  # answered after 3 s: the idle time-out ends it, and a wait without limit
         call = pool.submit(c.express_checkout, checkout_id="c", pairing_id="p", amount=1, currency="EUR")
@@ -135,21 +125,17 @@ def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arri
     assert (e.code, e.status, e.reached, len(e.attempts)) == (-1001, 0, Reached.MAYBE, 1)
 
 
-def test_async_operations_run_together_and_task_cancellation_cancels(good, faulty, connect):
+# (AsyncClient's answers and failures, and its calls running together: the locked journal's test below.)
+def test_cancelling_the_awaiting_task_cancels_the_operation(busy, connect):
     async def main():
-        c, slow = connect(good, orvalis.AsyncClient), connect(faulty, orvalis.AsyncClient)
-        a, b = await asyncio.gather(c.initialize_pairing(checkout_id="c-1", user_id="u"),
-                                    slow.get_payment_data(transaction_id="t-1", checkout_id="c-2", cart_id="k-3"))
-        assert (a["checkoutId"], b["transactionId"], b["checkoutId"], b["cartId"]) == ("c-1", "t-1", "c-2", "k-3")
-        task = asyncio.create_task(slow.initialize_pairing(checkout_id="c", user_id="u"))
+        slow = connect(busy, orvalis.AsyncClient)  # busy pays after 3 s
+        task = asyncio.create_task(slow.express_checkout(checkout_id="c", amount=1, currency="EUR"))
         while not slow.in_flight and not task.done():  # the call was made: cancelling it cancels the operation
             await asyncio.sleep(0.01)
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
-        assert slow.wait_idle(3.0)  # the operation itself ended, long before the server's answer
-        with pytest.raises(OperationError, match="ZRBNetworkManager 101,"):  # the server's error entry
-            await slow.get_pairing_id(pairing_transaction_id="p", user_id="u")
+        assert slow.wait_idle(2.0)  # the operation itself ended, long before the server's answer
     asyncio.run(main())
 
 
@@ -166,7 +152,6 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
-    ({}, "express_checkout", {"amount": 2**53 + 1}, None, ["amount 9007199254740993 "]),
     ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
     ({"user_agent": "till\r\nX-Evil: 1"}, "get_pairing_id", {}, None, ["user agent holds a line break"]),
     ({"proxy": "http://p:1\n"}, "get_pairing_id", {}, None, ["proxy holds a line break"]),
@@ -174,8 +159,8 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
 ], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "amount-nan", "text-not-utf8", "lone-surrogate",
-        "amount-beyond-double", "amount-int-beyond-double", "amount-not-a-number", "user-agent-crlf", "proxy-lf",
-        "idle-zero", "no-pairing-id", "empty-transaction-id"])
+        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "proxy-lf", "idle-zero", "no-pairing-id",
+        "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
         options = {**options, "key_token": request.getfixturevalue("token")(options["key_token"])}
@@ -289,7 +274,6 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     assert [orvalis.check_signature(r, pem, "py-consumer") for r in seen] == [None] * 5
     paid, text = seen[0], "\n".join(lines)  # the signature's redaction: the test of logging above
     assert (paid.body.decode() in text, seen[4].body.decode() in text) == (False, True)
-    assert "Response: (9 bytes, not shown)" in text
     assert orvalis.check_signature(paid._replace(body=paid.body.replace(b"1.5", b"9.5")), pem) == "body hash mismatch"
 
 
@@ -301,9 +285,7 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     default = connect(server, trusted_certificates=[keys / "good.pem"])
     agent = default.get_precheckout_data(pairing_id="headers")["user-agent"]
     assert agent.startswith("Orvalis/%s libcurl/" % orvalis.library_version())
-    with pytest.raises(OperationError) as untrusted:
-        connect(server).get_precheckout_data(pairing_id="headers")
-    assert untrusted.value.code == -1202
+    assert pytest.raises(OperationError, connect(server).get_precheckout_data, pairing_id="headers").value.code == -1202
     proxy = "http://" + closed  # nothing listens: the proxy refuses connections
     with pytest.raises(OperationError) as failed:
         connect(server, proxy=proxy, attempts=1).get_precheckout_data(pairing_id="headers")
@@ -356,14 +338,12 @@ def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, conne
                 journal.entry(1)["operation"]) == ("refunded", True, False,
                                                    "getPrecheckoutData" if everything else "expressCheckout")
         assert [e["instance"] for e in copy.find()] == [found["instance"]]
-    # Another program's database and an empty file are refused without a byte changed.
+    # Another program's database is refused without a byte changed (an empty file too: the C test).
     sqlite3.connect(tmp_path / "other.db").execute("CREATE TABLE t (x)")
-    (tmp_path / "empty.db").touch()
-    for other in ("other.db", "empty.db"):
-        before = (tmp_path / other).read_bytes()
-        with pytest.raises(orvalis.JournalError, match="not an Orvalis"):
-            connect("api.example.com", journal_path=tmp_path / other)
-        assert (tmp_path / other).read_bytes() == before
+    before = (tmp_path / "other.db").read_bytes()
+    with pytest.raises(orvalis.JournalError, match="not an Orvalis"):
+        connect("api.example.com", journal_path=tmp_path / "other.db")
+    assert (tmp_path / "other.db").read_bytes() == before
 
 
 # Another process holds the journal's write lock: its payments are each refused about busyTimeout (5 s) after
@@ -376,20 +356,18 @@ def test_a_locked_journal_delays_only_its_own_payments(tmp_path, connect):
            "c.execute('BEGIN EXCLUSIVE'); print('locked', flush=True); time.sleep(7)"
     holder = subprocess.Popen([sys.executable, "-c", hold, tmp_path / "j.db"], stdout=subprocess.PIPE, text=True)
 
-    async def timed(call):  # the code of its refusal (None: answered), and how long it took
-        start, code = time.monotonic(), None
+    async def timed(call):  # the answer, or the code of its refusal; and how long it took
+        start = time.monotonic()
         try:
-            await call
+            outcome = await call
         except OperationError as e:
-            code = e.code
-        return code, time.monotonic() - start
+            outcome = e.code
+        return outcome, time.monotonic() - start
 
     async def main():  # a read waits for the loop: one held by a payment shows as a slow read
-        pay = lambda: asyncio.create_task(timed(paying.express_checkout(checkout_id="chk", amount=1.5, currency="EUR")))
-        payments = [pay() for _ in range(3)]
+        payments = [asyncio.create_task(timed(paying.express_checkout(checkout_id="chk", amount=1.5, currency="EUR")))
+                    for _ in range(3)]
         reads = [await timed(reading.get_pairing_id(pairing_transaction_id="p-1")) for _ in range(25)]
-        payments += [pay() for _ in range(3)]
-        reads += [await timed(reading.get_pairing_id(pairing_transaction_id="p-1")) for _ in range(25)]
         return await asyncio.gather(*payments), reads
 
     try:
@@ -398,7 +376,7 @@ def test_a_locked_journal_delays_only_its_own_payments(tmp_path, connect):
     finally:
         holder.kill()
     assert all(code == -1234 and 5.0 <= after < 6.5 for code, after in refusals), refusals
-    assert all(code is None and after < 1.0 for code, after in reads), reads
+    assert all(answer == {"ok": 1} and after < 1.0 for answer, after in reads), reads
 
 
 def _pay(host, key_file):  # in a pool worker forked from the test's process
