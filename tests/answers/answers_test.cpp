@@ -53,7 +53,6 @@ constexpr std::int64_t kTooLarge = kZRBNetworkAnswerTooLargeErrorCode;
 INSTANTIATE_TEST_SUITE_P(Shapes, Answers, ::testing::Values(
     Answer{"FourMillionEmptyObjects", [] { return repeat("{\"a\":[{}", ",{}", 3'999'999, "]}"); }, 0},
     Answer{"SmallNestedElements", [] { return repeat("<r>", "<e><f>1</f></e>", 1'048'576, "</r>"); }, 0},
-    Answer{"TwoMillionNestedElements", [] { return nested(2'000'000); }, kTooLarge},
     Answer{"OneKeyObjectsBeyondTheBound", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 1'500'000, "]}"); },
         kTooLarge},
     Answer{"SmallOneKeyObjects", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 10'000, "]}"); }, 0},
@@ -63,10 +62,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, Answers, ::testing::Values(
         [] { return wideAnswer(100'000, "\"far\":1e400"); }, 0},
     Answer{"DeepestXML", [] { return nested(512); }, 0},
     Answer{"XMLOneTooDeep", [] { return nested(513); }, kTooLarge},
-    Answer{"XMLCutShort", [] { return std::string("<a><b>1</b><c>2</c"); }, kZRBNetworkErrorCode},
-    Answer{"GatewayErrorPage", [] {
-        return std::string("<html><head><meta charset='utf-8'><title>502</title></head><body><b>1</b></body></html>");
-    }, kZRBNetworkErrorCode}),
+    // Not well-formed (an HTML error page is no more): nothing of the tree read so far is delivered.
+    Answer{"XMLCutShort", [] { return std::string("<a><b>1</b><c>2</c"); }, kZRBNetworkErrorCode}),
     RowName());
 // clang-format on
 

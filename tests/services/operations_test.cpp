@@ -166,7 +166,6 @@ Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> 
 
 INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
     refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
-    refused<Express>("InvalidUtf8", [](auto& r) { express(r), r.setCurrency("E\xffR\xc0"); }, URLErrorCannotWriteBody),
     refused<Express>("EncodedSurrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); },
         URLErrorCannotWriteBody),
     refused<Pre>("EmptyPairingId", [](auto& r) { r.setPairingId(""); }, URLErrorBadPathSegment),
@@ -206,10 +205,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
 
 TEST_F(Operations, BadCredentialsAndUnsetFieldsAreRefusedByTheServer) {
     using Fill = std::function<void(ZRBPairingIDServiceRequest&)>;
+    // An unset field is left out of the query. (A wrong password, sent unsigned: RequireSignature.)
     for (const auto& [fillRow, message] :
-        {std::pair<Fill, const char*>{[](auto& r) { r.setMerechantKeyFilePassword("wrong"), r.setUserId("u"); },
-             "Request rejected: no signature"},
-            {[](auto&) {}, "Request rejected: missing query parameter userId"},  // unset: left out of the query
+        {std::pair<Fill, const char*>{[](auto&) {}, "Request rejected: missing query parameter userId"},
             {[](auto& r) { r.setConsumerKey("other"), r.setUserId("u"); }, "Request rejected: unknown consumer key"}}) {
         const auto& fill = fillRow;  // a lambda may not capture a structured binding (clang 14)
         auto got = run(op(&ZRBOrvalis::getPairingIDService, [&](auto& r) { r.setPairingTransactionId("t"), fill(r); }));

@@ -36,17 +36,11 @@ int probe(int port) {
 }  // namespace
 
 Nginx::Nginx(const std::map<std::string, std::string>& files) {
-    CertOptions caOptions;
-    caOptions.commonName = "nginx test CA", caOptions.isCA = true;
-    Identity ca{makeEcKey(), nullptr};
-    ca.cert = makeSelfSignedCert(ca.key.get(), caOptions);
-    dir_.write("ca.pem", certPem(ca.cert.get()));
+    const Identity ca =
+        writeEcIdentity(dir_, "ca", {.commonName = "nginx test CA", .dnsNames = {}, .ipAddresses = {}, .isCA = true});
     CertOptions leaf = localhostCertOptions();
     leaf.serial = 2;
-    PKeyPtr key = makeEcKey();
-    X509Ptr cert = makeSignedCert(key.get(), leaf, ca.cert.get(), ca.key.get());
-    dir_.write("server.pem", certPem(cert.get()));
-    dir_.write("server.key", privateKeyPem(key.get()));
+    writeEcIdentity(dir_, "server", leaf, &ca);
     for (const char* sub : {"www", "temp"}) std::filesystem::create_directory(dir_.path() / sub);
     for (const auto& [path, bytes] : files) {
         std::filesystem::create_directories((dir_.path() / ("www" + path)).parent_path());

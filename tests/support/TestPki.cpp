@@ -145,6 +145,14 @@ std::filesystem::path TempDir::write(const std::string& name, std::string_view b
     return p;
 }
 
+Identity writeEcIdentity(const TempDir& dir, const std::string& name, const CertOptions& options, const Identity* ca) {
+    PKeyPtr key = makeEcKey();
+    X509Ptr cert = makeSignedCert(key.get(), options, ca ? ca->cert.get() : nullptr, ca ? ca->key.get() : nullptr);
+    dir.write(name + ".pem", certPem(cert.get()));
+    dir.write(name + ".key", privateKeyPem(key.get()));
+    return Identity{std::move(key), std::move(cert)};
+}
+
 std::optional<std::string> base64Decode(std::string_view text) {
     std::string out(text.size() / 4 * 3, '\0');
     int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),

@@ -83,6 +83,11 @@ private:
     std::error_code ignored_;  // of removing the directory
 };
 
+/// A fresh EC key and its certificate for options, issued by ca (self-signed without one), written to dir as
+/// <name>.pem and <name>.key, as a TLS server reads them.
+Identity writeEcIdentity(
+    const TempDir& dir, const std::string& name, const CertOptions& options, const Identity* ca = nullptr);
+
 /// Bytes of standard Base64 text (no line breaks), or none when it is not Base64.
 std::optional<std::string> base64Decode(std::string_view text);
 /// True when sig is a valid RSASSA-PKCS1-v1_5 signature of data with the

@@ -51,21 +51,13 @@ Ended runChild(const std::vector<std::string>& argv, const std::vector<std::stri
 }
 
 TestServer::TestServer() {
-    CertOptions caOptions;
-    caOptions.commonName = "Transport Test CA";
-    caOptions.isCA = true;
-    Identity ca{makeEcKey(), nullptr};
-    ca.cert = makeSelfSignedCert(ca.key.get(), caOptions);
-    caFile_ = dir_.write("ca.pem", certPem(ca.cert.get())).string();
+    const Identity ca = writeEcIdentity(
+        dir_, "ca", {.commonName = "Transport Test CA", .dnsNames = {}, .ipAddresses = {}, .isCA = true});
+    caFile_ = (dir_.path() / "ca.pem").string();
     long serial = 2;
     auto issue = [&](const std::string& name, CertOptions o, bool selfSigned = false) {
-        PKeyPtr key = makeEcKey();
         o.serial = serial++;
-        X509Ptr cert =
-            selfSigned ? makeSelfSignedCert(key.get(), o) : makeSignedCert(key.get(), o, ca.cert.get(), ca.key.get());
-        dir_.write(name + ".pem", certPem(cert.get()));
-        dir_.write(name + ".key", privateKeyPem(key.get()));
-        return pinOf(cert.get());
+        return pinOf(writeEcIdentity(dir_, name, o, selfSigned ? nullptr : &ca).cert.get());
     };
     goodPin_ = issue("good", localhostCertOptions());
     issue("wrong", {.commonName = "other.invalid", .dnsNames = {"other.invalid"}, .ipAddresses = {}});

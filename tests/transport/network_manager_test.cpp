@@ -120,6 +120,7 @@ TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
     if (calls[0].failure) { EXPECT_EQ(calls[0].failure->userInfo().size(), 1u) << "only the description"; }
 }
 
+// A cut-off XML answer goes through the same completion steps in answers_test.cpp (XMLCutShort).
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
     ::testing::Values(Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
         Answer{"EmptyErrorsObject", R"({"errors":{}})", R"(success {"errors":{}})"},
@@ -131,14 +132,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
         Answer{"FirstErrorIsText", R"({"errors":["plain words"]})", kFailure + "plain words"},
         Answer{"FirstErrorIsNumber", R"({"errors":[42]})", kFailure + "42"},
         Answer{"FirstErrorIsNull", R"({"errors":[null]})", kServerError}, Answer{"ZeroLengthBody", "", kServerError},
-        Answer{"TopLevelScalar", R"("just text")", kServerError}, Answer{"EmptyTopLevelArray", "[]", "success {}"},
-        Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
+        Answer{"EmptyTopLevelArray", "[]", "success {}"}, Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
         Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", kServerError},
         Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>",
             R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
         Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", kServerError},
         Answer{"XmlRootNamedError", "<Error><m>no</m></Error>", R"(success {"__name":"Error","m":"no"})"},
-        Answer{"CutOffXml", "<r><a>1</a><b>x</b><c", kServerError},
         Answer{"GzipDecoded", "", R"(success {"zipped":")" + std::string(40, 'z') + "\"}", "/gzip"},
         Answer{"GzipOfTwoMembersDecodesWhole", "", R"(success {"two":"members"})", "/gzip2"},
         Answer{"Http10EndedByClose", "", R"(success {"old":"http"})", "/http10"}),
