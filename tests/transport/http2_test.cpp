@@ -84,8 +84,9 @@ TEST_P(NginxLoad, EveryOperationSucceeds) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, NginxLoad, ::testing::Values(
-    Load{"Http2One", true, 1, 1}, Load{"Http2Hundred", true, 1, 100}, Load{"Http2Thousand", true, 1, 1000},
-    Load{"Http2FourClients", true, 4, 100}, Load{"Http11One", false, 1, 1}, Load{"Http11Hundred", false, 1, 100},
+    Load{"Http2One", true, 1, 1}, Load{"Http2Eight", true, 1, 8}, Load{"Http2Hundred", true, 1, 100},
+    Load{"Http2Thousand", true, 1, 1000}, Load{"Http2FourClients", true, 4, 100},
+    Load{"Http11One", false, 1, 1}, Load{"Http11Eight", false, 1, 8}, Load{"Http11Hundred", false, 1, 100},
     Load{"Http11Thousand", false, 1, 1000}, Load{"Http11FourClients", false, 4, 100}),
     RowName());
 // clang-format on
@@ -117,6 +118,7 @@ TEST_P(AnswerOfEachSize, EndsWhenItsLastByteArrives) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerOfEachSize, ::testing::Values(
     Sized{"Http2TwoKiB", [] { return world().nginx.url("/2k"); }, 2048},
+    Sized{"Http2EightKiB", [] { return world().nginx.url("/8k"); }, 8192},
     Sized{"Http2SixteenKiB", [] { return world().nginx.url("/16k"); }, 16384},
     Sized{"Http11EightKiB", [] { return world().nginx.url("/8k", false); }, 8192},
     Sized{"InPieces", [] { return sharedServer().url("/pieces"); }, 16384}),
