@@ -104,7 +104,6 @@ FIXTURES = ("postgresql_start", "postgresql_stop")  # ctest fixtures of the jour
 
 def targets_of(tests):
     # A test program is the target of its name; the Python tests need the package and the sandbox.
-    # The PostgreSQL cluster's start and stop are ctest fixtures of the journal tests, not programs.
     targets = set()
     for t in tests:
         if t in FIXTURES:
