@@ -135,8 +135,8 @@ package:
 	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build $(PACKAGE_BUILD) -j$(JOBS)
 	cd $(PACKAGE_BUILD) && cpack
-	cmake -DPACKAGE_DIR=$(CURDIR)/$(PACKAGE_BUILD)/packages -DSOURCE_DIR=$(CURDIR) -DBUILD_DIR=$(CURDIR)/$(PACKAGE_BUILD) \
-	  -DWORK_DIR=$(CURDIR)/$(PACKAGE_BUILD)/package-check -P tests/packaging/check_debs.cmake
+	python3 tests/packaging/check_package.py debs --package-dir=$(CURDIR)/$(PACKAGE_BUILD)/packages --source-dir=$(CURDIR) \
+	  --build-dir=$(CURDIR)/$(PACKAGE_BUILD) --work-dir=$(CURDIR)/$(PACKAGE_BUILD)/package-check
 
 bench: build
 	@scripts/install-deps.sh bench
