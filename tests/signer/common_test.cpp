@@ -2,7 +2,7 @@
 #include <Printers.h>
 #include <gtest/gtest.h>
 
-#include <climits>
+#include <cstdint>
 
 using namespace orvalis;
 
