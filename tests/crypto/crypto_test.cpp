@@ -4,7 +4,6 @@
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Utils/Crypto/ZRBCryptoHelper.h>
 #include <Orvalis/Utils/Crypto/ZRBKeychainManager.h>
-#include <Printers.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -52,32 +51,27 @@ TEST_F(KeyFiles, SignaturesAreDeterministicFullLengthAndVerify) {
     }
 }
 
-TEST_F(KeyFiles, DefaultAndLegacyArchivesImportWithoutTouchingTheGlobalContext) {
-    Identity id = makeSharedRsaIdentity(2048);
-    add("modern", makeP12(id.key.get(), id.cert.get(), "secret", P12Form::Default));
-    add("legacy", makeP12(id.key.get(), id.cert.get(), "secret", P12Form::Legacy));
-    for (const char* name : {"modern", "legacy"}) {
-        PrivateKey key = keychain_.getPrivateKey(std::string(name), std::string("secret"));
-        auto sig = keychain_.RSASHA256Signature("data", key);  // verifying under the certificate: the very key
-        EXPECT_TRUE(sig && verifyPkcs1Signature(id.cert.get(), "data", *sig, "SHA256")) << name;
+// Either archive form imports, without touching the host's OpenSSL context; of two identities the first one's key
+// signs; an empty password is a password, an absent one is none.
+TEST_F(KeyFiles, EitherFormImportsTheFirstOfTwoIdentitiesAndAnEmptyPasswordIsAPassword) {
+    Identity first = makeSharedRsaIdentity(1024, "first"), second = makeRsaIdentity(1024, "second");
+    add("modern", makeP12(first.key.get(), first.cert.get(), "secret", P12Form::Default));
+    add("legacy", makeP12(first.key.get(), first.cert.get(), "", P12Form::Legacy));
+    add("two", makeP12WithIdentities({&first, &second}, ""));
+    for (auto [name, password] : {std::pair{"modern", "secret"}, {"legacy", ""}, {"two", ""}}) {
+        auto sig = helper_.RSASHA256SSignature("data", std::string(name), std::string(password));
+        // Verified under the first's certificate: so not the second's key, a key of its own.
+        EXPECT_TRUE(sig && verifyPkcs1Signature(first.cert.get(), "data", base64Decode(*sig).value(), "SHA256"))
+            << name;
     }
+    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt) ||
+                 keychain_.getPrivateKey(std::nullopt, std::string("")) ||
+                 helper_.RSASHA1SSignature("x", std::string("two"), std::nullopt));
     // The host's own context never got the legacy provider, and this thread's
     // default context is the global one again.
     EXPECT_EQ(OSSL_PROVIDER_available(nullptr, "legacy"), 0);
     EXPECT_EQ(OSSL_LIB_CTX_set0_default(nullptr), OSSL_LIB_CTX_get0_global_default());
     EXPECT_EQ(ERR_peek_error(), 0u) << "no OpenSSL error left behind";
-}
-
-TEST_F(KeyFiles, FirstOfTwoIdentitiesSignsAndAnEmptyPasswordIsAPassword) {
-    Identity first = makeSharedRsaIdentity(1024, "first"), second = makeRsaIdentity(1024, "second");
-    add("two", makeP12WithIdentities({&first, &second}, ""));
-    add("legacy", makeP12(first.key.get(), first.cert.get(), "", P12Form::Legacy));
-    auto sig = base64Decode(helper_.RSASHA1SSignature("text", "two", "").value()).value();
-    EXPECT_TRUE(verifyPkcs1Signature(first.cert.get(), "text", sig, "SHA1"));  // so not the second's, a key of its own
-    EXPECT_TRUE(keychain_.getPrivateKey(std::string("legacy"), std::string("")));
-    EXPECT_FALSE(keychain_.getPrivateKey(std::string("two"), std::nullopt) ||
-                 keychain_.getPrivateKey(std::nullopt, std::string("")) ||
-                 helper_.RSASHA1SSignature("x", std::string("two"), std::nullopt));
 }
 
 TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {

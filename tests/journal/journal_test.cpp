@@ -149,6 +149,14 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
         detail::PostgresConnection db(path, std::chrono::seconds(30));
         kept = *db.run("SELECT string_agg(a::text, ' ') FROM orvalis_journal_attempt a").text(0, 0);
         EXPECT_NE(kept.find("chk-1"), std::string::npos) << kept;
+        // In a database, whatever the server's default, a commit waits for the disk (and a synchronous standby):
+        // the journal's sessions raise synchronous_commit to on, never lower it.
+        for (auto [given, raised] : {std::pair{"off", "on"}, {"local", "on"}, {"remote_write", "on"}, {"on", "on"},
+                 {"remote_apply", "remote_apply"}}) {
+            detail::PostgresConnection session(
+                cluster() + " options='-csynchronous_commit=" + given + "'", std::chrono::seconds(30));
+            EXPECT_EQ(session.run("SHOW synchronous_commit").text(0, 0), raised) << given;
+        }
     }
     for (const char* secret : {"card-secret-4111", ts::kSandboxPassword, "\"amount\""})
         EXPECT_EQ(kept.find(secret), std::string::npos) << secret;
@@ -489,15 +497,32 @@ TEST(JournalSchema, AFileOfTheFirstVersionIsUpgradedInPlace) {
     EXPECT_EQ(findJournalEntries(*journal, {}).back().instance, journalInstanceId());
 }
 
-// The database goes away under a running client: payments are refused with nothing sent, naming the
-// database and the server's reason; the first one after it is back reconnects on its own.
-TEST_P(JournalFile, PaymentsWaitForTheDatabaseAndReconnectOnTheirOwn) {
+// The database fails under a running client. An outcome it cannot take (the table locked past the time-out) leaves
+// the entry unknown, never "no": the payment went out; the operation itself ends as it would have. A payment whose
+// entry it cannot take is refused with nothing sent, naming the database and the server's reason; the first one
+// after the database is back reconnects on its own.
+TEST_P(JournalFile, PaymentsTheDatabaseCannotRecordAreRefusedUntilItIsBack) {
     if (GetParam() != Store::PostgreSQL) GTEST_SKIP() << "a database server";
     const std::string name = "journal_down_" + std::to_string(::getpid());
     admin("DROP DATABASE IF EXISTS " + name), admin("CREATE DATABASE " + name);
-    c.journalPath = cluster() + " dbname=" + name;
+    const std::string database = cluster() + " dbname=" + name;
+    c.journal = openJournal(database, JournalOptions{std::chrono::seconds(1), {}});
+    std::optional<detail::PostgresConnection> locker;
+    server.beforeReply = [&] {
+        locker.emplace(database, std::chrono::seconds(30));
+        locker->script("BEGIN; LOCK TABLE orvalis_journal_attempt IN ACCESS EXCLUSIVE MODE");
+    };
     Client client(c);
-    ASSERT_TRUE(client.expressCheckout(payment()).get().succeeded());
+    EXPECT_TRUE(client.expressCheckout(payment()).get().succeeded());
+    EXPECT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));  // the outcome's write has failed
+    server.beforeReply = nullptr;
+    expectRefused(client.expressCheckout(payment()).get(), "cannot INSERT: ERROR:  canceling statement due to");
+    locker.reset();
+    std::vector<JournalEntry> kept = c.journal->entries(0, 10);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_FALSE(kept[0].reached);
+    EXPECT_TRUE(kept[0].unsettled());
+    // The database goes away: no connection is accepted, the journal's own is ended.
     admin("ALTER DATABASE " + name + " ALLOW_CONNECTIONS false");
     admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + name + "'");
     detail::PostgresConnection watch(cluster(), std::chrono::seconds(30));
@@ -510,43 +535,7 @@ TEST_P(JournalFile, PaymentsWaitForTheDatabaseAndReconnectOnTheirOwn) {
     admin("ALTER DATABASE " + name + " ALLOW_CONNECTIONS true");
     OperationResult back = client.expressCheckout(payment()).get();
     EXPECT_TRUE(back.succeeded()) << back.error->description();
-    EXPECT_EQ(client.journal()->entries(0, 10).size(), 2u);
-}
-
-// An outcome the database cannot take (the table locked past the time-out) leaves the entry unknown, never
-// "no": the payment went out; the operation itself ends as it would have. The next payment's entry meets the
-// same lock: that payment is refused with nothing sent.
-TEST_P(JournalFile, AnOutcomeThatCannotBeWrittenLeavesTheEntryUnknown) {
-    if (GetParam() != Store::PostgreSQL) GTEST_SKIP() << "a table's lock";
-    openJournal(path);
-    c.journal = openJournal(path, JournalOptions{std::chrono::seconds(1), {}});
-    std::optional<detail::PostgresConnection> locker;
-    server.beforeReply = [&] {
-        locker.emplace(path, std::chrono::seconds(30));
-        locker->script("BEGIN; LOCK TABLE orvalis_journal_attempt IN ACCESS EXCLUSIVE MODE");
-    };
-    Client client(c);
-    EXPECT_TRUE(client.expressCheckout(payment()).get().succeeded());
-    EXPECT_TRUE(client.waitUntilIdle(std::chrono::seconds(30)));  // the outcome's write has failed
-    expectRefused(client.expressCheckout(payment()).get(), "cannot INSERT: ERROR:  canceling statement due to");
-    EXPECT_EQ(server.seen.size(), 1u);
-    locker.reset();
-    std::vector<JournalEntry> kept = c.journal->entries(0, 10);
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_FALSE(kept[0].reached);
-    EXPECT_TRUE(kept[0].unsettled());
-}
-
-// Whatever the server's default, a commit of the journal's sessions waits for the disk (and a synchronous
-// standby): synchronous_commit is raised to on, never lowered.
-TEST_P(JournalFile, SessionsKeepSynchronousCommitOn) {
-    if (GetParam() != Store::PostgreSQL) GTEST_SKIP() << "a database server";
-    for (auto [given, kept] : {std::pair{"off", "on"}, {"local", "on"}, {"remote_write", "on"}, {"on", "on"},
-             {"remote_apply", "remote_apply"}}) {
-        detail::PostgresConnection db(
-            cluster() + " options='-csynchronous_commit=" + given + "'", std::chrono::seconds(30));
-        EXPECT_EQ(db.run("SHOW synchronous_commit").text(0, 0), kept) << given;
-    }
+    EXPECT_EQ(c.journal->entries(0, 10).size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, JournalFile, ::testing::Values(Store::SQLite, Store::PostgreSQL),

@@ -1,8 +1,6 @@
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Orvalis/Foundation/System/Bundle.h>
-#include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/Log.h>
-#include <Orvalis/Foundation/System/Random.h>
 #include <Orvalis/Foundation/System/TestSeams.h>
 #include <Orvalis/Networking/ZRBOAuthConstant.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
@@ -12,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -87,18 +84,17 @@ TEST_P(Encodings, EncodeOnceIdempotentlyAndTwiceForTheBaseString) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, Encodings,
-    ::testing::Values(Encoding{"Unreserved", "abc~-._", "abc~-._"}, Encoding{"Space", "a b", "a%20b"},
-                      Encoding{"Escaped", "a%2Bb", "a%2Bb"}, Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"},
-                      Encoding{"BracketsDropped", "[x]", "x"},
-                      Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"}, Encoding{"UTF8", "\xC3\xA9", "%C3%A9"},
-                      Encoding{"Reserved", "+*/:'()!;@&=$,?#", "%2B%2A%2F%3A%27%28%29%21%3B%40%26%3D%24%2C%3F%23"},
-                      Encoding{"Empty", "", ""}, Encoding{"LonePercent", "%", "%25"},
-                      Encoding{"TrailingPercent", "100%", "100%25"}, Encoding{"PercentNotHex", "%zz", "%25zz"},
+    ::testing::Values(Encoding{"Unreserved", "abc~-._", "abc~-._"}, Encoding{"Escaped", "a%2Bb", "a%2Bb"},
+                      Encoding{"LowerCaseEscape", "a%2bb", "a%2Bb"}, Encoding{"BracketsDropped", "[x]", "x"},
+                      Encoding{"EscapedBracketsDropped", "%5Bx%5D", "x"}, Encoding{"Empty", "", ""},
+                      Encoding{"LonePercent", "%", "%25"}, Encoding{"PercentNotHex", "%zz", "%25zz"},
                       Encoding{"CutEscape", "%2", "%252"}, Encoding{"PercentThenEscape", "%%41", "%25A"},
                       Encoding{"EscapedBadUTF8", "%FF%C3%28%C3", "%FF%C3%28%C3"},
-                      Encoding{"RawNonUTF8", "\xFF\xFE", "%FF%FE"},
-                      Encoding{"Controls", std::string("\x00\x01\t\n\r\x1F\x7F", 7), "%00%01%09%0A%0D%1F%7F"},
-                      Encoding{"UnsafeInURLs", "\"<>\\^`{|}", "%22%3C%3E%5C%5E%60%7B%7C%7D"}),
+                      // Every other byte, one escape each: space, reserved, unsafe in URLs, controls, UTF-8 or not.
+                      Encoding{"OtherBytes", " +*/:'()!;@&=$,?#\"<>\\^`{|}" + std::string("\x00\x01\t\n\r\x1F\x7F", 7) +
+                                                 "\xC3\xA9\xFF\xFE",
+                               "%20%2B%2A%2F%3A%27%28%29%21%3B%40%26%3D%24%2C%3F%23%22%3C%3E%5C%5E%60%7B%7C%7D"
+                               "%00%01%09%0A%0D%1F%7F%C3%A9%FF%FE"}),
     RowName());
 // clang-format on
 
