@@ -64,12 +64,10 @@ TEST(Value, EqualityMatchesNumbersAcrossKindsAndContentsInAnyOrder) {
 // Containers are handles: copies share one container, deepCopy shares nothing.
 TEST(Containers, ShareEditsAndDeepCopiesShareNothing) {
     Dictionary a{{"n", Dictionary{{"k", 1}}}}, b = a;
-    b.set("k", "v");
-    EXPECT_TRUE(a.isSame(b));
+    b.set("k", "v");  // a's too, as the last check of a shows
     Value held(a);
     held.asDictionary().set("k2", 2);
     Dictionary copy = a.deepCopy();
-    EXPECT_EQ(copy, a);
     copy.set("k3", 3);
     copy.objectForKey("n").asDictionary().set("k", 2);  // nested containers are copied too
     EXPECT_EQ(a, (Dictionary{{"n", Dictionary{{"k", 1}}}, {"k", "v"}, {"k2", 2}}));
