@@ -46,7 +46,7 @@ TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
     }
 }
 
-TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNull) {
+TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNullAndTemporariesGiveValuesThatOwnTheirText) {
     Dictionary card{{"number", "4111"}};
     Dictionary answer{{"card", card}, {"list", Array{1, "two"}}, {"n", 7}};
     EXPECT_EQ(answer["card"]["number"].stringValue(), "4111");
@@ -55,10 +55,7 @@ TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNull) {
              &answer["n"][0], &answer["card"][0], &answer["list"]["0"]}) {
         EXPECT_TRUE(v->isNull()) << v->description();
     }
-}
-
-TEST(Lookup, ATemporaryGivesAValueThatOwnsItsText) {
-    // A reference into the freed dictionary would be a use after free (ASan).
+    // On a temporary, a value that owns its text: a reference into the freed dictionary would be a use after free.
     auto&& kept = Dictionary{{"id", "short"}, {"long", std::string(100, 'x')}}["id"];
     auto&& nested = Value(Dictionary{{"a", Array{"inline"}}})["a"][0];
     EXPECT_EQ(kept.description(), "short");

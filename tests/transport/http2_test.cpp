@@ -22,8 +22,8 @@ std::string answerOf(std::size_t n) { return "{\"pad\":\"" + std::string(n - 11,
 
 struct World {
     TempDir keys;
-    Nginx nginx{{{"/quorvex/pairingid", R"({"pairingId":"p-1","userId":"u"})"}, {"/2k", answerOf(2048)},
-        {"/8k", answerOf(8192)}, {"/16k", answerOf(16384)}}};
+    Nginx nginx{{{"/quorvex/pairingid", R"({"pairingId":"p-1","userId":"u"})"}, {"/8k", answerOf(8192)},
+        {"/16k", answerOf(16384)}}};
     World() {
         Identity merchant = makeSharedRsaIdentity(1024);  // signing is not what is tested here
         keys.write("m.p12", makeP12(merchant.key.get(), merchant.cert.get(), "pw"));
@@ -117,7 +117,6 @@ TEST_P(AnswerOfEachSize, EndsWhenItsLastByteArrives) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerOfEachSize, ::testing::Values(
-    Sized{"Http2TwoKiB", [] { return world().nginx.url("/2k"); }, 2048},
     Sized{"Http2EightKiB", [] { return world().nginx.url("/8k"); }, 8192},
     Sized{"Http2SixteenKiB", [] { return world().nginx.url("/16k"); }, 16384},
     Sized{"Http11EightKiB", [] { return world().nginx.url("/8k", false); }, 8192},

@@ -72,6 +72,13 @@ int faults(const std::string& base) {
     return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c == 1; }) ? 0 : 1;
 }
 
+// Returns from main: any completion from here on is late.
+int exiting() {
+    print("exiting");
+    mainReturned = true;
+    return 0;
+}
+
 // "ok <status>" or "error <code>".
 std::string said(const testsupport::Outcome& o) {
     return o.error ? "error " + std::to_string(o.error->code())
@@ -123,8 +130,7 @@ int main(int argc, char** argv) {
         static SlowHostStatic slow;
         for (int i = 0; i < 3000 && !firstEntered.load(); ++i)  // the rest go on arriving for 390 ms
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        print("exiting");
-        return 0;
+        return exiting();
     }
     if (mode == "exit-mid-decode") {
         std::string xml = "<a>";
@@ -140,9 +146,7 @@ int main(int argc, char** argv) {
         auto late = [](auto) { (void)!::write(1, "late\n", 5); };
         ZRBNetworkManager().executeService(request, late, late);
         if (decoding.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) return 4;
-        print("exiting");
-        mainReturned = true;
-        return 0;
+        return exiting();
     }
     if (mode == "exit-signing") {
         ClientConfiguration c;
@@ -156,9 +160,7 @@ int main(int argc, char** argv) {
         };
         Client client(c);
         for (int i = 0; i < 400; ++i) client.getPairingId({});
-        print("exiting");
-        mainReturned = true;
-        return 0;
+        return exiting();
     }
     if (mode == "slow-exit") {
         static std::vector<std::string> seen;  // destroyed early in exit, like any host static
@@ -181,9 +183,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         // the other transfers fail and wait behind the first
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        print("exiting");
-        mainReturned = true;
-        return 0;
+        return exiting();
     }
     std::promise<std::string> result;
     URLSessionDataTask task = session.dataTaskWithRequest(

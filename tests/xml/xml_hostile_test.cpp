@@ -15,37 +15,34 @@ using namespace orvalis::testsupport;
 
 namespace {
 
-TEST(XMLHostileInput, BillionLaughsStopsWithABoundedTree) {
-    std::string doc = "<!DOCTYPE l [<!ENTITY l0 'lol'>";
-    for (int i = 1; i < 10; ++i) {
-        doc += "<!ENTITY l" + std::to_string(i) + " '";
-        for (int k = 0; k < 10; ++k) doc += "&l" + std::to_string(i - 1) + ";";
-        doc += "'>";
-    }
-    doc += "]><l><a>start</a><b>&l9;</b></l>";
-    XMLEventSource source(doc);
-    auto tree = XMLParser().dictionaryWithParser(source);
-    EXPECT_EQ(source.result().status, ParseStatus::LimitReached);  // the expansion limit stopped it
-    ASSERT_TRUE(tree);
-    EXPECT_EQ(tree->objectForKey("a"), Value("start"));
-    EXPECT_LT(JSONSerialization::dataWithJSONObject(Value(*tree), false).size(), std::size_t{64} << 20);  // not 3 GB
-}
-
-TEST(XMLHostileInput, ExternalEntitiesAndDTDsAreNeverRead) {
+// Entities defined outside (a file, an external DTD) are never read, and nested ones (a billion laughs, 3 GB)
+// expand only up to the reader's limit: the tree read so far, bounded.
+TEST(XMLHostileInput, ExternalEntitiesAreNeverReadAndExpansionStopsWithABoundedTree) {
     TempDir dir;
     const std::string secret = "TOP-SECRET-CONTENT", file = "file://" + (dir.path() / "secret.txt").string();
     dir.write("secret.txt", secret);
     const std::string dtd =
         "file://" +
         dir.write("evil.dtd", "<!ENTITY leak SYSTEM '" + file + "'><!ENTITY inner '" + secret + "'>").string();
+    std::string laughs = "<!DOCTYPE r [<!ENTITY l0 'lol'>";
+    for (int i = 1; i < 10; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " '";
+        for (int k = 0; k < 10; ++k) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "'>";
+    }
     for (const std::string& doc :
         {"<!DOCTYPE r [<!ENTITY x SYSTEM '" + file + "'>]><r><a>before</a><b>&x;</b><c>after</c></r>",
             "<!DOCTYPE r SYSTEM '" + dtd + "'><r><a>before</a><b>&leak;&inner;</b><c>after</c></r>",
-            "<!DOCTYPE r [<!ENTITY % p SYSTEM '" + dtd + "'>%p;]><r><a>before</a><b>&inner;</b></r>"}) {
-        auto tree = XMLParser().dictionaryWithString(doc);
-        ASSERT_TRUE(tree) << doc;
-        EXPECT_EQ(tree->objectForKey("a"), Value("before")) << doc;
-        EXPECT_EQ(JSONSerialization::dataWithJSONObject(Value(*tree), false).find(secret), std::string::npos);
+            "<!DOCTYPE r [<!ENTITY % p SYSTEM '" + dtd + "'>%p;]><r><a>before</a><b>&inner;</b></r>",
+            laughs + "]><r><a>before</a><b>&l9;</b></r>"}) {
+        XMLEventSource source(doc);
+        auto tree = XMLParser().dictionaryWithParser(source);
+        ASSERT_TRUE(tree) << doc.substr(0, 200);
+        EXPECT_EQ(tree->objectForKey("a"), Value("before")) << doc.substr(0, 200);
+        const std::string read = JSONSerialization::dataWithJSONObject(Value(*tree), false);
+        EXPECT_EQ(read.find(secret), std::string::npos);
+        EXPECT_LT(read.size(), std::size_t{64} << 20);
+        if (doc.starts_with(laughs)) { EXPECT_EQ(source.result().status, ParseStatus::LimitReached); }
     }
     // An external entity in an attribute is an error before the root.
     EXPECT_FALSE(XMLParser().dictionaryWithString("<!DOCTYPE r [<!ENTITY x SYSTEM '" + file + "'>]><r a='&x;'/>"));
