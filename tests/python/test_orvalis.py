@@ -148,18 +148,16 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
     ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 401,
      ["rejected: no signature"]),
-    ({}, "express_checkout", {"amount": float("nan")}, -1232, []),
     ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
     ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
     ({"user_agent": "till\r\nX-Evil: 1"}, "get_pairing_id", {}, None, ["user agent holds a line break"]),
-    ({"proxy": "http://p:1\n"}, "get_pairing_id", {}, None, ["proxy holds a line break"]),
     ({"idle_timeout": 0}, "get_pairing_id", {}, None, ["idle_timeout must be above zero"]),
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
-], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "amount-nan", "text-not-utf8", "lone-surrogate",
-        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "proxy-lf", "idle-zero", "no-pairing-id",
+], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "text-not-utf8", "lone-surrogate",
+        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "idle-zero", "no-pairing-id",
         "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
@@ -213,17 +211,14 @@ XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </
 
 
 @pytest.mark.parametrize("options, expected", [
-    ({}, {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Note": "hi"}),
-    ({"attributes_mode": AttributesMode.GROUPED, "node_name_mode": NodeNameMode.NEVER},
-     {"__attributes": {"id": "7"}, "Item": ["a", "b"], "Note": "hi"}),
+    ({"attributes_mode": AttributesMode.GROUPED, "node_name_mode": NodeNameMode.NEVER, "always_use_arrays": True,
+      "strip_empty_nodes": False}, {"__attributes": {"id": "7"}, "Item": ["a", "b"], "Empty": [{}], "Note": ["hi"]}),
     ({"trim_white_space": False, "preserve_comments": True, "attributes_mode": AttributesMode.DISCARD},
      {"__name": "Order", "__comments": ["gift"], "Item": ["a", "b"], "Note": " hi "}),
-    ({"always_use_arrays": True, "strip_empty_nodes": False},
-     {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Empty": [{}], "Note": ["hi"]}),
     ({"collapse_text_nodes": False, "wrap_root_node": True, "attributes_mode": AttributesMode.UNPREFIXED,
       "node_name_mode": NodeNameMode.ALWAYS}, {"Order": {"__name": "Order", "id": "7", "Item": [{"__name": "Item",
       "__text": "a"}, {"__name": "Item", "__text": "b"}], "Note": {"__name": "Note", "__text": "hi"}}}),
-], ids=["defaults", "grouped-unnamed", "untrimmed-comments", "arrays-empty-kept", "uncollapsed-wrapped-named"])
+], ids=["grouped-unnamed-arrays-empty-kept", "untrimmed-comments", "uncollapsed-wrapped-named"])
 def test_xml_to_dict_options(options, expected):
     assert orvalis.xml_to_dict(XML, **options) == expected
 
