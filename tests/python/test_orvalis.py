@@ -4,18 +4,20 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PASSWORD, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, PASSWORD, PIN, SHORT_MEMBERS, SUM, WIDE_VALUES, seen
 
 
 # With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
+# inf, and 1e300 (far beyond int64 milliseconds too), are no time limit. The payment data is a wide answer
+# holding numbers past the double range, which has it read a second time.
 @pytest.mark.parametrize("key", ["file", "token-pin-file", "token-pin-callback"])
 def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, key):
     pin = {"key_pin_file": keys / "pin", "key_password": None} if key == "token-pin-file" else {"key_pin": lambda: PIN}
     uri = request.getfixturevalue("token")("py3" if "callback" in key else "py")
     token = {"key_file": None, "key_token": uri, **pin} if key != "file" else {}
-    c, before = connect(good, **token), seen(keys, "good")
-    init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
-    paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
+    c, before = connect(good, idle_timeout=1e300, overall_timeout=float("inf"), **token), seen(keys, "good")
+    init = c.initialize_pairing(checkout_id="c-1", user_id="u 1", timeout=float("inf"))
+    paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1", timeout=1e300)
     assert (init["userId"], paired["pairingTransactionId"], paired["userId"]) == ("u 1", "sbx-ptx-0001", "u 1")
     assert c.authorize_pairing(checkout_id="c-1", pairing_transaction_id="p")["PairingId"] == "sbx-pairing-0001"
     pre = c.get_precheckout_data(pairing_id=paired["pairingId"])
@@ -26,7 +28,7 @@ def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, r
                                 "amount": Decimal("49.9"), "currency": "EUR", "cardId": "sbx-card-1",
                                 "shippingAddressId": "s", "digitalGoods": True}
     data = c.get_payment_data(transaction_id=paid["transactionId"], checkout_id="c-1", cart_id="k")
-    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
+    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES, **SHORT_MEMBERS,
                     "far": Decimal("1e400"), "near": Decimal("1e309")}
     assert all(type(data[k]) is int for k in WIDE_VALUES)
     assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
@@ -98,14 +100,6 @@ def test_the_package_logs_through_logging_and_exits_quietly(keys):
     assert re.search(r"^WARNING Merchant key: no key from file", run.stdout, re.M)
 
 
-# Also with a number past the double range, which has the answer read a second time.
-def test_an_answer_of_a_hundred_thousand_short_members_decodes(connect):
-    wide = b"{" + b",".join(b'"k%d":0' % i for i in range(100000)) + b',"far":1e400}'
-    c = connect("api.example.com", answerer=lambda request: orvalis.Reply(200, wide))
-    answer = c.get_precheckout_data(pairing_id="p")
-    assert (len(answer), answer["k0"], answer["k99999"], answer["far"]) == (100001, 0, 0, Decimal("1e400"))
-
-
 def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arrived_are_not(busy, connect):
     events = []
     c = connect(busy, observer=events.append, backoff=0.05, idle_timeout=0.5)
@@ -171,12 +165,6 @@ def test_refused_requests_are_not_sent(good, keys, connect, request, options, op
         assert (e.code, e.domain, e.reached) == (code, domain, Reached.YES if sent else Reached.NO)
     assert all(part in str(e) for part in said), e
     assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])
-
-
-def test_inf_is_no_time_limit(good, connect):
-    unlimited = connect(good, idle_timeout=1e300, overall_timeout=float("inf"))  # far beyond int64 milliseconds too
-    for timeout in (float("inf"), 1e300):
-        assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=timeout)["userId"] == "u"
 
 
 # On the delivery thread, the answer in and not yet handled: a blocking call raises instead of waiting for itself,
