@@ -175,10 +175,7 @@ def test_the_delivery_thread_never_waits_for_itself_and_a_late_cancel_never_succ
 
     def hold(line):  # on the delivery thread, before the call's completion
         if line.startswith("Response: ") and not arrived.is_set():
-            try:
-                c.get_pairing_id(pairing_transaction_id="p", user_id="u")
-            except RuntimeError as e:
-                raised.append(e)
+            raised.append(pytest.raises(RuntimeError, c.get_pairing_id, pairing_transaction_id="p", user_id="u").value)
             arrived.set()
             go.wait(10)
     log_to(hold)
