@@ -100,8 +100,9 @@ static Result precheckout(const Client& client) {
 
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {
     int sent[4], refused[4];  // callbacks, cancelled, inside the start call, waits refused
-    ts::sandboxWorld();  // the merchant key among the resources
-    // The test server's "stall" answer never ends, so that every cancel finds its operation still running.
+    // The merchant key among the resources; the test server's "stall" answer never ends, so that every cancel
+    // finds its operation still running.
+    ts::sandboxWorld();
     ASSERT_EQ(start_and_cancel(client(ts::sharedServer().host()).release(), "stall", 1000, sent), 0);
     ASSERT_EQ(start_and_cancel(client("bad host/").release(), "stall", 200, refused), 0);  // fail at once
     EXPECT_THAT(sent, testing::ElementsAre(1000, 1000, 0, 1000));
