@@ -13,10 +13,11 @@ static void count(const orvalis_result* result, void* client) {
     atomic_fetch_add(&seen[3], orvalis_client_wait_idle(client, 0) == ORVALIS_ERROR_WRONG_THREAD);
 }
 
-// Starts n operations of client and cancels each at once (every other one through its
-// handle, the rest with the client), then frees the client. Nonzero when a call failed.
-int start_and_cancel(orvalis_client* client, int n, int counts[4]) {
-    orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
+// Starts n operations of client (pre-checkout data of pairing_id) and cancels each at once (every
+// other one through its handle, the rest with the client), then frees the client. Nonzero when a
+// call failed.
+int start_and_cancel(orvalis_client* client, const char* pairing_id, int n, int counts[4]) {
+    orvalis_precheckout_data_request request = {sizeof request, pairing_id};
     int failed = 0;
     for (int i = 0; i < 4; ++i) atomic_store(&seen[i], 0);
     for (int i = 0; i < n && !failed; ++i) {

@@ -5,9 +5,11 @@ import pytest, orvalis
 
 PASSWORD = "py-test-password"
 BIG, SUM = "123456789012345678901234567890123456789", "1234567890.123456789012"  # more digits than a double holds
-# Integers a double happens to hold (written out in full), and numbers beyond the double range.
+# Integers a double happens to hold (written out in full), and numbers beyond the double range; among
+# a hundred thousand short members.
 WIDE_VALUES = {"p64": 2**64, "p63": 2**63, "e20": 10**20, "m64": -2**64}
-WIDE = ", ".join('"%s": %d' % item for item in WIDE_VALUES.items()) + ', "far": 1E+400, "near": 1e309'
+SHORT_MEMBERS = {"k%d" % i: 0 for i in range(100000)}
+WIDE = ", ".join('"%s": %d' % kv for kv in {**WIDE_VALUES, **SHORT_MEMBERS}.items()) + ', "far": 1E+400, "near": 1e309'
 
 
 @pytest.fixture(scope="session")

@@ -4,18 +4,20 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from decimal import Decimal
 import pytest, orvalis
 from orvalis import AttributesMode, NodeNameMode, OperationError, Reached
-from conftest import BIG, PASSWORD, PIN, SUM, WIDE_VALUES, seen
+from conftest import BIG, PASSWORD, PIN, SHORT_MEMBERS, SUM, WIDE_VALUES, seen
 
 
 # With a PKCS#12 file, and with the same key in a token (which signs inside it), PIN from a file or a callback.
+# inf, and 1e300 (far beyond int64 milliseconds too), are no time limit. The payment data is a wide answer
+# holding numbers past the double range, which has it read a second time.
 @pytest.mark.parametrize("key", ["file", "token-pin-file", "token-pin-callback"])
 def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, request, key):
     pin = {"key_pin_file": keys / "pin", "key_password": None} if key == "token-pin-file" else {"key_pin": lambda: PIN}
     uri = request.getfixturevalue("token")("py3" if "callback" in key else "py")
     token = {"key_file": None, "key_token": uri, **pin} if key != "file" else {}
-    c, before = connect(good, **token), seen(keys, "good")
-    init = c.initialize_pairing(checkout_id="c-1", user_id="u 1")
-    paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1")
+    c, before = connect(good, idle_timeout=1e300, overall_timeout=float("inf"), **token), seen(keys, "good")
+    init = c.initialize_pairing(checkout_id="c-1", user_id="u 1", timeout=float("inf"))
+    paired = c.get_pairing_id(pairing_transaction_id=init["pairingTransactionId"], user_id="u 1", timeout=1e300)
     assert (init["userId"], paired["pairingTransactionId"], paired["userId"]) == ("u 1", "sbx-ptx-0001", "u 1")
     assert c.authorize_pairing(checkout_id="c-1", pairing_transaction_id="p")["PairingId"] == "sbx-pairing-0001"
     pre = c.get_precheckout_data(pairing_id=paired["pairingId"])
@@ -26,7 +28,7 @@ def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, r
                                 "amount": Decimal("49.9"), "currency": "EUR", "cardId": "sbx-card-1",
                                 "shippingAddressId": "s", "digitalGoods": True}
     data = c.get_payment_data(transaction_id=paid["transactionId"], checkout_id="c-1", cart_id="k")
-    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES,
+    assert data == {"id": int(BIG), "amount": Decimal(SUM), "n": -7, **WIDE_VALUES, **SHORT_MEMBERS,
                     "far": Decimal("1e400"), "near": Decimal("1e309")}
     assert all(type(data[k]) is int for k in WIDE_VALUES)
     assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
@@ -98,14 +100,6 @@ def test_the_package_logs_through_logging_and_exits_quietly(keys):
     assert re.search(r"^WARNING Merchant key: no key from file", run.stdout, re.M)
 
 
-# Also with a number past the double range, which has the answer read a second time.
-def test_an_answer_of_a_hundred_thousand_short_members_decodes(connect):
-    wide = b"{" + b",".join(b'"k%d":0' % i for i in range(100000)) + b',"far":1e400}'
-    c = connect("api.example.com", answerer=lambda request: orvalis.Reply(200, wide))
-    answer = c.get_precheckout_data(pairing_id="p")
-    assert (len(answer), answer["k0"], answer["k99999"], answer["far"]) == (100001, 0, 0, Decimal("1e400"))
-
-
 def test_reads_are_retried_after_the_pause_asked_for_payments_that_may_have_arrived_are_not(busy, connect):
     events = []
     c = connect(busy, observer=events.append, backoff=0.05, idle_timeout=0.5)
@@ -148,18 +142,16 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     (NO_KEY, "get_pairing_id", {"user_id": "u"}, -1231, ["no key named"]),
     ({**NO_KEY, "require_signature": False}, "get_pairing_id", {"pairing_transaction_id": "p", "user_id": "u"}, 401,
      ["rejected: no signature"]),
-    ({}, "express_checkout", {"amount": float("nan")}, -1232, []),
     ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
     ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
     ({"user_agent": "till\r\nX-Evil: 1"}, "get_pairing_id", {}, None, ["user agent holds a line break"]),
-    ({"proxy": "http://p:1\n"}, "get_pairing_id", {}, None, ["proxy holds a line break"]),
     ({"idle_timeout": 0}, "get_pairing_id", {}, None, ["idle_timeout must be above zero"]),
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
-], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "amount-nan", "text-not-utf8", "lone-surrogate",
-        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "proxy-lf", "idle-zero", "no-pairing-id",
+], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "text-not-utf8", "lone-surrogate",
+        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "idle-zero", "no-pairing-id",
         "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
@@ -175,12 +167,6 @@ def test_refused_requests_are_not_sent(good, keys, connect, request, options, op
     assert seen(keys, "good")[len(before):] == (["GET /quorvex/pairingid rejected: no signature"] if sent else [])
 
 
-def test_inf_is_no_time_limit(good, connect):
-    unlimited = connect(good, idle_timeout=1e300, overall_timeout=float("inf"))  # far beyond int64 milliseconds too
-    for timeout in (float("inf"), 1e300):
-        assert unlimited.get_pairing_id(pairing_transaction_id="p", user_id="u", timeout=timeout)["userId"] == "u"
-
-
 # On the delivery thread, the answer in and not yet handled: a blocking call raises instead of waiting for itself,
 # and a cancel from then on never ends in success.
 def test_the_delivery_thread_never_waits_for_itself_and_a_late_cancel_never_succeeds(good, connect, log_to):
@@ -189,10 +175,7 @@ def test_the_delivery_thread_never_waits_for_itself_and_a_late_cancel_never_succ
 
     def hold(line):  # on the delivery thread, before the call's completion
         if line.startswith("Response: ") and not arrived.is_set():
-            try:
-                c.get_pairing_id(pairing_transaction_id="p", user_id="u")
-            except RuntimeError as e:
-                raised.append(e)
+            raised.append(pytest.raises(RuntimeError, c.get_pairing_id, pairing_transaction_id="p", user_id="u").value)
             arrived.set()
             go.wait(10)
     log_to(hold)
@@ -213,17 +196,14 @@ XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </
 
 
 @pytest.mark.parametrize("options, expected", [
-    ({}, {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Note": "hi"}),
-    ({"attributes_mode": AttributesMode.GROUPED, "node_name_mode": NodeNameMode.NEVER},
-     {"__attributes": {"id": "7"}, "Item": ["a", "b"], "Note": "hi"}),
+    ({"attributes_mode": AttributesMode.GROUPED, "node_name_mode": NodeNameMode.NEVER, "always_use_arrays": True,
+      "strip_empty_nodes": False}, {"__attributes": {"id": "7"}, "Item": ["a", "b"], "Empty": [{}], "Note": ["hi"]}),
     ({"trim_white_space": False, "preserve_comments": True, "attributes_mode": AttributesMode.DISCARD},
      {"__name": "Order", "__comments": ["gift"], "Item": ["a", "b"], "Note": " hi "}),
-    ({"always_use_arrays": True, "strip_empty_nodes": False},
-     {"__name": "Order", "_id": "7", "Item": ["a", "b"], "Empty": [{}], "Note": ["hi"]}),
     ({"collapse_text_nodes": False, "wrap_root_node": True, "attributes_mode": AttributesMode.UNPREFIXED,
       "node_name_mode": NodeNameMode.ALWAYS}, {"Order": {"__name": "Order", "id": "7", "Item": [{"__name": "Item",
       "__text": "a"}, {"__name": "Item", "__text": "b"}], "Note": {"__name": "Note", "__text": "hi"}}}),
-], ids=["defaults", "grouped-unnamed", "untrimmed-comments", "arrays-empty-kept", "uncollapsed-wrapped-named"])
+], ids=["grouped-unnamed-arrays-empty-kept", "untrimmed-comments", "uncollapsed-wrapped-named"])
 def test_xml_to_dict_options(options, expected):
     assert orvalis.xml_to_dict(XML, **options) == expected
 
