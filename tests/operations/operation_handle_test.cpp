@@ -89,6 +89,11 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     setFault(row.fault);
     ClientConfiguration c = ts::merchantConfiguration();
     if (row.refused) c.host = "127.0.0.1:1";  // a privileged port nothing listens on
+    c.executor = [](std::function<void()> task) {
+        inExecutor = true;
+        task();
+        inExecutor = false;
+    };
     Client client(c);
     ts::Outcomes callbacks;
     auto request = initRequest(ts::credentialed<ZRBInitializePairingRequest>());
@@ -99,8 +104,12 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     // Side by side: the facade decodes an answer outside 2xx like any other; the Client fails with the status.
     const bool httpFailure = row.status / 100 != 2 && row.reached == Reached::Yes;
     if (httpFailure) { EXPECT_EQ(expected.success.has_value(), row.reasonKey == nullptr && *row.fault == '5'); }
-    for (const OperationResult& r :
-        {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest())).first}) {
+    // Through get() and co_await, the latter once completed and while running: resumed on the client's executor.
+    Operation done = client.initializePairing(initRequest());
+    done.wait();
+    const auto running = awaited(client.initializePairing(initRequest())), completed = awaited(done);
+    EXPECT_TRUE(running.second && completed.second);
+    for (const OperationResult& r : {done.get(), running.first, completed.first}) {
         ASSERT_EQ(r.succeeded(), expected.success.has_value() && !httpFailure) << expected.describe();
         EXPECT_EQ(r.body.has_value(), r.error && row.reached == Reached::Yes);
         if (httpFailure) {
@@ -249,8 +258,9 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);  // the key callback's throw means no key
     EXPECT_NE(r.error->localizedDescription().find("host callback"), std::string::npos) << r.error->description();
     std::promise<void> attached;  // the answer waits until the throwing continuation is attached
-    ts::sandboxWorld().server->setObserver([go = attached.get_future().share()](auto&) { go.wait(); });
-    ClientConfiguration signing = ts::merchantConfiguration();
+    ts::Recorder recorder;
+    recorder.beforeReply = [go = attached.get_future().share()] { go.wait(); };
+    ClientConfiguration signing = ts::answered(recorder);
     signing.executor = c.executor;
     Client signingClient(signing);
     Operation op = signingClient.initializePairing(initRequest());
@@ -262,24 +272,6 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     EXPECT_TRUE(signingClient.waitUntilIdle(20s));  // the continuation has thrown by then
     EXPECT_TRUE(op.isDone());
     thrower.frame.destroy();
-    ts::sandboxWorld().server->setObserver({});
-}
-
-// Also an operation that had completed before the coroutine awaited it.
-TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
-    ClientConfiguration c = ts::merchantConfiguration();
-    c.executor = [](std::function<void()> task) {
-        inExecutor = true;
-        task();
-        inExecutor = false;
-    };
-    Client client(c);
-    for (bool completed : {false, true}) {
-        setFault(completed ? "none" : "delay:100");  // or still running when the coroutine suspends
-        Operation op = client.initializePairing(initRequest());
-        if (completed) op.wait();
-        EXPECT_TRUE(awaited(op).second) << completed;
-    }
 }
 
 Detached countCompletion(Operation op, std::atomic<int>* count) {
