@@ -80,7 +80,7 @@ TargetRow host(const char* name, std::string host, const char* problem, std::int
     return {name, std::move(host), "sbx-pairing-0001", code, problem};
 }
 TargetRow id(const char* name, const char* id, const char* problem = nullptr) {
-    return {name, "127.0.0.1:{port}", id, problem ? URLErrorBadPathSegment : 0, problem};
+    return {name, "127.0.0.1:{port}", id, problem ? std::int64_t{URLErrorBadPathSegment} : 0, problem};
 }
 
 class RequestTarget : public ::testing::TestWithParam<TargetRow> {};
