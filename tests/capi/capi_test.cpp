@@ -412,7 +412,7 @@ static void collectLine(const char* line, size_t, void* lines) {
     static_cast<std::string*>(lines)->append(line) += '\n';
 }
 
-// A client that asks for full log lines has them (redaction itself: test_double_test.cpp and the Python tests).
+// A client that asks for full log lines has them (redaction itself: operation_handle_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     std::ostringstream pem;
     pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();

@@ -1,16 +1,21 @@
-// Operation handles: the same outcomes as the callback API, the whole failure,
-// cancellation at any moment, time-outs and waiting for shutdown.
+// Operation handles: the same outcomes as the callback API, the whole failure, cancellation at any moment,
+// time-outs and waiting for shutdown. And the test double for hosts: a Client answered in-process builds and signs
+// the real requests, and checkRequestSignature tells a genuine request from a tampered one.
 #include <MerchantClient.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
 #include <WideAnswer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <random>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -84,6 +89,11 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     setFault(row.fault);
     ClientConfiguration c = ts::merchantConfiguration();
     if (row.refused) c.host = "127.0.0.1:1";  // a privileged port nothing listens on
+    c.executor = [](std::function<void()> task) {
+        inExecutor = true;
+        task();
+        inExecutor = false;
+    };
     Client client(c);
     ts::Outcomes callbacks;
     auto request = initRequest(ts::credentialed<ZRBInitializePairingRequest>());
@@ -94,13 +104,17 @@ TEST_P(SameOutcomes, AsTheCallbackApiWithTheWholeFailure) {
     // Side by side: the facade decodes an answer outside 2xx like any other; the Client fails with the status.
     const bool httpFailure = row.status / 100 != 2 && row.reached == Reached::Yes;
     if (httpFailure) { EXPECT_EQ(expected.success.has_value(), row.reasonKey == nullptr && *row.fault == '5'); }
-    for (const OperationResult& r :
-        {client.initializePairing(initRequest()).get(), awaited(client.initializePairing(initRequest())).first}) {
+    // Through get() and co_await, the latter once completed and while running: resumed on the client's executor.
+    Operation done = client.initializePairing(initRequest());
+    done.wait();
+    const auto running = awaited(client.initializePairing(initRequest())), completed = awaited(done);
+    EXPECT_TRUE(running.second && completed.second);
+    for (const OperationResult& r : {done.get(), running.first, completed.first}) {
         ASSERT_EQ(r.succeeded(), expected.success.has_value() && !httpFailure) << expected.describe();
         EXPECT_EQ(r.body.has_value(), r.error && row.reached == Reached::Yes);
         if (httpFailure) {
             EXPECT_EQ(std::tuple(r.error->domain(), r.error->code()), std::tuple(HTTPErrorDomain, row.status));
-            EXPECT_EQ(*r.body, *row.fault == '5' ? std::string(row.fault + 4) : "");
+            EXPECT_EQ(*r.body, std::isdigit(static_cast<unsigned char>(*row.fault)) ? std::string(row.fault + 4) : "");
         } else if (expected.success) {
             EXPECT_EQ(*r.answer, *expected.success);
         } else {
@@ -126,20 +140,11 @@ INSTANTIATE_TEST_SUITE_P(Operations, SameOutcomes,
         Row{"XmlError", "xml-error", false, 200, Reached::Yes, "ReasonCode"},
         Row{"Http500EmptyBody", "http500", false, 500, Reached::Yes, nullptr},
         Row{"Http500JsonWithoutErrors", R"(500 {"message":"internal error"})", false, 500, Reached::Yes, nullptr},
+        Row{"Http401JsonWithErrors", R"(401 {"errors":[{"reasonCode":"SYSTEM_ERROR"}]})", false, 401, Reached::Yes,
+            "reasonCode"},
         Row{"ConnectionRefused", "none", true, 0, Reached::No, nullptr},
         Row{"HundredThousandShortMembers", kWide.c_str(), false, 200, Reached::Yes, nullptr}),
     ts::RowName());
-
-TEST(Credentials, TheRequestsOwnWinOverTheClients) {
-    setFault("none");
-    auto request = initRequest();  // the client's credentials filling an unset request: SameOutcomes/Answer
-    request.setConsumerKey("another-key");
-    OperationResult r = Client(ts::merchantConfiguration()).initializePairing(request).get();
-    ASSERT_FALSE(r.succeeded());
-    EXPECT_TRUE(r.statusCode() == 401 && r.error->domain() == HTTPErrorDomain && r.error->code() == 401);
-    ASSERT_TRUE(r.serverErrorEntry);  // kept beside the status
-    EXPECT_EQ(XMLTree::stringValueForKeyPath(*r.serverErrorEntry, "reasonCode"), Value("AUTHENTICATION_FAILED"));
-}
 
 Detached twoInARow(const Client& client, std::atomic<int>* finished) {
     co_await client.initializePairing(initRequest());
@@ -147,22 +152,27 @@ Detached twoInARow(const Client& client, std::atomic<int>* finished) {
     finished->fetch_add(1);
 }
 
-TEST(Shutdown, WaitUntilIdleReturnsWhenTheLastOperationAndItsContinuationsAreDone) {
+// waitUntilIdle() waits for the last operation and its continuations; cancelAll() then ends every operation
+// in flight cancelled and leaves completed ones alone, also one still being signed (here: from its key callback),
+// which it keeps from going out.
+TEST(Shutdown, WaitUntilIdleWaitsForContinuationsAndCancelAllEndsOnlyWhatIsInFlight) {
     setFault("delay:300");
-    Client client(ts::merchantConfiguration());
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    std::atomic<const Client*> cancelling{nullptr};
+    ClientConfiguration c = ts::merchantConfiguration();
+    c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
+        if (const Client* self = cancelling.load()) self->cancelAll();
+        return p12;
+    });
+    c.keyFileName.reset();
+    Client client(c);
     std::atomic<int> finished{0};
     twoInARow(client, &finished);
-    Operation single = client.initializePairing(initRequest());
+    const Operation single = client.initializePairing(initRequest());
     EXPECT_FALSE(client.waitUntilIdle(50ms));
     ASSERT_TRUE(client.waitUntilIdle(60s));
     EXPECT_TRUE(finished.load() == 1 && single.isDone() && client.inFlight() == 0u);
-}
-
-TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) {
-    setFault("none");
-    Client client(ts::merchantConfiguration());
-    const Operation done = client.initializePairing(initRequest());
-    ASSERT_TRUE(done.get().succeeded());
     setFault("delay:2000");
     std::vector<Operation> slow;
     for (int i = 0; i < 8; ++i) slow.push_back(client.initializePairing(initRequest()));
@@ -172,24 +182,9 @@ TEST(Shutdown, CancelAllEndsEveryOperationCancelledAndLeavesCompletedOnesAlone) 
         ASSERT_FALSE(r.succeeded());
         EXPECT_TRUE(r.error->code() == URLErrorCancelled && r.reached != Reached::Yes) << r.error->description();
     }
-    EXPECT_TRUE(done.get().succeeded());
+    EXPECT_TRUE(single.get().succeeded());
     EXPECT_TRUE(client.waitUntilIdle(60s));
-}
-
-// cancelAll() while an operation is still being signed (here: from its key callback) keeps it from going out.
-TEST(Shutdown, CancelAllBeforeTheTransferExistsSendsNothing) {
-    setFault("none");
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12{std::istreambuf_iterator<char>(file), {}};
-    const Client* self = nullptr;
-    ClientConfiguration c = ts::merchantConfiguration();
-    c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
-        self->cancelAll();
-        return p12;
-    });
-    c.keyFileName.reset();
-    Client client(c);
-    self = &client;
+    cancelling = &client;
     OperationResult r = client.initializePairing(initRequest()).get();
     ASSERT_TRUE(r.error);
     EXPECT_TRUE(r.error->code() == URLErrorCancelled && r.reached == Reached::No) << r.error->description();
@@ -212,7 +207,12 @@ TEST(Cancellation, ACancelThatFindsTheResultDecidedFindsItDone) {
     EXPECT_FALSE(op.cancel());
     EXPECT_TRUE(op.isDone());
     release.set_value();
-    EXPECT_TRUE(op.get().succeeded());
+    Operation moved = std::move(op);  // and a moved-from handle stays safe to ask
+    EXPECT_FALSE(op.isDone());        // NOLINT(bugprone-use-after-move): the point of the check
+    EXPECT_FALSE(op.await_ready());
+    EXPECT_FALSE(op.cancel());
+    EXPECT_THROW(op.get(), std::logic_error);
+    EXPECT_TRUE(moved.get().succeeded());
 }
 
 TEST(Durations, TheMaximumMeansNoLimitAndZeroIsRefused) {
@@ -249,8 +249,9 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);  // the key callback's throw means no key
     EXPECT_NE(r.error->localizedDescription().find("host callback"), std::string::npos) << r.error->description();
     std::promise<void> attached;  // the answer waits until the throwing continuation is attached
-    ts::sandboxWorld().server->setObserver([go = attached.get_future().share()](auto&) { go.wait(); });
-    ClientConfiguration signing = ts::merchantConfiguration();
+    ts::Recorder recorder;
+    recorder.beforeReply = [go = attached.get_future().share()] { go.wait(); };
+    ClientConfiguration signing = ts::answered(recorder);
     signing.executor = c.executor;
     Client signingClient(signing);
     Operation op = signingClient.initializePairing(initRequest());
@@ -262,36 +263,6 @@ TEST(Threads, HostCallbacksThatThrowAnythingAreContained) {
     EXPECT_TRUE(signingClient.waitUntilIdle(20s));  // the continuation has thrown by then
     EXPECT_TRUE(op.isDone());
     thrower.frame.destroy();
-    ts::sandboxWorld().server->setObserver({});
-}
-
-TEST(Threads, AMovedFromHandleIsSafeToAsk) {
-    setFault("none");
-    Client client(ts::merchantConfiguration());
-    Operation op = client.initializePairing(initRequest());
-    Operation moved = std::move(op);
-    EXPECT_FALSE(op.isDone());  // NOLINT(bugprone-use-after-move): the point of the test
-    EXPECT_FALSE(op.await_ready());
-    EXPECT_FALSE(op.cancel());
-    EXPECT_THROW(op.get(), std::logic_error);
-    EXPECT_TRUE(moved.get().succeeded());
-}
-
-// Also an operation that had completed before the coroutine awaited it.
-TEST(Threads, AwaitingResumesOnTheClientsExecutor) {
-    ClientConfiguration c = ts::merchantConfiguration();
-    c.executor = [](std::function<void()> task) {
-        inExecutor = true;
-        task();
-        inExecutor = false;
-    };
-    Client client(c);
-    for (bool completed : {false, true}) {
-        setFault(completed ? "none" : "delay:100");  // or still running when the coroutine suspends
-        Operation op = client.initializePairing(initRequest());
-        if (completed) op.wait();
-        EXPECT_TRUE(awaited(op).second) << completed;
-    }
 }
 
 Detached countCompletion(Operation op, std::atomic<int>* count) {
@@ -342,6 +313,147 @@ TEST(Cancellation, ThousandsCancelledAtRandomMomentsCompleteExactlyOnce) {
     for (int i = 0; i < kTotal; ++i) ASSERT_EQ(done[i].load(), 1) << "row " << i;
     // Cancelled transfers left the session able to serve the next operation.
     EXPECT_TRUE(Client(ts::merchantConfiguration()).initializePairing(initRequest()).get().succeeded());
+}
+
+using ts::answered, ts::Recorder;
+
+// Their log lines are redacted unless the client asks for full ones (the facade's stay full: network_manager_test).
+TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
+    Recorder recorder;
+    ClientConfiguration configuration = answered(recorder);
+    Client client(configuration);
+    std::mutex m;
+    std::string lines;
+    setLogHandler([&](std::string_view line) {
+        std::lock_guard lock(m);
+        lines.append(line) += '\n';
+    });
+    auto payment = ts::acceptable<ZRBExpressCheckoutDataRequest>();
+    payment.setAmount(10.5);
+    const auto pre = ts::acceptable<ZRBPrecheckoutDataRequest>();
+    ZRBPairingIDServiceRequest ownKey;  // the request's own credentials win over the client's
+    ownKey.setConsumerKey("another-key");
+    for (const Operation& op : {client.initializePairing({}), client.getPairingId(ownKey), client.authorizePairing({}),
+             client.getPrecheckoutData(pre), client.expressCheckout(payment),
+             client.getPaymentData(ts::acceptable<ZRBPaymentDataRequest>())}) {
+        OperationResult r = op.get();
+        ASSERT_TRUE(r.succeeded()) << r.error->description();
+        EXPECT_EQ(std::tuple((*r.answer)["ok"], r.attempts.size()), std::tuple(Value(true), 1u));
+    }
+    // A payment whose first attempt never left goes again, its second attempt logged as redacted as the first.
+    Recorder retried;
+    retried.reply = AnswererReply::transportFailure(URLErrorCannotConnectToHost, false);
+    retried.beforeReply = [&] {
+        if (retried.seen.size() == 2) retried.reply = AnswererReply::json(R"({"ok":true})");
+    };
+    payment.setCardId("card-4111-secret");
+    EXPECT_EQ(Client(answered(retried)).expressCheckout(payment).get().attempts.size(), 2u);
+    configuration.fullLogLines = true;
+    EXPECT_TRUE(Client(configuration).getPrecheckoutData(pre).get().succeeded());
+    setLogHandler({});  // silent, as the sandbox world left it
+    // Signed on several start threads at once: the server may see them in another order than started.
+    auto sent = [&](const char* path) {
+        return *std::find_if(recorder.seen.begin(), recorder.seen.end(),
+            [path](const URLRequest& r) { return r.URL().find(path) != std::string::npos; });
+    };
+    const URLRequest paidRequest = sent("/expresscheckout"), dataRequest = sent("/paymentdata");
+    const std::string auth = *paidRequest.valueForHTTPHeaderField("Authorization");
+    EXPECT_EQ(lines.find(auth.substr(auth.find("oauth_signature=") + 17, 20)), std::string::npos) << lines;
+    for (const std::string& secret : {*paidRequest.HTTPBody(), std::string("card-4111-secret"), std::string("10.5")})
+        EXPECT_EQ(lines.find(secret), std::string::npos) << lines;
+    EXPECT_NE(lines.find("Response: (11 bytes, not shown)"), std::string::npos);
+    EXPECT_NE(lines.find("Response: {\"ok\":true}"), std::string::npos);  // the full client's
+    std::ostringstream pem;
+    pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
+    ASSERT_EQ(recorder.seen.size(), 7u);
+    for (const URLRequest& request : recorder.seen) {
+        const char* key =
+            request.URL().find("/pairingid") != std::string::npos ? "another-key" : ts::kSandboxConsumerKey;
+        EXPECT_EQ(checkRequestSignature(request, pem.str(), {key}), std::nullopt) << request.URL();
+    }
+    URLRequest paid = paidRequest;
+    ASSERT_EQ(paid.HTTPMethod(), "POST");
+    paid.setHTTPBody(std::string(*paid.HTTPBody()).replace(paid.HTTPBody()->find("10.5"), 4, "99.5"));
+    EXPECT_EQ(checkRequestSignature(paid, pem.str()), "body hash mismatch");
+    URLRequest moved(dataRequest.URL() + "&cartId=x", URLRequestReloadIgnoringLocalCacheData, 10);
+    moved.setValue(*dataRequest.valueForHTTPHeaderField("Authorization"), "Authorization");
+    EXPECT_EQ(checkRequestSignature(moved, pem.str()), "signature does not verify");
+    EXPECT_EQ(checkRequestSignature(dataRequest, pem.str(), {"another-key"}), "unknown consumer key");
+}
+
+// Signing may take longer than the overall time-out (a key source that returns only once it has passed):
+// no attempt starts after it, neither the first nor a retry. Nor is a pause slept that would pass it (the server
+// asks for 30 s): the operation ends at once with the last failure, and no next attempt is announced.
+// The client's time-out holds for a call that sets none (a call's own, and one that ends a transfer: RetryRules).
+TEST(TestDouble, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
+    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
+    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    for (int slow : {0, 1, 2}) {  // which signing is slow; none: the pause asked for is the long wait
+        Recorder recorder;
+        recorder.reply = AnswererReply::json("{}", 503);
+        if (slow == 0) recorder.reply.headers = {{"Retry-After", "30"}};
+        ClientConfiguration c = answered(recorder);
+        std::atomic<int> signings{0};
+        std::atomic<bool> retryAnnounced{false};
+        std::atomic<std::chrono::steady_clock::time_point> started{};
+        c.keyFileName.reset(), c.overallTimeout = std::chrono::milliseconds(200);
+        c.observer = [&](const OperationEvent& e) {
+            if (e.kind == OperationEventKind::Started) started = std::chrono::steady_clock::now();
+            if (e.retryIn) retryAnnounced = true;
+        };
+        c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
+            while (signings + 1 == slow && std::chrono::steady_clock::now() < started.load() + c.overallTimeout.value())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return ++signings, p12;
+        });
+        ZRBPrecheckoutDataRequest pre;
+        pre.setPairingId("id");
+        OperationResult r = Client(c).getPrecheckoutData(pre).get();
+        ASSERT_TRUE(r.error);
+        const size_t sent = slow == 1 ? 0u : 1u;
+        EXPECT_EQ(std::tuple(recorder.seen.size(), r.attempts.size(), r.error->code(), r.reached),
+            std::tuple(sent, sent, slow == 1 ? std::int64_t{URLErrorTimedOut} : 503, sent ? Reached::Yes : Reached::No))
+            << r.error->description();
+        EXPECT_EQ(retryAnnounced.load(), slow == 2) << slow;
+    }
+}
+
+// A large answer decodes off the delivery thread: while its decode is held (its log line blocks), a small
+// operation still completes; a cancel meanwhile still wins, as the result was not yet decided. Then more large
+// answers than decode threads, in waves that each meet the threads idle: every one completes.
+TEST(TestDouble, SmallOperationCompletesWhileALargeAnswerDecodesAndWavesOfLargeOnesAllComplete) {
+    Recorder largeRecorder, smallRecorder;
+    largeRecorder.reply = AnswererReply::json(ts::wideAnswer(2000));  // beyond what decodes in line
+    const std::string decoding = "Response: (" + std::to_string(largeRecorder.reply.body.size()) + " bytes";
+    const Client largeClient(answered(largeRecorder)), smallClient(answered(smallRecorder));  // before the handler
+    std::promise<void> entered, release;
+    std::shared_future<void> held = release.get_future().share();
+    setLogHandler([&](std::string_view line) {
+        if (line.starts_with(decoding)) entered.set_value(), held.wait();
+    });
+    Operation large = largeClient.initializePairing({});
+    ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    Operation small = smallClient.initializePairing({});
+    const bool smallDone = small.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const bool largeDone = large.isDone(), cancelled = large.cancel();
+    release.set_value();
+    EXPECT_TRUE(smallDone && small.get().succeeded());
+    EXPECT_TRUE(!largeDone && cancelled);
+    ASSERT_TRUE(large.get().error);
+    // The cancel failure keeps what the answer said: it reached the server, with its status.
+    EXPECT_EQ(std::tuple(large.get().error->code(), large.get().reached, large.get().statusCode()),
+        std::tuple(URLErrorCancelled, Reached::Yes, 200));
+    EXPECT_FALSE(large.cancel());  // completed: nothing more happens
+    setLogHandler({});
+    for (int wave = 0; wave < 4; ++wave) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the host pauses: the threads wait for work
+        std::vector<Operation> ops;
+        for (int i = 0; i < 5; ++i) ops.push_back(largeClient.initializePairing({}));
+        for (Operation& op : ops) {
+            ASSERT_EQ(op.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "wave " << wave;
+            EXPECT_EQ(op.get().answer->size(), 2000u);
+        }
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <SandboxWorld.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
@@ -164,14 +165,12 @@ Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> 
         code};
 }
 
+// An unset id reaches the check as an empty one.
 INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
     refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
     refused<Express>("EncodedSurrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); },
         URLErrorCannotWriteBody),
-    refused<Pre>("EmptyPairingId", [](auto& r) { r.setPairingId(""); }, URLErrorBadPathSegment),
     refused<Pre>("MissingPairingId", [](auto&) {}, URLErrorBadPathSegment),
-    refused<Pay>("EmptyTransactionId", [](auto& r) { r.setTransactionId(""), r.setCheckoutId("c"); },
-        URLErrorBadPathSegment),
     refused<Pay>("MissingTransactionId", [](auto& r) { r.setCheckoutId("c"); }, URLErrorBadPathSegment),
     refused<Pre>("BadHostWithAGoodPairingId", [](auto& r) { r.setHost("h/x"), r.setPairingId("p"); }, URLErrorBadHost),
     refused<Pay>("BadHostWithAGoodTransactionId", [](auto& r) { r.setHost("h?x"), r.setTransactionId("t"); },
@@ -199,7 +198,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, AuthorizePairingTemplate,
         // The checkout id goes in first, so a token placeholder inside it is replaced too.
         Template{"CheckoutIdFirst", "[MerchantCheckoutId]|[OAuthToken]", "T", "[OAuthToken]", "T|T"},
         Template{"UnsetToken", "[OAuthToken]", std::nullopt, "C", ""},
-        Template{"Utf8", "caf\xC3\xA9 [OAuthToken]", "\xE2\x82\xAC", "C", "caf\xC3\xA9 \xE2\x82\xAC"},
         Template{"NotUtf8", "bad \xC3( [OAuthToken]", "T", "C", std::nullopt}),
     RowName());
 
@@ -217,30 +215,25 @@ TEST_F(Operations, BadCredentialsAndUnsetFieldsAreRefusedByTheServer) {
     }
 }
 
-TEST_F(Operations, FacadeAndRequestReleasedRightAfterStartingStillDeliver) {
-    Outcomes out;
-    {
-        auto pre = with<ZRBPrecheckoutDataRequest>([](auto& r) { r.setPairingId("p"); });
-        std::make_unique<ZRBOrvalis>()->getPreCheckoutDataService(pre, out.success(), out.failure());
-        pre.setPairingId("changed after the call");
-    }
-    ASSERT_TRUE(out.waitFor(1));
-    ASSERT_TRUE(out.all()[0].success) << out.all()[0].describe();
-    EXPECT_EQ(seen().back().target, "/quorvex/precheckoutdata/p");
-}
-
-TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrder) {
+// A facade and a request released right after the start still deliver.
+TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrderAndOutliveIt) {
     sandboxWorld().server->setFault("initializepairing", *sandbox::Fault::parse("delay:800"));
     Outcomes out;
-    orvalis_.initializePairing(acceptable<ZRBInitializePairingRequest>(), out.success(), out.failure());
-    op(&ZRBOrvalis::getPreCheckoutDataService, [](auto& r) { r.setPairingId("fast"); })(orvalis_, out);
+    {
+        auto facade = std::make_unique<ZRBOrvalis>();
+        facade->initializePairing(acceptable<ZRBInitializePairingRequest>(), out.success(), out.failure());
+        auto pre = with<ZRBPrecheckoutDataRequest>([](auto& r) { r.setPairingId("fast"); });
+        facade->getPreCheckoutDataService(pre, out.success(), out.failure());
+        pre.setPairingId("changed after the call");
+    }
     const bool both = out.waitFor(2);
     sandboxWorld().server->setFault("initializepairing", sandbox::Fault{});
     ASSERT_TRUE(both);
     auto got = out.all();
-    ASSERT_TRUE(got[0].success && got[1].success);
+    ASSERT_TRUE(got[0].success && got[1].success) << got[0].describe() << got[1].describe();
     EXPECT_TRUE(
         got[0].success->contains("preCheckoutTransactionId") && got[1].success->contains("pairingTransactionId"));
+    EXPECT_TRUE(std::ranges::any_of(seen(), [](const auto& r) { return r.target == "/quorvex/precheckoutdata/fast"; }));
 }
 
 TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
