@@ -153,9 +153,15 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     EXPECT_EQ(orvalis_xml_to_json("<a><b></a>", 10, nullptr, &out), ORVALIS_ERROR_MALFORMED_INPUT);
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
     // (Unreadable JSON and a refused value: the C converters' test in tests/xml.)
-    for (const std::string json :
-        {R"({"a><b":"x"})", "[1]", R"({"r":{"__a b":"1"}})", R"({"r":{"__comments":"a--b"}})"})
+    const std::string unwritable = "the tree cannot be written as XML: ";
+    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"a><b":"x"})", unwritable + R"("a><b" is not an XML name)"}, {"[1]", "not one JSON object"},
+             {R"({"r":{"__a b":"1"}})", unwritable + R"("__a b" is not an XML name (as attribute name "_a b"))"},
+             {R"({"r":{"-b":"1"}})", unwritable + R"("-b" is not an XML name)"},
+             {R"({"r":{"__comments":"a--b"}})", unwritable + R"("a--b" is a comment holding "--" or ending in "-")"}}) {
         EXPECT_EQ(orvalis_json_to_xml(json.data(), json.size(), &out), ORVALIS_ERROR_MALFORMED_INPUT) << json;
+        EXPECT_EQ(take(orvalis_last_error()), reason);
+    }
 }
 
 // orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not. The key

@@ -34,12 +34,14 @@ def test_six_operations_return_answers_with_exact_numbers(good, keys, connect, r
     assert [line.split()[-1] for line in seen(keys, "good")[len(before):]] == ["accepted"] * 6
 
 
-# A lone surrogate is refused here, in a value or a key; what the library refuses (one row: the C++ and C tests
-# have the others) comes back as ValueError too.
-@pytest.mark.parametrize("tree", [{"r": "\udc00"}, {"\ud800": "x"}, {"r": {"__a b": "1"}}],
-                         ids=["lone-surrogate", "lone-surrogate-key", "attribute"])
-def test_dict_to_xml_refuses_what_xml_cannot_carry(tree):
-    with pytest.raises(ValueError):
+# A lone surrogate is refused here, in a value or a key; what the library refuses (a name or a comment XML
+# cannot carry) comes back as ValueError too, naming the reason.
+@pytest.mark.parametrize("tree, reason", [
+    ({"r": "\udc00"}, "surrogate"), ({"\ud800": "x"}, "surrogate"), ({"r": {"__a b": "1"}}, '"__a b" is not an XML'),
+    ({"r": {"1b": "1"}}, '"1b" is not an XML name'), ({"r": {"__comments": "a--b"}}, 'a comment holding "--"')],
+    ids=["lone-surrogate", "lone-surrogate-key", "attribute", "name-start", "comment-dashes"])
+def test_dict_to_xml_refuses_what_xml_cannot_carry(tree, reason):
+    with pytest.raises(ValueError, match=re.escape(reason)):
         orvalis.dict_to_xml(tree)
 
 
