@@ -2,7 +2,6 @@
 // well-formed XML 1.0 with an independent parser (libxml2's xmllint), and it
 // refuses exactly the trees that hold a piece XML cannot carry.
 #include <Orvalis/Utils/XMLTree.h>
-#include <Printers.h>
 #include <TestPki.h>
 #include <gtest/gtest.h>
 
