@@ -51,11 +51,15 @@ enum class Store { SQLite, PostgreSQL };
 
 void PrintTo(Store store, std::ostream* os) { *os << (store == Store::SQLite ? "SQLite" : "PostgreSQL"); }
 
-// A client's configuration answered by server, with a journal of each store.
-struct JournalFile : ::testing::TestWithParam<Store> {
+// A client's configuration answered by server, and a folder for its journal.
+struct Answered {
     ts::TempDir dir;
     ts::Recorder server;
     ClientConfiguration c = ts::answered(server);
+};
+
+// With a journal of each store.
+struct JournalFile : ::testing::TestWithParam<Store>, Answered {
     std::string path = (dir.path() / "j.db").string();
     void SetUp() override {
         if (GetParam() == Store::PostgreSQL) {
@@ -241,11 +245,7 @@ struct Refusal {
     Store store = Store::SQLite;
 };
 
-struct JournalRefuses : ::testing::TestWithParam<Refusal> {
-    ts::TempDir dir;
-    ts::Recorder server;
-    ClientConfiguration c = ts::answered(server);
-};
+struct JournalRefuses : ::testing::TestWithParam<Refusal>, Answered {};
 
 // A payment the journal cannot record is not made: a clear error (never with a password), and nothing
 // reaches the server.

@@ -9,7 +9,7 @@
 # power loss) and started again three times. A payment refused then must have reached nothing; afterwards,
 # two operators listing the stale entries and settling them at once with orvalis-journal must each list every
 # unsettled entry of the killed instances, and settle each one exactly once between them.
-import collections, json, os, random, shutil, signal, subprocess, sys, tempfile, time
+import collections, contextlib, json, os, random, shutil, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import pg_cluster
@@ -150,30 +150,27 @@ def standby():
     # A host pays through a primary whose synchronous standby must have each entry before the payment is
     # sent; the primary is lost at once mid-run, and the promoted standby must hold the entry of every
     # payment the sandbox received, and take new ones.
-    with pg_cluster.Cluster() as primary:
-        second = primary.standby()
-        try:
-            payer = pay(primary.conninfo(), 100000)
-            deadline = time.monotonic() + 120
-            while compare(primary.conninfo())[0] < 200:
-                assert time.monotonic() < deadline and payer.poll() is None, "the host does not pay"
-                time.sleep(0.1)
-            primary.crash()
-            kill(payer)
-            second.promote()
-            # Hosts naming both servers find the promoted one on their own, and pay on.
-            both = (f"host={primary.folder},{second.folder} port={primary.port},{second.port} dbname=postgres "
-                    f"user={pg_cluster.USER} target_session_attrs=read-write")
-            after = compare(both)[0] + 20
-            assert subprocess.run([host_program, both, host, at("server.pem"), work, str(after)],
-                                  timeout=120).returncode == 0, "no payment through the promoted standby"
-            entries, received, outcomes, _ = finish(both)
-            print(f"after the primary's loss, the standby holds {entries} entries {outcomes}; "
-                  f"{len(received)} payments received by the sandbox")
-            assert entries >= after
-            assert len(received) >= 200
-        finally:
-            second.close()
+    # The standby is a cluster of its own, made by the primary: closed, not initialised, by the with.
+    with pg_cluster.Cluster() as primary, contextlib.closing(primary.standby()) as second:
+        payer = pay(primary.conninfo(), 100000)
+        deadline = time.monotonic() + 120
+        while compare(primary.conninfo())[0] < 200:
+            assert time.monotonic() < deadline and payer.poll() is None, "the host does not pay"
+            time.sleep(0.1)
+        primary.crash()
+        kill(payer)
+        second.promote()
+        # Hosts naming both servers find the promoted one on their own, and pay on.
+        both = (f"host={primary.folder},{second.folder} port={primary.port},{second.port} dbname=postgres "
+                f"user={pg_cluster.USER} target_session_attrs=read-write")
+        after = compare(both)[0] + 20
+        assert subprocess.run([host_program, both, host, at("server.pem"), work, str(after)],
+                              timeout=120).returncode == 0, "no payment through the promoted standby"
+        entries, received, outcomes, _ = finish(both)
+        print(f"after the primary's loss, the standby holds {entries} entries {outcomes}; "
+              f"{len(received)} payments received by the sandbox")
+        assert entries >= after
+        assert len(received) >= 200
 
 
 try:
