@@ -45,8 +45,7 @@ def install(a):
     work = a.work_dir
     fresh(work)
     prefix = os.path.join(work, "prefix")
-    cmake = a.cmake
-    run(cmake, "--install", a.build_dir, "--prefix", prefix)
+    run(a.cmake, "--install", a.build_dir, "--prefix", prefix)
 
     # The layout a host relies on.
     layout = {what: found("%s/**/%s" % (prefix, name)) for what, name in [
@@ -67,10 +66,10 @@ def install(a):
 
     # 1. examples/host-app as a project of its own.
     host_app = os.path.join(work, "host-app")
-    run(cmake, "-S", a.source_dir + "/examples/host-app", "-B", host_app, "-DCMAKE_PREFIX_PATH=" + prefix,
+    run(a.cmake, "-S", a.source_dir + "/examples/host-app", "-B", host_app, "-DCMAKE_PREFIX_PATH=" + prefix,
         "-DCMAKE_CXX_COMPILER=" + a.cxx, "-DCMAKE_BUILD_TYPE=" + a.build_type, "-DCMAKE_CXX_FLAGS=" + flags,
         "-DCMAKE_EXE_LINKER_FLAGS=" + link_flags)
-    run(cmake, "--build", host_app)
+    run(a.cmake, "--build", host_app)
     if not os.path.exists(host_app + "/host-app"):
         fail("host-app was not built")
 
@@ -100,7 +99,7 @@ def install(a):
     # 4. The version file refuses another major version before anything else is looked at (any 1.x is
     # taken: host-app asked for 1 above).
     v2 = project(work + "/version-2", "NONE", "find_package(Orvalis 2 CONFIG REQUIRED)\n")
-    refused = run(cmake, "-S", v2, "-B", v2 + "/b", "-DCMAKE_PREFIX_PATH=" + prefix, expect_failure=True)[1]
+    refused = run(a.cmake, "-S", v2, "-B", v2 + "/b", "-DCMAKE_PREFIX_PATH=" + prefix, expect_failure=True)[1]
     if "version: " + version not in refused:
         fail("major version 2 was refused for another reason:\n" + refused)
 
@@ -113,10 +112,10 @@ def install(a):
         c_apps = []
         for target in ["Orvalis::C", "Orvalis::Orvalis"]:
             built = os.path.join(work, c_identifier(target))
-            run(cmake, "-S", a.source_dir + "/examples/c", "-B", built, "-DORVALIS_TARGET=" + target,
+            run(a.cmake, "-S", a.source_dir + "/examples/c", "-B", built, "-DORVALIS_TARGET=" + target,
                 "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_BUILD_TYPE=" + a.build_type, "-DCMAKE_C_FLAGS=" + flags,
                 "-DCMAKE_EXE_LINKER_FLAGS=" + link_flags)
-            run(cmake, "--build", built)
+            run(a.cmake, "--build", built)
             c_apps.append(built + "/checkout-c")
         for module in ["orvalis-c", "orvalis"]:
             pc_flags = shlex.split(run("pkg-config", "--cflags", "--libs", module)[0])
@@ -125,7 +124,7 @@ def install(a):
                 "-Wl,-rpath," + lib_dir, "-o", c_apps[-1])
         python = ""
         if a.python:
-            run(cmake, "--build", a.build_dir, "--target", "orvalis-wheel")
+            run(a.cmake, "--build", a.build_dir, "--target", "orvalis-wheel")
             wheel = found("%s/dist/orvalis-%s-py3-none-*.whl" % (a.build_dir, version))
             run(a.python, "-m", "venv", work + "/venv")
             run(work + "/venv/bin/pip", "install", "--no-index", *wheel)
@@ -159,12 +158,12 @@ def install(a):
     other = "static" if own == "shared" else "shared"
     with open("%s/OrvalisTargets-%s.cmake" % (cmake_dir, other), "w") as f:
         f.write("add_library(Orvalis::Orvalis INTERFACE IMPORTED)\n")
-    run(cmake, "--install", a.build_dir, "--prefix", prefix)
+    run(a.cmake, "--install", a.build_dir, "--prefix", prefix)
     linkage = project(work + "/linkage", "C", "find_package(Orvalis CONFIG REQUIRED)\n"
                       "get_target_property(t Orvalis::Orvalis TYPE)\nmessage(STATUS \"type=${t}\")\n")
     for picked, *case in [("static", "-DBUILD_SHARED_LIBS=OFF"), ("shared", "-DBUILD_SHARED_LIBS=ON"),
                           ("shared", "-DOrvalis_SHARED=ON"), ("static", "-DOrvalis_SHARED=OFF", "-DBUILD_SHARED_LIBS=ON")]:
-        printed = run(cmake, "-S", linkage, "-B", linkage + "/" + c_identifier("".join(case)),
+        printed = run(a.cmake, "-S", linkage, "-B", linkage + "/" + c_identifier("".join(case)),
                       "-DCMAKE_PREFIX_PATH=" + prefix, *case)[0]
         if ("type=INTERFACE" in printed) == (picked == own):
             fail("%s did not pick the %s targets:\n%s" % (case, picked, printed))
@@ -309,9 +308,9 @@ def debs(a):
         # A host that never names a PostgreSQL database runs without libpq: it is suggested, not linked.
         if "libpq" in field:
             fail("%s depends on libpq: %s" % (package, field))
-        if package in ("liborvalis1", "liborvalisc1"):
-            if "libpq5" not in run("dpkg-deb", "--field", deb[0], "Suggests")[0]:
-                fail("%s does not suggest libpq5" % package)
+        library = package in ("liborvalis1", "liborvalisc1")
+        if library and "libpq5" not in run("dpkg-deb", "--field", deb[0], "Suggests")[0]:
+            fail("%s does not suggest libpq5" % package)
         run("dpkg-deb", "-x", deb[0], root)
         # ldconfig once per install: the libraries' packages by the trigger, no script calls it.
         control = "%s/control/%s" % (work, package)
@@ -320,12 +319,14 @@ def debs(a):
             with open(script, errors="replace") as f:
                 if "ldconfig" in f.read():
                     fail("%s: %s calls ldconfig" % (package, script))
-        if package in ("liborvalis1", "liborvalisc1") and not os.path.exists(control + "/triggers"):
+        if library and not os.path.exists(control + "/triggers"):
             fail("%s has no ldconfig trigger" % package)
 
     # No path of the machine that built them inside any shipped file (what `strings` shows).
     for folder, _, names in os.walk(root):
-        for shipped in (os.path.join(folder, n) for n in names if not os.path.islink(os.path.join(folder, n))):
+        for shipped in (os.path.join(folder, name) for name in names):
+            if os.path.islink(shipped):
+                continue
             text = run("strings", "-a", shipped)[0]
             for built in (a.source_dir, a.build_dir):
                 if built in text:
