@@ -31,36 +31,25 @@ TEST_P(TreeShape, BuildsTheExpectedTree) {
 
 // clang-format off
 const Shape kShapes[] = {
-    {"WrappedEmptyRootVanishes", "<a/>", {.wrap = true}, R"({})"},
-    {"RepeatedNamesBecomeArray", "<r><x>1</x><x>2</x></r>", {}, R"({"__name":"r","x":["1","2"]})"},
     {"FirstOccurrenceKeepsItsForm", "<r><x>1</x><x><y>2</y></x></r>", {}, R"({"__name":"r","x":["1",{"y":"2"}]})"},
     {"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", {.arrays = true}, R"({"__name":"r","x":[]})"},
     {"EmptyTextMarker", "<r><x/></r>", {.collapse = false, .strip = false}, R"({"__name":"r","x":{"__text":""}})"},
     {"UnknownModeDiscards", "<r><x id='7'>t</x></r>", {.attributes = 42}, R"({"__name":"r","x":"t"})"},
-    {"UnprefixedAttributeMeetsChild", "<r x='1'><x>2</x></r>", {.attributes = 2}, R"({"__name":"r","x":["1","2"]})"},
     {"RunsJoinedWhenCollapsed", "<p><r>a<x/>b</r></p>", {}, R"({"__name":"p","r":"a\nb"})"},
-    {"RootKeepsRunsAsArray", "<r>a<x/>b</r>", {}, R"({"__name":"r","__text":["a","b"]})"},
-    {"TrimmedWhiteSpaceVanishes", "<r>\n  <x> 1\t</x>\n</r>", {}, R"({"__name":"r","x":"1"})"},
     {"SpaceAtOneEndTrimmed", "<r><x>a </x><y> b</y></r>", {}, R"({"__name":"r","x":"a","y":"b"})"},
-    {"UnicodeSpacesTrimmed", "<r><x>\u00a0\u2003\u3000v\u2029\u0085\u00a0</x></r>", {}, R"({"__name":"r","x":"v"})"},
-    {"NonSpacesKept", "<r><x>\u200bv\u00ad</x></r>", {}, "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
+    {"UnicodeSpacesTrimmedOthersKept", "<r><x>\u00a0\u2003\u3000\u200bv\u00ad\u2029\u0085\u00a0</x></r>", {},
+     "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
     {"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
-    {"CommentKeepsNode", "<p><r><!--c--></r></p>", {.comments = true}, R"({"__name":"p","r":{"__comments":["c"]}})"},
-    {"CommentsInOrder", "<r><!--a--><x/><!--b--></r>", {.comments = true}, R"({"__name":"r","__comments":["a","b"]})"},
     {"CommentBeforeRootDropped", "<!--c--><r/>", {.comments = true}, R"({"__name":"r"})"},
     {"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->", {.comments = true, .wrap = true},
      R"({"r":"t","__comments":["c"]})"},
-    {"CDATAIsText", "<r><x><![CDATA[<x>]]></x></r>", {}, R"({"__name":"r","x":"<x>"})"},
-    {"EntitiesDecoded", "<r><x a='&quot;&amp;'>&lt;&#233;&#x1F600;</x></r>", {},
-     "{\"__name\":\"r\",\"x\":{\"_a\":\"\\\"&\",\"__text\":\"<\u00e9\U0001F600\"}}"},
     {"AlwaysNames", "<r><x>1</x><y a='1'/><z><w>1</w></z></r>", {.names = 1},
      R"({"__name":"r","x":"1","y":{"__name":"y","_a":"1"},"z":{"__name":"z","w":"1"}})"},
     {"NamesKeepPrefixes", "<a:r xmlns:a='u'><a:x>1</a:x></a:r>", {}, R"({"__name":"a:r","_xmlns:a":"u","a:x":"1"})"},
-    {"CutOffKeepsOpenNodesAsTheyAre", "<a><b>x", {}, R"({"__name":"a","b":{}})"},
-    {"CutInsideTheRootsStartTag", "<r a='1'", {}, "null"},
     {"CutOffInCDATADropsItsText", "<r><a>1</a><b><![CDATA[never closed", {}, R"({"__name":"r","a":"1","b":{}})"},
+    {"CutInsideTheRootsStartTag", "<r a='1'", {}, "null"},
     {"NulEndsTheDocument", std::string_view("<r><a>1</a>\0<c>2</c></r>", 24), {}, R"({"__name":"r","a":"1"})"},
-    {"EmptyInput", "", {}, "null"}, {"JSONText", R"({"a":1})", {}, "null"}, {"WhiteSpaceOnly", "  \n", {}, "null"}};
+    {"JSONText", R"({"a":1})", {}, "null"}};
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Options, TreeShape, ::testing::ValuesIn(kShapes), RowName());
 
@@ -72,22 +61,14 @@ TEST(XMLParser, HandDrivenEventsShowTheirStateIgnoreASecondRootAndClearBetweenDo
     EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":{}})"));
     EXPECT_EQ(p.text(), "x");
     EXPECT_EQ(p.stack().value().size(), 2u);
-    p.foundCDATA("\xff\xfe");  // not UTF-8: adds no text
     p.foundCDATA("y");
     p.didEndElement("b");
     p.didEndElement("a");
     p.didStartElement("second", {});
     EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":"xy"})"));
-    ASSERT_TRUE(p.dictionaryWithString("<a><b>cut"));  // its tree is a row of the shapes above
+    ASSERT_TRUE(p.dictionaryWithString("<a><b>cut"));  // a cut-off tree is a row of the shapes above
     EXPECT_FALSE(p.root() || p.stack() || p.text());
     EXPECT_EQ(Value(p.dictionaryWithString("<c>t</c>").value()), json(R"({"__name":"c","__text":"t"})"));
-}
-
-TEST(XMLParser, RepeatedChildrenShareNoNode) {
-    Array xs = XMLParser().dictionaryWithString("<r><x a='1'/><x a='2'/></r>").value().objectForKey("x").asArray();
-    ASSERT_EQ(xs.size(), 2u);
-    xs[0].asDictionary().set("_a", "changed");
-    EXPECT_EQ(xs[1].asDictionary().objectForKey("_a"), Value("2"));
 }
 
 // Names too long to sit inline in a key are one string per document, shared by every node: repeats in an
