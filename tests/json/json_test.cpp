@@ -42,33 +42,27 @@ TEST_P(JSONReading, AcceptsExactlyOneObjectOrArrayInAnyEncoding) {
     EXPECT_EQ(v ? JSONSerialization::dataWithJSONObject(*v, false) : "", GetParam().read);
 }
 
-const std::string kK = "{\"k\":\"\u00e9\u20ac\U0001F600\"}", kLone = [] {  // the surrogate pair loses its low half
-    std::string s = encoded(2, false, false);
-    return s.replace(s.size() - 6, 2, "A\0", 2);
-}();
+const std::string kK = "{\"k\":\"\u00e9\u20ac\U0001F600\"}";
 const std::string kKey32(32, 'k');  // the reader keeps keys up to 32 bytes apart from longer ones
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Object", R"({"a":1})", R"({"a":1})"}, Text{"SpacedArray", " \t\r\n[1]\n ", "[1]"},
-    Text{"EmptyArray", "[]", "[]"}, Text{"EmptyObject", "{}", "{}"}, Text{"TopLevelNull", "null", ""},
-    Text{"TwoValues", "[1] [2]", ""}, Text{"TrailingText", "{} x", ""},
+    Text{"EmptyArray", "[]", "[]"}, Text{"TopLevelNull", "null", ""}, Text{"TwoValues", "[1] [2]", ""},
     Text{"RawNulInString", "[\"a\0b\"]"s, ""}, Text{"TrailingComma", "[1,]", ""},
-    Text{"TrailingCommaInObject", "{\"a\":1,}", ""},
-    Text{"InvalidByte", "[\xff]", ""}, Text{"InvalidUTF8InString", "[\"\xc3\x28\"]", ""},
+    Text{"InvalidUTF8InString", "[\"\xc3\x28\"]", ""},
     Text{"EncodedSurrogate", "[\"\xed\xa0\x80\"]", ""}, Text{"OutOfDoubleRange", "[1e400]", "[1e400]"},
-    Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneHighSurrogateEscape", R"(["a\ud800"])", ""},
-    Text{"LoneSurrogateKey", R"({"\udfff":1})", ""}, Text{"HighThenLetter", R"(["\ud800\u0041"])", ""},
+    Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneSurrogateKey", R"({"\udfff":1})", ""},
     Text{"SurrogatePairEscape", R"(["\ud83d\ude00"])", "[\"\U0001F600\"]"},
     Text{"Escapes", R"(["a\u0000b\n\u00e9\/"])", "[\"a\\u0000b\\n\u00e9/\"]"},
     Text{"KeysAroundTheShortKeyRoom", "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":2,\"c\":3,\"" + kKey32 + "b\":4}",
          "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":4,\"c\":3}"},
-    Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""}, Text{"MinusZeroStaysAnInteger", "[-0]", "[0]"},
+    Text{"MinusZeroStaysAnInteger", "[-0]", "[0]"},
     Text{"FuzzerDocumentWithTrailingBytes", "[9223372036854775e308,0e-320]33`8\"e\x93rors\"26", ""},
     Text{"Utf8Mark", "\xEF\xBB\xBF" + kK, kK}, Text{"Utf16LE", encoded(2, false, false), kK},
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
     Text{"Utf16BEMark", encoded(2, true, true), kK}, Text{"Utf32LE", encoded(4, false, false), kK},
     Text{"Utf32BE", encoded(4, true, false), kK}, Text{"Utf32BEMark", encoded(4, true, true), kK},
-    Text{"Utf16LoneSurrogate", kLone, ""}, Text{"Utf16OffByOneByte", encoded(2, false, false).substr(1), ""},
+    Text{"Utf16OffByOneByte", encoded(2, false, false).substr(1), ""},
     Text{"DeepestAllowed", deepArrays(JSONSerialization::kMaxDepth), deepArrays(JSONSerialization::kMaxDepth)},
     Text{"FarTooDeep", deepArrays(kDeep), ""}, Text{"FarTooDeepOpen", std::string(kDeep, '['), ""},
     Text{"DeepOpenObjects", [] { std::string s; while (s.size() < 1'000'000) s += "{\"a\":"; return s; }(), ""}),
@@ -108,15 +102,12 @@ constexpr auto I = Value::Kind::Integer, D = Value::Kind::Double;
 const std::string kNines(400, '9');  // beyond the double range, as an integer
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
-    Number{"MinusOne", "-1", I}, Number{"Int64Max", "9223372036854775807", I},
-    Number{"Int64Min", "-9223372036854775808", I}, Number{"AboveInt64", "9223372036854775808", D},
-    Number{"AboveUInt64", "18446744073709551616", D}, Number{"BeyondDouble", "1e309", D},
-    Number{"FarBeyondDouble", "1E+400", D}, Number{"FarBelowMinusDouble", "-1e400", D},
+    Number{"Int64Max", "9223372036854775807", I}, Number{"Int64Min", "-9223372036854775808", I},
+    Number{"AboveInt64", "9223372036854775808", D}, Number{"BeyondDouble", "1e309", D},
     Number{"IntegerBeyondDouble", kNines.c_str(), D}, Number{"BelowInt64", "-9223372036854775809", D},
     Number{"LongFraction", "3.14159265358979323846264338", D}, Number{"BelowTheSmallestDouble", "1e-400", D},
-    Number{"ZeroWithExponent", "0e-320", D, "0", false}, Number{"ZeroWithFraction", "0.000e-320", D, "0", false},
-    Number{"Subnormal", "1e-320", D}, Number{"SmallestSubnormal", "4.9e-324", D, "5e-324", false},
-    Number{"SmallestNormal", "2.2250738585072011e-308", D},
+    Number{"ZeroWithExponent", "0e-320", D, "0", false}, Number{"Subnormal", "1e-320", D},
+    Number{"SmallestSubnormal", "4.9e-324", D, "5e-324", false},
     Number{"Largest", "1.7976931348623157e308", D, "1.7976931348623157e+308"},
     Number{"RoundsToInfinity", "1.7976931348623159e308", D},
     Number{"HugeMantissaAndExponent", "9223372036854775e308", D},
@@ -124,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"LongMantissaExponentAtInt64Min", "92233337203681234567e-9223372036854775808", D},
     Number{"NegativeZero", "-0.0", D, "-0"}, Number{"Fraction", "1.5", D},
     Number{"SeventeenDigits", "0.10000000000000001", D}, Number{"Exponent", "1e3", D, "1000", false},
-    Number{"ExactPowerOfTen", "100000000000000000000", D}, Number{"TrailingZeros", "1.50", D, "1.5", false}),
+    Number{"ExactPowerOfTen", "100000000000000000000", D}),
     RowName());
 // clang-format on
 
