@@ -57,7 +57,6 @@ TEST(Value, EqualityMatchesNumbersAcrossKindsAndContentsInAnyOrder) {
     EXPECT_EQ(da, db);
     db.objectForKey("y").asArray()[1].asDictionary().set("z", 0);
     EXPECT_NE(da, db);
-    EXPECT_NE(da, (Dictionary{{"x", 1}}));
     EXPECT_NE((Dictionary{{"x", 1}}), da);
 }
 
