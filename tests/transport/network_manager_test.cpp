@@ -77,8 +77,8 @@ struct Failure {
 class TransportFailure : public Manager, public ::testing::WithParamInterface<Failure> {};
 
 // The manager passes these on unchanged: ThrowingCallbacksAreContained checks one of them there. A refused
-// connection, a close without answer, a stall and an untrusted chain: the Client's RetryRules. The host name
-// is checked by OpenSSL once verification is on. The TLS floor: process_test.cpp.
+// connection, a close without answer and a stall: the Client's RetryRules. Certificates are checked by OpenSSL
+// once verification is on: one row for the chain, one for the host name. The TLS floor: process_test.cpp.
 TEST_P(TransportFailure, BecomesItsSessionError) {
     const Failure& f = GetParam();
     const std::string url = server.url(f.path, f.port);
@@ -93,6 +93,7 @@ TEST_P(TransportFailure, BecomesItsSessionError) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, TransportFailure,
     ::testing::Values(Failure{"CertificateForAnotherHost", "/echo", "wrong", URLErrorServerCertificateUntrusted},
+        Failure{"SelfSignedCertificate", "/echo", "self", URLErrorServerCertificateUntrusted},
         Failure{"BadGzip", "/badgzip", "good", URLErrorCannotDecodeContentData},
         Failure{"ResetMidBody", "/reset", "good", URLErrorNetworkConnectionLost},
         Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
