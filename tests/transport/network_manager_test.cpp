@@ -1,6 +1,5 @@
 // ZRBNetworkManager against the test server: each transport failure and each kind of answer ends in
 // exactly one callback, and many requests in flight from many threads do too.
-#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
@@ -74,17 +73,16 @@ struct Failure {
     const char* path;
     const char* port;  // of the test server
     std::int64_t code;
-    double timeout = 10;
 };
 class TransportFailure : public Manager, public ::testing::WithParamInterface<Failure> {};
 
-// The manager passes these on unchanged: ThrowingCallbacksAreContained checks one of them there.
-// Certificates are checked by OpenSSL once verification is on: one row for the chain, one for the
-// host name. The TLS floor is tested under a permissive OpenSSL configuration (process_test.cpp).
+// The manager passes these on unchanged: ThrowingCallbacksAreContained checks one of them there. A refused
+// connection, a close without answer and a stall: the Client's RetryRules. Certificates are checked by OpenSSL
+// once verification is on: one row for the chain, one for the host name. The TLS floor: process_test.cpp.
 TEST_P(TransportFailure, BecomesItsSessionError) {
     const Failure& f = GetParam();
     const std::string url = server.url(f.path, f.port);
-    Outcome o = fetch(get(url, f.timeout));
+    Outcome o = fetch(get(url));
     ASSERT_TRUE(o.error);
     EXPECT_EQ(o.error->domain(), URLErrorDomain);
     EXPECT_EQ(o.error->code(), f.code) << o.errorText();
@@ -96,14 +94,10 @@ TEST_P(TransportFailure, BecomesItsSessionError) {
 INSTANTIATE_TEST_SUITE_P(Rows, TransportFailure,
     ::testing::Values(Failure{"CertificateForAnotherHost", "/echo", "wrong", URLErrorServerCertificateUntrusted},
         Failure{"SelfSignedCertificate", "/echo", "self", URLErrorServerCertificateUntrusted},
-        Failure{"ConnectionRefused", "/", "closed", URLErrorCannotConnectToHost},
         Failure{"BadGzip", "/badgzip", "good", URLErrorCannotDecodeContentData},
-        Failure{"ClosedWithoutAnswer", "/close", "good", URLErrorNetworkConnectionLost},
         Failure{"ResetMidBody", "/reset", "good", URLErrorNetworkConnectionLost},
         Failure{"ShorterThanAnnounced", "/short", "good", URLErrorNetworkConnectionLost},
-        Failure{"ChunkedCutShort", "/chunkcut", "good", URLErrorNetworkConnectionLost},
-        Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost},
-        Failure{"StalledAnswer", "/stall", "good", URLErrorTimedOut, 0.5}),
+        Failure{"ChunkSizeNotHex", "/badchunk", "good", URLErrorNetworkConnectionLost}),
     RowName());
 
 const std::string kFailure = std::string("failure ") + kZRBNetworkErrorDomain + " 101: ";
@@ -128,7 +122,6 @@ TEST_P(AnswerToCallback, BecomesExactlyOneCallback) {
 INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
     ::testing::Values(Answer{"EmptyErrorsArray", R"({"errors":[],"a":"x"})", R"(success {"errors":[],"a":"x"})"},
         Answer{"EmptyErrorsObject", R"({"errors":{}})", R"(success {"errors":{}})"},
-        Answer{"ErrorsNull", R"({"errors":null})", kServerError},
         Answer{"ErrorsNonEmptyObject", R"({"errors":{"a":1}})", kServerError},
         Answer{"FirstErrorDescription", R"({"errors":[{"source":"s","description":"Bad key"},{"description":"2nd"}]})",
             kFailure + "Bad key"},
@@ -137,7 +130,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
         Answer{"FirstErrorIsNumber", R"({"errors":[42]})", kFailure + "42"},
         Answer{"FirstErrorIsNull", R"({"errors":[null]})", kServerError}, Answer{"ZeroLengthBody", "", kServerError},
         Answer{"EmptyTopLevelArray", "[]", "success {}"}, Answer{"NonEmptyTopLevelArray", R"([{"a":1}])", kServerError},
-        Answer{"InvalidUTF8", "\xff\xfe{\"a\":1}", kServerError},
         Answer{"XmlBody", "<r><a>1</a><b k='v'>t</b></r>",
             R"(success {"__name":"r","a":"1","b":{"_k":"v","__text":"t"}})"},
         Answer{"XmlWithErrorChild", "<r><Error><m>no</m></Error></r>", kServerError},
@@ -165,41 +157,23 @@ TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
 }
 
 TEST_F(Manager, ThrowingCallbacksAreContained) {
-    for (int i = 0; i < 3; ++i)  // a throwing data-task completion is logged, and that is all
-        URLSession::sharedSession()
-            .dataTaskWithRequest(
-                get(server.url("/echo")), [](auto, auto, auto) { throw std::runtime_error("host failure"); })
-            .resume();
     // On the JSON branch a throwing success callback is logged, then the XML reading: "Server Error".
     const auto successThrows = [](bool success) {
         if (success) throw std::runtime_error("host bug");
     };
     EXPECT_EQ(events(execute(reply(R"({"a":1})"), successThrows)),
         (std::vector<std::string>{R"(success {"a":1})", kServerError}));
-    // Outside it (XML branch, transport failure) the throw, of any type, ends the callback and nothing else.
+    // Outside it (XML branch, transport failure) the throw, of any type, ends the callback and nothing else;
+    // the session logs it.
     EXPECT_EQ(execute(reply("<r><a>1</a></r>"), [](bool) { throw std::runtime_error("bug"); }).size(), 1u);
     const auto lost = execute(get(server.url("/close")), [](bool) { throw 42; });
     ASSERT_TRUE(lost.size() == 1 && lost[0].failure);
     EXPECT_EQ(lost[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     EXPECT_EQ(events(execute(reply(R"({"still":"alive"})"))), std::vector<std::string>{R"(success {"still":"alive"})"});
     const auto lines = logLines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.find("host failure") != l.npos; }), 3);
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](auto& l) { return l.find("threw (host bug)") != l.npos; }));
-}
-
-TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
-    const Dictionary params{{"a", Value(1)}, {"b", Value("x")}};
-    URLRequest r = ZRBNetworkManager().getJSONPostRequest("https://h.example/p", params);
-    EXPECT_EQ(r.URL() + " " + r.HTTPMethod(), "https://h.example/p POST");
-    EXPECT_EQ(r.valueForHTTPHeaderField("Content-Type"), "application/json");
-    EXPECT_FALSE(r.valueForHTTPHeaderField("Authorization"));
-    ASSERT_TRUE(r.HTTPBody());
-    EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
-    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()).value, Value(params));
-    for (const auto& none : {std::optional<Dictionary>(), std::optional(Dictionary{{"n", Value(1.0 / 0.0)}})})
-        EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", none).HTTPBody());
-    ASSERT_FALSE(logLines().empty());
-    EXPECT_EQ(logLines().back().rfind("NSJSONSerialization error:", 0), 0u) << logLines().back();
+    for (const char* logged : {"threw (host bug)", "completion handler threw: bug"})
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(logged) != l.npos; }))
+            << logged;
 }
 
 struct Load {
@@ -228,10 +202,8 @@ protected:
                 }
             });
         std::set<std::thread::id> starters;
-        for (auto& th : threads) {
-            starters.insert(th.get_id());
-            th.join();
-        }
+        for (auto& th : threads) starters.insert(th.get_id());
+        for (auto& th : threads) th.join();
         ASSERT_TRUE(out.waitFor(total, std::chrono::seconds(300))) << out.all().size() << " of " << total;
         fetch(get(server.url("/stats")));  // a second callback would have run by now
         std::vector<int> calls(total);
