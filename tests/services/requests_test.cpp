@@ -64,15 +64,6 @@ TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFields
     EXPECT_EQ(init.getQueryParam(), (Dictionary{{"checkoutId", ""}, {"userId", "u"}}));
 }
 
-TEST(BaseServiceRequest, ObjectOrNilForKeyTreatsAbsentAndNullAlikeAndConvertsNothing) {
-    Dictionary d{{"null", nullptr}, {"empty", ""}, {"num", 3}, {"arr", Array{1}}};
-    auto get = [&d](const char* key) { return ZRBBaseServiceRequest::objectOrNilForKey(key, d); };
-    EXPECT_FALSE(get("absent") || get("null") || ZRBBaseServiceRequest::objectOrNilForKey("empty", std::nullopt));
-    EXPECT_EQ(get("empty"), Value(""));
-    EXPECT_TRUE(get("num")->isInteger());
-    EXPECT_TRUE(get("arr")->isSame(d.objectForKey("arr")));
-}
-
 // A host's own request type: its key list must be the one consulted while it is created.
 struct TwoFieldRequest : ZRBBaseServiceRequest {
     std::vector<std::string> getArraysOfKeys() const override { return {"weight", "name", "missingField"}; }
