@@ -151,7 +151,7 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
     // (Unreadable JSON and a refused value: the C converters' test in tests/xml.)
     const std::string unwritable = "the tree cannot be written as XML: ";
-    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{{"[1]", "not one JSON object"},
              {R"({"r":{"__a b":"1"}})", unwritable + R"("__a b" is not an XML name (as attribute name "_a b"))"},
              {R"({"r":{"-b":"1"}})", unwritable + R"("-b" is not an XML name)"},
              {R"({"r":{"__comments":"a--b"}})", unwritable + R"("a--b" is a comment holding "--" or ending in "-")"}}) {
