@@ -2,6 +2,7 @@
 // of an operation, requests refused before sending, time limits, and cancels.
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/C/orvalis_testing.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <WideAnswer.h>
@@ -12,9 +13,7 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -36,8 +35,7 @@ struct Settings {
     int requireSignature = 1;
     int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
     const char* journal = nullptr;
-    int journalAll = 0;  // orvalis_client_config_set_journal's all_operations
-    int fullLogLines = 0;
+    int journalAll = 0;                   // orvalis_client_config_set_journal's all_operations
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
     orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
     orvalis_observer observer = nullptr;
@@ -57,7 +55,6 @@ static Client client(const std::string& host, Settings s = {}) {
                   (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
                   (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
                   (s.journal && orvalis_client_config_set_journal(config, s.journal, s.journalAll)) ||
-                  orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
                   (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
@@ -154,8 +151,7 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
     // (Unreadable JSON and a refused value: the C converters' test in tests/xml.)
     const std::string unwritable = "the tree cannot be written as XML: ";
-    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"a><b":"x"})", unwritable + R"("a><b" is not an XML name)"}, {"[1]", "not one JSON object"},
+    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{{"[1]", "not one JSON object"},
              {R"({"r":{"__a b":"1"}})", unwritable + R"("__a b" is not an XML name (as attribute name "_a b"))"},
              {R"({"r":{"-b":"1"}})", unwritable + R"("-b" is not an XML name)"},
              {R"({"r":{"__comments":"a--b"}})", unwritable + R"("a--b" is a comment holding "--" or ending in "-")"}}) {
@@ -167,8 +163,7 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
 // orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not. The key
 // cache's lifetime is in milliseconds: a key kept for 200 ms is dropped at the first signature after that.
 TEST(CInterface, SignHashesTheBodyByItsLengthAndKeepsAKeyForMilliseconds) {
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string p12 = *orvalis::detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string());
     orvalis_key_source *byName = nullptr, *byBytes = nullptr;
     ASSERT_EQ(
         orvalis_key_source_resource("merchant", &byName) || orvalis_key_source_memory(p12.data(), p12.size(), &byBytes),
@@ -414,24 +409,13 @@ static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* 
     reply->body_length = std::strlen(reply->body);
 }
 
-static void collectLine(const char* line, size_t, void* lines) {
-    static_cast<std::string*>(lines)->append(line) += '\n';
-}
-
-// A client that asks for full log lines has them (redaction itself: operation_handle_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
-    std::ostringstream pem;
-    pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
-    Checked checked{pem.str(), {}};
-    std::string lines;  // delivery thread; read after the waits
-    orvalis_set_log_handler(&collectLine, &lines);
-    Client c = client("api.example.com", {.fullLogLines = 1, .answerer = &answer, .user = &checked});
+    Checked checked{*orvalis::detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.pem").string()), {}};
+    Client c = client("api.example.com", {.answerer = &answer, .user = &checked});
     Result r = precheckout(c);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
     ASSERT_TRUE(pay(c));
-    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
-    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos) << lines;
     EXPECT_EQ(checked.verdicts, (std::vector<std::string>{"verifies", "verifies", "body hash mismatch"}));
 }
 
@@ -444,33 +428,24 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
     reply->request_sent = post;
 }
 
-// The journal from C, in a file (either scope) and in PostgreSQL: a read is recorded only when all operations are
-// asked for; a payment that may have been made is found under this process's instance, reads "unsettled": true
-// until settled (once), and copies into another journal once. A file that is not a journal keeps the client from
-// being made, and is left as it was.
-TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNoJournal) {
+// The journal from C, in a file of either scope (the stores themselves: the journal's tests): a read is recorded only
+// when all operations are asked for; a payment that may have been made is found under this process's instance, and
+// reads "unsettled": true until settled (once). A file that is not a journal keeps the client from being made, and
+// is left as it was.
+TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceAndRefusesAFileThatIsNoJournal) {
     ts::sandboxWorld();  // the merchant key among the resources, when this case runs alone
     ts::TempDir dir;
-    const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL");
-    std::string database;  // none without a PostgreSQL cluster (ctest starts one)
-    if (state != nullptr) std::getline(std::ifstream(state), database);
     ASSERT_EQ(orvalis_journal_set_instance("c-face", 1000), ORVALIS_OK);
     EXPECT_EQ(orvalis_journal_set_instance("line\nbreak", 1000), ORVALIS_ERROR_INVALID_ARGUMENT);
-    for (auto [where, all] : {std::pair((dir.path() / "0.db").string(), 0),
-             std::pair((dir.path() / "1.db").string(), 1), std::pair(database, 0)}) {
-        if (where.empty()) continue;
+    for (int all : {0, 1}) {
+        const std::string where = (dir.path() / (std::to_string(all) + ".db")).string();
         Client c = client("api.example.com", {.journal = where.c_str(), .journalAll = all, .answerer = &paymentLost});
         precheckout(c);
         pay(c);
         ASSERT_EQ(orvalis_client_wait_idle(c.get(), 60000), ORVALIS_OK);  // outcomes are written after completion
-        const std::string copyPath =
-            (dir.path() / ("copy" + std::to_string(all) + (where == database ? "pg" : ""))).string();
-        orvalis_journal *journal = nullptr, *copy = nullptr;
+        orvalis_journal* journal = nullptr;
         ASSERT_EQ(orvalis_journal_open(where.c_str(), &journal), ORVALIS_OK);
-        const orvalis_status copyOpened = orvalis_journal_open(copyPath.c_str(), &copy);
-        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free),
-            ownedCopy(copy, &orvalis_journal_free);
-        ASSERT_EQ(copyOpened, ORVALIS_OK);
+        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
         char* text = nullptr;
         ASSERT_EQ(orvalis_journal_find_json(journal, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
         const std::string found = take(text);
@@ -492,26 +467,19 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNo
         EXPECT_EQ(orvalis_journal_settle(journal, paid + 1000, "none"), ORVALIS_ERROR_INVALID_ARGUMENT);
         ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
         EXPECT_THAT(take(text), testing::Not(testing::HasSubstr(entry)));
-        int64_t copied = 0, present = 0;
-        EXPECT_EQ(orvalis_journal_copy(journal, copy, &copied, &present), ORVALIS_OK);
-        EXPECT_EQ(orvalis_journal_copy(journal, copy, nullptr, &present), ORVALIS_OK);
-        EXPECT_TRUE(copied > all && present == copied) << copied << " " << present;
         ASSERT_EQ(orvalis_journal_entry_json(journal, paid, &text), ORVALIS_OK);
-        EXPECT_THAT(take(text), testing::HasSubstr("\"unsettled\":false"));
-        ASSERT_EQ(orvalis_journal_find_json(copy, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
-        EXPECT_THAT(take(text), testing::HasSubstr(R"("settleNote":"refunded")"));
+        EXPECT_THAT(take(text), testing::AllOf(testing::HasSubstr("\"unsettled\":false"),
+                                    testing::HasSubstr(R"("settleNote":"refunded")")));
     }
     ASSERT_EQ(orvalis_journal_set_instance(nullptr, 10000), ORVALIS_OK);
     // Refused, and left as it was: an empty file is not made a journal.
     const std::string empty = dir.write("empty.db", "").string();
     orvalis_client_config* config = nullptr;
     orvalis_client* made = nullptr;
-    orvalis_journal* refused = nullptr;
-    ASSERT_EQ(orvalis_client_config_new(&config), ORVALIS_OK);
-    orvalis_client_config_set_journal(config, empty.c_str(), 1);
+    ASSERT_EQ(
+        orvalis_client_config_new(&config) || orvalis_client_config_set_journal(config, empty.c_str(), 1), ORVALIS_OK);
     EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
     EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
-    EXPECT_EQ(orvalis_journal_open(empty.c_str(), &refused), ORVALIS_ERROR_JOURNAL);
     EXPECT_TRUE(made == nullptr && std::filesystem::file_size(empty) == 0);
     orvalis_client_config_free(config);
 }
