@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,7 +36,8 @@ struct Settings {
     int requireSignature = 1;
     int64_t idleMs = 0, overallMs = 0;  // 0: the defaults
     const char* journal = nullptr;
-    int journalAll = 0;                   // orvalis_client_config_set_journal's all_operations
+    int journalAll = 0;  // orvalis_client_config_set_journal's all_operations
+    int fullLogLines = 0;
     int64_t backoffMs = 0;                // when set: 3 attempts, the first pause this long
     orvalis_answerer answerer = nullptr;  // with observer, each set when not null, given user
     orvalis_observer observer = nullptr;
@@ -55,6 +57,7 @@ static Client client(const std::string& host, Settings s = {}) {
                   (s.idleMs && orvalis_client_config_set_idle_timeout_ms(config, s.idleMs)) ||
                   (s.overallMs && orvalis_client_config_set_overall_timeout_ms(config, s.overallMs)) ||
                   (s.journal && orvalis_client_config_set_journal(config, s.journal, s.journalAll)) ||
+                  orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
                   (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
@@ -409,13 +412,22 @@ static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* 
     reply->body_length = std::strlen(reply->body);
 }
 
+static void collectLine(const char* line, size_t, void* lines) {
+    static_cast<std::string*>(lines)->append(line) += '\n';
+}
+
+// A client that asks for full log lines has them (redaction itself: operation_handle_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     Checked checked{*orvalis::detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.pem").string()), {}};
-    Client c = client("api.example.com", {.answerer = &answer, .user = &checked});
+    std::string lines;  // delivery thread; read after the waits
+    orvalis_set_log_handler(&collectLine, &lines);
+    Client c = client("api.example.com", {.fullLogLines = 1, .answerer = &answer, .user = &checked});
     Result r = precheckout(c);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
     EXPECT_EQ(take(orvalis_result_answer_json(r.get())), "{\"ok\":1}");
     ASSERT_TRUE(pay(c));
+    orvalis_set_log_handler(nullptr, nullptr);  // silent, as the sandbox world left it
+    EXPECT_NE(lines.find("Response: {\"ok\":1}"), std::string::npos) << lines;
     EXPECT_EQ(checked.verdicts, (std::vector<std::string>{"verifies", "verifies", "body hash mismatch"}));
 }
 
@@ -428,24 +440,33 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
     reply->request_sent = post;
 }
 
-// The journal from C, in a file of either scope (the stores themselves: the journal's tests): a read is recorded only
-// when all operations are asked for; a payment that may have been made is found under this process's instance, and
-// reads "unsettled": true until settled (once). A file that is not a journal keeps the client from being made, and
-// is left as it was.
-TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceAndRefusesAFileThatIsNoJournal) {
+// The journal from C, in a file (either scope) and in PostgreSQL: a read is recorded only when all operations are
+// asked for; a payment that may have been made is found under this process's instance, reads "unsettled": true
+// until settled (once), and copies into another journal once. A file that is not a journal keeps the client from
+// being made, and is left as it was.
+TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNoJournal) {
     ts::sandboxWorld();  // the merchant key among the resources, when this case runs alone
     ts::TempDir dir;
+    const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL");
+    std::string database;  // none without a PostgreSQL cluster (ctest starts one)
+    if (state != nullptr) std::getline(std::ifstream(state), database);
     ASSERT_EQ(orvalis_journal_set_instance("c-face", 1000), ORVALIS_OK);
     EXPECT_EQ(orvalis_journal_set_instance("line\nbreak", 1000), ORVALIS_ERROR_INVALID_ARGUMENT);
-    for (int all : {0, 1}) {
-        const std::string where = (dir.path() / (std::to_string(all) + ".db")).string();
+    for (auto [where, all] : {std::pair((dir.path() / "0.db").string(), 0),
+             std::pair((dir.path() / "1.db").string(), 1), std::pair(database, 0)}) {
+        if (where.empty()) continue;
         Client c = client("api.example.com", {.journal = where.c_str(), .journalAll = all, .answerer = &paymentLost});
         precheckout(c);
         pay(c);
         ASSERT_EQ(orvalis_client_wait_idle(c.get(), 60000), ORVALIS_OK);  // outcomes are written after completion
-        orvalis_journal* journal = nullptr;
+        const std::string copyPath =
+            (dir.path() / ("copy" + std::to_string(all) + (where == database ? "pg" : ""))).string();
+        orvalis_journal *journal = nullptr, *copy = nullptr;
         ASSERT_EQ(orvalis_journal_open(where.c_str(), &journal), ORVALIS_OK);
-        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free);
+        const orvalis_status copyOpened = orvalis_journal_open(copyPath.c_str(), &copy);
+        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free),
+            ownedCopy(copy, &orvalis_journal_free);
+        ASSERT_EQ(copyOpened, ORVALIS_OK);
         char* text = nullptr;
         ASSERT_EQ(orvalis_journal_find_json(journal, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
         const std::string found = take(text);
@@ -467,9 +488,14 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceAndRefusesAFileThatIsNoJourna
         EXPECT_EQ(orvalis_journal_settle(journal, paid + 1000, "none"), ORVALIS_ERROR_INVALID_ARGUMENT);
         ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
         EXPECT_THAT(take(text), testing::Not(testing::HasSubstr(entry)));
+        int64_t copied = 0, present = 0;
+        EXPECT_EQ(orvalis_journal_copy(journal, copy, &copied, &present), ORVALIS_OK);
+        EXPECT_EQ(orvalis_journal_copy(journal, copy, nullptr, &present), ORVALIS_OK);
+        EXPECT_TRUE(copied > all && present == copied) << copied << " " << present;
         ASSERT_EQ(orvalis_journal_entry_json(journal, paid, &text), ORVALIS_OK);
-        EXPECT_THAT(take(text), testing::AllOf(testing::HasSubstr("\"unsettled\":false"),
-                                    testing::HasSubstr(R"("settleNote":"refunded")")));
+        EXPECT_THAT(take(text), testing::HasSubstr("\"unsettled\":false"));
+        ASSERT_EQ(orvalis_journal_find_json(copy, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
+        EXPECT_THAT(take(text), testing::HasSubstr(R"("settleNote":"refunded")"));
     }
     ASSERT_EQ(orvalis_journal_set_instance(nullptr, 10000), ORVALIS_OK);
     // Refused, and left as it was: an empty file is not made a journal.

@@ -147,10 +147,11 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": b"E\xffR\xc0"}, -1232, []),  # bytes reach the library as they are
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
+    ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
 ], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "text-not-utf8", "lone-surrogate",
-        "amount-beyond-double", "no-pairing-id", "empty-transaction-id"])
+        "amount-beyond-double", "amount-not-a-number", "no-pairing-id", "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
         options = {**options, "key_token": request.getfixturevalue("token")(options["key_token"])}
@@ -204,6 +205,13 @@ XML = '<Order id="7"><!--gift--><Item>a</Item><Item>b</Item><Empty/><Note> hi </
 ], ids=["grouped-unnamed-arrays-empty-kept", "untrimmed-comments", "uncollapsed-wrapped-named"])
 def test_xml_to_dict_options(options, expected):
     assert orvalis.xml_to_dict(XML, **options) == expected
+
+
+def test_xml_round_trip_keeps_every_digit():
+    tree = {"__name": "Pay", "_id": "7", "amount": Decimal(SUM), "big": int(BIG), "tags": ["a", "<b&>"]}
+    assert orvalis.xml_to_dict(orvalis.dict_to_xml(tree)) == {**tree, "amount": SUM, "big": BIG}  # text in XML
+    with pytest.raises(ValueError):
+        orvalis.xml_to_dict("no element here")
 
 
 # Its lines are redacted unless it asks for full ones; the key cache keeps a key for its lifetime, or until cleared.
@@ -275,18 +283,26 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
             connect(server, **refused)
 
 
-# The journal from Python (in a file: the stores themselves are the journal's tests): a payment that may have
-# arrived is listed, with its instance, until settled (once), reads too when asked for; it copies into another
-# journal once; a file that is not a journal keeps the client from being made.
-@pytest.mark.parametrize("everything", [False, True])
-def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, everything):
+# The journal from Python, in a file and in PostgreSQL: a payment that may have arrived is listed, with its instance,
+# until settled (once), reads too when asked for; it copies into another journal once; a file that is not a journal
+# keeps the client from being made.
+@pytest.mark.parametrize("store,everything", [("sqlite", False), ("sqlite", True), ("postgresql", False)])
+def test_the_journal_lists_what_may_have_been_paid_until_settled(tmp_path, connect, store, everything):
+    where = str(tmp_path / "j.db")
+    if store == "postgresql":
+        if not os.environ.get("ORVALIS_TEST_POSTGRESQL"):
+            pytest.skip("no PostgreSQL cluster (ctest starts one)")
+        where = open(os.environ["ORVALIS_TEST_POSTGRESQL"]).read().strip()
+        schema = "py_%d_%s" % (os.getpid(), tmp_path.name.replace("-", "_"))
+        subprocess.run(["psql", "-XAtq", "-d", where, "-c", "CREATE SCHEMA " + schema], check=True, timeout=60)
+        where += " options='-csearch_path=%s'" % schema
     lost = lambda r: orvalis.Reply(error_code=-1005, sent=True) if r.method == "POST" else orvalis.Reply(body=b"{}")
-    c = connect("api.example.com", answerer=lost, journal_path=tmp_path / "j.db", journal_all_operations=everything)
+    c = connect("api.example.com", answerer=lost, journal_path=where, journal_all_operations=everything)
     c.get_precheckout_data(pairing_id="p")
     with pytest.raises(OperationError):
         c.express_checkout(checkout_id="chk-9", amount=7.25, currency="EUR", card_id="card-1")
     assert c.wait_idle(10)  # the outcome is written after completion
-    with orvalis.Journal(tmp_path / "j.db") as journal, orvalis.Journal(tmp_path / "copy.db") as copy:
+    with orvalis.Journal(where) as journal, orvalis.Journal(tmp_path / "copy.db") as copy:
         [entry] = journal.unsettled()
         assert (entry["reached"], entry["requestIds"], entry["amount"]) == ("maybe", {"checkoutId": "chk-9"},
                                                                              Decimal("7.25"))
