@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, Answers, ::testing::Values(
 
 // Each reader says why it refused and where (line, column, byte offset), with
 // its own code where it has one; XML keeps the tree built before the error.
-enum class Reader { JSON, XML };
+enum class Reader { JSON, XML, XMLFile };
 struct Refusal {
     std::string name;
     Reader reader;
@@ -88,6 +88,7 @@ TEST_P(ParseRefusals, SayWhyAndWhere) {
     auto take = [&](const auto& read) { r = read.result, tree = read.value ? read.value->description() : ""; };
     if (row.reader == Reader::JSON) take(JSONSerialization::JSONObjectWithData(row.text));
     if (row.reader == Reader::XML) take(XMLTree::parseXMLString(row.text));
+    if (row.reader == Reader::XMLFile) take(XMLTree::parseXMLFile(row.text));
     EXPECT_EQ(std::tuple(toString(r.status), r.line, r.column, r.offset, r.readerCode, r.description, tree),
         std::tuple(toString(row.status), row.line, row.column, row.offset, row.readerCode, row.description, row.tree))
         << r.message();
@@ -117,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(Readers, ParseRefusals,
             "mismatched tag", "{\"__name\":\"a\",\"b\":\"1\",\"c\":{}}"},
         Refusal{"XMLEmpty", Reader::XML, "", ParseStatus::Empty, 1, 0, 0, 3, "no element found", ""},
         Refusal{"XMLSecondRoot", Reader::XML, "<a>1</a><b/>", ParseStatus::TrailingData, 1, 8, 8, 9,
-            "junk after document element", "{\"__name\":\"a\",\"__text\":\"1\"}"}),
+            "junk after document element", "{\"__name\":\"a\",\"__text\":\"1\"}"},
+        Refusal{"XMLFileMissing", Reader::XMLFile, "no/such/file.xml", ParseStatus::Unreadable, 0, 0, 0, 0,
+            "cannot read the file", ""}),
     RowName());
 
 }  // namespace

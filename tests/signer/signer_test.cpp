@@ -32,7 +32,7 @@ std::string digestBase64(std::string_view data, const char* md) {
 }
 
 // Fixed nonce (123456789) and clock (1500000000.5), a merchant key file
-// "merchant.p12" (password "pw"), and log lines dropped.
+// "merchant.p12" (password "pw"), and every log line captured.
 class Signer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -45,7 +45,7 @@ protected:
         Bundle::mainBundle().setResourcePath(dir_->path().string());
         setRandomSourceForTesting([](std::uint32_t) { return 23456789u; });
         setClockForTesting([] { return 1500000000.5; });
-        setLogHandler([](std::string_view) {});  // signing logs each step: dropped
+        setLogHandler([this](std::string_view l) { lines_.emplace_back(l); });  // signing logs on the calling thread
     }
     void TearDown() override { resetLogHandler(), setRandomSourceForTesting(nullptr), setClockForTesting(nullptr); }
 
@@ -64,6 +64,7 @@ protected:
 
     static inline Identity* identity_ = nullptr;
     static inline TempDir* dir_ = nullptr;
+    std::vector<std::string> lines_;
 };
 
 struct Encoding {
@@ -172,11 +173,16 @@ TEST_F(Signer, MissingKeyOrConsumerKeyStillBuildsARequest) {
         "oauth_signature_method=\"RSA-SHA1\",oauth_timestamp=\"1500000000\",oauth_version=\"1.0\"");
 }
 
-TEST_F(Signer, RequestsCarryTheSignedParts) {
+TEST_F(Signer, RequestsCarryTheSignedPartsAndLogInConstructionOrder) {
     ZRBOAuthProvider builder;
     URLRequest get = builder.GETURLRequest(OAuthURLSchemeTypeHTTPS, "h", "/p",
         Dictionary{{"b", "1 2"}, {"a", "x[1]"}, {"n", 42}, {"skip", nullptr}}, "ck", std::string("merchant"),
         std::string("pw"), OAuthSignatureTypeRSASHA1);
+    std::vector<std::string> prefixes;
+    for (const std::string& l : lines_) prefixes.push_back(l.substr(0, l.find(':') + 1));
+    EXPECT_EQ(prefixes, (std::vector<std::string>{"OAuth Headers:", "OAuth Signature base string:", "OAuth Signature:",
+                            "URL :", "OAuth Authorization Header:"}));
+    EXPECT_EQ(lines_[4], "OAuth Authorization Header: " + get.valueForHTTPHeaderField("Authorization").value());
     EXPECT_EQ(std::tuple(get.URL(), get.HTTPMethod(), get.HTTPBody(), get.allHTTPHeaderFields().size()),
         std::tuple("https://h/p?b=1%202&a=x1&n=42", "GET", std::nullopt, 1u));
     EXPECT_EQ(

@@ -1,5 +1,6 @@
 // ZRBNetworkManager against the test server: each transport failure and each kind of answer ends in
 // exactly one callback, and many requests in flight from many threads do too.
+#include <Orvalis/Foundation/Formats/JSONSerialization.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
@@ -174,6 +175,21 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     for (const char* logged : {"threw (host bug)", "completion handler threw: bug"})
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(logged) != l.npos; }))
             << logged;
+}
+
+TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
+    const Dictionary params{{"a", Value(1)}, {"b", Value("x")}};
+    URLRequest r = ZRBNetworkManager().getJSONPostRequest("https://h.example/p", params);
+    EXPECT_EQ(r.URL() + " " + r.HTTPMethod(), "https://h.example/p POST");
+    EXPECT_EQ(r.valueForHTTPHeaderField("Content-Type"), "application/json");
+    EXPECT_FALSE(r.valueForHTTPHeaderField("Authorization"));
+    ASSERT_TRUE(r.HTTPBody());
+    EXPECT_NE(r.HTTPBody()->find('\n'), std::string::npos);
+    EXPECT_EQ(JSONSerialization::JSONObjectWithData(*r.HTTPBody()).value, Value(params));
+    for (const auto& none : {std::optional<Dictionary>(), std::optional(Dictionary{{"n", Value(1.0 / 0.0)}})})
+        EXPECT_FALSE(ZRBNetworkManager().getJSONPostRequest("https://h.example/p", none).HTTPBody());
+    ASSERT_FALSE(logLines().empty());
+    EXPECT_EQ(logLines().back().rfind("NSJSONSerialization error:", 0), 0u) << logLines().back();
 }
 
 struct Load {
