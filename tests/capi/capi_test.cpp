@@ -154,7 +154,8 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
     EXPECT_EQ(take(orvalis_last_error()), "not well-formed XML: mismatched tag at line 1, column 8");
     // (Unreadable JSON and a refused value: the C converters' test in tests/xml.)
     const std::string unwritable = "the tree cannot be written as XML: ";
-    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{{"[1]", "not one JSON object"},
+    for (const auto& [json, reason] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"a><b":"x"})", unwritable + R"("a><b" is not an XML name)"}, {"[1]", "not one JSON object"},
              {R"({"r":{"__a b":"1"}})", unwritable + R"("__a b" is not an XML name (as attribute name "_a b"))"},
              {R"({"r":{"-b":"1"}})", unwritable + R"("-b" is not an XML name)"},
              {R"({"r":{"__comments":"a--b"}})", unwritable + R"("a--b" is a comment holding "--" or ending in "-")"}}) {
@@ -502,10 +503,12 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNo
     const std::string empty = dir.write("empty.db", "").string();
     orvalis_client_config* config = nullptr;
     orvalis_client* made = nullptr;
+    orvalis_journal* refused = nullptr;
     ASSERT_EQ(
         orvalis_client_config_new(&config) || orvalis_client_config_set_journal(config, empty.c_str(), 1), ORVALIS_OK);
     EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
     EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
-    EXPECT_TRUE(made == nullptr && std::filesystem::file_size(empty) == 0);
+    EXPECT_EQ(orvalis_journal_open(empty.c_str(), &refused), ORVALIS_ERROR_JOURNAL);
+    EXPECT_TRUE(made == nullptr && refused == nullptr && std::filesystem::file_size(empty) == 0);
     orvalis_client_config_free(config);
 }
