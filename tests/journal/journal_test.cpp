@@ -364,6 +364,27 @@ TEST_P(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
     EXPECT_EQ(all[0].reached, Reached::Yes);
 }
 
+// Two clients on one journal, two threads each: every payment sent has exactly one entry.
+TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
+    c.journalPath = path;
+    Client first(c), second(c);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) (t % 2 ? first : second).expressCheckout(payment()).wait();
+        });
+    for (auto& thread : threads) thread.join();
+    ASSERT_TRUE(first.waitUntilIdle(std::chrono::seconds(30)) && second.waitUntilIdle(std::chrono::seconds(30)));
+    std::multiset<std::string> journaled, sent;
+    for (std::size_t i = 0; i < server.seen.size(); ++i) sent.insert(server.nonce(i));
+    for (const JournalEntry& e : first.journal()->entries(0, 1000)) {
+        journaled.insert(e.correlationId);
+        EXPECT_EQ(e.reached, Reached::Yes);
+    }
+    EXPECT_EQ(sent.size(), 40u);
+    EXPECT_EQ(journaled, sent);
+}
+
 JournalEntry attempt(const std::string& nonce) {
     JournalEntry e;
     e.operation = "expressCheckout", e.correlationId = nonce, e.recordedAt = std::chrono::system_clock::now();
@@ -527,6 +548,7 @@ TEST(JournalPaths, AreToldApartAndShownWithoutPasswords) {
              {"postgres://shop@db1/orders?password=s3cret&sslmode=require", true,
                  "postgres://shop@db1/orders?password=***&sslmode=require"},
              {" host=db1 password = 's3 cr\\'et' user=shop", true, " host=db1 password = *** user=shop"},
+             {"dbname=orders", true, "dbname=orders"},
              {"./host=db1", false, "./host=db1"}}) {
         // clang-format on
         EXPECT_EQ(isJournalConnectionString(text), database) << text;
