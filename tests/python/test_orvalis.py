@@ -148,10 +148,13 @@ NO_KEY, PAY = {"key_file": None}, {"amount": 1.0, "currency": "EUR"}
     ({}, "express_checkout", {**PAY, "currency": "E\udc80R"}, None, []),  # no UTF-8 for it: ValueError at once
     ({}, "express_checkout", {"amount": Decimal("12345678901234567.89")}, None, ["amount Decimal('1234"]),
     ({}, "express_checkout", {"amount": "abc"}, None, ["amount 'abc'"]),
+    ({"user_agent": "till\r\nX-Evil: 1"}, "get_pairing_id", {}, None, ["user agent holds a line break"]),
+    ({"idle_timeout": 0}, "get_pairing_id", {}, None, ["idle_timeout must be above zero"]),
     ({}, "get_precheckout_data", {}, -1233, []),
     ({}, "get_payment_data", {"transaction_id": ""}, -1233, []),
 ], ids=["token-wrong-pin", "no-key", "unsigned-when-not-required", "text-not-utf8", "lone-surrogate",
-        "amount-beyond-double", "amount-not-a-number", "no-pairing-id", "empty-transaction-id"])
+        "amount-beyond-double", "amount-not-a-number", "user-agent-crlf", "idle-zero", "no-pairing-id",
+        "empty-transaction-id"])
 def test_refused_requests_are_not_sent(good, keys, connect, request, options, operation, fields, code, said):
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
         options = {**options, "key_token": request.getfixturevalue("token")(options["key_token"])}
