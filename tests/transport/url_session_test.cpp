@@ -5,6 +5,8 @@
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -81,6 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, RequestOnTheWire,
             {{"Content-Type", "application/xml;charset=UTF-8"},
                 {"Authorization", "OAuth oauth_consumer_key=\"k\", oauth_signature=\"a%2Bb\""}}},
         Sent{"HeaderValueWithCRLF", "GET", {}, {{"X-Test", "a\r\nInjected: yes"}}, URLErrorBadRequest},
+        Sent{"HeaderValueWithNUL", "GET", {}, {{"X-Test", std::string("a\0b", 3)}}, URLErrorBadRequest},
         Sent{"HeaderNameWithSpace", "GET", {}, {{"Bad Name", "v"}}, URLErrorBadRequest},
         Sent{"MethodWithSpace", "GE T", {}, {}, URLErrorBadRequest},
         Sent{"FileScheme", "GET", {}, {}, URLErrorUnsupportedURL, "file://localhost/answer.json"},
@@ -127,6 +130,8 @@ TEST_F(Transport, AnswersOverTheSizeCapFailAndLargeOnesArriveInOneBufferOfTheirS
     ASSERT_FALSE(big.error) << big.errorText();
     ASSERT_EQ(big.data->size(), large);
     EXPECT_LE(big.data->capacity(), large + 64);  // no doubling: memory bounded by the body
+    for (size_t at : {size_t{0}, size_t{255}, size_t{4096 * 256 + 7}, large - 1})
+        EXPECT_EQ(static_cast<unsigned char>((*big.data)[at]), at % 256) << at;
 }
 
 // Each GET follows a PUT with a body and a header of its own, and goes out on what that PUT used.
@@ -150,21 +155,22 @@ TEST_F(Transport, ConnectionsAreReusedAcrossTasksWithNothingOfOneCarriedIntoTheN
 // The server's close of an idle kept-alive connection (TLS close_notify) waits unread: the next request
 // does not fail on that connection but goes out on a fresh one.
 TEST_F(Transport, ARequestAfterTheServerClosedAnIdleConnectionGoesOutOnAFreshOne) {
-    URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
-    r.setHTTPMethod("POST");
-    r.setHTTPBody(R"({"amount":"49.90"})");
-    ASSERT_FALSE(fetch(r).error);
-    for (int i = 0; i < 1000 && server.stat("idle open") != 0; ++i)  // the server's close, after 1 s idle
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(server.stat("idle open"), 0);
-    const long connections = server.stat("connections");
-    Outcome o = fetch(r);
-    ASSERT_FALSE(o.error) << o.errorText();
-    EXPECT_EQ(o.data, r.HTTPBody());
-    EXPECT_GE(server.stat("connections") - connections, 1);
+    for (const char* method : {"GET", "POST"}) {
+        URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
+        r.setHTTPMethod(method);
+        if (method[0] == 'P') r.setHTTPBody(R"({"amount":"49.90"})");
+        ASSERT_FALSE(fetch(r).error);
+        for (int i = 0; i < 1000 && server.stat("idle open") != 0; ++i)  // the server's close, after 1 s idle
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(server.stat("idle open"), 0);
+        const long connections = server.stat("connections");
+        Outcome o = fetch(r);
+        ASSERT_FALSE(o.error) << method << ": " << o.errorText();
+        EXPECT_EQ(o.data, r.HTTPBody().value_or(""));
+        EXPECT_GE(server.stat("connections") - connections, 1) << method;
+    }
 }
 
-// A GET read whole is sent once too: the Client's ReadAfterConnectionDropped row counts its attempts.
 TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConnection) {
     std::vector<std::future<Outcome>> warm;  // several kept-alive connections to pick from
     for (int i = 0; i < 6; ++i) warm.push_back(start(get(server.url("/echo?delay=300"))));
@@ -184,6 +190,28 @@ TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConn
     EXPECT_EQ(server.stat("/drop") - before, 1) << "arrived more than once";
 }
 
+// Plain-HTTP tasks open connections of their own rather than wait to learn whether one can be shared: the four
+// are held together at the server. With no TLS phase their phases still never decrease. A task dropped
+// unresumed never runs.
+TEST_F(Transport, PlainHttpTasksDoNotQueueAndMeasurePhasesInOrderAndUnresumedOnesNeverRun) {
+    std::atomic<int> unresumed{0};
+    URLSession::sharedSession().dataTaskWithRequest(
+        get(server.url("/echo", "plain")), [&](auto, auto, auto) { ++unresumed; });
+    std::vector<std::promise<URLSessionTaskMetrics>> measured(4);
+    std::vector<URLSessionDataTask> tasks;
+    for (size_t i = 0; i < 4; ++i)
+        tasks.push_back(URLSession::sharedSession().dataTaskWithRequest(get(server.url("/meet?n=4", "plain"), 20),
+            [&, i](auto, auto, auto) { measured[i].set_value(tasks[i].metrics()); }));  // all pushed by then
+    for (auto& t : tasks) t.resume();
+    for (auto& p : measured) {
+        const URLSessionTaskMetrics m = p.get_future().get();
+        EXPECT_TRUE(m.nameLookup <= m.connect && m.connect <= m.secureConnection && m.secureConnection <= m.firstByte &&
+                    m.firstByte <= m.total && m.total.count() > 0);
+    }
+    EXPECT_EQ(server.stat("held"), 4);
+    EXPECT_EQ(unresumed.load(), 0);
+}
+
 TEST_F(Transport, PinnedPublicKeyIsEnforced) {
     auto& config = URLSession::sharedSession().configuration();
     const std::string wrongPin = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
@@ -201,6 +229,7 @@ TEST_F(Transport, PinnedPublicKeyIsEnforced) {
         std::vector<std::string>{"sha256//short", "md5//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", wrongPin + ";"})
         EXPECT_FALSE(config.pinPublicKeys("localhost", bad)) << bad;
     TempDir dir;
+    EXPECT_FALSE(config.addTrustedCertificates((dir.path() / "absent.pem").string()));
     EXPECT_FALSE(config.addTrustedCertificates(dir.write("junk.pem", "not a certificate").string()));
 }
 
