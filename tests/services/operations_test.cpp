@@ -168,6 +168,7 @@ Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> 
 // An unset id reaches the check as an empty one. (A bad host with a good id, on both faces' shared check: wire_test.)
 INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
     refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
+    refused<Express>("Surrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); }, URLErrorCannotWriteBody),
     refused<Pre>("MissingPairingId", [](auto&) {}, URLErrorBadPathSegment),
     refused<Pay>("MissingTransactionId", [](auto& r) { r.setCheckoutId("c"); }, URLErrorBadPathSegment)),
     RowName());
