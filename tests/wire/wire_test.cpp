@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
+#include <string>
 
 using namespace orvalis;
 using namespace orvalis::testsupport;
@@ -167,8 +169,16 @@ TEST(Sandbox, RefusesWhatWasReplayedUnsignedOrSentAsAnotherType) {
     }
 }
 
-// What a genuine header holds is read whole: every signed request the test double checks (operation_handle_test.cpp).
-TEST(Sandbox, MalformedAuthorizationHeadersAreRefused) {
+// What each injected fault answers is checked where it is used (operation_handle_test.cpp).
+TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {
+    for (const char* bad : {"delay:", "delay:-1", "crash", "delay:5x"}) EXPECT_FALSE(sandbox::Fault::parse(bad)) << bad;
+    EXPECT_EQ(fetch(get("https://" + sandboxWorld().host + "/nowhere")).response->statusCode, 404);
+}
+
+// Values are kept as sent, still percent-encoded: the check decodes each where it reads it.
+TEST(Sandbox, AuthorizationHeadersAreReadAsSentOrRefused) {
+    EXPECT_EQ(detail::parseAuthorizationHeader(R"(OAuth a="c%21",b="2")"),
+        (std::map<std::string, std::string>{{"a", "c%21"}, {"b", "2"}}));
     for (const char* bad : {"Bearer x", R"(OAuth a="1" ,b="2")", R"(OAuth a="1)", R"(OAuth a="1",a="2")"})
         EXPECT_FALSE(detail::parseAuthorizationHeader(bad)) << bad;
 }
