@@ -55,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, Answers, ::testing::Values(
     Answer{"SmallNestedElements", [] { return repeat("<r>", "<e><f>1</f></e>", 1'048'576, "</r>"); }, 0},
     Answer{"OneKeyObjectsBeyondTheBound", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 1'500'000, "]}"); },
         kTooLarge},
+    Answer{"SmallOneKeyObjects", [] { return repeat("{\"a\":[{\"a\":1}", ",{\"a\":1}", 10'000, "]}"); }, 0},
     Answer{"HundredThousandShortMembers", [] { return wideAnswer(100'000); }, 0},
     // Read twice (the second reader keeps numbers past the double range): the first reading is not charged.
     Answer{"HundredThousandShortMembersAndANumberPastTheDoubleRange",

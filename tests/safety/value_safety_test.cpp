@@ -19,10 +19,12 @@ TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
     // clang-format off
     for (const auto& [name, value, asBool, asInteger, asDouble, asText] : {
         Scalar{"Int64Max", Value(INT64_MAX), {}, INT64_MAX, 9223372036854775808.0, {}},
+        Scalar{"Int64Min", Value(INT64_MIN), {}, INT64_MIN, -9223372036854775808.0, {}},
         // An infinity fails the same range check as 2^63.
         Scalar{"DoubleAtTwoTo63IsOutOfRange", Value(9223372036854775808.0), {}, {}, 9223372036854775808.0, {}},
         Scalar{"DoubleAtMinusTwoTo63", Value(-9223372036854775808.0), {}, INT64_MIN, -9223372036854775808.0, {}},
         Scalar{"DoubleWithFraction", Value(2.5), {}, {}, 2.5, {}},
+        Scalar{"IntegralDouble", Value(-42.0), {}, -42, -42.0, {}},
         Scalar{"NegativeZero", Value(-0.0), {}, 0, -0.0, {}},
         Scalar{"NaN", Value(std::nan("")), {}, {}, std::nan(""), {}},
         Scalar{"TrueIsNoNumber", Value(true), true, {}, {}, {}},

@@ -165,10 +165,12 @@ Refused refused(const char* name, std::type_identity_t<std::function<void(R&)>> 
         code};
 }
 
-// An unset id reaches the check as an empty one. (A bad host with a good id, on both faces' shared check: wire_test.)
+// An unset id reaches the check as an empty one. A request's own host is the one checked, on the client too.
 INSTANTIATE_TEST_SUITE_P(Rows, NeverSent, ::testing::Values(
     refused<Express>("NaNAmount", [](auto& r) { express(r), r.setAmount(NAN); }, URLErrorCannotWriteBody),
+    refused<Express>("Surrogate", [](auto& r) { express(r), r.setCurrency("\xed\xa0\x80"); }, URLErrorCannotWriteBody),
     refused<Pre>("MissingPairingId", [](auto&) {}, URLErrorBadPathSegment),
+    refused<Pre>("BadHost", [](auto& r) { r.setHost("h/x"), r.setPairingId("p"); }, URLErrorBadHost),
     refused<Pay>("MissingTransactionId", [](auto& r) { r.setCheckoutId("c"); }, URLErrorBadPathSegment)),
     RowName());
 // clang-format on

@@ -64,6 +64,13 @@ TEST(OperationRequests, NonFiniteAmountsStayNumbersAndQueriesLeaveOutUnsetFields
     EXPECT_EQ(init.getQueryParam(), (Dictionary{{"checkoutId", ""}, {"userId", "u"}}));
 }
 
+// Absent and null alike give nothing; what is there comes back unconverted.
+TEST(BaseServiceRequest, ObjectOrNilForKeyTreatsAbsentAndNullAlike) {
+    const Dictionary d{{"null", nullptr}, {"num", 3}};
+    for (const char* key : {"null", "absent"}) EXPECT_FALSE(ZRBBaseServiceRequest::objectOrNilForKey(key, d)) << key;
+    EXPECT_EQ(ZRBBaseServiceRequest::objectOrNilForKey("num", d), Value(3));
+}
+
 // A host's own request type: its key list must be the one consulted while it is created.
 struct TwoFieldRequest : ZRBBaseServiceRequest {
     std::vector<std::string> getArraysOfKeys() const override { return {"weight", "name", "missingField"}; }

@@ -12,17 +12,18 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <set>
+#include <string>
 
 using namespace orvalis;
 using namespace orvalis::testsupport;
 
 namespace {
 
-URLRequest signedGET(const std::string& userId) {
-    return ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/pairingid",
-        Dictionary{{"pairingTransactionId", "t+2"}, {"userId", userId}}, kSandboxConsumerKey, "merchant",
-        kSandboxPassword, OAuthSignatureTypeRSASHA1);
+URLRequest signedGET(const Dictionary& query = {{"pairingTransactionId", "t+2"}, {"userId", "u"}}) {
+    return ZRBOAuthProvider().GETURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/pairingid", query,
+        kSandboxConsumerKey, "merchant", kSandboxPassword, OAuthSignatureTypeRSASHA1);
 }
 URLRequest signedPOST(const std::string& body, const std::string& type) {
     return ZRBOAuthProvider().POSTURLRequest(OAuthURLSchemeTypeHTTPS, sandboxWorld().host, "/quorvex/expresscheckout",
@@ -133,7 +134,7 @@ INSTANTIATE_TEST_SUITE_P(Wire, RequestTarget,
 // framing needs (Host, and Content-Length for a body); no "Accept: */*".
 TEST(Wire, HeadersAreTheBuiltOnesPlusAcceptEncoding) {
     for (const bool post : {false, true}) {
-        const URLRequest request = post ? signedPOST("{}", "application/json") : signedGET("u");
+        const URLRequest request = post ? signedPOST("{}", "application/json") : signedGET();
         auto [got, seen] =
             exchange([&](Outcomes& o) { ZRBNetworkManager().executeService(request, o.success(), o.failure()); });
         ASSERT_NO_FATAL_FAILURE(expectAccepted(got, seen, post ? "/quorvex/expresscheckout" : "/quorvex/pairingid"));
@@ -152,12 +153,13 @@ TEST(Wire, HeadersAreTheBuiltOnesPlusAcceptEncoding) {
 // Signed requests as built are accepted: see the operations' wire tests (operations_test.cpp). A request altered
 // after signing meets the check checkRequestSignature runs too (operation_handle_test.cpp). The last request of each
 // row is refused.
-TEST(Sandbox, RefusesWhatWasReplayedUnsignedOrSentAsAnotherType) {
-    URLRequest replayed = signedGET("u"), unsignedGET = signedGET("u");
+TEST(Sandbox, RefusesWhatWasReplayedUnsignedSentAsAnotherTypeOrLacksAQueryField) {
+    URLRequest replayed = signedGET(), unsignedGET = signedGET();
     unsignedGET.setValue(std::nullopt, "Authorization");
     for (const auto& [requests, verdict] : {std::pair{std::vector{replayed, replayed}, "rejected: nonce already used"},
              {std::vector{unsignedGET}, "rejected: no Authorization header"},
-             {std::vector{signedPOST("{}", "text/plain")}, "rejected: Content-Type is not application/json"}}) {
+             {std::vector{signedPOST("{}", "text/plain")}, "rejected: Content-Type is not application/json"},
+             {std::vector{signedGET({{"pairingTransactionId", "t"}})}, "rejected: missing query parameter userId"}}) {
         Outcome o;
         for (const URLRequest& r : requests) o = fetch(r);
         ASSERT_FALSE(o.error) << o.errorText();
@@ -167,8 +169,16 @@ TEST(Sandbox, RefusesWhatWasReplayedUnsignedOrSentAsAnotherType) {
     }
 }
 
-// What a genuine header holds is read whole: every signed request the test double checks (operation_handle_test.cpp).
-TEST(Sandbox, MalformedAuthorizationHeadersAreRefused) {
+// What each injected fault answers is checked where it is used (operation_handle_test.cpp).
+TEST(Sandbox, RefusesBadFaultsAndAnswersUnknownPathsWith404) {
+    for (const char* bad : {"delay:", "delay:-1", "crash", "delay:5x"}) EXPECT_FALSE(sandbox::Fault::parse(bad)) << bad;
+    EXPECT_EQ(fetch(get("https://" + sandboxWorld().host + "/nowhere")).response->statusCode, 404);
+}
+
+// Values are kept as sent, still percent-encoded: the check decodes each where it reads it.
+TEST(Sandbox, AuthorizationHeadersAreReadAsSentOrRefused) {
+    EXPECT_EQ(detail::parseAuthorizationHeader(R"(OAuth a="c%21",b="2")"),
+        (std::map<std::string, std::string>{{"a", "c%21"}, {"b", "2"}}));
     for (const char* bad : {"Bearer x", R"(OAuth a="1" ,b="2")", R"(OAuth a="1)", R"(OAuth a="1",a="2")"})
         EXPECT_FALSE(detail::parseAuthorizationHeader(bad)) << bad;
 }
