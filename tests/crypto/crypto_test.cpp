@@ -81,7 +81,8 @@ TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
         {"certs-only", makeP12(nullptr, id.cert.get(), "pw")}, {"key-only", makeP12(id.key.get(), nullptr, "pw")}};
     // clang-format on
     // Names that leave the resource directory are rows of the key source tests.
-    std::vector<std::pair<std::string, std::string>> attempts = {{"good", "wrong"}, {"missing", "pw"}, {"", "pw"}};
+    std::vector<std::pair<std::string, std::string>> attempts = {
+        {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}};
     for (const auto& [name, bytes] : files) add(name, bytes), attempts.emplace_back(name, "pw");
     for (const auto& [name, pass] : attempts) {
         EXPECT_FALSE(keychain_.getPrivateKey(name, pass)) << name << "/" << pass;
