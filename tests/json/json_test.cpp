@@ -42,10 +42,7 @@ TEST_P(JSONReading, AcceptsExactlyOneObjectOrArrayInAnyEncoding) {
     EXPECT_EQ(v ? JSONSerialization::dataWithJSONObject(*v, false) : "", GetParam().read);
 }
 
-const std::string kK = "{\"k\":\"\u00e9\u20ac\U0001F600\"}", kLone = [] {  // the surrogate pair loses its low half
-    std::string s = encoded(2, false, false);
-    return s.replace(s.size() - 6, 2, "A\0", 2);
-}();
+const std::string kK = "{\"k\":\"\u00e9\u20ac\U0001F600\"}";
 const std::string kKey32(32, 'k');  // the reader keeps keys up to 32 bytes apart from longer ones
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
@@ -67,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
     Text{"Utf16BEMark", encoded(2, true, true), kK}, Text{"Utf32LE", encoded(4, false, false), kK},
     Text{"Utf32BE", encoded(4, true, false), kK}, Text{"Utf32BEMark", encoded(4, true, true), kK},
-    Text{"Utf16LoneSurrogate", kLone, ""}, Text{"Utf16OffByOneByte", encoded(2, false, false).substr(1), ""},
+    Text{"Utf16LoneSurrogate", encoded(2, false, false).replace(18, 2, "A\0", 2), ""},  // the pair loses its low half
+    Text{"Utf16OffByOneByte", encoded(2, false, false).substr(1), ""},
     Text{"DeepestAllowed", deepArrays(JSONSerialization::kMaxDepth), deepArrays(JSONSerialization::kMaxDepth)},
     Text{"FarTooDeep", deepArrays(kDeep), ""}, Text{"FarTooDeepOpen", std::string(kDeep, '['), ""},
     Text{"DeepOpenObjects", [] { std::string s; while (s.size() < 1'000'000) s += "{\"a\":"; return s; }(), ""}),
