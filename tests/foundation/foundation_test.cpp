@@ -1,13 +1,10 @@
 #include <Orvalis/Foundation/Error.h>
-#include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Log.h>
 #include <Orvalis/Foundation/Transport/URLRequest.h>
 #include <Orvalis/Foundation/Value/detail/UTF8.h>
 #include <Printers.h>
-#include <TestPki.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,18 +24,6 @@ TEST(Log, HandlerReceivesLinesSurvivesThrowsAndEmptyHandlerSilences) {
     resetLogHandler();
     EXPECT_TRUE(logEnabled());
     EXPECT_EQ(lines, std::vector<std::string>{"one"});
-}
-
-TEST(Bundle, OnlyRegularFilesOfTheTypeAreResources) {
-    orvalis::testsupport::TempDir dir;
-    std::filesystem::create_directories(dir.path() / "sub.p12");  // a directory is not a resource
-    const std::string key = dir.write("key.p12", "x").string();
-    Bundle& b = Bundle::mainBundle();
-    const std::string before = b.resourcePath();
-    b.setResourcePath(dir.path().string());
-    EXPECT_EQ(b.pathForResource("key", "p12"), key);
-    EXPECT_FALSE(b.pathForResource("sub", "p12") || b.pathForResource("key", "xml"));
-    b.setResourcePath(before);
 }
 
 TEST(URLRequest, HeaderFieldsKeepOrderAndMatchCaseInsensitively) {
