@@ -10,6 +10,7 @@
 #include <openssl/err.h>
 #include <openssl/provider.h>
 
+#include <filesystem>
 #include <vector>
 
 using namespace orvalis;
@@ -81,7 +82,8 @@ TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
         {"certs-only", makeP12(nullptr, id.cert.get(), "pw")}, {"key-only", makeP12(id.key.get(), nullptr, "pw")}};
     // clang-format on
     // Names that leave the resource directory are rows of the key source tests.
-    std::vector<std::pair<std::string, std::string>> attempts = {{"good", "wrong"}, {"missing", "pw"}, {"", "pw"}};
+    std::vector<std::pair<std::string, std::string>> attempts = {
+        {"good", "wrong"}, {"good", "PW"}, {"missing", "pw"}, {"", "pw"}};
     for (const auto& [name, bytes] : files) add(name, bytes), attempts.emplace_back(name, "pw");
     for (const auto& [name, pass] : attempts) {
         EXPECT_FALSE(keychain_.getPrivateKey(name, pass)) << name << "/" << pass;
@@ -89,6 +91,14 @@ TEST_F(KeyFiles, BadFilesAndNamesGiveNoKeyAndNoSignature) {
     }
     EXPECT_EQ(ERR_peek_error(), 0u) << "failures leave no OpenSSL error behind";
     EXPECT_TRUE(helper_.RSASHA1SSignature("t", std::string("good"), std::string("pw")));
+}
+
+TEST_F(KeyFiles, OnlyRegularFilesOfTheTypeAreResources) {
+    std::filesystem::create_directories(dir_.path() / "sub.p12");  // a directory is not a resource
+    add("key", "x");
+    const Bundle& b = Bundle::mainBundle();
+    EXPECT_TRUE(b.pathForResource("key", "p12"));
+    EXPECT_FALSE(b.pathForResource("sub", "p12") || b.pathForResource("key", "xml"));
 }
 
 // An RSA-PSS key is RSA to look at, yet its own key type; an EC key is a row of the key source tests.

@@ -47,11 +47,13 @@ const std::string kKey32(32, 'k');  // the reader keeps keys up to 32 bytes apar
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Object", R"({"a":1})", R"({"a":1})"}, Text{"SpacedArray", " \t\r\n[1]\n ", "[1]"},
-    Text{"EmptyArray", "[]", "[]"}, Text{"TopLevelNull", "null", ""}, Text{"TwoValues", "[1] [2]", ""},
+    Text{"EmptyArray", "[]", "[]"}, Text{"EmptyObject", "{}", "{}"}, Text{"TopLevelNull", "null", ""},
+    Text{"TwoValues", "[1] [2]", ""}, Text{"NaN", "[NaN]", ""}, Text{"XML", "<r/>", ""},
     Text{"RawNulInString", "[\"a\0b\"]"s, ""}, Text{"TrailingComma", "[1,]", ""},
     Text{"InvalidUTF8InString", "[\"\xc3\x28\"]", ""},
     Text{"EncodedSurrogate", "[\"\xed\xa0\x80\"]", ""}, Text{"OutOfDoubleRange", "[1e400]", "[1e400]"},
-    Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneSurrogateKey", R"({"\udfff":1})", ""},
+    Text{"LoneLowSurrogateEscape", R"({"a":"\udc00"})", ""}, Text{"LoneHighSurrogateEscape", R"(["a\ud800"])", ""},
+    Text{"LoneSurrogateKey", R"({"\udfff":1})", ""}, Text{"HighThenLetter", R"(["\ud800\u0041"])", ""},
     Text{"SurrogatePairEscape", R"(["\ud83d\ude00"])", "[\"\U0001F600\"]"},
     Text{"Escapes", R"(["a\u0000b\n\u00e9\/"])", "[\"a\\u0000b\\n\u00e9/\"]"},
     Text{"KeysAroundTheShortKeyRoom", "{\"" + kKey32 + "\":1,\"" + kKey32 + "b\":2,\"c\":3,\"" + kKey32 + "b\":4}",
@@ -62,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONReading, ::testing::Values(
     Text{"Utf16BE", encoded(2, true, false), kK}, Text{"Utf16LEMark", encoded(2, false, true), kK},
     Text{"Utf16BEMark", encoded(2, true, true), kK}, Text{"Utf32LE", encoded(4, false, false), kK},
     Text{"Utf32BE", encoded(4, true, false), kK}, Text{"Utf32BEMark", encoded(4, true, true), kK},
+    Text{"Utf16LoneSurrogate", encoded(2, false, false).replace(18, 2, "A\0", 2), ""},  // the pair loses its low half
     Text{"Utf16OffByOneByte", encoded(2, false, false).substr(1), ""},
     Text{"DeepestAllowed", deepArrays(JSONSerialization::kMaxDepth), deepArrays(JSONSerialization::kMaxDepth)},
     Text{"FarTooDeep", deepArrays(kDeep), ""}, Text{"FarTooDeepOpen", std::string(kDeep, '['), ""},
@@ -109,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, JSONNumbers, ::testing::Values(
     Number{"ZeroWithExponent", "0e-320", D, "0", false}, Number{"Subnormal", "1e-320", D},
     Number{"SmallestSubnormal", "4.9e-324", D, "5e-324", false},
     Number{"Largest", "1.7976931348623157e308", D, "1.7976931348623157e+308"},
-    Number{"RoundsToInfinity", "1.7976931348623159e308", D},
+    Number{"RoundsToInfinity", "1.7976931348623159e308", D}, Number{"FarBelowMinusDouble", "-1e400", D},
     Number{"HugeMantissaAndExponent", "9223372036854775e308", D},
     Number{"ExponentAtInt64Min", "-922.3727203681e-9223372036854775808", D},
     Number{"LongMantissaExponentAtInt64Min", "92233337203681234567e-9223372036854775808", D},

@@ -150,6 +150,7 @@ TEST_P(ExpiryWarning, CheckKeyWarnsWithin30DaysAndAfterTheEnd) {
 INSTANTIATE_TEST_SUITE_P(Keys, ExpiryWarning,
     ::testing::Values(ClockRow{"monthsLeft", -40 * 86400.0, 0, ""},
         ClockRow{"thirtyDaysLeft", -30 * 86400.0, 3, "expires in 30 days"},
+        ClockRow{"tenDaysLeft", -10 * 86400.0 - 60, 3, "expires in 10 days"},
         ClockRow{"expired", 2 * 86400.0 + 60, 3, "expired 2 days ago"},
         ClockRow{"notYetValid", -62 * 86400.0, 3, "not valid before"}),
     ts::RowName());

@@ -31,6 +31,7 @@ TEST_P(TreeShape, BuildsTheExpectedTree) {
 
 // clang-format off
 const Shape kShapes[] = {
+    {"WrappedEmptyRootVanishes", "<a/>", {.wrap = true}, R"({})"},
     {"FirstOccurrenceKeepsItsForm", "<r><x>1</x><x><y>2</y></x></r>", {}, R"({"__name":"r","x":["1",{"y":"2"}]})"},
     {"StrippedFromArrayLeavesEmptyArray", "<r><x/></r>", {.arrays = true}, R"({"__name":"r","x":[]})"},
     {"EmptyTextMarker", "<r><x/></r>", {.collapse = false, .strip = false}, R"({"__name":"r","x":{"__text":""}})"},
@@ -40,6 +41,7 @@ const Shape kShapes[] = {
     {"UnicodeSpacesTrimmedOthersKept", "<r><x>\u00a0\u2003\u3000\u200bv\u00ad\u2029\u0085\u00a0</x></r>", {},
      "{\"__name\":\"r\",\"x\":\"\u200bv\u00ad\"}"},
     {"CommentsDropped", "<p><r>a<!--c-->b</r></p>", {}, R"({"__name":"p","r":"ab"})"},
+    {"CommentsInOrder", "<r><!--a--><x/><!--b--></r>", {.comments = true}, R"({"__name":"r","__comments":["a","b"]})"},
     {"CommentBeforeRootDropped", "<!--c--><r/>", {.comments = true}, R"({"__name":"r"})"},
     {"CommentAfterRootGoesToWrapper", "<r>t</r><!--c-->", {.comments = true, .wrap = true},
      R"({"r":"t","__comments":["c"]})"},
@@ -49,7 +51,7 @@ const Shape kShapes[] = {
     {"CutOffInCDATADropsItsText", "<r><a>1</a><b><![CDATA[never closed", {}, R"({"__name":"r","a":"1","b":{}})"},
     {"CutInsideTheRootsStartTag", "<r a='1'", {}, "null"},
     {"NulEndsTheDocument", std::string_view("<r><a>1</a>\0<c>2</c></r>", 24), {}, R"({"__name":"r","a":"1"})"},
-    {"JSONText", R"({"a":1})", {}, "null"}};
+    {"EmptyInput", "", {}, "null"}, {"JSONText", R"({"a":1})", {}, "null"}, {"WhiteSpaceOnly", "  \n", {}, "null"}};
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Options, TreeShape, ::testing::ValuesIn(kShapes), RowName());
 
@@ -61,6 +63,7 @@ TEST(XMLParser, HandDrivenEventsShowTheirStateIgnoreASecondRootAndClearBetweenDo
     EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":{}})"));
     EXPECT_EQ(p.text(), "x");
     EXPECT_EQ(p.stack().value().size(), 2u);
+    p.foundCDATA("\xff\xfe");  // not UTF-8: adds no text
     p.foundCDATA("y");
     p.didEndElement("b");
     p.didEndElement("a");

@@ -70,6 +70,8 @@ std::vector<Case> hostileTrees() {
         R"("__a b" is not an XML name (as attribute name "_a b"))");
     add("controlCharacter", Dictionary{{"__name", "r"}, {"c", "a\x01"}}, false,
         "\"a\\u0001\" holds a character XML cannot carry (text, byte 1)");
+    add("nul", Dictionary{{"__name", "r"}, {"_v", "a\0b"s}}, false,
+        "\"a\\u0000b\" holds a character XML cannot carry (attribute value, byte 1)");
     add("digitFirst", Dictionary{{"__name", "r"}, {"1a", "x"}}, false, R"("1a" is not an XML name)");
     add("dashFirst", Dictionary{{"__name", "r"}, {"_-a", "x"}}, false,
         R"("_-a" is not an XML name (as attribute name "-a"))");
