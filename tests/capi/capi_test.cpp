@@ -2,7 +2,6 @@
 // of an operation, requests refused before sending, time limits, and cancels.
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/C/orvalis_testing.h>
-#include <Orvalis/Foundation/System/detail/File.h>
 #include <SandboxWorld.h>
 #include <TestServer.h>
 #include <WideAnswer.h>
@@ -167,7 +166,7 @@ TEST(CInterface, BadXmlAndUnsafeJsonAreRefusedWithTheReason) {
 // orvalis_sign hashes exactly body_length bytes: a NUL inside counts, a byte past the end does not. The key
 // cache's lifetime is in milliseconds: a key kept for 200 ms is dropped at the first signature after that.
 TEST(CInterface, SignHashesTheBodyByItsLengthAndKeepsAKeyForMilliseconds) {
-    const std::string p12 = *orvalis::detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string());
+    const std::string p12 = ts::sandboxWorld().file("merchant.p12");
     orvalis_key_source *byName = nullptr, *byBytes = nullptr;
     ASSERT_EQ(
         orvalis_key_source_resource("merchant", &byName) || orvalis_key_source_memory(p12.data(), p12.size(), &byBytes),
@@ -419,7 +418,7 @@ static void collectLine(const char* line, size_t, void* lines) {
 
 // A client that asks for full log lines has them (redaction itself: operation_handle_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
-    Checked checked{*orvalis::detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.pem").string()), {}};
+    Checked checked{ts::sandboxWorld().file("merchant.pem"), {}};
     std::string lines;  // delivery thread; read after the waits
     orvalis_set_log_handler(&collectLine, &lines);
     Client c = client("api.example.com", {.fullLogLines = 1, .answerer = &answer, .user = &checked});

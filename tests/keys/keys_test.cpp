@@ -3,7 +3,6 @@
 #include <CheckKey.h>
 #include <Orvalis/Foundation/System/Clock.h>
 #include <Orvalis/Foundation/System/TestSeams.h>
-#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
 #include <SandboxWorld.h>
@@ -32,7 +31,7 @@ struct KeyLog {
     ~KeyLog() { setLogHandler(LogHandler()); }
 };
 
-std::string merchantP12() { return *detail::readWholeFile((ts::sandboxWorld().dir.path() / "merchant.p12").string()); }
+std::string merchantP12() { return ts::sandboxWorld().file("merchant.p12"); }
 auto sign(const KeySource& s, const std::string& pw) {
     return ZRBCryptoHelper().RSASHA1SSignature("base string", s, pw);
 }

@@ -9,11 +9,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -157,8 +155,7 @@ Detached twoInARow(const Client& client, std::atomic<int>* finished) {
 // which it keeps from going out.
 TEST(Shutdown, WaitUntilIdleWaitsForContinuationsAndCancelAllEndsOnlyWhatIsInFlight) {
     setFault("delay:300");
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    const std::string p12 = ts::sandboxWorld().file("merchant.p12");
     std::atomic<const Client*> cancelling{nullptr};
     ClientConfiguration c = ts::merchantConfiguration();
     c.keySource = KeySource::callback([&]() -> std::optional<std::string> {
@@ -347,22 +344,21 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
         EXPECT_EQ(lines.find(secret), std::string::npos) << lines;
     EXPECT_NE(lines.find("Response: (11 bytes, not shown)"), std::string::npos);
     EXPECT_NE(lines.find("Response: {\"ok\":true}"), std::string::npos);  // the full client's
-    std::ostringstream pem;
-    pem << std::ifstream(ts::sandboxWorld().dir.path() / "merchant.pem").rdbuf();
+    const std::string pem = ts::sandboxWorld().file("merchant.pem");
     ASSERT_EQ(recorder.seen.size(), 7u);
     for (const URLRequest& request : recorder.seen) {
         const char* key =
             request.URL().find("/pairingid") != std::string::npos ? "another-key" : ts::kSandboxConsumerKey;
-        EXPECT_EQ(checkRequestSignature(request, pem.str(), {key}), std::nullopt) << request.URL();
+        EXPECT_EQ(checkRequestSignature(request, pem, {key}), std::nullopt) << request.URL();
     }
     URLRequest paid = paidRequest;
     ASSERT_EQ(paid.HTTPMethod(), "POST");
     paid.setHTTPBody(std::string(*paid.HTTPBody()).replace(paid.HTTPBody()->find("10.5"), 4, "99.5"));
-    EXPECT_EQ(checkRequestSignature(paid, pem.str()), "body hash mismatch");
+    EXPECT_EQ(checkRequestSignature(paid, pem), "body hash mismatch");
     URLRequest moved(dataRequest.URL() + "&cartId=x", URLRequestReloadIgnoringLocalCacheData, 10);
     moved.setValue(*dataRequest.valueForHTTPHeaderField("Authorization"), "Authorization");
-    EXPECT_EQ(checkRequestSignature(moved, pem.str()), "signature does not verify");
-    EXPECT_EQ(checkRequestSignature(dataRequest, pem.str(), {"another-key"}), "unknown consumer key");
+    EXPECT_EQ(checkRequestSignature(moved, pem), "signature does not verify");
+    EXPECT_EQ(checkRequestSignature(dataRequest, pem, {"another-key"}), "unknown consumer key");
 }
 
 // Signing may take longer than the overall time-out (a key source that returns only once it has passed):
@@ -370,8 +366,7 @@ TEST(TestDouble, AllSixOperationsAreSignedAndATamperedRequestIsRejected) {
 // asks for 30 s): the operation ends at once with the last failure, and no next attempt is announced.
 // The client's time-out holds for a call that sets none (a call's own, and one that ends a transfer: RetryRules).
 TEST(TestDouble, NoAttemptStartsPastTheDeadlineHoweverLongSigningTakes) {
-    std::ifstream file(ts::sandboxWorld().dir.path() / "merchant.p12", std::ios::binary);
-    const std::string p12{std::istreambuf_iterator<char>(file), {}};
+    const std::string p12 = ts::sandboxWorld().file("merchant.p12");
     for (int slow : {0, 1, 2}) {  // which signing is slow; none: the pause asked for is the long wait
         Recorder recorder;
         recorder.reply = AnswererReply::json("{}", 503);

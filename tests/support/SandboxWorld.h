@@ -5,6 +5,7 @@
 // collector for operation callbacks (Outcomes.h).
 #include <Orvalis/Foundation/System/Bundle.h>
 #include <Orvalis/Foundation/System/Log.h>
+#include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/Foundation/Transport/URLSession.h>
 #include <Outcomes.h>
 #include <Sandbox.h>
@@ -45,6 +46,8 @@ struct SandboxWorld {
         host = "127.0.0.1:" + std::to_string(server->port());
     }
     ~SandboxWorld() { server->stop(); }
+    /// The bytes of a file the world wrote: "merchant.p12", "merchant.pem".
+    std::string file(const std::string& name) const { return *detail::readWholeFile((dir.path() / name).string()); }
 };
 
 /// The program's sandbox, started on first use.
