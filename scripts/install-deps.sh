@@ -18,9 +18,10 @@ test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
       nginx  # a real HTTP/2 server for the transport's tests and benchmark (tests/support/Nginx.h)
       libxml2-utils  # xmllint: an independent check that written XML is well-formed
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
-      python3-venv)  # a venv to install the wheel into
-# The benchmarks' own servers on top of the test group.
-bench=(python3-h2)  # bench/inflight: an HTTP/2 server that allows 100,000 streams at once
+      python3-venv  # a venv to install the wheel into
+      python3-h2)  # HTTP/2 test servers: one that sends GOAWAY, bench/inflight's with 100,000 streams at once
+# The benchmarks need nothing beyond the test group (bench/inflight's server is python3-h2's too).
+bench=()
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.
 libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)

@@ -30,8 +30,9 @@ Ended runChild(const std::vector<std::string>& argv, const std::vector<std::stri
 /// "tls11" (TLS 1.0-1.1 only), "plain" (http), "closed" (nothing listens), "idle" (as "good", but closes a kept-alive
 /// connection idle for 1 s), "idle2" (as "good", but a request after 2 s idle meets the server's close: never
 /// answered, counted as "late"), "proxy" (http CONNECT to 127.0.0.1 only, else 403; counts "tunnels"), "tlsreset"
-/// (resets each connection once the TLS ClientHello arrived; counts "tlsresets"). It ends by itself once this process
-/// is gone.
+/// (resets each connection once the TLS ClientHello arrived; counts "tlsresets"), "goaway" (HTTP/2 only: answers each
+/// connection's first stream, meets a later one with GOAWAY; counts "goaway GET", "goaway POST"). It ends by itself
+/// once this process is gone.
 class TestServer {
 public:
     TestServer();

@@ -7,7 +7,7 @@ Every path takes "delay=MS" in its query: the answer starts that much later. See
 """
 import warnings
 warnings.filterwarnings("ignore", category=DeprecationWarning)
-import asyncio, gzip, json, os, socket, ssl, struct, sys, zlib
+import asyncio, contextlib, gzip, json, os, socket, ssl, struct, sys, zlib
 from urllib.parse import parse_qs
 
 workdir = sys.argv[1]
@@ -205,6 +205,27 @@ async def handshake_reset(reader, writer):  # the "tlsreset" port: the TLS Clien
     writer.transport.abort()
 
 
+async def goaway(reader, writer):  # the "goaway" port (HTTP/2 only): see TestServer.h
+    import h2.config, h2.connection, h2.events  # here: no other port needs it
+    conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
+    conn.initiate_connection()
+    writer.write(conn.data_to_send())
+    going = False  # once the GOAWAY is out, what comes is dropped until the client closes
+    with contextlib.suppress(ConnectionError, asyncio.TimeoutError):
+        while data := await asyncio.wait_for(reader.read(65536), 10):
+            for event in [] if going else conn.receive_data(data):
+                if isinstance(event, h2.events.RequestReceived):
+                    count("goaway " + dict(event.headers)[b":method"].decode())
+                    if event.stream_id > 1:  # past this connection's one stream: refused, never processed
+                        conn.close_connection(last_stream_id=1)
+                        going = True
+                        break
+                    conn.send_headers(1, [(":status", "200")])
+                    conn.send_data(1, b"{}", end_stream=True)
+            writer.write(conn.data_to_send())
+    writer.close()
+
+
 async def main():
     ports, servers = {}, []
 
@@ -218,6 +239,9 @@ async def main():
     await listen("idle2", lambda r, w: handle(r, w, expire=2.0), context("good"))
     await listen("proxy", tunnel)
     await listen("tlsreset", handshake_reset)
+    h2tls = context("good")
+    h2tls.set_alpn_protocols(["h2"])
+    await listen("goaway", goaway, h2tls)
     with socket.socket() as s:  # a port where nothing listens
         s.bind(("127.0.0.1", 0))
         ports["closed"] = s.getsockname()[1]

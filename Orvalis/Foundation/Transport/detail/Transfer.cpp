@@ -427,9 +427,16 @@ void SessionImpl::keepEasyHandle(EasyHandle easy) noexcept {
 // reached the server whole, so it cannot have been acted on: it is sent once more,
 // on a new connection. Any failure after the request was sent is reported as is,
 // so a request the server may have processed is never repeated.
+// One more case, for a GET only: its HTTP/2 stream was the last of a reused
+// connection the server let go (GOAWAY, as nginx sends after keepalive_requests)
+// and ended without an answer. libcurl fails it with its framing-layer error
+// instead of sending it again as it does with the connection's other refused
+// streams, and that error cannot tell a refusal from a broken stream: a GET may
+// be sent again after a lost connection, a POST is reported as is.
 bool SessionImpl::resendOnFreshConnection(std::unique_ptr<TaskState>& task, CURLcode code) {
-    if ((code != CURLE_SEND_ERROR && !task->closedBeforeSending) || task->resent || task->timedOut ||
-        task->sawHeaders) {
+    const bool lostHttp2Get = code == CURLE_HTTP2 && task->sentOverHttp2 && task->method == "GET";
+    if ((code != CURLE_SEND_ERROR && !task->closedBeforeSending && !lostHttp2Get) || task->resent ||
+        task->timedOut || task->sawHeaders) {
         return false;
     }
     CURL* h = task->easy.get();
