@@ -66,6 +66,7 @@ struct JournalFile : ::testing::TestWithParam<Store>, Answered {
             if (cluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster (ctest starts one)";
             path = freshSchema();
         }
+        c.journalPath = path;  // a journal given as an object wins over it
     }
 };
 
@@ -113,7 +114,6 @@ void countLogSyncs() {
 // (checked on a later entry, as a new log's first frames may be synced whatever the setting).
 TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     if (GetParam() == Store::SQLite) countLogSyncs();  // before the client opens the file
-    c.journalPath = path;
     server.reply = AnswererReply::json(R"({"transactionId":"tx-9","status":"SUCCESS","card":{"cardId":"c"}})");
     const mode_t umask = ::umask(022);
     Client client(c);
@@ -176,7 +176,6 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
 // What a host reconciles: attempts with no answer, oldest first, until it settles them; a second process (the
 // operator's command) reads and settles them too while this one holds the journal open.
 TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
-    c.journalPath = path;
     c.journalScope = JournalScope::AllOperations;  // reads too, with the ids they carry
     Client client(c);
     ZRBPaymentDataRequest data;
@@ -366,7 +365,6 @@ TEST_P(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
 
 // Two clients on one journal, two threads each: every payment sent has exactly one entry.
 TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
-    c.journalPath = path;
     Client first(c), second(c);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
