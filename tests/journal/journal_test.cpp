@@ -200,22 +200,20 @@ TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(journal->entry(open[1].id)->settleNote, "found as tx-7");
     const std::string id = std::to_string(open[0].id);
     // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
-    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, path, "list"}).out,
-                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out,
-                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, path, "export"}).out;
+    auto tool = [&](auto... args) { return ts::runChild({ORVALIS_JOURNAL_EXE, path, std::string(args)...}); };
+    const std::string listed = tool("list").out, shown = tool("show", id).out, exported = tool("export").out;
     EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
         std::string::npos);
     EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
     EXPECT_NE(listed.find(" instance=" + journalInstanceId() + "\n"), std::string::npos) << listed;
     EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
     EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
-    EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "paid, tx-3"}).status, 0);
+    EXPECT_EQ(tool("settle", id, "paid, tx-3").status, 0);
     // A second operator settling it again is told it was settled already, and the first note stays.
-    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "again"}).status, 0);
+    EXPECT_NE(tool("settle", id, "again").status, 0);
     EXPECT_TRUE(journal->unsettled().empty());
     EXPECT_EQ(journal->entry(open[0].id)->settleNote, "paid, tx-3");
-    EXPECT_NE(
-        ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out.find("\"unsettled\": false"), std::string::npos);
+    EXPECT_NE(tool("show", id).out.find("\"unsettled\": false"), std::string::npos);
 }
 
 // Another program's database, an empty file, plain text, or a journal of a newer library: refused by a client
