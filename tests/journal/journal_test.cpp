@@ -395,15 +395,13 @@ TEST_P(JournalFile, AnInstanceThatStopsBeatingIsListedAsStaleByAnother) {
     ASSERT_TRUE(setJournalInstance("shop-b", std::chrono::milliseconds(20)));
     std::shared_ptr<Journal> b = openJournal(path);
     b->recordAttempt(attempt("from-b"));
-    JournalQuery stale;
-    stale.staleOnly = true, stale.staleAfter = std::chrono::seconds(2);
+    const JournalQuery stale{.instance = {}, .staleAfter = std::chrono::seconds(2), .staleOnly = true, .olderThan = {}};
     std::vector<InstanceEntry> found;
     for (int i = 0; i < 600 && found.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
         found = findJournalEntries(*b, stale);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].entry.correlationId == "from-a" && found[0].instance == "shop-a" && found[0].stale);
-    JournalQuery mine;
-    mine.instance = "shop-b";
+    JournalQuery mine{.instance = "shop-b", .olderThan = {}};
     found = findJournalEntries(*a, mine);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].entry.correlationId == "from-b" && !found[0].stale);
@@ -445,9 +443,7 @@ TEST_P(JournalFile, ACopyMovesEveryEntryOnceEitherWay) {
     db->recordAttempt(attempt("already-in-the-database"));
     auto dump = [](Journal& j) {
         std::multiset<std::string> rows;
-        JournalQuery all;
-        all.unsettledOnly = false;
-        for (InstanceEntry e : findJournalEntries(j, all)) {
+        for (InstanceEntry e : findJournalEntries(j, {.unsettledOnly = false, .instance = {}, .olderThan = {}})) {
             Dictionary d = journalEntryDictionary(e);
             d.remove("id"), d.remove("instanceStale");
             rows.insert(JSONSerialization::dataWithJSONObject(Value(d), false));
