@@ -3,6 +3,7 @@
 #include <Orvalis/C/orvalis.h>
 #include <Orvalis/C/orvalis_testing.h>
 #include <SandboxWorld.h>
+#include <TestPki.h>
 #include <TestServer.h>
 #include <WideAnswer.h>
 #include <gmock/gmock.h>
@@ -184,8 +185,7 @@ TEST(CInterface, SignHashesTheBodyByItsLengthAndKeepsAKeyForMilliseconds) {
     ASSERT_EQ(orvalis_set_key_cache_lifetime(200), ORVALIS_OK);
     baseString(byName, "", 0);
     size_t kept = 0;  // the bytes' key, and the name's until its lifetime has passed
-    for (int i = 0; i < 500 && kept != 1; ++i) {
-        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 500 && kept != 1; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
         baseString(byBytes, "", 0);
         kept = orvalis_key_cache_count();
     }
@@ -463,10 +463,9 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNo
             (dir.path() / ("copy" + std::to_string(all) + (where == database ? "pg" : ""))).string();
         orvalis_journal *journal = nullptr, *copy = nullptr;
         ASSERT_EQ(orvalis_journal_open(where.c_str(), &journal), ORVALIS_OK);
-        const orvalis_status copyOpened = orvalis_journal_open(copyPath.c_str(), &copy);
-        std::unique_ptr<orvalis_journal, decltype(&orvalis_journal_free)> owned(journal, &orvalis_journal_free),
-            ownedCopy(copy, &orvalis_journal_free);
-        ASSERT_EQ(copyOpened, ORVALIS_OK);
+        const std::unique_ptr<orvalis_journal, ts::FreeWith<orvalis_journal_free>> owned(journal);
+        ASSERT_EQ(orvalis_journal_open(copyPath.c_str(), &copy), ORVALIS_OK);
+        const std::unique_ptr<orvalis_journal, ts::FreeWith<orvalis_journal_free>> ownedCopy(copy);
         char* text = nullptr;
         ASSERT_EQ(orvalis_journal_find_json(journal, "c-face", 0, ORVALIS_JOURNAL_ALL_ENTRIES, 0, &text), ORVALIS_OK);
         const std::string found = take(text);

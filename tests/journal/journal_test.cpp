@@ -66,6 +66,7 @@ struct JournalFile : ::testing::TestWithParam<Store>, Answered {
             if (cluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster (ctest starts one)";
             path = freshSchema();
         }
+        c.journalPath = path;  // a journal given as an object wins over it
     }
 };
 
@@ -113,7 +114,6 @@ void countLogSyncs() {
 // (checked on a later entry, as a new log's first frames may be synced whatever the setting).
 TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
     if (GetParam() == Store::SQLite) countLogSyncs();  // before the client opens the file
-    c.journalPath = path;
     server.reply = AnswererReply::json(R"({"transactionId":"tx-9","status":"SUCCESS","card":{"cardId":"c"}})");
     const mode_t umask = ::umask(022);
     Client client(c);
@@ -176,7 +176,6 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
 // What a host reconciles: attempts with no answer, oldest first, until it settles them; a second process (the
 // operator's command) reads and settles them too while this one holds the journal open.
 TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
-    c.journalPath = path;
     c.journalScope = JournalScope::AllOperations;  // reads too, with the ids they carry
     Client client(c);
     ZRBPaymentDataRequest data;
@@ -201,22 +200,20 @@ TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     EXPECT_EQ(journal->entry(open[1].id)->settleNote, "found as tx-7");
     const std::string id = std::to_string(open[0].id);
     // An id cannot add a line to list, nor a control byte reach the terminal; export stays exact JSON.
-    const std::string listed = ts::runChild({ORVALIS_JOURNAL_EXE, path, "list"}).out,
-                      shown = ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out,
-                      exported = ts::runChild({ORVALIS_JOURNAL_EXE, path, "export"}).out;
+    auto tool = [&](auto... args) { return ts::runChild({ORVALIS_JOURNAL_EXE, path, std::string(args)...}); };
+    const std::string listed = tool("list").out, shown = tool("show", id).out, exported = tool("export").out;
     EXPECT_NE(listed.find(" expressCheckout maybe 12.5 EUR checkoutId=chk-1\\n2\\x20fake\\x1b[2J\\x7f\\\\ "),
         std::string::npos);
     EXPECT_TRUE(listed.rfind(id + " ", 0) == 0 && listed.find('\n') == listed.size() - 1) << listed;
     EXPECT_NE(listed.find(" instance=" + journalInstanceId() + "\n"), std::string::npos) << listed;
     EXPECT_NE(shown.find(R"("checkoutId": "chk-1\n2 fake\u001B[2J\u007F\\")"), std::string::npos) << shown;
     EXPECT_NE(exported.find("\"checkoutId\":\"chk-1\\n2 fake\\u001B[2J\x7f\\\\\""), std::string::npos) << exported;
-    EXPECT_EQ(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "paid, tx-3"}).status, 0);
+    EXPECT_EQ(tool("settle", id, "paid, tx-3").status, 0);
     // A second operator settling it again is told it was settled already, and the first note stays.
-    EXPECT_NE(ts::runChild({ORVALIS_JOURNAL_EXE, path, "settle", id, "again"}).status, 0);
+    EXPECT_NE(tool("settle", id, "again").status, 0);
     EXPECT_TRUE(journal->unsettled().empty());
     EXPECT_EQ(journal->entry(open[0].id)->settleNote, "paid, tx-3");
-    EXPECT_NE(
-        ts::runChild({ORVALIS_JOURNAL_EXE, path, "show", id}).out.find("\"unsettled\": false"), std::string::npos);
+    EXPECT_NE(tool("show", id).out.find("\"unsettled\": false"), std::string::npos);
 }
 
 // Another program's database, an empty file, plain text, or a journal of a newer library: refused by a client
@@ -366,7 +363,6 @@ TEST_P(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
 
 // Two clients on one journal, two threads each: every payment sent has exactly one entry.
 TEST_P(JournalFile, ManyThreadsAndClientsShareOneJournal) {
-    c.journalPath = path;
     Client first(c), second(c);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -399,15 +395,13 @@ TEST_P(JournalFile, AnInstanceThatStopsBeatingIsListedAsStaleByAnother) {
     ASSERT_TRUE(setJournalInstance("shop-b", std::chrono::milliseconds(20)));
     std::shared_ptr<Journal> b = openJournal(path);
     b->recordAttempt(attempt("from-b"));
-    JournalQuery stale;
-    stale.staleOnly = true, stale.staleAfter = std::chrono::seconds(2);
+    const JournalQuery stale{.instance = {}, .staleAfter = std::chrono::seconds(2), .staleOnly = true, .olderThan = {}};
     std::vector<InstanceEntry> found;
     for (int i = 0; i < 600 && found.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
         found = findJournalEntries(*b, stale);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].entry.correlationId == "from-a" && found[0].instance == "shop-a" && found[0].stale);
-    JournalQuery mine;
-    mine.instance = "shop-b";
+    JournalQuery mine{.instance = "shop-b", .olderThan = {}};
     found = findJournalEntries(*a, mine);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].entry.correlationId == "from-b" && !found[0].stale);
@@ -449,9 +443,7 @@ TEST_P(JournalFile, ACopyMovesEveryEntryOnceEitherWay) {
     db->recordAttempt(attempt("already-in-the-database"));
     auto dump = [](Journal& j) {
         std::multiset<std::string> rows;
-        JournalQuery all;
-        all.unsettledOnly = false;
-        for (InstanceEntry e : findJournalEntries(j, all)) {
+        for (InstanceEntry e : findJournalEntries(j, {.unsettledOnly = false, .instance = {}, .olderThan = {}})) {
             Dictionary d = journalEntryDictionary(e);
             d.remove("id"), d.remove("instanceStale");
             rows.insert(JSONSerialization::dataWithJSONObject(Value(d), false));

@@ -174,10 +174,8 @@ def standby():
 
 
 try:
-    for _ in range(600):  # the port file is written once the sandbox listens
-        if os.path.exists(at("port")) and open(at("port")).read().endswith("\n"):
-            break
-        time.sleep(0.05)
+    for _ in range(600):  # 30 s at most, until the port file is written (once the sandbox listens)
+        time.sleep(0 if os.path.exists(at("port")) and open(at("port")).read().endswith("\n") else 0.05)
     host = "127.0.0.1:" + open(at("port")).read().strip()
     {None: single, "standby": standby}.get(mode, fleet)()
 finally:

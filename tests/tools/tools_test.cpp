@@ -91,8 +91,7 @@ TEST_F(Tools, SignTakesTheBodyFromAFileOrStandardInputAndCurlSendsTheSameBytes) 
     const std::string fixed = "--host h.example --path /quorvex/expresscheckout --nonce n --timestamp 1 --sha256 ";
     Outcome fromFile = shell(kSign + fixed + "--body body.json");
     Outcome fromStdin = shell(kSign + fixed + "--body - < body.json");
-    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
-    ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
+    for (const Outcome* run : {&fromFile, &fromStdin}) ASSERT_EQ(run->status, 0) << run->err;
     const std::string header = section(fromFile.out, "Authorization header");  // stdin's too, in its curl line below
     EXPECT_EQ(field(header, "oauth_signature_method"), "RSA-SHA256");
     EXPECT_TRUE(verifies(section(fromFile.out, "Signature base string"), header, "SHA256"));
