@@ -158,8 +158,7 @@ TEST_F(ExpiryWarning, SigningWithAnExpiredCertificateLogsOncePerKey) {
     KeyLog log;
     setClockForTesting([] { return static_cast<double>(known().madeAt + 61 * 86400); });
     const KeySource source = KeySource::memory(known().p12);
-    EXPECT_TRUE(sign(source, kPw));
-    EXPECT_TRUE(sign(source, kPw));
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(sign(source, kPw));
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_NE(log.lines[0].find("CN=Shop Merchant, serial 1A2B) expired on"), std::string::npos) << log.lines[0];
     EXPECT_TRUE(sign(KeySource::resource("merchant"), kPw));  // another certificate, still valid

@@ -14,10 +14,10 @@
 
 #include <algorithm>
 #include <future>
-#include <iterator>
 #include <mutex>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 using namespace orvalis;
 namespace ts = orvalis::testsupport;
@@ -85,9 +85,8 @@ TEST(Retries, AReadAfterABusyAnswerIsSignedAfreshAndKeepsTheStoryOfEachAttemptUn
     ASSERT_EQ(r.attempts.size(), 2u);
     EXPECT_EQ(r.attempts[0].statusCode, 503);
     EXPECT_GE(r.attempts[1].startedAfter - r.attempts[0].startedAfter, 950ms);  // "Retry-After: 1"
-    std::vector<sandbox::RecordedRequest> seen;
-    std::ranges::copy_if(world.server->requests(), std::back_inserter(seen),
-        [](const auto& q) { return q.query.find("chk-retry") != std::string::npos; });
+    std::vector<sandbox::RecordedRequest> seen = world.server->requests();
+    std::erase_if(seen, [](const auto& q) { return q.query.find("chk-retry") == std::string::npos; });
     ASSERT_EQ(seen.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_TRUE(seen[i].accepted) << seen[i].verdict;
@@ -195,19 +194,17 @@ TEST(ClientTransport, UserAgentAndProxyAreTheClientsOwn) {
     ASSERT_TRUE(through.succeeded()) << through.error->description();
     EXPECT_EQ(std::pair(server.stat("tunnels"), (*through.answer)["user-agent"]),
         std::pair(tunnels + 1, Value("Shop/2.1 (till 4)")));
-    struct Case {
-        std::string proxy, host, says;
-    } cases[] = {
-        {"http://127.0.0.1:" + server.host("closed").substr(10), server.host(), "the proxy http://127.0.0.1:"},
-        {"http://user:secret@" + proxy.substr(7), "localhost:" + server.host().substr(10),
-            "the proxy " + proxy + " answered 403"},
-    };
-    for (const Case& k : cases) {
-        c.host = k.host;
-        c.proxy = k.proxy;
+    // A proxy that is down, and one that refuses: what the failure says.
+    for (const auto& [viaProxy, host, says] :
+        {std::tuple<std::string, std::string, std::string>{
+             "http://127.0.0.1:" + server.host("closed").substr(10), server.host(), "the proxy http://127.0.0.1:"},
+            {"http://user:secret@" + proxy.substr(7), "localhost:" + server.host().substr(10),
+                "the proxy " + proxy + " answered 403"}}) {
+        c.host = host;
+        c.proxy = viaProxy;
         OperationResult r = headers(c);
-        ASSERT_TRUE(r.error) << k.proxy;
-        EXPECT_NE(r.error->description().find(k.says), std::string::npos) << r.error->description();
+        ASSERT_TRUE(r.error) << viaProxy;
+        EXPECT_NE(r.error->description().find(says), std::string::npos) << r.error->description();
         EXPECT_EQ(r.error->description().find("secret"), std::string::npos) << r.error->description();
     }
     c.userAgent = "Shop\r\nX-Injected: 1";
@@ -223,18 +220,16 @@ TEST(ClientTransport, AnchorsAndPinsBelongToTheirClient) {
     trustsB.trustedCertificateFiles = {b.caFile()};
     ClientConfiguration pinnedToB = trustsA;
     pinnedToB.pinnedPublicKeys = {{"127.0.0.1", b.goodPin()}};
-    struct Case {
-        const ClientConfiguration* client;
-        const ts::TestServer* server;
-        long code;  // 0: success
-    } cases[] = {{&trustsA, &a, 0}, {&trustsA, &b, URLErrorServerCertificateUntrusted}, {&trustsB, &b, 0},
-        {&trustsB, &a, URLErrorServerCertificateUntrusted}, {&pinnedToB, &a, URLErrorServerPublicKeyPinMismatch},
-        {&trustsA, &a, 0}};
-    for (const Case& k : cases) {
-        ClientConfiguration c = *k.client;
-        c.host = k.server->host();
+    // Which client asks which server, and the failure it meets (0: none).
+    for (const auto& [client, server, code] :
+        {std::tuple<const ClientConfiguration*, const ts::TestServer*, long>{&trustsA, &a, 0},
+            {&trustsA, &b, URLErrorServerCertificateUntrusted}, {&trustsB, &b, 0},
+            {&trustsB, &a, URLErrorServerCertificateUntrusted}, {&pinnedToB, &a, URLErrorServerPublicKeyPinMismatch},
+            {&trustsA, &a, 0}}) {
+        ClientConfiguration c = *client;
+        c.host = server->host();
         OperationResult r = headers(c);
-        EXPECT_EQ(r.error ? r.error->code() : 0, k.code) << (r.error ? r.error->description() : "") << " " << *c.host;
+        EXPECT_EQ(r.error ? r.error->code() : 0, code) << (r.error ? r.error->description() : "") << " " << *c.host;
     }
     ClientConfiguration unreadable = configured("");
     unreadable.trustedCertificateFiles = {a.caFile() + ".missing"};

@@ -47,8 +47,7 @@ TEST(CheckedAccessors, GiveAValueOnlyWhenItCanBeReadAsAsked) {
 }
 
 TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNullAndTemporariesGiveValuesThatOwnTheirText) {
-    Dictionary card{{"number", "4111"}};
-    Dictionary answer{{"card", card}, {"list", Array{1, "two"}}, {"n", 7}};
+    Dictionary answer{{"card", Dictionary{{"number", "4111"}}}, {"list", Array{1, "two"}}, {"n", 7}};
     EXPECT_EQ(answer["card"]["number"].stringValue(), "4111");
     EXPECT_EQ(answer["list"][1].stringValue(), "two");
     for (const Value* v : {&answer["absent"], &answer["card"]["absent"], &answer["list"][2], &answer["n"]["x"],

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <ranges>
+#include <thread>
 
 namespace orvalis::testsupport {
 namespace {
@@ -213,8 +215,7 @@ TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrderAndOutliveIt) {
 TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
     constexpr int kThreads = 4, kPerThread = 6;
     Outcomes out;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (std::vector<std::jthread> threads; int t : std::views::iota(0, kThreads))  // joined as the loop ends
         threads.emplace_back([&, t] {
             ZRBOrvalis facade;
             for (int i = t * kPerThread; i < (t + 1) * kPerThread; ++i)
@@ -222,7 +223,6 @@ TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
                     with<ZRBPrecheckoutDataRequest>([&](auto& r) { r.setPairingId("p" + std::to_string(i)); }),
                     out.success(i), out.failure(i));
         });
-    for (auto& th : threads) th.join();
     ASSERT_TRUE(out.waitFor(kThreads * kPerThread));
     ASSERT_TRUE(out.waitReleased());  // a stray second callback would have run by then
     std::vector<int> calls(kThreads * kPerThread);

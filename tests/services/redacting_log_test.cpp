@@ -58,12 +58,10 @@ TEST(RedactingLogHandler, MasksTheHostsLiteralSecretsInEveryLineFromManyThreads)
             seen.emplace_back(line);
         },
         {"topsecret"}));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
+    for (std::vector<std::jthread> threads; threads.size() < 4;)  // joined as the loop ends
         threads.emplace_back([] {
             for (int i = 0; i < 50; ++i) log("card 5500000000000004 pass topsecret");
         });
-    for (auto& t : threads) t.join();
     resetLogHandler();
     ASSERT_EQ(seen.size(), 200u);
     for (const auto& line : seen) EXPECT_EQ(line, "card ************0004 pass ***");

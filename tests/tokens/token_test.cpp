@@ -33,14 +33,16 @@ World& world() {
     return w;
 }
 std::string uri(std::string_view object) { return world().token.uri(object); }
-KeySource tokenKey(std::string_view object = "merchant") {
-    return KeySource::token(uri(object), PinSource::value(ts::SoftToken::kPin));
+// The key object in the token, found through the module's own path or the system's module list.
+KeySource tokenKey(std::string_view object = "merchant", bool systemModules = false) {
+    return KeySource::token(world().token.uri(object, systemModules), PinSource::value(ts::SoftToken::kPin));
 }
+// "t" signed by the merchant key in the token.
+auto tokenSignature() { return ZRBCryptoHelper().RSASHA1SSignature("t", tokenKey(), std::nullopt); }
 std::size_t sent() { return ts::sandboxWorld().server->requests().size(); }
 
-template <class R>
-R request(const KeySource& key) {
-    auto r = ts::acceptable<R>();
+ZRBPairingIDServiceRequest pairing(const KeySource& key) {
+    auto r = ts::acceptable<ZRBPairingIDServiceRequest>();
     r.setMerchantKeySource(key);
     r.setMerechantKeyFileName("absent");  // only the token can sign: the resource holds the same key
     return r;
@@ -55,8 +57,7 @@ TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
         const ts::Identity id = ts::makeSharedRsaIdentity(bits);
         const KeySource p12 = KeySource::memory(ts::makeP12(id.key.get(), id.cert.get(), "pw"));
         const std::string object = bits == 2048 ? "merchant" : "rsa-" + std::to_string(bits);
-        for (const KeySource& key : {tokenKey(object),
-                 KeySource::token(world().token.uri(object, true), PinSource::value(ts::SoftToken::kPin))}) {
+        for (const KeySource& key : {tokenKey(object), tokenKey(object, true)}) {
             SCOPED_TRACE(key.description());
             EXPECT_EQ(
                 h.RSASHA1SSignature("base&string", key, std::nullopt), h.RSASHA1SSignature("base&string", p12, "pw"));
@@ -70,7 +71,7 @@ TEST(TokenKey, SignsByteForByteAsTheSameKeyInProcess) {
 // PKCS#1 v1.5 is deterministic).
 TEST(TokenKey, TheCallbackFacadeSignsWithIt) {
     ts::Outcomes out;
-    ZRBOrvalis().getPairingIDService(request<ZRBPairingIDServiceRequest>(tokenKey()), out.success(), out.failure());
+    ZRBOrvalis().getPairingIDService(pairing(tokenKey()), out.success(), out.failure());
     ASSERT_TRUE(out.waitFor(1));
     EXPECT_TRUE(out.all()[0].success) << out.all()[0].describe();
 }
@@ -108,8 +109,7 @@ TEST_P(TokenRefusal, IsNamedOnTheOperationAndNothingIsSent) {
     std::size_t before = sent(), tries = 0;
     for (int round = 0; round < 2; ++round) {
         KeySource key = GetParam().key();
-        OperationResult r =
-            Client(ts::merchantConfiguration()).getPairingId(request<ZRBPairingIDServiceRequest>(key)).get();
+        OperationResult r = Client(ts::merchantConfiguration()).getPairingId(pairing(key)).get();
         ASSERT_TRUE(r.error);
         EXPECT_EQ(r.error->code(), URLErrorCannotSignRequest);
         EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(GetParam().status)));
@@ -146,13 +146,12 @@ INSTANTIATE_TEST_SUITE_P(Tokens, TokenRefusal,
 
 TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool) {
     Client client(ts::merchantConfiguration());
-    ASSERT_TRUE(ZRBCryptoHelper().RSASHA1SSignature("t", tokenKey(), std::nullopt));  // logged in
+    ASSERT_TRUE(tokenSignature());  // logged in
     unsigned logins = detail::tokenSessions(uri("merchant")).logins;
     std::vector<std::vector<Operation>> ops(8);
     for (std::vector<std::jthread> threads; auto& mine : ops)  // joined as the loop ends
         threads.emplace_back([&] {
-            for (int i = 0; i < 25; ++i)
-                mine.push_back(client.getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())));
+            for (int i = 0; i < 25; ++i) mine.push_back(client.getPairingId(pairing(tokenKey())));
         });
     for (auto& mine : ops)
         for (auto& op : mine) EXPECT_FALSE(op.get().error);  // the sandbox accepted each
@@ -165,38 +164,33 @@ TEST(TokenSessions, TwoHundredOperationsFromEightThreadsShareOneLoginAndThePool)
 // A session lost (the token pulled out and put back) is named on the request that meets it, and a module finalized
 // by another user is initialized again: either way the next signature logs in again, once; none is refused.
 TEST(TokenSessions, ALostSessionOrAModuleFinalizedByAnotherUserCostsOneLoginAgain) {
-    ZRBCryptoHelper h;
-    const auto inProcess = h.RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
-    ASSERT_EQ(h.RSASHA1SSignature("t", tokenKey(), std::nullopt), inProcess);
+    const auto inProcess = ZRBCryptoHelper().RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
+    ASSERT_EQ(tokenSignature(), inProcess);
     const unsigned logins = detail::tokenSessions(uri("merchant")).logins;
     ASSERT_TRUE(detail::tokenDropSessionsForTesting(uri("merchant")));
-    OperationResult r =
-        Client(ts::merchantConfiguration()).getPairingId(request<ZRBPairingIDServiceRequest>(tokenKey())).get();
+    OperationResult r = Client(ts::merchantConfiguration()).getPairingId(pairing(tokenKey())).get();
     ASSERT_TRUE(r.error);
     EXPECT_EQ(r.error->userInfo().objectForKey(URLErrorKeyStatusKey), Value(describe(KeyStatus::TokenSessionLost)));
-    EXPECT_EQ(h.RSASHA1SSignature("t", tokenKey(), std::nullopt), inProcess);
+    EXPECT_EQ(tokenSignature(), inProcess);
     EXPECT_EQ(detail::tokenSessions(uri("merchant")).logins, logins + 1);
     for (unsigned finalized = 1; finalized <= 2; ++finalized) {
         world().token.finalizeAsAnotherUser();
-        for (int round = 0; round < 3; ++round)
-            EXPECT_EQ(h.RSASHA1SSignature("t", tokenKey(), std::nullopt), inProcess);
+        for (int round = 0; round < 3; ++round) EXPECT_EQ(tokenSignature(), inProcess);
         EXPECT_EQ(detail::tokenSessions(uri("merchant")).logins, logins + 1 + finalized);
     }
 }
 
 TEST(TokenSessions, AForkedChildOpensAndLogsInOnItsOwn) {
-    ZRBCryptoHelper h;
-    ASSERT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));
+    ASSERT_TRUE(tokenSignature());
     pid_t child = fork();
     if (child == 0) {
         // A signature first: the module state is made afresh on that path too, not only by a lookup.
-        bool signs = h.RSASHA1SSignature("t", tokenKey(), std::nullopt) ==
-                     h.RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
+        bool signs = tokenSignature() == ZRBCryptoHelper().RSASHA1SSignature("t", KeySource::memory(world().p12), "pw");
         detail::TokenSessions s = detail::tokenSessions(uri("merchant"));
         _exit(signs && s.open == 1 && s.logins == 1 ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_TRUE(h.RSASHA1SSignature("t", tokenKey(), std::nullopt));  // the parent's sessions still work
+    EXPECT_TRUE(tokenSignature());  // the parent's sessions still work
 }
