@@ -201,8 +201,7 @@ HIDDEN = ["openssl/", "curl/", "expat.h", "expat_external.h", "rapidjson/", "nlo
 def headers(a, work):
     flags = ["-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-I", a.source_dir,
              "-I", a.generated_dir]
-    with open(a.headers_file) as f:
-        paths = [line.strip() for line in f if line.strip()]
+    paths = [line.strip() for line in Path(a.headers_file).read_text().splitlines() if line.strip()]
     if not paths:
         fail("no public header found in " + a.headers_file)
     rels = [os.path.relpath(p, a.generated_dir if p.startswith(a.generated_dir + "/") else a.source_dir) for p in paths]
