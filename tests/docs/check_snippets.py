@@ -7,7 +7,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 CXX_NAMES = """#include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <coroutine>
@@ -88,27 +87,23 @@ def main():
     cxx, cc, includes, files = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
     dirs = ["-I" + d for d in includes.split(";") if d]
     failed = checked = 0
-    with tempfile.TemporaryDirectory() as tmp:
-        for path in files:
-            for lang, code, line in blocks(path):
-                where = f"{os.path.basename(path)}:{line}"
-                checked += 1
-                if lang == "python":
-                    try:
-                        compile(code, where, "exec")
-                    except SyntaxError as e:
-                        print(f"{where}: {e}")
-                        failed += 1
-                    continue
-                source = os.path.join(tmp, f"snippet{checked}.{'c' if lang == 'c' else 'cpp'}")
-                with open(source, "w", encoding="utf-8") as out:
-                    out.write(program(lang, code))
-                std = ["-std=c11"] if lang == "c" else ["-std=c++20"]
-                run = subprocess.run([cc if lang == "c" else cxx, *std, *FLAGS, *dirs, source],
-                                     capture_output=True, text=True)
-                if run.returncode != 0:
-                    print(f"{where}: does not compile\n{run.stderr}")
+    for path in files:
+        for lang, code, line in blocks(path):
+            where = f"{os.path.basename(path)}:{line}"
+            checked += 1
+            if lang == "python":
+                try:
+                    compile(code, where, "exec")
+                except SyntaxError as e:
+                    print(f"{where}: {e}")
                     failed += 1
+                continue
+            compiler, std, language = (cc, "-std=c11", "c") if lang == "c" else (cxx, "-std=c++20", "c++")
+            run = subprocess.run([compiler, std, *FLAGS, *dirs, "-x", language, "-"], input=program(lang, code),
+                                 capture_output=True, text=True)
+            if run.returncode != 0:
+                print(f"{where}: does not compile\n{run.stderr}")
+                failed += 1
     print(f"{checked} blocks, {failed} failed")
     return 1 if failed or not checked else 0
 

@@ -44,12 +44,12 @@ def marked_names(headers):
 
 
 def symbols(lib):
-    """(kind, raw, demangled) of each exported symbol."""
+    """(kind, raw, demangled) of each exported symbol but the linker's own."""
     out = subprocess.run(["nm", "--defined-only", "-D", lib], check=True, capture_output=True, text=True).stdout
     rows = [(r[-2], r[-1]) for r in (line.split() for line in out.splitlines()) if len(r) >= 2]
     demangled = subprocess.run(["c++filt"], input="\n".join(s for _, s in rows), check=True, capture_output=True,
                                text=True).stdout.splitlines() if rows else []
-    return [(kind, raw, dem) for (kind, raw), dem in zip(rows, demangled)]
+    return [(kind, raw, dem) for (kind, raw), dem in zip(rows, demangled) if raw not in LINKER_SYMBOLS]
 
 
 def entity(demangled):
@@ -77,8 +77,6 @@ def main():
     exported = symbols(lib)
     problems, exported_entities = [], set()
     for kind, raw, dem in exported:
-        if raw in LINKER_SYMBOLS:
-            continue
         name = entity(dem)
         exported_entities.add(name)
         if any(m == name or name.startswith(m + "::") for m in marked):

@@ -9,6 +9,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 
 def fail(message):
@@ -29,11 +30,6 @@ def found(pattern):
     return sorted(glob.glob(pattern, recursive=True))
 
 
-def fresh(work):
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-
-
 def c_identifier(text):
     return re.sub(r"[^A-Za-z0-9_]", "_", text)
 
@@ -41,9 +37,7 @@ def c_identifier(text):
 # Installs a build into a fresh prefix and builds hosts against the installed tree only: examples/host-app
 # through find_package(Orvalis CONFIG), a consumer through pkg-config, the tools, C hosts and the wheel in a
 # venv, which then run against the build's sandbox.
-def install(a):
-    work = a.work_dir
-    fresh(work)
+def install(a, work):
     prefix = os.path.join(work, "prefix")
     run(a.cmake, "--install", a.build_dir, "--prefix", prefix)
 
@@ -59,9 +53,8 @@ def install(a):
     if found(prefix + "/include/**/*.cpp"):
         fail("sources installed with the headers: %s" % found(prefix + "/include/**/*.cpp"))
 
-    flags = "-fsanitize=%s -fno-omit-frame-pointer" % a.sanitize if a.sanitize else ""
-    link_flags = "-fsanitize=%s" % a.sanitize if a.sanitize else ""
-    flags, link_flags = flags + " " + a.extra_flags, link_flags + " " + a.extra_flags
+    link_flags = ("-fsanitize=%s " % a.sanitize if a.sanitize else "") + a.extra_flags
+    flags = ("-fno-omit-frame-pointer " if a.sanitize else "") + link_flags
     extra = shlex.split(flags + " " + link_flags)
 
     # 1. examples/host-app as a project of its own.
@@ -138,12 +131,10 @@ def install(a):
     # the prefix's own libOrvalisC with no variable set.
     if a.python and plain:
         run(a.python, "-m", "venv", "--without-pip", work + "/plain")
-        site = run(work + "/plain/bin/python", "-c", "print(__import__('sysconfig').get_paths()['purelib'])")[0]
-        site = site.strip()
+        site = run(work + "/plain/bin/python", "-c", "print(__import__('sysconfig').get_paths()['purelib'])")[0].strip()
         if not os.path.isdir(site):
             fail("the venv names no site-packages folder: '%s'" % site)
-        with open(site + "/orvalis.pth", "w") as f:
-            f.write(prefix + "/lib/python3/dist-packages\n")
+        Path(site + "/orvalis.pth").write_text(prefix + "/lib/python3/dist-packages\n")
         env = {k: v for k, v in os.environ.items() if k not in ("ORVALIS_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH")}
         loaded = run(work + "/plain/bin/python", "-c",
                      "print(__import__('orvalis')._native._lib._name, __import__('orvalis').library_version())",
@@ -156,8 +147,7 @@ def install(a):
     cmake_dir = os.path.dirname(layout["config"][0])
     own = "shared" if os.path.exists(cmake_dir + "/OrvalisTargets-shared.cmake") else "static"
     other = "static" if own == "shared" else "shared"
-    with open("%s/OrvalisTargets-%s.cmake" % (cmake_dir, other), "w") as f:
-        f.write("add_library(Orvalis::Orvalis INTERFACE IMPORTED)\n")
+    Path(cmake_dir, "OrvalisTargets-%s.cmake" % other).write_text("add_library(Orvalis::Orvalis INTERFACE IMPORTED)\n")
     run(a.cmake, "--install", a.build_dir, "--prefix", prefix)
     linkage = project(work + "/linkage", "C", "find_package(Orvalis CONFIG REQUIRED)\n"
                       "get_target_property(t Orvalis::Orvalis TYPE)\nmessage(STATUS \"type=${t}\")\n")
@@ -169,7 +159,6 @@ def install(a):
             fail("%s did not pick the %s targets:\n%s" % (case, picked, printed))
 
     print("installed package works from " + prefix)
-    shutil.rmtree(work)
 
 
 def project(folder, languages, body):
@@ -186,16 +175,13 @@ def demo(a, env):
 
 # Orvalis added with add_subdirectory to a parent that has a `docs` target of its own and sets no build
 # type: it configures, leaves the parent's cache alone and brings nothing but the library.
-def subproject(a):
-    work = a.work_dir
-    fresh(work)
+def subproject(a, work):
     parent = project(work + "/parent", "CXX", 'add_custom_target(docs)\nadd_subdirectory("%s" orvalis)\n'
                      "add_executable(app main.cpp)\ntarget_link_libraries(app PRIVATE Orvalis::Orvalis)\n" % a.source_dir)
     with open(parent + "/main.cpp", "w") as f:
         f.write("#include <Orvalis/ServiceInfrastructure/Orvalis.h>\nint main() { return ORVALIS_VERSION_MAJOR - 1; }\n")
     run(a.cmake, "-S", parent, "-B", work + "/b", "-DCMAKE_CXX_COMPILER=" + a.cxx)
-    with open(work + "/b/CMakeCache.txt") as f:
-        build_type = re.search(r"^CMAKE_BUILD_TYPE:[A-Z]*=(.*)$", f.read(), re.M)
+    build_type = re.search(r"^CMAKE_BUILD_TYPE:[A-Z]*=(.*)$", Path(work + "/b/CMakeCache.txt").read_text(), re.M)
     if not build_type or build_type.group(1):
         fail("the parent's build type was written: %s" % (build_type and build_type.group(0)))
     targets = re.findall(r"^\.\.\. ([^ \n]+)", run(a.cmake, "--build", work + "/b", "--target", "help")[0], re.M)
@@ -204,7 +190,6 @@ def subproject(a):
     more = [t for t in targets if t not in expected and not re.search(r"\.(o|i|s)$|^(Continuous|Experimental|Nightly)", t)]
     if more:
         fail("a subproject defines more than the library: %s" % more)
-    shutil.rmtree(work)
 
 
 HIDDEN = ["openssl/", "curl/", "expat.h", "expat_external.h", "rapidjson/", "nlohmann/", "httplib.h"]
@@ -213,29 +198,23 @@ HIDDEN = ["openssl/", "curl/", "expat.h", "expat_external.h", "rapidjson/", "nlo
 # Every public header compiles on its own (twice in one file, so a missing include guard shows too) and
 # pulls in no header of the libraries hidden from hosts, nor an internal one; below C++20 the umbrella
 # header stops with its own message first.
-def headers(a):
-    work = a.work_dir
-    fresh(work)
+def headers(a, work):
     flags = ["-std=c++20", "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-I", a.source_dir,
              "-I", a.generated_dir]
-    with open(a.headers_file) as f:
-        paths = [line.strip() for line in f if line.strip()]
+    paths = [line.strip() for line in Path(a.headers_file).read_text().splitlines() if line.strip()]
     if not paths:
         fail("no public header found in " + a.headers_file)
-    failures = []
     rels = [os.path.relpath(p, a.generated_dir if p.startswith(a.generated_dir + "/") else a.source_dir) for p in paths]
-    failures += ["%s is internal (detail/) but installed as a public header" % r for r in rels if "/detail/" in r]
+    failures = ["%s is internal (detail/) but installed as a public header" % r for r in rels if "/detail/" in r]
 
     def compile_alone(rel):
         stem = os.path.join(work, c_identifier(rel))
-        with open(stem + ".cpp", "w") as f:
-            f.write("#include <%s>\n#include <%s>\n" % (rel, rel))
+        Path(stem + ".cpp").write_text("#include <%s>\n#include <%s>\n" % (rel, rel))
         done = subprocess.run([a.cxx, *flags, "-MD", "-MF", stem + ".d", stem + ".cpp"], capture_output=True,
                               text=True, timeout=240)
         if done.returncode != 0:
             return ["%s does not compile on its own:\n%s" % (rel, done.stderr)]
-        with open(stem + ".d") as f:
-            deps = f.read()
+        deps = Path(stem + ".d").read_text()
         wrong = ["%s includes %s, a private dependency" % (rel, h) for h in HIDDEN if h in deps]
         detail = re.search(r"Orvalis/[A-Za-z/]*detail/[A-Za-z0-9_]+\.h", deps)
         if detail:
@@ -245,20 +224,16 @@ def headers(a):
         return wrong
 
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:  # one compiler per core
-        for wrong in pool.map(compile_alone, rels):
-            failures += wrong
-    with open(work + "/cxx17.cpp", "w") as f:
-        f.write("#include <Orvalis/ServiceInfrastructure/Orvalis.h>\n")
-    done = subprocess.run([a.cxx, "-std=c++17", "-fsyntax-only", "-I", a.source_dir, "-I", a.generated_dir,
-                           work + "/cxx17.cpp"], capture_output=True, text=True, timeout=120)
-    first_error = re.search(r"error: [^\n]*", done.stderr)
-    first_error = first_error.group(0) if first_error else ""
+        failures += [failure for wrong in pool.map(compile_alone, rels) for failure in wrong]
+    done = subprocess.run([a.cxx, "-std=c++17", "-fsyntax-only", "-I", a.source_dir, "-I", a.generated_dir, "-x", "c++",
+                           "-"], input="#include <Orvalis/ServiceInfrastructure/Orvalis.h>\n", capture_output=True,
+                          text=True, timeout=120)
+    first_error = (re.findall(r"error: [^\n]*", done.stderr) or [""])[0]
     if done.returncode == 0 or "needs C++20" not in first_error:
         failures.append("below C++20 the first error is not ours: " + first_error)
     if failures:
         fail("\n".join(failures))
     print("%d public headers compile on their own" % len(rels))
-    shutil.rmtree(work)
 
 
 MULTIARCH = r"usr/lib/[a-z0-9_]+-[a-z0-9_-]+/"
@@ -279,9 +254,7 @@ PACKAGES = {
 # The Debian packages of a shared build: lintian finds no error, what each holds and depends on, ldconfig
 # run by dpkg's trigger alone, no build directory inside any shipped file; then hosts built against the
 # unpacked development package run against the unpacked sandbox.
-def debs(a):
-    work = a.work_dir
-    fresh(work)
+def debs(a, work):
     root = work + "/root"
     os.makedirs(work + "/control")
     lintian = subprocess.run(["lintian", "--fail-on", "error", *found(a.package_dir + "/*.deb")],
@@ -316,9 +289,8 @@ def debs(a):
         control = "%s/control/%s" % (work, package)
         run("dpkg-deb", "-e", deb[0], control)
         for script in found(control + "/post*") + found(control + "/pre*"):
-            with open(script, errors="replace") as f:
-                if "ldconfig" in f.read():
-                    fail("%s: %s calls ldconfig" % (package, script))
+            if "ldconfig" in Path(script).read_text(errors="replace"):
+                fail("%s: %s calls ldconfig" % (package, script))
         if library and not os.path.exists(control + "/triggers"):
             fail("%s has no ldconfig trigger" % package)
 
@@ -343,7 +315,6 @@ def debs(a):
              "DEMO_SANDBOX": root + "/usr/bin/orvalis-sandbox", "DEMO_HOST_APP": work + "/host-app/host-app",
              "DEMO_C_APPS": work + "/c/checkout-c"})
     print("packages hold what they should; hosts built against liborvalis-dev run")
-    shutil.rmtree(work)
 
 
 def main():
@@ -357,7 +328,10 @@ def main():
     a = parser.parse_args()
     if a.python.endswith("-NOTFOUND"):
         a.python = ""
-    {"install": install, "subproject": subproject, "headers": headers, "debs": debs}[a.check](a)
+    shutil.rmtree(a.work_dir, ignore_errors=True)  # a fresh folder, left only when the check fails
+    os.makedirs(a.work_dir)
+    {"install": install, "subproject": subproject, "headers": headers, "debs": debs}[a.check](a, a.work_dir)
+    shutil.rmtree(a.work_dir)
 
 
 if __name__ == "__main__":

@@ -63,10 +63,13 @@ class Scan:
     def exists(self, rel):
         return os.path.exists(f"{self.root}/{rel}")
 
-    def require(self, pattern, text, gap):
+    def expect(self, holds, gap):
         self.checked += 1
-        if not re.search(pattern, text):
+        if not holds:
             self.failures.append(gap)
+
+    def require(self, pattern, text, gap):
+        self.expect(re.search(pattern, text), gap)
 
 
 def floor_of(name):
@@ -112,23 +115,18 @@ def links(scan):
             if re.match(r"[a-zA-Z][a-zA-Z0-9+.-]*:", target) or target.startswith("#"):
                 continue
             target = target.split("#")[0]
-            scan.checked += 1
-            if not scan.exists(f"{os.path.dirname(page) or '.'}/{target}"):
-                scan.failures.append(f"{page} links to {target}, which does not exist")
+            scan.expect(scan.exists(f"{os.path.dirname(page) or '.'}/{target}"),
+                        f"{page} links to {target}, which does not exist")
     for rel in pages + scan.files("Orvalis/**/*.h"):
         for target in re.findall(r"docs/[A-Za-z0-9_.-]+\.md", scan.read(rel)):
-            scan.checked += 1
-            if not scan.exists(target):
-                scan.failures.append(f"{rel} refers to {target}, which does not exist")
+            scan.expect(scan.exists(target), f"{rel} refers to {target}, which does not exist")
     return "links to guides resolve"
 
 
 def errors(scan):
     guide = scan.read("docs/transport-errors.md")
     lacks = "docs/transport-errors.md does not name "
-    for rel in scan.files("Orvalis/**/*.h"):
-        if "/detail/" in f"{scan.root}/{rel}":
-            continue
+    for rel in [rel for rel in scan.files("Orvalis/**/*.h") if "/detail/" not in rel]:
         text = scan.read(rel)
         for name, code in re.findall(r"(URLError[A-Za-z]+) = (-?[0-9]+)", text):
             scan.require(f"\n[|] {code} [|] `{name}` [|]", guide, f"{lacks}{code} {name} ({rel}) in a row of its table")
