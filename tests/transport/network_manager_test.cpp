@@ -38,9 +38,9 @@ protected:
         std::lock_guard lock(logMutex_);
         return log_;
     }
-    // Every callback of one executeService, each followed by the host's own work `then(success)`, which may throw.
-    // Completions run one after another on the delivery thread: once a later task has completed, every
-    // callback of the earlier one has run.
+    // Every callback of one executeService, each followed by the host's own work `then(success)`, which may throw;
+    // the log as it stood when the call returned goes to logWhenReturned_. Completions run one after another on
+    // the delivery thread: once a later task has completed, every callback of the earlier one has run.
     std::vector<Outcomes::One> execute(const URLRequest& r, std::function<void(bool success)> then = {}) {
         auto out = std::make_shared<Outcomes>();
         ZRBNetworkManager().executeService(
@@ -53,6 +53,7 @@ protected:
                 out->failure()(e);
                 if (then) then(false);
             });
+        logWhenReturned_ = logLines();
         EXPECT_TRUE(out->waitFor(1));
         fetch(get(server.url("/stats")));
         return out->all();
@@ -67,6 +68,7 @@ protected:
     TestServer& server = sharedServer();
     std::mutex logMutex_;
     std::vector<std::string> log_;
+    std::vector<std::string> logWhenReturned_;
 };
 
 struct Failure {
@@ -148,14 +150,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
 
 TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     execute(get(server.url("/json")));  // a GET has no body to log
-    Outcomes out;
-    ZRBNetworkManager().executeService(reply("{\"k\":\"caf\xC3\xA9\xff\"}"), out.success(), out.failure());
-    const auto beforeCompletion = logLines();
-    ASSERT_TRUE(out.waitFor(1));
-    fetch(get(server.url("/stats")));
+    execute(reply("{\"k\":\"caf\xC3\xA9\xff\"}"));
     const std::string text = "{\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}";
     // Logged by the call itself; the answer may be logged before the snapshot on a slow machine.
-    EXPECT_NE(std::find(beforeCompletion.begin(), beforeCompletion.end(), "Request : " + text), beforeCompletion.end());
+    EXPECT_NE(std::ranges::find(logWhenReturned_, "Request : " + text), logWhenReturned_.end());
     std::vector<std::string> bodies;  // every body logged, in order: the GET's answer, then the POST and its answer
     for (const auto& l : logLines())
         if (l.starts_with("Request : ") || l.starts_with("Response: ")) bodies.push_back(l);
