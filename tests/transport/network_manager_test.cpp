@@ -175,10 +175,8 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     ASSERT_TRUE(lost.size() == 1 && lost[0].failure);
     EXPECT_EQ(lost[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     EXPECT_EQ(events(execute(reply(R"({"still":"alive"})"))), std::vector<std::string>{R"(success {"still":"alive"})"});
-    const auto lines = logLines();
     for (const char* logged : {"threw (host bug)", "completion handler threw: bug"})
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(logged) != l.npos; }))
-            << logged;
+        EXPECT_TRUE(std::ranges::any_of(logLines(), [&](auto& l) { return l.find(logged) != l.npos; })) << logged;
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
@@ -233,8 +231,7 @@ protected:
             EXPECT_EQ(starters.count(o.thread), 0u) << "a callback ran on a thread that started requests";
             if (bool(o.success) != l.mix[o.tag % l.mix.size()].second && ++wrong <= 5) ADD_FAILURE() << o.describe();
         }
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), static_cast<long>(total))
-            << "requests without exactly one callback";
+        EXPECT_EQ(std::ranges::count(calls, 1), static_cast<long>(total)) << "requests without exactly one callback";
     }
 };
 
