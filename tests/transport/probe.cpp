@@ -120,12 +120,10 @@ int main(int argc, char** argv) {
     }
     if (mode == "host-exit-work") {
         for (int i = 0; i < 40; ++i)
-            startTask(URLRequest(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i),
-                          URLRequestReloadIgnoringLocalCacheData, 30),
-                [] {
-                    firstEntered = true;
-                    if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
-                });
+            startTask(testsupport::get(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i), 30), [] {
+                firstEntered = true;
+                if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
+            });
         static SlowHostStatic slow;
         for (int i = 0; i < 3000 && !firstEntered.load(); ++i)  // the rest go on arriving for 390 ms
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
