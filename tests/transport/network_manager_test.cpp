@@ -38,9 +38,9 @@ protected:
         std::lock_guard lock(logMutex_);
         return log_;
     }
-    // Every callback of one executeService, each followed by the host's own work `then(success)`, which may throw.
-    // Completions run one after another on the delivery thread: once a later task has completed, every
-    // callback of the earlier one has run.
+    // Every callback of one executeService, each followed by the host's own work `then(success)`, which may throw;
+    // the log as it stood when the call returned goes to logWhenReturned_. Completions run one after another on
+    // the delivery thread: once a later task has completed, every callback of the earlier one has run.
     std::vector<Outcomes::One> execute(const URLRequest& r, std::function<void(bool success)> then = {}) {
         auto out = std::make_shared<Outcomes>();
         ZRBNetworkManager().executeService(
@@ -53,6 +53,7 @@ protected:
                 out->failure()(e);
                 if (then) then(false);
             });
+        logWhenReturned_ = logLines();
         EXPECT_TRUE(out->waitFor(1));
         fetch(get(server.url("/stats")));
         return out->all();
@@ -67,6 +68,7 @@ protected:
     TestServer& server = sharedServer();
     std::mutex logMutex_;
     std::vector<std::string> log_;
+    std::vector<std::string> logWhenReturned_;
 };
 
 struct Failure {
@@ -148,14 +150,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerToCallback,
 
 TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     execute(get(server.url("/json")));  // a GET has no body to log
-    Outcomes out;
-    ZRBNetworkManager().executeService(reply("{\"k\":\"caf\xC3\xA9\xff\"}"), out.success(), out.failure());
-    const auto beforeCompletion = logLines();
-    ASSERT_TRUE(out.waitFor(1));
-    fetch(get(server.url("/stats")));
+    execute(reply("{\"k\":\"caf\xC3\xA9\xff\"}"));
     const std::string text = "{\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}";
     // Logged by the call itself; the answer may be logged before the snapshot on a slow machine.
-    EXPECT_NE(std::find(beforeCompletion.begin(), beforeCompletion.end(), "Request : " + text), beforeCompletion.end());
+    EXPECT_NE(std::ranges::find(logWhenReturned_, "Request : " + text), logWhenReturned_.end());
     std::vector<std::string> bodies;  // every body logged, in order: the GET's answer, then the POST and its answer
     for (const auto& l : logLines())
         if (l.starts_with("Request : ") || l.starts_with("Response: ")) bodies.push_back(l);
@@ -177,10 +175,8 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     ASSERT_TRUE(lost.size() == 1 && lost[0].failure);
     EXPECT_EQ(lost[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     EXPECT_EQ(events(execute(reply(R"({"still":"alive"})"))), std::vector<std::string>{R"(success {"still":"alive"})"});
-    const auto lines = logLines();
     for (const char* logged : {"threw (host bug)", "completion handler threw: bug"})
-        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(logged) != l.npos; }))
-            << logged;
+        EXPECT_TRUE(std::ranges::any_of(logLines(), [&](auto& l) { return l.find(logged) != l.npos; })) << logged;
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
@@ -235,8 +231,7 @@ protected:
             EXPECT_EQ(starters.count(o.thread), 0u) << "a callback ran on a thread that started requests";
             if (bool(o.success) != l.mix[o.tag % l.mix.size()].second && ++wrong <= 5) ADD_FAILURE() << o.describe();
         }
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), static_cast<long>(total))
-            << "requests without exactly one callback";
+        EXPECT_EQ(std::ranges::count(calls, 1), static_cast<long>(total)) << "requests without exactly one callback";
     }
 };
 

@@ -60,13 +60,12 @@ int faults(const std::string& base) {
     std::vector<std::atomic<int>> calls(3 * std::size(paths));
     std::atomic<std::size_t> done{0};
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        auto record = [&, i] {
+        auto record = [&, i](auto) {  // a success or a failure alike
             ++calls[i];
             ++done;
         };
         ZRBNetworkManager().executeService(
-            URLRequest(base + paths[i % std::size(paths)], URLRequestReloadIgnoringLocalCacheData, 30),
-            [record](Dictionary) { record(); }, [record](Error) { record(); });
+            URLRequest(base + paths[i % std::size(paths)], URLRequestReloadIgnoringLocalCacheData, 30), record, record);
     }
     for (int i = 0; i < 1200 && done < calls.size(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return std::all_of(calls.begin(), calls.end(), [](const auto& c) { return c == 1; }) ? 0 : 1;
@@ -77,6 +76,11 @@ int exiting() {
     print("exiting");
     mainReturned = true;
     return 0;
+}
+
+// Starts a task of the shared session whose completion runs `then`.
+void startTask(const URLRequest& request, void (*then)()) {
+    URLSession::sharedSession().dataTaskWithRequest(request, [then](auto, auto, auto) { then(); }).resume();
 }
 
 // "ok <status>" or "error <code>".
@@ -110,23 +114,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "exit-in-flight") {
-        for (int i = 0; i < 8; ++i)
-            session.dataTaskWithRequest(request, [](auto, auto, auto) { print("unexpected completion"); }).resume();
+        for (int i = 0; i < 8; ++i) startTask(request, [] { print("unexpected completion"); });
         print("started");
         return 0;
     }
     if (mode == "host-exit-work") {
-        for (int i = 0; i < 40; ++i) {
-            URLRequest staggered(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i),
-                URLRequestReloadIgnoringLocalCacheData, 30);
-            session
-                .dataTaskWithRequest(staggered,
-                    [](auto, auto, auto) {
-                        firstEntered = true;
-                        if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
-                    })
-                .resume();
-        }
+        for (int i = 0; i < 40; ++i)
+            startTask(testsupport::get(std::string(argv[2]) + "?delay=" + std::to_string(100 + 10 * i), 30), [] {
+                firstEntered = true;
+                if (hostExitBegun.load()) (void)!::write(1, "late\n", 5);
+            });
         static SlowHostStatic slow;
         for (int i = 0; i < 3000 && !firstEntered.load(); ++i)  // the rest go on arriving for 390 ms
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -167,18 +164,15 @@ int main(int argc, char** argv) {
         seen.reserve(16);
         std::atexit([] { std::this_thread::sleep_for(std::chrono::seconds(3)); });  // keeps the process alive meanwhile
         for (int i = 0; i < 8; ++i)
-            session
-                .dataTaskWithRequest(request,
-                    [](auto, auto, auto) {
-                        if (!firstEntered.exchange(true)) {
-                            // outlasts the exit handler's wait
-                            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-                        } else if (mainReturned.load()) {
-                            (void)!::write(1, "late\n", 5);
-                            seen.push_back("late");
-                        }
-                    })
-                .resume();
+            startTask(request, [] {
+                if (!firstEntered.exchange(true)) {
+                    // outlasts the exit handler's wait
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                } else if (mainReturned.load()) {
+                    (void)!::write(1, "late\n", 5);
+                    seen.push_back("late");
+                }
+            });
         for (int i = 0; i < 500 && !firstEntered.load(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         // the other transfers fail and wait behind the first

@@ -14,6 +14,14 @@
 namespace orvalis::testsupport {
 namespace {
 
+// A request of url with the given method and body.
+URLRequest request(const std::string& url, const char* method, std::optional<std::string> body, double timeout = 10) {
+    URLRequest r(url, URLRequestReloadIgnoringLocalCacheData, timeout);
+    r.setHTTPMethod(method);
+    r.setHTTPBody(std::move(body));
+    return r;
+}
+
 class Transport : public ::testing::Test {
 protected:
     TestServer& server = sharedServer();
@@ -32,9 +40,7 @@ class RequestOnTheWire : public Transport, public ::testing::WithParamInterface<
 TEST_P(RequestOnTheWire, GoesOutExactlyAsBuiltOrNotAtAll) {
     const Sent& c = GetParam();
     const long before = server.stat("/echo");
-    URLRequest r(c.url[0] == '/' ? server.url(c.url) : c.url, URLRequestReloadIgnoringLocalCacheData, 10);
-    r.setHTTPMethod(c.method);
-    r.setHTTPBody(c.body);
+    URLRequest r = request(c.url[0] == '/' ? server.url(c.url) : c.url, c.method, c.body);
     for (const auto& [name, value] : c.headers) r.setValue(value, name);
     Outcome o = fetch(r);
     if (c.refusal != 0) {
@@ -138,9 +144,7 @@ TEST_F(Transport, AnswersOverTheSizeCapFailAndLargeOnesArriveInOneBufferOfTheirS
 TEST_F(Transport, ConnectionsAreReusedAcrossTasksWithNothingOfOneCarriedIntoTheNext) {
     const long before = server.stat("connections");
     ASSERT_GE(before, 0);
-    URLRequest put(server.url("/echo"), URLRequestReloadIgnoringLocalCacheData, 10);
-    put.setHTTPMethod("PUT");
-    put.setHTTPBody(std::string("stale"));
+    URLRequest put = request(server.url("/echo"), "PUT", "stale");
     put.setValue("stale", "X-Stale");
     for (int i = 0; i < 10; ++i) {
         ASSERT_FALSE(fetch(put).error);
@@ -156,8 +160,7 @@ TEST_F(Transport, ConnectionsAreReusedAcrossTasksWithNothingOfOneCarriedIntoTheN
 // does not fail on that connection but goes out on a fresh one.
 TEST_F(Transport, ARequestAfterTheServerClosedAnIdleConnectionGoesOutOnAFreshOne) {
     for (const char* method : {"GET", "POST"}) {
-        URLRequest r(server.url("/reply", "idle"), URLRequestReloadIgnoringLocalCacheData, 20);
-        r.setHTTPMethod(method);
+        URLRequest r = request(server.url("/reply", "idle"), method, std::nullopt, 20);
         if (method[0] == 'P') r.setHTTPBody(R"({"amount":"49.90"})");
         ASSERT_FALSE(fetch(r).error);
         for (int i = 0; i < 1000 && server.stat("idle open") != 0; ++i)  // the server's close, after 1 s idle
@@ -176,9 +179,7 @@ TEST_F(Transport, ARequestTheServerReadWholeIsNotSentAgainOnAnotherKeptAliveConn
     for (int i = 0; i < 6; ++i) warm.push_back(start(get(server.url("/echo?delay=300"))));
     for (auto& w : warm) ASSERT_FALSE(w.get().error);
     const long before = std::max(0L, server.stat("/drop"));
-    URLRequest r(server.url("/drop"), URLRequestReloadIgnoringLocalCacheData, 10);
-    r.setHTTPMethod("POST");
-    r.setHTTPBody(R"({"amount":"49.90"})");
+    URLRequest r = request(server.url("/drop"), "POST", R"({"amount":"49.90"})");
     std::promise<std::optional<Error>> ended;
     auto task = URLSession::sharedSession().dataTaskWithRequest(
         r, [&](auto, auto, std::optional<Error> e) { ended.set_value(std::move(e)); });

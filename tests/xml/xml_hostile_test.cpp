@@ -61,9 +61,7 @@ TEST(XMLHostileInput, DeepLevelsBuildLookUpWriteAndFree) {
     EXPECT_EQ(XMLTree::XMLString(*tree), doc);
     tree.reset();  // freeing must not recurse either
     // With every child in an array, each level wraps the result in one more.
-    XMLParser arrays;
-    arrays.setAlwaysUseArrays(true);
-    Value v = XMLTree::valueForKeyPath(arrays.dictionaryWithString(doc).value(), path);
+    Value v = XMLTree::valueForKeyPath(parse(doc, {.arrays = true}).asDictionary(), path);
     std::size_t levels = 0;
     for (; v.isArray() && v.asArray().size() == 1; ++levels) v = Value(v.asArray()[0]);
     EXPECT_EQ(levels, kDepth - 1);
@@ -81,10 +79,8 @@ TEST(XMLHostileInput, DocumentsLargerThanOnePieceKeepEveryEvent) {
         std::string i = std::to_string(records);
         doc += "<e id=\"" + i + "\"><t>v&amp;" + i + "</t><c><![CDATA[<" + i + ">]]><!--" + i + "--></c></e>";
     }
-    XMLParser p;
-    p.setPreserveComments(true);
     for (bool broken : {false, true}) {
-        Dictionary tree = p.dictionaryWithData(doc + (broken ? "<e>\x01</e>" : "</r>")).value();
+        Dictionary tree = parse(doc + (broken ? "<e>\x01</e>" : "</r>"), {.comments = true}).asDictionary();
         EXPECT_TRUE(tree["big"].asString() == big);
         Value e = tree.objectForKey("e");
         ASSERT_EQ(e.asArray().size(), records + (broken ? 1 : 0)) << broken;

@@ -127,8 +127,7 @@ TEST(XMLParser, SharedOptionsReachEntryPointsWholeWhileThreadsConvert) {
     XMLParser& shared = XMLParser::sharedInstance();
     const XMLParser defaults(shared);
     XMLParser other;
-    other.setWrapRootNode(true);
-    other.setAttributesMode(AttributesMode::Unprefixed);
+    Options{.wrap = true, .attributes = static_cast<std::int64_t>(AttributesMode::Unprefixed)}.applyTo(other);
     std::atomic<int> sawOther{0};       // bit 0: by string, bit 1: by data
     std::vector<std::string> wrong(4);  // a tree that came out otherwise, per thread
     std::vector<std::thread> threads;
@@ -190,8 +189,7 @@ TEST(XMLParser, TreeDoesNotDependOnWhenElementsBecomeNodes) {
             bool(bits & 32), (bits >> 6) % 4, (bits >> 8) % 3};
         Inspecting inspected;
         options.applyTo(inspected);
-        XMLEventSource source(doc);
-        source.parse(inspected);
+        XMLEventSource(doc).parse(inspected);
         ASSERT_EQ(inspected.root() ? Value(*inspected.root()) : Value(), parse(doc, options)) << doc << " " << bits;
     }
 }
