@@ -130,11 +130,12 @@ TEST(XMLParser, SharedOptionsReachEntryPointsWholeWhileThreadsConvert) {
     Options{.wrap = true, .attributes = static_cast<std::int64_t>(AttributesMode::Unprefixed)}.applyTo(other);
     std::atomic<int> sawOther{0};       // bit 0: by string, bit 1: by data
     std::vector<std::string> wrong(4);  // a tree that came out otherwise, per thread
+    std::atomic<bool> switching{true};  // the threads convert until the options stop changing
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &wrong, &sawOther] {
-            for (int i = 0; i < 500; ++i) {
-                std::string n = std::to_string(t * 500 + i), xml = "<d><i id='" + n + "'>" + n + "</i><i>x</i></d>";
+        threads.emplace_back([t, &wrong, &sawOther, &switching] {
+            for (int i = 0; switching; ++i) {
+                std::string n = std::to_string(i), xml = "<d><i id='" + n + "'>" + n + "</i><i>x</i></d>";
                 auto d = i % 2 ? XMLTree::dictionaryWithXMLString(xml) : XMLTree::dictionaryWithXMLData(xml);
                 Value a = json(R"({"__name":"d","i":[{"_id":")" + n + R"(","__text":")" + n + R"("},"x"]})"),
                       b = json(R"({"d":{"__name":"d","i":[{"id":")" + n + R"(","__text":")" + n + R"("},"x"]}})");
@@ -142,7 +143,10 @@ TEST(XMLParser, SharedOptionsReachEntryPointsWholeWhileThreadsConvert) {
                 if (!d || (Value(*d) != a && Value(*d) != b)) wrong[t] = d ? d->description() : "none";
             }
         });
-    for (int i = 0; i < 2000; ++i) shared = (i % 2) ? other : defaults;  // ends with other
+    // At least 2,000 switches, and on until both entry points met the other options (a busy machine may run the
+    // threads late): a bounded wait.
+    for (int i = 0; i < 2000 || (sawOther != 3 && i < 2'000'000); ++i) shared = (i % 2) ? other : defaults;
+    switching = false;
     for (auto& th : threads) th.join();
     shared = defaults;
     EXPECT_EQ(wrong, std::vector<std::string>(4));
