@@ -12,7 +12,6 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
-#include <ranges>
 #include <thread>
 
 namespace orvalis::testsupport {
@@ -215,8 +214,8 @@ TEST_F(Operations, OperationsOfOneFacadeAnswerInServerOrderAndOutliveIt) {
 TEST_F(Operations, ManyThreadsSigningAtOnceEachGetExactlyOneAcceptedCallback) {
     constexpr int kThreads = 4, kPerThread = 6;
     Outcomes out;
-    for (std::vector<std::jthread> threads; int t : std::views::iota(0, kThreads))  // joined as the loop ends
-        threads.emplace_back([&, t] {
+    for (std::vector<std::jthread> threads; threads.size() < kThreads;)  // joined as the loop ends
+        threads.emplace_back([&, t = static_cast<int>(threads.size())] {
             ZRBOrvalis facade;
             for (int i = t * kPerThread; i < (t + 1) * kPerThread; ++i)
                 facade.getPreCheckoutDataService(
