@@ -153,7 +153,7 @@ TEST_F(Manager, LogsTheRequestBodyBeforeSendingAndTheResponseBodyAsValidText) {
     execute(reply("{\"k\":\"caf\xC3\xA9\xff\"}"));
     const std::string text = "{\"k\":\"caf\xC3\xA9\xEF\xBF\xBD\"}";
     // Logged by the call itself; the answer may be logged before the snapshot on a slow machine.
-    EXPECT_NE(std::ranges::find(logWhenReturned_, "Request : " + text), logWhenReturned_.end());
+    EXPECT_NE(std::find(logWhenReturned_.begin(), logWhenReturned_.end(), "Request : " + text), logWhenReturned_.end());
     std::vector<std::string> bodies;  // every body logged, in order: the GET's answer, then the POST and its answer
     for (const auto& l : logLines())
         if (l.starts_with("Request : ") || l.starts_with("Response: ")) bodies.push_back(l);
@@ -175,8 +175,10 @@ TEST_F(Manager, ThrowingCallbacksAreContained) {
     ASSERT_TRUE(lost.size() == 1 && lost[0].failure);
     EXPECT_EQ(lost[0].failure->code(), URLErrorNetworkConnectionLost) << "the session's error, unchanged";
     EXPECT_EQ(events(execute(reply(R"({"still":"alive"})"))), std::vector<std::string>{R"(success {"still":"alive"})"});
+    const auto lines = logLines();
     for (const char* logged : {"threw (host bug)", "completion handler threw: bug"})
-        EXPECT_TRUE(std::ranges::any_of(logLines(), [&](auto& l) { return l.find(logged) != l.npos; })) << logged;
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(logged) != l.npos; }))
+            << logged;
 }
 
 TEST_F(Manager, JSONPostRequestIsAnUnsignedPrettyPrintedPost) {
@@ -231,7 +233,8 @@ protected:
             EXPECT_EQ(starters.count(o.thread), 0u) << "a callback ran on a thread that started requests";
             if (bool(o.success) != l.mix[o.tag % l.mix.size()].second && ++wrong <= 5) ADD_FAILURE() << o.describe();
         }
-        EXPECT_EQ(std::ranges::count(calls, 1), static_cast<long>(total)) << "requests without exactly one callback";
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), 1), static_cast<long>(total))
+            << "requests without exactly one callback";
     }
 };
 
