@@ -91,11 +91,20 @@ static Result pay(const Client& client, int attempts = 0, size_t optionsSize = s
 }
 
 // Pre-checkout data of the sandbox's pairing through client, waited for.
-static Result precheckout(const Client& client) {
+static Result precheckout(const Client& client, const orvalis_call_options* options = nullptr) {
     orvalis_precheckout_data_request request = {sizeof request, "sbx-pairing-0001"};
     return waited([&](orvalis_operation** op) {
-        return orvalis_client_get_precheckout_data(client.get(), &request, nullptr, nullptr, nullptr, op);
+        return orvalis_client_get_precheckout_data(client.get(), &request, options, nullptr, nullptr, op);
     });
+}
+
+// A read that meets the server's GOAWAY as the last stream of its reused HTTP/2 connection goes again on a new one,
+// with no retry asked for (the "goaway" port answers one stream per connection).
+TEST(CInterface, AReadCutByAGoawayGoesAgainOnANewConnection) {
+    ts::sandboxWorld();  // the merchant key among the resources
+    const Client c = client(ts::sharedServer().host("goaway"));
+    const orvalis_call_options once = {sizeof once, 0, 0, 1};
+    for (int i = 0; i < 2; ++i) EXPECT_TRUE(orvalis_result_succeeded(precheckout(c, &once).get())) << i;
 }
 
 TEST(CInterface, OperationsStartedAndCancelledFromCCallBackOnceOnTheDeliveryThread) {

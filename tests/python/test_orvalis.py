@@ -277,6 +277,9 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     with ThreadPoolExecutor(12) as pool:  # each held request is dropped once released
         list(pool.map(lambda c, p: pytest.raises(OperationError, c.get_precheckout_data, pairing_id=p),
                       [wide] * 8 + [narrow] * 4, ["hold4"] * 8 + ["hold2"] * 4))
+    # A read that meets the server's GOAWAY as the last stream of its reused HTTP/2 connection goes again, unasked
+    goaway = connect("127.0.0.1:%d" % shared_server["goaway"], trusted_certificates=[keys / "good.pem"], attempts=1)
+    assert [goaway.get_precheckout_data(pairing_id="p") for _ in range(2)] == [{}, {}]
     stats = own.get_precheckout_data(pairing_id="stats")
     assert (stats["held py-wide"], stats["held py-narrow"]) == (4, 2)
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
