@@ -104,11 +104,14 @@ Outcome fetch(const URLRequest& request, std::chrono::seconds limit) {
     return {std::nullopt, std::nullopt, Error::withDescription("test", 0, "no completion within the time limit")};
 }
 
-URLRequest get(const std::string& url, double timeout) {
+URLRequest request(const std::string& url, const char* method, std::optional<std::string> body, double timeout) {
     URLRequest r(url, URLRequestReloadIgnoringLocalCacheData, timeout);
-    r.setHTTPMethod("GET");
+    r.setHTTPMethod(method);
+    r.setHTTPBody(std::move(body));
     return r;
 }
+
+URLRequest get(const std::string& url, double timeout) { return request(url, "GET", std::nullopt, timeout); }
 
 std::size_t residentBytes() {
     malloc_trim(0);  // otherwise freed arenas stay resident and hide a return to baseline

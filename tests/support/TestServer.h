@@ -70,6 +70,8 @@ struct Outcome {
 std::future<Outcome> start(const URLRequest& request);
 /// Runs request to its end; no completion within limit reads as an error of domain "test".
 Outcome fetch(const URLRequest& request, std::chrono::seconds limit = std::chrono::seconds(30));
+/// A request of url with the given method, body and idle time-out in seconds.
+URLRequest request(const std::string& url, const char* method, std::optional<std::string> body, double timeout = 10.0);
 /// A GET of url with the given idle time-out in seconds.
 URLRequest get(const std::string& url, double timeout = 10.0);
 

@@ -129,9 +129,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerOfEachSize, ::testing::Values(
 // it again: a GET goes once more on a new connection; a POST is reported as possibly delivered and not sent again.
 TEST(Http2, AStreamRefusedByGoawayGoesAgainOnANewConnectionOnlyWhenItIsAGet) {
     const std::string url = sharedServer().url("/", "goaway");
-    URLRequest post = get(url);
-    post.setHTTPMethod("POST"), post.setHTTPBody(std::string("{}"));
-    const URLRequest requests[] = {get(url), get(url), post};  // the second GET and the POST meet the GOAWAY
+    const URLRequest requests[] = {get(url), get(url), request(url, "POST", "{}")};  // the last two meet the GOAWAY
     const std::int64_t codes[] = {0, 0, URLErrorNetworkConnectionLost};
     for (int i = 0; i < 3; ++i) {
         Outcome o = fetch(requests[i]);

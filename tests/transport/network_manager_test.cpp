@@ -59,12 +59,7 @@ protected:
         return out->all();
     }
     // A POST the server answers with its own body.
-    URLRequest reply(const std::string& body) {
-        URLRequest r(server.url("/reply"), URLRequestReloadIgnoringLocalCacheData, 10);
-        r.setHTTPMethod("POST");
-        r.setHTTPBody(body);
-        return r;
-    }
+    URLRequest reply(const std::string& body) { return request(server.url("/reply"), "POST", body); }
     TestServer& server = sharedServer();
     std::mutex logMutex_;
     std::vector<std::string> log_;

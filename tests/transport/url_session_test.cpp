@@ -14,14 +14,6 @@
 namespace orvalis::testsupport {
 namespace {
 
-// A request of url with the given method and body.
-URLRequest request(const std::string& url, const char* method, std::optional<std::string> body, double timeout = 10) {
-    URLRequest r(url, URLRequestReloadIgnoringLocalCacheData, timeout);
-    r.setHTTPMethod(method);
-    r.setHTTPBody(std::move(body));
-    return r;
-}
-
 class Transport : public ::testing::Test {
 protected:
     TestServer& server = sharedServer();
