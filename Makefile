@@ -139,7 +139,6 @@ package:
 	  --build-dir=$(CURDIR)/$(PACKAGE_BUILD) --work-dir=$(CURDIR)/$(PACKAGE_BUILD)/package-check
 
 bench: build
-	@scripts/install-deps.sh bench
 	scripts/bench.sh $(BUILD)
 
 # Every libFuzzer target for FUZZ_SECONDS each (FUZZ_TARGETS picks some), in a

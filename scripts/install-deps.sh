@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those missing.
-# Usage: scripts/install-deps.sh [core|test|bench|fuzz|libcxx|docs|package|all]...   (default: core)
+# Usage: scripts/install-deps.sh [core|test|fuzz|libcxx|docs|package|all]...   (default: core)
 set -euo pipefail
 
 # What building the library, the tools and the wheel needs.
@@ -20,8 +20,6 @@ test=(libgtest-dev libgmock-dev libbenchmark-dev valgrind python3-pytest
       clang-format-14  # the format of tests/ (scripts/format-tests.sh --check)
       python3-venv  # a venv to install the wheel into
       python3-h2)  # HTTP/2 test servers: one that sends GOAWAY, bench/inflight's with 100,000 streams at once
-# The benchmarks need nothing beyond the test group (bench/inflight's server is python3-h2's too).
-bench=()
 fuzz=(clang libclang-rt-14-dev)
 # clang with LLVM's standard library; GoogleTest is built from its sources there.
 libcxx=(clang libc++-14-dev libc++abi-14-dev googletest)
@@ -34,12 +32,11 @@ for group in "${@:-core}"; do
   case "$group" in
     core) wanted+=("${core[@]}") ;;
     test) wanted+=("${test[@]}") ;;
-    bench) wanted+=("${bench[@]}") ;;
     fuzz) wanted+=("${fuzz[@]}") ;;
     libcxx) wanted+=("${libcxx[@]}") ;;
     docs) wanted+=("${docs[@]}") ;;
     package) wanted+=("${package[@]}") ;;
-    all) wanted+=("${core[@]}" "${test[@]}" "${bench[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}" "${package[@]}") ;;
+    all) wanted+=("${core[@]}" "${test[@]}" "${fuzz[@]}" "${libcxx[@]}" "${docs[@]}" "${package[@]}") ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done
