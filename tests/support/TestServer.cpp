@@ -63,10 +63,9 @@ TestServer::TestServer() {
     issue("wrong", {.commonName = "other.invalid", .dnsNames = {"other.invalid"}, .ipAddresses = {}});
     issue("self", localhostCertOptions(), true);
     // Never closed: pclose would wait for the server, which ends when this process does.
-    FILE* child = popen(("exec " + quoted(ORVALIS_TEST_SERVER_PYTHON) + " " + quoted(ORVALIS_TEST_SERVER_SCRIPT) + " " +
-                            quoted(dir_.path()))
-                            .c_str(),
-        "re");
+    const std::string command = "exec " + quoted(ORVALIS_TEST_SERVER_PYTHON) + " " +
+                                quoted(ORVALIS_TEST_SERVER_SCRIPT) + " " + quoted(dir_.path());
+    FILE* child = popen(command.c_str(), "re");
     char line[512];
     if (child == nullptr || std::fgets(line, sizeof line, child) == nullptr)
         throw std::runtime_error("the test server did not start");
