@@ -84,13 +84,12 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::string script = ORVALIS_HOLD_SERVER;
-        // Debian's python3-h2 serves the system interpreter, not one found earlier in PATH.
-        std::vector<std::string> args = {"/usr/bin/python3", script, cert, key};
+        std::vector<std::string> args = {ORVALIS_PYTHON3, script, cert, key};  // the interpreter python3-h2 serves
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         if (posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start /usr/bin/python3");
+            throw std::runtime_error("cannot start " + args[0]);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         in_ = fdopen(out[0], "r");
