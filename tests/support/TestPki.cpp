@@ -153,15 +153,6 @@ Identity writeEcIdentity(const TempDir& dir, const std::string& name, const Cert
     return Identity{std::move(key), std::move(cert)};
 }
 
-std::optional<std::string> base64Decode(std::string_view text) {
-    std::string out(text.size() / 4 * 3, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-        reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-    if (n < 0 || text.size() % 4 != 0) return std::nullopt;
-    out.resize(static_cast<std::size_t>(n) - (text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0));
-    return out;  // EVP_DecodeBlock counted the padding as zero bytes
-}
-
 bool verifyPkcs1Signature(X509* cert, std::string_view data, std::string_view sig, const char* digest) {
     std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>> ctx(EVP_MD_CTX_new());
     EVP_PKEY_CTX* pctx = nullptr;

@@ -4,6 +4,7 @@
 // the OpenSSL API, so that no secret is ever stored in the repository. Every
 // maker throws std::runtime_error when OpenSSL fails.
 
+#include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
 #include <Pki.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -23,6 +23,8 @@ namespace orvalis::testsupport {
 template <auto Free>
 using FreeWith = orvalis::detail::Deleter<Free>;
 // Certificates are made as the sandbox server makes its own.
+// Base64 as the sandbox reads it.
+using detail::base64Decode;
 using pki::CertOptions;
 using pki::certPem;
 using pki::makeEcKey;
@@ -88,8 +90,6 @@ private:
 Identity writeEcIdentity(
     const TempDir& dir, const std::string& name, const CertOptions& options, const Identity* ca = nullptr);
 
-/// Bytes of standard Base64 text (no line breaks), or none when it is not Base64.
-std::optional<std::string> base64Decode(std::string_view text);
 /// True when sig is a valid RSASSA-PKCS1-v1_5 signature of data with the
 /// given digest ("SHA1", "SHA256") under the public key of cert.
 bool verifyPkcs1Signature(X509* cert, std::string_view data, std::string_view sig, const char* digest);
