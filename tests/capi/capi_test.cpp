@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -325,10 +326,15 @@ TEST(CInterface, Int64MaxIsNoTimeLimitAnIdleTimeOutLeavesReachedMaybeAndAForkedC
     orvalis_call_options shortIdle = {sizeof shortIdle, 300, 0, 0};
     orvalis_operation *slow = nullptr, *cut = nullptr;
     orvalis_result *answered = nullptr, *timedOut = nullptr;
+    std::atomic<int> takenIn = 0;
+    ts::sandboxWorld().server->setObserver([&](auto&) { ++takenIn; });
     ASSERT_EQ(orvalis_client_initialize_pairing(c.get(), &request, {}, {}, {}, &slow) ||
                   orvalis_client_initialize_pairing(c.get(), &request, &shortIdle, {}, {}, &cut),
         ORVALIS_OK);
-    // A child's own calls work; the two in flight stay the parent's.
+    // A child's own calls work; the two in flight stay the parent's. The fork waits until both wait in the
+    // server's delay: a thread of this test's server inside OpenSSL at the fork could hold its locks.
+    for (int i = 0; i < 500 && takenIn < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ts::sandboxWorld().server->setObserver({});
     const pid_t child = ts::kForkWithBusyThreads ? fork() : -1;
     if (child == 0) {
         alarm(30);  // a call that never ends shows as SIGALRM

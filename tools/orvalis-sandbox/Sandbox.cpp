@@ -302,7 +302,12 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
         if (f != faults.end() && f->second.remaining != 0) fault = f->second;
         if (f != faults.end() && f->second.remaining > 0 && op != nullptr && !reason) --f->second.remaining;
         obs = observer;
+        // Recorded before any delay: a test can see a request taken in while its answer waits.
+        if (!r.accepted) ++rejected;
+        log.push_back(r);
+        if (log.size() > kRecordLimit) log.pop_front();
     }
+    if (obs) obs(r);
 
     if (op == nullptr) {
         res.status = 404;
@@ -361,14 +366,6 @@ void Sandbox::Impl::handle(const httplib::Request& req, httplib::Response& res) 
             }
         }
     }
-
-    {
-        std::lock_guard lock(mutex);
-        if (!r.accepted) ++rejected;
-        log.push_back(r);
-        if (log.size() > kRecordLimit) log.pop_front();
-    }
-    if (obs) obs(r);
 }
 
 Sandbox::Sandbox(SandboxOptions options) : impl_(std::make_unique<Impl>()) {

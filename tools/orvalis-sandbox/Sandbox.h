@@ -100,7 +100,8 @@ public:
     std::string serverCertificatePEM() const;
 
     void setFault(const std::string& operation, Fault fault);
-    /// Called once per request, on a server thread, after the answer is chosen.
+    /// Called once per request, on a server thread, once it is judged and before it is answered
+    /// (before the wait of a "delay" fault).
     void setObserver(std::function<void(const RecordedRequest&)> observer);
     std::vector<RecordedRequest> requests() const;
     std::size_t rejectedCount() const;
