@@ -35,14 +35,9 @@ std::string digestBase64(std::string_view data, const char* md) {
 // "merchant.p12" (password "pw"), and every log line captured.
 class Signer : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        identity_ = new Identity(makeSharedRsaIdentity(2048));
-        dir_ = new TempDir();
-        dir_->write("merchant.p12", makeP12(identity_->key.get(), identity_->cert.get(), "pw"));
-    }
-    static void TearDownTestSuite() { delete dir_, delete identity_; }
     void SetUp() override {
-        Bundle::mainBundle().setResourcePath(dir_->path().string());
+        dir_.write("merchant.p12", makeP12(identity_.key.get(), identity_.cert.get(), "pw"));
+        Bundle::mainBundle().setResourcePath(dir_.path().string());
         setRandomSourceForTesting([](std::uint32_t) { return 23456789u; });
         setClockForTesting([] { return 1500000000.5; });
         setLogHandler([this](std::string_view l) { lines_.emplace_back(l); });  // signing logs on the calling thread
@@ -54,8 +49,8 @@ protected:
         return ZRBOAuthProvider::initWith(m, OAuthURLSchemeTypeHTTPS, "api.example.com", "/q/p", query, consumer,
             std::string("merchant"), std::string("pw"), t, body);
     }
-    static inline Identity* identity_ = nullptr;
-    static inline TempDir* dir_ = nullptr;
+    Identity identity_ = makeSharedRsaIdentity(2048);
+    TempDir dir_;
     std::vector<std::string> lines_;
 };
 
@@ -128,8 +123,7 @@ TEST_F(Signer, BaseStringMatchesAnRfc5849Reference) {
                 const Value* s = p.oAuthHeaders().find("oauth_signature");
                 ASSERT_TRUE(s && p.oAuthSignatureBaseString());
                 const auto raw = base64Decode(detail::percentDecode(s->asString()).value_or(""));
-                EXPECT_TRUE(
-                    raw && verifyPkcs1Signature(identity_->cert.get(), *p.oAuthSignatureBaseString(), *raw, md));
+                EXPECT_TRUE(raw && verifyPkcs1Signature(identity_.cert.get(), *p.oAuthSignatureBaseString(), *raw, md));
                 std::string url;
                 for (const auto& [k, v] : query) url += "&" + k + "=" + pct(v);
                 EXPECT_EQ(
