@@ -36,11 +36,9 @@ TEST_F(KeyFiles, SignaturesAreFullLengthAndVerify) {
     Identity id = makeSharedRsaIdentity(4096);
     add("rsa", makeP12(id.key.get(), id.cert.get(), "pw"));
     const std::string text = "POST&https%3A%2F%2Fh%2Fp&a%3D\xC3\xA9", name = "rsa";
-    for (const char* md : {"SHA1", "SHA256"}) {
-        const std::optional<std::string> sig = std::string_view(md) == "SHA256"
-                                                   ? helper_.RSASHA256SSignature(text, name, "pw")
-                                                   : helper_.RSASHA1SSignature(text, name, "pw");
-        ASSERT_TRUE(sig);
+    for (const auto& [md, sig] : {std::pair{"SHA1", helper_.RSASHA1SSignature(text, name, "pw")},
+             std::pair{"SHA256", helper_.RSASHA256SSignature(text, name, "pw")}}) {
+        ASSERT_TRUE(sig) << md;
         EXPECT_EQ(sig->size(), 684u);  // Base64 on one line
         EXPECT_TRUE(verifyPkcs1Signature(id.cert.get(), text, base64Decode(*sig).value(), md));
     }
