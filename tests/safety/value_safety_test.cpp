@@ -57,8 +57,7 @@ TEST(Lookup, AbsentKeysIndexesAndKindsReadAsNullAndTemporariesGiveValuesThatOwnT
     // On a temporary, a value that owns its text: a reference into the freed dictionary would be a use after free.
     auto&& kept = Dictionary{{"id", "short"}, {"long", std::string(100, 'x')}}["id"];
     auto&& nested = Value(Dictionary{{"a", Array{"inline"}}})["a"][0];
-    EXPECT_EQ(kept.description(), "short");
-    EXPECT_EQ(nested.description(), "inline");
+    EXPECT_EQ(std::tuple(kept.description(), nested.description()), std::tuple("short", "inline"));
 }
 
 TEST(Bindings, VisitEntriesInInsertionOrderAndWriteThrough) {
