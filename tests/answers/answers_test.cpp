@@ -12,8 +12,7 @@
 #include <tuple>
 
 using namespace orvalis;
-using orvalis::testsupport::RowName;
-using orvalis::testsupport::wideAnswer;
+using namespace orvalis::testsupport;
 
 namespace {
 
@@ -23,16 +22,6 @@ std::string repeat(std::string_view head, std::string_view item, std::size_t n, 
     return s += tail;
 }
 std::string nested(std::size_t depth) { return repeat("", "<a>", depth, "x") + repeat("", "</a>", depth, ""); }
-
-// Runs the completion steps on body: 0 when delivered, else the code of the
-// failure (-2 for a failure of another domain).
-std::int64_t complete(const std::string& body) {
-    std::int64_t code = -1;
-    detail::runCompletionSteps(
-        body, std::nullopt, [&](Dictionary) { code = 0; },
-        [&](Error e) { code = e.domain() == kZRBNetworkErrorDomain ? e.code() : -2; });
-    return code;
-}
 
 struct Answer {
     const char* name;
@@ -45,7 +34,13 @@ class Answers : public ::testing::TestWithParam<Answer> {};
 // The memory each shape takes is measured by bench/answers; here, which are delivered.
 TEST_P(Answers, AreDeliveredWholeOrFailWithTheDocumentedError) {
     setLogHandler(LogHandler());
-    EXPECT_EQ(complete(GetParam().body()), GetParam().code);
+    // The completion steps run on the body: 0 when delivered, else the code of the
+    // failure (-2 for a failure of another domain).
+    std::int64_t code = -1;
+    detail::runCompletionSteps(
+        GetParam().body(), std::nullopt, [&](Dictionary) { code = 0; },
+        [&](Error e) { code = e.domain() == kZRBNetworkErrorDomain ? e.code() : -2; });
+    EXPECT_EQ(code, GetParam().code);
 }
 
 constexpr std::int64_t kTooLarge = kZRBNetworkAnswerTooLargeErrorCode;
