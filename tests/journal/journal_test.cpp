@@ -7,6 +7,7 @@
 #include <Orvalis/Foundation/System/detail/File.h>
 #include <Orvalis/ServiceInfrastructure/Orvalis.h>
 #include <Printers.h>
+#include <SandboxWorld.h>
 #include <TestServer.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,9 +29,8 @@ namespace {
 
 // The suite's PostgreSQL cluster (ctest names the file holding its connection string), "" without one.
 std::string cluster() {
-    const char* file = std::getenv("ORVALIS_TEST_POSTGRESQL");
     std::string line;
-    if (file != nullptr) std::getline(std::ifstream(file), line);
+    if (const char* file = std::getenv("ORVALIS_TEST_POSTGRESQL")) std::getline(std::ifstream(file), line);
     return line;
 }
 
@@ -178,9 +178,7 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
 TEST_P(JournalFile, UnsettledListsMaybeReachedOldestFirstUntilSettled) {
     c.journalScope = JournalScope::AllOperations;  // reads too, with the ids they carry
     Client client(c);
-    ZRBPaymentDataRequest data;
-    data.setTransactionId("tx-1");
-    client.getPaymentData(data).get();
+    client.getPaymentData(ts::acceptable<ZRBPaymentDataRequest>()).get();  // of transaction tx-1
     server.reply = AnswererReply::transportFailure(URLErrorNetworkConnectionLost, true);
     client.expressCheckout(payment("chk-1\n2 fake\x1b[2J\x7f\\")).get();
     client.authorizePairing({}).get();
@@ -334,9 +332,7 @@ TEST_P(JournalFile, ALockedJournalDelaysOnlyItsOwnPaymentsEachUntilItsOwnDeadlin
     }
     for (int i = 0; i < 25; ++i) {
         const auto start = Clock::now();
-        ZRBPairingIDServiceRequest r;
-        r.setPairingTransactionId("p-1");
-        EXPECT_TRUE(reading.getPairingId(r).get().succeeded());
+        EXPECT_TRUE(reading.getPairingId(ts::acceptable<ZRBPairingIDServiceRequest>()).get().succeeded());
         EXPECT_LT(Clock::now() - start, quick) << "a read of a client without a journal was held up";
     }
     // A payment cancelled while its entry waits for the journal ends at once, with nothing sent nor written.
@@ -450,10 +446,9 @@ TEST_P(JournalFile, ACopyMovesEveryEntryOnceEitherWay) {
         }
         return rows;
     };
-    for (int round = 0; round < 2; ++round) {
+    for (auto copiedPresent : {std::pair<std::size_t, std::size_t>{5, 0}, {0, 5}}) {  // the second: none added
         const JournalCopyCounts counts = copyJournal(*file, *db);
-        EXPECT_EQ(counts.copied, round == 0 ? 5u : 0u);
-        EXPECT_EQ(counts.present, round == 0 ? 0u : 5u);
+        EXPECT_EQ(std::pair(counts.copied, counts.present), copiedPresent);
     }
     std::shared_ptr<Journal> back = openJournal((dir.path() / "back.db").string());
     copyJournal(*db, *back), copyJournal(*db, *back);
@@ -467,17 +462,14 @@ TEST_P(JournalFile, ACopyMovesEveryEntryOnceEitherWay) {
 TEST(JournalSchema, AFileOfTheFirstVersionIsUpgradedInPlace) {
     ts::TempDir dir;
     const std::string path = (dir.path() / "v1.db").string();
-    {
-        detail::Database v1(path, {});
-        v1.execute(
-            "CREATE TABLE attempt (id INTEGER PRIMARY KEY AUTOINCREMENT, operation TEXT NOT NULL, "
-            "correlation_id TEXT NOT NULL, request_ids TEXT NOT NULL, amount REAL, currency TEXT, body_sha256 "
-            "TEXT NOT NULL, recorded_at INTEGER NOT NULL, reached INTEGER, status_code INTEGER NOT NULL DEFAULT "
-            "0, error_domain TEXT, error_code INTEGER, answer_ids TEXT NOT NULL DEFAULT '{}', completed_at "
-            "INTEGER, settled_at INTEGER, settle_note TEXT NOT NULL DEFAULT ''); PRAGMA user_version = 1; "
-            "INSERT INTO attempt (operation, correlation_id, request_ids, body_sha256, recorded_at, reached) "
-            "VALUES ('expressCheckout', 'old-nonce', '{}', '', 0, 1)");
-    }
+    detail::Database(path, {}).execute(
+        "CREATE TABLE attempt (id INTEGER PRIMARY KEY AUTOINCREMENT, operation TEXT NOT NULL, "
+        "correlation_id TEXT NOT NULL, request_ids TEXT NOT NULL, amount REAL, currency TEXT, body_sha256 "
+        "TEXT NOT NULL, recorded_at INTEGER NOT NULL, reached INTEGER, status_code INTEGER NOT NULL DEFAULT "
+        "0, error_domain TEXT, error_code INTEGER, answer_ids TEXT NOT NULL DEFAULT '{}', completed_at "
+        "INTEGER, settled_at INTEGER, settle_note TEXT NOT NULL DEFAULT ''); PRAGMA user_version = 1; "
+        "INSERT INTO attempt (operation, correlation_id, request_ids, body_sha256, recorded_at, reached) "
+        "VALUES ('expressCheckout', 'old-nonce', '{}', '', 0, 1)");  // closed at once, before the journal opens it
     std::shared_ptr<Journal> journal = openJournal(path);
     std::vector<InstanceEntry> found = findJournalEntries(*journal, {});
     ASSERT_EQ(found.size(), 1u);
