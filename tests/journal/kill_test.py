@@ -14,8 +14,7 @@ import collections, contextlib, json, os, random, shutil, signal, subprocess, sy
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import pg_cluster
 
-host_program, sandbox_program, journal_tool = sys.argv[1:4]
-mode = sys.argv[4] if len(sys.argv) > 4 else None
+host_program, sandbox_program, journal_tool, mode = (sys.argv[1:] + [None])[:4]
 total, least_kills, least_outages = 1000, 20, 3
 work = tempfile.mkdtemp(prefix="orvalis-kill-")
 at = lambda name: os.path.join(work, name)
@@ -35,8 +34,7 @@ def pay(journal, payments, *more, program=(host_program,)):  # a host paying unt
 
 def kill(process):  # whether it was still running
     alive = process.poll() is None
-    if alive:
-        process.send_signal(signal.SIGKILL)
+    process.kill()  # SIGKILL, or nothing once it has been waited for
     process.wait()
     return alive
 
@@ -116,9 +114,7 @@ def fleet():
                 pg.start()
                 outages += 1
             entries = compare(db)[0]
-        for process in hosts:
-            if kill(process):
-                killed.add(process.instance)
+        killed |= {process.instance for process in hosts if kill(process)}
         entries, received, outcomes, by_nonce = finish(db)
         received_ids = {e["requestIds"].get("checkoutId") for nonce in received for e in by_nonce[nonce]}
         refused = set(open(refused_log).read().split())
