@@ -4,7 +4,7 @@
 #     pg_cluster.py start STATE   starts one, writes its connection string (one line) to STATE
 #     pg_cluster.py stop STATE    stops it at once and removes its folder and STATE
 # From Python: with Cluster() as pg: pg.conninfo(); pg.crash(); pg.start(); standby = pg.standby(); ...
-import glob, os, pwd, re, shutil, signal, socket, subprocess, sys, tempfile, time
+import glob, os, pathlib, pwd, re, shutil, signal, socket, subprocess, sys, tempfile, time
 
 BIN = os.environ.get("ORVALIS_PG_BIN") or next(
     (d for d in ["/usr/lib/postgresql/15/bin"] + sorted(glob.glob("/usr/lib/postgresql/*/bin"), reverse=True)
@@ -106,22 +106,18 @@ def stop_folder(folder):
 
 if __name__ == "__main__":
     command, state = sys.argv[1:3]
+    if command in ("start", "stop") and os.path.exists(state):  # stop; to start, a killed run's leftover goes first
+        stop_folder(folder_of(state))
+        os.remove(state)
     if command == "start":
-        if os.path.exists(state):  # a leftover of a killed run
-            stop_folder(folder_of(state))
         cluster = Cluster(watch=False)
         try:
             cluster.init()
         except BaseException as e:
             cluster.close()
             sys.exit(f"the cluster did not start: {e}\n{getattr(e, 'output', '')}")
-        with open(state, "w") as out:
-            out.write(cluster.conninfo() + "\n")
+        pathlib.Path(state).write_text(cluster.conninfo() + "\n")
         print(cluster.conninfo())
-    elif command == "stop":
-        if os.path.exists(state):
-            stop_folder(folder_of(state))
-            os.remove(state)
     elif command == "watch":  # watch PID FOLDER: until the folder is gone or the process is
         pid, folder = int(sys.argv[2]), sys.argv[3]
         while os.path.exists(folder):
