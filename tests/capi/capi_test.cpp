@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 extern "C" int start_and_cancel(orvalis_client* client, const char* pairing_id, int n, int counts[4]);
@@ -45,10 +47,11 @@ struct Settings {
     void* user = nullptr;
 };
 
-static Client client(const std::string& host, Settings s = {}) {
+// A client of host as s has it; orvalis_client_new is expected to return made.
+static Client client(const std::string& host, Settings s = {}, orvalis_status made = ORVALIS_OK) {
     orvalis_client_config* config = nullptr;
     orvalis_key_source* key = nullptr;
-    orvalis_client* made = nullptr;
+    orvalis_client* out = nullptr;
     EXPECT_EQ(orvalis_client_config_new(&config) || (s.key && orvalis_key_source_resource(s.key, &key)) ||
                   orvalis_client_config_set_host(config, host.c_str()) ||
                   orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
@@ -61,12 +64,12 @@ static Client client(const std::string& host, Settings s = {}) {
                   orvalis_client_config_set_full_log_lines(config, s.fullLogLines) ||
                   (s.backoffMs && orvalis_client_config_set_retry(config, 3, s.backoffMs, 1000, 60000)) ||
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
-                  (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)) ||
-                  orvalis_client_new(config, &made),
+                  (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)),
         ORVALIS_OK);
+    EXPECT_EQ(orvalis_client_new(config, &out), made);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
-    return Client(made, &orvalis_client_free);
+    return Client(out, &orvalis_client_free);
 }
 
 using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
@@ -427,15 +430,12 @@ static void answer(const orvalis_exchange* request, orvalis_reply* reply, void* 
     reply->body_length = std::strlen(reply->body);
 }
 
-static void collectLine(const char* line, size_t, void* lines) {
-    static_cast<std::string*>(lines)->append(line) += '\n';
-}
-
 // A client that asks for full log lines has them (redaction itself: operation_handle_test.cpp and the Python tests).
 TEST(CInterface, AnAnsweredClientSendsSignedRequestsThatTheCheckTellsFromTamperedOnes) {
     Checked checked{ts::sandboxWorld().file("merchant.pem"), {}};
     std::string lines;  // delivery thread; read after the waits
-    orvalis_set_log_handler(&collectLine, &lines);
+    orvalis_set_log_handler(
+        [](const char* line, size_t, void* user) { static_cast<std::string*>(user)->append(line) += '\n'; }, &lines);
     Client c = client("api.example.com", {.fullLogLines = 1, .answerer = &answer, .user = &checked});
     Result r = precheckout(c);
     ASSERT_TRUE(r && orvalis_result_succeeded(r.get()));
@@ -462,9 +462,8 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
 TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNoJournal) {
     ts::sandboxWorld();  // the merchant key among the resources, when this case runs alone
     ts::TempDir dir;
-    const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL");
     std::string database;  // none without a PostgreSQL cluster (ctest starts one)
-    if (state != nullptr) std::getline(std::ifstream(state), database);
+    if (const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL")) std::getline(std::ifstream(state), database);
     ASSERT_EQ(orvalis_journal_set_instance("c-face", 1000), ORVALIS_OK);
     EXPECT_EQ(orvalis_journal_set_instance("line\nbreak", 1000), ORVALIS_ERROR_INVALID_ARGUMENT);
     for (auto [where, all] : {std::pair((dir.path() / "0.db").string(), 0),
@@ -492,12 +491,11 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNo
         const std::string entry = "{\"id\":" + std::to_string(paid) + ",";
         ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
         EXPECT_THAT(take(text), testing::HasSubstr(entry));
-        int settled = -1;
-        EXPECT_EQ(orvalis_journal_settle_once(journal, paid, "first", &settled), ORVALIS_OK);
-        EXPECT_EQ(settled, 1);
-        EXPECT_EQ(orvalis_journal_settle_once(journal, paid, "second", &settled), ORVALIS_OK);
-        EXPECT_EQ(settled, 0);
-        EXPECT_EQ(orvalis_journal_settle_once(journal, paid + 1000, "none", &settled), ORVALIS_ERROR_INVALID_ARGUMENT);
+        int first = -1, second = -1;
+        EXPECT_EQ(orvalis_journal_settle_once(journal, paid, "first", &first), ORVALIS_OK);
+        EXPECT_EQ(orvalis_journal_settle_once(journal, paid, "second", &second), ORVALIS_OK);
+        EXPECT_EQ(std::pair(first, second), std::pair(1, 0));
+        EXPECT_EQ(orvalis_journal_settle_once(journal, paid + 1000, "none", &first), ORVALIS_ERROR_INVALID_ARGUMENT);
         EXPECT_EQ(orvalis_journal_settle(journal, paid, "refunded"), ORVALIS_OK);
         EXPECT_EQ(orvalis_journal_settle(journal, paid + 1000, "none"), ORVALIS_ERROR_INVALID_ARGUMENT);
         ASSERT_EQ(orvalis_journal_unsettled_json(journal, &text), ORVALIS_OK);
@@ -514,14 +512,9 @@ TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNo
     ASSERT_EQ(orvalis_journal_set_instance(nullptr, 10000), ORVALIS_OK);
     // Refused, and left as it was: an empty file is not made a journal.
     const std::string empty = dir.write("empty.db", "").string();
-    orvalis_client_config* config = nullptr;
-    orvalis_client* made = nullptr;
     orvalis_journal* refused = nullptr;
-    ASSERT_EQ(
-        orvalis_client_config_new(&config) || orvalis_client_config_set_journal(config, empty.c_str(), 1), ORVALIS_OK);
-    EXPECT_EQ(orvalis_client_new(config, &made), ORVALIS_ERROR_JOURNAL);
+    const Client made = client("api.example.com", {.journal = empty.c_str(), .journalAll = 1}, ORVALIS_ERROR_JOURNAL);
     EXPECT_THAT(take(orvalis_last_error()), testing::HasSubstr("not an Orvalis journal"));
     EXPECT_EQ(orvalis_journal_open(empty.c_str(), &refused), ORVALIS_ERROR_JOURNAL);
     EXPECT_TRUE(made == nullptr && refused == nullptr && std::filesystem::file_size(empty) == 0);
-    orvalis_client_config_free(config);
 }
