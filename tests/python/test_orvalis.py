@@ -159,9 +159,8 @@ def test_refused_requests_are_not_sent(good, keys, connect, request, options, op
     if "key_token" in options:  # a second token of this run, which no right PIN ever opened
         options = {**options, "key_token": request.getfixturevalue("token")(options["key_token"])}
     before, sent = seen(keys, "good"), code == 401
-    with pytest.raises(ValueError if code is None else OperationError) as caught:
-        getattr(connect(good, **options), operation)(**fields)
-    e = caught.value
+    e = pytest.raises(ValueError if code is None else OperationError,
+                      lambda: getattr(connect(good, **options), operation)(**fields)).value
     if code is not None:
         assert (e.code, e.domain, e.reached) == (code, HTTP if sent else URL, Reached.YES if sent else Reached.NO)
     assert all(part in str(e) for part in said), e
@@ -212,8 +211,7 @@ def test_xml_to_dict_options(options, expected):
 def test_xml_round_trip_keeps_every_digit():
     tree = {"__name": "Pay", "_id": "7", "amount": Decimal(SUM), "big": int(BIG), "tags": ["a", "<b&>"]}
     assert orvalis.xml_to_dict(orvalis.dict_to_xml(tree)) == {**tree, "amount": SUM, "big": BIG}  # text in XML
-    with pytest.raises(ValueError):
-        orvalis.xml_to_dict("no element here")
+    pytest.raises(ValueError, orvalis.xml_to_dict, "no element here")
 
 
 # Its lines are redacted unless it asks for full ones; the key cache keeps a key for its lifetime, or until cleared.
@@ -229,8 +227,7 @@ def test_an_answered_client_signs_real_requests_that_the_check_tells_from_tamper
     orvalis.set_key_cache_lifetime(0.2)  # in seconds: a key unused for 0.2 s is dropped at the next signature
     try:
         ok = c.express_checkout(checkout_id="c", amount=1.5, currency="EUR")
-        with pytest.raises(OperationError) as caught:
-            c.get_payment_data(transaction_id="t", checkout_id="c")
+        caught = pytest.raises(OperationError, c.get_payment_data, transaction_id="t", checkout_id="c")
         connect("api.example.com", answerer=answer, full_log_lines=True).express_checkout(amount=2.5)
         kept = orvalis.key_cache_count()
         by_bytes = connect("api.example.com", answerer=lambda r: orvalis.Reply(body=b"{}"), key_file=None,
@@ -284,8 +281,7 @@ def test_transport_settings_belong_to_their_client(keys, shared_server, connect)
     assert (stats["held py-wide"], stats["held py-narrow"]) == (4, 2)
     for refused in ({"trusted_certificates": [keys / "missing.pem"]}, {"connection_limits": (3, 2, 9)},
                     {"connection_limits": (2**80, 2, 1)}):
-        with pytest.raises(ValueError):
-            connect(server, **refused)
+        pytest.raises(ValueError, connect, server, **refused)
 
 
 # The journal from Python, in a file and in PostgreSQL: a payment that may have arrived is listed, with its instance,
