@@ -373,7 +373,7 @@ def test_forked_children_pay_on_their_own(keys, good, busy, connect):
     paying.get_precheckout_data(pairing_id="sbx-pairing-0001")
     with ThreadPoolExecutor(1) as threads:
         parents = threads.submit(slow.express_checkout, checkout_id="c", amount=1, currency="EUR")
-        while slow.in_flight == 0:
+        while slow.in_flight == 0 and not parents.done():  # a refusal ends it too
             time.sleep(0.01)
         forked = time.monotonic()
         if os.fork() == 0:  # only exits, as a normal exit would
