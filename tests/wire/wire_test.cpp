@@ -2,6 +2,7 @@
 // by the library, then replayed, unsigned or sent as another type, must be refused, so that the end-to-end tests can
 // trust its verdicts).
 #include <Orvalis/Foundation/Crypto/detail/OAuthCheck.h>
+#include <Orvalis/Foundation/Transport/detail/TransferSupport.h>
 #include <Orvalis/Networking/ZRBNetworkManager.h>
 #include <Orvalis/Networking/ZRBOAuthProvider.h>
 #include <Orvalis/ServiceInfrastructure/ZRBOrvalis.h>
@@ -10,7 +11,6 @@
 #include <TestServer.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -141,11 +141,8 @@ TEST(Wire, HeadersAreTheBuiltOnesPlusAcceptEncoding) {
         std::set<std::pair<std::string, std::string>> expected{
             {"accept-encoding", "gzip, deflate"}, {"host", sandboxWorld().host}};
         if (post) expected.insert({"content-length", "2"});
-        for (const auto& [name, value] : request.allHTTPHeaderFields()) {
-            std::string lower = name;
-            std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return std::tolower(c); });
-            expected.insert({lower, detail::percentDecode(value).value_or(value)});  // as the server library gives it
-        }
+        for (const auto& [name, value] : request.allHTTPHeaderFields())  // as the server library gives them
+            expected.insert({detail::lowered(name), detail::percentDecode(value).value_or(value)});
         EXPECT_EQ(std::set(seen[0].headers.begin(), seen[0].headers.end()), expected);
     }
 }
