@@ -85,8 +85,7 @@ TEST_P(TransportFailure, BecomesItsSessionError) {
     const std::string url = server.url(f.path, f.port);
     Outcome o = fetch(get(url, f.timeout));
     ASSERT_TRUE(o.error);
-    EXPECT_EQ(o.error->domain(), URLErrorDomain);
-    EXPECT_EQ(o.error->code(), f.code) << o.errorText();
+    EXPECT_EQ(std::tuple(o.error->domain(), o.error->code()), std::tuple(URLErrorDomain, f.code)) << o.errorText();
     EXPECT_NE(o.error->localizedDescription().find("(libcurl "), std::string::npos) << o.errorText();
     EXPECT_EQ(o.error->userInfo().objectForKey(URLErrorFailingURLStringKey), Value(url));
     EXPECT_FALSE(o.data) << "a partial body must never be delivered";

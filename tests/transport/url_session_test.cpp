@@ -100,9 +100,8 @@ TEST_F(Transport, SteadyDripOutlastsTheIdleTimeOut) {
 TEST_F(Transport, StatusAndHeadersOfAnAnswerAreDeliveredAndRedirectsNotFollowed) {
     Outcome moved = fetch(get(server.url("/redirect")));
     ASSERT_TRUE(moved.response) << moved.errorText();
-    EXPECT_EQ(moved.response->statusCode, 302);
-    EXPECT_EQ(moved.response->valueForHTTPHeaderField("location"), "/echo");
-    EXPECT_EQ(moved.data, "{\"moved\":true}");
+    EXPECT_EQ(std::tuple(moved.response->statusCode, moved.response->valueForHTTPHeaderField("location"), moved.data),
+        std::tuple(302, "/echo", "{\"moved\":true}"));
 }
 
 TEST_F(Transport, AnswersOverTheSizeCapFailAndLargeOnesArriveInOneBufferOfTheirSize) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "xml_test_util.h"
@@ -60,9 +61,8 @@ TEST(XMLParser, HandDrivenEventsShowTheirStateIgnoreASecondRootAndClearBetweenDo
     p.didStartElement("a", {});
     p.didStartElement("b", {});
     p.foundCharacters("x");
-    EXPECT_EQ(Value(p.root().value()), json(R"({"__name":"a","b":{}})"));
-    EXPECT_EQ(p.text(), "x");
-    EXPECT_EQ(p.stack().value().size(), 2u);
+    EXPECT_EQ(std::tuple(Value(p.root().value()), p.text(), p.stack().value().size()),
+        std::tuple(json(R"({"__name":"a","b":{}})"), "x", 2u));
     p.foundCDATA("\xff\xfe");  // not UTF-8: adds no text
     p.foundCDATA("y");
     p.didEndElement("b");
