@@ -22,9 +22,9 @@ namespace orvalis::testsupport {
 // The library's own handle owners.
 template <auto Free>
 using FreeWith = orvalis::detail::Deleter<Free>;
-// Certificates are made as the sandbox server makes its own.
 // Base64 as the sandbox reads it.
 using detail::base64Decode;
+// Certificates are made as the sandbox server makes its own.
 using pki::CertOptions;
 using pki::certPem;
 using pki::makeEcKey;
