@@ -12,10 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -463,8 +461,7 @@ static void paymentLost(const orvalis_exchange* request, orvalis_reply* reply, v
 TEST(CInterface, TheJournalKeepsItsScopeSettlesOnceCopiesAndRefusesAFileThatIsNoJournal) {
     ts::sandboxWorld();  // the merchant key among the resources, when this case runs alone
     ts::TempDir dir;
-    std::string database;  // none without a PostgreSQL cluster (ctest starts one)
-    if (const char* state = std::getenv("ORVALIS_TEST_POSTGRESQL")) std::getline(std::ifstream(state), database);
+    const std::string database = ts::postgresCluster();  // none without a PostgreSQL cluster (ctest starts one)
     ASSERT_EQ(orvalis_journal_set_instance("c-face", 1000), ORVALIS_OK);
     EXPECT_EQ(orvalis_journal_set_instance("line\nbreak", 1000), ORVALIS_ERROR_INVALID_ARGUMENT);
     for (auto [where, all] : {std::pair((dir.path() / "0.db").string(), 0),

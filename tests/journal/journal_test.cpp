@@ -27,16 +27,9 @@ namespace ts = orvalis::testsupport;
 
 namespace {
 
-// The suite's PostgreSQL cluster (ctest names the file holding its connection string), "" without one.
-std::string cluster() {
-    std::string line;
-    if (const char* file = std::getenv("ORVALIS_TEST_POSTGRESQL")) std::getline(std::ifstream(file), line);
-    return line;
-}
-
 // Runs sql on the cluster as its administrator.
 void admin(const std::string& sql, const std::string& dbname = "postgres") {
-    detail::PostgresConnection(cluster() + " dbname=" + dbname, std::chrono::seconds(30)).script(sql);
+    detail::PostgresConnection(ts::postgresCluster() + " dbname=" + dbname, std::chrono::seconds(30)).script(sql);
 }
 
 // A schema of its own in the cluster for each test: its connection string.
@@ -44,7 +37,7 @@ std::string freshSchema() {
     static int made = 0;
     const std::string name = "journal_" + std::to_string(::getpid()) + "_" + std::to_string(++made);
     admin("CREATE SCHEMA " + name);
-    return cluster() + " options='-csearch_path=" + name + "'";
+    return ts::postgresCluster() + " options='-csearch_path=" + name + "'";
 }
 
 enum class Store { SQLite, PostgreSQL };
@@ -63,7 +56,7 @@ struct JournalFile : ::testing::TestWithParam<Store>, Answered {
     std::string path = (dir.path() / "j.db").string();
     void SetUp() override {
         if (GetParam() == Store::PostgreSQL) {
-            if (cluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster (ctest starts one)";
+            if (ts::postgresCluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster (ctest starts one)";
             path = freshSchema();
         }
         c.journalPath = path;  // a journal given as an object wins over it
@@ -158,7 +151,7 @@ TEST_P(JournalFile, AnEntryIsDurableBeforeSendingAndItsOutcomeAfter) {
         for (auto [given, raised] : {std::pair{"off", "on"}, {"local", "on"}, {"remote_write", "on"}, {"on", "on"},
                  {"remote_apply", "remote_apply"}}) {
             detail::PostgresConnection session(
-                cluster() + " options='-csynchronous_commit=" + given + "'", std::chrono::seconds(30));
+                ts::postgresCluster() + " options='-csynchronous_commit=" + given + "'", std::chrono::seconds(30));
             EXPECT_EQ(session.run("SHOW synchronous_commit").text(0, 0), raised) << given;
         }
     }
@@ -245,7 +238,7 @@ struct JournalRefuses : ::testing::TestWithParam<Refusal>, Answered {};
 // A payment the journal cannot record is not made: a clear error (never with a password), and nothing
 // reaches the server.
 TEST_P(JournalRefuses, ThePaymentWithNothingSent) {
-    if (GetParam().store == Store::PostgreSQL && cluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster";
+    if (GetParam().store == Store::PostgreSQL && ts::postgresCluster().empty()) GTEST_SKIP() << "no PostgreSQL cluster";
     const std::string expected = GetParam().spoil(dir.path(), c);
     try {
         Client client(c);
@@ -486,7 +479,7 @@ TEST_P(JournalFile, PaymentsTheDatabaseCannotRecordAreRefusedUntilItIsBack) {
     if (GetParam() != Store::PostgreSQL) GTEST_SKIP() << "a database server";
     const std::string name = "journal_down_" + std::to_string(::getpid());
     admin("DROP DATABASE IF EXISTS " + name), admin("CREATE DATABASE " + name);
-    const std::string database = cluster() + " dbname=" + name;
+    const std::string database = ts::postgresCluster() + " dbname=" + name;
     c.journal = openJournal(database, JournalOptions{std::chrono::seconds(1), {}});
     std::optional<detail::PostgresConnection> locker;
     server.beforeReply = [&] {
@@ -506,7 +499,7 @@ TEST_P(JournalFile, PaymentsTheDatabaseCannotRecordAreRefusedUntilItIsBack) {
     // The database goes away: no connection is accepted, the journal's own is ended.
     admin("ALTER DATABASE " + name + " ALLOW_CONNECTIONS false");
     admin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + name + "'");
-    detail::PostgresConnection watch(cluster(), std::chrono::seconds(30));
+    detail::PostgresConnection watch(ts::postgresCluster(), std::chrono::seconds(30));
     for (int i = 0; i < 600 && watch.run("SELECT 1 FROM pg_stat_activity WHERE datname = $1", {name}).size(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     OperationResult refused = client.expressCheckout(payment()).get();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -113,6 +114,12 @@ URLRequest request(const std::string& url, const char* method, std::optional<std
 }
 
 URLRequest get(const std::string& url, double timeout) { return request(url, "GET", std::nullopt, timeout); }
+
+std::string postgresCluster() {
+    std::string line;
+    if (const char* file = std::getenv("ORVALIS_TEST_POSTGRESQL")) std::getline(std::ifstream(file), line);
+    return line;
+}
 
 std::size_t residentBytes() {
     malloc_trim(0);  // otherwise freed arenas stay resident and hide a return to baseline

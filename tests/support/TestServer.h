@@ -76,6 +76,9 @@ URLRequest request(const std::string& url, const char* method, std::optional<std
 URLRequest get(const std::string& url, double timeout = 10.0);
 
 /// Resident set size of this process (after handing freed heap memory back), and its peak so far.
+/// The suite's PostgreSQL cluster: the connection string in the file ORVALIS_TEST_POSTGRESQL names (ctest starts
+/// one), or "" without one.
+std::string postgresCluster();
 std::size_t residentBytes();
 std::size_t peakResidentBytes();
 /// True under AddressSanitizer or ThreadSanitizer: shadow memory makes resident sizes meaningless
