@@ -45,11 +45,11 @@ struct Settings {
     void* user = nullptr;
 };
 
-// A client of host as s has it; orvalis_client_new is expected to return made.
-static Client client(const std::string& host, Settings s = {}, orvalis_status made = ORVALIS_OK) {
+// A client of host as s has it; orvalis_client_new is expected to return status.
+static Client client(const std::string& host, Settings s = {}, orvalis_status status = ORVALIS_OK) {
     orvalis_client_config* config = nullptr;
     orvalis_key_source* key = nullptr;
-    orvalis_client* out = nullptr;
+    orvalis_client* made = nullptr;
     EXPECT_EQ(orvalis_client_config_new(&config) || (s.key && orvalis_key_source_resource(s.key, &key)) ||
                   orvalis_client_config_set_host(config, host.c_str()) ||
                   orvalis_client_config_set_consumer_key(config, ts::kSandboxConsumerKey) ||
@@ -64,10 +64,10 @@ static Client client(const std::string& host, Settings s = {}, orvalis_status ma
                   (s.answerer && orvalis_client_config_set_answerer(config, s.answerer, s.user)) ||
                   (s.observer && orvalis_client_config_set_observer(config, s.observer, s.user)),
         ORVALIS_OK);
-    EXPECT_EQ(orvalis_client_new(config, &out), made);
+    EXPECT_EQ(orvalis_client_new(config, &made), status);
     orvalis_client_config_free(config);
     orvalis_key_source_free(key);
-    return Client(out, &orvalis_client_free);
+    return Client(made, &orvalis_client_free);
 }
 
 using Result = std::unique_ptr<orvalis_result, decltype(&orvalis_result_free)>;
